@@ -1,0 +1,37 @@
+# Shared compile settings for every target of the project.
+
+add_library(corvel_options INTERFACE)
+target_compile_options(corvel_options INTERFACE -Wall -Wextra)
+if(CORVEL_WARNINGS_AS_ERRORS)
+  target_compile_options(corvel_options INTERFACE -Werror)
+endif()
+if(CORVEL_SANITIZE)
+  target_compile_options(corvel_options INTERFACE -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(corvel_options INTERFACE -fsanitize=address,undefined)
+endif()
+
+# corvel_add_library(<name> SOURCES ... [DEPS ...])
+# A static library for one subsystem, with src/ as its include root.
+function(corvel_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
+  target_link_libraries(${name} PUBLIC corvel_options ${ARG_DEPS})
+endfunction()
+
+# corvel_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [RESOURCE_LOCK ...])
+# One GoogleTest binary; every test in it is registered with CTest.
+function(corvel_add_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE corvel_options GTest::gtest GTest::gtest_main ${ARG_DEPS})
+  target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests")
+  set(props)
+  if(ARG_LABELS)
+    list(APPEND props LABELS "${ARG_LABELS}")
+  endif()
+  if(ARG_RESOURCE_LOCK)
+    list(APPEND props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
+endfunction()

@@ -1,0 +1,107 @@
+#include "common/atomic_file.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <random>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/error.hpp"
+
+namespace corvel {
+namespace {
+
+std::string randomSuffix() {
+    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
+    std::string suffix(10, 'x');
+    for (auto& c : suffix) c = alphabet[pick(generator)];
+    return suffix;
+}
+
+}  // namespace
+
+TempFileBeside::TempFileBeside(const std::filesystem::path& target, mode_t mode) : target_(target) {
+    const auto folder = target.has_parent_path() ? target.parent_path() : std::filesystem::path(".");
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        auto candidate = folder / ("." + target.filename().string() + ".tmp-" + randomSuffix());
+        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0) {
+            fd_ = fd;
+            path_ = std::move(candidate);
+            return;
+        }
+        if (errno != EEXIST) {
+            throw ErrorException(Error::fromErrno(errno, "create temporary file beside " + target.string()));
+        }
+    }
+    throw ErrorException(Error::fromErrno(EEXIST, "create temporary file beside " + target.string()));
+}
+
+TempFileBeside::~TempFileBeside() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_ && !path_.empty()) ::unlink(path_.c_str());
+}
+
+void TempFileBeside::writeAndSync(std::span<const std::uint8_t> bytes) {
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw ErrorException(Error::fromErrno(errno, "write " + path_.string()));
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd_) != 0) {
+        throw ErrorException(Error::fromErrno(errno, "sync " + path_.string()));
+    }
+}
+
+void TempFileBeside::commit() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (::rename(path_.c_str(), target_.c_str()) != 0) {
+        throw ErrorException(Error::fromErrno(errno, "rename " + path_.string() + " to " + target_.string()));
+    }
+    committed_ = true;
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, mode_t mode) {
+    TempFileBeside temp(path, mode);
+    temp.writeAndSync(bytes);
+    temp.commit();
+}
+
+void writeFileAtomically(const std::filesystem::path& path, std::string_view text, mode_t mode) {
+    writeFileAtomically(
+        path, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), mode);
+}
+
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        throw ErrorException(Error::fromErrno(errno, "open " + path.string()));
+    }
+    std::vector<std::uint8_t> bytes;
+    std::uint8_t block[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, block, sizeof block);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int e = errno;
+            ::close(fd);
+            throw ErrorException(Error::fromErrno(e, "read " + path.string()));
+        }
+        bytes.insert(bytes.end(), block, block + n);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+}  // namespace corvel

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+namespace corvel {
+
+// Clamp that says what NaN becomes: std::clamp would pass a NaN through unchanged.
+constexpr double clampOr(double value, double low, double high, double nanValue) {
+    if (value != value) return nanValue;
+    return value < low ? low : (value > high ? high : value);
+}
+
+// Smaller and larger of two values; a NaN argument yields the other one (fmin/fmax rule).
+inline double minIgnoringNaN(double a, double b) { return std::fmin(a, b); }
+inline double maxIgnoringNaN(double a, double b) { return std::fmax(a, b); }
+
+// Double to Int64 without undefined behaviour: truncates toward zero, saturates at the
+// range ends, and maps NaN to nanValue.
+constexpr std::int64_t saturatingInt64(double value, std::int64_t nanValue = 0) {
+    if (value != value) return nanValue;
+    // 2^63 is exactly representable; anything at or beyond it saturates.
+    constexpr double limit = 9223372036854775808.0;
+    if (value >= limit) return std::numeric_limits<std::int64_t>::max();
+    if (value <= -limit) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(value);
+}
+
+// Round half away from zero, then saturate as above.
+inline std::int64_t roundedInt64(double value, std::int64_t nanValue = 0) {
+    return saturatingInt64(std::round(value), nanValue);
+}
+
+// Same for the 32-bit range.
+constexpr std::int32_t saturatingInt32(double value, std::int32_t nanValue = 0) {
+    if (value != value) return nanValue;
+    if (value >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
+    if (value <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
+    return static_cast<std::int32_t>(value);
+}
+
+}  // namespace corvel
