@@ -1,0 +1,36 @@
+#include "platform/paths.hpp"
+
+#include <map>
+
+#include <gtest/gtest.h>
+
+namespace corvel::platform {
+namespace {
+
+EnvironmentLookup fakeEnvironment(std::map<std::string, std::string> values) {
+    return [values](const std::string& name) -> std::optional<std::string> {
+        auto it = values.find(name);
+        if (it == values.end()) return std::nullopt;
+        return it->second;
+    };
+}
+
+TEST(UserFolders, FallsBackToTheHomeFolder) {
+    const UserFolders folders(fakeEnvironment({{"HOME", "/home/ann"}}));
+    EXPECT_EQ(folders.applicationSupport(), "/home/ann/.local/share/Orvanta VODUVE Corvel");
+    EXPECT_EQ(folders.caches(), "/home/ann/.cache");
+    EXPECT_EQ(folders.defaultVoduveResourceFolder(), "/home/ann/.config/VODUVE");
+}
+
+TEST(UserFolders, HonoursAbsoluteXdgFoldersOnly) {
+    const UserFolders folders(fakeEnvironment({{"HOME", "/home/ann"},
+                                               {"XDG_DATA_HOME", "/data"},
+                                               {"XDG_CACHE_HOME", "relative/cache"},
+                                               {"XDG_CONFIG_HOME", ""}}));
+    EXPECT_EQ(folders.applicationSupport(), "/data/Orvanta VODUVE Corvel");
+    EXPECT_EQ(folders.caches(), "/home/ann/.cache");
+    EXPECT_EQ(folders.defaultVoduveResourceFolder(), "/home/ann/.config/VODUVE");
+}
+
+}  // namespace
+}  // namespace corvel::platform
