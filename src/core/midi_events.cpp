@@ -1,9 +1,11 @@
 #include "core/midi_events.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <utility>
 
 #include "common/format.hpp"
+#include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
 namespace corvel {
@@ -38,6 +40,194 @@ constexpr double kBarMergeDistance = 0.0005;
 constexpr double kSameBPM = 0.0001;
 constexpr double kMinMicrosecondsPerQuarter = 10000;
 constexpr double kMaxMicrosecondsPerQuarter = 16777215;
+
+constexpr double kRampStepSeconds = 0.25;
+
+// ---- Stand-ins for the shared map helpers; replaced by the core's own when they land. ----
+
+bool tempoPointComesBefore(const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
+    if (std::abs(a.timeSeconds - b.timeSeconds) > kTimeTolerance) return a.timeSeconds < b.timeSeconds;
+    return a.id.toString() < b.id.toString();
+}
+
+std::vector<BeatloomTempoPoint> normalizedTempoPoints(std::vector<BeatloomTempoPoint> points) {
+    if (points.empty()) return points;
+    stableInsertionSort(points, tempoPointComesBefore);
+    points.front().timeSeconds = 0;
+    std::vector<BeatloomTempoPoint> result;
+    for (const auto& point : points) {
+        if (!result.empty() && std::abs(result.back().timeSeconds - point.timeSeconds) < kBarMergeDistance) {
+            result.back() = point;
+        } else {
+            result.push_back(point);
+        }
+    }
+    result.front().timeSeconds = 0;
+    result.back().linearToNext = false;
+    return result;
+}
+
+double bpmAt(const std::vector<BeatloomTempoPoint>& points, double t, double fallback) {
+    const auto map = normalizedTempoPoints(points);
+    if (map.empty()) return fallback;
+    const double time = t >= 0 ? t : 0;
+    std::size_t governing = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        if (map[i].timeSeconds <= time + kTimeTolerance) governing = i;
+    }
+    const auto& point = map[governing];
+    if (point.linearToNext && governing + 1 < map.size() &&
+        map[governing + 1].timeSeconds - point.timeSeconds > kTimeTolerance) {
+        const auto& next = map[governing + 1];
+        double fraction = (time - point.timeSeconds) / (next.timeSeconds - point.timeSeconds);
+        fraction = clampOr(fraction, 0, 1, 1);
+        return point.bpm + fraction * (next.bpm - point.bpm);
+    }
+    return point.bpm;
+}
+
+struct Segment {
+    double startTime, endTime, startBPM, endBPM;
+    bool linear;
+    double startQuarter, endQuarter;
+};
+
+std::vector<Segment> segments(const std::vector<BeatloomTempoPoint>& points, double duration) {
+    const auto map = normalizedTempoPoints(points);
+    std::vector<Segment> result;
+    if (map.empty() || !(duration >= 0)) return result;
+    auto clampTime = [&](double t) { return std::min(std::max(t, 0.0), duration); };
+    double q = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        const double start = clampOr(map[i].timeSeconds, 0, duration, 0);
+        const bool hasNext = i + 1 < map.size();
+        const double end = hasNext ? std::max(start, clampTime(clampOr(map[i + 1].timeSeconds, 0, duration, 0))) : duration;
+        const double b0 = std::max(clampOr(map[i].bpm, 1, 1e300, 1), 1.0);
+        double b1 = b0;
+        bool linear = false;
+        double dq = end - start > 0 ? (end - start) * b0 / 60 : 0;
+        if (hasNext && map[i].linearToNext && start + 1e-12 < end) {
+            b1 = std::max(clampOr(map[i + 1].bpm, 1, 1e300, 1), 1.0);
+            linear = true;
+            dq = (end - start) * (b0 + b1) * 0.5 / 60;
+        }
+        result.push_back({start, end, b0, b1, linear, q, q + dq});
+        q += dq;
+    }
+    return result;
+}
+
+double quarterPosition(const std::vector<Segment>& segs, double t) {
+    if (segs.empty()) return 0;
+    const auto& first = segs.front();
+    if (t <= first.startTime) return first.startQuarter + (t - first.startTime) * std::max(first.startBPM, 1.0) / 60;
+    for (const auto& s : segs) {
+        if (s.endTime + 1e-12 >= t) {
+            double dt = t - s.startTime;
+            if (dt < 0) return s.startQuarter;
+            dt = std::min(dt, s.endTime - s.startTime);
+            if (dt <= 0) return s.startQuarter;
+            if (s.linear && s.startTime < s.endTime) {
+                const double slope = (s.endBPM - s.startBPM) / (s.endTime - s.startTime);
+                return s.startQuarter + (s.startBPM * dt + 0.5 * slope * dt * dt) / 60;
+            }
+            return s.startQuarter + s.startBPM * dt / 60;
+        }
+    }
+    return segs.back().endQuarter;
+}
+
+bool isValidTimeSignature(std::int64_t numerator, std::int64_t denominator) {
+    const bool denominatorValid =
+        denominator == 1 || denominator == 2 || denominator == 4 || denominator == 8 || denominator == 16;
+    return numerator >= 1 && numerator <= 32 && denominatorValid;
+}
+
+std::vector<BeatloomMeterEvent> normalizedMeterEvents(const std::vector<BeatloomMeterEvent>& events, double duration) {
+    std::vector<BeatloomMeterEvent> kept;
+    const double limit = duration >= 0 ? duration : 0;
+    for (auto e : events) {
+        if (std::isfinite(e.timeSeconds) && e.timeSeconds >= 0 && e.timeSeconds <= limit &&
+            isValidTimeSignature(e.numerator, e.denominator)) {
+            if (e.timeSeconds == 0) e.timeSeconds = 0;
+            kept.push_back(e);
+        }
+    }
+    stableInsertionSort(kept, [](const BeatloomMeterEvent& a, const BeatloomMeterEvent& b) {
+        if (std::abs(a.timeSeconds - b.timeSeconds) > kTimeTolerance) return a.timeSeconds < b.timeSeconds;
+        return a.id.toString() < b.id.toString();
+    });
+    if (kept.empty()) return {BeatloomMeterEvent{Uuid::random(), 0, 4, 4}};
+    if (kept.front().timeSeconds > kBarMergeDistance) {
+        kept.insert(kept.begin(), BeatloomMeterEvent{Uuid::random(), 0, 4, 4});
+    } else {
+        kept.front().timeSeconds = 0;
+    }
+    std::vector<BeatloomMeterEvent> result;
+    for (const auto& e : kept) {
+        if (!result.empty() && std::abs(e.timeSeconds - result.back().timeSeconds) < kBarMergeDistance) {
+            result.back() = e;
+        } else {
+            result.push_back(e);
+        }
+    }
+    result.front().timeSeconds = 0;
+    return result;
+}
+
+std::vector<BeatloomBarAnchor> normalizedBarAnchors(const std::vector<BeatloomBarAnchor>& anchors, double duration) {
+    std::vector<BeatloomBarAnchor> kept;
+    const double limit = duration >= 0 ? duration : 0;
+    for (auto a : anchors) {
+        if (!std::isfinite(a.timeSeconds)) continue;
+        a.timeSeconds = std::min(std::max(a.timeSeconds, 0.0), limit);
+        kept.push_back(a);
+    }
+    stableInsertionSort(kept, [](const BeatloomBarAnchor& a, const BeatloomBarAnchor& b) {
+        return a.timeSeconds < b.timeSeconds;
+    });
+    std::vector<BeatloomBarAnchor> result;
+    for (const auto& a : kept) {
+        if (result.empty() || std::abs(a.timeSeconds - result.back().timeSeconds) >= kBarMergeDistance) {
+            result.push_back(a);
+        }
+    }
+    return result;
+}
+
+std::vector<BeatloomTimelineRegion> normalizedRegions(const std::vector<BeatloomTimelineRegion>& regions,
+                                                      double duration) {
+    const double limit = duration >= 0 ? duration : 0;
+    std::vector<BeatloomTimelineRegion> kept;
+    for (auto r : regions) {
+        if (r.mode == BeatloomTimelineMode::metered || !std::isfinite(r.startSeconds) || !std::isfinite(r.endSeconds)) {
+            continue;
+        }
+        double start = std::min(std::max(r.startSeconds, 0.0), limit);
+        double end = std::min(std::max(r.endSeconds, 0.0), limit);
+        if (end < start) std::swap(start, end);
+        r.startSeconds = start;
+        r.endSeconds = end;
+        if (end - start > kBarMergeDistance) kept.push_back(r);
+    }
+    stableInsertionSort(kept, [](const BeatloomTimelineRegion& a, const BeatloomTimelineRegion& b) {
+        if (std::abs(a.startSeconds - b.startSeconds) > kTimeTolerance) return a.startSeconds < b.startSeconds;
+        return a.endSeconds < b.endSeconds;
+    });
+    std::vector<BeatloomTimelineRegion> result;
+    for (auto r : kept) {
+        if (!result.empty() && r.startSeconds < result.back().endSeconds - kTimeTolerance) {
+            const double e = result.back().endSeconds;
+            r.startSeconds = e;
+            if (r.endSeconds - e > kBarMergeDistance) result.push_back(r);
+        } else {
+            result.push_back(r);
+        }
+    }
+    return result;
+}
+
+// ---- end of stand-ins ----
 
 }  // namespace
 
@@ -85,6 +275,252 @@ std::vector<double> barStartTimes(std::vector<double> times, double durationSeco
 
 std::string pickupMarkerText(std::int64_t count) {
     return "Orvanta Pickup: " + formatInteger(count) + " bar" + (count == 1 ? "" : "s") + " before Bar 1";
+}
+
+namespace {
+
+// The Rubato tempo of one effective region: from its first used anchor to its last, the
+// events between consecutive anchors replace the metered tempo.
+struct RubatoSpan {
+    double start = 0;
+    double end = 0;
+    std::vector<TempoEvent> events;
+};
+
+std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& regions,
+                                    const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds) {
+    std::vector<RubatoSpan> spans;
+    for (const BeatloomTimelineRegion& region : normalizedRegions(regions, durationSeconds)) {
+        if (region.mode != BeatloomTimelineMode::rubato) {
+            continue;
+        }
+        std::vector<BeatloomRhythmicAnchor> anchors;
+        for (const BeatloomRhythmicAnchor& anchor : rhythmicAnchors) {
+            if (anchor.regionID == region.id) {
+                anchors.push_back(anchor);
+            }
+        }
+        stableInsertionSort(anchors, [](const BeatloomRhythmicAnchor& a, const BeatloomRhythmicAnchor& b) {
+            return a.audioTimeSeconds < b.audioTimeSeconds;
+        });
+        std::erase_if(anchors, [](const BeatloomRhythmicAnchor& anchor) { return !anchor.quarterPosition.has_value(); });
+        RubatoSpan span;
+        for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
+            const BeatloomRhythmicAnchor& a = anchors[i];
+            const BeatloomRhythmicAnchor& b = anchors[i + 1];
+            const double dt = b.audioTimeSeconds - a.audioTimeSeconds;
+            const double dq = *b.quarterPosition - *a.quarterPosition;
+            if (!(dt > kTimeTolerance) || !(dq > kTimeTolerance)) {
+                continue;
+            }
+            const double bpm = dq * 60 / dt;
+            validateTempo(bpm);
+            if (span.events.empty()) {
+                span.start = a.audioTimeSeconds;
+            }
+            span.events.push_back({a.audioTimeSeconds, bpm});
+            span.end = b.audioTimeSeconds;
+        }
+        if (!span.events.empty()) {
+            spans.push_back(std::move(span));
+        }
+    }
+    return spans;
+}
+
+bool insideSpan(const RubatoSpan& span, double seconds) {
+    return seconds >= span.start - kTimeTolerance && seconds <= span.end + kTimeTolerance;
+}
+
+// The tempo events of the whole file: the metered events outside every Rubato span, the
+// Rubato events, and at the end of each span the metered tempo that covers the stretch up
+// to the next metered event.
+std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
+                                            const std::vector<BeatloomTimelineRegion>& regions,
+                                            const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+                                            double durationSeconds) {
+    const std::vector<TempoEvent> metered = tempoEvents(tempoPoints, durationSeconds);
+    const std::vector<RubatoSpan> spans = rubatoSpans(regions, rhythmicAnchors, durationSeconds);
+    auto insideAnySpan = [&](double seconds, const RubatoSpan* except) {
+        return std::any_of(spans.begin(), spans.end(), [&](const RubatoSpan& span) {
+            return &span != except && insideSpan(span, seconds);
+        });
+    };
+
+    std::vector<TempoEvent> events;
+    for (const TempoEvent& event : metered) {
+        if (!insideAnySpan(event.seconds, nullptr)) {
+            events.push_back(event);
+        }
+    }
+    const std::size_t meteredCount = events.size();
+    const auto segs = segments(tempoPoints, durationSeconds);
+    for (const RubatoSpan& span : spans) {
+        events.insert(events.end(), span.events.begin(), span.events.end());
+        if (insideAnySpan(span.end, &span)) {
+            continue;  // another span takes over right there
+        }
+        double next = durationSeconds;
+        for (std::size_t i = 0; i < meteredCount; ++i) {
+            if (events[i].seconds > span.end + kTimeTolerance) {
+                next = events[i].seconds;
+                break;
+            }
+        }
+        double bpm = bpmAt(tempoPoints, span.end, metered.front().bpm);
+        if (next - span.end > kTimeTolerance) {
+            bpm = (quarterPosition(segs, next) - quarterPosition(segs, span.end)) * 60 / (next - span.end);
+        }
+        validateTempo(bpm);
+        events.push_back({span.end, bpm});
+    }
+
+    // Events before the audio start count from 0 s; the last of them is the tempo in force there.
+    stableInsertionSort(events, [](const TempoEvent& a, const TempoEvent& b) { return a.seconds < b.seconds; });
+    for (TempoEvent& event : events) {
+        event.seconds = std::max(event.seconds, 0.0);
+    }
+    std::vector<TempoEvent> merged = mergedTempoEvents(std::move(events));
+    if (merged.empty()) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+    if (merged.front().seconds > kTimeTolerance) {
+        merged.insert(merged.begin(), TempoEvent{0.0, merged.front().bpm});
+        merged = mergedTempoEvents(std::move(merged));
+    }
+    return merged;
+}
+
+// The last meter that starts no later than t + 1e-6 (1e-6 for times before the start).
+const BeatloomMeterEvent& meterInForce(const std::vector<BeatloomMeterEvent>& meters, double t) {
+    const double limit = t < 0 ? kTimeTolerance : t + kTimeTolerance;
+    const BeatloomMeterEvent* result = &meters.front();
+    for (const BeatloomMeterEvent& meter : meters) {
+        if (meter.timeSeconds <= limit) {
+            result = &meter;
+        }
+    }
+    return *result;
+}
+
+}  // namespace
+
+std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempoPoints, double durationSeconds) {
+    const std::vector<BeatloomTempoPoint> points = normalizedTempoPoints(tempoPoints);
+    if (points.empty() || !std::isfinite(durationSeconds) || durationSeconds < 0) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+    const auto segs = segments(points, durationSeconds);
+    auto clampedTime = [&](double t) { return clampOr(t, 0, durationSeconds, 0); };
+    // The tempo that covers the timeline's quarter notes between two times exactly.
+    auto coveringTempo = [&](double from, double to) {
+        return (quarterPosition(segs, to) - quarterPosition(segs, from)) * 60 / (to - from);
+    };
+
+    std::vector<TempoEvent> events;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const BeatloomTempoPoint& point = points[i];
+        validateTempo(point.bpm);
+        const double t0 = clampedTime(point.timeSeconds);
+        if (!point.linearToNext || i + 1 >= points.size()) {
+            events.push_back({t0, point.bpm});
+            continue;
+        }
+        const double end = std::max(t0, clampedTime(points[i + 1].timeSeconds));
+        if (!(end > t0)) {
+            events.push_back({t0, point.bpm});
+            continue;
+        }
+        // Steps of 0.25 s; the ramp's end gets the next point's own event.
+        std::vector<double> bounds{t0};
+        for (double step = 1;; ++step) {
+            const double s = t0 + step * kRampStepSeconds;
+            if (!(s < end - kTimeTolerance)) break;
+            bounds.push_back(s);
+        }
+        bounds.push_back(end);
+        for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+            const double bpm = coveringTempo(bounds[k], bounds[k + 1]);
+            validateTempo(bpm);
+            events.push_back({bounds[k], bpm});
+        }
+    }
+    std::vector<TempoEvent> merged = mergedTempoEvents(std::move(events));
+    if (merged.empty()) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+    if (merged.front().seconds > kTimeTolerance) {
+        merged.insert(merged.begin(), TempoEvent{0.0, merged.front().bpm});
+    }
+    return merged;
+}
+
+std::vector<TempoEvent> rubatoTempoEvents(const std::vector<BeatloomTimelineRegion>& regions,
+                                          const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+                                          double durationSeconds) {
+    std::vector<TempoEvent> events;
+    for (const RubatoSpan& span : rubatoSpans(regions, rhythmicAnchors, durationSeconds)) {
+        events.insert(events.end(), span.events.begin(), span.events.end());
+    }
+    return events;
+}
+
+MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
+                         const std::vector<BeatloomMeterEvent>& meterEvents,
+                         const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,
+                         std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& timelineRegions,
+                         const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds) {
+    const std::vector<TempoEvent> tempo =
+        exportedTempoEvents(tempoPoints, timelineRegions, rhythmicAnchors, durationSeconds);
+    const std::vector<BeatloomMeterEvent> meters = normalizedMeterEvents(meterEvents, durationSeconds);
+    if (meters.empty()) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+
+    MetaEventPlan plan{tempo.front().bpm, meters.front(), {}};
+    auto& events = plan.events;
+    for (const TempoEvent& event : tempo) {
+        events.push_back({event.seconds, kTempoPriority, TempoPayload{event.bpm}});
+    }
+    for (const BeatloomMeterEvent& meter : meters) {
+        events.push_back({meter.timeSeconds, kMeterPriority, meter});
+    }
+    if (pickupBarCount >= 1) {
+        events.push_back({0.0, kPickupMarkerPriority, MarkerPayload{pickupMarkerText(pickupBarCount)}});
+    }
+    if (barOneSeconds && std::isfinite(*barOneSeconds) && *barOneSeconds > kBarMergeDistance &&
+        *barOneSeconds <= durationSeconds) {
+        events.push_back({*barOneSeconds, kRestatedMeterPriority, meterInForce(meters, *barOneSeconds)});
+        events.push_back({*barOneSeconds, kBarOneMarkerPriority, MarkerPayload{kBarOneMarker}});
+    }
+    std::vector<double> anchorTimes;
+    for (const BeatloomBarAnchor& anchor : normalizedBarAnchors(barAnchors, durationSeconds)) {
+        anchorTimes.push_back(anchor.timeSeconds);
+    }
+    for (double t : barStartTimes(anchorTimes, durationSeconds)) {
+        events.push_back({t, kRestatedMeterPriority, meterInForce(meters, t)});
+        std::string text = kBarStartMarker;
+        const auto named = std::find_if(barAnchors.begin(), barAnchors.end(), [&](const BeatloomBarAnchor& anchor) {
+            return std::abs(anchor.timeSeconds - t) < kBarMergeDistance;
+        });
+        if (named != barAnchors.end() && named->barNumberOverride) {
+            text = kRejoinBarMarkerPrefix + formatInteger(*named->barNumberOverride);
+        }
+        events.push_back({t, kBarStartMarkerPriority, MarkerPayload{std::move(text)}});
+    }
+    for (const BeatloomTimelineRegion& region : normalizedRegions(timelineRegions, durationSeconds)) {
+        const std::string word = region.mode == BeatloomTimelineMode::free ? "FREE" : "RUBATO";
+        events.push_back({region.startSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " START"}});
+        events.push_back({region.endSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " END"}});
+    }
+
+    stableInsertionSort(events, [](const TimedMetaEvent& a, const TimedMetaEvent& b) {
+        if (std::abs(a.seconds - b.seconds) > kTimeTolerance) {
+            return a.seconds < b.seconds;
+        }
+        return a.priority < b.priority;
+    });
+    return plan;
 }
 
 }  // namespace TempoMIDIExporter

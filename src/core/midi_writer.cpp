@@ -182,4 +182,13 @@ Bytes fileBytes(const MetaEventPlan& plan, double durationSeconds) {
     return file;
 }
 
+Bytes midiData(const std::vector<BeatloomTempoPoint>& tempoPoints, const std::vector<BeatloomMeterEvent>& meterEvents,
+               const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,
+               std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& timelineRegions,
+               const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds) {
+    const MetaEventPlan plan = metaEvents(tempoPoints, meterEvents, barAnchors, barOneSeconds, pickupBarCount,
+                                          timelineRegions, rhythmicAnchors, durationSeconds);
+    return fileBytes(plan, durationSeconds);
+}
+
 }  // namespace corvel::TempoMIDIExporter

@@ -18,6 +18,13 @@ inline constexpr std::uint16_t kTicksPerQuarter = 960;
 // The largest value a variable-length quantity may carry: four bytes of seven bits.
 inline constexpr std::uint64_t kMaxVariableLengthQuantity = 0x0FFFFFFF;
 
+// The whole file for the edited map. Throws TempoMIDIExporterError; nothing is returned
+// after an error.
+Bytes midiData(const std::vector<BeatloomTempoPoint>& tempoPoints, const std::vector<BeatloomMeterEvent>& meterEvents,
+               const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,
+               std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& timelineRegions,
+               const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds);
+
 // Writes prepared events: the head, every event inside -1e-6...duration + 1e-6 with its
 // delta-time, and the end of track at the duration. The tick position of every event is
 // rounded from its exact position, so rounding never adds up over the file. Throws
