@@ -222,3 +222,25 @@ TEST(AnchorStatusRaw, RoundTripsAndRejectsOtherStrings) {
 
 }  // namespace
 }  // namespace corvel::BeatloomGridFitter
+
+namespace corvel::BeatloomGridFitter {
+namespace {
+
+TEST(GridFit, ExtremeValuesGiveNoResultOrAFiniteOne) {
+    const std::vector<std::vector<BeatloomGridFitAnchor>> inputs = {
+        {anchor(0, 0), anchor(1e308, 1e300), anchor(-1e308, 0)},
+        {anchor(0, 0), anchor(1, 1e308), anchor(2, 1e308)},
+        {anchor(-1e300, 0), anchor(1e300, 1e308), anchor(0, 1)},
+        {anchor(0, 0), anchor(1e-300, 1e-301), anchor(2e-300, 2e-301)},
+    };
+    for (const auto& anchors : inputs) {
+        const auto result = fit(anchors);
+        if (!result) continue;
+        EXPECT_TRUE(std::isfinite(result->bpm) && std::isfinite(result->interceptSeconds));
+        EXPECT_GE(result->bpm, 30);
+        EXPECT_LE(result->bpm, 300);
+    }
+}
+
+}  // namespace
+}  // namespace corvel::BeatloomGridFitter
