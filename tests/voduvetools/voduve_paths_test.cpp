@@ -100,15 +100,15 @@ TEST_F(VoduvePresence, LiveCopyOfAProgramNamedVoduveIsSeen) {
     char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("30"), nullptr};
     pid_t pid = 0;
     ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
-    struct Reaper {
+    struct ChildGuard {
         pid_t pid;
-        bool reaped = false;
-        ~Reaper() {
-            if (reaped) return;
+        bool collected = false;
+        ~ChildGuard() {
+            if (collected) return;
             ::kill(pid, SIGKILL);
             ::waitpid(pid, nullptr, 0);
         }
-    } reaper{pid};
+    } guard{pid};
 
     std::optional<platform::ProcessInfo> info;
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -122,7 +122,7 @@ TEST_F(VoduvePresence, LiveCopyOfAProgramNamedVoduveIsSeen) {
     EXPECT_TRUE(isVoduveProcess(*info));
     EXPECT_TRUE(isVoduveRunning());
 
-    // Once it has exited but is not reaped yet, it is a zombie and no longer counts.
+    // Once it has exited but has not been waited for, it is a zombie and no longer counts.
     ASSERT_EQ(::kill(pid, SIGKILL), 0);
     siginfo_t exited{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &exited, WEXITED | WNOWAIT), 0);
@@ -131,7 +131,7 @@ TEST_F(VoduvePresence, LiveCopyOfAProgramNamedVoduveIsSeen) {
     EXPECT_TRUE(zombie->zombie);
     EXPECT_FALSE(isVoduveProcess(*zombie));
     ::waitpid(pid, nullptr, 0);
-    reaper.reaped = true;
+    guard.collected = true;
 }
 
 }  // namespace
