@@ -7,6 +7,8 @@
 #include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
+#include "core/meter_map.hpp"
+#include "core/tempo_points.hpp"
 
 namespace corvel {
 
@@ -44,47 +46,6 @@ constexpr double kMaxMicrosecondsPerQuarter = 16777215;
 constexpr double kRampStepSeconds = 0.25;
 
 // ---- Stand-ins for the shared map helpers; replaced by the core's own when they land. ----
-
-bool tempoPointComesBefore(const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
-    if (std::abs(a.timeSeconds - b.timeSeconds) > kTimeTolerance) return a.timeSeconds < b.timeSeconds;
-    return a.id.toString() < b.id.toString();
-}
-
-std::vector<BeatloomTempoPoint> normalizedTempoPoints(std::vector<BeatloomTempoPoint> points) {
-    if (points.empty()) return points;
-    stableInsertionSort(points, tempoPointComesBefore);
-    points.front().timeSeconds = 0;
-    std::vector<BeatloomTempoPoint> result;
-    for (const auto& point : points) {
-        if (!result.empty() && std::abs(result.back().timeSeconds - point.timeSeconds) < kBarMergeDistance) {
-            result.back() = point;
-        } else {
-            result.push_back(point);
-        }
-    }
-    result.front().timeSeconds = 0;
-    result.back().linearToNext = false;
-    return result;
-}
-
-double bpmAt(const std::vector<BeatloomTempoPoint>& points, double t, double fallback) {
-    const auto map = normalizedTempoPoints(points);
-    if (map.empty()) return fallback;
-    const double time = t >= 0 ? t : 0;
-    std::size_t governing = 0;
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        if (map[i].timeSeconds <= time + kTimeTolerance) governing = i;
-    }
-    const auto& point = map[governing];
-    if (point.linearToNext && governing + 1 < map.size() &&
-        map[governing + 1].timeSeconds - point.timeSeconds > kTimeTolerance) {
-        const auto& next = map[governing + 1];
-        double fraction = (time - point.timeSeconds) / (next.timeSeconds - point.timeSeconds);
-        fraction = clampOr(fraction, 0, 1, 1);
-        return point.bpm + fraction * (next.bpm - point.bpm);
-    }
-    return point.bpm;
-}
 
 struct Segment {
     double startTime, endTime, startBPM, endBPM;
@@ -135,64 +96,6 @@ double quarterPosition(const std::vector<Segment>& segs, double t) {
         }
     }
     return segs.back().endQuarter;
-}
-
-bool isValidTimeSignature(std::int64_t numerator, std::int64_t denominator) {
-    const bool denominatorValid =
-        denominator == 1 || denominator == 2 || denominator == 4 || denominator == 8 || denominator == 16;
-    return numerator >= 1 && numerator <= 32 && denominatorValid;
-}
-
-std::vector<BeatloomMeterEvent> normalizedMeterEvents(const std::vector<BeatloomMeterEvent>& events, double duration) {
-    std::vector<BeatloomMeterEvent> kept;
-    const double limit = duration >= 0 ? duration : 0;
-    for (auto e : events) {
-        if (std::isfinite(e.timeSeconds) && e.timeSeconds >= 0 && e.timeSeconds <= limit &&
-            isValidTimeSignature(e.numerator, e.denominator)) {
-            if (e.timeSeconds == 0) e.timeSeconds = 0;
-            kept.push_back(e);
-        }
-    }
-    stableInsertionSort(kept, [](const BeatloomMeterEvent& a, const BeatloomMeterEvent& b) {
-        if (std::abs(a.timeSeconds - b.timeSeconds) > kTimeTolerance) return a.timeSeconds < b.timeSeconds;
-        return a.id.toString() < b.id.toString();
-    });
-    if (kept.empty()) return {BeatloomMeterEvent{Uuid::random(), 0, 4, 4}};
-    if (kept.front().timeSeconds > kBarMergeDistance) {
-        kept.insert(kept.begin(), BeatloomMeterEvent{Uuid::random(), 0, 4, 4});
-    } else {
-        kept.front().timeSeconds = 0;
-    }
-    std::vector<BeatloomMeterEvent> result;
-    for (const auto& e : kept) {
-        if (!result.empty() && std::abs(e.timeSeconds - result.back().timeSeconds) < kBarMergeDistance) {
-            result.back() = e;
-        } else {
-            result.push_back(e);
-        }
-    }
-    result.front().timeSeconds = 0;
-    return result;
-}
-
-std::vector<BeatloomBarAnchor> normalizedBarAnchors(const std::vector<BeatloomBarAnchor>& anchors, double duration) {
-    std::vector<BeatloomBarAnchor> kept;
-    const double limit = duration >= 0 ? duration : 0;
-    for (auto a : anchors) {
-        if (!std::isfinite(a.timeSeconds)) continue;
-        a.timeSeconds = std::min(std::max(a.timeSeconds, 0.0), limit);
-        kept.push_back(a);
-    }
-    stableInsertionSort(kept, [](const BeatloomBarAnchor& a, const BeatloomBarAnchor& b) {
-        return a.timeSeconds < b.timeSeconds;
-    });
-    std::vector<BeatloomBarAnchor> result;
-    for (const auto& a : kept) {
-        if (result.empty() || std::abs(a.timeSeconds - result.back().timeSeconds) >= kBarMergeDistance) {
-            result.push_back(a);
-        }
-    }
-    return result;
 }
 
 std::vector<BeatloomTimelineRegion> normalizedRegions(const std::vector<BeatloomTimelineRegion>& regions,

@@ -7,19 +7,13 @@
 #include <string_view>
 
 #include "common/numeric.hpp"
+#include "core/meter_map.hpp"
 
 namespace corvel::TempoMIDIExporter {
 namespace {
 
 constexpr double kTimeTolerance = 0.000001;
 constexpr double kTicksPerSecondPerBPM = kTicksPerQuarter / 60.0;
-
-// Numerator 1...32 and a denominator of 1, 2, 4, 8 or 16.
-bool isWritableTimeSignature(std::int64_t numerator, std::int64_t denominator) {
-    const bool denominatorValid =
-        denominator == 1 || denominator == 2 || denominator == 4 || denominator == 8 || denominator == 16;
-    return numerator >= 1 && numerator <= 32 && denominatorValid;
-}
 
 void appendText(Bytes& bytes, std::uint8_t type, std::string_view text) {
     Bytes event{0xFF, type};
@@ -100,7 +94,7 @@ void timeSignatureEvent(Bytes& bytes, const BeatloomMeterEvent& meter) {
     const std::int64_t numerator = meter.numerator;
     const std::int64_t denominator = meter.denominator;
     const auto power = denominatorPower(denominator);
-    if (!isWritableTimeSignature(numerator, denominator) || !power) {
+    if (!isValidTimeSignature(numerator, denominator) || !power) {
         throw TempoMIDIExporterError::invalidMeter(numerator, denominator);
     }
     const bool compound = denominator == 8 && numerator >= 6 && numerator % 3 == 0;
