@@ -4,12 +4,13 @@
 #include <limits>
 
 #include "common/ordering.hpp"
+#include "core/meter_map.hpp"
 
 namespace corvel {
 namespace {
 
-// Until the tempo-point and meter operations are in the library: the smallest copies of their
-// normal forms that the segments and the meter in force need.
+// Until the tempo-point operations are in the library: the smallest copy of their normal form
+// that the segments need.
 std::vector<BeatloomTempoPoint> provisionalNormalizedTempoPoints(std::vector<BeatloomTempoPoint> points) {
     if (points.empty()) return points;
     stableInsertionSort(points, [](const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
@@ -27,39 +28,6 @@ std::vector<BeatloomTempoPoint> provisionalNormalizedTempoPoints(std::vector<Bea
     }
     result.front().timeSeconds = 0;
     result.back().linearToNext = false;
-    return result;
-}
-
-std::vector<BeatloomMeterEvent> provisionalNormalizedMeterEvents(const std::vector<BeatloomMeterEvent>& events,
-                                                                 double duration) {
-    const double limit = duration >= 0 ? duration : 0.0;
-    std::vector<BeatloomMeterEvent> kept;
-    for (auto event : events) {
-        if (!std::isfinite(event.timeSeconds) || event.timeSeconds < 0 || event.timeSeconds > limit) continue;
-        const auto d = event.denominator;
-        if (event.numerator < 1 || event.numerator > 32 || !(d == 1 || d == 2 || d == 4 || d == 8 || d == 16)) continue;
-        if (event.timeSeconds == 0) event.timeSeconds = 0;  // minus zero
-        kept.push_back(event);
-    }
-    stableInsertionSort(kept, [](const BeatloomMeterEvent& a, const BeatloomMeterEvent& b) {
-        if (std::abs(a.timeSeconds - b.timeSeconds) > 1e-6) return a.timeSeconds < b.timeSeconds;
-        return a.id.toString() < b.id.toString();
-    });
-    if (kept.empty()) return {BeatloomMeterEvent{}};
-    if (kept.front().timeSeconds > 0.0005) {
-        kept.insert(kept.begin(), BeatloomMeterEvent{});
-    } else {
-        kept.front().timeSeconds = 0;
-    }
-    std::vector<BeatloomMeterEvent> result;
-    for (const auto& event : kept) {
-        if (!result.empty() && std::abs(result.back().timeSeconds - event.timeSeconds) < 0.0005) {
-            result.back() = event;
-        } else {
-            result.push_back(event);
-        }
-    }
-    result.front().timeSeconds = 0;
     return result;
 }
 
@@ -228,7 +196,7 @@ BeatloomMeterEvent meterInForceAmongNormalized(const std::vector<BeatloomMeterEv
 
 BeatloomMeterEvent meterInForce(const std::vector<BeatloomMeterEvent>& meterEvents, double duration,
                                 double seconds) {
-    return meterInForceAmongNormalized(provisionalNormalizedMeterEvents(meterEvents, duration), seconds);
+    return meterInForceAmongNormalized(normalizedMeterEvents(meterEvents, duration), seconds);
 }
 
 }  // namespace corvel::BeatloomTimeline
