@@ -1,37 +1,11 @@
 #include "core/timeline_segments.hpp"
 
 #include <cmath>
-#include <limits>
 
-#include "common/ordering.hpp"
 #include "core/meter_map.hpp"
+#include "core/tempo_points.hpp"
 
 namespace corvel {
-namespace {
-
-// Until the tempo-point operations are in the library: the smallest copy of their normal form
-// that the segments need.
-std::vector<BeatloomTempoPoint> provisionalNormalizedTempoPoints(std::vector<BeatloomTempoPoint> points) {
-    if (points.empty()) return points;
-    stableInsertionSort(points, [](const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
-        if (std::abs(a.timeSeconds - b.timeSeconds) > 1e-6) return a.timeSeconds < b.timeSeconds;
-        return a.id.toString() < b.id.toString();
-    });
-    points.front().timeSeconds = 0;
-    std::vector<BeatloomTempoPoint> result;
-    for (const auto& point : points) {
-        if (!result.empty() && std::abs(result.back().timeSeconds - point.timeSeconds) < 0.0005) {
-            result.back() = point;
-        } else {
-            result.push_back(point);
-        }
-    }
-    result.front().timeSeconds = 0;
-    result.back().linearToNext = false;
-    return result;
-}
-
-}  // namespace
 
 std::int64_t floorDivide(std::int64_t dividend, std::int64_t divisor) {
     const std::int64_t b = divisor < 1 ? 1 : divisor;
@@ -66,7 +40,7 @@ double clampedTime(double time, double duration) {
 }  // namespace
 
 std::vector<Segment> segments(const std::vector<BeatloomTempoPoint>& tempoPoints, double duration) {
-    const auto points = provisionalNormalizedTempoPoints(tempoPoints);
+    const auto points = normalizedTempoPoints(tempoPoints);
     if (points.empty() || !(duration >= 0)) return {};
 
     std::vector<Segment> result;
@@ -75,7 +49,10 @@ std::vector<Segment> segments(const std::vector<BeatloomTempoPoint>& tempoPoints
     for (std::size_t i = 0; i < points.size(); ++i) {
         const auto& point = points[i];
         const bool hasNext = i + 1 < points.size();
-        const double start = clampedTime(point.timeSeconds, duration);
+        double start = clampedTime(point.timeSeconds, duration);
+        // A point whose time cannot be ordered (NaN sorts last) must not reach back and count
+        // the same stretch of audio twice: it starts where the previous segment ended.
+        if (!result.empty() && start < result.back().endTime) start = result.back().endTime;
         double end = duration;
         if (hasNext) {
             const double next = points[i + 1].timeSeconds;

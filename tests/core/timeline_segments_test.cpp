@@ -147,6 +147,12 @@ TEST(TimelineSegments, DegenerateTempiAndPointsPastTheEnd) {
     EXPECT_EQ(seconds(past, 20.5).value(), 10);
     EXPECT_EQ(seconds(past, 1e9).value(), 10);
 
+    // A point with a NaN time never makes the axis run back over audio already counted.
+    const auto unordered = segments({point(0, 120), point(5, 60), point(kNaN, 240)}, 10);
+    ASSERT_EQ(unordered.size(), 3u);
+    expectContiguous(unordered);
+    EXPECT_EQ(unordered.back().endTime, 10);
+
     // Positions that have no time.
     EXPECT_FALSE(seconds(past, kNaN));
     EXPECT_FALSE(seconds(past, -std::numeric_limits<double>::infinity()));
