@@ -7,8 +7,10 @@
 #include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
+#include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
+#include "core/timeline_segments.hpp"
 
 namespace corvel {
 
@@ -45,92 +47,6 @@ constexpr double kMaxMicrosecondsPerQuarter = 16777215;
 
 constexpr double kRampStepSeconds = 0.25;
 
-// ---- Stand-ins for the shared map helpers; replaced by the core's own when they land. ----
-
-struct Segment {
-    double startTime, endTime, startBPM, endBPM;
-    bool linear;
-    double startQuarter, endQuarter;
-};
-
-std::vector<Segment> segments(const std::vector<BeatloomTempoPoint>& points, double duration) {
-    const auto map = normalizedTempoPoints(points);
-    std::vector<Segment> result;
-    if (map.empty() || !(duration >= 0)) return result;
-    auto clampTime = [&](double t) { return std::min(std::max(t, 0.0), duration); };
-    double q = 0;
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        const double start = clampOr(map[i].timeSeconds, 0, duration, 0);
-        const bool hasNext = i + 1 < map.size();
-        const double end = hasNext ? std::max(start, clampTime(clampOr(map[i + 1].timeSeconds, 0, duration, 0))) : duration;
-        const double b0 = std::max(clampOr(map[i].bpm, 1, 1e300, 1), 1.0);
-        double b1 = b0;
-        bool linear = false;
-        double dq = end - start > 0 ? (end - start) * b0 / 60 : 0;
-        if (hasNext && map[i].linearToNext && start + 1e-12 < end) {
-            b1 = std::max(clampOr(map[i + 1].bpm, 1, 1e300, 1), 1.0);
-            linear = true;
-            dq = (end - start) * (b0 + b1) * 0.5 / 60;
-        }
-        result.push_back({start, end, b0, b1, linear, q, q + dq});
-        q += dq;
-    }
-    return result;
-}
-
-double quarterPosition(const std::vector<Segment>& segs, double t) {
-    if (segs.empty()) return 0;
-    const auto& first = segs.front();
-    if (t <= first.startTime) return first.startQuarter + (t - first.startTime) * std::max(first.startBPM, 1.0) / 60;
-    for (const auto& s : segs) {
-        if (s.endTime + 1e-12 >= t) {
-            double dt = t - s.startTime;
-            if (dt < 0) return s.startQuarter;
-            dt = std::min(dt, s.endTime - s.startTime);
-            if (dt <= 0) return s.startQuarter;
-            if (s.linear && s.startTime < s.endTime) {
-                const double slope = (s.endBPM - s.startBPM) / (s.endTime - s.startTime);
-                return s.startQuarter + (s.startBPM * dt + 0.5 * slope * dt * dt) / 60;
-            }
-            return s.startQuarter + s.startBPM * dt / 60;
-        }
-    }
-    return segs.back().endQuarter;
-}
-
-std::vector<BeatloomTimelineRegion> normalizedRegions(const std::vector<BeatloomTimelineRegion>& regions,
-                                                      double duration) {
-    const double limit = duration >= 0 ? duration : 0;
-    std::vector<BeatloomTimelineRegion> kept;
-    for (auto r : regions) {
-        if (r.mode == BeatloomTimelineMode::metered || !std::isfinite(r.startSeconds) || !std::isfinite(r.endSeconds)) {
-            continue;
-        }
-        double start = std::min(std::max(r.startSeconds, 0.0), limit);
-        double end = std::min(std::max(r.endSeconds, 0.0), limit);
-        if (end < start) std::swap(start, end);
-        r.startSeconds = start;
-        r.endSeconds = end;
-        if (end - start > kBarMergeDistance) kept.push_back(r);
-    }
-    stableInsertionSort(kept, [](const BeatloomTimelineRegion& a, const BeatloomTimelineRegion& b) {
-        if (std::abs(a.startSeconds - b.startSeconds) > kTimeTolerance) return a.startSeconds < b.startSeconds;
-        return a.endSeconds < b.endSeconds;
-    });
-    std::vector<BeatloomTimelineRegion> result;
-    for (auto r : kept) {
-        if (!result.empty() && r.startSeconds < result.back().endSeconds - kTimeTolerance) {
-            const double e = result.back().endSeconds;
-            r.startSeconds = e;
-            if (r.endSeconds - e > kBarMergeDistance) result.push_back(r);
-        } else {
-            result.push_back(r);
-        }
-    }
-    return result;
-}
-
-// ---- end of stand-ins ----
 
 }  // namespace
 
@@ -193,7 +109,7 @@ struct RubatoSpan {
 std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& regions,
                                     const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds) {
     std::vector<RubatoSpan> spans;
-    for (const BeatloomTimelineRegion& region : normalizedRegions(regions, durationSeconds)) {
+    for (const BeatloomTimelineRegion& region : BeatloomFlexibleTimeline::normalizedRegions(regions, durationSeconds)) {
         if (region.mode != BeatloomTimelineMode::rubato) {
             continue;
         }
@@ -257,7 +173,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
         }
     }
     const std::size_t meteredCount = events.size();
-    const auto segs = segments(tempoPoints, durationSeconds);
+    const auto segs = BeatloomTimeline::segments(tempoPoints, durationSeconds);
     for (const RubatoSpan& span : spans) {
         events.insert(events.end(), span.events.begin(), span.events.end());
         if (insideAnySpan(span.end, &span)) {
@@ -272,7 +188,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
         }
         double bpm = bpmAt(tempoPoints, span.end, metered.front().bpm);
         if (next - span.end > kTimeTolerance) {
-            bpm = (quarterPosition(segs, next) - quarterPosition(segs, span.end)) * 60 / (next - span.end);
+            bpm = (BeatloomTimeline::quarterPosition(segs, next) - BeatloomTimeline::quarterPosition(segs, span.end)) * 60 / (next - span.end);
         }
         validateTempo(bpm);
         events.push_back({span.end, bpm});
@@ -294,18 +210,6 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
     return merged;
 }
 
-// The last meter that starts no later than t + 1e-6 (1e-6 for times before the start).
-const BeatloomMeterEvent& meterInForce(const std::vector<BeatloomMeterEvent>& meters, double t) {
-    const double limit = t < 0 ? kTimeTolerance : t + kTimeTolerance;
-    const BeatloomMeterEvent* result = &meters.front();
-    for (const BeatloomMeterEvent& meter : meters) {
-        if (meter.timeSeconds <= limit) {
-            result = &meter;
-        }
-    }
-    return *result;
-}
-
 }  // namespace
 
 std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempoPoints, double durationSeconds) {
@@ -313,11 +217,11 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
     if (points.empty() || !std::isfinite(durationSeconds) || durationSeconds < 0) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
-    const auto segs = segments(points, durationSeconds);
+    const auto segs = BeatloomTimeline::segments(points, durationSeconds);
     auto clampedTime = [&](double t) { return clampOr(t, 0, durationSeconds, 0); };
     // The tempo that covers the timeline's quarter notes between two times exactly.
     auto coveringTempo = [&](double from, double to) {
-        return (quarterPosition(segs, to) - quarterPosition(segs, from)) * 60 / (to - from);
+        return (BeatloomTimeline::quarterPosition(segs, to) - BeatloomTimeline::quarterPosition(segs, from)) * 60 / (to - from);
     };
 
     std::vector<TempoEvent> events;
@@ -393,7 +297,7 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
     }
     if (barOneSeconds && std::isfinite(*barOneSeconds) && *barOneSeconds > kBarMergeDistance &&
         *barOneSeconds <= durationSeconds) {
-        events.push_back({*barOneSeconds, kRestatedMeterPriority, meterInForce(meters, *barOneSeconds)});
+        events.push_back({*barOneSeconds, kRestatedMeterPriority, BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds)});
         events.push_back({*barOneSeconds, kBarOneMarkerPriority, MarkerPayload{kBarOneMarker}});
     }
     std::vector<double> anchorTimes;
@@ -401,7 +305,7 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
         anchorTimes.push_back(anchor.timeSeconds);
     }
     for (double t : barStartTimes(anchorTimes, durationSeconds)) {
-        events.push_back({t, kRestatedMeterPriority, meterInForce(meters, t)});
+        events.push_back({t, kRestatedMeterPriority, BeatloomTimeline::meterInForceAmongNormalized(meters, t)});
         std::string text = kBarStartMarker;
         const auto named = std::find_if(barAnchors.begin(), barAnchors.end(), [&](const BeatloomBarAnchor& anchor) {
             return std::abs(anchor.timeSeconds - t) < kBarMergeDistance;
@@ -411,7 +315,7 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
         }
         events.push_back({t, kBarStartMarkerPriority, MarkerPayload{std::move(text)}});
     }
-    for (const BeatloomTimelineRegion& region : normalizedRegions(timelineRegions, durationSeconds)) {
+    for (const BeatloomTimelineRegion& region : BeatloomFlexibleTimeline::normalizedRegions(timelineRegions, durationSeconds)) {
         const std::string word = region.mode == BeatloomTimelineMode::free ? "FREE" : "RUBATO";
         events.push_back({region.startSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " START"}});
         events.push_back({region.endSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " END"}});

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/midi_writer.hpp"
+#include "core/timeline_segments.hpp"
 
 namespace corvel::TempoMIDIExporter {
 namespace {
@@ -138,39 +139,24 @@ BeatloomMeterEvent meter(double seconds, std::int64_t numerator, std::int64_t de
     return BeatloomMeterEvent{Uuid::random(), seconds, numerator, denominator};
 }
 
-// The editor's quarter-note axis of a map of constant stretches and linear ramps, and an
-// elastic Rubato stretch between anchors (time, quarter) that replaces it there.
-struct Piece {
-    double start, end, startBPM, endBPM;
-};
+// The editor's quarter-note axis: its tempo segments, and between Rubato anchors
+// (time, quarter) the elastic stretch that replaces them there.
 struct EditorAxis {
-    std::vector<Piece> pieces;
+    std::vector<BeatloomTimeline::Segment> segments;
     std::vector<std::pair<double, double>> rubatoAnchors;
 
-    double meteredQuarters(double t) const {
-        double q = 0;
-        for (const Piece& p : pieces) {
-            const double dt = std::clamp(t, p.start, p.end) - p.start;
-            q += (p.startBPM * dt + 0.5 * (p.endBPM - p.startBPM) / (p.end - p.start) * dt * dt) / 60;
-        }
-        return q;
-    }
-    double meteredSeconds(double q) const {
-        double lo = pieces.front().start;
-        double hi = pieces.back().end;
-        for (int i = 0; i < 200; ++i) {
-            const double mid = (lo + hi) / 2;
-            (meteredQuarters(mid) < q ? lo : hi) = mid;
-        }
-        return (lo + hi) / 2;
-    }
+    EditorAxis(const std::vector<BeatloomTempoPoint>& points, double duration,
+               std::vector<std::pair<double, double>> rubato = {})
+        : segments(BeatloomTimeline::segments(points, duration)), rubatoAnchors(std::move(rubato)) {}
+
+    double meteredQuarters(double t) const { return BeatloomTimeline::quarterPosition(segments, t); }
     double seconds(double q) const {
         for (std::size_t i = 0; i + 1 < rubatoAnchors.size(); ++i) {
             const auto [ta, qa] = rubatoAnchors[i];
             const auto [tb, qb] = rubatoAnchors[i + 1];
             if (q >= qa && q <= qb) return ta + (tb - ta) * (q - qa) / (qb - qa);
         }
-        return meteredSeconds(q);
+        return BeatloomTimeline::seconds(segments, q).value_or(std::nan(""));
     }
 };
 
@@ -205,15 +191,10 @@ TEST_F(MidiReaderTest, StepsAndRamps) {
     // to 110 from 15 s to 21 s, then 110 to 30 s.
     const std::vector<BeatloomTempoPoint> points{point(0, 120), point(4, 90),          point(8, 100, true),
                                                  point(12, 120), point(15, 140, true), point(21, 110)};
-    const EditorAxis axis{{{0, 4, 120, 120},
-                           {4, 8, 90, 90},
-                           {8, 12, 100, 120},
-                           {12, 15, 120, 120},
-                           {15, 21, 140, 110},
-                           {21, 30, 110, 110}},
-                          {}};
+    const EditorAxis axis(points, 30);
     const ReadFile file = read(midiData(points, {meter(0, 4, 4)}, {}, std::nullopt, 0, {}, {}, 30));
     const double endQuarter = axis.meteredQuarters(30);
+    EXPECT_NEAR(endQuarter, 8 + 6 + 4 * 110.0 / 60 + 6 + 6 * 125.0 / 60 + 9 * 110.0 / 60, 1e-9);
     expectGridAgrees(file, axis, every(0, endQuarter, 4), 0, static_cast<std::size_t>(std::floor(endQuarter)) + 1);
     EXPECT_NEAR(file.endSeconds, 30, 0.001);
 }
@@ -223,7 +204,7 @@ TEST_F(MidiReaderTest, MeterChangesAndPickups) {
     // from 14 s (quarter 28, bar 8), 7/8 from 20 s (quarter 41, halfway through a 6/8 bar),
     // at 120 BPM with a ramp to 150 BPM between 16 s and 20 s.
     const std::vector<BeatloomTempoPoint> points{point(0, 120), point(16, 120, true), point(20, 150)};
-    const EditorAxis axis{{{0, 16, 120, 120}, {16, 20, 120, 150}, {20, 26, 150, 150}}, {}};
+    const EditorAxis axis(points, 26);
     const std::vector<BeatloomMeterEvent> meters{meter(0, 4, 4), meter(9.5, 3, 4), meter(14, 6, 8), meter(20, 7, 8)};
     const ReadFile file = read(midiData(points, meters, {}, 1.5, 1, {}, {}, 26));
     const std::vector<double> bars =
@@ -261,7 +242,7 @@ TEST_F(MidiReaderTest, RubatoRegion) {
         anchor.quarterPosition = q;
         anchors.push_back(anchor);
     }
-    const EditorAxis axis{{{0, 20, 120, 120}}, anchorPositions};
+    const EditorAxis axis({point(0, 120)}, 20, anchorPositions);
     const ReadFile file =
         read(midiData({point(0, 120)}, {meter(0, 4, 4)}, {}, std::nullopt, 0, {free, rubato}, anchors, 20));
     expectGridAgrees(file, axis, every(0, 40, 4), 0, 41);
