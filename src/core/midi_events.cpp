@@ -44,9 +44,14 @@ constexpr double kBarMergeDistance = 0.0005;
 constexpr double kSameBPM = 0.0001;
 constexpr double kMinMicrosecondsPerQuarter = 10000;
 constexpr double kMaxMicrosecondsPerQuarter = 16777215;
-
 constexpr double kRampStepSeconds = 0.25;
 
+// The tempo that covers the timeline's quarter notes between two times exactly.
+double coveringTempo(const std::vector<BeatloomTimeline::Segment>& segments, double from, double to) {
+    const double quarters =
+        BeatloomTimeline::quarterPosition(segments, to) - BeatloomTimeline::quarterPosition(segments, from);
+    return quarters * 60 / (to - from);
+}
 
 }  // namespace
 
@@ -107,9 +112,10 @@ struct RubatoSpan {
 };
 
 std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& regions,
-                                    const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds) {
+                                    const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+                                    double durationSeconds) {
     std::vector<RubatoSpan> spans;
-    for (const BeatloomTimelineRegion& region : BeatloomFlexibleTimeline::normalizedRegions(regions, durationSeconds)) {
+    for (const auto& region : BeatloomFlexibleTimeline::normalizedRegions(regions, durationSeconds)) {
         if (region.mode != BeatloomTimelineMode::rubato) {
             continue;
         }
@@ -122,7 +128,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
         stableInsertionSort(anchors, [](const BeatloomRhythmicAnchor& a, const BeatloomRhythmicAnchor& b) {
             return a.audioTimeSeconds < b.audioTimeSeconds;
         });
-        std::erase_if(anchors, [](const BeatloomRhythmicAnchor& anchor) { return !anchor.quarterPosition.has_value(); });
+        std::erase_if(anchors, [](const BeatloomRhythmicAnchor& anchor) { return !anchor.quarterPosition; });
         RubatoSpan span;
         for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
             const BeatloomRhythmicAnchor& a = anchors[i];
@@ -188,7 +194,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
         }
         double bpm = bpmAt(tempoPoints, span.end, metered.front().bpm);
         if (next - span.end > kTimeTolerance) {
-            bpm = (BeatloomTimeline::quarterPosition(segs, next) - BeatloomTimeline::quarterPosition(segs, span.end)) * 60 / (next - span.end);
+            bpm = coveringTempo(segs, span.end, next);
         }
         validateTempo(bpm);
         events.push_back({span.end, bpm});
@@ -219,10 +225,6 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
     }
     const auto segs = BeatloomTimeline::segments(points, durationSeconds);
     auto clampedTime = [&](double t) { return clampOr(t, 0, durationSeconds, 0); };
-    // The tempo that covers the timeline's quarter notes between two times exactly.
-    auto coveringTempo = [&](double from, double to) {
-        return (BeatloomTimeline::quarterPosition(segs, to) - BeatloomTimeline::quarterPosition(segs, from)) * 60 / (to - from);
-    };
 
     std::vector<TempoEvent> events;
     for (std::size_t i = 0; i < points.size(); ++i) {
@@ -247,7 +249,7 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
         }
         bounds.push_back(end);
         for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
-            const double bpm = coveringTempo(bounds[k], bounds[k + 1]);
+            const double bpm = coveringTempo(segs, bounds[k], bounds[k + 1]);
             validateTempo(bpm);
             events.push_back({bounds[k], bpm});
         }
@@ -297,7 +299,8 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
     }
     if (barOneSeconds && std::isfinite(*barOneSeconds) && *barOneSeconds > kBarMergeDistance &&
         *barOneSeconds <= durationSeconds) {
-        events.push_back({*barOneSeconds, kRestatedMeterPriority, BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds)});
+        events.push_back({*barOneSeconds, kRestatedMeterPriority,
+                          BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds)});
         events.push_back({*barOneSeconds, kBarOneMarkerPriority, MarkerPayload{kBarOneMarker}});
     }
     std::vector<double> anchorTimes;
@@ -315,7 +318,8 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
         }
         events.push_back({t, kBarStartMarkerPriority, MarkerPayload{std::move(text)}});
     }
-    for (const BeatloomTimelineRegion& region : BeatloomFlexibleTimeline::normalizedRegions(timelineRegions, durationSeconds)) {
+    const auto regions = BeatloomFlexibleTimeline::normalizedRegions(timelineRegions, durationSeconds);
+    for (const BeatloomTimelineRegion& region : regions) {
         const std::string word = region.mode == BeatloomTimelineMode::free ? "FREE" : "RUBATO";
         events.push_back({region.startSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " START"}});
         events.push_back({region.endSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " END"}});

@@ -104,7 +104,8 @@ protected:
         const fs::path path = folder_ / "map.mid";
         std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
                                                     static_cast<std::streamsize>(file.size()));
-        const std::string command = "/usr/bin/python3 '" + (folder_ / "reader.py").string() + "' '" + path.string() + "'";
+        const std::string command =
+            "/usr/bin/python3 '" + (folder_ / "reader.py").string() + "' '" + path.string() + "'";
         std::string output;
         if (FILE* pipe = ::popen(command.c_str(), "r")) {
             char buffer[4096];
