@@ -1,8 +1,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cfloat>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+
+#include "common/format.hpp"
 
 #include "extension/extension_fixture.hpp"
 
@@ -196,6 +202,57 @@ TEST_F(ExtensionTest, NewLogIsPrivateToItsOwner) {
     ASSERT_EQ(::lstat(kLogPath, &info), 0);
     EXPECT_TRUE(S_ISREG(info.st_mode));
     EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
+TEST_F(ExtensionTest, LongestNumbersFitTheLine) {
+    trackFrom(DBL_MAX);
+    const std::string huge = formatFixed(DBL_MAX, 3);
+    EXPECT_EQ(readLog().back(), "[CWS] start tracking at " + huge);
+    EXPECT_EQ(playingTick(1.0), Lines{"[CWS] large step ignored: last=" + huge + " pos=1.000 step=-" + huge});
+}
+
+// Hosts commonly adopt the user's locale; the log keeps its full stops regardless.
+class NumericLocale {
+public:
+    explicit NumericLocale(const fs::path& folder) : folder_(folder) {
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        const fs::path compiled = folder_ / "de_DE.UTF-8";
+        const std::string command = "localedef -i de_DE -f UTF-8 '" + compiled.string() + "' >/dev/null 2>&1";
+        [[maybe_unused]] const int status = std::system(command.c_str());  // warnings still give a usable locale
+        if (!fs::exists(compiled / "LC_NUMERIC")) {
+            return;
+        }
+        ::setenv("LOCPATH", folder_.c_str(), 1);
+        active_ = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+    }
+    ~NumericLocale() {
+        std::setlocale(LC_NUMERIC, "C");
+        ::unsetenv("LOCPATH");
+        fs::remove_all(folder_);
+    }
+    bool active() const { return active_; }
+
+private:
+    fs::path folder_;
+    bool active_ = false;
+};
+
+TEST_F(ExtensionTest, NumbersKeepTheirFullStopUnderAGermanLocale) {
+    NumericLocale german(fs::path(::testing::TempDir()) / ("cws-locale-" + std::to_string(::getpid())));
+    if (!german.active()) {
+        GTEST_SKIP() << "no German locale could be compiled here";
+    }
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.3f", 1.5);
+    ASSERT_STREQ(probe, "1,500");
+
+    host.markers = {{"!stop", 10.01}, {"!jumpto2", 12.5}, {"@2", 20.25}};
+    trackFrom(10.0);
+    EXPECT_EQ(readLog().back(), "[CWS] start tracking at 10.000");
+    EXPECT_EQ(playingTick(10.03), Lines{"[CWS] !stop hit at 10.010 (window 10.000 -> 10.030)"});
+    EXPECT_EQ(playingTick(12.48), Lines{"[CWS] start tracking at 12.480"});
+    EXPECT_EQ(playingTick(12.51), Lines{"[CWS] !jumpto2 hit at 12.500 -> target 20.250"});
 }
 
 }  // namespace
