@@ -23,6 +23,7 @@ protected:
         if (host.timer != nullptr) {
             extension.unload();
         }
+        removeLog();
     }
 
     // Loads with every function present and skips the load lines.
