@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace corvel {
 
@@ -26,6 +27,13 @@ inline std::size_t hashValue(double value) { return hashDouble(value); }
 template <typename T>
 std::size_t hashValue(const std::optional<T>& value) {
     return value ? hashValue(*value) * 31 + 1 : 0;
+}
+
+template <typename T>
+std::size_t hashValue(const std::vector<T>& values) {
+    std::size_t seed = values.size();
+    for (const auto& value : values) hashCombine(seed, hashValue(value));
+    return seed;
 }
 
 template <typename... Fields>
