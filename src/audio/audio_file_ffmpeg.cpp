@@ -2,146 +2,18 @@
 // decoded and converted to planar 32-bit float at the stream's own rate.
 
 #include <algorithm>
-#include <mutex>
-#include <vector>
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/mathematics.h>
-#include <libswresample/swresample.h>
 }
 
 #include "audio/audio_file_backend.hpp"
-#include "common/format.hpp"
+#include "audio/ffmpeg_decoding.hpp"
 
 namespace corvel::audio {
 namespace {
 
-std::string ffmpegMessage(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-Error ffmpegError(int code, const std::string& context) {
-    return Error{kFFmpegErrorDomain, code, context + ": " + ffmpegMessage(code)};
-}
-
-void quietenLibraryLog() {
-    static std::once_flag once;
-    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
-}
-
-// One open container with the decoder of its first audio stream.
-class StreamDecoder {
-public:
-    static std::unique_ptr<StreamDecoder> open(const std::filesystem::path& file, Error* error) {
-        quietenLibraryLog();
-        auto decoder = std::unique_ptr<StreamDecoder>(new StreamDecoder(file));
-        const int result = decoder->openStream();
-        if (result < 0) {
-            if (error != nullptr) *error = ffmpegError(result, "open " + file.string());
-            return nullptr;
-        }
-        return decoder;
-    }
-
-    ~StreamDecoder() {
-        av_frame_free(&frame_);
-        av_packet_free(&packet_);
-        avcodec_free_context(&codec_);
-        avformat_close_input(&format_);
-    }
-
-    AVCodecContext* codec() const { return codec_; }
-    AVStream* stream() const { return format_->streams[stream_]; }
-    AVFrame* frame() const { return frame_; }
-
-    // Decodes the next frame into frame(); false at the end of the stream.
-    bool next() {
-        for (;;) {
-            int result = avcodec_receive_frame(codec_, frame_);
-            if (result == 0) return true;
-            if (result == AVERROR_EOF) return false;
-            if (result != AVERROR(EAGAIN)) throw ErrorException(ffmpegError(result, "decode " + path_.string()));
-            if (flushed_) return false;
-            result = av_read_frame(format_, packet_);
-            if (result == AVERROR_EOF) {
-                avcodec_send_packet(codec_, nullptr);
-                flushed_ = true;
-                continue;
-            }
-            if (result < 0) throw ErrorException(ffmpegError(result, "read " + path_.string()));
-            if (packet_->stream_index == stream_) {
-                result = avcodec_send_packet(codec_, packet_);
-                // A damaged packet is skipped, as players do; other failures end the read.
-                if (result < 0 && result != AVERROR_INVALIDDATA) {
-                    av_packet_unref(packet_);
-                    throw ErrorException(ffmpegError(result, "decode " + path_.string()));
-                }
-            }
-            av_packet_unref(packet_);
-        }
-    }
-
-    // Moves the demuxer to the last seek point at or before ts (stream time base).
-    bool seekBackwardTo(std::int64_t ts) {
-        if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
-        avcodec_flush_buffers(codec_);
-        flushed_ = false;
-        return true;
-    }
-
-private:
-    explicit StreamDecoder(std::filesystem::path path) : path_(std::move(path)) {}
-
-    int openStream() {
-        int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
-        if (result < 0) return result;
-        result = avformat_find_stream_info(format_, nullptr);
-        if (result < 0) return result;
-        stream_ = -1;
-        for (unsigned i = 0; i < format_->nb_streams; ++i) {
-            if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-                stream_ = static_cast<int>(i);
-                break;
-            }
-        }
-        if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
-        for (unsigned i = 0; i < format_->nb_streams; ++i) {
-            if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
-        }
-        const AVCodec* decoderCodec = avcodec_find_decoder(format_->streams[stream_]->codecpar->codec_id);
-        if (decoderCodec == nullptr) return AVERROR_DECODER_NOT_FOUND;
-        codec_ = avcodec_alloc_context3(decoderCodec);
-        if (codec_ == nullptr) return AVERROR(ENOMEM);
-        result = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar);
-        if (result < 0) return result;
-        codec_->pkt_timebase = format_->streams[stream_]->time_base;
-        result = avcodec_open2(codec_, decoderCodec, nullptr);
-        if (result < 0) return result;
-        if (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0) return AVERROR_INVALIDDATA;
-        packet_ = av_packet_alloc();
-        frame_ = av_frame_alloc();
-        if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
-        return 0;
-    }
-
-    std::filesystem::path path_;
-    AVFormatContext* format_ = nullptr;
-    AVCodecContext* codec_ = nullptr;
-    AVPacket* packet_ = nullptr;
-    AVFrame* frame_ = nullptr;
-    int stream_ = -1;
-    bool flushed_ = false;
-};
-
-std::int64_t framePts(const AVFrame* frame) {
-    return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
-}
+using ffmpeg::StreamDecoder;
 
 class FFmpegBackend final : public AudioFileReader::Backend {
 public:
@@ -153,14 +25,12 @@ public:
           channels_(static_cast<std::uint32_t>(decoder_->codec()->ch_layout.nb_channels)),
           length_(length),
           firstPts_(firstPts),
-          timeBase_(decoder_->stream()->time_base) {
+          timeBase_(decoder_->stream()->time_base),
+          converter_(AV_SAMPLE_FMT_FLTP, path_) {
         av_channel_layout_copy(&outputLayout_, &decoder_->codec()->ch_layout);
     }
 
-    ~FFmpegBackend() override {
-        swr_free(&resampler_);
-        av_channel_layout_uninit(&outputLayout_);
-    }
+    ~FFmpegBackend() override { av_channel_layout_uninit(&outputLayout_); }
 
     double sampleRate() const override { return sampleRate_; }
     std::uint32_t channelCount() const override { return channels_; }
@@ -191,7 +61,7 @@ public:
             const auto n = static_cast<std::uint32_t>(
                 std::min<std::int64_t>(limit - filled, pendingFrames_ - pendingOffset_));
             for (std::uint32_t ch = 0; ch < channels_; ++ch) {
-                const float* from = pending_.data() + std::size_t(ch) * pendingCapacity_ + pendingOffset_;
+                const float* from = converter_.data() + std::size_t(ch) * converter_.stride() + pendingOffset_;
                 std::copy(from, from + n, buffer.channel(ch) + filled);
             }
             pendingOffset_ += n;
@@ -202,49 +72,12 @@ public:
     }
 
 private:
-    // Decodes one frame and converts it into the pending samples; false at the end.
+    // Decodes and converts one frame into the pending samples; false at the end.
     bool decodeIntoPending() {
         pendingFrames_ = pendingOffset_ = 0;
         if (!decoder_->next()) return false;
-        convertCurrentFrame();
+        pendingFrames_ = converter_.convert(decoder_->frame(), outputLayout_);
         return true;
-    }
-
-    void convertCurrentFrame() {
-        AVFrame* frame = decoder_->frame();
-        ensureResampler(frame);
-        const int capacity = std::max(swr_get_out_samples(resampler_, frame->nb_samples), frame->nb_samples);
-        if (capacity > pendingCapacity_) {
-            pendingCapacity_ = capacity;
-            pending_.assign(std::size_t(channels_) * std::size_t(capacity), 0.0f);
-            planes_.resize(channels_);
-            for (std::uint32_t ch = 0; ch < channels_; ++ch) {
-                planes_[ch] = reinterpret_cast<std::uint8_t*>(pending_.data() + std::size_t(ch) * capacity);
-            }
-        }
-        const int converted = swr_convert(resampler_, planes_.data(), pendingCapacity_,
-                                          const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
-        if (converted < 0) throw ErrorException(ffmpegError(converted, "convert samples of " + path_.string()));
-        pendingFrames_ = converted;
-        pendingOffset_ = 0;
-    }
-
-    void ensureResampler(const AVFrame* frame) {
-        if (resampler_ != nullptr && frame->format == inputFormat_ &&
-            av_channel_layout_compare(&frame->ch_layout, &inputLayout_) == 0) {
-            return;
-        }
-        swr_free(&resampler_);
-        av_channel_layout_uninit(&inputLayout_);
-        av_channel_layout_copy(&inputLayout_, &frame->ch_layout);
-        inputFormat_ = frame->format;
-        int result = swr_alloc_set_opts2(&resampler_, &outputLayout_, AV_SAMPLE_FMT_FLTP, sampleRate_, &inputLayout_,
-                                         static_cast<AVSampleFormat>(inputFormat_), sampleRate_, 0, nullptr);
-        if (result >= 0) result = swr_init(resampler_);
-        if (result < 0) {
-            swr_free(&resampler_);
-            throw ErrorException(ffmpegError(result, "convert samples of " + path_.string()));
-        }
     }
 
     void skipForward(std::int64_t target) {
@@ -278,14 +111,14 @@ private:
         bool first = true;
         while (decoder_->next()) {
             const AVFrame* frame = decoder_->frame();
-            const std::int64_t pts = framePts(frame);
+            const std::int64_t pts = ffmpeg::framePts(frame);
             if (pts == AV_NOPTS_VALUE) return false;
             const std::int64_t start = av_rescale_q(pts - firstPts_, timeBase_, AVRational{1, sampleRate_});
             if (first && start > target - preroll / 2) return false;
             first = false;
             if (start + frame->nb_samples <= target) continue;
             if (start > target) return false;
-            convertCurrentFrame();
+            pendingFrames_ = converter_.convert(frame, outputLayout_);
             pendingOffset_ = static_cast<int>(std::min<std::int64_t>(target - start, pendingFrames_));
             position_ = target;
             return true;
@@ -302,14 +135,8 @@ private:
     AVRational timeBase_;
     std::int64_t position_ = 0;
 
-    SwrContext* resampler_ = nullptr;
-    AVChannelLayout inputLayout_{};
     AVChannelLayout outputLayout_{};
-    int inputFormat_ = -1;
-
-    std::vector<float> pending_;
-    std::vector<std::uint8_t*> planes_;
-    int pendingCapacity_ = 0;
+    ffmpeg::FloatConverter converter_;
     int pendingFrames_ = 0;
     int pendingOffset_ = 0;
 };
@@ -326,7 +153,7 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(const std::filesyste
     try {
         bool first = true;
         while (counter->next()) {
-            if (first) firstPts = framePts(counter->frame());
+            if (first) firstPts = ffmpeg::framePts(counter->frame());
             first = false;
             length += counter->frame()->nb_samples;
         }
