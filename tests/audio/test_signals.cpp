@@ -153,6 +153,10 @@ void MemorySource::setFramePosition(std::int64_t frame) { position_ = std::clamp
 
 void MemorySource::read(AudioBuffer& buffer, std::uint32_t frameCount) {
     ++readCalls;
+    if (deliversNothing) {
+        buffer.setFrameLength(0);
+        return;
+    }
     const std::int64_t n = std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length() - position_});
     const std::uint32_t channels = std::min(buffer.channelCount(), signal_.channels);
     for (std::int64_t i = 0; i < n; ++i) {

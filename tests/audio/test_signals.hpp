@@ -67,6 +67,7 @@ public:
     std::optional<double> reportedSampleRate;
     std::optional<std::uint32_t> reportedChannels;
     bool failBuffer = false;
+    bool deliversNothing = false;  // every read returns 0 frames
     int readCalls = 0;
 
     double sampleRate() const override { return reportedSampleRate.value_or(signal_.sampleRate); }
