@@ -21,7 +21,7 @@ public:
     // the library's domain and message when neither library can read it.
     static std::unique_ptr<AudioFileReader> open(const std::filesystem::path& file);
 
-    // Only the FFmpeg route (tests and the waveform's second route use it).
+    // Only the FFmpeg route, whatever the file (for comparing the two decoders).
     static std::unique_ptr<AudioFileReader> openWithFFmpeg(const std::filesystem::path& file);
 
     ~AudioFileReader() override;
