@@ -71,6 +71,31 @@ void TempFileBeside::commit() {
     committed_ = true;
 }
 
+bool TempFileBeside::commitWithoutReplacing(const std::filesystem::path& target) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (!renameWithoutReplacing(path_, target)) return false;
+    committed_ = true;
+    return true;
+}
+
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
+        throw ErrorException(Error::fromErrno(errno, "rename " + from.string() + " to " + to.string()));
+    }
+    // The file system can't rename without replacing: a hard link fails on an existing name.
+    if (::link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        throw ErrorException(Error::fromErrno(errno, "link " + from.string() + " to " + to.string()));
+    }
+    ::unlink(from.c_str());
+    return true;
+}
+
 void writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, mode_t mode) {
     TempFileBeside temp(path, mode);
     temp.writeAndSync(bytes);

@@ -29,6 +29,10 @@ public:
     // Renames the temp file over the target; throws on failure (the temp file then
     // stays until destruction removes it).
     void commit();
+    // Renames the temp file to `target` (a name in the same folder) unless an entry
+    // already exists there; returns false and keeps the temp file when one does.
+    // Throws on any other failure.
+    bool commitWithoutReplacing(const std::filesystem::path& target);
 
 private:
     std::filesystem::path target_;
@@ -43,6 +47,11 @@ private:
 void writeFileAtomically(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
                          mode_t mode = 0644);
 void writeFileAtomically(const std::filesystem::path& path, std::string_view text, mode_t mode = 0644);
+
+// Moves from to `to` unless an entry exists at `to` (renameat2 with RENAME_NOREPLACE,
+// or link and unlink where the file system lacks it). Returns false when `to` exists;
+// throws ErrorException (domain "POSIX") on any other failure.
+bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
 
 // The whole file; throws ErrorException (domain "POSIX") when it can't be read.
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);

@@ -45,6 +45,25 @@ TEST_F(AtomicFile, FailedRenameKeepsTargetAndRemovesTemp) {
     EXPECT_EQ(entries(), 1u);
 }
 
+TEST_F(AtomicFile, CommitWithoutReplacingNeverOverwrites) {
+    const auto taken = folder / "backup-1";
+    writeFileAtomically(taken, std::string_view("original"));
+    {
+        TempFileBeside temp(taken);
+        const std::string data = "newer";
+        temp.writeAndSync(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
+        EXPECT_FALSE(temp.commitWithoutReplacing(taken));
+        EXPECT_TRUE(fs::exists(temp.path()));
+        EXPECT_TRUE(temp.commitWithoutReplacing(folder / "backup-2"));
+    }
+    const auto original = readFileBytes(taken);
+    const auto newer = readFileBytes(folder / "backup-2");
+    EXPECT_EQ(std::string(original.begin(), original.end()), "original");
+    EXPECT_EQ(std::string(newer.begin(), newer.end()), "newer");
+    EXPECT_EQ(entries(), 2u);
+    EXPECT_THROW(renameWithoutReplacing(folder / "missing", folder / "x"), ErrorException);
+}
+
 TEST_F(AtomicFile, MissingFolderAndMissingFileReportPosixErrors) {
     try {
         writeFileAtomically(folder / "missing" / "x", std::string_view("data"));

@@ -1,0 +1,325 @@
+#include "core/tempo_points.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <utility>
+
+#include "common/numeric.hpp"
+#include "common/ordering.hpp"
+
+namespace corvel {
+
+namespace {
+
+using namespace tempo_limits;
+
+// Index of the last point whose time is at most t + orderTie; the first point when none is.
+// The list must not be empty.
+std::size_t governingIndex(const TempoPoints& points, double t) {
+    std::size_t index = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (points[i].timeSeconds <= t + orderTie) index = i;
+    }
+    return index;
+}
+
+// Linear ramp from the governing point towards its successor, when it ramps over a real span.
+double interpolatedBPM(const TempoPoints& points, std::size_t governing, double t) {
+    const BeatloomTempoPoint& from = points[governing];
+    if (from.linearToNext && governing + 1 < points.size()) {
+        const BeatloomTempoPoint& to = points[governing + 1];
+        const double span = to.timeSeconds - from.timeSeconds;
+        if (span > orderTie) {
+            const double fraction = clampOr((t - from.timeSeconds) / span, 0, 1, 1);
+            return from.bpm + fraction * (to.bpm - from.bpm);
+        }
+    }
+    return from.bpm;
+}
+
+// Walks sorted points, letting a point closer than the merge distance to the last survivor
+// replace it whole.
+TempoPoints mergedCloseNeighbours(const TempoPoints& sorted) {
+    TempoPoints result;
+    result.reserve(sorted.size());
+    for (const BeatloomTempoPoint& point : sorted) {
+        if (!result.empty() && std::abs(result.back().timeSeconds - point.timeSeconds) < mergeDistance) {
+            result.back() = point;
+        } else {
+            result.push_back(point);
+        }
+    }
+    return result;
+}
+
+const BeatloomTempoPoint* findPoint(const TempoPoints& points, const Uuid& id) {
+    for (const BeatloomTempoPoint& point : points) {
+        if (point.id == id) return &point;
+    }
+    return nullptr;
+}
+
+std::optional<std::size_t> indexOf(const TempoPoints& points, const Uuid& id) {
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        if (points[i].id == id) return i;
+    }
+    return std::nullopt;
+}
+
+BeatloomTempoPoint freshPoint(double time, double bpm, bool ramp) {
+    BeatloomTempoPoint point;
+    point.id = Uuid::random();
+    point.timeSeconds = time;
+    point.bpm = bpm;
+    point.confidence = 1.0;
+    point.linearToNext = ramp;
+    return point;
+}
+
+double nanAsZeroMaxWithZero(double value) { return std::isnan(value) ? 0.0 : std::max(value, 0.0); }
+
+}  // namespace
+
+bool isSupportedBPM(double bpm) { return std::isfinite(bpm) && bpm >= minimumBPM && bpm <= maximumBPM; }
+
+bool tempoPointComesBefore(const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
+    if (std::abs(a.timeSeconds - b.timeSeconds) > orderTie) return a.timeSeconds < b.timeSeconds;
+    return a.id < b.id;
+}
+
+TempoPoints normalizedTempoPoints(TempoPoints points) {
+    if (points.empty()) return points;
+    // A NaN time ties with every time in the order and would stop other points from moving
+    // past it, so those points wait at the end.
+    TempoPoints ordered;
+    TempoPoints unordered;
+    ordered.reserve(points.size());
+    for (BeatloomTempoPoint& point : points) {
+        (std::isnan(point.timeSeconds) ? unordered : ordered).push_back(std::move(point));
+    }
+    stableInsertionSort(ordered, tempoPointComesBefore);
+    ordered.insert(ordered.end(), unordered.begin(), unordered.end());
+    ordered.front().timeSeconds = 0;
+    TempoPoints result = mergedCloseNeighbours(ordered);
+    result.front().timeSeconds = 0;
+    result.back().linearToNext = false;
+    return result;
+}
+
+double bpmAt(const TempoPoints& points, double timeSeconds, double fallbackBPM) {
+    const TempoPoints map = normalizedTempoPoints(points);
+    if (map.empty()) return fallbackBPM;
+    const double t = timeSeconds >= 0 ? timeSeconds : 0.0;
+    return interpolatedBPM(map, governingIndex(map, t), t);
+}
+
+std::optional<Uuid> governingTempoPointID(const TempoPoints& points, double timeSeconds) {
+    const TempoPoints map = normalizedTempoPoints(points);
+    if (map.empty()) return std::nullopt;
+    return map[governingIndex(map, timeSeconds)].id;
+}
+
+std::vector<std::string> tempoMapIssues(const TempoPoints& points, double audioDurationSeconds) {
+    const TempoPoints map = normalizedTempoPoints(points);
+    if (map.empty()) return {std::string(kTempoIssueEmptyMap)};
+    bool bpmOutOfRange = false;
+    bool outsideAudio = false;
+    bool tooClose = false;
+    for (const BeatloomTempoPoint& point : map) {
+        if (!isSupportedBPM(point.bpm)) bpmOutOfRange = true;
+        const double t = point.timeSeconds;
+        if (!std::isfinite(t) || t < -orderTie || t > audioDurationSeconds + orderTie) outsideAudio = true;
+    }
+    for (std::size_t i = 1; i < map.size(); ++i) {
+        if (map[i].timeSeconds - map[i - 1].timeSeconds < tooCloseThreshold) {
+            tooClose = true;
+            break;
+        }
+    }
+    // Listed in ascending character order.
+    std::vector<std::string> issues;
+    if (bpmOutOfRange) issues.emplace_back(kTempoIssueBPMOutOfRange);
+    if (outsideAudio) issues.emplace_back(kTempoIssueOutsideAudio);
+    if (tooClose) issues.emplace_back(kTempoIssueTooClose);
+    return issues;
+}
+
+std::optional<TempoPoints> settingTempoPointBPM(const TempoPoints& points, const Uuid& id, double bpm) {
+    if (!isSupportedBPM(bpm)) return std::nullopt;
+    const std::optional<std::size_t> index = indexOf(points, id);
+    if (!index) return std::nullopt;
+    TempoPoints edited = points;
+    edited[*index].bpm = bpm;
+    edited[*index].confidence = 1.0;
+    return normalizedTempoPoints(std::move(edited));
+}
+
+std::optional<TempoPoints> scalingTempoAt(const TempoPoints& points, double timeSeconds, double factor) {
+    if (!std::isfinite(factor) || factor <= 0) return std::nullopt;
+    const std::optional<Uuid> id = governingTempoPointID(points, timeSeconds);
+    if (!id) return std::nullopt;
+    const BeatloomTempoPoint* point = findPoint(points, *id);
+    if (point == nullptr) return std::nullopt;
+    const double scaled = point->bpm * factor;
+    if (!isSupportedBPM(scaled)) return std::nullopt;
+    return settingTempoPointBPM(points, *id, scaled);
+}
+
+std::optional<TempoPoints> movingTempoPoint(const TempoPoints& points, const Uuid& id, double timeSeconds,
+                                            double audioDurationSeconds) {
+    TempoPoints map = normalizedTempoPoints(points);
+    if (map.size() < 2) return std::nullopt;
+    const std::optional<std::size_t> index = indexOf(map, id);
+    if (!index || *index == 0) return std::nullopt;  // the song-start point never moves
+    const std::size_t i = *index;
+    const double lower = map[i - 1].timeSeconds + editMargin;
+    double upper = lower;
+    if (i + 1 < map.size()) {
+        upper = map[i + 1].timeSeconds - editMargin;
+    } else if (audioDurationSeconds - editMargin >= lower) {
+        upper = audioDurationSeconds - editMargin;
+    }
+    const double requested = std::isnan(timeSeconds) ? lower : std::max(lower, timeSeconds);
+    const double newTime = std::min(std::max(lower, upper), requested);
+    if (!std::isfinite(newTime)) return std::nullopt;
+    map[i].timeSeconds = newTime;
+    map[i].confidence = 1.0;
+    return normalizedTempoPoints(std::move(map));
+}
+
+std::optional<TempoPoints> deletingTempoPoint(const TempoPoints& points, const Uuid& id) {
+    TempoPoints map = normalizedTempoPoints(points);
+    if (map.size() < 2) return std::nullopt;
+    const std::optional<std::size_t> index = indexOf(map, id);
+    if (!index || *index == 0) return std::nullopt;
+    map.erase(map.begin() + static_cast<std::ptrdiff_t>(*index));
+    return normalizedTempoPoints(std::move(map));
+}
+
+std::optional<TempoPoints> settingTempoPointRamp(const TempoPoints& points, const Uuid& id, bool on) {
+    TempoPoints map = normalizedTempoPoints(points);
+    const std::optional<std::size_t> index = indexOf(map, id);
+    if (!index) return std::nullopt;
+    map[*index].linearToNext = on && *index + 1 < map.size();
+    map[*index].confidence = 1.0;
+    return normalizedTempoPoints(std::move(map));
+}
+
+std::optional<TempoPoints> insertingTempoPoint(const TempoPoints& points, double timeSeconds,
+                                               double audioDurationSeconds) {
+    TempoPoints map = normalizedTempoPoints(points);
+    if (map.empty() || !(audioDurationSeconds > minimumRange)) return std::nullopt;
+    double t = std::isnan(timeSeconds) ? editMargin : std::max(timeSeconds, editMargin);
+    t = std::min(t, audioDurationSeconds - editMargin);
+    if (!std::isfinite(t)) return std::nullopt;  // only reachable with an endless audio
+    for (const BeatloomTempoPoint& point : map) {
+        if (std::abs(point.timeSeconds - t) < editMargin) return map;
+    }
+    const std::size_t governing = governingIndex(map, t);
+    const bool ramp = map[governing].linearToNext && governing + 1 < map.size();
+    map.push_back(freshPoint(t, bpmAt(map, t, map.front().bpm), ramp));
+    return normalizedTempoPoints(std::move(map));
+}
+
+TempoPoints sanitizedAnalyzerTempoPoints(TempoPoints points) {
+    // Filtering before sorting keeps non-finite times from disturbing the order.
+    std::erase_if(points, [](const BeatloomTempoPoint& point) {
+        return !std::isfinite(point.timeSeconds) || !isSupportedBPM(point.bpm);
+    });
+    stableInsertionSort(points, tempoPointComesBefore);
+    TempoPoints result = mergedCloseNeighbours(points);
+    if (!result.empty()) result.back().linearToNext = false;
+    return result;
+}
+
+double bpmAtSorted(const TempoPoints& points, double timeSeconds, double fallbackBPM) {
+    if (points.empty()) return fallbackBPM;
+    TempoPoints sorted = points;
+    stableInsertionSort(sorted, [](const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
+        return a.timeSeconds < b.timeSeconds;
+    });
+    return interpolatedBPM(sorted, governingIndex(sorted, timeSeconds), timeSeconds);
+}
+
+// The merged map is, in time order:
+//   old points before the left seam [s - 0.02, s), and, when the last of them ramps, a carry
+//   point at s - 0.02 with the old tempo there, so that ramp keeps its old slope;
+//   the start point at s with the re-analysed tempo;
+//   the re-analysed points inside (s + 0.02, e - 0.02), the last of them without a ramp since
+//   its ramp target was left out;
+//   the end point at e with the old tempo there and the old ramp flag, and, when old points sat
+//   in the right seam (e, e + 0.02], a carry point at e + 0.02 that takes over the tempo and ramp
+//   of the last of them;
+//   old points after e + 0.02.
+// The 0.02 s seams keep every new point the edit margin away from its neighbours.
+std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, const TempoPoints& reanalyzed,
+                                                  double rangeStartSeconds, double rangeEndSeconds,
+                                                  double audioDurationSeconds) {
+    const TempoPoints old = normalizedTempoPoints(points);
+    const TempoPoints fresh = sanitizedAnalyzerTempoPoints(reanalyzed);
+    if (old.empty() || fresh.empty()) return std::nullopt;
+
+    const double d = nanAsZeroMaxWithZero(audioDurationSeconds);
+    const double s = std::min(nanAsZeroMaxWithZero(rangeStartSeconds), d);
+    const double e = std::min(maxIgnoringNaN(s, rangeEndSeconds), d);
+    if (!(e - s >= minimumRange)) return std::nullopt;
+
+    const double fallback = old.front().bpm;
+    const double startBPM = bpmAtSorted(fresh, s, fallback);
+    const double endBPM = bpmAt(old, e, fallback);
+
+    TempoPoints result;
+    result.reserve(old.size() + fresh.size() + 4);
+
+    // Old curve before the selection.
+    for (const BeatloomTempoPoint& point : old) {
+        if (point.timeSeconds < s - editMargin) result.push_back(point);
+    }
+    if (!result.empty() && result.back().linearToNext) {
+        const double carryTime = s - editMargin;
+        if (carryTime - result.back().timeSeconds >= mergeDistance) {
+            result.push_back(freshPoint(carryTime, bpmAt(old, carryTime, fallback), false));
+        } else {
+            // The ramp ends within half a millisecond anyway; hold its tempo instead.
+            result.back().linearToNext = false;
+        }
+    }
+
+    result.push_back(freshPoint(s <= editMargin ? 0.0 : s, startBPM, false));
+
+    const std::size_t firstFresh = result.size();
+    for (const BeatloomTempoPoint& point : fresh) {
+        if (point.timeSeconds > s + editMargin && point.timeSeconds < e - editMargin) {
+            BeatloomTempoPoint kept = point;
+            kept.confidence = std::isnan(kept.confidence) ? mergedConfidenceFloor
+                                                          : std::max(kept.confidence, mergedConfidenceFloor);
+            result.push_back(kept);
+        }
+    }
+    // The kept points are one run of the re-analysed list, so only the last one can have lost
+    // its ramp target; it must not ramp into the old tempo at the range end.
+    if (result.size() > firstFresh) result.back().linearToNext = false;
+
+    if (e < d - editMargin) {
+        // The old map starts at 0 s, so some old point always governs at e.
+        result.push_back(freshPoint(e, endBPM, old[governingIndex(old, e)].linearToNext));
+
+        const double carryTime = e + editMargin;
+        const std::size_t governingAtCarry = governingIndex(old, carryTime);
+        const BeatloomTempoPoint& seamPoint = old[governingAtCarry];
+        const bool seamHeldOldPoints = seamPoint.timeSeconds > e + orderTie && seamPoint.timeSeconds <= carryTime;
+        const bool nextKeptIsFarEnough = governingAtCarry + 1 >= old.size() ||
+                                         old[governingAtCarry + 1].timeSeconds - carryTime >= mergeDistance;
+        if (seamHeldOldPoints && nextKeptIsFarEnough) {
+            result.push_back(freshPoint(carryTime, bpmAt(old, carryTime, fallback), seamPoint.linearToNext));
+        }
+    }
+
+    for (const BeatloomTempoPoint& point : old) {
+        if (point.timeSeconds > e + editMargin) result.push_back(point);
+    }
+    return normalizedTempoPoints(std::move(result));
+}
+
+}  // namespace corvel
