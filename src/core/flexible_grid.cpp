@@ -93,6 +93,15 @@ std::vector<GridLine> rubatoGridLines(const BeatloomTimelineRegion& region,
     const MeterRule rule = meterRuleAtRegion(region, meterEvents);
     const double step = BeatloomTimeline::gridStepQuarters(resolution);
 
+    // Anchors whose positions lie absurdly far apart would ask for billions of lines: such a
+    // region is left without an elastic grid (and so without Rubato clicks).
+    double positions = 0;
+    for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
+        const double span = *anchors[i + 1].quarterPosition - *anchors[i].quarterPosition;
+        if (span > 0) positions += span / step;
+    }
+    if (!(positions <= static_cast<double>(BeatloomTimeline::kMaxGridLines))) return {};
+
     std::vector<GridLine> lines;
     for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
         const double qa = *anchors[i].quarterPosition;

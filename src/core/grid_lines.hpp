@@ -14,12 +14,6 @@
 
 namespace corvel::BeatloomTimeline {
 
-// No real song needs more grid positions than this (ten hours at 300 BPM in sixteenths is
-// 720 000). A span of the grid, or a Rubato region, that would push the count past it is left
-// out whole, and so is a pickup that long, so an absurd tempo, duration or position costs
-// bounded time and memory instead of billions of lines.
-inline constexpr std::size_t kMaxGridLines = 1'000'000;
-
 // The grid of the whole song, sorted by time and merged, from the session's edited map as it
 // stands (nothing needs to be normalised first). The grid starts at Bar 1, at the first of
 // `pickupBarCount` pickup bars before it (these may reach before 0 s), or at 0 s with

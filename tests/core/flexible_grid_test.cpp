@@ -203,6 +203,15 @@ TEST(RubatoGridLines, ExtremeBarBeatNumbersSaturate) {
     }
 }
 
+TEST(RubatoGridLines, AbsurdlyDistantPositionsGiveNoElasticGrid) {
+    // 10^12 quarters between two anchors: no lines and no clicks instead of an endless loop.
+    const auto rubato = region(0, 10, BeatloomTimelineMode::rubato);
+    const std::vector<BeatloomRhythmicAnchor> anchors{anchor(rubato, 1, 0, barBeat(1, 1)),
+                                                      anchor(rubato, 9, 1e12, barBeat(2, 1))};
+    EXPECT_TRUE(rubatoGridLines(rubato, anchors, {meter(0, 4, 4)}, BeatloomGridResolution::sixteenth).empty());
+    EXPECT_TRUE(rubatoClickEvents(rubato, anchors, {meter(0, 4, 4)}).empty());
+}
+
 struct ClickTrack : ::testing::Test {
     std::vector<BeatloomMeterEvent> meters{meter(0, 4, 4)};
     // A metered click every half second from 8 to 14 s, accented on whole two seconds.
