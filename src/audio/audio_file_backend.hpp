@@ -8,15 +8,9 @@
 
 namespace corvel::audio {
 
-class AudioFileReader::Backend {
+// One decoding library behind the reader: an audio source that also names its library.
+class AudioFileReader::Backend : public AudioSource {
 public:
-    virtual ~Backend() = default;
-    virtual double sampleRate() const = 0;
-    virtual std::uint32_t channelCount() const = 0;
-    virtual std::int64_t length() const = 0;
-    virtual std::int64_t framePosition() const = 0;
-    virtual void setFramePosition(std::int64_t frame) = 0;
-    virtual void read(AudioBuffer& buffer, std::uint32_t frameCount) = 0;
     virtual const char* name() const = 0;
 };
 
