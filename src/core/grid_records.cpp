@@ -22,44 +22,50 @@ double gridStepQuarters(BeatloomGridResolution resolution) {
 
 namespace {
 
-// Stable order by time. NaN times would break a strict weak order, so they go last.
+// Stable order by time. NaN times would break a strict weak order, so they go last. Lists
+// that are already in order, the usual case, are left as they are without a sort buffer.
 template <typename T>
 void sortByTime(std::vector<T>& items) {
-    std::stable_sort(items.begin(), items.end(), [](const T& a, const T& b) {
+    const auto comesBefore = [](const T& a, const T& b) {
         if (std::isnan(a.timeSeconds)) return false;
         if (std::isnan(b.timeSeconds)) return true;
         return a.timeSeconds < b.timeSeconds;
-    });
+    };
+    if (std::is_sorted(items.begin(), items.end(), comesBefore)) return;
+    std::stable_sort(items.begin(), items.end(), comesBefore);
 }
 
 }  // namespace
 
+// Both merges compact the sorted list in place: the kept records are the first `kept` ones.
 std::vector<GridLine> mergedGridLines(std::vector<GridLine> lines) {
     sortByTime(lines);
-    std::vector<GridLine> kept;
-    kept.reserve(lines.size());
-    for (auto& line : lines) {
-        if (!kept.empty() && std::abs(line.timeSeconds - kept.back().timeSeconds) < kMergeToleranceSeconds) {
-            if (line.kind >= kept.back().kind) kept.back() = line;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (kept > 0 && std::abs(lines[i].timeSeconds - lines[kept - 1].timeSeconds) < kMergeToleranceSeconds) {
+            if (lines[i].kind >= lines[kept - 1].kind) lines[kept - 1] = lines[i];
             continue;
         }
-        kept.push_back(line);
+        if (kept != i) lines[kept] = lines[i];
+        ++kept;
     }
-    return kept;
+    lines.resize(kept);
+    return lines;
 }
 
 std::vector<ClickEvent> mergedClickEvents(std::vector<ClickEvent> events) {
     sortByTime(events);
-    std::vector<ClickEvent> kept;
-    kept.reserve(events.size());
-    for (const auto& event : events) {
-        if (!kept.empty() && std::abs(event.timeSeconds - kept.back().timeSeconds) < kMergeToleranceSeconds) {
-            if (event.accent && !kept.back().accent) kept.back() = event;
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        if (kept > 0 && std::abs(events[i].timeSeconds - events[kept - 1].timeSeconds) < kMergeToleranceSeconds) {
+            if (events[i].accent && !events[kept - 1].accent) events[kept - 1] = events[i];
             continue;
         }
-        kept.push_back(event);
+        if (kept != i) events[kept] = events[i];
+        ++kept;
     }
-    return kept;
+    events.resize(kept);
+    return events;
 }
 
 }  // namespace corvel::BeatloomTimeline

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -28,6 +29,12 @@ struct ClickEvent {
     bool accent = false;
     friend bool operator==(const ClickEvent&, const ClickEvent&) = default;
 };
+
+// No real song needs more grid positions than this (ten hours at 300 BPM in sixteenths is
+// 720 000). A span of the grid, or a Rubato region, that would push the count past it is left
+// out whole, and so is a pickup that long, so an absurd tempo, duration or position costs
+// bounded time and memory instead of billions of lines.
+inline constexpr std::size_t kMaxGridLines = 1'000'000;
 
 // Lines and clicks closer than this fall together.
 inline constexpr double kMergeToleranceSeconds = 0.00001;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_folder.hpp"
+
 #include "common/error.hpp"
 
 namespace corvel {
@@ -12,23 +14,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class AtomicFile : public ::testing::Test {
+class AtomicFile : public corvel::testing::TempFolderTest {
 protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() / ("corvel-atomic-" + std::to_string(::getpid()) + "-" +
-                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
     std::size_t entries() const {
-        return static_cast<std::size_t>(std::distance(fs::directory_iterator(folder), fs::directory_iterator()));
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(root), fs::directory_iterator()));
     }
-    fs::path folder;
 };
 
 TEST_F(AtomicFile, WritesAndReplacesLeavingNoTempFile) {
-    const auto target = folder / "out.mid";
+    const auto target = root / "out.mid";
     writeFileAtomically(target, std::string_view("first"));
     writeFileAtomically(target, std::string_view("second"));
     const auto bytes = readFileBytes(target);
@@ -38,7 +32,7 @@ TEST_F(AtomicFile, WritesAndReplacesLeavingNoTempFile) {
 
 TEST_F(AtomicFile, FailedRenameKeepsTargetAndRemovesTemp) {
     // A folder in place of the target makes the rename fail.
-    const auto target = folder / "busy";
+    const auto target = root / "busy";
     fs::create_directories(target / "child");
     EXPECT_THROW(writeFileAtomically(target, std::string_view("data")), ErrorException);
     EXPECT_TRUE(fs::is_directory(target));
@@ -46,7 +40,7 @@ TEST_F(AtomicFile, FailedRenameKeepsTargetAndRemovesTemp) {
 }
 
 TEST_F(AtomicFile, CommitWithoutReplacingNeverOverwrites) {
-    const auto taken = folder / "backup-1";
+    const auto taken = root / "backup-1";
     writeFileAtomically(taken, std::string_view("original"));
     {
         TempFileBeside temp(taken);
@@ -54,25 +48,25 @@ TEST_F(AtomicFile, CommitWithoutReplacingNeverOverwrites) {
         temp.writeAndSync(std::span(reinterpret_cast<const std::uint8_t*>(data.data()), data.size()));
         EXPECT_FALSE(temp.commitWithoutReplacing(taken));
         EXPECT_TRUE(fs::exists(temp.path()));
-        EXPECT_TRUE(temp.commitWithoutReplacing(folder / "backup-2"));
+        EXPECT_TRUE(temp.commitWithoutReplacing(root / "backup-2"));
     }
     const auto original = readFileBytes(taken);
-    const auto newer = readFileBytes(folder / "backup-2");
+    const auto newer = readFileBytes(root / "backup-2");
     EXPECT_EQ(std::string(original.begin(), original.end()), "original");
     EXPECT_EQ(std::string(newer.begin(), newer.end()), "newer");
     EXPECT_EQ(entries(), 2u);
-    EXPECT_THROW(renameWithoutReplacing(folder / "missing", folder / "x"), ErrorException);
+    EXPECT_THROW(renameWithoutReplacing(root / "missing", root / "x"), ErrorException);
 }
 
 TEST_F(AtomicFile, MissingFolderAndMissingFileReportPosixErrors) {
     try {
-        writeFileAtomically(folder / "missing" / "x", std::string_view("data"));
+        writeFileAtomically(root / "missing" / "x", std::string_view("data"));
         FAIL();
     } catch (const ErrorException& e) {
         EXPECT_EQ(e.error().domain, "POSIX");
         EXPECT_EQ(e.error().code, ENOENT);
     }
-    EXPECT_THROW(readFileBytes(folder / "none"), ErrorException);
+    EXPECT_THROW(readFileBytes(root / "none"), ErrorException);
 }
 
 }  // namespace

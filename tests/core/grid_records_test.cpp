@@ -21,6 +21,13 @@ TEST(MergedGridLines, HighestKindAndThenLaterLineSurvive) {
         {{line(2.0, K::bar), line(1.0, K::beat), line(1.00001, K::beat)}, {line(1.0, K::beat), line(1.00001, K::beat), line(2.0, K::bar)}},
         {{}, {}},
         {{line(3.0, K::bar)}, {line(3.0, K::bar)}},
+        // Several runs: each collapses where it stands.
+        {{line(1.0, K::beat), line(1.000005, K::subdivision), line(2.0, K::bar), line(2.000005, K::beat),
+          line(3.0, K::subdivision)},
+         {line(1.0, K::beat), line(2.0, K::bar), line(3.0, K::subdivision)}},
+        // Equal times keep their input order through the sort, so the later one survives.
+        {{line(2.0, K::bar), GridLine{1.0, 7, K::beat, 1, 2}, GridLine{1.0, 9, K::beat, 1, 3}},
+         {GridLine{1.0, 9, K::beat, 1, 3}, line(2.0, K::bar)}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(mergedGridLines(c.input), c.expected);
@@ -38,6 +45,8 @@ TEST(MergedClickEvents, FirstAccentedClickSurvives) {
         {{{2.0, false}, {2.000004, false}}, {{2.0, false}}},
         {{{2.0, false}, {2.00001, false}, {2.00002, true}}, {{2.0, false}, {2.00001, false}, {2.00002, true}}},
         {{{5.0, true}, {1.0, false}}, {{1.0, false}, {5.0, true}}},
+        {{{1.0, false}, {1.000004, false}, {3.0, false}, {3.000004, true}, {4.0, false}},
+         {{1.0, false}, {3.000004, true}, {4.0, false}}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(mergedClickEvents(c.input), c.expected);

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_folder.hpp"
+
 #include "common/atomic_file.hpp"
 #include "common/error.hpp"
 
@@ -23,18 +25,13 @@ const char* const kSecondBackup = "voduve-kb.backup-20260304-050607-090.ini";
 const VoduveShortcut kShiftCommandR = *VoduveShortcut::fromLetter("R", {Modifier::shift, Modifier::command});
 const VoduveShortcut kShiftCommandV = *VoduveShortcut::fromLetter("V", {Modifier::shift, Modifier::command});
 
-class KeymapFiles : public ::testing::Test {
+class KeymapFiles : public corvel::testing::TempFolderTest {
 protected:
     void SetUp() override {
-        root = fs::temp_directory_path() / ("corvel-keymap-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
+        TempFolderTest::SetUp();
         keymap = root / "VODUVE" / "voduve-kb.ini";
         backups = root / "Backups";
     }
-    void TearDown() override { fs::remove_all(root); }
-
     VoduveShortcutManager manager(VoduveShortcutManager::RenameFunction rename = VoduveShortcutManager::posixRename) {
         return VoduveShortcutManager({[] { return platform::timePointFromLocal(kNow); }, std::move(rename)});
     }
@@ -61,7 +58,7 @@ protected:
     }
     bool tempFileLeft() const { return fs::exists(keymap.parent_path() / kKeymapTemporaryFileName); }
 
-    fs::path root, keymap, backups;
+    fs::path keymap, backups;
 };
 
 // A rename that replaces the keymap and then spoils it, as a disk or another writer

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/temp_folder.hpp"
+
 extern char** environ;
 
 namespace corvel::voduvetools {
@@ -18,17 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class VoduvePresence : public ::testing::Test {
-protected:
-    void SetUp() override {
-        root = fs::temp_directory_path() / ("corvel-voduve-" + std::to_string(::getpid()) + "-" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root);
-        fs::create_directories(root);
-    }
-    void TearDown() override { fs::remove_all(root); }
-    fs::path root;
-};
+using VoduvePresence = corvel::testing::TempFolderTest;
 
 TEST_F(VoduvePresence, ResourceFolderNeedsScriptsOrTheKeymap) {
     const auto make = [&](const std::string& name, const std::vector<std::string>& files,

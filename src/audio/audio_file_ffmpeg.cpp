@@ -1,0 +1,170 @@
+// The FFmpeg route of the audio-file reader: the first audio stream of any container,
+// decoded and converted to planar 32-bit float at the stream's own rate.
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include "audio/audio_file_backend.hpp"
+#include "audio/ffmpeg_decoding.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using ffmpeg::StreamDecoder;
+
+class FFmpegBackend final : public AudioFileReader::Backend {
+public:
+    FFmpegBackend(std::filesystem::path path, std::unique_ptr<StreamDecoder> decoder, std::int64_t length,
+                  std::int64_t firstPts)
+        : path_(std::move(path)),
+          decoder_(std::move(decoder)),
+          sampleRate_(decoder_->codec()->sample_rate),
+          channels_(static_cast<std::uint32_t>(decoder_->codec()->ch_layout.nb_channels)),
+          length_(length),
+          firstPts_(firstPts),
+          timeBase_(decoder_->stream()->time_base),
+          converter_(AV_SAMPLE_FMT_FLTP, path_) {
+        av_channel_layout_copy(&outputLayout_, &decoder_->codec()->ch_layout);
+    }
+
+    ~FFmpegBackend() override { av_channel_layout_uninit(&outputLayout_); }
+
+    double sampleRate() const override { return sampleRate_; }
+    std::uint32_t channelCount() const override { return channels_; }
+    std::int64_t length() const override { return length_; }
+    std::int64_t framePosition() const override { return position_; }
+    const char* name() const override { return kFFmpegErrorDomain; }
+
+    void setFramePosition(std::int64_t frame) override {
+        const std::int64_t target = std::clamp<std::int64_t>(frame, 0, length_);
+        if (target == position_) return;
+        const std::int64_t preroll = sampleRate_;  // one second of audio settles every decoder we meet
+        if (target > position_ && target - position_ <= 2 * preroll) {
+            skipForward(target);
+            return;
+        }
+        if (target >= 2 * preroll && firstPts_ != AV_NOPTS_VALUE && seekByTimestamp(target, preroll)) return;
+        rewind();
+        skipForward(target);
+    }
+
+    void read(AudioBuffer& buffer, std::uint32_t frameCount) override {
+        buffer.setFrameLength(0);
+        if (buffer.channelCount() < channels_) return;
+        const std::int64_t limit = std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length_ - position_});
+        std::uint32_t filled = 0;
+        while (filled < limit) {
+            if (pendingOffset_ >= pendingFrames_ && !decodeIntoPending()) break;
+            const auto n = static_cast<std::uint32_t>(
+                std::min<std::int64_t>(limit - filled, pendingFrames_ - pendingOffset_));
+            for (std::uint32_t ch = 0; ch < channels_; ++ch) {
+                const float* from = converter_.data() + std::size_t(ch) * converter_.stride() + pendingOffset_;
+                std::copy(from, from + n, buffer.channel(ch) + filled);
+            }
+            pendingOffset_ += n;
+            filled += n;
+        }
+        buffer.setFrameLength(filled);
+        position_ += filled;
+    }
+
+private:
+    // Decodes and converts one frame into the pending samples; false at the end.
+    bool decodeIntoPending() {
+        pendingFrames_ = pendingOffset_ = 0;
+        if (!decoder_->next()) return false;
+        pendingFrames_ = converter_.convert(decoder_->frame(), outputLayout_);
+        return true;
+    }
+
+    void skipForward(std::int64_t target) {
+        while (position_ < target) {
+            if (pendingOffset_ >= pendingFrames_ && !decodeIntoPending()) {
+                position_ = target;  // the stream ended early; reads deliver nothing more
+                return;
+            }
+            const std::int64_t n = std::min<std::int64_t>(target - position_, pendingFrames_ - pendingOffset_);
+            pendingOffset_ += static_cast<int>(n);
+            position_ += n;
+        }
+    }
+
+    void rewind() {
+        Error error;
+        auto fresh = StreamDecoder::open(path_, &error);
+        if (!fresh) throw ErrorException(error);
+        decoder_ = std::move(fresh);
+        pendingFrames_ = pendingOffset_ = 0;
+        position_ = 0;
+    }
+
+    // Seeks the demuxer about one preroll before the target and decodes up to it, so that
+    // the samples equal those of a sequential decode. False when the stream's timestamps
+    // don't allow that; the caller then decodes from the start.
+    bool seekByTimestamp(std::int64_t target, std::int64_t preroll) {
+        const std::int64_t ts = firstPts_ + av_rescale_q(target - preroll, AVRational{1, sampleRate_}, timeBase_);
+        pendingFrames_ = pendingOffset_ = 0;
+        if (!decoder_->seekBackwardTo(ts)) return false;
+        bool first = true;
+        while (decoder_->next()) {
+            const AVFrame* frame = decoder_->frame();
+            const std::int64_t pts = ffmpeg::framePts(frame);
+            if (pts == AV_NOPTS_VALUE) return false;
+            const std::int64_t start = av_rescale_q(pts - firstPts_, timeBase_, AVRational{1, sampleRate_});
+            if (first && start > target - preroll / 2) return false;
+            first = false;
+            if (start + frame->nb_samples <= target) continue;
+            if (start > target) return false;
+            pendingFrames_ = converter_.convert(frame, outputLayout_);
+            pendingOffset_ = static_cast<int>(std::min<std::int64_t>(target - start, pendingFrames_));
+            position_ = target;
+            return true;
+        }
+        return false;
+    }
+
+    std::filesystem::path path_;
+    std::unique_ptr<StreamDecoder> decoder_;
+    int sampleRate_;
+    std::uint32_t channels_;
+    std::int64_t length_;
+    std::int64_t firstPts_;
+    AVRational timeBase_;
+    std::int64_t position_ = 0;
+
+    AVChannelLayout outputLayout_{};
+    ffmpeg::FloatConverter converter_;
+    int pendingFrames_ = 0;
+    int pendingOffset_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(const std::filesystem::path& file, Error* error) {
+    // One counting pass gives the exact length: container durations are estimates for
+    // many formats, and encoder delay and padding are only known once decoded.
+    auto counter = StreamDecoder::open(file, error);
+    if (!counter) return nullptr;
+    std::int64_t length = 0;
+    std::int64_t firstPts = AV_NOPTS_VALUE;
+    try {
+        bool first = true;
+        while (counter->next()) {
+            if (first) firstPts = ffmpeg::framePts(counter->frame());
+            first = false;
+            length += counter->frame()->nb_samples;
+        }
+    } catch (const ErrorException& failure) {
+        if (error != nullptr) *error = failure.error();
+        return nullptr;
+    }
+    counter.reset();
+    auto decoder = StreamDecoder::open(file, error);
+    if (!decoder) return nullptr;
+    return std::make_unique<FFmpegBackend>(file, std::move(decoder), length, firstPts);
+}
+
+}  // namespace corvel::audio

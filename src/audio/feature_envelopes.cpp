@@ -1,0 +1,246 @@
+// Decoding and onset feature envelopes: the first stage of the tempo analysis.
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "audio/audio_file_reader.hpp"
+#include "audio/music_analyzer.hpp"
+#include "audio/tempo_refiner.hpp"
+#include "common/error.hpp"
+#include "common/numeric.hpp"
+
+namespace corvel::audio {
+namespace {
+
+constexpr std::uint32_t kReadBlockFrames = 32768;
+constexpr std::size_t kBandCount = 7;
+// The duration of 512 samples at 44.1 kHz.
+constexpr double kHopSeconds = 0.011609977324263039;
+constexpr double kPi = 3.14159265358979323846;
+
+[[noreturn]] void throwAnalysisError(int code, const char* message) {
+    throw ErrorException(Error{kAnalysisErrorDomain, code, message});
+}
+
+struct FilterState {
+    double lp180 = 0;
+    double lp600 = 0;
+    double lp2500 = 0;
+    double lp7000 = 0;
+    double previous = 0;
+};
+
+struct Span {
+    std::int64_t startFrame = 0;
+    std::int64_t endFrame = 0;
+};
+
+Span spanOf(double sampleRate, std::int64_t length, const std::optional<ORVAnalysisRange>& range) {
+    const double fileSeconds = static_cast<double>(length) / sampleRate;
+    double s = 0;
+    double e = fileSeconds;
+    if (range) {
+        s = range->startSeconds >= 0 ? range->startSeconds : 0;
+        s = std::min(s, fileSeconds);
+        e = range->endSeconds >= s ? range->endSeconds : s;
+        e = std::min(e, fileSeconds);
+    }
+    return Span{saturatingInt64(std::floor(sampleRate * s)), saturatingInt64(std::ceil(sampleRate * e))};
+}
+
+// Compress, rectify the rise, whiten and normalise one band's energy curve.
+std::vector<double> bandOnsetEnvelope(const std::vector<double>& energy, double frameSeconds,
+                                      std::vector<double>& scratch) {
+    scratch.resize(energy.size());
+    double previous = 0;
+    for (std::size_t k = 0; k < energy.size(); ++k) {
+        const double y = std::log(1.0 + 55.0 * energy[k]);
+        scratch[k] = k == 0 ? 0.0 : std::max(y - previous, 0.0);
+        previous = y;
+    }
+    auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(scratch, frameSeconds);
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
+    return envelope;
+}
+
+// Mean of the `keep` largest of `count` values, summed from the largest down.
+template <std::size_t N>
+double meanOfLargest(std::array<double, N>& values, std::size_t keep) {
+    std::sort(values.begin(), values.end(), [](double a, double b) { return a > b; });
+    double sum = 0;
+    for (std::size_t i = 0; i < keep; ++i) sum += values[i];
+    return sum / static_cast<double>(keep);
+}
+
+}  // namespace
+
+std::int64_t ORVAudioMusicAnalyzer::hopSamples(double sampleRate) {
+    return std::max<std::int64_t>(roundedInt64(sampleRate * kHopSeconds), 128);
+}
+
+ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(const std::filesystem::path& file,
+                                                                 std::optional<ORVAnalysisRange> range) {
+    auto reader = AudioFileReader::open(file);
+    return decodeFeatureEnvelopes(*reader, range);
+}
+
+ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& source,
+                                                                 std::optional<ORVAnalysisRange> range) {
+    const double sr = source.sampleRate();
+    const std::uint32_t channels = source.channelCount();
+    if (!(sr > 0) || !std::isfinite(sr) || channels == 0) {
+        throwAnalysisError(kInvalidAudioFormatCode, kInvalidAudioFormatMessage);
+    }
+    const std::int64_t length = std::max<std::int64_t>(source.length(), 0);
+    const Span span = spanOf(sr, length, range);
+    if (span.startFrame >= span.endFrame) throwAnalysisError(kRangeTooShortCode, kRangeTooShortMessage);
+    source.setFramePosition(std::clamp<std::int64_t>(span.startFrame, 0, length));
+
+    const std::int64_t hop = hopSamples(sr);
+    auto buffer = source.makeBuffer(kReadBlockFrames);
+    if (!buffer) throwAnalysisError(kAudioBufferCode, kAudioBufferMessage);
+
+    const double topCorner = std::min(0.42 * sr, 7000.0);
+    const double a180 = std::exp(-2.0 * kPi * 180.0 / sr);
+    const double a600 = std::exp(-2.0 * kPi * 600.0 / sr);
+    const double a2500 = std::exp(-2.0 * kPi * 2500.0 / sr);
+    const double aTop = std::exp(-2.0 * kPi * topCorner / sr);
+    const double b180 = 1 - a180;
+    const double b600 = 1 - a600;
+    const double b2500 = 1 - a2500;
+    const double bTop = 1 - aTop;
+
+    std::vector<FilterState> filters(channels);
+    std::array<std::vector<double>, kBandCount> energy;
+    const std::int64_t limit = std::min(span.endFrame, length);
+    const std::int64_t expectedFrames =
+        std::max<std::int64_t>(limit - std::clamp<std::int64_t>(span.startFrame, 0, length), 0) / hop + 2;
+    for (auto& curve : energy) curve.reserve(static_cast<std::size_t>(expectedFrames));
+
+    std::array<double, kBandCount> sums{};
+    std::int64_t counted = 0;
+    double peak = 0;
+    const double channelDivisor = static_cast<double>(channels);
+    auto appendFrame = [&] {
+        const double divisor = static_cast<double>(counted) * channelDivisor;
+        for (std::size_t band = 0; band < kBandCount; ++band) {
+            energy[band].push_back(std::sqrt(sums[band] / divisor));
+            sums[band] = 0;
+        }
+        counted = 0;
+    };
+
+    std::vector<const float*> channelData(channels);
+    while (source.framePosition() < limit) {
+        const auto want = static_cast<std::uint32_t>(
+            std::min<std::int64_t>(limit - source.framePosition(), kReadBlockFrames));
+        source.read(*buffer, want);
+        const std::uint32_t frames = buffer->frameLength();
+        if (frames == 0) break;
+        for (std::uint32_t ch = 0; ch < channels; ++ch) channelData[ch] = buffer->channel(ch);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            for (std::uint32_t ch = 0; ch < channels; ++ch) {
+                const float sample = channelData[ch][i];
+                // A damaged float file may hold NaN or infinity; such a sample counts as silence.
+                const double x = std::isfinite(sample) ? static_cast<double>(sample) : 0.0;
+                peak = std::max(peak, std::abs(x));
+                FilterState& f = filters[ch];
+                f.lp180 = b180 * x + a180 * f.lp180;
+                f.lp600 = b600 * x + a600 * f.lp600;
+                f.lp2500 = b2500 * x + a2500 * f.lp2500;
+                f.lp7000 = bTop * x + aTop * f.lp7000;
+                const double d2 = f.lp600 - f.lp180;
+                const double d3 = f.lp2500 - f.lp600;
+                const double d4 = f.lp7000 - f.lp2500;
+                const double d5 = x - f.lp7000;
+                const double d6 = x - f.previous;
+                sums[0] += x * x;
+                sums[1] += f.lp180 * f.lp180;
+                sums[2] += d2 * d2;
+                sums[3] += d3 * d3;
+                sums[4] += d4 * d4;
+                sums[5] += d5 * d5;
+                sums[6] += d6 * d6;
+                f.previous = x;
+            }
+            if (++counted >= hop) appendFrame();
+        }
+    }
+    if (counted > 0) appendFrame();
+    const double peakFloor = peak * 0.0015;
+
+    const auto& fullBand = energy[0];
+    if (fullBand.size() < 64) throwAnalysisError(kTooLittleAudioCode, kTooLittleAudioMessage);
+
+    ORVAudioFeatureSet result;
+    result.frameSeconds = static_cast<double>(hop) / sr;
+    result.durationSeconds = static_cast<double>(span.endFrame - span.startFrame) / sr;
+
+    // The first run of four frames at or above the threshold marks the first sustained audio.
+    const double threshold =
+        std::max(std::max(peakFloor, 4 * SetwrightMusicTempoRefiner::percentile(fullBand, 0.2)), 0.00002);
+    int run = 0;
+    for (std::size_t i = 0; i < fullBand.size(); ++i) {
+        run = fullBand[i] >= threshold ? run + 1 : 0;
+        if (run == 4) {
+            result.firstMeaningfulAudioSeconds = static_cast<double>(i - 3) * result.frameSeconds;
+            break;
+        }
+    }
+
+    std::vector<double> scratch;
+    for (std::size_t band = 0; band < kBandCount; ++band) {
+        result.featureEnvelopes[band] = bandOnsetEnvelope(energy[band], result.frameSeconds, scratch);
+    }
+
+    const std::size_t n = fullBand.size();
+    auto& combined = scratch;
+    combined.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::array<double, 5> bands{};
+        for (std::size_t b = 0; b < 5; ++b) bands[b] = result.featureEnvelopes[b + 1][k];
+        combined[k] = meanOfLargest(bands, 3);
+    }
+    result.featureEnvelopes[7] = suppressLocalMean(combined, result.frameSeconds);
+    normalizeByPercentile95(result.featureEnvelopes[7]);
+
+    std::vector<double> consensus(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::array<double, ORVAudioFeatureSet::kFeatureCount> all{};
+        for (std::size_t f = 0; f < all.size(); ++f) all[f] = result.featureEnvelopes[f][k];
+        consensus[k] = meanOfLargest(all, 5);
+    }
+    result.consensusEnvelope = suppressLocalMean(consensus, result.frameSeconds);
+    normalizeByPercentile95(result.consensusEnvelope);
+    return result;
+}
+
+std::vector<double> ORVAudioMusicAnalyzer::suppressLocalMean(std::span<const double> envelope, double frameSeconds) {
+    const std::size_t n = envelope.size();
+    if (n == 0) return {};
+    // Never wider than the envelope, so the index arithmetic below can't overflow.
+    const std::int64_t radius = std::clamp<std::int64_t>(roundedInt64(0.3 / frameSeconds, 2), 2,
+                                                         static_cast<std::int64_t>(n));
+    std::vector<double> prefix(n + 1, 0.0);
+    for (std::size_t j = 0; j < n; ++j) prefix[j + 1] = prefix[j] + envelope[j];
+    std::vector<double> out(n);
+    const auto last = static_cast<std::int64_t>(n) - 1;
+    for (std::int64_t k = 0; k <= last; ++k) {
+        const std::int64_t lo = std::max<std::int64_t>(k - radius, 0);
+        const std::int64_t hi = std::min<std::int64_t>(k + radius, last);
+        const double mean = (prefix[static_cast<std::size_t>(hi + 1)] - prefix[static_cast<std::size_t>(lo)]) /
+                            static_cast<double>(hi - lo + 1);
+        const double value = envelope[static_cast<std::size_t>(k)] - 0.78 * mean;
+        out[static_cast<std::size_t>(k)] = value > 0 ? value : 0.0;
+    }
+    return out;
+}
+
+void ORVAudioMusicAnalyzer::normalizeByPercentile95(std::vector<double>& envelope) {
+    const double p = SetwrightMusicTempoRefiner::percentile(envelope, 0.95);
+    if (!(p > 1e-12)) return;
+    for (auto& value : envelope) value = std::min(value / p, 1.0);
+}
+
+}  // namespace corvel::audio

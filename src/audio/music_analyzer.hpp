@@ -1,0 +1,63 @@
+#pragma once
+
+#include <array>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "audio/audio_source.hpp"
+
+namespace corvel::audio {
+
+// Errors of the tempo analysis: domain "ORVBeatloom" with German messages.
+inline constexpr const char* kAnalysisErrorDomain = "ORVBeatloom";
+inline constexpr int kInvalidAudioFormatCode = 2003;
+inline constexpr int kAudioBufferCode = 2004;
+inline constexpr int kTooLittleAudioCode = 2005;
+inline constexpr int kRangeTooShortCode = 2006;
+inline constexpr const char* kInvalidAudioFormatMessage = "Ungueltiges Audioformat.";
+inline constexpr const char* kAudioBufferMessage = "Audiopuffer konnte nicht angelegt werden.";
+inline constexpr const char* kTooLittleAudioMessage = "Zu wenig auswertbares Audio.";
+inline constexpr const char* kRangeTooShortMessage = "Der ausgewaehlte Analysebereich ist zu kurz.";
+
+// A span of the file to analyse, in seconds from its start.
+struct ORVAnalysisRange {
+    double startSeconds = 0;
+    double endSeconds = 0;
+};
+
+// Onset envelopes of one decoded span; frame k covers samples k x hop ... (k + 1) x hop - 1
+// of the span.
+struct ORVAudioFeatureSet {
+    static constexpr std::size_t kFeatureCount = 8;
+
+    double frameSeconds = 0;
+    // 0 full band, 1 below 180 Hz, 2 180-600 Hz, 3 600-2500 Hz, 4 2500 Hz-top corner,
+    // 5 above the top corner, 6 first difference, 7 the combined band envelope.
+    std::array<std::vector<double>, kFeatureCount> featureEnvelopes;
+    std::vector<double> consensusEnvelope;
+    double durationSeconds = 0;
+    std::optional<double> firstMeaningfulAudioSeconds;
+};
+
+// The tempo analyser. Stateless: every operation is a static function.
+struct ORVAudioMusicAnalyzer {
+    // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
+    // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
+    static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,
+                                                     std::optional<ORVAnalysisRange> range = std::nullopt);
+    // The same on an open source, from its current state.
+    static ORVAudioFeatureSet decodeFeatureEnvelopes(AudioSource& source,
+                                                     std::optional<ORVAnalysisRange> range = std::nullopt);
+
+    // Adaptive whitening: subtracts 0.78 x the mean of a window of about +-0.3 s, floors at 0.
+    static std::vector<double> suppressLocalMean(std::span<const double> envelope, double frameSeconds);
+    // Divides by the 95th percentile and caps at 1, unless that percentile is not above 1e-12.
+    static void normalizeByPercentile95(std::vector<double>& envelope);
+
+    // Envelope frames hold this many samples at the given rate (512 at 44.1 kHz, never below 128).
+    static std::int64_t hopSamples(double sampleRate);
+};
+
+}  // namespace corvel::audio

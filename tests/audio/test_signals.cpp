@@ -1,0 +1,187 @@
+#include "audio/test_signals.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace corvel::audio::testkit {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+void putLE(std::ofstream& out, std::uint32_t value, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::string quoted(const std::filesystem::path& path) {
+    std::string text = "'";
+    for (char c : path.string()) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
+}
+
+}  // namespace
+
+Signal silence(double sampleRate, std::uint32_t channels, std::int64_t frames) {
+    return Signal{sampleRate, channels, std::vector<float>(std::size_t(frames) * channels, 0.0f)};
+}
+
+Signal sine(double sampleRate, std::uint32_t channels, std::int64_t frames, double frequency, double amplitude) {
+    Signal s = silence(sampleRate, channels, frames);
+    for (std::int64_t i = 0; i < frames; ++i) {
+        const auto v = static_cast<float>(amplitude * std::sin(2 * kPi * frequency * double(i) / sampleRate));
+        for (std::uint32_t ch = 0; ch < channels; ++ch) s.interleaved[std::size_t(i) * channels + ch] = v;
+    }
+    return s;
+}
+
+Signal clicks(double sampleRate, std::uint32_t channels, double seconds, double bpm, double amplitude,
+              double offsetSeconds) {
+    const auto frames = static_cast<std::int64_t>(std::llround(seconds * sampleRate));
+    Signal s = silence(sampleRate, channels, frames);
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    const auto clickFrames = static_cast<std::int64_t>(0.01 * sampleRate);
+    for (int beat = 0;; ++beat) {
+        const auto start = static_cast<std::int64_t>(std::llround((offsetSeconds + beat * 60.0 / bpm) * sampleRate));
+        if (start >= frames) break;
+        for (std::int64_t k = 0; k < clickFrames && start + k < frames; ++k) {
+            const double decay = std::exp(-5.0 * double(k) / double(clickFrames));
+            const auto v = static_cast<float>(amplitude * decay * uniform(random));
+            for (std::uint32_t ch = 0; ch < channels; ++ch) s.interleaved[std::size_t(start + k) * channels + ch] = v;
+        }
+    }
+    return s;
+}
+
+Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude, std::uint32_t seed) {
+    Signal s = silence(sampleRate, channels, frames);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<double> uniform(-amplitude, amplitude);
+    for (auto& v : s.interleaved) v = static_cast<float>(uniform(random));
+    return s;
+}
+
+Signal constant(double sampleRate, const std::vector<float>& perChannel, std::int64_t frames) {
+    const auto channels = static_cast<std::uint32_t>(perChannel.size());
+    Signal s = silence(sampleRate, channels, frames);
+    for (std::int64_t i = 0; i < frames; ++i) {
+        std::copy(perChannel.begin(), perChannel.end(), s.interleaved.begin() + std::ptrdiff_t(i) * channels);
+    }
+    return s;
+}
+
+Signal concatenated(const Signal& a, const Signal& b) {
+    Signal s = a;
+    s.interleaved.insert(s.interleaved.end(), b.interleaved.begin(), b.interleaved.end());
+    return s;
+}
+
+Signal duplicatedChannels(const Signal& mono, std::uint32_t channels) {
+    Signal s = silence(mono.sampleRate, channels, mono.frames());
+    for (std::int64_t i = 0; i < mono.frames(); ++i) {
+        for (std::uint32_t ch = 0; ch < channels; ++ch) s.interleaved[std::size_t(i) * channels + ch] = mono.at(i, 0);
+    }
+    return s;
+}
+
+void writeWav(const std::filesystem::path& file, const Signal& signal, WavEncoding encoding) {
+    const std::uint32_t bytesPerSample = encoding == WavEncoding::pcm16 ? 2 : 4;
+    const auto dataBytes = static_cast<std::uint32_t>(signal.interleaved.size() * bytesPerSample);
+    const auto rate = static_cast<std::uint32_t>(std::llround(signal.sampleRate));
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+    out.write("RIFF", 4);
+    putLE(out, 36 + dataBytes, 4);
+    out.write("WAVEfmt ", 8);
+    putLE(out, 16, 4);
+    putLE(out, encoding == WavEncoding::pcm16 ? 1 : 3, 2);
+    putLE(out, signal.channels, 2);
+    putLE(out, rate, 4);
+    putLE(out, rate * signal.channels * bytesPerSample, 4);
+    putLE(out, signal.channels * bytesPerSample, 2);
+    putLE(out, bytesPerSample * 8, 2);
+    out.write("data", 4);
+    putLE(out, dataBytes, 4);
+    std::vector<char> bytes(dataBytes);
+    std::size_t at = 0;
+    for (float v : signal.interleaved) {
+        std::uint32_t word = 0;
+        if (encoding == WavEncoding::pcm16) {
+            const long q = std::clamp(std::lround(double(v) * 32768.0), -32768L, 32767L);
+            word = static_cast<std::uint16_t>(static_cast<std::int16_t>(q));
+        } else {
+            static_assert(sizeof(float) == 4);
+            std::memcpy(&word, &v, 4);
+        }
+        for (std::uint32_t b = 0; b < bytesPerSample; ++b) bytes[at++] = static_cast<char>((word >> (8 * b)) & 0xFF);
+    }
+    out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+void makeM4a(const std::filesystem::path& wav, const std::filesystem::path& m4a) {
+    const std::string command =
+        "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(wav) + " -c:a aac -b:a 160k " + quoted(m4a);
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg could not make " + m4a.string());
+}
+
+bool makeMp3(const std::filesystem::path& wav, const std::filesystem::path& mp3) {
+    const std::string command =
+        "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(wav) + " -c:a libmp3lame -b:a 192k " +
+        quoted(mp3);
+    return std::system(command.c_str()) == 0;
+}
+
+TempFolder::TempFolder(const std::string& label) {
+    std::random_device device;
+    path_ = std::filesystem::temp_directory_path() /
+            ("corvel-" + label + "-" + std::to_string(::getpid()) + "-" + std::to_string(device()));
+    std::filesystem::create_directories(path_);
+}
+
+TempFolder::~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void MemorySource::setFramePosition(std::int64_t frame) { position_ = std::clamp<std::int64_t>(frame, 0, length()); }
+
+void MemorySource::read(AudioBuffer& buffer, std::uint32_t frameCount) {
+    ++readCalls;
+    if (deliversNothing) {
+        buffer.setFrameLength(0);
+        return;
+    }
+    const std::int64_t n = std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length() - position_});
+    const std::uint32_t channels = std::min(buffer.channelCount(), signal_.channels);
+    for (std::int64_t i = 0; i < n; ++i) {
+        for (std::uint32_t ch = 0; ch < channels; ++ch) buffer.channel(ch)[i] = signal_.at(position_ + i, ch);
+    }
+    buffer.setFrameLength(static_cast<std::uint32_t>(std::max<std::int64_t>(n, 0)));
+    position_ += std::max<std::int64_t>(n, 0);
+}
+
+std::optional<AudioBuffer> MemorySource::makeBuffer(std::uint32_t frameCapacity) const {
+    if (failBuffer) return std::nullopt;
+    return AudioSource::makeBuffer(frameCapacity);
+}
+
+std::vector<float> readAll(AudioSource& source, std::uint32_t blockFrames) {
+    std::vector<float> all;
+    AudioBuffer buffer(source.channelCount(), blockFrames);
+    for (;;) {
+        source.read(buffer, blockFrames);
+        if (buffer.frameLength() == 0) break;
+        for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
+            for (std::uint32_t ch = 0; ch < source.channelCount(); ++ch) all.push_back(buffer.channel(ch)[i]);
+        }
+    }
+    return all;
+}
+
+}  // namespace corvel::audio::testkit

@@ -1,0 +1,69 @@
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::string run(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return output;
+    }
+    char buffer[512];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    EXPECT_EQ(::pclose(pipe), 0) << command;
+    return output;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::string readFile(const char* path) {
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_TRUE(in) << path;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const std::string kLibrary = CORVEL_EXTENSION_LIBRARY;
+
+TEST(ExtensionLibrary, ExportsOnlyTheEntryPoint) {
+    std::vector<std::string> names;
+    for (const std::string& line : lines(run("nm -D --defined-only '" + kLibrary + "'"))) {
+        std::istringstream fields(line);
+        std::string address, type, name;
+        fields >> address >> type >> name;
+        names.push_back(type + " " + name);
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"T VoduvePluginEntry"});
+}
+
+TEST(ExtensionLibrary, NeedsNothingButLibc) {
+    std::vector<std::string> needed;
+    for (const std::string& line : lines(run("readelf -d '" + kLibrary + "'"))) {
+        if (line.find("(NEEDED)") != std::string::npos) {
+            needed.push_back(line.substr(line.find('[')));
+        }
+    }
+    EXPECT_EQ(needed, std::vector<std::string>{"[libc.so.6]"});
+}
+
+TEST(ExtensionLibrary, ShipsWithTheApplicationResources) {
+    EXPECT_EQ(readFile(CORVEL_EXTENSION_RESOURCE), readFile(CORVEL_EXTENSION_LIBRARY));
+}
+
+}  // namespace
