@@ -2,7 +2,6 @@
 // Python) and checks that the bars and beats a DAW sees fall where the editor has them.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -14,8 +13,9 @@
 #include <string>
 #include <vector>
 
+#include "core/grid_lines.hpp"
 #include "core/midi_writer.hpp"
-#include "core/timeline_segments.hpp"
+#include "support/temp_folder.hpp"
 
 namespace corvel::TempoMIDIExporter {
 namespace {
@@ -89,23 +89,50 @@ struct ReadFile {
     double endSeconds = 0;
 };
 
-class MidiReaderTest : public ::testing::Test {
+// One edited map, as the session hands it to the export and to the grid.
+struct EditedMap {
+    std::vector<BeatloomTempoPoint> tempoPoints;
+    std::vector<BeatloomMeterEvent> meterEvents;
+    std::vector<BeatloomBarAnchor> barAnchors;
+    std::optional<double> barOneSeconds;
+    std::int64_t pickupBarCount = 0;
+    std::vector<BeatloomTimelineRegion> regions;
+    std::vector<BeatloomRhythmicAnchor> rhythmicAnchors;
+    double duration = 0;
+
+    Bytes exported() const {
+        return midiData(tempoPoints, meterEvents, barAnchors, barOneSeconds, pickupBarCount, regions, rhythmicAnchors,
+                        duration);
+    }
+    // The editor's bar and beat lines.
+    std::vector<BeatloomTimeline::GridLine> grid() const {
+        auto lines = BeatloomTimeline::gridLines(tempoPoints, meterEvents, barAnchors, {}, barOneSeconds,
+                                                 pickupBarCount, false, regions, rhythmicAnchors,
+                                                 BeatloomGridResolution::eighth, duration);
+        std::erase_if(lines, [](const auto& line) { return line.kind == BeatloomTimeline::GridKind::subdivision; });
+        return lines;
+    }
+    bool inFreeTime(double t) const {
+        return std::any_of(regions.begin(), regions.end(), [&](const BeatloomTimelineRegion& region) {
+            return region.mode == BeatloomTimelineMode::free && t >= region.startSeconds - 1e-6 &&
+                   t < region.endSeconds - 1e-6;
+        });
+    }
+};
+
+class MidiReaderTest : public testing::TempFolderTest {
 protected:
     void SetUp() override {
-        folder_ = fs::temp_directory_path() /
-                  ("corvel-midi-" + std::to_string(::getpid()) + "-" +
-                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(folder_);
-        std::ofstream(folder_ / "reader.py") << kReaderScript;
+        TempFolderTest::SetUp();
+        std::ofstream(root / "reader.py") << kReaderScript;
     }
-    void TearDown() override { fs::remove_all(folder_); }
 
     ReadFile read(const Bytes& file) {
-        const fs::path path = folder_ / "map.mid";
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(file.data()),
-                                                    static_cast<std::streamsize>(file.size()));
+        const fs::path path = root / "map.mid";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
         const std::string command =
-            "/usr/bin/python3 '" + (folder_ / "reader.py").string() + "' '" + path.string() + "'";
+            "/usr/bin/python3 '" + (root / "reader.py").string() + "' '" + path.string() + "'";
         std::string output;
         if (FILE* pipe = ::popen(command.c_str(), "r")) {
             char buffer[4096];
@@ -130,7 +157,40 @@ protected:
         return result;
     }
 
-    fs::path folder_;
+    // Every bar and beat line of the editor from 0 s on has a line of the file within 1 ms,
+    // a bar where the editor has a bar; and every line of the file outside Free Time has
+    // such a line of the editor. The track start is the one bar the file cannot leave out,
+    // so there the editor may have a pickup beat.
+    void expectGridAgrees(const EditedMap& map, std::size_t expectedLines) {
+        const ReadFile file = read(map.exported());
+        EXPECT_NEAR(file.endSeconds, map.duration, 0.001);
+        const auto grid = map.grid();
+        auto barsAgree = [](const ReadLine& line, const BeatloomTimeline::GridLine& editor) {
+            return line.bar == (editor.kind == BeatloomTimeline::GridKind::bar) || line.quarter == 0;
+        };
+        std::size_t compared = 0;
+        for (const auto& editor : grid) {
+            if (editor.timeSeconds < 0) continue;
+            ++compared;
+            const auto nearest =
+                std::min_element(file.lines.begin(), file.lines.end(), [&](const auto& a, const auto& b) {
+                    return std::abs(a.seconds - editor.timeSeconds) < std::abs(b.seconds - editor.timeSeconds);
+                });
+            ASSERT_NE(nearest, file.lines.end());
+            EXPECT_NEAR(nearest->seconds, editor.timeSeconds, 0.001) << "editor line at " << editor.timeSeconds;
+            EXPECT_TRUE(barsAgree(*nearest, editor)) << "editor line at " << editor.timeSeconds;
+        }
+        EXPECT_EQ(compared, expectedLines);
+        for (const ReadLine& line : file.lines) {
+            if (map.inFreeTime(line.seconds)) continue;
+            const auto nearest = std::min_element(grid.begin(), grid.end(), [&](const auto& a, const auto& b) {
+                return std::abs(a.timeSeconds - line.seconds) < std::abs(b.timeSeconds - line.seconds);
+            });
+            ASSERT_NE(nearest, grid.end());
+            EXPECT_NEAR(nearest->timeSeconds, line.seconds, 0.001) << "file line at quarter " << line.quarter;
+            EXPECT_TRUE(barsAgree(line, *nearest)) << "file line at quarter " << line.quarter;
+        }
+    }
 };
 
 BeatloomTempoPoint point(double seconds, double bpm, bool ramp = false) {
@@ -140,113 +200,61 @@ BeatloomMeterEvent meter(double seconds, std::int64_t numerator, std::int64_t de
     return BeatloomMeterEvent{Uuid::random(), seconds, numerator, denominator};
 }
 
-// The editor's quarter-note axis: its tempo segments, and between Rubato anchors
-// (time, quarter) the elastic stretch that replaces them there.
-struct EditorAxis {
-    std::vector<BeatloomTimeline::Segment> segments;
-    std::vector<std::pair<double, double>> rubatoAnchors;
-
-    EditorAxis(const std::vector<BeatloomTempoPoint>& points, double duration,
-               std::vector<std::pair<double, double>> rubato = {})
-        : segments(BeatloomTimeline::segments(points, duration)), rubatoAnchors(std::move(rubato)) {}
-
-    double meteredQuarters(double t) const { return BeatloomTimeline::quarterPosition(segments, t); }
-    double seconds(double q) const {
-        for (std::size_t i = 0; i + 1 < rubatoAnchors.size(); ++i) {
-            const auto [ta, qa] = rubatoAnchors[i];
-            const auto [tb, qb] = rubatoAnchors[i + 1];
-            if (q >= qa && q <= qb) return ta + (tb - ta) * (q - qa) / (qb - qa);
-        }
-        return BeatloomTimeline::seconds(segments, q).value_or(std::nan(""));
-    }
-};
-
-// Every bar and beat the file shows lies within 1 ms of the editor's time for its quarter
-// position, and the file's bars are exactly the editor's.
-void expectGridAgrees(const ReadFile& file, const EditorAxis& axis, const std::vector<double>& barQuarters,
-                      double fromQuarter, std::size_t expectedLines) {
-    std::size_t compared = 0;
-    for (const ReadLine& line : file.lines) {
-        if (line.quarter < fromQuarter - 1e-9) continue;
-        ++compared;
-        EXPECT_NEAR(line.seconds, axis.seconds(line.quarter), 0.001) << "quarter " << line.quarter;
-        const bool editorBar = std::any_of(barQuarters.begin(), barQuarters.end(),
-                                           [&](double q) { return std::abs(q - line.quarter) < 1e-6; });
-        EXPECT_EQ(line.bar, editorBar) << "quarter " << line.quarter;
-    }
-    EXPECT_EQ(compared, expectedLines);
-}
-
-std::vector<double> every(double from, double to, double step) {
-    std::vector<double> values;
-    for (double q = from; q <= to + 1e-9; q += step) values.push_back(q);
-    return values;
-}
-std::vector<double> joined(std::vector<double> a, const std::vector<double>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 TEST_F(MidiReaderTest, StepsAndRamps) {
     // 120 BPM, a step to 90 at 4 s, a ramp 100 to 120 BPM from 8 s to 12 s, a ramp 140 down
-    // to 110 from 15 s to 21 s, then 110 to 30 s.
-    const std::vector<BeatloomTempoPoint> points{point(0, 120), point(4, 90),          point(8, 100, true),
-                                                 point(12, 120), point(15, 140, true), point(21, 110)};
-    const EditorAxis axis(points, 30);
-    const ReadFile file = read(midiData(points, {meter(0, 4, 4)}, {}, std::nullopt, 0, {}, {}, 30));
-    const double endQuarter = axis.meteredQuarters(30);
-    EXPECT_NEAR(endQuarter, 8 + 6 + 4 * 110.0 / 60 + 6 + 6 * 125.0 / 60 + 9 * 110.0 / 60, 1e-9);
-    expectGridAgrees(file, axis, every(0, endQuarter, 4), 0, static_cast<std::size_t>(std::floor(endQuarter)) + 1);
-    EXPECT_NEAR(file.endSeconds, 30, 0.001);
+    // to 110 from 15 s to 21 s, then 110 to 30 s: quarters 0...56.33.
+    EditedMap map;
+    map.tempoPoints = {point(0, 120), point(4, 90), point(8, 100, true), point(12, 120), point(15, 140, true),
+                       point(21, 110)};
+    map.meterEvents = {meter(0, 4, 4)};
+    map.duration = 30;
+    expectGridAgrees(map, 57);
 }
 
-TEST_F(MidiReaderTest, MeterChangesAndPickups) {
-    // Bar 1 at 1.5 s after a pickup of three beats; 3/4 from 9.5 s (quarter 19, bar 5), 6/8
-    // from 14 s (quarter 28, bar 8), 7/8 from 20 s (quarter 41, halfway through a 6/8 bar),
-    // at 120 BPM with a ramp to 150 BPM between 16 s and 20 s.
-    const std::vector<BeatloomTempoPoint> points{point(0, 120), point(16, 120, true), point(20, 150)};
-    const EditorAxis axis(points, 26);
-    const std::vector<BeatloomMeterEvent> meters{meter(0, 4, 4), meter(9.5, 3, 4), meter(14, 6, 8), meter(20, 7, 8)};
-    const ReadFile file = read(midiData(points, meters, {}, 1.5, 1, {}, {}, 26));
-    const std::vector<double> bars =
-        joined(joined(joined(every(3, 15, 4), every(19, 25, 3)), every(28, 40, 3)), every(41, 56, 3.5));
-    // From Bar 1: quarters 3...27, dotted quarters 28...40, eighths from 41 to the end.
-    ReadFile fromBarOne = file;
-    std::erase_if(fromBarOne.lines, [](const ReadLine& line) { return line.quarter < 3; });
-    const double endQuarter = axis.meteredQuarters(26);
-    EXPECT_NEAR(endQuarter, 56, 1e-9);
-    expectGridAgrees(fromBarOne, axis, bars, 3, 25 + 9 + 31);
-    // Before Bar 1 the file's beats still fall on the editor's pickup beats (the file cannot
-    // start with a partial bar, so its track start counts as a bar).
-    for (const ReadLine& line : file.lines) {
-        if (line.quarter < 3) {
-            EXPECT_NEAR(line.seconds, axis.seconds(line.quarter), 0.001);
-        }
-    }
-    ASSERT_GE(file.markers.size(), 2u);
+TEST_F(MidiReaderTest, MeterChangesPickupsAndLockedDownbeats) {
+    // Bar 1 at 1.5 s after a pickup of three beats; 3/4 from 9.5 s (quarter 19, bar 5); a
+    // locked downbeat at 12 s (quarter 24, inside a 3/4 bar); 6/8 from 14 s (quarter 28);
+    // 7/8 from 20 s (quarter 41, halfway through a 6/8 bar); 120 BPM with a ramp to 150 BPM
+    // between 16 s and 20 s; the song ends at 26 s (quarter 56).
+    EditedMap map;
+    map.tempoPoints = {point(0, 120), point(16, 120, true), point(20, 150)};
+    map.meterEvents = {meter(0, 4, 4), meter(9.5, 3, 4), meter(14, 6, 8), meter(20, 7, 8)};
+    map.barAnchors = {{Uuid::random(), 12, std::nullopt}};
+    map.barOneSeconds = 1.5;
+    map.pickupBarCount = 1;
+    map.duration = 26;
+    // Quarters 0...27, dotted quarters 28...40, eighths 41...56.
+    expectGridAgrees(map, 28 + 9 + 31);
+
+    const ReadFile file = read(map.exported());
+    ASSERT_EQ(file.markers.size(), 3u);
     EXPECT_EQ(file.markers[0], (std::pair<std::string, double>{"Orvanta Pickup: 1 bar before Bar 1", 0.0}));
     EXPECT_EQ(file.markers[1].first, "Orvanta Bar 1");
     EXPECT_NEAR(file.markers[1].second, 1.5, 0.001);
+    EXPECT_EQ(file.markers[2].first, "Orvanta Bar Start");
+    EXPECT_NEAR(file.markers[2].second, 12, 0.001);
 }
 
-TEST_F(MidiReaderTest, RubatoRegion) {
-    // 120 BPM; a Rubato region from 4 s to 8 s whose anchors stretch quarters 8...16 unevenly,
-    // then a Free Time region from 12 s to 14 s.
+TEST_F(MidiReaderTest, RubatoAndFreeTimeRegions) {
+    // 120 BPM; a Rubato region from 4 s to 8 s whose anchors stretch quarters 8...16 unevenly
+    // (100, 75 and 150 BPM), then a Free Time region from 12 s to 14 s, which has no grid.
+    EditedMap map;
+    map.tempoPoints = {point(0, 120)};
+    map.meterEvents = {meter(0, 4, 4)};
     const BeatloomTimelineRegion rubato{Uuid::random(), 4, 8, BeatloomTimelineMode::rubato, false};
     const BeatloomTimelineRegion free{Uuid::random(), 12, 14, BeatloomTimelineMode::free, false};
-    const std::vector<std::pair<double, double>> anchorPositions{{4, 8}, {5.2, 10}, {6, 11}, {8, 16}};
-    std::vector<BeatloomRhythmicAnchor> anchors;
-    for (const auto& [t, q] : anchorPositions) {
+    map.regions = {free, rubato};
+    for (const auto& [t, q] : std::vector<std::pair<double, double>>{{4, 8}, {5.2, 10}, {6, 11}, {8, 16}}) {
         BeatloomRhythmicAnchor anchor;
         anchor.regionID = rubato.id;
         anchor.audioTimeSeconds = t;
         anchor.quarterPosition = q;
-        anchors.push_back(anchor);
+        map.rhythmicAnchors.push_back(anchor);
     }
-    const EditorAxis axis({point(0, 120)}, 20, anchorPositions);
-    const ReadFile file =
-        read(midiData({point(0, 120)}, {meter(0, 4, 4)}, {}, std::nullopt, 0, {free, rubato}, anchors, 20));
-    expectGridAgrees(file, axis, every(0, 40, 4), 0, 41);
+    map.duration = 20;
+    expectGridAgrees(map, 41 - 4);
+
+    const ReadFile file = read(map.exported());
     const std::vector<std::pair<std::string, double>> markers{
         {"Orvanta RUBATO START", 4}, {"Orvanta RUBATO END", 8}, {"Orvanta FREE START", 12}, {"Orvanta FREE END", 14}};
     ASSERT_EQ(file.markers.size(), markers.size());
