@@ -121,8 +121,9 @@ std::vector<double> barStartTimes(std::vector<double> times, double durationSeco
 // The marker text of a pickup of `count` bars: "Orvanta Pickup: 2 bars before Bar 1".
 std::string pickupMarkerText(std::int64_t count);
 
-// All events of the file in writing order. Throws what the operations above throw, and
-// invalidTimeline when no tempo event is left.
+// All events of the file in writing order. From the first to the last used anchor of a
+// Rubato region only the Rubato tempo stands; where it ends, the metered tempo resumes.
+// Throws what the operations above throw, and invalidTimeline when no tempo event is left.
 MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
                          const std::vector<BeatloomMeterEvent>& meterEvents,
                          const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,
