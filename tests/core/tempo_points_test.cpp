@@ -134,8 +134,10 @@ TEST(BpmAtSorted, DoesNotClampOrNormalise) {
 // ---------------------------------------------------------------- validation
 
 TEST(TempoMapIssues, MessagesOnceAndInFixedOrder) {
-    const std::string bpm(kTempoIssueBPMOutOfRange), outside(kTempoIssueOutsideAudio),
-        tooClose(kTempoIssueTooClose), empty(kTempoIssueEmptyMap);
+    const std::string bpm = "BPM is outside the supported Beatloom range";
+    const std::string outside = "Tempo change lies outside the audio";
+    const std::string tooClose = "Tempo changes are too close together";
+    const std::string empty = "Tempo map is empty";
     const struct {
         TempoPoints points;
         double duration;
