@@ -278,10 +278,11 @@ std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, con
     }
     if (!result.empty() && result.back().linearToNext) {
         const double carryTime = s - editMargin;
-        if (carryTime - result.back().timeSeconds >= mergeDistance) {
+        if (carryTime - result.back().timeSeconds >= tooCloseThreshold) {
             result.push_back(freshPoint(carryTime, bpmAt(old, carryTime, fallback), false));
         } else {
-            // The ramp ends within half a millisecond anyway; hold its tempo instead.
+            // No room for a carrying point that the export check would accept; hold the ramp's
+            // tempo through the seam instead of ramping into the new tempo.
             result.back().linearToNext = false;
         }
     }
@@ -310,7 +311,7 @@ std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, con
         const BeatloomTempoPoint& seamPoint = old[governingAtCarry];
         const bool seamHeldOldPoints = seamPoint.timeSeconds > e + orderTie && seamPoint.timeSeconds <= carryTime;
         const bool nextKeptIsFarEnough = governingAtCarry + 1 >= old.size() ||
-                                         old[governingAtCarry + 1].timeSeconds - carryTime >= mergeDistance;
+                                         old[governingAtCarry + 1].timeSeconds - carryTime >= tooCloseThreshold;
         if (seamHeldOldPoints && nextKeptIsFarEnough) {
             result.push_back(freshPoint(carryTime, bpmAt(old, carryTime, fallback), seamPoint.linearToNext));
         }

@@ -40,6 +40,10 @@ std::vector<Span> spans(const std::vector<BeatloomTimelineRegion>& regions) {
     return result;
 }
 
+constexpr char kTimesMessage[] = "Rubato anchor times must increase.";
+constexpr char kPositionsMessage[] = "Rubato musical positions must increase.";
+constexpr char kOverlapMessage[] = "Timeline regions overlap.";
+
 std::vector<std::string> messages(const std::vector<ValidationIssue>& issues) {
     std::vector<std::string> result;
     for (const auto& issue : issues) result.push_back(issue.message);
@@ -132,19 +136,19 @@ TEST(Validate, RubatoAnchorsMustIncreaseInTimeAndPosition) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"same time", {anchor(rubato, 1, 1.0), anchor(rubato, 1.0000005, 2.0)}, {kRubatoTimesMustIncreaseMessage}},
-        {"position goes back", {anchor(rubato, 1, 4.0), anchor(rubato, 2, 2.0)}, {kRubatoPositionsMustIncreaseMessage}},
+        {"same time", {anchor(rubato, 1, 1.0), anchor(rubato, 1.0000005, 2.0)}, {kTimesMessage}},
+        {"position goes back", {anchor(rubato, 1, 4.0), anchor(rubato, 2, 2.0)}, {kPositionsMessage}},
         {"both, time first",
          {anchor(rubato, 1, 2.0), anchor(rubato, 1, 2.0)},
-         {kRubatoTimesMustIncreaseMessage, kRubatoPositionsMustIncreaseMessage}},
+         {kTimesMessage, kPositionsMessage}},
         {"checked in time order", {anchor(rubato, 2, 4.0), anchor(rubato, 1, 2.0)}, {}},
         {"anchors without a position are skipped",
          {anchor(rubato, 1, 2.0), anchor(rubato, 1.5, std::nullopt), anchor(rubato, 2, 3.0)},
          {}},
         {"one issue per pair",
          {anchor(rubato, 1, 4.0), anchor(rubato, 2, 3.0), anchor(rubato, 3, 2.0)},
-         {kRubatoPositionsMustIncreaseMessage, kRubatoPositionsMustIncreaseMessage}},
-        {"NaN position is reported", {anchor(rubato, 1, 1.0), anchor(rubato, 2, kNaN)}, {kRubatoPositionsMustIncreaseMessage}},
+         {kPositionsMessage, kPositionsMessage}},
+        {"NaN position is reported", {anchor(rubato, 1, 1.0), anchor(rubato, 2, kNaN)}, {kPositionsMessage}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(messages(validate({rubato}, c.anchors, 60)), c.expected) << c.name;
@@ -171,10 +175,10 @@ TEST(Validate, OverlapsAreReportedAheadOfAnchorIssues) {
     const auto afterBoth = region(9.5, 30, Mode::free);  // 2-9 ends first, but 0-10 still covers 9.5
     const std::vector<BeatloomRhythmicAnchor> anchors{anchor(second, 12, 4.0), anchor(second, 12, 4.0)};
     EXPECT_EQ(messages(validate({first, second}, anchors, 60)),
-              (std::vector<std::string>{kRegionsOverlapMessage, kRubatoTimesMustIncreaseMessage,
-                                        kRubatoPositionsMustIncreaseMessage}));
+              (std::vector<std::string>{kOverlapMessage, kTimesMessage,
+                                        kPositionsMessage}));
     EXPECT_EQ(messages(validate({first, inside, afterBoth}, {}, 60)),
-              (std::vector<std::string>{kRegionsOverlapMessage, kRegionsOverlapMessage}));
+              (std::vector<std::string>{kOverlapMessage, kOverlapMessage}));
     // Touching regions and an overlap within 1e-6 s are fine.
     EXPECT_TRUE(validate({region(0, 10), region(10, 20), region(19.9999995, 25)}, {}, 60).empty());
 }

@@ -212,6 +212,12 @@ TEST(GridLines, MeterChangeInsideABarStartsANewBar) {
                           {10, GridKind::beat, "6.3"},
                           {10.5, GridKind::bar, "7.1"}});
     EXPECT_EQ(lineAt(lines, 9)->quarterPosition, 18);
+    // The cut-short bar 5 keeps beats 1 and 2 only.
+    for (const auto& line : lines) {
+        if (line.barNumber == 5) {
+            EXPECT_LE(line.beatNumber.value_or(0), 2) << line.timeSeconds;
+        }
+    }
     expectSortedAndApart(lines);
 }
 

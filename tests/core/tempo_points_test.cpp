@@ -134,8 +134,10 @@ TEST(BpmAtSorted, DoesNotClampOrNormalise) {
 // ---------------------------------------------------------------- validation
 
 TEST(TempoMapIssues, MessagesOnceAndInFixedOrder) {
-    const std::string bpm(kTempoIssueBPMOutOfRange), outside(kTempoIssueOutsideAudio),
-        tooClose(kTempoIssueTooClose), empty(kTempoIssueEmptyMap);
+    const std::string bpm = "BPM is outside the supported Beatloom range";
+    const std::string outside = "Tempo change lies outside the audio";
+    const std::string tooClose = "Tempo changes are too close together";
+    const std::string empty = "Tempo map is empty";
     const struct {
         TempoPoints points;
         double duration;
@@ -389,41 +391,46 @@ TEST(MergingReanalyzedRange, KeptNewPointDoesNotRampIntoTheOldTempo) {
     EXPECT_EQ(bpmAt(*merged, 19.9, 0), 130);
 }
 
-// The tempo outside the selection stays what it was. Seams of 0.02 s beside the selection keep the
-// merged points apart; beyond them the old tempo holds exactly, and right up to the selection where
-// no old point or ramp crosses a seam.
+// The tempo outside the selection stays what it was. Merged points keep 0.02 s apart, as the export
+// check asks, so seams of 0.02 s lie beside the selection: the old tempo holds exactly before the start
+// seam and after the end seam, and right up to the selection where no old point or ramp crosses a seam.
+// An old point less than 0.02 s before the start seam (or after the end seam) leaves no room for a
+// point that carries the old curve, so exactness ends (or starts) at that old point.
 TEST(MergingReanalyzedRange, TempoOutsideTheSelectionIsUnchanged) {
     const TempoPoints fresh = {tp(3, 135, true), tp(12, 140, true), tp(16, 70, true), tp(19, 150, true),
                                tp(26, 80)};
+    const double none = 1e9;  // nothing to keep after a range that ends at the audio end
     const struct {
         const char* name;
         TempoPoints old;
         double start, end, duration;
-        bool exactToStart, exactFromEnd;
+        double exactUntil, exactFrom;
     } cases[] = {
-        {"ramp across the start", {tp(0, 120, true), tp(10, 100), tp(25, 90)}, 8, 14, 30, false, true},
-        {"ramps across both edges", {tp(0, 100), tp(5, 100, true), tp(20, 160, true), tp(30, 120)}, 10, 25, 40, false, true},
-        {"selection inside one ramp", {tp(0, 100, true), tp(30, 200)}, 10, 20, 40, false, true},
+        {"ramp across the start", {tp(0, 120, true), tp(10, 100), tp(25, 90)}, 8, 14, 30, 7.98, 14},
+        {"ramps across both edges", {tp(0, 100), tp(5, 100, true), tp(20, 160, true), tp(30, 120)}, 10, 25, 40, 9.98, 25},
+        {"selection inside one ramp", {tp(0, 100, true), tp(30, 200)}, 10, 20, 40, 9.98, 20},
         {"old ramping points in both seams",
-         {tp(0, 100), tp(4, 110, true), tp(9.99, 130, true), tp(20.01, 90, true), tp(28, 150)}, 10, 20, 40, false, false},
-        {"ramp ends just before the start seam", {tp(0, 100), tp(9.97, 120, true), tp(10.5, 150)}, 10, 20, 40, false, true},
-        {"steps only", {tp(0, 100), tp(6, 120), tp(15, 130), tp(24, 90)}, 10, 20, 30, true, true},
-        {"up to the audio end", {tp(0, 100, true), tp(10, 150), tp(25, 160)}, 20, 29.99, 30, true, false},
-        {"from the song start", {tp(0, 100, true), tp(10, 150, true), tp(30, 90)}, 0.01, 8, 40, false, true},
+         {tp(0, 100), tp(4, 110, true), tp(9.99, 130, true), tp(20.01, 90, true), tp(28, 150)}, 10, 20, 40, 9.98, 20.02},
+        {"ramping old point just before the start seam",
+         {tp(0, 100), tp(9.97, 120, true), tp(10.5, 150)}, 10, 20, 40, 9.97, 20},
+        {"old point just after the end seam",
+         {tp(0, 100), tp(4, 110, true), tp(20.01, 90, true), tp(20.035, 150, true), tp(28, 120)}, 10, 20, 40, 9.98, 20.035},
+        {"steps only", {tp(0, 100), tp(6, 120), tp(15, 130), tp(24, 90)}, 10, 20, 30, 10 - 2e-6, 20},
+        {"up to the audio end", {tp(0, 100, true), tp(10, 150), tp(25, 160)}, 20, 29.99, 30, 20 - 2e-6, none},
+        {"from the song start", {tp(0, 100, true), tp(10, 150, true), tp(30, 90)}, 0.01, 8, 40, -1, 8},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const auto merged = mergingReanalyzedRange(c.old, fresh, c.start, c.end, c.duration);
         ASSERT_TRUE(merged);
-        const double before = c.exactToStart ? c.start - 2e-6 : c.start - 0.02;
-        // A range ending within 0.02 s of the audio end leaves nothing after it to keep.
-        const double after = c.end >= c.duration - 0.02 ? c.duration + 1 : c.exactFromEnd ? c.end : c.end + 0.02;
-        std::vector<double> times = {before, after, std::nextafter(after, 1e9)};
+        std::vector<double> times = {c.exactUntil, c.exactFrom, std::nextafter(c.exactFrom, 1e9)};
         for (double t = 0; t <= c.duration; t += 0.005) times.push_back(t);
         for (double t : times) {
-            if (t < 0 || t > c.duration || (t > before && t < after)) continue;
+            if (t < 0 || t > c.duration || (t > c.exactUntil && t < c.exactFrom)) continue;
             EXPECT_NEAR(bpmAt(*merged, t, 0), bpmAt(c.old, t, 0), 1e-9) << "t = " << t;
         }
+        // The merge never leaves the map unfit for export.
+        EXPECT_EQ(tempoMapIssues(*merged, c.duration), std::vector<std::string>{});
         // Inside the selection the re-analysed tempo rules.
         EXPECT_NEAR(bpmAt(*merged, c.start + 0.01, 0), bpmAtSorted(fresh, c.start, 0), 1e-9);
     }

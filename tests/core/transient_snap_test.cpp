@@ -94,8 +94,8 @@ TEST(TransientSnap, RadiusIsHeldBetweenEightAndOneHundredTwentyMilliseconds) {
         std::size_t offsetBins;
         bool snaps;
     } cases[] = {
-        {1.0, 100, true},  {1.0, 140, false}, {kInf, 100, true}, {0.05, 100, false},
-        {0.0, 6, true},    {0.0, 12, false},  {-1.0, 6, true},   {kNaN, 6, true},     {kNaN, 12, false},
+        {1.0, 120, true}, {1.0, 121, false}, {kInf, 120, true}, {0.05, 50, true}, {0.05, 51, false},
+        {0.0, 8, true},   {0.0, 9, false},   {-1.0, 8, true},   {kNaN, 8, true},  {kNaN, 9, false},
     };
     for (const auto& c : cases) {
         for (const bool after : {true, false}) {
