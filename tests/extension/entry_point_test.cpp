@@ -161,6 +161,13 @@ TEST_F(ExtensionTest, PlantedLogLinkIsNeitherTruncatedNorWritten) {
     const fs::path folder = fs::path(::testing::TempDir()) / ("cws-victim-" + std::to_string(::getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
+    struct RemovedAtEnd {
+        fs::path path;
+        ~RemovedAtEnd() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } cleanup{folder};
     const fs::path victim = folder / "precious.txt";
     const std::string content = "do not touch\n";
     const std::string plants[] = {"symlink", "hardlink", "fifo"};
@@ -193,7 +200,6 @@ TEST_F(ExtensionTest, PlantedLogLinkIsNeitherTruncatedNorWritten) {
         EXPECT_TRUE(scenario.faults.empty());
     }
     removeLog();
-    fs::remove_all(folder);
 }
 
 TEST_F(ExtensionTest, NewLogIsPrivateToItsOwner) {
