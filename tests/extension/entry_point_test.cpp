@@ -161,6 +161,13 @@ TEST_F(ExtensionTest, PlantedLogLinkIsNeitherTruncatedNorWritten) {
     const fs::path folder = fs::path(::testing::TempDir()) / ("cws-victim-" + std::to_string(::getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
+    struct RemovedAtEnd {
+        fs::path path;
+        ~RemovedAtEnd() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } cleanup{folder};
     const fs::path victim = folder / "precious.txt";
     const std::string content = "do not touch\n";
     const std::string plants[] = {"symlink", "hardlink", "fifo"};
@@ -193,7 +200,6 @@ TEST_F(ExtensionTest, PlantedLogLinkIsNeitherTruncatedNorWritten) {
         EXPECT_TRUE(scenario.faults.empty());
     }
     removeLog();
-    fs::remove_all(folder);
 }
 
 TEST_F(ExtensionTest, NewLogIsPrivateToItsOwner) {
@@ -211,22 +217,30 @@ TEST_F(ExtensionTest, LongestNumbersFitTheLine) {
     EXPECT_EQ(playingTick(1.0), Lines{"[CWS] large step ignored: last=" + huge + " pos=1.000 step=-" + huge});
 }
 
-// Hosts commonly adopt the user's locale; the log keeps its full stops regardless.
-class NumericLocale {
+// Hosts commonly adopt the user's locale; the log keeps its full stops regardless. The
+// test compiles a locale of its own whose only setting is a decimal comma: localedef
+// comes with libc, while the definitions of real locales may not be installed.
+class CommaLocale {
 public:
-    explicit NumericLocale(const fs::path& folder) : folder_(folder) {
+    explicit CommaLocale(const fs::path& folder) : folder_(folder) {
         fs::remove_all(folder_);
         fs::create_directories(folder_);
-        const fs::path compiled = folder_ / "de_DE.UTF-8";
-        const std::string command = "localedef -i de_DE -f UTF-8 '" + compiled.string() + "' >/dev/null 2>&1";
-        [[maybe_unused]] const int status = std::system(command.c_str());  // warnings still give a usable locale
+        std::ofstream(folder_ / "charmap") << "<code_set_name> COMMA\n<mb_cur_max> 1\n<mb_cur_min> 1\n"
+                                              "CHARMAP\n<U002C> \\x2c COMMA\nEND CHARMAP\n";
+        std::ofstream(folder_ / "definition") << "LC_NUMERIC\ndecimal_point \"<U002C>\"\nthousands_sep \"\"\n"
+                                                 "grouping -1\nEND LC_NUMERIC\n";
+        const fs::path compiled = folder_ / "comma";
+        // The other categories are missing, so localedef complains; -c writes the locale anyway.
+        const std::string command = "localedef -c -i '" + (folder_ / "definition").string() + "' -f '" +
+                                    (folder_ / "charmap").string() + "' '" + compiled.string() + "' >/dev/null 2>&1";
+        [[maybe_unused]] const int status = std::system(command.c_str());
         if (!fs::exists(compiled / "LC_NUMERIC")) {
             return;
         }
         ::setenv("LOCPATH", folder_.c_str(), 1);
-        active_ = std::setlocale(LC_NUMERIC, "de_DE.UTF-8") != nullptr;
+        active_ = std::setlocale(LC_NUMERIC, "comma") != nullptr;
     }
-    ~NumericLocale() {
+    ~CommaLocale() {
         std::setlocale(LC_NUMERIC, "C");
         ::unsetenv("LOCPATH");
         fs::remove_all(folder_);
@@ -238,10 +252,10 @@ private:
     bool active_ = false;
 };
 
-TEST_F(ExtensionTest, NumbersKeepTheirFullStopUnderAGermanLocale) {
-    NumericLocale german(fs::path(::testing::TempDir()) / ("cws-locale-" + std::to_string(::getpid())));
-    if (!german.active()) {
-        GTEST_SKIP() << "no German locale could be compiled here";
+TEST_F(ExtensionTest, NumbersKeepTheirFullStopUnderADecimalCommaLocale) {
+    CommaLocale comma(fs::path(::testing::TempDir()) / ("cws-locale-" + std::to_string(::getpid())));
+    if (!comma.active()) {
+        GTEST_SKIP() << "localedef could not compile a locale here";
     }
     char probe[16];
     std::snprintf(probe, sizeof probe, "%.3f", 1.5);

@@ -14,9 +14,16 @@ using Lines = std::vector<std::string>;
 // A fresh copy of the extension, a fake VODUVE and a cursor over the log, per test.
 class ExtensionTest : public ::testing::Test {
 protected:
-    void SetUp() override { removeLog(); }
+    void SetUp() override {
+        if (!tryRemoveLog()) {
+            GTEST_SKIP() << kLogPath << " belongs to another user and cannot be replaced; remove it to run this test";
+        }
+    }
 
     void TearDown() override {
+        if (IsSkipped()) {
+            return;
+        }
         for (const std::string& f : host.faults) {
             ADD_FAILURE() << "host saw: " << f;
         }

@@ -266,8 +266,10 @@ std::vector<std::string> readLog() {
     return lines;
 }
 
+bool tryRemoveLog() { return ::unlink(kLogPath) == 0 || errno == ENOENT; }
+
 void removeLog() {
-    if (::unlink(kLogPath) != 0 && errno != ENOENT) {
+    if (!tryRemoveLog()) {
         ADD_FAILURE() << "cannot remove " << kLogPath << ": " << std::strerror(errno);
     }
 }

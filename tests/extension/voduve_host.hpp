@@ -88,7 +88,11 @@ private:
 std::vector<std::string> readLog();
 // The log's raw bytes, or nullopt when it does not exist.
 std::optional<std::string> readLogBytes();
+// Removes the log; a test failure when it exists and cannot be removed.
 void removeLog();
+// Removes the log; false when it exists and cannot be removed (e.g. another user's file
+// in the sticky /tmp, which the extension could not open either).
+bool tryRemoveLog();
 void writeLog(const std::string& bytes);
 
 // Returns the lines added to the log since the previous call.

@@ -1,5 +1,8 @@
 #include "voduvetools/shortcut_manager.hpp"
 
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <set>
 #include <sys/stat.h>
@@ -283,6 +286,27 @@ TEST_F(KeymapFiles, KeepsThePermissionBitsOfAPlainKeymap) {
     struct stat info {};
     ASSERT_EQ(::stat(keymap.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
+}
+
+TEST_F(KeymapFiles, BackupIsNamedAfterTheLocalTime) {
+    // 5 h 30 min east of UTC, without daylight saving.
+    struct TimeZone {
+        std::optional<std::string> saved;
+        explicit TimeZone(const char* zone) {
+            if (const char* tz = std::getenv("TZ")) saved = tz;
+            ::setenv("TZ", zone, 1);
+            ::tzset();
+        }
+        ~TimeZone() {
+            if (saved) ::setenv("TZ", saved->c_str(), 1);
+            else ::unsetenv("TZ");
+            ::tzset();
+        }
+    } zone("XYZ-05:30");
+    write(keymap, "x\n");
+    const auto clock = [] { return std::chrono::system_clock::from_time_t(0) + std::chrono::milliseconds(89); };
+    const VoduveShortcutManager m({clock, VoduveShortcutManager::posixRename});
+    EXPECT_EQ(registerTool(m, "RS1", std::nullopt), backups / "voduve-kb.backup-19700101-053000-089.ini");
 }
 
 TEST(KeymapBackupName, PadsEveryField) {
