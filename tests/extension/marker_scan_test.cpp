@@ -56,6 +56,9 @@ struct WindowCase {
     double marker;
     bool acts;
 };
+// Test lists show the case by its label, not as raw bytes.
+void PrintTo(const WindowCase& c, std::ostream* out) { *out << c.label; }
+
 
 class StopWindow : public ExtensionTest, public ::testing::WithParamInterface<WindowCase> {};
 
@@ -110,6 +113,8 @@ struct StopNameCase {
     const char* name;
     bool stops;
 };
+void PrintTo(const StopNameCase& c, std::ostream* out) { *out << c.label; }
+
 
 class StopName : public ExtensionTest, public ::testing::WithParamInterface<StopNameCase> {};
 
@@ -168,6 +173,8 @@ struct JumpNameCase {
     Outcome outcome;
     const char* number;
 };
+void PrintTo(const JumpNameCase& c, std::ostream* out) { *out << c.label; }
+
 
 class JumpName : public ExtensionTest, public ::testing::WithParamInterface<JumpNameCase> {};
 
