@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "audio/audio_source.hpp"
+#include "audio/onset_measures.hpp"
+#include "audio/tracking_tuning.hpp"
 
 namespace corvel::audio {
 
@@ -41,8 +43,9 @@ struct ORVAudioFeatureSet {
     std::optional<double> firstMeaningfulAudioSeconds;
 };
 
-// The tempo analyser. Stateless: every operation is a static function.
-struct ORVAudioMusicAnalyzer {
+// The tempo analyser. Stateless: every operation is a static function, the tempo relations
+// and the onset measures included.
+struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations, ORVAnalyzerOnsetMeasures {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,

@@ -1,0 +1,249 @@
+#include "audio/onset_measures.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "audio/tempo_refiner.hpp"
+#include "common/numeric.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
+
+// Largest envelope value in frames lo ... hi (clipped to the envelope), never below 0.
+double windowMaximum(std::span<const double> envelope, std::int64_t lo, std::int64_t hi) {
+    const auto size = static_cast<std::int64_t>(envelope.size());
+    lo = std::max<std::int64_t>(lo, 0);
+    hi = std::min(hi, size - 1);
+    double best = 0;
+    for (std::int64_t i = lo; i <= hi; ++i) best = std::fmax(best, envelope[static_cast<std::size_t>(i)]);
+    return best;
+}
+
+// Half-width of a beat window: round(fraction x period) in 1 ... 7 frames.
+std::int64_t beatTolerance(double fraction, double periodFrames) {
+    return std::clamp<std::int64_t>(roundedInt64(fraction * periodFrames, 1), 1, 7);
+}
+
+// Calls visit(beatNumber, round(t)) for the beats t = phase + b x period below frameCount.
+template <typename Visit>
+void walkBeats(double phaseFrames, double periodFrames, std::int64_t frameCount, Visit visit) {
+    const auto n = static_cast<double>(frameCount);
+    for (std::int64_t b = 0;; ++b) {
+        // Beat 0 sits on the phase itself, also for an infinite period.
+        const double t = b == 0 ? phaseFrames : phaseFrames + static_cast<double>(b) * periodFrames;
+        if (!(t < n)) break;
+        visit(b, roundedInt64(t));
+    }
+}
+
+double mean(const std::vector<double>& values) {
+    double sum = 0;
+    for (double v : values) sum += v;
+    return sum / static_cast<double>(values.size());
+}
+
+double shareAtLeast(const std::vector<double>& values, double floor) {
+    const auto count = std::count_if(values.begin(), values.end(), [floor](double v) { return v >= floor; });
+    return static_cast<double>(count) / static_cast<double>(values.size());
+}
+
+// Pearson correlation of strengths[0 ... k - lag - 1] with strengths[lag ... k - 1]; none when
+// either side has (almost) no spread.
+bool laggedCorrelation(const std::vector<double>& strengths, std::size_t lag, double& r) {
+    const std::size_t count = strengths.size() - lag;
+    double meanX = 0, meanY = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        meanX += strengths[i];
+        meanY += strengths[i + lag];
+    }
+    meanX /= static_cast<double>(count);
+    meanY /= static_cast<double>(count);
+    double sxy = 0, sxx = 0, syy = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double dx = strengths[i] - meanX;
+        const double dy = strengths[i + lag] - meanY;
+        sxy += dx * dy;
+        sxx += dx * dx;
+        syy += dy * dy;
+    }
+    const double root = std::sqrt(sxx * syy);
+    if (!(root > 1e-12)) return false;
+    r = sxy / root;
+    return true;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<const double> envelope) {
+    std::vector<std::int64_t> peaks;
+    const std::size_t n = envelope.size();
+    if (n < 3) return peaks;
+    const double threshold = std::fmax(SetwrightMusicTempoRefiner::percentile(envelope, 0.8), 0.08);
+    for (std::size_t i = 1; i + 1 < n; ++i) {
+        const double v = envelope[i];
+        if (v >= threshold && envelope[i - 1] <= v && envelope[i + 1] <= v) {
+            peaks.push_back(static_cast<std::int64_t>(i));
+        }
+    }
+    return peaks;
+}
+
+double ORVAnalyzerOnsetMeasures::bestBeatPhase(std::span<const double> envelope, double periodFrames) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    if (!(periodFrames >= 2.0) || n == 0) return 0;
+    const std::int64_t phases = std::min(saturatingInt64(std::ceil(periodFrames), n), n);
+    std::int64_t bestPhase = 0;
+    double bestMean = -kInfinity;
+    for (std::int64_t p = 0; p < phases; ++p) {
+        double sum = 0;
+        std::int64_t count = 0;
+        walkBeats(static_cast<double>(p), periodFrames, n, [&](std::int64_t, std::int64_t c) {
+            sum += windowMaximum(envelope, c - 1, c + 1);
+            ++count;
+        });
+        const double value = sum / static_cast<double>(count);
+        if (value > bestMean) {
+            bestMean = value;
+            bestPhase = p;
+        }
+    }
+    return static_cast<double>(bestPhase);
+}
+
+double ORVAnalyzerOnsetMeasures::gridFitScore(std::span<const std::int64_t> onsetPeaks, std::int64_t frameCount,
+                                              std::span<const double> envelope, double periodFrames,
+                                              double phaseFrames) {
+    const std::int64_t n = frameCount;
+    if (!(periodFrames > 0) || !std::isfinite(periodFrames) || onsetPeaks.empty() || !std::isfinite(phaseFrames) ||
+        phaseFrames >= static_cast<double>(n)) {
+        return 0;
+    }
+    const std::int64_t w = beatTolerance(0.1, periodFrames);
+
+    std::int64_t beats = 0;
+    std::int64_t hits = 0;
+    double strengthSum = 0;
+    std::size_t cursor = 0;
+    walkBeats(phaseFrames, periodFrames, n, [&](std::int64_t, std::int64_t c) {
+        ++beats;
+        const std::int64_t start = std::max<std::int64_t>(c - w, 0);
+        const std::int64_t end = std::min(c + w, n - 1);
+        strengthSum += windowMaximum(envelope, start, end);
+        while (cursor < onsetPeaks.size() && onsetPeaks[cursor] < start) ++cursor;
+        if (cursor < onsetPeaks.size() && onsetPeaks[cursor] <= end) ++hits;
+    });
+    if (beats == 0) return 0;
+
+    std::int64_t onGrid = 0;
+    for (const std::int64_t peak : onsetPeaks) {
+        const auto p = static_cast<double>(peak);
+        const double g = std::round((p - phaseFrames) / periodFrames) * periodFrames + phaseFrames;
+        if (g >= 0 && g < static_cast<double>(n) && std::abs(p - g) <= static_cast<double>(w)) ++onGrid;
+    }
+
+    const double beatRecall = static_cast<double>(hits) / static_cast<double>(beats);
+    const double peakPrecision = static_cast<double>(onGrid) / static_cast<double>(onsetPeaks.size());
+    const double meanStrength = strengthSum / static_cast<double>(beats);
+    double result = 0.16 * meanStrength;
+    if (beatRecall + peakPrecision > 0) {
+        const double f = 2 * beatRecall * peakPrecision / (beatRecall + peakPrecision);
+        result += 0.84 * f;
+    }
+    return clamp01(result);
+}
+
+double ORVAnalyzerOnsetMeasures::pulseCompletenessScore(std::span<const double> envelope, double periodFrames,
+                                                        double phaseFrames) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || n < 32 || !std::isfinite(phaseFrames)) return 0;
+    const std::int64_t w = beatTolerance(0.09, periodFrames);
+    std::vector<double> even;
+    std::vector<double> odd;
+    walkBeats(phaseFrames, periodFrames, n, [&](std::int64_t b, std::int64_t c) {
+        (b % 2 == 0 ? even : odd).push_back(windowMaximum(envelope, c - w, c + w));
+    });
+    if (even.size() < 3 || odd.size() < 3) return 0;
+    const double meanEven = mean(even);
+    const double meanOdd = mean(odd);
+    const double high = std::fmax(meanEven, meanOdd);
+    if (!(high > 1e-9)) return 0;
+    const double balance = std::fmin(meanEven, meanOdd) / high;
+    const double hitShare = std::fmin(shareAtLeast(even, 0.16), shareAtLeast(odd, 0.16));
+    return clamp01(0.58 * balance + 0.42 * hitShare);
+}
+
+double ORVAnalyzerOnsetMeasures::weightedMedian(std::span<const ORVWeightedValue> pairs) {
+    if (pairs.empty()) return 0;
+    std::vector<ORVWeightedValue> sorted(pairs.begin(), pairs.end());
+    // Ascending with NaN values last: a strict weak order, so the stable sort is well defined.
+    std::stable_sort(sorted.begin(), sorted.end(), [](const ORVWeightedValue& a, const ORVWeightedValue& b) {
+        if (std::isnan(a.value)) return false;
+        if (std::isnan(b.value)) return true;
+        return a.value < b.value;
+    });
+    double total = 0;
+    for (const auto& pair : sorted) total += std::fmax(pair.weight, 0.0);
+    if (!(total > 1e-12)) return sorted[sorted.size() / 2].value;
+    const double half = total * 0.5;
+    double running = 0;
+    for (const auto& pair : sorted) {
+        running += std::fmax(pair.weight, 0.0);
+        if (running >= half) return pair.value;
+    }
+    return sorted.back().value;
+}
+
+double ORVAnalyzerOnsetMeasures::nearestDistance(std::span<const double> ascendingTimes, double t) {
+    if (ascendingTimes.empty()) return kInfinity;
+    const auto after = std::lower_bound(ascendingTimes.begin(), ascendingTimes.end(), t);
+    double best = kInfinity;
+    if (after != ascendingTimes.end()) best = std::abs(*after - t);
+    if (after != ascendingTimes.begin()) best = std::fmin(best, std::abs(*(after - 1) - t));
+    return best;
+}
+
+ORVGridErrorStatistics ORVAnalyzerOnsetMeasures::gridErrorStatistics(std::span<const double> envelope,
+                                                                     std::span<const double> beatTimes,
+                                                                     double frameSeconds) {
+    const ORVGridErrorStatistics none{kInfinity, kInfinity, kInfinity};
+    if (!(frameSeconds > 0) || beatTimes.empty()) return none;
+    const auto peaks = onsetPeakFrames(envelope);
+    if (peaks.empty()) return none;
+    std::vector<double> onsetTimes;
+    onsetTimes.reserve(peaks.size());
+    for (const std::int64_t peak : peaks) onsetTimes.push_back(static_cast<double>(peak) * frameSeconds);
+    std::vector<double> distances;
+    distances.reserve(beatTimes.size());
+    for (const double beat : beatTimes) distances.push_back(nearestDistance(onsetTimes, beat));
+    return {SetwrightMusicTempoRefiner::percentile(distances, 0.5),
+            SetwrightMusicTempoRefiner::percentile(distances, 0.95), distances.back()};
+}
+
+double ORVAnalyzerOnsetMeasures::measureAccentRecurrence(std::span<const double> envelope, double periodFrames) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    if (n < 256 || !std::isfinite(periodFrames) || periodFrames < 2.0) return 0;
+    const double phase = bestBeatPhase(envelope, periodFrames);
+    const std::int64_t h = beatTolerance(0.1, periodFrames);
+    std::vector<double> strengths;
+    walkBeats(phase, periodFrames, n,
+              [&](std::int64_t, std::int64_t c) { strengths.push_back(windowMaximum(envelope, c - h, c + h)); });
+    double total = 0;
+    int counted = 0;
+    for (const std::size_t lag : {std::size_t{2}, std::size_t{4}, std::size_t{8}}) {
+        if (strengths.size() <= 4 * lag) continue;
+        double r = 0;
+        if (laggedCorrelation(strengths, lag, r)) {
+            total += std::fmax(r, 0.0);
+            ++counted;
+        }
+    }
+    return counted == 0 ? 0.0 : total / counted;
+}
+
+}  // namespace corvel::audio

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace corvel::audio {
+
+// A value with its weight, for the weighted median.
+struct ORVWeightedValue {
+    double value = 0;
+    double weight = 0;
+};
+
+// How far the beats of a grid lie from the nearest onset peaks, in seconds.
+struct ORVGridErrorStatistics {
+    double median = 0;
+    double percentile95 = 0;
+    double endDrift = 0;  // distance of the last beat
+};
+
+// Measures of an onset envelope and of a beat grid laid over it (inherited by
+// ORVAudioMusicAnalyzer). Frame k of an envelope stands for time k x frameSeconds; periods
+// and phases are in frames. Pure functions, safe on any thread.
+struct ORVAnalyzerOnsetMeasures {
+    // Local maxima at or above max(80th percentile, 0.08), ascending; each frame of a plateau counts.
+    static std::vector<std::int64_t> onsetPeakFrames(std::span<const double> envelope);
+
+    // The whole-frame phase in 0 ... ceil(period) - 1 whose beats meet the strongest envelope
+    // (mean of the +-1-frame maxima); the first on ties; 0 for a period below 2 frames.
+    static double bestBeatPhase(std::span<const double> envelope, double periodFrames);
+
+    // 0...1: onset peaks on the grid against beats on an onset (F measure), with a little
+    // of the envelope strength at the beats. Peaks ascending.
+    static double gridFitScore(std::span<const std::int64_t> onsetPeaks, std::int64_t frameCount,
+                               std::span<const double> envelope, double periodFrames, double phaseFrames);
+
+    // 0...1: how evenly the even and the odd beats of the grid are both present.
+    static double pulseCompletenessScore(std::span<const double> envelope, double periodFrames,
+                                         double phaseFrames);
+
+    // The value at which the running weight (negative weights count as 0) of the value-sorted
+    // pairs reaches half the total; the middle value when no weight is positive; 0 for none.
+    static double weightedMedian(std::span<const ORVWeightedValue> pairs);
+
+    // Distance from t to the nearest of the ascending times; +infinity when there are none.
+    static double nearestDistance(std::span<const double> ascendingTimes, double t);
+
+    // Distances of the beats (seconds, ascending) to the nearest onset peak: median, 95th
+    // percentile and that of the last beat; all +infinity without beats or peaks.
+    static ORVGridErrorStatistics gridErrorStatistics(std::span<const double> envelope,
+                                                      std::span<const double> beatTimes, double frameSeconds);
+
+    // 0...1: how strongly the beat strengths repeat every 2, 4 and 8 beats (mean positive
+    // correlation); 0 for fewer than 256 frames or a period below 2 frames.
+    static double measureAccentRecurrence(std::span<const double> envelope, double periodFrames);
+};
+
+}  // namespace corvel::audio

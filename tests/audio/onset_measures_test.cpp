@@ -1,0 +1,137 @@
+#include "audio/onset_measures.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/music_analyzer.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Frames = std::vector<std::int64_t>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// frames zeros with `height` at first, first + period, ...
+std::vector<double> impulses(std::size_t frames, std::size_t first, std::size_t period, double height = 1.0) {
+    std::vector<double> envelope(frames, 0.0);
+    for (std::size_t i = first; i < frames; i += period) envelope[i] = height;
+    return envelope;
+}
+
+TEST(OnsetMeasures, PeaksAreLocalMaximaAboveThePercentileOrTheFloor) {
+    EXPECT_TRUE(A::onsetPeakFrames(std::vector<double>{0, 1}).empty());
+    // Every frame of a plateau is a peak; the edges never are.
+    EXPECT_EQ(A::onsetPeakFrames(std::vector<double>{1, 0, 0.5, 0.5, 0, 0, 0, 0, 0, 0, 0, 1}), (Frames{2, 3}));
+    // Below the 0.08 floor nothing counts, however peaked.
+    EXPECT_TRUE(A::onsetPeakFrames(impulses(50, 5, 10, 0.07)).empty());
+    // A busy envelope raises the threshold to its 80th percentile (0.5 here).
+    EXPECT_EQ(A::onsetPeakFrames(std::vector<double>{0, 0.45, 0, 0.6, 0, 0.9, 0, 0.2, 0.3, 0.4, 0.5}), (Frames{3, 5}));
+}
+
+TEST(OnsetMeasures, BestBeatPhaseFindsTheImpulsesAndKeepsTheFirstOnTies) {
+    EXPECT_EQ(A::bestBeatPhase(impulses(200, 7, 20), 20.0), 6.0);  // +-1 frame reaches the impulse at 7 from 6 first
+    EXPECT_EQ(A::bestBeatPhase(impulses(200, 0, 20), 20.0), 0.0);
+    EXPECT_EQ(A::bestBeatPhase(std::vector<double>(200, 0.0), 20.0), 0.0);
+    EXPECT_EQ(A::bestBeatPhase(impulses(200, 7, 20), 1.5), 0.0);
+    EXPECT_EQ(A::bestBeatPhase({}, 20.0), 0.0);
+    EXPECT_EQ(A::bestBeatPhase(impulses(200, 7, 20), std::numeric_limits<double>::quiet_NaN()), 0.0);
+}
+
+TEST(OnsetMeasures, GridFitWeighsRecallPrecisionAndStrength) {
+    const auto envelope = impulses(100, 0, 10);
+    const Frames peaks{10, 20, 30, 40, 50, 60, 70, 80, 90};
+    // Grid on every impulse: all beats hit, all peaks on the grid, full strength.
+    EXPECT_NEAR(A::gridFitScore(peaks, 100, envelope, 10.0, 10.0), 1.0, 1e-12);
+    // Half tempo: 5 beats all hit, 5 of 9 peaks on the grid, F = 2 x 5/9 / (14/9) = 5/7.
+    EXPECT_NEAR(A::gridFitScore(peaks, 100, envelope, 20.0, 10.0), 0.16 + 0.84 * 5.0 / 7.0, 1e-12);
+    // Grid between the impulses: nothing hits, only 0.16 x strength is left (0 here).
+    EXPECT_EQ(A::gridFitScore(peaks, 100, envelope, 10.0, 5.0), 0.0);
+    // The impulse at frame 0 is no peak, so the beat there misses: recall 9/10, precision 1.
+    EXPECT_NEAR(A::gridFitScore(peaks, 100, envelope, 10.0, 0.0), 0.16 + 0.84 * 18.0 / 19.0, 1e-12);
+    EXPECT_EQ(A::gridFitScore({}, 100, envelope, 10.0, 0.0), 0.0);
+    EXPECT_EQ(A::gridFitScore(peaks, 100, envelope, 0.0, 0.0), 0.0);
+    EXPECT_EQ(A::gridFitScore(peaks, 100, envelope, 10.0, 100.0), 0.0);
+}
+
+TEST(OnsetMeasures, PulseCompletenessWantsEvenAndOddBeatsAlike) {
+    EXPECT_NEAR(A::pulseCompletenessScore(impulses(100, 0, 10), 10.0, 0.0), 1.0, 1e-12);
+    // Double tempo: the odd beats fall between the impulses.
+    EXPECT_EQ(A::pulseCompletenessScore(impulses(100, 0, 10), 5.0, 0.0), 0.0);
+    // Odd beats at half strength: balance 0.5, every beat above 0.16.
+    auto accented = impulses(100, 0, 20);
+    for (std::size_t i = 10; i < accented.size(); i += 20) accented[i] = 0.5;
+    EXPECT_NEAR(A::pulseCompletenessScore(accented, 10.0, 0.0), 0.58 * 0.5 + 0.42, 1e-12);
+    EXPECT_EQ(A::pulseCompletenessScore(impulses(31, 0, 2), 2.0, 0.0), 0.0);                // too few frames
+    EXPECT_EQ(A::pulseCompletenessScore(impulses(50, 0, 10), 10.0, 0.0), 0.0);             // 2 odd beats
+    EXPECT_EQ(A::pulseCompletenessScore(std::vector<double>(100, 0.0), 10.0, 0.0), 0.0);  // silence
+}
+
+TEST(OnsetMeasures, WeightedMedian) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        std::vector<ORVWeightedValue> pairs;
+        double expected;
+    };
+    for (const Case& c : {
+             Case{{}, 0.0},
+             Case{{{3, 1}, {1, 1}, {2, 1}}, 2.0},
+             Case{{{1, 1}, {2, 1}}, 1.0},                  // the running sum reaches exactly half at the first
+             Case{{{1, 1}, {2, 3}}, 2.0},
+             Case{{{1, -5}, {2, 1}, {3, 1}}, 2.0},         // negative weights count as 0
+             Case{{{5, 0}, {1, 0}, {3, -1}}, 3.0},         // no weight: the middle of the sorted values
+             Case{{{5, 0}, {1, 0}}, 5.0},
+             Case{{{2, nan}, {1, 1}, {3, 1}}, 1.0},        // a NaN weight counts as 0
+         }) {
+        EXPECT_EQ(A::weightedMedian(c.pairs), c.expected) << c.pairs.size();
+    }
+}
+
+TEST(OnsetMeasures, NearestDistanceAndGridErrors) {
+    const std::vector<double> times{0.1, 0.2, 0.4};
+    EXPECT_EQ(A::nearestDistance({}, 1.0), kInf);
+    EXPECT_NEAR(A::nearestDistance(times, 0.0), 0.1, 1e-12);
+    EXPECT_NEAR(A::nearestDistance(times, 0.27), 0.07, 1e-12);
+    EXPECT_NEAR(A::nearestDistance(times, 0.33), 0.07, 1e-12);
+    EXPECT_NEAR(A::nearestDistance(times, 0.9), 0.5, 1e-12);
+    EXPECT_EQ(A::nearestDistance(times, 0.2), 0.0);
+
+    // Onsets every 0.1 s from 0.1 to 0.9 s; beats off by 0, 5, 30 and 80 ms.
+    const auto envelope = impulses(100, 10, 10);
+    const std::vector<double> beats{0.1, 0.205, 0.33, 0.98};
+    const auto stats = A::gridErrorStatistics(envelope, beats, 0.01);
+    EXPECT_NEAR(stats.median, 0.03, 1e-12);
+    EXPECT_NEAR(stats.percentile95, 0.08, 1e-12);
+    EXPECT_NEAR(stats.endDrift, 0.08, 1e-12);
+
+    for (const auto& none : {A::gridErrorStatistics(std::vector<double>(100, 0.0), beats, 0.01),
+                             A::gridErrorStatistics(envelope, {}, 0.01), A::gridErrorStatistics(envelope, beats, 0.0)}) {
+        EXPECT_EQ(none.median, kInf);
+        EXPECT_EQ(none.percentile95, kInf);
+        EXPECT_EQ(none.endDrift, kInf);
+    }
+}
+
+TEST(OnsetMeasures, AccentRecurrenceMeasuresRepeatsEveryTwoFourAndEightBeats) {
+    // Strong first beat of every four: lags 4 and 8 correlate fully, lag 2 negatively.
+    auto bars = impulses(1000, 0, 10, 0.5);
+    for (std::size_t i = 0; i < bars.size(); i += 40) bars[i] = 1.0;
+    EXPECT_NEAR(A::measureAccentRecurrence(bars, 10.0), 2.0 / 3.0, 1e-12);
+    // Equal beats have no spread to correlate.
+    EXPECT_EQ(A::measureAccentRecurrence(impulses(1000, 0, 10), 10.0), 0.0);
+
+    auto shortBars = bars;
+    shortBars.resize(255);
+    EXPECT_EQ(A::measureAccentRecurrence(shortBars, 10.0), 0.0);
+    shortBars = bars;
+    shortBars.resize(256);
+    EXPECT_EQ(A::measureAccentRecurrence(shortBars, 32.0), 0.0);  // 8 beat strengths
+    EXPECT_EQ(A::measureAccentRecurrence(bars, 1.5), 0.0);
+    EXPECT_EQ(A::measureAccentRecurrence(bars, kInf), 0.0);
+}
+
+}  // namespace
+}  // namespace corvel::audio
