@@ -8,8 +8,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 namespace corvel::BeatloomFlexibleTimeline {
 namespace {
+
+using namespace corvel::testing;
 
 using BeatloomTimeline::ClickEvent;
 using BeatloomTimeline::GridKind;
@@ -17,21 +21,6 @@ using BeatloomTimeline::GridLine;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double songSeconds = 60;
-
-BeatloomMeterEvent meter(double time, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), time, numerator, denominator};
-}
-
-BeatloomTimelineRegion region(double start, double end, BeatloomTimelineMode mode) {
-    return BeatloomTimelineRegion{Uuid::random(), start, end, mode, false};
-}
-
-BeatloomRhythmicAnchor anchor(const BeatloomTimelineRegion& owner, double time, std::optional<double> quarter,
-                              std::optional<BeatloomMusicalPosition> position = std::nullopt,
-                              BeatloomRhythmicAnchorKind kind = BeatloomRhythmicAnchorKind::beat) {
-    return BeatloomRhythmicAnchor{Uuid::random(), owner.id, time, quarter, position, kind,
-                                  BeatloomRhythmicAnchorSource::manual, 1.0, false};
-}
 
 BeatloomMusicalPosition barBeat(std::int64_t bar, std::int64_t beat) { return {bar, beat, 0}; }
 
@@ -72,8 +61,8 @@ constexpr auto none = std::nullopt;
 struct OneBarRegion : ::testing::Test {
     BeatloomTimelineRegion rubato = region(9, 13, BeatloomTimelineMode::rubato);
     std::vector<BeatloomMeterEvent> meters{meter(0, 4, 4)};
-    std::vector<BeatloomRhythmicAnchor> anchors{anchor(rubato, 12, 44, barBeat(12, 1)),
-                                                anchor(rubato, 10, 40, barBeat(11, 1))};
+    std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(rubato, 12, 44, barBeat(12, 1)),
+                                                rhythmicAnchor(rubato, 10, 40, barBeat(11, 1))};
 };
 
 TEST_F(OneBarRegion, LinesStretchBetweenAnchorsAndCountFromTheNearestOne) {
@@ -107,14 +96,14 @@ TEST_F(OneBarRegion, ClicksOnBeatsAccentedOnBars) {
 TEST_F(OneBarRegion, OnlyTheRegionsPositionedAnchorsCount) {
     const auto other = region(20, 30, BeatloomTimelineMode::rubato);
     auto mixed = anchors;
-    mixed.push_back(anchor(other, 11, 42));             // another region's
-    mixed.push_back(anchor(rubato, 11.2, std::nullopt));  // no position
-    mixed.push_back(anchor(rubato, nan, 46));             // no usable time
-    mixed.push_back(anchor(rubato, 14, nan));             // no usable position
+    mixed.push_back(rhythmicAnchor(other, 11, 42));             // another region's
+    mixed.push_back(rhythmicAnchor(rubato, 11.2, std::nullopt));  // no position
+    mixed.push_back(rhythmicAnchor(rubato, nan, 46));             // no usable time
+    mixed.push_back(rhythmicAnchor(rubato, 14, nan));             // no usable position
     EXPECT_EQ(rubatoGridLines(rubato, mixed, meters, BeatloomGridResolution::quarter),
               rubatoGridLines(rubato, anchors, meters, BeatloomGridResolution::quarter));
 
-    const std::vector<BeatloomRhythmicAnchor> single{anchors[0], anchor(rubato, 11, std::nullopt)};
+    const std::vector<BeatloomRhythmicAnchor> single{anchors[0], rhythmicAnchor(rubato, 11, std::nullopt)};
     EXPECT_TRUE(rubatoGridLines(rubato, single, meters, BeatloomGridResolution::quarter).empty());
     EXPECT_TRUE(rubatoClickEvents(rubato, single, meters).empty());
     EXPECT_TRUE(rubatoClickEvents(rubato, {}, meters).empty());
@@ -125,7 +114,7 @@ TEST(RubatoGridLines, EachPairRunsAtItsOwnTempo) {
     const std::vector<BeatloomMeterEvent> meters{meter(0, 4, 4)};
     // Quarters 0 to 4 over 2 s, then 4 to 8 over 4 s; the line on the shared anchor appears once.
     const auto lines = rubatoGridLines(
-        rubato, {anchor(rubato, 0, 0), anchor(rubato, 2, 4), anchor(rubato, 6, 8)}, meters,
+        rubato, {rhythmicAnchor(rubato, 0, 0), rhythmicAnchor(rubato, 2, 4), rhythmicAnchor(rubato, 6, 8)}, meters,
         BeatloomGridResolution::quarter);
     ASSERT_EQ(lines.size(), 9u);
     const double times[] = {0, 0.5, 1, 1.5, 2, 3, 4, 5, 6};
@@ -135,8 +124,8 @@ TEST(RubatoGridLines, EachPairRunsAtItsOwnTempo) {
     }
 
     // Pairs whose positions or times do not increase draw nothing.
-    for (const auto& third : {anchor(rubato, 3, 4), anchor(rubato, 2, 6)}) {
-        const auto cut = rubatoGridLines(rubato, {anchor(rubato, 0, 0), anchor(rubato, 2, 4), third}, meters,
+    for (const auto& third : {rhythmicAnchor(rubato, 3, 4), rhythmicAnchor(rubato, 2, 6)}) {
+        const auto cut = rubatoGridLines(rubato, {rhythmicAnchor(rubato, 0, 0), rhythmicAnchor(rubato, 2, 4), third}, meters,
                                          BeatloomGridResolution::quarter);
         ASSERT_EQ(cut.size(), 5u);
         EXPECT_NEAR(cut.back().timeSeconds, 2, 1e-9);
@@ -174,8 +163,8 @@ TEST(RubatoGridLines, MeterInForceAtTheRegionStart) {
          {true, false, false, true, false, false, true}},
     };
     const auto rubato = region(10, 20, BeatloomTimelineMode::rubato);
-    const std::vector<BeatloomRhythmicAnchor> anchors{anchor(rubato, 10, 0, barBeat(1, 1)),
-                                                      anchor(rubato, 16, 6)};
+    const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(rubato, 10, 0, barBeat(1, 1)),
+                                                      rhythmicAnchor(rubato, 16, 6)};
     for (const auto& c : cases) {
         const auto lines = rubatoGridLines(rubato, anchors, c.meters, c.resolution);
         ASSERT_EQ(lines.size(), c.kinds.size()) << c.label;
@@ -193,7 +182,7 @@ TEST(RubatoGridLines, ExtremeBarBeatNumbersSaturate) {
     constexpr auto low = std::numeric_limits<std::int64_t>::min();
     constexpr auto high = std::numeric_limits<std::int64_t>::max();
     const auto lines = rubatoGridLines(
-        rubato, {anchor(rubato, 0, 0, barBeat(high, high)), anchor(rubato, 4, 8, barBeat(low, low))},
+        rubato, {rhythmicAnchor(rubato, 0, 0, barBeat(high, high)), rhythmicAnchor(rubato, 4, 8, barBeat(low, low))},
         {meter(0, 4, 4)}, BeatloomGridResolution::quarter);
     ASSERT_EQ(lines.size(), 9u);
     for (const auto& line : lines) {
@@ -206,8 +195,8 @@ TEST(RubatoGridLines, ExtremeBarBeatNumbersSaturate) {
 TEST(RubatoGridLines, AbsurdlyDistantPositionsGiveNoElasticGrid) {
     // 10^12 quarters between two anchors: no lines and no clicks instead of an endless loop.
     const auto rubato = region(0, 10, BeatloomTimelineMode::rubato);
-    const std::vector<BeatloomRhythmicAnchor> anchors{anchor(rubato, 1, 0, barBeat(1, 1)),
-                                                      anchor(rubato, 9, 1e12, barBeat(2, 1))};
+    const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(rubato, 1, 0, barBeat(1, 1)),
+                                                      rhythmicAnchor(rubato, 9, 1e12, barBeat(2, 1))};
     EXPECT_TRUE(rubatoGridLines(rubato, anchors, {meter(0, 4, 4)}, BeatloomGridResolution::sixteenth).empty());
     EXPECT_TRUE(rubatoClickEvents(rubato, anchors, {meter(0, 4, 4)}).empty());
 }
@@ -251,12 +240,12 @@ TEST_F(ClickTrack, MeteredClicksFallSilentInsideRegions) {
 TEST_F(ClickTrack, FreeTimeClicksFollowTheClickMode) {
     const auto freeTime = region(10, 12, BeatloomTimelineMode::free);
     const std::vector<BeatloomRhythmicAnchor> anchors{
-        anchor(freeTime, 12, std::nullopt, none, BeatloomRhythmicAnchorKind::rejoin),
-        anchor(freeTime, 11, std::nullopt, none, BeatloomRhythmicAnchorKind::beat),
-        anchor(freeTime, 10.5, std::nullopt, none, BeatloomRhythmicAnchorKind::downbeat),
-        anchor(freeTime, 11.5, std::nullopt, none, BeatloomRhythmicAnchorKind::freeReference),
-        anchor(freeTime, nan, std::nullopt, none, BeatloomRhythmicAnchorKind::downbeat),
-        anchor(region(30, 40, BeatloomTimelineMode::free), 11.2, std::nullopt, none,
+        rhythmicAnchor(freeTime, 12, std::nullopt, none, BeatloomRhythmicAnchorKind::rejoin),
+        rhythmicAnchor(freeTime, 11, std::nullopt, none, BeatloomRhythmicAnchorKind::beat),
+        rhythmicAnchor(freeTime, 10.5, std::nullopt, none, BeatloomRhythmicAnchorKind::downbeat),
+        rhythmicAnchor(freeTime, 11.5, std::nullopt, none, BeatloomRhythmicAnchorKind::freeReference),
+        rhythmicAnchor(freeTime, nan, std::nullopt, none, BeatloomRhythmicAnchorKind::downbeat),
+        rhythmicAnchor(region(30, 40, BeatloomTimelineMode::free), 11.2, std::nullopt, none,
                BeatloomRhythmicAnchorKind::downbeat),
     };
     const std::vector<ClickEvent> before{{8, true}, {8.5, false}, {9, false}, {9.5, false}};
@@ -280,7 +269,7 @@ TEST_F(ClickTrack, RubatoRegionsClickOnTheirElasticBeats) {
     const auto rubato = region(10, 13, BeatloomTimelineMode::rubato);
     const auto freeTime = region(2, 9, BeatloomTimelineMode::free);
     // Quarter 40 at 10 s and 44 at 12.4 s: beats every 0.6 s.
-    const std::vector<BeatloomRhythmicAnchor> anchors{anchor(rubato, 10, 40), anchor(rubato, 12.4, 44)};
+    const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(rubato, 10, 40), rhythmicAnchor(rubato, 12.4, 44)};
     expectClicks(run({rubato, freeTime}, anchors, BeatloomFreeTimeClickMode::off),
                  {{9, false}, {9.5, false}, {10, true}, {10.6, false}, {11.2, false}, {11.8, false},
                   {12.4, true}, {13, false}, {13.5, false}, {14, true}},

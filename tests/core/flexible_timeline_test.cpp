@@ -7,25 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 #include "common/ordering.hpp"
 
 namespace corvel::BeatloomFlexibleTimeline {
 namespace {
 
+using namespace corvel::testing;
+
 using Mode = BeatloomTimelineMode;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-BeatloomTimelineRegion region(double start, double end, Mode mode = Mode::rubato) {
-    return BeatloomTimelineRegion{Uuid::random(), start, end, mode, false};
-}
-
-BeatloomRhythmicAnchor anchor(const BeatloomTimelineRegion& owner, double time, std::optional<double> quarter) {
-    BeatloomRhythmicAnchor a;
-    a.regionID = owner.id;
-    a.audioTimeSeconds = time;
-    a.quarterPosition = quarter;
-    return a;
-}
 
 struct Span {
     double start;
@@ -136,19 +128,19 @@ TEST(Validate, RubatoAnchorsMustIncreaseInTimeAndPosition) {
         std::vector<std::string> expected;
     };
     const Case cases[] = {
-        {"same time", {anchor(rubato, 1, 1.0), anchor(rubato, 1.0000005, 2.0)}, {kTimesMessage}},
-        {"position goes back", {anchor(rubato, 1, 4.0), anchor(rubato, 2, 2.0)}, {kPositionsMessage}},
+        {"same time", {rhythmicAnchor(rubato, 1, 1.0), rhythmicAnchor(rubato, 1.0000005, 2.0)}, {kTimesMessage}},
+        {"position goes back", {rhythmicAnchor(rubato, 1, 4.0), rhythmicAnchor(rubato, 2, 2.0)}, {kPositionsMessage}},
         {"both, time first",
-         {anchor(rubato, 1, 2.0), anchor(rubato, 1, 2.0)},
+         {rhythmicAnchor(rubato, 1, 2.0), rhythmicAnchor(rubato, 1, 2.0)},
          {kTimesMessage, kPositionsMessage}},
-        {"checked in time order", {anchor(rubato, 2, 4.0), anchor(rubato, 1, 2.0)}, {}},
+        {"checked in time order", {rhythmicAnchor(rubato, 2, 4.0), rhythmicAnchor(rubato, 1, 2.0)}, {}},
         {"anchors without a position are skipped",
-         {anchor(rubato, 1, 2.0), anchor(rubato, 1.5, std::nullopt), anchor(rubato, 2, 3.0)},
+         {rhythmicAnchor(rubato, 1, 2.0), rhythmicAnchor(rubato, 1.5, std::nullopt), rhythmicAnchor(rubato, 2, 3.0)},
          {}},
         {"one issue per pair",
-         {anchor(rubato, 1, 4.0), anchor(rubato, 2, 3.0), anchor(rubato, 3, 2.0)},
+         {rhythmicAnchor(rubato, 1, 4.0), rhythmicAnchor(rubato, 2, 3.0), rhythmicAnchor(rubato, 3, 2.0)},
          {kPositionsMessage, kPositionsMessage}},
-        {"NaN position is reported", {anchor(rubato, 1, 1.0), anchor(rubato, 2, kNaN)}, {kPositionsMessage}},
+        {"NaN position is reported", {rhythmicAnchor(rubato, 1, 1.0), rhythmicAnchor(rubato, 2, kNaN)}, {kPositionsMessage}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(messages(validate({rubato}, c.anchors, 60)), c.expected) << c.name;
@@ -160,9 +152,9 @@ TEST(Validate, FreeTimeAndIneffectiveRegionsGiveNoIssue) {
     const auto outside = region(70, 80, Mode::rubato);  // past the end of the song
     const auto metered = region(20, 30, Mode::metered);
     const std::vector<BeatloomRhythmicAnchor> anchors{
-        anchor(freeRegion, 2, 4.0), anchor(freeRegion, 1, 4.0),
-        anchor(outside, 75, 4.0), anchor(outside, 75, 4.0),
-        anchor(metered, 25, 4.0), anchor(metered, 25, 4.0),
+        rhythmicAnchor(freeRegion, 2, 4.0), rhythmicAnchor(freeRegion, 1, 4.0),
+        rhythmicAnchor(outside, 75, 4.0), rhythmicAnchor(outside, 75, 4.0),
+        rhythmicAnchor(metered, 25, 4.0), rhythmicAnchor(metered, 25, 4.0),
     };
     EXPECT_TRUE(validate({freeRegion, outside, metered}, anchors, 60).empty());
     EXPECT_TRUE(validate({}, anchors, 60).empty());
@@ -173,7 +165,7 @@ TEST(Validate, OverlapsAreReportedAheadOfAnchorIssues) {
     const auto second = region(5, 20, Mode::rubato);  // trimmed to 10-20, still Rubato
     const auto inside = region(2, 9, Mode::free);      // wholly inside the first, dropped
     const auto afterBoth = region(9.5, 30, Mode::free);  // 2-9 ends first, but 0-10 still covers 9.5
-    const std::vector<BeatloomRhythmicAnchor> anchors{anchor(second, 12, 4.0), anchor(second, 12, 4.0)};
+    const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(second, 12, 4.0), rhythmicAnchor(second, 12, 4.0)};
     EXPECT_EQ(messages(validate({first, second}, anchors, 60)),
               (std::vector<std::string>{kOverlapMessage, kTimesMessage,
                                         kPositionsMessage}));
@@ -186,9 +178,9 @@ TEST(Validate, OverlapsAreReportedAheadOfAnchorIssues) {
 TEST(FlexibleTimelineOrders, SortAnchorsAndRegions) {
     const auto a = region(0, 10);
     const auto b = region(20, 30);
-    auto late = anchor(a, 5, 3.0);
-    auto early = anchor(a, 1, std::nullopt);
-    auto other = anchor(b, 0.5, 1.0);
+    auto late = rhythmicAnchor(a, 5, 3.0);
+    auto early = rhythmicAnchor(a, 1, std::nullopt);
+    auto other = rhythmicAnchor(b, 0.5, 1.0);
     const bool aFirst = a.id.toString() < b.id.toString();
 
     auto listed = stablySorted(std::vector{late, other, early}, anchorListOrder);
@@ -213,10 +205,10 @@ TEST(FlexibleTimelinePredicates, SpareLockedRecordsAndMatchRegions) {
     std::erase_if(regions, [&](const auto& r) { return !keepUnlessUnlockedRegion(openRegion.id)(r); });
     EXPECT_EQ(regions, std::vector{lockedRegion});
 
-    auto lockedAnchor = anchor(openRegion, 21, 1.0);
+    auto lockedAnchor = rhythmicAnchor(openRegion, 21, 1.0);
     lockedAnchor.isLocked = true;
-    const auto openAnchor = anchor(openRegion, 22, std::nullopt);
-    const auto foreign = anchor(lockedRegion, 2, 2.0);
+    const auto openAnchor = rhythmicAnchor(openRegion, 22, std::nullopt);
+    const auto foreign = rhythmicAnchor(lockedRegion, 2, 2.0);
     EXPECT_TRUE(keepUnlessUnlockedAnchor(lockedAnchor.id)(lockedAnchor));
     EXPECT_FALSE(keepUnlessUnlockedAnchor(openAnchor.id)(openAnchor));
     EXPECT_TRUE(keepUnlessUnlockedAnchor(openAnchor.id)(lockedAnchor));

@@ -9,27 +9,23 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 #include "core/timeline_segments.hpp"
 
 namespace corvel::BeatloomTimeline {
 namespace {
 
+using namespace corvel::testing;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t kMaxInt = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t kMinInt = std::numeric_limits<std::int64_t>::min();
 
-BeatloomTempoPoint tempo(double time, double bpm, bool ramp = false) {
-    return BeatloomTempoPoint{Uuid::random(), time, bpm, 1.0, ramp};
-}
-
-BeatloomMeterEvent meter(double time, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), time, numerator, denominator};
-}
-
 // The session's edited map; defaults: 120 BPM (two quarters a second), 4/4, no Bar 1 time,
 // no pickup, nothing else, resolution eighth, 8 s of audio.
 struct Map {
-    std::vector<BeatloomTempoPoint> tempoPoints{tempo(0, 120)};
+    std::vector<BeatloomTempoPoint> tempoPoints{tempoPoint(0, 120)};
     std::vector<BeatloomMeterEvent> meterEvents{meter(0, 4, 4)};
     std::vector<BeatloomBarAnchor> barAnchors;
     std::vector<BeatloomPhaseLock> phaseLocks;
@@ -237,7 +233,7 @@ TEST(GridLines, PhaseLockRecountsFromInsideABar) {
 
 TEST(GridLines, LinesFollowTempoRamps) {
     Map map;
-    map.tempoPoints = {tempo(0, 100, true), tempo(2, 140), tempo(4, 90)};
+    map.tempoPoints = {tempoPoint(0, 100, true), tempoPoint(2, 140), tempoPoint(4, 90)};
     map.duration = 6;
     map.resolution = BeatloomGridResolution::sixteenth;
     const auto lines = map.grid();
@@ -290,7 +286,7 @@ TEST(GridLines, AbsurdInputStaysBounded) {
     {
         // A tempo no song has: its spans are left out; Bar 1's own line still shows.
         Map map;
-        map.tempoPoints = {tempo(0, 1e12)};
+        map.tempoPoints = {tempoPoint(0, 1e12)};
         map.duration = 60;
         const auto lines = map.grid();
         ASSERT_EQ(lines.size(), 1u);
@@ -298,7 +294,7 @@ TEST(GridLines, AbsurdInputStaysBounded) {
     }
     {
         Map map;
-        map.tempoPoints = {tempo(0, 120), tempo(30, std::numeric_limits<double>::max())};
+        map.tempoPoints = {tempoPoint(0, 120), tempoPoint(30, std::numeric_limits<double>::max())};
         map.meterEvents = {meter(0, 4, 4), meter(10, 3, 4)};
         map.duration = 60;
         const auto lines = map.grid();

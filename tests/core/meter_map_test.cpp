@@ -7,19 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 namespace corvel {
 namespace {
 
+using namespace corvel::testing;
+
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr double inf = std::numeric_limits<double>::infinity();
-
-BeatloomMeterEvent meter(double time, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), time, numerator, denominator};
-}
-
-BeatloomBarAnchor anchor(double time, std::optional<std::int64_t> override = std::nullopt) {
-    return BeatloomBarAnchor{Uuid::random(), time, override};
-}
 
 struct Signature {
     std::int64_t numerator;
@@ -124,28 +120,28 @@ TEST(NormalizedMeterEvents, ResultKeepsItsInvariantsOnDenseInput) {
 }
 
 TEST(NormalizedBarAnchors, ClampsSortsAndTheEarlierOfTwoCloseAnchorsWins) {
-    const auto first = anchor(4, 3);
-    const auto normalized = normalizedBarAnchors({anchor(9), anchor(4.0003), first, anchor(-1), anchor(nan)}, 5);
+    const auto first = barAnchor(4, 3);
+    const auto normalized = normalizedBarAnchors({barAnchor(9), barAnchor(4.0003), first, barAnchor(-1), barAnchor(nan)}, 5);
     ASSERT_EQ(normalized.size(), 3u);
     EXPECT_EQ(normalized[0].timeSeconds, 0.0);
     EXPECT_EQ(normalized[1], first);  // id and override kept
     EXPECT_EQ(normalized[2].timeSeconds, 5.0);
     // The walk compares with the last kept anchor, not with the last one dropped.
-    const auto chain = normalizedBarAnchors({anchor(4), anchor(4.0003), anchor(4.0006)}, 5);
+    const auto chain = normalizedBarAnchors({barAnchor(4), barAnchor(4.0003), barAnchor(4.0006)}, 5);
     ASSERT_EQ(chain.size(), 2u);
     EXPECT_DOUBLE_EQ(chain[1].timeSeconds, 4.0006);
 }
 
 TEST(NormalizedBarAnchors, EqualTimesKeepInputOrderAndLateAnchorsAreNotMovedToZero) {
-    const auto a = anchor(2);
-    const auto b = anchor(2);
+    const auto a = barAnchor(2);
+    const auto b = barAnchor(2);
     EXPECT_EQ(normalizedBarAnchors({a, b}, 5), std::vector{a});
     EXPECT_EQ(normalizedBarAnchors({b, a}, 5), std::vector{b});
     EXPECT_TRUE(normalizedBarAnchors({}, 5).empty());
-    EXPECT_EQ(normalizedBarAnchors({anchor(0.3)}, 5).front().timeSeconds, 0.3);
+    EXPECT_EQ(normalizedBarAnchors({barAnchor(0.3)}, 5).front().timeSeconds, 0.3);
     // Without a usable duration everything lies at 0 s and merges into one anchor.
     for (const double duration : {-2.0, nan}) {
-        const auto collapsed = normalizedBarAnchors({anchor(1), anchor(-0.0), anchor(3)}, duration);
+        const auto collapsed = normalizedBarAnchors({barAnchor(1), barAnchor(-0.0), barAnchor(3)}, duration);
         ASSERT_EQ(collapsed.size(), 1u);
         EXPECT_FALSE(std::signbit(collapsed.front().timeSeconds));
     }
@@ -180,23 +176,23 @@ TEST(MeterMapIssues, ReportsEachProblemOnceInCharacterOrder) {
     const std::string meterOutside = "Time-signature marker lies outside the audio";
     const std::string anchorOutside = "Bar-start anchor lies outside the audio";
     const Case cases[] = {
-        {"valid", {meter(0, 4, 4), meter(1.5, 3, 4)}, {anchor(1.5)}, 1.5, {}},
+        {"valid", {meter(0, 4, 4), meter(1.5, 3, 4)}, {barAnchor(1.5)}, 1.5, {}},
         {"empty lists are valid", {}, {}, 10, {}},
         {"past the end", {meter(0, 4, 4), meter(2, 3, 4)}, {}, 1.5, {meterOutside}},
-        {"within the 1e-6 s tolerance", {meter(1.5000005, 3, 4)}, {anchor(1.5000005)}, 1.5, {}},
-        {"minus zero is inside", {meter(-0.0, 4, 4)}, {anchor(-0.0)}, 1, {}},
+        {"within the 1e-6 s tolerance", {meter(1.5000005, 3, 4)}, {barAnchor(1.5000005)}, 1.5, {}},
+        {"minus zero is inside", {meter(-0.0, 4, 4)}, {barAnchor(-0.0)}, 1, {}},
         {"two invalid signatures", {meter(0, 0, 4), meter(1, 4, 3)}, {}, 10, {invalid}},
         {"non-finite and negative times",
          {meter(nan, 4, 4), meter(-0.1, 4, 4), meter(inf, 4, 4)},
-         {anchor(-inf)},
+         {barAnchor(-inf)},
          10,
          {anchorOutside, meterOutside}},
         {"all three, reported in character order",
          {meter(20, 4, 4), meter(1, 33, 4)},
-         {anchor(11), anchor(12)},
+         {barAnchor(11), barAnchor(12)},
          10,
          {anchorOutside, invalid, meterOutside}},
-        {"a NaN duration leaves nothing inside but 0 s", {meter(0, 4, 4), meter(1, 4, 4)}, {anchor(1)}, nan,
+        {"a NaN duration leaves nothing inside but 0 s", {meter(0, 4, 4), meter(1, 4, 4)}, {barAnchor(1)}, nan,
          {anchorOutside, meterOutside}},
     };
     for (const auto& c : cases) {

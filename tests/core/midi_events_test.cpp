@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -12,24 +14,9 @@
 namespace corvel::TempoMIDIExporter {
 namespace {
 
-using Kind = TempoMIDIExporterError::Kind;
+using namespace corvel::testing;
 
-BeatloomTempoPoint point(double seconds, double bpm, bool ramp = false) {
-    return BeatloomTempoPoint{Uuid::random(), seconds, bpm, 1.0, ramp};
-}
-BeatloomMeterEvent meter(double seconds, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), seconds, numerator, denominator};
-}
-BeatloomTimelineRegion region(double start, double end, BeatloomTimelineMode mode) {
-    return BeatloomTimelineRegion{Uuid::random(), start, end, mode, false};
-}
-BeatloomRhythmicAnchor anchor(const BeatloomTimelineRegion& owner, double seconds, std::optional<double> quarter) {
-    BeatloomRhythmicAnchor result;
-    result.regionID = owner.id;
-    result.audioTimeSeconds = seconds;
-    result.quarterPosition = quarter;
-    return result;
-}
+using Kind = TempoMIDIExporterError::Kind;
 
 template <typename F>
 Kind refusal(F&& call) {
@@ -67,36 +54,36 @@ double quartersAt(const std::vector<Piece>& pieces, double t) {
 
 TEST(MidiTempoEvents, StepsAndRampsCarryTheirExactQuarters) {
     // 100 to 140 BPM over 2 s is 4 quarters; each 0.25 s step gets the mean of its ends.
-    expectEvents(tempoEvents({point(0, 100, true), point(2, 140)}, 4),
+    expectEvents(tempoEvents({tempoPoint(0, 100, true), tempoPoint(2, 140)}, 4),
                  {{0, 102.5}, {0.25, 107.5}, {0.5, 112.5}, {0.75, 117.5}, {1.0, 122.5}, {1.25, 127.5},
                   {1.5, 132.5}, {1.75, 137.5}, {2.0, 140}});
     // A ramp of 0.25 s or less is one step.
-    expectEvents(tempoEvents({point(0, 100, true), point(0.2, 140)}, 4), {{0, 120}, {0.2, 140}});
+    expectEvents(tempoEvents({tempoPoint(0, 100, true), tempoPoint(0.2, 140)}, 4), {{0, 120}, {0.2, 140}});
     // Stepped only up to the duration, where the timeline's ramp ends with the next point.
     const double slope = 100 / 0.6;
-    expectEvents(tempoEvents({point(0, 100, true), point(10, 200)}, 0.6),
+    expectEvents(tempoEvents({tempoPoint(0, 100, true), tempoPoint(10, 200)}, 0.6),
                  {{0, 100 + slope * 0.125}, {0.25, 100 + slope * 0.375}, {0.5, 100 + slope * 0.55}, {0.6, 200}});
     // The only point moves to 0 s; equal neighbours fall together.
-    expectEvents(tempoEvents({point(12, 120)}, 20), {{0, 120}});
-    expectEvents(tempoEvents({point(0, 120), point(5, 120.00001), point(6, 90)}, 20), {{0, 120}, {6, 90}});
-    expectEvents(tempoEvents({point(0, 120)}, 0), {{0, 120}});
+    expectEvents(tempoEvents({tempoPoint(12, 120)}, 20), {{0, 120}});
+    expectEvents(tempoEvents({tempoPoint(0, 120), tempoPoint(5, 120.00001), tempoPoint(6, 90)}, 20), {{0, 120}, {6, 90}});
+    expectEvents(tempoEvents({tempoPoint(0, 120)}, 0), {{0, 120}});
 }
 
 TEST(MidiTempoEvents, RefusesUnusableMaps) {
     EXPECT_EQ(refusal([] { tempoEvents({}, 10); }), Kind::invalidTimeline);
     EXPECT_EQ(refusal([] { tempoEvents({}, std::nan("")); }), Kind::invalidTimeline);
     for (double duration : {-1.0, std::nan(""), std::numeric_limits<double>::infinity()}) {
-        EXPECT_EQ(refusal([&] { tempoEvents({point(0, 120)}, duration); }), Kind::invalidTimeline) << duration;
+        EXPECT_EQ(refusal([&] { tempoEvents({tempoPoint(0, 120)}, duration); }), Kind::invalidTimeline) << duration;
     }
     try {
-        tempoEvents({point(0, 120), point(4, 3.5)}, 10);
+        tempoEvents({tempoPoint(0, 120), tempoPoint(4, 3.5)}, 10);
         ADD_FAILURE();
     } catch (const TempoMIDIExporterError& error) {
         EXPECT_EQ(error.kind(), Kind::invalidTempo);
         EXPECT_EQ(error.bpm(), 3.5);
         EXPECT_EQ(error.error().message, "Cannot export invalid tempo 3.50 BPM.");
     }
-    EXPECT_NO_THROW(tempoEvents({point(0, 3.6)}, 10));
+    EXPECT_NO_THROW(tempoEvents({tempoPoint(0, 3.6)}, 10));
 }
 
 TEST(MidiTempoEvents, RubatoPairsOfEffectiveRegionsOnly) {
@@ -105,19 +92,19 @@ TEST(MidiTempoEvents, RubatoPairsOfEffectiveRegionsOnly) {
     const auto metered = region(20, 30, BeatloomTimelineMode::metered);
     const auto lonely = region(40, 50, BeatloomTimelineMode::rubato);
     const std::vector<BeatloomRhythmicAnchor> anchors{
-        anchor(rubato, 12, 4),      anchor(rubato, 10, 0),     anchor(rubato, 11, std::nullopt),
-        anchor(swallowed, 10.5, 1), anchor(swallowed, 10.8, 2), anchor(metered, 21, 0),
-        anchor(metered, 22, 2),     anchor(lonely, 41, 3),     anchor(lonely, 42, std::nullopt),
+        rhythmicAnchor(rubato, 12, 4),      rhythmicAnchor(rubato, 10, 0),     rhythmicAnchor(rubato, 11, std::nullopt),
+        rhythmicAnchor(swallowed, 10.5, 1), rhythmicAnchor(swallowed, 10.8, 2), rhythmicAnchor(metered, 21, 0),
+        rhythmicAnchor(metered, 22, 2),     rhythmicAnchor(lonely, 41, 3),     rhythmicAnchor(lonely, 42, std::nullopt),
     };
     expectEvents(rubatoTempoEvents({rubato, swallowed, metered, lonely}, anchors, 60), {{10, 120}});
 
     // Positions or times that do not grow are skipped.
-    expectEvents(rubatoTempoEvents({rubato}, {anchor(rubato, 10, 0), anchor(rubato, 11, 0), anchor(rubato, 12, 2)}, 60),
+    expectEvents(rubatoTempoEvents({rubato}, {rhythmicAnchor(rubato, 10, 0), rhythmicAnchor(rubato, 11, 0), rhythmicAnchor(rubato, 12, 2)}, 60),
                  {{11, 120}});
 
     // Two anchors 10 microseconds apart a quarter note apart: 6000000 BPM is no tempo.
     EXPECT_EQ(refusal([&] {
-                  rubatoTempoEvents({rubato}, {anchor(rubato, 10, 0), anchor(rubato, 10.00001, 1)}, 60);
+                  rubatoTempoEvents({rubato}, {rhythmicAnchor(rubato, 10, 0), rhythmicAnchor(rubato, 10.00001, 1)}, 60);
               }),
               Kind::invalidTempo);
 }
@@ -145,21 +132,21 @@ std::vector<TempoEvent> exportedTempo(const MetaEventPlan& plan) {
 
 TEST(MidiMetaEvents, RubatoSpansReplaceTheMeteredTempoAndEndWithIt) {
     const auto rubato = region(3, 7, BeatloomTimelineMode::rubato);
-    const std::vector<BeatloomRhythmicAnchor> anchors{anchor(rubato, 4, 8), anchor(rubato, 6, 11)};
+    const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(rubato, 4, 8), rhythmicAnchor(rubato, 6, 11)};
     // The tempo returns to 120 BPM where the Rubato span ends.
-    expectEvents(exportedTempo(metaEvents({point(0, 120)}, {}, {}, std::nullopt, 0, {rubato}, anchors, 10)),
+    expectEvents(exportedTempo(metaEvents({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {rubato}, anchors, 10)),
                  {{0, 120}, {4, 90}, {6, 120}});
     // A step and a ramp inside the span give way to it; after it the metered tempo resumes
     // with the tempo that covers the quarters up to the next ramp step (5.25 to 5.5 s of a
     // 150 to 110 BPM ramp from 5 s to 7 s).
-    const std::vector<BeatloomTempoPoint> points{point(0, 120), point(4.5, 150), point(5, 150, true), point(7, 110)};
-    const auto shorter = std::vector<BeatloomRhythmicAnchor>{anchor(rubato, 4, 8), anchor(rubato, 5.25, 10)};
+    const std::vector<BeatloomTempoPoint> points{tempoPoint(0, 120), tempoPoint(4.5, 150), tempoPoint(5, 150, true), tempoPoint(7, 110)};
+    const auto shorter = std::vector<BeatloomRhythmicAnchor>{rhythmicAnchor(rubato, 4, 8), rhythmicAnchor(rubato, 5.25, 10)};
     expectEvents(exportedTempo(metaEvents(points, {}, {}, std::nullopt, 0, {rubato}, shorter, 10)),
                  {{0, 120}, {4, 96}, {5.25, 142.5}, {5.5, 137.5}, {5.75, 132.5}, {6, 127.5}, {6.25, 122.5},
                   {6.5, 117.5}, {6.75, 112.5}, {7, 110}});
     // A Rubato region that is not effective (inside a Free Time region) exports no tempo.
     const auto free = region(2, 8, BeatloomTimelineMode::free);
-    expectEvents(exportedTempo(metaEvents({point(0, 120)}, {}, {}, std::nullopt, 0, {free, rubato}, anchors, 10)),
+    expectEvents(exportedTempo(metaEvents({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {free, rubato}, anchors, 10)),
                  {{0, 120}});
 }
 
@@ -178,7 +165,7 @@ TEST(MidiMetaEvents, OrderAndMarkerTexts) {
     BeatloomBarAnchor rejoin{Uuid::random(), 9.0003, 17};
     BeatloomBarAnchor duplicate{Uuid::random(), 9.0, std::nullopt};
     const MetaEventPlan plan =
-        metaEvents({point(0, 120)}, {meter(0, 3, 4), meter(5, 6, 8)}, {plain, duplicate, rejoin}, 2.0, 2,
+        metaEvents({tempoPoint(0, 120)}, {meter(0, 3, 4), meter(5, 6, 8)}, {plain, duplicate, rejoin}, 2.0, 2,
                    {rubato, free}, {}, 10);
     EXPECT_EQ(plan.firstBPM, 120);
     EXPECT_EQ(plan.headMeter.numerator, 3);
@@ -208,14 +195,14 @@ TEST(MidiMetaEvents, OrderAndMarkerTexts) {
               (std::vector<std::string>{"Orvanta FREE START", "Orvanta Pickup: 2 bars before Bar 1", "Orvanta FREE END",
                                         "Orvanta Bar 1", "Orvanta Bar Start", "Orvanta RUBATO START",
                                         "Orvanta RUBATO END", "Orvanta Bar Start"}));
-    const auto rejoined = metaEvents({point(0, 120)}, {}, {rejoin, duplicate}, 0.0004, 1, {}, {}, 10);
+    const auto rejoined = metaEvents({tempoPoint(0, 120)}, {}, {rejoin, duplicate}, 0.0004, 1, {}, {}, 10);
     EXPECT_EQ(markerTexts(rejoined),
               (std::vector<std::string>{"Orvanta Pickup: 1 bar before Bar 1", "Orvanta Rejoin Bar 17"}));
-    EXPECT_EQ(markerTexts(metaEvents({point(0, 120)}, {}, {}, 10.5, 0, {}, {}, 10)), std::vector<std::string>{});
+    EXPECT_EQ(markerTexts(metaEvents({tempoPoint(0, 120)}, {}, {}, 10.5, 0, {}, {}, 10)), std::vector<std::string>{});
 }
 
 TEST(MidiData, ConstantMapIsSeventyThreeBytes) {
-    const Bytes file = midiData({point(0, 120)}, {meter(0, 4, 4)}, {}, std::nullopt, 0, {}, {}, 10);
+    const Bytes file = midiData({tempoPoint(0, 120)}, {meter(0, 4, 4)}, {}, std::nullopt, 0, {}, {}, 10);
     ASSERT_EQ(file.size(), 73u);
     EXPECT_EQ(file[21], 0x33);  // track length 51
     const Bytes tail{0x00, 0xFF, 0x58, 0x04, 0x04, 0x02, 0x18, 0x08, 0x00, 0xFF, 0x51, 0x03,
@@ -254,8 +241,8 @@ TEST(MidiData, NoDriftAfterRamps) {
     // Accelerating and decelerating ramps whose lengths are no multiple of the step. Bar
     // starts at every step end inside the ramps and every 0.37 s between them each lie
     // within one tick of their quarter position.
-    const std::vector<BeatloomTempoPoint> points{point(0, 97.3, true), point(3.7, 133.1), point(5.2, 181, true),
-                                                 point(10.33, 61.7, true), point(12.9, 88)};
+    const std::vector<BeatloomTempoPoint> points{tempoPoint(0, 97.3, true), tempoPoint(3.7, 133.1), tempoPoint(5.2, 181, true),
+                                                 tempoPoint(10.33, 61.7, true), tempoPoint(12.9, 88)};
     const std::vector<Piece> pieces{{0, 3.7, 97.3, 133.1}, {3.7, 5.2, 133.1, 133.1}, {5.2, 10.33, 181, 61.7},
                                     {10.33, 12.9, 61.7, 88}, {12.9, 20, 88, 88}};
     std::vector<BeatloomBarAnchor> anchors;
@@ -276,12 +263,12 @@ TEST(MidiData, NoDriftAfterRamps) {
 
 TEST(MidiData, RefusesWhatAFileCannotHold) {
     // A map 10 million seconds long at 120 BPM ends 320 million ticks in: no four-byte delta.
-    EXPECT_EQ(refusal([] { midiData({point(0, 120)}, {}, {}, std::nullopt, 0, {}, {}, 1e7); }), Kind::invalidTimeline);
+    EXPECT_EQ(refusal([] { midiData({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {}, {}, 1e7); }), Kind::invalidTimeline);
     EXPECT_EQ(refusal([] { midiData({}, {}, {}, std::nullopt, 0, {}, {}, 10); }), Kind::invalidTimeline);
     const auto rubato = region(1, 3, BeatloomTimelineMode::rubato);
     EXPECT_EQ(refusal([&] {
-                  midiData({point(0, 120)}, {}, {}, std::nullopt, 0, {rubato},
-                           {anchor(rubato, 1, 0), anchor(rubato, 1.000002, 100)}, 10);
+                  midiData({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {rubato},
+                           {rhythmicAnchor(rubato, 1, 0), rhythmicAnchor(rubato, 1.000002, 100)}, 10);
               }),
               Kind::invalidTempo);
 }

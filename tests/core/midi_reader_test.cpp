@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -19,6 +21,8 @@
 
 namespace corvel::TempoMIDIExporter {
 namespace {
+
+using namespace corvel::testing;
 
 namespace fs = std::filesystem;
 
@@ -193,19 +197,12 @@ protected:
     }
 };
 
-BeatloomTempoPoint point(double seconds, double bpm, bool ramp = false) {
-    return BeatloomTempoPoint{Uuid::random(), seconds, bpm, 1.0, ramp};
-}
-BeatloomMeterEvent meter(double seconds, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), seconds, numerator, denominator};
-}
-
 TEST_F(MidiReaderTest, StepsAndRamps) {
     // 120 BPM, a step to 90 at 4 s, a ramp 100 to 120 BPM from 8 s to 12 s, a ramp 140 down
     // to 110 from 15 s to 21 s, then 110 to 30 s: quarters 0...56.33.
     EditedMap map;
-    map.tempoPoints = {point(0, 120), point(4, 90), point(8, 100, true), point(12, 120), point(15, 140, true),
-                       point(21, 110)};
+    map.tempoPoints = {tempoPoint(0, 120), tempoPoint(4, 90), tempoPoint(8, 100, true), tempoPoint(12, 120), tempoPoint(15, 140, true),
+                       tempoPoint(21, 110)};
     map.meterEvents = {meter(0, 4, 4)};
     map.duration = 30;
     expectGridAgrees(map, 57);
@@ -217,7 +214,7 @@ TEST_F(MidiReaderTest, MeterChangesPickupsAndLockedDownbeats) {
     // 7/8 from 20 s (quarter 41, halfway through a 6/8 bar); 120 BPM with a ramp to 150 BPM
     // between 16 s and 20 s; the song ends at 26 s (quarter 56).
     EditedMap map;
-    map.tempoPoints = {point(0, 120), point(16, 120, true), point(20, 150)};
+    map.tempoPoints = {tempoPoint(0, 120), tempoPoint(16, 120, true), tempoPoint(20, 150)};
     map.meterEvents = {meter(0, 4, 4), meter(9.5, 3, 4), meter(14, 6, 8), meter(20, 7, 8)};
     map.barAnchors = {{Uuid::random(), 12, std::nullopt}};
     map.barOneSeconds = 1.5;
@@ -239,7 +236,7 @@ TEST_F(MidiReaderTest, RubatoAndFreeTimeRegions) {
     // 120 BPM; a Rubato region from 4 s to 8 s whose anchors stretch quarters 8...16 unevenly
     // (100, 75 and 150 BPM), then a Free Time region from 12 s to 14 s, which has no grid.
     EditedMap map;
-    map.tempoPoints = {point(0, 120)};
+    map.tempoPoints = {tempoPoint(0, 120)};
     map.meterEvents = {meter(0, 4, 4)};
     const BeatloomTimelineRegion rubato{Uuid::random(), 4, 8, BeatloomTimelineMode::rubato, false};
     const BeatloomTimelineRegion free{Uuid::random(), 12, 14, BeatloomTimelineMode::free, false};

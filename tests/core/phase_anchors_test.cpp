@@ -9,8 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 namespace corvel::BeatloomTimeline {
 namespace {
+
+using namespace corvel::testing;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
@@ -18,14 +22,6 @@ constexpr std::int64_t int64Min = std::numeric_limits<std::int64_t>::min();
 constexpr double songSeconds = 60;
 
 std::vector<BeatloomTempoPoint> tempo120() { return {BeatloomTempoPoint{Uuid::random(), 0, 120, 1, false}}; }
-
-BeatloomMeterEvent meter(double time, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), time, numerator, denominator};
-}
-
-BeatloomBarAnchor barAnchor(double time, std::optional<std::int64_t> override = std::nullopt) {
-    return BeatloomBarAnchor{Uuid::random(), time, override};
-}
 
 BeatloomPhaseLock lock(double time, std::int64_t bar, std::int64_t beat, double fraction) {
     return BeatloomPhaseLock{Uuid::random(), time, bar, beat, fraction, std::nullopt};

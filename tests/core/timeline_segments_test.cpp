@@ -6,18 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include "support/core_records.hpp"
+
 namespace corvel::BeatloomTimeline {
 namespace {
 
+using namespace corvel::testing;
+
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-BeatloomTempoPoint point(double time, double bpm, bool ramp = false) {
-    return BeatloomTempoPoint{Uuid::random(), time, bpm, 1.0, ramp};
-}
-
-BeatloomMeterEvent meter(double time, std::int64_t numerator, std::int64_t denominator) {
-    return BeatloomMeterEvent{Uuid::random(), time, numerator, denominator};
-}
 
 void expectContiguous(const std::vector<Segment>& list) {
     ASSERT_FALSE(list.empty());
@@ -34,7 +30,7 @@ void expectContiguous(const std::vector<Segment>& list) {
 }
 
 TEST(TimelineSegments, ConstantTempoConvertsBothWaysAndStopsAtTheEnds) {
-    const auto list = segments({point(0, 120)}, 10);
+    const auto list = segments({tempoPoint(0, 120)}, 10);
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list[0], (Segment{0, 10, 120, 120, false, 0, 20}));
 
@@ -53,12 +49,12 @@ TEST(TimelineSegments, UnusableMapsGiveNoSegments) {
         EXPECT_EQ(quarterPosition(list, 3), 0);
         EXPECT_FALSE(seconds(list, 3));
     }
-    EXPECT_TRUE(segments({point(0, 120)}, -1).empty());
-    EXPECT_TRUE(segments({point(0, 120)}, kNaN).empty());
+    EXPECT_TRUE(segments({tempoPoint(0, 120)}, -1).empty());
+    EXPECT_TRUE(segments({tempoPoint(0, 120)}, kNaN).empty());
 }
 
 TEST(TimelineSegments, RampIntegratesTheMeanTempoAndInvertsExactly) {
-    const auto list = segments({point(0, 100, true), point(2, 140)}, 4);
+    const auto list = segments({tempoPoint(0, 100, true), tempoPoint(2, 140)}, 4);
     ASSERT_EQ(list.size(), 2u);
     expectContiguous(list);
     EXPECT_EQ(list[0], (Segment{0, 2, 100, 140, true, 0, 4}));
@@ -78,19 +74,19 @@ TEST(TimelineSegments, RoundTripsHoldAcrossStepsAndRamps) {
         double duration;
     };
     const std::vector<Case> cases{
-        {"steps", {point(0, 120), point(3.3, 87.5), point(7.123, 241), point(9, 30)}, 12},
-        {"accelerating", {point(0, 30, true), point(20, 300)}, 25},
-        {"decelerating", {point(0, 300, true), point(20, 30)}, 25},
-        {"down to 1 BPM", {point(0, 300, true), point(8, 1)}, 8},
+        {"steps", {tempoPoint(0, 120), tempoPoint(3.3, 87.5), tempoPoint(7.123, 241), tempoPoint(9, 30)}, 12},
+        {"accelerating", {tempoPoint(0, 30, true), tempoPoint(20, 300)}, 25},
+        {"decelerating", {tempoPoint(0, 300, true), tempoPoint(20, 30)}, 25},
+        {"down to 1 BPM", {tempoPoint(0, 300, true), tempoPoint(8, 1)}, 8},
         {"ramps both ways and a step",
-         {point(0, 90, true), point(4, 180, true), point(9, 60), point(12, 140, true), point(15, 70)},
+         {tempoPoint(0, 90, true), tempoPoint(4, 180, true), tempoPoint(9, 60), tempoPoint(12, 140, true), tempoPoint(15, 70)},
          20},
         // Slopes far below 1e-12 BPM per second over a long segment: the quadratic must not
         // cancel, and must not fall back to constant tempo while the forward direction ramps.
-        {"nearly flat ramp", {point(0, 120, true), point(3600, 120.00000036)}, 3600},
-        {"flatter still", {point(0, 120, true), point(3600, 120.0000000018)}, 3600},
-        {"nearly flat decelerating ramp", {point(0, 97.3, true), point(1800, 97.29999999)}, 2000},
-        {"very long song", {point(0, 121.7, true), point(40000, 58.3)}, 86400},
+        {"nearly flat ramp", {tempoPoint(0, 120, true), tempoPoint(3600, 120.00000036)}, 3600},
+        {"flatter still", {tempoPoint(0, 120, true), tempoPoint(3600, 120.0000000018)}, 3600},
+        {"nearly flat decelerating ramp", {tempoPoint(0, 97.3, true), tempoPoint(1800, 97.29999999)}, 2000},
+        {"very long song", {tempoPoint(0, 121.7, true), tempoPoint(40000, 58.3)}, 86400},
     };
     for (const auto& c : cases) {
         const auto list = segments(c.points, c.duration);
@@ -123,13 +119,13 @@ TEST(TimelineSegments, RoundTripsHoldAcrossStepsAndRamps) {
 
 TEST(TimelineSegments, DegenerateTempiAndPointsPastTheEnd) {
     // A ramp between equal BPMs is constant tempo both ways.
-    const auto flat = segments({point(0, 120, true), point(2, 120)}, 4);
+    const auto flat = segments({tempoPoint(0, 120, true), tempoPoint(2, 120)}, 4);
     EXPECT_DOUBLE_EQ(quarterPosition(flat, 1), 2);
     EXPECT_DOUBLE_EQ(seconds(flat, 2).value(), 1);
 
     // BPM 0, NaN or infinite run at 1 BPM: finite positions, never a division by zero.
     for (const double bpm : {0.0, kNaN, std::numeric_limits<double>::infinity(), -50.0}) {
-        const auto list = segments({point(0, bpm)}, 60);
+        const auto list = segments({tempoPoint(0, bpm)}, 60);
         ASSERT_EQ(list.size(), 1u);
         EXPECT_EQ(list[0].startBPM, 1.0);
         EXPECT_DOUBLE_EQ(list[0].endQuarter, 1);
@@ -137,7 +133,7 @@ TEST(TimelineSegments, DegenerateTempiAndPointsPastTheEnd) {
     }
 
     // A point after the end gives a zero-length segment at the end.
-    const auto past = segments({point(0, 120), point(12, 60)}, 10);
+    const auto past = segments({tempoPoint(0, 120), tempoPoint(12, 60)}, 10);
     ASSERT_EQ(past.size(), 2u);
     expectContiguous(past);
     EXPECT_EQ(past[1].startTime, 10);
@@ -148,7 +144,7 @@ TEST(TimelineSegments, DegenerateTempiAndPointsPastTheEnd) {
     EXPECT_EQ(seconds(past, 1e9).value(), 10);
 
     // A point with a NaN time never makes the axis run back over audio already counted.
-    const auto unordered = segments({point(0, 120), point(5, 60), point(kNaN, 240)}, 10);
+    const auto unordered = segments({tempoPoint(0, 120), tempoPoint(5, 60), tempoPoint(kNaN, 240)}, 10);
     ASSERT_EQ(unordered.size(), 3u);
     expectContiguous(unordered);
     EXPECT_EQ(unordered.back().endTime, 10);
@@ -160,7 +156,7 @@ TEST(TimelineSegments, DegenerateTempiAndPointsPastTheEnd) {
 
 TEST(TimelineSegments, MapIsNormalisedFirst) {
     // Unsorted, starting late, last point ramping: sorted, moved to 0 s, last ramp cleared.
-    const auto list = segments({point(4, 60, true), point(1, 120)}, 8);
+    const auto list = segments({tempoPoint(4, 60, true), tempoPoint(1, 120)}, 8);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list[0], (Segment{0, 4, 120, 120, false, 0, 8}));
     EXPECT_EQ(list[1], (Segment{4, 8, 60, 60, false, 8, 12}));
