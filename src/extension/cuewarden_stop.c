@@ -211,20 +211,27 @@ static int countMarkers(VoduveProject* project) {
     return total > 2147483647LL ? 2147483647 : (int)(total < 0 ? 0 : total);
 }
 
+/* The marker (not region) at an enumeration index, with a name; false for anything else. */
+static bool readMarker(VoduveProject* project, int index, double* position, const char** name) {
+    bool isRegion = false;
+    double regionEnd = 0.0;
+    int markerNumber = 0;
+    int colour = 0;
+    *position = 0.0;
+    *name = NULL;
+    if (!EnumProjectMarkers3(project, index, &isRegion, position, &regionEnd, name, &markerNumber, &colour)) {
+        return false;
+    }
+    return !isRegion && *name != NULL;
+}
+
 /* Position of the first marker (not region) named "@<number>", in enumeration order. */
 static bool findJumpTarget(VoduveProject* project, int number, double* targetPos) {
     const int count = countMarkers(project);
     for (int j = 0; j < count; ++j) {
-        bool isRegion = false;
         double position = 0.0;
-        double regionEnd = 0.0;
         const char* name = NULL;
-        int markerNumber = 0;
-        int colour = 0;
-        if (!EnumProjectMarkers3(project, j, &isRegion, &position, &regionEnd, &name, &markerNumber, &colour)) {
-            continue;
-        }
-        if (isRegion || name == NULL || !isJumpTarget(name, number)) {
+        if (!readMarker(project, j, &position, &name) || !isJumpTarget(name, number)) {
             continue;
         }
         *targetPos = position;
@@ -255,19 +262,9 @@ static bool scanMarkers(VoduveProject* project, double last, double pos) {
 
     const int count = countMarkers(project);
     for (int i = 0; i < count; ++i) {
-        bool isRegion = false;
         double position = 0.0;
-        double regionEnd = 0.0;
         const char* name = NULL;
-        int markerNumber = 0;
-        int colour = 0;
-        if (!EnumProjectMarkers3(project, i, &isRegion, &position, &regionEnd, &name, &markerNumber, &colour)) {
-            continue;
-        }
-        if (isRegion || name == NULL) {
-            continue;
-        }
-        if (!(position >= lower && position <= upper)) {
+        if (!readMarker(project, i, &position, &name) || !(position >= lower && position <= upper)) {
             continue;
         }
 
