@@ -146,26 +146,10 @@ std::int64_t beatCount(std::int64_t frameCount, double offsetFrames, double peri
 }
 
 std::optional<LineParameters> leastSquaresFit(std::span<const FitPoint> points) {
-    if (points.size() < 2) return std::nullopt;
-    const double n = static_cast<double>(points.size());
-    double sumX = 0;
-    double sumY = 0;
-    for (const auto& point : points) {
-        sumX += point.beatIndex;
-        sumY += point.peakFrame;
-    }
-    const double meanX = sumX / n;
-    const double meanY = sumY / n;
-    double sxx = 0;
-    double sxy = 0;
-    for (const auto& point : points) {
-        const double dx = point.beatIndex - meanX;
-        sxx += dx * dx;
-        sxy += dx * (point.peakFrame - meanY);
-    }
-    if (!(sxx > 1e-12)) return std::nullopt;
-    const double slope = sxy / sxx;
-    return LineParameters{meanY - slope * meanX, slope};
+    const auto line = leastSquaresLine(
+        points, [](const FitPoint& p) { return p.beatIndex; }, [](const FitPoint& p) { return p.peakFrame; });
+    if (!line) return std::nullopt;
+    return LineParameters{line->intercept, line->slope};
 }
 
 std::optional<LinearFit> robustLinearFit(std::span<const FitPoint> points) {

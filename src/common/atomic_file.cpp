@@ -107,25 +107,31 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view tex
         path, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), mode);
 }
 
-std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
+void readFileBlocks(const std::filesystem::path& path,
+                    const std::function<void(std::span<const std::uint8_t>)>& block) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         throw ErrorException(Error::fromErrno(errno, "open " + path.string()));
     }
-    std::vector<std::uint8_t> bytes;
-    std::uint8_t block[65536];
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    std::vector<std::uint8_t> buffer(1 << 16);
     for (;;) {
-        const ssize_t n = ::read(fd, block, sizeof block);
-        if (n == 0) break;
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n == 0) return;
         if (n < 0) {
             if (errno == EINTR) continue;
-            const int e = errno;
-            ::close(fd);
-            throw ErrorException(Error::fromErrno(e, "read " + path.string()));
+            throw ErrorException(Error::fromErrno(errno, "read " + path.string()));
         }
-        bytes.insert(bytes.end(), block, block + n);
+        block(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(n)));
     }
-    ::close(fd);
+}
+
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path) {
+    std::vector<std::uint8_t> bytes;
+    readFileBlocks(path, [&](std::span<const std::uint8_t> block) { bytes.insert(bytes.end(), block.begin(), block.end()); });
     return bytes;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -52,6 +53,11 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view tex
 // or link and unlink where the file system lacks it). Returns false when `to` exists;
 // throws ErrorException (domain "POSIX") on any other failure.
 bool renameWithoutReplacing(const std::filesystem::path& from, const std::filesystem::path& to);
+
+// Reads the file in blocks of up to 64 KiB and hands each to `block` in order; throws
+// ErrorException (domain "POSIX") when it can't be opened or read.
+void readFileBlocks(const std::filesystem::path& path,
+                    const std::function<void(std::span<const std::uint8_t>)>& block);
 
 // The whole file; throws ErrorException (domain "POSIX") when it can't be read.
 std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path);

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 
 namespace corvel {
 
@@ -38,6 +39,39 @@ constexpr std::int32_t saturatingInt32(double value, std::int32_t nanValue = 0) 
     if (value >= 2147483647.0) return std::numeric_limits<std::int32_t>::max();
     if (value <= -2147483648.0) return std::numeric_limits<std::int32_t>::min();
     return static_cast<std::int32_t>(value);
+}
+
+// Ordinary least-squares line y = intercept + slope x through the points, reading x and y
+// of each point through the two projections. Nothing for fewer than two points or when
+// the spread of x (sum of squared deviations) is not above minSpread.
+struct LeastSquaresLine {
+    double intercept = 0;
+    double slope = 0;
+};
+
+template <typename Points, typename X, typename Y>
+std::optional<LeastSquaresLine> leastSquaresLine(const Points& points, X x, Y y, double minSpread = 1e-12) {
+    std::size_t count = 0;
+    double sumX = 0;
+    double sumY = 0;
+    for (const auto& point : points) {
+        sumX += x(point);
+        sumY += y(point);
+        ++count;
+    }
+    if (count < 2) return std::nullopt;
+    const double meanX = sumX / static_cast<double>(count);
+    const double meanY = sumY / static_cast<double>(count);
+    double sxx = 0;
+    double sxy = 0;
+    for (const auto& point : points) {
+        const double dx = x(point) - meanX;
+        sxx += dx * dx;
+        sxy += dx * (y(point) - meanY);
+    }
+    if (!(sxx > minSpread)) return std::nullopt;
+    const double slope = sxy / sxx;
+    return LeastSquaresLine{meanY - slope * meanX, slope};
 }
 
 }  // namespace corvel

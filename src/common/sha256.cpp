@@ -2,11 +2,9 @@
 
 #include <openssl/evp.h>
 
-#include <cerrno>
-#include <fcntl.h>
 #include <memory>
-#include <unistd.h>
 
+#include "common/atomic_file.hpp"
 #include "common/error.hpp"
 
 namespace corvel {
@@ -44,24 +42,8 @@ Sha256Digest sha256(std::string_view text) {
 }
 
 Sha256Digest sha256OfFile(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        throw ErrorException(Error::fromErrno(errno, "open " + path.string()));
-    }
     DigestContext context;
-    std::vector<std::uint8_t> block(1 << 16);
-    for (;;) {
-        const ssize_t n = ::read(fd, block.data(), block.size());
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int e = errno;
-            ::close(fd);
-            throw ErrorException(Error::fromErrno(e, "read " + path.string()));
-        }
-        context.update(block.data(), static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    readFileBlocks(path, [&](std::span<const std::uint8_t> block) { context.update(block.data(), block.size()); });
     return context.finish();
 }
 

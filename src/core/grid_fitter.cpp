@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
 namespace corvel::BeatloomGridFitter {
@@ -109,25 +110,11 @@ std::optional<double> theilSenSlope(const std::vector<BeatloomGridFitAnchor>& pr
 }
 
 std::optional<double> fallbackSlope(const std::vector<BeatloomGridFitAnchor>& prepared) {
-    if (prepared.empty()) return std::nullopt;
-    const auto count = static_cast<double>(prepared.size());
-    double sumQ = 0;
-    double sumT = 0;
-    for (const auto& anchor : prepared) {
-        sumQ += anchor.quarterPosition;
-        sumT += anchor.timeSeconds;
-    }
-    const double meanQ = sumQ / count;
-    const double meanT = sumT / count;
-    double sqq = 0;
-    double sqt = 0;
-    for (const auto& anchor : prepared) {
-        const double dq = anchor.quarterPosition - meanQ;
-        sqq += dq * dq;
-        sqt += dq * (anchor.timeSeconds - meanT);
-    }
-    if (!(sqq > kDegenerateSpread)) return std::nullopt;
-    return sqt / sqq;
+    const auto line = leastSquaresLine(
+        prepared, [](const BeatloomGridFitAnchor& a) { return a.quarterPosition; },
+        [](const BeatloomGridFitAnchor& a) { return a.timeSeconds; }, kDegenerateSpread);
+    if (!line) return std::nullopt;
+    return line->slope;
 }
 
 std::optional<Line> weightedLineFit(const std::vector<BeatloomGridFitAnchor>& prepared,

@@ -1,6 +1,8 @@
 #include "common/numeric.hpp"
 
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +31,21 @@ TEST(Numeric, SaturatingConversionsNeverOverflow) {
     EXPECT_EQ(roundedInt64(-2.5), -3);
     EXPECT_EQ(saturatingInt32(3e9), std::numeric_limits<std::int32_t>::max());
     EXPECT_EQ(saturatingInt32(-kInf), std::numeric_limits<std::int32_t>::min());
+}
+
+TEST(Numeric, LeastSquaresLineFitsAndRefusesDegenerateSpreads) {
+    using Point = std::pair<double, double>;
+    const auto x = [](const Point& p) { return p.first; };
+    const auto y = [](const Point& p) { return p.second; };
+
+    const std::vector<Point> noisy{{0, 1.1}, {1, 2.9}, {2, 5.1}, {3, 6.9}};
+    const auto line = leastSquaresLine(noisy, x, y);
+    ASSERT_TRUE(line);
+    EXPECT_NEAR(line->slope, 1.96, 1e-12);
+    EXPECT_NEAR(line->intercept, 1.06, 1e-12);
+
+    EXPECT_FALSE(leastSquaresLine(std::vector<Point>{{1, 2}}, x, y));
+    EXPECT_FALSE(leastSquaresLine(std::vector<Point>{{1, 2}, {1, 5}}, x, y));
 }
 
 }  // namespace
