@@ -8,6 +8,7 @@
 
 #include "audio/audio_source.hpp"
 #include "audio/onset_measures.hpp"
+#include "audio/section_detection.hpp"
 #include "audio/tracking_tuning.hpp"
 
 namespace corvel::audio {
@@ -43,9 +44,9 @@ struct ORVAudioFeatureSet {
     std::optional<double> firstMeaningfulAudioSeconds;
 };
 
-// The tempo analyser. Stateless: every operation is a static function, the tempo relations
-// and the onset measures included.
-struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations, ORVAnalyzerOnsetMeasures {
+// The tempo analyser. Stateless: every operation is a static function, the tempo relations,
+// the onset measures and the section detection included.
+struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations, ORVAnalyzerOnsetMeasures, ORVAnalyzerSectionDetection {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,
