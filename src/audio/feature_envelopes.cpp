@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "audio/audio_file_reader.hpp"
+#include "audio/local_mean.hpp"
 #include "audio/music_analyzer.hpp"
 #include "audio/tempo_refiner.hpp"
 #include "common/error.hpp"
@@ -222,17 +223,11 @@ std::vector<double> ORVAudioMusicAnalyzer::suppressLocalMean(std::span<const dou
     // Never wider than the envelope, so the index arithmetic below can't overflow.
     const std::int64_t radius = std::clamp<std::int64_t>(roundedInt64(0.3 / frameSeconds, 2), 2,
                                                          static_cast<std::int64_t>(n));
-    std::vector<double> prefix(n + 1, 0.0);
-    for (std::size_t j = 0; j < n; ++j) prefix[j + 1] = prefix[j] + envelope[j];
+    const auto means = localMeans(envelope, radius);
     std::vector<double> out(n);
-    const auto last = static_cast<std::int64_t>(n) - 1;
-    for (std::int64_t k = 0; k <= last; ++k) {
-        const std::int64_t lo = std::max<std::int64_t>(k - radius, 0);
-        const std::int64_t hi = std::min<std::int64_t>(k + radius, last);
-        const double mean = (prefix[static_cast<std::size_t>(hi + 1)] - prefix[static_cast<std::size_t>(lo)]) /
-                            static_cast<double>(hi - lo + 1);
-        const double value = envelope[static_cast<std::size_t>(k)] - 0.78 * mean;
-        out[static_cast<std::size_t>(k)] = value > 0 ? value : 0.0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const double value = envelope[k] - 0.78 * means[k];
+        out[k] = value > 0 ? value : 0.0;
     }
     return out;
 }

@@ -9,6 +9,7 @@
 #include "audio/audio_source.hpp"
 #include "audio/onset_measures.hpp"
 #include "audio/section_detection.hpp"
+#include "audio/section_refinement.hpp"
 #include "audio/tracking_tuning.hpp"
 
 namespace corvel::audio {
@@ -45,8 +46,11 @@ struct ORVAudioFeatureSet {
 };
 
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
-// the onset measures and the section detection included.
-struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations, ORVAnalyzerOnsetMeasures, ORVAnalyzerSectionDetection {
+// the onset measures, the section detection and refinement included.
+struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
+                               ORVAnalyzerOnsetMeasures,
+                               ORVAnalyzerSectionDetection,
+                               ORVAnalyzerSectionRefinement {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,

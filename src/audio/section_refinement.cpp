@@ -1,0 +1,391 @@
+#include "audio/section_refinement.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/local_mean.hpp"
+#include "audio/music_analyzer.hpp"
+#include "audio/tempo_refiner.hpp"
+#include "common/numeric.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+using Observation = ORVLocalTempoObservation;
+using Section = ORVDetectedTempoSection;
+
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+
+// Boundaries between tempi closer than this are left where detection put them.
+constexpr double kSmallestTempoStep = 0.5;
+// Observations within this relative distance of a section's tempo belong to its family.
+constexpr double kFamilyTolerance = 0.035;
+// A boundary never comes closer than this to the far ends of its two sections.
+constexpr double kBoundaryInset = 0.25;
+
+double at(std::span<const double> envelope, std::int64_t frame) { return envelope[static_cast<std::size_t>(frame)]; }
+
+bool isFinitePositive(double value) { return std::isfinite(value) && value > 0; }
+
+// E[k] is at least both of its neighbours (1 <= k <= n - 2).
+bool isLocalPeak(std::span<const double> envelope, std::int64_t k) {
+    const double value = at(envelope, k);
+    return value >= at(envelope, k - 1) && value >= at(envelope, k + 1);
+}
+
+// The first strongest frame of lo ... hi that is a local peak of at least `floor`.
+std::optional<std::int64_t> strongestPeak(std::span<const double> envelope, std::int64_t lo, std::int64_t hi,
+                                          double floor) {
+    std::optional<std::int64_t> best;
+    for (std::int64_t k = lo; k <= hi; ++k) {
+        if (at(envelope, k) >= floor && isLocalPeak(envelope, k) && (!best || at(envelope, k) > at(envelope, *best))) {
+            best = k;
+        }
+    }
+    return best;
+}
+
+// The local peak of at least `floor` in lo ... hi nearest to frame c; on equal distance the
+// stronger, then the earlier one.
+std::optional<std::int64_t> nearestPeak(std::span<const double> envelope, std::int64_t lo, std::int64_t hi,
+                                        std::int64_t c, double floor) {
+    std::optional<std::int64_t> best;
+    for (std::int64_t k = lo; k <= hi; ++k) {
+        if (!(at(envelope, k) >= floor) || !isLocalPeak(envelope, k)) continue;
+        if (!best) {
+            best = k;
+            continue;
+        }
+        const std::int64_t distance = std::abs(k - c);
+        const std::int64_t bestDistance = std::abs(*best - c);
+        if (distance < bestDistance || (distance == bestDistance && at(envelope, k) > at(envelope, *best))) best = k;
+    }
+    return best;
+}
+
+// Where a window lands in whole frames (round half away from zero).
+std::int64_t frameOf(double seconds, double frameSeconds) { return roundedInt64(seconds / frameSeconds); }
+
+}  // namespace
+
+std::vector<double> ORVAnalyzerSectionRefinement::accentEnvelope(std::span<const double> envelope,
+                                                                 double frameSeconds) {
+    const std::size_t n = envelope.size();
+    if (n == 0) return {};
+    // Never wider than the envelope, so the index arithmetic below can't overflow.
+    const std::int64_t radius = std::clamp<std::int64_t>(roundedInt64(0.08 / std::fmax(frameSeconds, 1e-6), 1), 1,
+                                                         static_cast<std::int64_t>(n));
+    const auto means = localMeans(envelope, radius);
+    std::vector<double> out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = 0.35 * envelope[i] + std::fmax(envelope[i] - 0.35 * means[i], 0.0);
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(out);
+    return out;
+}
+
+double ORVAnalyzerSectionRefinement::sortedPercentile(std::span<const double> ascending, double q) {
+    if (ascending.empty()) return kInfinity;
+    const auto last = static_cast<std::int64_t>(ascending.size()) - 1;
+    const std::int64_t index = std::clamp<std::int64_t>(roundedInt64(static_cast<double>(last) * q), 0, last);
+    return ascending[static_cast<std::size_t>(index)];
+}
+
+std::optional<ORVBeatPhaseFit> ORVAnalyzerSectionRefinement::fitBeatPhase(std::span<const double> envelope,
+                                                                          double frameSeconds, double bpm,
+                                                                          double spanStart, double spanEnd) {
+    const double fs = frameSeconds;
+    if (!isFinitePositive(bpm) || !isFinitePositive(fs) || !(spanStart < spanEnd) || envelope.empty()) {
+        return std::nullopt;
+    }
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(spanStart / fs)), 0, n - 1);
+    const std::int64_t b = std::max(a + 1, std::min(n, saturatingInt64(std::ceil(spanEnd / fs))));
+    if (b - a < 8) return std::nullopt;
+    const double period = 60.0 / (fs * bpm);
+    if (!std::isfinite(period) || period < 2) return std::nullopt;
+    std::int64_t trials = std::min(b - a, saturatingInt64(std::ceil(period)));
+    if (trials < 3) trials = 2;
+    const std::int64_t w = std::clamp<std::int64_t>(roundedInt64(0.085 * period), 1, 7);
+
+    std::int64_t bestOffset = 0;
+    double bestValue = -kInfinity;
+    for (std::int64_t o = 0; o < trials; ++o) {
+        double sum = 0;
+        std::int64_t count = 0;
+        std::int64_t hits = 0;
+        const auto first = static_cast<double>(a + o);
+        for (std::int64_t j = 0;; ++j) {
+            const double pos = first + static_cast<double>(j) * period;
+            if (!(pos < static_cast<double>(b))) break;
+            const std::int64_t c = roundedInt64(pos);
+            double strongest = 0;
+            for (std::int64_t k = std::max(c - w, a); k <= std::min(c + w, b - 1); ++k) {
+                strongest = std::fmax(strongest, at(envelope, k));
+            }
+            sum += strongest;
+            ++count;
+            if (strongest >= 0.22) ++hits;
+        }
+        if (count == 0) continue;
+        const double value =
+            0.78 * sum / static_cast<double>(count) + 0.22 * static_cast<double>(hits) / static_cast<double>(count);
+        if (value > bestValue) {
+            bestValue = value;
+            bestOffset = o;
+        }
+    }
+    return ORVBeatPhaseFit{bpm, static_cast<double>(a + bestOffset) * fs};
+}
+
+ORVBeatGridEvaluation ORVAnalyzerSectionRefinement::evaluateBeatGrid(std::span<const double> envelope,
+                                                                     const ORVBeatPhaseFit& fit, double frameSeconds,
+                                                                     double spanStart, double spanEnd,
+                                                                     double toleranceBeats) {
+    const double fs = frameSeconds;
+    if (!(fit.bpm > 0) || !(fs > 0) || !(spanStart < spanEnd) || envelope.empty()) return {};
+    const double period = 60.0 / fit.bpm;
+    const double tolerance = std::fmax(std::fmin(period * toleranceBeats, 0.075), 1.25 * fs);
+    const std::int64_t w = std::max<std::int64_t>(frameOf(tolerance, fs), 1);
+    const double firstBeat = std::ceil((spanStart - fit.phaseSeconds) / period);
+    const double lastBeat = std::floor((spanEnd - fit.phaseSeconds) / period);
+    if (!std::isfinite(firstBeat) || !std::isfinite(lastBeat) || !(firstBeat <= lastBeat)) return {};
+
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    std::vector<double> errors;
+    double strengthSum = 0;
+    std::int64_t hits = 0;
+    for (std::int64_t j = saturatingInt64(firstBeat); j <= saturatingInt64(lastBeat); ++j) {
+        const double beatTime = fit.phaseSeconds + static_cast<double>(j) * period;
+        const std::int64_t c = frameOf(beatTime, fs);
+        double strongest = 0;
+        std::int64_t frame = c;
+        for (std::int64_t k = std::max<std::int64_t>(c - w, 0); k <= std::min(c + w, n - 1); ++k) {
+            if (at(envelope, k) > strongest) {
+                strongest = at(envelope, k);
+                frame = k;
+            }
+        }
+        strengthSum += strongest;
+        errors.push_back(std::abs(static_cast<double>(frame) * fs - beatTime));
+        if (strongest >= 0.2) ++hits;
+    }
+
+    ORVBeatGridEvaluation evaluation;
+    evaluation.beatCount = static_cast<std::int64_t>(errors.size());
+    evaluation.hitCount = hits;
+    const auto count = static_cast<double>(errors.size());
+    evaluation.hitRatio = static_cast<double>(hits) / count;
+    const double meanStrength = strengthSum / count;
+    std::sort(errors.begin(), errors.end());
+    evaluation.medianErrorSeconds = sortedPercentile(errors, 0.5);
+    evaluation.percentile95ErrorSeconds = sortedPercentile(errors, 0.95);
+    const double timing = clampOr(1 - evaluation.medianErrorSeconds / std::fmax(tolerance, 0.02), 0.0, 1.0, 0.0);
+    evaluation.score = clampOr(0.27 * evaluation.hitRatio + 0.58 * meanStrength + 0.15 * timing, 0.0, 1.0, 0.0);
+    return evaluation;
+}
+
+std::optional<ORVLocalTempoObservation> ORVAnalyzerSectionRefinement::lastFamilyObservation(
+    const std::optional<ORVLocalTempoObservation>& anchor, std::span<const ORVLocalTempoObservation> previousFamily,
+    double boundary) {
+    const double limit = anchor ? anchor->centerSeconds : boundary;
+    std::optional<Observation> last;
+    for (const auto& o : previousFamily) {
+        if (o.centerSeconds <= limit) last = o;
+    }
+    return last;
+}
+
+double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> envelope,
+                                                    const ORVTempoTrackingTuning& tuning, double boundary, double lo,
+                                                    double hi, double previousStart, double nextEnd,
+                                                    double previousBPM, double nextBPM, double frameSeconds,
+                                                    double durationSeconds) {
+    const double fs = frameSeconds;
+    const double beatP = 60.0 / previousBPM;
+    const double beatN = 60.0 / nextBPM;
+    lo = std::fmax(lo, 0.0);
+    hi = std::fmin(hi, durationSeconds);
+    if (!(hi > lo)) return boundary;
+
+    // Reference spans just outside the search window, each well inside its own section, on
+    // which the two beat grids get their phase.
+    const double referenceBeats = std::max(tuning.referenceBeatsShort, tuning.referenceBeatsLong);
+    const double previousSpanEnd =
+        std::fmax(previousStart + tuning.referenceBeatsShort * beatP, lo - tuning.referenceGapSeconds);
+    const double previousSpanLength =
+        std::fmin(referenceBeats * 60.0 / std::fmax(previousBPM, 1.0), tuning.referenceMaxSeconds);
+    const double previousSpanStart = std::fmax(previousSpanEnd - previousSpanLength, previousStart);
+    const double nextSpanStart = std::fmin(hi + tuning.referenceGapSeconds, nextEnd - tuning.referenceBeatsShort * beatN);
+    const double nextSpanLength = std::fmin(referenceBeats * 60.0 / std::fmax(nextBPM, 1.0), tuning.referenceMaxSeconds);
+    const double nextSpanEnd = std::fmin(nextSpanStart + nextSpanLength, nextEnd);
+    const auto previousFit = fitBeatPhase(envelope, fs, previousBPM, previousSpanStart, previousSpanEnd);
+    const auto nextFit = fitBeatPhase(envelope, fs, nextBPM, nextSpanStart, nextSpanEnd);
+    if (!previousFit || !nextFit) return boundary;
+
+    const double previousLook = std::fmin(std::max(tuning.referenceBeatsShort, 8.0) * beatP, tuning.referenceMaxSeconds);
+    const double nextLook = std::fmin(std::max(tuning.referenceBeatsShort, 8.0) * beatN, tuning.referenceMaxSeconds);
+
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const std::int64_t step = std::max<std::int64_t>(frameOf(tuning.boundaryScanStepSeconds, fs), 1);
+    const std::int64_t first = std::max<std::int64_t>(frameOf(lo, fs), 1);
+    const std::int64_t last = std::min(n - 2, frameOf(hi, fs));
+    if (first >= last) return boundary;
+
+    // Each candidate time is scored by how well each grid fits its own side, how badly it
+    // fits the other one, how tightly the own-side beats sit, and a little by an onset there.
+    double best = boundary;
+    double bestValue = -kInfinity;
+    for (std::int64_t k = first; k <= last; k += step) {
+        const double time = static_cast<double>(k) * fs;
+        const double left = std::fmax(time - previousLook, previousStart);
+        const double right = std::fmin(time + nextLook, nextEnd);
+        if (!(time - left >= 3 * beatP && right - time >= 3 * beatN)) continue;
+        const auto a = evaluateBeatGrid(envelope, *previousFit, fs, left, time, 0.1);
+        const auto b = evaluateBeatGrid(envelope, *nextFit, fs, time, right, 0.1);
+        const auto c = evaluateBeatGrid(envelope, *nextFit, fs, left, time, 0.1);
+        const auto d = evaluateBeatGrid(envelope, *previousFit, fs, time, right, 0.1);
+        const auto looseness = [](const ORVBeatGridEvaluation& e) {
+            return std::isfinite(e.medianErrorSeconds) ? std::fmin(e.medianErrorSeconds / 0.05, 1.0) : 1.0;
+        };
+        double peak = 0;
+        for (std::int64_t j = std::max<std::int64_t>(k - 2, 0); j <= std::min(k + 2, n - 1); ++j) {
+            peak = std::fmax(peak, at(envelope, j));
+        }
+        const double onset = 0.025 * std::fmin(std::fmax(peak, 0.0), 1.0);
+        const double value = 0.58 * (a.score + b.score) - 0.3 * (c.score + d.score) + 0.1 * (a.hitRatio + b.hitRatio) -
+                             0.08 * (looseness(a) + looseness(b)) + onset;
+        if (value > bestValue) {
+            bestValue = value;
+            best = time;
+        }
+    }
+
+    // Onto the first beat of the new grid, when it follows closely and has an onset.
+    const double period = 60.0 / nextFit->bpm;
+    const double beat =
+        nextFit->phaseSeconds + period * std::ceil((best - nextFit->phaseSeconds) / period - 1e-9);
+    if (best - fs <= beat && beat - best <= 1.05 * beatN) {
+        const double radius = std::fmin(std::fmax(0.16 * period, 1.5 * fs), tuning.onsetSnapMaxSeconds);
+        const std::int64_t c = frameOf(beat, fs);
+        const std::int64_t r = std::max<std::int64_t>(frameOf(radius, fs), 1);
+        if (const auto peak = strongestPeak(envelope, std::max<std::int64_t>(c - r, 1), std::min(c + r, n - 2), 0.24)) {
+            return static_cast<double>(*peak) * fs;
+        }
+    }
+
+    // Else onto a clear onset close by.
+    const double width =
+        std::fmin(std::fmax(std::fmin(beatP, beatN) * tuning.onsetSnapFraction, fs), tuning.onsetSnapMaxSeconds);
+    const std::int64_t c = frameOf(best, fs);
+    const std::int64_t r = std::max<std::int64_t>(frameOf(width, fs), 1);
+    const std::int64_t from = std::max<std::int64_t>(c - r, 1);
+    const std::int64_t to = std::min(c + r, n - 2);
+    double strongest = 0;
+    for (std::int64_t k = from; k <= to; ++k) strongest = std::fmax(strongest, at(envelope, k));
+    if (strongest >= 0.18) {
+        if (const auto peak = nearestPeak(envelope, from, to, c, std::fmax(0.62 * strongest, 0.18))) {
+            return static_cast<double>(*peak) * fs;
+        }
+    }
+    return best;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSections(
+    std::span<const ORVDetectedTempoSection> sections, std::span<const ORVLocalTempoObservation> observations,
+    std::span<const double> envelope, std::optional<std::span<const double>> accent,
+    const ORVTempoTrackingTuning& tuning, double frameSeconds, double durationSeconds) {
+    std::vector<Section> refined(sections.begin(), sections.end());
+    if (refined.size() < 2 || envelope.size() < 64 || !isFinitePositive(frameSeconds)) return refined;
+    const std::span<const double> scored = accent && accent->size() == envelope.size() ? *accent : envelope;
+
+    std::vector<Observation> ordered(observations.begin(), observations.end());
+    std::stable_sort(ordered.begin(), ordered.end(), [](const Observation& a, const Observation& b) {
+        if (std::isnan(a.centerSeconds)) return false;
+        if (std::isnan(b.centerSeconds)) return true;
+        return a.centerSeconds < b.centerSeconds;
+    });
+    const auto family = [&ordered](double bpm) {
+        std::vector<Observation> members;
+        for (const auto& o : ordered) {
+            if (o.bpm > 0 && ORVAnalyzerTempoRelations::relativeTempoDifference(o.bpm, bpm) <= kFamilyTolerance) {
+                members.push_back(o);
+            }
+        }
+        return members;
+    };
+
+    for (std::size_t i = 1; i < refined.size(); ++i) {
+        Section& previous = refined[i - 1];
+        Section& next = refined[i];
+        if (!(previous.bpm > 0 && next.bpm > 0 && std::abs(previous.bpm - next.bpm) > kSmallestTempoStep)) continue;
+        const double boundary = next.startSeconds;
+        const auto previousFamily = family(previous.bpm);
+        const auto nextFamily = family(next.bpm);
+
+        std::optional<Observation> anchor;
+        for (const auto& o : nextFamily) {
+            if (o.centerSeconds >= boundary - tuning.shortWindowSeconds) {
+                anchor = o;
+                break;
+            }
+        }
+        const auto before = lastFamilyObservation(anchor, previousFamily, boundary);
+
+        // Search around the boundary, widened to reach the last window that still heard the
+        // old tempo and the first that heard the new one.
+        const double h = std::fmax(0.5 * tuning.shortWindowSeconds, 0.5);
+        const double pad = tuning.boundaryPaddingSeconds;
+        double lo = boundary - h - pad;
+        double hi = boundary + h + pad;
+        if (anchor) {
+            lo = std::fmin(lo, anchor->centerSeconds - h - pad);
+            hi = std::fmax(hi, anchor->centerSeconds + 0.35 * h + pad);
+        }
+        if (before) {
+            lo = std::fmin(lo, before->centerSeconds - h - pad);
+            hi = std::fmax(hi, before->centerSeconds + h + pad);
+        }
+        lo = std::fmax(lo, 0.0);
+        hi = std::fmin(hi, durationSeconds);
+        if (hi - lo > tuning.maxBoundaryWindowSeconds) {
+            lo = std::fmax(boundary - tuning.maxBoundaryWindowSeconds / 2, 0.0);
+            hi = std::fmin(boundary + tuning.maxBoundaryWindowSeconds / 2, durationSeconds);
+        }
+        if (lo > hi) hi = lo;
+
+        double moved = refineBoundary(scored, tuning, boundary, lo, hi, previous.startSeconds, next.endSeconds,
+                                      previous.bpm, next.bpm, frameSeconds, durationSeconds);
+        moved = std::fmin(std::fmax(moved, previous.startSeconds + kBoundaryInset), next.endSeconds - kBoundaryInset);
+        previous.endSeconds = moved;
+        next.startSeconds = moved;
+    }
+    return refined;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSectionTempos(
+    std::span<const ORVDetectedTempoSection> sections, std::span<const double> envelope, double frameSeconds,
+    double marginBeats) {
+    std::vector<Section> refined(sections.begin(), sections.end());
+    const double fs = frameSeconds;
+    if (refined.empty() || envelope.empty() || !(fs > 0)) return refined;
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    for (Section& section : refined) {
+        if (!(section.bpm > 0)) continue;
+        // Keep clear of the boundaries, where the neighbouring tempo may still be heard.
+        const double margin = std::clamp(60.0 / section.bpm * marginBeats, 0.5, 2.5);
+        const double start = std::fmax(section.startSeconds + margin, 0.0);
+        const double end = std::fmin(section.endSeconds - margin, static_cast<double>(n) * fs);
+        if (!(end - start >= 15.0)) continue;
+        const std::int64_t a = std::max<std::int64_t>(saturatingInt64(std::floor(start / fs)), 0);
+        const std::int64_t b = std::min(saturatingInt64(std::ceil(end / fs)), n);
+        if (b - a < 256) continue;
+        const auto fit = SetwrightMusicTempoRefiner::refine(
+            envelope.subspan(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)), fs, section.bpm, 0.7, 0.01);
+        if (!fit || !(fit->confidence >= 0.62) || !(std::abs(fit->bpm - section.bpm) <= 0.72)) continue;
+        section.bpm = ORVAnalyzerTempoRelations::roundedTempo(fit->bpm);
+        section.confidence = std::fmax(std::fmin(fit->confidence, 1.0), section.confidence);
+    }
+    return refined;
+}
+
+}  // namespace corvel::audio

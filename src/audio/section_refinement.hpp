@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "audio/section_detection.hpp"
+#include "audio/tracking_tuning.hpp"
+
+namespace corvel::audio {
+
+// A beat grid laid on an envelope: its tempo and the time of one of its beats.
+struct ORVBeatPhaseFit {
+    double bpm = 0;
+    double phaseSeconds = 0;
+};
+
+// How well a beat grid meets the onsets of a span. The default is the empty evaluation.
+struct ORVBeatGridEvaluation {
+    double score = 0;  // 0...1
+    double hitRatio = 0;
+    double medianErrorSeconds = std::numeric_limits<double>::infinity();
+    double percentile95ErrorSeconds = std::numeric_limits<double>::infinity();
+    std::int64_t beatCount = 0;
+    std::int64_t hitCount = 0;
+};
+
+// Sharpens detected sections against the onset envelope (inherited by ORVAudioMusicAnalyzer):
+// boundaries move to where one beat grid stops fitting and the next one starts, and long
+// sections get their tempo re-measured. Frame k of an envelope stands at k x frameSeconds.
+// Pure functions, safe on any thread.
+struct ORVAnalyzerSectionRefinement {
+    // An onset envelope that favours sharp local peaks over a raised floor (about +-80 ms of
+    // context), scaled to its 95th percentile and capped at 1.
+    static std::vector<double> accentEnvelope(std::span<const double> envelope, double frameSeconds);
+
+    // Moves every boundary between two sections more than 0.5 BPM apart onto the music,
+    // left to right, keeping it at least 0.25 s inside both sections. The accent envelope is
+    // scored instead of the envelope when it is given with the same length. Tempi,
+    // confidences and counts stay as they are.
+    static std::vector<ORVDetectedTempoSection> refineSections(
+        std::span<const ORVDetectedTempoSection> sections, std::span<const ORVLocalTempoObservation> observations,
+        std::span<const double> envelope, std::optional<std::span<const double>> accent,
+        const ORVTempoTrackingTuning& tuning, double frameSeconds, double durationSeconds);
+
+    // The time in lo...hi where the previous tempo's grid gives way to the next one's, snapped
+    // onto a beat of the next grid or a nearby onset; the boundary itself when the search
+    // can't decide.
+    static double refineBoundary(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning,
+                                 double boundary, double lo, double hi, double previousStart, double nextEnd,
+                                 double previousBPM, double nextBPM, double frameSeconds, double durationSeconds);
+
+    // The last previous-tempo observation at or before the anchor (a next-tempo observation),
+    // or at or before the boundary without one. previousFamily is in time order.
+    static std::optional<ORVLocalTempoObservation> lastFamilyObservation(
+        const std::optional<ORVLocalTempoObservation>& anchor,
+        std::span<const ORVLocalTempoObservation> previousFamily, double boundary);
+
+    // The beat phase of the tempo over spanStart...spanEnd: the earliest whole-frame offset
+    // whose beats meet the strongest envelope; none for a span under 8 frames or a beat
+    // under 2 frames.
+    static std::optional<ORVBeatPhaseFit> fitBeatPhase(std::span<const double> envelope, double frameSeconds,
+                                                       double bpm, double spanStart, double spanEnd);
+
+    // Hits, strength and timing errors of the grid's beats in spanStart...spanEnd, each looked
+    // for within toleranceBeats of a beat (at most 75 ms, at least 1.25 frames).
+    static ORVBeatGridEvaluation evaluateBeatGrid(std::span<const double> envelope, const ORVBeatPhaseFit& fit,
+                                                  double frameSeconds, double spanStart, double spanEnd,
+                                                  double toleranceBeats);
+
+    // The element at round((n - 1) x q), clamped, of an ascending list; +infinity when empty.
+    static double sortedPercentile(std::span<const double> ascending, double q);
+
+    // Re-measures the tempo of each section that is at least 15 s long without marginBeats
+    // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM.
+    // Boundaries stay where they are.
+    static std::vector<ORVDetectedTempoSection> refineSectionTempos(std::span<const ORVDetectedTempoSection> sections,
+                                                                    std::span<const double> envelope,
+                                                                    double frameSeconds, double marginBeats);
+};
+
+}  // namespace corvel::audio

@@ -1,0 +1,258 @@
+#include "audio/section_refinement.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/music_analyzer.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Sections = std::vector<ORVDetectedTempoSection>;
+using Observations = std::vector<ORVLocalTempoObservation>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// A frame of exactly 1/64 s keeps the hand-computed times exact.
+constexpr double kFs = 1.0 / 64.0;
+const ORVTempoTrackingTuning& tuning() { return ORVTempoTrackingTuning::shared(); }
+
+struct Beats {
+    double first, end, bpm;
+};
+
+// Zeros with an onset of `height` on each beat first, first + 60 / bpm, ... before end.
+std::vector<double> clickEnvelope(double seconds, double fs, const std::vector<Beats>& parts, double height = 1.0) {
+    std::vector<double> envelope(static_cast<std::size_t>(std::llround(seconds / fs)), 0.0);
+    for (const auto& part : parts) {
+        for (int k = 0;; ++k) {
+            const double t = part.first + k * 60.0 / part.bpm;
+            if (t >= part.end) break;
+            const auto frame = static_cast<std::size_t>(std::llround(t / fs));
+            if (frame < envelope.size()) envelope[frame] = height;
+        }
+    }
+    return envelope;
+}
+
+ORVLocalTempoObservation obs(double center, double bpm) { return {center, bpm, 0.8, bpm, 1.0, false}; }
+
+// One observation every 1.5 s from 0.75 s, at `bpm` before `change` and `after` from it on.
+Observations windows(double seconds, double change, double bpm, double after) {
+    Observations out;
+    for (double t = 0.75; t < seconds; t += 1.5) out.push_back(obs(t, t < change ? bpm : after));
+    return out;
+}
+
+TEST(SectionRefinement, AccentEnvelopeFavoursSharpPeaksOverTheirSurroundings) {
+    // 1/32 s frames: +-3 frames of context (round(2.56)).
+    std::vector<double> e(21, 0.0);
+    e[1] = 1.0;   // 0.35 + 1 - 0.35 x 1/5 (the window is cut at the start) = 1.28
+    e[5] = 1.0;   // 0.35 + 1 - 0.35 x 1/7 = 1.3
+    e[10] = 0.2;  // 0.07 + 0.2 - 0.01 = 0.26
+    e[15] = 0.5;  // 0.175 + 0.5 - 0.025 = 0.65
+    const auto accent = A::accentEnvelope(e, 1.0 / 32.0);
+    ASSERT_EQ(accent.size(), e.size());
+    // Scaled by the 95th percentile (1.28, the 20th of the 21 sorted values) and capped at 1.
+    EXPECT_EQ(accent[1], 1.0);
+    EXPECT_EQ(accent[5], 1.0);
+    EXPECT_NEAR(accent[10], 0.26 / 1.28, 1e-12);
+    EXPECT_NEAR(accent[15], 0.65 / 1.28, 1e-12);
+    for (const std::size_t quiet : {0, 2, 4, 6, 9, 11, 20}) EXPECT_EQ(accent[quiet], 0.0) << quiet;
+
+    EXPECT_TRUE(A::accentEnvelope({}, kFs).empty());
+    EXPECT_EQ(A::accentEnvelope(std::vector<double>(50, 0.0), kFs), std::vector<double>(50, 0.0));
+    // A steady level is no accent, yet it is kept: 0.35 + 0.65 of itself, scaled to 1.
+    for (const double value : A::accentEnvelope(std::vector<double>(50, 0.4), kFs)) EXPECT_NEAR(value, 1.0, 1e-12);
+}
+
+TEST(SectionRefinement, SortedPercentileTakesTheRoundedIndex) {
+    const std::vector<double> ten{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    EXPECT_EQ(A::sortedPercentile({}, 0.5), kInf);
+    EXPECT_EQ(A::sortedPercentile(ten, 0.5), 5.0);   // round(4.5) = 5
+    EXPECT_EQ(A::sortedPercentile(ten, 0.95), 9.0);  // round(8.55) = 9
+    EXPECT_EQ(A::sortedPercentile(ten, 0.0), 0.0);
+    EXPECT_EQ(A::sortedPercentile(ten, 3.0), 9.0);
+    EXPECT_EQ(A::sortedPercentile(ten, -1.0), 0.0);
+}
+
+TEST(SectionRefinement, BeatPhaseFitTakesTheEarliestOffsetWhoseWindowReachesTheOnsets) {
+    // 120 BPM at 1/64 s frames: a beat is 32 frames, the window +-3 frames (round(2.72)).
+    std::vector<double> envelope(640, 0.0);
+    for (std::size_t i = 10; i < envelope.size(); i += 32) envelope[i] = 1.0;
+    auto fit = A::fitBeatPhase(envelope, kFs, 120, 0.0, 10.0);
+    ASSERT_TRUE(fit);
+    EXPECT_EQ(fit->bpm, 120.0);
+    EXPECT_EQ(fit->phaseSeconds, 7 * kFs);
+    // The offsets count from the span's first frame.
+    fit = A::fitBeatPhase(envelope, kFs, 120, 2.0, 10.0);
+    ASSERT_TRUE(fit);
+    EXPECT_EQ(fit->phaseSeconds, (128 + 7) * kFs);
+    EXPECT_TRUE(A::fitBeatPhase(envelope, kFs, 120, 0.0, 8 * kFs));
+
+    struct Refused {
+        double fs, bpm, start, end;
+        const char* why;
+    };
+    for (const Refused& r : {Refused{kFs, 120, 0.0, 7 * kFs, "span of 7 frames"},
+                             Refused{kFs, 120, 20.0, 30.0, "span past the envelope"},
+                             Refused{kFs, 1921, 0.0, 10.0, "beat under 2 frames"}, Refused{kFs, 0, 0.0, 10.0, "no tempo"},
+                             Refused{kFs, kNaN, 0.0, 10.0, "no tempo"}, Refused{0.0, 120, 0.0, 10.0, "no frame length"},
+                             Refused{kFs, 120, 5.0, 5.0, "empty span"}, Refused{kFs, 120, kNaN, 5.0, "no start"}}) {
+        EXPECT_FALSE(A::fitBeatPhase(envelope, r.fs, r.bpm, r.start, r.end)) << r.why;
+    }
+    EXPECT_FALSE(A::fitBeatPhase({}, kFs, 120, 0.0, 10.0));
+}
+
+TEST(SectionRefinement, GridEvaluationWeighsHitsStrengthAndTiming) {
+    // Onsets every 0.5 s from 0; a 120-BPM grid has 4 or 5 beats in 1 ... 3 s. The tolerance
+    // is 0.05 s, +-3 frames.
+    const auto onsets = [](double height) {
+        std::vector<double> envelope(640, 0.0);
+        for (std::size_t i = 0; i < envelope.size(); i += 32) envelope[i] = height;
+        return envelope;
+    };
+    struct Case {
+        double height, phase, score, hitRatio, medianError;
+        std::int64_t beats;
+        const char* what;
+    };
+    for (const Case& c : {Case{1.0, 0.0, 1.0, 1.0, 0.0, 5, "on the onsets"},
+                          Case{1.0, 2 * kFs, 0.85 + 0.15 * (1 - 0.03125 / 0.05), 1.0, 0.03125, 4, "two frames late"},
+                          Case{0.5, 0.0, 0.27 + 0.29 + 0.15, 1.0, 0.0, 5, "half-height onsets"},
+                          // Nothing within reach: each beat's own frame counts, with no error.
+                          Case{1.0, 0.25, 0.15, 0.0, 0.0, 4, "between the onsets"}}) {
+        const auto e = A::evaluateBeatGrid(onsets(c.height), {120, c.phase}, kFs, 1.0, 3.0, 0.1);
+        EXPECT_NEAR(e.score, c.score, 1e-12) << c.what;
+        EXPECT_EQ(e.hitRatio, c.hitRatio) << c.what;
+        EXPECT_EQ(e.medianErrorSeconds, c.medianError) << c.what;
+        EXPECT_EQ(e.percentile95ErrorSeconds, c.medianError) << c.what;
+        EXPECT_EQ(e.beatCount, c.beats) << c.what;
+        EXPECT_EQ(e.hitCount, c.hitRatio > 0 ? c.beats : 0) << c.what;
+    }
+    for (const auto& empty : {A::evaluateBeatGrid(onsets(1), {120, 0}, kFs, 1.1, 1.2, 0.1),  // no beat inside
+                              A::evaluateBeatGrid(onsets(1), {0, 0}, kFs, 1.0, 3.0, 0.1),
+                              A::evaluateBeatGrid(onsets(1), {120, 0}, kFs, 3.0, 1.0, 0.1),
+                              A::evaluateBeatGrid({}, {120, 0}, kFs, 1.0, 3.0, 0.1)}) {
+        EXPECT_EQ(empty.score, 0.0);
+        EXPECT_EQ(empty.medianErrorSeconds, kInf);
+        EXPECT_EQ(empty.percentile95ErrorSeconds, kInf);
+        EXPECT_EQ(empty.beatCount, 0);
+    }
+}
+
+TEST(SectionRefinement, LastFamilyObservationStopsAtTheAnchorOrElseAtTheBoundary) {
+    const Observations previous{obs(1, 100), obs(4, 100), obs(7, 100), obs(10, 100)};
+    EXPECT_EQ(A::lastFamilyObservation(obs(8, 130), previous, 2.0)->centerSeconds, 7.0);
+    EXPECT_EQ(A::lastFamilyObservation(obs(7, 130), previous, 2.0)->centerSeconds, 7.0);
+    EXPECT_EQ(A::lastFamilyObservation(std::nullopt, previous, 4.0)->centerSeconds, 4.0);
+    EXPECT_FALSE(A::lastFamilyObservation(std::nullopt, previous, 0.5));
+    EXPECT_FALSE(A::lastFamilyObservation(obs(0.5, 130), previous, 9.0));
+    EXPECT_FALSE(A::lastFamilyObservation(std::nullopt, {}, 9.0));
+}
+
+TEST(SectionRefinement, ABoundaryMovesOntoTheFirstBeatOfTheNewTempo) {
+    // 100 BPM up to 19.5 s, 130 BPM from 19.95 s, off the old grid (whose next beat would be
+    // at 20.1 s); detection put the boundary at 19.0 s.
+    const double fs = 0.01;
+    const auto envelope = clickEnvelope(40, fs, {{0.3, 20.0, 100}, {19.95, 40, 130}});
+    const Sections detected{{0, 19.0, 100, 0.8, 13}, {19.0, 40, 130, 0.7, 13}};
+    const auto observations = windows(40, 19.5, 100, 130);
+    const auto refined = A::refineSections(detected, observations, envelope, std::nullopt, tuning(), fs, 40);
+    ASSERT_EQ(refined.size(), 2u);
+    EXPECT_NEAR(refined[0].endSeconds, 19.95, 1e-9);
+    EXPECT_EQ(refined[1].startSeconds, refined[0].endSeconds);
+    // Everything else stays.
+    EXPECT_EQ(refined[0].startSeconds, 0.0);
+    EXPECT_EQ(refined[1].endSeconds, 40.0);
+    EXPECT_EQ(refined[0].bpm, 100.0);
+    EXPECT_EQ(refined[1].bpm, 130.0);
+    EXPECT_EQ(refined[0].confidence, 0.8);
+    EXPECT_EQ(refined[1].observationCount, 13);
+    // From either side of the change.
+    for (const double boundary : {17.5, 20.5, 21.5}) {
+        const Sections off{{0, boundary, 100, 0.8, 13}, {boundary, 40, 130, 0.7, 13}};
+        EXPECT_NEAR(A::refineSections(off, observations, envelope, std::nullopt, tuning(), fs, 40)[0].endSeconds,
+                    19.95, 1e-9)
+            << boundary;
+    }
+
+    // An accent envelope is scored in place of the envelope when it has the same length.
+    const std::vector<double> shortAccent(100, 0.0);
+    EXPECT_NEAR(A::refineSections(detected, observations, envelope, shortAccent, tuning(), fs, 40)[0].endSeconds, 19.95,
+                1e-9);
+    const auto later = clickEnvelope(40, fs, {{0.3, 21.0, 100}, {21.15, 40, 130}});
+    EXPECT_NEAR(A::refineSections(detected, observations, envelope, later, tuning(), fs, 40)[0].endSeconds, 21.15,
+                1e-9);
+}
+
+TEST(SectionRefinement, BoundariesThatCannotOrNeedNotMoveStay) {
+    const double fs = 0.01;
+    const auto envelope = clickEnvelope(40, fs, {{0.3, 20.0, 100}, {19.95, 40, 130}});
+    const Sections pair{{0, 19.0, 100, 0.8, 13}, {19.0, 40, 130, 0.7, 13}};
+    const auto observations = windows(40, 19.5, 100, 130);
+    const auto boundaryOf = [&](const Sections& sections, std::span<const double> e, double frameSeconds,
+                                double duration = 40) {
+        return A::refineSections(sections, observations, e, std::nullopt, tuning(), frameSeconds, duration)[0]
+            .endSeconds;
+    };
+    EXPECT_EQ(boundaryOf({{0, 19.0, 120.0, 0.8, 13}, {19.0, 40, 120.4, 0.7, 13}}, envelope, fs), 19.0);
+    EXPECT_EQ(boundaryOf({{0, 19.0, 0, 0.8, 13}, {19.0, 40, 130, 0.7, 13}}, envelope, fs), 19.0);
+    EXPECT_EQ(boundaryOf(pair, std::vector<double>(envelope.begin(), envelope.begin() + 63), fs), 19.0);
+    EXPECT_EQ(boundaryOf(pair, envelope, 0.0), 19.0);
+    EXPECT_EQ(boundaryOf(pair, envelope, kNaN), 19.0);
+    EXPECT_EQ(A::refineSections(Sections{pair[0]}, observations, envelope, std::nullopt, tuning(), fs, 40).size(), 1u);
+
+    // The envelope ends at 20 s of 40: the new tempo's reference span lies beyond it, its phase
+    // can't be fitted and the boundary keeps its time ...
+    const std::vector<double> cut(envelope.begin(), envelope.begin() + 2000);
+    const Sections late{{0, 25.0, 100, 0.8, 13}, {25.0, 40, 130, 0.7, 13}};
+    EXPECT_EQ(A::refineSections(late, {}, cut, std::nullopt, tuning(), fs, 40)[0].endSeconds, 25.0);
+    // ... held 0.25 s inside both sections all the same.
+    const Sections nearEnd{{0, 39.9, 100, 0.8, 13}, {39.9, 40, 130, 0.7, 1}};
+    EXPECT_NEAR(A::refineSections(nearEnd, {}, cut, std::nullopt, tuning(), fs, 40)[0].endSeconds, 39.75, 1e-12);
+    // Two sections of 0.4 s together: 0.25 s before the end of the next one.
+    const Sections tiny{{10.0, 10.2, 100, 0.8, 1}, {10.2, 10.4, 130, 0.7, 1}};
+    const auto squeezed = A::refineSections(tiny, {}, cut, std::nullopt, tuning(), fs, 40);
+    EXPECT_NEAR(squeezed[0].endSeconds, 10.15, 1e-12);
+    EXPECT_EQ(squeezed[1].startSeconds, squeezed[0].endSeconds);
+}
+
+TEST(SectionRefinement, LongSectionsAdoptAConfidentRefinedTempo) {
+    const double fs = 0.01;
+    const auto envelope = clickEnvelope(80, fs, {{0.2, 80, 121.37}});
+    const Sections sections{
+        {0, 30, 121.0, 0.3, 20},   // 26 s between its margins of 4 beats: refined
+        {30, 47, 121.0, 0.3, 11},  // 13 s between them: too short
+        {47, 80, 125.0, 0.3, 22},  // more than 0.72 BPM from what the onsets say
+        {80, 90, 0.0, 0.3, 1},     // no tempo
+    };
+    const auto refined = A::refineSectionTempos(sections, envelope, fs, 4.0);
+    ASSERT_EQ(refined.size(), sections.size());
+    EXPECT_EQ(refined[0].bpm, 121.35);
+    EXPECT_GE(refined[0].confidence, 0.62);
+    EXPECT_LE(refined[0].confidence, 1.0);
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        EXPECT_EQ(refined[i].bpm, sections[i].bpm) << i;
+        EXPECT_EQ(refined[i].confidence, sections[i].confidence) << i;
+    }
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        EXPECT_EQ(refined[i].startSeconds, sections[i].startSeconds) << i;
+        EXPECT_EQ(refined[i].endSeconds, sections[i].endSeconds) << i;
+    }
+    // A higher confidence than the refiner's is kept.
+    Sections sure = sections;
+    sure[0].confidence = 1.0;
+    EXPECT_EQ(A::refineSectionTempos(sure, envelope, fs, 4.0)[0].confidence, 1.0);
+
+    EXPECT_EQ(A::refineSectionTempos(sections, {}, fs, 4.0)[0].bpm, 121.0);
+    EXPECT_EQ(A::refineSectionTempos(sections, envelope, 0.0, 4.0)[0].bpm, 121.0);
+    EXPECT_TRUE(A::refineSectionTempos({}, envelope, fs, 4.0).empty());
+}
+
+}  // namespace
+}  // namespace corvel::audio
