@@ -28,4 +28,46 @@ std::string formatInteger(std::int64_t value) {
     return std::string(buffer.data(), result.ptr);
 }
 
+std::string formatZeroPadded(std::int64_t value, int width) {
+    std::string digits = formatInteger(value);
+    const bool negative = value < 0;
+    const auto length = static_cast<int>(digits.size()) - (negative ? 1 : 0);
+    if (length < width) digits.insert(negative ? 1 : 0, static_cast<std::size_t>(width - length), '0');
+    return digits;
+}
+
+std::string formatIso8601(std::chrono::sys_seconds time) {
+    using namespace std::chrono;
+    const auto day = floor<days>(time);
+    const year_month_day date{day};
+    const hh_mm_ss clock{time - day};
+    return formatZeroPadded(static_cast<int>(date.year()), 4) + "-" +
+           formatZeroPadded(static_cast<unsigned>(date.month()), 2) + "-" +
+           formatZeroPadded(static_cast<unsigned>(date.day()), 2) + "T" + formatZeroPadded(clock.hours().count(), 2) +
+           ":" + formatZeroPadded(clock.minutes().count(), 2) + ":" + formatZeroPadded(clock.seconds().count(), 2) +
+           "Z";
+}
+
+std::optional<std::chrono::sys_seconds> parseIso8601(std::string_view text) {
+    using namespace std::chrono;
+    static constexpr std::string_view kShape = "dddd-dd-ddTdd:dd:ddZ";
+    if (text.size() != kShape.size()) return std::nullopt;
+    for (std::size_t i = 0; i < kShape.size(); ++i) {
+        const bool digit = text[i] >= '0' && text[i] <= '9';
+        if (kShape[i] == 'd' ? !digit : text[i] != kShape[i]) return std::nullopt;
+    }
+    auto number = [&](std::size_t at, std::size_t length) {
+        int value = 0;
+        for (std::size_t i = at; i < at + length; ++i) value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    const year_month_day date{year{number(0, 4)}, month{static_cast<unsigned>(number(5, 2))},
+                              day{static_cast<unsigned>(number(8, 2))}};
+    const int hour = number(11, 2);
+    const int minute = number(14, 2);
+    const int second = number(17, 2);
+    if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+    return sys_days{date} + hours{hour} + minutes{minute} + seconds{second};
+}
+
 }  // namespace corvel

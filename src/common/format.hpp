@@ -1,7 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace corvel {
 
@@ -12,5 +15,13 @@ std::string formatFixed(double value, int decimals);
 
 // Decimal text of an integer ("-12").
 std::string formatInteger(std::int64_t value);
+
+// Decimal text with leading zeros up to `width` digits ("007"); a minus sign comes first.
+std::string formatZeroPadded(std::int64_t value, int width);
+
+// ISO 8601 date and time in UTC to whole seconds: "2026-03-01T18:04:05Z".
+std::string formatIso8601(std::chrono::sys_seconds time);
+// Reads exactly that form back; nothing for any other text or an impossible date.
+std::optional<std::chrono::sys_seconds> parseIso8601(std::string_view text);
 
 }  // namespace corvel

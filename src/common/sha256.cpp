@@ -47,6 +47,8 @@ Sha256Digest sha256OfFile(const std::filesystem::path& path) {
     return context.finish();
 }
 
+std::string sha256HexOfFile(const std::filesystem::path& path) { return hexString(sha256OfFile(path)); }
+
 std::vector<std::string> hexByteStrings(const Sha256Digest& digest) {
     static constexpr char digits[] = "0123456789abcdef";
     std::vector<std::string> strings;

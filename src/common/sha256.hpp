@@ -19,6 +19,9 @@ Sha256Digest sha256(std::string_view text);
 // when the file can't be read.
 Sha256Digest sha256OfFile(const std::filesystem::path& path);
 
+// The 64-character lowercase hex text of a file's digest; throws as sha256OfFile.
+std::string sha256HexOfFile(const std::filesystem::path& path);
+
 // One string per digest byte, in byte order, each two lowercase hex digits ("0a").
 std::vector<std::string> hexByteStrings(const Sha256Digest& digest);
 

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <pwd.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace corvel::platform {
@@ -41,6 +42,20 @@ std::filesystem::path UserFolders::caches() const { return xdg("XDG_CACHE_HOME",
 
 std::filesystem::path UserFolders::defaultVoduveResourceFolder() const {
     return xdg("XDG_CONFIG_HOME", ".config") / "VODUVE";
+}
+
+std::filesystem::path executableFolder() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return {};
+    return program.parent_path();
+}
+
+std::filesystem::path applicationResourcesFolder(const std::filesystem::path& programFolder) {
+    auto beside = programFolder / "resources";
+    std::error_code error;
+    if (std::filesystem::is_directory(beside, error)) return beside;
+    return programFolder / ".." / "share" / "orvanta-voduve-corvel" / "resources";
 }
 
 }  // namespace corvel::platform

@@ -31,4 +31,11 @@ private:
     EnvironmentLookup environment_;
 };
 
+// The folder of the running program (from /proc/self/exe); empty when it can't be read.
+std::filesystem::path executableFolder();
+
+// Where the files that ship with the application live: "resources" beside the program
+// (build tree), else "../share/orvanta-voduve-corvel/resources" from it (install tree).
+std::filesystem::path applicationResourcesFolder(const std::filesystem::path& programFolder = executableFolder());
+
 }  // namespace corvel::platform

@@ -86,12 +86,6 @@ void syncFolder(const fs::path& folder) {
     ::close(fd);
 }
 
-std::string padded(int value, int width) {
-    std::string digits = formatInteger(value);
-    if (static_cast<int>(digits.size()) < width) digits.insert(0, static_cast<std::size_t>(width) - digits.size(), '0');
-    return digits;
-}
-
 std::string readKeymapText(const fs::path& keymap, int notUtf8Code) {
     auto text = toText(readFileBytes(keymap));
     if (!isValidUtf8(text)) throw ErrorException(Error{kKeymapErrorDomain, notUtf8Code, kKeymapNotUtf8Message});
@@ -139,9 +133,9 @@ int VoduveShortcutManager::posixRename(const fs::path& from, const fs::path& to)
 }
 
 std::string VoduveShortcutManager::backupFileName(const platform::LocalDateTime& time) {
-    return std::string(kKeymapBackupPrefix) + padded(time.year, 4) + padded(time.month, 2) + padded(time.day, 2) +
-           "-" + padded(time.hour, 2) + padded(time.minute, 2) + padded(time.second, 2) + "-" +
-           padded(time.millisecond, 3) + kKeymapBackupSuffix;
+    return std::string(kKeymapBackupPrefix) + formatZeroPadded(time.year, 4) + formatZeroPadded(time.month, 2) +
+           formatZeroPadded(time.day, 2) + "-" + formatZeroPadded(time.hour, 2) + formatZeroPadded(time.minute, 2) +
+           formatZeroPadded(time.second, 2) + "-" + formatZeroPadded(time.millisecond, 3) + kKeymapBackupSuffix;
 }
 
 std::vector<ShortcutConflict> VoduveShortcutManager::findShortcutConflicts(

@@ -34,5 +34,29 @@ TEST(FormatFixed, IgnoresAGermanProcessLocale) {
     std::setlocale(LC_ALL, "C");
 }
 
+TEST(FormatZeroPadded, PadsToTheWidthAfterTheSign) {
+    EXPECT_EQ(formatZeroPadded(7, 3), "007");
+    EXPECT_EQ(formatZeroPadded(-7, 3), "-007");
+    EXPECT_EQ(formatZeroPadded(12345, 3), "12345");
+}
+
+TEST(Iso8601, WritesUtcToWholeSecondsAndReadsItBack) {
+    using namespace std::chrono;
+    const sys_seconds time = sys_days{year{2026} / 3 / 1} + hours{18} + minutes{4} + seconds{5};
+    EXPECT_EQ(formatIso8601(time), "2026-03-01T18:04:05Z");
+    EXPECT_EQ(parseIso8601("2026-03-01T18:04:05Z"), time);
+    EXPECT_EQ(formatIso8601(sys_seconds{}), "1970-01-01T00:00:00Z");
+}
+
+TEST(Iso8601, RefusesOtherFormsAndImpossibleDates) {
+    for (const char* text : {"", "2026-03-01", "2026-03-01T18:04:05", "2026-03-01T18:04:05+00:00",
+                             "2026-03-01 18:04:05Z", "2026-03-01T18:04:05.000Z", "2026-02-30T00:00:00Z",
+                             "2026-13-01T00:00:00Z", "2026-03-01T24:00:00Z", "2026-03-01T18:60:00Z",
+                             "2026-03-01T18:04:60Z", "2026-3-01T18:04:05Z", "+026-03-01T18:04:05Z"}) {
+        EXPECT_FALSE(parseIso8601(text).has_value()) << text;
+    }
+    EXPECT_TRUE(parseIso8601("2024-02-29T23:59:59Z").has_value());
+}
+
 }  // namespace
 }  // namespace corvel

@@ -34,8 +34,10 @@ TEST(Sha256, FileDigestMatchesBytesDigestAcrossBlocks) {
     for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
     { std::ofstream(path, std::ios::binary) << content; }
     EXPECT_EQ(sha256OfFile(path), sha256(std::string_view(content)));
+    EXPECT_EQ(sha256HexOfFile(path), hexString(sha256(std::string_view(content))));
     std::filesystem::remove(path);
     EXPECT_THROW(sha256OfFile(path), ErrorException);
+    EXPECT_THROW(sha256HexOfFile(path), ErrorException);
 }
 
 }  // namespace

@@ -45,20 +45,6 @@ protected:
                                            keymap, backups);
     }
 
-    static void write(const fs::path& path, const std::string& bytes) {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    static std::string read(const fs::path& path) {
-        const auto bytes = readFileBytes(path);
-        return std::string(bytes.begin(), bytes.end());
-    }
-    static std::set<std::string> names(const fs::path& folder) {
-        std::set<std::string> result;
-        if (!fs::exists(folder)) return result;
-        for (const auto& entry : fs::directory_iterator(folder)) result.insert(entry.path().filename().string());
-        return result;
-    }
     bool tempFileLeft() const { return fs::exists(keymap.parent_path() / kKeymapTemporaryFileName); }
 
     fs::path keymap, backups;
