@@ -8,6 +8,7 @@
 
 #include "audio/audio_source.hpp"
 #include "audio/onset_measures.hpp"
+#include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
 #include "audio/section_refinement.hpp"
 #include "audio/tracking_tuning.hpp"
@@ -46,9 +47,11 @@ struct ORVAudioFeatureSet {
 };
 
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
-// the onset measures, the section detection and refinement included.
+// the onset measures, the periodicity search, the section detection and
+// refinement included.
 struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerOnsetMeasures,
+                               ORVAnalyzerPeriodicity,
                                ORVAnalyzerSectionDetection,
                                ORVAnalyzerSectionRefinement {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
