@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/music_analyzer.hpp"
+#include "audio/test_signals.hpp"
 
 namespace corvel::audio {
 namespace {
@@ -305,6 +306,24 @@ TEST(ConsensusCandidates, NeverMoreThanTenOrTwoWithinOnePointTwoPercent) {
     for (std::size_t i = 0; i < again.size(); ++i) {
         EXPECT_EQ(again[i].bpm, candidates[i].bpm);
         EXPECT_EQ(again[i].score, candidates[i].score);
+    }
+}
+
+TEST(ConsensusCandidates, DecodedClickTracksAreFoundByTheFeaturesTogether) {
+    for (const double bpm : {87.0, 124.0, 172.0}) {
+        testkit::Signal song = testkit::clicks(44100, 1, 30, bpm);
+        const testkit::Signal bed = testkit::noise(44100, 1, song.frames(), 0.1);
+        for (std::size_t i = 0; i < song.interleaved.size(); ++i) song.interleaved[i] += bed.interleaved[i];
+        testkit::MemorySource source(std::move(song));
+        const auto set = A::decodeFeatureEnvelopes(source);
+        Envelopes envelopes(set.featureEnvelopes.begin(), set.featureEnvelopes.end());
+        envelopes.push_back(set.consensusEnvelope);
+
+        const auto candidates = A::consensusCandidates(envelopes, true, set.frameSeconds);
+        ASSERT_FALSE(candidates.empty()) << bpm;
+        EXPECT_NEAR(candidates[0].bpm, bpm, bpm * 0.01);
+        EXPECT_EQ(candidates[0].agreement, 1.0) << bpm;
+        expectRankedAndDistinct(candidates, 10);
     }
 }
 
