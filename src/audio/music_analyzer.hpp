@@ -8,8 +8,10 @@
 
 #include "audio/audio_source.hpp"
 #include "audio/onset_measures.hpp"
+#include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
 #include "audio/section_refinement.hpp"
+#include "audio/tempo_families.hpp"
 #include "audio/tracking_tuning.hpp"
 
 namespace corvel::audio {
@@ -46,11 +48,14 @@ struct ORVAudioFeatureSet {
 };
 
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
-// the onset measures, the section detection and refinement included.
+// the onset measures, the periodicity search, the family tracker, the section detection and
+// refinement included.
 struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerOnsetMeasures,
+                               ORVAnalyzerPeriodicity,
                                ORVAnalyzerSectionDetection,
-                               ORVAnalyzerSectionRefinement {
+                               ORVAnalyzerSectionRefinement,
+                               ORVAnalyzerTempoFamilies {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,

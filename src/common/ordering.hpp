@@ -30,6 +30,34 @@ void stableInsertionSort(std::vector<T>& items, ComesBefore comesBefore) {
     }
 }
 
+// Stable top-down merge sort: an element of the right half moves ahead of one of the left
+// half only when it comes before it. Defined for any predicate like the insertion sort, but
+// O(n log n) and merging halves rather than walking neighbours, so an intransitive tolerance
+// order can settle differently; use it where that merge order is the one wanted.
+template <typename T, typename ComesBefore>
+void stableMergeSort(std::vector<T>& items, ComesBefore comesBefore) {
+    if (items.size() < 2) return;
+    std::vector<T> scratch(items.size());
+    auto sortRange = [&](auto& self, std::size_t begin, std::size_t end) -> void {
+        if (end - begin < 2) return;
+        const std::size_t middle = begin + (end - begin) / 2;
+        self(self, begin, middle);
+        self(self, middle, end);
+        std::size_t left = begin, right = middle, out = begin;
+        while (left < middle && right < end) {
+            if (comesBefore(items[right], items[left])) {
+                scratch[out++] = std::move(items[right++]);
+            } else {
+                scratch[out++] = std::move(items[left++]);
+            }
+        }
+        while (left < middle) scratch[out++] = std::move(items[left++]);
+        while (right < end) scratch[out++] = std::move(items[right++]);
+        for (std::size_t i = begin; i < end; ++i) items[i] = std::move(scratch[i]);
+    };
+    sortRange(sortRange, 0, items.size());
+}
+
 template <typename T, typename ComesBefore>
 std::vector<T> stablySorted(std::vector<T> items, ComesBefore comesBefore) {
     stableInsertionSort(items, comesBefore);

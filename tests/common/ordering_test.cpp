@@ -47,5 +47,17 @@ TEST(StableInsertionSort, NonTransitiveAndNaNPredicatesStayDefined) {
     EXPECT_EQ(sorted, "abcmnz");
 }
 
+TEST(StableMergeSort, OrdersKeepsTiesInInputOrderAndStaysDefined) {
+    std::vector<Item> items{{5.0000005, "A"}, {5.0, "B"}, {1.0, "C"}, {3.0, "D"}, {2, "x"}, {1, "a"}, {2, "y"}};
+    stableMergeSort(items, [](const Item& a, const Item& b) { return a.time < b.time; });
+    EXPECT_EQ(ids(items), "CaxyDBA");
+
+    items = {{NAN, "n"}, {1.0000009, "c"}, {1.0, "b"}, {1.0000018, "a"}, {NAN, "m"}, {0.5, "z"}};
+    stableMergeSort(items, comesBefore);
+    std::string sorted = ids(items);
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(sorted, "abcmnz");
+}
+
 }  // namespace
 }  // namespace corvel

@@ -1,0 +1,383 @@
+#include "audio/periodicity_candidates.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "audio/music_analyzer.hpp"
+#include "common/numeric.hpp"
+#include "common/ordering.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Candidate = ORVAnalyzerPeriodicity::InternalCandidate;
+using Member = ORVAnalyzerPeriodicity::ClusterMember;
+
+// Beat periods of 320 to 40 BPM.
+constexpr double kShortestBeatSeconds = 0.1875;
+constexpr double kLongestBeatSeconds = 1.5;
+// Fewer overlapping frames than this give no autocorrelation worth reading.
+constexpr std::int64_t kMinimumOverlapFrames = 17;
+constexpr double kMinimumAutocorrelation = 0.015;
+constexpr std::size_t kStrongestLagCount = 36;
+constexpr std::size_t kEnvelopeCandidateLimit = 7;
+constexpr double kDistinctTempo = 0.012;
+
+constexpr std::size_t kMinimumEnvelopeFrames = 96;
+constexpr std::size_t kCandidatesPerFeature = 5;
+constexpr double kClusterTolerance = 0.022;
+constexpr double kRelatedTolerance = 0.025;
+constexpr double kRelatedScoreSlack = 0.14;
+constexpr std::size_t kConsensusCandidateLimit = 10;
+constexpr double kOrderTolerance = 1e-6;
+
+double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
+
+// Normalised autocorrelation of the envelope (mean removed) at lags minLag ... maxLag; the
+// table has maxLag + 2 entries so that the neighbours of every examined lag can be read.
+std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    std::vector<double> acf(static_cast<std::size_t>(maxLag + 2), 0.0);
+    double sum = 0;
+    for (const double v : envelope) sum += v;
+    const double mean = sum / static_cast<double>(n);
+    std::vector<double> centred(envelope.size());
+    for (std::size_t i = 0; i < envelope.size(); ++i) centred[i] = envelope[i] - mean;
+
+    for (std::int64_t lag = minLag; lag <= maxLag; ++lag) {
+        const std::int64_t overlap = n - lag;
+        if (overlap < kMinimumOverlapFrames) continue;
+        double sab = 0, saa = 0, sbb = 0;
+        for (std::int64_t i = 0; i < overlap; ++i) {
+            const double a = centred[static_cast<std::size_t>(i)];
+            const double b = centred[static_cast<std::size_t>(i + lag)];
+            sab += a * b;
+            saa += a * a;
+            sbb += b * b;
+        }
+        acf[static_cast<std::size_t>(lag)] = sab / std::max(std::sqrt(saa * sbb), 1e-12);
+    }
+    return acf;
+}
+
+// The local maxima of the table that reach the floor, together with the strongest lags
+// overall; ascending, each lag once.
+std::vector<std::int64_t> lagsToExamine(const std::vector<double>& acf, std::int64_t minLag, std::int64_t maxLag) {
+    const auto at = [&acf](std::int64_t lag) { return acf[static_cast<std::size_t>(lag)]; };
+    std::vector<bool> chosen(acf.size(), false);
+    for (std::int64_t lag = minLag + 1; lag < maxLag; ++lag) {
+        if (at(lag) >= kMinimumAutocorrelation && at(lag - 1) <= at(lag) && at(lag + 1) <= at(lag)) {
+            chosen[static_cast<std::size_t>(lag)] = true;
+        }
+    }
+    std::vector<std::int64_t> byStrength(static_cast<std::size_t>(maxLag - minLag + 1));
+    std::iota(byStrength.begin(), byStrength.end(), minLag);
+    std::stable_sort(byStrength.begin(), byStrength.end(),
+                     [&at](std::int64_t a, std::int64_t b) { return at(a) > at(b); });
+    for (std::size_t i = 0; i < std::min(kStrongestLagCount, byStrength.size()); ++i) {
+        chosen[static_cast<std::size_t>(byStrength[i])] = true;
+    }
+    std::vector<std::int64_t> lags;
+    for (std::int64_t lag = minLag; lag <= maxLag; ++lag) {
+        if (chosen[static_cast<std::size_t>(lag)]) lags.push_back(lag);
+    }
+    return lags;
+}
+
+// Keeps the candidates in their order while each is distinct from those kept, up to limit.
+std::vector<Candidate> distinctTempi(const std::vector<Candidate>& ranked, std::size_t limit) {
+    std::vector<Candidate> kept;
+    for (const Candidate& candidate : ranked) {
+        if (kept.size() >= limit) break;
+        if (A::isDistinctTempo(kept, candidate)) kept.push_back(candidate);
+    }
+    return kept;
+}
+
+double clusterCentre(const std::vector<Member>& members) {
+    std::vector<ORVWeightedValue> pairs;
+    pairs.reserve(members.size());
+    for (const Member& member : members) {
+        pairs.push_back({member.candidate.bpm, std::fmax(member.candidate.score, 0.05)});
+    }
+    return A::weightedMedian(pairs);
+}
+
+// Gathers the first candidates of every feature into clusters of one tempo, at most one
+// member per feature; clusters keep their order of creation.
+std::vector<std::vector<Member>> clusterCandidates(const std::vector<std::vector<Candidate>>& perFeature) {
+    std::vector<std::vector<Member>> clusters;
+    for (std::size_t feature = 0; feature < perFeature.size(); ++feature) {
+        const auto& candidates = perFeature[feature];
+        const std::size_t count = std::min(kCandidatesPerFeature, candidates.size());
+        for (std::size_t c = 0; c < count; ++c) {
+            const Candidate& candidate = candidates[c];
+            std::optional<std::size_t> nearest;
+            double nearestDifference = 0;
+            for (std::size_t k = 0; k < clusters.size(); ++k) {
+                const double difference = A::relativeTempoDifference(clusterCentre(clusters[k]), candidate.bpm);
+                if (difference <= kClusterTolerance && (!nearest || difference < nearestDifference)) {
+                    nearest = k;
+                    nearestDifference = difference;
+                }
+            }
+            const Member member{static_cast<std::int64_t>(feature), candidate};
+            if (!nearest) {
+                clusters.push_back({member});
+                continue;
+            }
+            auto& cluster = clusters[*nearest];
+            const bool featurePresent = std::any_of(cluster.begin(), cluster.end(), [&](const Member& m) {
+                return m.feature == member.feature;
+            });
+            if (!featurePresent) cluster.push_back(member);
+        }
+    }
+    return clusters;
+}
+
+Candidate consensusOf(const std::vector<Member>& cluster, std::size_t featureCount, double frameSeconds) {
+    const double centre = clusterCentre(cluster);
+
+    // One voice per feature: its best member.
+    std::vector<std::int64_t> features;
+    for (const Member& member : cluster) {
+        if (std::find(features.begin(), features.end(), member.feature) == features.end()) {
+            features.push_back(member.feature);
+        }
+    }
+    double score = 0, autocorrelation = 0, gridFit = 0, pulse = 0;
+    for (const std::int64_t feature : features) {
+        std::vector<Member> group;
+        for (const Member& member : cluster) {
+            if (member.feature == feature) group.push_back(member);
+        }
+        const Candidate best = A::bestMember(group)->candidate;
+        score += best.score;
+        autocorrelation += best.autocorrelation;
+        gridFit += best.gridFit;
+        pulse += best.pulseCompleteness;
+    }
+    const auto voices = static_cast<double>(features.size());
+
+    const std::size_t m = cluster.size();
+    const double agreement = static_cast<double>(m) / static_cast<double>(featureCount);
+    const double base = clamp01(0.62 * (score / voices) + 0.38 * agreement);
+    double finalScore = m >= 3 ? std::min(base + 0.06, 1.0) : base;
+    // A tempo that only one of many features hears is most likely that feature's artefact.
+    if (m == 1 && featureCount >= 4) finalScore = base * 0.76;
+
+    Candidate candidate;
+    candidate.bpm = centre;
+    candidate.periodFrames = 60.0 / (std::fmax(centre, 1.0) * frameSeconds);
+    candidate.autocorrelation = autocorrelation / voices;
+    candidate.gridFit = gridFit / voices;
+    candidate.pulseCompleteness = pulse / voices;
+    candidate.score = finalScore;
+    candidate.agreement = agreement;
+    return candidate;
+}
+
+std::vector<std::size_t> indicesByScore(const std::vector<Candidate>& candidates) {
+    std::vector<std::size_t> order(candidates.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return candidates[a].score > candidates[b].score; });
+    return order;
+}
+
+bool tempoInSearchRange(double bpm) { return std::isfinite(bpm) && bpm >= 40 && bpm <= 320; }
+
+// Score first; scores within 1e-6 fall to agreement (again 1e-6), then to the faster tempo.
+bool ranksBefore(const Candidate& a, const Candidate& b) {
+    if (std::abs(a.score - b.score) > kOrderTolerance) return a.score > b.score;
+    if (std::abs(a.agreement - b.agreement) > kOrderTolerance) return a.agreement > b.agreement;
+    return a.bpm > b.bpm;
+}
+
+}  // namespace
+
+std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::envelopeCandidates(
+    std::span<const double> envelope, double frameSeconds) {
+    if (!(frameSeconds > 0) || !std::isfinite(frameSeconds)) return {};
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const std::int64_t minLag = std::max<std::int64_t>(saturatingInt64(kShortestBeatSeconds / frameSeconds), 2);
+    const std::int64_t maxLag = std::min(n / 3, saturatingInt64(kLongestBeatSeconds / frameSeconds));
+    if (minLag >= maxLag - 2) return {};
+
+    const std::vector<double> acf = autocorrelationTable(envelope, minLag, maxLag);
+    const auto peaks = A::onsetPeakFrames(envelope);
+    if (peaks.size() < 4) return {};
+
+    const auto table = [&acf](std::int64_t i) {
+        return i >= 0 && i < static_cast<std::int64_t>(acf.size()) ? std::fmax(acf[static_cast<std::size_t>(i)], 0.0)
+                                                                    : 0.0;
+    };
+
+    std::vector<Candidate> candidates;
+    for (const std::int64_t lag : lagsToExamine(acf, minLag, maxLag)) {
+        const double here = acf[static_cast<std::size_t>(lag)];
+        if (!(here >= kMinimumAutocorrelation)) continue;
+        const double before = acf[static_cast<std::size_t>(lag - 1)];
+        const double after = acf[static_cast<std::size_t>(lag + 1)];
+        // The peak of the parabola through the lag and its neighbours.
+        double period = static_cast<double>(lag);
+        const double curvature = before - 2.0 * here + after;
+        if (std::abs(curvature) > 1e-9) {
+            period += clampOr(0.5 * (before - after) / curvature, -0.5, 0.5, 0.0);
+        }
+        const double bpm = 60.0 / (std::fmax(period, 1.0) * frameSeconds);
+        if (!(bpm >= 39.5 && bpm <= 320.5)) continue;
+
+        const double phase = A::bestBeatPhase(envelope, period);
+        const double gridFit = A::gridFitScore(peaks, n, envelope, period, phase);
+        const double pulse = A::pulseCompletenessScore(envelope, period, phase);
+        const double harmonic = 0.6 * table(roundedInt64(period)) +
+                                0.4 * std::fmax(table(roundedInt64(period / 2.0)), table(roundedInt64(2.0 * period)));
+
+        Candidate candidate;
+        candidate.bpm = bpm;
+        candidate.periodFrames = period;
+        candidate.autocorrelation = here;
+        candidate.gridFit = gridFit;
+        candidate.pulseCompleteness = pulse;
+        candidate.score = clamp01(0.38 * here + 0.42 * gridFit + 0.2 * clamp01(harmonic));
+        candidates.push_back(candidate);
+    }
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+    return distinctTempi(candidates, kEnvelopeCandidateLimit);
+}
+
+std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
+    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds) {
+    std::vector<const std::vector<double>*> usable;
+    for (const auto& envelope : envelopes) {
+        double largest = 0;
+        for (const double v : envelope) largest = std::fmax(largest, v);
+        if (envelope.size() >= kMinimumEnvelopeFrames && largest > 1e-6) usable.push_back(&envelope);
+    }
+    if (usable.empty()) return {};
+
+    std::vector<std::vector<Candidate>> perFeature;
+    for (const auto* envelope : usable) {
+        auto candidates = envelopeCandidates(*envelope, frameSeconds);
+        if (!candidates.empty()) perFeature.push_back(std::move(candidates));
+    }
+    if (perFeature.empty()) return {};
+
+    std::vector<Candidate> candidates;
+    for (const auto& cluster : clusterCandidates(perFeature)) {
+        candidates.push_back(consensusOf(cluster, perFeature.size(), frameSeconds));
+    }
+
+    // Accents are measured only where they can still change the ranking.
+    const std::int64_t perWindow = ORVTempoTrackingTuning::shared().candidatesPerWindow;
+    const auto accentCount = static_cast<std::size_t>(std::max<std::int64_t>(perWindow + 4, 12));
+    const auto order = indicesByScore(candidates);
+    const std::vector<double>& accentEnvelope = *usable.back();
+    for (std::size_t r = 0; r < std::min(accentCount, order.size()); ++r) {
+        Candidate& candidate = candidates[order[r]];
+        candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, candidate.periodFrames);
+    }
+
+    if (resolveMetricalRelations) ORVAnalyzerPeriodicity::resolveMetricalRelations(candidates);
+    return rankedDistinctTempi(std::move(candidates));
+}
+
+// Moves score from a tempo to its double or its faster three-to-two relative when the
+// relative's accents recur more clearly. Both passes decide on the candidates as they come
+// in; their changes add up on the working scores.
+void ORVAnalyzerPeriodicity::resolveMetricalRelations(std::vector<InternalCandidate>& candidates) {
+    const std::size_t count = candidates.size();
+    std::vector<double> scores(count);
+    for (std::size_t i = 0; i < count; ++i) scores[i] = candidates[i].score;
+
+    const auto apply = [&scores](const std::vector<bool>& demoted, const std::vector<bool>& promoted, double loss) {
+        for (std::size_t i = 0; i < scores.size(); ++i) {
+            if (demoted[i]) scores[i] = std::fmax(scores[i] - loss, 0.0);
+        }
+        for (std::size_t i = 0; i < scores.size(); ++i) {
+            if (promoted[i]) scores[i] = clamp01(scores[i] + 0.05);
+        }
+    };
+
+    std::vector<bool> demoted(count, false), promoted(count, false);
+    for (std::size_t i = 0; i < count; ++i) {
+        const InternalCandidate& slower = candidates[i];
+        const double target = 2.0 * slower.bpm;
+        if (!tempoInSearchRange(target)) continue;
+        const auto j = A::findRelatedCandidate(0, count, i, candidates, slower, target);
+        if (!j) continue;
+        const InternalCandidate& faster = candidates[*j];
+        const double margin = faster.agreement >= 0.66 ? 0.02 : 0.035;
+        if (faster.accentRecurrence >= slower.accentRecurrence + margin) {
+            demoted[i] = true;
+            promoted[*j] = true;
+        }
+    }
+    apply(demoted, promoted, 0.2);
+
+    std::fill(demoted.begin(), demoted.end(), false);
+    std::fill(promoted.begin(), promoted.end(), false);
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t j = 0; j < count; ++j) {
+            const InternalCandidate& slower = candidates[i];
+            const InternalCandidate& faster = candidates[j];
+            if (i == j || !(slower.bpm < faster.bpm) || !tempoInSearchRange(faster.bpm)) continue;
+            if (!A::isThreeToTwo(slower.bpm, faster.bpm)) continue;
+            if (faster.score >= slower.score - kRelatedScoreSlack &&
+                faster.accentRecurrence >= slower.accentRecurrence + 0.04) {
+                demoted[i] = true;
+                promoted[j] = true;
+            }
+        }
+    }
+    apply(demoted, promoted, 0.14);
+    for (std::size_t i = 0; i < count; ++i) candidates[i].score = scores[i];
+}
+
+std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::rankedDistinctTempi(
+    std::vector<InternalCandidate> candidates) {
+    stableInsertionSort(candidates, ranksBefore);
+    return distinctTempi(candidates, kConsensusCandidateLimit);
+}
+
+std::optional<std::size_t> ORVAnalyzerPeriodicity::findRelatedCandidate(std::size_t begin, std::size_t end,
+                                                                        std::size_t skip,
+                                                                        std::span<const InternalCandidate> candidates,
+                                                                        const InternalCandidate& reference,
+                                                                        double targetBpm) {
+    end = std::min(end, candidates.size());
+    for (std::size_t i = begin; i < end; ++i) {
+        if (i == skip) continue;
+        const InternalCandidate& candidate = candidates[i];
+        if (A::relativeTempoDifference(candidate.bpm, targetBpm) <= kRelatedTolerance &&
+            candidate.score >= reference.score - kRelatedScoreSlack) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+bool ORVAnalyzerPeriodicity::isDistinctTempo(std::span<const InternalCandidate> kept,
+                                             const InternalCandidate& candidate) {
+    return std::none_of(kept.begin(), kept.end(), [&](const InternalCandidate& k) {
+        return A::relativeTempoDifference(k.bpm, candidate.bpm) <= kDistinctTempo;
+    });
+}
+
+std::optional<ORVAnalyzerPeriodicity::ClusterMember> ORVAnalyzerPeriodicity::bestMember(
+    std::span<const ClusterMember> members) {
+    if (members.empty()) return std::nullopt;
+    const ClusterMember* best = &members.front();
+    for (const ClusterMember& member : members) {
+        if (member.candidate.score > best->candidate.score) best = &member;
+    }
+    return *best;
+}
+
+}  // namespace corvel::audio
