@@ -1,0 +1,142 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "audio/audio_source.hpp"
+#include "audio/preview_engine.hpp"
+#include "audio/preview_output.hpp"
+#include "common/error.hpp"
+#include "common/observable.hpp"
+#include "core/grid_records.hpp"
+#include "core/raw_enum.hpp"
+#include "core/tempo_map_records.hpp"
+#include "platform/main_loop.hpp"
+
+namespace corvel::audio {
+
+enum class BeatloomPreviewTransportState { stopped, playing, paused };
+
+}  // namespace corvel::audio
+
+namespace corvel {
+
+template <>
+struct RawEnumCases<audio::BeatloomPreviewTransportState> {
+    using State = audio::BeatloomPreviewTransportState;
+    static constexpr std::array<std::pair<State, std::string_view>, 3> cases{{
+        {State::stopped, "stopped"},
+        {State::playing, "playing"},
+        {State::paused, "paused"},
+    }};
+};
+
+}  // namespace corvel
+
+namespace corvel::audio {
+
+inline constexpr const char* kPreviewErrorDomain = "OrvantaBeatloom";
+inline constexpr int kPreviewTimingErrorCode = 4101;
+inline constexpr const char* kPreviewTimingErrorMessage = "Could not read audio timing for preview.";
+
+// Plays a span of the song's audio file together with a metronome click built from the edited
+// tempo map, so the user hears whether the grid fits the music. Lives on the main thread:
+// every operation runs there, and so do its two timers (the play head 30 times a second and
+// a one-shot timer that ends playback). The mixing runs on the output's own thread.
+class BeatloomPreviewPlayer final {
+public:
+    // Opens the audio file for reading; throws ErrorException.
+    using FileOpener = std::function<std::unique_ptr<AudioSource>(const std::filesystem::path&)>;
+
+    // Plays through the default sound card and reads files with the audio-file reader.
+    explicit BeatloomPreviewPlayer(platform::MainLoop& mainLoop);
+    BeatloomPreviewPlayer(platform::MainLoop& mainLoop, PreviewOutputFactory outputFactory,
+                          FileOpener openFile);
+    // Releases the playback without waiting for timers: a timer that fires later finds the
+    // player gone and does nothing.
+    ~BeatloomPreviewPlayer();
+    BeatloomPreviewPlayer(const BeatloomPreviewPlayer&) = delete;
+    BeatloomPreviewPlayer& operator=(const BeatloomPreviewPlayer&) = delete;
+
+    const Published<BeatloomPreviewTransportState>& transportState() const { return transportState_; }
+    // Song time of the play head.
+    const Published<double>& currentPlaybackSeconds() const { return currentPlaybackSeconds_; }
+    // Click level, kept in 0.25...2.0.
+    const Published<double>& clickVolume() const { return clickVolume_; }
+    const Published<bool>& clickEnabled() const { return clickEnabled_; }
+
+    // Plays the file from startSeconds to endSeconds (cut to the file's length) with the click
+    // track of the map, 0.08 s from now. Whatever played before stops first. A span of 1 ms or
+    // less plays nothing and leaves the player stopped. Throws ErrorException: the file's
+    // opening error and the output's error unchanged, the timing error (4101) when the file
+    // has no sample rate; the player is then stopped.
+    void play(const std::filesystem::path& file, const std::vector<BeatloomTempoPoint>& tempoPoints,
+              const std::vector<BeatloomMeterEvent>& meterEvents, const std::vector<BeatloomBarAnchor>& barAnchors,
+              const std::vector<BeatloomPhaseLock>& phaseLocks, std::optional<double> barOneSeconds,
+              std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& regions,
+              const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+              BeatloomFreeTimeClickMode freeTimeClickMode, double endSeconds, double startSeconds);
+
+    // Playing only: keeps the play head where it is and holds the output.
+    void pause();
+    // Paused only: continues from the held position; throws the output's ErrorException and
+    // stays paused when it can't start.
+    void resume();
+    // Ends playback and releases it; the play head and the span stay.
+    void stop();
+    // Stop, then play head 0, click on, volume 1.5.
+    void reset();
+
+    // Clamped to 0.25...2.0; a NaN volume changes nothing.
+    void setClickVolume(double volume);
+    void setClickEnabled(bool enabled);
+
+    // The play head from the output's rendered frames while playing, else the stored one.
+    // Callers store it.
+    double updatePlaybackPosition() const;
+
+    // The click track of a song span ending at durationSeconds: metered clicks on every beat
+    // from Bar 1 (or its pickup bars) on, accented on the downbeats, then the Free Time and
+    // Rubato rules, sorted and merged.
+    static std::vector<BeatloomTimeline::ClickEvent> clickEvents(
+        const std::vector<BeatloomTempoPoint>& tempoPoints, const std::vector<BeatloomMeterEvent>& meterEvents,
+        const std::vector<BeatloomBarAnchor>& barAnchors, const std::vector<BeatloomPhaseLock>& phaseLocks,
+        std::optional<double> barOneSeconds, std::int64_t pickupBarCount,
+        const std::vector<BeatloomTimelineRegion>& regions, const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+        BeatloomFreeTimeClickMode freeTimeClickMode, double durationSeconds);
+
+    // One click sound: 30 ms (at least 64 frames) of a sine at `frequency` decaying with
+    // exp(-95 t), scaled by gain, the same on every channel. None when the format can't hold it.
+    static std::optional<AudioBuffer> makeClickBuffer(const PreviewOutputFormat& format,
+                                                             double frequency, double gain);
+
+private:
+    void startPositionTimer();
+    void startStopTimer(double seconds);
+    void cancelTimers();
+
+    platform::MainLoop& mainLoop_;
+    PreviewOutputFactory outputFactory_;
+    FileOpener openFile_;
+
+    Published<BeatloomPreviewTransportState> transportState_{BeatloomPreviewTransportState::stopped};
+    Published<double> currentPlaybackSeconds_{0.0};
+    Published<double> clickVolume_{1.5};
+    Published<bool> clickEnabled_{true};
+
+    std::unique_ptr<PreviewEngine> engine_;
+    platform::MainLoop::TimerId stopTimer_ = 0;
+    platform::MainLoop::TimerId positionTimer_ = 0;
+    double sourceOffsetSeconds_ = 0;
+    double playbackEndSeconds_ = 0;
+
+    // Timers hold this weakly: once the player is gone they find it expired.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
+};
+
+}  // namespace corvel::audio

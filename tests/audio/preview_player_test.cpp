@@ -1,0 +1,523 @@
+#include "audio/preview_player.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+#include <gtest/gtest.h>
+
+#include "audio/portaudio_output.hpp"
+#include "audio/test_signals.hpp"
+#include "common/error.hpp"
+#include "support/core_records.hpp"
+#include "support/manual_main_loop.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using namespace testkit;
+using corvel::testing::ManualMainLoop;
+using BeatloomTimeline::ClickEvent;
+using State = BeatloomPreviewTransportState;
+namespace records = corvel::testing;
+
+constexpr double kRate = 48000;
+constexpr std::int64_t kDelayFrames = 3840;  // 0.08 s at 48 kHz
+constexpr double kDefaultVolume = 1.5;
+
+// The edited map as the session hands it over.
+struct Map {
+    std::vector<BeatloomTempoPoint> tempoPoints{records::tempoPoint(0, 120)};
+    std::vector<BeatloomMeterEvent> meterEvents{records::meter(0, 4, 4)};
+    std::vector<BeatloomBarAnchor> barAnchors;
+    std::vector<BeatloomPhaseLock> phaseLocks;
+    std::optional<double> barOneSeconds = 0.0;
+    std::int64_t pickupBarCount = 0;
+    std::vector<BeatloomTimelineRegion> regions;
+    std::vector<BeatloomRhythmicAnchor> rhythmicAnchors;
+    BeatloomFreeTimeClickMode freeTimeClickMode = BeatloomFreeTimeClickMode::off;
+};
+
+std::vector<ClickEvent> clicksOf(const Map& map, double duration) {
+    return BeatloomPreviewPlayer::clickEvents(map.tempoPoints, map.meterEvents, map.barAnchors, map.phaseLocks,
+                                              map.barOneSeconds, map.pickupBarCount, map.regions, map.rhythmicAnchors,
+                                              map.freeTimeClickMode, duration);
+}
+
+std::vector<double> timesOf(const std::vector<ClickEvent>& clicks) {
+    std::vector<double> times;
+    for (const auto& click : clicks) times.push_back(click.timeSeconds);
+    return times;
+}
+
+std::vector<double> accentTimesOf(const std::vector<ClickEvent>& clicks) {
+    std::vector<double> times;
+    for (const auto& click : clicks) {
+        if (click.accent) times.push_back(click.timeSeconds);
+    }
+    return times;
+}
+
+std::vector<double> every(double first, double step, double last) {
+    std::vector<double> times;
+    for (double t = first; t <= last + 1e-9; t += step) times.push_back(t);
+    return times;
+}
+
+void expectTimes(const std::vector<double>& actual, const std::vector<double>& expected) {
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t i = 0; i < actual.size(); ++i) EXPECT_NEAR(actual[i], expected[i], 1e-9) << "click " << i;
+}
+
+TEST(BeatloomPreviewTransportState, RawValuesRoundTripAndOthersGiveNothing) {
+    for (const State state : allCases<State>()) EXPECT_EQ(fromRawValue<State>(rawValue(state)), state);
+    EXPECT_EQ(rawValue(State::paused), "paused");
+    EXPECT_FALSE(fromRawValue<State>("Playing"));
+    EXPECT_FALSE(fromRawValue<State>(""));
+}
+
+// ---- The click track ----
+
+TEST(PreviewClickTrack, FourFourClicksEveryBeatWithTheDownbeatsAccented) {
+    const auto clicks = clicksOf(Map{}, 4.2);
+    expectTimes(timesOf(clicks), every(0.0, 0.5, 4.0));
+    expectTimes(accentTimesOf(clicks), {0.0, 2.0, 4.0});
+}
+
+TEST(PreviewClickTrack, SixEightClicksOnDottedQuartersTwoPerBar) {
+    Map map;
+    map.meterEvents = {records::meter(0, 6, 8)};
+    const auto clicks = clicksOf(map, 3.1);
+    expectTimes(timesOf(clicks), every(0.0, 0.75, 3.0));
+    expectTimes(accentTimesOf(clicks), {0.0, 1.5, 3.0});
+}
+
+TEST(PreviewClickTrack, PickupBarsMoveTheFirstClickBeforeBarOne) {
+    Map map;
+    map.barOneSeconds = 2.0;
+    expectTimes(timesOf(clicksOf(map, 3.0)), every(2.0, 0.5, 3.0));
+    map.pickupBarCount = 1;
+    const auto clicks = clicksOf(map, 3.0);
+    expectTimes(timesOf(clicks), every(0.0, 0.5, 3.0));
+    expectTimes(accentTimesOf(clicks), {0.0, 2.0});
+}
+
+TEST(PreviewClickTrack, FreeTimeAndRubatoRulesApplyAfterTheMeteredClicks) {
+    Map map;
+    const auto free = records::region(1.0, 2.0, BeatloomTimelineMode::free);
+    map.regions = {free};
+    map.rhythmicAnchors = {records::rhythmicAnchor(free, 1.2, std::nullopt, std::nullopt,
+                                                   BeatloomRhythmicAnchorKind::downbeat)};
+    // Mode off: the region is silent; its end belongs to the metered grid again.
+    expectTimes(timesOf(clicksOf(map, 3.0)), {0.0, 0.5, 2.0, 2.5, 3.0});
+    map.freeTimeClickMode = BeatloomFreeTimeClickMode::anchorOnly;
+    const auto clicks = clicksOf(map, 3.0);
+    expectTimes(timesOf(clicks), {0.0, 0.5, 1.2, 2.0, 2.5, 3.0});
+    expectTimes(accentTimesOf(clicks), {0.0, 1.2, 2.0});
+}
+
+TEST(PreviewClickTrack, NoMeteredGridMeansNoClicksAtAll) {
+    Map map;
+    map.tempoPoints.clear();
+    const auto free = records::region(0.0, 1.0, BeatloomTimelineMode::free);
+    map.regions = {free};
+    map.rhythmicAnchors = {records::rhythmicAnchor(free, 0.5, std::nullopt)};
+    map.freeTimeClickMode = BeatloomFreeTimeClickMode::anchorOnly;
+    EXPECT_TRUE(clicksOf(map, 3.0).empty());
+    EXPECT_TRUE(clicksOf(Map{}, 0.0).empty());
+}
+
+TEST(PreviewClickTrack, AbsurdPickupCountCostsNothingAndStartsAtBarOne) {
+    Map map;
+    map.barOneSeconds = 1.0;
+    map.pickupBarCount = std::int64_t(1) << 50;
+    const auto start = std::chrono::steady_clock::now();
+    const auto clicks = clicksOf(map, 2.0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    expectTimes(timesOf(clicks), every(1.0, 0.5, 2.0));
+}
+
+// ---- The click sound ----
+
+TEST(PreviewClickBuffer, LastsThirtyMillisecondsButAtLeastSixtyFourFrames) {
+    struct Case {
+        double rate;
+        std::uint32_t frames;
+    };
+    for (const Case c : {Case{48000, 1440}, Case{44100, 1323}, Case{1000, 64}}) {
+        const auto buffer = BeatloomPreviewPlayer::makeClickBuffer({c.rate, 2}, 1650, 0.38);
+        ASSERT_TRUE(buffer) << c.rate;
+        EXPECT_EQ(buffer->frameLength(), c.frames) << c.rate;
+    }
+    EXPECT_FALSE(BeatloomPreviewPlayer::makeClickBuffer({0, 2}, 1650, 0.38));
+    EXPECT_FALSE(BeatloomPreviewPlayer::makeClickBuffer({48000, 0}, 1650, 0.38));
+}
+
+TEST(PreviewClickBuffer, IsADecayingSineOnEveryChannel) {
+    const auto buffer = BeatloomPreviewPlayer::makeClickBuffer({48000, 2}, 2350, 0.55);
+    ASSERT_TRUE(buffer);
+    for (const std::uint32_t i : {0u, 1u, 7u, 100u, 1439u}) {
+        const double t = i / 48000.0;
+        const double expected = std::sin(2 * std::numbers::pi * 2350 * t) * std::exp(-95 * t) * 0.55;
+        EXPECT_NEAR(buffer->channel(0)[i], expected, 1e-7) << i;
+        EXPECT_EQ(buffer->channel(1)[i], buffer->channel(0)[i]) << i;
+    }
+}
+
+// ---- Playback through the offline device ----
+
+// An output around another that can refuse to start or report no sample rate.
+class AlteredOutput final : public PreviewOutput {
+public:
+    AlteredOutput(std::unique_ptr<PreviewOutput> inner, std::optional<Error> startError,
+                  std::optional<double> reportedRate)
+        : inner_(std::move(inner)), startError_(std::move(startError)), reportedRate_(reportedRate) {}
+    PreviewOutputFormat format() const override {
+        auto format = inner_->format();
+        if (reportedRate_) format.sampleRate = *reportedRate_;
+        return format;
+    }
+    bool rendersOnCallerThread() const override { return inner_->rendersOnCallerThread(); }
+    void start(PreviewRenderSource& source) override {
+        if (startError_) throw ErrorException(*startError_);
+        inner_->start(source);
+    }
+    void pause() override { inner_->pause(); }
+    void stop() override { inner_->stop(); }
+
+private:
+    std::unique_ptr<PreviewOutput> inner_;
+    std::optional<Error> startError_;
+    std::optional<double> reportedRate_;
+};
+
+class PreviewPlayer : public ::testing::Test {
+protected:
+    PreviewPlayer() { player = makePlayer(); }
+
+    std::unique_ptr<BeatloomPreviewPlayer> makePlayer() {
+        auto factory = [this](double rate) -> std::unique_ptr<PreviewOutput> {
+            ++outputsOpened;
+            if (openError) throw ErrorException(*openError);
+            auto output = device->outputFactory()(rate);
+            if (!startError && !reportedOutputRate) return output;
+            return std::make_unique<AlteredOutput>(std::move(output), startError, reportedOutputRate);
+        };
+        auto opener = [this](const std::filesystem::path&) -> std::unique_ptr<AudioSource> {
+            auto source = std::make_unique<MemorySource>(file);
+            source->reportedSampleRate = reportedFileRate;
+            return source;
+        };
+        return std::make_unique<BeatloomPreviewPlayer>(loop, factory, opener);
+    }
+
+    void play(double start, double end, const Map& map = Map{}) {
+        player->play("song.wav", map.tempoPoints, map.meterEvents, map.barAnchors, map.phaseLocks, map.barOneSeconds,
+                     map.pickupBarCount, map.regions, map.rhythmicAnchors, map.freeTimeClickMode, end, start);
+    }
+
+    State state() const { return player->transportState().value(); }
+    double position() const { return player->currentPlaybackSeconds().value(); }
+
+    // The sample of one frame and channel of a rendered block.
+    float at(const std::vector<float>& rendered, std::int64_t frame, std::uint32_t channel = 0) const {
+        return rendered[std::size_t(frame) * device->channelCount() + channel];
+    }
+
+    // What the click source alone adds to a block that starts `firstFrame` output frames after
+    // the sources' start: each click's buffer times the volume, from its sample time on.
+    std::vector<float> expectedClicks(const std::vector<std::pair<double, bool>>& clicks, double start,
+                                      std::int64_t firstFrame, std::int64_t frames, float volume) const {
+        const auto normal = BeatloomPreviewPlayer::makeClickBuffer({kRate, 2}, 1650, 0.38);
+        const auto accent = BeatloomPreviewPlayer::makeClickBuffer({kRate, 2}, 2350, 0.55);
+        std::vector<float> expected(std::size_t(frames) * 2, 0.0f);
+        for (const auto& [time, isAccent] : clicks) {
+            const auto& buffer = isAccent ? *accent : *normal;
+            const std::int64_t at = std::llround((time - start) * kRate) - firstFrame;
+            for (std::int64_t i = 0; i < buffer.frameLength(); ++i) {
+                if (at + i < 0 || at + i >= frames) continue;
+                for (std::size_t c = 0; c < 2; ++c) expected[std::size_t(at + i) * 2 + c] += buffer.channel(0)[i] * volume;
+            }
+        }
+        return expected;
+    }
+
+    ManualMainLoop loop;
+    std::shared_ptr<OfflinePreviewDevice> device = OfflinePreviewDevice::make(2, 256);
+    Signal file = silence(kRate, 1, std::int64_t(kRate * 4));  // 4 s
+    std::optional<double> reportedFileRate;
+    std::optional<double> reportedOutputRate;
+    std::optional<Error> openError;
+    std::optional<Error> startError;
+    int outputsOpened = 0;
+    std::unique_ptr<BeatloomPreviewPlayer> player;
+};
+
+// Each frame carries its own index, so a misplaced frame shows.
+Signal numberedFrames(std::uint32_t channels, std::int64_t frames) {
+    Signal signal{kRate, channels, {}};
+    for (std::int64_t i = 0; i < frames; ++i) {
+        for (std::uint32_t c = 0; c < channels; ++c) {
+            signal.interleaved.push_back(static_cast<float>(i) / 1e6f * (c == 0 ? 1.0f : -1.0f));
+        }
+    }
+    return signal;
+}
+
+TEST_F(PreviewPlayer, ClicksLandOnTheirSamplesFromTheStartWithTheirAccentAndLevel) {
+    play(1.0, 4.0);
+    ASSERT_EQ(state(), State::playing);
+    const std::int64_t frames = kDelayFrames + std::int64_t(3.1 * kRate);
+    const auto rendered = device->render(frames);
+    // Nothing before the 0.08 s start delay; the first click is the unaccented one at 1.0 s.
+    std::vector<std::pair<double, bool>> clicks;
+    for (double t = 1.0; t <= 4.0 + 1e-9; t += 0.5) clicks.emplace_back(t, std::fmod(t, 2.0) == 0.0);
+    const auto expected = expectedClicks(clicks, 1.0, -kDelayFrames, frames, kDefaultVolume);
+    EXPECT_EQ(rendered, expected);
+    EXPECT_EQ(at(rendered, kDelayFrames - 1), 0.0f);
+    EXPECT_NE(at(rendered, kDelayFrames + 1), 0.0f);
+}
+
+TEST_F(PreviewPlayer, FileAudioStartsAtTheSegmentsFirstFrameOnEveryChannel) {
+    for (const std::uint32_t channels : {1u, 2u}) {
+        SCOPED_TRACE(channels);
+        file = numberedFrames(channels, std::int64_t(kRate * 4));
+        player->setClickEnabled(false);
+        // Two and a half seconds: longer than the stream's ring.
+        play(1.25, 3.75);
+        const std::int64_t firstFrame = 60000, segment = 120000;
+        const auto rendered = device->render(kDelayFrames + segment + 1000);
+        EXPECT_EQ(at(rendered, kDelayFrames - 1), 0.0f);
+        std::int64_t misplaced = 0;
+        for (std::int64_t n = 0; n < segment; ++n) {
+            const float left = at(rendered, kDelayFrames + n, 0);
+            const float right = at(rendered, kDelayFrames + n, 1);
+            misplaced += left != file.at(firstFrame + n, 0) || right != file.at(firstFrame + n, channels - 1);
+        }
+        EXPECT_EQ(misplaced, 0);
+        EXPECT_EQ(at(rendered, kDelayFrames + segment), 0.0f);  // the segment has ended
+        player->stop();
+    }
+}
+
+TEST_F(PreviewPlayer, SpanIsCutToTheFileAndTheStopTimerEndsItJustAfter) {
+    struct Case {
+        double start, end;
+        std::optional<double> playedFrom;  // none: nothing plays
+        double span;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const Case c : {Case{1.0, 99.0, 1.0, 3.0}, Case{-2.0, 1.0, 0.0, 1.0}, Case{nan, 0.5, 0.0, 0.5},
+                         Case{1.0, nan, 1.0, 3.0}, Case{5.0, 4.0, std::nullopt, 0}, Case{4.0, 4.5, std::nullopt, 0},
+                         Case{1.0, 1.001, std::nullopt, 0}}) {
+        SCOPED_TRACE(::testing::Message() << c.start << "..." << c.end);
+        player = makePlayer();
+        ASSERT_NO_THROW(play(c.start, c.end));
+        if (!c.playedFrom) {
+            EXPECT_EQ(state(), State::stopped);
+            EXPECT_EQ(loop.runningTimerCount(), 0u);
+            continue;
+        }
+        EXPECT_EQ(state(), State::playing);
+        EXPECT_DOUBLE_EQ(position(), *c.playedFrom);
+        loop.advanceSeconds(c.span + 0.15 - 0.005);
+        EXPECT_EQ(state(), State::playing);
+        loop.advanceSeconds(0.01);
+        EXPECT_EQ(state(), State::stopped);
+        EXPECT_EQ(loop.runningTimerCount(), 0u);
+    }
+}
+
+TEST_F(PreviewPlayer, PlayHeadFollowsTheRenderedFramesAndThePositionTimerStoresIt) {
+    play(1.0, 4.0);
+    // Before the sources start the play head stands before the start.
+    device->render(kDelayFrames / 2);
+    EXPECT_DOUBLE_EQ(player->updatePlaybackPosition(), 1.0 - 0.04);
+    device->render(kDelayFrames / 2 + 24000);
+    EXPECT_DOUBLE_EQ(player->updatePlaybackPosition(), 1.5);
+    EXPECT_DOUBLE_EQ(position(), 1.0);  // not stored by asking
+    std::vector<double> published;
+    const Subscription subscription =
+        player->currentPlaybackSeconds().subscribe([&](double seconds) { published.push_back(seconds); });
+    loop.advanceSeconds(1.0 / 30.0);
+    EXPECT_EQ(published, std::vector<double>{1.5});
+}
+
+TEST_F(PreviewPlayer, PauseHoldsThePlayHeadAndResumeContinuesWithTheRestOfTheSpan) {
+    play(1.0, 4.0);
+    device->render(kDelayFrames + 24000);
+    player->pause();
+    EXPECT_EQ(state(), State::paused);
+    EXPECT_DOUBLE_EQ(position(), 1.5);
+    EXPECT_EQ(loop.runningTimerCount(), 0u);
+    EXPECT_FALSE(device->isRunning());
+    loop.advanceSeconds(10);
+    EXPECT_EQ(state(), State::paused);
+
+    player->pause();  // paused already: nothing
+    EXPECT_EQ(state(), State::paused);
+    player->resume();
+    EXPECT_EQ(state(), State::playing);
+    device->render(24000);
+    EXPECT_DOUBLE_EQ(player->updatePlaybackPosition(), 2.0);
+    // 2.5 s were left at the pause: the stop timer fires 0.15 s after them.
+    loop.advanceSeconds(2.65 - 0.005);
+    EXPECT_EQ(state(), State::playing);
+    loop.advanceSeconds(0.01);
+    EXPECT_EQ(state(), State::stopped);
+    EXPECT_DOUBLE_EQ(position(), 2.0);  // stop keeps the play head
+
+    player->resume();  // stopped: nothing
+    player->pause();
+    EXPECT_EQ(state(), State::stopped);
+}
+
+TEST_F(PreviewPlayer, StopReleasesTheOutputAndResetRestoresTheDefaults) {
+    play(1.0, 4.0);
+    device->render(kDelayFrames + 4800);
+    player->setClickVolume(0.5);
+    player->setClickEnabled(false);
+    loop.advanceSeconds(1.0 / 30.0);
+    player->stop();
+    EXPECT_EQ(state(), State::stopped);
+    EXPECT_FALSE(device->isRunning());
+    EXPECT_EQ(loop.runningTimerCount(), 0u);
+    EXPECT_DOUBLE_EQ(position(), 1.1);
+    EXPECT_DOUBLE_EQ(player->updatePlaybackPosition(), 1.1);
+
+    player->reset();
+    EXPECT_EQ(position(), 0.0);
+    EXPECT_TRUE(player->clickEnabled().value());
+    EXPECT_EQ(player->clickVolume().value(), 1.5);
+}
+
+TEST_F(PreviewPlayer, PlayingAgainReplacesTheRunningPlayback) {
+    play(1.0, 4.0);
+    device->render(kDelayFrames + 48000);
+    play(3.0, 4.0);
+    EXPECT_EQ(outputsOpened, 2);
+    EXPECT_DOUBLE_EQ(position(), 3.0);
+    const auto rendered = device->render(kDelayFrames + 100);
+    // The new playback starts after its own delay, on the unaccented click at 3.0 s.
+    const auto expected = expectedClicks({{3.0, false}}, 3.0, -kDelayFrames, kDelayFrames + 100, kDefaultVolume);
+    EXPECT_EQ(rendered, expected);
+    loop.advanceSeconds(1.15 + 0.01);
+    EXPECT_EQ(state(), State::stopped);
+}
+
+TEST_F(PreviewPlayer, ClickVolumeIsClampedAndSwitchingTheClickOffSilencesItDuringPlayback) {
+    struct Case {
+        double in, stored;
+    };
+    for (const Case c : {Case{3, 2.0}, Case{0.1, 0.25}, Case{1, 1}, Case{std::numeric_limits<double>::quiet_NaN(), 1},
+                         Case{-std::numeric_limits<double>::infinity(), 0.25}}) {
+        player->setClickVolume(c.in);
+        EXPECT_EQ(player->clickVolume().value(), c.stored) << c.in;
+    }
+
+    player->setClickVolume(0.5);
+    play(1.0, 4.0);
+    player->setClickEnabled(false);
+    const std::int64_t half = 24000;
+    auto rendered = device->render(kDelayFrames + half);
+    EXPECT_EQ(rendered, std::vector<float>(rendered.size(), 0.0f));  // scheduled, but at level 0
+    player->setClickEnabled(true);
+    rendered = device->render(half);
+    EXPECT_EQ(rendered, expectedClicks({{1.5, false}}, 1.0, half, half, 0.5f));
+}
+
+TEST_F(PreviewPlayer, OutputWithoutASampleRatePlaysTheFileWithoutClicks) {
+    file = numberedFrames(1, std::int64_t(kRate * 4));
+    reportedOutputRate = 0.0;
+    play(0.0, 1.0);
+    EXPECT_EQ(state(), State::playing);
+    const auto rendered = device->render(1000);
+    // No rate, no start delay either; the play head stays where it was stored.
+    for (std::int64_t n : {0, 1, 500, 999}) EXPECT_EQ(at(rendered, n), file.at(n, 0)) << n;
+    EXPECT_EQ(player->updatePlaybackPosition(), 0.0);
+}
+
+TEST_F(PreviewPlayer, FailuresAreThrownAndLeaveThePlayerStopped) {
+    const Error deviceError{kPortAudioErrorDomain, -9985, "Device unavailable"};
+    struct Case {
+        const char* label;
+        std::function<void()> arrange;
+        Error expected;
+    };
+    const Error timing{"OrvantaBeatloom", 4101, "Could not read audio timing for preview."};
+    const std::vector<Case> cases{
+        {"no sample rate", [this] { reportedFileRate = 0.0; }, timing},
+        {"NaN sample rate", [this] { reportedFileRate = std::nan(""); }, timing},
+        {"no device", [&] { openError = deviceError; }, deviceError},
+        {"start fails", [&] { startError = deviceError; }, deviceError},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        reportedFileRate.reset();
+        openError.reset();
+        startError.reset();
+        play(1.0, 4.0);  // a playback that the failing play tears down first
+        c.arrange();
+        try {
+            play(1.0, 4.0);
+            ADD_FAILURE() << "no error";
+        } catch (const ErrorException& e) {
+            EXPECT_EQ(e.error(), c.expected);
+        }
+        EXPECT_EQ(state(), State::stopped);
+        EXPECT_EQ(loop.runningTimerCount(), 0u);
+        EXPECT_FALSE(device->isRunning());
+    }
+}
+
+TEST_F(PreviewPlayer, FileThatCannotBeOpenedThrowsTheReadersError) {
+    BeatloomPreviewPlayer realFiles(loop);
+    TempFolder folder("preview");
+    try {
+        realFiles.play(folder / "missing.wav", {records::tempoPoint(0, 120)}, {}, {}, {}, 0.0, 0,
+                       {}, {}, BeatloomFreeTimeClickMode::off, 4, 0);
+        ADD_FAILURE() << "no error";
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(e.error().domain, kPosixErrorDomain);
+    }
+    EXPECT_EQ(realFiles.transportState().value(), State::stopped);
+}
+
+TEST_F(PreviewPlayer, TimersThatFireAfterThePlayerIsGoneDoNothing) {
+    play(1.0, 4.0);
+    device->render(kDelayFrames);
+    player.reset();
+    EXPECT_FALSE(device->isRunning());
+    EXPECT_EQ(loop.runningTimerCount(), 2u);  // released, not stopped
+    loop.advanceSeconds(4);
+    EXPECT_EQ(loop.runningTimerCount(), 0u);
+}
+
+TEST_F(PreviewPlayer, TransportStateIsPublished) {
+    std::vector<State> states;
+    const Subscription subscription = player->transportState().subscribe([&](State s) { states.push_back(s); });
+    play(1.0, 4.0);
+    player->pause();
+    player->resume();
+    player->stop();
+    EXPECT_EQ(states, (std::vector<State>{State::playing, State::paused, State::playing, State::stopped}));
+}
+
+// Opens the real device only where there is none, to see the failure reported in shape.
+TEST(PortAudioOutput, FailedOpenReportsTheLibrarysError) {
+    const PreviewOutputFactory factory = portAudioOutputFactory();
+    std::unique_ptr<PreviewOutput> output;
+    try {
+        output = factory(48000);
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(e.error().domain, kPortAudioErrorDomain);
+        EXPECT_LT(e.error().code, 0);
+        EXPECT_FALSE(e.error().message.empty());
+        return;
+    }
+    GTEST_SKIP() << "this machine has an output device";
+}
+
+}  // namespace
+}  // namespace corvel::audio
