@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numbers>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -301,6 +302,29 @@ TEST_F(PreviewPlayer, FileAudioStartsAtTheSegmentsFirstFrameOnEveryChannel) {
     }
 }
 
+TEST_F(PreviewPlayer, StreamThatFallsBehindLeavesAGapButNeverShiftsTheFile) {
+    // A first block larger than the stream's ring (65536 frames) runs dry 624 frames before
+    // its end; the blocks after it are small enough for the stream to catch up.
+    device = OfflinePreviewDevice::make(2, 100000);
+    file = numberedFrames(1, std::int64_t(kRate * 6));
+    player = makePlayer();
+    player->setClickEnabled(false);
+    play(0.5, 5.5);
+    std::vector<float> rendered = device->render(70000);
+    for (int i = 0; i < 5; ++i) {
+        const auto more = device->render(40000);
+        rendered.insert(rendered.end(), more.begin(), more.end());
+    }
+    std::int64_t gap = 0, shifted = 0;
+    for (std::int64_t n = kDelayFrames; n < kDelayFrames + 240000; ++n) {  // the 5-s segment
+        const float sample = at(rendered, n);
+        if (sample == 0.0f) ++gap;
+        else shifted += sample != file.at(24000 + n - kDelayFrames, 0);
+    }
+    EXPECT_EQ(gap, 624);
+    EXPECT_EQ(shifted, 0);
+}
+
 TEST_F(PreviewPlayer, SpanIsCutToTheFileAndTheStopTimerEndsItJustAfter) {
     struct Case {
         double start, end;
@@ -502,6 +526,83 @@ TEST_F(PreviewPlayer, TransportStateIsPublished) {
     player->resume();
     player->stop();
     EXPECT_EQ(states, (std::vector<State>{State::playing, State::paused, State::playing, State::stopped}));
+}
+
+// A device that pulls frames on a thread of its own, faster than real time, as a sound card's
+// callback would: the file then streams through the engine's feeder thread.
+class ThreadedOutput final : public PreviewOutput {
+public:
+    explicit ThreadedOutput(std::int64_t frames) : rendered_(std::size_t(frames) * 2, 0.0f) {}
+    ~ThreadedOutput() override { stop(); }
+    PreviewOutputFormat format() const override { return {kRate, 2}; }
+    bool rendersOnCallerThread() const override { return false; }
+    void start(PreviewRenderSource& source) override {
+        thread_ = std::jthread([this, &source](std::stop_token stop) {
+            const std::size_t total = rendered_.size() / 2;
+            while (!stop.stop_requested() && done_ < total) {
+                const auto block = static_cast<std::uint32_t>(std::min<std::size_t>(256, total - done_));
+                source.render(rendered_.data() + done_ * 2, block);
+                done_ += block;
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            finished_ = true;
+        });
+    }
+    void pause() override { thread_ = {}; }
+    void stop() override { thread_ = {}; }
+
+    bool finished() const { return finished_; }
+    const std::vector<float>& rendered() const { return rendered_; }
+
+private:
+    std::vector<float> rendered_;
+    std::size_t done_ = 0;
+    std::atomic<bool> finished_{false};
+    std::jthread thread_;
+};
+
+TEST(PreviewPlayerRealTime, FileStreamsThroughTheFeederAndNeverSlipsAgainstTheClock) {
+    ManualMainLoop loop;
+    const Signal file = numberedFrames(1, std::int64_t(kRate * 8));
+    const std::int64_t frames = kDelayFrames + std::int64_t(kRate * 6);
+    ThreadedOutput* output = nullptr;
+    BeatloomPreviewPlayer player(
+        loop,
+        [&](double) {
+            auto made = std::make_unique<ThreadedOutput>(frames);
+            output = made.get();
+            return made;
+        },
+        [&](const std::filesystem::path&) { return std::make_unique<MemorySource>(file); });
+    player.setClickEnabled(false);
+    player.play("song.wav", {records::tempoPoint(0, 120)}, {}, {}, {}, 0.0, 0, {}, {},
+                BeatloomFreeTimeClickMode::off, 8.0, 1.0);
+    ASSERT_NE(output, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!output->finished() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(output->finished());
+    // The render thread runs from the output's start on; the sources begin 0.08 s after the
+    // frames it had rendered when play returned, so find where the file begins (its first
+    // frame is not silent).
+    const auto& rendered = output->rendered();
+    std::int64_t first = -1;
+    for (std::int64_t n = 0; n < frames && first < 0; ++n) {
+        if (rendered[std::size_t(n) * 2] != 0.0f) first = n;
+    }
+    ASSERT_GE(first, kDelayFrames);
+    const std::int64_t prefilled = 60000;  // held in the ring before the output starts
+    std::int64_t slipped = 0, silent = 0;
+    for (std::int64_t n = 0; first + n < frames; ++n) {
+        const float sample = rendered[std::size_t(first + n) * 2];
+        const float expected = file.at(48000 + n, 0);
+        if (sample == 0.0f && n >= prefilled) ++silent;  // a late feeder leaves a gap, never a shift
+        else slipped += sample != expected || rendered[std::size_t(first + n) * 2 + 1] != expected;
+    }
+    EXPECT_EQ(slipped, 0);
+    EXPECT_LT(silent, frames / 2);
+    player.stop();
 }
 
 // Opens the real device only where there is none, to see the failure reported in shape.
