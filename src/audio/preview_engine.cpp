@@ -15,6 +15,13 @@ constexpr std::uint64_t kRingFrames = 1u << 16;
 constexpr std::uint32_t kReadBlockFrames = 4096;
 constexpr auto kFeederPause = std::chrono::milliseconds(5);
 
+// The render thread may touch only atomics that never fall back to a lock.
+static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
+static_assert(std::atomic<float>::is_always_lock_free);
+static_assert(std::atomic<bool>::is_always_lock_free);
+static_assert(std::atomic<const void*>::is_always_lock_free);
+
 }  // namespace
 
 // One segment of a file, streamed through a single-producer single-consumer ring of
