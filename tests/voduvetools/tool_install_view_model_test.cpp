@@ -1,0 +1,447 @@
+#include "voduvetools/tool_install_view_model.hpp"
+
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "support/fake_folder_chooser.hpp"
+#include "support/temp_folder.hpp"
+
+#include "voduvetools/keymap_document.hpp"
+
+namespace corvel::voduvetools {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using Kind = ToolComponent::Kind;
+using Modifier = VoduveShortcut::Modifier;
+using State = ToolInstallViewModel::State;
+
+const char* const kCuewardenID = "_RS9e6552a898cec51c2bf0f00ba021f27806f30171";
+const char* const kItemNotesID = "_RSb07f1a73447370286fe9143cb9c1a48646133742";
+const char* const kRestart = "VODUVE must be restarted before using newly registered actions.";
+
+VoduveShortcut shiftCommand(const char* letter) {
+    return *VoduveShortcut::fromLetter(letter, {Modifier::shift, Modifier::command});
+}
+
+// A keymap line pair that gives another command the shortcut, named as the user named it.
+std::string otherAction(const std::string& id, const VoduveShortcut& shortcut, const std::string& name) {
+    return VoduveKeymapDocument::scriptLine(id, name, "mine/" + id + ".lua") + "\n" +
+           VoduveKeymapDocument::keyLine(id, name, shortcut) + "\n";
+}
+
+class SetupModel : public corvel::testing::TempFolderTest {
+protected:
+    void SetUp() override {
+        TempFolderTest::SetUp();
+        home = root / "home";
+        voduve = home / ".config" / "VODUVE";
+        resources = root / "app" / "resources";
+        write(resources / "Orvanta_Cuewarden.lua", "-- cuewarden\n");
+        write(resources / "Orvanta_ItemNotesToVideo.lua", "-- item notes\n");
+        write(resources / "voduve_CuewardenStop.so", "\x7f" "ELF");
+    }
+
+    std::unique_ptr<ToolInstallViewModel> makeModel() {
+        ToolInstallViewModel::Seams seams;
+        seams.folders = platform::UserFolders([h = home.string()](const std::string& name) -> std::optional<std::string> {
+            if (name == "HOME") return h;
+            return std::nullopt;
+        });
+        seams.voduveRunning = [this] { return voduveRunning; };
+        seams.clock = [] { return system_clock::time_point(sys_days{year{2026} / 3 / 1} + hours{18}); };
+        seams.resourcesFolder = resources;
+        seams.applicationVersion = "1.2.3";
+        return std::make_unique<ToolInstallViewModel>(chooser, std::move(seams));
+    }
+
+    static fs::path cuewardenScript(const fs::path& folder) {
+        return folder / "Scripts" / "Orvanta Corvel" / "Orvanta_Cuewarden.lua";
+    }
+    static fs::path itemNotesScript(const fs::path& folder) {
+        return folder / "Scripts" / "Orvanta Corvel" / "Orvanta_ItemNotesToVideo.lua";
+    }
+    static fs::path extension(const fs::path& folder) { return folder / "UserPlugins" / "voduve_CuewardenStop.so"; }
+
+    static std::vector<std::string> statuses(const ToolInstallViewModel& model) {
+        std::vector<std::string> result;
+        for (const auto& tool : model.tools().value()) result.push_back(tool.statusText);
+        return result;
+    }
+    // "commandID: description" of each conflict of the tool's row.
+    static std::vector<std::string> conflicts(const ToolInstallViewModel& model, std::size_t index) {
+        std::vector<std::string> result;
+        for (const auto& c : model.tools().value().at(index).conflicts) result.push_back(c.commandID + ": " + c.description);
+        return result;
+    }
+    void chooseFolder(ToolInstallViewModel& model, const fs::path& folder) {
+        chooser.answer = folder;
+        model.chooseVoduveFolder();
+    }
+
+    fs::path home, voduve, resources;
+    bool voduveRunning = false;
+    corvel::testing::FakeFolderChooser chooser;
+};
+
+TEST_F(SetupModel, StartsWithBothVoduveToolsEnabledOnTheirDefaultShortcutsInTheDefaultFolder) {
+    const auto model = makeModel();
+
+    const auto& tools = model->tools().value();
+    ASSERT_EQ(tools.size(), 2u);
+    EXPECT_EQ(tools[0].id, Kind::cuewarden);
+    EXPECT_EQ(tools[0].component, *ToolComponent::find(Kind::cuewarden));
+    EXPECT_EQ(tools[1].id, Kind::itemNotesVideo);
+    EXPECT_EQ(tools[1].component.displayName, "Razo Zerur → Ozovi");
+    for (const auto& tool : tools) {
+        EXPECT_TRUE(tool.enabled);
+        EXPECT_TRUE(tool.conflicts.empty());
+        EXPECT_FALSE(tool.replaceConflict);
+        EXPECT_EQ(tool.statusText, "VODUVE not detected");
+    }
+    EXPECT_EQ(tools[0].shortcut, shiftCommand("R"));
+    EXPECT_EQ(tools[1].shortcut, shiftCommand("V"));
+    EXPECT_EQ(model->voduvePath().value(), voduve.string());
+    EXPECT_EQ(model->installMessage().value(), "");
+    EXPECT_FALSE(model->isInstalling().value());
+    EXPECT_TRUE(chooser.requests.empty());
+}
+
+TEST_F(SetupModel, StartReadsStatusesAndConflictsFromTheDefaultFolder) {
+    write(cuewardenScript(voduve), "-- cuewarden\n");
+    write(extension(voduve), "\x7f" "ELF");
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("V"), "Custom: my marker script"));
+
+    const auto model = makeModel();
+
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Installed", "Not installed"}));
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+    EXPECT_EQ(conflicts(*model, 1), std::vector<std::string>{"_RSmine: Custom: my marker script"});
+}
+
+TEST_F(SetupModel, StatusComesFromTheFilesInTheChosenFolder) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path& folder)> lay;
+        std::vector<std::string> expected;  // Cuewarden, Razo Zerur → Ozovi
+    };
+    const auto none = [](const fs::path&) {};
+    const Case cases[] = {
+        {"nothing at the path", none, {"VODUVE not detected", "VODUVE not detected"}},
+        {"an empty folder", [](const fs::path& f) { fs::create_directories(f); }, {"Not installed", "Not installed"}},
+        {"a plain file at the path", [](const fs::path& f) { write(f, "x"); }, {"Not installed", "Not installed"}},
+        {"everything identical",
+         [](const fs::path& f) {
+             write(cuewardenScript(f), "-- cuewarden\n");
+             write(extension(f), "\x7f" "ELF");
+             write(itemNotesScript(f), "-- item notes\n");
+         },
+         {"Installed", "Installed"}},
+        {"identical script, no extension", [](const fs::path& f) { write(cuewardenScript(f), "-- cuewarden\n"); },
+         {"Partially installed", "Not installed"}},
+        {"extension alone, in a folder that is no resource folder",
+         [](const fs::path& f) { write(extension(f), "\x7f" "ELF"); }, {"Partially installed", "Not installed"}},
+        {"changed script, identical extension",
+         [](const fs::path& f) {
+             write(cuewardenScript(f), "-- edited by hand\n");
+             write(extension(f), "\x7f" "ELF");
+         },
+         {"Different version detected", "Not installed"}},
+        {"changed script, no extension", [](const fs::path& f) { write(cuewardenScript(f), "-- edited\n"); },
+         {"Different version detected", "Not installed"}},
+        {"identical script, changed extension",
+         [](const fs::path& f) {
+             write(cuewardenScript(f), "-- cuewarden\n");
+             write(extension(f), "other");
+         },
+         {"Different version detected", "Not installed"}},
+        {"a folder where the script belongs",
+         [](const fs::path& f) { fs::create_directories(itemNotesScript(f)); },
+         {"Not installed", "Different version detected"}},
+    };
+
+    const auto model = makeModel();
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto folder = root / ("case" + std::to_string(n++)) / "VODUVE";
+        c.lay(folder);
+        chooseFolder(*model, folder);
+        EXPECT_EQ(model->voduvePath().value(), folder.string());
+        EXPECT_EQ(statuses(*model), c.expected);
+    }
+}
+
+TEST_F(SetupModel, AnInstalledFileWhoseResourceTheApplicationLacksIsADifferentVersion) {
+    write(itemNotesScript(voduve), "-- item notes\n");
+    write(cuewardenScript(voduve), "-- cuewarden\n");
+    fs::remove(resources / "Orvanta_ItemNotesToVideo.lua");
+    fs::remove(resources / "voduve_CuewardenStop.so");
+
+    const auto model = makeModel();
+
+    // The missing extension resource doesn't matter while nothing is installed in its place.
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Partially installed", "Different version detected"}));
+    EXPECT_EQ(model->fileStatus("Orvanta_Cuewarden.lua", cuewardenScript(voduve)), "Installed");
+    EXPECT_EQ(model->fileStatus("Scripts/Orvanta_Cuewarden.lua", cuewardenScript(voduve)),
+              "Different version detected");
+    EXPECT_EQ(model->fileStatus("Orvanta_Cuewarden.lua", voduve / "missing.lua"), "Not installed");
+}
+
+TEST_F(SetupModel, StatusesCoverDisabledToolsToo) {
+    fs::create_directories(voduve / "Scripts");
+    const auto model = makeModel();
+    model->editTool(1, [](State& tool) { tool.enabled = false; });
+    write(itemNotesScript(voduve), "-- item notes\n");
+
+    model->refreshStatuses();
+
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Not installed", "Installed"}));
+}
+
+TEST_F(SetupModel, ConflictsAreSearchedOnlyWithAResourceFolderAKeymapAndAShortcut) {
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script") +
+                                        VoduveKeymapDocument::keyLine(kItemNotesID, "own", shiftCommand("V")) + "\n");
+    const auto model = makeModel();
+    EXPECT_EQ(conflicts(*model, 0), std::vector<std::string>{"_RSmine: Custom: my marker script"});
+    // The keymap binding ⇧⌘V to the tool's own action is no conflict.
+    EXPECT_TRUE(conflicts(*model, 1).empty());
+
+    // Without a shortcut there is nothing to collide with.
+    model->setShortcut(Kind::cuewarden, std::nullopt);
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+    model->setShortcut(Kind::cuewarden, shiftCommand("R"));
+    EXPECT_EQ(conflicts(*model, 0).size(), 1u);
+
+    // A keymap that is not UTF-8 yields no conflicts and no message.
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Caf\xe9"));
+    model->refreshAllConflicts();
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+    EXPECT_EQ(model->installMessage().value(), "");
+
+    // A folder without the keymap gives empty conflicts.
+    chooseFolder(*model, root / "elsewhere");
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+}
+
+TEST_F(SetupModel, SettingOrClearingAShortcutTurnsReplaceOffAndSearchesAgain) {
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("E"), "Custom: my marker script") +
+                                        otherAction("_RSyours", shiftCommand("E"), "Custom: your script"));
+    const auto model = makeModel();
+    ASSERT_TRUE(conflicts(*model, 0).empty());
+
+    model->editTool(0, [](State& tool) { tool.replaceConflict = true; });
+    model->setShortcut(Kind::cuewarden, shiftCommand("E"));
+    const auto& tool = model->tools().value()[0];
+    EXPECT_EQ(tool.shortcut, shiftCommand("E"));
+    EXPECT_FALSE(tool.replaceConflict);
+    EXPECT_EQ(conflicts(*model, 0), (std::vector<std::string>{"_RSmine: Custom: my marker script",
+                                                              "_RSyours: Custom: your script"}));
+
+    model->editTool(0, [](State& t) { t.replaceConflict = true; });
+    model->setShortcut(Kind::cuewarden, std::nullopt);
+    EXPECT_EQ(model->tools().value()[0].shortcut, std::nullopt);
+    EXPECT_FALSE(model->tools().value()[0].replaceConflict);
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+
+    // Beatloom has no row: nothing changes.
+    const auto before = model->tools().value();
+    model->setShortcut(Kind::beatloom, shiftCommand("B"));
+    model->suggestFreeShortcut(Kind::beatloom);
+    EXPECT_EQ(model->tools().value(), before);
+    EXPECT_EQ(model->installMessage().value(), "");
+}
+
+TEST_F(SetupModel, TheCardsBindingWritesItsRowAndNothingElse) {
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script"));
+    const auto model = makeModel();
+    int changes = 0;
+    const auto watch = model->tools().subscribe([&changes](const auto&) { ++changes; });
+
+    model->editTool(0, [](State& tool) {
+        tool.enabled = false;
+        tool.shortcut = shiftCommand("K");
+        tool.id = Kind::beatloom;
+        tool.component = ToolComponent::beatloomTool();
+    });
+    model->editTool(2, [](State& tool) { tool.enabled = false; });
+
+    EXPECT_EQ(changes, 1);
+    const auto& tool = model->tools().value()[0];
+    EXPECT_FALSE(tool.enabled);
+    EXPECT_EQ(tool.shortcut, shiftCommand("K"));
+    EXPECT_EQ(tool.id, Kind::cuewarden);
+    EXPECT_EQ(tool.component.id, Kind::cuewarden);
+    // The recorded shortcut reaches the conflicts only through setShortcut.
+    EXPECT_EQ(conflicts(*model, 0).size(), 1u);
+    EXPECT_EQ(model->tools().value().size(), 2u);
+}
+
+TEST_F(SetupModel, SuggestionTakesTheFirstFreeShiftCommandLetter) {
+    // No keymap at all (not even a folder): R, and no conflicts.
+    {
+        const auto model = makeModel();
+        model->editTool(1, [](State& tool) { tool.replaceConflict = true; });
+        model->suggestFreeShortcut(Kind::itemNotesVideo);
+        EXPECT_EQ(model->tools().value()[1].shortcut, shiftCommand("R"));
+        EXPECT_FALSE(model->tools().value()[1].replaceConflict);
+        EXPECT_TRUE(conflicts(*model, 1).empty());
+    }
+    // R and V are taken by others, E is taken by the tool itself and counts as free.
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Custom: mine") +
+                                        otherAction("_RSyours", shiftCommand("V"), "Custom: yours") +
+                                        VoduveKeymapDocument::keyLine(kCuewardenID, "own", shiftCommand("E")) + "\n");
+    const auto model = makeModel();
+    ASSERT_EQ(conflicts(*model, 0).size(), 1u);
+    model->suggestFreeShortcut(Kind::cuewarden);
+    EXPECT_EQ(model->tools().value()[0].shortcut, shiftCommand("E"));
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+    EXPECT_EQ(model->installMessage().value(), "");
+}
+
+TEST_F(SetupModel, WithNoFreeLetterTheMessageSaysSoAndTheShortcutStays) {
+    const std::string letters = kFreeShortcutLetters;
+    ASSERT_EQ(letters, "RVEYUIOPGHJKLBNM");
+    std::string allTaken;
+    for (const char letter : letters) {
+        allTaken += otherAction(std::string("_RS") + letter, shiftCommand(std::string(1, letter).c_str()),
+                                std::string("Custom: ") + letter);
+    }
+    const std::string notice =
+        "No free ⇧⌘ letter shortcut was found. Choose another combination or use No Shortcut.";
+
+    for (const auto& keymap : {allTaken, std::string("Caf\xe9 ") + allTaken}) {
+        write(voduve / "voduve-kb.ini", keymap);
+        const auto model = makeModel();
+        model->editTool(1, [](State& tool) { tool.replaceConflict = true; });
+        const auto before = model->tools().value();
+
+        model->suggestFreeShortcut(Kind::itemNotesVideo);
+
+        EXPECT_EQ(model->installMessage().value(), notice);
+        EXPECT_EQ(model->tools().value(), before);
+    }
+}
+
+TEST_F(SetupModel, FolderPanelAlwaysOpensBesideTheDefaultFolderAndCancelChangesNothing) {
+    write(root / "mine" / "VODUVE" / "voduve-kb.ini",
+          otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script"));
+    write(cuewardenScript(root / "mine" / "VODUVE"), "-- cuewarden\n");
+    const auto model = makeModel();
+
+    chooseFolder(*model, root / "mine" / "VODUVE");
+    EXPECT_EQ(model->voduvePath().value(), (root / "mine" / "VODUVE").string());
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Partially installed", "Not installed"}));
+    EXPECT_EQ(conflicts(*model, 0).size(), 1u);
+
+    int changes = 0;
+    const auto watchTools = model->tools().subscribe([&changes](const auto&) { ++changes; });
+    const auto watchPath = model->voduvePath().subscribe([&changes](const auto&) { ++changes; });
+    chooser.answer = std::nullopt;
+    model->chooseVoduveFolder();
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(model->voduvePath().value(), (root / "mine" / "VODUVE").string());
+
+    const platform::FolderChoiceRequest expected{"Choose the VODUVE resource folder", home / ".config"};
+    EXPECT_EQ(chooser.requests, (std::vector<platform::FolderChoiceRequest>{expected, expected}));
+}
+
+TEST_F(SetupModel, InstallShowsTheReportLinesWithTheRestartAdviceAndRefreshes) {
+    fs::create_directories(voduve / "Scripts");
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script"));
+    const auto model = makeModel();
+    model->editTool(0, [](State& tool) { tool.replaceConflict = true; });
+    ASSERT_EQ(conflicts(*model, 0).size(), 1u);
+
+    std::vector<bool> installing;
+    std::vector<std::string> messages;
+    const auto watchFlag = model->isInstalling().subscribe([&](bool value) { installing.push_back(value); });
+    const auto watchMessage = model->installMessage().subscribe([&](const std::string& m) { messages.push_back(m); });
+
+    model->install();
+
+    EXPECT_EQ(model->installMessage().value(),
+              std::string("Cuewarden: script installed.\nCuewarden runtime: installed.\n"
+                          "Razo Zerur → Ozovi: script installed.\n\n") +
+                  kRestart);
+    EXPECT_EQ(installing, (std::vector<bool>{true, false}));
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Installed", "Installed"}));
+    // The installer took ⇧⌘R over, so nothing holds it against Cuewarden any more.
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+    EXPECT_EQ(messages.size(), 1u);
+
+    // A second run finds everything in place.
+    model->install();
+    EXPECT_EQ(model->installMessage().value(),
+              std::string("Cuewarden: already installed and compatible.\n"
+                          "Cuewarden runtime: already installed and compatible.\n"
+                          "Razo Zerur → Ozovi: already installed and compatible.\n\n") +
+                  kRestart);
+    EXPECT_EQ(messages.size(), 3u);  // cleared at the start, then the new report
+    EXPECT_EQ(messages[1], "");
+}
+
+TEST_F(SetupModel, InstallSendsEveryRowAsItStands) {
+    fs::create_directories(voduve / "Scripts");
+    const auto model = makeModel();
+    model->setShortcut(Kind::cuewarden, std::nullopt);
+    model->editTool(1, [](State& tool) { tool.enabled = false; });
+
+    model->install();
+
+    EXPECT_EQ(model->installMessage().value(),
+              std::string("Cuewarden: script installed.\nCuewarden runtime: installed.\n\n") + kRestart);
+    const auto keymap = VoduveKeymapDocument::parse(read(voduve / "voduve-kb.ini"));
+    ASSERT_EQ(keymap.actions.size(), 1u);
+    EXPECT_TRUE(VoduveKeymapDocument::sameCommand(keymap.actions[0].commandID, kCuewardenID));
+    EXPECT_TRUE(keymap.keys.empty());
+    EXPECT_FALSE(fs::exists(itemNotesScript(voduve)));
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Installed", "Not installed"}));
+}
+
+TEST_F(SetupModel, AFailedInstallShowsOnlyTheErrorAndKeepsStatusesAndConflicts) {
+    // Refusals, in the coordinator's order.
+    {
+        const auto model = makeModel();  // the default folder doesn't exist
+        model->install();
+        EXPECT_EQ(model->installMessage().value(), "The selected folder does not look like a VODUVE resource folder.");
+        EXPECT_FALSE(model->isInstalling().value());
+    }
+    fs::create_directories(voduve / "Scripts");
+    {
+        voduveRunning = true;
+        const auto model = makeModel();
+        model->install();
+        EXPECT_EQ(model->installMessage().value(),
+                  "VODUVE is currently running. Quit VODUVE before installing scripts or changing shortcuts.");
+        voduveRunning = false;
+    }
+    {
+        const auto model = makeModel();
+        model->editTool(0, [](State& tool) { tool.enabled = false; });
+        model->editTool(1, [](State& tool) { tool.enabled = false; });
+        model->install();
+        EXPECT_EQ(model->installMessage().value(), "Select at least one tool to install.");
+    }
+
+    // A conflict that may not be replaced fails the run after the script was copied; the
+    // rows keep what they showed before.
+    write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script"));
+    const auto model = makeModel();
+    const auto before = model->tools().value();
+    std::vector<bool> installing;
+    const auto watchFlag = model->isInstalling().subscribe([&](bool value) { installing.push_back(value); });
+
+    model->install();
+
+    EXPECT_EQ(model->installMessage().value(), VoduveKeymapError::shortcutConflict({}).error().message);
+    EXPECT_EQ(installing, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(fs::exists(cuewardenScript(voduve)));
+    EXPECT_EQ(model->tools().value(), before);
+    EXPECT_EQ(before[0].statusText, "Not installed");
+}
+
+}  // namespace
+}  // namespace corvel::voduvetools
