@@ -115,7 +115,7 @@ void ToolInstallViewModel::suggestFreeShortcut(ToolComponent::Kind kind) {
                 return;
             }
         } catch (const ErrorException&) {
-            // An unreadable keymap proves no letter free.
+            // A letter whose search fails is not offered.
         }
     }
     installMessage_.set(kNoFreeShortcutMessage);
@@ -194,8 +194,8 @@ std::string ToolInstallViewModel::statusOf(const ToolComponent& component) const
     const auto resourceFolder = folder();
     std::vector<std::string> statuses;
     if (component.scriptResourceName && component.scriptInstallFileName) {
-        statuses.push_back(fileStatus(*component.scriptResourceName,
-                                      InstallCoordinator::toolsFolder(resourceFolder) / *component.scriptInstallFileName));
+        const auto script = InstallCoordinator::toolsFolder(resourceFolder) / *component.scriptInstallFileName;
+        statuses.push_back(fileStatus(*component.scriptResourceName, script));
     }
     if (component.needsCuewardenPlugin) {
         statuses.push_back(fileStatus(kCuewardenExtensionFileName, InstallCoordinator::extensionFile(resourceFolder)));

@@ -46,7 +46,8 @@ protected:
 
     std::unique_ptr<ToolInstallViewModel> makeModel() {
         ToolInstallViewModel::Seams seams;
-        seams.folders = platform::UserFolders([h = home.string()](const std::string& name) -> std::optional<std::string> {
+        const auto h = home.string();
+        seams.folders = platform::UserFolders([h](const std::string& name) -> std::optional<std::string> {
             if (name == "HOME") return h;
             return std::nullopt;
         });
@@ -73,7 +74,9 @@ protected:
     // "commandID: description" of each conflict of the tool's row.
     static std::vector<std::string> conflicts(const ToolInstallViewModel& model, std::size_t index) {
         std::vector<std::string> result;
-        for (const auto& c : model.tools().value().at(index).conflicts) result.push_back(c.commandID + ": " + c.description);
+        for (const auto& c : model.tools().value().at(index).conflicts) {
+            result.push_back(c.commandID + ": " + c.description);
+        }
         return result;
     }
     void chooseFolder(ToolInstallViewModel& model, const fs::path& folder) {
