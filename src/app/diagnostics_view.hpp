@@ -15,6 +15,8 @@ class OrvantaButton;
 // The diagnostics screen: the report as taken when the screen was built, a button that takes
 // it again and one that copies the text on screen to the clipboard.
 class DiagnosticsView : public QWidget {
+    Q_OBJECT
+
 public:
     using SnapshotMaker = std::function<DiagnosticsSnapshot()>;
 
