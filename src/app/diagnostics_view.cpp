@@ -15,13 +15,6 @@
 namespace corvel::app {
 namespace {
 
-void setTextColor(QWidget* widget, const QColor& color) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::Text, color);
-    widget->setPalette(palette);
-}
-
 // The report's dark well: black at 0.2 in a rounded rectangle, the scroll view inset by 14.
 class ReportWell : public QWidget {
 public:
@@ -58,11 +51,11 @@ DiagnosticsView::DiagnosticsView(DiagnosticsSnapshot snapshot, SnapshotMaker mak
     titles->setSpacing(5);
     auto* title = new QLabel(QStringLiteral("Diagnostics"));
     title->setFont(OrvantaTheme::font(32, QFont::Black, FontDesign::rounded));
-    setTextColor(title, OrvantaTheme::white(0.97));
+    OrvantaTheme::setTextColor(title, OrvantaTheme::white(0.97));
     auto* caption =
         new QLabel(QStringLiteral("Technical state for support. No project content or personal data is collected."));
     caption->setFont(OrvantaTheme::font(14, QFont::DemiBold));
-    setTextColor(caption, OrvantaTheme::secondaryText());
+    OrvantaTheme::setTextColor(caption, OrvantaTheme::secondaryText());
     titles->addWidget(title);
     titles->addWidget(caption);
     header->addLayout(titles);
@@ -91,7 +84,7 @@ DiagnosticsView::DiagnosticsView(DiagnosticsSnapshot snapshot, SnapshotMaker mak
     report_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     report_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     report_->setFont(OrvantaTheme::font(12, QFont::Medium, FontDesign::monospaced));
-    setTextColor(report_, OrvantaTheme::white(0.76));
+    OrvantaTheme::setTextColor(report_, OrvantaTheme::white(0.76));
     scroll->setWidget(report_);
     wellLayout->addWidget(scroll);
     panelStack->addWidget(well, 1);

@@ -178,6 +178,13 @@ QFont OrvantaTheme::font(int pixelSize, QFont::Weight weight, FontDesign design)
     return font;
 }
 
+void OrvantaTheme::setTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget->setPalette(palette);
+}
+
 QPalette OrvantaTheme::darkPalette() {
     QPalette palette;
     const QColor text = white(0.96);
@@ -341,9 +348,7 @@ OrvantaSectionLabel::OrvantaSectionLabel(const QString& text, QWidget* parent) :
     QFont labelFont = OrvantaTheme::font(12, QFont::ExtraBold);
     labelFont.setLetterSpacing(QFont::AbsoluteSpacing, 3);
     setFont(labelFont);
-    QPalette labelPalette = palette();
-    labelPalette.setColor(QPalette::WindowText, OrvantaTheme::white(0.62));
-    setPalette(labelPalette);
+    OrvantaTheme::setTextColor(this, OrvantaTheme::white(0.62));
 }
 
 // ---- Navigation button

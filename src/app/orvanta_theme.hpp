@@ -53,6 +53,8 @@ struct OrvantaTheme {
     static QColor white(qreal opacity);
     static QColor black(qreal opacity);
     static QFont font(int pixelSize, QFont::Weight weight, FontDesign design = FontDesign::standard);
+    // Sets the colour a label or text view draws its text in.
+    static void setTextColor(QWidget* widget, const QColor& color);
     // The palette of the dark colour scheme, for the parts Qt's own style draws
     // (scroll bars, text selection).
     static QPalette darkPalette();

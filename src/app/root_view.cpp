@@ -30,12 +30,6 @@ QColor separatorColor() { return OrvantaTheme::white(0.1); }
 
 QFont brandFont() { return OrvantaTheme::font(20, QFont::Black, FontDesign::rounded); }
 
-void setTextColor(QWidget* widget, const QColor& color) {
-    QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    widget->setPalette(palette);
-}
-
 // A word filled with the brand gradient.
 class GradientWord : public QLabel {
 public:
@@ -160,7 +154,7 @@ SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* p
     brandRow->setSpacing(kBrandSpacing);
     brandWord_ = new QLabel(QStringLiteral("Orvanta"));
     brandWord_->setFont(brandFont());
-    setTextColor(brandWord_, Qt::white);
+    OrvantaTheme::setTextColor(brandWord_, Qt::white);
     editionWord_ = new GradientWord(QStringLiteral("Corvel"));
     editionWord_->setFont(brandFont());
     brandRow->addWidget(brandWord_);
