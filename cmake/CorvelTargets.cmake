@@ -24,12 +24,16 @@ function(corvel_add_library name)
   target_link_libraries(${name} PUBLIC corvel_options ${ARG_DEPS})
 endfunction()
 
-# corvel_add_test(<name> SOURCES ... [DEPS ...] [LABELS ...] [RESOURCE_LOCK ...])
-# One GoogleTest binary; every test in it is registered with CTest.
+# corvel_add_test(<name> [OWN_MAIN] SOURCES ... [DEPS ...] [LABELS ...] [RESOURCE_LOCK ...])
+# One GoogleTest binary; every test in it is registered with CTest. OWN_MAIN: the sources
+# bring their own main() (the widget tests create their application object there).
 function(corvel_add_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(ARG "OWN_MAIN" "" "SOURCES;DEPS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE corvel_options GTest::gtest GTest::gtest_main ${ARG_DEPS})
+  target_link_libraries(${name} PRIVATE corvel_options GTest::gtest ${ARG_DEPS})
+  if(NOT ARG_OWN_MAIN)
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests")
   set(props)
   if(ARG_LABELS)

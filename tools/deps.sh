@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-qpa-plugins libgl-dev fonts-dejavu-core
   libsndfile1-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg
   portaudio19-dev

@@ -1,0 +1,415 @@
+#include "app/orvanta_theme.hpp"
+
+#include <QEvent>
+#include <cmath>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QGraphicsDropShadowEffect>
+#include <QPainter>
+#include <QPainterPath>
+#include <QRadialGradient>
+
+#include "app/symbol_set.hpp"
+
+namespace corvel::app {
+namespace {
+
+QColor rgb(qreal red, qreal green, qreal blue) { return QColor::fromRgbF(red, green, blue); }
+
+QGradientStops evenlySpaced(std::initializer_list<QColor> colors) {
+    QGradientStops stops;
+    const auto last = static_cast<qreal>(colors.size() - 1);
+    qreal index = 0;
+    for (const QColor& color : colors) {
+        stops.append({last > 0 ? index / last : 0, color});
+        index += 1;
+    }
+    return stops;
+}
+
+QLinearGradient gradient(const QPointF& from, const QPointF& to, const QGradientStops& stops) {
+    QLinearGradient result(from, to);
+    result.setStops(stops);
+    return result;
+}
+
+// The symbol box beside a label in a font of this pixel size.
+qreal symbolSide(int fontPixelSize) { return fontPixelSize + 2; }
+
+void paintSymbolAndText(QPainter& painter, const QRectF& area, const QString& systemImage, qreal spacing,
+                        const QFont& symbolFont, const QFont& textFont, const QString& text, const QColor& color) {
+    const QFontMetricsF metrics(textFont);
+    const qreal side = systemImage.isEmpty() ? 0 : symbolSide(symbolFont.pixelSize());
+    const qreal gap = systemImage.isEmpty() ? 0 : spacing;
+    const qreal width = side + gap + metrics.horizontalAdvance(text);
+    qreal x = area.center().x() - width / 2;
+    if (side > 0) {
+        paintSymbol(painter, systemImage, QRectF(x, area.center().y() - side / 2, side, side), color);
+        x += side + gap;
+    }
+    painter.setFont(textFont);
+    painter.setPen(color);
+    painter.drawText(QRectF(x, area.top(), area.right() - x, area.height()), Qt::AlignLeft | Qt::AlignVCenter, text);
+}
+
+// The panel's painted rectangle, with the panel's shadow.
+class PanelBackdrop : public QWidget {
+public:
+    PanelBackdrop(qreal cornerRadius, QWidget* parent) : QWidget(parent), cornerRadius_(cornerRadius) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        auto* shadow = new QGraphicsDropShadowEffect(this);
+        shadow->setColor(OrvantaTheme::black(0.28));
+        shadow->setBlurRadius(20);
+        shadow->setOffset(0, 10);
+        setGraphicsEffect(shadow);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF shape = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+        QPen stroke(OrvantaTheme::panelStroke(), 1);
+        stroke.setMiterLimit(10);
+        painter.setPen(stroke);
+        painter.setBrush(OrvantaTheme::panelFill());
+        painter.drawRoundedRect(shape, cornerRadius_, cornerRadius_);
+    }
+
+private:
+    qreal cornerRadius_;
+};
+
+}  // namespace
+
+const QColor& OrvantaTheme::background() {
+    static const QColor color = rgb(0.035, 0.04, 0.055);
+    return color;
+}
+const QColor& OrvantaTheme::panelFill() {
+    static const QColor color = white(0.06);
+    return color;
+}
+const QColor& OrvantaTheme::panelStroke() {
+    static const QColor color = white(0.15);
+    return color;
+}
+const QColor& OrvantaTheme::secondaryText() {
+    static const QColor color = white(0.76);
+    return color;
+}
+const QColor& OrvantaTheme::mutedText() {
+    static const QColor color = white(0.58);
+    return color;
+}
+const QColor& OrvantaTheme::pink() {
+    static const QColor color = rgb(0.95, 0.14, 0.36);
+    return color;
+}
+const QColor& OrvantaTheme::blue() {
+    static const QColor color = rgb(0.08, 0.52, 1.0);
+    return color;
+}
+const QColor& OrvantaTheme::standardBlue() {
+    static const QColor color(10, 132, 255);
+    return color;
+}
+const QColor& OrvantaTheme::standardPink() {
+    static const QColor color(255, 55, 95);
+    return color;
+}
+
+const QGradientStops& OrvantaTheme::accentStops() {
+    static const QGradientStops stops = evenlySpaced({pink(), blue()});
+    return stops;
+}
+const QGradientStops& OrvantaTheme::brandStops() {
+    static const QGradientStops stops = evenlySpaced({pink(), rgb(0.55, 0.2, 0.98), blue()});
+    return stops;
+}
+const QGradientStops& OrvantaTheme::markStops() {
+    static const QGradientStops stops = evenlySpaced({pink(), rgb(0.91, 0.08, 0.74), rgb(0.4, 0.22, 0.98), blue()});
+    return stops;
+}
+
+QLinearGradient OrvantaTheme::accentGradient(const QRectF& rect) {
+    return gradient(QPointF(rect.left(), rect.center().y()), QPointF(rect.right(), rect.center().y()), accentStops());
+}
+QLinearGradient OrvantaTheme::brandGradient(const QRectF& rect) {
+    return gradient(rect.topLeft(), rect.bottomRight(), brandStops());
+}
+QLinearGradient OrvantaTheme::markGradient(const QRectF& rect) {
+    return gradient(QPointF(rect.left(), rect.center().y()), QPointF(rect.right(), rect.center().y()), markStops());
+}
+
+void OrvantaTheme::paintBackgroundGlow(QPainter& painter, const QRectF& area) {
+    painter.fillRect(area, background());
+    const auto glow = [&](const QPointF& centre, const QColor& color, qreal opacity, qreal endRadius) {
+        QColor inner = color;
+        inner.setAlphaF(opacity);
+        QColor outer = color;
+        outer.setAlphaF(0);
+        // Full colour up to 20 px from the corner, fading out by endRadius.
+        QRadialGradient radial(centre, endRadius, centre, 20);
+        radial.setColorAt(0, inner);
+        radial.setColorAt(1, outer);
+        painter.fillRect(area, radial);
+    };
+    glow(area.topLeft(), standardBlue(), 0.22, 720);
+    glow(area.topRight(), standardPink(), 0.16, 760);
+}
+
+QColor OrvantaTheme::white(qreal opacity) {
+    QColor color(255, 255, 255);
+    color.setAlphaF(opacity);
+    return color;
+}
+
+QColor OrvantaTheme::black(qreal opacity) {
+    QColor color(0, 0, 0);
+    color.setAlphaF(opacity);
+    return color;
+}
+
+QFont OrvantaTheme::font(int pixelSize, QFont::Weight weight, FontDesign design) {
+    QFont font = design == FontDesign::monospaced ? QFontDatabase::systemFont(QFontDatabase::FixedFont) : QFont();
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    return font;
+}
+
+void OrvantaTheme::setTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    palette.setColor(QPalette::Text, color);
+    widget->setPalette(palette);
+}
+
+QPalette OrvantaTheme::darkPalette() {
+    QPalette palette;
+    const QColor text = white(0.96);
+    palette.setColor(QPalette::Window, background());
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, QColor(20, 22, 28));
+    palette.setColor(QPalette::AlternateBase, QColor(28, 30, 38));
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, QColor(30, 32, 40));
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::ToolTipBase, QColor(30, 32, 40));
+    palette.setColor(QPalette::ToolTipText, text);
+    palette.setColor(QPalette::PlaceholderText, mutedText());
+    palette.setColor(QPalette::Highlight, standardBlue());
+    palette.setColor(QPalette::HighlightedText, Qt::white);
+    palette.setColor(QPalette::Link, standardBlue());
+    palette.setColor(QPalette::Mid, QColor(60, 62, 70));
+    palette.setColor(QPalette::Dark, QColor(12, 13, 16));
+    palette.setColor(QPalette::Light, QColor(80, 82, 90));
+    return palette;
+}
+
+// ---- Panel
+
+OrvantaPanel::OrvantaPanel(OrvantaPanelModifier modifier, QWidget* parent) : QWidget(parent), modifier_(modifier) {
+    setContentsMargins(modifier.padding, modifier.padding, modifier.padding, modifier.padding);
+    followParent();
+}
+
+OrvantaPanel::~OrvantaPanel() { delete backdrop_.data(); }
+
+void OrvantaPanel::followParent() {
+    delete backdrop_.data();
+    if (parentWidget() == nullptr) return;
+    backdrop_ = new PanelBackdrop(modifier_.cornerRadius, parentWidget());
+    syncBackdrop();
+}
+
+void OrvantaPanel::syncBackdrop() {
+    if (backdrop_ == nullptr) return;
+    backdrop_->setGeometry(geometry());
+    backdrop_->setVisible(isVisible());
+    backdrop_->stackUnder(this);
+}
+
+bool OrvantaPanel::event(QEvent* event) {
+    switch (event->type()) {
+    case QEvent::ParentChange: followParent(); break;
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Show:
+    case QEvent::Hide: syncBackdrop(); break;
+    default: break;
+    }
+    return QWidget::event(event);
+}
+
+// ---- Buttons
+
+ButtonAppearance OrvantaPrimaryButtonStyle::appearance(bool pressed) {
+    ButtonAppearance look;
+    look.backgroundOpacity = pressed ? 0.78 : 1.0;
+    look.textOpacity = 1.0;
+    look.shadowOpacity = pressed ? 0.14 : 0.3;
+    look.scale = pressed ? 0.985 : 1.0;
+    return look;
+}
+
+ButtonAppearance OrvantaSecondaryButtonStyle::appearance(bool pressed) {
+    ButtonAppearance look;
+    look.topFillOpacity = pressed ? 0.1 : 0.16;
+    look.textOpacity = pressed ? 0.8 : 0.96;
+    return look;
+}
+
+namespace {
+
+QFont buttonFont(OrvantaButton::Style style) {
+    return style == OrvantaButton::Style::primary
+               ? OrvantaTheme::font(OrvantaPrimaryButtonStyle::fontPixelSize, QFont::ExtraBold, FontDesign::rounded)
+               : OrvantaTheme::font(OrvantaSecondaryButtonStyle::fontPixelSize, QFont::Bold, FontDesign::rounded);
+}
+
+constexpr qreal kButtonSymbolSpacing = 7;
+
+}  // namespace
+
+OrvantaButton::OrvantaButton(Style style, const QString& text, const QString& systemImage, QWidget* parent)
+    : QAbstractButton(parent), style_(style), systemImage_(systemImage) {
+    setText(text);
+    setFont(buttonFont(style));
+    setCursor(Qt::PointingHandCursor);
+    setProperty(kSystemImageProperty, systemImage);
+    if (style == Style::primary) {
+        auto* shadow = new QGraphicsDropShadowEffect(this);
+        shadow->setBlurRadius(10);
+        shadow->setOffset(0, 5);
+        setGraphicsEffect(shadow);
+        connect(this, &QAbstractButton::pressed, this, [this] { updateShadow(); });
+        connect(this, &QAbstractButton::released, this, [this] { updateShadow(); });
+        updateShadow();
+    }
+}
+
+ButtonAppearance OrvantaButton::currentAppearance() const {
+    return style_ == Style::primary ? OrvantaPrimaryButtonStyle::appearance(isDown())
+                                    : OrvantaSecondaryButtonStyle::appearance(isDown());
+}
+
+void OrvantaButton::updateShadow() {
+    if (auto* shadow = qobject_cast<QGraphicsDropShadowEffect*>(graphicsEffect())) {
+        QColor color = OrvantaTheme::standardBlue();
+        color.setAlphaF(currentAppearance().shadowOpacity);
+        shadow->setColor(color);
+    }
+}
+
+QSize OrvantaButton::sizeHint() const {
+    const QFontMetrics metrics(font());
+    const bool primary = style_ == Style::primary;
+    const int padding = primary ? OrvantaPrimaryButtonStyle::horizontalPadding : OrvantaSecondaryButtonStyle::horizontalPadding;
+    const int minimumHeight = primary ? OrvantaPrimaryButtonStyle::minimumHeight : OrvantaSecondaryButtonStyle::minimumHeight;
+    int width = 2 * padding + metrics.horizontalAdvance(text());
+    if (!systemImage_.isEmpty()) width += static_cast<int>(symbolSide(font().pixelSize()) + kButtonSymbolSpacing);
+    return {width, std::max(minimumHeight, metrics.height())};
+}
+
+void OrvantaButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const ButtonAppearance look = currentAppearance();
+    const QRectF area = rect();
+    if (look.scale != 1.0) {
+        painter.translate(area.center());
+        painter.scale(look.scale, look.scale);
+        painter.translate(-area.center());
+    }
+    const bool primary = style_ == Style::primary;
+    const qreal radius = primary ? OrvantaPrimaryButtonStyle::cornerRadius : OrvantaSecondaryButtonStyle::cornerRadius;
+    const QRectF shape = area.adjusted(0.5, 0.5, -0.5, -0.5);
+    QPainterPath outline;
+    outline.addRoundedRect(shape, radius, radius);
+    if (primary) {
+        painter.setOpacity(look.backgroundOpacity);
+        painter.fillPath(outline, OrvantaTheme::accentGradient(area));
+        painter.setOpacity(1);
+    } else {
+        QLinearGradient fill(area.topLeft(), area.bottomRight());
+        fill.setColorAt(0, OrvantaTheme::white(look.topFillOpacity));
+        fill.setColorAt(1, OrvantaTheme::white(0.075));
+        painter.fillPath(outline, fill);
+    }
+    painter.strokePath(outline, QPen(OrvantaTheme::white(primary ? 0.16 : 0.12), 1));
+    paintSymbolAndText(painter, area, systemImage_, kButtonSymbolSpacing, font(), font(), text(),
+                       OrvantaTheme::white(look.textOpacity));
+}
+
+// ---- Section label
+
+OrvantaSectionLabel::OrvantaSectionLabel(const QString& text, QWidget* parent) : QLabel(text.toUpper(), parent) {
+    QFont labelFont = OrvantaTheme::font(12, QFont::ExtraBold);
+    labelFont.setLetterSpacing(QFont::AbsoluteSpacing, 3);
+    setFont(labelFont);
+    OrvantaTheme::setTextColor(this, OrvantaTheme::white(0.62));
+}
+
+// ---- Navigation button
+
+namespace {
+
+constexpr int kNavigationPadding = 16;
+constexpr qreal kNavigationSpacing = 8;
+constexpr qreal kNavigationRadius = 11;
+
+QFont navigationSymbolFont() { return OrvantaTheme::font(14, QFont::Bold); }
+QFont navigationTitleFont() { return OrvantaTheme::font(14, QFont::ExtraBold, FontDesign::rounded); }
+
+}  // namespace
+
+OrvantaNavigationButton::OrvantaNavigationButton(const QString& title, const QString& systemImage, bool selected,
+                                                 std::function<void()> action, QWidget* parent)
+    : QAbstractButton(parent), title_(title), systemImage_(systemImage), selected_(selected), action_(std::move(action)) {
+    setText(title);
+    setFont(navigationTitleFont());
+    setFixedHeight(height);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    setCursor(Qt::PointingHandCursor);
+    setProperty(kSystemImageProperty, systemImage);
+    connect(this, &QAbstractButton::clicked, this, [this] {
+        if (action_) action_();
+    });
+}
+
+void OrvantaNavigationButton::setSelected(bool selected) {
+    if (selected_ == selected) return;
+    selected_ = selected;
+    update();
+}
+
+QSize OrvantaNavigationButton::sizeHint() const {
+    const QFontMetricsF metrics(navigationTitleFont());
+    const qreal width = 2 * kNavigationPadding + symbolSide(navigationSymbolFont().pixelSize()) + kNavigationSpacing +
+                        metrics.horizontalAdvance(title_);
+    return {static_cast<int>(std::ceil(width)), height};
+}
+
+void OrvantaNavigationButton::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QRectF area = rect();
+    QPainterPath outline;
+    outline.addRoundedRect(area.adjusted(0.5, 0.5, -0.5, -0.5), kNavigationRadius, kNavigationRadius);
+    if (selected_) {
+        painter.setOpacity(0.92);
+        painter.fillPath(outline, OrvantaTheme::accentGradient(area));
+        painter.setOpacity(1);
+    } else {
+        QLinearGradient fill(area.topLeft(), area.bottomRight());
+        fill.setColorAt(0, OrvantaTheme::white(0.085));
+        fill.setColorAt(1, OrvantaTheme::white(0.035));
+        painter.fillPath(outline, fill);
+    }
+    painter.strokePath(outline, QPen(OrvantaTheme::white(selected_ ? 0.2 : 0.09), 1));
+    paintSymbolAndText(painter, area, systemImage_, kNavigationSpacing, navigationSymbolFont(), navigationTitleFont(),
+                       title_, OrvantaTheme::white(selected_ ? 1.0 : 0.82));
+}
+
+}  // namespace corvel::app

@@ -1,0 +1,58 @@
+#include "app/orvanta_voduve_corvel_app.hpp"
+
+#include <QApplication>
+#include <QStyleFactory>
+#include <QVBoxLayout>
+
+#include "app/app_version.hpp"
+#include "app/main_thread.hpp"
+#include "app/orvanta_theme.hpp"
+#include "app/root_view.hpp"
+
+namespace corvel::app {
+
+int OrvantaVoduveCorvelApp::main(int argc, char** argv) {
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(windowTitle());
+    QApplication::setApplicationVersion(QString::fromLatin1(kApplicationVersion));
+    // The dark scheme for everything Qt's own style draws (scroll bars, selections, tool tips).
+    if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(style);
+    QApplication::setPalette(OrvantaTheme::darkPalette());
+
+    const std::unique_ptr<AppModel> appModel = makeAppModel();
+    const std::unique_ptr<QWidget> window = makeWindow(*appModel);
+    window->show();
+    return QApplication::exec();
+}
+
+std::unique_ptr<AppModel> OrvantaVoduveCorvelApp::makeAppModel() {
+    requireMainThread();
+    auto model = std::make_unique<AppModel>();
+    // The tempo editor's session (with its stopped preview player and empty edit history)
+    // and its view state are created here, after the section, once they exist; the session
+    // then provides model->stopBeatloomPreview.
+    return model;
+}
+
+std::unique_ptr<QWidget> OrvantaVoduveCorvelApp::rootContent(AppModel& model) {
+    requireMainThread();
+    auto root = std::make_unique<RootView>(model);
+    root->setMinimumSize(minimumContentSize);
+    return root;
+}
+
+std::unique_ptr<QWidget> OrvantaVoduveCorvelApp::makeWindow(AppModel& model) {
+    requireMainThread();
+    auto window = std::make_unique<QWidget>();
+    window->setObjectName(QStringLiteral("mainWindow"));
+    window->setWindowTitle(windowTitle());
+    window->setPalette(OrvantaTheme::darkPalette());
+    auto* layout = new QVBoxLayout(window.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    // The layout holds the window at no less than the content's minimum.
+    layout->addWidget(rootContent(model).release());
+    window->resize(defaultWindowSize);
+    return window;
+}
+
+}  // namespace corvel::app

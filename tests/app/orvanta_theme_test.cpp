@@ -1,0 +1,120 @@
+#include "app/orvanta_theme.hpp"
+
+#include <QGraphicsDropShadowEffect>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/symbol_set.hpp"
+
+namespace corvel::app {
+namespace {
+
+TEST(OrvantaThemeTest, GradientStopsAreSpacedEvenlyFromPinkToBlue) {
+    struct Case {
+        const char* name;
+        const QGradientStops& stops;
+        std::size_t count;
+    };
+    const Case cases[] = {{"accent", OrvantaTheme::accentStops(), 2},
+                          {"brand", OrvantaTheme::brandStops(), 3},
+                          {"mark", OrvantaTheme::markStops(), 4}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(static_cast<std::size_t>(c.stops.size()), c.count);
+        for (std::size_t i = 0; i < c.count; ++i) {
+            EXPECT_DOUBLE_EQ(c.stops[static_cast<qsizetype>(i)].first, static_cast<double>(i) / (c.count - 1));
+        }
+        EXPECT_EQ(c.stops.front().second, OrvantaTheme::pink());
+        EXPECT_EQ(c.stops.back().second, OrvantaTheme::blue());
+    }
+}
+
+TEST(OrvantaThemeTest, ButtonStylesFollowThePressState) {
+    struct Case {
+        const char* name;
+        ButtonAppearance look;
+        qreal background, topFill, text, shadow, scale;
+    };
+    const Case cases[] = {
+        {"primary pressed", OrvantaPrimaryButtonStyle::appearance(true), 0.78, 0, 1, 0.14, 0.985},
+        {"primary released", OrvantaPrimaryButtonStyle::appearance(false), 1, 0, 1, 0.3, 1},
+        {"secondary pressed", OrvantaSecondaryButtonStyle::appearance(true), 1, 0.1, 0.8, 0, 1},
+        {"secondary released", OrvantaSecondaryButtonStyle::appearance(false), 1, 0.16, 0.96, 0, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_DOUBLE_EQ(c.look.backgroundOpacity, c.background);
+        EXPECT_DOUBLE_EQ(c.look.topFillOpacity, c.topFill);
+        EXPECT_DOUBLE_EQ(c.look.textOpacity, c.text);
+        EXPECT_DOUBLE_EQ(c.look.shadowOpacity, c.shadow);
+        EXPECT_DOUBLE_EQ(c.look.scale, c.scale);
+    }
+}
+
+TEST(OrvantaThemeTest, PrimaryButtonShadowFadesWhilePressedAndReturnsOnRelease) {
+    OrvantaButton button(OrvantaButton::Style::primary, QStringLiteral("COPY DIAGNOSTICS"), QStringLiteral("doc.on.doc"));
+    button.show();
+    auto* shadow = qobject_cast<QGraphicsDropShadowEffect*>(button.graphicsEffect());
+    ASSERT_NE(shadow, nullptr);
+    EXPECT_NEAR(shadow->color().alphaF(), 0.3, 0.01);
+    EXPECT_EQ(shadow->color().rgb(), OrvantaTheme::standardBlue().rgb());
+
+    QTest::mousePress(&button, Qt::LeftButton);
+    EXPECT_DOUBLE_EQ(button.currentAppearance().scale, 0.985);
+    EXPECT_NEAR(shadow->color().alphaF(), 0.14, 0.01);
+
+    QTest::mouseRelease(&button, Qt::LeftButton);
+    EXPECT_DOUBLE_EQ(button.currentAppearance().scale, 1.0);
+    EXPECT_NEAR(shadow->color().alphaF(), 0.3, 0.01);
+}
+
+TEST(OrvantaThemeTest, ButtonsAreAtLeastTheirStyleHeightAndMakeRoomForTheSymbol) {
+    const OrvantaButton primary(OrvantaButton::Style::primary, QStringLiteral("COPY"));
+    const OrvantaButton withSymbol(OrvantaButton::Style::primary, QStringLiteral("COPY"), QStringLiteral("doc.on.doc"));
+    const OrvantaButton secondary(OrvantaButton::Style::secondary, QStringLiteral("REFRESH"));
+    EXPECT_GE(primary.sizeHint().height(), 44);
+    EXPECT_GE(secondary.sizeHint().height(), 40);
+    EXPECT_GT(withSymbol.sizeHint().width(), primary.sizeHint().width());
+    EXPECT_EQ(withSymbol.property(kSystemImageProperty).toString(), QStringLiteral("doc.on.doc"));
+    EXPECT_EQ(secondary.graphicsEffect(), nullptr);  // the quiet button casts no shadow
+}
+
+TEST(OrvantaThemeTest, SectionLabelShowsItsTextInCapitalsWithTracking) {
+    const OrvantaSectionLabel label(QStringLiteral("System State"));
+    EXPECT_EQ(label.text(), QStringLiteral("SYSTEM STATE"));
+    EXPECT_EQ(label.font().pixelSize(), 12);
+    EXPECT_EQ(label.font().letterSpacingType(), QFont::AbsoluteSpacing);
+    EXPECT_DOUBLE_EQ(label.font().letterSpacing(), 3.0);
+}
+
+TEST(OrvantaThemeTest, NavigationButtonKeepsItsSizeWhenSelected) {
+    int pressed = 0;
+    OrvantaNavigationButton button(QStringLiteral("BEATLOOM"), QStringLiteral("waveform.path.ecg"), false,
+                                   [&] { ++pressed; });
+    const QSize unselected = button.sizeHint();
+    EXPECT_EQ(unselected.height(), 40);
+    button.setSelected(true);
+    EXPECT_EQ(button.sizeHint(), unselected);
+    EXPECT_TRUE(button.selected());
+
+    button.show();
+    QTest::mouseClick(&button, Qt::LeftButton);
+    EXPECT_EQ(pressed, 1);
+}
+
+TEST(OrvantaThemeTest, PanelPadsItsContent) {
+    const OrvantaPanel panel({20, 20});
+    EXPECT_EQ(panel.contentsMargins(), QMargins(20, 20, 20, 20));
+}
+
+TEST(SymbolSetTest, KnowsTheSymbolsTheShellShowsAndNothingElse) {
+    for (const char* name : {"shippingbox.fill", "waveform.path.ecg", "stethoscope", "globe", "doc.on.doc"}) {
+        EXPECT_TRUE(hasSymbol(QString::fromLatin1(name))) << name;
+    }
+    EXPECT_FALSE(hasSymbol(QStringLiteral("play.fill.unknown")));
+    EXPECT_FALSE(hasSymbol(QString()));
+}
+
+}  // namespace
+}  // namespace corvel::app
