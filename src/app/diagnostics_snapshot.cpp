@@ -4,7 +4,7 @@
 #include <sys/utsname.h>
 #include <system_error>
 
-#include "app/app_version.hpp"
+#include "common/app_version.hpp"
 #include "voduvetools/voduve_paths.hpp"
 
 namespace corvel::app {

@@ -4,7 +4,7 @@
 #include <QStyleFactory>
 #include <QVBoxLayout>
 
-#include "app/app_version.hpp"
+#include "common/app_version.hpp"
 #include "app/main_thread.hpp"
 #include "app/orvanta_theme.hpp"
 #include "app/root_view.hpp"

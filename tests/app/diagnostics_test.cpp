@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/app_version.hpp"
+#include "common/app_version.hpp"
 #include "app/orvanta_theme.hpp"
 #include "support/temp_folder.hpp"
 #include "voduvetools/voduve_paths.hpp"
