@@ -30,6 +30,12 @@ inline constexpr std::string_view kRedidPrefix = "Redid ";
 // The undo name of a drag that began without one.
 inline constexpr std::string_view kDefaultTransactionName = "Edit Timeline";
 
+// Refusals of the tempo-marker and time-signature edits.
+inline constexpr std::string_view kBPMOutOfRangeMessage = "Enter a BPM between 30 and 300.";
+inline constexpr std::string_view kSongStartTempoMessage = "The song-start tempo cannot be deleted.";
+inline constexpr std::string_view kInvalidTimeSignatureMessage = "Invalid time signature.";
+inline constexpr std::string_view kSongStartTimeSignatureMessage = "The song-start time signature cannot be deleted.";
+
 class BeatloomViewModel final {
 public:
     using FileOpener = audio::BeatloomPreviewPlayer::FileOpener;
@@ -140,6 +146,26 @@ public:
 
     void undo();
     void redo();
+
+    // ---- Tempo-marker and time-signature edits ----
+
+    // Sets a marker's BPM from the text the user typed ("120,5" reads as 120.5); false, with the
+    // refusal in errorText, for anything but a BPM of 30 to 300 or an unknown marker.
+    bool setTempoPointBPM(const Uuid& id, std::string_view text);
+    void moveTempoPoint(const Uuid& id, double seconds);
+    // A marker at the locator with the tempo in force there; a marker already within 0.02 s is
+    // selected instead.
+    void addTempoPointAtLocator();
+    void deleteTempoPoint(const Uuid& id);
+    void setTempoTransition(const Uuid& id, bool ramp);
+    // One constant tempo for the whole song, keeping the song-start marker's id.
+    void chooseTempoCandidate(double bpm);
+    // Sets the signature of a change within 0.02 s of the locator, or adds a change there.
+    void setTimeSignatureAtLocator(std::int64_t numerator, std::int64_t denominator);
+    void deleteTimeSignature(const Uuid& id);
+    // The detected tempo map again, with 4/4 throughout and Grid Fit, locks, regions and manual
+    // bar starts cleared; always confirms in statusText.
+    void resetToDetected();
 
     // ---- Grid keeping and Grid Fit preview ----
 

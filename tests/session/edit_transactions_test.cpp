@@ -20,12 +20,6 @@ protected:
         model.barOneSeconds.set(0.0);
     }
 
-    std::vector<double> tempoTimes() const {
-        std::vector<double> times;
-        for (const auto& point : model.editableTempoPoints.value()) times.push_back(point.timeSeconds);
-        return times;
-    }
-
     std::vector<std::string> undoNames() const {
         std::vector<std::string> names;
         for (const auto& entry : model.editHistory().undoEntries()) names.push_back(entry.actionName);
@@ -282,8 +276,7 @@ TEST_F(EditTransactions, TimeSignatureDragsStopShortOfTheirNeighboursAndNeverMov
     for (const auto& c : cases) {
         model.meterEvents.set({start, middle, last});
         model.updateMeterEventDrag(c.id, false, BeatloomGridResolution::quarter, c.to);
-        std::vector<double> times;
-        for (const auto& event : model.meterEvents.value()) times.push_back(event.timeSeconds);
+        const auto times = meterTimes();
         ASSERT_EQ(times.size(), c.expected.size());
         for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], c.expected[i], 1e-12) << c.to;
     }

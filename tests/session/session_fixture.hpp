@@ -59,6 +59,18 @@ protected:
         return model.previewPlayer().transportState().value() == audio::BeatloomPreviewTransportState::playing;
     }
 
+    std::vector<double> tempoTimes() const {
+        std::vector<double> times;
+        for (const auto& point : model.editableTempoPoints.value()) times.push_back(point.timeSeconds);
+        return times;
+    }
+
+    std::vector<double> meterTimes() const {
+        std::vector<double> times;
+        for (const auto& event : model.meterEvents.value()) times.push_back(event.timeSeconds);
+        return times;
+    }
+
     void expectPositionAtLocator(std::int64_t bar, std::int64_t beat, double fraction) const {
         const auto position = model.musicalPositionAtLocator();
         ASSERT_TRUE(position);
