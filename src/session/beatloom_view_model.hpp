@@ -1,0 +1,199 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "audio/preview_player.hpp"
+#include "common/observable.hpp"
+#include "common/uuid.hpp"
+#include "core/edit_history.hpp"
+#include "core/grid_fitter.hpp"
+#include "core/phase_anchors.hpp"
+#include "core/tempo_map_records.hpp"
+#include "core/waveform_data.hpp"
+#include "platform/main_loop.hpp"
+#include "session/beatloom_viewport_state.hpp"
+
+// The tempo editor's one editing state: the loaded file, its analysis, the edited tempo map,
+// selection, locator and viewport, the four message lines, the click-track preview and the
+// undo history, with every operation the editor offers on them. Main thread only.
+
+namespace corvel::session {
+
+inline constexpr std::string_view kUndidPrefix = "Undid ";
+inline constexpr std::string_view kRedidPrefix = "Redid ";
+// The undo name of a drag that began without one.
+inline constexpr std::string_view kDefaultTransactionName = "Edit Timeline";
+
+// Refusals of the tempo-marker and time-signature edits.
+inline constexpr std::string_view kBPMOutOfRangeMessage = "Enter a BPM between 30 and 300.";
+inline constexpr std::string_view kSongStartTempoMessage = "The song-start tempo cannot be deleted.";
+inline constexpr std::string_view kInvalidTimeSignatureMessage = "Invalid time signature.";
+inline constexpr std::string_view kSongStartTimeSignatureMessage = "The song-start time signature cannot be deleted.";
+
+class BeatloomViewModel final {
+public:
+    using FileOpener = audio::BeatloomPreviewPlayer::FileOpener;
+    // A change of the edited values, run by performEdit between its two snapshots.
+    using Mutation = std::function<void(BeatloomViewModel&)>;
+
+    // Previews through the default sound card and reads files with the audio-file reader.
+    explicit BeatloomViewModel(platform::MainLoop& mainLoop);
+    // Previews through the given outputs and file opener (offline devices, test sources).
+    BeatloomViewModel(platform::MainLoop& mainLoop, audio::PreviewOutputFactory outputFactory,
+                      FileOpener openFile);
+    BeatloomViewModel(const BeatloomViewModel&) = delete;
+    BeatloomViewModel& operator=(const BeatloomViewModel&) = delete;
+
+    // ---- Published state. Views watch these and call the operations below; apart from
+    // pageFollowEnabled and freeTimeClickMode, which the views bind directly, only the
+    // session's operations write them. ----
+
+    Published<std::optional<std::filesystem::path>> selectedURL;
+    Published<std::optional<BeatloomResult>> result;  // most operations do nothing without it
+    // The edited map (ten values with barOneSeconds ... rhythmicAnchors, see captureEditorState).
+    Published<std::vector<BeatloomTempoPoint>> editableTempoPoints;
+    Published<std::vector<BeatloomMeterEvent>> meterEvents{std::vector<BeatloomMeterEvent>{BeatloomMeterEvent{}}};
+    Published<std::vector<BeatloomBarAnchor>> barAnchors;
+    Published<std::vector<BeatloomPhaseLock>> phaseLocks;
+    Published<std::optional<double>> barOneSeconds;
+    Published<std::int64_t> pickupBarCount{0};
+    Published<std::optional<Uuid>> selectedTempoPointID;
+    Published<double> locatorSeconds{0.0};  // the edit locator; the play position when stopped
+    Published<std::optional<BeatloomWaveformData>> waveformData;
+    Published<bool> isWaveformLoading{false};
+    Published<std::string> waveformErrorText;
+    Published<std::string> errorText;
+    Published<bool> isAnalyzing{false};
+    Published<std::optional<BeatloomTimeRange>> analysisSelection;
+    Published<std::string> exportStatusText;
+    Published<std::string> statusText;
+    Published<std::vector<BeatloomGridFitAnchor>> gridFitAnchors;
+    Published<std::optional<BeatloomGridFitter::Fit>> gridFitResult;  // always derived from gridFitAnchors
+    Published<std::vector<BeatloomLockedRange>> lockedRanges;
+    Published<std::vector<BeatloomTimelineRegion>> timelineRegions;
+    Published<std::vector<BeatloomRhythmicAnchor>> rhythmicAnchors;
+    Published<BeatloomFreeTimeClickMode> freeTimeClickMode{BeatloomFreeTimeClickMode::off};
+    Published<double> editorZoom{1.0};
+    Published<bool> pageFollowEnabled{true};
+    Published<BeatloomViewportState> viewportState;
+
+    // ---- Plain state, watched by nobody ----
+
+    // Owned for the session's whole life, never replaced.
+    audio::BeatloomPreviewPlayer& previewPlayer() { return previewPlayer_; }
+    const audio::BeatloomPreviewPlayer& previewPlayer() const { return previewPlayer_; }
+    const BeatloomEditHistory& editHistory() const { return editHistory_; }
+    // The snapshot and undo name of the open drag transaction.
+    const std::optional<BeatloomEditorState>& transactionStart() const { return transactionStart_; }
+    const std::optional<std::string>& transactionActionName() const { return transactionActionName_; }
+    // Where the locator stood when the preview started.
+    std::optional<double> playbackStartSeconds() const { return playbackStartSeconds_; }
+
+    // ---- Derived values, computed afresh on every read ----
+
+    // BPM at the locator (ramps followed); the detected BPM over an empty map; none without a result.
+    std::optional<double> tempoAtLocator() const;
+    // Bar 1 as set, else the first detected beat, else 0 s.
+    double effectiveBarOneSeconds() const;
+    // Every message that blocks an export, once each, in ascending order; empty when the map is valid.
+    std::vector<std::string> tempoMapIssues() const;
+    // The time signature in force at the locator.
+    BeatloomMeterEvent meterEventAtLocator() const;
+    // Bar, beat and fraction of a beat at the locator; none without a result, inside Free Time
+    // or where the map gives no grid.
+    std::optional<BeatloomMusicalPosition> musicalPositionAtLocator() const;
+
+    // ---- Transport ----
+
+    // Stops the preview and leaves the locator where the play head was (clamped to the song),
+    // or, with returnToStart, where playback began.
+    void stopPreview(bool returnToStart);
+    // The grid line nearest to a time at a resolution (snapping); none without a grid there.
+    std::optional<double> nearestGridTime(BeatloomGridResolution resolution, double seconds) const;
+
+    // ---- Edits and undo ----
+
+    BeatloomEditorState captureEditorState() const;
+    // Writes the ten edited values back, selects the first tempo point and refits Grid Fit.
+    void restoreEditorState(const BeatloomEditorState& state);
+    // Writes a new tempo map with its phase locks; a selection whose point is gone moves to the
+    // first point.
+    void setTempoPointsAndPhaseLocks(std::vector<BeatloomTempoPoint> points, std::vector<BeatloomPhaseLock> locks);
+
+    // Runs the mutation as one undoable step; records and reports only when the edited values changed.
+    void performEdit(std::string_view actionName, std::string_view status, const Mutation& mutation);
+    // Commits a new tempo map (normalised) with the phase locks that keep the grid in place.
+    void applyTempoEdit(std::vector<BeatloomTempoPoint> points, std::string_view actionName, std::string_view status);
+    // Commits new meter events and bar anchors (normalised); needs a result.
+    void applyMeterAndBarAnchorEdit(const std::vector<BeatloomMeterEvent>& newMeterEvents,
+                                    const std::vector<BeatloomBarAnchor>& newBarAnchors, std::string_view actionName,
+                                    std::string_view status);
+
+    // A drag: one undo step for everything between begin and end. A second begin while one is
+    // open is ignored; an end without one does nothing.
+    void beginTransaction(std::optional<std::string> actionName);
+    void endTransaction(std::string_view status);
+    // Live drag updates: they write the edited values and record nothing.
+    void updateTempoPointDrag(const Uuid& id, bool snap, BeatloomGridResolution resolution, double seconds);
+    void updateMeterEventDrag(const Uuid& id, bool snap, BeatloomGridResolution resolution, double seconds);
+    void updateBarAnchorDrag(const Uuid& id, bool snap, BeatloomGridResolution resolution, double seconds);
+
+    void undo();
+    void redo();
+
+    // ---- Tempo-marker and time-signature edits ----
+
+    // Sets a marker's BPM from the text the user typed ("120,5" reads as 120.5); false, with the
+    // refusal in errorText, for anything but a BPM of 30 to 300 or an unknown marker.
+    bool setTempoPointBPM(const Uuid& id, std::string_view text);
+    void moveTempoPoint(const Uuid& id, double seconds);
+    // A marker at the locator with the tempo in force there; a marker already within 0.02 s is
+    // selected instead.
+    void addTempoPointAtLocator();
+    void deleteTempoPoint(const Uuid& id);
+    void setTempoTransition(const Uuid& id, bool ramp);
+    // One constant tempo for the whole song, keeping the song-start marker's id.
+    void chooseTempoCandidate(double bpm);
+    // Sets the signature of a change within 0.02 s of the locator, or adds a change there.
+    void setTimeSignatureAtLocator(std::int64_t numerator, std::int64_t denominator);
+    void deleteTimeSignature(const Uuid& id);
+    // The detected tempo map again, with 4/4 throughout and Grid Fit, locks, regions and manual
+    // bar starts cleared; always confirms in statusText.
+    void resetToDetected();
+
+    // ---- Grid keeping and Grid Fit preview ----
+
+    // The phase locks to commit with a tempo edit from oldPoints (the current map) to newPoints
+    // (normalised): every unmoved tempo point whose bar, beat or beat phase would change gets a
+    // lock that keeps what the grid showed there before.
+    std::vector<BeatloomPhaseLock> phaseLocksForTempoChange(const std::vector<BeatloomTempoPoint>& oldPoints,
+                                                            const std::vector<BeatloomTempoPoint>& newPoints) const;
+    // Puts the Grid Fit anchors in fitting order and refits them.
+    void refreshGridFitPreview();
+
+private:
+    double durationSeconds() const;
+    // The drag target: the nearest grid time when snapping finds one, else the time itself.
+    double dragTarget(bool snap, BeatloomGridResolution resolution, double seconds) const;
+    void commit(std::string_view actionName, BeatloomEditorState before, BeatloomEditorState after,
+                std::string_view status);
+    void showRestored(std::string_view prefix, const std::string& actionName);
+
+    audio::BeatloomPreviewPlayer previewPlayer_;
+    BeatloomEditHistory editHistory_{BeatloomEditHistory::defaultCapacity};
+    std::optional<BeatloomEditorState> transactionStart_;
+    std::optional<std::string> transactionActionName_;
+    std::optional<double> playbackStartSeconds_;
+};
+
+// Beat length and beats per bar of the meter at a bar start, and the bar, beat and beat
+// fraction of a quarter position counted from it.
+BeatloomMusicalPosition musicalPositionFrom(const BeatloomTimeline::PhaseAnchor& anchor, double quarter);
+
+}  // namespace corvel::session

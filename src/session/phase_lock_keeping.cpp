@@ -1,0 +1,104 @@
+// Keeping the grid in place across tempo edits: tempo points that an edit leaves where they
+// are get phase locks that pin the bar, beat and beat phase the grid showed there before.
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+
+#include "common/ordering.hpp"
+#include "core/flexible_timeline.hpp"
+#include "core/timeline_segments.hpp"
+#include "session/beatloom_view_model.hpp"
+
+namespace corvel::session {
+
+namespace {
+
+// A point that moved less than this counts as left in place.
+constexpr double kUnmovedSeconds = 0.0005;
+constexpr double kFractionTolerance = 1e-5;
+constexpr double kLargestBeatFraction = 0.999999;
+constexpr double kHorizonMargin = 0.001;
+
+bool insideFreeTime(double time, const std::vector<BeatloomTimelineRegion>& regions) {
+    const auto region = BeatloomFlexibleTimeline::regionContaining(regions, time);
+    return region && region->mode == BeatloomTimelineMode::free;
+}
+
+bool samePosition(const BeatloomMusicalPosition& a, const BeatloomMusicalPosition& b) {
+    return a.bar == b.bar && a.beat == b.beat &&
+           std::abs(std::min(a.fractionOfBeat, kLargestBeatFraction) - std::min(b.fractionOfBeat, kLargestBeatFraction)) <
+               kFractionTolerance;
+}
+
+}  // namespace
+
+std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksForTempoChange(
+    const std::vector<BeatloomTempoPoint>& oldPoints, const std::vector<BeatloomTempoPoint>& newPoints) const {
+    if (!result.value()) return phaseLocks.value();
+    const double duration = result.value()->durationSeconds;
+    const double barOne = effectiveBarOneSeconds();
+
+    std::unordered_map<Uuid, const BeatloomTempoPoint*> newByID;
+    for (const auto& point : newPoints) newByID.emplace(point.id, &point);
+
+    std::vector<BeatloomPhaseLock> carried;
+    for (const auto& lock : phaseLocks.value()) {
+        if (!lock.sourceTempoPointID) {
+            carried.push_back(lock);
+            continue;
+        }
+        const auto found = newByID.find(*lock.sourceTempoPointID);
+        if (found == newByID.end()) continue;
+        auto moved = lock;
+        moved.timeSeconds = found->second->timeSeconds;
+        carried.push_back(moved);
+    }
+
+    const auto positionAt = [&](const std::vector<BeatloomTempoPoint>& points,
+                                const std::vector<BeatloomPhaseLock>& locks, double horizon,
+                                double time) -> std::optional<BeatloomMusicalPosition> {
+        const auto segments = BeatloomTimeline::segments(points, horizon);
+        if (segments.empty()) return std::nullopt;
+        const auto anchors = BeatloomTimeline::phaseAnchors(meterEvents.value(), barAnchors.value(), locks, barOne,
+                                                            segments, horizon);
+        const auto index = BeatloomTimeline::phaseAnchorIndex(anchors, time);
+        if (!index) return std::nullopt;
+        return musicalPositionFrom(anchors[*index], BeatloomTimeline::quarterPosition(segments, time));
+    };
+
+    // The song-start point never gets a lock.
+    for (std::size_t i = 1; i < oldPoints.size(); ++i) {
+        const auto& point = oldPoints[i];
+        const auto found = newByID.find(point.id);
+        if (found == newByID.end() || !(std::abs(found->second->timeSeconds - point.timeSeconds) < kUnmovedSeconds)) {
+            continue;
+        }
+        const double time = point.timeSeconds;
+        if (insideFreeTime(time, timelineRegions.value())) continue;
+        const double horizon = std::max(duration, time + kHorizonMargin);
+        const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
+        if (!before) continue;
+        // Locks added for earlier points already shape the new grid seen here.
+        const auto after = positionAt(newPoints, carried, horizon, time);
+        if (!after || samePosition(*before, *after)) continue;
+
+        BeatloomPhaseLock lock{Uuid::random(), time, before->bar, before->beat,
+                               std::min(before->fractionOfBeat, kLargestBeatFraction), point.id};
+        const auto existing = std::find_if(carried.begin(), carried.end(), [&](const BeatloomPhaseLock& candidate) {
+            return candidate.sourceTempoPointID == point.id;
+        });
+        if (existing != carried.end()) {
+            *existing = lock;
+        } else {
+            carried.push_back(lock);
+        }
+    }
+
+    stableInsertionSort(carried, [](const BeatloomPhaseLock& a, const BeatloomPhaseLock& b) {
+        return a.timeSeconds < b.timeSeconds;
+    });
+    return carried;
+}
+
+}  // namespace corvel::session

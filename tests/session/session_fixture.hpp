@@ -1,0 +1,93 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/preview_output.hpp"
+#include "audio/test_signals.hpp"
+#include "session/beatloom_view_model.hpp"
+#include "support/core_records.hpp"
+#include "support/manual_main_loop.hpp"
+
+namespace corvel::session::testing {
+
+namespace records = corvel::testing;
+
+inline constexpr double kSongSeconds = 20.0;
+inline constexpr double kRate = 8000;
+
+// A session over a silent 20 s song, previewing into an offline device, so playback runs
+// without a sound card and the test moves the play head by rendering frames.
+class SessionTest : public ::testing::Test {
+protected:
+    SessionTest()
+        : model(loop, device->outputFactory(), [](const std::filesystem::path&) {
+              return std::make_unique<audio::testkit::MemorySource>(
+                  audio::testkit::silence(kRate, 1, std::int64_t(kRate * kSongSeconds)));
+          }) {}
+
+    // What the analysis hands over: a result and its tempo map, as the loading flow stores them.
+    void loadResult(std::vector<BeatloomTempoPoint> points, std::vector<double> beats = {}) {
+        BeatloomResult detected;
+        detected.fileName = "song.wav";
+        detected.bpm = points.empty() ? 120 : points.front().bpm;
+        detected.durationSeconds = kSongSeconds;
+        detected.tempoPoints = points;
+        detected.beatPositionsSeconds = std::move(beats);
+        model.selectedURL.set(std::filesystem::path("song.wav"));
+        model.result.set(detected);
+        model.editableTempoPoints.set(std::move(points));
+    }
+
+    // Starts the preview at `from` and lets it play `playedSeconds` (the play head is stored
+    // by the position timer).
+    void playFor(double from, double playedSeconds) {
+        model.previewPlayer().play("song.wav", model.editableTempoPoints.value(), model.meterEvents.value(),
+                                   model.barAnchors.value(), model.phaseLocks.value(), model.effectiveBarOneSeconds(),
+                                   model.pickupBarCount.value(), model.timelineRegions.value(),
+                                   model.rhythmicAnchors.value(), model.freeTimeClickMode.value(), kSongSeconds, from);
+        // The sources start 0.08 s after play.
+        device->render(std::int64_t((0.08 + playedSeconds) * kRate));
+        loop.advanceSeconds(1.0 / 30.0);
+    }
+
+    bool playing() const {
+        return model.previewPlayer().transportState().value() == audio::BeatloomPreviewTransportState::playing;
+    }
+
+    std::vector<double> tempoTimes() const {
+        std::vector<double> times;
+        for (const auto& point : model.editableTempoPoints.value()) times.push_back(point.timeSeconds);
+        return times;
+    }
+
+    std::vector<double> meterTimes() const {
+        std::vector<double> times;
+        for (const auto& event : model.meterEvents.value()) times.push_back(event.timeSeconds);
+        return times;
+    }
+
+    void expectPositionAtLocator(std::int64_t bar, std::int64_t beat, double fraction) const {
+        const auto position = model.musicalPositionAtLocator();
+        ASSERT_TRUE(position);
+        EXPECT_EQ(position->bar, bar);
+        EXPECT_EQ(position->beat, beat);
+        EXPECT_NEAR(position->fractionOfBeat, fraction, 1e-9);
+    }
+
+    void setMessageLines(const std::string& text) {
+        model.statusText.set("status: " + text);
+        model.errorText.set("error: " + text);
+        model.exportStatusText.set("export: " + text);
+    }
+
+    corvel::testing::ManualMainLoop loop;
+    std::shared_ptr<audio::OfflinePreviewDevice> device = audio::OfflinePreviewDevice::make(1, 64);
+    BeatloomViewModel model;
+};
+
+}  // namespace corvel::session::testing
