@@ -111,7 +111,9 @@ TEST_F(VoduvePresence, LiveCopyOfAProgramNamedVoduveIsSeen) {
     std::optional<platform::ProcessInfo> info;
     for (int attempt = 0; attempt < 200; ++attempt) {
         info = findProcess(pid);
-        if (info && info->shortName == "voduve") break;
+        // The kernel renames the process during exec a moment before its new argument
+        // list can be read, so wait for both.
+        if (info && info->shortName == "voduve" && !info->argv0.empty()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_TRUE(info);
