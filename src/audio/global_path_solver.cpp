@@ -22,8 +22,6 @@ using Hypothesis = ORVTempoFamilyHypothesis;
 constexpr double kReferenceStartTolerance = 0.03;
 constexpr double kNegativeInfinity = -std::numeric_limits<double>::infinity();
 
-bool usableTempo(double bpm) { return std::isfinite(bpm) && bpm > 0; }
-
 // The best path ending in one hypothesis of a window.
 struct Cell {
     double totalScore = 0;
@@ -47,12 +45,6 @@ std::size_t bestCellIndex(const std::vector<Cell>& cells) {
     return best;
 }
 
-bool higherFirst(double a, double b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a > b;
-}
-
 ORVTempoPathWindowDiagnostic diagnosticOf(const ORVTempoHypothesisWindow& window, const std::vector<Cell>& cells,
                                           std::size_t chosen, const ORVTempoTrackingTuning& tuning) {
     const Hypothesis& h = window.hypotheses[chosen];
@@ -67,7 +59,7 @@ ORVTempoPathWindowDiagnostic diagnosticOf(const ORVTempoHypothesisWindow& window
     std::vector<std::size_t> order(cells.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     stableMergeSort(order, [&cells](std::size_t a, std::size_t b) {
-        return higherFirst(cells[a].totalScore, cells[b].totalScore);
+        return descendingNaNLast(cells[a].totalScore, cells[b].totalScore);
     });
     const auto runnerUp = std::find_if(order.begin(), order.end(), [chosen](std::size_t i) { return i != chosen; });
     if (runnerUp != order.end()) {
@@ -93,7 +85,7 @@ double ORVTempoGlobalPathSolver::transitionScore(const ORVTempoFamilyHypothesis&
                                                  const ORVTempoTrackingTuning& tuning) {
     const double q = p.canonicalBPM;
     const double c = h.canonicalBPM;
-    if (!usableTempo(q) || !usableTempo(c)) {
+    if (!A::isUsableTempo(q) || !A::isUsableTempo(c)) {
         double cost = tuning.changeCost;
         if (q > 0 && c > 0) cost += distanceCost(q, c, tuning);
         return -cost;
@@ -132,7 +124,7 @@ ORVTempoGlobalPathSolver::Result ORVTempoGlobalPathSolver::solve(std::span<const
         std::vector<Cell> first;
         for (const Hypothesis& h : path.front()->hypotheses) {
             double e = emissionScore(h, tuning);
-            if (referenceBPM && usableTempo(*referenceBPM) && usableTempo(h.canonicalBPM) &&
+            if (referenceBPM && A::isUsableTempo(*referenceBPM) && A::isUsableTempo(h.canonicalBPM) &&
                 A::relativeTempoDifference(h.canonicalBPM, *referenceBPM) <= kReferenceStartTolerance) {
                 e += tuning.referenceStartBonus;
             }

@@ -173,9 +173,10 @@ std::vector<ORVTempoFamilyEvidence> ORVAnalyzerLocalTracking::mergeWindowEvidenc
     for (const Candidate& c : shortList) accumulateBucket(c, buckets, 1.0);
     for (const Candidate& c : mediumList) accumulateBucket(c, buckets, mediumWeight);
     for (const Candidate& c : longList) accumulateBucket(c, buckets, longWeight);
-    stableMergeSort(buckets, [](const Bucket& a, const Bucket& b) { return a.score > b.score; });
+    stableMergeSort(buckets, [](const Bucket& a, const Bucket& b) { return descendingNaNLast(a.score, b.score); });
 
-    const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(ORVTempoTrackingTuning::shared().mergedCandidateLimit, 0));
+    const std::int64_t mergedLimit = ORVTempoTrackingTuning::shared().mergedCandidateLimit;
+    const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(mergedLimit, 0));
     std::vector<ORVTempoFamilyEvidence> evidence;
     for (const Bucket& b : buckets) {
         if (evidence.size() >= limit) break;
