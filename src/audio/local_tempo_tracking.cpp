@@ -42,24 +42,19 @@ std::vector<std::vector<double>> windowEnvelopes(const ORVAudioFeatureSet& featu
     return envelopes;
 }
 
-std::vector<Candidate> windowCandidates(const ORVAudioFeatureSet& features, std::int64_t begin, std::int64_t end) {
-    return A::consensusCandidates(windowEnvelopes(features, begin, end), false, features.frameSeconds);
-}
-
 void keepFirst(std::vector<Candidate>& list, std::int64_t count) {
     const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
     if (list.size() > keep) list.resize(keep);
 }
 
-// The frames begin ... end - 1 of a window of `length` frames centred on `centre`, moved
-// inwards at the start of the song and cut at its end.
-struct Span {
-    std::int64_t begin = 0;
-    std::int64_t end = 0;
-};
-Span centredWindow(std::int64_t centre, std::int64_t length, std::int64_t n) {
+ORVFrameSpan centredWindow(std::int64_t centre, std::int64_t length, std::int64_t n) {
     const std::int64_t begin = std::clamp<std::int64_t>(centre - length / 2, 0, n);
     return {begin, std::min(begin + length, n)};
+}
+
+std::vector<Candidate> spanCandidates(const ORVAudioFeatureSet& features, const std::optional<ORVFrameSpan>& span) {
+    if (!span) return {};
+    return A::consensusCandidates(windowEnvelopes(features, span->begin, span->end), false, features.frameSeconds);
 }
 
 std::vector<ORVTempoFamilyWindow> analysisWindows(const ORVAudioFeatureSet& features,
@@ -68,40 +63,27 @@ std::vector<ORVTempoFamilyWindow> analysisWindows(const ORVAudioFeatureSet& feat
     std::vector<ORVTempoFamilyWindow> windows;
     // Without a usable frame length the window lengths would be meaningless (or overflow).
     if (!(std::isfinite(dt) && dt > 0)) return windows;
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    const ORVLocalTrackingWindows lengths = A::trackingWindows(dt, tuning);
-    if (n < lengths.minimumShortLength) return windows;
+    const auto& consensus = features.consensusEnvelope;
+    const auto spans =
+        A::windowSpans(static_cast<std::int64_t>(consensus.size()), A::trackingWindows(dt, tuning));
 
     const std::int64_t k = tuning.candidatesPerWindow;
-    for (std::int64_t s = 0; s < n; s += lengths.hop) {
-        const std::int64_t end = std::min(s + lengths.shortLength, n);
-        const auto activeFrames =
-            std::count_if(features.consensusEnvelope.begin() + s, features.consensusEnvelope.begin() + end,
-                          [](double v) { return v >= kActivityLevel; });
-        if (end - s >= lengths.minimumShortLength && activeFrames >= kActiveFramesNeeded) {
-            std::vector<Candidate> shortList = windowCandidates(features, s, end);
-            const std::int64_t centre = (s + end) / 2;
-            std::vector<Candidate> mediumList;
-            const Span medium = centredWindow(centre, lengths.mediumLength, n);
-            if (medium.end - medium.begin >= lengths.shortLength) {
-                mediumList = windowCandidates(features, medium.begin, medium.end);
-            }
-            std::vector<Candidate> longList;
-            const Span wide = centredWindow(centre, lengths.longLength, n);
-            if (wide.end - wide.begin >= lengths.mediumLength) {
-                longList = windowCandidates(features, wide.begin, wide.end);
-            }
-            keepFirst(shortList, k);
-            keepFirst(mediumList, std::max<std::int64_t>(k, 2) - 1);
-            keepFirst(longList, std::max<std::int64_t>(k, 3) - 2);
+    for (const ORVLocalTrackingWindowSpans& span : spans) {
+        const auto [s, end] = span.shortSpan;
+        const auto activeFrames = std::count_if(consensus.begin() + s, consensus.begin() + end,
+                                                [](double v) { return v >= kActivityLevel; });
+        if (activeFrames < kActiveFramesNeeded) continue;
 
-            auto evidence = A::mergeWindowEvidence(shortList, mediumList, longList, tuning.mergeWeightPrimary,
-                                                   tuning.mergeWeightSecondary);
-            if (!evidence.empty()) {
-                windows.push_back({dt * static_cast<double>(s + end) / 2.0, std::move(evidence)});
-            }
-        }
-        if (s + lengths.shortLength >= n) break;
+        std::vector<Candidate> shortList = spanCandidates(features, span.shortSpan);
+        std::vector<Candidate> mediumList = spanCandidates(features, span.mediumSpan);
+        std::vector<Candidate> longList = spanCandidates(features, span.longSpan);
+        keepFirst(shortList, k);
+        keepFirst(mediumList, std::max<std::int64_t>(k, 2) - 1);
+        keepFirst(longList, std::max<std::int64_t>(k, 3) - 2);
+
+        auto evidence = A::mergeWindowEvidence(shortList, mediumList, longList, tuning.mergeWeightPrimary,
+                                               tuning.mergeWeightSecondary);
+        if (!evidence.empty()) windows.push_back({dt * static_cast<double>(s + end) / 2.0, std::move(evidence)});
     }
     return windows;
 }
@@ -136,6 +118,26 @@ ORVLocalTrackingWindows ORVAnalyzerLocalTracking::trackingWindows(double frameSe
     w.hop = std::max(frames(tuning.windowStepSeconds), kShortestHopFrames);
     w.minimumShortLength = std::max(kShortestWindowFrames, w.shortLength / 2);
     return w;
+}
+
+std::vector<ORVLocalTrackingWindowSpans> ORVAnalyzerLocalTracking::windowSpans(std::int64_t n,
+                                                                             const ORVLocalTrackingWindows& lengths) {
+    std::vector<ORVLocalTrackingWindowSpans> spans;
+    if (n < lengths.minimumShortLength || lengths.hop <= 0) return spans;
+    for (std::int64_t s = 0; s < n; s += lengths.hop) {
+        const std::int64_t end = std::min(s + lengths.shortLength, n);
+        if (end - s >= lengths.minimumShortLength) {
+            ORVLocalTrackingWindowSpans span{{s, end}, std::nullopt, std::nullopt};
+            const std::int64_t centre = (s + end) / 2;
+            const ORVFrameSpan medium = centredWindow(centre, lengths.mediumLength, n);
+            if (medium.end - medium.begin >= lengths.shortLength) span.mediumSpan = medium;
+            const ORVFrameSpan wide = centredWindow(centre, lengths.longLength, n);
+            if (wide.end - wide.begin >= lengths.mediumLength) span.longSpan = wide;
+            spans.push_back(span);
+        }
+        if (s + lengths.shortLength >= n) break;
+    }
+    return spans;
 }
 
 ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFeatureSet& features,

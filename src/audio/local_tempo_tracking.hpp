@@ -35,6 +35,24 @@ struct ORVLocalTrackingWindows {
     std::int64_t minimumShortLength = 0;  // a shorter last window is skipped
 };
 
+// Frames begin ... end - 1 of an envelope.
+struct ORVFrameSpan {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+
+    friend bool operator==(const ORVFrameSpan&, const ORVFrameSpan&) = default;
+};
+
+// The three windows around one analysis position; a medium or long window that the end of
+// the song cuts shorter than the next shorter length is left out.
+struct ORVLocalTrackingWindowSpans {
+    ORVFrameSpan shortSpan;
+    std::optional<ORVFrameSpan> mediumSpan;
+    std::optional<ORVFrameSpan> longSpan;
+
+    friend bool operator==(const ORVLocalTrackingWindowSpans&, const ORVLocalTrackingWindowSpans&) = default;
+};
+
 // The windowed local tempo tracker (inherited by ORVAudioMusicAnalyzer): slides windows of
 // three lengths over the feature envelopes, pools each window's consensus candidates into one
 // evidence list, lets the family tracker and the global path choose a tempo per window, and
@@ -56,6 +74,12 @@ struct ORVAnalyzerLocalTracking {
 
     // The window lengths of the tuning at the envelope rate, never below the frame floors.
     static ORVLocalTrackingWindows trackingWindows(double frameSeconds, const ORVTempoTrackingTuning& tuning);
+
+    // The windows of an envelope of frameCount frames, in time order: a short window every hop
+    // (the last one down to the minimum length), with the medium and long windows centred on
+    // it, moved inwards at the start of the song and cut at its end.
+    static std::vector<ORVLocalTrackingWindowSpans> windowSpans(std::int64_t frameCount,
+                                                                const ORVLocalTrackingWindows& lengths);
 
     // One evidence list from a window's short, medium and long candidate lists: candidates
     // within 1.8 % pool into one entry, the longer windows' candidates count with the given

@@ -96,6 +96,26 @@ TEST(LocalTracking, WindowLengthsFollowTheFrameRateAboveTheirFloors) {
     }
 }
 
+TEST(LocalTracking, MediumAndLongWindowsMoveInwardsAtTheStartAndAreCutAtTheEnd) {
+    using Spans = ORVLocalTrackingWindowSpans;
+    using Span = ORVFrameSpan;
+    const ORVLocalTrackingWindows lengths{240, 480, 960, 60, 192};  // 25-ms frames
+
+    const auto song = A::windowSpans(1000, lengths);
+    ASSERT_EQ(song.size(), 14u);  // starts 0, 60, ..., 780
+    EXPECT_EQ(song[0], (Spans{{0, 240}, Span{0, 480}, Span{0, 960}}));
+    EXPECT_EQ(song[5], (Spans{{300, 540}, Span{180, 660}, Span{0, 960}}));
+    EXPECT_EQ(song[9], (Spans{{540, 780}, Span{420, 900}, Span{180, 1000}}));
+    EXPECT_EQ(song[13], (Spans{{780, 1000}, Span{650, 1000}, Span{410, 1000}}));
+
+    // Songs shorter than the medium or the short length go without those windows.
+    EXPECT_EQ(A::windowSpans(400, lengths),
+              (std::vector<Spans>{{{0, 240}, Span{0, 400}, std::nullopt}, {{60, 300}, Span{0, 400}, std::nullopt},
+                                  {{120, 360}, Span{0, 400}, std::nullopt}, {{180, 400}, Span{50, 400}, std::nullopt}}));
+    EXPECT_EQ(A::windowSpans(200, lengths), (std::vector<Spans>{{{0, 200}, std::nullopt, std::nullopt}}));
+    EXPECT_TRUE(A::windowSpans(191, lengths).empty());
+}
+
 TEST(LocalTracking, CandidatesOfTheThreeScalesPoolIntoOneEvidenceEntry) {
     // 121.5 lies 1.2 % above 120, and 119 1.4 % below the mean of the two.
     const std::vector<Candidate> shortList{candidate(120, 0.5, 0.6, 0.5, 0.2)};
