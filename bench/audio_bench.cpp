@@ -4,7 +4,9 @@
 // - waveform peaks built from the WAV: under 0.4 s;
 // - waveform cache hit for the same song (480,000 bins): under 150 ms;
 // - whole-song consensus of tempo candidates over its nine onset envelopes: reported (the
-//   autocorrelation is computed directly, so this is the analyser's largest single cost).
+//   autocorrelation is computed directly, so this is the analyser's largest single cost);
+// - windowed local tempo tracking of the same song (about 160 windows, three consensus runs
+//   each, then the family path, sections and their refinement): reported.
 
 #include <benchmark/benchmark.h>
 
@@ -76,6 +78,17 @@ void BM_WholeSongConsensus(benchmark::State& state) {
 }
 
 BENCHMARK(BM_WholeSongConsensus)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_LocalTempoTracking(benchmark::State& state) {
+    const auto set = ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(songFiles().wav);
+    for (auto _ : state) {
+        auto tracking = ORVAudioMusicAnalyzer::trackLocalTempo(set, std::nullopt);
+        benchmark::DoNotOptimize(tracking.observations.data());
+        state.counters["windows"] = double(tracking.observations.size());
+    }
+}
+
+BENCHMARK(BM_LocalTempoTracking)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WaveformBuildWav(benchmark::State& state) {
     const auto& files = songFiles();

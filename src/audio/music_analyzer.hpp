@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "audio/audio_source.hpp"
+#include "audio/global_path_solver.hpp"
+#include "audio/local_tempo_tracking.hpp"
 #include "audio/onset_measures.hpp"
 #include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
@@ -48,14 +50,16 @@ struct ORVAudioFeatureSet {
 };
 
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
-// the onset measures, the periodicity search, the family tracker, the section detection and
-// refinement included.
+// the onset measures, the periodicity search, the family tracker and its path through the
+// song, the windowed local tracking, the section detection and refinement included.
 struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerOnsetMeasures,
                                ORVAnalyzerPeriodicity,
                                ORVAnalyzerSectionDetection,
                                ORVAnalyzerSectionRefinement,
-                               ORVAnalyzerTempoFamilies {
+                               ORVAnalyzerTempoFamilies,
+                               ORVAnalyzerTempoPath,
+                               ORVAnalyzerLocalTracking {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,

@@ -24,14 +24,6 @@ constexpr double kDistinctFamily = 0.018;
 constexpr std::size_t kHypothesisLimit = 8;
 constexpr double kOrderTolerance = 1e-6;
 
-bool usableTempo(double bpm) { return std::isfinite(bpm) && bpm > 0; }
-
-// Descending with NaN last, a strict weak order for the stable sorts.
-bool higherFirst(double a, double b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a > b;
-}
 bool inTempoRange(double bpm) { return std::isfinite(bpm) && bpm >= kLowestTempo && bpm <= kHighestTempo; }
 
 // Slower readings of the same pulse are likelier than faster ones, and the octave likelier
@@ -59,9 +51,9 @@ std::optional<double> matchingFactor(double ratio) {
 
 std::vector<Match> matchesOf(double canonical, const std::vector<Evidence>& evidence) {
     std::vector<Match> matches;
-    if (!usableTempo(canonical)) return matches;
+    if (!A::isUsableTempo(canonical)) return matches;
     for (const Evidence& e : evidence) {
-        if (!usableTempo(e.bpm)) continue;
+        if (!A::isUsableTempo(e.bpm)) continue;
         const auto factor = matchingFactor(e.bpm / canonical);
         if (!factor) continue;
         Match match{e.bpm, e.score, e.agreement, e.pulseCompleteness, e.accentRecurrence, *factor, 0};
@@ -132,7 +124,7 @@ std::optional<Hypothesis> hypothesisFor(double canonical, const std::vector<Evid
     // Ties among the best matches above went to the stronger evidence; from here on the
     // matches are read strongest first.
     std::stable_sort(matches.begin(), matches.end(),
-                     [](const Match& a, const Match& b) { return higherFirst(a.weightedScore, b.weightedScore); });
+                     [](const Match& a, const Match& b) { return descendingNaNLast(a.weightedScore, b.weightedScore); });
     const std::size_t matchCount = matches.size();
     const double canonicalBPM = A::weightedCanonicalTempo(canonical, matches);
     double largestAgreement = 0;
@@ -149,7 +141,7 @@ std::optional<Hypothesis> hypothesisFor(double canonical, const std::vector<Evid
     }
     if (directSupport <= 0.001) s -= 0.12;
     if (referenceBPM && *referenceBPM > 0) {
-        if (usableTempo(canonical) && usableTempo(*referenceBPM) &&
+        if (A::isUsableTempo(canonical) && A::isUsableTempo(*referenceBPM) &&
             A::relativeTempoDifference(canonical, *referenceBPM) <= 0.03) {
             s += 0.1;
         } else if (A::isMetricalAlias(canonical, *referenceBPM)) {
@@ -191,7 +183,7 @@ std::vector<ORVTempoFamilyHypothesis> ORVAnalyzerTempoFamilies::familyHypotheses
     }
     if (kept.empty()) return {};
     std::stable_sort(kept.begin(), kept.end(),
-                     [](const Evidence& a, const Evidence& b) { return higherFirst(a.score, b.score); });
+                     [](const Evidence& a, const Evidence& b) { return descendingNaNLast(a.score, b.score); });
 
     std::vector<double> canonicalTempi;
     for (const Evidence& e : kept) {
@@ -216,7 +208,7 @@ std::vector<ORVTempoFamilyHypothesis> ORVAnalyzerTempoFamilies::familyHypotheses
 
 std::vector<double> ORVAnalyzerTempoFamilies::aliasCanonicalTempos(double bpm) {
     std::vector<double> tempi;
-    if (!usableTempo(bpm)) return tempi;
+    if (!A::isUsableTempo(bpm)) return tempi;
     for (const double factor : metricalFactors) {
         const double canonical = bpm / factor;
         if (!(canonical >= kLowestTempo && canonical <= kHighestTempo)) continue;
@@ -259,7 +251,7 @@ double ORVAnalyzerTempoFamilies::topMatchMean(std::span<const ORVTempoFamilyMatc
 bool ORVAnalyzerTempoFamilies::isNewFamily(std::span<const ORVTempoFamilyHypothesis> kept,
                                            const ORVTempoFamilyHypothesis& hypothesis) {
     return std::none_of(kept.begin(), kept.end(), [&](const Hypothesis& k) {
-        return usableTempo(k.canonicalBPM) &&
+        return A::isUsableTempo(k.canonicalBPM) &&
                A::relativeTempoDifference(k.canonicalBPM, hypothesis.canonicalBPM) <= kDistinctFamily;
     });
 }

@@ -4,16 +4,10 @@
 #include <cmath>
 
 #include "common/numeric.hpp"
+#include "common/ordering.hpp"
 
 namespace corvel::audio::SetwrightMusicTempoRefiner {
 namespace {
-
-// A strict weak order with NaN after every number, so sorting never meets undefined behaviour.
-bool ascendingNaNLast(double a, double b) {
-    if (std::isnan(a)) return false;
-    if (std::isnan(b)) return true;
-    return a < b;
-}
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 

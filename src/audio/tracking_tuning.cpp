@@ -10,8 +10,6 @@ namespace {
 constexpr double kSamePulseTolerance = 0.035;
 constexpr double kRatioTolerance = 0.04;
 
-bool usableTempo(double bpm) { return std::isfinite(bpm) && bpm > 0; }
-
 // max / min of two usable tempi.
 double tempoRatio(double a, double b) { return std::max(a, b) / std::min(a, b); }
 
@@ -36,10 +34,12 @@ double ORVAnalyzerTempoRelations::relativeTempoDifference(double a, double b) {
     return std::abs(a - b) / std::max({std::abs(a), std::abs(b), 1e-9});
 }
 
+bool ORVAnalyzerTempoRelations::isUsableTempo(double bpm) { return std::isfinite(bpm) && bpm > 0; }
+
 double ORVAnalyzerTempoRelations::roundedTempo(double bpm) { return std::round(bpm * 20.0) / 20.0; }
 
 ORVTempoRelation ORVAnalyzerTempoRelations::tempoRelation(double a, double b) {
-    if (!usableTempo(a) || !usableTempo(b)) return ORVTempoRelation::unrelated;
+    if (!isUsableTempo(a) || !isUsableTempo(b)) return ORVTempoRelation::unrelated;
     if (relativeTempoDifference(a, b) <= kSamePulseTolerance) return ORVTempoRelation::same;
     const double ratio = tempoRatio(a, b);
     if (std::abs(ratio - 2.0) <= kRatioTolerance) return ORVTempoRelation::octave;
@@ -53,7 +53,7 @@ bool ORVAnalyzerTempoRelations::isMetricalAlias(double a, double b) {
 }
 
 bool ORVAnalyzerTempoRelations::isThreeToTwo(double a, double b) {
-    return usableTempo(a) && usableTempo(b) && std::abs(tempoRatio(a, b) - 1.5) <= kRatioTolerance;
+    return isUsableTempo(a) && isUsableTempo(b) && std::abs(tempoRatio(a, b) - 1.5) <= kRatioTolerance;
 }
 
 }  // namespace corvel::audio

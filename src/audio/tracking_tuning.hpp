@@ -61,6 +61,8 @@ std::string_view rawValue(ORVTempoRelation relation);
 struct ORVAnalyzerTempoRelations {
     // |a - b| / max(|a|, |b|), the divisor never below 1e-9.
     static double relativeTempoDifference(double a, double b);
+    // A tempo that can be compared at all: finite and positive.
+    static bool isUsableTempo(double bpm);
     // A tempo as the analyser reports it: rounded to 0.05 BPM, halves away from zero.
     static double roundedTempo(double bpm);
 

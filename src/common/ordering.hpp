@@ -1,10 +1,24 @@
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <utility>
 #include <vector>
 
 namespace corvel {
+
+// Strict weak orders on doubles with NaN after every number, so that no sort meets
+// undefined behaviour and a NaN never comes first.
+inline bool ascendingNaNLast(double a, double b) {
+    if (std::isnan(a)) return false;
+    if (std::isnan(b)) return true;
+    return a < b;
+}
+inline bool descendingNaNLast(double a, double b) {
+    if (std::isnan(a)) return false;
+    if (std::isnan(b)) return true;
+    return a > b;
+}
 
 // Stable sort driven by a "comes before" predicate that need not be a strict weak order.
 //

@@ -41,13 +41,24 @@ Signal sine(double sampleRate, std::uint32_t channels, std::int64_t frames, doub
 
 Signal clicks(double sampleRate, std::uint32_t channels, double seconds, double bpm, double amplitude,
               double offsetSeconds) {
+    std::vector<double> beatTimes;
+    for (int beat = 0;; ++beat) {
+        const double time = offsetSeconds + beat * 60.0 / bpm;
+        if (std::llround(time * sampleRate) >= std::llround(seconds * sampleRate)) break;
+        beatTimes.push_back(time);
+    }
+    return clicksAt(sampleRate, channels, seconds, beatTimes, amplitude);
+}
+
+Signal clicksAt(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes,
+                double amplitude) {
     const auto frames = static_cast<std::int64_t>(std::llround(seconds * sampleRate));
     Signal s = silence(sampleRate, channels, frames);
     std::mt19937 random(7);
     std::uniform_real_distribution<double> uniform(-1.0, 1.0);
     const auto clickFrames = static_cast<std::int64_t>(0.01 * sampleRate);
-    for (int beat = 0;; ++beat) {
-        const auto start = static_cast<std::int64_t>(std::llround((offsetSeconds + beat * 60.0 / bpm) * sampleRate));
+    for (const double time : beatTimes) {
+        const auto start = static_cast<std::int64_t>(std::llround(time * sampleRate));
         if (start >= frames) break;
         for (std::int64_t k = 0; k < clickFrames && start + k < frames; ++k) {
             const double decay = std::exp(-5.0 * double(k) / double(clickFrames));

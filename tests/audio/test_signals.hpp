@@ -28,6 +28,9 @@ Signal sine(double sampleRate, std::uint32_t channels, std::int64_t frames, doub
 // Short decaying noise bursts (about 10 ms) on every beat at the tempo, the first at offsetSeconds.
 Signal clicks(double sampleRate, std::uint32_t channels, double seconds, double bpm, double amplitude = 0.8,
               double offsetSeconds = 0.0);
+// The same bursts at the given times (seconds, ascending).
+Signal clicksAt(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes,
+                double amplitude = 0.8);
 // Uniform white noise from a fixed seed, independent per channel.
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude = 0.5,
              std::uint32_t seed = 1);

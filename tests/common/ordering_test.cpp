@@ -1,7 +1,9 @@
 #include "common/ordering.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -57,6 +59,20 @@ TEST(StableMergeSort, OrdersKeepsTiesInInputOrderAndStaysDefined) {
     std::string sorted = ids(items);
     std::sort(sorted.begin(), sorted.end());
     EXPECT_EQ(sorted, "abcmnz");
+}
+
+TEST(NaNLastOrders, PutNaNAfterEveryNumberInBothDirections) {
+    std::vector<double> values{NAN, 2, -INFINITY, NAN, 3, 1};
+    std::vector<double> up = values;
+    std::stable_sort(up.begin(), up.end(), ascendingNaNLast);
+    std::vector<double> down = values;
+    std::stable_sort(down.begin(), down.end(), descendingNaNLast);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(up[i], (std::vector<double>{-INFINITY, 1, 2, 3}[i]));
+        EXPECT_EQ(down[i], (std::vector<double>{3, 2, 1, -INFINITY}[i]));
+    }
+    EXPECT_TRUE(std::isnan(up[4]) && std::isnan(up[5]));
+    EXPECT_TRUE(std::isnan(down[4]) && std::isnan(down[5]));
 }
 
 }  // namespace

@@ -1,0 +1,253 @@
+#include "audio/local_tempo_tracking.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "audio/music_analyzer.hpp"
+#include "common/numeric.hpp"
+#include "common/ordering.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Candidate = ORVAnalyzerPeriodicity::InternalCandidate;
+using Bucket = ORVAnalyzerLocalTracking::Bucket;
+
+// Below about 2 s at ordinary hops the periodicity search has too few beats to read.
+constexpr std::int64_t kShortestWindowFrames = 192;
+constexpr std::int64_t kShortestHopFrames = 48;
+// A window needs this many frames of clear onset activity to be analysed at all.
+constexpr double kActivityLevel = 0.22;
+constexpr std::int64_t kActiveFramesNeeded = 6;
+constexpr double kBucketTolerance = 0.018;
+// Beats kept clear of each section's ends when its tempo is re-measured.
+constexpr double kTempoMarginBeats = 4.0;
+
+// Frames begin ... end - 1 of every feature envelope, then of the consensus envelope, which
+// the consensus reads last for its accents.
+std::vector<std::vector<double>> windowEnvelopes(const ORVAudioFeatureSet& features, std::int64_t begin,
+                                                 std::int64_t end) {
+    const auto slice = [begin, end](const std::vector<double>& envelope) {
+        const auto size = static_cast<std::int64_t>(envelope.size());
+        const std::int64_t from = std::min(begin, size);
+        const std::int64_t to = std::clamp(end, from, size);
+        return std::vector<double>(envelope.begin() + from, envelope.begin() + to);
+    };
+    std::vector<std::vector<double>> envelopes;
+    envelopes.reserve(features.featureEnvelopes.size() + 1);
+    for (const auto& envelope : features.featureEnvelopes) envelopes.push_back(slice(envelope));
+    envelopes.push_back(slice(features.consensusEnvelope));
+    return envelopes;
+}
+
+void keepFirst(std::vector<Candidate>& list, std::int64_t count) {
+    const auto keep = static_cast<std::size_t>(std::max<std::int64_t>(count, 0));
+    if (list.size() > keep) list.resize(keep);
+}
+
+ORVFrameSpan centredWindow(std::int64_t centre, std::int64_t length, std::int64_t n) {
+    const std::int64_t begin = std::clamp<std::int64_t>(centre - length / 2, 0, n);
+    return {begin, std::min(begin + length, n)};
+}
+
+std::vector<Candidate> spanCandidates(const ORVAudioFeatureSet& features, const std::optional<ORVFrameSpan>& span) {
+    if (!span) return {};
+    return A::consensusCandidates(windowEnvelopes(features, span->begin, span->end), false, features.frameSeconds);
+}
+
+std::vector<ORVTempoFamilyWindow> analysisWindows(const ORVAudioFeatureSet& features,
+                                                  const ORVTempoTrackingTuning& tuning) {
+    const double dt = features.frameSeconds;
+    std::vector<ORVTempoFamilyWindow> windows;
+    // Without a usable frame length the window lengths would be meaningless (or overflow).
+    if (!(std::isfinite(dt) && dt > 0)) return windows;
+    const auto& consensus = features.consensusEnvelope;
+    const auto spans =
+        A::windowSpans(static_cast<std::int64_t>(consensus.size()), A::trackingWindows(dt, tuning));
+
+    const std::int64_t k = tuning.candidatesPerWindow;
+    for (const ORVLocalTrackingWindowSpans& span : spans) {
+        const auto [s, end] = span.shortSpan;
+        const auto activeFrames = std::count_if(consensus.begin() + s, consensus.begin() + end,
+                                                [](double v) { return v >= kActivityLevel; });
+        if (activeFrames < kActiveFramesNeeded) continue;
+
+        std::vector<Candidate> shortList = spanCandidates(features, span.shortSpan);
+        std::vector<Candidate> mediumList = spanCandidates(features, span.mediumSpan);
+        std::vector<Candidate> longList = spanCandidates(features, span.longSpan);
+        keepFirst(shortList, k);
+        keepFirst(mediumList, std::max<std::int64_t>(k, 2) - 1);
+        keepFirst(longList, std::max<std::int64_t>(k, 3) - 2);
+
+        auto evidence = A::mergeWindowEvidence(shortList, mediumList, longList, tuning.mergeWeightPrimary,
+                                               tuning.mergeWeightSecondary);
+        if (!evidence.empty()) windows.push_back({dt * static_cast<double>(s + end) / 2.0, std::move(evidence)});
+    }
+    return windows;
+}
+
+ORVLocalTempoObservation observationOf(const ORVTempoFamilyState& state) {
+    ORVLocalTempoObservation observation;
+    observation.centerSeconds = state.centerSeconds;
+    observation.bpm = A::roundedTempo(state.canonicalBPM);
+    observation.confidence = clampOr(0.76 * state.confidence + 0.24 * state.agreement, 0.0, 1.0, 0.0);
+    observation.observedBPM = A::roundedTempo(state.observedBPM);
+    observation.metricalFactor = state.metricalFactor;
+    observation.metricalAmbiguous = state.ambiguous;
+    return observation;
+}
+
+double meanAgreement(std::span<const ORVTempoFamilyState> states) {
+    if (states.empty()) return 0;
+    double sum = 0;
+    for (const auto& state : states) sum += state.agreement;
+    return sum / static_cast<double>(states.size());
+}
+
+}  // namespace
+
+ORVLocalTrackingWindows ORVAnalyzerLocalTracking::trackingWindows(double frameSeconds,
+                                                                  const ORVTempoTrackingTuning& tuning) {
+    const auto frames = [frameSeconds](double seconds) { return roundedInt64(seconds / frameSeconds); };
+    ORVLocalTrackingWindows w;
+    w.shortLength = std::max(frames(tuning.shortWindowSeconds), kShortestWindowFrames);
+    w.mediumLength = std::max(frames(tuning.mediumWindowSeconds), w.shortLength);
+    w.longLength = std::max(frames(tuning.longWindowSeconds), w.mediumLength);
+    w.hop = std::max(frames(tuning.windowStepSeconds), kShortestHopFrames);
+    w.minimumShortLength = std::max(kShortestWindowFrames, w.shortLength / 2);
+    return w;
+}
+
+std::vector<ORVLocalTrackingWindowSpans> ORVAnalyzerLocalTracking::windowSpans(std::int64_t n,
+                                                                             const ORVLocalTrackingWindows& lengths) {
+    std::vector<ORVLocalTrackingWindowSpans> spans;
+    if (n < lengths.minimumShortLength || lengths.hop <= 0) return spans;
+    for (std::int64_t s = 0; s < n; s += lengths.hop) {
+        const std::int64_t end = std::min(s + lengths.shortLength, n);
+        if (end - s >= lengths.minimumShortLength) {
+            ORVLocalTrackingWindowSpans span{{s, end}, std::nullopt, std::nullopt};
+            const std::int64_t centre = (s + end) / 2;
+            const ORVFrameSpan medium = centredWindow(centre, lengths.mediumLength, n);
+            if (medium.end - medium.begin >= lengths.shortLength) span.mediumSpan = medium;
+            const ORVFrameSpan wide = centredWindow(centre, lengths.longLength, n);
+            if (wide.end - wide.begin >= lengths.mediumLength) span.longSpan = wide;
+            spans.push_back(span);
+        }
+        if (s + lengths.shortLength >= n) break;
+    }
+    return spans;
+}
+
+ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFeatureSet& features,
+                                                                std::optional<double> referenceBPM) {
+    const ORVTempoTrackingTuning tuning = ORVTempoTrackingTuning::shared();
+    const std::vector<ORVTempoFamilyWindow> windows = analysisWindows(features, tuning);
+    const std::vector<ORVTempoFamilyState> states = A::trackTempoFamilies(windows, referenceBPM, tuning).states;
+    ORVLocalTempoTracking tracking;
+    if (states.empty()) return tracking;
+
+    tracking.observations.reserve(states.size());
+    for (const auto& state : states) tracking.observations.push_back(observationOf(state));
+
+    const double dt = features.frameSeconds;
+    const auto& envelope = features.consensusEnvelope;
+    const auto detected = A::detectSections(tracking.observations, features.firstMeaningfulAudioSeconds.value_or(0),
+                                            features.durationSeconds);
+    const std::vector<double> accent = A::accentEnvelope(envelope, dt);
+    const auto refined = A::refineSections(detected, tracking.observations, envelope,
+                                           std::span<const double>(accent), tuning, dt, features.durationSeconds);
+    tracking.sections = A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats);
+
+    tracking.stability = trackingStability(states);
+    tracking.agreement = meanAgreement(states);
+    tracking.isReliable = isReliableTracking(states, tracking.sections, tracking.stability);
+    return tracking;
+}
+
+std::vector<ORVTempoFamilyEvidence> ORVAnalyzerLocalTracking::mergeWindowEvidence(std::span<const Candidate> shortList,
+                                                                                  std::span<const Candidate> mediumList,
+                                                                                  std::span<const Candidate> longList,
+                                                                                  double mediumWeight,
+                                                                                  double longWeight) {
+    std::vector<Bucket> buckets;
+    for (const Candidate& c : shortList) accumulateBucket(c, buckets, 1.0);
+    for (const Candidate& c : mediumList) accumulateBucket(c, buckets, mediumWeight);
+    for (const Candidate& c : longList) accumulateBucket(c, buckets, longWeight);
+    stableMergeSort(buckets, [](const Bucket& a, const Bucket& b) { return descendingNaNLast(a.score, b.score); });
+
+    const std::int64_t mergedLimit = ORVTempoTrackingTuning::shared().mergedCandidateLimit;
+    const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(mergedLimit, 0));
+    std::vector<ORVTempoFamilyEvidence> evidence;
+    for (const Bucket& b : buckets) {
+        if (evidence.size() >= limit) break;
+        evidence.push_back({b.bpm, clampOr(b.score, 0.0, 1.0, 0.0), clampOr(b.agreement, 0.0, 1.0, 0.0),
+                            clampOr(b.pulseCompleteness, 0.0, 1.0, 0.0), clampOr(b.accentRecurrence, 0.0, 1.0, 0.0)});
+    }
+    return evidence;
+}
+
+void ORVAnalyzerLocalTracking::accumulateBucket(const Candidate& c, std::vector<Bucket>& buckets, double w) {
+    const auto match = std::find_if(buckets.begin(), buckets.end(), [&c](const Bucket& b) {
+        return A::relativeTempoDifference(b.bpm, c.bpm) <= kBucketTolerance;
+    });
+    if (match == buckets.end()) {
+        buckets.push_back({c.bpm, clampOr(c.score * w, 0.0, 1.0, 0.0), clampOr(c.agreement * w, 0.0, 1.0, 0.0),
+                           clampOr(c.pulseCompleteness * w, 0.0, 1.0, 0.0), clampOr(c.accentRecurrence, 0.0, 1.0, 0.0),
+                           w});
+        return;
+    }
+    Bucket& b = *match;
+    const double total = std::max(b.weight + w, 1e-9);
+    b.bpm = (c.bpm * w + b.bpm * b.weight) / total;
+    b.score = std::max(b.score, clampOr(c.score * w, 0.0, 1.0, 0.0));
+    b.agreement = maxIgnoringNaN(b.agreement, c.agreement * w);
+    b.pulseCompleteness = maxIgnoringNaN(b.pulseCompleteness, c.pulseCompleteness * w);
+    b.accentRecurrence = (b.accentRecurrence * b.weight + c.accentRecurrence * w) / total;
+    b.weight += w;
+}
+
+double ORVAnalyzerLocalTracking::trackingStability(std::span<const ORVTempoFamilyState> states) {
+    if (states.empty()) return 0;
+    if (states.size() == 1) return 0.5;
+    double sum = 0;
+    for (std::size_t i = 1; i < states.size(); ++i) {
+        const double a = states[i - 1].canonicalBPM;
+        const double b = states[i].canonicalBPM;
+        const double difference = A::relativeTempoDifference(a, b);
+        if (difference <= 0.025) {
+            sum += 1.0;
+        } else if (difference <= 0.15) {
+            sum += 0.72;
+        } else {
+            const ORVTempoRelation relation = A::tempoRelation(a, b);
+            sum += relation == ORVTempoRelation::octave || relation == ORVTempoRelation::threeToTwo ? 0.2 : 0.36;
+        }
+    }
+    return sum / static_cast<double>(states.size() - 1);
+}
+
+bool ORVAnalyzerLocalTracking::isReliableTracking(std::span<const ORVTempoFamilyState> states,
+                                                  std::span<const ORVDetectedTempoSection> sections, double stability) {
+    if (states.empty()) return false;
+    const auto ambiguousCount =
+        std::count_if(states.begin(), states.end(), [](const ORVTempoFamilyState& s) { return s.ambiguous; });
+    const double ambiguousShare = static_cast<double>(ambiguousCount) / static_cast<double>(states.size());
+    const double agreement = meanAgreement(states);
+    const auto solid = [](const ORVDetectedTempoSection& s) {
+        return s.observationCount >= 3 && s.confidence >= 0.4 && s.endSeconds - s.startSeconds >= 3.0;
+    };
+    const auto solidCount = std::count_if(sections.begin(), sections.end(), solid);
+    if (solidCount >= 2) {
+        return ambiguousShare <= 0.45 && solidCount == static_cast<std::ptrdiff_t>(sections.size()) &&
+               stability >= 0.6 && agreement >= 0.35;
+    }
+    if (solidCount == 1) {
+        return ambiguousShare <= 0.55 && stability >= 0.64 && agreement >= 0.32 && sections.size() == 1 &&
+               sections.front().observationCount > 3;
+    }
+    return false;
+}
+
+}  // namespace corvel::audio

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "audio/global_path_solver.hpp"
+#include "audio/periodicity_candidates.hpp"
+#include "audio/section_detection.hpp"
+#include "audio/tempo_families.hpp"
+#include "audio/tracking_tuning.hpp"
+
+namespace corvel::audio {
+
+struct ORVAudioFeatureSet;
+
+// How the tempo moves through a song: one observation per analysis window along the chosen
+// path, the constant-tempo sections cut from them, and whether those are solid enough to be
+// shown as a tempo map. Empty and not reliable when the song had no usable window.
+struct ORVLocalTempoTracking {
+    std::vector<ORVLocalTempoObservation> observations;
+    std::vector<ORVDetectedTempoSection> sections;
+    bool isReliable = false;
+    double stability = 0;  // 0...1: how steadily the path keeps its tempo from window to window
+    double agreement = 0;  // mean family agreement along the path, 0...1
+};
+
+// Frame counts of the analysis windows at one envelope rate.
+struct ORVLocalTrackingWindows {
+    std::int64_t shortLength = 0;
+    std::int64_t mediumLength = 0;
+    std::int64_t longLength = 0;
+    std::int64_t hop = 0;
+    std::int64_t minimumShortLength = 0;  // a shorter last window is skipped
+};
+
+// Frames begin ... end - 1 of an envelope.
+struct ORVFrameSpan {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+
+    friend bool operator==(const ORVFrameSpan&, const ORVFrameSpan&) = default;
+};
+
+// The three windows around one analysis position; a medium or long window that the end of
+// the song cuts shorter than the next shorter length is left out.
+struct ORVLocalTrackingWindowSpans {
+    ORVFrameSpan shortSpan;
+    std::optional<ORVFrameSpan> mediumSpan;
+    std::optional<ORVFrameSpan> longSpan;
+
+    friend bool operator==(const ORVLocalTrackingWindowSpans&, const ORVLocalTrackingWindowSpans&) = default;
+};
+
+// The windowed local tempo tracker (inherited by ORVAudioMusicAnalyzer): slides windows of
+// three lengths over the feature envelopes, pools each window's consensus candidates into one
+// evidence list, lets the family tracker and the global path choose a tempo per window, and
+// cuts and refines sections from that path. Pure functions, safe on any thread.
+struct ORVAnalyzerLocalTracking {
+    // The candidates of one window that share a tempo, pooled across the three window lengths.
+    struct Bucket {
+        double bpm = 0;
+        double score = 0;
+        double agreement = 0;
+        double pulseCompleteness = 0;
+        double accentRecurrence = 0;
+        double weight = 0;
+    };
+
+    // frameSeconds must be finite and positive.
+    static ORVLocalTempoTracking trackLocalTempo(const ORVAudioFeatureSet& features,
+                                                 std::optional<double> referenceBPM);
+
+    // The window lengths of the tuning at the envelope rate, never below the frame floors.
+    static ORVLocalTrackingWindows trackingWindows(double frameSeconds, const ORVTempoTrackingTuning& tuning);
+
+    // The windows of an envelope of frameCount frames, in time order: a short window every hop
+    // (the last one down to the minimum length), with the medium and long windows centred on
+    // it, moved inwards at the start of the song and cut at its end.
+    static std::vector<ORVLocalTrackingWindowSpans> windowSpans(std::int64_t frameCount,
+                                                                const ORVLocalTrackingWindows& lengths);
+
+    // One evidence list from a window's short, medium and long candidate lists: candidates
+    // within 1.8 % pool into one entry, the longer windows' candidates count with the given
+    // weights, best first, at most mergedCandidateLimit entries.
+    static std::vector<ORVTempoFamilyEvidence> mergeWindowEvidence(
+        std::span<const ORVAnalyzerPeriodicity::InternalCandidate> shortList,
+        std::span<const ORVAnalyzerPeriodicity::InternalCandidate> mediumList,
+        std::span<const ORVAnalyzerPeriodicity::InternalCandidate> longList, double mediumWeight, double longWeight);
+
+    // Pools the candidate into the first bucket within 1.8 % of its tempo, or opens a new one.
+    static void accumulateBucket(const ORVAnalyzerPeriodicity::InternalCandidate& candidate,
+                                 std::vector<Bucket>& buckets, double weight);
+
+    // Mean credit of the steps between neighbouring states: full for the same tempo, less for
+    // a drift, little for a metrical jump; 0 without states, 0.5 for one.
+    static double trackingStability(std::span<const ORVTempoFamilyState> states);
+
+    // Whether the sections can be shown as a tempo map: solid sections (3 or more
+    // observations, confidence 0.4, 3 s) only, a steady path with enough agreement, and few
+    // windows that left the metrical level open.
+    static bool isReliableTracking(std::span<const ORVTempoFamilyState> states,
+                                   std::span<const ORVDetectedTempoSection> sections, double stability);
+};
+
+}  // namespace corvel::audio

@@ -1,0 +1,354 @@
+#include "audio/local_tempo_tracking.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/music_analyzer.hpp"
+#include "audio/test_signals.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Candidate = A::InternalCandidate;
+using Bucket = A::Bucket;
+using State = ORVTempoFamilyState;
+using Section = ORVDetectedTempoSection;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+Candidate candidate(double bpm, double score, double agreement, double pulse, double accent) {
+    Candidate c;
+    c.bpm = bpm;
+    c.score = score;
+    c.agreement = agreement;
+    c.pulseCompleteness = pulse;
+    c.accentRecurrence = accent;
+    return c;
+}
+
+State state(double bpm, double agreement = 0.5, bool ambiguous = false) {
+    return State{0, bpm, bpm, 1, 0.6, agreement, ambiguous};
+}
+
+Section section(double start, double end, std::int64_t count, double confidence = 0.7) {
+    return Section{start, end, 120, confidence, count};
+}
+
+// Every envelope the same: `frames` values of `floor` with `height` on every period-th frame.
+ORVAudioFeatureSet pulseFeatures(std::size_t frames, double frameSeconds, std::size_t period, double height,
+                                 double floor = 0) {
+    std::vector<double> envelope(frames, floor);
+    for (std::size_t i = 3; i < frames; i += period) envelope[i] = height;
+    ORVAudioFeatureSet set;
+    set.frameSeconds = frameSeconds;
+    set.featureEnvelopes.fill(envelope);
+    set.consensusEnvelope = envelope;
+    set.durationSeconds = static_cast<double>(frames) * frameSeconds;
+    return set;
+}
+
+void expectSameTracking(const ORVLocalTempoTracking& a, const ORVLocalTempoTracking& b) {
+    ASSERT_EQ(a.observations.size(), b.observations.size());
+    for (std::size_t i = 0; i < a.observations.size(); ++i) {
+        EXPECT_EQ(a.observations[i].centerSeconds, b.observations[i].centerSeconds);
+        EXPECT_EQ(a.observations[i].bpm, b.observations[i].bpm);
+        EXPECT_EQ(a.observations[i].confidence, b.observations[i].confidence);
+        EXPECT_EQ(a.observations[i].observedBPM, b.observations[i].observedBPM);
+    }
+    ASSERT_EQ(a.sections.size(), b.sections.size());
+    for (std::size_t i = 0; i < a.sections.size(); ++i) {
+        EXPECT_EQ(a.sections[i].startSeconds, b.sections[i].startSeconds);
+        EXPECT_EQ(a.sections[i].bpm, b.sections[i].bpm);
+    }
+    EXPECT_EQ(a.isReliable, b.isReliable);
+    EXPECT_EQ(a.stability, b.stability);
+    EXPECT_EQ(a.agreement, b.agreement);
+}
+
+void expectEmpty(const ORVLocalTempoTracking& tracking) {
+    EXPECT_TRUE(tracking.observations.empty());
+    EXPECT_TRUE(tracking.sections.empty());
+    EXPECT_FALSE(tracking.isReliable);
+    EXPECT_EQ(tracking.stability, 0.0);
+    EXPECT_EQ(tracking.agreement, 0.0);
+}
+
+// --- building blocks ---
+
+TEST(LocalTracking, WindowLengthsFollowTheFrameRateAboveTheirFloors) {
+    struct Case {
+        double frameSeconds;
+        ORVLocalTrackingWindows expected;
+    };
+    for (const Case& c : {Case{512.0 / 44100.0, {517, 1034, 2067, 129, 258}},
+                          Case{0.04, {192, 300, 600, 48, 192}},  // 6 s would be 150 frames
+                          Case{0.025, {240, 480, 960, 60, 192}},
+                          Case{0.1, {192, 192, 240, 48, 192}}}) {
+        const auto w = A::trackingWindows(c.frameSeconds, ORVTempoTrackingTuning::shared());
+        EXPECT_EQ(w.shortLength, c.expected.shortLength) << c.frameSeconds;
+        EXPECT_EQ(w.mediumLength, c.expected.mediumLength) << c.frameSeconds;
+        EXPECT_EQ(w.longLength, c.expected.longLength) << c.frameSeconds;
+        EXPECT_EQ(w.hop, c.expected.hop) << c.frameSeconds;
+        EXPECT_EQ(w.minimumShortLength, c.expected.minimumShortLength) << c.frameSeconds;
+    }
+}
+
+TEST(LocalTracking, MediumAndLongWindowsMoveInwardsAtTheStartAndAreCutAtTheEnd) {
+    using Spans = ORVLocalTrackingWindowSpans;
+    using Span = ORVFrameSpan;
+    const ORVLocalTrackingWindows lengths{240, 480, 960, 60, 192};  // 25-ms frames
+
+    const auto song = A::windowSpans(1000, lengths);
+    ASSERT_EQ(song.size(), 14u);  // starts 0, 60, ..., 780
+    EXPECT_EQ(song[0], (Spans{{0, 240}, Span{0, 480}, Span{0, 960}}));
+    EXPECT_EQ(song[5], (Spans{{300, 540}, Span{180, 660}, Span{0, 960}}));
+    EXPECT_EQ(song[9], (Spans{{540, 780}, Span{420, 900}, Span{180, 1000}}));
+    EXPECT_EQ(song[13], (Spans{{780, 1000}, Span{650, 1000}, Span{410, 1000}}));
+
+    // Songs shorter than the medium or the short length go without those windows.
+    EXPECT_EQ(A::windowSpans(400, lengths),
+              (std::vector<Spans>{{{0, 240}, Span{0, 400}, std::nullopt}, {{60, 300}, Span{0, 400}, std::nullopt},
+                                  {{120, 360}, Span{0, 400}, std::nullopt}, {{180, 400}, Span{50, 400}, std::nullopt}}));
+    EXPECT_EQ(A::windowSpans(200, lengths), (std::vector<Spans>{{{0, 200}, std::nullopt, std::nullopt}}));
+    EXPECT_TRUE(A::windowSpans(191, lengths).empty());
+}
+
+TEST(LocalTracking, CandidatesOfTheThreeScalesPoolIntoOneEvidenceEntry) {
+    // 121.5 lies 1.2 % above 120, and 119 1.4 % below the mean of the two.
+    const std::vector<Candidate> shortList{candidate(120, 0.5, 0.6, 0.5, 0.2)};
+    const std::vector<Candidate> mediumList{candidate(121.5, 0.9, 0.9, 0.9, 0.6)};
+    const std::vector<Candidate> longList{candidate(119, 0.95, 0.4, 0.3, 0.5)};
+    const auto evidence = A::mergeWindowEvidence(shortList, mediumList, longList, 0.88, 0.68);
+    ASSERT_EQ(evidence.size(), 1u);
+    const double bpm = (120 * 1.0 + 121.5 * 0.88 + 119 * 0.68) / (1.0 + 0.88 + 0.68);
+    EXPECT_NEAR(evidence[0].bpm, bpm, 1e-12);
+    EXPECT_NEAR(evidence[0].score, 0.9 * 0.88, 1e-15);  // the best weighted score
+    EXPECT_NEAR(evidence[0].agreement, 0.9 * 0.88, 1e-15);
+    EXPECT_NEAR(evidence[0].pulseCompleteness, 0.9 * 0.88, 1e-15);
+    EXPECT_NEAR(evidence[0].accentRecurrence, (0.2 * 1.0 + 0.6 * 0.88 + 0.5 * 0.68) / 2.56, 1e-12);
+}
+
+TEST(LocalTracking, BucketsOpenWeightedAndComeOutBestFirstClampedAndLimited) {
+    std::vector<Bucket> buckets;
+    A::accumulateBucket(candidate(100, 0.9, 1.4, 0.5, 1.3), buckets, 0.5);
+    ASSERT_EQ(buckets.size(), 1u);
+    // Weighted and clamped, except the accent recurrence, which is clamped only.
+    EXPECT_EQ(buckets[0].score, 0.45);
+    EXPECT_EQ(buckets[0].agreement, 0.7);
+    EXPECT_EQ(buckets[0].pulseCompleteness, 0.25);
+    EXPECT_EQ(buckets[0].accentRecurrence, 1.0);
+    EXPECT_EQ(buckets[0].weight, 0.5);
+    // 101.9 is 1.86 % away from 100 and opens its own bucket; 101.8 (1.77 %) goes to the
+    // first bucket that takes it, though the newer one is closer.
+    A::accumulateBucket(candidate(150, 0.2, 0, 0, 0), buckets, 1);
+    A::accumulateBucket(candidate(101.9, 0.1, 0, 0, 0), buckets, 1);
+    A::accumulateBucket(candidate(101.8, 0.1, 0, 0, 0), buckets, 1);
+    ASSERT_EQ(buckets.size(), 3u);
+    EXPECT_EQ(buckets[0].weight, 1.5);
+    EXPECT_DOUBLE_EQ(buckets[0].bpm, (101.8 + 100 * 0.5) / 1.5);
+    EXPECT_EQ(buckets[2].bpm, 101.9);
+
+    // 14 distinct tempi: 12 entries, best first, equal scores in input order.
+    std::vector<Candidate> many;
+    for (int i = 0; i < 14; ++i) many.push_back(candidate(60 + 10 * i, i == 5 ? 0.9 : (i % 2 ? 0.3 : 1.5), 0, 0, -1));
+    const auto evidence = A::mergeWindowEvidence(many, {}, {}, 0.88, 0.68);
+    ASSERT_EQ(evidence.size(), 12u);
+    const std::vector<double> order{60, 80, 100, 120, 140, 160, 180, 110, 70, 90, 130, 150};
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        EXPECT_EQ(evidence[i].bpm, order[i]) << i;
+        EXPECT_LE(evidence[i].score, 1.0);
+        EXPECT_EQ(evidence[i].accentRecurrence, 0.0);
+    }
+    EXPECT_TRUE(A::mergeWindowEvidence({}, {}, {}, 0.88, 0.68).empty());
+}
+
+TEST(LocalTracking, StabilityCreditsEachStepByHowTheTempoMoves) {
+    struct Case {
+        std::vector<double> tempi;
+        double expected;
+    };
+    for (const Case& c : {Case{{}, 0}, Case{{120}, 0.5}, Case{{120, 121}, 1.0}, Case{{120, 135}, 0.72},
+                          Case{{120, 240}, 0.2}, Case{{120, 180}, 0.2}, Case{{120, 200}, 0.36},
+                          Case{{120, kNaN}, 0.36}, Case{{120, 121, 242, 121}, (1.0 + 0.2 + 0.2) / 3}}) {
+        std::vector<State> states;
+        for (const double bpm : c.tempi) states.push_back(state(bpm));
+        EXPECT_NEAR(A::trackingStability(states), c.expected, 1e-15) << c.tempi.size();
+    }
+}
+
+TEST(LocalTracking, ReliabilityNeedsSolidSectionsASteadyPathAndAgreement) {
+    const std::vector<State> steady(10, state(120, 0.5));
+    struct Case {
+        const char* label;
+        std::vector<Section> sections;
+        std::vector<State> states;
+        double stability;
+        bool reliable;
+    };
+    std::vector<State> halfAmbiguous = steady;
+    for (std::size_t i = 0; i < 5; ++i) halfAmbiguous[i].ambiguous = true;
+    std::vector<State> sixAmbiguous = halfAmbiguous;
+    sixAmbiguous[5].ambiguous = true;
+    const std::vector<State> lowAgreement(10, state(120, 0.34));
+    const std::vector<State> fairAgreement(10, state(120, 0.33));
+    for (const Case& c : {
+             Case{"two solid sections", {section(0, 20, 8), section(20, 40, 8)}, steady, 0.6, true},
+             Case{"two solid, unsteady", {section(0, 20, 8), section(20, 40, 8)}, steady, 0.59, false},
+             Case{"two solid, half the windows ambiguous", {section(0, 20, 8), section(20, 40, 8)}, halfAmbiguous,
+                  0.9, false},
+             Case{"two solid, little agreement", {section(0, 20, 8), section(20, 40, 8)}, lowAgreement, 0.9, false},
+             Case{"two solid plus a short one", {section(0, 20, 8), section(20, 22, 3), section(22, 40, 8)}, steady,
+                  0.9, false},
+             Case{"two solid plus a weak one", {section(0, 20, 8), section(20, 30, 3, 0.39), section(30, 40, 8)},
+                  steady, 0.9, false},
+             Case{"one section of 4", {section(0, 20, 4)}, steady, 0.64, true},
+             Case{"one section of 3", {section(0, 20, 3)}, steady, 0.9, false},
+             Case{"one section, half ambiguous", {section(0, 20, 8)}, halfAmbiguous, 0.9, true},
+             Case{"one section, 60 % ambiguous", {section(0, 20, 8)}, sixAmbiguous, 0.9, false},
+             Case{"one section, unsteady", {section(0, 20, 8)}, steady, 0.63, false},
+             Case{"one section, agreement 0.33", {section(0, 20, 8)}, fairAgreement, 0.9, true},
+             Case{"one solid and one short", {section(0, 20, 8), section(20, 22, 3)}, steady, 0.9, false},
+             Case{"no solid section", {section(0, 2.9, 8)}, steady, 0.9, false},
+             Case{"no states", {section(0, 20, 8)}, {}, 0.9, false},
+         }) {
+        EXPECT_EQ(A::isReliableTracking(c.states, c.sections, c.stability), c.reliable) << c.label;
+    }
+}
+
+// --- the tracker on envelopes ---
+
+TEST(LocalTracking, TooLittleOrTooQuietAudioGivesTheEmptyResult) {
+    // 191 frames at 25 ms: below the 192-frame minimum.
+    expectEmpty(A::trackLocalTempo(pulseFeatures(191, 0.025, 20, 1.0), std::nullopt));
+    // Below the activity level everywhere.
+    expectEmpty(A::trackLocalTempo(pulseFeatures(2000, 0.025, 20, 0.21), std::nullopt));
+    ORVAudioFeatureSet broken = pulseFeatures(2000, 0.025, 20, 1.0);
+    for (const double frameSeconds : {0.0, -0.025, kNaN}) {
+        broken.frameSeconds = frameSeconds;
+        expectEmpty(A::trackLocalTempo(broken, std::nullopt));
+    }
+}
+
+TEST(LocalTracking, AWindowNeedsSixActiveFrames) {
+    // One 6-s window (240 frames at 25 ms) of 120 BPM pulses just below the activity level,
+    // with the first five or six pulses raised above it.
+    for (const int raised : {5, 6}) {
+        ORVAudioFeatureSet set = pulseFeatures(240, 0.025, 20, 0.2);
+        for (int i = 0; i < raised; ++i) {
+            for (auto& envelope : set.featureEnvelopes) envelope[3 + 20 * i] = 0.3;
+            set.consensusEnvelope[3 + 20 * i] = 0.3;
+        }
+        const auto tracking = A::trackLocalTempo(set, std::nullopt);
+        if (raised == 5) {
+            expectEmpty(tracking);
+            continue;
+        }
+        ASSERT_EQ(tracking.observations.size(), 1u);
+        EXPECT_EQ(tracking.observations[0].centerSeconds, 3.0);
+        EXPECT_NEAR(tracking.observations[0].bpm, 120, 1.0);
+        EXPECT_EQ(tracking.stability, 0.5);
+    }
+}
+
+TEST(LocalTracking, WindowsHopThroughTheSongAndALastShortWindowCountsDownToItsMinimum) {
+    // 25-ms frames: 240-frame windows every 60 frames, the last one kept down to 192 frames.
+    struct Case {
+        std::size_t frames;
+        std::vector<double> centres;
+    };
+    for (const Case& c : {Case{431, {3.0, 4.5, 6.0, 7.5}}, Case{432, {3.0, 4.5, 6.0, 7.5, 8.4}},
+                          Case{480, {3.0, 4.5, 6.0, 7.5, 9.0}}}) {
+        const auto tracking = A::trackLocalTempo(pulseFeatures(c.frames, 0.025, 20, 1.0), std::nullopt);
+        ASSERT_EQ(tracking.observations.size(), c.centres.size()) << c.frames;
+        for (std::size_t i = 0; i < c.centres.size(); ++i) {
+            EXPECT_NEAR(tracking.observations[i].centerSeconds, c.centres[i], 1e-12) << c.frames;
+            EXPECT_NEAR(tracking.observations[i].bpm, 120, 1.0) << c.frames;
+            // Tempi leave the tracker in 0.05-BPM steps.
+            EXPECT_EQ(tracking.observations[i].bpm, std::round(tracking.observations[i].bpm * 20) / 20);
+            EXPECT_EQ(tracking.observations[i].observedBPM,
+                      std::round(tracking.observations[i].observedBPM * 20) / 20);
+            EXPECT_GE(tracking.observations[i].confidence, 0.0);
+            EXPECT_LE(tracking.observations[i].confidence, 1.0);
+        }
+    }
+}
+
+// --- decoded click tracks ---
+
+ORVAudioFeatureSet decoded(testkit::Signal song) {
+    const testkit::Signal bed = testkit::noise(song.sampleRate, song.channels, song.frames(), 0.05);
+    for (std::size_t i = 0; i < song.interleaved.size(); ++i) song.interleaved[i] += bed.interleaved[i];
+    testkit::MemorySource source(std::move(song));
+    return A::decodeFeatureEnvelopes(source);
+}
+
+TEST(LocalTrackingOnAudio, SteadyClickTrackIsOneReliableSection) {
+    const auto set = decoded(testkit::clicks(44100, 1, 40, 124, 0.8, 0.3));
+    const auto tracking = A::trackLocalTempo(set, std::nullopt);
+    ASSERT_GE(tracking.observations.size(), 20u);
+    // A window's tempo is its family's blend of direct and alias readings, within a few
+    // percent; the section's tempo is measured again on the envelope.
+    for (const auto& o : tracking.observations) EXPECT_NEAR(o.bpm, 124, 3.0) << o.centerSeconds;
+    ASSERT_EQ(tracking.sections.size(), 1u);
+    EXPECT_NEAR(tracking.sections[0].bpm, 124, 1.0);
+    EXPECT_EQ(tracking.sections[0].startSeconds, 0.0);
+    EXPECT_NEAR(tracking.sections[0].endSeconds, 40.0, 0.05);
+    EXPECT_GT(tracking.stability, 0.95);
+    EXPECT_TRUE(tracking.isReliable);
+    expectSameTracking(tracking, A::trackLocalTempo(set, std::nullopt));
+}
+
+TEST(LocalTrackingOnAudio, TempoChangeMidSongSplitsIntoTwoSectionsAtTheChange) {
+    // 100 BPM for 30 s, then 132 BPM from the next beat on.
+    const auto set = decoded(testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                   testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto tracking = A::trackLocalTempo(set, std::nullopt);
+    for (const auto& o : tracking.observations) {
+        if (o.centerSeconds < 28) {
+            EXPECT_NEAR(o.bpm, 100, 3.0) << o.centerSeconds;
+        } else if (o.centerSeconds > 32) {
+            EXPECT_NEAR(o.bpm, 132, 3.0) << o.centerSeconds;
+        }
+    }
+    // The window tempi of the faster part wander with their families' alias readings by
+    // enough to cut it once more; every piece of it keeps the faster tempo.
+    ASSERT_GE(tracking.sections.size(), 2u);
+    EXPECT_EQ(tracking.sections.front().startSeconds, 0.0);
+    EXPECT_NEAR(tracking.sections[0].bpm, 100, 1.0);
+    EXPECT_GT(tracking.sections[0].endSeconds, 29.0);
+    EXPECT_LT(tracking.sections[0].endSeconds, 32.5);
+    for (std::size_t i = 1; i < tracking.sections.size(); ++i) {
+        EXPECT_EQ(tracking.sections[i].startSeconds, tracking.sections[i - 1].endSeconds);
+        EXPECT_NEAR(tracking.sections[i].bpm, 132, 3.0) << i;
+    }
+    EXPECT_NEAR(tracking.sections.back().endSeconds, 60.0, 0.05);
+    EXPECT_GT(tracking.stability, 0.9);
+    EXPECT_TRUE(tracking.isReliable);
+    expectSameTracking(tracking, A::trackLocalTempo(set, std::nullopt));
+}
+
+TEST(LocalTrackingOnAudio, RampIsFollowedWindowByWindow) {
+    // 96 to 144 BPM over 60 s, the tempo rising linearly with time.
+    std::vector<double> beats;
+    const double from = 96, to = 144, seconds = 60;
+    for (double t = 0.3; t < seconds;) {
+        beats.push_back(t);
+        t += 60.0 / (from + (to - from) * t / seconds);
+    }
+    const auto set = decoded(testkit::clicksAt(44100, 1, seconds, beats));
+    const auto tracking = A::trackLocalTempo(set, std::nullopt);
+    ASSERT_GE(tracking.observations.size(), 30u);
+    for (const auto& o : tracking.observations) {
+        EXPECT_NEAR(o.bpm, from + (to - from) * o.centerSeconds / seconds, 4.5) << o.centerSeconds;
+    }
+    EXPECT_GE(tracking.sections.size(), 3u);
+    for (std::size_t i = 1; i < tracking.sections.size(); ++i) {
+        EXPECT_GT(tracking.sections[i].bpm, tracking.sections[i - 1].bpm) << i;
+    }
+}
+
+}  // namespace
+}  // namespace corvel::audio
