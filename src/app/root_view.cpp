@@ -25,41 +25,7 @@ constexpr int kFlexibleSpaceMinimum = 8;
 constexpr int kBadgeSize = 36;
 constexpr int kDividerWidth = 1;
 
-// The platform's divider line.
-QColor separatorColor() { return OrvantaTheme::white(0.1); }
-
 QFont brandFont() { return OrvantaTheme::font(20, QFont::Black, FontDesign::rounded); }
-
-// A word filled with the brand gradient.
-class GradientWord : public QLabel {
-public:
-    explicit GradientWord(const QString& text) : QLabel(text) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::TextAntialiasing);
-        painter.setFont(font());
-        painter.setPen(QPen(QBrush(OrvantaTheme::brandGradient(contentsRect())), 1));
-        painter.drawText(contentsRect(), static_cast<int>(alignment()), text());
-    }
-};
-
-// A line of the platform's divider colour; `overlay` is laid over it.
-class Divider : public QWidget {
-public:
-    explicit Divider(QColor overlay = Qt::transparent) : overlay_(overlay) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.fillRect(rect(), separatorColor());
-        painter.fillRect(rect(), overlay_);
-    }
-
-private:
-    QColor overlay_;
-};
 
 // The globe and the site's label, without button decoration, opening the site in the browser.
 class WebLink : public QAbstractButton {
@@ -155,14 +121,14 @@ SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* p
     brandWord_ = new QLabel(QStringLiteral("Orvanta"));
     brandWord_->setFont(brandFont());
     OrvantaTheme::setTextColor(brandWord_, Qt::white);
-    editionWord_ = new GradientWord(QStringLiteral("Corvel"));
+    editionWord_ = new OrvantaGradientText(QStringLiteral("Corvel"));
     editionWord_->setFont(brandFont());
     brandRow->addWidget(brandWord_);
     brandRow->addWidget(editionWord_);
     brand->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     row->addWidget(brand, 0, Qt::AlignVCenter);
 
-    divider_ = new Divider;
+    divider_ = new OrvantaDivider;
     divider_->setFixedSize(kDividerWidth, 24);
     row->addWidget(divider_, 0, Qt::AlignVCenter);
 
@@ -236,7 +202,7 @@ RootView::RootView(AppModel& appModel, QWidget* parent) : QWidget(parent), appMo
     stack->setSpacing(0);
     sectionBar_ = new SectionBar([this](AppModel::Section section) { selectSection(section); });
     stack->addWidget(sectionBar_);
-    auto* divider = new Divider(OrvantaTheme::white(0.08));
+    auto* divider = new OrvantaDivider(OrvantaTheme::white(0.08));
     divider->setFixedHeight(1);
     stack->addWidget(divider);
     contentHost_ = new QWidget;
