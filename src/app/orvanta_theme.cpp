@@ -363,6 +363,9 @@ void OrvantaButton::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const ButtonAppearance look = currentAppearance();
     const QRectF area = rect();
+    // A button that can't be pressed now is drawn faded.
+    const qreal enabledOpacity = isEnabled() ? 1.0 : 0.45;
+    painter.setOpacity(enabledOpacity);
     if (look.scale != 1.0) {
         painter.translate(area.center());
         painter.scale(look.scale, look.scale);
@@ -374,9 +377,9 @@ void OrvantaButton::paintEvent(QPaintEvent*) {
     QPainterPath outline;
     outline.addRoundedRect(shape, radius, radius);
     if (primary) {
-        painter.setOpacity(look.backgroundOpacity);
+        painter.setOpacity(enabledOpacity * look.backgroundOpacity);
         painter.fillPath(outline, OrvantaTheme::accentGradient(area));
-        painter.setOpacity(1);
+        painter.setOpacity(enabledOpacity);
     } else {
         QLinearGradient fill(area.topLeft(), area.bottomRight());
         fill.setColorAt(0, OrvantaTheme::white(look.topFillOpacity));

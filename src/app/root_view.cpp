@@ -12,6 +12,7 @@
 #include "app/orvanta_brand.hpp"
 #include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
+#include "voduvetools/ui/setup_view.hpp"
 
 namespace corvel::app {
 namespace {
@@ -83,20 +84,19 @@ std::size_t indexOf(AppModel::Section section) {
     return 0;
 }
 
-// The screen of a section. The setup and tempo-editor screens are not part of the shell;
-// until they are built their sections show an empty area.
-QWidget* makeSectionScreen(AppModel::Section section) {
+// The screen of a section. The tempo-editor screen is not part of the shell yet; until it is
+// built its section shows an empty area.
+QWidget* makeSectionScreen(AppModel& appModel, AppModel::Section section) {
     switch (section) {
     case AppModel::Section::diagnostics: return new DiagnosticsView(DiagnosticsSnapshot::make());
-    case AppModel::Section::beatloom: {
-        auto* placeholder = new QWidget;
-        placeholder->setObjectName(QStringLiteral("beatloomPlaceholder"));
-        return placeholder;
-    }
-    case AppModel::Section::setup: break;
+    case AppModel::Section::beatloom: break;
+    case AppModel::Section::setup:
+        // A new screen, and with it a new model, on every visit.
+        return new voduvetools::SetupView(
+            [&appModel] { appModel.setSelectedSection(AppModel::Section::beatloom); });
     }
     auto* placeholder = new QWidget;
-    placeholder->setObjectName(QStringLiteral("setupPlaceholder"));
+    placeholder->setObjectName(QStringLiteral("beatloomPlaceholder"));
     return placeholder;
 }
 
@@ -235,7 +235,7 @@ void RootView::showSectionContent(AppModel::Section section) {
         contentHost_->layout()->removeWidget(content_);
         content_->deleteLater();
     }
-    content_ = makeSectionScreen(section);
+    content_ = makeSectionScreen(appModel_, section);
     contentHost_->layout()->addWidget(content_);
     content_->show();
 }
