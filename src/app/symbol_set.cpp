@@ -128,25 +128,24 @@ void arrowDownToLine(QPainter& p, const QColor& color) {
 }
 
 void crossedFlagsFill(QPainter& p, const QColor& color) {
-    p.setPen(strokePen(color, 0.07));
-    p.drawLine(QPointF(0.16, 0.92), QPointF(0.62, 0.1));
-    p.drawLine(QPointF(0.84, 0.92), QPointF(0.38, 0.1));
-    p.setPen(Qt::NoPen);
-    p.setBrush(color);
-    QPainterPath left;
-    left.moveTo(0.6, 0.12);
-    left.quadTo(0.44, 0.08, 0.3, 0.16);
-    left.lineTo(0.22, 0.36);
-    left.quadTo(0.36, 0.28, 0.5, 0.32);
-    left.closeSubpath();
-    p.drawPath(left);
-    QPainterPath right;
-    right.moveTo(0.4, 0.12);
-    right.quadTo(0.56, 0.08, 0.7, 0.16);
-    right.lineTo(0.78, 0.36);
-    right.quadTo(0.64, 0.28, 0.5, 0.32);
-    right.closeSubpath();
-    p.drawPath(right);
+    // Two poles crossing, each with its flag; the right one is the left one mirrored.
+    for (const bool mirrored : {false, true}) {
+        p.save();
+        if (mirrored) {
+            p.translate(1, 0);
+            p.scale(-1, 1);
+        }
+        p.setPen(strokePen(color, 0.07));
+        p.drawLine(QPointF(0.16, 0.92), QPointF(0.62, 0.1));
+        QPainterPath flag;
+        flag.moveTo(0.6, 0.12);
+        flag.quadTo(0.44, 0.08, 0.3, 0.16);
+        flag.lineTo(0.22, 0.36);
+        flag.quadTo(0.36, 0.28, 0.5, 0.32);
+        flag.closeSubpath();
+        p.fillPath(flag, color);
+        p.restore();
+    }
 }
 
 void textBubbleFill(QPainter& p, const QColor& color) {

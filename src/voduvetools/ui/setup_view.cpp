@@ -25,11 +25,6 @@ using app::OrvantaTheme;
 constexpr int kColumnMaximumWidth = 1120;
 constexpr int kInstallLabelMinimumWidth = 290;
 
-QColor withOpacity(QColor color, qreal opacity) {
-    color.setAlphaF(opacity);
-    return color;
-}
-
 QString text(const std::string& value) { return QString::fromStdString(value); }
 
 // A section label padded 6 on its leading edge.
@@ -171,13 +166,8 @@ QWidget* SetupView::buildStandaloneBlock() {
     QLabel* name = makeLabel(text(beatloom.displayName), 23, QFont::Black, OrvantaTheme::white(0.96));
     name->setFont(OrvantaTheme::font(23, QFont::Black, FontDesign::rounded));
     titleRow->addWidget(name, 0, Qt::AlignVCenter);
-    CapsuleStyle standalone;
-    standalone.fontPixelSize = 10;
-    standalone.weight = QFont::ExtraBold;
-    standalone.tracking = 1.3;
-    standalone.horizontalPadding = 9;
-    standalone.verticalPadding = 5;
-    standalone.fillOpacity = 0.1 / 0.9;  // green 0.1 behind green 0.9 text
+    // Green 0.1 behind green 0.9 text.
+    const CapsuleStyle standalone{.tracking = 1.3, .horizontalPadding = 9, .verticalPadding = 5, .fillOpacity = 0.1 / 0.9};
     titleRow->addWidget(
         new CapsuleBadge(QStringLiteral("STANDALONE"), withOpacity(OrvantaTheme::standardGreen(), 0.9), standalone), 0,
         Qt::AlignVCenter);

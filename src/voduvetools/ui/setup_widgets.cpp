@@ -83,6 +83,11 @@ void RoundedBox::paintEvent(QPaintEvent*) {
 
 // ---- Labels and checkboxes
 
+QColor withOpacity(QColor color, qreal opacity) {
+    color.setAlphaF(opacity);
+    return color;
+}
+
 QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& color, QWidget* parent) {
     auto* label = new QLabel(text, parent);
     label->setTextFormat(Qt::PlainText);

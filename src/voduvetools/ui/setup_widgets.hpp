@@ -26,7 +26,7 @@ private:
     QColor color_;
 };
 
-// A short tracked caption on a capsule of its own colour.
+// A short tracked caption on a capsule of its own colour; 10 px heavy unless said otherwise.
 struct CapsuleStyle {
     int fontPixelSize = 10;
     QFont::Weight weight = QFont::ExtraBold;
@@ -65,6 +65,9 @@ private:
     QColor fill_;
     QColor stroke_;
 };
+
+// The colour at this opacity.
+QColor withOpacity(QColor color, qreal opacity);
 
 // A label in a font and colour of the theme.
 QLabel* makeLabel(const QString& text, int pixelSize, QFont::Weight weight, const QColor& color,

@@ -16,11 +16,6 @@ namespace {
 using app::FontDesign;
 using app::OrvantaTheme;
 
-QColor withOpacity(QColor color, qreal opacity) {
-    color.setAlphaF(opacity);
-    return color;
-}
-
 // The label of the enable checkbox: a click on the tool's name or summary toggles it too.
 class CheckboxLabel : public QWidget {
 public:
@@ -102,14 +97,8 @@ ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<Voduve
     toggle->addWidget(texts, 1);
     header->addLayout(toggle, 1);
     header->addStretch();
-    CapsuleStyle badgeStyle;
-    badgeStyle.fontPixelSize = 10;
-    badgeStyle.weight = QFont::ExtraBold;
-    badgeStyle.tracking = 1.2;
-    badgeStyle.horizontalPadding = 10;
-    badgeStyle.verticalPadding = 6;
-    badgeStyle.fillOpacity = 0.11;
-    status_ = new CapsuleBadge(QString(), Qt::white, badgeStyle);
+    status_ = new CapsuleBadge(QString(), Qt::white,
+                               {.tracking = 1.2, .horizontalPadding = 10, .verticalPadding = 6, .fillOpacity = 0.11});
     header->addWidget(status_, 0, Qt::AlignTop);
     stack->addLayout(header);
     connect(enable_, &QCheckBox::toggled, this, [this](bool on) { edit([on](State& s) { s.enabled = on; }); });

@@ -11,9 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/orvanta_theme.hpp"
-#include "support/fake_folder_chooser.hpp"
-#include "support/temp_folder.hpp"
-#include "voduvetools/keymap_document.hpp"
+#include "voduvetools/setup_fixture.hpp"
 #include "voduvetools/ui/setup_widgets.hpp"
 #include "voduvetools/ui/tool_card_view.hpp"
 
@@ -24,46 +22,15 @@ namespace fs = std::filesystem;
 using app::OrvantaTheme;
 using Modifier = VoduveShortcut::Modifier;
 
-VoduveShortcut shiftCommand(const char* letter) {
-    return *VoduveShortcut::fromLetter(letter, {Modifier::shift, Modifier::command});
-}
-
-QColor withOpacity(QColor color, qreal opacity) {
-    color.setAlphaF(opacity);
-    return color;
-}
-
-// A keymap that gives another command the shortcut.
-std::string otherAction(const std::string& id, const VoduveShortcut& shortcut, const std::string& name) {
-    return VoduveKeymapDocument::scriptLine(id, name, "mine/" + id + ".lua") + "\n" +
-           VoduveKeymapDocument::keyLine(id, name, shortcut) + "\n";
-}
+using testing::otherAction;
+using testing::shiftCommand;
 
 // The screen over a home folder of its own, the application's resources and a VODUVE that
 // runs when the test says so.
-class SetupViewTest : public corvel::testing::TempFolderTest {
+class SetupViewTest : public testing::SetupFolders {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        home = root / "home";
-        voduve = home / ".config" / "VODUVE";
-        resources = root / "app" / "resources";
-        write(resources / "Orvanta_Cuewarden.lua", "-- cuewarden\n");
-        write(resources / "Orvanta_ItemNotesToVideo.lua", "-- item notes\n");
-        write(resources / "voduve_CuewardenStop.so", "\x7f" "ELF");
-    }
-
     void makeView() {
-        ToolInstallViewModel::Seams seams;
-        const auto h = home.string();
-        seams.folders = platform::UserFolders([h](const std::string& name) -> std::optional<std::string> {
-            if (name == "HOME") return h;
-            return std::nullopt;
-        });
-        seams.voduveRunning = [this] { return voduveRunning; };
-        seams.resourcesFolder = resources;
-        seams.applicationVersion = "1.2.3";
-        view = std::make_unique<SetupView>([this] { ++beatloomOpened; }, chooser, std::move(seams));
+        view = std::make_unique<SetupView>([this] { ++beatloomOpened; }, chooser, seams());
         view->resize(1200, 900);
         view->show();
     }
@@ -80,10 +47,7 @@ protected:
         return nullptr;
     }
 
-    fs::path home, voduve, resources;
-    bool voduveRunning = false;
     int beatloomOpened = 0;
-    corvel::testing::FakeFolderChooser chooser;
     std::unique_ptr<SetupView> view;
 };
 
@@ -203,7 +167,13 @@ TEST_F(SetupViewTest, InstallingShowsTheReportAndTheNewStatuses) {
     fs::create_directories(voduve / "Scripts");
     makeView();
     ASSERT_TRUE(installEnabled());
+    // What the screen shows while the run is under way (it runs inside the click).
+    std::vector<std::pair<QString, bool>> whileInstalling;
+    const auto watch = view->model().isInstalling().subscribe([this, &whileInstalling](bool installing) {
+        if (installing) whileInstalling.emplace_back(view->installButton()->text(), installEnabled());
+    });
     click(view->installButton());
+    EXPECT_EQ(whileInstalling, (std::vector<std::pair<QString, bool>>{{QStringLiteral("INSTALLING…"), false}}));
 
     ASSERT_TRUE(shows(view->messageArea()));
     const std::string message = view->messageLabel()->text().toStdString();
