@@ -5,6 +5,7 @@
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
+#include <QGraphicsOpacityEffect>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
@@ -57,17 +58,24 @@ class PanelBackdrop : public QWidget {
 public:
     PanelBackdrop(qreal cornerRadius, QWidget* parent) : QWidget(parent), cornerRadius_(cornerRadius) {
         setAttribute(Qt::WA_TransparentForMouseEvents);
-        auto* shadow = new QGraphicsDropShadowEffect(this);
-        shadow->setColor(OrvantaTheme::black(0.28));
-        shadow->setBlurRadius(20);
-        shadow->setOffset(0, 10);
-        setGraphicsEffect(shadow);
+        shadow_ = new QGraphicsDropShadowEffect(this);
+        shadow_->setBlurRadius(20);
+        shadow_->setOffset(0, 10);
+        setGraphicsEffect(shadow_);
+        setOpacity(1);
+    }
+
+    void setOpacity(qreal opacity) {
+        opacity_ = opacity;
+        shadow_->setColor(OrvantaTheme::black(0.28 * opacity));
+        update();
     }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
+        painter.setOpacity(opacity_);
         const QRectF shape = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
         QPen stroke(OrvantaTheme::panelStroke(), 1);
         stroke.setMiterLimit(10);
@@ -78,6 +86,8 @@ protected:
 
 private:
     qreal cornerRadius_;
+    qreal opacity_ = 1;
+    QGraphicsDropShadowEffect* shadow_ = nullptr;
 };
 
 }  // namespace
@@ -116,6 +126,23 @@ const QColor& OrvantaTheme::standardBlue() {
 }
 const QColor& OrvantaTheme::standardPink() {
     static const QColor color(255, 55, 95);
+    return color;
+}
+
+const QColor& OrvantaTheme::standardGreen() {
+    static const QColor color(48, 209, 88);
+    return color;
+}
+const QColor& OrvantaTheme::standardOrange() {
+    static const QColor color(255, 159, 10);
+    return color;
+}
+const QColor& OrvantaTheme::standardGray() {
+    static const QColor color(152, 152, 157);
+    return color;
+}
+const QColor& OrvantaTheme::separator() {
+    static const QColor color = white(0.1);
     return color;
 }
 
@@ -219,8 +246,27 @@ OrvantaPanel::~OrvantaPanel() { delete backdrop_.data(); }
 void OrvantaPanel::followParent() {
     delete backdrop_.data();
     if (parentWidget() == nullptr) return;
-    backdrop_ = new PanelBackdrop(modifier_.cornerRadius, parentWidget());
+    auto* backdrop = new PanelBackdrop(modifier_.cornerRadius, parentWidget());
+    backdrop->setOpacity(opacity_);
+    backdrop_ = backdrop;
     syncBackdrop();
+}
+
+void OrvantaPanel::setPanelOpacity(qreal opacity) {
+    if (opacity_ == opacity) return;
+    opacity_ = opacity;
+    if (backdrop_ != nullptr) static_cast<PanelBackdrop*>(backdrop_.data())->setOpacity(opacity);
+    // The content: an opacity effect only while it dims, so a full-opacity panel draws directly.
+    if (opacity >= 1) {
+        setGraphicsEffect(nullptr);
+    } else {
+        auto* effect = qobject_cast<QGraphicsOpacityEffect*>(graphicsEffect());
+        if (effect == nullptr) {
+            effect = new QGraphicsOpacityEffect(this);
+            setGraphicsEffect(effect);
+        }
+        effect->setOpacity(opacity);
+    }
 }
 
 void OrvantaPanel::syncBackdrop() {
@@ -317,6 +363,9 @@ void OrvantaButton::paintEvent(QPaintEvent*) {
     painter.setRenderHint(QPainter::Antialiasing);
     const ButtonAppearance look = currentAppearance();
     const QRectF area = rect();
+    // A button that can't be pressed now is drawn faded.
+    const qreal enabledOpacity = isEnabled() ? 1.0 : 0.45;
+    painter.setOpacity(enabledOpacity);
     if (look.scale != 1.0) {
         painter.translate(area.center());
         painter.scale(look.scale, look.scale);
@@ -328,9 +377,9 @@ void OrvantaButton::paintEvent(QPaintEvent*) {
     QPainterPath outline;
     outline.addRoundedRect(shape, radius, radius);
     if (primary) {
-        painter.setOpacity(look.backgroundOpacity);
+        painter.setOpacity(enabledOpacity * look.backgroundOpacity);
         painter.fillPath(outline, OrvantaTheme::accentGradient(area));
-        painter.setOpacity(1);
+        painter.setOpacity(enabledOpacity);
     } else {
         QLinearGradient fill(area.topLeft(), area.bottomRight());
         fill.setColorAt(0, OrvantaTheme::white(look.topFillOpacity));
@@ -340,6 +389,22 @@ void OrvantaButton::paintEvent(QPaintEvent*) {
     painter.strokePath(outline, QPen(OrvantaTheme::white(primary ? 0.16 : 0.12), 1));
     paintSymbolAndText(painter, area, systemImage_, kButtonSymbolSpacing, font(), font(), text(),
                        OrvantaTheme::white(look.textOpacity));
+}
+
+// ---- Gradient text and divider
+
+void OrvantaGradientText::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.setFont(font());
+    painter.setPen(QPen(QBrush(OrvantaTheme::brandGradient(contentsRect())), 1));
+    painter.drawText(contentsRect(), static_cast<int>(alignment()), text());
+}
+
+void OrvantaDivider::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), OrvantaTheme::separator());
+    painter.fillRect(rect(), overlay_);
 }
 
 // ---- Section label

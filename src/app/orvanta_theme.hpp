@@ -34,6 +34,12 @@ struct OrvantaTheme {
     // The platform accent colours the window glow and the primary button's shadow use.
     static const QColor& standardBlue();
     static const QColor& standardPink();
+    // The platform's named colours in the dark scheme, for status and warning marks.
+    static const QColor& standardGreen();
+    static const QColor& standardOrange();
+    static const QColor& standardGray();
+    // The platform's divider line.
+    static const QColor& separator();
 
     // The gradients' colour stops, spaced evenly from 0 to 1.
     static const QGradientStops& accentStops();
@@ -73,6 +79,9 @@ public:
     ~OrvantaPanel() override;
 
     const OrvantaPanelModifier& modifier() const { return modifier_; }
+    // Draws the whole panel, its rounded rectangle and shadow included, at this opacity.
+    void setPanelOpacity(qreal opacity);
+    qreal panelOpacity() const { return opacity_; }
 
 protected:
     bool event(QEvent* event) override;
@@ -82,6 +91,7 @@ private:
     void syncBackdrop();
 
     OrvantaPanelModifier modifier_;
+    qreal opacity_ = 1;
     // The painted rectangle lives beside the panel under the same parent, so that its shadow
     // can fall outside the panel and the content casts none.
     QPointer<QWidget> backdrop_;
@@ -133,6 +143,29 @@ private:
 
     Style style_;
     QString systemImage_;
+};
+
+// A text filled with the brand gradient.
+class OrvantaGradientText : public QLabel {
+public:
+    explicit OrvantaGradientText(const QString& text, QWidget* parent = nullptr) : QLabel(text, parent) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
+
+// A line in the platform's divider colour with `overlay` laid over it; its thickness is the
+// widget's width or height.
+class OrvantaDivider : public QWidget {
+public:
+    explicit OrvantaDivider(QColor overlay = Qt::transparent, QWidget* parent = nullptr)
+        : QWidget(parent), overlay_(overlay) {}
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QColor overlay_;
 };
 
 // A small tracked upper-case caption over a section of a screen.

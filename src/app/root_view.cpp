@@ -12,6 +12,7 @@
 #include "app/orvanta_brand.hpp"
 #include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
+#include "voduvetools/ui/setup_view.hpp"
 
 namespace corvel::app {
 namespace {
@@ -25,41 +26,7 @@ constexpr int kFlexibleSpaceMinimum = 8;
 constexpr int kBadgeSize = 36;
 constexpr int kDividerWidth = 1;
 
-// The platform's divider line.
-QColor separatorColor() { return OrvantaTheme::white(0.1); }
-
 QFont brandFont() { return OrvantaTheme::font(20, QFont::Black, FontDesign::rounded); }
-
-// A word filled with the brand gradient.
-class GradientWord : public QLabel {
-public:
-    explicit GradientWord(const QString& text) : QLabel(text) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::TextAntialiasing);
-        painter.setFont(font());
-        painter.setPen(QPen(QBrush(OrvantaTheme::brandGradient(contentsRect())), 1));
-        painter.drawText(contentsRect(), static_cast<int>(alignment()), text());
-    }
-};
-
-// A line of the platform's divider colour; `overlay` is laid over it.
-class Divider : public QWidget {
-public:
-    explicit Divider(QColor overlay = Qt::transparent) : overlay_(overlay) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.fillRect(rect(), separatorColor());
-        painter.fillRect(rect(), overlay_);
-    }
-
-private:
-    QColor overlay_;
-};
 
 // The globe and the site's label, without button decoration, opening the site in the browser.
 class WebLink : public QAbstractButton {
@@ -117,20 +84,19 @@ std::size_t indexOf(AppModel::Section section) {
     return 0;
 }
 
-// The screen of a section. The setup and tempo-editor screens are not part of the shell;
-// until they are built their sections show an empty area.
-QWidget* makeSectionScreen(AppModel::Section section) {
+// The screen of a section. The tempo-editor screen is not part of the shell yet; until it is
+// built its section shows an empty area.
+QWidget* makeSectionScreen(AppModel& appModel, AppModel::Section section) {
     switch (section) {
     case AppModel::Section::diagnostics: return new DiagnosticsView(DiagnosticsSnapshot::make());
-    case AppModel::Section::beatloom: {
-        auto* placeholder = new QWidget;
-        placeholder->setObjectName(QStringLiteral("beatloomPlaceholder"));
-        return placeholder;
-    }
-    case AppModel::Section::setup: break;
+    case AppModel::Section::beatloom: break;
+    case AppModel::Section::setup:
+        // A new screen, and with it a new model, on every visit.
+        return new voduvetools::SetupView(
+            [&appModel] { appModel.setSelectedSection(AppModel::Section::beatloom); });
     }
     auto* placeholder = new QWidget;
-    placeholder->setObjectName(QStringLiteral("setupPlaceholder"));
+    placeholder->setObjectName(QStringLiteral("beatloomPlaceholder"));
     return placeholder;
 }
 
@@ -155,14 +121,14 @@ SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* p
     brandWord_ = new QLabel(QStringLiteral("Orvanta"));
     brandWord_->setFont(brandFont());
     OrvantaTheme::setTextColor(brandWord_, Qt::white);
-    editionWord_ = new GradientWord(QStringLiteral("Corvel"));
+    editionWord_ = new OrvantaGradientText(QStringLiteral("Corvel"));
     editionWord_->setFont(brandFont());
     brandRow->addWidget(brandWord_);
     brandRow->addWidget(editionWord_);
     brand->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     row->addWidget(brand, 0, Qt::AlignVCenter);
 
-    divider_ = new Divider;
+    divider_ = new OrvantaDivider;
     divider_->setFixedSize(kDividerWidth, 24);
     row->addWidget(divider_, 0, Qt::AlignVCenter);
 
@@ -236,7 +202,7 @@ RootView::RootView(AppModel& appModel, QWidget* parent) : QWidget(parent), appMo
     stack->setSpacing(0);
     sectionBar_ = new SectionBar([this](AppModel::Section section) { selectSection(section); });
     stack->addWidget(sectionBar_);
-    auto* divider = new Divider(OrvantaTheme::white(0.08));
+    auto* divider = new OrvantaDivider(OrvantaTheme::white(0.08));
     divider->setFixedHeight(1);
     stack->addWidget(divider);
     contentHost_ = new QWidget;
@@ -269,7 +235,7 @@ void RootView::showSectionContent(AppModel::Section section) {
         contentHost_->layout()->removeWidget(content_);
         content_->deleteLater();
     }
-    content_ = makeSectionScreen(section);
+    content_ = makeSectionScreen(appModel_, section);
     contentHost_->layout()->addWidget(content_);
     content_->show();
 }

@@ -2,6 +2,7 @@
 
 #include <QPainter>
 #include <QPainterPath>
+#include <QPainterPathStroker>
 
 #include <array>
 #include <utility>
@@ -82,12 +83,97 @@ void docOnDoc(QPainter& p, const QColor& color) {
     p.drawRoundedRect(QRectF(0.14, 0.26, 0.56, 0.64), 0.08, 0.08);
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 5> kSymbols{{
+void checkmarkCircleFill(QPainter& p, const QColor& color) {
+    QPainterPath disc;
+    disc.addEllipse(QPointF(0.5, 0.5), 0.44, 0.44);
+    QPainterPathStroker stroker;
+    stroker.setWidth(0.1);
+    stroker.setCapStyle(Qt::RoundCap);
+    stroker.setJoinStyle(Qt::RoundJoin);
+    QPainterPath tick;
+    tick.moveTo(0.3, 0.52);
+    tick.lineTo(0.44, 0.66);
+    tick.lineTo(0.7, 0.36);
+    p.fillPath(disc.subtracted(stroker.createStroke(tick)), color);
+}
+
+void exclamationTriangleFill(QPainter& p, const QColor& color) {
+    QPainterPath triangle;
+    triangle.moveTo(0.5, 0.08);
+    triangle.lineTo(0.95, 0.88);
+    triangle.lineTo(0.05, 0.88);
+    triangle.closeSubpath();
+    QPainterPath mark;
+    mark.addRoundedRect(QRectF(0.455, 0.34, 0.09, 0.3), 0.045, 0.045);
+    mark.addEllipse(QPointF(0.5, 0.75), 0.055, 0.055);
+    p.fillPath(triangle.subtracted(mark), color);
+}
+
+void playFill(QPainter& p, const QColor& color) {
+    QPainterPath triangle;
+    triangle.moveTo(0.22, 0.1);
+    triangle.lineTo(0.86, 0.5);
+    triangle.lineTo(0.22, 0.9);
+    triangle.closeSubpath();
+    p.fillPath(triangle, color);
+}
+
+void arrowDownToLine(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.1));
+    p.setBrush(Qt::NoBrush);
+    p.drawLine(QPointF(0.5, 0.12), QPointF(0.5, 0.62));
+    const std::array<QPointF, 3> head{QPointF(0.3, 0.44), QPointF(0.5, 0.64), QPointF(0.7, 0.44)};
+    p.drawPolyline(head.data(), static_cast<int>(head.size()));
+    p.drawLine(QPointF(0.2, 0.84), QPointF(0.8, 0.84));
+}
+
+void crossedFlagsFill(QPainter& p, const QColor& color) {
+    // Two poles crossing, each with its flag; the right one is the left one mirrored.
+    for (const bool mirrored : {false, true}) {
+        p.save();
+        if (mirrored) {
+            p.translate(1, 0);
+            p.scale(-1, 1);
+        }
+        p.setPen(strokePen(color, 0.07));
+        p.drawLine(QPointF(0.16, 0.92), QPointF(0.62, 0.1));
+        QPainterPath flag;
+        flag.moveTo(0.6, 0.12);
+        flag.quadTo(0.44, 0.08, 0.3, 0.16);
+        flag.lineTo(0.22, 0.36);
+        flag.quadTo(0.36, 0.28, 0.5, 0.32);
+        flag.closeSubpath();
+        p.fillPath(flag, color);
+        p.restore();
+    }
+}
+
+void textBubbleFill(QPainter& p, const QColor& color) {
+    QPainterPath bubble;
+    bubble.addRoundedRect(QRectF(0.06, 0.12, 0.88, 0.62), 0.16, 0.16);
+    QPainterPath tail;
+    tail.moveTo(0.24, 0.7);
+    tail.lineTo(0.2, 0.92);
+    tail.lineTo(0.44, 0.72);
+    tail.closeSubpath();
+    QPainterPath lines;
+    lines.addRoundedRect(QRectF(0.22, 0.3, 0.56, 0.07), 0.035, 0.035);
+    lines.addRoundedRect(QRectF(0.22, 0.48, 0.4, 0.07), 0.035, 0.035);
+    p.fillPath(bubble.united(tail).subtracted(lines), color);
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 11> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
     {"globe", &globe},
     {"doc.on.doc", &docOnDoc},
+    {"checkmark.circle.fill", &checkmarkCircleFill},
+    {"exclamationmark.triangle.fill", &exclamationTriangleFill},
+    {"play.fill", &playFill},
+    {"arrow.down.to.line.compact", &arrowDownToLine},
+    {"flag.2.crossed.fill", &crossedFlagsFill},
+    {"text.bubble.fill", &textBubbleFill},
 }};
 
 SymbolPainter find(const QString& name) {

@@ -13,6 +13,9 @@
 #include "app/orvanta_theme.hpp"
 #include "app/orvanta_voduve_corvel_app.hpp"
 #include "app/symbol_set.hpp"
+#include "support/scoped_user_folders.hpp"
+#include "support/temp_folder.hpp"
+#include "voduvetools/ui/setup_view.hpp"
 
 namespace corvel::app {
 namespace {
@@ -21,39 +24,45 @@ using Section = AppModel::Section;
 
 void discardDeletedScreens() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
 
-class RootViewTest : public ::testing::Test {
+// The setup screen reads the user's folders: they point into the test's own folder.
+class RootViewTest : public corvel::testing::TempFolderTest {
 protected:
     void SetUp() override {
+        TempFolderTest::SetUp();
+        userFolders = std::make_unique<corvel::testing::ScopedUserFolders>(root);
         model = OrvantaVoduveCorvelApp::makeAppModel();
         model->stopBeatloomPreview = [this] { stops.push_back(model->selectedSection()); };
-        root = std::make_unique<RootView>(*model);
-        root->resize(1420, 920);
-        root->show();
+        view = std::make_unique<RootView>(*model);
+        view->resize(1420, 920);
+        view->show();
     }
     void TearDown() override {
-        root.reset();
+        view.reset();
         discardDeletedScreens();
+        userFolders.reset();
+        TempFolderTest::TearDown();
     }
 
-    void press(Section section) { QTest::mouseClick(root->sectionBar()->button(section), Qt::LeftButton); }
+    void press(Section section) { QTest::mouseClick(view->sectionBar()->button(section), Qt::LeftButton); }
 
     std::vector<QString> selectedTitles() const {
         std::vector<QString> titles;
-        for (const auto* button : root->sectionBar()->buttons()) {
+        for (const auto* button : view->sectionBar()->buttons()) {
             if (button->selected()) titles.push_back(button->title());
         }
         return titles;
     }
 
+    std::unique_ptr<corvel::testing::ScopedUserFolders> userFolders;
     std::unique_ptr<AppModel> model;
-    std::unique_ptr<RootView> root;
+    std::unique_ptr<RootView> view;
     std::vector<Section> stops;  // the section selected at each preview stop
 };
 
 TEST_F(RootViewTest, StartsOnSetupWithCorvelTheOneSelectedButton) {
     EXPECT_EQ(selectedTitles(), std::vector<QString>{QStringLiteral("CORVEL")});
-    ASSERT_NE(root->sectionContent(), nullptr);
-    EXPECT_EQ(root->sectionContent()->objectName(), QStringLiteral("setupPlaceholder"));
+    ASSERT_NE(view->sectionContent(), nullptr);
+    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("setupView"));
     EXPECT_TRUE(stops.empty());
 }
 
@@ -67,30 +76,30 @@ TEST_F(RootViewTest, EachButtonSelectsItsSectionAndShowsItsScreen) {
     const Case cases[] = {
         {Section::beatloom, "BEATLOOM", "waveform.path.ecg", "beatloomPlaceholder"},
         {Section::diagnostics, "DIAGNOSTICS", "stethoscope", "diagnosticsView"},
-        {Section::setup, "CORVEL", "shippingbox.fill", "setupPlaceholder"},
+        {Section::setup, "CORVEL", "shippingbox.fill", "setupView"},
         {Section::diagnostics, "DIAGNOSTICS", "stethoscope", "diagnosticsView"},
         {Section::beatloom, "BEATLOOM", "waveform.path.ecg", "beatloomPlaceholder"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
-        const auto* button = root->sectionBar()->button(c.section);
+        const auto* button = view->sectionBar()->button(c.section);
         EXPECT_EQ(button->title(), QString::fromLatin1(c.title));
         EXPECT_EQ(button->property(kSystemImageProperty).toString(), QString::fromLatin1(c.symbol));
         EXPECT_TRUE(hasSymbol(button->systemImage()));
         press(c.section);
         EXPECT_EQ(model->selectedSection(), c.section);
         EXPECT_EQ(selectedTitles(), std::vector<QString>{QString::fromLatin1(c.title)});
-        EXPECT_EQ(root->sectionContent()->objectName(), QString::fromLatin1(c.screen));
-        EXPECT_TRUE(root->sectionContent()->isVisible());
+        EXPECT_EQ(view->sectionContent()->objectName(), QString::fromLatin1(c.screen));
+        EXPECT_TRUE(view->sectionContent()->isVisible());
     }
 }
 
 TEST_F(RootViewTest, PressingTheShownSectionChangesNothing) {
     press(Section::diagnostics);
     stops.clear();
-    const QWidget* screen = root->sectionContent();
+    const QWidget* screen = view->sectionContent();
     press(Section::diagnostics);
-    EXPECT_EQ(root->sectionContent(), screen);
+    EXPECT_EQ(view->sectionContent(), screen);
     EXPECT_TRUE(stops.empty());
 }
 
@@ -108,23 +117,23 @@ TEST_F(RootViewTest, StopsThePreviewOnEveryChangeAwayFromTheTempoEditorOnly) {
 TEST_F(RootViewTest, FollowsTheModelWhenTheSectionIsChangedElsewhere) {
     model->setSelectedSection(Section::beatloom);
     EXPECT_EQ(selectedTitles(), std::vector<QString>{QStringLiteral("BEATLOOM")});
-    EXPECT_EQ(root->sectionContent()->objectName(), QStringLiteral("beatloomPlaceholder"));
+    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("beatloomPlaceholder"));
 }
 
 TEST_F(RootViewTest, ScreensAreBuiltOnEachVisitAndDiscardedOnLeaving) {
     press(Section::diagnostics);
-    QPointer<QWidget> firstVisit = root->sectionContent();
+    QPointer<QWidget> firstVisit = view->sectionContent();
     ASSERT_NE(qobject_cast<DiagnosticsView*>(firstVisit.data()), nullptr);
     press(Section::setup);
     discardDeletedScreens();
     EXPECT_TRUE(firstVisit.isNull());
     press(Section::diagnostics);
-    EXPECT_NE(root->sectionContent(), nullptr);
-    EXPECT_EQ(root->sectionContent()->objectName(), QStringLiteral("diagnosticsView"));
+    EXPECT_NE(view->sectionContent(), nullptr);
+    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("diagnosticsView"));
 }
 
 TEST_F(RootViewTest, NarrowBarDropsTheEditionWordAndTheLink) {
-    SectionBar* bar = root->sectionBar();
+    SectionBar* bar = view->sectionBar();
     EXPECT_TRUE(bar->showsWideRow());
     EXPECT_TRUE(bar->editionWord()->isVisible());
     EXPECT_TRUE(bar->webLink()->isVisible());
@@ -135,7 +144,7 @@ TEST_F(RootViewTest, NarrowBarDropsTheEditionWordAndTheLink) {
     const int compact = bar->idealWidth(false);
     const int wide = bar->idealWidth(true);
     ASSERT_LT(compact, wide);
-    root->resize(compact + 1, 700);  // laid out at once, without waiting for the event loop
+    view->resize(compact + 1, 700);  // laid out at once, without waiting for the event loop
     ASSERT_EQ(bar->width(), compact + 1);
     EXPECT_FALSE(bar->showsWideRow());
     EXPECT_FALSE(bar->editionWord()->isVisible());
@@ -147,13 +156,42 @@ TEST_F(RootViewTest, NarrowBarDropsTheEditionWordAndTheLink) {
         EXPECT_LE(button->mapTo(bar, QPoint(button->width(), 0)).x(), bar->width());
     }
 
-    root->resize(wide, 700);
+    view->resize(wide, 700);
     EXPECT_TRUE(bar->showsWideRow());
     EXPECT_TRUE(bar->editionWord()->isVisible());
     EXPECT_TRUE(bar->webLink()->isVisible());
 }
 
-TEST(MainWindowTest, OpensAtItsDefaultSizeAndNeverShrinksBelowTheContentMinimum) {
+TEST_F(RootViewTest, OpenBeatloomOnTheSetupScreenSwitchesToTheTempoEditor) {
+    auto* setup = dynamic_cast<voduvetools::SetupView*>(view->sectionContent());
+    ASSERT_NE(setup, nullptr);
+    QTest::mouseClick(setup->openBeatloomButton(), Qt::LeftButton);
+    EXPECT_EQ(model->selectedSection(), Section::beatloom);
+    EXPECT_EQ(selectedTitles(), std::vector<QString>{QStringLiteral("BEATLOOM")});
+    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("beatloomPlaceholder"));
+    discardDeletedScreens();  // the setup screen goes once its button's click is over
+}
+
+TEST_F(RootViewTest, EveryVisitToSetupStartsFromTheDefaultChoices) {
+    auto* first = dynamic_cast<voduvetools::SetupView*>(view->sectionContent());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->model().voduvePath().value(), (root / "home" / ".config" / "VODUVE").string());
+    first->model().editTool(0, [](auto& tool) { tool.enabled = false; });
+    QPointer<QWidget> firstVisit = first;
+
+    press(Section::diagnostics);
+    press(Section::setup);
+    discardDeletedScreens();
+    EXPECT_TRUE(firstVisit.isNull());
+    auto* second = dynamic_cast<voduvetools::SetupView*>(view->sectionContent());
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(second->model().tools().value().at(0).enabled);
+}
+
+class MainWindowTest : public corvel::testing::TempFolderTest {};
+
+TEST_F(MainWindowTest, OpensAtItsDefaultSizeAndNeverShrinksBelowTheContentMinimum) {
+    const corvel::testing::ScopedUserFolders userFolders(root);
     const auto model = OrvantaVoduveCorvelApp::makeAppModel();
     const auto window = OrvantaVoduveCorvelApp::makeWindow(*model);
     window->show();
@@ -163,10 +201,10 @@ TEST(MainWindowTest, OpensAtItsDefaultSizeAndNeverShrinksBelowTheContentMinimum)
     window->resize(600, 400);
     EXPECT_EQ(window->size(), QSize(1080, 720));
 
-    const auto* root = window->findChild<RootView*>();
-    ASSERT_NE(root, nullptr);
-    EXPECT_EQ(&root->appModel(), model.get());
-    EXPECT_TRUE(root->sectionBar()->showsWideRow());  // the wide row fits the smallest window
+    const auto* rootView = window->findChild<RootView*>();
+    ASSERT_NE(rootView, nullptr);
+    EXPECT_EQ(&rootView->appModel(), model.get());
+    EXPECT_TRUE(rootView->sectionBar()->showsWideRow());  // the wide row fits the smallest window
     EXPECT_EQ(model->selectedSection(), Section::setup);
 }
 

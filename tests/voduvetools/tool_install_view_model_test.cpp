@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include "support/fake_folder_chooser.hpp"
-#include "support/temp_folder.hpp"
-
 #include "voduvetools/keymap_document.hpp"
+#include "voduvetools/setup_fixture.hpp"
 
 namespace corvel::voduvetools {
 namespace {
@@ -22,39 +20,14 @@ const char* const kCuewardenID = "_RS9e6552a898cec51c2bf0f00ba021f27806f30171";
 const char* const kItemNotesID = "_RSb07f1a73447370286fe9143cb9c1a48646133742";
 const char* const kRestart = "VODUVE must be restarted before using newly registered actions.";
 
-VoduveShortcut shiftCommand(const char* letter) {
-    return *VoduveShortcut::fromLetter(letter, {Modifier::shift, Modifier::command});
-}
+using testing::otherAction;
+using testing::shiftCommand;
 
-// A keymap line pair that gives another command the shortcut, named as the user named it.
-std::string otherAction(const std::string& id, const VoduveShortcut& shortcut, const std::string& name) {
-    return VoduveKeymapDocument::scriptLine(id, name, "mine/" + id + ".lua") + "\n" +
-           VoduveKeymapDocument::keyLine(id, name, shortcut) + "\n";
-}
-
-class SetupModel : public corvel::testing::TempFolderTest {
+class SetupModel : public testing::SetupFolders {
 protected:
-    void SetUp() override {
-        TempFolderTest::SetUp();
-        home = root / "home";
-        voduve = home / ".config" / "VODUVE";
-        resources = root / "app" / "resources";
-        write(resources / "Orvanta_Cuewarden.lua", "-- cuewarden\n");
-        write(resources / "Orvanta_ItemNotesToVideo.lua", "-- item notes\n");
-        write(resources / "voduve_CuewardenStop.so", "\x7f" "ELF");
-    }
-
     std::unique_ptr<ToolInstallViewModel> makeModel() {
-        ToolInstallViewModel::Seams seams;
-        const auto h = home.string();
-        seams.folders = platform::UserFolders([h](const std::string& name) -> std::optional<std::string> {
-            if (name == "HOME") return h;
-            return std::nullopt;
-        });
-        seams.voduveRunning = [this] { return voduveRunning; };
+        auto seams = this->seams();
         seams.clock = [] { return system_clock::time_point(sys_days{year{2026} / 3 / 1} + hours{18}); };
-        seams.resourcesFolder = resources;
-        seams.applicationVersion = "1.2.3";
         return std::make_unique<ToolInstallViewModel>(chooser, std::move(seams));
     }
 
@@ -84,9 +57,6 @@ protected:
         model.chooseVoduveFolder();
     }
 
-    fs::path home, voduve, resources;
-    bool voduveRunning = false;
-    corvel::testing::FakeFolderChooser chooser;
 };
 
 TEST_F(SetupModel, StartsWithBothVoduveToolsEnabledOnTheirDefaultShortcutsInTheDefaultFolder) {
