@@ -117,6 +117,16 @@ public:
     // The grid line nearest to a time at a resolution (snapping); none without a grid there.
     std::optional<double> nearestGridTime(BeatloomGridResolution resolution, double seconds) const;
 
+    // ---- Playback and seek ----
+
+    // Plays the song from the locator with the click of the whole edited map (the transport
+    // button, with the player stopped); a failure goes to errorText. Needs a file and a result.
+    void startPreviewPlayback();
+    // The transport button: stops and returns the locator to where playback began, or starts.
+    void togglePlayback();
+    // Stops the preview and puts the locator at the time, held inside the song.
+    void seek(double seconds);
+
     // ---- Edits and undo ----
 
     BeatloomEditorState captureEditorState() const;
