@@ -127,6 +127,25 @@ public:
     // Stops the preview and puts the locator at the time, held inside the song.
     void seek(double seconds);
 
+    // ---- Viewport, zoom and page follow ----
+
+    // Keeps a new width of the timeline (at least 1 px); layout jitter of half a pixel or less
+    // changes nothing.
+    void setViewportPixelWidth(double width);
+    // Zoom 1 to 2048 around the play position; a window of the song's length / zoom.
+    void setZoom(double zoom);
+    // The whole song in view at zoom 1.
+    void resetZoom();
+    void centerViewportOnPlayhead();
+    // Scrolls by timeline pixels, no further than half a window before the song or past its
+    // last tenth of a window; a scroll during playback ends page following.
+    void scrollViewport(double pixels);
+    // Turns the page when the moving play head reaches nine tenths of the window.
+    void followPlayhead(double seconds);
+    void disablePageFollowWhilePlaying();
+    // Scrolls just far enough that the start of that many bars before Bar 1 shows.
+    void revealBarsBeforeBarOne(std::int64_t bars);
+
     // ---- Edits and undo ----
 
     BeatloomEditorState captureEditorState() const;
