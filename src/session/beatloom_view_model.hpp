@@ -146,6 +146,24 @@ public:
     // Scrolls just far enough that the start of that many bars before Bar 1 shows.
     void revealBarsBeforeBarOne(std::int64_t bars);
 
+    // ---- Song Bar 1, pickup bars and locked downbeats ----
+
+    // A bar start locked at the locator, which later edits keep in place; one within 0.02 s
+    // counts as already locked.
+    void lockDownbeatAtLocator();
+    // Bar 1 at the locator; the bars between the earlier grid start and it become pickup bars.
+    void setSongBarOneAtLocator();
+    // One more pickup bar, as long as the grid does not yet reach the audio start.
+    void extendPickupOneBar();
+    // As many pickup bars as reach the audio start.
+    void extendPickupToAudioStart();
+    void removePickupBars();
+    // The Bar 1 handle's drag: a transaction "Move Song Bar 1" that endTransaction closes; each
+    // update moves Bar 1 and the locator, optionally onto the nearest transient.
+    void beginSongBarOneDrag();
+    void updateSongBarOneDrag(bool snapToTransient, double seconds);
+    void removeManualBarStart(const Uuid& id);
+
     // ---- Edits and undo ----
 
     BeatloomEditorState captureEditorState() const;
