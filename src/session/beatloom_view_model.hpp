@@ -158,8 +158,11 @@ public:
     // As many pickup bars as reach the audio start.
     void extendPickupToAudioStart();
     void removePickupBars();
-    // The Bar 1 handle's drag: a transaction "Move Song Bar 1" that endTransaction closes; each
-    // update moves Bar 1 and the locator, optionally onto the nearest transient.
+    // The Bar 1 handle's drag: a transaction "Move Song Bar 1" that endTransaction closes (with
+    // kSongBarOneMovedStatus); each update moves Bar 1 and the locator, optionally onto the
+    // nearest transient.
+    static constexpr std::string_view kSongBarOneMovedStatus =
+        "Song Bar 1 moved. Tempo was not changed; the grid phase was shifted to the new transient.";
     void beginSongBarOneDrag();
     void updateSongBarOneDrag(bool snapToTransient, double seconds);
     void removeManualBarStart(const Uuid& id);

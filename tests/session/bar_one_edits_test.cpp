@@ -282,8 +282,10 @@ TEST_F(BarOneEdits, ABarOneDragIsOneStepThatMovesOnlyBarOneAndTheLocator) {
     EXPECT_EQ(model.editableTempoPoints.value(), tempo);
     EXPECT_TRUE(model.editHistory().undoEntries().empty());
 
-    model.endTransaction("Song Bar 1 moved.");
+    model.endTransaction(BeatloomViewModel::kSongBarOneMovedStatus);
     EXPECT_EQ(undoNames(), std::vector<std::string>{"Move Song Bar 1"});
+    EXPECT_EQ(model.statusText.value(),
+              "Song Bar 1 moved. Tempo was not changed; the grid phase was shifted to the new transient.");
     model.undo();
     EXPECT_EQ(model.barOneSeconds.value(), 0.0);
 }
