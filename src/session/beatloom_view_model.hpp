@@ -117,6 +117,56 @@ public:
     // The grid line nearest to a time at a resolution (snapping); none without a grid there.
     std::optional<double> nearestGridTime(BeatloomGridResolution resolution, double seconds) const;
 
+    // ---- Playback and seek ----
+
+    // Plays the song from the locator with the click of the whole edited map (the transport
+    // button, with the player stopped); a failure goes to errorText. Needs a file and a result.
+    void startPreviewPlayback();
+    // The transport button: stops and returns the locator to where playback began, or starts.
+    void togglePlayback();
+    // Stops the preview and puts the locator at the time, held inside the song.
+    void seek(double seconds);
+
+    // ---- Viewport, zoom and page follow ----
+
+    // Keeps a new width of the timeline (at least 1 px); layout jitter of half a pixel or less
+    // changes nothing.
+    void setViewportPixelWidth(double width);
+    // Zoom 1 to 2048 around the play position; a window of the song's length / zoom.
+    void setZoom(double zoom);
+    // The whole song in view at zoom 1.
+    void resetZoom();
+    void centerViewportOnPlayhead();
+    // Scrolls by timeline pixels, no further than half a window before the song or past its
+    // last tenth of a window; a scroll during playback ends page following.
+    void scrollViewport(double pixels);
+    // Turns the page when the moving play head reaches nine tenths of the window.
+    void followPlayhead(double seconds);
+    void disablePageFollowWhilePlaying();
+    // Scrolls just far enough that the start of that many bars before Bar 1 shows.
+    void revealBarsBeforeBarOne(std::int64_t bars);
+
+    // ---- Song Bar 1, pickup bars and locked downbeats ----
+
+    // A bar start locked at the locator, which later edits keep in place; one within 0.02 s
+    // counts as already locked.
+    void lockDownbeatAtLocator();
+    // Bar 1 at the locator; the bars between the earlier grid start and it become pickup bars.
+    void setSongBarOneAtLocator();
+    // One more pickup bar, as long as the grid does not yet reach the audio start.
+    void extendPickupOneBar();
+    // As many pickup bars as reach the audio start.
+    void extendPickupToAudioStart();
+    void removePickupBars();
+    // The Bar 1 handle's drag: a transaction "Move Song Bar 1" that endTransaction closes (with
+    // kSongBarOneMovedStatus); each update moves Bar 1 and the locator, optionally onto the
+    // nearest transient.
+    static constexpr std::string_view kSongBarOneMovedStatus =
+        "Song Bar 1 moved. Tempo was not changed; the grid phase was shifted to the new transient.";
+    void beginSongBarOneDrag();
+    void updateSongBarOneDrag(bool snapToTransient, double seconds);
+    void removeManualBarStart(const Uuid& id);
+
     // ---- Edits and undo ----
 
     BeatloomEditorState captureEditorState() const;

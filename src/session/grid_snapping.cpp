@@ -10,6 +10,7 @@
 #include "core/meter_map.hpp"
 #include "core/timeline_segments.hpp"
 #include "session/beatloom_view_model.hpp"
+#include "session/pickup_grid.hpp"
 
 namespace corvel::session {
 
@@ -46,13 +47,7 @@ std::optional<double> BeatloomViewModel::nearestGridTime(BeatloomGridResolution 
         // Pickup bars reach back from Bar 1 in Bar 1's meter.
         double earliest = barOne;
         if (pickups > 0) {
-            const auto meter = BeatloomTimeline::meterInForceAmongNormalized(
-                normalizedMeterEvents(meterEvents.value(), duration), barOne);
-            const double pickupQuarters =
-                BeatloomTimeline::meterRule(meter).barLengthQuarters() * static_cast<double>(pickups);
-            const auto start =
-                BeatloomTimeline::seconds(segments, BeatloomTimeline::quarterPosition(segments, barOne) - pickupQuarters);
-            if (start && *start < barOne) earliest = *start;
+            earliest = startOfBarsBeforeBarOne(segments, meterEvents.value(), duration, barOne, pickups).value_or(barOne);
         }
         if (seconds < earliest - kBeforeGridTolerance) return std::nullopt;
 

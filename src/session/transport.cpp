@@ -1,0 +1,42 @@
+// Starting and stopping the click-track preview from the transport button, and seeking.
+
+#include <cmath>
+
+#include "common/error.hpp"
+#include "common/numeric.hpp"
+#include "session/beatloom_view_model.hpp"
+
+namespace corvel::session {
+
+void BeatloomViewModel::startPreviewPlayback() {
+    if (!selectedURL.value() || !result.value()) return;
+    pageFollowEnabled.set(true);
+    playbackStartSeconds_ = locatorSeconds.value();
+    try {
+        previewPlayer_.play(*selectedURL.value(), editableTempoPoints.value(), meterEvents.value(), barAnchors.value(),
+                            phaseLocks.value(), effectiveBarOneSeconds(), pickupBarCount.value(),
+                            timelineRegions.value(), rhythmicAnchors.value(), freeTimeClickMode.value(),
+                            result.value()->durationSeconds, locatorSeconds.value());
+        errorText.set("");
+    } catch (const ErrorException& failure) {
+        // The start stays remembered, so the next stop still returns the locator there.
+        errorText.set(failure.error().message);
+    }
+}
+
+void BeatloomViewModel::togglePlayback() {
+    if (previewPlayer_.transportState().value() != audio::BeatloomPreviewTransportState::stopped) {
+        stopPreview(true);
+        return;
+    }
+    pageFollowEnabled.set(true);
+    startPreviewPlayback();
+}
+
+void BeatloomViewModel::seek(double seconds) {
+    stopPreview(false);
+    // A time that is no number leaves the locator where the stop put it.
+    locatorSeconds.set(clampOr(seconds, 0.0, durationSeconds(), locatorSeconds.value()));
+}
+
+}  // namespace corvel::session
