@@ -227,6 +227,14 @@ public:
     // Puts the Grid Fit anchors in fitting order and refits them.
     void refreshGridFitPreview();
 
+    // ---- Grid Fit summary ----
+
+    // The Grid Fit summary line for the current fit and anchors: whether it can be applied, at
+    // what tempo and how well it fits.
+    std::string gridFitStatusText() const;
+    // "Excellent" ... "Weak fit" for a fit's RMS error in milliseconds.
+    static std::string_view gridFitQualityWord(double rmsMilliseconds);
+
 private:
     double durationSeconds() const;
     // The drag target: the nearest grid time when snapping finds one, else the time itself.
