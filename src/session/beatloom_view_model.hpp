@@ -13,6 +13,7 @@
 #include "common/uuid.hpp"
 #include "core/edit_history.hpp"
 #include "core/grid_fitter.hpp"
+#include "core/grid_records.hpp"
 #include "core/phase_anchors.hpp"
 #include "core/tempo_map_records.hpp"
 #include "core/waveform_data.hpp"
@@ -234,6 +235,27 @@ public:
     std::string gridFitStatusText() const;
     // "Excellent" ... "Weak fit" for a fit's RMS error in milliseconds.
     static std::string_view gridFitQualityWord(double rmsMilliseconds);
+
+    // ---- Grid Fit operations ----
+
+    // Opens the drag transaction of a beat line dragged in the Grid Fit lane.
+    void beginGridAnchorMove();
+    // Live drag of a beat or bar line onto a transient: moves the anchor of that line, or places
+    // one, and refits. Subdivision lines and locked anchors stay where they are.
+    void moveGridAnchor(const BeatloomTimeline::GridLine& line, bool snapToTransient, double seconds,
+                        double searchRadiusSeconds);
+    // Removes every anchor of the beat line at that quarter position, locked ones too.
+    void deleteGridAnchor(double quarterPosition);
+    void clearGridFit();
+    void toggleGridAnchorLock(const Uuid& id);
+    // Makes the anchor absolute song Bar 1; the pickup bars keep their start.
+    void setGridAnchorAsSongBarOne(const Uuid& id);
+    // Makes the anchor a downbeat with a bar anchor (locked downbeat) at its time.
+    void setGridAnchorAsLocalBarStart(const Uuid& id);
+    // Gives the tempo point that governs the anchors the fitted BPM and locks a downbeat there;
+    // refuses, in errorText, a fit that is too thin, too inconsistent or reaches into a locked
+    // corrected section.
+    void applyGridFit();
 
 private:
     double durationSeconds() const;

@@ -6,10 +6,12 @@
 
 #include "session/beatloom_view_model.hpp"
 #include "session/session_fixture.hpp"
+#include "session/transient_waveform.hpp"
 
 namespace corvel::session {
 namespace {
 
+using testing::kSongSeconds;
 namespace records = corvel::testing;
 using BeatloomTimeline::GridKind;
 using BeatloomTimeline::GridLine;
@@ -30,6 +32,23 @@ protected:
         fit.inlierCount = inliers;
         fit.outlierCount = outliers;
         return fit;
+    }
+
+    static BeatloomGridFitAnchor anchorAt(double quarter, double time, bool downbeat = false, bool locked = false) {
+        return BeatloomGridFitAnchor{Uuid::random(), quarter, time, std::nullopt, std::nullopt, downbeat,
+                                     BeatloomGridFitAnchorSource::manual, locked};
+    }
+
+    static GridLine lineAt(double quarter, GridKind kind, std::int64_t bar, std::int64_t beat) {
+        return GridLine{quarter * 0.5, quarter, kind, bar, beat};
+    }
+
+    // Anchors placed as one recorded step, with the live fit over them.
+    void placeAnchors(std::vector<BeatloomGridFitAnchor> anchors) {
+        model.performEdit("Place Anchors", "placed", [&](BeatloomViewModel& m) {
+            m.gridFitAnchors.set(std::move(anchors));
+            m.refreshGridFitPreview();
+        });
     }
 
     std::vector<std::string> undoNames() const {
@@ -81,14 +100,7 @@ TEST_F(GridFit, TheQualityWordChangesAtThreeEightFifteenAndThirtyMilliseconds) {
 }
 
 TEST_F(GridFit, UndoRefitsThePreviewFromTheRestoredAnchors) {
-    const auto anchorAt = [](double quarter, double time) {
-        return BeatloomGridFitAnchor{Uuid::random(), quarter, time, std::nullopt, std::nullopt, false,
-                                     BeatloomGridFitAnchorSource::manual, false};
-    };
-    model.performEdit("Place Anchors", "placed", [&](BeatloomViewModel& m) {
-        m.gridFitAnchors.set({anchorAt(3, 1.5), anchorAt(1, 0.5), anchorAt(2, 1.0)});
-        m.refreshGridFitPreview();
-    });
+    placeAnchors({anchorAt(3, 1.5), anchorAt(1, 0.5), anchorAt(2, 1.0)});
     ASSERT_TRUE(model.gridFitResult.value());
     EXPECT_EQ(model.gridFitAnchors.value()[0].quarterPosition, 1);
     EXPECT_NEAR(model.gridFitResult.value()->bpm, 120, 1e-6);
@@ -99,6 +111,248 @@ TEST_F(GridFit, UndoRefitsThePreviewFromTheRestoredAnchors) {
     EXPECT_EQ(model.gridFitStatusText(), "Grid Fit ready for anchors.");
     model.redo();
     EXPECT_EQ(model.gridFitResult.value(), BeatloomGridFitter::fit(model.gridFitAnchors.value()));
+}
+
+// ---- Dragging beat lines ----
+
+TEST_F(GridFit, ADroppedBarLineBecomesADownbeatAnchorAndKeepsItWhenDraggedAsABeat) {
+    setMessageLines("earlier");
+    model.moveGridAnchor(lineAt(9, GridKind::subdivision, 3, 2), false, 4.6, 0.05);
+    EXPECT_TRUE(model.gridFitAnchors.value().empty());
+    EXPECT_EQ(model.statusText.value(), "status: earlier");
+
+    model.moveGridAnchor(lineAt(8, GridKind::bar, 3, 1), false, 4.02, 0.05);
+    ASSERT_EQ(model.gridFitAnchors.value().size(), 1u);
+    auto anchor = model.gridFitAnchors.value()[0];
+    EXPECT_EQ(anchor.quarterPosition, 8);
+    EXPECT_EQ(anchor.timeSeconds, 4.02);
+    EXPECT_EQ(anchor.barNumber, 3);
+    EXPECT_EQ(anchor.beatNumber, 1);
+    EXPECT_TRUE(anchor.isDownbeat);
+    EXPECT_EQ(anchor.source, BeatloomGridFitAnchorSource::manual);
+    EXPECT_EQ(model.statusText.value(), "Grid fit: set at least 4 beat lines on transients.");
+    EXPECT_EQ(model.errorText.value(), "");
+    EXPECT_EQ(model.exportStatusText.value(), "");
+
+    // The same beat line, offered again as a beat line, moves the anchor; its id and downbeat stay.
+    model.moveGridAnchor(lineAt(8 + 1e-10, GridKind::beat, 7, 3), false, kSongSeconds + 5, 0.05);
+    ASSERT_EQ(model.gridFitAnchors.value().size(), 1u);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].id, anchor.id);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, kSongSeconds);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].beatNumber, 3);
+    EXPECT_TRUE(model.gridFitAnchors.value()[0].isDownbeat);
+    EXPECT_TRUE(model.editHistory().undoEntries().empty());
+}
+
+TEST_F(GridFit, ADraggedLineSnapsToTheTransientWithinTheSearchRadius) {
+    model.waveformData.set(testing::waveformWithHits({5.0}));
+    model.moveGridAnchor(lineAt(10, GridKind::beat, 3, 3), true, 4.97, 0.05);
+    EXPECT_NEAR(model.gridFitAnchors.value()[0].timeSeconds, 5.005, 1e-9);
+    // Without snapping, or with nothing near, the dropped time stands.
+    model.moveGridAnchor(lineAt(10, GridKind::beat, 3, 3), false, 4.97, 0.05);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 4.97);
+    model.moveGridAnchor(lineAt(10, GridKind::beat, 3, 3), true, 8.0, 0.05);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 8.0);
+}
+
+TEST_F(GridFit, ALockedAnchorRefusesToMoveInTheStatusLine) {
+    placeAnchors({anchorAt(4, 2.0, false, true)});
+    model.errorText.set("kept");
+    model.moveGridAnchor(lineAt(4, GridKind::beat, 2, 1), false, 2.3, 0.05);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 2.0);
+    EXPECT_EQ(model.statusText.value(), "This Grid-Fit anchor is locked. Unlock it before moving.");
+    EXPECT_EQ(model.errorText.value(), "kept");
+}
+
+TEST_F(GridFit, ADragIsOneMoveGridAnchorStepOrNoneWithoutANetChange) {
+    model.beginGridAnchorMove();
+    model.moveGridAnchor(lineAt(2, GridKind::beat, 1, 3), false, 1.01, 0.05);
+    model.moveGridAnchor(lineAt(4, GridKind::bar, 2, 1), false, 2.01, 0.05);
+    model.beginGridAnchorMove();  // a second begin keeps the open transaction
+    model.moveGridAnchor(lineAt(4, GridKind::bar, 2, 1), false, 1.99, 0.05);
+    model.endTransaction(model.gridFitStatusText());
+    EXPECT_EQ(undoNames(), std::vector<std::string>{"Move Grid Anchor"});
+    EXPECT_EQ(model.editHistory().undoEntries().back().after.gridFitAnchors.size(), 2u);
+
+    const auto anchor = model.gridFitAnchors.value()[1];
+    model.beginGridAnchorMove();
+    model.moveGridAnchor(lineAt(4, GridKind::bar, 2, 1), false, 2.2, 0.05);
+    model.moveGridAnchor(lineAt(4, GridKind::bar, 2, 1), false, anchor.timeSeconds, 0.05);
+    model.endTransaction(model.gridFitStatusText());
+    EXPECT_EQ(undoNames().size(), 1u);
+    EXPECT_FALSE(model.transactionStart());
+}
+
+// ---- Deleting, clearing, locking ----
+
+TEST_F(GridFit, DeletingAnAnchorRemovesItsBeatLineEvenWhenLocked) {
+    placeAnchors({anchorAt(4, 2.0, false, true), anchorAt(6, 3.0)});
+    model.deleteGridAnchor(4 + 5e-10);
+    ASSERT_EQ(model.gridFitAnchors.value().size(), 1u);
+    EXPECT_EQ(model.gridFitAnchors.value()[0].quarterPosition, 6);
+    EXPECT_EQ(undoNames().back(), "Delete Grid Anchor");
+    EXPECT_EQ(model.statusText.value(), "Grid-Fit anchor removed.");
+
+    model.deleteGridAnchor(6);
+    EXPECT_FALSE(model.gridFitResult.value());
+    EXPECT_EQ(model.gridFitStatusText(), "Grid Fit ready for anchors.");
+
+    setMessageLines("kept");
+    model.deleteGridAnchor(6);
+    EXPECT_EQ(undoNames().size(), 3u);
+    EXPECT_EQ(model.statusText.value(), "status: kept");
+}
+
+TEST_F(GridFit, ClearingRecordsAStepOnlyWhenThereWereAnchors) {
+    setMessageLines("kept");
+    model.clearGridFit();
+    EXPECT_TRUE(model.editHistory().undoEntries().empty());
+    EXPECT_EQ(model.statusText.value(), "status: kept");
+
+    placeAnchors({anchorAt(1, 0.5), anchorAt(2, 1.0), anchorAt(3, 1.5)});
+    model.clearGridFit();
+    EXPECT_TRUE(model.gridFitAnchors.value().empty());
+    EXPECT_FALSE(model.gridFitResult.value());
+    EXPECT_EQ(undoNames().back(), "Clear Grid Fit");
+    EXPECT_EQ(model.statusText.value(), "Grid-fit anchors cleared.");
+}
+
+TEST_F(GridFit, TogglingALockNamesTheStepByWhatItDid) {
+    placeAnchors({anchorAt(1, 0.5)});
+    const Uuid id = model.gridFitAnchors.value()[0].id;
+    model.toggleGridAnchorLock(id);
+    EXPECT_TRUE(model.gridFitAnchors.value()[0].isLocked);
+    EXPECT_EQ(undoNames().back(), "Lock Grid Anchor");
+    EXPECT_EQ(model.statusText.value(), "Grid-Fit anchor locked.");
+    model.toggleGridAnchorLock(id);
+    EXPECT_FALSE(model.gridFitAnchors.value()[0].isLocked);
+    EXPECT_EQ(undoNames().back(), "Unlock Grid Anchor");
+    EXPECT_EQ(model.statusText.value(), "Grid-Fit anchor unlocked.");
+    model.toggleGridAnchorLock(Uuid::random());
+    EXPECT_EQ(undoNames().size(), 3u);
+}
+
+// ---- Bar 1 and bar starts ----
+
+TEST_F(GridFit, AnAnchorAsSongBarOneKeepsWherePickupBarsBeganAndTheLocator) {
+    // 120 BPM in 4/4: a bar lasts 2 s. Bar 1 at 4 s with two pickup bars from 0 s.
+    model.barOneSeconds.set(4.0);
+    model.pickupBarCount.set(2);
+    model.barAnchors.set({records::barAnchor(12.0)});
+    placeAnchors({anchorAt(18, 9.0)});
+    const Uuid id = model.gridFitAnchors.value()[0].id;
+    model.locatorSeconds.set(3.0);
+    playFor(3.0, 1.0);
+    ASSERT_TRUE(playing());
+
+    model.setGridAnchorAsSongBarOne(id);
+    EXPECT_FALSE(playing());
+    EXPECT_EQ(model.barOneSeconds.value(), 9.0);
+    EXPECT_EQ(model.pickupBarCount.value(), 5);  // 9 s of 2 s bars, rounded up
+    EXPECT_EQ(model.locatorSeconds.value(), 3.0);
+    EXPECT_TRUE(model.gridFitAnchors.value()[0].isDownbeat);
+    EXPECT_EQ(model.barAnchors.value().size(), 1u);
+    EXPECT_EQ(undoNames().back(), "Set Song Bar 1");
+    EXPECT_EQ(model.statusText.value(),
+              "Grid-Fit anchor set as absolute song Bar 1. Existing locked downbeats remain fixed.");
+}
+
+TEST_F(GridFit, AnAnchorAsLocalBarStartLocksADownbeatOnce) {
+    placeAnchors({anchorAt(10, 5.0)});
+    const Uuid id = model.gridFitAnchors.value()[0].id;
+    model.setGridAnchorAsLocalBarStart(id);
+    EXPECT_TRUE(model.gridFitAnchors.value()[0].isDownbeat);
+    ASSERT_EQ(model.barAnchors.value().size(), 1u);
+    EXPECT_EQ(model.barAnchors.value()[0].timeSeconds, 5.0);
+    EXPECT_FALSE(model.barAnchors.value()[0].barNumberOverride);
+    EXPECT_EQ(undoNames().back(), "Set Bar Start");
+    EXPECT_EQ(model.statusText.value(), "Grid-Fit anchor set as a local bar start.");
+
+    model.setGridAnchorAsLocalBarStart(id);
+    EXPECT_EQ(model.barAnchors.value().size(), 1u);
+    EXPECT_EQ(undoNames().size(), 2u);
+}
+
+// ---- Applying ----
+
+TEST_F(GridFit, ApplyingRefusesAThinOrInconsistentFitAndChangesNothing) {
+    struct Case {
+        std::size_t anchors;
+        std::optional<BeatloomGridFitter::Fit> fit;
+        const char* message;
+    };
+    const Case cases[] = {
+        {3, fitOf(100, 0.001, 3, 0), "Set at least 4 beat lines on transients before applying Grid Fit."},
+        {4, std::nullopt, "Set at least 4 beat lines on transients before applying Grid Fit."},
+        {5, fitOf(100, 0.001, 3, 2),
+         "Grid Fit needs at least 4 reliable anchors. Move or remove the highlighted outliers."},
+        {5, fitOf(100, 0.0451, 5, 0), "Grid Fit is too inconsistent (±45.1 ms RMS). Check the transient anchors."},
+    };
+    for (const auto& c : cases) {
+        std::vector<BeatloomGridFitAnchor> anchors;
+        for (std::size_t i = 0; i < c.anchors; ++i) anchors.push_back(anchorAt(double(i), 0.6 * double(i)));
+        model.gridFitAnchors.set(anchors);
+        model.gridFitResult.set(c.fit);
+        model.statusText.set("kept");
+        const auto before = model.captureEditorState();
+        model.applyGridFit();
+        EXPECT_EQ(model.errorText.value(), c.message);
+        EXPECT_EQ(model.statusText.value(), "kept");
+        EXPECT_EQ(model.captureEditorState(), before);
+    }
+    EXPECT_TRUE(model.editHistory().undoEntries().empty());
+
+    model.gridFitResult.set(fitOf(100, 0.045, 5, 0));
+    model.applyGridFit();
+    EXPECT_EQ(model.editableTempoPoints.value()[0].bpm, 100);
+    EXPECT_EQ(model.statusText.value(), "Grid Fit applied: 100.0 BPM · Weak fit · ±45.0 ms RMS.");
+    EXPECT_EQ(model.errorText.value(), "");
+}
+
+TEST_F(GridFit, ApplyingSetsTheTempoPointInForceAtTheMedianAnchorAndLocksTheNearestDownbeat) {
+    const auto song = records::tempoPoint(0, 120);
+    const auto verse = records::tempoPoint(11.5, 120);
+    const auto chorus = records::tempoPoint(14, 120);
+    model.editableTempoPoints.set({song, verse, chorus});
+    // One beat per second: 60 BPM. The median of 10, 11, 12 and 13 s is 12 s.
+    placeAnchors({anchorAt(40, 10.0, true), anchorAt(41, 11.0), anchorAt(42, 12.0), anchorAt(43, 13.0, true)});
+    model.applyGridFit();
+
+    const auto& points = model.editableTempoPoints.value();
+    ASSERT_EQ(points.size(), 3u);
+    EXPECT_EQ(points[1].id, verse.id);
+    EXPECT_NEAR(points[1].bpm, 60, 1e-6);
+    EXPECT_EQ(points[0].bpm, 120);
+    EXPECT_EQ(model.selectedTempoPointID.value(), verse.id);
+    // The chorus marker keeps the bar and beat it showed: a phase lock pins it.
+    ASSERT_EQ(model.phaseLocks.value().size(), 1u);
+    EXPECT_EQ(model.phaseLocks.value()[0].sourceTempoPointID, chorus.id);
+    ASSERT_EQ(model.barAnchors.value().size(), 1u);
+    EXPECT_EQ(model.barAnchors.value()[0].timeSeconds, 13.0);
+    EXPECT_EQ(undoNames().back(), "Apply Grid Fit");
+    EXPECT_EQ(model.statusText.value(), "Grid Fit applied: 60.0 BPM · Excellent · ±0.0 ms RMS.");
+    EXPECT_EQ(model.gridFitAnchors.value().size(), 4u);
+
+    model.applyGridFit();
+    EXPECT_EQ(model.barAnchors.value().size(), 1u);
+}
+
+TEST_F(GridFit, AFitMayTouchButNotReachIntoALockedSection) {
+    placeAnchors({anchorAt(0, 10.0), anchorAt(1, 10.5), anchorAt(2, 11.0), anchorAt(3, 11.5)});
+    struct Case {
+        double rangeStart;
+        bool refused;
+    };
+    const Case cases[] = {{11.5 - 1e-6, false}, {11.5 - 1e-5, true}};
+    for (const auto& c : cases) {
+        model.lockedRanges.set({BeatloomLockedRange{Uuid::random(), c.rangeStart, 14.0}});
+        model.errorText.set("");
+        model.applyGridFit();
+        EXPECT_EQ(model.errorText.value(),
+                  c.refused ? "This fit overlaps a locked corrected section. Unlock that section or fit outside it."
+                            : "")
+            << c.rangeStart;
+    }
 }
 
 }  // namespace
