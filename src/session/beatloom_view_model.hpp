@@ -257,6 +257,17 @@ public:
     // corrected section.
     void applyGridFit();
 
+    // ---- Locked ranges ----
+
+    // Ranges longer than 0.001 s, sorted by start, with ranges that touch or overlap (within
+    // 0.0005 s) merged into the earlier one.
+    static std::vector<BeatloomLockedRange> normalizeLockedRanges(std::vector<BeatloomLockedRange> ranges);
+    // Locks the span of the Grid Fit anchors against later fits, with tempo points at both ends
+    // and the anchors inside locked; one undoable step.
+    void lockCorrectedSection();
+    // Records nothing itself; the caller wraps it in its own edit.
+    void removeLockedRange(const Uuid& id);
+
 private:
     double durationSeconds() const;
     // The drag target: the nearest grid time when snapping finds one, else the time itself.
