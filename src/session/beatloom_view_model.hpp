@@ -268,6 +268,38 @@ public:
     // Records nothing itself; the caller wraps it in its own edit.
     void removeLockedRange(const Uuid& id);
 
+    // ---- Free Time and Rubato ----
+
+    // Anchors whose region exists and whose time is finite, ordered by region and time, each held
+    // inside its region with its confidence in 0...1.
+    static std::vector<BeatloomRhythmicAnchor> normalizedRhythmicAnchors(
+        std::vector<BeatloomRhythmicAnchor> anchors, const std::vector<BeatloomTimelineRegion>& regions);
+    // The regions with one of the given mode starting at the time: the region there changes its
+    // mode from that time on, or a new one reaches to the next region or the song's end.
+    static std::vector<BeatloomTimelineRegion> startRegion(BeatloomTimelineMode mode,
+                                                           const std::vector<BeatloomTimelineRegion>& regions,
+                                                           double seconds, double duration);
+    // The anchors with the stored one of the same id replaced, unless that one is locked.
+    static std::vector<BeatloomRhythmicAnchor> replaceRhythmicAnchor(
+        const BeatloomRhythmicAnchor& anchor, const std::vector<BeatloomRhythmicAnchor>& anchors,
+        const std::vector<BeatloomTimelineRegion>& regions);
+
+    // The mode of the region at the locator; metered outside every region.
+    BeatloomTimelineMode regionAtLocator() const;
+    void startFreeTimeAtLocator();
+    // Starts Rubato at the locator with a first anchor on the metered beat there.
+    void startRubatoAtLocator();
+    // A reference anchor in Free Time, or in Rubato the next performed beat, at the transient
+    // nearest the locator.
+    void addRhythmicAnchorAtLocator();
+    // Live drag of an anchor inside its region; a positioned anchor never passes its neighbours.
+    void moveRhythmicAnchor(const Uuid& id, bool snap, double seconds);
+    // Records nothing itself; the caller wraps it in its own edit.
+    void removeRhythmicAnchor(const Uuid& id);
+    // Turns the region at the locator into Free Time (its anchors lose their positions) or Rubato.
+    void convertRegion(BeatloomTimelineMode target);
+    void deleteRegionAtLocator();
+
 private:
     double durationSeconds() const;
     // The drag target: the nearest grid time when snapping finds one, else the time itself.
