@@ -300,6 +300,20 @@ public:
     void convertRegion(BeatloomTimelineMode target);
     void deleteRegionAtLocator();
 
+    // ---- Rejoin Grid ----
+
+    // The regions with the one at the time (or ending just there) ended at it; removed when it
+    // began no more than 0.0005 s before; a locked one is left as it is.
+    static std::vector<BeatloomTimelineRegion> endRegion(const std::vector<BeatloomTimelineRegion>& regions,
+                                                         double seconds, double duration);
+    // The bar the regular grid should resume with after the region: one past the last bar its
+    // anchors reached, or past the metered bar where it began; at least 1.
+    std::int64_t suggestedRejoinBar(const BeatloomTimelineRegion& region) const;
+    // Ends the region at the locator and resumes the metered grid there at the bar, tempo and
+    // time signature given; what is left out is taken from the region and the map at the locator.
+    void rejoinGridAtLocator(std::optional<std::int64_t> bar, std::optional<double> bpm,
+                             std::optional<std::int64_t> numerator, std::optional<std::int64_t> denominator);
+
 private:
     double durationSeconds() const;
     // The drag target: the nearest grid time when snapping finds one, else the time itself.

@@ -1,0 +1,152 @@
+// Rejoin Grid: a Free Time or Rubato region ends at the locator and the regular metered grid
+// resumes there with a bar number, a tempo and a time signature, all in one step.
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "common/format.hpp"
+#include "common/numeric.hpp"
+#include "core/flexible_timeline.hpp"
+#include "core/meter_map.hpp"
+#include "core/tempo_points.hpp"
+#include "core/timeline_segments.hpp"
+#include "session/metered_position.hpp"
+
+namespace corvel::session {
+
+namespace {
+
+constexpr double kRegionEdgeTolerance = 1e-6;
+// A region ending this close to the rejoin counts as the one that ends there; one that began
+// no further back than this is removed rather than ended.
+constexpr double kShortestRegionSeconds = 0.0005;
+// The rejoin point takes over tempo points, signatures and bar anchors this close to it.
+constexpr double kNearbySeconds = 0.02;
+// The metered bar of a region is the one just before the region starts.
+constexpr double kBeforeRegionSeconds = 0.0001;
+constexpr double kHorizonMargin = 0.001;
+
+}  // namespace
+
+std::vector<BeatloomTimelineRegion> BeatloomViewModel::endRegion(const std::vector<BeatloomTimelineRegion>& regions,
+                                                                 double seconds, double duration) {
+    const double time = std::fmin(std::fmax(duration, 0.0), std::fmax(seconds, 0.0));
+    auto list = BeatloomFlexibleTimeline::normalizedRegions(regions, duration);
+    const auto region = std::find_if(list.begin(), list.end(), [&](const BeatloomTimelineRegion& candidate) {
+        const bool contains = candidate.startSeconds - kRegionEdgeTolerance <= time &&
+                              time < candidate.endSeconds - kRegionEdgeTolerance;
+        return contains || std::abs(candidate.endSeconds - time) < kShortestRegionSeconds;
+    });
+    if (region != list.end() && !region->isLocked) {
+        if (time - region->startSeconds <= kShortestRegionSeconds) {
+            list.erase(region);
+        } else {
+            region->endSeconds = time;
+        }
+    }
+    return BeatloomFlexibleTimeline::normalizedRegions(list, duration);
+}
+
+std::int64_t BeatloomViewModel::suggestedRejoinBar(const BeatloomTimelineRegion& region) const {
+    std::optional<std::int64_t> highest;
+    for (const auto& anchor : rhythmicAnchors.value()) {
+        if (anchor.regionID != region.id || !anchor.musicalPosition) continue;
+        if (!highest || anchor.musicalPosition->bar > *highest) highest = anchor.musicalPosition->bar;
+    }
+    if (highest) return std::max<std::int64_t>(*highest + 1, 1);
+
+    const double before = std::max(region.startSeconds - kBeforeRegionSeconds, 0.0);
+    const double duration = result.value() ? result.value()->durationSeconds : region.endSeconds;
+    const auto metered = meteredPositionAt(*this, before, std::max(before + kHorizonMargin, duration));
+    if (!metered.musicalPosition) return 1;
+    return std::max<std::int64_t>(metered.musicalPosition->bar + 1, 1);
+}
+
+void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std::optional<double> bpm,
+                                            std::optional<std::int64_t> numerator,
+                                            std::optional<std::int64_t> denominator) {
+    const double locator = locatorSeconds.value();
+    const auto region =
+        result.value() ? BeatloomFlexibleTimeline::regionContaining(timelineRegions.value(), locator) : std::nullopt;
+    if (!region) {
+        errorText.set("Place the locator inside a Free Time or Rubato region first.");
+        return;
+    }
+    const std::int64_t rejoinBar = bar.value_or(suggestedRejoinBar(*region));
+    const double requestedBPM = bpm ? *bpm : tempoAtLocator().value_or(result.value()->bpm);
+    const auto meter = meterEventAtLocator();
+    const std::int64_t beats = numerator.value_or(meter.numerator);
+    const std::int64_t noteValue = denominator.value_or(meter.denominator);
+    if (!isValidTimeSignature(beats, noteValue)) {
+        errorText.set("Invalid time signature for Rejoin Grid.");
+        return;
+    }
+    const double tempo = std::isnan(requestedBPM) ? requestedBPM
+                                                  : std::clamp(requestedBPM, tempo_limits::minimumBPM,
+                                                               tempo_limits::maximumBPM);
+    const double duration = result.value()->durationSeconds;
+    const Uuid regionID = region->id;
+    const std::string status =
+        "Regular grid rejoins at Bar " + formatInteger(rejoinBar) + ".1 · " + formatFixed(tempo, 1) + " BPM.";
+
+    performEdit("Rejoin Grid", status, [&](BeatloomViewModel& model) {
+        model.timelineRegions.set(endRegion(model.timelineRegions.value(), locator, duration));
+
+        auto anchors = model.rhythmicAnchors.value();
+        std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
+            return anchor.regionID == regionID && anchor.audioTimeSeconds > locator + kRegionEdgeTolerance;
+        });
+
+        if (isSupportedBPM(tempo) && duration > tempo_limits::minimumRange) {
+            const double tempoTime = clampOr(locator, kNearbySeconds, duration - kNearbySeconds, kNearbySeconds);
+            auto points = normalizedTempoPoints(model.editableTempoPoints.value());
+            const auto nearby = std::find_if(points.begin(), points.end(), [&](const BeatloomTempoPoint& point) {
+                return std::abs(point.timeSeconds - tempoTime) < kNearbySeconds;
+            });
+            if (nearby != points.end()) {
+                nearby->bpm = tempo;
+            } else {
+                points.push_back(BeatloomTempoPoint{Uuid::random(), tempoTime, tempo, 1.0, false});
+            }
+            model.editableTempoPoints.set(normalizedTempoPoints(std::move(points)));
+        }
+
+        if (duration >= 0) {
+            const double meterTime = clampOr(locator, 0.0, duration, 0.0);
+            auto events = normalizedMeterEvents(model.meterEvents.value(), duration);
+            const auto nearby = std::find_if(events.begin(), events.end(), [&](const BeatloomMeterEvent& event) {
+                return std::abs(event.timeSeconds - meterTime) < kNearbySeconds;
+            });
+            if (nearby != events.end()) {
+                nearby->numerator = beats;
+                nearby->denominator = noteValue;
+                // The song-start signature stays at the song start.
+                if (nearby != events.begin()) nearby->timeSeconds = meterTime;
+            } else {
+                events.push_back(BeatloomMeterEvent{Uuid::random(), meterTime, beats, noteValue});
+            }
+            model.meterEvents.set(normalizedMeterEvents(events, duration));
+        }
+
+        auto barAnchors = model.barAnchors.value();
+        std::erase_if(barAnchors, [&](const BeatloomBarAnchor& anchor) {
+            return std::abs(anchor.timeSeconds - locator) < kNearbySeconds;
+        });
+        // The count restarts at the rejoin bar.
+        barAnchors.push_back(BeatloomBarAnchor{Uuid::random(), locator, rejoinBar});
+        model.barAnchors.set(normalizedBarAnchors(barAnchors, duration));
+
+        const auto segments = BeatloomTimeline::segments(model.editableTempoPoints.value(), duration);
+        std::optional<double> quarter;
+        if (!segments.empty()) quarter = BeatloomTimeline::quarterPosition(segments, locator);
+        anchors.push_back(BeatloomRhythmicAnchor{Uuid::random(), regionID, locator, quarter,
+                                                 BeatloomMusicalPosition{rejoinBar, 1, 0.0},
+                                                 BeatloomRhythmicAnchorKind::rejoin,
+                                                 BeatloomRhythmicAnchorSource::manual, 1.0, false});
+        model.rhythmicAnchors.set(std::move(anchors));
+    });
+}
+
+}  // namespace corvel::session

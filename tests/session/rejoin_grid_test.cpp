@@ -1,0 +1,184 @@
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "session/beatloom_view_model.hpp"
+#include "session/session_fixture.hpp"
+
+namespace corvel::session {
+namespace {
+
+using testing::kSongSeconds;
+namespace records = corvel::testing;
+using Mode = BeatloomTimelineMode;
+using Kind = BeatloomRhythmicAnchorKind;
+
+// 120 BPM in 4/4 from Bar 1 at 0 s, a Rubato region from 10 s to 18 s.
+class RejoinGrid : public testing::SessionTest {
+protected:
+    RejoinGrid() {
+        loadResult({song}, {0.0});
+        model.barOneSeconds.set(0.0);
+        model.timelineRegions.set({rubato});
+    }
+
+    std::vector<std::string> undoNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : model.editHistory().undoEntries()) names.push_back(entry.actionName);
+        return names;
+    }
+
+    BeatloomTempoPoint song = records::tempoPoint(0, 120);
+    BeatloomTimelineRegion rubato = records::region(10, 18);
+};
+
+TEST_F(RejoinGrid, TheRegionEndsAtTheLocatorAndTheGridResumesWithBarTempoAndMeter) {
+    const auto kept = records::rhythmicAnchor(rubato, 11, 22.0, BeatloomMusicalPosition{6, 3, 0});
+    const auto dropped = records::rhythmicAnchor(rubato, 15, 30.0);
+    model.rhythmicAnchors.set({kept, dropped});
+    const auto replaced = records::barAnchor(13.015);
+    const auto stays = records::barAnchor(5.0);
+    model.barAnchors.set({stays, replaced});
+    model.locatorSeconds.set(13.0);
+    const auto before = model.captureEditorState();
+
+    model.rejoinGridAtLocator(17, 90.0, 3, 4);
+    ASSERT_EQ(model.timelineRegions.value().size(), 1u);
+    EXPECT_EQ(model.timelineRegions.value()[0].startSeconds, 10);
+    EXPECT_EQ(model.timelineRegions.value()[0].endSeconds, 13);
+
+    ASSERT_EQ(tempoTimes(), (std::vector<double>{0, 13}));
+    EXPECT_EQ(model.editableTempoPoints.value()[1].bpm, 90);
+    ASSERT_EQ(meterTimes(), (std::vector<double>{0, 13}));
+    EXPECT_EQ(model.meterEvents.value()[1].numerator, 3);
+    EXPECT_EQ(model.meterEvents.value()[1].denominator, 4);
+    ASSERT_EQ(model.barAnchors.value().size(), 2u);
+    EXPECT_EQ(model.barAnchors.value()[0], stays);
+    EXPECT_EQ(model.barAnchors.value()[1].timeSeconds, 13);
+    EXPECT_EQ(model.barAnchors.value()[1].barNumberOverride, 17);
+
+    const auto& anchors = model.rhythmicAnchors.value();
+    ASSERT_EQ(anchors.size(), 2u);
+    EXPECT_EQ(anchors[0], kept);
+    EXPECT_EQ(anchors[1].regionID, rubato.id);
+    EXPECT_EQ(anchors[1].audioTimeSeconds, 13);
+    EXPECT_EQ(anchors[1].quarterPosition, 26);  // 13 s at 120 BPM
+    EXPECT_EQ(anchors[1].musicalPosition, (BeatloomMusicalPosition{17, 1, 0}));
+    EXPECT_EQ(anchors[1].kind, Kind::rejoin);
+
+    EXPECT_EQ(undoNames(), std::vector<std::string>{"Rejoin Grid"});
+    EXPECT_EQ(model.statusText.value(), "Regular grid rejoins at Bar 17.1 · 90.0 BPM.");
+    model.undo();
+    EXPECT_EQ(model.captureEditorState(), before);
+}
+
+TEST_F(RejoinGrid, LeftOutValuesComeFromTheRegionAndTheMapAtTheLocator) {
+    model.rhythmicAnchors.set({records::rhythmicAnchor(rubato, 11, 22.0, BeatloomMusicalPosition{3, 1, 0}),
+                               records::rhythmicAnchor(rubato, 12, 24.0, BeatloomMusicalPosition{7, 1, 0}),
+                               records::rhythmicAnchor(rubato, 11.5, 23.0, BeatloomMusicalPosition{4, 1, 0})});
+    model.meterEvents.set({records::meter(0, 6, 8)});
+    model.locatorSeconds.set(14.0);
+    model.rejoinGridAtLocator(std::nullopt, std::nullopt, std::nullopt, std::nullopt);
+    EXPECT_EQ(model.statusText.value(), "Regular grid rejoins at Bar 8.1 · 120.0 BPM.");
+    EXPECT_EQ(model.meterEvents.value().back().numerator, 6);
+    EXPECT_EQ(model.meterEvents.value().back().denominator, 8);
+}
+
+TEST_F(RejoinGrid, ATempoAboveThreeHundredIsClampedAndABadMeterOrNoRegionIsRefused) {
+    model.locatorSeconds.set(13.0);
+    model.rejoinGridAtLocator(17, 400.0, 4, 4);
+    EXPECT_EQ(model.editableTempoPoints.value().back().bpm, 300);
+    EXPECT_EQ(model.statusText.value(), "Regular grid rejoins at Bar 17.1 · 300.0 BPM.");
+
+    struct Case {
+        double locator;
+        std::int64_t numerator;
+        std::int64_t denominator;
+        const char* message;
+    };
+    const Case cases[] = {
+        {11.0, 5, 3, "Invalid time signature for Rejoin Grid."},
+        {11.0, 33, 4, "Invalid time signature for Rejoin Grid."},
+        {5.0, 4, 4, "Place the locator inside a Free Time or Rubato region first."},
+    };
+    for (const auto& c : cases) {
+        model.locatorSeconds.set(c.locator);
+        model.statusText.set("kept");
+        const auto before = model.captureEditorState();
+        model.rejoinGridAtLocator(3, 120.0, c.numerator, c.denominator);
+        EXPECT_EQ(model.errorText.value(), c.message);
+        EXPECT_EQ(model.statusText.value(), "kept");
+        EXPECT_EQ(model.captureEditorState(), before);
+    }
+    EXPECT_EQ(undoNames().size(), 1u);
+}
+
+TEST_F(RejoinGrid, ANearbyTempoPointTakesTheTempoAndAFartherOneGetsANeighbour) {
+    const auto verse = records::tempoPoint(12.0, 110);
+    struct Case {
+        double locator;
+        std::vector<double> times;
+    };
+    const Case cases[] = {{12.01, {0, 12}}, {12.03, {0, 12, 12.03}}};
+    for (const auto& c : cases) {
+        model.editableTempoPoints.set({song, verse});
+        model.timelineRegions.set({rubato});
+        model.locatorSeconds.set(c.locator);
+        model.rejoinGridAtLocator(9, 95.0, 4, 4);
+        EXPECT_EQ(tempoTimes(), c.times) << c.locator;
+        EXPECT_EQ(model.editableTempoPoints.value().back().bpm, 95) << c.locator;
+        EXPECT_EQ(model.editableTempoPoints.value()[1].id, verse.id) << c.locator;
+    }
+}
+
+TEST_F(RejoinGrid, RejoiningJustAfterTheRegionStartRemovesIt) {
+    model.locatorSeconds.set(10.0003);
+    model.rejoinGridAtLocator(5, 120.0, 4, 4);
+    EXPECT_TRUE(model.timelineRegions.value().empty());
+}
+
+TEST_F(RejoinGrid, RejoiningNearTheSongStartChangesTheSongStartSignatureInPlace) {
+    model.timelineRegions.set({records::region(0, 5, Mode::free)});
+    model.locatorSeconds.set(0.01);
+    model.rejoinGridAtLocator(1, 120.0, 3, 4);
+    ASSERT_EQ(meterTimes(), std::vector<double>{0});
+    EXPECT_EQ(model.meterEvents.value()[0].numerator, 3);
+    EXPECT_EQ(model.timelineRegions.value()[0].endSeconds, 0.01);
+}
+
+TEST_F(RejoinGrid, ALockedRegionKeepsItsEndWhileTheRestOfTheRejoinApplies) {
+    auto locked = rubato;
+    locked.isLocked = true;
+    model.timelineRegions.set({locked});
+    model.locatorSeconds.set(13.0);
+    model.rejoinGridAtLocator(17, 90.0, 4, 4);
+    EXPECT_EQ(model.timelineRegions.value()[0].endSeconds, 18);
+    EXPECT_EQ(model.barAnchors.value().back().barNumberOverride, 17);
+    EXPECT_EQ(model.editableTempoPoints.value().back().bpm, 90);
+}
+
+TEST_F(RejoinGrid, TheSuggestedBarFollowsTheRegionsAnchorsOrTheMeteredBarWhereItBegan) {
+    model.rhythmicAnchors.set({records::rhythmicAnchor(rubato, 11, 22.0, BeatloomMusicalPosition{3, 1, 0}),
+                               records::rhythmicAnchor(rubato, 12, 24.0, BeatloomMusicalPosition{7, 2, 0}),
+                               records::rhythmicAnchor(rubato, 13, 26.0, BeatloomMusicalPosition{4, 1, 0}),
+                               records::rhythmicAnchor(rubato, 14, std::nullopt)});
+    EXPECT_EQ(model.suggestedRejoinBar(rubato), 8);
+
+    // At 240 BPM a bar lasts 1 s: bar 12 runs from 11 s to 12 s.
+    model.editableTempoPoints.set({records::tempoPoint(0, 240)});
+    struct Case {
+        double start;
+        std::int64_t expected;
+    };
+    const Case cases[] = {{11.5, 13}, {11.0, 12}, {0.0, 2}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(model.suggestedRejoinBar(records::region(c.start, 18)), c.expected) << c.start;
+    }
+    model.editableTempoPoints.set({});
+    EXPECT_EQ(model.suggestedRejoinBar(records::region(11.5, 18)), 1);
+}
+
+}  // namespace
+}  // namespace corvel::session
