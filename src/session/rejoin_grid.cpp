@@ -13,6 +13,7 @@
 #include "core/tempo_points.hpp"
 #include "core/timeline_segments.hpp"
 #include "session/metered_position.hpp"
+#include "session/time_signature_placement.hpp"
 
 namespace corvel::session {
 
@@ -114,20 +115,8 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
         }
 
         if (duration >= 0) {
-            const double meterTime = clampOr(locator, 0.0, duration, 0.0);
-            auto events = normalizedMeterEvents(model.meterEvents.value(), duration);
-            const auto nearby = std::find_if(events.begin(), events.end(), [&](const BeatloomMeterEvent& event) {
-                return std::abs(event.timeSeconds - meterTime) < kNearbySeconds;
-            });
-            if (nearby != events.end()) {
-                nearby->numerator = beats;
-                nearby->denominator = noteValue;
-                // The song-start signature stays at the song start.
-                if (nearby != events.begin()) nearby->timeSeconds = meterTime;
-            } else {
-                events.push_back(BeatloomMeterEvent{Uuid::random(), meterTime, beats, noteValue});
-            }
-            model.meterEvents.set(normalizedMeterEvents(events, duration));
+            model.meterEvents.set(normalizedMeterEvents(
+                withTimeSignatureAt(model.meterEvents.value(), locator, beats, noteValue, duration), duration));
         }
 
         auto barAnchors = model.barAnchors.value();

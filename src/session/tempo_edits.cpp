@@ -12,6 +12,7 @@
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
 #include "session/beatloom_view_model.hpp"
+#include "session/time_signature_placement.hpp"
 
 namespace corvel::session {
 
@@ -128,19 +129,8 @@ void BeatloomViewModel::setTimeSignatureAtLocator(std::int64_t numerator, std::i
         errorText.set(std::string(kInvalidTimeSignatureMessage));
         return;
     }
-    auto events = normalizedMeterEvents(meterEvents.value(), duration);
-    const double time = clampOr(locatorSeconds.value(), 0.0, duration, 0.0);
-    const auto nearby = std::find_if(events.begin(), events.end(), [&](const BeatloomMeterEvent& event) {
-        return std::abs(event.timeSeconds - time) < kNearbySeconds;
-    });
-    if (nearby != events.end()) {
-        nearby->numerator = numerator;
-        nearby->denominator = denominator;
-        // The song-start signature stays at the song start.
-        if (nearby != events.begin()) nearby->timeSeconds = time;
-    } else {
-        events.push_back(BeatloomMeterEvent{Uuid::random(), time, numerator, denominator});
-    }
+    const auto events =
+        withTimeSignatureAt(meterEvents.value(), locatorSeconds.value(), numerator, denominator, duration);
     applyMeterAndBarAnchorEdit(events, barAnchors.value(), "Change Time Signature",
                                "Time signature " + formatInteger(numerator) + "/" + formatInteger(denominator) +
                                    " set at the locator.");

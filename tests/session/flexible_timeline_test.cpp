@@ -8,6 +8,7 @@
 #include "session/beatloom_view_model.hpp"
 #include "session/session_fixture.hpp"
 #include "session/transient_waveform.hpp"
+#include "session/undo_names.hpp"
 
 namespace corvel::session {
 namespace {
@@ -25,11 +26,7 @@ protected:
         model.barOneSeconds.set(0.0);
     }
 
-    std::vector<std::string> undoNames() const {
-        std::vector<std::string> names;
-        for (const auto& entry : model.editHistory().undoEntries()) names.push_back(entry.actionName);
-        return names;
-    }
+    std::vector<std::string> undoNames() const { return testing::undoNames(model); }
 
     const BeatloomRhythmicAnchor& anchorWithID(const Uuid& id) const {
         for (const auto& anchor : model.rhythmicAnchors.value()) {

@@ -7,6 +7,7 @@
 #include "session/beatloom_view_model.hpp"
 #include "session/session_fixture.hpp"
 #include "session/transient_waveform.hpp"
+#include "session/undo_names.hpp"
 
 namespace corvel::session {
 namespace {
@@ -51,11 +52,7 @@ protected:
         });
     }
 
-    std::vector<std::string> undoNames() const {
-        std::vector<std::string> names;
-        for (const auto& entry : model.editHistory().undoEntries()) names.push_back(entry.actionName);
-        return names;
-    }
+    std::vector<std::string> undoNames() const { return testing::undoNames(model); }
 };
 
 // ---- Summary line ----

@@ -6,6 +6,7 @@
 
 #include "session/beatloom_view_model.hpp"
 #include "session/session_fixture.hpp"
+#include "session/undo_names.hpp"
 
 namespace corvel::session {
 namespace {
@@ -24,11 +25,7 @@ protected:
         model.timelineRegions.set({rubato});
     }
 
-    std::vector<std::string> undoNames() const {
-        std::vector<std::string> names;
-        for (const auto& entry : model.editHistory().undoEntries()) names.push_back(entry.actionName);
-        return names;
-    }
+    std::vector<std::string> undoNames() const { return testing::undoNames(model); }
 
     BeatloomTempoPoint song = records::tempoPoint(0, 120);
     BeatloomTimelineRegion rubato = records::region(10, 18);
