@@ -13,6 +13,7 @@
 #include "core/timeline_segments.hpp"
 #include "core/transient_snap.hpp"
 #include "session/beatloom_view_model.hpp"
+#include "session/pickup_grid.hpp"
 
 namespace corvel::session {
 
@@ -140,13 +141,7 @@ void BeatloomViewModel::setGridAnchorAsSongBarOne(const Uuid& id) {
     const auto segments = duration > 0 ? BeatloomTimeline::segments(points, duration)
                                        : std::vector<BeatloomTimeline::Segment>{};
     if (!segments.empty() && pickups > 0) {
-        const auto meter = BeatloomTimeline::meterInForceAmongNormalized(
-            normalizedMeterEvents(meterEvents.value(), duration), std::max(barOne, 0.0));
-        const double pickupQuarters =
-            BeatloomTimeline::meterRule(meter).barLengthQuarters() * static_cast<double>(pickups);
-        const auto pickupStart =
-            BeatloomTimeline::seconds(segments, BeatloomTimeline::quarterPosition(segments, barOne) - pickupQuarters);
-        if (pickupStart && *pickupStart < barOne) start = *pickupStart;
+        start = startOfBarsBeforeBarOne(segments, meterEvents.value(), duration, barOne, pickups).value_or(barOne);
     }
     const double anchorTime = anchor->timeSeconds;
     const std::int64_t bars =
