@@ -1,3 +1,4 @@
+#include <cmath>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -54,6 +55,42 @@ TEST(FlexibleRegionList, ANewRegionReachesToTheNextRegionOrTheSongEnd) {
     // Metered starts nothing; the last half millisecond of the song starts nothing.
     EXPECT_EQ(BeatloomViewModel::startRegion(Mode::metered, {early}, 30, 100), std::vector{early});
     EXPECT_EQ(BeatloomViewModel::startRegion(Mode::free, {early}, 100 - 0.0003, 100), std::vector{early});
+}
+
+TEST(FlexibleAnchorList, AnchorsAreKeptPerRegionInTimeOrderAndHeldInsideTheirRegion) {
+    auto a = records::region(10, 20);
+    auto b = records::region(30, 40);
+    // Region ids fix the order of the regions' anchor runs.
+    a.id = Uuid::parse("00000000-0000-4000-8000-000000000001").value();
+    b.id = Uuid::parse("00000000-0000-4000-8000-000000000002").value();
+    const auto gone = records::region(50, 60);
+    auto late = records::rhythmicAnchor(a, 25, 50.0);
+    late.confidence = 1.7;
+    auto early = records::rhythmicAnchor(a, 12, 24.0);
+    early.confidence = -0.5;
+    const auto other = records::rhythmicAnchor(b, 31, 62.0);
+    const auto orphan = records::rhythmicAnchor(gone, 55, 110.0);
+    const auto broken = records::rhythmicAnchor(a, std::nan(""), 20.0);
+
+    const auto anchors = BeatloomViewModel::normalizedRhythmicAnchors({other, late, orphan, broken, early}, {b, a});
+    ASSERT_EQ(anchors.size(), 3u);
+    EXPECT_EQ(anchors[0].id, early.id);
+    EXPECT_EQ(anchors[0].confidence, 0);
+    EXPECT_EQ(anchors[1].id, late.id);
+    EXPECT_EQ(anchors[1].audioTimeSeconds, 20);
+    EXPECT_EQ(anchors[1].confidence, 1);
+    EXPECT_EQ(anchors[2].id, other.id);
+
+    // A locked anchor is never replaced.
+    auto locked = records::rhythmicAnchor(a, 12, 24.0);
+    locked.isLocked = true;
+    auto moved = locked;
+    moved.audioTimeSeconds = 15;
+    EXPECT_EQ(BeatloomViewModel::replaceRhythmicAnchor(moved, {locked}, {a}), std::vector{locked});
+    moved.isLocked = false;
+    auto loose = locked;
+    loose.isLocked = false;
+    EXPECT_EQ(BeatloomViewModel::replaceRhythmicAnchor(moved, {loose}, {a}), std::vector{moved});
 }
 
 TEST_F(FlexibleTimeline, FreeTimeInsideARubatoRegionTakesOverFromTheLocatorAndClampsItsAnchors) {
