@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "audio/analysis_driver.hpp"
+#include "audio/analysis_entry_points.hpp"
 #include "audio/audio_source.hpp"
 #include "audio/global_path_solver.hpp"
 #include "audio/local_tempo_tracking.hpp"
@@ -47,7 +48,8 @@ struct ORVAudioFeatureSet {
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
 // the onset measures, the periodicity search, the family tracker and its path through the
 // song, the windowed local tracking, the section detection and refinement and the driver that
-// strings them together included.
+// strings them together and its entry points for
+// the editor included.
 struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerOnsetMeasures,
                                ORVAnalyzerPeriodicity,
@@ -56,7 +58,8 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerTempoFamilies,
                                ORVAnalyzerTempoPath,
                                ORVAnalyzerLocalTracking,
-                               ORVAnalyzerDriver {
+                               ORVAnalyzerDriver,
+                               ORVAnalyzerEntryPoints {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,
