@@ -32,10 +32,6 @@ constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
 constexpr std::size_t kBeatLimit = 200000;
 
-[[noreturn]] void throwAnalysisError(int code, const char* message) {
-    throw ErrorException(Error{kAnalysisErrorDomain, code, message});
-}
-
 // The three-to-two test alone or a ratio near 2: how the driver reads a metrical pair of the
 // consensus and a lone section.
 bool isMetricalPair(double a, double b) {

@@ -105,7 +105,7 @@ ORVRangeAnalysisSpans ORVAnalyzerEntryPoints::rangeAnalysisSpans(double startSec
     const double upper = std::min(endSeconds >= lower ? endSeconds : lower, duration);
     const double length = upper - lower;
     if (!(length >= kShortestSelectionSeconds)) {
-        throw ErrorException(Error{kAnalysisErrorDomain, kSelectionTooShortCode, kSelectionTooShortMessage});
+        throwAnalysisError(kSelectionTooShortCode, kSelectionTooShortMessage);
     }
     const double margin = std::clamp(length / 2.0, kShortestContextMarginSeconds, kLongestContextMarginSeconds);
     const double contextStart = lower - margin < 0 ? 0.0 : lower - margin;

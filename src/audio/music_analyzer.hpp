@@ -17,6 +17,7 @@
 #include "audio/section_refinement.hpp"
 #include "audio/tempo_families.hpp"
 #include "audio/tracking_tuning.hpp"
+#include "common/error.hpp"
 
 namespace corvel::audio {
 
@@ -30,6 +31,11 @@ inline constexpr const char* kInvalidAudioFormatMessage = "Ungueltiges Audioform
 inline constexpr const char* kAudioBufferMessage = "Audiopuffer konnte nicht angelegt werden.";
 inline constexpr const char* kTooLittleAudioMessage = "Zu wenig auswertbares Audio.";
 inline constexpr const char* kRangeTooShortMessage = "Der ausgewaehlte Analysebereich ist zu kurz.";
+
+// Throws ErrorException with the analysis error of this code and message.
+[[noreturn]] inline void throwAnalysisError(int code, const char* message) {
+    throw ErrorException(Error{kAnalysisErrorDomain, code, message});
+}
 
 // Onset envelopes of one decoded span; frame k covers samples k x hop ... (k + 1) x hop - 1
 // of the span.

@@ -70,7 +70,11 @@ ORVAudioFeatureSet pulseFeatures(double seconds, double periodFrames, double pha
     set.frameSeconds = kFrameSeconds;
     set.durationSeconds = seconds;
     std::vector<double> envelope(std::size_t(std::ceil(seconds / kFrameSeconds)), 0.0);
-    for (double f = phaseFrames; f < double(envelope.size()); f += periodFrames) envelope[std::size_t(std::lround(f))] = 1;
+    for (double f = phaseFrames;; f += periodFrames) {
+        const auto frame = std::size_t(std::lround(f));
+        if (frame >= envelope.size()) break;
+        envelope[frame] = 1;
+    }
     set.featureEnvelopes.fill(envelope);
     set.consensusEnvelope = envelope;
     return set;
