@@ -6,7 +6,10 @@
 // - whole-song consensus of tempo candidates over its nine onset envelopes: reported (the
 //   autocorrelation is computed directly, so this is the analyser's largest single cost);
 // - windowed local tempo tracking of the same song (about 160 windows, three consensus runs
-//   each, then the family path, sections and their refinement): reported.
+//   each, then the family path, sections and their refinement): reported;
+// - the whole analysis of the WAV as the editor asks for it (decode, consensus, local tracking,
+//   refinement, beat grid and the editor's result): reported; it is about the sum of the three
+//   stages above.
 
 #include <benchmark/benchmark.h>
 
@@ -89,6 +92,16 @@ void BM_LocalTempoTracking(benchmark::State& state) {
 }
 
 BENCHMARK(BM_LocalTempoTracking)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WholeAnalysisWav(benchmark::State& state) {
+    for (auto _ : state) {
+        auto result = ORVAudioMusicAnalyzer::analyzedFile(songFiles().wav);
+        benchmark::DoNotOptimize(result.beatPositionsSeconds.data());
+        state.counters["bpm"] = result.bpm;
+    }
+}
+
+BENCHMARK(BM_WholeAnalysisWav)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_WaveformBuildWav(benchmark::State& state) {
     const auto& files = songFiles();

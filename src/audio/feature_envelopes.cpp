@@ -20,10 +20,6 @@ constexpr std::size_t kBandCount = 7;
 constexpr double kHopSeconds = 0.011609977324263039;
 constexpr double kPi = 3.14159265358979323846;
 
-[[noreturn]] void throwAnalysisError(int code, const char* message) {
-    throw ErrorException(Error{kAnalysisErrorDomain, code, message});
-}
-
 struct FilterState {
     double lp180 = 0;
     double lp600 = 0;

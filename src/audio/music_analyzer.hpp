@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "audio/analysis_driver.hpp"
+#include "audio/analysis_entry_points.hpp"
 #include "audio/audio_source.hpp"
 #include "audio/global_path_solver.hpp"
 #include "audio/local_tempo_tracking.hpp"
@@ -15,6 +17,7 @@
 #include "audio/section_refinement.hpp"
 #include "audio/tempo_families.hpp"
 #include "audio/tracking_tuning.hpp"
+#include "common/error.hpp"
 
 namespace corvel::audio {
 
@@ -29,11 +32,10 @@ inline constexpr const char* kAudioBufferMessage = "Audiopuffer konnte nicht ang
 inline constexpr const char* kTooLittleAudioMessage = "Zu wenig auswertbares Audio.";
 inline constexpr const char* kRangeTooShortMessage = "Der ausgewaehlte Analysebereich ist zu kurz.";
 
-// A span of the file to analyse, in seconds from its start.
-struct ORVAnalysisRange {
-    double startSeconds = 0;
-    double endSeconds = 0;
-};
+// Throws ErrorException with the analysis error of this code and message.
+[[noreturn]] inline void throwAnalysisError(int code, const char* message) {
+    throw ErrorException(Error{kAnalysisErrorDomain, code, message});
+}
 
 // Onset envelopes of one decoded span; frame k covers samples k x hop ... (k + 1) x hop - 1
 // of the span.
@@ -51,7 +53,9 @@ struct ORVAudioFeatureSet {
 
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
 // the onset measures, the periodicity search, the family tracker and its path through the
-// song, the windowed local tracking, the section detection and refinement included.
+// song, the windowed local tracking, the section detection and refinement and the driver that
+// strings them together and its entry points for
+// the editor included.
 struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerOnsetMeasures,
                                ORVAnalyzerPeriodicity,
@@ -59,7 +63,9 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerSectionRefinement,
                                ORVAnalyzerTempoFamilies,
                                ORVAnalyzerTempoPath,
-                               ORVAnalyzerLocalTracking {
+                               ORVAnalyzerLocalTracking,
+                               ORVAnalyzerDriver,
+                               ORVAnalyzerEntryPoints {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,

@@ -1,0 +1,115 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "audio/local_tempo_tracking.hpp"
+#include "audio/periodicity_candidates.hpp"
+#include "audio/section_detection.hpp"
+#include "audio/tempo_refiner.hpp"
+#include "common/uuid.hpp"
+
+namespace corvel::audio {
+
+struct ORVAudioFeatureSet;
+
+// A span of the file to analyse, in seconds from its start.
+struct ORVAnalysisRange {
+    double startSeconds = 0;
+    double endSeconds = 0;
+};
+
+inline constexpr int kAudioTooShortCode = 2001;
+inline constexpr int kNoPulseStructureCode = 2002;
+inline constexpr const char* kAudioTooShortMessage = "Audio ist zu kurz fuer eine Musik-Tempoanalyse.";
+inline constexpr const char* kNoPulseStructureMessage = "Keine ausreichend stabile musikalische Pulsstruktur gefunden.";
+
+// One tempo candidate of the whole-span consensus as the measurement reports it.
+struct ORVMusicTempoCandidate {
+    Uuid id = Uuid::random();
+    double bpm = 0;  // in 0.05-BPM steps
+    double score = 0;
+    double autocorrelation = 0;
+    double gridFit = 0;
+    double agreement = 0;
+};
+
+// The result of one tempo analysis. Times count from the start of the analysed span.
+struct ORVMusicTempoMeasurement {
+    double bpm = 0;  // in 0.05-BPM steps
+    std::vector<ORVMusicTempoCandidate> candidates;  // at most 8, best first
+    double confidence = 0;                            // 0...1
+    bool ambiguous = false;                           // half or double tempo stays open
+    double durationSeconds = 0;
+    std::optional<double> firstMeaningfulAudioSeconds;
+    double onsetDensity = 0;  // consensus frames at or above 0.25 per second
+    double autocorrelation = 0;
+    double gridFit = 0;
+    double featureAgreement = 0;
+    double trackingStability = 0;
+    std::vector<ORVDetectedTempoSection> sections;
+    std::vector<ORVLocalTempoObservation> localObservations;
+    bool tempoMapReliable = false;  // the sections may be shown as a variable tempo map
+    std::vector<double> beatPositionsSeconds;
+    double medianGridErrorSeconds = 0;
+    double percentile95GridErrorSeconds = 0;
+    double endDriftSeconds = 0;
+    std::string reason;
+};
+
+// The best whole-span consensus candidate, or what the tracker's first section lends in its
+// place when the consensus found nothing.
+struct ORVConsensusTop {
+    double bpm = 0;
+    double score = 0;
+    double agreement = 0;
+    double autocorrelation = 0;
+    double gridFit = 0;
+};
+
+// The analysis driver (inherited by ORVAudioMusicAnalyzer): decodes, runs the whole-span
+// consensus and the windowed tracker, decides the metrical level, whether the sections form a
+// variable tempo map or one constant pulse, and how sure and how ambiguous the result is.
+// Synchronous and pure apart from reading the file; safe to run several at once.
+struct ORVAnalyzerDriver {
+    // The whole file, or the span of it. Throws ErrorException: the decoder's and reader's
+    // errors unchanged, 2001 for fewer than 192 envelope frames, 2002 when neither the
+    // consensus nor the tracker finds a pulse.
+    static ORVMusicTempoMeasurement analyze(const std::filesystem::path& file,
+                                            std::optional<ORVAnalysisRange> range = std::nullopt);
+    // Everything after the decode, on its onset envelopes.
+    static ORVMusicTempoMeasurement analyzeFeatures(const ORVAudioFeatureSet& features);
+
+    // The consensus tempo to hand the tracker as its reference: none when the best candidate
+    // is weak or a metrical relative of nearly its strength shadows it.
+    static std::optional<double> preferredConsensusTempo(std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates);
+    // Confidence-weighted median tempo of the observations; none for none.
+    static std::optional<double> observationMedianTempo(std::span<const ORVLocalTempoObservation> observations);
+
+    // Building blocks of analyzeFeatures, open for tests.
+
+    // The tempo the windows support: the first section's when the tracking is reliable (or
+    // the consensus tempo when a lone section is its well-supported octave or three-to-two
+    // relative), else the consensus tempo, pulled towards the observations' median when that
+    // is the same pulse.
+    static double localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking);
+    // Where the whole-song refinement starts: the consensus tempo, unless the local tempo is a
+    // different pulse that is no metrical relative of it.
+    static double refinementTempo(double consensusBPM, double localBPM);
+    // The measurement from the stages' results; localBPM and refinementBPM as above, the
+    // refinement the one started at refinementBPM.
+    static ORVMusicTempoMeasurement assembleMeasurement(
+        const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+        const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking, double localBPM, double refinementBPM,
+        const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement);
+    // Beats from the best phase of the consensus envelope to the end of the span, each spaced
+    // by the tempo of the section it falls in (one section at `bpm` when there are none);
+    // empty when the tempo gives no period of at least 2 frames. At most 200000 beats.
+    static std::vector<double> predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,
+                                                 std::span<const ORVDetectedTempoSection> sections);
+};
+
+}  // namespace corvel::audio

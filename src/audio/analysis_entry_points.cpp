@@ -1,0 +1,162 @@
+#include "audio/analysis_entry_points.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "audio/music_analyzer.hpp"
+#include "core/tempo_points.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+constexpr double kShortestSelectionSeconds = 4.0;
+constexpr double kShortestContextMarginSeconds = 12.0;
+constexpr double kLongestContextMarginSeconds = 24.0;
+constexpr std::size_t kResultCandidateLimit = 8;
+// Failures that are no error value of ours still reach the caller as one, never as a crash of
+// the worker thread.
+constexpr const char* kStandardLibraryErrorDomain = "C++";
+
+// Section points for a reliable map of two or more sections, else one point with the
+// measured tempo; times in span seconds.
+std::vector<BeatloomTempoPoint> measuredTempoPoints(const ORVMusicTempoMeasurement& m) {
+    std::vector<BeatloomTempoPoint> points;
+    if (m.tempoMapReliable && m.sections.size() >= 2) {
+        for (std::size_t i = 0; i < m.sections.size(); ++i) {
+            const auto& section = m.sections[i];
+            BeatloomTempoPoint point;
+            // A NaN or negative start fails the test and falls back to the song start.
+            point.timeSeconds = i > 0 && section.startSeconds >= 0 ? section.startSeconds : 0.0;
+            point.bpm = section.bpm;
+            point.confidence = section.confidence;
+            point.linearToNext = false;
+            points.push_back(point);
+        }
+    } else {
+        BeatloomTempoPoint point;
+        point.timeSeconds = 0;
+        point.bpm = m.bpm;
+        point.confidence = m.confidence;
+        point.linearToNext = false;
+        points.push_back(point);
+    }
+    return points;
+}
+
+bool isVariableTempoMap(const ORVMusicTempoMeasurement& m) { return m.tempoMapReliable && m.sections.size() >= 2; }
+
+// The job's value, or what it threw as an error value.
+template <class Value, class Work>
+std::variant<Value, Error> outcomeOf(Work&& work) {
+    try {
+        return work();
+    } catch (const ErrorException& e) {
+        return e.error();
+    } catch (const std::system_error& e) {
+        return Error{kPosixErrorDomain, e.code().value(), e.what()};
+    } catch (const std::exception& e) {
+        return Error{kStandardLibraryErrorDomain, 0, e.what()};
+    }
+}
+
+// Runs the work on the runner and hands its outcome to the completion on the main loop.
+template <class Value, class Work, class Completion>
+void runAndReport(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop, Work work,
+                  Completion completion) {
+    runner.run([&mainLoop, work = std::move(work), completion = std::move(completion)]() mutable {
+        mainLoop.post([completion = std::move(completion), outcome = outcomeOf<Value>(work)]() mutable {
+            completion(std::move(outcome));
+        });
+    });
+}
+
+}  // namespace
+
+void ORVAnalyzerEntryPoints::analyzeFile(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop,
+                                         std::filesystem::path file, FileCompletion completion) {
+    runAndReport<BeatloomResult>(
+        runner, mainLoop, [file = std::move(file)] { return analyzedFile(file); }, std::move(completion));
+}
+
+void ORVAnalyzerEntryPoints::analyzeRange(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop,
+                                          std::filesystem::path file, double startSeconds, double endSeconds,
+                                          double durationSeconds, RangeCompletion completion) {
+    ORVRangeAnalysisSpans spans;
+    try {
+        spans = rangeAnalysisSpans(startSeconds, endSeconds, durationSeconds);
+    } catch (const ErrorException& e) {
+        mainLoop.post([completion = std::move(completion), error = e.error()] { completion(error); });
+        return;
+    }
+    runAndReport<BeatloomRangeAnalysisResult>(
+        runner, mainLoop, [file = std::move(file), spans] { return analyzedRange(file, spans); },
+        std::move(completion));
+}
+
+ORVRangeAnalysisSpans ORVAnalyzerEntryPoints::rangeAnalysisSpans(double startSeconds, double endSeconds,
+                                                                 double durationSeconds) {
+    // Comparisons written so that NaN takes the fallback.
+    const double duration = durationSeconds >= 0 ? durationSeconds : 0.0;
+    const double lower = std::min(startSeconds >= 0 ? startSeconds : 0.0, duration);
+    const double upper = std::min(endSeconds >= lower ? endSeconds : lower, duration);
+    const double length = upper - lower;
+    if (!(length >= kShortestSelectionSeconds)) {
+        throwAnalysisError(kSelectionTooShortCode, kSelectionTooShortMessage);
+    }
+    const double margin = std::clamp(length / 2.0, kShortestContextMarginSeconds, kLongestContextMarginSeconds);
+    const double contextStart = lower - margin < 0 ? 0.0 : lower - margin;
+    const double contextEnd = upper + margin >= duration ? duration : upper + margin;
+    return {BeatloomTimeRange{std::min(lower, upper), std::max(lower, upper)},
+            BeatloomTimeRange{std::min(contextStart, contextEnd), std::max(contextStart, contextEnd)}};
+}
+
+BeatloomResult ORVAnalyzerEntryPoints::analyzedFile(const std::filesystem::path& file) {
+    return makeBeatloomResult(ORVAudioMusicAnalyzer::analyze(file), file);
+}
+
+BeatloomRangeAnalysisResult ORVAnalyzerEntryPoints::analyzedRange(const std::filesystem::path& file,
+                                                                  const ORVRangeAnalysisSpans& spans) {
+    const auto measurement = ORVAudioMusicAnalyzer::analyze(
+        file, ORVAnalysisRange{spans.context.startSeconds, spans.context.endSeconds});
+    return makeBeatloomRangeAnalysisResult(measurement, spans.target, spans.context);
+}
+
+BeatloomResult makeBeatloomResult(const ORVMusicTempoMeasurement& m, const std::filesystem::path& file) {
+    BeatloomResult result;
+    result.fileName = file.filename().string();
+    result.bpm = m.bpm;
+    result.confidence = m.confidence;
+    result.durationSeconds = m.durationSeconds;
+    result.isVariableTempo = isVariableTempoMap(m);
+    result.tempoMapReliable = m.tempoMapReliable;
+    result.tempoPoints = normalizedTempoPoints(measuredTempoPoints(m));
+    const std::size_t kept = std::min(m.candidates.size(), kResultCandidateLimit);
+    for (std::size_t i = 0; i < kept; ++i) {
+        result.candidates.push_back(BeatloomTempoCandidate{Uuid::random(), m.candidates[i].bpm, m.candidates[i].score});
+    }
+    result.beatPositionsSeconds = m.beatPositionsSeconds;
+    result.firstMeaningfulAudioSeconds = m.firstMeaningfulAudioSeconds;
+    result.ambiguous = m.ambiguous;
+    result.reason = m.reason;
+    return result;
+}
+
+BeatloomRangeAnalysisResult makeBeatloomRangeAnalysisResult(const ORVMusicTempoMeasurement& m,
+                                                            const BeatloomTimeRange& target,
+                                                            const BeatloomTimeRange& context) {
+    BeatloomRangeAnalysisResult result;
+    result.targetRange = target;
+    result.contextRange = context;
+    result.tempoPoints = measuredTempoPoints(m);
+    for (auto& point : result.tempoPoints) point.timeSeconds += context.startSeconds;
+    result.confidence = m.confidence;
+    result.ambiguous = m.ambiguous;
+    result.reason = m.reason;
+    return result;
+}
+
+}  // namespace corvel::audio

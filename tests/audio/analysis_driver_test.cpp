@@ -1,0 +1,396 @@
+#include "audio/analysis_driver.hpp"
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/music_analyzer.hpp"
+#include "audio/test_signals.hpp"
+#include "common/error.hpp"
+#include "common/format.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Candidate = A::InternalCandidate;
+using Section = ORVDetectedTempoSection;
+using Observation = ORVLocalTempoObservation;
+using Refinement = SetwrightMusicTempoRefiner::Refinement;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kFrameSeconds = 512.0 / 44100.0;
+
+Candidate candidate(double bpm, double score, double agreement = 0.5) {
+    Candidate c;
+    c.bpm = bpm;
+    c.score = score;
+    c.agreement = agreement;
+    c.autocorrelation = 0.3;
+    c.gridFit = 0.4;
+    return c;
+}
+
+Section section(double start, double end, double bpm, double confidence = 0.7, std::int64_t count = 5) {
+    return Section{start, end, bpm, confidence, count};
+}
+
+Observation observation(double bpm, double confidence, double factor = 1) {
+    Observation o;
+    o.bpm = bpm;
+    o.confidence = confidence;
+    o.observedBPM = bpm * factor;
+    o.metricalFactor = factor;
+    return o;
+}
+
+ORVLocalTempoTracking tracking(std::vector<Section> sections, bool reliable, double stability = 0.5,
+                               std::vector<Observation> observations = {}) {
+    ORVLocalTempoTracking t;
+    t.sections = std::move(sections);
+    t.isReliable = reliable;
+    t.stability = stability;
+    t.observations = std::move(observations);
+    return t;
+}
+
+Refinement refinement(double bpm, double confidence) {
+    Refinement r;
+    r.bpm = bpm;
+    r.confidence = confidence;
+    return r;
+}
+
+// `seconds` of envelope at 44.1 kHz hops with a peak every `period` frames from `phase` on.
+ORVAudioFeatureSet pulseFeatures(double seconds, double periodFrames, double phaseFrames = 0) {
+    ORVAudioFeatureSet set;
+    set.frameSeconds = kFrameSeconds;
+    set.durationSeconds = seconds;
+    std::vector<double> envelope(std::size_t(std::ceil(seconds / kFrameSeconds)), 0.0);
+    for (double f = phaseFrames;; f += periodFrames) {
+        const auto frame = std::size_t(std::lround(f));
+        if (frame >= envelope.size()) break;
+        envelope[frame] = 1;
+    }
+    set.featureEnvelopes.fill(envelope);
+    set.consensusEnvelope = envelope;
+    return set;
+}
+
+ORVConsensusTop top(double bpm, double score, double agreement) { return {bpm, score, agreement, 0.3, 0.4}; }
+
+void expectAnalysisError(const std::function<void()>& run, int code, const std::string& message) {
+    try {
+        run();
+        FAIL() << "expected error " << code;
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(e.error(), (Error{"ORVBeatloom", code, message}));
+    }
+}
+
+// --- decisions between the stages ---
+
+TEST(AnalysisDriver, PreferredConsensusTempoIsNoneWhenWeakOrShadowedByAMetricalRelative) {
+    const std::vector<Candidate> none;
+    EXPECT_EQ(A::preferredConsensusTempo(none), std::nullopt);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.29)}), std::nullopt);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, kNaN)}), std::nullopt);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.3)}), 120.0);
+    // The half tempo nearly as strong and as widely supported shadows the best.
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(60, 0.53, 0.31)}),
+              std::nullopt);
+    // Too weak, too little agreement, or no metrical relative: the best stands.
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(60, 0.52, 0.3)}), 120.0);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(60, 0.6, 0.29)}), 120.0);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(90, 0.6, 0.6)}), 120.0);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(80, 0.6, 0.6)}), std::nullopt);
+}
+
+TEST(AnalysisDriver, LocalTempoFollowsTheTrackerOrTheConsensus) {
+    // A reliable lone section at 60 keeps the consensus octave when that is well supported.
+    const auto lone = tracking({section(0, 30, 60)}, true);
+    EXPECT_EQ(A::localTempo(top(120, 0.5, 0.6), lone), 120.0);
+    EXPECT_EQ(A::localTempo(top(120, 0.5, 0.5), lone), 60.0);
+    EXPECT_EQ(A::localTempo(top(120, 0.44, 0.6), lone), 60.0);
+    EXPECT_EQ(A::localTempo(top(90, 0.5, 0.6), lone), 90.0);  // three to two
+    EXPECT_EQ(A::localTempo(top(80, 0.5, 0.6), lone), 60.0);
+    // With several sections the first one's tempo stands.
+    EXPECT_EQ(A::localTempo(top(120, 0.9, 0.9), tracking({section(0, 10, 60), section(10, 20, 62)}, true)), 60.0);
+
+    // Not reliable: the observations' median pulls only when it is the same pulse.
+    const auto near = tracking({}, false, 0.9, {observation(102, 0.8), observation(102, 0.6), observation(90, 0.1)});
+    EXPECT_EQ(A::localTempo(top(100, 0.2, 0.5), near), 102.0);  // stability 0.9 outweighs score 0.2
+    EXPECT_EQ(A::localTempo(top(100, 0.95, 0.5), near), 100.0);
+    const auto far = tracking({}, false, 0.9, {observation(110, 0.8)});
+    EXPECT_EQ(A::localTempo(top(100, 0.2, 0.5), far), 100.0);
+    EXPECT_EQ(A::localTempo(top(100, 0.2, 0.5), tracking({section(0, 30, 60)}, false)), 100.0);
+}
+
+TEST(AnalysisDriver, RefinementStartsFromTheLocalTempoOnlyForAnUnrelatedPulse) {
+    EXPECT_EQ(A::refinementTempo(120, 90), 90.0);    // 3:4, unrelated
+    EXPECT_EQ(A::refinementTempo(120, 60), 120.0);   // octave
+    EXPECT_EQ(A::refinementTempo(120, 80), 120.0);   // three to two
+    EXPECT_EQ(A::refinementTempo(120, 123), 120.0);  // the same pulse
+}
+
+TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
+    auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 100));
+    features.firstMeaningfulAudioSeconds = 1.25;
+    const auto twoSections =
+        tracking({section(0, 15, 100, 0.7, 6), section(15, 30, 200, 0.9, 7)}, true, 0.8,
+                 {observation(100, 0.7), observation(100, 0.7, 2), observation(200, 0.8, 0.5)});
+    const std::vector<Candidate> candidates{candidate(100.01, 0.7, 0.7)};
+
+    const auto m = A::assembleMeasurement(features, candidates, top(100.01, 0.7, 0.7), twoSections, 100, 100,
+                                          refinement(100.02, 0.85));
+    ASSERT_EQ(m.sections.size(), 1u);
+    EXPECT_EQ(m.sections[0].startSeconds, 1.25);
+    EXPECT_EQ(m.sections[0].endSeconds, 30.0);
+    EXPECT_EQ(m.sections[0].bpm, 100.0);
+    EXPECT_EQ(m.sections[0].confidence, 0.9);
+    EXPECT_EQ(m.sections[0].observationCount, 13);
+    EXPECT_EQ(m.bpm, 100.0);
+    EXPECT_FALSE(m.tempoMapReliable);
+    EXPECT_EQ(m.candidates[0].bpm, 100.0);  // the refinement replaces the candidate it started from
+    EXPECT_EQ(m.reason,
+              "Whole-song metrical consensus rejected subdivision aliases in the local path and resolved one "
+              "constant pulse at 100.00 BPM. Long-term beat-grid drift fit 85 %.");
+
+    // Not confident enough: the sections stay, the refinement is dropped.
+    const auto kept = A::assembleMeasurement(features, candidates, top(100.01, 0.7, 0.7), twoSections, 100.02, 100,
+                                             refinement(100.02, 0.79));
+    ASSERT_EQ(kept.sections.size(), 2u);
+    EXPECT_EQ(kept.bpm, 100.0);
+    EXPECT_EQ(kept.candidates[0].bpm, 100.0);  // rounded only
+    EXPECT_TRUE(kept.tempoMapReliable);
+    EXPECT_EQ(kept.reason,
+              "Canonical tempo-family tracker: 2 stable sections (100.00 BPM \u2192 200.00 BPM). 2 local "
+              "half-/2:3-rate observations were retained as rhythmic evidence without becoming tempo-map sections.");
+    // A section unrelated to the refined tempo keeps the map too.
+    const auto unrelated = tracking({section(0, 15, 100), section(15, 30, 130)}, true, 0.8);
+    EXPECT_EQ(A::assembleMeasurement(features, candidates, top(100, 0.7, 0.7), unrelated, 100, 100,
+                                     refinement(100.02, 0.95))
+                  .sections.size(),
+              2u);
+}
+
+TEST(AnalysisDriver, AConstantRefinementIsReportedInHundredthsOfTheTwentiethRoundedTempo) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    const std::vector<Candidate> candidates{candidate(119.93, 0.7, 0.8), candidate(60, 0.3), candidate(240.04, 0.2)};
+    const auto oneSection = tracking({section(0, 30, 119.9)}, true, 0.9);
+    for (const auto& [refined, expected] : {std::pair{120.026, 120.05}, std::pair{120.024, 120.0}}) {
+        const auto m = A::assembleMeasurement(features, candidates, top(119.93, 0.7, 0.8), oneSection, 119.93,
+                                              119.93, refinement(refined, 0.9));
+        EXPECT_EQ(m.bpm, expected);
+        EXPECT_EQ(m.sections[0].bpm, expected);
+        EXPECT_EQ(m.candidates[0].bpm, expected);
+        EXPECT_EQ(m.candidates[1].bpm, 60.0);
+        EXPECT_EQ(m.candidates[2].bpm, 240.05);
+        EXPECT_TRUE(m.tempoMapReliable);
+        EXPECT_EQ(m.reason, "Whole-song precision fit refined the constant Beatloom estimate from 119.95 to " +
+                                formatFixed(expected, 2) +
+                                " BPM using long-term beat-grid drift (fit 90 %). No integer-BPM quantization is "
+                                "applied.");
+    }
+}
+
+TEST(AnalysisDriver, HalfTempoCandidateLeavesAnUnreliableResultAmbiguous) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    const std::vector<Candidate> candidates{candidate(120, 0.6, 0.5), candidate(60.5, 0.55, 0.4)};
+    const auto unreliable = tracking({}, false, 0.5);
+    const auto m =
+        A::assembleMeasurement(features, candidates, top(120, 0.6, 0.5), unreliable, 120, 120, std::nullopt);
+    EXPECT_TRUE(m.ambiguous);
+    EXPECT_EQ(m.reason,
+              "Multi-Feature-Tracker erkennt 120.00 BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative "
+              "60.50 BPM).");
+    const double density = std::min(m.onsetDensity / 3.0, 1.0);
+    EXPECT_DOUBLE_EQ(m.confidence, 0.42 * 0.6 + 0.28 * 0.5 + 0.18 * 0.5 + 0.06 * density);
+    EXPECT_EQ(m.featureAgreement, 0.5);
+    EXPECT_EQ(m.autocorrelation, 0.3);
+    EXPECT_EQ(m.gridFit, 0.4);
+
+    // Never ambiguous with a reliable tracker; the weakest section lifts the confidence.
+    const auto reliable = tracking({section(0, 30, 120, 0.95)}, true, 0.5);
+    const auto sure = A::assembleMeasurement(features, candidates, top(120, 0.6, 0.5), reliable, 120, 120, std::nullopt);
+    EXPECT_FALSE(sure.ambiguous);
+    EXPECT_EQ(sure.confidence, 0.95);
+    // Too weak an alternative, or agreement enough: decided.
+    EXPECT_FALSE(A::assembleMeasurement(features, std::vector{candidate(120, 0.6), candidate(60.5, 0.47)},
+                                        top(120, 0.6, 0.5), unreliable, 120, 120, std::nullopt)
+                     .ambiguous);
+    EXPECT_FALSE(
+        A::assembleMeasurement(features, candidates, top(120, 0.6, 0.58), unreliable, 120, 120, std::nullopt)
+            .ambiguous);
+}
+
+TEST(AnalysisDriver, ConfidenceDecidesBetweenTheGermanConsensusReasons) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    const std::vector<Candidate> candidates{candidate(120, 0.9, 0.9)};
+    const auto strong = A::assembleMeasurement(features, candidates, top(120, 0.9, 0.9), tracking({}, false, 0.75),
+                                               120, 120, std::nullopt);
+    EXPECT_GE(strong.confidence, 0.68);
+    EXPECT_EQ(strong.reason,
+              "Multi-Feature-Konsens: 90 % Merkmals-Uebereinstimmung, 75 % Pfadstabilitaet. Tempo wird nicht mehr "
+              "aus einer einzigen Onset-Huelle abgeleitet.");
+    const auto weak = A::assembleMeasurement(features, candidates, top(120, 0.3, 0.4), tracking({}, false, 0.2), 120,
+                                             120, std::nullopt);
+    EXPECT_LT(weak.confidence, 0.68);
+    EXPECT_EQ(weak.reason,
+              "Tempo-Kandidat 120.00 BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement 40 %). "
+              "Ergebnis bitte pruefen.");
+}
+
+TEST(AnalysisDriver, AtMostEightCandidatesAreReported) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    std::vector<Candidate> candidates;
+    for (int i = 0; i < 10; ++i) candidates.push_back(candidate(100 + 7 * i, 0.9 - 0.05 * i));
+    const auto m = A::assembleMeasurement(features, candidates, top(100, 0.9, 0.9), tracking({}, false), 100, 100,
+                                          std::nullopt);
+    ASSERT_EQ(m.candidates.size(), 8u);
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(m.candidates[i].bpm, 100 + 7.0 * double(i));
+    EXPECT_NE(m.candidates[0].id, m.candidates[1].id);
+}
+
+TEST(AnalysisDriver, BeatGridStartsAtTheBestPhaseAndFollowsTheSections) {
+    const double period = 60.0 / (kFrameSeconds * 120);  // about 43.07 frames
+    for (const auto& [phase, count] : {std::pair{0.0, 61u}, std::pair{10.0, 60u}}) {
+        auto features = pulseFeatures(30, period, phase);
+        // The beat at 30 s falls just past the last frame; let the frame before it hold its peak.
+        if (phase == 0) features.consensusEnvelope.back() = 1;
+        const auto beats = A::predictedBeatGrid(features, 120, {});
+        ASSERT_EQ(beats.size(), count) << phase;
+        // A beat one frame off still meets the peak, so the earliest of those phases wins.
+        EXPECT_NEAR(beats[0], std::max(phase - 1, 0.0) * kFrameSeconds, 1e-12);
+        EXPECT_NEAR(beats[1] - beats[0], 0.5, 1e-12);
+        EXPECT_LE(beats.back(), 30.001);
+    }
+    // The spacing changes with the section the beat falls in.
+    const std::vector<Section> sections{section(0, 10, 120), section(10, 30, 60)};
+    auto features = pulseFeatures(30, period);
+    features.consensusEnvelope.back() = 1;
+    const auto beats = A::predictedBeatGrid(features, 120, sections);
+    ASSERT_EQ(beats.size(), 20u + 21u);
+    EXPECT_NEAR(beats[19], 9.5, 1e-9);
+    EXPECT_NEAR(beats[20], 10.0, 1e-9);
+    EXPECT_NEAR(beats[21], 11.0, 1e-9);
+    // No period of 2 frames, no tempo, no envelope: no grid.
+    EXPECT_TRUE(A::predictedBeatGrid(pulseFeatures(30, period), 3000, {}).empty());
+    EXPECT_TRUE(A::predictedBeatGrid(pulseFeatures(30, period), 0, {}).empty());
+    EXPECT_TRUE(A::predictedBeatGrid(pulseFeatures(30, period), kNaN, {}).empty());
+    EXPECT_TRUE(A::predictedBeatGrid(ORVAudioFeatureSet{}, 120, {}).empty());
+}
+
+TEST(AnalysisDriver, TooFewFramesOrNoPulseAreErrors) {
+    auto silent = pulseFeatures(191 * kFrameSeconds, 1e9);
+    for (auto& e : silent.featureEnvelopes) e.assign(191, 0.0);
+    silent.consensusEnvelope.assign(191, 0.0);
+    expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2001, "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    for (auto& e : silent.featureEnvelopes) e.assign(400, 0.0);
+    silent.consensusEnvelope.assign(400, 0.0);
+    expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2002,
+                        "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+}
+
+// --- whole analyses of decoded click tracks ---
+
+class AnalysisOnAudio : public ::testing::Test {
+protected:
+    // Clicks over a quiet noise bed, so every band has something to whiten.
+    std::filesystem::path song(const std::string& name, testkit::Signal signal) {
+        const testkit::Signal bed = testkit::noise(signal.sampleRate, signal.channels, signal.frames(), 0.05);
+        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += bed.interleaved[i];
+        const auto file = folder_ / (name + ".wav");
+        testkit::writeWav(file, signal);
+        return file;
+    }
+
+    testkit::TempFolder folder_{"analysis-driver"};
+};
+
+TEST_F(AnalysisOnAudio, SteadyClickTrackIsOneConfidentTempoWithItsBeats) {
+    const auto file = song("steady", testkit::clicks(44100, 2, 40, 124, 0.8, 0.3));
+    const auto m = A::analyze(file);
+    EXPECT_NEAR(m.bpm, 124, 0.1);
+    EXPECT_EQ(std::round(m.bpm * 20), m.bpm * 20);
+    EXPECT_FALSE(m.ambiguous);
+    EXPECT_GT(m.confidence, 0.68);
+    EXPECT_NEAR(m.durationSeconds, 40, 1e-9);
+    EXPECT_EQ(m.sections.size(), 1u);
+    EXPECT_FALSE(m.candidates.empty());
+    ASSERT_GT(m.beatPositionsSeconds.size(), 70u);
+    EXPECT_NEAR(std::remainder(m.beatPositionsSeconds[0] - 0.3, 60.0 / 124), 0, 0.03);
+    EXPECT_LT(m.medianGridErrorSeconds, 0.03);
+    EXPECT_FALSE(m.reason.empty());
+
+    // Nothing is kept between analyses: a second run gives the same measurement.
+    const auto again = A::analyze(file);
+    EXPECT_EQ(again.bpm, m.bpm);
+    EXPECT_EQ(again.confidence, m.confidence);
+    EXPECT_EQ(again.beatPositionsSeconds, m.beatPositionsSeconds);
+    EXPECT_EQ(again.reason, m.reason);
+}
+
+TEST_F(AnalysisOnAudio, TempoChangeIsAReliableMapOfSections) {
+    const auto file = song("change", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                           testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto m = A::analyze(file);
+    ASSERT_GE(m.sections.size(), 2u);
+    EXPECT_TRUE(m.tempoMapReliable);
+    EXPECT_NEAR(m.sections.front().bpm, 100, 1.0);
+    EXPECT_NEAR(m.sections.back().bpm, 132, 3.0);
+    EXPECT_EQ(m.reason.rfind("Canonical tempo-family tracker: ", 0), 0u) << m.reason;
+    // The beats follow the sections: half-second spacing gives way to the faster one.
+    ASSERT_GT(m.beatPositionsSeconds.size(), 100u);
+    EXPECT_NEAR(m.beatPositionsSeconds[11] - m.beatPositionsSeconds[10], 0.6, 0.01);
+    const auto n = m.beatPositionsSeconds.size();
+    EXPECT_NEAR(m.beatPositionsSeconds[n - 1] - m.beatPositionsSeconds[n - 2], 60.0 / 132, 0.02);
+}
+
+TEST_F(AnalysisOnAudio, RampGivesRisingSections) {
+    std::vector<double> beats;
+    for (double t = 0.3; t < 60;) {
+        beats.push_back(t);
+        t += 60.0 / (96 + 48 * t / 60);
+    }
+    const auto m = A::analyze(song("ramp", testkit::clicksAt(44100, 1, 60, beats)));
+    ASSERT_GE(m.sections.size(), 2u);
+    for (std::size_t i = 1; i < m.sections.size(); ++i) EXPECT_GT(m.sections[i].bpm, m.sections[i - 1].bpm) << i;
+    EXPECT_GE(m.bpm, 90);
+    EXPECT_LE(m.bpm, 150);
+}
+
+TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
+    const auto silent = folder_ / "silent.wav";
+    testkit::writeWav(silent, testkit::silence(44100, 2, 44100 * 20));
+    expectAnalysisError([&] { A::analyze(silent); }, 2002,
+                        "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+    // 2 s gives 173 frames; 3 s (259 frames) passes the length check.
+    expectAnalysisError([&] { A::analyze(song("two", testkit::clicks(44100, 1, 2, 120))); }, 2001,
+                        "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    try {
+        A::analyze(song("three", testkit::clicks(44100, 1, 3, 120)));
+    } catch (const ErrorException& e) {
+        EXPECT_NE(e.error().code, 2001);
+    }
+    // The decoder's own errors pass through.
+    expectAnalysisError([&] { A::analyze(silent, ORVAnalysisRange{5, 5}); }, 2006,
+                        "Der ausgewaehlte Analysebereich ist zu kurz.");
+}
+
+TEST_F(AnalysisOnAudio, SelectedRangeIsMeasuredFromItsOwnStart) {
+    const auto file = song("range", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                          testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto m = A::analyze(file, ORVAnalysisRange{34, 58});
+    EXPECT_NEAR(m.durationSeconds, 24, 1e-6);
+    EXPECT_NEAR(m.bpm, 132, 1.0);
+    ASSERT_FALSE(m.beatPositionsSeconds.empty());
+    EXPECT_LT(m.beatPositionsSeconds.front(), 60.0 / 132 + 0.02);
+    EXPECT_LE(m.beatPositionsSeconds.back(), 24.001);
+}
+
+}  // namespace
+}  // namespace corvel::audio
