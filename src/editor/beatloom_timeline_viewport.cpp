@@ -1,5 +1,6 @@
 #include "editor/beatloom_timeline_viewport.hpp"
 
+#include <QFontMetricsF>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
@@ -9,6 +10,7 @@
 #include "audio/preview_player.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/published_repaint_bridge.hpp"
+#include "editor/timeline_labels.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -186,21 +188,26 @@ void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     painter.fillPath(rounded, OrvantaTheme::black(0.28));
     painter.save();
     painter.setClipPath(rounded);
-    for (const TimelineLayer layer : kTimelineLayerOrder) paintLayer(painter, layer);
+    // Every layer works from the same cut of the grid.
+    const auto lines = visibleGridLines();
+    for (const TimelineLayer layer : kTimelineLayerOrder) paintLayer(painter, layer, lines);
     painter.restore();
     painter.setPen(solidPen(OrvantaTheme::white(0.09), 1));
     painter.setBrush(Qt::NoBrush);
     painter.drawPath(rounded);
 }
 
-void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer) const {
+void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer,
+                                          const std::vector<BeatloomTimeline::GridLine>& lines) const {
     switch (layer) {
-        case TimelineLayer::canvas: paintCanvas(painter, canvasPlan()); return;
-        // Pointer input, the Free Time / Rubato overlay, the ruler labels, the marker handles
-        // and the locator flag stack here, in this order.
+        case TimelineLayer::canvas:
+            paintCanvas(painter, editor::canvasPlan(model_, ui_, geometry(), window(), lines));
+            return;
+        case TimelineLayer::rulerLabels: paintRulerLabels(painter, lines); return;
+        // Pointer input, the Free Time / Rubato overlay, the marker handles and the locator
+        // flag stack here, in this order.
         case TimelineLayer::input:
         case TimelineLayer::flexibleTimelineOverlay:
-        case TimelineLayer::rulerLabels:
         case TimelineLayer::markerHandles:
         case TimelineLayer::locatorFlag: return;
     }
@@ -268,6 +275,41 @@ void BeatloomTimelineViewport::paintCanvas(QPainter& painter, const TimelineCanv
     strokeHorizontal(painter, separator, g.rulerHeight, w);
     strokeHorizontal(painter, separator, waveTop, w);
     strokeHorizontal(painter, separator, g.timeRulerTop(), w);
+}
+
+void BeatloomTimelineViewport::paintRulerLabels(QPainter& painter,
+                                                const std::vector<BeatloomTimeline::GridLine>& lines) const {
+    const auto& result = model_.result.value();
+    const double songDuration = result ? result->durationSeconds : 0.0;
+    const auto labels = rulerLabels(lines, window(), geometry(), songDuration);
+
+    const QFont barFont = OrvantaTheme::font(12, QFont::Black, app::FontDesign::monospaced);
+    const QFont smallFont = OrvantaTheme::font(9, QFont::Bold, app::FontDesign::monospaced);
+    const QColor barText = withOpacity(OrvantaTheme::standardBlue(), 0.98);
+    const QColor beatText = OrvantaTheme::white(0.64);
+    const QColor timeText = OrvantaTheme::white(0.42);
+    const QFontMetricsF barMetrics(barFont);
+    const QFontMetricsF smallMetrics(smallFont);
+
+    for (const auto& label : labels) {
+        if (label.text.empty()) continue;
+        const QString text = QString::fromStdString(label.text);
+        const bool isBar = label.kind == RulerLabelKind::bar;
+        const QFontMetricsF& metrics = isBar ? barMetrics : smallMetrics;
+        const QSizeF textSize(metrics.horizontalAdvance(text), metrics.height());
+        const QRectF textRect(label.centreX - textSize.width() / 2, label.centreY - textSize.height() / 2,
+                              textSize.width(), textSize.height());
+        if (isBar) {
+            // A dark pill behind the bar number keeps it readable over the grid.
+            const QRectF pill = textRect.adjusted(-4, -1, 4, 1);
+            QPainterPath background;
+            background.addRoundedRect(pill, 4, 4);
+            painter.fillPath(background, OrvantaTheme::black(0.78));
+        }
+        painter.setFont(isBar ? barFont : smallFont);
+        painter.setPen(isBar ? barText : (label.kind == RulerLabelKind::beat ? beatText : timeText));
+        painter.drawText(textRect, Qt::AlignCenter, text);
+    }
 }
 
 }  // namespace corvel::editor

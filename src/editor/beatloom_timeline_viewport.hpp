@@ -70,8 +70,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void paintLayer(QPainter& painter, TimelineLayer layer) const;
+    void paintLayer(QPainter& painter, TimelineLayer layer,
+                    const std::vector<BeatloomTimeline::GridLine>& lines) const;
     void paintCanvas(QPainter& painter, const TimelineCanvasPlan& plan) const;
+    void paintRulerLabels(QPainter& painter, const std::vector<BeatloomTimeline::GridLine>& lines) const;
     void reportWidth();
     void followLaneHeight();
 
