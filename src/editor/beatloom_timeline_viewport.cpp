@@ -125,7 +125,8 @@ BeatloomTimelineViewport::BeatloomTimelineViewport(session::BeatloomViewModel& m
     followLaneHeight();
 }
 
-BeatloomTimelineViewport::~BeatloomTimelineViewport() = default;
+// The bridge goes first: no published change may reach a viewport that is half torn down.
+BeatloomTimelineViewport::~BeatloomTimelineViewport() { delete bridge_; }
 
 BeatloomTimelineGeometry BeatloomTimelineViewport::geometry() const {
     return BeatloomTimelineGeometry{kRulerHeight, kMarkerLaneHeight, kTimeRulerHeight, ui_.waveformLarge.value()};
