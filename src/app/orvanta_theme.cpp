@@ -137,6 +137,14 @@ const QColor& OrvantaTheme::standardOrange() {
     static const QColor color(255, 159, 10);
     return color;
 }
+const QColor& OrvantaTheme::standardCyan() {
+    static const QColor color(100, 210, 255);
+    return color;
+}
+const QColor& OrvantaTheme::standardPurple() {
+    static const QColor color(191, 90, 242);
+    return color;
+}
 const QColor& OrvantaTheme::standardGray() {
     static const QColor color(152, 152, 157);
     return color;

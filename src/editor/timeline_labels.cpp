@@ -1,0 +1,122 @@
+#include "editor/timeline_labels.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+
+#include "common/format.hpp"
+#include "common/numeric.hpp"
+#include "core/grid_lines.hpp"
+
+namespace corvel::editor {
+
+namespace {
+
+using BeatloomTimeline::GridKind;
+using BeatloomTimeline::GridLine;
+
+constexpr double kBarLabelSpacing = 42;
+constexpr double kBeatLabelSpacing = 44;
+constexpr double kTimeLabelSpacing = 85;
+constexpr std::array<double, 17> kTimeRulerSteps{0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.25, 0.5,
+                                                 1,     2,     5,     10,   15,   30,   60,  120};
+constexpr double kFallbackTimeRulerStep = 300;
+
+std::vector<GridLine> sortedOfKinds(const std::vector<GridLine>& lines, bool withBeats) {
+    std::vector<GridLine> kept;
+    for (const auto& line : lines) {
+        if (line.kind == GridKind::bar || (withBeats && line.kind == GridKind::beat)) kept.push_back(line);
+    }
+    sortLinesByTime(kept);
+    return kept;
+}
+
+}  // namespace
+
+void sortLinesByTime(std::vector<GridLine>& lines) {
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; });
+}
+
+std::vector<GridLine> barLabelsToShow(const std::vector<GridLine>& lines, const BeatloomTimelineWindow& window) {
+    std::vector<GridLine> shown;
+    double last = std::numeric_limits<double>::lowest();
+    for (const auto& bar : sortedOfKinds(lines, false)) {
+        const double x = window.x(bar.timeSeconds);
+        if (x - last >= kBarLabelSpacing) {
+            shown.push_back(bar);
+            last = x;
+        }
+    }
+    return shown;
+}
+
+std::vector<GridLine> beatLabelsToShow(const std::vector<GridLine>& lines, const BeatloomTimelineWindow& window) {
+    const auto sorted = sortedOfKinds(lines, true);
+    std::vector<GridLine> shown;
+    if (sorted.size() < 2) return shown;
+    constexpr double kNoNeighbour = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (sorted[i].kind != GridKind::beat) continue;
+        const double x = window.x(sorted[i].timeSeconds);
+        const double previousGap = i == 0 ? kNoNeighbour : x - window.x(sorted[i - 1].timeSeconds);
+        const double nextGap = i + 1 == sorted.size() ? kNoNeighbour : window.x(sorted[i + 1].timeSeconds) - x;
+        if (std::min(previousGap, nextGap) >= kBeatLabelSpacing) shown.push_back(sorted[i]);
+    }
+    return shown;
+}
+
+std::string formatRulerTime(double seconds) {
+    const double x = maxIgnoringNaN(seconds, 0.0);
+    const std::int64_t minutes = saturatingInt64(x) / 60;
+    const std::string secs = formatFixed(std::fmod(x, 60.0), 3);
+    // Two integer digits: "5.250" becomes "05.250".
+    return formatInteger(minutes) + ":" + (secs.size() < 6 ? std::string(6 - secs.size(), '0') : "") + secs;
+}
+
+double timeRulerStep(const BeatloomTimelineWindow& window) {
+    const double least = kTimeLabelSpacing * window.duration / maxIgnoringNaN(window.width, 1.0);
+    for (const double step : kTimeRulerSteps) {
+        if (step >= least) return step;
+    }
+    return kFallbackTimeRulerStep;
+}
+
+std::vector<double> timeRulerTicks(const BeatloomTimelineWindow& window, double songDuration) {
+    const double step = timeRulerStep(window);
+    const double end = std::min(window.start + window.duration + 1e-9, songDuration);
+    // Ticks before 0 s are never shown: start at the first multiple of the step at or after the
+    // later of the window start and 0 s, so that a window far before the song costs nothing.
+    double t = step * std::ceil(std::max(window.start, 0.0) / step);
+    std::vector<double> ticks;
+    while (t <= end) {
+        ticks.push_back(t);
+        const double next = t + step;
+        if (!(next > t)) break;  // too far out for the step to advance
+        t = next;
+    }
+    return ticks;
+}
+
+std::vector<RulerLabel> rulerLabels(const std::vector<GridLine>& visibleLines, const BeatloomTimelineWindow& window,
+                                    const BeatloomTimelineGeometry& geometry, double songDuration) {
+    std::vector<RulerLabel> labels;
+    for (const auto& bar : barLabelsToShow(visibleLines, window)) {
+        labels.push_back({RulerLabelKind::bar, bar.barNumber ? BeatloomTimeline::barLabel(*bar.barNumber) + ".1" : "",
+                          window.x(bar.timeSeconds) + 16, geometry.rulerHeight * 0.5});
+    }
+    for (const auto& beat : beatLabelsToShow(visibleLines, window)) {
+        const std::string text = beat.barNumber && beat.beatNumber
+                                     ? BeatloomTimeline::gridLineLabel(*beat.barNumber, *beat.beatNumber)
+                                     : "";
+        labels.push_back({RulerLabelKind::beat, text, window.x(beat.timeSeconds) + 12, geometry.rulerHeight * 0.72});
+    }
+    for (const double t : timeRulerTicks(window, songDuration)) {
+        labels.push_back({RulerLabelKind::time, formatRulerTime(t), window.x(t) + 20,
+                          geometry.timeRulerTop() + geometry.timeRulerHeight * 0.5});
+    }
+    return labels;
+}
+
+}  // namespace corvel::editor
