@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "audio/preview_player.hpp"
+#include "common/error.hpp"
 #include "common/observable.hpp"
 #include "common/uuid.hpp"
 #include "core/edit_history.hpp"
@@ -17,6 +20,8 @@
 #include "core/phase_anchors.hpp"
 #include "core/tempo_map_records.hpp"
 #include "core/waveform_data.hpp"
+#include "platform/background_runner.hpp"
+#include "platform/file_panels.hpp"
 #include "platform/main_loop.hpp"
 #include "session/beatloom_viewport_state.hpp"
 
@@ -218,6 +223,29 @@ public:
     // bar starts cleared; always confirms in statusText.
     void resetToDetected();
 
+    // ---- Opening a file and the analysis flow ----
+
+    // The blocking read or build of a file's waveform peaks for the analysed duration; it runs
+    // on the background runner and throws ErrorException.
+    using WaveformLoad = std::function<BeatloomWaveformData(const std::filesystem::path&, double)>;
+    static constexpr std::string_view kAudioContentType = "audio";
+    static constexpr std::string_view kDetectedAmbiguousStatus =
+        "Tempo detected. Check the musical level with the click before confirming edits.";
+    static constexpr std::string_view kDetectedStatus =
+        "Tempo detected. Work directly on the waveform, then verify the musical grid with the click.";
+
+    // Hands the session what opening, re-analysing and exporting need beyond the main loop: the
+    // runner of the analyses and waveform builds and the open and save panels, which must both
+    // outlive the session, and the waveform load (empty: the cache-backed loader in the user's
+    // caches folder). Must be called before any of those operations.
+    void connectServices(platform::BackgroundRunner& backgroundRunner, platform::FilePanels& filePanels,
+                         WaveformLoad loadWaveform = {});
+    // The open panel (one audio file); a chosen file is loaded, a cancel changes nothing.
+    void chooseAudioFile();
+    // Forgets the previous file and every edit, then analyses the file and loads its waveform
+    // in the background. Results of an earlier load that arrive later are dropped.
+    void loadAudio(const std::filesystem::path& url);
+
     // ---- Grid keeping and Grid Fit preview ----
 
     // The phase locks to commit with a tempo edit from oldPoints (the current map) to newPoints
@@ -316,13 +344,32 @@ public:
 
 private:
     double durationSeconds() const;
+    // Stops and resets the preview and sets every published value but isAnalyzing back to its
+    // state without a file (selectedURL to url); the history and any open drag are dropped,
+    // and results of earlier loads and analyses will be ignored.
+    void forgetSession(std::optional<std::filesystem::path> url);
+    void installAnalysis(const BeatloomResult& detected);
+    void finishWaveformLoad(std::variant<BeatloomWaveformData, Error> outcome);
+    platform::BackgroundRunner& runner();
+    platform::FilePanels& filePanels();
+    // Whether a background result started now may still be applied when it arrives: true while
+    // the session lives and no load or reset came in between.
+    std::function<bool()> stillCurrent() const;
     // The drag target: the nearest grid time when snapping finds one, else the time itself.
     double dragTarget(bool snap, BeatloomGridResolution resolution, double seconds) const;
     void commit(std::string_view actionName, BeatloomEditorState before, BeatloomEditorState after,
                 std::string_view status);
     void showRestored(std::string_view prefix, const std::string& actionName);
 
+    platform::MainLoop& mainLoop_;
     audio::BeatloomPreviewPlayer previewPlayer_;
+    platform::BackgroundRunner* backgroundRunner_ = nullptr;
+    platform::FilePanels* filePanels_ = nullptr;
+    WaveformLoad loadWaveform_;
+    // Counts loads and resets; a background result made for an older count is dropped.
+    std::uint64_t loadGeneration_ = 0;
+    // Watched by background completions, which may run after the session is gone.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     BeatloomEditHistory editHistory_{BeatloomEditHistory::defaultCapacity};
     std::optional<BeatloomEditorState> transactionStart_;
     std::optional<std::string> transactionActionName_;
