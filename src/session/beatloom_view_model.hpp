@@ -246,6 +246,25 @@ public:
     // in the background. Results of an earlier load that arrive later are dropped.
     void loadAudio(const std::filesystem::path& url);
 
+    // ---- Tempo MIDI export and session reset ----
+
+    static constexpr std::string_view kExportPanelTitle = "Export Tempo MIDI";
+    static constexpr std::string_view kExportPanelPrompt = "Export";
+    static constexpr std::string_view kMIDIFileExtension = "mid";
+    static constexpr std::string_view kExportedStatus = "Edited tempo, meter and flexible timeline exported.";
+    // Joins the validation messages that block an export.
+    static constexpr std::string_view kIssueSeparator = " · ";
+
+    // The name the save panel proposes: the audio file's name without its last extension and
+    // "_TempoMap.mid".
+    static std::string proposedMIDIFileName(std::string_view audioFileName);
+    // Validates the edited map, asks for a location and writes the map's MIDI file there
+    // atomically; refusals and failures go to errorText. Needs a result.
+    void exportTempoMIDI();
+    // Back to the state without a file: every edit, the history and the messages forgotten,
+    // the viewport's pixel width kept.
+    void resetSession();
+
     // ---- Grid keeping and Grid Fit preview ----
 
     // The phase locks to commit with a tempo edit from oldPoints (the current map) to newPoints

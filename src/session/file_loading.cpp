@@ -1,4 +1,4 @@
-// Opening an audio file: the session forgets the previous file, analyses the new one in the
+// Opening an audio file and forgetting it again. On opening, the session forgets the previous file, analyses the new one in the
 // background, installs the detected map and then loads the waveform. Each load counts one
 // generation; a background result that comes back after a newer load or a reset is dropped,
 // so a slow first file can never overwrite the file the user opened after it.
@@ -83,6 +83,11 @@ void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url) 
     viewport.visibleStartSeconds = 0.0;
     viewport.visibleDurationSeconds = 1.0;
     viewportState.set(viewport);
+}
+
+void BeatloomViewModel::resetSession() {
+    forgetSession(std::nullopt);
+    isAnalyzing.set(false);
 }
 
 void BeatloomViewModel::chooseAudioFile() {

@@ -203,5 +203,33 @@ TEST_F(FileLoading, TheOpenPanelAsksForOneAudioFileAndACancelChangesNothing) {
     EXPECT_EQ(model.result.value()->fileName, "take.01.wav");
 }
 
+// ---- Reset ----
+
+TEST_F(FileLoading, ResetForgetsTheFileAndEveryEditAndDropsAnOpenDrag) {
+    model.setViewportPixelWidth(640);
+    loadSong(song120());
+    editTheLoadedSong();
+    model.resetSession();
+    EXPECT_FALSE(model.selectedURL.value());
+    EXPECT_FALSE(model.isAnalyzing.value());
+    expectForgotten(640);
+    const auto firstID = model.meterEvents.value().front().id;
+    model.resetSession();
+    EXPECT_NE(model.meterEvents.value().front().id, firstID);  // a fresh 4/4 event each time
+    model.undo();
+    EXPECT_EQ(model.statusText.value(), "");
+}
+
+TEST_F(FileLoading, AnAnalysisThatEndsAfterAResetIsDropped) {
+    model.loadAudio(song120());
+    model.resetSession();
+    EXPECT_FALSE(model.isAnalyzing.value());
+    settle();
+    EXPECT_FALSE(model.result.value());
+    EXPECT_FALSE(model.selectedURL.value());
+    EXPECT_FALSE(model.isWaveformLoading.value());
+    EXPECT_EQ(model.statusText.value(), "");
+}
+
 }  // namespace
 }  // namespace corvel::session
