@@ -265,6 +265,36 @@ public:
     // the viewport's pixel width kept.
     void resetSession();
 
+    // ---- Re-analysis and tempo control ----
+
+    static constexpr std::string_view kPlaceTempoPointMessage = "Could not place a tempo point at the current locator.";
+    static constexpr std::string_view kDetectedTempoRestoredStatus =
+        "Automatically detected tempo restored. Other musical edits were preserved.";
+    static constexpr std::string_view kReanalyzingTempoStatus = "Re-analyzing tempo…";
+    static constexpr std::string_view kTempoReanalyzedStatus = "Tempo re-analyzed. Automatic result is active.";
+    static constexpr std::string_view kMergeRefusedMessage = "The selected range could not be merged into the tempo map.";
+    static constexpr std::int64_t kMergeRefusedCode = 2302;
+
+    // Doubles (2) or halves (0.5) the tempo of the section at the locator.
+    void scaleSectionTempo(double factor);
+    // Sets the tempo at the locator from typed text ("120,5" reads as 120.5): the only marker,
+    // a marker within 0.02 s of the locator, or a new one there. False, with the refusal in
+    // errorText, when no tempo was applied.
+    bool setManualTempo(std::string_view text);
+    // The detected map again; time signatures, Bar 1, pickup bars and regions stay.
+    void useDetectedTempo();
+    // Whether the edited map still matches the detected one.
+    bool isDetectedTempoActive() const;
+    // Analyses the whole file again in the background and makes its map the edited one.
+    void reanalyzeTempo();
+    // The range between two times in any order, held inside the song; none below 0.05 s.
+    void setAnalysisSelection(double a, double b);
+    // Re-analyses the selection (at least 4 s) with its musical context in the background and
+    // merges the new tempo into it.
+    void reanalyzeSelection();
+    // Merges a re-analysed range into the edited map of a song durationSeconds long.
+    void applyReanalyzedSelection(const BeatloomRangeAnalysisResult& rangeResult, double durationSeconds);
+
     // ---- Grid keeping and Grid Fit preview ----
 
     // The phase locks to commit with a tempo edit from oldPoints (the current map) to newPoints
@@ -369,6 +399,10 @@ private:
     void forgetSession(std::optional<std::filesystem::path> url);
     void installAnalysis(const BeatloomResult& detected);
     void finishWaveformLoad(std::variant<BeatloomWaveformData, Error> outcome);
+    // The detected or re-analysed points as the edited map, with Grid Fit, locks and locked
+    // ranges gone; the rest of the musical edits stay.
+    void installAnalysedPoints(std::vector<BeatloomTempoPoint> points);
+    void failAnalysis(const Error& error);
     platform::BackgroundRunner& runner();
     platform::FilePanels& filePanels();
     // Whether a background result started now may still be applied when it arrives: true while

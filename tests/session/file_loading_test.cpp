@@ -27,44 +27,6 @@ protected:
         setMessageLines("old");
         model.waveformErrorText.set("old waveform");
     }
-
-    // The state without a file's edits, with the viewport width the view last reported.
-    void expectForgotten(double pixelWidth) const {
-        EXPECT_FALSE(model.result.value());
-        EXPECT_TRUE(model.editableTempoPoints.value().empty());
-        ASSERT_EQ(model.meterEvents.value().size(), 1u);
-        const auto& meter = model.meterEvents.value().front();
-        EXPECT_EQ(meter.timeSeconds, 0.0);
-        EXPECT_EQ(meter.numerator, 4);
-        EXPECT_EQ(meter.denominator, 4);
-        EXPECT_TRUE(model.barAnchors.value().empty());
-        EXPECT_TRUE(model.phaseLocks.value().empty());
-        EXPECT_FALSE(model.barOneSeconds.value());
-        EXPECT_EQ(model.pickupBarCount.value(), 0);
-        EXPECT_FALSE(model.selectedTempoPointID.value());
-        EXPECT_EQ(model.locatorSeconds.value(), 0.0);
-        EXPECT_FALSE(model.waveformData.value());
-        EXPECT_FALSE(model.isWaveformLoading.value());
-        for (const auto* line : {&model.waveformErrorText, &model.errorText, &model.exportStatusText, &model.statusText}) {
-            EXPECT_EQ(line->value(), "");
-        }
-        EXPECT_FALSE(model.analysisSelection.value());
-        EXPECT_TRUE(model.gridFitAnchors.value().empty());
-        EXPECT_FALSE(model.gridFitResult.value());
-        EXPECT_TRUE(model.lockedRanges.value().empty());
-        EXPECT_TRUE(model.timelineRegions.value().empty());
-        EXPECT_TRUE(model.rhythmicAnchors.value().empty());
-        EXPECT_EQ(model.freeTimeClickMode.value(), BeatloomFreeTimeClickMode::off);
-        EXPECT_EQ(model.editorZoom.value(), 1.0);
-        EXPECT_TRUE(model.pageFollowEnabled.value());
-        EXPECT_EQ(model.viewportState.value(), (BeatloomViewportState{0.0, 1.0, pixelWidth}));
-        EXPECT_FALSE(model.transactionStart());
-        EXPECT_FALSE(model.transactionActionName());
-        EXPECT_FALSE(model.playbackStartSeconds());
-        EXPECT_TRUE(model.editHistory().undoEntries().empty());
-        EXPECT_TRUE(model.editHistory().redoEntries().empty());
-        EXPECT_FALSE(playing());
-    }
 };
 
 TEST_F(FileLoading, AFileIsAnalysedInTheBackgroundThenItsMapIsInstalledAndItsWaveformLoaded) {
@@ -72,7 +34,7 @@ TEST_F(FileLoading, AFileIsAnalysedInTheBackgroundThenItsMapIsInstalledAndItsWav
     model.loadAudio(song120());
     EXPECT_EQ(model.selectedURL.value(), song120());
     EXPECT_TRUE(model.isAnalyzing.value());
-    expectForgotten(900);
+    expectStateWithoutFile(900);
     ASSERT_EQ(runner.pendingJobCount(), 1u);
 
     runner.runPendingJobs();
@@ -182,7 +144,7 @@ TEST_F(FileLoading, OpeningAnotherFileForgetsEveryEditOfTheFirst) {
     model.loadAudio(song90());
     EXPECT_TRUE(model.isAnalyzing.value());
     EXPECT_EQ(model.selectedURL.value(), song90());
-    expectForgotten(700);
+    expectStateWithoutFile(700);
 }
 
 TEST_F(FileLoading, TheOpenPanelAsksForOneAudioFileAndACancelChangesNothing) {
@@ -212,7 +174,7 @@ TEST_F(FileLoading, ResetForgetsTheFileAndEveryEditAndDropsAnOpenDrag) {
     model.resetSession();
     EXPECT_FALSE(model.selectedURL.value());
     EXPECT_FALSE(model.isAnalyzing.value());
-    expectForgotten(640);
+    expectStateWithoutFile(640);
     const auto firstID = model.meterEvents.value().front().id;
     model.resetSession();
     EXPECT_NE(model.meterEvents.value().front().id, firstID);  // a fresh 4/4 event each time
