@@ -1,12 +1,11 @@
 #include "audio/analysis_entry_points.hpp"
 
 #include <algorithm>
-#include <exception>
 #include <new>
-#include <system_error>
 #include <utility>
 
 #include "audio/music_analyzer.hpp"
+#include "audio/reported_job.hpp"
 #include "core/tempo_points.hpp"
 
 namespace corvel::audio {
@@ -17,10 +16,6 @@ constexpr double kShortestSelectionSeconds = 4.0;
 constexpr double kShortestContextMarginSeconds = 12.0;
 constexpr double kLongestContextMarginSeconds = 24.0;
 constexpr std::size_t kResultCandidateLimit = 8;
-// Failures that are no error value of ours still reach the caller as one, never as a crash of
-// the worker thread.
-constexpr const char* kStandardLibraryErrorDomain = "C++";
-
 // Section points for a reliable map of two or more sections, else one point with the
 // measured tempo; times in span seconds.
 std::vector<BeatloomTempoPoint> measuredTempoPoints(const ORVMusicTempoMeasurement& m) {
@@ -48,31 +43,6 @@ std::vector<BeatloomTempoPoint> measuredTempoPoints(const ORVMusicTempoMeasureme
 }
 
 bool isVariableTempoMap(const ORVMusicTempoMeasurement& m) { return m.tempoMapReliable && m.sections.size() >= 2; }
-
-// The job's value, or what it threw as an error value.
-template <class Value, class Work>
-std::variant<Value, Error> outcomeOf(Work&& work) {
-    try {
-        return work();
-    } catch (const ErrorException& e) {
-        return e.error();
-    } catch (const std::system_error& e) {
-        return Error{kPosixErrorDomain, e.code().value(), e.what()};
-    } catch (const std::exception& e) {
-        return Error{kStandardLibraryErrorDomain, 0, e.what()};
-    }
-}
-
-// Runs the work on the runner and hands its outcome to the completion on the main loop.
-template <class Value, class Work, class Completion>
-void runAndReport(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop, Work work,
-                  Completion completion) {
-    runner.run([&mainLoop, work = std::move(work), completion = std::move(completion)]() mutable {
-        mainLoop.post([completion = std::move(completion), outcome = outcomeOf<Value>(work)]() mutable {
-            completion(std::move(outcome));
-        });
-    });
-}
 
 }  // namespace
 

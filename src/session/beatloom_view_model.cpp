@@ -40,11 +40,11 @@ BeatloomMusicalPosition musicalPositionFrom(const BeatloomTimeline::PhaseAnchor&
     };
 }
 
-BeatloomViewModel::BeatloomViewModel(platform::MainLoop& mainLoop) : previewPlayer_(mainLoop) {}
+BeatloomViewModel::BeatloomViewModel(platform::MainLoop& mainLoop) : mainLoop_(mainLoop), previewPlayer_(mainLoop) {}
 
 BeatloomViewModel::BeatloomViewModel(platform::MainLoop& mainLoop, audio::PreviewOutputFactory outputFactory,
                                      FileOpener openFile)
-    : previewPlayer_(mainLoop, std::move(outputFactory), std::move(openFile)) {}
+    : mainLoop_(mainLoop), previewPlayer_(mainLoop, std::move(outputFactory), std::move(openFile)) {}
 
 double BeatloomViewModel::durationSeconds() const {
     return result.value() ? result.value()->durationSeconds : 0.0;

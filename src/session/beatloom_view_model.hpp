@@ -3,12 +3,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "audio/preview_player.hpp"
+#include "common/error.hpp"
 #include "common/observable.hpp"
 #include "common/uuid.hpp"
 #include "core/edit_history.hpp"
@@ -17,6 +20,8 @@
 #include "core/phase_anchors.hpp"
 #include "core/tempo_map_records.hpp"
 #include "core/waveform_data.hpp"
+#include "platform/background_runner.hpp"
+#include "platform/file_panels.hpp"
 #include "platform/main_loop.hpp"
 #include "session/beatloom_viewport_state.hpp"
 
@@ -218,6 +223,78 @@ public:
     // bar starts cleared; always confirms in statusText.
     void resetToDetected();
 
+    // ---- Opening a file and the analysis flow ----
+
+    // The blocking read or build of a file's waveform peaks for the analysed duration; it runs
+    // on the background runner and throws ErrorException.
+    using WaveformLoad = std::function<BeatloomWaveformData(const std::filesystem::path&, double)>;
+    static constexpr std::string_view kAudioContentType = "audio";
+    static constexpr std::string_view kDetectedAmbiguousStatus =
+        "Tempo detected. Check the musical level with the click before confirming edits.";
+    static constexpr std::string_view kDetectedStatus =
+        "Tempo detected. Work directly on the waveform, then verify the musical grid with the click.";
+
+    // Hands the session what opening, re-analysing and exporting need beyond the main loop: the
+    // runner of the analyses and waveform builds and the open and save panels, which must both
+    // outlive the session, and the waveform load (empty: the cache-backed loader in the user's
+    // caches folder). Must be called before any of those operations.
+    void connectServices(platform::BackgroundRunner& backgroundRunner, platform::FilePanels& filePanels,
+                         WaveformLoad loadWaveform = {});
+    // The open panel (one audio file); a chosen file is loaded, a cancel changes nothing.
+    void chooseAudioFile();
+    // Forgets the previous file and every edit, then analyses the file and loads its waveform
+    // in the background. Results of an earlier load that arrive later are dropped.
+    void loadAudio(const std::filesystem::path& url);
+
+    // ---- Tempo MIDI export and session reset ----
+
+    static constexpr std::string_view kExportPanelTitle = "Export Tempo MIDI";
+    static constexpr std::string_view kExportPanelPrompt = "Export";
+    static constexpr std::string_view kMIDIFileExtension = "mid";
+    static constexpr std::string_view kExportedStatus = "Edited tempo, meter and flexible timeline exported.";
+    // Joins the validation messages that block an export.
+    static constexpr std::string_view kIssueSeparator = " · ";
+
+    // The name the save panel proposes: the audio file's name without its last extension and
+    // "_TempoMap.mid".
+    static std::string proposedMIDIFileName(std::string_view audioFileName);
+    // Validates the edited map, asks for a location and writes the map's MIDI file there
+    // atomically; refusals and failures go to errorText. Needs a result.
+    void exportTempoMIDI();
+    // Back to the state without a file: every edit, the history and the messages forgotten,
+    // the viewport's pixel width kept.
+    void resetSession();
+
+    // ---- Re-analysis and tempo control ----
+
+    static constexpr std::string_view kPlaceTempoPointMessage = "Could not place a tempo point at the current locator.";
+    static constexpr std::string_view kDetectedTempoRestoredStatus =
+        "Automatically detected tempo restored. Other musical edits were preserved.";
+    static constexpr std::string_view kReanalyzingTempoStatus = "Re-analyzing tempo…";
+    static constexpr std::string_view kTempoReanalyzedStatus = "Tempo re-analyzed. Automatic result is active.";
+    static constexpr std::string_view kMergeRefusedMessage = "The selected range could not be merged into the tempo map.";
+    static constexpr std::int64_t kMergeRefusedCode = 2302;
+
+    // Doubles (2) or halves (0.5) the tempo of the section at the locator.
+    void scaleSectionTempo(double factor);
+    // Sets the tempo at the locator from typed text ("120,5" reads as 120.5): the only marker,
+    // a marker within 0.02 s of the locator, or a new one there. False, with the refusal in
+    // errorText, when no tempo was applied.
+    bool setManualTempo(std::string_view text);
+    // The detected map again; time signatures, Bar 1, pickup bars and regions stay.
+    void useDetectedTempo();
+    // Whether the edited map still matches the detected one.
+    bool isDetectedTempoActive() const;
+    // Analyses the whole file again in the background and makes its map the edited one.
+    void reanalyzeTempo();
+    // The range between two times in any order, held inside the song; none below 0.05 s.
+    void setAnalysisSelection(double a, double b);
+    // Re-analyses the selection (at least 4 s) with its musical context in the background and
+    // merges the new tempo into it.
+    void reanalyzeSelection();
+    // Merges a re-analysed range into the edited map of a song durationSeconds long.
+    void applyReanalyzedSelection(const BeatloomRangeAnalysisResult& rangeResult, double durationSeconds);
+
     // ---- Grid keeping and Grid Fit preview ----
 
     // The phase locks to commit with a tempo edit from oldPoints (the current map) to newPoints
@@ -316,13 +393,36 @@ public:
 
 private:
     double durationSeconds() const;
+    // Stops and resets the preview and sets every published value but isAnalyzing back to its
+    // state without a file (selectedURL to url); the history and any open drag are dropped,
+    // and results of earlier loads and analyses will be ignored.
+    void forgetSession(std::optional<std::filesystem::path> url);
+    void installAnalysis(const BeatloomResult& detected);
+    void finishWaveformLoad(std::variant<BeatloomWaveformData, Error> outcome);
+    // The detected or re-analysed points as the edited map, with Grid Fit, locks and locked
+    // ranges gone; the rest of the musical edits stay.
+    void installAnalysedPoints(std::vector<BeatloomTempoPoint> points);
+    void failAnalysis(const Error& error);
+    platform::BackgroundRunner& runner();
+    platform::FilePanels& filePanels();
+    // Whether a background result started now may still be applied when it arrives: true while
+    // the session lives and no load or reset came in between.
+    std::function<bool()> stillCurrent() const;
     // The drag target: the nearest grid time when snapping finds one, else the time itself.
     double dragTarget(bool snap, BeatloomGridResolution resolution, double seconds) const;
     void commit(std::string_view actionName, BeatloomEditorState before, BeatloomEditorState after,
                 std::string_view status);
     void showRestored(std::string_view prefix, const std::string& actionName);
 
+    platform::MainLoop& mainLoop_;
     audio::BeatloomPreviewPlayer previewPlayer_;
+    platform::BackgroundRunner* backgroundRunner_ = nullptr;
+    platform::FilePanels* filePanels_ = nullptr;
+    WaveformLoad loadWaveform_;
+    // Counts loads and resets; a background result made for an older count is dropped.
+    std::uint64_t loadGeneration_ = 0;
+    // Watched by background completions, which may run after the session is gone.
+    std::shared_ptr<const bool> alive_ = std::make_shared<const bool>(true);
     BeatloomEditHistory editHistory_{BeatloomEditHistory::defaultCapacity};
     std::optional<BeatloomEditorState> transactionStart_;
     std::optional<std::string> transactionActionName_;

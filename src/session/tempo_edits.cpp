@@ -2,10 +2,8 @@
 // locator. Each builds a new list with the core's edit functions and commits it as one step.
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <string>
-#include <system_error>
 
 #include "common/format.hpp"
 #include "common/numeric.hpp"
@@ -13,6 +11,7 @@
 #include "core/tempo_points.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/time_signature_placement.hpp"
+#include "session/typed_number.hpp"
 
 namespace corvel::session {
 
@@ -21,23 +20,6 @@ namespace {
 // A new marker or a changed signature within this distance of the locator takes the
 // existing one instead.
 constexpr double kNearbySeconds = 0.02;
-
-constexpr std::string_view kWhiteSpace = " \t\n\r\v\f";
-
-// The typed number: blanks and line breaks around it are dropped and a decimal comma counts
-// as a point. Nothing unless the whole rest reads as a number.
-std::optional<double> parseTypedNumber(std::string_view text) {
-    const auto first = text.find_first_not_of(kWhiteSpace);
-    if (first == std::string_view::npos) return std::nullopt;
-    const auto last = text.find_last_not_of(kWhiteSpace);
-    std::string trimmed(text.substr(first, last - first + 1));
-    std::replace(trimmed.begin(), trimmed.end(), ',', '.');
-    double value = 0;
-    const char* end = trimmed.data() + trimmed.size();
-    const auto [stop, error] = std::from_chars(trimmed.data(), end, value);
-    if (error != std::errc() || stop != end) return std::nullopt;
-    return value;
-}
 
 }  // namespace
 

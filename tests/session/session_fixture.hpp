@@ -79,6 +79,46 @@ protected:
         EXPECT_NEAR(position->fractionOfBeat, fraction, 1e-9);
     }
 
+    // Every published value but selectedURL and isAnalyzing, and the unwatched state, as they
+    // are without a file, with the viewport width the view last reported; the preview stopped.
+    void expectStateWithoutFile(double pixelWidth) const {
+        EXPECT_FALSE(model.result.value());
+        EXPECT_TRUE(model.editableTempoPoints.value().empty());
+        ASSERT_EQ(model.meterEvents.value().size(), 1u);
+        const auto& meter = model.meterEvents.value().front();
+        EXPECT_EQ(meter.timeSeconds, 0.0);
+        EXPECT_EQ(meter.numerator, 4);
+        EXPECT_EQ(meter.denominator, 4);
+        EXPECT_NE(meter.id, Uuid());
+        EXPECT_TRUE(model.barAnchors.value().empty());
+        EXPECT_TRUE(model.phaseLocks.value().empty());
+        EXPECT_FALSE(model.barOneSeconds.value());
+        EXPECT_EQ(model.pickupBarCount.value(), 0);
+        EXPECT_FALSE(model.selectedTempoPointID.value());
+        EXPECT_EQ(model.locatorSeconds.value(), 0.0);
+        EXPECT_FALSE(model.waveformData.value());
+        EXPECT_FALSE(model.isWaveformLoading.value());
+        for (const auto* line : {&model.statusText, &model.errorText, &model.exportStatusText, &model.waveformErrorText}) {
+            EXPECT_EQ(line->value(), "");
+        }
+        EXPECT_FALSE(model.analysisSelection.value());
+        EXPECT_TRUE(model.gridFitAnchors.value().empty());
+        EXPECT_FALSE(model.gridFitResult.value());
+        EXPECT_TRUE(model.lockedRanges.value().empty());
+        EXPECT_TRUE(model.timelineRegions.value().empty());
+        EXPECT_TRUE(model.rhythmicAnchors.value().empty());
+        EXPECT_EQ(model.freeTimeClickMode.value(), BeatloomFreeTimeClickMode::off);
+        EXPECT_EQ(model.editorZoom.value(), 1.0);
+        EXPECT_TRUE(model.pageFollowEnabled.value());
+        EXPECT_EQ(model.viewportState.value(), (BeatloomViewportState{0.0, 1.0, pixelWidth}));
+        EXPECT_EQ(model.previewPlayer().transportState().value(), audio::BeatloomPreviewTransportState::stopped);
+        EXPECT_TRUE(model.editHistory().undoEntries().empty());
+        EXPECT_TRUE(model.editHistory().redoEntries().empty());
+        EXPECT_FALSE(model.transactionStart());
+        EXPECT_FALSE(model.transactionActionName());
+        EXPECT_FALSE(model.playbackStartSeconds());
+    }
+
     void setMessageLines(const std::string& text) {
         model.statusText.set("status: " + text);
         model.errorText.set("error: " + text);

@@ -1,0 +1,209 @@
+// The tempo controls: double and half tempo, a typed tempo at the locator, the detected tempo
+// again, and re-analysis of the whole file or of a selection. All of them change only the
+// tempo map (and what depends on it); time signatures, Bar 1, pickup bars and regions stay.
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "audio/analysis_entry_points.hpp"
+#include "audio/music_analyzer.hpp"
+#include "common/format.hpp"
+#include "common/numeric.hpp"
+#include "core/tempo_points.hpp"
+#include "session/beatloom_view_model.hpp"
+#include "session/typed_number.hpp"
+
+namespace corvel::session {
+
+namespace {
+
+// A typed tempo goes to a marker this close to the locator instead of a new one.
+constexpr double kNearbySeconds = 0.02;
+// Matching detected and edited maps: times and BPMs this close count as equal.
+constexpr double kDetectedMatchTolerance = 0.0005;
+// Shorter drags clear the selection.
+constexpr double kShortestSelectionSeconds = 0.05;
+// The analyser needs this much of the song to hear a tempo in a selection.
+constexpr double kShortestReanalysisSeconds = 4.0;
+
+// The point nearest the time; of equally near points the earlier wins.
+const BeatloomTempoPoint* nearestPoint(const std::vector<BeatloomTempoPoint>& points, double seconds) {
+    const BeatloomTempoPoint* best = nullptr;
+    for (const auto& point : points) {
+        if (!best || std::abs(point.timeSeconds - seconds) < std::abs(best->timeSeconds - seconds)) best = &point;
+    }
+    return best;
+}
+
+std::string oneDecimal(double value) { return formatFixed(value, 1); }
+
+}  // namespace
+
+void BeatloomViewModel::installAnalysedPoints(std::vector<BeatloomTempoPoint> points) {
+    const std::optional<Uuid> first = points.empty() ? std::nullopt : std::optional<Uuid>(points.front().id);
+    editableTempoPoints.set(std::move(points));
+    phaseLocks.set({});
+    selectedTempoPointID.set(first);
+    gridFitAnchors.set({});
+    gridFitResult.set(std::nullopt);
+    lockedRanges.set({});
+}
+
+void BeatloomViewModel::failAnalysis(const Error& error) {
+    isAnalyzing.set(false);
+    errorText.set(error.message);
+    statusText.set("");
+}
+
+void BeatloomViewModel::scaleSectionTempo(double factor) {
+    const auto bpm = tempoAtLocator();
+    std::optional<std::vector<BeatloomTempoPoint>> scaled;
+    if (bpm) scaled = scalingTempoAt(editableTempoPoints.value(), locatorSeconds.value(), factor);
+    if (!scaled) {
+        errorText.set(oneDecimal(bpm.value_or(0.0) * factor) + " BPM is outside the supported Beatloom range.");
+        return;
+    }
+    applyTempoEdit(std::move(*scaled), factor > 1 ? "Double Tempo" : "Half Tempo",
+                   "Tempo section changed from " + oneDecimal(*bpm) + " to " + oneDecimal(*bpm * factor) + " BPM.");
+    selectedTempoPointID.set(governingTempoPointID(editableTempoPoints.value(), locatorSeconds.value()));
+}
+
+bool BeatloomViewModel::setManualTempo(std::string_view text) {
+    const auto bpm = parseTypedNumber(text);
+    if (!bpm || !isSupportedBPM(*bpm) || !result.value()) {
+        errorText.set(std::string(kBPMOutOfRangeMessage));
+        return false;
+    }
+    const auto map = editableTempoPoints.value();
+    const double locator = locatorSeconds.value();
+    const auto applyTo = [&](const std::vector<BeatloomTempoPoint>& points, const Uuid& id, const std::string& status) {
+        auto changed = settingTempoPointBPM(points, id, *bpm);
+        if (!changed) return false;
+        applyTempoEdit(std::move(*changed), "Enter Manual Tempo", status);
+        selectedTempoPointID.set(id);
+        return true;
+    };
+
+    if (map.size() == 1 && applyTo(map, map.front().id, "Manual tempo set to " + oneDecimal(*bpm) + " BPM.")) {
+        return true;
+    }
+    const auto* nearest = nearestPoint(map, locator);
+    if (nearest && std::abs(nearest->timeSeconds - locator) <= kNearbySeconds &&
+        applyTo(map, nearest->id, "Tempo at the locator set to " + oneDecimal(*bpm) + " BPM.")) {
+        return true;
+    }
+    const auto inserted = insertingTempoPoint(map, locator, result.value()->durationSeconds);
+    if (inserted && !inserted->empty() &&
+        applyTo(*inserted, nearestPoint(*inserted, locator)->id,
+                "Tempo point set to " + oneDecimal(*bpm) + " BPM at the locator.")) {
+        return true;
+    }
+    errorText.set(std::string(kPlaceTempoPointMessage));
+    return false;
+}
+
+void BeatloomViewModel::useDetectedTempo() {
+    if (!result.value()) return;
+    auto points = normalizedTempoPoints(result.value()->tempoPoints);
+    auto before = captureEditorState();
+    stopPreview(false);
+    installAnalysedPoints(std::move(points));
+    auto after = captureEditorState();
+    if (before == after) return;
+    commit("Use Detected Tempo", std::move(before), std::move(after), kDetectedTempoRestoredStatus);
+}
+
+bool BeatloomViewModel::isDetectedTempoActive() const {
+    if (!result.value()) return false;
+    const auto edited = normalizedTempoPoints(editableTempoPoints.value());
+    const auto detected = normalizedTempoPoints(result.value()->tempoPoints);
+    return std::equal(edited.begin(), edited.end(), detected.begin(), detected.end(),
+                      [](const BeatloomTempoPoint& a, const BeatloomTempoPoint& b) {
+                          return std::abs(a.timeSeconds - b.timeSeconds) <= kDetectedMatchTolerance &&
+                                 std::abs(a.bpm - b.bpm) <= kDetectedMatchTolerance && a.linearToNext == b.linearToNext;
+                      });
+}
+
+void BeatloomViewModel::reanalyzeTempo() {
+    if (!selectedURL.value() || isAnalyzing.value()) return;
+    auto& background = runner();
+    isAnalyzing.set(true);
+    statusText.set(std::string(kReanalyzingTempoStatus));
+    errorText.set("");
+
+    audio::ORVAudioMusicAnalyzer::analyzeFile(
+        background, mainLoop_, *selectedURL.value(),
+        [this, isCurrent = stillCurrent()](audio::ORVAnalyzerEntryPoints::FileOutcome outcome) {
+            if (!isCurrent()) return;
+            if (const auto* error = std::get_if<Error>(&outcome)) {
+                failAnalysis(*error);
+                return;
+            }
+            auto& detected = std::get<BeatloomResult>(outcome);
+            auto points = detected.tempoPoints;
+            result.set(std::move(detected));
+            auto before = captureEditorState();
+            stopPreview(false);
+            installAnalysedPoints(std::move(points));
+            auto after = captureEditorState();
+            if (before != after) commit("Re-analyze Tempo", std::move(before), std::move(after), kTempoReanalyzedStatus);
+            isAnalyzing.set(false);
+            statusText.set(std::string(kTempoReanalyzedStatus));
+        });
+}
+
+void BeatloomViewModel::setAnalysisSelection(double a, double b) {
+    if (!result.value()) return;
+    const double duration = std::max(result.value()->durationSeconds, 0.0);
+    const double lo = clampOr(std::min(a, b), 0.0, duration, 0.0);
+    const double hi = clampOr(std::max(a, b), lo, duration, lo);
+    analysisSelection.set(hi - lo >= kShortestSelectionSeconds ? std::optional(BeatloomTimeRange{lo, hi})
+                                                               : std::nullopt);
+}
+
+void BeatloomViewModel::reanalyzeSelection() {
+    const auto& selection = analysisSelection.value();
+    if (!selectedURL.value() || !result.value() || !selection || isAnalyzing.value()) return;
+    const double span = selection->endSeconds - selection->startSeconds;
+    if (span < kShortestReanalysisSeconds) {
+        errorText.set(audio::kSelectionTooShortMessage);
+        return;
+    }
+    auto& background = runner();
+    isAnalyzing.set(true);
+    errorText.set("");
+    statusText.set("Re-analyzing selected " + oneDecimal(span) + " seconds with musical context…");
+
+    const double duration = result.value()->durationSeconds;
+    audio::ORVAudioMusicAnalyzer::analyzeRange(
+        background, mainLoop_, *selectedURL.value(), selection->startSeconds, selection->endSeconds, duration,
+        [this, isCurrent = stillCurrent(), duration](audio::ORVAnalyzerEntryPoints::RangeOutcome outcome) {
+            if (!isCurrent()) return;
+            if (const auto* error = std::get_if<Error>(&outcome)) {
+                failAnalysis(*error);
+                return;
+            }
+            applyReanalyzedSelection(std::get<BeatloomRangeAnalysisResult>(outcome), duration);
+        });
+}
+
+void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResult& rangeResult,
+                                                 double durationSeconds) {
+    const double start = rangeResult.targetRange.startSeconds;
+    const double end = rangeResult.targetRange.endSeconds;
+    auto merged = mergingReanalyzedRange(editableTempoPoints.value(), rangeResult.tempoPoints, start, end,
+                                         durationSeconds);
+    if (!merged) {
+        failAnalysis(Error{audio::kAnalysisErrorDomain, kMergeRefusedCode, std::string(kMergeRefusedMessage)});
+        return;
+    }
+    applyTempoEdit(std::move(*merged), "Re-analyze Selection",
+                   "Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) +
+                       " s. Only the selected range was replaced; surrounding tempo sections were preserved.");
+    selectedTempoPointID.set(governingTempoPointID(editableTempoPoints.value(), start));
+    isAnalyzing.set(false);
+}
+
+}  // namespace corvel::session

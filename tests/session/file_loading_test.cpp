@@ -1,0 +1,197 @@
+#include <optional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "audio/waveform_loader.hpp"
+#include "session/loading_fixture.hpp"
+
+namespace corvel::session {
+namespace {
+
+class FileLoading : public testing::LoadingTest {
+protected:
+    // Leaves something in every line, the history, the selection and the flexible timeline.
+    void editTheLoadedSong() {
+        model.seek(3.0);
+        model.addTempoPointAtLocator();
+        ASSERT_FALSE(model.editHistory().undoEntries().empty());
+        model.analysisSelection.set(BeatloomTimeRange{2, 9});
+        model.startFreeTimeAtLocator();
+        model.setZoom(4);
+        model.pageFollowEnabled.set(false);
+        model.freeTimeClickMode.set(BeatloomFreeTimeClickMode::anchorOnly);
+        model.beginTransaction("Move Tempo Marker");
+        ASSERT_TRUE(model.transactionStart());
+        ASSERT_FALSE(model.timelineRegions.value().empty());
+        setMessageLines("old");
+        model.waveformErrorText.set("old waveform");
+    }
+};
+
+TEST_F(FileLoading, AFileIsAnalysedInTheBackgroundThenItsMapIsInstalledAndItsWaveformLoaded) {
+    model.setViewportPixelWidth(900);
+    model.loadAudio(song120());
+    EXPECT_EQ(model.selectedURL.value(), song120());
+    EXPECT_TRUE(model.isAnalyzing.value());
+    expectStateWithoutFile(900);
+    ASSERT_EQ(runner.pendingJobCount(), 1u);
+
+    runner.runPendingJobs();
+    EXPECT_FALSE(model.result.value());  // nothing is written before the main loop runs
+    loop.runPostedTasks();
+
+    ASSERT_TRUE(model.result.value()) << model.errorText.value();
+    const auto& detected = *model.result.value();
+    EXPECT_EQ(detected.fileName, "Click 120.wav");
+    EXPECT_NEAR(detected.durationSeconds, 16, 1e-6);
+    EXPECT_NEAR(detected.bpm, 120, 1.0);
+    EXPECT_EQ(model.editableTempoPoints.value(), detected.tempoPoints);
+    ASSERT_FALSE(detected.tempoPoints.empty());
+    EXPECT_EQ(model.selectedTempoPointID.value(), detected.tempoPoints.front().id);
+    ASSERT_FALSE(detected.beatPositionsSeconds.empty());
+    EXPECT_EQ(model.barOneSeconds.value(), detected.beatPositionsSeconds.front());
+    EXPECT_EQ(model.locatorSeconds.value(), detected.beatPositionsSeconds.front());
+    EXPECT_NEAR(model.locatorSeconds.value(), 0.5, 0.03);
+    EXPECT_EQ(model.statusText.value(), detected.ambiguous ? BeatloomViewModel::kDetectedAmbiguousStatus
+                                                           : BeatloomViewModel::kDetectedStatus);
+    EXPECT_FALSE(model.isAnalyzing.value());
+    EXPECT_TRUE(model.editHistory().undoEntries().empty());  // the detected map is no edit
+    EXPECT_EQ(model.viewportState.value(), (BeatloomViewportState{0.0, detected.durationSeconds, 900}));
+    EXPECT_TRUE(model.isWaveformLoading.value());
+    EXPECT_FALSE(model.waveformData.value());
+
+    settle();
+    EXPECT_FALSE(model.isWaveformLoading.value());
+    ASSERT_TRUE(model.waveformData.value());
+    EXPECT_NEAR(model.waveformData.value()->durationSeconds, 16, 1e-6);
+    EXPECT_FALSE(model.waveformData.value()->maxPeaks.empty());
+    EXPECT_EQ(model.waveformErrorText.value(), "");
+}
+
+TEST_F(FileLoading, LateResultsOfASupersededLoadAreDropped) {
+    // The first file's analysis comes back after the second file was opened.
+    model.loadAudio(song120());
+    runner.runPendingJobs();
+    model.loadAudio(song90());
+    loop.runPostedTasks();
+    EXPECT_FALSE(model.result.value());
+    EXPECT_TRUE(model.isAnalyzing.value());
+    settle();
+    ASSERT_TRUE(model.result.value());
+    EXPECT_EQ(model.result.value()->fileName, "take.01.wav");
+    EXPECT_NEAR(model.result.value()->bpm, 90, 1.0);
+    ASSERT_TRUE(model.waveformData.value());
+
+    // The first file's waveform comes back after the second file was opened.
+    model.loadAudio(song120());
+    runner.runPendingJobs();
+    loop.runPostedTasks();
+    ASSERT_TRUE(model.isWaveformLoading.value());
+    ASSERT_EQ(runner.pendingJobCount(), 1u);
+    model.loadAudio(song90());
+    runner.runPendingJobs();  // the old waveform and the new analysis
+    loop.runPostedTasks();    // the old waveform's answer, then the new result
+    EXPECT_FALSE(model.waveformData.value());
+    EXPECT_TRUE(model.isWaveformLoading.value());
+    ASSERT_TRUE(model.result.value());
+    EXPECT_EQ(model.result.value()->fileName, "take.01.wav");
+    settle();
+    EXPECT_FALSE(model.isWaveformLoading.value());
+    EXPECT_TRUE(model.waveformData.value());
+}
+
+TEST_F(FileLoading, AFailedAnalysisShowsTheAnalysersMessageAndLoadsNoWaveform) {
+    setMessageLines("old");
+    model.loadAudio(shortSong());
+    settle();
+    EXPECT_EQ(model.errorText.value(), "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    EXPECT_EQ(model.statusText.value(), "");
+    EXPECT_FALSE(model.isAnalyzing.value());
+    EXPECT_FALSE(model.result.value());
+    EXPECT_EQ(model.selectedURL.value(), shortSong());
+    EXPECT_FALSE(model.isWaveformLoading.value());
+    EXPECT_FALSE(model.waveformData.value());
+
+    const auto missing = songFolder() / "missing.wav";
+    model.loadAudio(missing);
+    settle();
+    EXPECT_NE(model.errorText.value(), "");
+    EXPECT_FALSE(model.result.value());
+}
+
+TEST_F(FileLoading, AWaveformFailureOnlyFillsTheWaveformLine) {
+    const Error failure{audio::kWaveformErrorDomain, audio::kWaveformNotReadableCode,
+                        audio::kWaveformNotReadableMessage};
+    model.connectServices(runner, panels, [&](const std::filesystem::path&, double) -> BeatloomWaveformData {
+        throw ErrorException(failure);
+    });
+    model.loadAudio(song120());
+    settle();
+    ASSERT_TRUE(model.result.value());
+    EXPECT_EQ(model.editableTempoPoints.value(), model.result.value()->tempoPoints);
+    EXPECT_NE(model.statusText.value(), "");
+    EXPECT_EQ(model.errorText.value(), "");
+    EXPECT_EQ(model.waveformErrorText.value(), audio::kWaveformNotReadableMessage);
+    EXPECT_FALSE(model.waveformData.value());
+    EXPECT_FALSE(model.isWaveformLoading.value());
+}
+
+TEST_F(FileLoading, OpeningAnotherFileForgetsEveryEditOfTheFirst) {
+    model.setViewportPixelWidth(700);
+    loadSong(song120());
+    editTheLoadedSong();
+    model.loadAudio(song90());
+    EXPECT_TRUE(model.isAnalyzing.value());
+    EXPECT_EQ(model.selectedURL.value(), song90());
+    expectStateWithoutFile(700);
+}
+
+TEST_F(FileLoading, TheOpenPanelAsksForOneAudioFileAndACancelChangesNothing) {
+    setMessageLines("kept");
+    model.chooseAudioFile();
+    ASSERT_EQ(panels.openRequests.size(), 1u);
+    EXPECT_EQ(panels.openRequests.front().contentType, "audio");
+    EXPECT_FALSE(model.selectedURL.value());
+    EXPECT_EQ(model.statusText.value(), "status: kept");
+    EXPECT_EQ(runner.pendingJobCount(), 0u);
+
+    panels.openAnswer = song90();
+    model.chooseAudioFile();
+    EXPECT_EQ(model.selectedURL.value(), song90());
+    EXPECT_TRUE(model.isAnalyzing.value());
+    settle();
+    ASSERT_TRUE(model.result.value());
+    EXPECT_EQ(model.result.value()->fileName, "take.01.wav");
+}
+
+// ---- Reset ----
+
+TEST_F(FileLoading, ResetForgetsTheFileAndEveryEditAndDropsAnOpenDrag) {
+    model.setViewportPixelWidth(640);
+    loadSong(song120());
+    editTheLoadedSong();
+    model.resetSession();
+    EXPECT_FALSE(model.selectedURL.value());
+    EXPECT_FALSE(model.isAnalyzing.value());
+    expectStateWithoutFile(640);
+    const auto firstID = model.meterEvents.value().front().id;
+    model.resetSession();
+    EXPECT_NE(model.meterEvents.value().front().id, firstID);  // a fresh 4/4 event each time
+    model.undo();
+    EXPECT_EQ(model.statusText.value(), "");
+}
+
+TEST_F(FileLoading, AnAnalysisThatEndsAfterAResetIsDropped) {
+    model.loadAudio(song120());
+    model.resetSession();
+    EXPECT_FALSE(model.isAnalyzing.value());
+    settle();
+    EXPECT_FALSE(model.result.value());
+    EXPECT_FALSE(model.selectedURL.value());
+    EXPECT_FALSE(model.isWaveformLoading.value());
+    EXPECT_EQ(model.statusText.value(), "");
+}
+
+}  // namespace
+}  // namespace corvel::session
