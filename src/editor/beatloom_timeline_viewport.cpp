@@ -211,10 +211,10 @@ void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer
             return;
         case TimelineLayer::input: pointerInput_->paintInputLayer(painter); return;
         case TimelineLayer::rulerLabels: paintRulerLabels(painter, lines); return;
+        case TimelineLayer::markerHandles: pointerInput_->paintMarkerHandles(painter); return;
         case TimelineLayer::locatorFlag: pointerInput_->paintLocatorFlag(painter); return;
-        // The Free Time / Rubato overlay and the marker handles stack here, in this order.
-        case TimelineLayer::flexibleTimelineOverlay:
-        case TimelineLayer::markerHandles: return;
+        // The Free Time / Rubato overlay stacks here.
+        case TimelineLayer::flexibleTimelineOverlay: return;
     }
 }
 

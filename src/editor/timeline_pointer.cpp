@@ -1,9 +1,13 @@
 #include "editor/timeline_pointer.hpp"
 
+#include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QLineF>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QToolTip>
 #include <QWheelEvent>
 
 #include <cmath>
@@ -11,6 +15,7 @@
 #include "app/orvanta_theme.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -97,6 +102,20 @@ BeatloomRangeSelectionSurface TimelinePointerInput::rangeSelectionSurface() cons
     return surface;
 }
 
+std::vector<MarkerHandle> TimelinePointerInput::handles() const {
+    return markerHandles(model_, ui_, viewport_.window(), viewport_.geometry());
+}
+
+std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) const {
+    return markerHandleAt(handles(), position);
+}
+
+std::vector<TimelineMenuItem> TimelinePointerInput::contextMenuAt(QPointF position) const {
+    if (hitTest(position) != HitTarget::markerHandle) return {};
+    const auto handle = handleAt(position);
+    return handle ? markerHandleContextMenu(model_, *handle) : std::vector<TimelineMenuItem>{};
+}
+
 TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) const {
     const auto window = viewport_.window();
     const auto geometry = viewport_.geometry();
@@ -108,6 +127,7 @@ TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) 
         const auto flag = locatorFlagPlacement(*locator, window.width);
         if (flag && flagColumn(*flag).contains(position)) return HitTarget::locatorFlag;
     }
+    if (handleAt(position)) return HitTarget::markerHandle;
     const bool overWaveform = y >= geometry.waveformTop() && y <= geometry.timeRulerTop();
     if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return HitTarget::gridFitLane;
     if (rangeSelectionSurface().takesHitAt(x, y)) return HitTarget::rangeSelection;
@@ -141,13 +161,34 @@ bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
             event->setAccepted(consumed);
             return consumed;
         }
+        case QEvent::ContextMenu: {
+            const auto& request = static_cast<const QContextMenuEvent&>(*event);
+            const auto items = contextMenuAt(request.pos());
+            if (items.empty()) return false;
+            QMenu menu(&viewport_);
+            populateContextMenu(menu, items);
+            menu.exec(request.globalPos());
+            return true;
+        }
+        case QEvent::ToolTip: {
+            const auto& help = static_cast<const QHelpEvent&>(*event);
+            const auto handle = hitTest(help.pos()) == HitTarget::markerHandle ? handleAt(help.pos()) : std::nullopt;
+            if (handle && !handle->helpText.empty()) {
+                QToolTip::showText(help.globalPos(), QString::fromStdString(handle->helpText), &viewport_);
+            } else {
+                QToolTip::hideText();
+                event->ignore();
+            }
+            return true;
+        }
         default: return false;
     }
 }
 
 void TimelinePointerInput::press(const QMouseEvent& event) {
     const QPointF position = event.position();
-    gesture_ = Gesture{hitTest(position), position, false};
+    const HitTarget target = hitTest(position);
+    gesture_ = Gesture{target, position, false, target == HitTarget::markerHandle ? handleAt(position) : std::nullopt};
     // The seek surface answers the press itself; the other layers wait for a drag.
     if (gesture_->target == HitTarget::seekSurface) {
         seekSurface(optionHeld(event.modifiers())).mouseDownOrDragged(position.x(), viewport_.window().width);
@@ -163,10 +204,16 @@ void TimelinePointerInput::move(const QMouseEvent& event) {
         return;
     }
     if (!gesture.dragging) {
-        if (QLineF(gesture.start, position).length() < kLaneDragMinimumDistance) return;
+        const auto minimum =
+            gesture.handle ? markerHandleDragDistance(gesture.handle->kind) : std::optional(kLaneDragMinimumDistance);
+        if (!minimum || QLineF(gesture.start, position).length() < *minimum) return;
         gesture.dragging = true;
     }
     switch (gesture.target) {
+        case HitTarget::markerHandle:
+            // A drag measures time where the pointer is, in the window the handle stands in.
+            markerHandleDragChanged(model_, ui_, *gesture.handle, viewport_.window().seconds(position.x()), option);
+            return;
         case HitTarget::gridFitLane:
             gridFitLane_.dragFitLine(model_, ui_, viewport_.visibleGridLines(), viewport_.window(), position.x(), option);
             return;
@@ -185,10 +232,19 @@ void TimelinePointerInput::move(const QMouseEvent& event) {
 void TimelinePointerInput::release(const QMouseEvent&) {
     const Gesture gesture = *gesture_;
     gesture_.reset();
+    if (gesture.handle) {
+        if (gesture.dragging) {
+            markerHandleDragEnded(model_, *gesture.handle);
+        } else {
+            markerHandleClicked(model_, *gesture.handle);
+        }
+        return;
+    }
     if (!gesture.dragging) return;
     switch (gesture.target) {
         case HitTarget::gridFitLane: gridFitLane_.endFitLineDrag(model_); return;
         case HitTarget::rangeSelection: rangeDragStartSeconds_.reset(); return;
+        case HitTarget::markerHandle:
         case HitTarget::none:
         case HitTarget::locatorFlag:
         case HitTarget::seekSurface: return;
@@ -213,6 +269,10 @@ void TimelinePointerInput::paintInputLayer(QPainter& painter) const {
     painter.setPen(QPen(withOpacity(orange, 0.75), 1.2));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(rect);
+}
+
+void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
+    for (const auto& handle : handles()) paintMarkerHandle(painter, handle);
 }
 
 void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
