@@ -17,11 +17,6 @@ using app::OrvantaTheme;
 using BeatloomGridFitter::AnchorStatus;
 using Kind = MarkerHandleKind;
 
-QColor withOpacity(QColor color, double opacity) {
-    color.setAlphaF(float(color.alphaF() * opacity));
-    return color;
-}
-
 constexpr double kBarOneWidth = 22;
 constexpr double kBarOneHeight = 18;
 constexpr double kLockedDownbeatSize = 16;
@@ -73,6 +68,11 @@ void paintLockedDownbeatSymbol(QPainter& painter, const QRectF& box, const QColo
 }
 
 }  // namespace
+
+QColor withOpacity(QColor color, double opacity) {
+    color.setAlphaF(float(color.alphaF() * opacity));
+    return color;
+}
 
 QRectF markerHandleRect(const MarkerHandle& handle) {
     switch (handle.kind) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QPointF>
 #include <QRectF>
 
@@ -19,6 +20,9 @@ namespace corvel::editor {
 inline constexpr const char* kDestructiveActionProperty = "destructive";
 // The symbol of the locked-downbeat handle.
 inline constexpr const char* kLockedDownbeatSymbol = "1.circle.fill";
+
+// A named colour at an opacity, as the timeline's layers draw them.
+QColor withOpacity(QColor color, double opacity);
 
 // The area the handle covers, centred on its centre.
 QRectF markerHandleRect(const MarkerHandle& handle);

@@ -10,8 +10,6 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
-#include <cmath>
-
 #include "app/orvanta_theme.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
@@ -23,11 +21,6 @@ namespace corvel::editor {
 namespace {
 
 using app::OrvantaTheme;
-
-QColor withOpacity(QColor color, double opacity) {
-    color.setAlphaF(float(color.alphaF() * opacity));
-    return color;
-}
 
 // The session's range selection arrives with the re-analysis operations; until this branch
 // meets them a Range Select drag reports to nobody.
