@@ -18,8 +18,6 @@ namespace corvel::editor {
 
 // The property a context-menu action carries when it deletes or removes something.
 inline constexpr const char* kDestructiveActionProperty = "destructive";
-// The symbol of the locked-downbeat handle.
-inline constexpr const char* kLockedDownbeatSymbol = "1.circle.fill";
 
 // A named colour at an opacity, as the timeline's layers draw them.
 QColor withOpacity(QColor color, double opacity);
