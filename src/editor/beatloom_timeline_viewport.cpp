@@ -11,6 +11,7 @@
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/timeline_labels.hpp"
+#include "editor/timeline_pointer.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -122,6 +123,10 @@ BeatloomTimelineViewport::BeatloomTimelineViewport(session::BeatloomViewModel& m
     bridge_->watch(player_.currentPlaybackSeconds(),
                    [this] { model_.followPlayhead(player_.currentPlaybackSeconds().value()); });
 
+    bridge_->watch(model_.analysisSelection);
+    bridge_->watch(model_.selectedTempoPointID);
+    pointerInput_ = new TimelinePointerInput(*this, model_, ui_);
+
     followLaneHeight();
 }
 
@@ -204,13 +209,12 @@ void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer
         case TimelineLayer::canvas:
             paintCanvas(painter, editor::canvasPlan(model_, ui_, geometry(), window(), lines));
             return;
+        case TimelineLayer::input: pointerInput_->paintInputLayer(painter); return;
         case TimelineLayer::rulerLabels: paintRulerLabels(painter, lines); return;
-        // Pointer input, the Free Time / Rubato overlay, the marker handles and the locator
-        // flag stack here, in this order.
-        case TimelineLayer::input:
-        case TimelineLayer::flexibleTimelineOverlay:
-        case TimelineLayer::markerHandles:
-        case TimelineLayer::locatorFlag: return;
+        case TimelineLayer::markerHandles: pointerInput_->paintMarkerHandles(painter); return;
+        case TimelineLayer::locatorFlag: pointerInput_->paintLocatorFlag(painter); return;
+        // The Free Time / Rubato overlay stacks here.
+        case TimelineLayer::flexibleTimelineOverlay: return;
     }
 }
 

@@ -22,6 +22,7 @@ namespace corvel::editor {
 
 class BeatloomEditorUIState;
 class PublishedRepaintBridge;
+class TimelinePointerInput;
 
 // The layers of the timeline from the bottom up. The widget paints them all, in this order,
 // and later hit-tests them from the top down; a layer that is not there yet paints nothing.
@@ -57,6 +58,8 @@ public:
     std::vector<BeatloomTimeline::GridLine> visibleGridLines() const;
     TimelineCanvasPlan canvasPlan() const;
     const PublishedRepaintBridge& repaintBridge() const { return *bridge_; }
+    // Hit-testing and the gestures of the input layer, the handles and the locator flag.
+    TimelinePointerInput& pointerInput() const { return *pointerInput_; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -81,6 +84,7 @@ private:
     audio::BeatloomPreviewPlayer& player_;
     BeatloomEditorUIState& ui_;
     PublishedRepaintBridge* bridge_ = nullptr;
+    TimelinePointerInput* pointerInput_ = nullptr;
     mutable std::vector<BeatloomTimeline::GridLine> songLines_;
     mutable bool songLinesStale_ = true;
     mutable std::size_t songLineRebuilds_ = 0;

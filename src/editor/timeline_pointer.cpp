@@ -1,0 +1,296 @@
+#include "editor/timeline_pointer.hpp"
+
+#include <QContextMenuEvent>
+#include <QHelpEvent>
+#include <QLineF>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QToolTip>
+#include <QWheelEvent>
+
+#include "app/orvanta_theme.hpp"
+#include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline_handle_view.hpp"
+#include "session/beatloom_view_model.hpp"
+
+namespace corvel::editor {
+
+namespace {
+
+using app::OrvantaTheme;
+
+// The session's range selection arrives with the re-analysis operations; until this branch
+// meets them a Range Select drag reports to nobody.
+template <typename Model>
+void setAnalysisSelection(Model& model, double a, double b) {
+    if constexpr (requires { model.setAnalysisSelection(a, b); }) model.setAnalysisSelection(a, b);
+}
+
+bool optionHeld(Qt::KeyboardModifiers modifiers) { return modifiers.testFlag(Qt::AltModifier); }
+
+// The drags of the lanes start once the pointer has moved a point from where it was pressed.
+constexpr double kLaneDragMinimumDistance = 1;
+
+constexpr double kFlagBadgeWidth = 30;
+constexpr double kFlagBadgeHeight = 15;
+constexpr double kFlagPointerWidth = 7;
+constexpr double kFlagPointerHeight = 4;
+
+QRectF flagColumn(const LocatorFlagPlacement& flag) {
+    const double height = kFlagBadgeHeight + kFlagPointerHeight;
+    return {flag.centreX - kFlagBadgeWidth / 2, flag.centreY - height / 2, kFlagBadgeWidth, height};
+}
+
+// The "scope" symbol: a ring with four ticks pointing at its centre, and the centre dot.
+void paintScopeSymbol(QPainter& painter, const QRectF& box, const QColor& colour) {
+    const QPointF centre = box.center();
+    const double r = box.width() * 0.36;
+    painter.save();
+    painter.setPen(QPen(colour, box.width() * 0.12, Qt::SolidLine, Qt::RoundCap));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawEllipse(centre, r, r);
+    const double outer = box.width() * 0.5;
+    const double inner = box.width() * 0.2;
+    painter.drawLine(QPointF(centre.x(), centre.y() - outer), QPointF(centre.x(), centre.y() - inner));
+    painter.drawLine(QPointF(centre.x(), centre.y() + inner), QPointF(centre.x(), centre.y() + outer));
+    painter.drawLine(QPointF(centre.x() - outer, centre.y()), QPointF(centre.x() - inner, centre.y()));
+    painter.drawLine(QPointF(centre.x() + inner, centre.y()), QPointF(centre.x() + outer, centre.y()));
+    painter.setPen(Qt::NoPen);
+    painter.setBrush(colour);
+    painter.drawEllipse(centre, box.width() * 0.08, box.width() * 0.08);
+    painter.restore();
+}
+
+}  // namespace
+
+TimelinePointerInput::TimelinePointerInput(BeatloomTimelineViewport& viewport, session::BeatloomViewModel& model,
+                                           BeatloomEditorUIState& ui)
+    : QObject(&viewport), viewport_(viewport), model_(model), ui_(ui) {
+    viewport_.installEventFilter(this);
+}
+
+BeatloomWaveformSeekSurface TimelinePointerInput::seekSurface(bool option) const {
+    return BeatloomWaveformSeekSurface(
+        [this, option](double normalized) { seekSnapped(model_, ui_, normalized, viewport_.window(), option); },
+        [this](double pixels) { model_.scrollViewport(pixels); });
+}
+
+BeatloomRangeSelectionSurface TimelinePointerInput::rangeSelectionSurface() const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    const auto& result = model_.result.value();
+    BeatloomRangeSelectionSurface surface;
+    surface.state = {window.start, window.duration, window.width};
+    surface.sourceDurationSeconds = result ? result->durationSeconds : 0.0;
+    surface.waveformTop = geometry.waveformTop();
+    surface.waveformHeight = geometry.waveformHeight();
+    surface.coordinateName = std::string(kTimelineCoordinateName);
+    surface.isActive = ui_.rangeSelectionMode.value();
+    surface.selection = model_.analysisSelection.value();
+    surface.onSelectionChanged = [this](double a, double b) { setAnalysisSelection(model_, a, b); };
+    surface.dragStartSeconds = rangeDragStartSeconds_;
+    return surface;
+}
+
+std::vector<MarkerHandle> TimelinePointerInput::handles() const {
+    return markerHandles(model_, ui_, viewport_.window(), viewport_.geometry());
+}
+
+std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) const {
+    return markerHandleAt(handles(), position);
+}
+
+std::vector<TimelineMenuItem> TimelinePointerInput::contextMenuAt(QPointF position) const {
+    if (hitTest(position) != HitTarget::markerHandle) return {};
+    const auto handle = handleAt(position);
+    return handle ? markerHandleContextMenu(model_, *handle) : std::vector<TimelineMenuItem>{};
+}
+
+TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    const double x = position.x();
+    const double y = position.y();
+    if (x < 0 || x > window.width || y < 0 || y > geometry.totalHeight()) return HitTarget::none;
+
+    if (const auto locator = locatorX(model_, window)) {
+        const auto flag = locatorFlagPlacement(*locator, window.width);
+        if (flag && flagColumn(*flag).contains(position)) return HitTarget::locatorFlag;
+    }
+    if (handleAt(position)) return HitTarget::markerHandle;
+    const bool overWaveform = y >= geometry.waveformTop() && y <= geometry.timeRulerTop();
+    if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return HitTarget::gridFitLane;
+    if (rangeSelectionSurface().takesHitAt(x, y)) return HitTarget::rangeSelection;
+    return HitTarget::seekSurface;
+}
+
+bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != &viewport_) return false;
+    switch (event->type()) {
+        case QEvent::MouseButtonPress: {
+            const auto& mouse = static_cast<const QMouseEvent&>(*event);
+            if (mouse.button() != Qt::LeftButton) return false;
+            press(mouse);
+            return true;
+        }
+        case QEvent::MouseMove: {
+            const auto& mouse = static_cast<const QMouseEvent&>(*event);
+            if (!gesture_ || !mouse.buttons().testFlag(Qt::LeftButton)) return false;
+            move(mouse);
+            return true;
+        }
+        case QEvent::MouseButtonRelease: {
+            const auto& mouse = static_cast<const QMouseEvent&>(*event);
+            if (mouse.button() != Qt::LeftButton || !gesture_) return false;
+            release(mouse);
+            return true;
+        }
+        case QEvent::Wheel: {
+            // A scroll the timeline does not take goes on to the enclosing scroll area.
+            const bool consumed = wheel(static_cast<const QWheelEvent&>(*event));
+            event->setAccepted(consumed);
+            return consumed;
+        }
+        case QEvent::ContextMenu: {
+            const auto& request = static_cast<const QContextMenuEvent&>(*event);
+            const auto items = contextMenuAt(request.pos());
+            if (items.empty()) return false;
+            QMenu menu(&viewport_);
+            populateContextMenu(menu, items);
+            menu.exec(request.globalPos());
+            return true;
+        }
+        case QEvent::ToolTip: {
+            const auto& help = static_cast<const QHelpEvent&>(*event);
+            const auto handle = hitTest(help.pos()) == HitTarget::markerHandle ? handleAt(help.pos()) : std::nullopt;
+            if (handle && !handle->helpText.empty()) {
+                QToolTip::showText(help.globalPos(), QString::fromStdString(handle->helpText), &viewport_);
+            } else {
+                QToolTip::hideText();
+                event->ignore();
+            }
+            return true;
+        }
+        default: return false;
+    }
+}
+
+void TimelinePointerInput::press(const QMouseEvent& event) {
+    const QPointF position = event.position();
+    const HitTarget target = hitTest(position);
+    gesture_ = Gesture{target, position, false, target == HitTarget::markerHandle ? handleAt(position) : std::nullopt};
+    // The seek surface answers the press itself; the other layers wait for a drag.
+    if (gesture_->target == HitTarget::seekSurface) {
+        seekSurface(optionHeld(event.modifiers())).mouseDownOrDragged(position.x(), viewport_.window().width);
+    }
+}
+
+void TimelinePointerInput::move(const QMouseEvent& event) {
+    Gesture& gesture = *gesture_;
+    const QPointF position = event.position();
+    const bool option = optionHeld(event.modifiers());
+    if (gesture.target == HitTarget::seekSurface) {
+        seekSurface(option).mouseDownOrDragged(position.x(), viewport_.window().width);
+        return;
+    }
+    if (!gesture.dragging) {
+        const auto minimum =
+            gesture.handle ? markerHandleDragDistance(gesture.handle->kind) : std::optional(kLaneDragMinimumDistance);
+        if (!minimum || QLineF(gesture.start, position).length() < *minimum) return;
+        gesture.dragging = true;
+    }
+    switch (gesture.target) {
+        case HitTarget::markerHandle:
+            // A drag measures time where the pointer is, in the window the handle stands in.
+            markerHandleDragChanged(model_, ui_, *gesture.handle, viewport_.window().seconds(position.x()), option);
+            return;
+        case HitTarget::gridFitLane:
+            gridFitLane_.dragFitLine(model_, ui_, viewport_.visibleGridLines(), viewport_.window(), position.x(), option);
+            return;
+        case HitTarget::rangeSelection: {
+            auto surface = rangeSelectionSurface();
+            surface.dragChanged(gesture.start.x(), position.x());
+            rangeDragStartSeconds_ = surface.dragStartSeconds;
+            return;
+        }
+        case HitTarget::none:
+        case HitTarget::locatorFlag:
+        case HitTarget::seekSurface: return;
+    }
+}
+
+void TimelinePointerInput::release(const QMouseEvent&) {
+    const Gesture gesture = *gesture_;
+    gesture_.reset();
+    if (gesture.handle) {
+        if (gesture.dragging) {
+            markerHandleDragEnded(model_, *gesture.handle);
+        } else {
+            markerHandleClicked(model_, *gesture.handle);
+        }
+        return;
+    }
+    if (!gesture.dragging) return;
+    switch (gesture.target) {
+        case HitTarget::gridFitLane: gridFitLane_.endFitLineDrag(model_); return;
+        case HitTarget::rangeSelection: rangeDragStartSeconds_.reset(); return;
+        case HitTarget::markerHandle:
+        case HitTarget::none:
+        case HitTarget::locatorFlag:
+        case HitTarget::seekSurface: return;
+    }
+}
+
+bool TimelinePointerInput::wheel(const QWheelEvent& event) {
+    // Trackpads report pixels; a wheel reports eighths of a degree, a notch being 15 degrees.
+    const QPointF delta =
+        event.pixelDelta().isNull() ? QPointF(event.angleDelta()) / 8.0 : QPointF(event.pixelDelta());
+    return seekSurface(optionHeld(event.modifiers()))
+        .scrollWheel(delta.x(), delta.y(), event.modifiers().testFlag(Qt::ShiftModifier));
+}
+
+void TimelinePointerInput::paintInputLayer(QPainter& painter) const {
+    const auto surface = rangeSelectionSurface();
+    const auto band = surface.selectionBand();
+    if (!band) return;
+    const QRectF rect(band->x0, surface.waveformTop, band->x1 - band->x0, surface.waveformHeight);
+    const QColor& orange = OrvantaTheme::standardOrange();
+    painter.fillRect(rect, withOpacity(orange, 0.13));
+    painter.setPen(QPen(withOpacity(orange, 0.75), 1.2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect);
+}
+
+void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
+    for (const auto& handle : handles()) paintMarkerHandle(painter, handle);
+}
+
+void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
+    const auto window = viewport_.window();
+    const auto locator = locatorX(model_, window);
+    if (!locator) return;
+    const auto flag = locatorFlagPlacement(*locator, window.width);
+    if (!flag) return;
+    const QColor& blue = OrvantaTheme::standardBlue();
+    const QRectF column = flagColumn(*flag);
+    const QRectF badge(column.left(), column.top(), kFlagBadgeWidth, kFlagBadgeHeight);
+    QPainterPath rounded;
+    rounded.addRoundedRect(badge, 3, 3);
+    painter.fillPath(rounded, OrvantaTheme::black(0.92));
+    painter.strokePath(rounded, QPen(blue, 1.1));
+    paintScopeSymbol(painter, QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
+
+    // The pointer under the badge, apex down on the locator.
+    const QRectF pointer(flag->centreX - kFlagPointerWidth / 2, badge.bottom(), kFlagPointerWidth, kFlagPointerHeight);
+    QPainterPath triangle;
+    triangle.moveTo(pointer.center().x(), pointer.bottom());
+    triangle.lineTo(pointer.left(), pointer.top());
+    triangle.lineTo(pointer.right(), pointer.top());
+    triangle.closeSubpath();
+    painter.fillPath(triangle, blue);
+}
+
+}  // namespace corvel::editor
