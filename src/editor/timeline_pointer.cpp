@@ -22,13 +22,6 @@ namespace {
 
 using app::OrvantaTheme;
 
-// The session's range selection arrives with the re-analysis operations; until this branch
-// meets them a Range Select drag reports to nobody.
-template <typename Model>
-void setAnalysisSelection(Model& model, double a, double b) {
-    if constexpr (requires { model.setAnalysisSelection(a, b); }) model.setAnalysisSelection(a, b);
-}
-
 bool optionHeld(Qt::KeyboardModifiers modifiers) { return modifiers.testFlag(Qt::AltModifier); }
 
 // The drags of the lanes start once the pointer has moved a point from where it was pressed.
@@ -90,7 +83,7 @@ BeatloomRangeSelectionSurface TimelinePointerInput::rangeSelectionSurface() cons
     surface.coordinateName = std::string(kTimelineCoordinateName);
     surface.isActive = ui_.rangeSelectionMode.value();
     surface.selection = model_.analysisSelection.value();
-    surface.onSelectionChanged = [this](double a, double b) { setAnalysisSelection(model_, a, b); };
+    surface.onSelectionChanged = [this](double a, double b) { model_.setAnalysisSelection(a, b); };
     surface.dragStartSeconds = rangeDragStartSeconds_;
     return surface;
 }

@@ -134,11 +134,14 @@ TEST_F(TimelineInputTest, LayersTakeThePointerFromTheTopDown) {
     ui.rangeSelectionMode.set(false);
     EXPECT_EQ(input().hitTest(QPointF(500, waveformY())), Target::gridFitLane);
 
-    // A Range Select drag never moves the locator.
+    // A Range Select drag selects its span for re-analysis and never moves the locator.
     ui.gridFitMode.set(false);
     ui.rangeSelectionMode.set(true);
-    drag(QPointF(500, waveformY()), {QPointF(700, waveformY())});
+    drag(QPointF(700, waveformY()), {QPointF(500, waveformY())});
     EXPECT_DOUBLE_EQ(model.locatorSeconds.value(), 1.0);
+    ASSERT_TRUE(model.analysisSelection.value());
+    EXPECT_NEAR(model.analysisSelection.value()->startSeconds, 2.0, 1e-9);
+    EXPECT_NEAR(model.analysisSelection.value()->endSeconds, 2.8, 1e-9);
 }
 
 TEST(TimelineLocatorFlag, StaysInViewAndClearOfTheEdges) {
