@@ -87,13 +87,16 @@ QCheckBox* makeToggle(const QString& text, Published<bool>& value) {
 QWidget* makePopoverColumn(int width, int spacing, int padding, QVBoxLayout** layout) {
     auto* column = new QWidget;
     column->setFixedWidth(width);
+    column->setFont(popoverControlFont());
     auto* columnLayout = new QVBoxLayout(column);
     columnLayout->setContentsMargins(padding, padding, padding, padding);
     columnLayout->setSpacing(spacing);
-    columnLayout->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    columnLayout->setAlignment(Qt::AlignTop);
     *layout = columnLayout;
     return column;
 }
+
+QFont popoverControlFont() { return app::OrvantaTheme::font(13, QFont::Normal); }
 
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
     auto* label = new QLabel(text);

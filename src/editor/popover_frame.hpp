@@ -60,6 +60,9 @@ QCheckBox* makeToggle(const QString& text, Published<bool>& value);
 // A column of popover items aligned to the leading edge, padded on all sides, of fixed width.
 QWidget* makePopoverColumn(int width, int spacing, int padding, QVBoxLayout** layout);
 
+// The platform's regular control size, for the switches, pickers and buttons of a popover.
+QFont popoverControlFont();
+
 // A one-line label; an invalid colour keeps the default foreground.
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color = {});
 

@@ -34,10 +34,11 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
                                                          BeatloomTempoOperations operations, QWidget* parent)
     : QWidget(parent), model_(model), isPresented_(isPresented), operations_(std::move(operations)) {
     setFixedWidth(kWidth);
+    setFont(popoverControlFont());
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(kPadding, kPadding, kPadding, kPadding);
     column->setSpacing(kSpacing);
-    column->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    column->setAlignment(Qt::AlignTop);
 
     auto* header = new QWidget;
     auto* headerLayout = new QVBoxLayout(header);

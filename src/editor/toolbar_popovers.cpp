@@ -140,7 +140,8 @@ QWidget* BeatloomEditorToolbar::shortcutRow(const QString& key, const QString& a
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* keyLabel = makeLabel(key, OrvantaTheme::font(11, QFont::Bold, FontDesign::monospaced));
-    keyLabel->setFixedWidth(kShortcutKeyWidth);
+    // The longest key ("Option + Drag") may need more than the column; it is never cut.
+    keyLabel->setMinimumWidth(kShortcutKeyWidth);
     keyLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     layout->addWidget(keyLabel);
     layout->addWidget(makeLabel(action, OrvantaTheme::font(12, QFont::Medium)));
