@@ -26,6 +26,9 @@ constexpr int kAnchorGap = 6;
 PopoverFrame::PopoverFrame(Published<bool>& isPresented, QWidget* anchor, ContentBuilder buildContent)
     : QFrame(anchor, Qt::Popup), isPresented_(isPresented), anchor_(anchor), buildContent_(std::move(buildContent)) {
     setFrameShape(QFrame::StyledPanel);
+    // The click outside that closes the popover goes no further: a click on the button that
+    // opened it must close it, not open it again.
+    setAttribute(Qt::WA_NoMouseReplay);
     setAutoFillBackground(true);
     setPalette(app::OrvantaTheme::darkPalette());
     auto* layout = new QVBoxLayout(this);
