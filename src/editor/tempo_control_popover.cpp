@@ -29,6 +29,20 @@ QString bpmText(double bpm) { return QString::fromStdString(formatFixed(bpm, 1))
 
 }  // namespace
 
+BeatloomTempoOperations BeatloomTempoOperations::of(session::BeatloomViewModel& model) {
+    return {
+        .setManualTempo = [&model](const std::string& text) { return model.setManualTempo(text); },
+        .scaleSectionTempo = [&model](double factor) { model.scaleSectionTempo(factor); },
+        .useDetectedTempo = [&model] { model.useDetectedTempo(); },
+        .reanalyzeTempo = [&model] { model.reanalyzeTempo(); },
+        .isDetectedTempoActive = [&model] { return model.isDetectedTempoActive(); },
+    };
+}
+
+BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewModel& model,
+                                                         Published<bool>& isPresented, QWidget* parent)
+    : BeatloomTempoControlPopover(model, isPresented, BeatloomTempoOperations::of(model), parent) {}
+
 BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewModel& model,
                                                          Published<bool>& isPresented,
                                                          BeatloomTempoOperations operations, QWidget* parent)

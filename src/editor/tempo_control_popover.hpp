@@ -21,10 +21,12 @@ namespace corvel::editor {
 
 class PublishedRepaintBridge;
 
-// The session's whole-tempo operations that the tempo popover calls. They are handed in, so
-// that the popover works with whatever the session offers; a missing one leaves its control
-// disabled.
+// The session's whole-tempo operations that the tempo popover calls. They are handed in, so a
+// caller can put its own in their place; a missing one leaves its control disabled.
 struct BeatloomTempoOperations {
+    // The session's own operations.
+    static BeatloomTempoOperations of(session::BeatloomViewModel& model);
+
     // Sets the tempo typed by the user; false when the session refused it (its error line says why).
     std::function<bool(const std::string& text)> setManualTempo;
     // Halves (0.5) or doubles (2.0) the tempo of the section at the locator.
@@ -42,6 +44,8 @@ class BeatloomTempoControlPopover final : public QWidget {
 public:
     static constexpr int kWidth = 300;
 
+    BeatloomTempoControlPopover(session::BeatloomViewModel& model, Published<bool>& isPresented,
+                                QWidget* parent = nullptr);
     BeatloomTempoControlPopover(session::BeatloomViewModel& model, Published<bool>& isPresented,
                                 BeatloomTempoOperations operations, QWidget* parent = nullptr);
     ~BeatloomTempoControlPopover() override;

@@ -21,26 +21,11 @@ using testing::findByText;
 using testing::findByToolTip;
 using testing::shownUnder;
 
-// The popover opened from the tempo readout, over session operations that stand in for the
-// session's own whole-tempo edits: a typed tempo goes to the song-start marker, halving and
-// doubling scale the whole map.
+// The popover opened from the tempo readout over the session's own operations; only the
+// whole-file analysis is counted instead of run.
 class TempoPopover : public session::testing::SessionTest {
 protected:
     TempoPopover() {
-        operations.setManualTempo = [this](const std::string& text) {
-            return model.setTempoPointBPM(model.editableTempoPoints.value().front().id, text);
-        };
-        operations.scaleSectionTempo = [this](double factor) {
-            auto points = model.editableTempoPoints.value();
-            for (auto& point : points) point.bpm *= factor;
-            model.applyTempoEdit(points, factor < 1 ? "Half Tempo" : "Double Tempo", "scaled");
-        };
-        operations.isDetectedTempoActive = [this] {
-            return model.result.value() && model.editableTempoPoints.value() == model.result.value()->tempoPoints;
-        };
-        operations.useDetectedTempo = [this] {
-            model.applyTempoEdit(model.result.value()->tempoPoints, "Use Detected Tempo", "restored");
-        };
         operations.reanalyzeTempo = [this] { ++reanalyses; };
     }
     ~TempoPopover() override { frame.reset(); }
@@ -59,7 +44,7 @@ protected:
     }
     QAbstractButton* button(const QString& text) const { return findByText<QAbstractButton>(popover(), text); }
 
-    BeatloomTempoOperations operations;
+    BeatloomTempoOperations operations = BeatloomTempoOperations::of(model);
     Published<bool> isPresented{false};
     std::unique_ptr<PopoverFrame> frame;
     int reanalyses = 0;
@@ -115,6 +100,11 @@ TEST_F(TempoPopover, HalvingAndDoublingRefreshTheField) {
     button("×2 Double")->click();
     button("×2 Double")->click();
     EXPECT_EQ(popover()->tempoText(), "240.0");
+    EXPECT_EQ(model.editHistory().undoEntries().front().actionName, "Half Tempo");
+    // A tempo past 300 BPM is the session's to refuse; the field keeps the tempo in force.
+    button("×2 Double")->click();
+    EXPECT_EQ(popover()->tempoText(), "240.0");
+    EXPECT_EQ(model.errorText.value(), "480.0 BPM is outside the supported Beatloom range.");
     EXPECT_TRUE(isPresented.value());
 }
 
