@@ -162,7 +162,39 @@ void textBubbleFill(QPainter& p, const QColor& color) {
     p.fillPath(bubble.united(tail).subtracted(lines), color);
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 11> kSymbols{{
+void speakerWave1(QPainter& p, const QColor& color) {
+    QPainterPath speaker;
+    speaker.moveTo(0.08, 0.38);
+    speaker.lineTo(0.26, 0.38);
+    speaker.lineTo(0.5, 0.16);
+    speaker.lineTo(0.5, 0.84);
+    speaker.lineTo(0.26, 0.62);
+    speaker.lineTo(0.08, 0.62);
+    speaker.closeSubpath();
+    p.fillPath(speaker, color);
+    p.setPen(strokePen(color, 0.08));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(0.44, 0.3, 0.3, 0.4), -60 * 16, 120 * 16);
+}
+
+void scope(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.08));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.34, 0.34);
+    // The cross hairs reach past the ring on every side.
+    p.drawLine(QPointF(0.5, 0.06), QPointF(0.5, 0.3));
+    p.drawLine(QPointF(0.5, 0.7), QPointF(0.5, 0.94));
+    p.drawLine(QPointF(0.06, 0.5), QPointF(0.3, 0.5));
+    p.drawLine(QPointF(0.7, 0.5), QPointF(0.94, 0.5));
+}
+
+void ellipsis(QPainter& p, const QColor& color) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    for (const qreal x : {0.2, 0.5, 0.8}) p.drawEllipse(QPointF(x, 0.5), 0.08, 0.08);
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 14> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
@@ -174,6 +206,9 @@ constexpr std::array<std::pair<const char*, SymbolPainter>, 11> kSymbols{{
     {"arrow.down.to.line.compact", &arrowDownToLine},
     {"flag.2.crossed.fill", &crossedFlagsFill},
     {"text.bubble.fill", &textBubbleFill},
+    {"speaker.wave.1", &speakerWave1},
+    {"scope", &scope},
+    {"ellipsis", &ellipsis},
 }};
 
 SymbolPainter find(const QString& name) {
@@ -197,6 +232,26 @@ bool paintSymbol(QPainter& painter, const QString& name, const QRectF& box, cons
     symbol(painter, color);
     painter.restore();
     return true;
+}
+
+SymbolImage::SymbolImage(const QString& name, int side, const QColor& color, QWidget* parent)
+    : QWidget(parent), color_(color) {
+    setFixedSize(side, side);
+    setProperty(kSystemImageProperty, name);
+}
+
+QString SymbolImage::name() const { return property(kSystemImageProperty).toString(); }
+
+void SymbolImage::setSymbol(const QString& name, const QColor& color) {
+    if (name == this->name() && color == color_) return;
+    setProperty(kSystemImageProperty, name);
+    color_ = color;
+    update();
+}
+
+void SymbolImage::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    paintSymbol(painter, name(), QRectF(rect()), color_);
 }
 
 }  // namespace corvel::app

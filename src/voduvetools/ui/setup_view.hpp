@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "app/symbol_set.hpp"
 #include "common/observable.hpp"
 #include "platform/folder_chooser.hpp"
 #include "voduvetools/tool_install_view_model.hpp"
@@ -19,7 +20,7 @@ class OrvantaButton;
 
 namespace corvel::voduvetools {
 
-class SymbolImage;
+using app::SymbolImage;
 class ToolCardView;
 
 inline constexpr const char* kVoduveDetectedTitle = "VODUVE detected";

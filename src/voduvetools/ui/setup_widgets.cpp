@@ -10,28 +10,6 @@ namespace corvel::voduvetools {
 
 using app::OrvantaTheme;
 
-// ---- Symbol
-
-SymbolImage::SymbolImage(const QString& name, int side, const QColor& color, QWidget* parent)
-    : QWidget(parent), color_(color) {
-    setFixedSize(side, side);
-    setProperty(app::kSystemImageProperty, name);
-}
-
-QString SymbolImage::name() const { return property(app::kSystemImageProperty).toString(); }
-
-void SymbolImage::setSymbol(const QString& name, const QColor& color) {
-    if (name == this->name() && color == color_) return;
-    setProperty(app::kSystemImageProperty, name);
-    color_ = color;
-    update();
-}
-
-void SymbolImage::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    app::paintSymbol(painter, name(), QRectF(rect()), color_);
-}
-
 // ---- Capsule
 
 CapsuleBadge::CapsuleBadge(const QString& text, const QColor& color, const CapsuleStyle& style, QWidget* parent)

@@ -7,24 +7,11 @@
 #include <QString>
 #include <QWidget>
 
+#include "app/symbol_set.hpp"
+
 namespace corvel::voduvetools {
 
-// A symbol of the application's icon set, drawn in a square of `side` in one colour. The
-// symbol's name is kept in the widget's "systemImage" property.
-class SymbolImage : public QWidget {
-public:
-    SymbolImage(const QString& name, int side, const QColor& color, QWidget* parent = nullptr);
-
-    QString name() const;
-    void setSymbol(const QString& name, const QColor& color);
-    const QColor& color() const { return color_; }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QColor color_;
-};
+using app::SymbolImage;
 
 // A short tracked caption on a capsule of its own colour; 10 px heavy unless said otherwise.
 struct CapsuleStyle {

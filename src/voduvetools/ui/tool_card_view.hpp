@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/orvanta_theme.hpp"
+#include "app/symbol_set.hpp"
 #include "voduvetools/tool_install_view_model.hpp"
 #include "voduvetools/ui/shortcut_recorder.hpp"
 
@@ -20,7 +21,7 @@ class QVBoxLayout;
 namespace corvel::voduvetools {
 
 class CapsuleBadge;
-class SymbolImage;
+using app::SymbolImage;
 
 inline constexpr const char* kShortcutInUseTitle = "Shortcut already in use";
 inline constexpr const char* kUseFreeShortcutTitle = "USE FREE SHORTCUT";
