@@ -11,6 +11,7 @@
 #include <QWheelEvent>
 
 #include "app/orvanta_theme.hpp"
+#include "app/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/timeline_handle_view.hpp"
@@ -35,26 +36,6 @@ constexpr double kFlagPointerHeight = 4;
 QRectF flagColumn(const LocatorFlagPlacement& flag) {
     const double height = kFlagBadgeHeight + kFlagPointerHeight;
     return {flag.centreX - kFlagBadgeWidth / 2, flag.centreY - height / 2, kFlagBadgeWidth, height};
-}
-
-// The "scope" symbol: a ring with four ticks pointing at its centre, and the centre dot.
-void paintScopeSymbol(QPainter& painter, const QRectF& box, const QColor& colour) {
-    const QPointF centre = box.center();
-    const double r = box.width() * 0.36;
-    painter.save();
-    painter.setPen(QPen(colour, box.width() * 0.12, Qt::SolidLine, Qt::RoundCap));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawEllipse(centre, r, r);
-    const double outer = box.width() * 0.5;
-    const double inner = box.width() * 0.2;
-    painter.drawLine(QPointF(centre.x(), centre.y() - outer), QPointF(centre.x(), centre.y() - inner));
-    painter.drawLine(QPointF(centre.x(), centre.y() + inner), QPointF(centre.x(), centre.y() + outer));
-    painter.drawLine(QPointF(centre.x() - outer, centre.y()), QPointF(centre.x() - inner, centre.y()));
-    painter.drawLine(QPointF(centre.x() + inner, centre.y()), QPointF(centre.x() + outer, centre.y()));
-    painter.setPen(Qt::NoPen);
-    painter.setBrush(colour);
-    painter.drawEllipse(centre, box.width() * 0.08, box.width() * 0.08);
-    painter.restore();
 }
 
 }  // namespace
@@ -274,7 +255,7 @@ void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
     rounded.addRoundedRect(badge, 3, 3);
     painter.fillPath(rounded, OrvantaTheme::black(0.92));
     painter.strokePath(rounded, QPen(blue, 1.1));
-    paintScopeSymbol(painter, QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
+    app::paintSymbol(painter, QStringLiteral("scope"), QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
 
     // The pointer under the badge, apex down on the locator.
     const QRectF pointer(flag->centreX - kFlagPointerWidth / 2, badge.bottom(), kFlagPointerWidth, kFlagPointerHeight);
