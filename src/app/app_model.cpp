@@ -1,10 +1,29 @@
 #include "app/app_model.hpp"
 
 #include "app/main_thread.hpp"
+#include "app/qt_background_runner.hpp"
+#include "app/qt_file_panels.hpp"
+#include "app/qt_main_loop.hpp"
+#include "editor/beatloom_editor_ui_state.hpp"
+#include "session/beatloom_view_model.hpp"
 
 namespace corvel::app {
 
-AppModel::AppModel(QObject* parent) : QObject(parent) { requireMainThread(); }
+AppModel::AppModel(QObject* parent)
+    : AppModel([](platform::MainLoop& loop) { return std::make_unique<session::BeatloomViewModel>(loop); },
+               std::make_unique<QtFilePanels>(), parent) {}
+
+AppModel::AppModel(SessionFactory makeSession, std::unique_ptr<platform::FilePanels> filePanels, QObject* parent)
+    : QObject(parent), mainLoop_(std::make_unique<QtMainLoop>()), filePanels_(std::move(filePanels)) {
+    requireMainThread();
+    beatloomSession_ = makeSession(*mainLoop_);
+    beatloomUIState_ = std::make_unique<editor::BeatloomEditorUIState>();
+    backgroundRunner_ = std::make_unique<QtBackgroundRunner>();
+    beatloomSession_->connectServices(*backgroundRunner_, *filePanels_);
+    stopBeatloomPreview = [session = beatloomSession_.get()] { session->stopPreview(false); };
+}
+
+AppModel::~AppModel() = default;
 
 void AppModel::setSelectedSection(Section section) {
     requireMainThread();

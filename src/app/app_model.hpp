@@ -3,6 +3,19 @@
 #include <QObject>
 
 #include <functional>
+#include <memory>
+
+namespace corvel::platform {
+class BackgroundRunner;
+class FilePanels;
+class MainLoop;
+}  // namespace corvel::platform
+namespace corvel::session {
+class BeatloomViewModel;
+}
+namespace corvel::editor {
+class BeatloomEditorUIState;
+}
 
 namespace corvel::app {
 
@@ -16,16 +29,27 @@ public:
     enum class Section { setup, beatloom, diagnostics };
     Q_ENUM(Section)
 
+    // Makes the tempo editor's session on the model's main loop (a session that previews
+    // through the sound card unless a test gives it another output).
+    using SessionFactory = std::function<std::unique_ptr<session::BeatloomViewModel>(platform::MainLoop&)>;
+
+    // The section, then the tempo editor's session with its services (Qt's main loop, a pool
+    // of worker threads and Qt's file dialogs), then the editor's view state.
     explicit AppModel(QObject* parent = nullptr);
+    AppModel(SessionFactory makeSession, std::unique_ptr<platform::FilePanels> filePanels,
+             QObject* parent = nullptr);
+    ~AppModel() override;
 
     Section selectedSection() const { return selectedSection_; }
     // Tells observers after a change; setting the section already selected changes nothing.
     void setSelectedSection(Section section);
 
-    // The tempo editor's session and its view state join the model here, created once with
-    // the model and never replaced. Until they exist, leaving the tempo editor asks for the
-    // preview stop through this hook; the session will stop a running click preview and leave
-    // the locator where playback had reached. Empty: nothing to stop.
+    // Created once with the model and never replaced.
+    session::BeatloomViewModel& beatloomSession() const { return *beatloomSession_; }
+    editor::BeatloomEditorUIState& beatloomUIState() const { return *beatloomUIState_; }
+
+    // Leaving the tempo editor asks for this: a running click preview stops and the locator
+    // stays where playback had reached.
     std::function<void()> stopBeatloomPreview;
 
 signals:
@@ -33,6 +57,14 @@ signals:
 
 private:
     Section selectedSection_ = Section::setup;
+    // Declared so that they go in the reverse order: the worker pool first, waiting for the
+    // analyses still running, while the session and the main loop they report to are alive;
+    // the main loop last, after the session's player has cancelled its timers on it.
+    std::unique_ptr<platform::MainLoop> mainLoop_;
+    std::unique_ptr<platform::FilePanels> filePanels_;
+    std::unique_ptr<session::BeatloomViewModel> beatloomSession_;
+    std::unique_ptr<editor::BeatloomEditorUIState> beatloomUIState_;
+    std::unique_ptr<platform::BackgroundRunner> backgroundRunner_;
 };
 
 }  // namespace corvel::app

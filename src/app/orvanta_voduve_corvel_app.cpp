@@ -27,11 +27,9 @@ int OrvantaVoduveCorvelApp::main(int argc, char** argv) {
 
 std::unique_ptr<AppModel> OrvantaVoduveCorvelApp::makeAppModel() {
     requireMainThread();
-    auto model = std::make_unique<AppModel>();
-    // The tempo editor's session (with its stopped preview player and empty edit history)
-    // and its view state are created here, after the section, once they exist; the session
-    // then provides model->stopBeatloomPreview.
-    return model;
+    // The setup section, then the tempo editor's session (its preview player stopped, its
+    // edit history empty) and the editor's view state; nothing starts until the user acts.
+    return std::make_unique<AppModel>();
 }
 
 std::unique_ptr<QWidget> OrvantaVoduveCorvelApp::rootContent(AppModel& model) {

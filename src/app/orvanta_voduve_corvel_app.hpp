@@ -21,8 +21,7 @@ public:
     // Runs the application until its window closes; 0 on a normal end.
     static int main(int argc, char** argv);
 
-    // The setup section selected; the tempo editor's session and view state are created
-    // here once they exist (see AppModel).
+    // The setup section selected, with the tempo editor's one session and view state.
     static std::unique_ptr<AppModel> makeAppModel();
 
     // The root view with the model, at least 1080 x 720.

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "app/qt_background_runner.hpp"
+#include "app/qt_file_panels.hpp"
 #include "app/qt_main_loop.hpp"
 
 namespace corvel::app {
@@ -128,6 +129,19 @@ TEST(QtBackgroundRunner, AJobReportsBackThroughTheMainLoop) {
     });
     ASSERT_TRUE(QTest::qWaitFor([&] { return reported; }, 2000));
     EXPECT_TRUE(reportedOnMain);
+}
+
+TEST(QtFilePanels, AudioRequestsOfferAudioFilesAndSavesKeepTheRequestedExtension) {
+    const QString audio = QtFilePanels::openFilter("audio");
+    for (const char* pattern : {"*.wav", "*.aiff", "*.flac", "*.mp3", "*.m4a"}) {
+        EXPECT_TRUE(audio.contains(QLatin1String(pattern))) << pattern;
+    }
+    EXPECT_EQ(QtFilePanels::saveFilter("mid"), QStringLiteral("MID (*.mid)"));
+    EXPECT_EQ(QtFilePanels::withExtension(QStringLiteral("/tmp/Song_TempoMap"), "mid"),
+              std::filesystem::path("/tmp/Song_TempoMap.mid"));
+    EXPECT_EQ(QtFilePanels::withExtension(QStringLiteral("/tmp/Song.MID"), "mid"), std::filesystem::path("/tmp/Song.MID"));
+    EXPECT_EQ(QtFilePanels::withExtension(QStringLiteral("/tmp/Song.mid.txt"), "mid"),
+              std::filesystem::path("/tmp/Song.mid.txt.mid"));
 }
 
 }  // namespace
