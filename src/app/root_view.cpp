@@ -12,6 +12,7 @@
 #include "app/orvanta_brand.hpp"
 #include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
+#include "editor/beatloom_view.hpp"
 #include "voduvetools/ui/setup_view.hpp"
 
 namespace corvel::app {
@@ -84,20 +85,17 @@ std::size_t indexOf(AppModel::Section section) {
     return 0;
 }
 
-// The screen of a section. The tempo-editor screen is not part of the shell yet; until it is
-// built its section shows an empty area.
+// The screen of a section, new on every visit; the tempo editor's screen shows the one
+// session and view state of the run.
 QWidget* makeSectionScreen(AppModel& appModel, AppModel::Section section) {
     switch (section) {
     case AppModel::Section::diagnostics: return new DiagnosticsView(DiagnosticsSnapshot::make());
-    case AppModel::Section::beatloom: break;
-    case AppModel::Section::setup:
-        // A new screen, and with it a new model, on every visit.
-        return new voduvetools::SetupView(
-            [&appModel] { appModel.setSelectedSection(AppModel::Section::beatloom); });
+    case AppModel::Section::beatloom:
+        return new editor::BeatloomView(appModel.beatloomSession(), appModel.beatloomUIState());
+    case AppModel::Section::setup: break;
     }
-    auto* placeholder = new QWidget;
-    placeholder->setObjectName(QStringLiteral("beatloomPlaceholder"));
-    return placeholder;
+    // A new screen, and with it a new model, on every visit.
+    return new voduvetools::SetupView([&appModel] { appModel.setSelectedSection(AppModel::Section::beatloom); });
 }
 
 }  // namespace

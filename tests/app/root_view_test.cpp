@@ -13,6 +13,7 @@
 #include "app/orvanta_theme.hpp"
 #include "app/orvanta_voduve_corvel_app.hpp"
 #include "app/symbol_set.hpp"
+#include "editor/beatloom_view.hpp"
 #include "support/scoped_user_folders.hpp"
 #include "support/temp_folder.hpp"
 #include "voduvetools/ui/setup_view.hpp"
@@ -74,11 +75,11 @@ TEST_F(RootViewTest, EachButtonSelectsItsSectionAndShowsItsScreen) {
         const char* screen;
     };
     const Case cases[] = {
-        {Section::beatloom, "BEATLOOM", "waveform.path.ecg", "beatloomPlaceholder"},
+        {Section::beatloom, "BEATLOOM", "waveform.path.ecg", "beatloomView"},
         {Section::diagnostics, "DIAGNOSTICS", "stethoscope", "diagnosticsView"},
         {Section::setup, "CORVEL", "shippingbox.fill", "setupView"},
         {Section::diagnostics, "DIAGNOSTICS", "stethoscope", "diagnosticsView"},
-        {Section::beatloom, "BEATLOOM", "waveform.path.ecg", "beatloomPlaceholder"},
+        {Section::beatloom, "BEATLOOM", "waveform.path.ecg", "beatloomView"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.title);
@@ -117,7 +118,7 @@ TEST_F(RootViewTest, StopsThePreviewOnEveryChangeAwayFromTheTempoEditorOnly) {
 TEST_F(RootViewTest, FollowsTheModelWhenTheSectionIsChangedElsewhere) {
     model->setSelectedSection(Section::beatloom);
     EXPECT_EQ(selectedTitles(), std::vector<QString>{QStringLiteral("BEATLOOM")});
-    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("beatloomPlaceholder"));
+    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("beatloomView"));
 }
 
 TEST_F(RootViewTest, ScreensAreBuiltOnEachVisitAndDiscardedOnLeaving) {
@@ -130,6 +131,25 @@ TEST_F(RootViewTest, ScreensAreBuiltOnEachVisitAndDiscardedOnLeaving) {
     press(Section::diagnostics);
     EXPECT_NE(view->sectionContent(), nullptr);
     EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("diagnosticsView"));
+}
+
+TEST_F(RootViewTest, EachVisitToTheTempoEditorShowsTheRunsOneSessionWithItsViewFlagsCleared) {
+    press(Section::beatloom);
+    auto* first = dynamic_cast<editor::BeatloomView*>(view->sectionContent());
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(&first->model(), &model->beatloomSession());
+    EXPECT_EQ(&first->ui(), &model->beatloomUIState());
+    EXPECT_FALSE(first->dropTargeted());
+    first->setShowAdvancedTempoMap(true);
+
+    press(Section::diagnostics);
+    press(Section::beatloom);
+    discardDeletedScreens();
+    auto* second = dynamic_cast<editor::BeatloomView*>(view->sectionContent());
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(&second->model(), &model->beatloomSession());
+    EXPECT_FALSE(second->showAdvancedTempoMap());
+    EXPECT_FALSE(second->dropTargeted());
 }
 
 TEST_F(RootViewTest, NarrowBarDropsTheEditionWordAndTheLink) {
@@ -168,7 +188,7 @@ TEST_F(RootViewTest, OpenBeatloomOnTheSetupScreenSwitchesToTheTempoEditor) {
     QTest::mouseClick(setup->openBeatloomButton(), Qt::LeftButton);
     EXPECT_EQ(model->selectedSection(), Section::beatloom);
     EXPECT_EQ(selectedTitles(), std::vector<QString>{QStringLiteral("BEATLOOM")});
-    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("beatloomPlaceholder"));
+    EXPECT_EQ(view->sectionContent()->objectName(), QStringLiteral("beatloomView"));
     discardDeletedScreens();  // the setup screen goes once its button's click is over
 }
 

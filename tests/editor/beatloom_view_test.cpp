@@ -1,0 +1,205 @@
+#include "editor/beatloom_view.hpp"
+
+#include <QAbstractButton>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/tempo_point_row.hpp"
+#include "session/loading_fixture.hpp"
+#include "session/undo_names.hpp"
+
+namespace corvel::editor {
+namespace {
+
+namespace records = corvel::testing;
+using session::testing::undoNames;
+
+QUrl fileURL(const std::filesystem::path& file) { return QUrl::fromLocalFile(QString::fromStdString(file.string())); }
+
+class BeatloomViewTest : public session::testing::LoadingTest {
+protected:
+    BeatloomViewTest() : view(std::make_unique<BeatloomView>(model, ui)) { view->resize(1200, 900); }
+
+    // Lets the queued drop task run, then the refresh that its changes asked for.
+    static void flush() {
+        QCoreApplication::processEvents();
+        QCoreApplication::processEvents();
+    }
+
+    bool shows(const QWidget* widget) const { return widget != nullptr && widget->isVisibleTo(view.get()); }
+
+    // Which of the five blocks show, top to bottom.
+    struct Blocks {
+        bool startHeaderAndDropZone, loadedHeader, analysing, editor, errorBanner, promotion;
+        friend bool operator==(const Blocks&, const Blocks&) = default;
+        friend std::ostream& operator<<(std::ostream& out, const Blocks& b) {
+            return out << b.startHeaderAndDropZone << b.loadedHeader << b.analysing << b.editor << b.errorBanner
+                       << b.promotion;
+        }
+    };
+    Blocks blocks() const {
+        EXPECT_EQ(shows(view->startHeader()), shows(view->dropZone()));
+        return {shows(view->dropZone()), shows(view->loadedHeader()),  shows(view->analysingPanel()),
+                shows(view->editorBlock()), shows(view->errorBanner()), shows(view->promotionalPanel())};
+    }
+
+    // Drags the files over the drop zone and drops them there; whether the drop was taken.
+    bool drop(const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->dropZone(), &enter);
+        EXPECT_TRUE(view->dropTargeted());
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QCoreApplication::sendEvent(view->dropZone(), &dropped);
+        EXPECT_FALSE(view->dropTargeted());
+        return dropped.isAccepted();
+    }
+
+    BeatloomEditorUIState ui;
+    std::unique_ptr<BeatloomView> view;
+};
+
+TEST_F(BeatloomViewTest, ADroppedFileIsAnalysedAndTheScreenFollowsTheSessionIntoTheEditor) {
+    EXPECT_EQ(blocks(), (Blocks{true, false, false, false, false, true}));
+    EXPECT_FALSE(view->showAdvancedTempoMap());
+
+    ASSERT_TRUE(drop({fileURL(song90()), fileURL(song120())}));
+    EXPECT_FALSE(model.selectedURL.value());  // the session hears of it in a task of its own
+    QCoreApplication::processEvents();
+    EXPECT_EQ(model.selectedURL.value(), song90());
+    flush();
+    EXPECT_EQ(model.selectedURL.value(), song90());  // the first file only
+    EXPECT_TRUE(model.isAnalyzing.value());
+    EXPECT_EQ(blocks(), (Blocks{true, false, true, false, false, true}));
+    EXPECT_EQ(view->analysingFileLabel()->text(), "take.01.wav");
+
+    settle();
+    flush();
+    ASSERT_TRUE(model.result.value()) << model.errorText.value();
+    EXPECT_EQ(blocks(), (Blocks{false, true, false, true, false, false}));
+    EXPECT_EQ(view->loadedFileLabel()->toolTip(), "take.01.wav");
+    EXPECT_NE(dynamic_cast<BeatloomTimelineViewport*>(view->waveformEditor()), nullptr);
+    EXPECT_EQ(view->waveformEditor()->parentWidget(), view->waveformEditorSeam());
+
+    // A re-analysis keeps the song on screen under the analysing panel.
+    model.isAnalyzing.set(true);
+    flush();
+    EXPECT_EQ(blocks(), (Blocks{false, true, true, true, false, false}));
+
+    model.resetSession();
+    flush();
+    EXPECT_EQ(blocks(), (Blocks{true, false, false, false, false, true}));
+    EXPECT_EQ(view->waveformEditor(), nullptr);
+}
+
+TEST_F(BeatloomViewTest, DropsWithoutItemsAreRefusedAndItemsThatAreNoFileChangeNothing) {
+    EXPECT_FALSE(drop({}));
+    EXPECT_TRUE(drop({QUrl(QStringLiteral("https://orvanta.example/song.wav"))}));
+    flush();
+    EXPECT_FALSE(model.selectedURL.value());
+    EXPECT_FALSE(model.isAnalyzing.value());
+    EXPECT_EQ(model.errorText.value(), "");
+}
+
+TEST_F(BeatloomViewTest, AFailedAnalysisShowsItsMessageUnderTheDropZone) {
+    drop({fileURL(shortSong())});
+    flush();
+    settle();
+    flush();
+    ASSERT_NE(model.errorText.value(), "");
+    EXPECT_EQ(blocks(), (Blocks{true, false, false, false, true, true}));
+    EXPECT_EQ(view->errorLabel()->text().toStdString(), model.errorText.value());
+}
+
+TEST_F(BeatloomViewTest, AdvancedTempoMapListsThePointsAndSendsItsButtonsToTheSession) {
+    loadResult({records::tempoPoint(0, 120), records::tempoPoint(4, 90), records::tempoPoint(8, 100)});
+    flush();
+    EXPECT_FALSE(shows(view->advancedTempoMapContent()));
+    view->advancedTempoMapToggle()->click();
+    EXPECT_TRUE(view->showAdvancedTempoMap());
+    EXPECT_TRUE(shows(view->advancedTempoMapContent()));
+
+    const auto& rows = view->tempoPointRows();
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0]->index(), 0);
+    EXPECT_EQ(rows[2]->index(), 2);
+    EXPECT_FALSE(rows[0]->isLast());
+    EXPECT_FALSE(rows[1]->isLast());
+    EXPECT_TRUE(rows[2]->isLast());
+    EXPECT_EQ(rows[1]->timeText(), "4.000");
+
+    EXPECT_FALSE(view->undoButton()->isEnabled());
+    EXPECT_FALSE(view->redoButton()->isEnabled());
+    model.seek(6);
+    view->addTempoChangeButton()->click();
+    flush();
+    EXPECT_EQ(view->tempoPointRows().size(), 4u);
+    EXPECT_TRUE(view->undoButton()->isEnabled());
+    EXPECT_FALSE(view->redoButton()->isEnabled());
+    EXPECT_EQ(view->statusLabel()->text().toStdString(), model.statusText.value());
+    view->undoButton()->click();
+    flush();
+    EXPECT_EQ(view->tempoPointRows().size(), 3u);
+    EXPECT_FALSE(view->undoButton()->isEnabled());
+    EXPECT_TRUE(view->redoButton()->isEnabled());
+    view->redoButton()->click();
+    view->resetDetectedButton()->click();
+    EXPECT_EQ(undoNames(model).front(), "Add Tempo Marker");
+    EXPECT_EQ(model.editableTempoPoints.value().size(), 3u);
+
+    model.locatorSeconds.set(75.5);
+    flush();
+    EXPECT_EQ(view->locatorReadout()->text(), "Locator 1:15.50");
+}
+
+TEST_F(BeatloomViewTest, TempoLevelPanelOffersAtMostFourCandidatesWhenTheLevelIsInDoubt) {
+    loadResult({records::tempoPoint(0, 120)});
+    auto withCandidates = [&](std::vector<double> bpms, bool ambiguous) {
+        auto result = *model.result.value();
+        result.candidates.clear();
+        for (double bpm : bpms) result.candidates.push_back({Uuid::random(), bpm, 0.5});
+        result.ambiguous = ambiguous;
+        model.result.set(result);
+        flush();
+    };
+    withCandidates({120}, false);
+    EXPECT_FALSE(shows(view->tempoLevelPanel()));
+    withCandidates({}, true);
+    EXPECT_TRUE(view->tempoLevelPanel()->isVisibleTo(view->advancedTempoMapContent()));
+    EXPECT_TRUE(view->candidateButtons().empty());
+    withCandidates({120, 60, 240, 90, 180, 80}, false);
+    ASSERT_EQ(view->candidateButtons().size(), 4u);
+    EXPECT_EQ(view->candidateButtons()[1]->text(), "60.0");
+    view->candidateButtons()[1]->click();
+    EXPECT_EQ(model.editableTempoPoints.value().size(), 1u);
+    EXPECT_EQ(model.editableTempoPoints.value()[0].bpm, 60);
+    EXPECT_EQ(undoNames(model), (std::vector<std::string>{"Choose Tempo Candidate"}));
+}
+
+TEST_F(BeatloomViewTest, ExportAndErrorLinesShowOnlyWhileTheyHoldText) {
+    loadResult({records::tempoPoint(0, 120)});
+    flush();
+    EXPECT_FALSE(shows(view->exportStatusLabel()));
+    EXPECT_FALSE(shows(view->errorBanner()));
+    model.exportStatusText.set("Edited tempo, meter and flexible timeline exported.");
+    model.errorText.set("Enter a BPM between 30 and 300.");
+    flush();
+    EXPECT_TRUE(shows(view->exportStatusLabel()));
+    EXPECT_EQ(blocks(), (Blocks{false, true, false, true, true, false}));
+    EXPECT_EQ(view->errorLabel()->text(), "Enter a BPM between 30 and 300.");
+}
+
+}  // namespace
+}  // namespace corvel::editor
