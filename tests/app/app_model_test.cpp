@@ -129,5 +129,20 @@ TEST_F(AppModelSessionTest, LeavingTheTempoEditorStopsThePreviewWhereItHadPlayed
     EXPECT_NEAR(session().locatorSeconds.value(), reached, 1e-9);
 }
 
+TEST_F(AppModelSessionTest, SongsAreAnalysedOnTheWorkerPoolAndQuittingMidAnalysisWaitsForIt) {
+    const auto song = root / "Click 120.wav";
+    audio::testkit::writeWav(song, audio::testkit::clicks(22050, 1, 8, 120, 0.8, 0.5));
+    session().loadAudio(song);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !session().isAnalyzing.value(); }, 20000));
+    ASSERT_TRUE(session().result.value()) << session().errorText.value();
+    EXPECT_EQ(session().result.value()->fileName, "Click 120.wav");
+
+    // The pool waits for the analysis before the session and the main loop it reports to go.
+    session().loadAudio(song);
+    EXPECT_TRUE(session().isAnalyzing.value());
+    view.reset();
+    model.reset();
+}
+
 }  // namespace
 }  // namespace corvel::app
