@@ -23,7 +23,7 @@
 #include "audio/preview_player.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_screen_symbols.hpp"
+#include "editor/beatloom_screen_widgets.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/tempo_point_row.hpp"
@@ -41,20 +41,7 @@ constexpr int kColumnMaximumWidth = 1500;
 // The platform's red in the dark scheme; the theme names no red of its own.
 const QColor kRed(255, 69, 58);
 
-QColor atOpacity(const QColor& color, qreal opacity) {
-    QColor result = color;
-    result.setAlphaF(float(opacity));
-    return result;
-}
-
 QString fromStd(const std::string& text) { return QString::fromStdString(text); }
-
-QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
-    auto* label = new QLabel(text);
-    label->setFont(font);
-    OrvantaTheme::setTextColor(label, color);
-    return label;
-}
 
 QFont tracked(QFont font, qreal spacing) {
     font.setLetterSpacing(QFont::AbsoluteSpacing, spacing);

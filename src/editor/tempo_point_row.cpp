@@ -10,7 +10,7 @@
 
 #include "app/orvanta_theme.hpp"
 #include "common/format.hpp"
-#include "editor/beatloom_screen_symbols.hpp"
+#include "editor/beatloom_screen_widgets.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/typed_number.hpp"
 
@@ -23,21 +23,8 @@ using app::OrvantaTheme;
 constexpr int kFieldWidth = 92;
 constexpr int kTransitionWidth = 146;
 
-QColor atOpacity(const QColor& color, qreal opacity) {
-    QColor result = color;
-    result.setAlphaF(float(opacity));
-    return result;
-}
-
 QString bpmTextOf(double bpm) { return QString::fromStdString(formatFixed(bpm, 1)); }
 QString timeTextOf(double seconds) { return QString::fromStdString(formatFixed(seconds, 3)); }
-
-QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
-    auto* label = new QLabel(text);
-    label->setFont(font);
-    OrvantaTheme::setTextColor(label, color);
-    return label;
-}
 
 QLineEdit* makeField(const QString& placeholder, int pixelSize, const QString& text) {
     auto* field = new QLineEdit(text);

@@ -2,16 +2,25 @@
 
 #include <QAbstractButton>
 #include <QColor>
+#include <QFont>
+#include <QLabel>
 #include <QString>
 #include <QWidget>
 
 class QPainter;
 
-// The symbols the tempo-editor screen shows on their own (not inside a theme button): the
-// application's symbol set first, then the few only this screen needs. Every widget keeps
-// the symbol's name in the shared "systemImage" property.
+// Small pieces the tempo-editor screen and its rows share: colours at an opacity, labels, and
+// the symbols shown on their own (not inside a theme button): the application's symbol set
+// first, then the few only this screen needs. Every symbol widget keeps the symbol's name in
+// the shared "systemImage" property.
 
 namespace corvel::editor {
+
+// The colour with this opacity.
+QColor atOpacity(const QColor& color, qreal opacity);
+
+// A label in this font and text colour.
+QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color);
 
 // Draws the named symbol into the box; false, drawing nothing, for an unknown name.
 bool paintScreenSymbol(QPainter& painter, const QString& name, const QRectF& box, const QColor& color);

@@ -1,4 +1,4 @@
-#include "editor/beatloom_screen_symbols.hpp"
+#include "editor/beatloom_screen_widgets.hpp"
 
 #include <QPainter>
 #include <QPainterPath>
@@ -6,6 +6,7 @@
 #include <array>
 #include <utility>
 
+#include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 
 namespace corvel::editor {
@@ -68,6 +69,19 @@ constexpr std::array<std::pair<const char*, UnitPainter>, 3> kScreenSymbols{{
 }};
 
 }  // namespace
+
+QColor atOpacity(const QColor& color, qreal opacity) {
+    QColor result = color;
+    result.setAlphaF(float(opacity));
+    return result;
+}
+
+QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
+    auto* label = new QLabel(text);
+    label->setFont(font);
+    app::OrvantaTheme::setTextColor(label, color);
+    return label;
+}
 
 bool paintScreenSymbol(QPainter& painter, const QString& name, const QRectF& box, const QColor& color) {
     if (app::hasSymbol(name)) return app::paintSymbol(painter, name, box, color);
