@@ -581,7 +581,9 @@ void BeatloomView::showTempoLevel() {
         auto* button = new QPushButton(fromStd(formatFixed(bpm, 1)));
         button->setObjectName(QStringLiteral("tempoCandidate"));
         button->setFont(OrvantaTheme::font(11, QFont::DemiBold));
-        button->setStyleSheet(QStringLiteral("QPushButton { color: rgb(255, 159, 10); padding: 2px 8px; }"));
+        // The orange tint of the panel.
+        button->setStyleSheet(QStringLiteral("QPushButton { color: %1; padding: 2px 8px; }")
+                                  .arg(OrvantaTheme::standardOrange().name()));
         connect(button, &QAbstractButton::clicked, this, [this, bpm] { model_.chooseTempoCandidate(bpm); });
         // After the label, in the candidates' order.
         candidatesRow_->insertWidget(int(1 + i), button);

@@ -104,6 +104,21 @@ TEST_F(BeatloomViewTest, ADroppedFileIsAnalysedAndTheScreenFollowsTheSessionInto
     EXPECT_EQ(view->waveformEditor(), nullptr);
 }
 
+TEST_F(BeatloomViewTest, ChooseAndOpenAskTheSessionsOpenPanelForAnAudioFile) {
+    panels.openAnswer = song120();
+    view->chooseButton()->click();
+    settle();
+    flush();
+    ASSERT_TRUE(model.result.value()) << model.errorText.value();
+    EXPECT_TRUE(shows(view->openButton()));
+
+    panels.openAnswer.reset();  // cancelled: the song stays
+    view->openButton()->click();
+    ASSERT_EQ(panels.openRequests.size(), 2u);
+    EXPECT_EQ(panels.openRequests.back().contentType, "audio");
+    EXPECT_EQ(model.selectedURL.value(), song120());
+}
+
 TEST_F(BeatloomViewTest, DropsWithoutItemsAreRefusedAndItemsThatAreNoFileChangeNothing) {
     EXPECT_FALSE(drop({}));
     EXPECT_TRUE(drop({QUrl(QStringLiteral("https://orvanta.example/song.wav"))}));
