@@ -6,7 +6,6 @@
 #include <array>
 #include <utility>
 
-#include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 
 namespace corvel::editor {
@@ -70,19 +69,6 @@ constexpr std::array<std::pair<const char*, UnitPainter>, 3> kScreenSymbols{{
 
 }  // namespace
 
-QColor atOpacity(const QColor& color, qreal opacity) {
-    QColor result = color;
-    result.setAlphaF(float(opacity));
-    return result;
-}
-
-QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
-    auto* label = new QLabel(text);
-    label->setFont(font);
-    app::OrvantaTheme::setTextColor(label, color);
-    return label;
-}
-
 bool paintScreenSymbol(QPainter& painter, const QString& name, const QRectF& box, const QColor& color) {
     if (app::hasSymbol(name)) return app::paintSymbol(painter, name, box, color);
     for (const auto& [symbolName, unitPainter] : kScreenSymbols) {
@@ -99,23 +85,9 @@ bool paintScreenSymbol(QPainter& painter, const QString& name, const QRectF& box
     return false;
 }
 
-ScreenSymbol::ScreenSymbol(const QString& name, int side, const QColor& color, QWidget* parent)
-    : QWidget(parent), color_(color) {
-    setFixedSize(side, side);
-    setProperty(app::kSystemImageProperty, name);
-}
-
-QString ScreenSymbol::name() const { return property(app::kSystemImageProperty).toString(); }
-
-void ScreenSymbol::setColor(const QColor& color) {
-    if (color == color_) return;
-    color_ = color;
-    update();
-}
-
 void ScreenSymbol::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    paintScreenSymbol(painter, name(), QRectF(rect()), color_);
+    paintScreenSymbol(painter, name(), QRectF(rect()), color());
 }
 
 ScreenSymbolButton::ScreenSymbolButton(const QString& name, int side, const QColor& color, QWidget* parent)

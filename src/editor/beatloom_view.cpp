@@ -24,6 +24,8 @@
 #include "common/format.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
+#include "editor/popover_frame.hpp"
+#include "editor/timeline_handle_view.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/tempo_point_row.hpp"
@@ -152,7 +154,7 @@ public:
         setText(QStringLiteral("Advanced Tempo Map"));
         auto* row = rowLayout(this, 10);
         row->addWidget(new ScreenSymbol(QStringLiteral("slider.horizontal.3"), 18,
-                                        atOpacity(OrvantaTheme::standardBlue(), 0.9)));
+                                        withOpacity(OrvantaTheme::standardBlue(), 0.9)));
         auto* titles = columnLayout(nullptr, 1);
         titles->addWidget(makeLabel(text(), OrvantaTheme::font(14, QFont::ExtraBold, FontDesign::rounded),
                                     OrvantaTheme::white(0.9)));
@@ -293,11 +295,11 @@ QWidget* BeatloomView::makeStartHeader() {
     auto* titleRow = rowLayout(nullptr, 9);
     titleRow->addWidget(makeLabel(QStringLiteral("Beatloom"), OrvantaTheme::font(27, QFont::Black, FontDesign::rounded),
                                   OrvantaTheme::white(0.98)));
-    auto* badge = new RoundedBox(9, atOpacity(OrvantaTheme::standardGreen(), 0.1));
+    auto* badge = new RoundedBox(9, withOpacity(OrvantaTheme::standardGreen(), 0.1));
     auto* badgeRow = rowLayout(badge, 0);
     badgeRow->setContentsMargins(8, 4, 8, 4);
     badgeRow->addWidget(makeLabel(QStringLiteral("STANDALONE"), tracked(OrvantaTheme::font(9, QFont::ExtraBold), 1.2),
-                                  atOpacity(OrvantaTheme::standardGreen(), 0.92)));
+                                  withOpacity(OrvantaTheme::standardGreen(), 0.92)));
     titleRow->addWidget(badge, 0, Qt::AlignVCenter);
     titleRow->addStretch();
     texts->addLayout(titleRow);
@@ -393,8 +395,8 @@ QWidget* BeatloomView::makeEditorBlock() {
     auto* exportRow = rowLayout(exportLine, 5);
     exportRow->setContentsMargins(4, 0, 4, 0);
     exportRow->addWidget(new ScreenSymbol(QStringLiteral("checkmark.circle.fill"), 12,
-                                          atOpacity(OrvantaTheme::standardGreen(), 0.9)));
-    exportStatus_ = makeLabel({}, OrvantaTheme::font(11, QFont::DemiBold), atOpacity(OrvantaTheme::standardGreen(), 0.9));
+                                          withOpacity(OrvantaTheme::standardGreen(), 0.9)));
+    exportStatus_ = makeLabel({}, OrvantaTheme::font(11, QFont::DemiBold), withOpacity(OrvantaTheme::standardGreen(), 0.9));
     exportStatus_->setObjectName(QStringLiteral("exportStatus"));
     exportRow->addWidget(exportStatus_);
     exportRow->addStretch();
@@ -421,12 +423,12 @@ QWidget* BeatloomView::makeAdvancedTempoMap() {
     divider->setFixedHeight(1);
     content->addWidget(divider);
 
-    tempoLevelPanel_ = new RoundedBox(9, atOpacity(OrvantaTheme::standardOrange(), 0.055));
+    tempoLevelPanel_ = new RoundedBox(9, withOpacity(OrvantaTheme::standardOrange(), 0.055));
     tempoLevelPanel_->setObjectName(QStringLiteral("tempoLevelPanel"));
     candidatesRow_ = rowLayout(tempoLevelPanel_, 9);
     candidatesRow_->setContentsMargins(10, 10, 10, 10);
     candidatesRow_->addWidget(makeLabel(QStringLiteral("TEMPO LEVEL"), tracked(OrvantaTheme::font(10, QFont::Black), 0.7),
-                                        atOpacity(OrvantaTheme::standardOrange(), 0.9)));
+                                        withOpacity(OrvantaTheme::standardOrange(), 0.9)));
     candidatesRow_->addStretch();
     candidatesRow_->addWidget(makeLabel(QStringLiteral("Use this only when the detected half/double-time level is wrong."),
                                         OrvantaTheme::font(11, QFont::Medium), OrvantaTheme::mutedText()));
@@ -467,11 +469,11 @@ QWidget* BeatloomView::makeLocatorBar() {
 }
 
 QWidget* BeatloomView::makeErrorBanner() {
-    auto* banner = new RoundedBox(12, atOpacity(kRed, 0.075), atOpacity(kRed, 0.18), 1);
+    auto* banner = new RoundedBox(12, withOpacity(kRed, 0.075), withOpacity(kRed, 0.18), 1);
     banner->setObjectName(QStringLiteral("errorBanner"));
     auto* row = rowLayout(banner, 10);
     row->setContentsMargins(14, 14, 14, 14);
-    row->addWidget(new ScreenSymbol(QStringLiteral("exclamationmark.triangle.fill"), 16, atOpacity(kRed, 0.9)), 0,
+    row->addWidget(new ScreenSymbol(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(kRed, 0.9)), 0,
                    Qt::AlignTop);
     errorLabel_ = makeLabel({}, OrvantaTheme::font(13, QFont::DemiBold), OrvantaTheme::white(0.84));
     errorLabel_->setObjectName(QStringLiteral("errorText"));
@@ -514,10 +516,10 @@ void BeatloomView::refresh() {
     dropZone_->setVisible(!loaded);
     auto* zone = static_cast<DropZone*>(dropZone_);
     const QColor blue = OrvantaTheme::standardBlue();
-    zone->setLook(dropTargeted_ ? atOpacity(blue, 0.09) : OrvantaTheme::black(0.16),
-                  dropTargeted_ ? atOpacity(blue, 0.72) : OrvantaTheme::white(0.12), dropTargeted_ ? 1.5 : 1, true);
+    zone->setLook(dropTargeted_ ? withOpacity(blue, 0.09) : OrvantaTheme::black(0.16),
+                  dropTargeted_ ? withOpacity(blue, 0.72) : OrvantaTheme::white(0.12), dropTargeted_ ? 1.5 : 1, true);
     if (auto* symbol = dropZone_->findChild<ScreenSymbol*>(QStringLiteral("dropSymbol"))) {
-        symbol->setColor(dropTargeted_ ? blue : OrvantaTheme::white(0.78));
+        symbol->setSymbol(symbol->name(), dropTargeted_ ? blue : OrvantaTheme::white(0.78));
     }
 
     loadedHeader_->setVisible(loaded);

@@ -11,6 +11,8 @@
 #include "app/orvanta_theme.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
+#include "editor/popover_frame.hpp"
+#include "editor/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/typed_number.hpp"
 
@@ -75,8 +77,8 @@ BeatloomTempoPointRow::BeatloomTempoPointRow(session::BeatloomViewModel& model, 
     QFont titleFont = OrvantaTheme::font(11, QFont::ExtraBold);
     titleFont.setLetterSpacing(QFont::AbsoluteSpacing, 0.4);
     title_ = makeLabel(first ? QStringLiteral("START TEMPO") : QStringLiteral("TEMPO CHANGE %1").arg(index_), titleFont,
-                       first ? atOpacity(OrvantaTheme::standardBlue(), 0.9)
-                             : atOpacity(OrvantaTheme::standardPurple(), 0.95));
+                       first ? withOpacity(OrvantaTheme::standardBlue(), 0.9)
+                             : withOpacity(OrvantaTheme::standardPurple(), 0.95));
     title_->setFixedWidth(124);
     row->addWidget(title_);
 
@@ -172,7 +174,7 @@ void BeatloomTempoPointRow::showConfidence() {
     confidence_->setText(QString::fromStdString(formatFixed(std::round(point_.confidence * 100), 0)) +
                          QLatin1Char('%'));
     const QColor& tone = point_.confidence >= 0.65 ? OrvantaTheme::standardGreen() : OrvantaTheme::standardOrange();
-    OrvantaTheme::setTextColor(confidence_, atOpacity(tone, 0.8));
+    OrvantaTheme::setTextColor(confidence_, withOpacity(tone, 0.8));
 }
 
 void BeatloomTempoPointRow::paintEvent(QPaintEvent*) {
