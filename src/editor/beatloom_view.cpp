@@ -324,7 +324,7 @@ QWidget* BeatloomView::makeDropZone() {
     auto* title = makeLabel(QStringLiteral("Open a song to start"),
                             OrvantaTheme::font(24, QFont::Black, FontDesign::rounded), OrvantaTheme::white(0.95));
     column->addWidget(title, 0, Qt::AlignHCenter);
-    column->addWidget(makeLabel(QStringLiteral("Drag an audio file here, or choose one from your Mac."),
+    column->addWidget(makeLabel(QStringLiteral("Drag an audio file here, or choose one from your computer."),
                                 OrvantaTheme::font(14, QFont::Medium), OrvantaTheme::secondaryText()),
                       0, Qt::AlignHCenter);
     auto* choose = new OrvantaButton(OrvantaButton::Style::primary, QStringLiteral("CHOOSE AUDIO FILE"),
