@@ -194,7 +194,25 @@ void ellipsis(QPainter& p, const QColor& color) {
     for (const qreal x : {0.2, 0.5, 0.8}) p.drawEllipse(QPointF(x, 0.5), 0.08, 0.08);
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 14> kSymbols{{
+void diamondFill(QPainter& p, const QColor& color) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    QPainterPath diamond;
+    diamond.moveTo(0.5, 0.06);
+    diamond.lineTo(0.9, 0.5);
+    diamond.lineTo(0.5, 0.94);
+    diamond.lineTo(0.1, 0.5);
+    diamond.closeSubpath();
+    p.drawPath(diamond);
+}
+
+void circleFill(QPainter& p, const QColor& color) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.42, 0.42);
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 16> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
@@ -209,6 +227,8 @@ constexpr std::array<std::pair<const char*, SymbolPainter>, 14> kSymbols{{
     {"speaker.wave.1", &speakerWave1},
     {"scope", &scope},
     {"ellipsis", &ellipsis},
+    {"diamond.fill", &diamondFill},
+    {"circle.fill", &circleFill},
 }};
 
 SymbolPainter find(const QString& name) {
