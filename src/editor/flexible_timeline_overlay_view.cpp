@@ -21,8 +21,8 @@ constexpr double kSymbolSide = 8;
 constexpr double kMarkerSpacing = 1;
 
 QFont pillFont() { return OrvantaTheme::font(9, QFont::Black, FontDesign::rounded); }
-QFont anchorLabelFont() { return OrvantaTheme::font(8, QFont::Bold, FontDesign::monospaced); }
-QFont tagFont() { return OrvantaTheme::font(9, QFont::Bold, FontDesign::rounded); }
+QFont anchorLabelFont() { return OrvantaTheme::font(8, QFont::ExtraBold, FontDesign::monospaced); }
+QFont tagFont() { return OrvantaTheme::font(9, QFont::ExtraBold, FontDesign::rounded); }
 
 const QColor& modeColour(BeatloomTimelineMode mode) {
     return mode == BeatloomTimelineMode::free ? OrvantaTheme::standardBlue() : OrvantaTheme::standardOrange();

@@ -22,6 +22,17 @@ using app::FontDesign;
 using app::OrvantaTheme;
 
 constexpr int kSymbolSide = 20;
+constexpr int kChevronSide = 7;
+
+QIcon symbolIcon(const QString& name, int side, const QColor& colour) {
+    QPixmap pixmap(side * 2, side * 2);
+    pixmap.setDevicePixelRatio(2);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    app::paintSymbol(painter, name, QRectF(0, 0, side, side), colour);
+    painter.end();
+    return QIcon(pixmap);
+}
 
 }  // namespace
 
@@ -29,9 +40,11 @@ BeatloomTimelineModeMenu::BeatloomTimelineModeMenu(session::BeatloomViewModel& m
     : QToolButton(parent), model_(model), showText_(showText) {
     setAutoRaise(true);
     setPopupMode(QToolButton::InstantPopup);
-    setToolButtonStyle(showText_ ? Qt::ToolButtonTextOnly : Qt::ToolButtonIconOnly);
-    setFont(OrvantaTheme::font(11, QFont::Black, FontDesign::rounded));
-    setIconSize(QSize(kSymbolSide, kSymbolSide));
+    setToolButtonStyle(showText_ ? Qt::ToolButtonTextBesideIcon : Qt::ToolButtonIconOnly);
+    // The chevron stands after the title.
+    if (showText_) setLayoutDirection(Qt::RightToLeft);
+    setFont(OrvantaTheme::font(11, QFont::ExtraBold, FontDesign::rounded));
+    setIconSize(showText_ ? QSize(kChevronSide, kChevronSide) : QSize(kSymbolSide, kSymbolSide));
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     setToolTip(QString::fromUtf8(kTimelineModeMenuHelpText.data(), qsizetype(kTimelineModeMenuHelpText.size())));
     // No arrow of the style's own: the title carries its chevron.
@@ -40,6 +53,7 @@ BeatloomTimelineModeMenu::BeatloomTimelineModeMenu(session::BeatloomViewModel& m
     menu_ = new QMenu(this);
     connect(menu_, &QMenu::aboutToShow, this, [this] { rebuildMenu(); });
     setMenu(menu_);
+    menu_->setLayoutDirection(Qt::LeftToRight);
 
     // A works while the editor is shown, without opening the menu.
     shortcut_ = new QShortcut(QKeySequence(Qt::Key_A), this);
@@ -49,6 +63,7 @@ BeatloomTimelineModeMenu::BeatloomTimelineModeMenu(session::BeatloomViewModel& m
     popover_ = new PopoverFrame(showRejoinPopover_, this, [this]() -> QWidget* {
         return new BeatloomRejoinGridPopover(model_, rejoinValues_, showRejoinPopover_);
     });
+    popover_->setLayoutDirection(Qt::LeftToRight);
 
     locatorSubscription_ = model_.locatorSeconds.subscribe([this](const double&) { refresh(); });
     regionsSubscription_ =
@@ -75,19 +90,11 @@ void BeatloomTimelineModeMenu::openRejoinGrid() {
 void BeatloomTimelineModeMenu::refresh() {
     mode_ = model_.regionAtLocator();
     const auto label = timelineModeLabel(mode_);
-    if (showText_) {
-        setText(QString::fromStdString(label.title) + QStringLiteral(" ⌄"));
-    } else {
-        setText(QString::fromStdString(label.title));
-        QPixmap pixmap(kSymbolSide * 2, kSymbolSide * 2);
-        pixmap.setDevicePixelRatio(2);
-        pixmap.fill(Qt::transparent);
-        QPainter painter(&pixmap);
-        app::paintSymbol(painter, QString::fromStdString(label.symbol), QRectF(0, 0, kSymbolSide, kSymbolSide),
-                         palette().color(QPalette::ButtonText));
-        painter.end();
-        setIcon(QIcon(pixmap));
-    }
+    const QColor colour = palette().color(QPalette::ButtonText);
+    setText(QString::fromStdString(label.title));
+    // With text, the title is followed by a small chevron; without, the mode's symbol stands alone.
+    setIcon(symbolIcon(showText_ ? QStringLiteral("chevron.down") : QString::fromStdString(label.symbol),
+                       showText_ ? kChevronSide : kSymbolSide, colour));
     setProperty("systemImage", QString::fromStdString(label.symbol));
 }
 

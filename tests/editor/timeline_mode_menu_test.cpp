@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "app/symbol_set.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/rejoin_grid_popover.hpp"
 #include "editor/timeline_mode_menu.hpp"
@@ -59,19 +60,19 @@ protected:
 
 TEST_F(TimelineModeMenuTest, ItemsAndLabelFollowTheModeAtTheLocator) {
     EXPECT_EQ(menu.mode(), Mode::metered);
-    EXPECT_TRUE(menu.text().startsWith(QStringLiteral("Timeline")));
+    EXPECT_EQ(menu.text(), QStringLiteral("Timeline"));
     EXPECT_EQ(menu.toolTip(), QStringLiteral("Free Time / Rubato / Rejoin Grid"));
     EXPECT_EQ(titles(), (std::vector<std::string>{"Start Free Time Here", "Start Rubato Here"}));
 
     choose("Start Free Time Here");
     EXPECT_EQ(menu.mode(), Mode::free);
-    EXPECT_TRUE(menu.text().startsWith(QStringLiteral("Free Time")));
+    EXPECT_EQ(menu.text(), QStringLiteral("Free Time"));
     EXPECT_EQ(titles(), (std::vector<std::string>{"Add Reference Anchor [A]", "---", "Convert to Rubato",
                                                   "Rejoin Grid Here…", "---", "!Delete Free Time Region"}));
 
     choose("Convert to Rubato");
     EXPECT_EQ(menu.mode(), Mode::rubato);
-    EXPECT_TRUE(menu.text().startsWith(QStringLiteral("Rubato")));
+    EXPECT_EQ(menu.text(), QStringLiteral("Rubato"));
     EXPECT_EQ(titles(), (std::vector<std::string>{"Add Rhythmic Anchor [A]", "---", "Convert to Free Time",
                                                   "Rejoin Grid Here…", "---", "!Delete Rubato Region"}));
 
@@ -82,6 +83,9 @@ TEST_F(TimelineModeMenuTest, ItemsAndLabelFollowTheModeAtTheLocator) {
 
     const BeatloomTimelineModeMenu symbolOnly(model, false);
     EXPECT_EQ(symbolOnly.property("systemImage").toString(), QStringLiteral("waveform.path"));
+    for (const Mode mode : {Mode::metered, Mode::rubato, Mode::free}) {
+        EXPECT_TRUE(app::hasSymbol(QString::fromStdString(timelineModeLabel(mode).symbol)));
+    }
     EXPECT_EQ(timelineModeLabel(Mode::rubato).symbol, "point.3.connected.trianglepath.dotted");
     EXPECT_EQ(timelineModeLabel(Mode::free).symbol, "pause.rectangle");
 }
