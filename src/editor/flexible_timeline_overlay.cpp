@@ -19,6 +19,12 @@ constexpr double kInsideRegionMargin = 0.0001;
 
 double windowEnd(const BeatloomTimelineWindow& window) { return window.start + window.duration; }
 
+// The x span of the part of the region inside the window; reversed or empty when none is.
+std::pair<double, double> visibleSpanX(const BeatloomTimelineRegion& region, const BeatloomTimelineWindow& window) {
+    return {window.x(std::max(region.startSeconds, window.start)),
+            window.x(std::min(region.endSeconds, windowEnd(window)))};
+}
+
 bool isFree(const BeatloomTimelineRegion& region) { return region.mode == BeatloomTimelineMode::free; }
 
 // Moves the locator into the region so that the operations at the locator act on it.
@@ -35,11 +41,9 @@ std::vector<FlexibleRegionBand> flexibleRegionBands(const std::vector<BeatloomTi
                                                     const BeatloomTimelineGeometry& geometry) {
     std::vector<FlexibleRegionBand> bands;
     for (const auto& region : regions) {
-        const double start = std::max(region.startSeconds, window.start);
-        const double end = std::min(region.endSeconds, windowEnd(window));
-        if (!(start < end)) continue;
-        const double x0 = window.x(start);
-        bands.push_back({region.id, region.mode, x0, geometry.rulerHeight, std::max(window.x(end) - x0, 0.0),
+        if (!(std::max(region.startSeconds, window.start) < std::min(region.endSeconds, windowEnd(window)))) continue;
+        const auto [x0, x1] = visibleSpanX(region, window);
+        bands.push_back({region.id, region.mode, x0, geometry.rulerHeight, std::max(x1 - x0, 0.0),
                          geometry.markerLaneHeight + geometry.waveformHeight()});
     }
     return bands;
@@ -53,9 +57,8 @@ std::vector<FlexibleRegionPill> flexibleRegionPills(const std::vector<BeatloomTi
         if (region.endSeconds < window.start - kTolerance || region.startSeconds > windowEnd(window) + kTolerance) {
             continue;
         }
-        const double start = std::max(region.startSeconds, window.start);
-        const double end = std::min(region.endSeconds, windowEnd(window));
-        const double middle = (window.x(start) + window.x(end)) / 2;
+        const auto [x0, x1] = visibleSpanX(region, window);
+        const double middle = (x0 + x1) / 2;
         FlexibleRegionPill pill;
         pill.region = region;
         pill.text = isFree(region) ? "FREE" : "RUBATO";
