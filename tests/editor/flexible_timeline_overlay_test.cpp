@@ -209,6 +209,11 @@ TEST_F(FlexibleTimelineOverlayTest, OptionHeldAtAnyMovementSuspendsTransientSnap
     EXPECT_NEAR(anchorTime(1), 3.3, 0.011);
     EXPECT_NE(anchorTime(1), 3.296);
     EXPECT_EQ(undoNames(), (std::vector<std::string>{"Move Rhythmic Anchor", "Move Rhythmic Anchor"}));
+
+    // With transient snap off the anchor goes where the pointer is.
+    ui.transientSnapEnabled.set(false);
+    drag({anchorTime(1) * 250, kAnchorY}, {QPointF(815, kAnchorY)});  // near the attack
+    EXPECT_DOUBLE_EQ(anchorTime(1), 3.26);
 }
 
 TEST_F(FlexibleTimelineOverlayTest, PillMenusConvertOrDeleteTheRegionAfterMovingTheLocatorIntoIt) {
