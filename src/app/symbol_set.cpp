@@ -194,7 +194,67 @@ void ellipsis(QPainter& p, const QColor& color) {
     for (const qreal x : {0.2, 0.5, 0.8}) p.drawEllipse(QPointF(x, 0.5), 0.08, 0.08);
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 14> kSymbols{{
+void diamondFill(QPainter& p, const QColor& color) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    QPainterPath diamond;
+    diamond.moveTo(0.5, 0.06);
+    diamond.lineTo(0.9, 0.5);
+    diamond.lineTo(0.5, 0.94);
+    diamond.lineTo(0.1, 0.5);
+    diamond.closeSubpath();
+    p.drawPath(diamond);
+}
+
+void circleFill(QPainter& p, const QColor& color) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.42, 0.42);
+}
+
+void waveformPath(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.08));
+    const std::array<std::pair<qreal, qreal>, 7> bars{{
+        {0.1, 0.14}, {0.23, 0.3}, {0.36, 0.4}, {0.5, 0.22}, {0.64, 0.36}, {0.77, 0.26}, {0.9, 0.12},
+    }};
+    for (const auto& [x, half] : bars) p.drawLine(QPointF(x, 0.5 - half), QPointF(x, 0.5 + half));
+}
+
+void trianglePathDotted(QPainter& p, const QColor& color) {
+    // Three points joined by a dotted path, as an elastic grid through anchors.
+    const std::array<QPointF, 3> points{QPointF(0.15, 0.8), QPointF(0.5, 0.2), QPointF(0.85, 0.8)};
+    QPen dotted = strokePen(color, 0.06);
+    dotted.setDashPattern({0.5, 1.8});
+    p.setPen(dotted);
+    p.drawLine(points[0], points[1]);
+    p.drawLine(points[1], points[2]);
+    p.drawLine(points[2], points[0]);
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    for (const auto& point : points) p.drawEllipse(point, 0.11, 0.11);
+}
+
+void pauseRectangle(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.07));
+    p.setBrush(Qt::NoBrush);
+    p.drawRoundedRect(QRectF(0.08, 0.2, 0.84, 0.6), 0.1, 0.1);
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawRect(QRectF(0.37, 0.36, 0.08, 0.28));
+    p.drawRect(QRectF(0.55, 0.36, 0.08, 0.28));
+}
+
+void chevronDown(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.16));
+    p.setBrush(Qt::NoBrush);
+    QPainterPath chevron;
+    chevron.moveTo(0.15, 0.35);
+    chevron.lineTo(0.5, 0.7);
+    chevron.lineTo(0.85, 0.35);
+    p.drawPath(chevron);
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 20> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
@@ -209,6 +269,12 @@ constexpr std::array<std::pair<const char*, SymbolPainter>, 14> kSymbols{{
     {"speaker.wave.1", &speakerWave1},
     {"scope", &scope},
     {"ellipsis", &ellipsis},
+    {"diamond.fill", &diamondFill},
+    {"circle.fill", &circleFill},
+    {"waveform.path", &waveformPath},
+    {"point.3.connected.trianglepath.dotted", &trianglePathDotted},
+    {"pause.rectangle", &pauseRectangle},
+    {"chevron.down", &chevronDown},
 }};
 
 SymbolPainter find(const QString& name) {

@@ -213,8 +213,7 @@ void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer
         case TimelineLayer::rulerLabels: paintRulerLabels(painter, lines); return;
         case TimelineLayer::markerHandles: pointerInput_->paintMarkerHandles(painter); return;
         case TimelineLayer::locatorFlag: pointerInput_->paintLocatorFlag(painter); return;
-        // The Free Time / Rubato overlay stacks here.
-        case TimelineLayer::flexibleTimelineOverlay: return;
+        case TimelineLayer::flexibleTimelineOverlay: pointerInput_->paintFlexibleTimelineOverlay(painter); return;
     }
 }
 

@@ -14,6 +14,7 @@
 #include "app/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/flexible_timeline_overlay_view.hpp"
 #include "editor/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 
@@ -77,10 +78,48 @@ std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) con
     return markerHandleAt(handles(), position);
 }
 
+std::vector<FlexibleRegionPill> TimelinePointerInput::regionPills() const {
+    return flexibleRegionPills(model_.timelineRegions.value(), viewport_.window(), viewport_.geometry());
+}
+
+std::vector<RhythmicAnchorMarker> TimelinePointerInput::anchorMarkers() const {
+    return rhythmicAnchorMarkers(model_.rhythmicAnchors.value(), viewport_.window(), viewport_.geometry());
+}
+
 std::vector<TimelineMenuItem> TimelinePointerInput::contextMenuAt(QPointF position) const {
-    if (hitTest(position) != HitTarget::markerHandle) return {};
-    const auto handle = handleAt(position);
-    return handle ? markerHandleContextMenu(model_, *handle) : std::vector<TimelineMenuItem>{};
+    switch (hitTest(position)) {
+        case HitTarget::markerHandle: {
+            const auto handle = handleAt(position);
+            return handle ? markerHandleContextMenu(model_, *handle) : std::vector<TimelineMenuItem>{};
+        }
+        case HitTarget::rhythmicAnchor: {
+            const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position);
+            return marker ? rhythmicAnchorContextMenu(model_, marker->anchor) : std::vector<TimelineMenuItem>{};
+        }
+        case HitTarget::regionPill: {
+            const auto pill = regionPillAt(regionPills(), position);
+            return pill ? regionPillContextMenu(model_, pill->region) : std::vector<TimelineMenuItem>{};
+        }
+        default: return {};
+    }
+}
+
+std::string TimelinePointerInput::helpTextAt(QPointF position) const {
+    switch (hitTest(position)) {
+        case HitTarget::markerHandle: {
+            const auto handle = handleAt(position);
+            return handle ? handle->helpText : std::string();
+        }
+        case HitTarget::rhythmicAnchor: {
+            const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position);
+            return marker ? marker->helpText : std::string();
+        }
+        case HitTarget::regionPill: {
+            const auto pill = regionPillAt(regionPills(), position);
+            return pill ? pill->helpText : std::string();
+        }
+        default: return {};
+    }
 }
 
 TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) const {
@@ -95,6 +134,8 @@ TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) 
         if (flag && flagColumn(*flag).contains(position)) return HitTarget::locatorFlag;
     }
     if (handleAt(position)) return HitTarget::markerHandle;
+    if (rhythmicAnchorMarkerAt(anchorMarkers(), position)) return HitTarget::rhythmicAnchor;
+    if (regionPillAt(regionPills(), position)) return HitTarget::regionPill;
     const bool overWaveform = y >= geometry.waveformTop() && y <= geometry.timeRulerTop();
     if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return HitTarget::gridFitLane;
     if (rangeSelectionSurface().takesHitAt(x, y)) return HitTarget::rangeSelection;
@@ -139,9 +180,9 @@ bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
         }
         case QEvent::ToolTip: {
             const auto& help = static_cast<const QHelpEvent&>(*event);
-            const auto handle = hitTest(help.pos()) == HitTarget::markerHandle ? handleAt(help.pos()) : std::nullopt;
-            if (handle && !handle->helpText.empty()) {
-                QToolTip::showText(help.globalPos(), QString::fromStdString(handle->helpText), &viewport_);
+            const std::string text = helpTextAt(help.pos());
+            if (!text.empty()) {
+                QToolTip::showText(help.globalPos(), QString::fromStdString(text), &viewport_);
             } else {
                 QToolTip::hideText();
                 event->ignore();
@@ -155,7 +196,11 @@ bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
 void TimelinePointerInput::press(const QMouseEvent& event) {
     const QPointF position = event.position();
     const HitTarget target = hitTest(position);
-    gesture_ = Gesture{target, position, false, target == HitTarget::markerHandle ? handleAt(position) : std::nullopt};
+    gesture_ = Gesture{target, position, false, target == HitTarget::markerHandle ? handleAt(position) : std::nullopt,
+                       std::nullopt};
+    if (target == HitTarget::rhythmicAnchor) {
+        if (const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position)) gesture_->anchorID = marker->anchor.id;
+    }
     // The seek surface answers the press itself; the other layers wait for a drag.
     if (gesture_->target == HitTarget::seekSurface) {
         seekSurface(optionHeld(event.modifiers())).mouseDownOrDragged(position.x(), viewport_.window().width);
@@ -171,8 +216,10 @@ void TimelinePointerInput::move(const QMouseEvent& event) {
         return;
     }
     if (!gesture.dragging) {
-        const auto minimum =
-            gesture.handle ? markerHandleDragDistance(gesture.handle->kind) : std::optional(kLaneDragMinimumDistance);
+        std::optional<double> minimum = kLaneDragMinimumDistance;
+        if (gesture.handle) minimum = markerHandleDragDistance(gesture.handle->kind);
+        if (gesture.target == HitTarget::rhythmicAnchor) minimum = kRhythmicAnchorDragMinimumDistance;
+        if (gesture.target == HitTarget::regionPill) minimum.reset();  // pills do not drag
         if (!minimum || QLineF(gesture.start, position).length() < *minimum) return;
         gesture.dragging = true;
     }
@@ -180,6 +227,12 @@ void TimelinePointerInput::move(const QMouseEvent& event) {
         case HitTarget::markerHandle:
             // A drag measures time where the pointer is, in the window the handle stands in.
             markerHandleDragChanged(model_, ui_, *gesture.handle, viewport_.window().seconds(position.x()), option);
+            return;
+        case HitTarget::rhythmicAnchor:
+            if (gesture.anchorID) {
+                rhythmicAnchorDragChanged(model_, ui_, *gesture.anchorID, viewport_.window().seconds(position.x()),
+                                          option);
+            }
             return;
         case HitTarget::gridFitLane:
             gridFitLane_.dragFitLine(model_, ui_, viewport_.visibleGridLines(), viewport_.window(), position.x(), option);
@@ -192,6 +245,7 @@ void TimelinePointerInput::move(const QMouseEvent& event) {
         }
         case HitTarget::none:
         case HitTarget::locatorFlag:
+        case HitTarget::regionPill:
         case HitTarget::seekSurface: return;
     }
 }
@@ -211,7 +265,9 @@ void TimelinePointerInput::release(const QMouseEvent&) {
     switch (gesture.target) {
         case HitTarget::gridFitLane: gridFitLane_.endFitLineDrag(model_); return;
         case HitTarget::rangeSelection: rangeDragStartSeconds_.reset(); return;
+        case HitTarget::rhythmicAnchor: rhythmicAnchorDragEnded(model_); return;
         case HitTarget::markerHandle:
+        case HitTarget::regionPill:
         case HitTarget::none:
         case HitTarget::locatorFlag:
         case HitTarget::seekSurface: return;
@@ -236,6 +292,14 @@ void TimelinePointerInput::paintInputLayer(QPainter& painter) const {
     painter.setPen(QPen(withOpacity(orange, 0.75), 1.2));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(rect);
+}
+
+void TimelinePointerInput::paintFlexibleTimelineOverlay(QPainter& painter) const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    editor::paintFlexibleTimelineOverlay(painter,
+                                         flexibleRegionBands(model_.timelineRegions.value(), window, geometry),
+                                         audioStartTag(window, geometry), regionPills(), anchorMarkers());
 }
 
 void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {

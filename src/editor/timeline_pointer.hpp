@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "editor/flexible_timeline_overlay.hpp"
 #include "editor/timeline_handles.hpp"
 #include "editor/timeline_input.hpp"
 #include "editor/viewport_surfaces.hpp"
@@ -23,12 +24,22 @@ class BeatloomEditorUIState;
 class BeatloomTimelineViewport;
 
 // The pointer input of the timeline. The timeline is one widget that paints all its layers, so
-// this finds the topmost layer under the pointer itself (the locator flag, then the input
-// handles, the input layer's Grid Fit lane, Range Select layer and seek surface) and runs the
+// this finds the topmost layer under the pointer itself (the locator flag, then the marker
+// handles, the Free Time / Rubato overlay's anchors and pills, the input layer's Grid Fit lane,
+// Range Select layer and seek surface) and runs the
 // gesture that layer carries. It listens to the viewport's events and paints the layers it owns.
 class TimelinePointerInput final : public QObject {
 public:
-    enum class HitTarget { none, locatorFlag, markerHandle, gridFitLane, rangeSelection, seekSurface };
+    enum class HitTarget {
+        none,
+        locatorFlag,
+        markerHandle,
+        rhythmicAnchor,
+        regionPill,
+        gridFitLane,
+        rangeSelection,
+        seekSurface,
+    };
 
     TimelinePointerInput(BeatloomTimelineViewport& viewport, session::BeatloomViewModel& model,
                          BeatloomEditorUIState& ui);
@@ -38,6 +49,9 @@ public:
     // The marker handles of the current window, bottom to top, and the topmost one at a point.
     std::vector<MarkerHandle> handles() const;
     std::optional<MarkerHandle> handleAt(QPointF position) const;
+    // The overlay's pills and anchor markers of the current window, bottom to top.
+    std::vector<FlexibleRegionPill> regionPills() const;
+    std::vector<RhythmicAnchorMarker> anchorMarkers() const;
     // The context menu a right click at this point opens; empty where there is none.
     std::vector<TimelineMenuItem> contextMenuAt(QPointF position) const;
 
@@ -48,6 +62,7 @@ public:
 
     // The input layer's own paint: the band of the analysis selection.
     void paintInputLayer(QPainter& painter) const;
+    void paintFlexibleTimelineOverlay(QPainter& painter) const;
     void paintMarkerHandles(QPainter& painter) const;
     void paintLocatorFlag(QPainter& painter) const;
 
@@ -60,8 +75,10 @@ private:
         QPointF start;
         bool dragging = false;
         std::optional<MarkerHandle> handle;
+        std::optional<Uuid> anchorID;
     };
 
+    std::string helpTextAt(QPointF position) const;
     void press(const QMouseEvent& event);
     void move(const QMouseEvent& event);
     void release(const QMouseEvent& event);
