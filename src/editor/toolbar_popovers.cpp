@@ -117,10 +117,6 @@ void BeatloomModeButton::paintEvent(QPaintEvent*) {
 
 // ---- Toolbar
 
-BeatloomEditorToolbar::BeatloomEditorToolbar(session::BeatloomViewModel& model, audio::BeatloomPreviewPlayer& player,
-                                             BeatloomEditorUIState& ui, QWidget* parent)
-    : QWidget(parent), model_(model), player_(player), ui_(ui) {}
-
 QWidget* BeatloomEditorToolbar::popoverHeader(const QString& title, const std::optional<QString>& subtitle) {
     auto* header = new QWidget;
     auto* layout = new QVBoxLayout(header);
