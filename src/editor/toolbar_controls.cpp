@@ -428,7 +428,7 @@ QWidget* BeatloomEditorToolbar::gridButton() {
 
 QWidget* BeatloomEditorToolbar::gridFitToggle(bool showText) {
     auto* button = new BeatloomModeButton(showText ? QStringLiteral("Grid Fit") : QString());
-    button->setProperty(app::kSystemImageProperty, QStringLiteral("point.3.connected.trianglepath.dotted"));
+    button->setSystemImage(QStringLiteral("point.3.connected.trianglepath.dotted"));
     button->setToolTip(QStringLiteral("Align beat/bar lines to real transients."));
     connect(button, &QAbstractButton::clicked, this, [this] { toggleFlag(ui_.gridFitMode); });
     follow([this, button] { button->setActive(ui_.gridFitMode.value()); });

@@ -74,8 +74,15 @@ class BeatloomModeButton final : public QAbstractButton {
 public:
     explicit BeatloomModeButton(const QString& text, QWidget* parent = nullptr);
 
+    static constexpr int kSymbolOnlySide = 20;
+    static constexpr int kSymbolBesideTextSide = 14;
+    static constexpr int kSymbolSpacing = 6;
+
     bool active() const { return style_.active; }
     void setActive(bool active);
+    // An optional symbol of the app's set before the label (or alone when there is no text).
+    void setSystemImage(const QString& systemImage);
+    QString systemImage() const;
     const BeatloomModeButtonStyle& buttonStyle() const { return style_; }
 
     QSize sizeHint() const override;
@@ -85,6 +92,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    int symbolSide() const;
+
     BeatloomModeButtonStyle style_;
 };
 

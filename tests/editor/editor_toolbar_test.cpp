@@ -133,6 +133,20 @@ TEST_F(EditorToolbar, EachLayoutShowsItsOwnControls) {
     }
 }
 
+TEST_F(EditorToolbar, EverySymbolItShowsIsDrawnByTheAppIconSet) {
+    loadResult({records::tempoPoint(0, 120)});
+    for (const int width : {1400, 1200, 900}) {
+        setRowWidth(width);
+        for (const QWidget* widget : toolbar.findChildren<QWidget*>()) {
+            const QString symbol = widget->property(app::kSystemImageProperty).toString();
+            if (!symbol.isEmpty()) {
+                EXPECT_TRUE(app::hasSymbol(symbol)) << symbol.toStdString();
+            }
+        }
+    }
+    for (const char* stateSymbol : {"stop.fill", "metronome.fill"}) EXPECT_TRUE(app::hasSymbol(stateSymbol));
+}
+
 TEST_F(EditorToolbar, SpaceAndTheZoomKeysWorkInEveryLayout) {
     loadResult({records::tempoPoint(0, 120)});
     for (const int width : {1400, 1200, 900}) {
