@@ -19,7 +19,7 @@ constexpr std::array<BeatloomGridResolution, 4> kGridChoices{
     BeatloomGridResolution::eighthTriplet};
 
 QString meterTitle(std::int64_t numerator, std::int64_t denominator) {
-    return QString::number(numerator) + QLatin1Char('/') + QString::number(denominator);
+    return QString::fromStdString(BeatloomMeterChoice{numerator, denominator}.id());
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ constexpr std::int64_t kMaximumNumerator = 32;
 constexpr std::array<std::int64_t, 5> kBeatUnits{1, 2, 4, 8, 16};
 
 QString meterTitle(std::int64_t numerator, std::int64_t denominator) {
-    return QString::number(numerator) + QLatin1Char('/') + QString::number(denominator);
+    return QString::fromStdString(BeatloomMeterChoice{numerator, denominator}.id());
 }
 
 }  // namespace

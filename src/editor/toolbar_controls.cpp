@@ -113,7 +113,7 @@ QString BeatloomEditorToolbar::tempoValueText() const {
 
 QString BeatloomEditorToolbar::meterText() const {
     const BeatloomMeterEvent meter = model_.meterEventAtLocator();
-    return QString::number(meter.numerator) + QLatin1Char('/') + QString::number(meter.denominator);
+    return fromStd(BeatloomMeterChoice{meter.numerator, meter.denominator}.id());
 }
 
 QString BeatloomEditorToolbar::zoomText() const {
