@@ -83,6 +83,7 @@ BeatloomEditorToolbar::BeatloomEditorToolbar(session::BeatloomViewModel& model, 
 
 BeatloomEditorToolbar::~BeatloomEditorToolbar() {
     // The popovers of the row follow flags that may outlive the toolbar; they go first.
+    updates_.clear();
     delete row_;
     row_ = nullptr;
 }
@@ -215,6 +216,7 @@ QWidget* BeatloomEditorToolbar::rangeSelectButton() {
     auto* button = new app::OrvantaButton(app::OrvantaButton::Style::secondary, QStringLiteral("Select Range"),
                                           QStringLiteral("selection.pin.in.out"));
     button->setToolTip(QStringLiteral("Select a waveform range for targeted tempo re-analysis"));
+    button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     connect(button, &QAbstractButton::clicked, this, [this] { toggleRangeSelection(); });
     return button;
 }
