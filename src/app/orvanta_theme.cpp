@@ -343,6 +343,14 @@ OrvantaButton::OrvantaButton(Style style, const QString& text, const QString& sy
     }
 }
 
+void OrvantaButton::setSystemImage(const QString& systemImage) {
+    if (systemImage == systemImage_) return;
+    systemImage_ = systemImage;
+    setProperty(kSystemImageProperty, systemImage);
+    updateGeometry();
+    update();
+}
+
 ButtonAppearance OrvantaButton::currentAppearance() const {
     return style_ == Style::primary ? OrvantaPrimaryButtonStyle::appearance(isDown())
                                     : OrvantaSecondaryButtonStyle::appearance(isDown());

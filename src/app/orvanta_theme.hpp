@@ -133,6 +133,8 @@ public:
     OrvantaButton(Style style, const QString& text, const QString& systemImage = {}, QWidget* parent = nullptr);
 
     Style style() const { return style_; }
+    // Shows another symbol in place of the current one (a state shown by the symbol alone).
+    void setSystemImage(const QString& systemImage);
     ButtonAppearance currentAppearance() const;
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }

@@ -254,7 +254,150 @@ void chevronDown(QPainter& p, const QColor& color) {
     p.drawPath(chevron);
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 20> kSymbols{{
+// ---- The editor toolbar's symbols
+
+void strokeStyle(QPainter& p, const QColor& color, qreal width = 0.08) {
+    p.setPen(strokePen(color, width));
+    p.setBrush(Qt::NoBrush);
+}
+
+void stopFill(QPainter& p, const QColor& color) {
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawRoundedRect(QRectF(0.2, 0.2, 0.6, 0.6), 0.08, 0.08);
+}
+
+QPainterPath metronomeBody() {
+    QPainterPath body;
+    body.moveTo(0.38, 0.08);
+    body.lineTo(0.62, 0.08);
+    body.lineTo(0.84, 0.92);
+    body.lineTo(0.16, 0.92);
+    body.closeSubpath();
+    return body;
+}
+
+void metronome(QPainter& p, const QColor& color) {
+    strokeStyle(p, color);
+    p.drawPath(metronomeBody());
+    p.drawLine(QPointF(0.5, 0.78), QPointF(0.76, 0.26));
+}
+
+void metronomeFill(QPainter& p, const QColor& color) {
+    QPainterPath arm;
+    arm.moveTo(0.47, 0.8);
+    arm.lineTo(0.74, 0.24);
+    arm.lineTo(0.8, 0.27);
+    arm.lineTo(0.53, 0.82);
+    arm.closeSubpath();
+    p.fillPath(metronomeBody().subtracted(arm), color);
+}
+
+void magnifyingGlass(QPainter& p, const QColor& color, bool plus) {
+    strokeStyle(p, color);
+    p.drawEllipse(QPointF(0.42, 0.42), 0.28, 0.28);
+    p.drawLine(QPointF(0.63, 0.63), QPointF(0.9, 0.9));
+    p.drawLine(QPointF(0.3, 0.42), QPointF(0.54, 0.42));
+    if (plus) p.drawLine(QPointF(0.42, 0.3), QPointF(0.42, 0.54));
+}
+
+void minusMagnifyingGlass(QPainter& p, const QColor& color) { magnifyingGlass(p, color, false); }
+void plusMagnifyingGlass(QPainter& p, const QColor& color) { magnifyingGlass(p, color, true); }
+
+void uturnArrow(QPainter& p, const QColor& color, bool backward) {
+    if (!backward) {
+        p.translate(1, 0);
+        p.scale(-1, 1);
+    }
+    strokeStyle(p, color);
+    QPainterPath path;
+    path.moveTo(0.2, 0.36);
+    path.lineTo(0.62, 0.36);
+    path.cubicTo(0.92, 0.36, 0.92, 0.8, 0.62, 0.8);
+    path.lineTo(0.4, 0.8);
+    p.drawPath(path);
+    const std::array<QPointF, 3> head{QPointF(0.36, 0.18), QPointF(0.18, 0.36), QPointF(0.36, 0.54)};
+    p.drawPolyline(head.data(), static_cast<int>(head.size()));
+}
+
+void uturnBackward(QPainter& p, const QColor& color) { uturnArrow(p, color, true); }
+void uturnForward(QPainter& p, const QColor& color) { uturnArrow(p, color, false); }
+
+void trash(QPainter& p, const QColor& color) {
+    strokeStyle(p, color);
+    p.drawLine(QPointF(0.14, 0.24), QPointF(0.86, 0.24));
+    p.drawLine(QPointF(0.4, 0.12), QPointF(0.6, 0.12));
+    QPainterPath can;
+    can.moveTo(0.22, 0.24);
+    can.lineTo(0.28, 0.9);
+    can.lineTo(0.72, 0.9);
+    can.lineTo(0.78, 0.24);
+    p.drawPath(can);
+    p.drawLine(QPointF(0.42, 0.4), QPointF(0.42, 0.76));
+    p.drawLine(QPointF(0.58, 0.4), QPointF(0.58, 0.76));
+}
+
+void eye(QPainter& p, const QColor& color) {
+    strokeStyle(p, color);
+    QPainterPath lids;
+    lids.moveTo(0.06, 0.5);
+    lids.quadTo(0.5, 0.06, 0.94, 0.5);
+    lids.quadTo(0.5, 0.94, 0.06, 0.5);
+    p.drawPath(lids);
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.13, 0.13);
+}
+
+void questionmarkCircle(QPainter& p, const QColor& color) {
+    strokeStyle(p, color);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.42, 0.42);
+    QPainterPath hook;
+    hook.moveTo(0.36, 0.38);
+    hook.cubicTo(0.36, 0.18, 0.66, 0.2, 0.64, 0.38);
+    hook.cubicTo(0.62, 0.5, 0.5, 0.5, 0.5, 0.6);
+    p.drawPath(hook);
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.5, 0.74), 0.05, 0.05);
+}
+
+void squareAndArrowUp(QPainter& p, const QColor& color) {
+    strokeStyle(p, color);
+    QPainterPath box;
+    box.moveTo(0.34, 0.4);
+    box.lineTo(0.2, 0.4);
+    box.lineTo(0.2, 0.9);
+    box.lineTo(0.8, 0.9);
+    box.lineTo(0.8, 0.4);
+    box.lineTo(0.66, 0.4);
+    p.drawPath(box);
+    p.drawLine(QPointF(0.5, 0.08), QPointF(0.5, 0.62));
+    const std::array<QPointF, 3> head{QPointF(0.34, 0.24), QPointF(0.5, 0.08), QPointF(0.66, 0.24)};
+    p.drawPolyline(head.data(), static_cast<int>(head.size()));
+}
+
+void selectionPinInOut(QPainter& p, const QColor& color) {
+    QPen dashed = strokePen(color, 0.07);
+    dashed.setStyle(Qt::DashLine);
+    p.setPen(dashed);
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(0.22, 0.22, 0.56, 0.56));
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.22, 0.22), 0.1, 0.1);
+    p.drawEllipse(QPointF(0.78, 0.78), 0.1, 0.1);
+}
+
+void ellipsisCircle(QPainter& p, const QColor& color) {
+    strokeStyle(p, color);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.42, 0.42);
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    for (const qreal x : {0.3, 0.5, 0.7}) p.drawEllipse(QPointF(x, 0.5), 0.06, 0.06);
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 33> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
@@ -275,6 +418,19 @@ constexpr std::array<std::pair<const char*, SymbolPainter>, 20> kSymbols{{
     {"point.3.connected.trianglepath.dotted", &trianglePathDotted},
     {"pause.rectangle", &pauseRectangle},
     {"chevron.down", &chevronDown},
+    {"stop.fill", &stopFill},
+    {"metronome", &metronome},
+    {"metronome.fill", &metronomeFill},
+    {"minus.magnifyingglass", &minusMagnifyingGlass},
+    {"plus.magnifyingglass", &plusMagnifyingGlass},
+    {"arrow.uturn.backward", &uturnBackward},
+    {"arrow.uturn.forward", &uturnForward},
+    {"trash", &trash},
+    {"eye", &eye},
+    {"questionmark.circle", &questionmarkCircle},
+    {"square.and.arrow.up", &squareAndArrowUp},
+    {"selection.pin.in.out", &selectionPinInOut},
+    {"ellipsis.circle", &ellipsisCircle},
 }};
 
 SymbolPainter find(const QString& name) {

@@ -104,22 +104,49 @@ void BeatloomModeButton::setActive(bool active) {
     update();
 }
 
+void BeatloomModeButton::setSystemImage(const QString& systemImage) {
+    setProperty(app::kSystemImageProperty, systemImage);
+    updateGeometry();
+    update();
+}
+
+QString BeatloomModeButton::systemImage() const { return property(app::kSystemImageProperty).toString(); }
+
+int BeatloomModeButton::symbolSide() const { return text().isEmpty() ? kSymbolOnlySide : kSymbolBesideTextSide; }
+
 QSize BeatloomModeButton::sizeHint() const {
     const QFontMetrics metrics(BeatloomModeButtonStyle::font());
-    return {metrics.horizontalAdvance(text()) + 2 * BeatloomModeButtonStyle::horizontalPadding,
-            std::max(BeatloomModeButtonStyle::minimumHeight, metrics.height())};
+    int width = metrics.horizontalAdvance(text()) + 2 * BeatloomModeButtonStyle::horizontalPadding;
+    if (!systemImage().isEmpty()) width += symbolSide() + (text().isEmpty() ? 0 : kSymbolSpacing);
+    return {width, std::max(BeatloomModeButtonStyle::minimumHeight, metrics.height())};
 }
 
 void BeatloomModeButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    style_.paint(painter, QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), text(), isDown());
+    const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+    const QString symbol = systemImage();
+    if (symbol.isEmpty()) {
+        style_.paint(painter, area, text(), isDown());
+        return;
+    }
+    // The symbol leads the label; the pair is centred like a label alone.
+    style_.paint(painter, area, {}, isDown());
+    const QColor ink = OrvantaTheme::white(style_.appearance(isDown()).textOpacity);
+    const QFontMetricsF metrics(BeatloomModeButtonStyle::font());
+    const qreal side = symbolSide();
+    const qreal textWidth = text().isEmpty() ? 0 : kSymbolSpacing + metrics.horizontalAdvance(text());
+    const qreal left = area.center().x() - (side + textWidth) / 2;
+    painter.setRenderHint(QPainter::Antialiasing);
+    app::paintSymbol(painter, symbol, QRectF(left, area.center().y() - side / 2, side, side), ink);
+    if (!text().isEmpty()) {
+        painter.setFont(BeatloomModeButtonStyle::font());
+        painter.setPen(ink);
+        painter.drawText(QRectF(left + side + kSymbolSpacing, area.top(), textWidth, area.height()),
+                         Qt::AlignLeft | Qt::AlignVCenter, text());
+    }
 }
 
 // ---- Toolbar
-
-BeatloomEditorToolbar::BeatloomEditorToolbar(session::BeatloomViewModel& model, audio::BeatloomPreviewPlayer& player,
-                                             BeatloomEditorUIState& ui, QWidget* parent)
-    : QWidget(parent), model_(model), player_(player), ui_(ui) {}
 
 QWidget* BeatloomEditorToolbar::popoverHeader(const QString& title, const std::optional<QString>& subtitle) {
     auto* header = new QWidget;

@@ -6,12 +6,21 @@
 #include <QString>
 #include <QWidget>
 
+#include <QPointer>
+
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/observable.hpp"
+#include "core/tempo_map_records.hpp"
+
+class QMenu;
+class QMessageBox;
 
 namespace corvel::audio {
 class BeatloomPreviewPlayer;
@@ -23,6 +32,11 @@ class BeatloomViewModel;
 namespace corvel::editor {
 
 class BeatloomEditorUIState;
+class PublishedRepaintBridge;
+
+// Which of the toolbar's rows fits its width; the narrower rows drop controls or fold them
+// into the "More" menu.
+enum class BeatloomToolbarLayout { full, medium, compact };
 
 // One preset of the toolbar's time-signature choices; "6/8" names it.
 struct BeatloomMeterChoice {
@@ -60,8 +74,15 @@ class BeatloomModeButton final : public QAbstractButton {
 public:
     explicit BeatloomModeButton(const QString& text, QWidget* parent = nullptr);
 
+    static constexpr int kSymbolOnlySide = 20;
+    static constexpr int kSymbolBesideTextSide = 14;
+    static constexpr int kSymbolSpacing = 6;
+
     bool active() const { return style_.active; }
     void setActive(bool active);
+    // An optional symbol of the app's set before the label (or alone when there is no text).
+    void setSystemImage(const QString& systemImage);
+    QString systemImage() const;
     const BeatloomModeButtonStyle& buttonStyle() const { return style_; }
 
     QSize sizeHint() const override;
@@ -71,13 +92,18 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    int symbolSide() const;
+
     BeatloomModeButtonStyle style_;
 };
 
-// The editor toolbar's own state and the content of the popovers its buttons open: Grid,
-// Click, View and Keyboard Shortcuts. The popovers keep nothing themselves: they show and
-// write the editor state, the session's page-follow and Free Time click settings, and the
-// preview player's click, and they are opened and closed through the editor state's flags.
+// The one-row strip above the timeline: transport, tempo readout, meter, grid, modes, Bar 1,
+// zoom, undo and redo, view, help, export and Clear Project. Its width picks one of three rows;
+// every label, tool tip and enabled state is read again whenever the session, the player or the
+// editor state publishes a change. The popovers its buttons open (Grid, Click, View, Keyboard
+// Shortcuts) keep nothing themselves: they show and write the editor state, the session's
+// page-follow and Free Time click settings, and the preview player's click, and they are
+// opened and closed through the editor state's flags.
 class BeatloomEditorToolbar final : public QWidget {
 public:
     static constexpr std::array<BeatloomMeterChoice, 8> meterChoices{{
@@ -90,6 +116,16 @@ public:
 
     BeatloomEditorToolbar(session::BeatloomViewModel& model, audio::BeatloomPreviewPlayer& player,
                           BeatloomEditorUIState& ui, QWidget* parent = nullptr);
+
+    static constexpr int kFullMinimumWidth = 1320;
+    static constexpr int kMediumMinimumWidth = 1080;
+    static constexpr int kRowHeight = 52;
+    static constexpr int kMeterPopoverWidth = 300;
+    static constexpr double kZoomStep = 1.35;
+    static constexpr const char* kRangeSelectStatus =
+        "Range Select: drag across the waveform, then choose Re-analyze Selection.";
+
+    ~BeatloomEditorToolbar() override;
 
     session::BeatloomViewModel& model() const { return model_; }
     audio::BeatloomPreviewPlayer& player() const { return player_; }
@@ -108,15 +144,96 @@ public:
     QWidget* viewPopover() const;
     QWidget* shortcutsPopover() const;
 
+    // ---- Layout
+    static BeatloomToolbarLayout layoutMode(int width);
+    BeatloomToolbarLayout currentLayout() const { return layout_; }
+    // The row in use, rebuilt when the width moves into another layout.
+    QWidget* row() const { return row_; }
+
+    // ---- Actions
+    void toggleRangeSelection();
+    void toggleFlag(Published<bool>& flag);
+    void toggleClick();
+    void toggleMeterPopover();
+    void openTempoPopover();
+    void requestClearProject();
+    void clearProject();
+    // The confirmation asked by Clear Project while it is open, else none.
+    QMessageBox* clearConfirmation() const;
+    bool canExtendPickup() const;
+
+    // ---- Texts the labels show
+    static QString gridResolutionText(BeatloomGridResolution resolution);
+    QString tempoValueText() const;
+    QString meterText() const;
+    QString zoomText() const;
+    QString undoHelp() const;
+    QString redoHelp() const;
+
+    // ---- Control groups the rows insert whole
+    QWidget* tempoScaleButtons();
+    QWidget* barOneGroup(bool compact);
+    QWidget* zoomGroup();
+    QWidget* zoomShortcutCarrier();
+    QWidget* undoRedoGroup();
+
+    // ---- The row's own controls
+    QWidget* transportGroup(bool showClickSettings);
+    QWidget* tempoReadout();
+    QWidget* meterButton();
+    QWidget* gridButton();
+    QWidget* rangeSelectButton();
+    QWidget* gridFitToggle(bool showText);
+    QWidget* viewOptionsButton();
+    QWidget* shortcutsButton();
+    QWidget* exportButton(bool showText);
+    QWidget* clearProjectButton();
+    QWidget* moreMenu();
+    QWidget* fullRow();
+    QWidget* mediumRow();
+    QWidget* compactRow();
+
+    // The timeline-mode menu of each row, made by whoever owns the modes; none until it is set.
+    void setTimelineModeMenu(std::function<QWidget*(bool showText)> builder);
+
+    // ---- The "More" menu of the narrower rows and the meter popover
+    // Fills `menu` with the controls the narrower rows leave out.
+    void populateMoreMenu(QMenu& menu);
+    QWidget* meterPopover();
+
+    QSize minimumSizeHint() const override;
+
+    // Reads every label, tool tip and enabled state again from the models.
+    void refresh();
+
     static QWidget* popoverHeader(const QString& title, const std::optional<QString>& subtitle = std::nullopt);
     static QWidget* shortcutRow(const QString& key, const QString& action);
     // The click level in per cent as the Click popover shows it: "150%".
     static QString clickVolumeText(double volume);
 
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
 private:
+    // Calls one session operation and shows its outcome at once.
+    void runSessionAction(const std::function<void(session::BeatloomViewModel&)>& operation);
+    // Keeps a label, tool tip or enabled state of the current row following the models.
+    void follow(std::function<void()> update);
+    void rebuildRow(BeatloomToolbarLayout layout);
+    // The meter popover under `anchor`, following `ui.showMeterPopover`.
+    void attachMeterPopover(QWidget* anchor);
+    QWidget* divider() const;
+
     session::BeatloomViewModel& model_;
     audio::BeatloomPreviewPlayer& player_;
     BeatloomEditorUIState& ui_;
+    BeatloomToolbarLayout layout_ = BeatloomToolbarLayout::compact;
+    QWidget* row_ = nullptr;
+    std::vector<std::function<void()>> updates_;
+    QPointer<QWidget> clearAlert_;
+    std::function<QWidget*(bool showText)> timelineModeMenu_;
+    std::unique_ptr<PublishedRepaintBridge> bridge_;
 };
 
 }  // namespace corvel::editor
