@@ -397,7 +397,61 @@ void ellipsisCircle(QPainter& p, const QColor& color) {
     for (const qreal x : {0.3, 0.5, 0.7}) p.drawEllipse(QPointF(x, 0.5), 0.06, 0.06);
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 33> kSymbols{{
+void waveformBadgePlus(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.07));
+    p.setBrush(Qt::NoBrush);
+    const std::array<std::pair<qreal, qreal>, 7> bars{{
+        {0.08, 0.12}, {0.18, 0.26}, {0.28, 0.4}, {0.38, 0.2}, {0.48, 0.32}, {0.58, 0.14}, {0.68, 0.08},
+    }};
+    for (const auto& [x, half] : bars) p.drawLine(QPointF(x, 0.42 - half), QPointF(x, 0.42 + half));
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.74, 0.74), 0.22, 0.22);
+    p.setPen(strokePen(Qt::black, 0.07));
+    p.drawLine(QPointF(0.74, 0.63), QPointF(0.74, 0.85));
+    p.drawLine(QPointF(0.63, 0.74), QPointF(0.85, 0.74));
+}
+
+void sliderHorizontal3(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.07));
+    for (const auto& [y, knob] : std::array<std::pair<qreal, qreal>, 3>{{{0.22, 0.66}, {0.5, 0.32}, {0.78, 0.56}}}) {
+        p.setBrush(Qt::NoBrush);
+        p.drawLine(QPointF(0.08, y), QPointF(0.92, y));
+        p.setBrush(color);
+        p.drawEllipse(QPointF(knob, y), 0.08, 0.08);
+    }
+}
+
+void folder(QPainter& p, const QColor& color, bool filled) {
+    QPainterPath shape;
+    shape.moveTo(0.08, 0.24);
+    shape.lineTo(0.38, 0.24);
+    shape.lineTo(0.46, 0.32);
+    shape.lineTo(0.92, 0.32);
+    shape.lineTo(0.92, 0.82);
+    shape.lineTo(0.08, 0.82);
+    shape.closeSubpath();
+    if (filled) {
+        p.fillPath(shape, color);
+    } else {
+        p.setPen(strokePen(color, 0.08));
+        p.setBrush(Qt::NoBrush);
+        p.drawPath(shape);
+    }
+}
+
+void folderFill(QPainter& p, const QColor& color) { folder(p, color, true); }
+void folderOutline(QPainter& p, const QColor& color) { folder(p, color, false); }
+
+void plusCircle(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.08));
+    p.setBrush(Qt::NoBrush);
+    p.drawEllipse(QPointF(0.5, 0.5), 0.4, 0.4);
+    p.drawLine(QPointF(0.5, 0.3), QPointF(0.5, 0.7));
+    p.drawLine(QPointF(0.3, 0.5), QPointF(0.7, 0.5));
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 38> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
@@ -431,6 +485,11 @@ constexpr std::array<std::pair<const char*, SymbolPainter>, 33> kSymbols{{
     {"square.and.arrow.up", &squareAndArrowUp},
     {"selection.pin.in.out", &selectionPinInOut},
     {"ellipsis.circle", &ellipsisCircle},
+    {"waveform.badge.plus", &waveformBadgePlus},
+    {"slider.horizontal.3", &sliderHorizontal3},
+    {"folder.fill", &folderFill},
+    {"folder", &folderOutline},
+    {"plus.circle", &plusCircle},
 }};
 
 SymbolPainter find(const QString& name) {

@@ -9,24 +9,10 @@
 
 class QPainter;
 
-// The symbols the tempo-editor screen shows on their own (not inside a theme button): the
-// application's symbol set first, then the few only this screen needs. Every widget keeps
-// the symbol's name in the shared "systemImage" property.
+// Small widgets of the tempo-editor screen. Symbols come from the application's symbol set and
+// every widget keeps the symbol's name in the shared "systemImage" property.
 
 namespace corvel::editor {
-
-
-// Draws the named symbol into the box; false, drawing nothing, for an unknown name.
-bool paintScreenSymbol(QPainter& painter, const QString& name, const QRectF& box, const QColor& color);
-
-// A symbol image of a fixed side that also draws the screen's own symbols.
-class ScreenSymbol final : public app::SymbolImage {
-public:
-    using app::SymbolImage::SymbolImage;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-};
 
 // A borderless button that shows only a symbol.
 class ScreenSymbolButton final : public QAbstractButton {

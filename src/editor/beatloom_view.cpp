@@ -153,7 +153,7 @@ public:
         setCursor(Qt::PointingHandCursor);
         setText(QStringLiteral("Advanced Tempo Map"));
         auto* row = rowLayout(this, 10);
-        row->addWidget(new ScreenSymbol(QStringLiteral("slider.horizontal.3"), 18,
+        row->addWidget(new app::SymbolImage(QStringLiteral("slider.horizontal.3"), 18,
                                         withOpacity(OrvantaTheme::standardBlue(), 0.9)));
         auto* titles = columnLayout(nullptr, 1);
         titles->addWidget(makeLabel(text(), OrvantaTheme::font(14, QFont::ExtraBold, FontDesign::rounded),
@@ -318,7 +318,7 @@ QWidget* BeatloomView::makeDropZone() {
     auto* column = columnLayout(zone, 14);
     column->setContentsMargins(20, 20, 20, 20);
     column->addStretch();
-    auto* symbol = new ScreenSymbol(QStringLiteral("waveform.badge.plus"), 44, OrvantaTheme::white(0.78));
+    auto* symbol = new app::SymbolImage(QStringLiteral("waveform.badge.plus"), 44, OrvantaTheme::white(0.78));
     symbol->setObjectName(QStringLiteral("dropSymbol"));
     column->addWidget(symbol, 0, Qt::AlignHCenter);
     auto* title = makeLabel(QStringLiteral("Open a song to start"),
@@ -394,7 +394,7 @@ QWidget* BeatloomView::makeEditorBlock() {
     auto* exportLine = new QWidget;
     auto* exportRow = rowLayout(exportLine, 5);
     exportRow->setContentsMargins(4, 0, 4, 0);
-    exportRow->addWidget(new ScreenSymbol(QStringLiteral("checkmark.circle.fill"), 12,
+    exportRow->addWidget(new app::SymbolImage(QStringLiteral("checkmark.circle.fill"), 12,
                                           withOpacity(OrvantaTheme::standardGreen(), 0.9)));
     exportStatus_ = makeLabel({}, OrvantaTheme::font(11, QFont::DemiBold), withOpacity(OrvantaTheme::standardGreen(), 0.9));
     exportStatus_->setObjectName(QStringLiteral("exportStatus"));
@@ -473,7 +473,7 @@ QWidget* BeatloomView::makeErrorBanner() {
     banner->setObjectName(QStringLiteral("errorBanner"));
     auto* row = rowLayout(banner, 10);
     row->setContentsMargins(14, 14, 14, 14);
-    row->addWidget(new ScreenSymbol(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(kRed, 0.9)), 0,
+    row->addWidget(new app::SymbolImage(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(kRed, 0.9)), 0,
                    Qt::AlignTop);
     errorLabel_ = makeLabel({}, OrvantaTheme::font(13, QFont::DemiBold), OrvantaTheme::white(0.84));
     errorLabel_->setObjectName(QStringLiteral("errorText"));
@@ -518,7 +518,7 @@ void BeatloomView::refresh() {
     const QColor blue = OrvantaTheme::standardBlue();
     zone->setLook(dropTargeted_ ? withOpacity(blue, 0.09) : OrvantaTheme::black(0.16),
                   dropTargeted_ ? withOpacity(blue, 0.72) : OrvantaTheme::white(0.12), dropTargeted_ ? 1.5 : 1, true);
-    if (auto* symbol = dropZone_->findChild<ScreenSymbol*>(QStringLiteral("dropSymbol"))) {
+    if (auto* symbol = dropZone_->findChild<app::SymbolImage*>(QStringLiteral("dropSymbol"))) {
         symbol->setSymbol(symbol->name(), dropTargeted_ ? blue : OrvantaTheme::white(0.78));
     }
 
