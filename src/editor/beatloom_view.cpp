@@ -29,6 +29,7 @@
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/tempo_point_row.hpp"
+#include "editor/waveform_editor.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -559,10 +560,9 @@ void BeatloomView::showWaveformEditor(bool shown) {
         delete waveformEditor_.data();
         return;
     }
-    // The seam of the waveform editor: the timeline viewport alone for now.
-    auto* viewport = new BeatloomTimelineViewport(model_, model_.previewPlayer(), ui_);
-    waveformEditor_ = viewport;
-    waveformEditorSeam_->layout()->addWidget(viewport);
+    auto* editor = new BeatloomWaveformEditor(model_, model_.previewPlayer(), ui_);
+    waveformEditor_ = editor;
+    waveformEditorSeam_->layout()->addWidget(editor);
 }
 
 void BeatloomView::showTempoLevel() {

@@ -66,8 +66,7 @@ public:
     QLabel* locatorReadout() const { return locatorReadout_; }
     QWidget* tempoLevelPanel() const { return tempoLevelPanel_; }
     QWidget* advancedTempoMapContent() const { return advancedContent_; }
-    // The central panel of a loaded song. Until the full waveform editor (toolbar, context
-    // bars, timeline and its status lines) exists, the timeline viewport stands in its place.
+    // The central panel of a loaded song: the waveform editor inside its place on the screen.
     QWidget* waveformEditorSeam() const { return waveformEditorSeam_; }
     QWidget* waveformEditor() const { return waveformEditor_; }
     const std::vector<BeatloomTempoPointRow*>& tempoPointRows() const { return rows_; }

@@ -16,6 +16,7 @@
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/tempo_point_row.hpp"
+#include "editor/waveform_editor.hpp"
 #include "session/loading_fixture.hpp"
 #include "session/undo_names.hpp"
 
@@ -90,7 +91,7 @@ TEST_F(BeatloomViewTest, ADroppedFileIsAnalysedAndTheScreenFollowsTheSessionInto
     ASSERT_TRUE(model.result.value()) << model.errorText.value();
     EXPECT_EQ(blocks(), (Blocks{false, true, false, true, false, false}));
     EXPECT_EQ(view->loadedFileLabel()->toolTip(), "take.01.wav");
-    EXPECT_NE(dynamic_cast<BeatloomTimelineViewport*>(view->waveformEditor()), nullptr);
+    EXPECT_NE(dynamic_cast<BeatloomWaveformEditor*>(view->waveformEditor()), nullptr);
     EXPECT_EQ(view->waveformEditor()->parentWidget(), view->waveformEditorSeam());
 
     // A re-analysis keeps the song on screen under the analysing panel.
