@@ -21,4 +21,32 @@ void ScreenSymbolButton::paintEvent(QPaintEvent*) {
                       color);
 }
 
+RoundedBox::RoundedBox(qreal radius, QColor fill, QColor stroke, qreal strokeWidth)
+    : radius_(radius), fill_(fill), stroke_(stroke), strokeWidth_(strokeWidth) {}
+
+void RoundedBox::setLook(QColor fill, QColor stroke, qreal strokeWidth, bool dashed) {
+    fill_ = fill;
+    stroke_ = stroke;
+    strokeWidth_ = strokeWidth;
+    dashed_ = dashed;
+    update();
+}
+
+void RoundedBox::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const qreal inset = strokeWidth_ / 2;
+    const QRectF box = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
+    painter.setBrush(fill_);
+    if (strokeWidth_ > 0) {
+        QPen pen(stroke_, strokeWidth_);
+        // Dash lengths in pixels; Qt counts them in pen widths.
+        if (dashed_) pen.setDashPattern({8 / strokeWidth_, 8 / strokeWidth_});
+        painter.setPen(pen);
+    } else {
+        painter.setPen(Qt::NoPen);
+    }
+    painter.drawRoundedRect(box, radius_, radius_);
+}
+
 }  // namespace corvel::editor

@@ -26,4 +26,22 @@ private:
     QColor color_;
 };
 
+// A rounded rectangle behind the content, filled and optionally outlined.
+class RoundedBox : public QWidget {
+public:
+    RoundedBox(qreal radius, QColor fill, QColor stroke = Qt::transparent, qreal strokeWidth = 0);
+
+    void setLook(QColor fill, QColor stroke, qreal strokeWidth, bool dashed);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    qreal radius_;
+    QColor fill_;
+    QColor stroke_;
+    qreal strokeWidth_;
+    bool dashed_ = false;
+};
+
 }  // namespace corvel::editor

@@ -65,46 +65,6 @@ QVBoxLayout* columnLayout(QWidget* owner, int spacing) {
     return column;
 }
 
-// A rounded rectangle behind the content, filled and optionally outlined.
-class RoundedBox : public QWidget {
-public:
-    RoundedBox(qreal radius, QColor fill, QColor stroke = Qt::transparent, qreal strokeWidth = 0)
-        : radius_(radius), fill_(fill), stroke_(stroke), strokeWidth_(strokeWidth) {}
-
-    void setLook(QColor fill, QColor stroke, qreal strokeWidth, bool dashed) {
-        fill_ = fill;
-        stroke_ = stroke;
-        strokeWidth_ = strokeWidth;
-        dashed_ = dashed;
-        update();
-    }
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const qreal inset = strokeWidth_ / 2;
-        const QRectF box = QRectF(rect()).adjusted(inset, inset, -inset, -inset);
-        painter.setBrush(fill_);
-        if (strokeWidth_ > 0) {
-            QPen pen(stroke_, strokeWidth_);
-            // Dash lengths in pixels; Qt counts them in pen widths.
-            if (dashed_) pen.setDashPattern({8 / strokeWidth_, 8 / strokeWidth_});
-            painter.setPen(pen);
-        } else {
-            painter.setPen(Qt::NoPen);
-        }
-        painter.drawRoundedRect(box, radius_, radius_);
-    }
-
-private:
-    qreal radius_;
-    QColor fill_;
-    QColor stroke_;
-    qreal strokeWidth_;
-    bool dashed_ = false;
-};
-
 // A one-line label that shortens its text in the middle to the width it gets.
 class MiddleElidedLabel : public QLabel {
 public:

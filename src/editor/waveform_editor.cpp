@@ -14,6 +14,7 @@
 #include "common/format.hpp"
 #include "core/grid_lines.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/beatloom_screen_widgets.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
 #include "editor/popover_frame.hpp"
@@ -34,30 +35,6 @@ using app::OrvantaTheme;
 QString fromStd(const std::string& text) { return QString::fromStdString(text); }
 
 QFont statusFont() { return OrvantaTheme::font(11, QFont::Bold, FontDesign::monospaced); }
-
-// A rounded rectangle filled and stroked behind its content.
-class RoundedFrame : public QWidget {
-public:
-    RoundedFrame(qreal radius, QColor fill, QColor stroke) : radius_(radius), fill_(fill), stroke_(stroke) {}
-
-protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(fill_);
-        painter.drawRoundedRect(box, radius_, radius_);
-        painter.setPen(QPen(stroke_, 1));
-        painter.setBrush(Qt::NoBrush);
-        painter.drawRoundedRect(box, radius_, radius_);
-    }
-
-private:
-    qreal radius_;
-    QColor fill_;
-    QColor stroke_;
-};
 
 QLabel* divider() {
     auto* label = makeLabel(QStringLiteral("|"), statusFont(), OrvantaTheme::white(0.2));
@@ -139,7 +116,7 @@ QString BeatloomWaveformEditor::cacheHelpText(const BeatloomWaveformData& wavefo
 
 QWidget* BeatloomWaveformEditor::makeRangeSelectionBar() {
     const QColor orange = OrvantaTheme::standardOrange();
-    auto* bar = new RoundedFrame(9, withOpacity(orange, 0.07), withOpacity(orange, 0.22));
+    auto* bar = new RoundedBox(9, withOpacity(orange, 0.07), withOpacity(orange, 0.22), 1);
     bar->setObjectName(QStringLiteral("rangeSelectionBar"));
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(10, 7, 10, 7);
