@@ -451,7 +451,42 @@ void plusCircle(QPainter& p, const QColor& color) {
     p.drawLine(QPointF(0.3, 0.5), QPointF(0.7, 0.5));
 }
 
-constexpr std::array<std::pair<const char*, SymbolPainter>, 38> kSymbols{{
+void waveformBadgeExclamationmark(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.07));
+    p.setBrush(Qt::NoBrush);
+    const std::array<std::pair<qreal, qreal>, 6> bars{{
+        {0.08, 0.12}, {0.18, 0.26}, {0.28, 0.4}, {0.38, 0.2}, {0.48, 0.32}, {0.58, 0.14},
+    }};
+    for (const auto& [x, half] : bars) p.drawLine(QPointF(x, 0.42 - half), QPointF(x, 0.42 + half));
+    p.setPen(Qt::NoPen);
+    p.setBrush(color);
+    p.drawEllipse(QPointF(0.74, 0.74), 0.22, 0.22);
+    p.setPen(strokePen(Qt::black, 0.07));
+    p.drawLine(QPointF(0.74, 0.62), QPointF(0.74, 0.77));
+    p.drawPoint(QPointF(0.74, 0.86));
+}
+
+QPainterPath locationArrow() {
+    QPainterPath arrow;
+    arrow.moveTo(0.9, 0.1);
+    arrow.lineTo(0.52, 0.9);
+    arrow.lineTo(0.44, 0.56);
+    arrow.lineTo(0.1, 0.48);
+    arrow.closeSubpath();
+    return arrow;
+}
+
+void locationFill(QPainter& p, const QColor& color) { p.fillPath(locationArrow(), color); }
+
+void locationSlash(QPainter& p, const QColor& color) {
+    p.setPen(strokePen(color, 0.07));
+    p.setBrush(Qt::NoBrush);
+    p.drawPath(locationArrow());
+    p.setPen(strokePen(color, 0.09));
+    p.drawLine(QPointF(0.12, 0.12), QPointF(0.88, 0.88));
+}
+
+constexpr std::array<std::pair<const char*, SymbolPainter>, 41> kSymbols{{
     {"shippingbox.fill", &shippingBox},
     {"waveform.path.ecg", &waveformECG},
     {"stethoscope", &stethoscope},
@@ -490,6 +525,9 @@ constexpr std::array<std::pair<const char*, SymbolPainter>, 38> kSymbols{{
     {"folder.fill", &folderFill},
     {"folder", &folderOutline},
     {"plus.circle", &plusCircle},
+    {"waveform.badge.exclamationmark", &waveformBadgeExclamationmark},
+    {"location.fill", &locationFill},
+    {"location.slash", &locationSlash},
 }};
 
 SymbolPainter find(const QString& name) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "app/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
@@ -92,6 +93,19 @@ TEST_F(WaveformEditorTest, ShowsNothingWithoutAResultAndAppearsWithOne) {
     model.result.set(std::nullopt);
     settle();
     EXPECT_EQ(parts(), std::vector<bool>(7, false));
+}
+
+TEST_F(WaveformEditorTest, EverySymbolThePanelNamesCanBeDrawn) {
+    loadSong();
+    build();
+    settle();
+    std::vector<QString> names;
+    for (const QWidget* widget : panel->findChildren<QWidget*>()) {
+        const QString name = widget->property(app::kSystemImageProperty).toString();
+        if (!name.isEmpty()) names.push_back(name);
+    }
+    EXPECT_FALSE(names.empty());
+    for (const QString& name : names) EXPECT_TRUE(app::hasSymbol(name)) << name.toStdString();
 }
 
 TEST_F(WaveformEditorTest, MainAreaFollowsTheWaveformBuild) {
