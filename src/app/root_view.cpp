@@ -133,10 +133,10 @@ SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* p
     auto* buttonRow = new QHBoxLayout;
     buttonRow->setSpacing(kButtonSpacing);
     for (std::size_t i = 0; i < kSectionButtons.size(); ++i) {
-        const auto& spec = kSectionButtons[i];
-        buttons_[i] = new OrvantaNavigationButton(QString::fromLatin1(spec.title), QString::fromLatin1(spec.systemImage),
-                                                  spec.section == AppModel::Section::setup,
-                                                  [select, section = spec.section] { select(section); });
+        const auto& entry = kSectionButtons[i];
+        buttons_[i] = new OrvantaNavigationButton(QString::fromLatin1(entry.title), QString::fromLatin1(entry.systemImage),
+                                                  entry.section == AppModel::Section::setup,
+                                                  [select, section = entry.section] { select(section); });
         buttonRow->addWidget(buttons_[i]);
     }
     row->addLayout(buttonRow);
