@@ -140,10 +140,8 @@ std::int64_t beatCount(std::int64_t frameCount, double offsetFrames, double peri
 }
 
 std::optional<LineParameters> leastSquaresFit(std::span<const FitPoint> points) {
-    const auto line = leastSquaresLine(
+    return leastSquaresLine(
         points, [](const FitPoint& p) { return p.beatIndex; }, [](const FitPoint& p) { return p.peakFrame; });
-    if (!line) return std::nullopt;
-    return LineParameters{line->intercept, line->slope};
 }
 
 std::optional<LinearFit> robustLinearFit(std::span<const FitPoint> points) {

@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "common/numeric.hpp"
+
 namespace corvel::audio::SetwrightMusicTempoRefiner {
 
 // Measures the exact beat period and phase of a tempo the analyser already believes in,
@@ -44,10 +46,7 @@ double percentile(std::span<const double> values, double q);
 std::vector<std::int64_t> peakFrames(std::span<const double> envelope);
 std::optional<double> bestPhaseOffset(std::span<const std::int64_t> peaks, std::span<const double> envelope,
                                       double periodFrames);
-struct LineParameters {
-    double intercept = 0;
-    double slope = 0;
-};
+using LineParameters = LeastSquaresLine;
 std::optional<LineParameters> leastSquaresFit(std::span<const FitPoint> points);
 std::optional<LinearFit> robustLinearFit(std::span<const FitPoint> points);
 std::int64_t beatCount(std::int64_t frameCount, double offsetFrames, double periodFrames);
