@@ -10,7 +10,6 @@ namespace corvel::bench {
 namespace {
 
 constexpr double kPi = 3.14159265358979323846;
-constexpr double kRate = 44100;
 
 // ---------------------------------------------------------------------------------------------
 // Grooves: one bar of patterns per instrument, a character per step: 'X' accent, 'x' normal,
@@ -210,7 +209,7 @@ std::map<std::string, Groove> makeGrooves() {
         g.snare = ".....o....o.";
         g.bass = "x..x..x..x..";
         g.walkingBass = true;
-        g.stab = "....x.....x.";
+        g.stab = "x....x......";  // the Charleston: on 1 and on the swung 8th after 2
         g.melody = 0.5;
         all["jazz"] = g;
     }
@@ -418,20 +417,22 @@ private:
 
 class Mix {
 public:
-    explicit Mix(double seconds)
-        : left_(std::size_t(std::max(0.0, std::ceil(seconds * kRate))), 0.0f), right_(left_.size(), 0.0f) {}
+    Mix(double seconds, double rate)
+        : rate_(rate), left_(std::size_t(std::max(0.0, std::ceil(seconds * rate))), 0.0f), right_(left_.size(), 0.0f) {}
+
+    double rate() const { return rate_; }
 
     std::int64_t frames() const { return std::int64_t(left_.size()); }
     // Adds a sound rendered by voice(sampleIndexFromStart, secondsFromStart) -> value, panned -1..1.
     template <class Voice>
     void add(double start, double length, double gain, double pan, Voice&& voice) {
         if (!(start >= 0)) start = 0;
-        const auto first = std::int64_t(std::llround(start * kRate));
-        const auto count = std::int64_t(std::llround(length * kRate));
+        const auto first = std::int64_t(std::llround(start * rate_));
+        const auto count = std::int64_t(std::llround(length * rate_));
         const double gl = gain * std::sqrt(0.5 * (1 - pan));
         const double gr = gain * std::sqrt(0.5 * (1 + pan));
         for (std::int64_t i = 0; i < count && first + i < frames(); ++i) {
-            const double v = voice(double(i) / kRate);
+            const double v = voice(double(i) / rate_);
             left_[std::size_t(first + i)] += float(v * gl);
             right_[std::size_t(first + i)] += float(v * gr);
         }
@@ -441,6 +442,7 @@ public:
     std::vector<float>& right() { return right_; }
 
 private:
+    double rate_;
     std::vector<float> left_, right_;
 };
 
@@ -448,7 +450,7 @@ double midiHz(double note) { return 440.0 * std::pow(2.0, (note - 69.0) / 12.0);
 
 struct OnePole {
     double a = 0, y = 0;
-    static OnePole lowPass(double hz) { return OnePole{1 - std::exp(-2 * kPi * hz / kRate), 0}; }
+    static OnePole lowPass(double hz, double rate) { return OnePole{1 - std::exp(-2 * kPi * hz / rate), 0}; }
     double low(double x) { return y += a * (x - y); }
     double high(double x) { return x - low(x); }
 };
@@ -458,29 +460,28 @@ public:
     Band(Mix& mix, std::uint32_t seed) : mix_(mix), noise_(seed) {}
 
     void kick(double t, double vel, double tune = 1.0) {
-        double phase = 0;
         mix_.add(t, 0.45, 0.9 * vel, 0, [&, tune](double s) {
-            const double f = tune * (46 + 120 * std::exp(-s / 0.03));
-            phase += 2 * kPi * f / kRate;
+            // The pitch falls from 166 to 46 Hz: the phase is its integral.
+            const double phase = 2 * kPi * tune * (46 * s + 120 * 0.03 * (1 - std::exp(-s / 0.03)));
             const double click = s < 0.004 ? noise_.next() * (1 - s / 0.004) * 0.35 : 0;
             return std::sin(phase) * std::exp(-s / 0.2) + click;
         });
     }
     void snare(double t, double vel) {
-        OnePole hp = OnePole::lowPass(1500);
-        mix_.add(t, 0.3, 0.55 * vel, 0.1, [&](double s) {
-            const double tone = 0.6 * (std::sin(2 * kPi * 185 * s) + 0.5 * std::sin(2 * kPi * 330 * s)) * std::exp(-s / 0.05);
+        OnePole hp = lowPass(1500);
+        mix_.add(t, 0.3, 0.85 * vel, 0.1, [&](double s) {
+            const double tone = 0.5 * (std::sin(2 * kPi * 185 * s) + 0.5 * std::sin(2 * kPi * 330 * s)) * std::exp(-s / 0.05);
             return tone + hp.high(noise_.next()) * std::exp(-s / 0.1);
         });
     }
     void hat(double t, double vel, double decay) {
-        OnePole hp1 = OnePole::lowPass(6000), hp2 = OnePole::lowPass(6000);
+        OnePole hp1 = lowPass(6000), hp2 = lowPass(6000);
         mix_.add(t, decay * 5, 0.3 * vel, -0.35, [&](double s) {
             return hp2.high(hp1.high(noise_.next())) * std::exp(-s / decay);
         });
     }
     void ride(double t, double vel) {
-        OnePole hp = OnePole::lowPass(4000);
+        OnePole hp = lowPass(4000);
         mix_.add(t, 1.4, 0.22 * vel, 0.4, [&](double s) {
             const double metal = std::sin(2 * kPi * 3120 * s) + 0.7 * std::sin(2 * kPi * 4730 * s) +
                                  0.5 * std::sin(2 * kPi * 5960 * s);
@@ -489,11 +490,11 @@ public:
         });
     }
     void crash(double t, double vel) {
-        OnePole hp = OnePole::lowPass(3000);
+        OnePole hp = lowPass(3000);
         mix_.add(t, 2.5, 0.35 * vel, -0.5, [&](double s) { return hp.high(noise_.next()) * std::exp(-s / 0.9); });
     }
     void clap(double t, double vel) {
-        OnePole hp = OnePole::lowPass(900);
+        OnePole hp = lowPass(900);
         mix_.add(t, 0.25, 0.45 * vel, 0.15, [&](double s) {
             const double bursts = s < 0.03 ? std::exp(-std::fmod(s, 0.01) / 0.003) : std::exp(-(s - 0.03) / 0.08);
             return hp.high(noise_.next()) * bursts;
@@ -506,15 +507,14 @@ public:
         });
     }
     void shaker(double t, double vel) {
-        OnePole hp = OnePole::lowPass(5000);
+        OnePole hp = lowPass(5000);
         mix_.add(t, 0.08, 0.2 * vel, 0.45, [&](double s) {
             return hp.high(noise_.next()) * (s < 0.008 ? s / 0.008 : std::exp(-(s - 0.008) / 0.02));
         });
     }
     void tom(double t, double vel, double hz) {
-        double phase = 0;
         mix_.add(t, 0.5, 0.6 * vel, hz > 150 ? -0.3 : 0.3, [&, hz](double s) {
-            phase += 2 * kPi * hz * (1 + 0.6 * std::exp(-s / 0.02)) / kRate;
+            const double phase = 2 * kPi * hz * (s + 0.6 * 0.02 * (1 - std::exp(-s / 0.02)));
             return std::sin(phase) * std::exp(-s / 0.22) + (s < 0.003 ? 0.2 * noise_.next() : 0.0);
         });
     }
@@ -527,11 +527,9 @@ public:
     }
     void bass(double t, double length, double note, double vel) {
         const double hz = midiHz(note);
-        double phase = 0;
-        OnePole lp = OnePole::lowPass(700);
+        OnePole lp = lowPass(700);
         mix_.add(t, length + 0.04, 0.5 * vel, 0, [&, hz, length](double s) {
-            phase += hz / kRate;
-            phase -= std::floor(phase);
+            const double phase = hz * s - std::floor(hz * s);
             const double saw = 2 * phase - 1;
             const double env = std::min(1.0, s / 0.004) * (0.5 + 0.5 * std::exp(-s / 0.25)) *
                                (s > length ? std::max(0.0, 1 - (s - length) / 0.04) : 1.0);
@@ -557,11 +555,10 @@ public:
         for (double note : notes) {
             for (double detune : {-0.07, 0.0, 0.07}) {
                 const double hz = midiHz(note + detune);
-                double phase = double(noise_.next() + 1) / 2;
-                OnePole lp = OnePole::lowPass(1400);
+                const double start = (noise_.next() + 1) / 2;
+                OnePole lp = lowPass(1400);
                 mix_.add(t, length + 0.6, 0.035, detune * 8, [=](double s) mutable {
-                    phase += hz / kRate;
-                    phase -= std::floor(phase);
+                    const double phase = start + hz * s - std::floor(start + hz * s);
                     const double env = std::min(1.0, s / 0.35) * (s > length ? std::max(0.0, 1 - (s - length) / 0.6) : 1.0);
                     return lp.low(2 * phase - 1) * env;
                 });
@@ -570,10 +567,10 @@ public:
     }
     void lead(double t, double length, double note, double vel) {
         const double hz = midiHz(note);
-        double phase = 0;
         mix_.add(t, length + 0.05, 0.16 * vel, -0.1, [&, hz, length](double s) {
-            const double vibrato = s > 0.2 ? 1 + 0.004 * std::sin(2 * kPi * 5.2 * s) : 1.0;
-            phase += 2 * kPi * hz * vibrato / kRate;
+            // A slight vibrato from 0.2 s on: 0.4 % of the pitch at 5.2 Hz, integrated into the phase.
+            const double wobble = s > 0.2 ? 0.004 * (std::cos(2 * kPi * 5.2 * 0.2) - std::cos(2 * kPi * 5.2 * s)) / (2 * kPi * 5.2) : 0.0;
+            const double phase = 2 * kPi * hz * (s + wobble);
             const double env = std::min(1.0, s / 0.012) * (s > length ? std::max(0.0, 1 - (s - length) / 0.05) : 1.0);
             return (std::sin(phase) + 0.25 * std::sin(3 * phase) + 0.1 * std::sin(5 * phase)) * env;
         });
@@ -583,6 +580,8 @@ public:
     }
 
 private:
+    OnePole lowPass(double hz) const { return OnePole::lowPass(hz, mix_.rate()); }
+
     Mix& mix_;
     Noise noise_;
 };
@@ -783,6 +782,7 @@ PieceTruth pieceTruth(const PieceSpec& spec) {
     truth.downbeats.push_back(timeline.endTime);
     truth.musicStart = truth.beats.front();
     truth.musicEnd = timeline.endTime + 60.0 / timeline.finalBpm;
+    truth.durationSeconds = timeline.endTime + spec.tailSeconds;
     truth.stepTimes.push_back(timeline.endTime);
     truth.stepBpm.push_back(timeline.finalBpm);
     for (std::size_t i = 1; i < truth.map.size(); ++i) {
@@ -800,7 +800,7 @@ RenderedPiece renderPiece(const PieceSpec& spec) {
     RenderedPiece piece;
     piece.truth = pieceTruth(spec);
     const Timeline timeline = buildTimeline(spec);
-    Mix mix(timeline.endTime + spec.tailSeconds);
+    Mix mix(timeline.endTime + spec.tailSeconds, spec.sampleRate);
     renderTimeline(spec, timeline, mix);
 
     float peak = 1e-9f;
@@ -808,9 +808,9 @@ RenderedPiece renderPiece(const PieceSpec& spec) {
     for (float v : mix.right()) peak = std::max(peak, std::abs(v));
     const float scale = 0.89f / peak;
     Noise noise(spec.seed ^ 0x5bd1e995u);
-    OnePole tilt = OnePole::lowPass(2000);
+    OnePole tilt = OnePole::lowPass(2000, spec.sampleRate);
     auto& signal = piece.signal;
-    signal.sampleRate = kRate;
+    signal.sampleRate = spec.sampleRate;
     signal.channels = 2;
     signal.interleaved.resize(mix.left().size() * 2);
     for (std::size_t i = 0; i < mix.left().size(); ++i) {
@@ -821,6 +821,13 @@ RenderedPiece renderPiece(const PieceSpec& spec) {
         }
         signal.interleaved[2 * i] = float(std::clamp(double(mix.left()[i] * scale) + hiss, -1.0, 1.0));
         signal.interleaved[2 * i + 1] = float(std::clamp(double(mix.right()[i] * scale) + hiss, -1.0, 1.0));
+    }
+    if (spec.mono) {
+        for (std::size_t i = 0; i < mix.left().size(); ++i) {
+            signal.interleaved[i] = 0.5f * (signal.interleaved[2 * i] + signal.interleaved[2 * i + 1]);
+        }
+        signal.interleaved.resize(mix.left().size());
+        signal.channels = 1;
     }
     return piece;
 }
@@ -866,49 +873,69 @@ const std::vector<PieceSpec>& musicCorpus() {
         PieceSpec& rockPickup = steady("rock-140-pickup", "rock", 140, 32, "one-beat snare pickup into bar 1; counted 140");
         rockPickup.pickupBeats = 1;
         rockPickup.minor = true;
-        steady("pop-100", "pop", 100, 26, "pop, 16th hats, claps on 2 and 4; counted 100");
-        PieceSpec& popSilent = steady("pop-112-silent-intro", "pop", 112, 28, "8 s of digital silence before the band; counted 112");
+        steady("pop-100", "pop", 100, 22, "pop, 16th hats, claps on 2 and 4; counted 100");
+        PieceSpec& popSilent = steady("pop-112-silent-intro", "pop", 112, 22, "8 s of digital silence before the band; counted 112");
         popSilent.introSeconds = 8;
         popSilent.tailSeconds = 6;
         steady("pop-128", "pop", 128, 30, "bright pop; counted 128").minor = true;
-        machine(steady("house-124", "house", 124, 36, "four-on-the-floor, open hats off the beat; counted 124 (the kick)"));
-        PieceSpec& houseNoisy = steady("house-126-noisy", "house", 126, 32, "house under hiss; counted 126");
+        machine(steady("house-124", "house", 124, 30, "four-on-the-floor, open hats off the beat; counted 124 (the kick)"));
+        PieceSpec& houseNoisy = steady("house-126-noisy", "house", 126, 26, "house under hiss; counted 126");
         machine(houseNoisy);
         houseNoisy.noiseLevel = 0.08;
-        steady("disco-116", "disco", 116, 30, "disco, octave bass, open hats off the beat; counted 116");
-        steady("funk-104", "funk", 104, 26, "syncopated 16th funk, slight swing; counted 104");
+        steady("disco-116", "disco", 116, 24, "disco, octave bass, open hats off the beat; counted 116");
+        steady("funk-104", "funk", 104, 22, "syncopated 16th funk, slight swing; counted 104");
         steady("funk-92", "funk", 92, 22, "slower syncopated funk; counted 92").minor = true;
         steady("boombap-88", "boombap", 88, 22, "swung boom bap, snare on 2 and 4; counted 88");
         steady("boombap-94", "boombap", 94, 24, "swung boom bap; counted 94").minor = true;
-        machine(steady("trap-70", "trap", 70, 16,
-                       "half-time trap: the snare comes every other beat of the 140 the producer set; a listener "
-                       "nods at the snare's pulse, 70 (140 is the other honest reading)"));
+        PieceSpec& trap = steady("trap-70", "trap", 70, 16,
+                                 "half-time trap: one snare per bar of the 140 the producer set; a listener nods "
+                                 "at 70 with the snare on 2 and 4 of that count (140 is the other honest reading)");
+        machine(trap);
+        trap.alsoCounted = {140};
         steady("halftime-rock-76", "halfrock", 76, 20,
-               "half-time rock feel: hats and bass pump at 152, snare at 76 on 2 and 4; counted 76 (152 is "
-               "what the band might count)");
+               "half-time rock feel: hats and bass pump 8ths of 152, snare on 2 and 4 of 76; counted 76 (152 is "
+               "what the band might count)")
+            .alsoCounted = {152};
         steady("reggae-one-drop-74", "onedrop", 74, 18,
-               "one drop: kick and rim on 3 only, skank on 2 and 4, triplet hats; counted 74 (some count 148)");
+               "one drop: kick and rim on 3 only, skank on 2 and 4, triplet hats; counted 74 (some count 148)")
+            .alsoCounted = {148};
         steady("waltz-138", "waltz", 138, 30, "3/4 waltz, oom-pah-pah; counted the quarter, 138 (the bar, 46, "
-                                              "is also tapped)");
+                                              "is also tapped)")
+            .alsoCounted = {46};
         steady("piano-waltz-96", "pianowaltz", 96, 24, "solo piano waltz, no drums; counted 96");
         steady("six-eight-66", "sixeight", 66, 28, "6/8 ballad with drums: counted the dotted quarter, 66 (eighths at 198)");
         steady("six-eight-piano-56", "sixeightpiano", 56, 24, "6/8 piano arpeggios, no drums: counted the dotted quarter, 56").minor = true;
         steady("seven-eight-140", "rock78", 140, 32,
                "7/8 grouped 2+2+3: counted quarters, 140 (eighths at 280); the third beat is 1.5 quarters long");
         steady("jazz-swing-160", "jazz", 160, 36, "ride swing, walking bass, hat on 2 and 4; counted 160");
-        steady("jazz-swing-208", "jazz", 208, 44, "up-tempo swing; counted 208 (the half-note 104 is what some tap)");
-        machine(steady("dnb-174", "dnb", 174, 44, "drum and bass two-step; counted 174 (many nod at 87)"));
-        steady("punk-188", "punk", 188, 48, "fast punk 8ths; counted 188");
-        steady("ballad-piano-68", "ballad", 68, 18, "solo piano ballad, 8th arpeggios, no drums; counted 68");
+        steady("jazz-swing-208", "jazz", 208, 36, "up-tempo swing; counted 208 (the half-note 104 is what some tap)")
+            .alsoCounted = {104};
+        PieceSpec& dnb = steady("dnb-174", "dnb", 174, 36, "drum and bass two-step; counted 174 (many nod at 87)");
+        machine(dnb);
+        dnb.alsoCounted = {87};
+        steady("punk-188", "punk", 188, 40, "fast punk 8ths; counted 188");
+        steady("ballad-piano-68", "ballad", 68, 15, "solo piano ballad, 8th arpeggios, no drums; counted 68");
         PieceSpec& balladPickup = steady("ballad-piano-76-pickup-silent-tail", "ballad", 76, 18,
                                          "solo piano, two-beat pickup, 7 s silent tail; counted 76");
         balladPickup.pickupBeats = 2;
         balladPickup.tailSeconds = 7;
         steady("shuffle-blues-112", "shuffle", 112, 26, "triplet shuffle; counted 112");
-        steady("soul-12-8-62", "soul", 62, 16, "slow 12/8 soul: counted the dotted quarter, 62 (triplets at 186)").minor = true;
+        steady("soul-12-8-62", "soul", 62, 13, "slow 12/8 soul: counted the dotted quarter, 62 (triplets at 186)").minor = true;
         steady("rock-78", "rock", 78, 18, "slow rock; counted 78");
         steady("pop-84-pickup", "pop", 84, 20, "slow pop; counted 84").pickupBeats = 1;
         steady("disco-132-hiss", "disco", 132, 32, "disco under hiss; counted 132").noiseLevel = 0.05;
+        steady("rock-108-48k", "rock", 108, 26, "rock at a sample rate of 48 kHz; counted 108").sampleRate = 48000;
+        steady("pop-118-mono", "pop", 118, 28, "pop in a mono file; counted 118").mono = true;
+
+        // One counted tempo through a change of texture.
+        moving("pop-piano-intro-then-band-102", {{"ballad", 8, 102, 102}, {"pop", 20, 102, 102}},
+               "eight bars of solo piano, then the band comes in; counted 102 throughout")
+            .countedBpm = 102;
+        PieceSpec& breakdown = moving("house-breakdown-125",
+                                      {{"house", 12, 125, 125}, {"ballad", 8, 125, 125}, {"house", 12, 125, 125}},
+                                      "house with an 8-bar breakdown of piano alone; counted 125 throughout");
+        breakdown.countedBpm = 125;
+        machine(breakdown);
 
         // Meter changes at one counted tempo.
         moving("meter-4-3-4-at-110",
@@ -922,7 +949,7 @@ const std::vector<PieceSpec>& musicCorpus() {
 
         // Tempo maps.
         moving("step-100-120", {{"pop", 12, 100, 100}, {"pop", 14, 120, 120}}, "pop jumping from 100 to 120 at bar 13");
-        moving("step-90-120-90", {{"rock", 10, 90, 90}, {"rock", 12, 120, 120}, {"rock", 10, 90, 90}},
+        moving("step-90-120-90", {{"rock", 8, 90, 90}, {"rock", 12, 120, 120}, {"rock", 8, 90, 90}},
                "rock: 90, a chorus at 120, back to 90");
         machine(moving("step-house-122-128", {{"house", 16, 122, 122}, {"house", 16, 128, 128}},
                        "a DJ-style jump from 122 to 128"));

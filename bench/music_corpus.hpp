@@ -33,6 +33,9 @@ struct PieceSpec {
     // What a musician counts, written down by hand: the steady tempo (0 when the tempo moves).
     // The benchmark refuses a piece whose sections disagree with it.
     double countedBpm = 0;
+    // Other tempi a fair listener might tap instead (half-time feels, the bar of a fast waltz).
+    // Reported on the side; the counted tempo stays the truth.
+    std::vector<double> alsoCounted;
     std::string annotation;  // the annotator's note: what is counted, and what is ambiguous
     int pickupBeats = 0;     // beats of an anacrusis before bar 1
     double introSeconds = 0; // digital silence before the first note (room tone when noiseLevel > 0)
@@ -43,6 +46,8 @@ struct PieceSpec {
     int key = 0;             // semitones above C
     bool minor = false;
     Container container = Container::wav;
+    double sampleRate = 44100;
+    bool mono = false;
     std::uint32_t seed = 1;
 };
 
@@ -69,6 +74,7 @@ struct PieceTruth {
     std::vector<Point> map;
     double musicStart = 0;  // first beat
     double musicEnd = 0;    // one beat after the last counted beat
+    double durationSeconds = 0;  // the whole file
     bool steady = true;     // one tempo throughout (meter changes allowed)
     bool rubato = false;
 
@@ -86,7 +92,7 @@ const std::vector<PieceSpec>& musicCorpus();
 
 // The truth of a piece, without rendering its audio.
 PieceTruth pieceTruth(const PieceSpec& spec);
-// The piece's audio (stereo, 44.1 kHz) and its truth.
+// The piece's audio and its truth.
 RenderedPiece renderPiece(const PieceSpec& spec);
 
 }  // namespace corvel::bench
