@@ -460,7 +460,7 @@ int main(int argc, char** argv) {
                 ratio(allLocal, allCount));
     std::printf("  %-52s %6.3f %8s\n", ("beat F-measure +-70 ms (" + std::to_string(beatCount) + ")").c_str(),
                 ratio(beatF, beatCount), ">=0.93");
-    std::printf("  %-52s %6.3f\n", "first meaningful audio within 0.1 s of the first note",
+    std::printf("  %-52s %6.3f\n", "first meaningful audio within 0.1 s of first note",
                 ratio(double(firstSounds), allCount));
     std::printf("  %-52s %6.3f\n", "analysis CPU s per audio-minute (analysing thread)", minutes > 0 ? cpuSeconds / minutes : 0.0);
     std::printf("  %-52s %6.3f%s\n", "analysis wall s per audio-minute, per piece",

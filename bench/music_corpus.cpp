@@ -62,6 +62,14 @@ std::map<std::string, Groove> makeGrooves() {
         g.stab = "x.......x.......";
         g.melody = 0.3;
         all["rock"] = g;
+        Groove chorus = g;
+        chorus.kick = "X.x.....X.x...x.";
+        chorus.hat.clear();
+        chorus.ride = "x.x.x.x.x.x.x.x.";
+        chorus.stab = "x...x...x...x...";
+        chorus.pad = true;
+        chorus.melody = 0.5;
+        all["rockchorus"] = chorus;
         Groove three = meter(3, 4, {4, 4, 4}, {1, 1, 1});
         three.kick = "X.......X...";
         three.snare = "....X.......";
@@ -90,6 +98,15 @@ std::map<std::string, Groove> makeGrooves() {
         g.pad = true;
         g.melody = 0.5;
         all["pop"] = g;
+        Groove verse = g;
+        verse.kick = "X.......X.......";
+        verse.clap.clear();
+        verse.snare = "....x.......x...";
+        verse.hat = "x.x.x.x.x.x.x.x.";
+        verse.stab = "x.......x.......";
+        verse.pad = false;
+        verse.melody = 0.6;
+        all["popverse"] = verse;
     }
     {
         Groove g = fourFour(4);
@@ -632,7 +649,10 @@ void renderTimeline(const PieceSpec& spec, const Timeline& timeline, Mix& mix) {
     std::normal_distribution<double> jitter(0.0, 1.0);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     auto human = [&](double t) { return t + spec.jitterSeconds * std::clamp(jitter(random), -3.0, 3.0); };
-    auto velocity = [&](double v) { return spec.jitterSeconds > 0 ? v * std::clamp(1 + 0.08 * jitter(random), 0.7, 1.2) : v; };
+    double level = 1;  // the section's
+    auto velocity = [&](double v) {
+        return level * (spec.jitterSeconds > 0 ? v * std::clamp(1 + 0.08 * jitter(random), 0.7, 1.2) : v);
+    };
 
     const auto& steps = timeline.steps;
     int melodyNote = 72 + spec.key;
@@ -640,6 +660,7 @@ void renderTimeline(const PieceSpec& spec, const Timeline& timeline, Mix& mix) {
         const Step& step = steps[i];
         const SectionSpec& section = spec.sections[std::size_t(step.section)];
         const Groove& g = grooveNamed(section.groove);
+        level = section.level;
         const bool jazz = g.walkingBass;
         const auto chords = progression(spec, jazz);
         const int barIndex = std::max(step.bar, 0);
@@ -868,12 +889,18 @@ const std::vector<PieceSpec>& musicCorpus() {
         machine(steady("click-60-three-four", "click34", 60, 12, "slow 3/4 metronome; counted 60"));
 
         // Steady songs.
-        steady("rock-120", "rock", 120, 28, "straight 8th rock, snare on 2 and 4; counted 120");
+        moving("rock-120", {{"rock", 8, 120, 120, 0.7}, {"rockchorus", 8, 120, 120}, {"rock", 8, 120, 120, 0.7},
+                            {"rockchorus", 8, 120, 120}},
+               "straight 8th rock, snare on 2 and 4, quieter verses and ride choruses; counted 120")
+            .countedBpm = 120;
         steady("rock-96-noisy", "rock", 96, 22, "rock under loud hiss; counted 96").noiseLevel = 0.12;
         PieceSpec& rockPickup = steady("rock-140-pickup", "rock", 140, 32, "one-beat snare pickup into bar 1; counted 140");
         rockPickup.pickupBeats = 1;
         rockPickup.minor = true;
-        steady("pop-100", "pop", 100, 22, "pop, 16th hats, claps on 2 and 4; counted 100");
+        moving("pop-100", {{"popverse", 8, 100, 100, 0.6}, {"pop", 8, 100, 100}, {"popverse", 4, 100, 100, 0.6},
+                           {"pop", 8, 100, 100}},
+               "pop, sparse verses, choruses with 16th hats and claps on 2 and 4; counted 100")
+            .countedBpm = 100;
         PieceSpec& popSilent = steady("pop-112-silent-intro", "pop", 112, 22, "8 s of digital silence before the band; counted 112");
         popSilent.introSeconds = 8;
         popSilent.tailSeconds = 6;
@@ -913,7 +940,9 @@ const std::vector<PieceSpec>& musicCorpus() {
         PieceSpec& dnb = steady("dnb-174", "dnb", 174, 36, "drum and bass two-step; counted 174 (many nod at 87)");
         machine(dnb);
         dnb.alsoCounted = {87};
-        steady("punk-188", "punk", 188, 40, "fast punk 8ths; counted 188");
+        moving("punk-188", {{"punk", 16, 188, 188, 0.8}, {"rockchorus", 8, 188, 188}, {"punk", 16, 188, 188}},
+               "fast punk 8ths with a ride chorus; counted 188")
+            .countedBpm = 188;
         steady("ballad-piano-68", "ballad", 68, 15, "solo piano ballad, 8th arpeggios, no drums; counted 68");
         PieceSpec& balladPickup = steady("ballad-piano-76-pickup-silent-tail", "ballad", 76, 18,
                                          "solo piano, two-beat pickup, 7 s silent tail; counted 76");

@@ -25,6 +25,7 @@ struct SectionSpec {
     int bars = 8;
     double bpmStart = 120;
     double bpmEnd = 120;
+    double level = 1.0;  // how hard the band plays (a quiet verse 0.6, a chorus 1)
 };
 
 struct PieceSpec {
