@@ -472,43 +472,97 @@ struct OnePole {
     double high(double x) { return x - low(x); }
 };
 
+// A sine wave by rotation, sample after sample: no sine function per sample.
+class Rotor {
+public:
+    Rotor(double hz, double rate) : c_(std::cos(2 * kPi * hz / rate)), s_(std::sin(2 * kPi * hz / rate)) {}
+    double next() {
+        const double v = im_;
+        const double re = re_ * c_ - im_ * s_;
+        im_ = re_ * s_ + im_ * c_;
+        re_ = re;
+        return v;
+    }
+
+private:
+    double c_, s_, re_ = 1, im_ = 0;
+};
+
+// exp(-t / seconds), sample after sample.
+class Decay {
+public:
+    Decay(double seconds, double rate) : factor_(std::exp(-1 / (seconds * rate))) {}
+    double next() {
+        const double v = value_;
+        value_ *= factor_;
+        return v;
+    }
+
+private:
+    double factor_, value_ = 1;
+};
+
+// A saw wave's phase, 0 to 1, from a given start.
+class Ramp {
+public:
+    Ramp(double hz, double rate, double start = 0) : step_(hz / rate), phase_(start - std::floor(start)) {}
+    double next() {
+        const double v = phase_;
+        phase_ += step_;
+        if (phase_ >= 1) phase_ -= 1;
+        return v;
+    }
+
+private:
+    double step_, phase_;
+};
+
+// Rises linearly over attack seconds, holds, then falls linearly over release seconds after
+// the note's length.
+double gate(double s, double attack, double length, double release) {
+    const double rise = attack > 0 ? std::min(1.0, s / attack) : 1.0;
+    return rise * (s > length ? std::max(0.0, 1 - (s - length) / release) : 1.0);
+}
+
 class Band {
 public:
-    Band(Mix& mix, std::uint32_t seed) : mix_(mix), noise_(seed) {}
+    Band(Mix& mix, std::uint32_t seed) : mix_(mix), rate_(mix.rate()), noise_(seed) {}
 
     void kick(double t, double vel, double tune = 1.0) {
+        Decay body(0.2, rate_);
         mix_.add(t, 0.45, 0.9 * vel, 0, [&, tune](double s) {
             // The pitch falls from 166 to 46 Hz: the phase is its integral.
             const double phase = 2 * kPi * tune * (46 * s + 120 * 0.03 * (1 - std::exp(-s / 0.03)));
             const double click = s < 0.004 ? noise_.next() * (1 - s / 0.004) * 0.35 : 0;
-            return std::sin(phase) * std::exp(-s / 0.2) + click;
+            return std::sin(phase) * body.next() + click;
         });
     }
     void snare(double t, double vel) {
         OnePole hp = lowPass(1500);
-        mix_.add(t, 0.3, 0.85 * vel, 0.1, [&](double s) {
-            const double tone = 0.5 * (std::sin(2 * kPi * 185 * s) + 0.5 * std::sin(2 * kPi * 330 * s)) * std::exp(-s / 0.05);
-            return tone + hp.high(noise_.next()) * std::exp(-s / 0.1);
+        Rotor low(185, rate_), high(330, rate_);
+        Decay tone(0.05, rate_), rattle(0.1, rate_);
+        mix_.add(t, 0.3, 0.85 * vel, 0.1, [&](double) {
+            return 0.5 * (low.next() + 0.5 * high.next()) * tone.next() + hp.high(noise_.next()) * rattle.next();
         });
     }
     void hat(double t, double vel, double decay) {
         OnePole hp1 = lowPass(6000), hp2 = lowPass(6000);
-        mix_.add(t, decay * 5, 0.3 * vel, -0.35, [&](double s) {
-            return hp2.high(hp1.high(noise_.next())) * std::exp(-s / decay);
-        });
+        Decay fade(decay, rate_);
+        mix_.add(t, decay * 5, 0.3 * vel, -0.35, [&](double) { return hp2.high(hp1.high(noise_.next())) * fade.next(); });
     }
     void ride(double t, double vel) {
         OnePole hp = lowPass(4000);
+        Rotor a(3120, rate_), b(4730, rate_), c(5960, rate_);
+        Decay wash(0.25, rate_), ring(0.8, rate_);
         mix_.add(t, 1.4, 0.22 * vel, 0.4, [&](double s) {
-            const double metal = std::sin(2 * kPi * 3120 * s) + 0.7 * std::sin(2 * kPi * 4730 * s) +
-                                 0.5 * std::sin(2 * kPi * 5960 * s);
-            return (0.7 * hp.high(noise_.next()) * std::exp(-s / 0.25) + 0.25 * metal * std::exp(-s / 0.8)) *
-                   (s < 0.002 ? s / 0.002 : 1.0);
+            const double metal = a.next() + 0.7 * b.next() + 0.5 * c.next();
+            return (0.7 * hp.high(noise_.next()) * wash.next() + 0.25 * metal * ring.next()) * gate(s, 0.002, 9, 1);
         });
     }
     void crash(double t, double vel) {
         OnePole hp = lowPass(3000);
-        mix_.add(t, 2.5, 0.35 * vel, -0.5, [&](double s) { return hp.high(noise_.next()) * std::exp(-s / 0.9); });
+        Decay fade(0.9, rate_);
+        mix_.add(t, 2.5, 0.35 * vel, -0.5, [&](double) { return hp.high(noise_.next()) * fade.next(); });
     }
     void clap(double t, double vel) {
         OnePole hp = lowPass(900);
@@ -518,10 +572,10 @@ public:
         });
     }
     void rim(double t, double vel) {
-        mix_.add(t, 0.06, 0.4 * vel, 0.2, [&](double s) {
-            return (std::sin(2 * kPi * 820 * s) + 0.6 * std::sin(2 * kPi * 1640 * s) + 0.3 * noise_.next()) *
-                   std::exp(-s / 0.012);
-        });
+        Rotor a(820, rate_), b(1640, rate_);
+        Decay fade(0.012, rate_);
+        mix_.add(t, 0.06, 0.4 * vel, 0.2,
+                 [&](double) { return (a.next() + 0.6 * b.next() + 0.3 * noise_.next()) * fade.next(); });
     }
     void shaker(double t, double vel) {
         OnePole hp = lowPass(5000);
@@ -530,55 +584,57 @@ public:
         });
     }
     void tom(double t, double vel, double hz) {
+        Decay body(0.22, rate_);
         mix_.add(t, 0.5, 0.6 * vel, hz > 150 ? -0.3 : 0.3, [&, hz](double s) {
             const double phase = 2 * kPi * hz * (s + 0.6 * 0.02 * (1 - std::exp(-s / 0.02)));
-            return std::sin(phase) * std::exp(-s / 0.22) + (s < 0.003 ? 0.2 * noise_.next() : 0.0);
+            return std::sin(phase) * body.next() + (s < 0.003 ? 0.2 * noise_.next() : 0.0);
         });
     }
     void click(double t, bool accent) {
-        const double hz = accent ? 1500 : 1000;
-        mix_.add(t, 0.04, 0.7, 0, [hz](double s) { return std::sin(2 * kPi * hz * s) * std::exp(-s / 0.008); });
+        Rotor tone(accent ? 1500 : 1000, rate_);
+        Decay fade(0.008, rate_);
+        mix_.add(t, 0.04, 0.7, 0, [&](double) { return tone.next() * fade.next(); });
     }
     void burst(double t) {
-        mix_.add(t, 0.012, 0.8, 0, [&](double s) { return noise_.next() * std::exp(-5.0 * s / 0.012); });
+        Decay fade(0.012 / 5, rate_);
+        mix_.add(t, 0.012, 0.8, 0, [&](double) { return noise_.next() * fade.next(); });
     }
     void bass(double t, double length, double note, double vel) {
-        const double hz = midiHz(note);
         OnePole lp = lowPass(700);
-        mix_.add(t, length + 0.04, 0.5 * vel, 0, [&, hz, length](double s) {
-            const double phase = hz * s - std::floor(hz * s);
-            const double saw = 2 * phase - 1;
-            const double env = std::min(1.0, s / 0.004) * (0.5 + 0.5 * std::exp(-s / 0.25)) *
-                               (s > length ? std::max(0.0, 1 - (s - length) / 0.04) : 1.0);
-            return (0.6 * lp.low(saw) + 0.5 * std::sin(2 * kPi * phase)) * env;
+        Ramp phase(midiHz(note), rate_);
+        Rotor fundamental(midiHz(note), rate_);
+        Decay pluck(0.25, rate_);
+        mix_.add(t, length + 0.04, 0.5 * vel, 0, [&, length](double s) {
+            const double saw = 2 * phase.next() - 1;
+            const double env = (0.5 + 0.5 * pluck.next()) * gate(s, 0.004, length, 0.04);
+            return (0.6 * lp.low(saw) + 0.5 * fundamental.next()) * env;
         });
     }
-    // A struck string: harmonics that die away faster the higher they are.
+    // A struck string: slightly stretched harmonics that die away faster the higher they are.
     void piano(double t, double length, double note, double vel, double pan = 0) {
         const double hz = midiHz(note);
         const double decay = 1.2 * std::exp(-(note - 60) / 30.0);
-        mix_.add(t, length + 0.12, 0.22 * vel, pan, [hz, decay, length](double s) {
+        std::vector<Rotor> partials;
+        std::vector<Decay> fades;
+        for (int h = 1; h <= 7; ++h) {
+            const double f = h * hz * std::sqrt(1 + 0.0004 * h * h);
+            if (f > 16000) break;
+            partials.emplace_back(f, rate_);
+            fades.emplace_back(decay / (1 + 0.7 * (h - 1)), rate_);
+        }
+        mix_.add(t, length + 0.12, 0.22 * vel, pan, [&, length](double s) {
             double v = 0;
-            for (int h = 1; h <= 7; ++h) {
-                const double f = h * hz * std::sqrt(1 + 0.0004 * h * h);
-                if (f > 16000) break;
-                v += std::sin(2 * kPi * f * s) * std::exp(-s * (1 + 0.7 * (h - 1)) / decay) / h;
-            }
-            const double release = s > length ? std::max(0.0, 1 - (s - length) / 0.12) : 1.0;
-            return v * std::min(1.0, s / 0.002) * release;
+            for (std::size_t h = 0; h < partials.size(); ++h) v += partials[h].next() * fades[h].next() / double(h + 1);
+            return v * gate(s, 0.002, length, 0.12);
         });
     }
     void pad(double t, double length, const std::vector<double>& notes) {
         for (double note : notes) {
             for (double detune : {-0.07, 0.0, 0.07}) {
-                const double hz = midiHz(note + detune);
-                const double start = (noise_.next() + 1) / 2;
+                Ramp phase(midiHz(note + detune), rate_, (noise_.next() + 1) / 2);
                 OnePole lp = lowPass(1400);
-                mix_.add(t, length + 0.6, 0.035, detune * 8, [=](double s) mutable {
-                    const double phase = start + hz * s - std::floor(start + hz * s);
-                    const double env = std::min(1.0, s / 0.35) * (s > length ? std::max(0.0, 1 - (s - length) / 0.6) : 1.0);
-                    return lp.low(2 * phase - 1) * env;
-                });
+                mix_.add(t, length + 0.6, 0.035, detune * 8,
+                         [&, length](double s) { return lp.low(2 * phase.next() - 1) * gate(s, 0.35, length, 0.6); });
             }
         }
     }
@@ -586,20 +642,25 @@ public:
         const double hz = midiHz(note);
         mix_.add(t, length + 0.05, 0.16 * vel, -0.1, [&, hz, length](double s) {
             // A slight vibrato from 0.2 s on: 0.4 % of the pitch at 5.2 Hz, integrated into the phase.
-            const double wobble = s > 0.2 ? 0.004 * (std::cos(2 * kPi * 5.2 * 0.2) - std::cos(2 * kPi * 5.2 * s)) / (2 * kPi * 5.2) : 0.0;
-            const double phase = 2 * kPi * hz * (s + wobble);
-            const double env = std::min(1.0, s / 0.012) * (s > length ? std::max(0.0, 1 - (s - length) / 0.05) : 1.0);
-            return (std::sin(phase) + 0.25 * std::sin(3 * phase) + 0.1 * std::sin(5 * phase)) * env;
+            const double wobble =
+                s > 0.2 ? 0.004 * (std::cos(2 * kPi * 5.2 * 0.2) - std::cos(2 * kPi * 5.2 * s)) / (2 * kPi * 5.2) : 0.0;
+            const double x = std::sin(2 * kPi * hz * (s + wobble));
+            // sin 3p and sin 5p from sin p.
+            const double x3 = 3 * x - 4 * x * x * x;
+            const double x5 = x * (5 - 20 * x * x + 16 * x * x * x * x);
+            return (x + 0.25 * x3 + 0.1 * x5) * gate(s, 0.012, length, 0.05);
         });
     }
     void sineBed(double start, double length) {
-        mix_.add(start, length, 0.25, 0, [](double s) { return std::sin(2 * kPi * 220 * s); });
+        Rotor tone(220, rate_);
+        mix_.add(start, length, 0.25, 0, [&](double) { return tone.next(); });
     }
 
 private:
-    OnePole lowPass(double hz) const { return OnePole::lowPass(hz, mix_.rate()); }
+    OnePole lowPass(double hz) const { return OnePole::lowPass(hz, rate_); }
 
     Mix& mix_;
+    double rate_;
     Noise noise_;
 };
 
