@@ -217,7 +217,10 @@ void analysePiece(const PieceSpec& spec, const std::filesystem::path& folder, Sc
 std::string truthMapText(const PieceTruth& truth) {
     std::string text;
     char buffer[64];
-    for (const auto& p : truth.map) {
+    for (std::size_t i = 0; i < truth.map.size(); ++i) {
+        const auto& p = truth.map[i];
+        // Sections that only change the groove or the meter leave the tempo as it was.
+        if (i > 0 && !truth.map[i - 1].rampsToNext && !p.rampsToNext && p.bpm == truth.map[i - 1].bpm) continue;
         std::snprintf(buffer, sizeof buffer, "%s%.1fs %.1f%s", text.empty() ? "" : " ", p.timeSeconds, p.bpm,
                       p.rampsToNext ? "/" : "");
         text += buffer;
@@ -265,6 +268,8 @@ std::string diagnosis(const PieceTruth& truth, const Score& s) {
         }
     }
     if (s.offBeatF > s.beatF + 0.2) add("off-beat phase");
+    const bool ramps = std::any_of(truth.map.begin(), truth.map.end(), [](const auto& p) { return p.rampsToNext; });
+    if (ramps && s.result.tempoPoints.size() <= 1) add("ramp read as one tempo");
     if (!truth.steady && s.localAccuracy < 0.95 && within(r, 1.0)) add("map wrong part of the time");
     // The detected change nearest each counted step, early (-) or late (+).
     for (std::size_t i = 1; i < truth.map.size(); ++i) {
