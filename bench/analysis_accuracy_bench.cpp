@@ -21,8 +21,10 @@
 // intros and tails count for nothing, but beats placed in them count as false detections. No
 // beats are trimmed from the start of a piece before scoring.
 //
-//   corvel_analysis_accuracy_bench [--jobs N] [--list] [NAME-FILTER]
-//   corvel_analysis_accuracy_bench --dump NAME PATH   (the piece's file, and PATH.truth.txt)
+//   corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--list] [NAME-FILTER]
+//   corvel_analysis_accuracy_bench [--variant N] --dump NAME PATH   (the file, and PATH.truth.txt)
+// --variant N renders the same pieces re-seeded, in other keys and at tempi within +-6 %: music
+// like the corpus that was not tuned on.
 
 #include <algorithm>
 #include <atomic>
@@ -58,7 +60,7 @@ constexpr double kFirstSoundToleranceSeconds = 0.1;
 
 std::string bpmText(double bpm) {
     char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%g", bpm);
+    std::snprintf(buffer, sizeof buffer, "%.5g", bpm);
     return buffer;
 }
 
@@ -346,8 +348,8 @@ void writeTruth(const std::filesystem::path& file, const PieceSpec& spec, const 
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: corvel_analysis_accuracy_bench [--jobs N] [--list] [NAME-FILTER]\n"
-                 "       corvel_analysis_accuracy_bench --dump NAME PATH\n");
+                 "usage: corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--list] [NAME-FILTER]\n"
+                 "       corvel_analysis_accuracy_bench [--variant N] --dump NAME PATH\n");
     return 2;
 }
 
@@ -370,12 +372,15 @@ int main(int argc, char** argv) {
     bool list = false;
     std::optional<std::pair<std::string, std::string>> dump;
     unsigned jobs = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+    unsigned variant = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--list") {
             list = true;
         } else if (arg == "--jobs" && i + 1 < argc) {
             jobs = unsigned(std::clamp(std::atoi(argv[++i]), 1, 256));
+        } else if (arg == "--variant" && i + 1 < argc) {
+            variant = unsigned(std::clamp(std::atoi(argv[++i]), 0, 1000000));
         } else if (arg == "--dump" && i + 2 < argc) {
             dump = std::make_pair(std::string(argv[i + 1]), std::string(argv[i + 2]));
             i += 2;
@@ -386,7 +391,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    const auto& corpus = musicCorpus();
+    const std::vector<PieceSpec> corpus = musicCorpus(variant);
     try {
         checkCorpus(corpus);
     } catch (const std::exception& e) {
@@ -478,7 +483,7 @@ int main(int argc, char** argv) {
 
     auto ratio = [](double sum, std::size_t n) { return n > 0 ? sum / double(n) : 0.0; };
     const double minutes = audioSeconds / 60;
-    std::printf("\nSummary over %zu pieces, %.1f minutes of audio%s\n", allCount, minutes,
+    std::printf("\nSummary over %zu pieces, %.1f minutes of audio, variant %u%s\n", allCount, minutes, variant,
                 failures > 0 ? (", " + std::to_string(failures) + " failed to analyse").c_str() : "");
     std::printf("  %-52s %6s %8s\n", "", "value", "target");
     std::printf("  %-52s %6.3f %8s\n", ("Acc1, steady pieces (" + std::to_string(steadyCount) + ")").c_str(),
