@@ -464,10 +464,14 @@ int main(int argc, char** argv) {
         const Score& s = scores[i];
         const PieceTruth truth = pieceTruth(spec);
         const std::string counted = truth.steady ? bpmText(spec.countedBpm) : (truth.rubato ? "rubato" : "map");
+        if (s.file.empty()) {
+            std::printf("%-40s %7s %8s  not rendered: %s\n", spec.name.c_str(), counted.c_str(), "-", s.error.c_str());
+            continue;
+        }
         if (!s.analysed) {
+            // A failed analysis scores nothing, and counts.
             ++failures;
             std::printf("%-40s %7s %8s  analysis failed: %s\n", spec.name.c_str(), counted.c_str(), "-", s.error.c_str());
-            continue;
         }
         audioSeconds += s.audioSeconds;
         wallSeconds += s.wallSeconds;
@@ -486,6 +490,7 @@ int main(int argc, char** argv) {
         beatF += s.beatF;
         beatFInside += s.beatFInside;
         firstSounds += s.firstSoundFound ? 1 : 0;
+        if (!s.analysed) continue;
         std::printf("%-40s %7s %8.2f %4s %4s %6.2f %6.2f  %s | %s | %s\n", spec.name.c_str(), counted.c_str(),
                     s.result.bpm, truth.steady ? (s.acc1 ? "yes" : "no") : "-", truth.steady ? (s.acc2 ? "yes" : "no") : "-",
                     s.localAccuracy, s.beatF, detectedMapText(s.result).c_str(), truthMapText(truth).c_str(),
@@ -495,7 +500,7 @@ int main(int argc, char** argv) {
     auto ratio = [](double sum, std::size_t n) { return n > 0 ? sum / double(n) : 0.0; };
     const double minutes = audioSeconds / 60;
     std::printf("\nSummary over %zu pieces, %.1f minutes of audio, variant %u%s\n", allCount, minutes, variant,
-                failures > 0 ? (", " + std::to_string(failures) + " failed to analyse").c_str() : "");
+                failures > 0 ? (", " + std::to_string(failures) + " failed to analyse, scored as misses").c_str() : "");
     std::printf("  %-52s %6s %8s\n", "", "value", "target");
     std::printf("  %-52s %6.3f %8s\n", ("Acc1, steady pieces (" + std::to_string(steadyCount) + ")").c_str(),
                 ratio(double(acc1), steadyCount), ">=0.95");
