@@ -1,6 +1,11 @@
 #include "editor/beatloom_screen_widgets.hpp"
 
+#include <QBoxLayout>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include "app/symbol_set.hpp"
 
@@ -47,6 +52,49 @@ void RoundedBox::paintEvent(QPaintEvent*) {
         painter.setPen(Qt::NoPen);
     }
     painter.drawRoundedRect(box, radius_, radius_);
+}
+
+void layOutNow(QWidget* changed) {
+    for (QWidget* widget = changed; widget != nullptr; widget = widget->parentWidget()) {
+        if (QLayout* layout = widget->layout()) layout->activate();
+        if (auto* area = qobject_cast<QScrollArea*>(widget)) {
+            QEvent request(QEvent::LayoutRequest);
+            QCoreApplication::sendEvent(area, &request);
+        }
+        if (widget->isWindow()) break;
+    }
+}
+
+namespace {
+
+class ScrollBarRoom final : public QObject {
+public:
+    ScrollBarRoom(QScrollBar& bar, QBoxLayout& pageLayout) : QObject(&bar), bar_(bar), pageLayout_(pageLayout) {
+        bar.installEventFilter(this);
+        follow();
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show || event->type() == QEvent::Hide) follow();
+        return false;
+    }
+
+private:
+    void follow() {
+        const int room = bar_.isVisible() ? 0 : bar_.sizeHint().width();
+        const QMargins margins = pageLayout_.contentsMargins();
+        if (margins.right() != room) pageLayout_.setContentsMargins(margins.left(), margins.top(), room, margins.bottom());
+    }
+
+    QScrollBar& bar_;
+    QBoxLayout& pageLayout_;
+};
+
+}  // namespace
+
+void reserveScrollBarRoom(QScrollArea& area, QBoxLayout& pageLayout) {
+    new ScrollBarRoom(*area.verticalScrollBar(), pageLayout);
 }
 
 }  // namespace corvel::editor
