@@ -7,6 +7,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 
+#include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 
 namespace corvel::editor {
@@ -20,7 +21,7 @@ ScreenSymbolButton::ScreenSymbolButton(const QString& name, int side, const QCol
 
 void ScreenSymbolButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    QColor color = color_;
+    QColor color = isEnabled() ? color_ : app::OrvantaTheme::disabled(color_);
     if (isDown()) color.setAlphaF(color.alphaF() * 0.6f);
     app::paintSymbol(painter, property(app::kSystemImageProperty).toString(), QRectF(rect()).adjusted(2, 2, -2, -2),
                       color);
