@@ -85,7 +85,8 @@ private:
     void follow() {
         const int room = bar_.isVisible() ? 0 : bar_.sizeHint().width();
         const QMargins margins = pageLayout_.contentsMargins();
-        if (margins.right() != room) pageLayout_.setContentsMargins(margins.left(), margins.top(), room, margins.bottom());
+        if (margins.right() == room) return;
+        pageLayout_.setContentsMargins(margins.left(), margins.top(), room, margins.bottom());
     }
 
     QScrollBar& bar_;

@@ -300,8 +300,9 @@ TEST_F(BeatloomViewLayoutTest, GridFitModeLaysThePanelOutAtOnce) {
     const QWidget* bar = editor().gridFitContextBar();
     ASSERT_TRUE(bar->isVisible());
     EXPECT_GT(bar->height(), 0);
-    EXPECT_LE(bar->geometry().bottom(), static_cast<QWidget*>(editor().timelineViewport())->geometry().top());
-    EXPECT_LE(static_cast<QWidget*>(editor().timelineViewport())->geometry().bottom(), editor().statusRow()->geometry().top());
+    const QRect timeline = static_cast<QWidget*>(editor().timelineViewport())->geometry();
+    EXPECT_LE(bar->geometry().bottom(), timeline.top());
+    EXPECT_LE(timeline.bottom(), editor().statusRow()->geometry().top());
     EXPECT_LE(editor().statusRow()->geometry().bottom(), editor().height() - BeatloomWaveformEditor::kPadding);
     EXPECT_LE(QRect(editor().mapTo(view->editorBlock(), QPoint(0, 0)), editor().size()).bottom(),
               view->editorBlock()->height());
