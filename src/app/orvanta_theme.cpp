@@ -41,7 +41,7 @@ void paintSymbolAndText(QPainter& painter, const QRectF& area, const QString& sy
                         const QFont& symbolFont, const QFont& textFont, const QString& text, const QColor& color) {
     const QFontMetricsF metrics(textFont);
     const qreal side = systemImage.isEmpty() ? 0 : symbolSide(symbolFont.pixelSize());
-    const qreal gap = systemImage.isEmpty() ? 0 : spacing;
+    const qreal gap = systemImage.isEmpty() || text.isEmpty() ? 0 : spacing;
     const qreal width = side + gap + metrics.horizontalAdvance(text);
     qreal x = area.center().x() - width / 2;
     if (side > 0) {
@@ -213,10 +213,23 @@ QFont OrvantaTheme::font(int pixelSize, QFont::Weight weight, FontDesign design)
     return font;
 }
 
+QColor OrvantaTheme::disabled(const QColor& color) {
+    QColor dimmed = color;
+    dimmed.setAlphaF(color.alphaF() * disabledOpacity);
+    return dimmed;
+}
+
+void OrvantaTheme::setRoleColor(QPalette& palette, QPalette::ColorRole role, const QColor& color) {
+    palette.setColor(QPalette::Active, role, color);
+    palette.setColor(QPalette::Inactive, role, color);
+    palette.setColor(QPalette::Disabled, role, disabled(color));
+}
+
 void OrvantaTheme::setTextColor(QWidget* widget, const QColor& color) {
     QPalette palette = widget->palette();
-    palette.setColor(QPalette::WindowText, color);
-    palette.setColor(QPalette::Text, color);
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        setRoleColor(palette, role, color);
+    }
     widget->setPalette(palette);
 }
 
@@ -239,6 +252,16 @@ QPalette OrvantaTheme::darkPalette() {
     palette.setColor(QPalette::Mid, QColor(60, 62, 70));
     palette.setColor(QPalette::Dark, QColor(12, 13, 16));
     palette.setColor(QPalette::Light, QColor(80, 82, 90));
+    // What can't be used now: faint text and marks on a flatter, darker face.
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText, QPalette::HighlightedText,
+                            QPalette::ToolTipText, QPalette::Link, QPalette::Highlight}) {
+        palette.setColor(QPalette::Disabled, role, disabled(palette.color(QPalette::Active, role)));
+    }
+    palette.setColor(QPalette::Disabled, QPalette::PlaceholderText, white(0.22));
+    palette.setColor(QPalette::Disabled, QPalette::Button, QColor(22, 23, 29));
+    palette.setColor(QPalette::Disabled, QPalette::Base, QColor(15, 16, 21));
+    palette.setColor(QPalette::Disabled, QPalette::Light, QColor(40, 42, 48));
+    palette.setColor(QPalette::Disabled, QPalette::Mid, QColor(34, 36, 42));
     return palette;
 }
 
@@ -370,7 +393,9 @@ QSize OrvantaButton::sizeHint() const {
     const int padding = primary ? OrvantaPrimaryButtonStyle::horizontalPadding : OrvantaSecondaryButtonStyle::horizontalPadding;
     const int minimumHeight = primary ? OrvantaPrimaryButtonStyle::minimumHeight : OrvantaSecondaryButtonStyle::minimumHeight;
     int width = 2 * padding + metrics.horizontalAdvance(text());
-    if (!systemImage_.isEmpty()) width += static_cast<int>(symbolSide(font().pixelSize()) + kButtonSymbolSpacing);
+    if (!systemImage_.isEmpty()) {
+        width += static_cast<int>(symbolSide(font().pixelSize()) + (text().isEmpty() ? 0 : kButtonSymbolSpacing));
+    }
     return {width, std::max(minimumHeight, metrics.height())};
 }
 
@@ -380,7 +405,7 @@ void OrvantaButton::paintEvent(QPaintEvent*) {
     const ButtonAppearance look = currentAppearance();
     const QRectF area = rect();
     // A button that can't be pressed now is drawn faded.
-    const qreal enabledOpacity = isEnabled() ? 1.0 : 0.45;
+    const qreal enabledOpacity = isEnabled() ? 1.0 : OrvantaTheme::disabledOpacity;
     painter.setOpacity(enabledOpacity);
     if (look.scale != 1.0) {
         painter.translate(area.center());

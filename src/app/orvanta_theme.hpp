@@ -61,10 +61,19 @@ struct OrvantaTheme {
     static QColor white(qreal opacity);
     static QColor black(qreal opacity);
     static QFont font(int pixelSize, QFont::Weight weight, FontDesign design = FontDesign::standard);
-    // Sets the colour a label or text view draws its text in.
+    // How strongly a control that can't be used now is drawn: its colours at this share of
+    // their opacity.
+    static constexpr qreal disabledOpacity = 0.42;
+    // `color` as a control that can't be used now shows it.
+    static QColor disabled(const QColor& color);
+    // Gives `role` the colour `color` while the widget can be used and its dimmed form while it
+    // can't.
+    static void setRoleColor(QPalette& palette, QPalette::ColorRole role, const QColor& color);
+    // Sets the colour a label, text view, button or switch draws its text in (dimmed while disabled).
     static void setTextColor(QWidget* widget, const QColor& color);
-    // The palette of the dark colour scheme, for the parts Qt's own style draws
-    // (scroll bars, text selection).
+    // The palette of the dark colour scheme, for the parts Qt's own style draws (scroll bars,
+    // text selection, menus, switches); its Disabled group is dimmed, so a control that can't
+    // be used looks so.
     static QPalette darkPalette();
 };
 

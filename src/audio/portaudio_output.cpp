@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include <portaudio.h>
 
@@ -24,6 +26,16 @@ void check(PaError code) {
     if (code != paNoError) throw ErrorException(portAudioError(code));
 }
 
+// A failure of the output device, told the user with the device's name and what to try.
+void checkDevice(PaError code, const PaDeviceInfo* device) {
+    if (code == paNoError) return;
+    Error error = portAudioError(code);
+    std::optional<std::string> name;
+    if (device != nullptr && device->name != nullptr && device->name[0] != '\0') name = device->name;
+    error.message = outputDeviceMessage(error.message, name);
+    throw ErrorException(std::move(error));
+}
+
 // The library, initialised once for as long as something holds it.
 class Library {
 public:
@@ -38,14 +50,16 @@ public:
     PortAudioOutput(std::shared_ptr<Library> library, double sampleRate) : library_(std::move(library)) {
         const PaDeviceIndex device = Pa_GetDefaultOutputDevice();
         const PaDeviceInfo* info = device == paNoDevice ? nullptr : Pa_GetDeviceInfo(device);
-        if (info == nullptr || info->maxOutputChannels < 1) check(paDeviceUnavailable);
+        if (info == nullptr || info->maxOutputChannels < 1) checkDevice(paDeviceUnavailable, info);
         PaStreamParameters parameters{};
         parameters.device = device;
+        device_ = device;
         parameters.channelCount = std::min(info->maxOutputChannels, 2);
         parameters.sampleFormat = paFloat32;
         parameters.suggestedLatency = info->defaultHighOutputLatency;
-        check(Pa_OpenStream(&stream_, nullptr, &parameters, sampleRate, paFramesPerBufferUnspecified, paNoFlag,
-                            &PortAudioOutput::callback, this));
+        checkDevice(Pa_OpenStream(&stream_, nullptr, &parameters, sampleRate, paFramesPerBufferUnspecified, paNoFlag,
+                                  &PortAudioOutput::callback, this),
+                    info);
         format_ = PreviewOutputFormat{sampleRate, static_cast<std::uint32_t>(parameters.channelCount)};
     }
 
@@ -59,7 +73,7 @@ public:
 
     void start(PreviewRenderSource& source) override {
         source_.store(&source, std::memory_order_release);
-        if (Pa_IsStreamStopped(stream_) == 1) check(Pa_StartStream(stream_));
+        if (Pa_IsStreamStopped(stream_) == 1) checkDevice(Pa_StartStream(stream_), Pa_GetDeviceInfo(device_));
     }
     void pause() override { halt(); }
     void stop() override { halt(); }
@@ -90,11 +104,24 @@ private:
 
     std::shared_ptr<Library> library_;
     PaStream* stream_ = nullptr;
+    PaDeviceIndex device_ = paNoDevice;
     PreviewOutputFormat format_;
     std::atomic<PreviewRenderSource*> source_{nullptr};
 };
 
 }  // namespace
+
+std::string outputDeviceMessage(std::string_view libraryMessage, const std::optional<std::string>& deviceName) {
+    std::string message(libraryMessage);
+    if (!deviceName) {
+        return message +
+               ": no sound output was found. Connect headphones or speakers, or start the system's sound server, "
+               "then press Play again.";
+    }
+    return message + ": sound output \u201c" + *deviceName +
+           "\u201d. Close other programs that are using it, or choose another output in the system's sound "
+           "settings, then press Play again.";
+}
 
 PreviewOutputFactory portAudioOutputFactory() {
     return [library = std::shared_ptr<Library>()](double sampleRate) mutable -> std::unique_ptr<PreviewOutput> {

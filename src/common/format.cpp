@@ -70,4 +70,25 @@ std::optional<std::chrono::sys_seconds> parseIso8601(std::string_view text) {
     return sys_days{date} + hours{hour} + minutes{minute} + seconds{second};
 }
 
+std::string_view modifierKeyName(ModifierKey modifier) {
+    switch (modifier) {
+        case ModifierKey::control: return "Ctrl";
+        case ModifierKey::alt: return "Alt";
+        case ModifierKey::shift: return "Shift";
+        case ModifierKey::meta: return "Meta";
+    }
+    return {};
+}
+
+std::string formatKeyCombination(const std::vector<ModifierKey>& modifiers, std::string_view key) {
+    std::string text;
+    for (const ModifierKey modifier : {ModifierKey::control, ModifierKey::alt, ModifierKey::shift, ModifierKey::meta}) {
+        if (std::find(modifiers.begin(), modifiers.end(), modifier) == modifiers.end()) continue;
+        text += modifierKeyName(modifier);
+        text += '+';
+    }
+    text += key;
+    return text;
+}
+
 }  // namespace corvel

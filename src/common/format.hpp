@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <vector>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,5 +24,14 @@ std::string formatZeroPadded(std::int64_t value, int width);
 std::string formatIso8601(std::chrono::sys_seconds time);
 // Reads exactly that form back; nothing for any other text or an impossible date.
 std::optional<std::chrono::sys_seconds> parseIso8601(std::string_view text);
+
+// The modifier keys as this system names them to the user.
+enum class ModifierKey { control, alt, shift, meta };
+// "Ctrl", "Alt", "Shift" or "Meta".
+std::string_view modifierKeyName(ModifierKey modifier);
+// A key held with modifiers as it is shown to the user: the modifiers in the order Ctrl, Alt,
+// Shift, Meta (whatever order they are given in), each followed by "+", then the key:
+// "Ctrl+Shift+Z". Without modifiers the key alone.
+std::string formatKeyCombination(const std::vector<ModifierKey>& modifiers, std::string_view key);
 
 }  // namespace corvel

@@ -1,7 +1,13 @@
 #include "editor/beatloom_screen_widgets.hpp"
 
+#include <QBoxLayout>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QPainter>
+#include <QScrollArea>
+#include <QScrollBar>
 
+#include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 
 namespace corvel::editor {
@@ -15,7 +21,7 @@ ScreenSymbolButton::ScreenSymbolButton(const QString& name, int side, const QCol
 
 void ScreenSymbolButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    QColor color = color_;
+    QColor color = isEnabled() ? color_ : app::OrvantaTheme::disabled(color_);
     if (isDown()) color.setAlphaF(color.alphaF() * 0.6f);
     app::paintSymbol(painter, property(app::kSystemImageProperty).toString(), QRectF(rect()).adjusted(2, 2, -2, -2),
                       color);
@@ -47,6 +53,50 @@ void RoundedBox::paintEvent(QPaintEvent*) {
         painter.setPen(Qt::NoPen);
     }
     painter.drawRoundedRect(box, radius_, radius_);
+}
+
+void layOutNow(QWidget* changed) {
+    for (QWidget* widget = changed; widget != nullptr; widget = widget->parentWidget()) {
+        if (QLayout* layout = widget->layout()) layout->activate();
+        if (auto* area = qobject_cast<QScrollArea*>(widget)) {
+            QEvent request(QEvent::LayoutRequest);
+            QCoreApplication::sendEvent(area, &request);
+        }
+        if (widget->isWindow()) break;
+    }
+}
+
+namespace {
+
+class ScrollBarRoom final : public QObject {
+public:
+    ScrollBarRoom(QScrollBar& bar, QBoxLayout& pageLayout) : QObject(&bar), bar_(bar), pageLayout_(pageLayout) {
+        bar.installEventFilter(this);
+        follow();
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show || event->type() == QEvent::Hide) follow();
+        return false;
+    }
+
+private:
+    void follow() {
+        const int room = bar_.isVisible() ? 0 : bar_.sizeHint().width();
+        const QMargins margins = pageLayout_.contentsMargins();
+        if (margins.right() == room) return;
+        pageLayout_.setContentsMargins(margins.left(), margins.top(), room, margins.bottom());
+    }
+
+    QScrollBar& bar_;
+    QBoxLayout& pageLayout_;
+};
+
+}  // namespace
+
+void reserveScrollBarRoom(QScrollArea& area, QBoxLayout& pageLayout) {
+    new ScrollBarRoom(*area.verticalScrollBar(), pageLayout);
 }
 
 }  // namespace corvel::editor

@@ -170,6 +170,8 @@ BeatloomView::BeatloomView(session::BeatloomViewModel& model, BeatloomEditorUISt
     centring->addWidget(column, 1);
     centring->addStretch();
     scroll->setWidget(page);
+    reserveScrollBarRoom(*scroll, *centring);
+    scroll_ = scroll;
 
     auto* blocks = new QVBoxLayout(column);
     blocks->setContentsMargins(22, 18, 22, 18);
@@ -509,9 +511,18 @@ void BeatloomView::refresh() {
     status_->setText(fromStd(model_.statusText.value()));
     status_->setVisible(!model_.statusText.value().empty());
 
-    errorBanner_->setVisible(!model_.errorText.value().empty());
-    errorLabel_->setText(fromStd(model_.errorText.value()));
+    const std::string& error = model_.errorText.value();
+    errorBanner_->setVisible(!error.empty());
+    errorLabel_->setText(fromStd(error));
     promotionalPanel_->setVisible(!loaded);
+    if (!error.empty() && error != shownError_) revealErrorBanner();
+    shownError_ = error;
+}
+
+void BeatloomView::revealErrorBanner() {
+    // A new message is brought into view, so that what the user just did visibly answers.
+    layOutNow(errorBanner_);
+    scroll_->ensureWidgetVisible(errorBanner_, 0, kBlockSpacing);
 }
 
 void BeatloomView::showWaveformEditor(bool shown) {

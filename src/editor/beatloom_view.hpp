@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/uuid.hpp"
@@ -20,6 +21,8 @@ class QVBoxLayout;
 namespace corvel::session {
 class BeatloomViewModel;
 }
+
+class QScrollArea;
 
 namespace corvel::editor {
 
@@ -107,7 +110,11 @@ private:
     BeatloomEditorUIState& ui_;
     bool dropTargeted_ = false;
     bool showAdvancedTempoMap_ = false;
+    void revealErrorBanner();
+
     PublishedRepaintBridge* bridge_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    std::string shownError_;
 
     QWidget* startHeader_ = nullptr;
     QWidget* dropZone_ = nullptr;

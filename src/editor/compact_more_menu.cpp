@@ -37,8 +37,8 @@ QWidget* BeatloomEditorToolbar::moreMenu() {
     populateMoreMenu(*menu);
     // In the medium row the time-signature button presents the meter popover itself.
     if (layout_ == BeatloomToolbarLayout::compact) attachMeterPopover(button);
-    new PopoverFrame(ui_.showClickPopover, button, [this] { return clickPopover(); });
-    new PopoverFrame(ui_.showHelpPopover, button, [this] { return shortcutsPopover(); });
+    attachPopover(ui_.showClickPopover, button, [this] { return clickPopover(); });
+    attachPopover(ui_.showHelpPopover, button, [this] { return shortcutsPopover(); });
     return button;
 }
 

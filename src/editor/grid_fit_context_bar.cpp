@@ -172,9 +172,6 @@ QWidget* BeatloomGridFitContextBar::buildMorePopover() {
 
     clearAnchors_ = new QPushButton(QStringLiteral("Clear Anchors"));
     OrvantaTheme::setTextColor(clearAnchors_, kDestructiveRed);
-    QPalette palette = clearAnchors_->palette();
-    palette.setColor(QPalette::ButtonText, kDestructiveRed);
-    clearAnchors_->setPalette(palette);
     connect(clearAnchors_, &QPushButton::clicked, this, [this] { model_.clearGridFit(); });
     layout->addWidget(clearAnchors_, 0, Qt::AlignLeft);
 

@@ -37,7 +37,7 @@ QString meterTitle(std::int64_t numerator, std::int64_t denominator) {
 }  // namespace
 
 void BeatloomEditorToolbar::attachMeterPopover(QWidget* anchor) {
-    new PopoverFrame(ui_.showMeterPopover, anchor, [this] { return meterPopover(); });
+    attachPopover(ui_.showMeterPopover, anchor, [this] { return meterPopover(); });
 }
 
 QWidget* BeatloomEditorToolbar::meterPopover() {
@@ -85,8 +85,11 @@ QWidget* BeatloomEditorToolbar::meterPopover() {
     customNumerator = std::clamp(customNumerator, kMinimumNumerator, kMaximumNumerator);
     numerator->setValue(static_cast<int>(customNumerator));
     rowLayout->addWidget(numerator, 0, Qt::AlignVCenter);
+    auto* beatUnitLabel = new QLabel(QStringLiteral("Beat unit"));
+    rowLayout->addWidget(beatUnitLabel, 0, Qt::AlignVCenter);
     auto* beatUnit = new QComboBox;
     beatUnit->setAccessibleName(QStringLiteral("Beat unit"));
+    beatUnitLabel->setBuddy(beatUnit);
     beatUnit->setFixedWidth(kBeatUnitWidth);
     for (const std::int64_t unit : kBeatUnits) {
         beatUnit->addItem(QStringLiteral("1/") + QString::number(unit), QVariant::fromValue<qlonglong>(unit));

@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QHideEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -20,19 +21,32 @@ public:
 };
 
 constexpr int kAnchorGap = 6;
+constexpr int kEdgeWidth = 1;
+// The popover's face: a step above the window's background, so it reads as lying over it.
+const QColor kFace(26, 28, 35);
 
 }  // namespace
 
 PopoverFrame::PopoverFrame(Published<bool>& isPresented, QWidget* anchor, ContentBuilder buildContent)
     : QFrame(anchor, Qt::Popup), isPresented_(isPresented), anchor_(anchor), buildContent_(std::move(buildContent)) {
-    setFrameShape(QFrame::StyledPanel);
+    // The edge and the face are drawn here: the style's own frame vanishes over the black timeline.
+    setFrameShape(QFrame::NoFrame);
     // The click outside that closes the popover goes no further: a click on the button that
     // opened it must close it, not open it again.
     setAttribute(Qt::WA_NoMouseReplay);
-    setAutoFillBackground(true);
     setPalette(app::OrvantaTheme::darkPalette());
+    // Radio circles in the style's own colours are black on black; these stand out.
+    setStyleSheet(QStringLiteral("QRadioButton::indicator { width: 12px; height: 12px; border-radius: 7px;"
+                                 " border: 1px solid %1; background: %2; }"
+                                 "QRadioButton::indicator:checked { border: 4px solid %3; background: white; width: 6px;"
+                                 " height: 6px; }"
+                                 "QRadioButton::indicator:disabled { border-color: %4; }")
+                      .arg(app::OrvantaTheme::white(0.55).name(QColor::HexArgb),
+                           app::OrvantaTheme::white(0.06).name(QColor::HexArgb),
+                           app::OrvantaTheme::standardBlue().name(),
+                           app::OrvantaTheme::white(0.2).name(QColor::HexArgb)));
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setContentsMargins(kEdgeWidth, kEdgeWidth, kEdgeWidth, kEdgeWidth);
     subscription_ = isPresented_.subscribe([this](const bool& presented) { present(presented); });
     if (isPresented_.value()) present(true);
 }
@@ -54,6 +68,16 @@ void PopoverFrame::present(bool presented) {
     if (anchor_) move(anchor_->mapToGlobal(QPoint(0, anchor_->height() + kAnchorGap)));
     show();
 }
+
+void PopoverFrame::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), kFace);
+    painter.setPen(QPen(edgeColor(), kEdgeWidth));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
+}
+
+QColor PopoverFrame::edgeColor() { return app::OrvantaTheme::panelStroke(); }
 
 void PopoverFrame::hideEvent(QHideEvent* event) {
     QFrame::hideEvent(event);

@@ -34,9 +34,12 @@ public:
 
     // The content while the popover is presented, else none.
     QWidget* content() const { return content_; }
+    // The line around the popover, in the theme's outline colour.
+    static QColor edgeColor();
 
 protected:
     void hideEvent(QHideEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void present(bool presented);

@@ -90,8 +90,8 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
     double_ = new QPushButton(QStringLiteral("×2 Double"));
     double_->setToolTip(QStringLiteral("Double the tempo of the section at the locator without re-analyzing audio"));
     QPalette prominent = double_->palette();
-    prominent.setColor(QPalette::Button, OrvantaTheme::standardBlue());
-    prominent.setColor(QPalette::ButtonText, Qt::white);
+    OrvantaTheme::setRoleColor(prominent, QPalette::Button, OrvantaTheme::standardBlue());
+    OrvantaTheme::setRoleColor(prominent, QPalette::ButtonText, Qt::white);
     double_->setPalette(prominent);
     connect(double_, &QPushButton::clicked, this, [this] { scaleTempo(2.0); });
     scaleLayout->addStretch();

@@ -36,10 +36,21 @@ QLineEdit* makeField(const QString& placeholder, int pixelSize, const QString& t
     return field;
 }
 
-QPushButton* makeSegment(const QString& title) {
+// One half of the STEP / RAMP picker; the chosen half is filled with the accent blue, the other
+// stays outlined, so the choice reads at a glance.
+QPushButton* makeSegment(const QString& title, bool leading) {
     auto* segment = new QPushButton(title);
     segment->setCheckable(true);
     segment->setFont(OrvantaTheme::font(11, QFont::DemiBold));
+    const QString corners = leading ? QStringLiteral("border-top-left-radius: 6px; border-bottom-left-radius: 6px;")
+                                    : QStringLiteral("border-top-right-radius: 6px; border-bottom-right-radius: 6px;");
+    segment->setStyleSheet(
+        QStringLiteral("QPushButton { color: %1; background: %2; border: 1px solid %3; padding: 3px 6px; %4 }"
+                       "QPushButton:checked { color: white; background: %5; border-color: %5; }"
+                       "QPushButton:disabled { color: %6; }")
+            .arg(OrvantaTheme::white(0.72).name(QColor::HexArgb), OrvantaTheme::white(0.05).name(QColor::HexArgb),
+                 OrvantaTheme::white(0.18).name(QColor::HexArgb), corners, OrvantaTheme::standardBlue().name(),
+                 OrvantaTheme::white(0.3).name(QColor::HexArgb)));
     return segment;
 }
 
@@ -116,8 +127,8 @@ BeatloomTempoPointRow::BeatloomTempoPointRow(session::BeatloomViewModel& model, 
         auto* segments = new QHBoxLayout(picker);
         segments->setContentsMargins(0, 0, 0, 0);
         segments->setSpacing(0);
-        step_ = makeSegment(QStringLiteral("STEP"));
-        ramp_ = makeSegment(QStringLiteral("RAMP"));
+        step_ = makeSegment(QStringLiteral("STEP"), true);
+        ramp_ = makeSegment(QStringLiteral("RAMP"), false);
         auto* group = new QButtonGroup(picker);
         group->setExclusive(true);
         group->addButton(step_);

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QShortcut>
 
+#include <algorithm>
 #include <cmath>
 
 #include "app/orvanta_theme.hpp"
@@ -31,14 +32,32 @@ namespace {
 QString fromStd(const std::string& text) { return QString::fromStdString(text); }
 
 constexpr int kMenuButtonPadding = 12;
+// Legible beside the 9 px "BPM": the variable-tempo mark is drawn a little larger than the unit.
+constexpr int kVariableTempoSymbolSide = 13;
+// The highest zoom the session allows, as the widest readout.
+constexpr double kWidestZoom = 2048.0;
 
-// A label of the menu buttons: the text, then a small chevron; the button keeps the label's width.
-QLabel* addMenuButtonLabel(OrvantaButton* button, const QFont& font, int chevronSide) {
+// The widest tempo text the readout can show: three digits and one decimal, whatever the digits.
+int widestTempoWidth(const QFontMetrics& metrics) {
+    int widest = 0;
+    for (char digit = '0'; digit <= '9'; ++digit) {
+        const QString text = QString(3, QLatin1Char(digit)) + QStringLiteral(".") + QLatin1Char(digit);
+        widest = std::max(widest, metrics.horizontalAdvance(text));
+    }
+    return widest + 1;
+}
+
+// A label of the menu buttons: the text, then a small chevron; the button keeps the width of the
+// widest of the texts it can show.
+QLabel* addMenuButtonLabel(OrvantaButton* button, const QFont& font, int chevronSide, const QStringList& texts) {
     auto* layout = new QHBoxLayout(button);
     layout->setContentsMargins(kMenuButtonPadding, 0, kMenuButtonPadding, 0);
     layout->setSpacing(4);
     auto* label = makeLabel({}, font);
     label->setAttribute(Qt::WA_TransparentForMouseEvents);
+    int widest = 0;
+    for (const QString& text : texts) widest = std::max(widest, label->fontMetrics().horizontalAdvance(text));
+    label->setMinimumWidth(widest);
     layout->addWidget(label, 0, Qt::AlignVCenter);
     auto* chevron = new app::SymbolImage(QStringLiteral("chevron.down"), chevronSide, OrvantaTheme::white(0.8));
     chevron->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -78,8 +97,9 @@ void ToolbarMenuButton::paintEvent(QPaintEvent*) {
     const qreal side = std::min(box.width(), box.height());
     QRectF square(0, 0, side, side);
     square.moveCenter(box.center());
+    const QColor ink = OrvantaTheme::white(isDown() ? 0.7 : 0.9);
     app::paintSymbol(painter, property(app::kSystemImageProperty).toString(), square,
-                     OrvantaTheme::white(isDown() ? 0.7 : 0.9));
+                     isEnabled() ? ink : OrvantaTheme::disabled(ink));
 }
 
 TempoReadout::TempoReadout(std::function<void()> onDoubleClick, QWidget* parent)
@@ -101,6 +121,10 @@ QString BeatloomEditorToolbar::gridResolutionText(BeatloomGridResolution resolut
     return {};
 }
 
+QString BeatloomEditorToolbar::gridText(BeatloomGridResolution resolution) {
+    return QStringLiteral("Grid ") + gridResolutionText(resolution);
+}
+
 QString BeatloomEditorToolbar::tempoValueText() const {
     double bpm = 0;
     if (const auto atLocator = model_.tempoAtLocator()) {
@@ -116,20 +140,22 @@ QString BeatloomEditorToolbar::meterText() const {
     return fromStd(BeatloomMeterChoice{meter.numerator, meter.denominator}.id());
 }
 
-QString BeatloomEditorToolbar::zoomText() const {
-    return fromStd(formatFixed(model_.editorZoom.value(), 1)) + QStringLiteral("×");
-}
+QString BeatloomEditorToolbar::zoomText() const { return zoomText(model_.editorZoom.value()); }
+
+QString BeatloomEditorToolbar::zoomText(double zoom) { return fromStd(formatFixed(zoom, 1)) + QStringLiteral("×"); }
 
 QString BeatloomEditorToolbar::undoHelp() const {
     const auto& entries = model_.editHistory().undoEntries();
     if (entries.empty()) return QStringLiteral("Nothing to undo");
-    return QStringLiteral("Undo ") + fromStd(entries.back().actionName) + QStringLiteral(" · Cmd-Z");
+    return QStringLiteral("Undo ") + fromStd(entries.back().actionName) + QStringLiteral(" · ") +
+           fromStd(formatKeyCombination({ModifierKey::control}, "Z"));
 }
 
 QString BeatloomEditorToolbar::redoHelp() const {
     const auto& entries = model_.editHistory().redoEntries();
     if (entries.empty()) return QStringLiteral("Nothing to redo");
-    return QStringLiteral("Redo ") + fromStd(entries.back().actionName) + QStringLiteral(" · Shift-Cmd-Z");
+    return QStringLiteral("Redo ") + fromStd(entries.back().actionName) + QStringLiteral(" · ") +
+           fromStd(formatKeyCombination({ModifierKey::control, ModifierKey::shift}, "Z"));
 }
 
 bool BeatloomEditorToolbar::canExtendPickup() const {
@@ -258,7 +284,9 @@ QWidget* BeatloomEditorToolbar::zoomGroup() {
 
     auto* fit = new OrvantaButton(OrvantaButton::Style::secondary, zoomText());
     fit->setFont(OrvantaTheme::font(10, QFont::ExtraBold, FontDesign::monospaced));
-    fit->setMinimumWidth(34);
+    // As wide as the widest zoom it can show, so that zooming never moves the controls.
+    fit->setText(zoomText(kWidestZoom));
+    fit->setMinimumWidth(std::max(34, fit->sizeHint().width()));
     bindKey(fit, QKeySequence(Qt::Key_0), [fit] { fit->click(); });
     fit->setToolTip(QStringLiteral("Fit Song · 0"));
     connect(fit, &QAbstractButton::clicked, this,
@@ -359,7 +387,7 @@ QWidget* BeatloomEditorToolbar::transportGroup(bool showClickSettings) {
         auto* settings = new OrvantaButton(OrvantaButton::Style::secondary, {}, QStringLiteral("chevron.down"));
         settings->setToolTip(QStringLiteral("Click settings"));
         connect(settings, &QAbstractButton::clicked, this, [this] { toggleFlag(ui_.showClickPopover); });
-        new PopoverFrame(ui_.showClickPopover, settings, [this] { return clickPopover(); });
+        attachPopover(ui_.showClickPopover, settings, [this] { return clickPopover(); });
         layout->addWidget(settings);
     }
     return group;
@@ -375,54 +403,61 @@ QWidget* BeatloomEditorToolbar::tempoReadout() {
     layout->setSpacing(3);
 
     auto* value = new app::OrvantaGradientText(tempoValueText());
+    value->setObjectName(QStringLiteral("tempoValue"));
     value->setFont(OrvantaTheme::font(23, QFont::Black, FontDesign::rounded));
     value->setAttribute(Qt::WA_TransparentForMouseEvents);
+    // The readout keeps the width of the widest tempo, so the row never moves as the tempo changes.
+    value->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    value->setFixedWidth(widestTempoWidth(value->fontMetrics()));
     auto* unit = makeLabel(QStringLiteral("BPM"), OrvantaTheme::font(9, QFont::ExtraBold), OrvantaTheme::white(0.46));
     unit->setAttribute(Qt::WA_TransparentForMouseEvents);
     QColor orange = OrvantaTheme::standardOrange();
     orange.setAlphaF(0.85);
-    auto* variable = new app::SymbolImage(QStringLiteral("waveform.path"), 9, orange);
+    auto* variable = new app::SymbolImage(QStringLiteral("waveform.path"), kVariableTempoSymbolSide, orange);
     variable->setToolTip(QStringLiteral("Variable tempo map"));
+    QSizePolicy keepRoom = variable->sizePolicy();
+    keepRoom.setRetainSizeWhenHidden(true);
+    variable->setSizePolicy(keepRoom);
     layout->addWidget(value, 0, Qt::AlignBaseline);
     layout->addWidget(unit, 0, Qt::AlignBaseline);
     layout->addWidget(variable, 0, Qt::AlignVCenter);
-    follow([this, readout, value, variable] {
+    follow([this, value, variable] {
         value->setText(tempoValueText());
         variable->setVisible(model_.editableTempoPoints.value().size() >= 2);
-        readout->adjustSize();
     });
 
-    new PopoverFrame(showTempoPopover, readout, [this] {
-        // A fresh panel starts with an empty tempo field.
-        auto* panel = new BeatloomTempoControlPopover(model_, showTempoPopover);
-        panel->setTempoText({});
-        return panel;
-    });
+    // The panel fills its field with the tempo at the locator as it opens.
+    attachPopover(showTempoPopover, readout,
+                  [this]() -> QWidget* { return new BeatloomTempoControlPopover(model_, showTempoPopover); });
     return readout;
 }
 
 QWidget* BeatloomEditorToolbar::meterButton() {
     auto* button = new OrvantaButton(OrvantaButton::Style::secondary, {});
     button->setToolTip(QStringLiteral("Time signature at the locator"));
-    QLabel* label = addMenuButtonLabel(button, OrvantaTheme::font(12, QFont::Black, FontDesign::monospaced), 7);
+    // The longest meter: a two-digit numerator over a two-digit beat unit.
+    QLabel* label = addMenuButtonLabel(button, OrvantaTheme::font(12, QFont::Black, FontDesign::monospaced), 7,
+                                       {QStringLiteral("32/16")});
+    button->setFixedWidth(button->layout()->sizeHint().width());
     connect(button, &QAbstractButton::clicked, this, [this] { toggleMeterPopover(); });
-    follow([this, button, label] {
-        label->setText(meterText());
-        button->setFixedWidth(button->layout()->sizeHint().width());
-    });
+    follow([this, label] { label->setText(meterText()); });
     attachMeterPopover(button);
     return button;
 }
 
 QWidget* BeatloomEditorToolbar::gridButton() {
     auto* button = new OrvantaButton(OrvantaButton::Style::secondary, {});
-    QLabel* label = addMenuButtonLabel(button, OrvantaTheme::font(11, QFont::ExtraBold, FontDesign::rounded), 7);
+    QStringList texts;
+    for (const auto resolution : {BeatloomGridResolution::quarter, BeatloomGridResolution::eighth,
+                                  BeatloomGridResolution::sixteenth, BeatloomGridResolution::eighthTriplet}) {
+        texts << gridText(resolution);
+    }
+    QLabel* label =
+        addMenuButtonLabel(button, OrvantaTheme::font(11, QFont::ExtraBold, FontDesign::rounded), 7, texts);
+    button->setFixedWidth(button->layout()->sizeHint().width());
     connect(button, &QAbstractButton::clicked, this, [this] { toggleFlag(ui_.showGridPopover); });
-    follow([this, button, label] {
-        label->setText(QStringLiteral("Grid ") + gridResolutionText(ui_.gridResolution.value()));
-        button->setFixedWidth(button->layout()->sizeHint().width());
-    });
-    new PopoverFrame(ui_.showGridPopover, button, [this] { return gridPopover(); });
+    follow([this, label] { label->setText(gridText(ui_.gridResolution.value())); });
+    attachPopover(ui_.showGridPopover, button, [this] { return gridPopover(); });
     return button;
 }
 
@@ -439,7 +474,7 @@ QWidget* BeatloomEditorToolbar::viewOptionsButton() {
     auto* button = new OrvantaButton(OrvantaButton::Style::secondary, {}, QStringLiteral("eye"));
     button->setToolTip(QStringLiteral("View options"));
     connect(button, &QAbstractButton::clicked, this, [this] { toggleFlag(ui_.showViewPopover); });
-    new PopoverFrame(ui_.showViewPopover, button, [this] { return viewPopover(); });
+    attachPopover(ui_.showViewPopover, button, [this] { return viewPopover(); });
     return button;
 }
 
@@ -447,7 +482,7 @@ QWidget* BeatloomEditorToolbar::shortcutsButton() {
     auto* button = new OrvantaButton(OrvantaButton::Style::secondary, {}, QStringLiteral("questionmark.circle"));
     button->setToolTip(QStringLiteral("Keyboard shortcuts"));
     connect(button, &QAbstractButton::clicked, this, [this] { toggleFlag(ui_.showHelpPopover); });
-    new PopoverFrame(ui_.showHelpPopover, button, [this] { return shortcutsPopover(); });
+    attachPopover(ui_.showHelpPopover, button, [this] { return shortcutsPopover(); });
     return button;
 }
 

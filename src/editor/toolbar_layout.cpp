@@ -4,11 +4,14 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QResizeEvent>
+#include <QToolButton>
 
 #include "app/orvanta_theme.hpp"
 #include "audio/preview_player.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/popover_frame.hpp"
 #include "editor/published_repaint_bridge.hpp"
+#include "editor/timeline_mode_menu.hpp"
 #include "editor/toolbar_controls.hpp"
 #include "editor/toolbar_popovers.hpp"
 #include "session/beatloom_view_model.hpp"
@@ -89,9 +92,30 @@ BeatloomEditorToolbar::~BeatloomEditorToolbar() {
 }
 
 BeatloomToolbarLayout BeatloomEditorToolbar::layoutMode(int width) {
-    if (width >= kFullMinimumWidth) return BeatloomToolbarLayout::full;
-    if (width >= kMediumMinimumWidth) return BeatloomToolbarLayout::medium;
+    for (const BeatloomToolbarLayout layout : {BeatloomToolbarLayout::full, BeatloomToolbarLayout::medium}) {
+        if (width >= requiredWidth(layout)) return layout;
+    }
     return BeatloomToolbarLayout::compact;
+}
+
+int BeatloomEditorToolbar::requiredWidth(BeatloomToolbarLayout layout) {
+    std::optional<int>& width = requiredWidths_[static_cast<std::size_t>(layout)];
+    if (!width) {
+        // The row is built and thrown away: without popovers, and without keeping its updates.
+        measuring_ = true;
+        const std::size_t updateCount = updates_.size();
+        const std::unique_ptr<QWidget> row(buildRow(layout));
+        width = row->layout()->sizeHint().width();
+        updates_.erase(updates_.begin() + static_cast<std::ptrdiff_t>(updateCount), updates_.end());
+        measuring_ = false;
+    }
+    return *width;
+}
+
+void BeatloomEditorToolbar::attachPopover(Published<bool>& isPresented, QWidget* anchor,
+                                          std::function<QWidget*()> buildContent) {
+    if (measuring_) return;
+    new PopoverFrame(isPresented, anchor, std::move(buildContent));
 }
 
 void BeatloomEditorToolbar::follow(std::function<void()> update) {
@@ -108,13 +132,18 @@ void BeatloomEditorToolbar::rebuildRow(BeatloomToolbarLayout layout) {
     // Deleted now, not later: the old row's key shortcuts would otherwise compete with the new one's.
     delete row_;
     layout_ = layout;
-    switch (layout) {
-        case BeatloomToolbarLayout::full: row_ = fullRow(); break;
-        case BeatloomToolbarLayout::medium: row_ = mediumRow(); break;
-        case BeatloomToolbarLayout::compact: row_ = compactRow(); break;
-    }
+    row_ = buildRow(layout);
     row_->setFixedHeight(kRowHeight);
     this->layout()->addWidget(row_);
+}
+
+QWidget* BeatloomEditorToolbar::buildRow(BeatloomToolbarLayout layout) {
+    switch (layout) {
+        case BeatloomToolbarLayout::full: return fullRow();
+        case BeatloomToolbarLayout::medium: return mediumRow();
+        case BeatloomToolbarLayout::compact: break;
+    }
+    return compactRow();
 }
 
 void BeatloomEditorToolbar::resizeEvent(QResizeEvent* event) {
@@ -139,15 +168,31 @@ QWidget* BeatloomEditorToolbar::divider() const { return new ToolbarDivider; }
 
 namespace {
 
+// The mode menu's title follows the locator; the row keeps room for the longest one, so that
+// moving the locator never changes what fits.
+void holdWidestTitle(QToolButton& menu) {
+    const QString shown = menu.text();
+    int widest = 0;
+    for (const auto mode : {BeatloomTimelineMode::metered, BeatloomTimelineMode::rubato, BeatloomTimelineMode::free}) {
+        menu.setText(QString::fromStdString(timelineModeLabel(mode).title));
+        widest = std::max(widest, menu.sizeHint().width());
+    }
+    menu.setText(shown);
+    menu.setMinimumWidth(widest);
+}
+
 QWidget* timelineModeMenuSlot(const std::function<QWidget*(bool)>& builder, bool showText) {
-    return builder ? builder(showText) : nullptr;
+    QWidget* menu = builder ? builder(showText) : nullptr;
+    if (auto* button = qobject_cast<QToolButton*>(menu); button != nullptr && showText) holdWidestTitle(*button);
+    return menu;
 }
 
 }  // namespace
 
 void BeatloomEditorToolbar::setTimelineModeMenu(std::function<QWidget*(bool showText)> builder) {
     timelineModeMenu_ = std::move(builder);
-    rebuildRow(layout_);
+    requiredWidths_ = {};
+    rebuildRow(layoutMode(contentsRect().width()));
 }
 
 QWidget* BeatloomEditorToolbar::fullRow() {
@@ -238,8 +283,12 @@ void BeatloomEditorToolbar::requestClearProject() {
     auto* alert = new QMessageBox(QMessageBox::Warning, QStringLiteral("Clear current Beatloom project?"),
                                   QStringLiteral("Clear current Beatloom project?"), QMessageBox::NoButton, this);
     alert->setInformativeText(QStringLiteral("Your original audio file will not be deleted."));
-    QPushButton* cancel = alert->addButton(QStringLiteral("Cancel"), QMessageBox::RejectRole);
-    QPushButton* clear = alert->addButton(QStringLiteral("Clear Project"), QMessageBox::DestructiveRole);
+    // The message box places buttons by role, each platform in its own order; two buttons of one
+    // role keep the order they are added in, so Cancel stands first everywhere. Escape and the
+    // default still mean Cancel.
+    QPushButton* cancel = alert->addButton(QStringLiteral("Cancel"), QMessageBox::ActionRole);
+    QPushButton* clear = alert->addButton(QStringLiteral("Clear Project"), QMessageBox::ActionRole);
+    clear->setProperty("destructive", true);
     alert->setDefaultButton(cancel);
     alert->setEscapeButton(cancel);
     alert->setAttribute(Qt::WA_DeleteOnClose);

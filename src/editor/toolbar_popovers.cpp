@@ -18,6 +18,7 @@
 #include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 #include "audio/preview_player.hpp"
+#include "common/format.hpp"
 #include "core/raw_enum.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
@@ -75,9 +76,10 @@ void BeatloomModeButtonStyle::paint(QPainter& painter, const QRectF& rect, const
     QPainterPath shape;
     shape.addRoundedRect(rect, cornerRadius, cornerRadius);
     if (active) {
-        painter.setOpacity(look.accentOpacity);
+        const qreal opacity = painter.opacity();
+        painter.setOpacity(opacity * look.accentOpacity);
         painter.fillPath(shape, OrvantaTheme::accentGradient(rect));
-        painter.setOpacity(1);
+        painter.setOpacity(opacity);
     } else {
         QLinearGradient fill(rect.topLeft(), rect.bottomRight());
         fill.setColorAt(0, OrvantaTheme::white(look.fillStartOpacity));
@@ -123,6 +125,8 @@ QSize BeatloomModeButton::sizeHint() const {
 
 void BeatloomModeButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
+    // A toggle that can't be used now is drawn faded, like the theme's buttons.
+    painter.setOpacity(isEnabled() ? 1.0 : OrvantaTheme::disabledOpacity);
     const QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     const QString symbol = systemImage();
     if (symbol.isEmpty()) {
@@ -167,7 +171,7 @@ QWidget* BeatloomEditorToolbar::shortcutRow(const QString& key, const QString& a
     auto* layout = new QHBoxLayout(row);
     layout->setContentsMargins(0, 0, 0, 0);
     auto* keyLabel = makeLabel(key, OrvantaTheme::font(11, QFont::Bold, FontDesign::monospaced));
-    // The longest key ("Option + Drag") may need more than the column; it is never cut.
+    // A key longer than the column (a modifier held while dragging) widens it; it is never cut.
     keyLabel->setMinimumWidth(kShortcutKeyWidth);
     keyLabel->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     layout->addWidget(keyLabel);
@@ -300,18 +304,21 @@ QWidget* BeatloomEditorToolbar::shortcutsPopover() const {
     QVBoxLayout* layout = nullptr;
     QWidget* column = makePopoverColumn(kShortcutsPopoverWidth, kShortcutsSpacing, kPopoverPadding, &layout);
     layout->addWidget(popoverHeader(QStringLiteral("Keyboard Shortcuts")));
-    static const std::array<std::pair<const char*, const char*>, 8> kRows{{
+    const std::string undo = formatKeyCombination({ModifierKey::control}, "Z");
+    const std::string redo = formatKeyCombination({ModifierKey::control, ModifierKey::shift}, "Z");
+    const std::string bypass = std::string(modifierKeyName(ModifierKey::alt)) + " + Drag";
+    const std::array<std::pair<std::string, const char*>, 8> rows{{
         {"Space", "Play / Stop"},
         {"↑", "Zoom In"},
         {"↓", "Zoom Out"},
         {"0", "Fit Song"},
-        {"⌘Z", "Undo"},
-        {"⇧⌘Z", "Redo"},
+        {undo, "Undo"},
+        {redo, "Redo"},
         {"A", "Add Free/Rubato Anchor"},
-        {"Option + Drag", "Bypass Snap"},
+        {bypass, "Bypass Snap"},
     }};
-    for (const auto& [key, action] : kRows) {
-        layout->addWidget(shortcutRow(QString::fromUtf8(key), QString::fromUtf8(action)));
+    for (const auto& [key, action] : rows) {
+        layout->addWidget(shortcutRow(QString::fromStdString(key), QString::fromUtf8(action)));
     }
     return column;
 }

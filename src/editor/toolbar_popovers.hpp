@@ -117,8 +117,6 @@ public:
     BeatloomEditorToolbar(session::BeatloomViewModel& model, audio::BeatloomPreviewPlayer& player,
                           BeatloomEditorUIState& ui, QWidget* parent = nullptr);
 
-    static constexpr int kFullMinimumWidth = 1320;
-    static constexpr int kMediumMinimumWidth = 1080;
     static constexpr int kRowHeight = 52;
     static constexpr int kMeterPopoverWidth = 300;
     static constexpr double kZoomStep = 1.35;
@@ -145,7 +143,12 @@ public:
     QWidget* shortcutsPopover() const;
 
     // ---- Layout
-    static BeatloomToolbarLayout layoutMode(int width);
+    // The widest row whose controls all fit `width` at their natural sizes; the compact row when
+    // none does.
+    BeatloomToolbarLayout layoutMode(int width);
+    // The width a row needs to show every control at its natural size. Every label that changes
+    // with the song keeps the width of its widest text, so this holds for the toolbar's lifetime.
+    int requiredWidth(BeatloomToolbarLayout layout);
     BeatloomToolbarLayout currentLayout() const { return layout_; }
     // The row in use, rebuilt when the width moves into another layout.
     QWidget* row() const { return row_; }
@@ -164,9 +167,12 @@ public:
 
     // ---- Texts the labels show
     static QString gridResolutionText(BeatloomGridResolution resolution);
+    // The grid button's text: "Grid 1/8".
+    static QString gridText(BeatloomGridResolution resolution);
     QString tempoValueText() const;
     QString meterText() const;
     QString zoomText() const;
+    static QString zoomText(double zoom);
     QString undoHelp() const;
     QString redoHelp() const;
 
@@ -221,6 +227,9 @@ private:
     // Keeps a label, tool tip or enabled state of the current row following the models.
     void follow(std::function<void()> update);
     void rebuildRow(BeatloomToolbarLayout layout);
+    QWidget* buildRow(BeatloomToolbarLayout layout);
+    // A popover under `anchor` following `isPresented`; none while a row is only being measured.
+    void attachPopover(Published<bool>& isPresented, QWidget* anchor, std::function<QWidget*()> buildContent);
     // The meter popover under `anchor`, following `ui.showMeterPopover`.
     void attachMeterPopover(QWidget* anchor);
     QWidget* divider() const;
@@ -229,6 +238,9 @@ private:
     audio::BeatloomPreviewPlayer& player_;
     BeatloomEditorUIState& ui_;
     BeatloomToolbarLayout layout_ = BeatloomToolbarLayout::compact;
+    // Set while a row is built only to measure it.
+    bool measuring_ = false;
+    std::array<std::optional<int>, 3> requiredWidths_;
     QWidget* row_ = nullptr;
     std::vector<std::function<void()>> updates_;
     QPointer<QWidget> clearAlert_;

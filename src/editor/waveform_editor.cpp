@@ -74,8 +74,10 @@ BeatloomWaveformEditor::BeatloomWaveformEditor(session::BeatloomViewModel& model
     bridge_->watch(model_.waveformErrorText);
     bridge_->watch(model_.locatorSeconds);
     bridge_->watch(model_.pageFollowEnabled);
-    bridge_->watch(ui_.rangeSelectionMode);
-    bridge_->watch(ui_.gridFitMode);
+    // The two mode bars come and go at once, not at the next turn of the event loop: until the
+    // panel is laid out again the timeline would lie over the status row.
+    bridge_->watch(ui_.rangeSelectionMode, [this] { refresh(); });
+    bridge_->watch(ui_.gridFitMode, [this] { refresh(); });
     // The position and tempo at the locator follow the edited map as well.
     bridge_->watch(model_.editableTempoPoints);
     bridge_->watch(model_.meterEvents);
@@ -231,19 +233,26 @@ void BeatloomWaveformEditor::refresh() {
     const bool loading = model_.isWaveformLoading.value();
     const bool hasWaveform = model_.waveformData.value().has_value();
 
-    toolbar_->setVisible(loaded);
-    rangeBar_->setVisible(loaded && (ui_.rangeSelectionMode.value() || model_.analysisSelection.value()));
-    gridFitBar_->setVisible(loaded && ui_.gridFitMode.value());
-    loading_->setVisible(loaded && loading);
-    viewport_->setVisible(loaded && !loading && hasWaveform);
-    statusRow_->setVisible(loaded && !loading && hasWaveform);
-    unavailable_->setVisible(loaded && !loading && !hasWaveform);
+    bool partsChanged = false;
+    const auto show = [&partsChanged, this](QWidget* part, bool shown) {
+        const bool settled = part->testAttribute(Qt::WA_WState_ExplicitShowHide) && part->isHidden() != shown;
+        part->setVisible(shown);
+        partsChanged = partsChanged || !settled;
+    };
+    show(toolbar_, loaded);
+    show(rangeBar_, loaded && (ui_.rangeSelectionMode.value() || model_.analysisSelection.value()));
+    show(gridFitBar_, loaded && ui_.gridFitMode.value());
+    show(loading_, loaded && loading);
+    show(viewport_, loaded && !loading && hasWaveform);
+    show(statusRow_, loaded && !loading && hasWaveform);
+    show(unavailable_, loaded && !loading && !hasWaveform);
 
     refreshRangeSelectionBar();
     refreshStatusRow();
     const std::string& error = model_.waveformErrorText.value();
     errorText_->setText(fromStd(error));
     errorText_->setVisible(!error.empty());
+    if (partsChanged && isVisible()) layOutNow(this);
     update();
 }
 

@@ -29,10 +29,10 @@ inline constexpr const char* kDifferentVersionStatus = "Different version detect
 inline constexpr const char* kVoduveNotDetectedStatus = "VODUVE not detected";
 
 inline constexpr const char* kNoFreeShortcutMessage =
-    "No free ⇧⌘ letter shortcut was found. Choose another combination or use No Shortcut.";
+    "No free Ctrl+Shift letter shortcut was found. Choose another combination or use No Shortcut.";
 inline constexpr const char* kRestartAdvice = "VODUVE must be restarted before using newly registered actions.";
 inline constexpr const char* kChooseVoduveFolderMessage = "Choose the VODUVE resource folder";
-// The letters tried for a free ⇧⌘ shortcut, in this order.
+// The letters tried for a free Ctrl+Shift shortcut, in this order.
 inline constexpr const char* kFreeShortcutLetters = "RVEYUIOPGHJKLBNM";
 
 // The model behind the setup screen: one row per VODUVE tool with its choice, shortcut,
@@ -86,7 +86,7 @@ public:
     // The shortcut (or none) of the first row of this kind; its replace flag goes off and
     // its conflicts are searched again.
     void setShortcut(ToolComponent::Kind kind, std::optional<VoduveShortcut> shortcut);
-    // Gives the row the first ⇧⌘ letter that no other command holds in voduve-kb.ini, or
+    // Gives the row the first Ctrl+Shift letter that no other command holds in voduve-kb.ini, or
     // says in the message area that none is free.
     void suggestFreeShortcut(ToolComponent::Kind kind);
     // Lets the user pick another VODUVE folder, then reads statuses and conflicts from it.

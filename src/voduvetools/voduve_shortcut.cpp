@@ -1,5 +1,7 @@
 #include "voduvetools/voduve_shortcut.hpp"
 
+#include <vector>
+
 #include <nlohmann/json.hpp>
 
 #include "common/error.hpp"
@@ -31,14 +33,14 @@ std::optional<VoduveShortcut::Modifier> modifierFromRawValue(std::string_view ra
     return std::nullopt;
 }
 
-std::string_view symbol(VoduveShortcut::Modifier modifier) {
+ModifierKey modifierKey(VoduveShortcut::Modifier modifier) {
     switch (modifier) {
-        case VoduveShortcut::Modifier::shift: return "⇧";
-        case VoduveShortcut::Modifier::command: return "⌘";
-        case VoduveShortcut::Modifier::option: return "⌥";
-        case VoduveShortcut::Modifier::control: return "⌃";
+        case VoduveShortcut::Modifier::shift: return ModifierKey::shift;
+        case VoduveShortcut::Modifier::command: return ModifierKey::control;
+        case VoduveShortcut::Modifier::option: return ModifierKey::alt;
+        case VoduveShortcut::Modifier::control: return ModifierKey::meta;
     }
-    return "";
+    return ModifierKey::shift;
 }
 
 int modifierBit(VoduveShortcut::Modifier modifier) {
@@ -66,16 +68,13 @@ std::optional<VoduveShortcut> VoduveShortcut::fromLetter(std::string_view letter
 }
 
 std::string VoduveShortcut::displayText() const {
-    static constexpr Modifier kDisplayOrder[] = {Modifier::control, Modifier::option, Modifier::shift,
-                                                 Modifier::command};
-    std::string text;
-    for (auto modifier : kDisplayOrder) {
-        if (modifiers.contains(modifier)) text += symbol(modifier);
-    }
+    std::vector<ModifierKey> keys;
+    for (auto modifier : modifiers) keys.push_back(modifierKey(modifier));
+    std::string label;
     for (char c : keyLabel) {
-        text += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        label += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
     }
-    return text;
+    return formatKeyCombination(keys, label);
 }
 
 int VoduveShortcut::modifierCode() const {

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
+#include "common/format.hpp"
+
 namespace corvel::voduvetools {
 
 // A key combination bound to a VODUVE action: modifier keys and one letter A to Z.
@@ -32,7 +34,8 @@ struct VoduveShortcut {
     // character is one of A to Z (the rest of the string is ignored).
     static std::optional<VoduveShortcut> fromLetter(std::string_view letter, ModifierSet modifiers);
 
-    // Modifier symbols in the order ⌃ ⌥ ⇧ ⌘, then the label: "⇧⌘R".
+    // The keys as the user presses them here (command is Ctrl, option Alt, control Meta), in the
+    // order Ctrl, Alt, Shift, Meta, then the label: "Ctrl+Shift+R".
     std::string displayText() const;
     // VODUVE's modifier value: 1 + shift 4 + command 8 + option 16 + control 32.
     int modifierCode() const;
@@ -44,7 +47,8 @@ inline constexpr VoduveShortcut::Modifier kAllModifiers[] = {
 
 std::string_view rawValue(VoduveShortcut::Modifier modifier);
 std::optional<VoduveShortcut::Modifier> modifierFromRawValue(std::string_view raw);
-std::string_view symbol(VoduveShortcut::Modifier modifier);
+// The key that stands for a modifier on this system: command is Ctrl, option Alt, control Meta.
+ModifierKey modifierKey(VoduveShortcut::Modifier modifier);
 int modifierBit(VoduveShortcut::Modifier modifier);
 
 // Keyed form {"modifiers": [raw values], "keyCode": integer, "keyLabel": string}.

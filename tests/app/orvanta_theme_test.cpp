@@ -1,7 +1,15 @@
 #include "app/orvanta_theme.hpp"
 
 #include <QGraphicsDropShadowEffect>
+#include <QMenu>
+#include <QPainter>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
+
+#include <algorithm>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -114,6 +122,61 @@ TEST(SymbolSetTest, KnowsTheSymbolsTheShellShowsAndNothingElse) {
     }
     EXPECT_FALSE(hasSymbol(QStringLiteral("play.fill.unknown")));
     EXPECT_FALSE(hasSymbol(QString()));
+}
+
+// A widget drawn over black, as it shows on the dark window.
+QImage onBlack(QWidget& widget) {
+    QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::black);
+    QPainter painter(&image);
+    widget.render(&painter, {}, {}, QWidget::DrawChildren);
+    return image;
+}
+
+// The strongest text ink in a region of a rendered widget: how bright its label reads.
+int brightestInk(const QImage& image, const QRect& region) {
+    int brightest = 0;
+    for (int y = region.top(); y <= region.bottom(); ++y) {
+        for (int x = region.left(); x <= region.right(); ++x) brightest = std::max(brightest, qGray(image.pixel(x, y)));
+    }
+    return brightest;
+}
+
+TEST(OrvantaThemeTest, WhatCantBeUsedIsDrawnDimmerThanWhatCan) {
+    const QPalette palette = OrvantaTheme::darkPalette();
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText}) {
+        EXPECT_LT(palette.color(QPalette::Disabled, role).alphaF(), palette.color(QPalette::Active, role).alphaF() * 0.6)
+            << role;
+    }
+    // The look Qt's own style gives buttons and menu items, with the theme's palette.
+    const std::unique_ptr<QStyle> style(QStyleFactory::create(QStringLiteral("Fusion")));
+    ASSERT_TRUE(style);
+    const auto rendered = [&](QWidget& widget) {
+        widget.setStyle(style.get());
+        widget.setPalette(palette);
+        widget.setAutoFillBackground(true);  // the style's own face, in the theme's colours
+        widget.adjustSize();
+        return onBlack(widget);
+    };
+    QPushButton button(QStringLiteral("Use Detected Tempo"));
+    const int live = brightestInk(rendered(button), button.rect().adjusted(4, 4, -4, -4));
+    button.setEnabled(false);
+    const int dead = brightestInk(rendered(button), button.rect().adjusted(4, 4, -4, -4));
+    EXPECT_LT(dead, live - 60);
+
+    QMenu menu;
+    QAction* enabled = menu.addAction(QStringLiteral("Remove Pickup Bars"));
+    QAction* disabled = menu.addAction(QStringLiteral("Remove Pickup Bars"));
+    disabled->setEnabled(false);
+    const QImage image = rendered(menu);
+    EXPECT_LT(brightestInk(image, menu.actionGeometry(disabled)), brightestInk(image, menu.actionGeometry(enabled)) - 60);
+
+    // The theme's own buttons fade as well.
+    OrvantaButton themed(OrvantaButton::Style::secondary, QStringLiteral("UNDO"));
+    themed.resize(themed.sizeHint());
+    const int themedLive = brightestInk(onBlack(themed), themed.rect().adjusted(4, 4, -4, -4));
+    themed.setEnabled(false);
+    EXPECT_LT(brightestInk(onBlack(themed), themed.rect().adjusted(4, 4, -4, -4)), themedLive - 60);
 }
 
 }  // namespace

@@ -614,10 +614,20 @@ TEST(PortAudioOutput, FailedOpenReportsTheLibrarysError) {
     } catch (const ErrorException& e) {
         EXPECT_EQ(e.error().domain, kPortAudioErrorDomain);
         EXPECT_LT(e.error().code, 0);
-        EXPECT_FALSE(e.error().message.empty());
+        // The library's text leads; the user learns what to try.
+        EXPECT_NE(e.error().message.find("press Play again"), std::string::npos) << e.error().message;
         return;
     }
     GTEST_SKIP() << "this machine has an output device";
+}
+
+TEST(PortAudioOutput, AFailedOutputIsNamedWithWhatToTry) {
+    EXPECT_EQ(outputDeviceMessage("Device unavailable", std::nullopt),
+              "Device unavailable: no sound output was found. Connect headphones or speakers, or start the system's "
+              "sound server, then press Play again.");
+    EXPECT_EQ(outputDeviceMessage("Device unavailable", std::string("HDA Intel PCH: ALC257 Analog (hw:0,0)")),
+              "Device unavailable: sound output \u201cHDA Intel PCH: ALC257 Analog (hw:0,0)\u201d. Close other programs "
+              "that are using it, or choose another output in the system's sound settings, then press Play again.");
 }
 
 }  // namespace

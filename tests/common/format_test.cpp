@@ -58,5 +58,13 @@ TEST(Iso8601, RefusesOtherFormsAndImpossibleDates) {
     EXPECT_TRUE(parseIso8601("2024-02-29T23:59:59Z").has_value());
 }
 
+TEST(KeyCombination, NamesTheModifiersAsLinuxDoesInAFixedOrder) {
+    EXPECT_EQ(formatKeyCombination({ModifierKey::control}, "Z"), "Ctrl+Z");
+    EXPECT_EQ(formatKeyCombination({ModifierKey::shift, ModifierKey::control}, "Z"), "Ctrl+Shift+Z");
+    EXPECT_EQ(formatKeyCombination({ModifierKey::meta, ModifierKey::shift, ModifierKey::alt, ModifierKey::control}, "V"),
+              "Ctrl+Alt+Shift+Meta+V");
+    EXPECT_EQ(formatKeyCombination({}, "A"), "A");
+}
+
 }  // namespace
 }  // namespace corvel

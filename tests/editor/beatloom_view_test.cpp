@@ -5,6 +5,8 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QUrl>
 
 #include <memory>
@@ -15,7 +17,9 @@
 
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/grid_fit_context_bar.hpp"
 #include "editor/tempo_point_row.hpp"
+#include "editor/toolbar_popovers.hpp"
 #include "editor/waveform_editor.hpp"
 #include "session/loading_fixture.hpp"
 #include "session/undo_names.hpp"
@@ -215,6 +219,107 @@ TEST_F(BeatloomViewTest, ExportAndErrorLinesShowOnlyWhileTheyHoldText) {
     EXPECT_TRUE(shows(view->exportStatusLabel()));
     EXPECT_EQ(blocks(), (Blocks{false, true, false, true, true, false}));
     EXPECT_EQ(view->errorLabel()->text(), "Enter a BPM between 30 and 300.");
+}
+
+// ---- A loaded song in a window of the default size and others
+
+class BeatloomViewLayoutTest : public BeatloomViewTest {
+protected:
+    // The window's height less the section bar above the screen.
+    static constexpr int kScreenHeight = 860;
+
+    void showSong(int points = 1) {
+        std::vector<BeatloomTempoPoint> map;
+        for (int i = 0; i < points; ++i) map.push_back(records::tempoPoint(i * 2.0, 120));
+        loadResult(map, {0.0});
+        BeatloomWaveformData waveform;
+        waveform.durationSeconds = session::testing::kSongSeconds;
+        waveform.minPeaks.assign(400, -0.5f);
+        waveform.maxPeaks.assign(400, 0.5f);
+        model.waveformData.set(waveform);
+        view->show();
+        resize(1420);
+    }
+    void resize(int width) {
+        view->resize(width, kScreenHeight);
+        flush();
+    }
+    BeatloomWaveformEditor& editor() const { return *static_cast<BeatloomWaveformEditor*>(view->waveformEditor()); }
+    BeatloomEditorToolbar& toolbar() const { return *editor().toolbar(); }
+    QScrollArea& scrollArea() const { return *view->findChild<QScrollArea*>(); }
+    // Where a widget lies in the visible part of the screen.
+    QRect inViewport(const QWidget* widget) const {
+        return QRect(widget->mapTo(scrollArea().viewport(), QPoint(0, 0)), widget->size());
+    }
+};
+
+TEST_F(BeatloomViewLayoutTest, EveryToolbarControlGetsItsNaturalSizeAtEveryWindowWidth) {
+    showSong();
+    for (const int width : {1080, 1200, 1420, 1700, 2200}) {
+        SCOPED_TRACE(width);
+        resize(width);
+        const QRect strip = toolbar().contentsRect();
+        EXPECT_GE(strip.width(), toolbar().requiredWidth(toolbar().currentLayout()));
+        for (const QWidget* control : toolbar().row()->findChildren<QWidget*>()) {
+            if (!control->isVisible() || control->size().isEmpty()) continue;  // the hidden key carrier
+            EXPECT_GE(control->width(), control->minimumSizeHint().width()) << control->toolTip().toStdString();
+            if (qobject_cast<const QAbstractButton*>(control) || qobject_cast<const QLabel*>(control)) {
+                EXPECT_GE(control->width(), control->sizeHint().width()) << control->toolTip().toStdString();
+            }
+            // Nothing is cut off at the strip's ends.
+            const QRect placed(control->mapTo(&toolbar(), QPoint(0, 0)), control->size());
+            EXPECT_TRUE(toolbar().rect().contains(placed)) << control->toolTip().toStdString();
+        }
+    }
+}
+
+TEST_F(BeatloomViewLayoutTest, TheToolbarKeepsItsRowAndWidthAsTheTempoAndTheScrollBarComeAndGo) {
+    showSong(12);
+    const BeatloomToolbarLayout layout = toolbar().currentLayout();
+    const int width = toolbar().width();
+    QWidget* readout = toolbar().findChild<QWidget*>(QStringLiteral("tempoValue"));
+    ASSERT_TRUE(readout);
+    const int readoutWidth = readout->width();
+    model.editableTempoPoints.set({records::tempoPoint(0, 287.5)});
+    flush();
+    EXPECT_EQ(readout->width(), readoutWidth);
+
+    // Opening the map makes the screen taller than the window: the scroll bar shows.
+    EXPECT_FALSE(scrollArea().verticalScrollBar()->isVisible());
+    view->setShowAdvancedTempoMap(true);
+    flush();
+    EXPECT_TRUE(scrollArea().verticalScrollBar()->isVisible());
+    EXPECT_EQ(toolbar().currentLayout(), layout);
+    EXPECT_EQ(toolbar().width(), width);
+}
+
+TEST_F(BeatloomViewLayoutTest, GridFitModeLaysThePanelOutAtOnce) {
+    showSong();
+    ui.gridFitMode.set(true);
+    // No turn of the event loop: the parts already stand one under the other.
+    const QWidget* bar = editor().gridFitContextBar();
+    ASSERT_TRUE(bar->isVisible());
+    EXPECT_GT(bar->height(), 0);
+    const QRect timeline = static_cast<QWidget*>(editor().timelineViewport())->geometry();
+    EXPECT_LE(bar->geometry().bottom(), timeline.top());
+    EXPECT_LE(timeline.bottom(), editor().statusRow()->geometry().top());
+    EXPECT_LE(editor().statusRow()->geometry().bottom(), editor().height() - BeatloomWaveformEditor::kPadding);
+    EXPECT_LE(QRect(editor().mapTo(view->editorBlock(), QPoint(0, 0)), editor().size()).bottom(),
+              view->editorBlock()->height());
+
+    ui.gridFitMode.set(false);
+    EXPECT_FALSE(bar->isVisible());
+    EXPECT_LE(editor().statusRow()->geometry().bottom(), editor().height() - BeatloomWaveformEditor::kPadding);
+}
+
+TEST_F(BeatloomViewLayoutTest, AnErrorIsBroughtIntoViewWhenItAppears) {
+    showSong(12);
+    view->setShowAdvancedTempoMap(true);
+    flush();
+    model.errorText.set("Device unavailable");
+    flush();
+    ASSERT_TRUE(view->errorBanner()->isVisible());
+    EXPECT_TRUE(scrollArea().viewport()->rect().contains(inViewport(view->errorBanner())));
 }
 
 }  // namespace

@@ -68,6 +68,12 @@ protected:
         QCoreApplication::processEvents();
     }
 
+    // The narrowest width at which each row shows.
+    int widthOf(BeatloomToolbarLayout layout) { return toolbar.requiredWidth(layout); }
+    int fullWidth() { return widthOf(BeatloomToolbarLayout::full); }
+    int mediumWidth() { return widthOf(BeatloomToolbarLayout::medium); }
+    int compactWidth() { return widthOf(BeatloomToolbarLayout::compact); }
+
     void settle() {
         QCoreApplication::processEvents();
         loop.advanceSeconds(0.0);
@@ -84,14 +90,16 @@ protected:
     BeatloomEditorToolbar toolbar{model, model.previewPlayer(), ui};
 };
 
-TEST_F(EditorToolbar, PicksTheLayoutFromTheWidthWithInclusiveLowerBounds) {
+TEST_F(EditorToolbar, PicksTheWidestRowWhoseControlsFitAtTheirNaturalSizes) {
+    EXPECT_GT(fullWidth(), mediumWidth());
+    EXPECT_GT(mediumWidth(), compactWidth());
     const std::vector<std::pair<int, BeatloomToolbarLayout>> cases{
-        {2000, BeatloomToolbarLayout::full},   {1320, BeatloomToolbarLayout::full},
-        {1319, BeatloomToolbarLayout::medium}, {1080, BeatloomToolbarLayout::medium},
-        {1079, BeatloomToolbarLayout::compact}, {0, BeatloomToolbarLayout::compact},
+        {fullWidth() + 300, BeatloomToolbarLayout::full},  {fullWidth(), BeatloomToolbarLayout::full},
+        {fullWidth() - 1, BeatloomToolbarLayout::medium},  {mediumWidth(), BeatloomToolbarLayout::medium},
+        {mediumWidth() - 1, BeatloomToolbarLayout::compact}, {0, BeatloomToolbarLayout::compact},
     };
     for (const auto& [width, layout] : cases) {
-        EXPECT_EQ(BeatloomEditorToolbar::layoutMode(width), layout) << width;
+        EXPECT_EQ(toolbar.layoutMode(width), layout) << width;
         setRowWidth(width);
         EXPECT_EQ(toolbar.currentLayout(), layout) << width;
     }
@@ -105,9 +113,9 @@ TEST_F(EditorToolbar, EachLayoutShowsItsOwnControls) {
         bool gridFitText, exportText;
     };
     const std::vector<Row> rows{
-        {1400, true, true, true, true, true, true, false, "Set New 1", true, true},
-        {1200, false, true, true, false, false, false, true, "Set 1", true, true},
-        {900, false, false, false, false, false, false, true, "Set 1", false, false},
+        {fullWidth(), true, true, true, true, true, true, false, "Set New 1", true, true},
+        {mediumWidth(), false, true, true, false, false, false, true, "Set 1", true, true},
+        {compactWidth(), false, false, false, false, false, false, true, "Set 1", false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.width);
@@ -135,7 +143,7 @@ TEST_F(EditorToolbar, EachLayoutShowsItsOwnControls) {
 
 TEST_F(EditorToolbar, EverySymbolItShowsIsDrawnByTheAppIconSet) {
     loadResult({records::tempoPoint(0, 120)});
-    for (const int width : {1400, 1200, 900}) {
+    for (const int width : {fullWidth(), mediumWidth(), compactWidth()}) {
         setRowWidth(width);
         for (const QWidget* widget : toolbar.findChildren<QWidget*>()) {
             const QString symbol = widget->property(app::kSystemImageProperty).toString();
@@ -149,7 +157,7 @@ TEST_F(EditorToolbar, EverySymbolItShowsIsDrawnByTheAppIconSet) {
 
 TEST_F(EditorToolbar, SpaceAndTheZoomKeysWorkInEveryLayout) {
     loadResult({records::tempoPoint(0, 120)});
-    for (const int width : {1400, 1200, 900}) {
+    for (const int width : {fullWidth(), mediumWidth(), compactWidth()}) {
         SCOPED_TRACE(width);
         setRowWidth(width);
         press(Qt::Key_Space);
@@ -172,7 +180,7 @@ TEST_F(EditorToolbar, SpaceAndTheZoomKeysWorkInEveryLayout) {
 
 TEST_F(EditorToolbar, ZoomButtonsStepBy135AndTheReadoutFollows) {
     loadResult({records::tempoPoint(0, 120)});
-    setRowWidth(1400);
+    setRowWidth(fullWidth());
     QAbstractButton* zoomIn = button("Zoom In · Up Arrow");
     zoomIn->click();
     zoomIn->click();
@@ -216,8 +224,8 @@ TEST_F(EditorToolbar, TempoReadoutShowsTheValueAndTheVariableTempoMark) {
     EXPECT_TRUE(mark->isVisible());
 }
 
-TEST_F(EditorToolbar, OnlyADoubleClickOnTheReadoutOpensTheTempoPopoverWithAnEmptyField) {
-    setRowWidth(900);
+TEST_F(EditorToolbar, OnlyADoubleClickOnTheReadoutOpensTheTempoPopoverFilledWithTheTempoAtTheLocator) {
+    setRowWidth(compactWidth());
     loadResult({records::tempoPoint(0, 120)});
     // The readout is told apart by its tool tip (its class has no meta-object of its own).
     QWidget* readout = findByToolTip(&toolbar, "Double-click to enter tempo manually");
@@ -232,12 +240,12 @@ TEST_F(EditorToolbar, OnlyADoubleClickOnTheReadoutOpensTheTempoPopoverWithAnEmpt
         if (auto* candidate = dynamic_cast<BeatloomTempoControlPopover*>(child)) panel = candidate;
     }
     ASSERT_TRUE(panel);
-    EXPECT_EQ(panel->tempoText(), QString());
+    EXPECT_EQ(panel->tempoText(), QStringLiteral("120.0"));
     toolbar.showTempoPopover.set(false);
 }
 
 TEST_F(EditorToolbar, RangeSelectSwitchesGridFitOffButGridFitLeavesRangeSelectOn) {
-    setRowWidth(1400);
+    setRowWidth(fullWidth());
     ui.gridFitMode.set(true);
     button("Select a waveform range for targeted tempo re-analysis")->click();
     EXPECT_TRUE(ui.rangeSelectionMode.value());
@@ -269,7 +277,15 @@ TEST_F(EditorToolbar, ClearProjectAsksFirstThenResetsAndClosesPopoversButHelp) {
     EXPECT_TRUE(toolbar.showClearConfirmation);
     EXPECT_EQ(toolbar.clearConfirmation()->text(), "Clear current Beatloom project?");
     EXPECT_EQ(toolbar.clearConfirmation()->informativeText(), "Your original audio file will not be deleted.");
-    findByText<QPushButton>(toolbar.clearConfirmation(), "Cancel")->click();
+    // Cancel stands first, before Clear Project, whatever order the platform gives roles.
+    QMessageBox& alert = *toolbar.clearConfirmation();
+    QTest::qWait(0);
+    QPushButton* cancel = findByText<QPushButton>(&alert, "Cancel");
+    QPushButton* clearProject = findByText<QPushButton>(&alert, "Clear Project");
+    EXPECT_LT(cancel->mapTo(&alert, QPoint(0, 0)).x(), clearProject->mapTo(&alert, QPoint(0, 0)).x());
+    EXPECT_EQ(alert.defaultButton(), cancel);
+    EXPECT_EQ(alert.escapeButton(), cancel);
+    cancel->click();
     settle();
     EXPECT_FALSE(toolbar.showClearConfirmation);
     EXPECT_TRUE(model.result.value());
@@ -293,7 +309,7 @@ TEST_F(EditorToolbar, ClearProjectAsksFirstThenResetsAndClosesPopoversButHelp) {
 }
 
 TEST_F(EditorToolbar, MeterButtonTogglesItsPopoverAndReseedsTheCustomMeter) {
-    setRowWidth(1400);
+    setRowWidth(fullWidth());
     loadResult({records::tempoPoint(0, 120)});
     model.meterEvents.set({records::meter(0, 7, 8)});
     settle();
@@ -310,14 +326,14 @@ TEST_F(EditorToolbar, MeterButtonTogglesItsPopoverAndReseedsTheCustomMeter) {
 }
 
 TEST_F(EditorToolbar, GridButtonNamesTheResolution) {
-    setRowWidth(1400);
+    setRowWidth(fullWidth());
     ui.gridResolution.set(BeatloomGridResolution::eighthTriplet);
     settle();
     EXPECT_TRUE(findByText<QLabel>(&toolbar, "Grid 1/8T"));
 }
 
 TEST_F(EditorToolbar, TempoScaleAndBarOneButtonsEditTheMapAsUndoableSteps) {
-    setRowWidth(1400);
+    setRowWidth(fullWidth());
     loadResult({records::tempoPoint(0, 120)});
     settle();
     QAbstractButton* undo = button("Nothing to undo");
@@ -328,11 +344,11 @@ TEST_F(EditorToolbar, TempoScaleAndBarOneButtonsEditTheMapAsUndoableSteps) {
     button("Double the tempo of the current section")->click();
     EXPECT_DOUBLE_EQ(model.editableTempoPoints.value().front().bpm, 240);
     EXPECT_TRUE(undo->isEnabled());
-    EXPECT_EQ(undo->toolTip(), "Undo Double Tempo · Cmd-Z");
+    EXPECT_EQ(undo->toolTip(), "Undo Double Tempo · Ctrl+Z");
 
     press(Qt::Key_Z, Qt::ControlModifier);
     EXPECT_DOUBLE_EQ(model.editableTempoPoints.value().front().bpm, 120);
-    EXPECT_EQ(redo->toolTip(), "Redo Double Tempo · Shift-Cmd-Z");
+    EXPECT_EQ(redo->toolTip(), "Redo Double Tempo · Ctrl+Shift+Z");
     press(Qt::Key_Z, Qt::ControlModifier | Qt::ShiftModifier);
     EXPECT_DOUBLE_EQ(model.editableTempoPoints.value().front().bpm, 240);
 
@@ -345,7 +361,7 @@ TEST_F(EditorToolbar, TempoScaleAndBarOneButtonsEditTheMapAsUndoableSteps) {
 }
 
 TEST_F(EditorToolbar, BarOneMenuOffersPickupItemsOnlyWhenTheyCanAct) {
-    setRowWidth(1400);
+    setRowWidth(fullWidth());
     auto* menuButton =
         dynamic_cast<ToolbarMenuButton*>(findByToolTip(&toolbar, "Locked downbeat, absolute Bar 1 and pickup options"));
     ASSERT_TRUE(menuButton);
@@ -379,7 +395,7 @@ TEST_F(EditorToolbar, BarOneMenuOffersPickupItemsOnlyWhenTheyCanAct) {
 }
 
 TEST_F(EditorToolbar, MoreMenuOffersWhatTheNarrowRowsLeaveOut) {
-    setRowWidth(900);
+    setRowWidth(compactWidth());
     loadResult({records::tempoPoint(0, 120)});
     ui.gridResolution.set(BeatloomGridResolution::sixteenth);
     QMenu menu;
@@ -429,7 +445,7 @@ TEST_F(EditorToolbar, MoreMenuOffersWhatTheNarrowRowsLeaveOut) {
 }
 
 TEST_F(EditorToolbar, MeterPopoverMarksTheMeterInForceAndSetsACustomMeter) {
-    setRowWidth(900);
+    setRowWidth(compactWidth());
     loadResult({records::tempoPoint(0, 120)});
     model.meterEvents.set({records::meter(0, 6, 8)});
     ui.showMeterPopover.set(true);
@@ -451,6 +467,10 @@ TEST_F(EditorToolbar, MeterPopoverMarksTheMeterInForceAndSetsACustomMeter) {
     numerator->setValue(40);
     EXPECT_EQ(numerator->value(), 32);
     auto* unit = content->findChild<QComboBox*>();
+    // The beat-unit picker says what it picks.
+    const auto* unitLabel = findByText<QLabel>(content, "Beat unit");
+    ASSERT_TRUE(unitLabel);
+    EXPECT_EQ(unitLabel->buddy(), unit);
     unit->setCurrentIndex(unit->findText("1/16"));
     QAbstractButton* set = findByText<QAbstractButton>(content, "Set 32/16");
     ASSERT_TRUE(set);
@@ -458,6 +478,50 @@ TEST_F(EditorToolbar, MeterPopoverMarksTheMeterInForceAndSetsACustomMeter) {
     EXPECT_FALSE(ui.showMeterPopover.value());
     EXPECT_EQ(model.meterEventAtLocator().numerator, 32);
     EXPECT_EQ(model.meterEventAtLocator().denominator, 16);
+}
+
+TEST_F(EditorToolbar, NoTextItShowsNamesAKeyOfAnotherPlatform) {
+    loadResult({records::tempoPoint(0, 120)});
+    model.scaleSectionTempo(2.0);
+    model.undo();
+    model.scaleSectionTempo(2.0);
+    settle();
+    const QStringList foreign{"⌘", "⇧", "⌥", "⌃", "Cmd", "Option", "Command"};
+    QStringList shown;
+    const auto collect = [&shown](const QWidget* root) {
+        for (const QWidget* widget : root->findChildren<QWidget*>()) {
+            shown << testing::widgetText(widget) << widget->toolTip();
+            for (const QAction* action : widget->actions()) shown << action->text() << action->toolTip();
+        }
+    };
+    for (const auto layout :
+         {BeatloomToolbarLayout::full, BeatloomToolbarLayout::medium, BeatloomToolbarLayout::compact}) {
+        setRowWidth(widthOf(layout));
+        collect(&toolbar);
+        for (QMenu* menu : toolbar.findChildren<QMenu*>()) {
+            emit menu->aboutToShow();
+            for (const QAction* action : menu->actions()) shown << action->text();
+        }
+    }
+    ui.showHelpPopover.set(true);
+    for (QWidget* child : toolbar.findChildren<QWidget*>()) {
+        if (auto* frame = dynamic_cast<PopoverFrame*>(child); frame && frame->content()) collect(frame->content());
+    }
+    ui.showHelpPopover.set(false);
+    EXPECT_TRUE(shown.contains("Undo Double Tempo · Ctrl+Z"));
+    EXPECT_TRUE(shown.contains("Ctrl+Shift+Z"));
+    for (const QString& text : shown) {
+        for (const QString& name : foreign) EXPECT_FALSE(text.contains(name)) << text.toStdString();
+    }
+}
+
+TEST_F(EditorToolbar, TheVariableTempoMarkIsLegibleBesideTheUnit) {
+    loadResult({records::tempoPoint(0, 96), records::tempoPoint(8, 120)});
+    settle();
+    const QWidget* mark = findBySymbol(&toolbar, "waveform.path");
+    ASSERT_TRUE(mark);
+    EXPECT_TRUE(mark->isVisible());
+    EXPECT_GE(mark->height(), findByText<QLabel>(&toolbar, "BPM")->fontMetrics().height());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "editor/tempo_point_row.hpp"
 
 #include <QAbstractButton>
+#include <QImage>
 #include <QLabel>
 #include <QTest>
 
@@ -139,6 +140,22 @@ TEST_F(TempoPointRowTest, TransitionAndDeleteGoThroughTheSession) {
     rows[2]->deleteButton()->click();
     EXPECT_EQ(tempoTimes(), (std::vector<double>{0, 4}));
     EXPECT_EQ(undoNames(model), (std::vector<std::string>{"Set Tempo Ramp", "Delete Tempo Marker"}));
+}
+
+TEST_F(TempoPointRowTest, TheChosenTransitionStandsOutOfTheOther) {
+    loadResult({records::tempoPoint(0, 120), records::tempoPoint(4, 90)});
+    buildRows();
+    QAbstractButton* step = rows[0]->stepButton();
+    step->setChecked(true);
+    rows[0]->rampButton()->setChecked(false);
+    // The chosen half is filled with the accent blue; the other stays dark.
+    const auto blueness = [](QWidget* segment) {
+        const QImage image = segment->grab().toImage();
+        const QColor centre = image.pixelColor(image.width() / 4, image.height() / 2);
+        return centre.blue() - centre.red();
+    };
+    EXPECT_GT(blueness(step), 120);
+    EXPECT_LT(blueness(rows[0]->rampButton()), 40);
 }
 
 TEST_F(TempoPointRowTest, ConfidenceIsRoundedAndGreenFromSixtyFivePercent) {

@@ -9,6 +9,8 @@
 
 #include <memory>
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "app/orvanta_theme.hpp"
@@ -211,8 +213,39 @@ TEST_F(ToolbarPopovers, ShortcutsPopoverListsTheEightShortcutsInOrder) {
     ui.showHelpPopover.set(true);
     EXPECT_EQ(testing::labelTexts(help.content()),
               (QStringList{"Keyboard Shortcuts", "Space", "Play / Stop", "↑", "Zoom In", "↓", "Zoom Out", "0",
-                           "Fit Song", "⌘Z", "Undo", "⇧⌘Z", "Redo", "A", "Add Free/Rubato Anchor", "Option + Drag",
-                           "Bypass Snap"}));
+                           "Fit Song", "Ctrl+Z", "Undo", "Ctrl+Shift+Z", "Redo", "A", "Add Free/Rubato Anchor",
+                           "Alt + Drag", "Bypass Snap"}));
+    // Every key fits the key column, so the actions stand in one line beside them.
+    for (const QString key : {"Space", "Ctrl+Shift+Z", "Alt + Drag"}) {
+        const auto* label = testing::findByText<QLabel>(help.content(), key);
+        ASSERT_TRUE(label) << key.toStdString();
+        EXPECT_EQ(label->width(), label->minimumWidth()) << key.toStdString();
+    }
+}
+
+// The brightest pixel of a region: how strongly something there stands out of the dark.
+int brightest(const QImage& image, const QRect& region) {
+    int value = 0;
+    for (int y = region.top(); y <= region.bottom(); ++y) {
+        for (int x = region.left(); x <= region.right(); ++x) value = std::max(value, qGray(image.pixel(x, y)));
+    }
+    return value;
+}
+
+TEST_F(ToolbarPopovers, APopoverHasAVisibleEdgeAndItsUnchosenRadioCirclesShow) {
+    auto& grid = popover(ui.showGridPopover, &BeatloomEditorToolbar::gridPopover);
+    ui.showGridPopover.set(true);
+    const QImage frame = grid.grab().toImage();
+    const int face = qGray(frame.pixel(frame.width() / 2, frame.height() - 4));
+    const int edge = qGray(frame.pixel(0, frame.height() / 2));
+    EXPECT_LT(face, 50);                  // dark, like the window under it
+    EXPECT_GT(edge, face + 25);           // but outlined
+    EXPECT_GT(edge, 50);                  // and outlined brighter than the black timeline
+
+    auto* unchosen = findByText<QRadioButton>(grid.content(), "1/4");
+    ASSERT_FALSE(unchosen->isChecked());
+    const QImage radio = unchosen->grab().toImage();
+    EXPECT_GT(brightest(radio, QRect(0, 0, 18, radio.height())), 110);
 }
 
 TEST(BeatloomModeButtonStyle, ActiveShowsTheAccentGradientAndPressingDimsItAndTheLabel) {

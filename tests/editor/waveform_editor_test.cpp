@@ -266,9 +266,11 @@ TEST_F(WaveformEditorTest, ToolbarHostsTheTimelineModeMenuWithTextOnlyInTheFullL
     loadSong();
     build();
     panel->show();
-    for (const auto& [width, layout] : {std::pair{1900, BeatloomToolbarLayout::full},
-                                        std::pair{1250, BeatloomToolbarLayout::medium},
-                                        std::pair{800, BeatloomToolbarLayout::compact}}) {
+    // The toolbar's row is the panel's width less the panel's and the strip's padding.
+    const int padding = 2 * BeatloomWaveformEditor::kPadding + 20;
+    for (const auto layout :
+         {BeatloomToolbarLayout::full, BeatloomToolbarLayout::medium, BeatloomToolbarLayout::compact}) {
+        const int width = panel->toolbar()->requiredWidth(layout) + padding;
         panel->resize(width, 700);
         settle();
         ASSERT_EQ(panel->toolbar()->currentLayout(), layout) << width;

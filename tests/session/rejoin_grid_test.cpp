@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/grid_lines.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/session_fixture.hpp"
 #include "session/undo_names.hpp"
@@ -175,6 +176,31 @@ TEST_F(RejoinGrid, TheSuggestedBarFollowsTheRegionsAnchorsOrTheMeteredBarWhereIt
     }
     model.editableTempoPoints.set({});
     EXPECT_EQ(model.suggestedRejoinBar(records::region(11.5, 18)), 1);
+}
+
+TEST_F(RejoinGrid, TheGridCountsOnFromTheRejoinBarWithoutSkippingOne) {
+    // Free Time from bar 3 (4 s), the grid rejoined there at 9 s: bars 3, 4, 5 follow two seconds apart.
+    for (const Mode mode : {Mode::free, Mode::rubato}) {
+        SCOPED_TRACE(std::string(rawValue(mode)));
+        model.timelineRegions.set({});
+        model.barAnchors.set({});
+        model.rhythmicAnchors.set({});
+        model.locatorSeconds.set(4.0);
+        if (mode == Mode::free) model.startFreeTimeAtLocator(); else model.startRubatoAtLocator();
+        model.locatorSeconds.set(9.0);
+        model.rejoinGridAtLocator(3, 120.0, 4, 4);
+        std::vector<std::pair<double, std::int64_t>> bars;
+        for (const auto& line : BeatloomTimeline::gridLines(
+                 model.editableTempoPoints.value(), model.meterEvents.value(), model.barAnchors.value(),
+                 model.phaseLocks.value(), model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false,
+                 model.timelineRegions.value(), model.rhythmicAnchors.value(), BeatloomGridResolution::quarter,
+                 kSongSeconds)) {
+            if (line.kind == BeatloomTimeline::GridKind::bar && line.timeSeconds >= 9.0 && line.timeSeconds < 14.0) {
+                bars.emplace_back(line.timeSeconds, line.barNumber.value_or(0));
+            }
+        }
+        EXPECT_EQ(bars, (std::vector<std::pair<double, std::int64_t>>{{9.0, 3}, {11.0, 4}, {13.0, 5}}));
+    }
 }
 
 }  // namespace

@@ -143,8 +143,8 @@ TEST_F(InstallRun, FirstRunInstallsBothToolsAndRecordsThem) {
               }));
     EXPECT_EQ(manifest->actions,
               (std::vector<InstalledActionRecord>{
-                  {"cuewarden", kCuewardenID, "Orvanta Corvel/Orvanta_Cuewarden.lua", "⇧⌘R", 13, 82},
-                  {"itemNotesVideo", kItemNotesID, "Orvanta Corvel/Orvanta_ItemNotesToVideo.lua", "⇧⌘V", 13, 86},
+                  {"cuewarden", kCuewardenID, "Orvanta Corvel/Orvanta_Cuewarden.lua", "Ctrl+Shift+R", 13, 82},
+                  {"itemNotesVideo", kItemNotesID, "Orvanta Corvel/Orvanta_ItemNotesToVideo.lua", "Ctrl+Shift+V", 13, 86},
               }));
 }
 

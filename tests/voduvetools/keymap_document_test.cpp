@@ -129,7 +129,7 @@ TEST(KeymapDocument, ParseSplitsLinesAndRemembersTheEndingStyle) {
 
 TEST(KeymapDocument, WrittenLines) {
     EXPECT_EQ(VoduveKeymapDocument::keyLine("RS1234", "Custom: Tool", shiftCommand("r")),
-              "KEY 13 82 _RS1234 0\t\t # Main : ⇧⌘R : Custom: Tool");
+              "KEY 13 82 _RS1234 0\t\t # Main : Ctrl+Shift+R : Custom: Tool");
     EXPECT_EQ(VoduveKeymapDocument::keyLine("_RS1234", "T", *VoduveShortcut::fromLetter("a", {})),
               "KEY 1 65 _RS1234 0\t\t # Main : A : T");
     EXPECT_EQ(VoduveKeymapDocument::scriptLine("_RS1", R"(say "hi" \ now)", R"(a\b "c".lua)"),
@@ -138,7 +138,7 @@ TEST(KeymapDocument, WrittenLines) {
 }
 
 const std::string kToolLine = R"(SCR 4 0 RS1 "New" "Orvanta Corvel/tool.lua")";
-const std::string kToolKey = "KEY 13 82 _RS1 0\t\t # Main : ⇧⌘R : New";
+const std::string kToolKey = "KEY 13 82 _RS1 0\t\t # Main : Ctrl+Shift+R : New";
 
 std::string upsertTool(const std::string& text, std::optional<VoduveShortcut> shortcut = shiftCommand("R"),
                        bool replace = false) {

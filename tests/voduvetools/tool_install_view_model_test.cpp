@@ -179,7 +179,7 @@ TEST_F(SetupModel, ConflictsAreSearchedOnlyWithAResourceFolderAKeymapAndAShortcu
                                         VoduveKeymapDocument::keyLine(kItemNotesID, "own", shiftCommand("V")) + "\n");
     const auto model = makeModel();
     EXPECT_EQ(conflicts(*model, 0), std::vector<std::string>{"_RSmine: Custom: my marker script"});
-    // The keymap binding ⇧⌘V to the tool's own action is no conflict.
+    // The keymap binding Ctrl+Shift+V to the tool's own action is no conflict.
     EXPECT_TRUE(conflicts(*model, 1).empty());
 
     // Without a shortcut there is nothing to collide with.
@@ -283,7 +283,7 @@ TEST_F(SetupModel, WithNoFreeLetterTheMessageSaysSoAndTheShortcutStays) {
                                 std::string("Custom: ") + letter);
     }
     const std::string notice =
-        "No free ⇧⌘ letter shortcut was found. Choose another combination or use No Shortcut.";
+        "No free Ctrl+Shift letter shortcut was found. Choose another combination or use No Shortcut.";
 
     for (const auto& keymap : {allTaken, std::string("Caf\xe9 ") + allTaken}) {
         write(voduve / "voduve-kb.ini", keymap);
@@ -341,7 +341,7 @@ TEST_F(SetupModel, InstallShowsTheReportLinesWithTheRestartAdviceAndRefreshes) {
                   kRestart);
     EXPECT_EQ(installing, (std::vector<bool>{true, false}));
     EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Installed", "Installed"}));
-    // The installer took ⇧⌘R over, so nothing holds it against Cuewarden any more.
+    // The installer took Ctrl+Shift+R over, so nothing holds it against Cuewarden any more.
     EXPECT_TRUE(conflicts(*model, 0).empty());
     EXPECT_EQ(messages.size(), 1u);
 

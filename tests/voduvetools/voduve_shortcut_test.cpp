@@ -17,13 +17,13 @@ TEST(VoduveShortcut, LetterAndModifiersGiveCodeLabelDisplayAndModifierValue) {
     ASSERT_TRUE(shiftCommandR);
     EXPECT_EQ(shiftCommandR->keyCode, 82);
     EXPECT_EQ(shiftCommandR->keyLabel, "R");
-    EXPECT_EQ(shiftCommandR->displayText(), "⇧⌘R");
+    EXPECT_EQ(shiftCommandR->displayText(), "Ctrl+Shift+R");
     EXPECT_EQ(shiftCommandR->modifierCode(), 13);
 
     const auto all = VoduveShortcut::fromLetter(
         "v", {Modifier::command, Modifier::shift, Modifier::option, Modifier::control});
     ASSERT_TRUE(all);
-    EXPECT_EQ(all->displayText(), "⌃⌥⇧⌘V");
+    EXPECT_EQ(all->displayText(), "Ctrl+Alt+Shift+Meta+V");
     EXPECT_EQ(all->modifierCode(), 61);
 
     const auto plain = VoduveShortcut::fromLetter("A", {});

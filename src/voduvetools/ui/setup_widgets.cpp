@@ -86,9 +86,6 @@ QCheckBox* makeCheckbox(const QString& text, int pixelSize, QFont::Weight weight
     auto* checkbox = new QCheckBox(text, parent);
     checkbox->setFont(OrvantaTheme::font(pixelSize, weight));
     OrvantaTheme::setTextColor(checkbox, color);
-    QPalette palette = checkbox->palette();
-    palette.setColor(QPalette::ButtonText, color);
-    checkbox->setPalette(palette);
     return checkbox;
 }
 

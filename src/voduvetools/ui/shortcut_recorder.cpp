@@ -168,6 +168,8 @@ void ShortcutRecorder::RecorderView::keyPressEvent(QKeyEvent* event) {
 void ShortcutRecorder::RecorderView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
+    // A field that can't record now is drawn faded, like the theme's buttons.
+    painter.setOpacity(isEnabled() ? 1.0 : OrvantaTheme::disabledOpacity);
     const QRectF field = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
     QPainterPath shape;
     shape.addRoundedRect(field, 7, 7);

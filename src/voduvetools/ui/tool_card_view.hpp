@@ -48,7 +48,7 @@ public:
 
     // The badge's colour for a status text, by exact comparison.
     static QColor statusColor(const std::string& statusText);
-    // "⇧⌘R is assigned to: <description>", or "Shortcut is assigned to: ..." without a shortcut.
+    // "Ctrl+Shift+R is assigned to: <description>", or "Shortcut is assigned to: ..." without a shortcut.
     static QString conflictLine(const std::optional<VoduveShortcut>& shortcut, const ShortcutConflict& conflict);
 
     SymbolImage* icon() const { return icon_; }

@@ -111,14 +111,14 @@ TEST_F(ToolCardTest, EnabledRowShowsTheShortcutRowAndConflictsOnlyWhenThereAreAn
     EXPECT_TRUE(shows(card->divider()));
     EXPECT_TRUE(shows(card->shortcutRow()));
     EXPECT_FALSE(shows(card->conflictBox()));
-    EXPECT_EQ(card->recorder()->displayedText(), QStringLiteral("⇧⌘R"));
+    EXPECT_EQ(card->recorder()->displayedText(), QStringLiteral("Ctrl+Shift+R"));
     EXPECT_EQ(card->panelOpacity(), 1.0);
 
     state.conflicts = {conflictNamed("Custom: my marker script"), conflictNamed("VODUVE Command _RSother")};
     card->rebuild();
     EXPECT_TRUE(shows(card->conflictBox()));
-    EXPECT_EQ(lines(), (std::vector<QString>{QStringLiteral("⇧⌘R is assigned to: Custom: my marker script"),
-                                             QStringLiteral("⇧⌘R is assigned to: VODUVE Command _RSother")}));
+    EXPECT_EQ(lines(), (std::vector<QString>{QStringLiteral("Ctrl+Shift+R is assigned to: Custom: my marker script"),
+                                             QStringLiteral("Ctrl+Shift+R is assigned to: VODUVE Command _RSother")}));
 
     state.shortcut.reset();
     state.conflicts = {conflictNamed("Custom: my marker script")};
@@ -151,7 +151,7 @@ TEST_F(ToolCardTest, UncheckingHidesAllButTheHeaderAndDimsTheCard) {
     QTest::mouseClick(card->nameLabel(), Qt::LeftButton);
     EXPECT_TRUE(state.enabled);
     EXPECT_TRUE(shows(card->conflictBox()));
-    EXPECT_EQ(card->recorder()->displayedText(), QStringLiteral("⇧⌘R"));
+    EXPECT_EQ(card->recorder()->displayedText(), QStringLiteral("Ctrl+Shift+R"));
     EXPECT_EQ(card->panelOpacity(), 1.0);
 }
 
@@ -177,12 +177,12 @@ TEST_F(ToolCardTest, RecordingStoresTheShortcutInTheRowBeforeReportingIt) {
     QTest::keyClick(card->recorder(), Qt::Key_K, Qt::AltModifier | Qt::ControlModifier);
     const auto recorded = *VoduveShortcut::fromLetter("K", {Modifier::option, Modifier::command});
     EXPECT_EQ(state.shortcut, recorded);
-    EXPECT_EQ(log, (std::vector<std::string>{"edit", "changed ⌥⌘K"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"edit", "changed Ctrl+Alt+K"}));
 
     QTest::mouseClick(card->recorder(), Qt::LeftButton);
     QTest::keyClick(card->recorder(), Qt::Key_Backspace);
     EXPECT_EQ(state.shortcut, std::nullopt);
-    EXPECT_EQ(log, (std::vector<std::string>{"edit", "changed ⌥⌘K", "edit", "changed none"}));
+    EXPECT_EQ(log, (std::vector<std::string>{"edit", "changed Ctrl+Alt+K", "edit", "changed none"}));
     EXPECT_EQ(card->recorder()->displayedText(), QStringLiteral("No Shortcut"));
 }
 
