@@ -253,7 +253,8 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
 }
 
 std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
-    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds) {
+    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds,
+    const ORVWorkerPool& pool) {
     std::vector<const std::vector<double>*> usable;
     for (const auto& envelope : envelopes) {
         double largest = 0;
@@ -262,9 +263,11 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::c
     }
     if (usable.empty()) return {};
 
+    std::vector<std::vector<Candidate>> perEnvelope(usable.size());
+    pool.forEachIndex(usable.size(),
+                      [&](std::size_t i) { perEnvelope[i] = envelopeCandidates(*usable[i], frameSeconds); });
     std::vector<std::vector<Candidate>> perFeature;
-    for (const auto* envelope : usable) {
-        auto candidates = envelopeCandidates(*envelope, frameSeconds);
+    for (auto& candidates : perEnvelope) {
         if (!candidates.empty()) perFeature.push_back(std::move(candidates));
     }
     if (perFeature.empty()) return {};
