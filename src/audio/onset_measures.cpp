@@ -28,14 +28,16 @@ inline double windowMaximum(std::span<const double> envelope, std::int64_t lo, s
     return best;
 }
 
-// round(t), halves away from zero, as roundedInt64 but inlined for the frame positions of
-// beats: below 2^52 the whole part and the fraction of t are exact.
+// round(t), halves away from zero, for 0 <= t < 2^52, where the whole part and the
+// fraction of t are exact.
+inline std::int64_t nearestFrameOfPosition(double t) {
+    const auto whole = static_cast<std::int64_t>(t);
+    return whole + (t - static_cast<double>(whole) >= 0.5 ? 1 : 0);
+}
+
+// round(t) as roundedInt64, inlined for the frame positions of beats.
 inline std::int64_t nearestFrame(double t) {
-    if (t >= 0 && t < 4503599627370496.0) {
-        const auto whole = static_cast<std::int64_t>(t);
-        return whole + (t - static_cast<double>(whole) >= 0.5 ? 1 : 0);
-    }
-    return roundedInt64(t);
+    return t >= 0 && t < 4503599627370496.0 ? nearestFrameOfPosition(t) : roundedInt64(t);
 }
 
 // Half-width of a beat window: round(fraction x period) in 1 ... 7 frames.
@@ -129,7 +131,8 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
     if (!(periodFrames >= 2.0) || maxima.size() < 2) return 0;
     const auto n = static_cast<std::int64_t>(maxima.size() - 1);
     const double frames = static_cast<double>(n);
-    // Every beat lies below n, so its nearest frame is at most n: inside the table.
+    // Every beat lies in 0 ... n (n, a count of doubles in memory, is far below 2^52), so its
+    // nearest frame is at most n: inside the table.
     const double* table = maxima.data();
     const std::int64_t phases = std::min(saturatingInt64(std::ceil(periodFrames), n), n);
     std::int64_t bestPhase = 0;
@@ -152,10 +155,10 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
                 const double offset = static_cast<double>(beat) * periodFrames;
                 const double t3 = p3 + offset;
                 if (!(t3 < frames)) break;
-                sums[0] += table[nearestFrame(p0 + offset)];
-                sums[1] += table[nearestFrame(p1 + offset)];
-                sums[2] += table[nearestFrame(p2 + offset)];
-                sums[3] += table[nearestFrame(t3)];
+                sums[0] += table[nearestFrameOfPosition(p0 + offset)];
+                sums[1] += table[nearestFrameOfPosition(p1 + offset)];
+                sums[2] += table[nearestFrameOfPosition(p2 + offset)];
+                sums[3] += table[nearestFrameOfPosition(t3)];
             }
         }
         for (std::int64_t k = 0; k < group; ++k) {
@@ -164,7 +167,7 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
             for (std::int64_t b = beat;; ++b, ++count) {
                 const double t = phase + static_cast<double>(b) * periodFrames;
                 if (!(t < frames)) break;
-                sums[k] += table[nearestFrame(t)];
+                sums[k] += table[nearestFrameOfPosition(t)];
             }
             const double value = sums[k] / static_cast<double>(count);
             if (value > bestMean) {
