@@ -99,9 +99,10 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatur
     if (features.consensusEnvelope.size() < kShortestConsensusFrames) {
         throwAnalysisError(kAudioTooShortCode, kAudioTooShortMessage);
     }
-    std::vector<std::vector<double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
+    std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
     envelopes.push_back(features.consensusEnvelope);
-    const auto candidates = A::consensusCandidates(envelopes, true, features.frameSeconds, pool);
+    const auto candidates = A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true,
+                                                   features.frameSeconds, pool);
     progress.report(kWholeSpanConsensusShare);
 
     ORVConsensusTop top;
