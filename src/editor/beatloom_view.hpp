@@ -15,6 +15,7 @@ class QAbstractButton;
 class QDragEnterEvent;
 class QDropEvent;
 class QMimeData;
+class QProgressBar;
 class QHBoxLayout;
 class QVBoxLayout;
 
@@ -63,6 +64,9 @@ public:
     QWidget* promotionalPanel() const { return promotionalPanel_; }
     QLabel* errorLabel() const { return errorLabel_; }
     QLabel* analysingFileLabel() const { return analysingFile_; }
+    // The analysing panel's bar and its "42 %" text: the fraction of the analysis done.
+    QProgressBar* analysingProgressBar() const { return analysingProgress_; }
+    QLabel* analysingPercentLabel() const { return analysingPercent_; }
     QLabel* loadedFileLabel() const { return loadedFile_; }
     QLabel* exportStatusLabel() const { return exportStatus_; }
     QLabel* statusLabel() const { return status_; }
@@ -97,6 +101,7 @@ private:
     QWidget* makeDropZone();
     QWidget* makeLoadedHeader();
     QWidget* makeAnalysingPanel();
+    void showAnalysisProgress();
     QWidget* makeEditorBlock();
     QWidget* makeAdvancedTempoMap();
     QWidget* makeLocatorBar();
@@ -125,6 +130,8 @@ private:
     QWidget* promotionalPanel_ = nullptr;
     QLabel* errorLabel_ = nullptr;
     QLabel* analysingFile_ = nullptr;
+    QProgressBar* analysingProgress_ = nullptr;
+    QLabel* analysingPercent_ = nullptr;
     QLabel* loadedFile_ = nullptr;
     QLabel* exportStatus_ = nullptr;
     QLabel* status_ = nullptr;
