@@ -130,9 +130,20 @@ std::vector<GridLine> drawnGridLines(const SongGrid& grid, const BeatloomTimelin
     auto any = first;
     const std::int64_t firstColumn = pixelColumn(window.x(from));
     const std::int64_t lastColumn = pixelColumn(window.x(to));
+    // The first time whose x lies in a column, so that a line belongs to the column its x says.
+    const auto columnStart = [&window](std::int64_t c) {
+        double t = window.seconds(double(c));
+        for (int i = 0; i < 8 && std::floor(window.x(t)) < double(c); ++i) t = std::nextafter(t, INFINITY);
+        for (int i = 0; i < 8 && std::floor(window.x(std::nextafter(t, -INFINITY))) >= double(c); ++i) {
+            t = std::nextafter(t, -INFINITY);
+        }
+        return t;
+    };
+    double nextStart = columnStart(firstColumn);
     for (std::int64_t c = firstColumn; c <= lastColumn; ++c) {
-        const double t0 = std::max(window.seconds(double(c)), from);
-        const double t1 = c == lastColumn ? std::nextafter(to, INFINITY) : std::min(window.seconds(double(c + 1)), to);
+        const double t0 = std::max(nextStart, from);
+        nextStart = columnStart(c + 1);
+        const double t1 = c == lastColumn ? std::nextafter(to, INFINITY) : std::min(nextStart, to);
         bar = firstAtOrAfter(grid.bars, bar, t0);
         if (bar < grid.bars.size() && lines[grid.bars[bar]].timeSeconds < t1) {
             drawn.push_back(lines[grid.bars[bar]]);
