@@ -341,30 +341,39 @@ void BeatloomTimelineViewport::paintCanvasBelowPlayPositions(QImage& picture, co
     const double waveTop = g.waveformTop();
     const double waveBottom = waveTop + g.waveformHeight();
 
-    // Lanes; over the waveform lane the part that holds audio and the even bars each take a
-    // faint white coat.
-    const QColor coat = OrvantaTheme::white(0.018);
-    fillBandWithCoats(picture, 0, g.rulerHeight, OrvantaTheme::black(0.58), coat, {});
-    fillBandWithCoats(picture, g.rulerHeight, g.markerLaneHeight, OrvantaTheme::black(0.34), coat, {});
-    auto coated = plan.barShading;
-    if (plan.audioSpan) coated.push_back(*plan.audioSpan);
-    fillBandWithCoats(picture, waveTop, g.waveformHeight(), OrvantaTheme::black(0.46), coat, coated);
-    fillBandWithCoats(picture, g.timeRulerTop(), g.timeRulerHeight, OrvantaTheme::black(0.52), coat, {});
-
-    // Vertical lines of a pixel or so fill whole pixel columns: no blending over a column's edges.
-    // Grid: at most one plain and one fitted line per pixel column.
+    // Vertical lines of a pixel or so fill whole pixel columns, laid into the picture's pixels
+    // with the lanes: no blending over a column's edges.
+    std::vector<ColumnLine> plainGrid;
+    std::vector<ColumnLine> overTrace;
     for (const auto& stroke : plan.gridStrokes) {
         const QPen pen = gridPen(stroke.kind, stroke.fitted);
         const double lineWidth = stroke.kind == GridKind::bar ? 2 : 1;
         const double left = std::floor(stroke.x + 0.5 - lineWidth / 2);
         if (stroke.fitted) {
             const auto dashes = pen.dashPattern();
-            blendColumn(picture, left, lineWidth, waveTop, waveBottom, pen.color(), dashes[0] * pen.widthF(),
-                        dashes[1] * pen.widthF());
+            overTrace.push_back({left, lineWidth, waveTop, waveBottom, pen.color(), dashes[0] * pen.widthF(),
+                                 dashes[1] * pen.widthF()});
         } else {
-            blendColumn(picture, left, lineWidth, waveTop, waveBottom, pen.color());
+            plainGrid.push_back({left, lineWidth, waveTop, waveBottom, pen.color()});
         }
     }
+    // A 0.9 pixel stroke covers nine tenths of its column.
+    const QColor traceColour = OrvantaTheme::white(0.9 * 0.9);
+    std::vector<ColumnLine> trace;
+    trace.reserve(plan.waveform.size());
+    for (const auto& segment : plan.waveform) {
+        trace.push_back({std::floor(segment.x), 1, segment.yTop, segment.yBottom, traceColour});
+    }
+
+    // Lanes; over the waveform lane the part that holds audio and the even bars each take a
+    // faint white coat, then come the grid and the waveform.
+    const QColor coat = OrvantaTheme::white(0.018);
+    fillBand(picture, 0, g.rulerHeight, OrvantaTheme::black(0.58), coat, {}, {}, {});
+    fillBand(picture, g.rulerHeight, g.markerLaneHeight, OrvantaTheme::black(0.34), coat, {}, {}, {});
+    auto coated = plan.barShading;
+    if (plan.audioSpan) coated.push_back(*plan.audioSpan);
+    fillBand(picture, waveTop, g.waveformHeight(), OrvantaTheme::black(0.46), coat, coated, plainGrid, trace);
+    fillBand(picture, g.timeRulerTop(), g.timeRulerHeight, OrvantaTheme::black(0.52), coat, {}, {}, {});
 
     {
         QPainter painter(&picture);
@@ -374,16 +383,9 @@ void BeatloomTimelineViewport::paintCanvasBelowPlayPositions(QImage& picture, co
         strokeHorizontal(painter, solidPen(OrvantaTheme::white(0.055), 0.5), waveTop + 0.75 * g.waveformHeight(), w);
     }
 
-    // Waveform: one column per segment, from its top to its bottom; a 0.9 pixel stroke covers
-    // nine tenths of its column.
-    const QColor trace = OrvantaTheme::white(0.9 * 0.9);
-    for (const auto& segment : plan.waveform) {
-        blendColumn(picture, std::floor(segment.x), 1, segment.yTop, segment.yBottom, trace);
-    }
-
     // Transient ticks.
     const QColor tick = withOpacity(OrvantaTheme::standardCyan(), 0.62);
-    for (const double x : plan.transientTicks) blendColumn(picture, std::floor(x), 1, waveTop + 2, waveTop + 10, tick);
+    for (const double x : plan.transientTicks) overTrace.push_back({std::floor(x), 1, waveTop + 2, waveTop + 10, tick});
 
     // Marker lines, once per pixel column and kind; Grid Fit anchors only over the waveform lane.
     std::int64_t lastColumn[5] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
@@ -396,9 +398,10 @@ void BeatloomTimelineViewport::paintCanvasBelowPlayPositions(QImage& picture, co
         const QPen pen = markerPen(marker.kind);
         const auto dashes = pen.dashPattern();
         const bool dashed = pen.style() == Qt::CustomDashLine && dashes.size() >= 2;
-        blendColumn(picture, column, marker.kind == MarkerLineKind::gridFitAnchor ? 2 : 1, top, waveBottom,
-                    pen.color(), dashed ? dashes[0] * pen.widthF() : 0, dashed ? dashes[1] * pen.widthF() : 0);
+        overTrace.push_back({column, marker.kind == MarkerLineKind::gridFitAnchor ? 2.0 : 1.0, top, waveBottom,
+                             pen.color(), dashed ? dashes[0] * pen.widthF() : 0, dashed ? dashes[1] * pen.widthF() : 0});
     }
+    blendLines(picture, overTrace);
 }
 
 void BeatloomTimelineViewport::paintPlayPositions(QPainter& painter) const {

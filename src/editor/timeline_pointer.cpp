@@ -10,6 +10,9 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
+#include <cmath>
+#include <map>
+
 #include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
@@ -303,7 +306,23 @@ void TimelinePointerInput::paintFlexibleTimelineOverlay(QPainter& painter) const
 }
 
 void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
-    for (const auto& handle : handles()) paintMarkerHandle(painter, handle);
+    // Handles of one kind packed closer than a few pixels lie many deep, each over the last:
+    // from the top down, one that stands within that distance of the handle drawn over it is
+    // hidden under the handles above and is left out. The selected handle is always drawn.
+    constexpr double kHiddenWithin = 8;
+    const auto all = handles();
+    std::vector<bool> drawn(all.size(), false);
+    std::map<MarkerHandleKind, double> above;
+    for (std::size_t i = all.size(); i-- > 0;) {
+        const auto& handle = all[i];
+        const auto next = above.find(handle.kind);
+        if (!handle.selected && next != above.end() && std::fabs(next->second - handle.centreX) < kHiddenWithin) continue;
+        drawn[i] = true;
+        above[handle.kind] = handle.centreX;
+    }
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (drawn[i]) paintMarkerHandle(painter, all[i]);
+    }
 }
 
 void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "common/numeric.hpp"
 
@@ -29,61 +30,118 @@ int devicePixel(double logical, qreal ratio, int limit) {
     return int(std::clamp<std::int64_t>(roundedInt64(logical * ratio), 0, limit));
 }
 
+// A line in device pixels: columns x0 ..< x1, rows y0 ..< y1, dashes of `on` rows in `period`.
+struct DeviceLine {
+    int x0 = 0;
+    int x1 = 0;
+    int y0 = 0;
+    int y1 = 0;
+    QRgb colour = 0;
+    int on = 0;  // 0: solid
+    int period = 1;
+    bool covers(int y) const { return y >= y0 && y < y1 && (on == 0 || (y - y0) % period < on); }
+};
+
+DeviceLine deviceLine(const ColumnLine& line, const QImage& picture) {
+    const qreal ratio = picture.devicePixelRatio();
+    DeviceLine device;
+    const double left = std::floor(line.x * ratio);
+    if (!(left >= 0 && left < picture.width())) return device;
+    device.x0 = int(left);
+    device.x1 = std::min(picture.width(), device.x0 + std::max(1, int(std::lround(line.width * ratio))));
+    device.y0 = devicePixel(std::min(line.top, line.bottom), ratio, picture.height());
+    device.y1 = devicePixel(std::max(line.top, line.bottom), ratio, picture.height());
+    device.colour = premultiplied(line.colour);
+    if (line.on > 0 && line.off > 0) {
+        device.on = std::max(1, int(std::lround(line.on * ratio)));
+        device.period = device.on + std::max(1, int(std::lround(line.off * ratio)));
+    }
+    return device;
+}
+
+QRgb* row(QImage& picture, int y) {
+    return reinterpret_cast<QRgb*>(picture.bits() + picture.bytesPerLine() * y);
+}
+
 }  // namespace
 
-void fillBandWithCoats(QImage& picture, double top, double height, const QColor& colour, const QColor& coat,
-                       const std::vector<session::BeatloomPixelSpan>& coatedSpans) {
+void fillBand(QImage& picture, double top, double height, const QColor& colour, const QColor& coat,
+              const std::vector<session::BeatloomPixelSpan>& coatedSpans, const std::vector<ColumnLine>& lines,
+              const std::vector<ColumnLine>& trace) {
     const qreal ratio = picture.devicePixelRatio();
     const int width = picture.width();
     const int y0 = devicePixel(top, ratio, picture.height());
     const int y1 = devicePixel(top + height, ratio, picture.height());
     if (y0 >= y1 || width <= 0) return;
+    const auto w = std::size_t(width);
 
-    std::vector<std::uint8_t> coats(std::size_t(width), 0);
+    // One row of the band's colours, the same all the way down.
+    std::vector<std::uint8_t> coats(w, 0);
     for (const auto& span : coatedSpans) {
         const int x0 = devicePixel(span.x0, ratio, width);
         const int x1 = devicePixel(span.x1, ratio, width);
         for (int x = x0; x < x1; ++x) coats[std::size_t(x)] = std::uint8_t(std::min(coats[std::size_t(x)] + 1, 255));
     }
-    // One row of finished colours, laid over each row of the band.
-    const QRgb base = premultiplied(colour);
     const QRgb coatColour = premultiplied(coat);
-    std::vector<QRgb> shades{base};
-    std::vector<QRgb> row(static_cast<std::size_t>(width));
-    for (int x = 0; x < width; ++x) {
-        const std::size_t n = coats[std::size_t(x)];
-        while (shades.size() <= n) shades.push_back(over(coatColour, shades.back()));
-        row[std::size_t(x)] = shades[n];
+    std::vector<QRgb> shades{premultiplied(colour)};
+    std::vector<QRgb> band(w);
+    for (std::size_t x = 0; x < w; ++x) {
+        while (shades.size() <= coats[x]) shades.push_back(over(coatColour, shades.back()));
+        band[x] = shades[coats[x]];
     }
-    uchar* bits = picture.bits();
-    const qsizetype stride = picture.bytesPerLine();
+    for (const auto& line : lines) {
+        const DeviceLine device = deviceLine(line, picture);
+        for (int x = device.x0; x < device.x1; ++x) band[std::size_t(x)] = over(device.colour, band[std::size_t(x)]);
+    }
+    const QRgb* under = row(picture, y0);
+    for (std::size_t x = 0; x < w; ++x) band[x] = over(band[x], under[x]);
+
+    // The trace, per column: its rows and its colour over the band.
+    struct TraceColumn {
+        int x = 0;
+        int y0 = 0;
+        int y1 = 0;
+        QRgb colour = 0;
+    };
+    std::vector<TraceColumn> columns;
+    for (const auto& line : trace) {
+        const DeviceLine device = deviceLine(line, picture);
+        for (int x = device.x0; x < device.x1; ++x) {
+            if (!columns.empty() && columns.back().x == x) {
+                columns.back().y0 = std::min(columns.back().y0, device.y0);
+                columns.back().y1 = std::max(columns.back().y1, device.y1);
+                continue;
+            }
+            columns.push_back({x, device.y0, device.y1, over(device.colour, band[std::size_t(x)])});
+        }
+    }
     for (int y = y0; y < y1; ++y) {
-        auto* pixels = reinterpret_cast<QRgb*>(bits + stride * y);
-        for (int x = 0; x < width; ++x) pixels[x] = over(row[std::size_t(x)], pixels[x]);
+        QRgb* pixels = row(picture, y);
+        std::memcpy(pixels, band.data(), w * sizeof(QRgb));
+        for (const auto& column : columns) {
+            if (y >= column.y0 && y < column.y1) pixels[column.x] = column.colour;
+        }
     }
 }
 
-void blendColumn(QImage& picture, double columnX, double lineWidth, double top, double bottom, const QColor& colour,
-                 double on, double off) {
-    const qreal ratio = picture.devicePixelRatio();
-    const double left = std::floor(columnX * ratio);
-    if (!(left >= 0 && left < picture.width())) return;
-    const int x0 = int(left);
-    const int x1 = std::min(picture.width(), x0 + std::max(1, int(std::lround(lineWidth * ratio))));
-    const int y0 = devicePixel(std::min(top, bottom), ratio, picture.height());
-    const int y1 = devicePixel(std::max(top, bottom), ratio, picture.height());
-    const QRgb source = premultiplied(colour);
-    // Dashes in whole pixels, starting with a dash at the top.
-    const bool dashed = on > 0 && off > 0;
-    const int onPixels = std::max(1, int(std::lround(on * ratio)));
-    const int period = onPixels + std::max(1, int(std::lround(off * ratio)));
-    uchar* bits = picture.bits();
-    const qsizetype stride = picture.bytesPerLine();
-    int phase = 0;
-    for (int y = y0; y < y1; ++y, phase = phase + 1 == period ? 0 : phase + 1) {
-        if (dashed && phase >= onPixels) continue;
-        auto* pixels = reinterpret_cast<QRgb*>(bits + stride * y);
-        for (int x = x0; x < x1; ++x) pixels[x] = over(source, pixels[x]);
+void blendLines(QImage& picture, const std::vector<ColumnLine>& lines) {
+    std::vector<DeviceLine> devices;
+    int top = picture.height();
+    int bottom = 0;
+    for (const auto& line : lines) {
+        const DeviceLine device = deviceLine(line, picture);
+        if (device.x0 >= device.x1 || device.y0 >= device.y1) continue;
+        devices.push_back(device);
+        top = std::min(top, device.y0);
+        bottom = std::max(bottom, device.y1);
+    }
+    // Row by row, so that each row is read and written once.
+    for (int y = top; y < bottom; ++y) {
+        QRgb* pixels = row(picture, y);
+        for (const auto& device : devices) {
+            if (!device.covers(y)) continue;
+            for (int x = device.x0; x < device.x1; ++x) pixels[x] = over(device.colour, pixels[x]);
+        }
     }
 }
 
