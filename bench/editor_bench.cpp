@@ -223,17 +223,34 @@ void zoomFrame(benchmark::State& state, const Song& song, double zoom) {
     }
 }
 
-// A frame in which only the play head moved: playing, page follow off, the window still.
+// Plays from the locator with the window held still (page follow off); the sources start a
+// little after play, so the play head is first let get going.
+void playInStillWindow(Stage& stage, double start, double length) {
+    auto& model = stage.model();
+    model.stopPreview(true);
+    model.startPreviewPlayback();
+    model.pageFollowEnabled.set(false);
+    stage.showWindow(start, length);
+    stage.device().render(std::int64_t(kRate / 5));
+    stage.loop().advanceSeconds(0.2);
+    stage.frame();
+}
+
+// A frame in which only the play head moved: playing, the window still.
 void playHeadFrame(benchmark::State& state, const Song& song) {
     Stage stage(song);
     auto& model = stage.model();
-    model.pageFollowEnabled.set(false);
-    stage.showWindow(stage.duration() * 0.4, stage.duration() / 16);
-    model.locatorSeconds.set(stage.duration() * 0.42);
-    model.startPreviewPlayback();
-    stage.frame();
+    const double start = stage.duration() * 0.4;
+    const double length = stage.duration() / 16;
+    stage.showWindow(start, length);
+    model.locatorSeconds.set(start + 0.1 * length);
+    playInStillWindow(stage, start, length);
     for (auto _ : state) {
         state.PauseTiming();
+        // Back to the locator before the play head leaves the window.
+        if (model.previewPlayer().currentPlaybackSeconds().value() > start + 0.9 * length) {
+            playInStillWindow(stage, start, length);
+        }
         stage.device().render(std::int64_t(kRate / 30));
         state.ResumeTiming();
         stage.loop().advanceSeconds(1.0 / 30.0);  // the position timer publishes the play head

@@ -46,11 +46,6 @@ QPen dashedPen(const QColor& color, double width, double on, double off) {
     return pen;
 }
 
-void strokeVertical(QPainter& painter, const QPen& pen, double x, double top, double bottom) {
-    painter.setPen(pen);
-    painter.drawLine(QPointF(x, top), QPointF(x, bottom));
-}
-
 void strokeHorizontal(QPainter& painter, const QPen& pen, double y, double width) {
     painter.setPen(pen);
     painter.drawLine(QPointF(0, y), QPointF(width, y));
@@ -189,7 +184,8 @@ const std::vector<BeatloomTimeline::GridLine>& BeatloomTimelineViewport::songLin
 const WaveformLevels* BeatloomTimelineViewport::waveformLevels() const {
     if (waveformLevelsStale_) {
         const auto& waveform = model_.waveformData.value();
-        waveformLevels_ = waveform ? std::optional<WaveformLevels>(WaveformLevels(*waveform)) : std::nullopt;
+        waveformLevels_.reset();
+        if (waveform) waveformLevels_.emplace(*waveform);
         waveformLevelsStale_ = false;
     }
     return waveformLevels_ ? &*waveformLevels_ : nullptr;
@@ -412,7 +408,6 @@ void BeatloomTimelineViewport::paintPlayPositions(QPainter& painter) const {
     const auto playhead = playheadX(model_, win);
     if (!locator && !playhead) return;
     painter.save();
-    painter.setRenderHint(QPainter::Antialiasing, true);
     // Only near the rounded corners does the frame cut into them.
     const auto nearCorner = [&](std::optional<double> x) {
         return x && (*x < kCornerRadius + 4 || *x > win.width - kCornerRadius - 4);
@@ -422,12 +417,16 @@ void BeatloomTimelineViewport::paintPlayPositions(QPainter& painter) const {
         rounded.addRoundedRect(QRectF(0, 0, win.width, g.totalHeight()), kCornerRadius, kCornerRadius);
         painter.setClipPath(rounded, Qt::IntersectClip);
     }
+    // Each is laid into a narrow picture of its own: a few columns, however tall.
+    const auto draw = [&](double x, const std::vector<ColumnLine>& strokes) {
+        const double left = std::floor(x) - 3;
+        painter.drawImage(QPointF(left, 0), verticalStrokes(strokes, left, 8, waveBottom, devicePixelRatioF()));
+    };
     if (locator) {
         const QColor& blue = OrvantaTheme::standardBlue();
-        strokeVertical(painter, solidPen(withOpacity(blue, 0.2), 4), *locator, 0, waveBottom);
-        strokeVertical(painter, solidPen(blue, 1.3), *locator, 0, waveBottom);
+        draw(*locator, {{*locator, 4, 0, waveBottom, withOpacity(blue, 0.2)}, {*locator, 1.3, 0, waveBottom, blue}});
     }
-    if (playhead) strokeVertical(painter, solidPen(OrvantaTheme::white(0.98), 2), *playhead, g.waveformTop(), waveBottom);
+    if (playhead) draw(*playhead, {{*playhead, 2, g.waveformTop(), waveBottom, OrvantaTheme::white(0.98)}});
     painter.restore();
 }
 

@@ -211,27 +211,52 @@ std::vector<session::BeatloomPixelSpan> barShadingSpans(const std::vector<GridLi
     return spans;
 }
 
-WaveformLevels::WaveformLevels(const BeatloomWaveformData& waveform) : durationSeconds(waveform.durationSeconds) {
-    const std::size_t n = std::min(waveform.minPeaks.size(), waveform.maxPeaks.size());
-    minimums.emplace_back(waveform.minPeaks.begin(), waveform.minPeaks.begin() + std::ptrdiff_t(n));
-    maximums.emplace_back(waveform.maxPeaks.begin(), waveform.maxPeaks.begin() + std::ptrdiff_t(n));
-    // NaN wins both ways, so that a damaged bin keeps its column blank at every level.
-    const auto lower = [](float a, float b) { return std::isnan(a) || std::isnan(b) ? NAN : std::min(a, b); };
-    const auto upper = [](float a, float b) { return std::isnan(a) || std::isnan(b) ? NAN : std::max(a, b); };
-    while (minimums.back().size() > 1) {
-        const auto& mins = minimums.back();
-        const auto& maxs = maximums.back();
-        const std::size_t size = (mins.size() + 1) / 2;
+namespace {
+
+// NaN wins both ways, so that a damaged bin keeps every run that holds it blank.
+float lowerOf(float a, float b) { return std::isnan(a) || std::isnan(b) ? NAN : std::min(a, b); }
+float upperOf(float a, float b) { return std::isnan(a) || std::isnan(b) ? NAN : std::max(a, b); }
+
+}  // namespace
+
+WaveformLevels::WaveformLevels(const BeatloomWaveformData& waveform)
+    : waveform_(&waveform),
+      bins_(std::int64_t(std::min(waveform.minPeaks.size(), waveform.maxPeaks.size()))) {
+    const auto blocks = std::size_t((bins_ + kBlockBins - 1) / kBlockBins);
+    std::vector<float> mins(blocks);
+    std::vector<float> maxs(blocks);
+    for (std::size_t j = 0; j < blocks; ++j) {
+        const std::size_t begin = j * std::size_t(kBlockBins);
+        const std::size_t end = std::min(begin + std::size_t(kBlockBins), std::size_t(bins_));
+        float mn = waveform.minPeaks[begin];
+        float mx = waveform.maxPeaks[begin];
+        bool damaged = false;
+        for (std::size_t i = begin; i < end; ++i) {
+            const float lo = waveform.minPeaks[i];
+            const float hi = waveform.maxPeaks[i];
+            damaged |= lo != lo || hi != hi;
+            mn = lo < mn ? lo : mn;
+            mx = hi > mx ? hi : mx;
+        }
+        mins[j] = damaged ? NAN : mn;
+        maxs[j] = damaged ? NAN : mx;
+    }
+    minimums_.push_back(std::move(mins));
+    maximums_.push_back(std::move(maxs));
+    while (minimums_.back().size() > 1) {
+        const auto& below = minimums_.back();
+        const auto& belowMax = maximums_.back();
+        const std::size_t size = (below.size() + 1) / 2;
         std::vector<float> coarserMins(size);
         std::vector<float> coarserMaxs(size);
         for (std::size_t j = 0; j < size; ++j) {
             const std::size_t a = 2 * j;
-            const std::size_t b = std::min(a + 1, mins.size() - 1);
-            coarserMins[j] = lower(mins[a], mins[b]);
-            coarserMaxs[j] = upper(maxs[a], maxs[b]);
+            const std::size_t b = std::min(a + 1, below.size() - 1);
+            coarserMins[j] = lowerOf(below[a], below[b]);
+            coarserMaxs[j] = upperOf(belowMax[a], belowMax[b]);
         }
-        minimums.push_back(std::move(coarserMins));
-        maximums.push_back(std::move(coarserMaxs));
+        minimums_.push_back(std::move(coarserMins));
+        maximums_.push_back(std::move(coarserMaxs));
     }
 }
 
@@ -239,22 +264,28 @@ std::pair<float, float> WaveformLevels::envelope(std::int64_t first, std::int64_
     float mn = INFINITY;
     float mx = -INFINITY;
     bool damaged = false;
-    const auto take = [&](std::size_t level, std::int64_t i) {
-        const float lo = minimums[level][std::size_t(i)];
-        const float hi = maximums[level][std::size_t(i)];
+    const auto take = [&](float lo, float hi) {
         if (std::isnan(lo) || std::isnan(hi)) damaged = true;
         mn = std::min(mn, lo);
         mx = std::max(mx, hi);
     };
-    // Bottom up over the half-open run: an odd edge is taken at its level, the rest moves up.
     std::int64_t lo = std::max<std::int64_t>(first, 0);
-    std::int64_t hi = std::min(last + 1, binCount());
-    for (std::size_t level = 0; lo < hi && level < minimums.size(); ++level, lo /= 2, hi /= 2) {
-        if (lo % 2 == 1) take(level, lo++);
-        if (hi % 2 == 1) take(level, --hi);
-        if (lo < hi && level + 1 == minimums.size()) {
-            for (std::int64_t i = lo; i < hi; ++i) take(level, i);
-        }
+    std::int64_t hi = std::min(last + 1, bins_);
+    // Single bins up to the first and from the last whole block.
+    for (; lo < hi && lo % kBlockBins != 0; ++lo) take(minPeak(lo), maxPeak(lo));
+    while (hi > lo && hi % kBlockBins != 0) {
+        --hi;
+        take(minPeak(hi), maxPeak(hi));
+    }
+    // The blocks bottom up: an odd edge is taken at its level, the rest moves up.
+    lo /= kBlockBins;
+    hi /= kBlockBins;
+    for (std::size_t level = 0; lo < hi && level < minimums_.size(); ++level, lo /= 2, hi /= 2) {
+        const auto takeBlock = [&](std::int64_t j) {
+            take(minimums_[level][std::size_t(j)], maximums_[level][std::size_t(j)]);
+        };
+        if (lo % 2 == 1) takeBlock(lo++);
+        if (hi % 2 == 1) takeBlock(--hi);
     }
     if (damaged) return {NAN, NAN};
     return {mn, mx};
@@ -263,7 +294,7 @@ std::pair<float, float> WaveformLevels::envelope(std::int64_t first, std::int64_
 std::vector<WaveformSegment> waveformSegments(const WaveformLevels& levels, const BeatloomTimelineWindow& window,
                                               const BeatloomTimelineGeometry& geometry) {
     const std::int64_t n = levels.binCount();
-    const double waveformDuration = levels.durationSeconds;
+    const double waveformDuration = levels.durationSeconds();
     const auto range =
         session::BeatloomViewportState::visiblePeakRange(window.start, window.duration, waveformDuration, n);
     const double w = window.width;
@@ -272,8 +303,6 @@ std::vector<WaveformSegment> waveformSegments(const WaveformLevels& levels, cons
     const std::int64_t columns = std::max<std::int64_t>(saturatingInt64(w), 1);
     const double centre = geometry.waveformCentreY();
     const double scale = geometry.waveformAmplitudeScale();
-    const auto& minPeaks = levels.minimums.front();
-    const auto& maxPeaks = levels.maximums.front();
     std::vector<WaveformSegment> segments;
 
     if (range.hi - range.lo < columns) {
@@ -282,8 +311,8 @@ std::vector<WaveformSegment> waveformSegments(const WaveformLevels& levels, cons
         for (std::int64_t i = range.lo; i < range.hi; ++i) {
             const double x = window.x(binSeconds * (double(i) + 0.5));
             if (x < -1 || x > w + 1) continue;
-            const double mn = minPeaks[std::size_t(i)];
-            const double mx = maxPeaks[std::size_t(i)];
+            const double mn = levels.minPeak(i);
+            const double mx = levels.maxPeak(i);
             // A damaged cache record may hold a non-finite peak; it has no place on screen.
             if (!std::isfinite(mn) || !std::isfinite(mx)) continue;
             segments.push_back({x, centre - scale * mx, centre - scale * mn});

@@ -122,19 +122,27 @@ std::vector<session::BeatloomPixelSpan> barShadingSpans(const std::vector<Beatlo
 
 // ---- Waveform ----
 
-// The peaks of a waveform with coarser copies of them, each level halving the one below
-// (level 0 is the peaks themselves), built once per waveform so that the envelope of any run
-// of bins is found in a few steps. A bin with a NaN peak makes every level above it NaN there.
-struct WaveformLevels {
-    double durationSeconds = 0;
-    std::vector<std::vector<float>> minimums;
-    std::vector<std::vector<float>> maximums;
+// The envelopes of a waveform's peaks over blocks of 16 bins, then of two blocks, four and so
+// on, built once per waveform so that the envelope of any run of bins is found in a few steps.
+// It reads the waveform's own peaks, which must stay as they are while it is used. A bin with
+// a NaN peak makes the envelope of every run that holds it NaN.
+class WaveformLevels {
+public:
+    static constexpr std::int64_t kBlockBins = 16;
 
-    WaveformLevels() = default;
     explicit WaveformLevels(const BeatloomWaveformData& waveform);
-    std::int64_t binCount() const { return minimums.empty() ? 0 : std::int64_t(minimums.front().size()); }
+    std::int64_t binCount() const { return bins_; }
+    double durationSeconds() const { return waveform_->durationSeconds; }
+    float minPeak(std::int64_t bin) const { return waveform_->minPeaks[std::size_t(bin)]; }
+    float maxPeak(std::int64_t bin) const { return waveform_->maxPeaks[std::size_t(bin)]; }
     // The smallest minimum and the largest maximum of bins first ... last; NaN when one is NaN.
     std::pair<float, float> envelope(std::int64_t first, std::int64_t last) const;
+
+private:
+    const BeatloomWaveformData* waveform_;
+    std::int64_t bins_ = 0;
+    std::vector<std::vector<float>> minimums_;  // level k: blocks of 16 * 2^k bins
+    std::vector<std::vector<float>> maximums_;
 };
 
 // One vertical stroke of the waveform trace.

@@ -145,4 +145,27 @@ void blendLines(QImage& picture, const std::vector<ColumnLine>& lines) {
     }
 }
 
+QImage verticalStrokes(const std::vector<ColumnLine>& strokes, double left, int columns, double height,
+                       qreal pixelRatio) {
+    QImage picture(int(std::ceil(columns * pixelRatio)), int(std::ceil(height * pixelRatio)),
+                   QImage::Format_ARGB32_Premultiplied);
+    picture.setDevicePixelRatio(pixelRatio);
+    picture.fill(0);
+    for (const auto& stroke : strokes) {
+        const double x0 = (stroke.x - stroke.width / 2 - left) * pixelRatio;
+        const double x1 = (stroke.x + stroke.width / 2 - left) * pixelRatio;
+        const int y0 = devicePixel(std::min(stroke.top, stroke.bottom), pixelRatio, picture.height());
+        const int y1 = devicePixel(std::max(stroke.top, stroke.bottom), pixelRatio, picture.height());
+        for (int c = std::max(0, int(std::floor(x0))); c < picture.width() && c < x1; ++c) {
+            const double coverage = std::min(x1, double(c + 1)) - std::max(x0, double(c));
+            if (!(coverage > 0)) continue;
+            QColor colour = stroke.colour;
+            colour.setAlphaF(float(colour.alphaF() * std::min(coverage, 1.0)));
+            const QRgb source = premultiplied(colour);
+            for (int y = y0; y < y1; ++y) row(picture, y)[c] = over(source, row(picture, y)[c]);
+        }
+    }
+    return picture;
+}
+
 }  // namespace corvel::editor

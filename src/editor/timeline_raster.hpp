@@ -37,4 +37,11 @@ void fillBand(QImage& picture, double top, double height, const QColor& colour, 
 // Lays the lines over the picture, in order.
 void blendLines(QImage& picture, const std::vector<ColumnLine>& lines);
 
+// Vertical strokes with flat caps, each `width` wide and centred on its x, as antialiasing
+// lays them (a column they cover in part takes that part of their colour), drawn into a
+// picture `columns` pixels wide whose left edge stands at `left`, in order. Only `x`, `width`,
+// `top`, `bottom` and `colour` of each line count.
+QImage verticalStrokes(const std::vector<ColumnLine>& strokes, double left, int columns, double height,
+                       qreal pixelRatio);
+
 }  // namespace corvel::editor
