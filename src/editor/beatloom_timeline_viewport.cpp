@@ -102,6 +102,26 @@ void clearOutsideCorners(QImage& picture, const QRectF& frame) {
     painter.fillPath(corners.subtracted(rounded), Qt::black);
 }
 
+// The frame's outline: a 1 pixel line on the frame's edge, so that half of it lies inside;
+// the straight edges laid into the pixels, the corners stroked.
+void strokeFrame(QImage& picture, const QRectF& frame) {
+    const double r = BeatloomTimelineViewport::kCornerRadius;
+    const QColor half = OrvantaTheme::white(0.09 * 0.5);
+    blendRow(picture, frame.top(), frame.left() + r, frame.right() - r, half);
+    blendRow(picture, frame.bottom() - 1, frame.left() + r, frame.right() - r, half);
+    blendLines(picture, {{frame.left(), 1, frame.top() + r, frame.bottom() - r, half},
+                         {frame.right() - 1, 1, frame.top() + r, frame.bottom() - r, half}});
+    QPainter painter(&picture);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.setPen(solidPen(OrvantaTheme::white(0.09), 1));
+    painter.setBrush(Qt::NoBrush);
+    for (const QPointF& corner : {frame.topLeft(), QPointF(frame.right() - r, frame.top()),
+                                  QPointF(frame.left(), frame.bottom() - r), QPointF(frame.right() - r, frame.bottom() - r)}) {
+        painter.setClipRect(QRectF(corner, QSizeF(r, r)));
+        painter.drawRoundedRect(frame, r, r);
+    }
+}
+
 }  // namespace
 
 BeatloomTimelineViewport::BeatloomTimelineViewport(session::BeatloomViewModel& model,
@@ -233,16 +253,10 @@ void BeatloomTimelineViewport::paintEvent(QPaintEvent*) {
 
 void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     refreshStillLayers();
-    const double w = BeatloomTimelineWindow::layoutWidth(width());
-    const QRectF frame(0, 0, w, geometry().totalHeight());
     painter.drawImage(QPointF(0, 0), belowPlayPositions_);
     paintPlayPositions(painter);
     painter.drawImage(QPointF(0, 0), abovePlayPositions_);
     pointerInput_->paintLocatorFlag(painter);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.setPen(solidPen(OrvantaTheme::white(0.09), 1));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(frame, kCornerRadius, kCornerRadius);
     const auto locator = locatorX(model_, window());
     drawnLocatorX_ = locator;
     drawnPlayheadX_ = playheadX(model_, window());
@@ -285,6 +299,7 @@ void BeatloomTimelineViewport::refreshStillLayers() const {
         }
     }
     clearOutsideCorners(abovePlayPositions_, frame);
+    strokeFrame(abovePlayPositions_, frame);
 }
 
 void BeatloomTimelineViewport::repaintChanges() {

@@ -47,17 +47,28 @@ int strength(GridKind kind) {
 
 std::int64_t pixelColumn(double x) { return saturatingInt64(std::floor(x)); }
 
-// Keeps, per pixel column, the first of its strongest strokes, in the order they came.
+// Keeps, per pixel column, the first of its strongest strokes, in the order they came. Strokes
+// mostly come column by column, left to right; only then are neighbours compared alone.
 void keepStrongestPerColumn(std::vector<GridStroke>& strokes) {
+    const bool leftToRight = std::is_sorted(strokes.begin(), strokes.end(), [](const GridStroke& a, const GridStroke& b) {
+        return pixelColumn(a.x) < pixelColumn(b.x);
+    });
     std::unordered_map<std::int64_t, std::size_t> byColumn;
     std::vector<GridStroke> kept;
     kept.reserve(strokes.size());
     for (const auto& stroke : strokes) {
-        const auto [it, fresh] = byColumn.try_emplace(pixelColumn(stroke.x), kept.size());
-        if (fresh) {
+        const std::int64_t column = pixelColumn(stroke.x);
+        std::optional<std::size_t> same;
+        if (leftToRight) {
+            if (!kept.empty() && pixelColumn(kept.back().x) == column) same = kept.size() - 1;
+        } else if (const auto it = byColumn.find(column); it != byColumn.end()) {
+            same = it->second;
+        }
+        if (!same) {
+            if (!leftToRight) byColumn.emplace(column, kept.size());
             kept.push_back(stroke);
-        } else if (strength(stroke.kind) > strength(kept[it->second].kind)) {
-            kept[it->second] = stroke;
+        } else if (strength(stroke.kind) > strength(kept[*same].kind)) {
+            kept[*same] = stroke;
         }
     }
     strokes = std::move(kept);

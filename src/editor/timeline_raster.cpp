@@ -39,7 +39,7 @@ struct DeviceLine {
     QRgb colour = 0;
     int on = 0;  // 0: solid
     int period = 1;
-    bool covers(int y) const { return y >= y0 && y < y1 && (on == 0 || (y - y0) % period < on); }
+    int phase = 0;  // the row's place in the dash pattern, kept as the rows go down
 };
 
 DeviceLine deviceLine(const ColumnLine& line, const QImage& picture) {
@@ -138,11 +138,25 @@ void blendLines(QImage& picture, const std::vector<ColumnLine>& lines) {
     // Row by row, so that each row is read and written once.
     for (int y = top; y < bottom; ++y) {
         QRgb* pixels = row(picture, y);
-        for (const auto& device : devices) {
-            if (!device.covers(y)) continue;
+        for (auto& device : devices) {
+            if (y < device.y0 || y >= device.y1) continue;
+            const bool dash = device.on == 0 || device.phase < device.on;
+            device.phase = device.phase + 1 == device.period ? 0 : device.phase + 1;
+            if (!dash) continue;
             for (int x = device.x0; x < device.x1; ++x) pixels[x] = over(device.colour, pixels[x]);
         }
     }
+}
+
+void blendRow(QImage& picture, double y, double left, double right, const QColor& colour) {
+    const qreal ratio = picture.devicePixelRatio();
+    const int device = int(std::floor(y * ratio));
+    if (device < 0 || device >= picture.height()) return;
+    const int x0 = devicePixel(left, ratio, picture.width());
+    const int x1 = devicePixel(right, ratio, picture.width());
+    const QRgb source = premultiplied(colour);
+    QRgb* pixels = row(picture, device);
+    for (int x = x0; x < x1; ++x) pixels[x] = over(source, pixels[x]);
 }
 
 QImage verticalStrokes(const std::vector<ColumnLine>& strokes, double left, int columns, double height,

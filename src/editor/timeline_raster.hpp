@@ -37,6 +37,9 @@ void fillBand(QImage& picture, double top, double height, const QColor& colour, 
 // Lays the lines over the picture, in order.
 void blendLines(QImage& picture, const std::vector<ColumnLine>& lines);
 
+// Lays `colour` over the pixel row at `y`, from `left` to `right`.
+void blendRow(QImage& picture, double y, double left, double right, const QColor& colour);
+
 // Vertical strokes with flat caps, each `width` wide and centred on its x, as antialiasing
 // lays them (a column they cover in part takes that part of their colour), drawn into a
 // picture `columns` pixels wide whose left edge stands at `left`, in order. Only `x`, `width`,
