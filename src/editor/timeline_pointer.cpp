@@ -320,8 +320,32 @@ void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
         drawn[i] = true;
         above[handle.kind] = handle.centreX;
     }
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
     for (std::size_t i = 0; i < all.size(); ++i) {
-        if (drawn[i]) paintMarkerHandle(painter, all[i]);
+        if (!drawn[i]) continue;
+        const auto& handle = all[i];
+        // Handles are laid on whole pixels from a picture of their look.
+        const QSizeF size = markerHandleRect(handle).size() + QSizeF(4, 4);
+        const std::string key = std::to_string(int(handle.kind)) + '|' + handle.text + '|' +
+                                std::to_string(int(handle.selected)) + '|' + std::to_string(int(handle.status)) +
+                                '|' + std::to_string(ratio);
+        auto picture = handlePictures_.find(key);
+        if (picture == handlePictures_.end()) {
+            if (handlePictures_.size() > 4096) handlePictures_.clear();
+            QImage image((size * ratio).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
+            image.setDevicePixelRatio(ratio);
+            image.fill(0);
+            QPainter local(&image);
+            local.setRenderHint(QPainter::Antialiasing, true);
+            MarkerHandle centred = handle;
+            centred.centreX = size.width() / 2;
+            centred.centreY = size.height() / 2;
+            paintMarkerHandle(local, centred);
+            local.end();
+            picture = handlePictures_.emplace(key, std::move(image)).first;
+        }
+        painter.drawImage(QPointF(std::round(handle.centreX - size.width() / 2), std::round(handle.centreY - size.height() / 2)),
+                          picture->second);
     }
 }
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <QImage>
 #include <QObject>
 #include <QPointF>
 
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include "editor/flexible_timeline_overlay.hpp"
 #include "editor/timeline_handles.hpp"
@@ -90,6 +93,8 @@ private:
     std::optional<Gesture> gesture_;
     BeatloomGridFitLane gridFitLane_;
     std::optional<double> rangeDragStartSeconds_;
+    // Each look of a handle drawn once, as a picture, and then laid wherever it stands.
+    mutable std::unordered_map<std::string, QImage> handlePictures_;
 };
 
 }  // namespace corvel::editor
