@@ -325,13 +325,13 @@ void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
         if (!drawn[i]) continue;
         const auto& handle = all[i];
         // Handles are laid on whole pixels from a picture of their look.
-        const QSizeF size = markerHandleRect(handle).size() + QSizeF(4, 4);
         const std::string key = std::to_string(int(handle.kind)) + '|' + handle.text + '|' +
                                 std::to_string(int(handle.selected)) + '|' + std::to_string(int(handle.status)) +
                                 '|' + std::to_string(ratio);
         auto picture = handlePictures_.find(key);
         if (picture == handlePictures_.end()) {
             if (handlePictures_.size() > 4096) handlePictures_.clear();
+            const QSizeF size = markerHandleRect(handle).size() + QSizeF(4, 4);
             QImage image((size * ratio).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
             image.setDevicePixelRatio(ratio);
             image.fill(0);
@@ -342,10 +342,11 @@ void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
             centred.centreY = size.height() / 2;
             paintMarkerHandle(local, centred);
             local.end();
-            picture = handlePictures_.emplace(key, std::move(image)).first;
+            picture = handlePictures_.emplace(key, HandlePicture{std::move(image), size}).first;
         }
+        const QSizeF size = picture->second.size;
         painter.drawImage(QPointF(std::round(handle.centreX - size.width() / 2), std::round(handle.centreY - size.height() / 2)),
-                          picture->second);
+                          picture->second.image);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QImage>
 #include <QObject>
 #include <QPointF>
+#include <QSizeF>
 
 #include <optional>
 #include <string>
@@ -94,7 +95,11 @@ private:
     BeatloomGridFitLane gridFitLane_;
     std::optional<double> rangeDragStartSeconds_;
     // Each look of a handle drawn once, as a picture, and then laid wherever it stands.
-    mutable std::unordered_map<std::string, QImage> handlePictures_;
+    struct HandlePicture {
+        QImage image;
+        QSizeF size;  // in logical pixels, the handle centred in it
+    };
+    mutable std::unordered_map<std::string, HandlePicture> handlePictures_;
 };
 
 }  // namespace corvel::editor

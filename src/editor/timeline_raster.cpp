@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "common/numeric.hpp"
 
@@ -125,25 +126,45 @@ void fillBand(QImage& picture, double top, double height, const QColor& colour, 
 }
 
 void blendLines(QImage& picture, const std::vector<ColumnLine>& lines) {
-    std::vector<DeviceLine> devices;
+    // Lines that differ only in their columns go down the rows together, their columns merged
+    // into runs; groups keep the order in which their first lines came.
+    struct Group {
+        DeviceLine pattern;
+        std::vector<std::pair<int, int>> runs;  // columns x0 ..< x1
+    };
+    std::vector<Group> groups;
     int top = picture.height();
     int bottom = 0;
     for (const auto& line : lines) {
         const DeviceLine device = deviceLine(line, picture);
         if (device.x0 >= device.x1 || device.y0 >= device.y1) continue;
-        devices.push_back(device);
+        const auto same = [&device](const Group& group) {
+            const DeviceLine& p = group.pattern;
+            return p.y0 == device.y0 && p.y1 == device.y1 && p.colour == device.colour && p.on == device.on &&
+                   p.period == device.period;
+        };
+        auto group = std::find_if(groups.begin(), groups.end(), same);
+        if (group == groups.end()) group = groups.insert(groups.end(), Group{device, {}});
+        if (!group->runs.empty() && group->runs.back().second == device.x0) {
+            group->runs.back().second = device.x1;
+        } else {
+            group->runs.emplace_back(device.x0, device.x1);
+        }
         top = std::min(top, device.y0);
         bottom = std::max(bottom, device.y1);
     }
     // Row by row, so that each row is read and written once.
     for (int y = top; y < bottom; ++y) {
         QRgb* pixels = row(picture, y);
-        for (auto& device : devices) {
-            if (y < device.y0 || y >= device.y1) continue;
-            const bool dash = device.on == 0 || device.phase < device.on;
-            device.phase = device.phase + 1 == device.period ? 0 : device.phase + 1;
+        for (auto& group : groups) {
+            DeviceLine& p = group.pattern;
+            if (y < p.y0 || y >= p.y1) continue;
+            const bool dash = p.on == 0 || p.phase < p.on;
+            p.phase = p.phase + 1 == p.period ? 0 : p.phase + 1;
             if (!dash) continue;
-            for (int x = device.x0; x < device.x1; ++x) pixels[x] = over(device.colour, pixels[x]);
+            for (const auto& [x0, x1] : group.runs) {
+                for (int x = x0; x < x1; ++x) pixels[x] = over(p.colour, pixels[x]);
+            }
         }
     }
 }
