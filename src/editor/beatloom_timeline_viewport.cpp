@@ -482,15 +482,11 @@ std::vector<BeatloomTimelineViewport::PlacedRulerLabel> BeatloomTimelineViewport
     auto labels = rulerLabels(lines, window(), geometry(), songDuration);
     std::erase_if(labels, [](const RulerLabel& label) { return label.text.empty(); });
 
-    const QFontMetricsF barMetrics(barLabelFont());
-    const QFontMetricsF smallMetrics(smallLabelFont());
     std::vector<PlacedRulerLabel> placed;
     std::vector<LabelBox> boxes;
     for (auto& label : labels) {
-        const QString text = QString::fromStdString(label.text);
         const bool isBar = label.kind == RulerLabelKind::bar;
-        const QFontMetricsF& metrics = isBar ? barMetrics : smallMetrics;
-        const QSizeF textSize(metrics.horizontalAdvance(text), metrics.height());
+        const QSizeF textSize = labelPicture(label).textSize;
         QRectF box(label.centreX - textSize.width() / 2, label.centreY - textSize.height() / 2, textSize.width(),
                    textSize.height());
         if (isBar) box.adjust(-kPillPaddingX, -kPillPaddingY, kPillPaddingX, kPillPaddingY);
@@ -506,27 +502,46 @@ std::vector<BeatloomTimelineViewport::PlacedRulerLabel> BeatloomTimelineViewport
     return kept;
 }
 
+const BeatloomTimelineViewport::LabelPicture& BeatloomTimelineViewport::labelPicture(const RulerLabel& label) const {
+    const std::string key = std::to_string(int(label.kind)) + '|' + label.text;
+    if (const auto found = labelPictures_.find(key); found != labelPictures_.end()) return found->second;
+    if (labelPictures_.size() > 4096) labelPictures_.clear();
+
+    const bool isBar = label.kind == RulerLabelKind::bar;
+    const QFont font = isBar ? barLabelFont() : smallLabelFont();
+    const QString text = QString::fromStdString(label.text);
+    const QFontMetricsF metrics(font);
+    const QSizeF textSize(metrics.horizontalAdvance(text), metrics.height());
+    const QRectF box = isBar ? QRectF(QPointF(0, 0), textSize).adjusted(0, 0, 2 * kPillPaddingX, 2 * kPillPaddingY)
+                             : QRectF(QPointF(0, 0), textSize);
+    const qreal ratio = devicePixelRatioF();
+    QImage image((box.size() * ratio).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(ratio);
+    image.fill(0);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    QRectF textRect = box;
+    if (isBar) {
+        // A dark pill behind the bar number keeps it readable over the grid.
+        QPainterPath background;
+        background.addRoundedRect(box, 4, 4);
+        painter.fillPath(background, OrvantaTheme::black(0.78));
+        textRect.adjust(kPillPaddingX, kPillPaddingY, -kPillPaddingX, -kPillPaddingY);
+    }
+    const QColor colour = isBar ? withOpacity(OrvantaTheme::standardBlue(), 0.98)
+                                : (label.kind == RulerLabelKind::beat ? OrvantaTheme::white(0.64) : OrvantaTheme::white(0.42));
+    painter.setFont(font);
+    painter.setPen(colour);
+    painter.drawText(textRect, Qt::AlignCenter, text);
+    painter.end();
+    return labelPictures_.emplace(key, LabelPicture{std::move(image), textSize}).first->second;
+}
+
 void BeatloomTimelineViewport::paintRulerLabels(QPainter& painter,
                                                 const std::vector<BeatloomTimeline::GridLine>& lines) const {
-    const QFont barFont = barLabelFont();
-    const QFont smallFont = smallLabelFont();
-    const QColor barText = withOpacity(OrvantaTheme::standardBlue(), 0.98);
-    const QColor beatText = OrvantaTheme::white(0.64);
-    const QColor timeText = OrvantaTheme::white(0.42);
-
+    // Each text is drawn once into a picture, then laid on whole pixels wherever it stands.
     for (const auto& [label, box] : placedRulerLabels(lines)) {
-        const bool isBar = label.kind == RulerLabelKind::bar;
-        QRectF textRect = box;
-        if (isBar) {
-            // A dark pill behind the bar number keeps it readable over the grid.
-            QPainterPath background;
-            background.addRoundedRect(box, 4, 4);
-            painter.fillPath(background, OrvantaTheme::black(0.78));
-            textRect.adjust(kPillPaddingX, kPillPaddingY, -kPillPaddingX, -kPillPaddingY);
-        }
-        painter.setFont(isBar ? barFont : smallFont);
-        painter.setPen(isBar ? barText : (label.kind == RulerLabelKind::beat ? beatText : timeText));
-        painter.drawText(textRect, Qt::AlignCenter, QString::fromStdString(label.text));
+        painter.drawImage(QPointF(std::round(box.left()), std::round(box.top())), labelPicture(label).image);
     }
 }
 

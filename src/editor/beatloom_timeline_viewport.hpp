@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/grid_records.hpp"
@@ -104,6 +106,12 @@ private:
     void paintLaneSeparators(QPainter& painter) const;
     void paintRulerLabels(QPainter& painter, const std::vector<BeatloomTimeline::GridLine>& lines) const;
     std::vector<PlacedRulerLabel> placedRulerLabels(const std::vector<BeatloomTimeline::GridLine>& lines) const;
+    // Each ruler text drawn once, as a picture, with the size of its text.
+    struct LabelPicture {
+        QImage image;
+        QSizeF textSize;
+    };
+    const LabelPicture& labelPicture(const RulerLabel& label) const;
     void refreshStillLayers() const;
     // What a frame repaints after the published changes: everything when a still layer
     // changed, else the strips of the locator and the play head, where they were and are.
@@ -139,6 +147,7 @@ private:
     // Where the locator and play head were last drawn.
     mutable std::optional<double> drawnLocatorX_;
     mutable std::optional<double> drawnPlayheadX_;
+    mutable std::unordered_map<std::string, LabelPicture> labelPictures_;
 };
 
 }  // namespace corvel::editor
