@@ -244,7 +244,10 @@ void BeatloomWaveformEditor::refresh() {
     const std::string& error = model_.waveformErrorText.value();
     errorText_->setText(fromStd(error));
     errorText_->setVisible(!error.empty());
-    update();
+    if (loaded != boxShown_) {
+        boxShown_ = loaded;
+        update();
+    }
 }
 
 void BeatloomWaveformEditor::refreshRangeSelectionBar() {
