@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <utility>
 
 #include "common/numeric.hpp"
@@ -97,31 +96,31 @@ void fillBand(QImage& picture, double top, double height, const QColor& colour, 
     const QRgb* under = row(picture, y0);
     for (std::size_t x = 0; x < w; ++x) band[x] = over(band[x], under[x]);
 
-    // The trace, per column: its rows and its colour over the band.
-    struct TraceColumn {
-        int x = 0;
-        int y0 = 0;
-        int y1 = 0;
-        QRgb colour = 0;
-    };
-    std::vector<TraceColumn> columns;
+    // The trace, per column: its rows and its colour over the band (no rows where it has none).
+    std::vector<int> traceTop(w, 0);
+    std::vector<int> traceBottom(w, 0);
+    std::vector<QRgb> traceColour(band);
     for (const auto& line : trace) {
         const DeviceLine device = deviceLine(line, picture);
         for (int x = device.x0; x < device.x1; ++x) {
-            if (!columns.empty() && columns.back().x == x) {
-                columns.back().y0 = std::min(columns.back().y0, device.y0);
-                columns.back().y1 = std::max(columns.back().y1, device.y1);
-                continue;
+            const auto c = std::size_t(x);
+            if (traceBottom[c] > traceTop[c]) {
+                traceTop[c] = std::min(traceTop[c], device.y0);
+                traceBottom[c] = std::max(traceBottom[c], device.y1);
+            } else {
+                traceTop[c] = device.y0;
+                traceBottom[c] = device.y1;
             }
-            columns.push_back({x, device.y0, device.y1, over(device.colour, band[std::size_t(x)])});
+            traceColour[c] = over(device.colour, band[c]);
         }
     }
+    const int* tops = traceTop.data();
+    const int* bottoms = traceBottom.data();
+    const QRgb* traced = traceColour.data();
+    const QRgb* plain = band.data();
     for (int y = y0; y < y1; ++y) {
         QRgb* pixels = row(picture, y);
-        std::memcpy(pixels, band.data(), w * sizeof(QRgb));
-        for (const auto& column : columns) {
-            if (y >= column.y0 && y < column.y1) pixels[column.x] = column.colour;
-        }
+        for (std::size_t x = 0; x < w; ++x) pixels[x] = y >= tops[x] && y < bottoms[x] ? traced[x] : plain[x];
     }
 }
 
