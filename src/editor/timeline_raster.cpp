@@ -170,8 +170,9 @@ void blendLines(QImage& picture, const std::vector<ColumnLine>& lines) {
 
 void blendRow(QImage& picture, double y, double left, double right, const QColor& colour) {
     const qreal ratio = picture.devicePixelRatio();
-    const int device = int(std::floor(y * ratio));
-    if (device < 0 || device >= picture.height()) return;
+    const double deviceRow = std::floor(y * ratio);
+    if (!(deviceRow >= 0 && deviceRow < picture.height())) return;
+    const int device = int(deviceRow);
     const int x0 = devicePixel(left, ratio, picture.width());
     const int x1 = devicePixel(right, ratio, picture.width());
     const QRgb source = premultiplied(colour);
@@ -188,9 +189,10 @@ QImage verticalStrokes(const std::vector<ColumnLine>& strokes, double left, int 
     for (const auto& stroke : strokes) {
         const double x0 = (stroke.x - stroke.width / 2 - left) * pixelRatio;
         const double x1 = (stroke.x + stroke.width / 2 - left) * pixelRatio;
+        if (!(x0 < x1 && x1 > 0 && x0 < picture.width())) continue;  // also no NaN past here
         const int y0 = devicePixel(std::min(stroke.top, stroke.bottom), pixelRatio, picture.height());
         const int y1 = devicePixel(std::max(stroke.top, stroke.bottom), pixelRatio, picture.height());
-        for (int c = std::max(0, int(std::floor(x0))); c < picture.width() && c < x1; ++c) {
+        for (int c = int(std::max(0.0, std::floor(x0))); c < picture.width() && c < x1; ++c) {
             const double coverage = std::min(x1, double(c + 1)) - std::max(x0, double(c));
             if (!(coverage > 0)) continue;
             QColor colour = stroke.colour;
