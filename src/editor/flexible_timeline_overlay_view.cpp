@@ -18,6 +18,7 @@ using app::FontDesign;
 using app::OrvantaTheme;
 
 constexpr double kSymbolSide = 8;
+const QString kAudioStartText = QStringLiteral("AUDIO START");
 constexpr double kMarkerSpacing = 1;
 
 QFont pillFont() { return OrvantaTheme::font(9, QFont::Black, FontDesign::rounded); }
@@ -51,6 +52,11 @@ QRectF regionPillRect(const FlexibleRegionPill& pill) {
     return centredRect(pill.centreX, pill.centreY, {text.width() + 14, text.height() + 6});
 }
 
+QRectF audioStartTagRect(const AudioStartTag& tag) {
+    const QSizeF text = textSize(tagFont(), kAudioStartText);
+    return centredRect(tag.centreX, tag.centreY, {text.width() + 10, text.height() + 4});
+}
+
 QRectF rhythmicAnchorMarkerRect(const RhythmicAnchorMarker& marker) {
     QSizeF size(kSymbolSide, kSymbolSide);
     if (marker.label) {
@@ -79,16 +85,13 @@ void paintFlexibleTimelineOverlay(QPainter& painter, const std::vector<FlexibleR
     }
 
     if (tag) {
-        const QString text = QStringLiteral("AUDIO START");
-        const QFont font = tagFont();
-        const QSizeF size = textSize(font, text);
-        const QRectF box = centredRect(tag->centreX, tag->centreY, {size.width() + 10, size.height() + 4});
+        const QRectF box = audioStartTagRect(*tag);
         QPainterPath rounded;
         rounded.addRoundedRect(box, 4, 4);
         painter.fillPath(rounded, OrvantaTheme::black(0.66));
-        painter.setFont(font);
+        painter.setFont(tagFont());
         painter.setPen(OrvantaTheme::white(0.48));
-        painter.drawText(box, Qt::AlignCenter, text);
+        painter.drawText(box, Qt::AlignCenter, kAudioStartText);
     }
 
     for (const auto& pill : pills) {

@@ -14,6 +14,8 @@ class QPainter;
 namespace corvel::editor {
 
 QRectF regionPillRect(const FlexibleRegionPill& pill);
+// The box of the "AUDIO START" tag.
+QRectF audioStartTagRect(const AudioStartTag& tag);
 QRectF rhythmicAnchorMarkerRect(const RhythmicAnchorMarker& marker);
 // The topmost pill or marker under the point: later ones lie over earlier ones. Bands and the
 // "AUDIO START" tag take no hits.

@@ -99,6 +99,19 @@ std::vector<double> timeRulerTicks(const BeatloomTimelineWindow& window, double 
     return ticks;
 }
 
+std::vector<std::size_t> labelsWithoutOverlap(const std::vector<LabelBox>& boxes,
+                                              const std::vector<LabelBox>& reserved) {
+    std::vector<std::size_t> kept;
+    std::vector<LabelBox> taken = reserved;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        const auto meets = [&](const LabelBox& box) { return box.intersects(boxes[i]); };
+        if (std::any_of(taken.begin(), taken.end(), meets)) continue;
+        kept.push_back(i);
+        taken.push_back(boxes[i]);
+    }
+    return kept;
+}
+
 std::vector<RulerLabel> rulerLabels(const std::vector<GridLine>& visibleLines, const BeatloomTimelineWindow& window,
                                     const BeatloomTimelineGeometry& geometry, double songDuration) {
     std::vector<RulerLabel> labels;

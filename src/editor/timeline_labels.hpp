@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,23 @@ struct RulerLabel {
     double centreY = 0;
     friend bool operator==(const RulerLabel&, const RulerLabel&) = default;
 };
+
+// The rectangle a label covers on screen, in pixels.
+struct LabelBox {
+    double left = 0;
+    double top = 0;
+    double right = 0;
+    double bottom = 0;
+    bool intersects(const LabelBox& other) const {
+        return left < other.right && other.left < right && top < other.bottom && other.top < bottom;
+    }
+};
+
+// The labels that stay when no two may overlap: the boxes come in priority order, and each
+// one that meets a box kept before it, or one of the reserved boxes (texts of other layers),
+// is left out. Returns the indices kept, in order.
+std::vector<std::size_t> labelsWithoutOverlap(const std::vector<LabelBox>& boxes,
+                                              const std::vector<LabelBox>& reserved);
 
 // Every ruler label of the window: the bar labels, then the beat labels, then the times.
 std::vector<RulerLabel> rulerLabels(const std::vector<BeatloomTimeline::GridLine>& visibleLines,

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <utility>
 #include <string_view>
 #include <vector>
 
@@ -74,6 +77,25 @@ std::vector<BeatloomTimeline::GridLine> songGridLines(const session::BeatloomVie
 std::vector<BeatloomTimeline::GridLine> visibleGridLines(const std::vector<BeatloomTimeline::GridLine>& songLines,
                                                          const BeatloomTimelineWindow& window, bool showSubdivisions);
 
+// The grid of the whole song in time order, with the places of its beat and bar lines and of
+// its bar lines alone, so that the strongest line of a pixel column is found without walking
+// every line of the column.
+struct SongGrid {
+    std::vector<BeatloomTimeline::GridLine> lines;
+    std::vector<std::size_t> beatsAndBars;  // indices into lines
+    std::vector<std::size_t> bars;
+
+    SongGrid() = default;
+    explicit SongGrid(std::vector<BeatloomTimeline::GridLine> songLines);
+};
+
+// The lines the window draws and labels: the visible lines as they are while there are no
+// more of them than pixel columns; else, per pixel column, the first of its strongest lines
+// (a bar over a beat over a subdivision), so that a long song seen whole costs no more than
+// its width.
+std::vector<BeatloomTimeline::GridLine> drawnGridLines(const SongGrid& grid, const BeatloomTimelineWindow& window,
+                                                       bool showSubdivisions);
+
 // A vertical grid stroke over the waveform lane.
 struct GridStroke {
     double x = 0;
@@ -84,7 +106,8 @@ struct GridStroke {
 
 // The grid lines as drawn: every visible line within 2 pixels of the lane, except in Grid Fit
 // mode the beats and bars an anchor marks; then, in Grid Fit mode with a fit, every visible line
-// again at its fitted time.
+// again at its fitted time. Each pixel column holds at most one plain and one fitted stroke:
+// the first of its strongest lines (a bar over a beat over a subdivision).
 std::vector<GridStroke> gridStrokes(const std::vector<BeatloomTimeline::GridLine>& visibleLines,
                                     const BeatloomTimelineWindow& window, bool gridFitMode,
                                     const std::vector<BeatloomGridFitAnchor>& gridFitAnchors,
@@ -99,6 +122,29 @@ std::vector<session::BeatloomPixelSpan> barShadingSpans(const std::vector<Beatlo
 
 // ---- Waveform ----
 
+// The envelopes of a waveform's peaks over blocks of 16 bins, then of two blocks, four and so
+// on, built once per waveform so that the envelope of any run of bins is found in a few steps.
+// It reads the waveform's own peaks, which must stay as they are while it is used. A bin with
+// a NaN peak makes the envelope of every run that holds it NaN.
+class WaveformLevels {
+public:
+    static constexpr std::int64_t kBlockBins = 16;
+
+    explicit WaveformLevels(const BeatloomWaveformData& waveform);
+    std::int64_t binCount() const { return bins_; }
+    double durationSeconds() const { return waveform_->durationSeconds; }
+    float minPeak(std::int64_t bin) const { return waveform_->minPeaks[std::size_t(bin)]; }
+    float maxPeak(std::int64_t bin) const { return waveform_->maxPeaks[std::size_t(bin)]; }
+    // The smallest minimum and the largest maximum of bins first ... last; NaN when one is NaN.
+    std::pair<float, float> envelope(std::int64_t first, std::int64_t last) const;
+
+private:
+    const BeatloomWaveformData* waveform_;
+    std::int64_t bins_ = 0;
+    std::vector<std::vector<float>> minimums_;  // level k: blocks of 16 * 2^k bins
+    std::vector<std::vector<float>> maximums_;
+};
+
 // One vertical stroke of the waveform trace.
 struct WaveformSegment {
     double x = 0;
@@ -109,7 +155,10 @@ struct WaveformSegment {
 
 // The trace of the visible peaks: one segment per bin at its centre while fewer bins than
 // pixel columns are visible, else one per column over the envelope of its bins. Never more
-// segments than columns in the second case.
+// segments than columns in the second case, and none where there is no audio (before 0 s or
+// after the end).
+std::vector<WaveformSegment> waveformSegments(const WaveformLevels& levels, const BeatloomTimelineWindow& window,
+                                              const BeatloomTimelineGeometry& geometry);
 std::vector<WaveformSegment> waveformSegments(const BeatloomWaveformData& waveform,
                                               const BeatloomTimelineWindow& window,
                                               const BeatloomTimelineGeometry& geometry);
@@ -158,9 +207,11 @@ struct TimelineCanvasPlan {
 // The window of the session's viewport over a lane width.
 BeatloomTimelineWindow timelineWindow(const session::BeatloomViewModel& model, double width);
 
-// The plan of one frame from the session, the editor state and the visible grid lines.
+// The plan of one frame from the session, the editor state and the visible grid lines; the
+// waveform from its levels when given, else from the session's peaks.
 TimelineCanvasPlan canvasPlan(const session::BeatloomViewModel& model, const BeatloomEditorUIState& ui,
                               const BeatloomTimelineGeometry& geometry, const BeatloomTimelineWindow& window,
-                              const std::vector<BeatloomTimeline::GridLine>& visibleLines);
+                              const std::vector<BeatloomTimeline::GridLine>& visibleLines,
+                              const WaveformLevels* waveformLevels = nullptr);
 
 }  // namespace corvel::editor

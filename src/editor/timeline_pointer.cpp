@@ -10,6 +10,9 @@
 #include <QToolTip>
 #include <QWheelEvent>
 
+#include <cmath>
+#include <map>
+
 #include "app/orvanta_theme.hpp"
 #include "app/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
@@ -303,7 +306,48 @@ void TimelinePointerInput::paintFlexibleTimelineOverlay(QPainter& painter) const
 }
 
 void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
-    for (const auto& handle : handles()) paintMarkerHandle(painter, handle);
+    // Handles of one kind packed closer than a few pixels lie many deep, each over the last:
+    // from the top down, one that stands within that distance of the handle drawn over it is
+    // hidden under the handles above and is left out. The selected handle is always drawn.
+    constexpr double kHiddenWithin = 8;
+    const auto all = handles();
+    std::vector<bool> drawn(all.size(), false);
+    std::map<MarkerHandleKind, double> above;
+    for (std::size_t i = all.size(); i-- > 0;) {
+        const auto& handle = all[i];
+        const auto next = above.find(handle.kind);
+        if (!handle.selected && next != above.end() && std::fabs(next->second - handle.centreX) < kHiddenWithin) continue;
+        drawn[i] = true;
+        above[handle.kind] = handle.centreX;
+    }
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!drawn[i]) continue;
+        const auto& handle = all[i];
+        // Handles are laid on whole pixels from a picture of their look.
+        const std::string key = std::to_string(int(handle.kind)) + '|' + handle.text + '|' +
+                                std::to_string(int(handle.selected)) + '|' + std::to_string(int(handle.status)) +
+                                '|' + std::to_string(ratio);
+        auto picture = handlePictures_.find(key);
+        if (picture == handlePictures_.end()) {
+            if (handlePictures_.size() > 4096) handlePictures_.clear();
+            const QSizeF size = markerHandleRect(handle).size() + QSizeF(4, 4);
+            QImage image((size * ratio).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
+            image.setDevicePixelRatio(ratio);
+            image.fill(0);
+            QPainter local(&image);
+            local.setRenderHint(QPainter::Antialiasing, true);
+            MarkerHandle centred = handle;
+            centred.centreX = size.width() / 2;
+            centred.centreY = size.height() / 2;
+            paintMarkerHandle(local, centred);
+            local.end();
+            picture = handlePictures_.emplace(key, HandlePicture{std::move(image), size}).first;
+        }
+        const QSizeF size = picture->second.size;
+        painter.drawImage(QPointF(std::round(handle.centreX - size.width() / 2), std::round(handle.centreY - size.height() / 2)),
+                          picture->second.image);
+    }
 }
 
 void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {

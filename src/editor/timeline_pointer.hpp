@@ -1,9 +1,13 @@
 #pragma once
 
+#include <QImage>
 #include <QObject>
 #include <QPointF>
+#include <QSizeF>
 
 #include <optional>
+#include <string>
+#include <unordered_map>
 
 #include "editor/flexible_timeline_overlay.hpp"
 #include "editor/timeline_handles.hpp"
@@ -90,6 +94,12 @@ private:
     std::optional<Gesture> gesture_;
     BeatloomGridFitLane gridFitLane_;
     std::optional<double> rangeDragStartSeconds_;
+    // Each look of a handle drawn once, as a picture, and then laid wherever it stands.
+    struct HandlePicture {
+        QImage image;
+        QSizeF size;  // in logical pixels, the handle centred in it
+    };
+    mutable std::unordered_map<std::string, HandlePicture> handlePictures_;
 };
 
 }  // namespace corvel::editor

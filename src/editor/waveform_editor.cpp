@@ -253,7 +253,10 @@ void BeatloomWaveformEditor::refresh() {
     errorText_->setText(fromStd(error));
     errorText_->setVisible(!error.empty());
     if (partsChanged && isVisible()) layOutNow(this);
-    update();
+    if (loaded != boxShown_) {
+        boxShown_ = loaded;
+        update();
+    }
 }
 
 void BeatloomWaveformEditor::refreshRangeSelectionBar() {

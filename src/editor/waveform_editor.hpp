@@ -97,6 +97,9 @@ private:
     app::SymbolImage* follow_ = nullptr;
     QWidget* unavailable_ = nullptr;
     QLabel* errorText_ = nullptr;
+    // Whether the panel's own box is drawn: the children repaint themselves as they change,
+    // so the panel repaints only when its box comes or goes.
+    bool boxShown_ = false;
 };
 
 }  // namespace corvel::editor

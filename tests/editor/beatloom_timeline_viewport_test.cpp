@@ -135,6 +135,89 @@ TEST_F(TimelineViewportTest, PaintsWithoutFileOrResult) {
     EXPECT_GT(qAlpha(image.pixel(400, 300)), 0);
 }
 
+TEST_F(TimelineViewportTest, DrawsNoWaveformWhereThereIsNoAudio) {
+    loadResult({records::tempoPoint(0, 120)});
+    BeatloomWaveformData loud;
+    loud.durationSeconds = session::testing::kSongSeconds;
+    loud.minPeaks.assign(65536, -0.95f);
+    loud.maxPeaks.assign(65536, 0.95f);
+    model.waveformData.set(loud);
+    viewport().resize(1200, viewport().height());
+    model.viewportState.set({-10, 40, 1200});  // the song lies from x = 300 to x = 900
+    model.seek(5);                            // keep the locator away from both ends
+    const QImage image = render();
+    const auto g = viewport().geometry();
+    const auto bright = [&](int x) {
+        int count = 0;
+        for (int y = int(g.waveformTop()) + 20; y < int(g.waveformTop() + g.waveformHeight()) - 20; ++y) {
+            if (qRed(image.pixel(x, y)) > 150) ++count;
+        }
+        return count;
+    };
+    EXPECT_GT(bright(600), 300);  // the trace is there where the audio is
+    for (int x = 12; x < 298; ++x) EXPECT_EQ(bright(x), 0) << "before 0 s at x = " << x;
+    for (int x = 902; x < 1188; ++x) EXPECT_EQ(bright(x), 0) << "after the end at x = " << x;
+}
+
+TEST_F(TimelineViewportTest, NoTwoRulerLabelsOverlapNorTheAudioStartTag) {
+    loadResult({records::tempoPoint(0, 120), records::tempoPoint(8, 97)});
+    model.meterEvents.set({records::meter(0, 4, 4), records::meter(6, 3, 4)});
+    model.pickupBarCount.set(2);
+    struct Case {
+        session::BeatloomViewportState window;
+        bool showsTag;
+    };
+    const Case cases[] = {
+        {{-2, 10, 800}, true},    // the tag stands right over where 0:00.000 would be
+        {{-2.3, 10, 800}, true},
+        {{-0.4, 3, 800}, true},   // beat labels too
+        {{-30, 60, 800}, true},
+        {{0, 20, 800}, false},
+        {{3, 0.8, 800}, false},   // a deep zoom with every beat labelled
+    };
+    for (const auto& c : cases) {
+        viewport().resize(int(c.window.viewportPixelWidth), viewport().height());
+        model.viewportState.set(c.window);
+        const auto tag = viewport().audioStartTagBox();
+        EXPECT_EQ(tag.has_value(), c.showsTag);
+        const auto labels = viewport().placedRulerLabels();
+        ASSERT_FALSE(labels.empty());
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            if (tag) {
+                EXPECT_FALSE(labels[i].box.intersects(*tag)) << labels[i].label.text;
+            }
+            for (std::size_t j = i + 1; j < labels.size(); ++j) {
+                EXPECT_FALSE(labels[i].box.intersects(labels[j].box))
+                    << labels[i].label.text << " and " << labels[j].label.text << " at " << c.window.visibleStartSeconds;
+            }
+        }
+    }
+}
+
+TEST_F(TimelineViewportTest, LocatorAndPlayHeadMovesRepaintTheirStripsWithoutRedrawingTheStillLayers) {
+    loadResult({records::tempoPoint(0, 120)});
+    model.waveformData.set(noisyWaveform(20000, session::testing::kSongSeconds));
+    viewport().resize(1000, viewport().height());
+    model.viewportState.set({0, 10, 1000});
+    model.seek(3);
+    settle();
+    render();
+    const auto rebuilds = viewport().layerRebuilds();
+    model.seek(5.5);
+    settle();
+    const QImage moved = render();
+    EXPECT_EQ(viewport().layerRebuilds(), rebuilds);
+    // The locator stands at its new place (a blue line at x = 550), no longer at the old one.
+    const auto blueness = [&](int x) { return qBlue(moved.pixel(x, 300)) - qRed(moved.pixel(x, 300)); };
+    EXPECT_GT(blueness(550), 100);
+    EXPECT_LT(blueness(300), 50);
+
+    model.viewportState.set({1, 10, 1000});
+    settle();
+    render();
+    EXPECT_EQ(viewport().layerRebuilds(), rebuilds + 1);
+}
+
 TEST_F(TimelineViewportTest, PaintsAtExtremeZoomsAndWidths) {
     loadResult({records::tempoPoint(0, 120), records::tempoPoint(10, 90, true), records::tempoPoint(15, 140)});
     model.waveformData.set(noisyWaveform(20000, session::testing::kSongSeconds));

@@ -114,5 +114,18 @@ TEST(RulerLabels, BarsThenBeatsThenTimesAtTheirOffsets) {
     EXPECT_EQ(labels, expected);
 }
 
+TEST(LabelsWithoutOverlap, KeepsEarlierLabelsAndTheReservedBoxesAndDropsWhatMeetsThem) {
+    const std::vector<LabelBox> boxes{
+        {0, 0, 40, 10},    // kept
+        {30, 5, 60, 15},   // meets the first
+        {40, 0, 80, 10},   // touches the first edge to edge: kept
+        {100, 0, 140, 10}, // meets the reserved box
+        {0, 20, 40, 30},   // another row: kept
+    };
+    const std::vector<LabelBox> reserved{{120, 5, 160, 20}};
+    EXPECT_EQ(labelsWithoutOverlap(boxes, reserved), (std::vector<std::size_t>{0, 2, 4}));
+    EXPECT_EQ(labelsWithoutOverlap(boxes, {}), (std::vector<std::size_t>{0, 2, 3, 4}));
+}
+
 }  // namespace
 }  // namespace corvel::editor

@@ -1,5 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -132,6 +135,58 @@ TEST(GridStrokes, DrawLinesNearTheLaneAndInGridFitModeTheFittedCopiesInsteadOfAn
     EXPECT_EQ(gridStrokes(lines, window, false, {anchor}, fit).size(), 4u);
 }
 
+TEST(GridStrokes, OnePlainStrokePerPixelColumnTheStrongestKindWinning) {
+    const BeatloomTimelineWindow window{0, 1, 100};  // 100 px per second
+    const std::vector<GridLine> lines{
+        line(0.101, GridKind::subdivision), line(0.102, GridKind::bar, 2), line(0.103, GridKind::beat),
+        line(0.104, GridKind::bar, 3),  // a second bar in the column: the first one stays
+        line(0.205, GridKind::subdivision), line(0.206, GridKind::beat),
+    };
+    const auto strokes = gridStrokes(lines, window, false, {}, std::nullopt);
+    ASSERT_EQ(strokes.size(), 2u);
+    EXPECT_NEAR(strokes[0].x, 10.2, 1e-9);
+    EXPECT_EQ(strokes[0].kind, GridKind::bar);
+    EXPECT_NEAR(strokes[1].x, 20.6, 1e-9);
+    EXPECT_EQ(strokes[1].kind, GridKind::beat);
+}
+
+TEST(DrawnGridLines, AsVisibleWhileSparseElseTheStrongestLineOfEachColumn) {
+    // Three minutes at 120 BPM in eighths: 1440 lines.
+    std::vector<GridLine> song;
+    for (int k = 0; k < 1440; ++k) {
+        const GridKind kind = k % 8 == 0 ? GridKind::bar : (k % 2 == 0 ? GridKind::beat : GridKind::subdivision);
+        song.push_back(line(0.125 * k, kind, kind == GridKind::bar ? std::optional<std::int64_t>(k / 8 + 1) : std::nullopt,
+                            0.5 * k));
+    }
+    const SongGrid grid(song);
+    ASSERT_EQ(grid.bars.size(), 180u);
+    ASSERT_EQ(grid.beatsAndBars.size(), 720u);
+
+    const BeatloomTimelineWindow sparse{10, 5, 1000};
+    EXPECT_EQ(times(drawnGridLines(grid, sparse, true)), times(visibleGridLines(song, sparse, true)));
+    EXPECT_EQ(times(drawnGridLines(grid, sparse, false)), times(visibleGridLines(song, sparse, false)));
+
+    for (const bool subdivisions : {true, false}) {
+        for (const BeatloomTimelineWindow dense : {BeatloomTimelineWindow{-20, 220, 300}, BeatloomTimelineWindow{30, 90, 150}}) {
+            const auto drawn = drawnGridLines(grid, dense, subdivisions);
+            // The strongest kind of each column among all visible lines.
+            std::map<std::int64_t, int> strongest;
+            for (const auto& l : visibleGridLines(song, dense, subdivisions)) {
+                auto& kind = strongest.try_emplace(std::int64_t(std::floor(dense.x(l.timeSeconds))), -1).first->second;
+                kind = std::max(kind, int(l.kind));
+            }
+            std::map<std::int64_t, int> drawnKinds;
+            for (const auto& l : drawn) {
+                EXPECT_TRUE(drawnKinds.emplace(std::int64_t(std::floor(dense.x(l.timeSeconds))), int(l.kind)).second)
+                    << "two lines in the column of " << l.timeSeconds;
+            }
+            EXPECT_EQ(drawnKinds, strongest);
+            EXPECT_TRUE(std::is_sorted(drawn.begin(), drawn.end(),
+                                       [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; }));
+        }
+    }
+}
+
 TEST(BarShading, ShadesEvenBarsIncludingPickupsUpToTheNextBarLineOrTheWindowEnd) {
     const BeatloomTimelineWindow window{-4, 20, 200};  // x = 10 (t + 4)
     const std::vector<GridLine> lines{
@@ -191,6 +246,48 @@ TEST(WaveformSegments, ZoomedOutDrawsOneEnvelopePerPixelColumnAndSkipsNonFiniteC
 
     // Never more strokes than columns, however many bins.
     EXPECT_LE(waveformSegments(rampWaveform(200000, 10), {-5, 30, 300}, geometry).size(), 300u);
+}
+
+TEST(WaveformLevels, EnvelopeOfAnyRunMatchesItsBinsAndADamagedBinBlanksIt) {
+    BeatloomWaveformData waveform;
+    waveform.durationSeconds = 1;
+    for (int i = 0; i < 1001; ++i) {
+        waveform.minPeaks.push_back(-float((i * 37) % 101) / 100.0f);
+        waveform.maxPeaks.push_back(float((i * 53) % 97) / 100.0f);
+    }
+    waveform.maxPeaks[700] = std::numeric_limits<float>::quiet_NaN();
+    const WaveformLevels levels(waveform);
+    for (const auto& [first, last] : std::vector<std::pair<int, int>>{
+             {0, 0}, {0, 1000}, {3, 4}, {5, 517}, {511, 512}, {999, 1000}, {650, 699}, {650, 700}, {700, 700}}) {
+        float mn = INFINITY;
+        float mx = -INFINITY;
+        bool damaged = false;
+        for (int i = first; i <= last; ++i) {
+            damaged = damaged || std::isnan(waveform.maxPeaks[std::size_t(i)]);
+            mn = std::min(mn, waveform.minPeaks[std::size_t(i)]);
+            mx = std::max(mx, waveform.maxPeaks[std::size_t(i)]);
+        }
+        const auto [lo, hi] = levels.envelope(first, last);
+        if (damaged) {
+            EXPECT_TRUE(std::isnan(lo) && std::isnan(hi)) << first << "..." << last;
+        } else {
+            EXPECT_EQ(lo, mn) << first << "..." << last;
+            EXPECT_EQ(hi, mx) << first << "..." << last;
+        }
+    }
+}
+
+TEST(WaveformSegments, NoAudioIsDrawnBeforeTheStartOrAfterTheEnd) {
+    const BeatloomTimelineGeometry geometry;
+    // 10 s over 100 px from -5 s: audio from x = 50 to x = 150, but the window ends at 100.
+    for (const BeatloomTimelineWindow window : {BeatloomTimelineWindow{-5, 10, 100}, BeatloomTimelineWindow{5, 10, 100}}) {
+        const auto segments = waveformSegments(rampWaveform(100000, 10), window, geometry);
+        ASSERT_FALSE(segments.empty());
+        for (const auto& segment : segments) {
+            EXPECT_GE(window.seconds(segment.x + 0.5), 0.0);
+            EXPECT_LE(window.seconds(segment.x - 0.5), 10.0);
+        }
+    }
 }
 
 TEST(WaveformSegments, NothingWithoutVisibleBins) {
