@@ -137,13 +137,15 @@ std::int64_t ORVAudioMusicAnalyzer::hopSamples(double sampleRate) {
 }
 
 ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(const std::filesystem::path& file,
-                                                                 std::optional<ORVAnalysisRange> range) {
+                                                                 std::optional<ORVAnalysisRange> range,
+                                                                 ORVProgressSpan progress) {
     auto reader = AudioFileReader::open(file);
-    return decodeFeatureEnvelopes(*reader, range);
+    return decodeFeatureEnvelopes(*reader, range, progress);
 }
 
 ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& source,
-                                                                 std::optional<ORVAnalysisRange> range) {
+                                                                 std::optional<ORVAnalysisRange> range,
+                                                                 ORVProgressSpan progress) {
     const double sr = source.sampleRate();
     const std::uint32_t channels = source.channelCount();
     if (!(sr > 0) || !std::isfinite(sr) || channels == 0) {
@@ -188,6 +190,7 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
     };
 
     std::vector<const float*> channelData(channels);
+    const std::int64_t readFrom = source.framePosition();
     while (source.framePosition() < limit) {
         const auto want = static_cast<std::uint32_t>(
             std::min<std::int64_t>(limit - source.framePosition(), kReadBlockFrames));
@@ -221,6 +224,7 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
             }
             if (++counted >= hop) appendFrame();
         }
+        progress.report(static_cast<double>(source.framePosition() - readFrom) / static_cast<double>(limit - readFrom));
     }
     if (counted > 0) appendFrame();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 #include "audio/music_analyzer.hpp"
@@ -36,9 +37,24 @@ constexpr double kOrderTolerance = 1e-6;
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
+// Two doubles side by side: each lane is plain IEEE double arithmetic, so a sum carried in
+// a lane is bit for bit the scalar sum.
+using DoublePair = double __attribute__((vector_size(16)));
+
+DoublePair loadPair(const double* values) {
+    DoublePair pair;
+    std::memcpy(&pair, values, sizeof pair);
+    return pair;
+}
+
 // Normalised autocorrelation of the envelope (mean removed) at lags minLag ... maxLag; the
 // table has maxLag + 2 entries so that the neighbours of every examined lag can be read.
+// Every lag's three sums run over its frames in ascending order, as written plainly; to make
+// that cheap, the sums of eight neighbouring lags are carried side by side through one pass
+// over the frames, and the sum of the leading squares, the same for every lag up to its own
+// overlap, is read from a running total.
 std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag) {
+    constexpr std::int64_t kGroup = 8;
     const auto n = static_cast<std::int64_t>(envelope.size());
     std::vector<double> acf(static_cast<std::size_t>(maxLag + 2), 0.0);
     double sum = 0;
@@ -46,19 +62,54 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
     const double mean = sum / static_cast<double>(n);
     std::vector<double> centred(envelope.size());
     for (std::size_t i = 0; i < envelope.size(); ++i) centred[i] = envelope[i] - mean;
+    // leadingSquares[k] = centred[0]^2 + ... + centred[k - 1]^2, added in that order.
+    std::vector<double> leadingSquares(envelope.size() + 1, 0.0);
+    for (std::size_t i = 0; i < envelope.size(); ++i) {
+        leadingSquares[i + 1] = leadingSquares[i] + centred[i] * centred[i];
+    }
 
-    for (std::int64_t lag = minLag; lag <= maxLag; ++lag) {
-        const std::int64_t overlap = n - lag;
-        if (overlap < kMinimumOverlapFrames) continue;
-        double sab = 0, saa = 0, sbb = 0;
-        for (std::int64_t i = 0; i < overlap; ++i) {
-            const double a = centred[static_cast<std::size_t>(i)];
-            const double b = centred[static_cast<std::size_t>(i + lag)];
-            sab += a * b;
-            saa += a * a;
-            sbb += b * b;
+    const double* c = centred.data();
+    // Fewer overlapping frames than the minimum give no value: the lags end at lastLag.
+    const std::int64_t lastLag = std::min(maxLag, n - kMinimumOverlapFrames);
+    for (std::int64_t first = minLag; first <= lastLag; first += kGroup) {
+        const std::int64_t lags = std::min(kGroup, lastLag - first + 1);
+        double ab[kGroup] = {};
+        double bb[kGroup] = {};
+        // Frames that every lag of the group overlaps.
+        const std::int64_t shared = lags == kGroup ? n - (first + kGroup - 1) : 0;
+        if (lags == kGroup) {
+            DoublePair ab0{}, ab1{}, ab2{}, ab3{}, bb0{}, bb1{}, bb2{}, bb3{};
+            for (std::int64_t i = 0; i < shared; ++i) {
+                const DoublePair a{c[i], c[i]};
+                const double* b = c + i + first;
+                const DoublePair b0 = loadPair(b), b1 = loadPair(b + 2), b2 = loadPair(b + 4), b3 = loadPair(b + 6);
+                ab0 += a * b0;
+                ab1 += a * b1;
+                ab2 += a * b2;
+                ab3 += a * b3;
+                bb0 += b0 * b0;
+                bb1 += b1 * b1;
+                bb2 += b2 * b2;
+                bb3 += b3 * b3;
+            }
+            const DoublePair sums[] = {ab0, ab1, ab2, ab3, bb0, bb1, bb2, bb3};
+            for (std::int64_t k = 0; k < kGroup; ++k) {
+                ab[k] = sums[k / 2][k % 2];
+                bb[k] = sums[4 + k / 2][k % 2];
+            }
         }
-        acf[static_cast<std::size_t>(lag)] = sab / std::max(std::sqrt(saa * sbb), 1e-12);
+        for (std::int64_t k = 0; k < lags; ++k) {
+            const std::int64_t lag = first + k;
+            const std::int64_t overlap = n - lag;
+            for (std::int64_t i = shared; i < overlap; ++i) {
+                const double a = c[i];
+                const double b = c[i + lag];
+                ab[k] += a * b;
+                bb[k] += b * b;
+            }
+            const double aa = leadingSquares[static_cast<std::size_t>(overlap)];
+            acf[static_cast<std::size_t>(lag)] = ab[k] / std::max(std::sqrt(aa * bb[k]), 1e-12);
+        }
     }
     return acf;
 }
@@ -217,6 +268,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
                                                                     : 0.0;
     };
 
+    const std::vector<double> phaseMaxima = A::beatPhaseMaxima(envelope);
     std::vector<Candidate> candidates;
     for (const std::int64_t lag : lagsToExamine(acf, minLag, maxLag)) {
         const double here = acf[static_cast<std::size_t>(lag)];
@@ -232,7 +284,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
         const double bpm = 60.0 / (std::fmax(period, 1.0) * frameSeconds);
         if (!(bpm >= 39.5 && bpm <= 320.5)) continue;
 
-        const double phase = A::bestBeatPhase(envelope, period);
+        const double phase = A::bestBeatPhaseOfMaxima(phaseMaxima, period);
         const double gridFit = A::gridFitScore(peaks, n, envelope, period, phase);
         const double pulse = A::pulseCompletenessScore(envelope, period, phase);
         const double harmonic = 0.6 * table(roundedInt64(period)) +
@@ -253,7 +305,8 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
 }
 
 std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
-    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds) {
+    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds,
+    const ORVWorkerPool& pool) {
     std::vector<const std::vector<double>*> usable;
     for (const auto& envelope : envelopes) {
         double largest = 0;
@@ -262,9 +315,11 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::c
     }
     if (usable.empty()) return {};
 
+    std::vector<std::vector<Candidate>> perEnvelope(usable.size());
+    pool.forEachIndex(usable.size(),
+                      [&](std::size_t i) { perEnvelope[i] = envelopeCandidates(*usable[i], frameSeconds); });
     std::vector<std::vector<Candidate>> perFeature;
-    for (const auto* envelope : usable) {
-        auto candidates = envelopeCandidates(*envelope, frameSeconds);
+    for (auto& candidates : perEnvelope) {
         if (!candidates.empty()) perFeature.push_back(std::move(candidates));
     }
     if (perFeature.empty()) return {};
