@@ -21,24 +21,12 @@ using InternalCandidate = ORVAnalyzerPeriodicity::InternalCandidate;
 constexpr std::size_t kShortestConsensusFrames = 192;
 constexpr std::size_t kReportedCandidateLimit = 8;
 constexpr double kSamePulse = 0.035;
-// A lone reliable section gives way to the consensus when they are a well-supported metrical pair.
-constexpr double kOctavePairTolerance = 0.055;
-constexpr double kLoneSectionScoreFloor = 0.45;
-constexpr double kLoneSectionAgreementFloor = 0.55;
 constexpr double kMedianWeightFloor = 0.15;
 constexpr double kCollapseConfidence = 0.8;
 constexpr double kOnsetLevel = 0.25;
 constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
 constexpr std::size_t kBeatLimit = 200000;
-
-// The three-to-two test alone or a ratio near 2: how the driver reads a metrical pair of the
-// consensus and a lone section.
-bool isMetricalPair(double a, double b) {
-    const double low = std::min(a, b);
-    const double ratio = low <= 0 ? 0.0 : std::max(a, b) / low;
-    return std::abs(ratio - 2.0) <= kOctavePairTolerance || A::isThreeToTwo(a, b);
-}
 
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
@@ -54,6 +42,32 @@ std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> c
         if (distinct && (half || twice) && candidate.score >= scoreFloor) return c;
     }
     return std::nullopt;
+}
+
+// The reported tempo first (the candidate of its pulse, or one made from the best when none
+// is), then its double and half as the consensus ranked them, then the rest; at most 8.
+void putReportedLevelFirst(std::vector<ORVMusicTempoCandidate>& candidates, double bpm,
+                           const ORVMusicTempoCandidate& best) {
+    const auto samePulse = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::relativeTempoDifference(c.bpm, bpm) <= kSamePulse;
+    };
+    const auto octave = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::tempoRelation(c.bpm, bpm) == ORVTempoRelation::octave;
+    };
+    std::vector<ORVMusicTempoCandidate> ordered;
+    const auto own = std::find_if(candidates.begin(), candidates.end(), samePulse);
+    ORVMusicTempoCandidate first = own != candidates.end() ? *own : best;
+    if (own == candidates.end()) first.id = Uuid::random();
+    first.bpm = bpm;
+    ordered.push_back(first);
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && octave(c)) ordered.push_back(c);
+    }
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && !octave(c)) ordered.push_back(c);
+    }
+    if (ordered.size() > kReportedCandidateLimit) ordered.resize(kReportedCandidateLimit);
+    candidates = std::move(ordered);
 }
 
 std::string bpmText(double bpm) { return formatFixed(bpm, 2); }
@@ -129,14 +143,9 @@ std::optional<double> ORVAnalyzerDriver::observationMedianTempo(
 }
 
 double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking) {
-    if (tracking.isReliable && !tracking.sections.empty()) {
-        const double s0 = tracking.sections.front().bpm;
-        if (tracking.sections.size() == 1 && top.score >= kLoneSectionScoreFloor && isMetricalPair(top.bpm, s0) &&
-            top.agreement >= kLoneSectionAgreementFloor) {
-            return top.bpm;
-        }
-        return s0;
-    }
+    // The tracked sections measured the pulse over time; their level stands (the metrical
+    // level is decided later, once, from the accents).
+    if (tracking.isReliable && !tracking.sections.empty()) return tracking.sections.front().bpm;
     const auto median = observationMedianTempo(tracking.observations);
     if (median && A::relativeTempoDifference(*median, top.bpm) <= kSamePulse) {
         const ORVWeightedValue pairs[] = {{top.bpm, std::max(top.score, kMedianWeightFloor)},
@@ -147,9 +156,9 @@ double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalT
 }
 
 double ORVAnalyzerDriver::refinementTempo(double consensusBPM, double localBPM) {
-    if (A::relativeTempoDifference(consensusBPM, localBPM) > kSamePulse && !A::isMetricalAlias(consensusBPM, localBPM)) {
-        return localBPM;
-    }
+    // The local tempo was measured along the song (and its sections refined on the beats); it
+    // is the closer start for the narrow search, unless it reads another metrical level.
+    if (A::isUsableTempo(localBPM) && !A::isMetricalAlias(consensusBPM, localBPM)) return localBPM;
     return consensusBPM;
 }
 
@@ -167,6 +176,9 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     double tempo = localBPM;
     bool refinementUsed = false;
     bool collapsed = false;
+    // The parts of a song are counted at one level: sections an octave from their neighbours
+    // come back to it and join them when they then hold the same tempo.
+    if (multiSection) sections = A::mergeAdjacentSections(A::sectionsAtOneLevel(sections));
     if (multiSection) {
         const bool collapses =
             refinement && refinement->confidence >= kCollapseConfidence &&
@@ -178,7 +190,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
             whole.endSeconds = features.durationSeconds;
             whole.bpm = A::roundedTempo(refinement->bpm);
             whole.confidence = refinement->confidence;
-            for (const auto& s : sections) {
+            for (const auto& s : tracking.sections) {
                 whole.confidence = std::max(whole.confidence, s.confidence);
                 whole.observationCount += s.observationCount;
             }
@@ -210,7 +222,17 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
         m.candidates[closest].bpm = A::roundedTempo(refinement->bpm);
     }
 
+    // One metrical level for the whole map: the octave a listener taps.
+    const double level =
+        A::metricalLevelFactor(features, reliable ? std::span<const ORVDetectedTempoSection>(sections)
+                                                  : std::span<const ORVDetectedTempoSection>(),
+                               tempo);
+    if (level != 1.0) {
+        tempo *= level;
+        for (auto& s : sections) s.bpm = A::roundedTempo(s.bpm * level);
+    }
     m.bpm = A::roundedTempo(tempo);
+    if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
     const auto alternative = alternativeTempo(m.candidates, m.bpm, top.score);
     m.ambiguous = !reliable && top.agreement < kAmbiguousAgreementCeiling && alternative.has_value();
 
@@ -236,7 +258,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
         m.reason = sectionsReason(sections, tracking.observations);
     } else if (!collapsed && refinementUsed) {
         m.reason = "Whole-song precision fit refined the constant Beatloom estimate from " +
-                   bpmText(A::roundedTempo(localBPM)) + " to " + bpmText(m.bpm) +
+                   bpmText(A::roundedTempo(localBPM * level)) + " to " + bpmText(m.bpm) +
                    " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
                    " %). No integer-BPM quantization is applied.";
     } else if (collapsed) {
@@ -292,7 +314,8 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
     const ORVDetectedTempoSection whole{0, duration, bpm, 0, 0};
     const auto grid = sections.empty() ? std::span<const ORVDetectedTempoSection>(&whole, 1) : sections;
 
-    double t = std::max(A::bestBeatPhase(features.consensusEnvelope, period) * frameSeconds, 0.0);
+    const auto frames = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    double t = std::max(A::beatPhase(features, period, 0, frames) * frameSeconds, 0.0);
     std::size_t index = 0;
     while (t <= duration + 0.001 && beats.size() < kBeatLimit) {
         beats.push_back(t);
