@@ -5,3 +5,11 @@ corvel_add_benchmark(corvel_audio_bench
     ${PROJECT_SOURCE_DIR}/tests/audio/test_signals.cpp
   DEPS corvel_audio)
 target_include_directories(corvel_audio_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")
+
+# Analysis accuracy on a synthesised corpus with exact truth: a plain program, run by hand.
+add_executable(corvel_analysis_accuracy_bench
+  ${CMAKE_CURRENT_LIST_DIR}/analysis_accuracy_bench.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/music_corpus.cpp
+  ${PROJECT_SOURCE_DIR}/tests/audio/test_signals.cpp)
+target_link_libraries(corvel_analysis_accuracy_bench PRIVATE corvel_options corvel_audio)
+target_include_directories(corvel_analysis_accuracy_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")

@@ -1,0 +1,99 @@
+#pragma once
+
+// A corpus of synthesised musical pieces with exact ground truth, for the analysis accuracy
+// benchmark. Every piece is rendered at run time from a fixed seed: drums, bass, chords and
+// melody are synthesised here (no samples), played from bar patterns over a tempo map, with
+// humanised timing and velocity where a band would play it. The truth is what an annotator
+// would write down: the beat a musician taps, its tempo over time, the bars and their meter.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "audio/test_signals.hpp"
+
+namespace corvel::bench {
+
+// How the piece reaches the analyser.
+enum class Container { wav, mp3, m4a };
+
+// A stretch of bars in one groove, its tempo ramping linearly (over its counted beats) from
+// bpmStart to bpmEnd. The tempo counts the groove's tapped beat (the dotted quarter in 6/8,
+// the quarter in 7/8).
+struct SectionSpec {
+    std::string groove;
+    int bars = 8;
+    double bpmStart = 120;
+    double bpmEnd = 120;
+    double level = 1.0;  // how hard the band plays (a quiet verse 0.6, a chorus 1)
+};
+
+struct PieceSpec {
+    std::string name;
+    std::vector<SectionSpec> sections;
+    // What a musician counts, written down by hand: the steady tempo (0 when the tempo moves).
+    // The benchmark refuses a piece whose sections disagree with it.
+    double countedBpm = 0;
+    // Other tempi a fair listener might tap instead (half-time feels, the bar of a fast waltz).
+    // Reported on the side; the counted tempo stays the truth.
+    std::vector<double> alsoCounted;
+    std::string annotation;  // the annotator's note: what is counted, and what is ambiguous
+    int pickupBeats = 0;     // beats of an anacrusis before bar 1
+    double introSeconds = 0; // digital silence before the first note (room tone when noiseLevel > 0)
+    double tailSeconds = 1.5;
+    double noiseLevel = 0;   // broadband noise over everything, relative to full scale
+    double jitterSeconds = 0.004;  // timing spread of the players (standard deviation)
+    double rubato = 0;       // depth of the free tempo of a rubato performance (0.15 = +-15 %)
+    int key = 0;             // semitones above C
+    bool minor = false;
+    Container container = Container::wav;
+    double sampleRate = 44100;
+    bool mono = false;
+    std::uint32_t seed = 1;
+};
+
+// A change of meter at a bar line.
+struct MeterTruth {
+    double timeSeconds = 0;
+    int numerator = 4;
+    int denominator = 4;
+};
+
+struct PieceTruth {
+    std::vector<double> beats;      // the tapped beats, seconds
+    std::vector<double> downbeats;  // the first beat of every bar (pickup bar excluded)
+    std::vector<MeterTruth> meters;
+    // The local tempo of the counted beat at step times: tempo[i] holds from stepTimes[i] on.
+    std::vector<double> stepTimes;
+    std::vector<double> stepBpm;
+    // The tempo map as written: section starts, ramps marked.
+    struct Point {
+        double timeSeconds = 0;
+        double bpm = 0;
+        bool rampsToNext = false;
+    };
+    std::vector<Point> map;
+    double musicStart = 0;  // first beat
+    double musicEnd = 0;    // one beat after the last counted beat
+    double durationSeconds = 0;  // the whole file
+    bool steady = true;     // one tempo throughout (meter changes allowed)
+    bool rubato = false;
+
+    // The counted tempo at a time inside the music (clamped to its ends).
+    double localBpm(double seconds) const;
+};
+
+struct RenderedPiece {
+    audio::testkit::Signal signal;
+    PieceTruth truth;
+};
+
+// The benchmark's pieces, in a fixed order.
+const std::vector<PieceSpec>& musicCorpus();
+
+// The truth of a piece, without rendering its audio.
+PieceTruth pieceTruth(const PieceSpec& spec);
+// The piece's audio and its truth.
+RenderedPiece renderPiece(const PieceSpec& spec);
+
+}  // namespace corvel::bench
