@@ -178,7 +178,13 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     bool collapsed = false;
     // The parts of a song are counted at one level: sections an octave from their neighbours
     // come back to it and join them when they then hold the same tempo.
-    if (multiSection) sections = A::mergeAdjacentSections(A::sectionsAtOneLevel(sections));
+    if (multiSection) {
+        const auto aligned = A::sectionsAtOneLevel(sections);
+        // The local tempo is the first section's: it moves with it.
+        const double moved = aligned.front().bpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) tempo *= std::exp2(std::round(std::log2(moved)));
+        sections = A::mergeAdjacentSections(aligned);
+    }
     if (multiSection) {
         const bool collapses =
             refinement && refinement->confidence >= kCollapseConfidence &&

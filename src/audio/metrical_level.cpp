@@ -118,6 +118,8 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
 
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
     std::array<double, kBands> even{}, odd{}, lean{}, salience{};
+    std::array<std::array<double, kBands>, 3> thirds{};
+    std::array<std::int64_t, 3> thirdCounts{};
     std::vector<BandView> bands;
     for (std::size_t k = 0; k < kBands; ++k) bands.emplace_back(features, k);
     if (!std::all_of(bands.begin(), bands.end(), [](const BandView& b) { return b.usable(); })) return result;
@@ -128,8 +130,14 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         if (t < static_cast<double>(begin)) continue;
         const std::int64_t c = roundedInt64(t);
         auto& side = b % 2 == 0 ? even : odd;
-        for (std::size_t k = 0; k < kBands; ++k) side[k] += bands[k].peakNear(c, h, begin, end);
+        auto& third = thirds[static_cast<std::size_t>(b % 3)];
+        for (std::size_t k = 0; k < kBands; ++k) {
+            const double v = bands[k].peakNear(c, h, begin, end);
+            side[k] += v;
+            third[k] += v;
+        }
         ++(b % 2 == 0 ? evenCount : oddCount);
+        ++thirdCounts[static_cast<std::size_t>(b % 3)];
     }
     result.beats = evenCount + oddCount;
     if (evenCount == 0 || oddCount == 0) return result;
@@ -147,6 +155,20 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
     }
     if (!(weights > 1e-9)) return result;
     result.lean = weighted / weights;
+
+    // One beat of every three against the other two, for the rotation that stands out most.
+    if (thirdCounts[0] > 0 && thirdCounts[1] > 0 && thirdCounts[2] > 0) {
+        for (std::size_t r = 0; r < 3; ++r) {
+            double accent = 0;
+            for (std::size_t k = 0; k < kBands; ++k) {
+                const double one = thirds[r][k] / static_cast<double>(thirdCounts[r]);
+                const double others = 0.5 * (thirds[(r + 1) % 3][k] / static_cast<double>(thirdCounts[(r + 1) % 3]) +
+                                             thirds[(r + 2) % 3][k] / static_cast<double>(thirdCounts[(r + 2) % 3]));
+                if (one + others > 1e-9) accent += salience[k] * (one - others) / (one + others);
+            }
+            result.tripleAccent = std::max(result.tripleAccent, accent / weights);
+        }
+    }
 
     // The low band's lean against the cymbal and snare bands' (2500 Hz up): a kick on one
     // half and a snare on the other.
@@ -202,41 +224,59 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     const std::vector<Span> spans = spansOf(features, sections, bpm);
     if (spans.empty()) return 1;
 
-    // The fastest octave of the main tempo within range, then every slower one.
-    int fastest = 0;
-    while (fastest < 3 && bpm * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
-    while (fastest > -3 && bpm * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
-
-    double bestFactor = 1;
-    double bestScore = -std::numeric_limits<double>::infinity();
-    double evidence = 0;  // accumulated accent evidence from the fastest level down
-    for (int level = fastest; level >= -3; --level) {
-        const double factor = std::ldexp(1.0, level);
-        const double tempo = bpm * factor;
-        if (tempo < kSlowestLevel) break;
-        if (tempo <= kFastestLevel) {
-            const double score = tempoPreference(tempo) + evidence;
-            if (score > bestScore) {
-                bestScore = score;
-                bestFactor = factor;
-            }
-        }
-        // Evidence for the next slower level: how clearly every other beat of this one stands
-        // out, less how much a backbeat ties the beat to this level.
-        double lean = 0, backbeat = 0;
+    // The evidence a level gives for its half and its third: how clearly every other (every
+    // third) beat stands out, less, for the half, how much a backbeat ties the beat to it.
+    const auto gains = [&](double factor) {
+        double lean = 0, backbeat = 0, triple = 0;
         std::int64_t beats = 0;
         for (const Span& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
             const double phase = beatPhase(features, period, span.begin, span.end);
             const ORVGridLean g = gridLean(features, period, phase, span.begin, span.end);
-            lean += std::abs(g.lean) * static_cast<double>(g.beats);
-            backbeat += g.backbeat * static_cast<double>(g.beats);
+            const auto weight = static_cast<double>(g.beats);
+            lean += std::abs(g.lean) * weight;
+            backbeat += g.backbeat * weight;
+            triple += g.tripleAccent * weight;
             beats += g.beats;
         }
-        if (beats > 0) {
-            evidence += kLeanWeight * (lean / static_cast<double>(beats) - kAccentLean) -
-                        kBackbeatWeight * backbeat / static_cast<double>(beats);
+        if (beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
+        const auto count = static_cast<double>(beats);
+        return std::pair{kLeanWeight * (lean / count - kAccentLean) - kBackbeatWeight * backbeat / count,
+                         kLeanWeight * (triple / count - kAccentLean)};
+    };
+
+    // From the fastest octave of the tempo within range down: each level's score is the
+    // listeners' preference plus the accent evidence gathered on the way down to it; a level
+    // may be divided by three once (the dotted beat of a compound meter).
+    double bestFactor = 1;
+    double bestScore = -std::numeric_limits<double>::infinity();
+    for (const double base : {1.0}) {
+        int fastest = 0;
+        while (fastest < 4 && bpm * base * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
+        while (fastest > -4 && bpm * base * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
+        // evidence[0]: binary levels base x 2^a; evidence[1]: the same divided by three.
+        std::array<double, 2> evidence{0.0, -std::numeric_limits<double>::infinity()};
+        for (int a = fastest; a >= -4; --a) {
+            const double binary = base * std::ldexp(1.0, a);
+            if (bpm * binary / 3 < kSlowestLevel && bpm * binary < kSlowestLevel) break;
+            std::array<double, 2> next{-std::numeric_limits<double>::infinity(),
+                                       -std::numeric_limits<double>::infinity()};
+            for (const int third : {0, 1}) {
+                if (!std::isfinite(evidence[third])) continue;
+                const double factor = third == 0 ? binary : binary / 3;
+                const double tempo = bpm * factor;
+                if (tempo < kSlowestLevel) continue;
+                const double score = tempoPreference(tempo) + evidence[third];
+                if (tempo <= kFastestLevel && score > bestScore) {
+                    bestScore = score;
+                    bestFactor = factor;
+                }
+                const auto [half, triple] = gains(factor);
+                next[third] = std::max(next[third], evidence[third] + half);
+                if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
+            }
+            evidence = next;
         }
     }
     return bestFactor;

@@ -19,6 +19,9 @@ struct ORVGridLean {
     // 0...1: how much the low band and the 180-2500 Hz bands stress opposite halves (a kick
     // on one beat and a snare on the next): the grid itself is the beat, not its half.
     double backbeat = 0;
+    // 0...1: how clearly one beat of every three stands out over the other two (the best of
+    // the three rotations): the evidence for the grid at a third of its tempo.
+    double tripleAccent = 0;
     std::int64_t beats = 0;
 };
 
@@ -47,9 +50,10 @@ struct ORVAnalyzerMetricalLevel {
     // but a song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
-    // The power of two (1/8 ... 8) by which the sections' tempi (or `bpm` over the whole span
-    // when there are none) are to be multiplied so that they count the beat a listener taps:
-    // one factor for the whole map. Only levels within 40...320 BPM are considered; 1 when the
+    // The factor by which the sections' tempi (or `bpm` over the whole span when there are
+    // none) are to be multiplied so that they count the beat a listener taps: a power of two,
+    // or one divided by three (the dotted beat of a compound meter). One factor for the whole
+    // map. Only levels within 40...320 BPM are considered; 1 when the
     // tempo is not usable.
     static double metricalLevelFactor(const ORVAudioFeatureSet& features,
                                       std::span<const ORVDetectedTempoSection> sections, double bpm);

@@ -78,6 +78,15 @@ TEST(MetricalLevel, GridLeanReadsAccentedHalvesAndBackbeats) {
     addBeats(backbeat, {2, 3, 4}, 120, 2, 1, 1.0f);
     EXPECT_GT(A::gridLean(backbeat, period, 5, 0, 2000).backbeat, 0.5);
 
+    // One beat in three loud: the third of the tempo is the stronger pulse; none in two.
+    auto compound = silentFeatures(20);
+    addBeats(compound, {0, 1, 2, 3, 4}, 120, 3, 1, 1.0f);
+    addBeats(compound, {3, 4}, 120, 1, 0, 0.3f);
+    const auto triple = A::gridLean(compound, period, 5, 0, 2000);
+    EXPECT_GT(triple.tripleAccent, 0.5);
+    EXPECT_LT(std::abs(triple.lean), 0.2);
+    EXPECT_NEAR(A::gridLean(even, period, 5, 0, 2000).tripleAccent, 0.0, 1e-9);
+
     // Nothing to read: no lean, no beats.
     EXPECT_EQ(A::gridLean(even, 1.5, 5, 0, 2000).beats, 0);
     EXPECT_EQ(A::gridLean(even, period, 5, 100, 50).beats, 0);
@@ -91,6 +100,11 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 180), 0.5);
     EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 90), 1.0);
     EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 45), 2.0);
+    // Eighths of a compound meter, every third accented: the dotted beat.
+    auto sixEight = silentFeatures(30);
+    addBeats(sixEight, {0, 1, 2}, 198, 3, 0, 1.0f);
+    addBeats(sixEight, {2, 3, 4}, 198, 1, 0, 0.4f);
+    EXPECT_NEAR(A::metricalLevelFactor(sixEight, {}, 198), 1.0 / 3, 1e-12);
     // A fast pulse of equal beats stays fast.
     auto fast = silentFeatures(30);
     addBeats(fast, {0, 1, 2, 3, 4}, 180, 1, 0, 1.0f);
