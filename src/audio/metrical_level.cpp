@@ -16,7 +16,7 @@ using A = ORVAudioMusicAnalyzer;
 
 // The tempo listeners most readily tap, and how quickly that preference fades (octaves).
 constexpr double kPreferredTempo = 120;
-constexpr double kPreferenceWidthOctaves = 0.6;
+constexpr double kPreferenceWidthOctaves = 0.8;
 // Tempi the level decision chooses from, as the periodicity search sees them.
 constexpr double kSlowestLevel = 40;
 constexpr double kFastestLevel = 320;
