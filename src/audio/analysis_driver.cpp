@@ -22,10 +22,6 @@ using InternalCandidate = ORVAnalyzerPeriodicity::InternalCandidate;
 constexpr std::size_t kShortestConsensusFrames = 192;
 constexpr std::size_t kReportedCandidateLimit = 8;
 constexpr double kSamePulse = 0.035;
-// A lone reliable section gives way to the consensus when they are a well-supported metrical pair.
-constexpr double kOctavePairTolerance = 0.055;
-constexpr double kLoneSectionScoreFloor = 0.45;
-constexpr double kLoneSectionAgreementFloor = 0.55;
 constexpr double kMedianWeightFloor = 0.15;
 constexpr double kCollapseConfidence = 0.8;
 constexpr double kOnsetLevel = 0.25;
@@ -43,8 +39,10 @@ constexpr double kNearPhaseSpanSeconds = 4.0;
 constexpr double kSmallestPlacedStep = 0.5;
 // A ramp's start tempo bends by at most this share to keep the beats in phase.
 constexpr double kRampBendLimit = 0.03;
-// A steady tempo bends by at most this share to keep the beats in phase across a step.
+// A steady tempo bends by at most this share to keep the beats in phase across a step, and
+// only when a step alone would miss the new beats by more than this.
 constexpr double kStepBendLimit = 0.01;
+constexpr double kTolerableMissSeconds = 0.035;
 // A change stays this far inside both of its sections.
 constexpr double kChangeInset = 0.25;
 // Onsets are looked for this close to a beat; one grid explains the music clearly better than
@@ -58,14 +56,6 @@ constexpr int kLongestBeatWalk = 4;
 constexpr double kDecodingShare = 0.1;
 constexpr double kWholeSpanConsensusShare = 0.05;
 constexpr double kWindowsDoneShare = 0.95;
-
-// The three-to-two test alone or a ratio near 2: how the driver reads a metrical pair of the
-// consensus and a lone section.
-bool isMetricalPair(double a, double b) {
-    const double low = std::min(a, b);
-    const double ratio = low <= 0 ? 0.0 : std::max(a, b) / low;
-    return std::abs(ratio - 2.0) <= kOctavePairTolerance || A::isThreeToTwo(a, b);
-}
 
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
@@ -81,6 +71,32 @@ std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> c
         if (distinct && (half || twice) && candidate.score >= scoreFloor) return c;
     }
     return std::nullopt;
+}
+
+// The reported tempo first (the candidate of its pulse, or one made from the best when none
+// is), then its double and half as the consensus ranked them, then the rest; at most 8.
+void putReportedLevelFirst(std::vector<ORVMusicTempoCandidate>& candidates, double bpm,
+                           const ORVMusicTempoCandidate& best) {
+    const auto samePulse = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::relativeTempoDifference(c.bpm, bpm) <= kSamePulse;
+    };
+    const auto octave = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::tempoRelation(c.bpm, bpm) == ORVTempoRelation::octave;
+    };
+    std::vector<ORVMusicTempoCandidate> ordered;
+    const auto own = std::find_if(candidates.begin(), candidates.end(), samePulse);
+    ORVMusicTempoCandidate first = own != candidates.end() ? *own : best;
+    if (own == candidates.end()) first.id = Uuid::random();
+    first.bpm = bpm;
+    ordered.push_back(first);
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && octave(c)) ordered.push_back(c);
+    }
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && !octave(c)) ordered.push_back(c);
+    }
+    if (ordered.size() > kReportedCandidateLimit) ordered.resize(kReportedCandidateLimit);
+    candidates = std::move(ordered);
 }
 
 std::string bpmText(double bpm) { return formatFixed(bpm, 2); }
@@ -102,8 +118,8 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
-// The time of a beat of the constant tempo over from ... to seconds, by the best phase of the
-// consensus envelope there; none for a span of fewer than two beats.
+// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
+// the band envelopes there; none for a span of fewer than two beats.
 std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
     const double fs = features.frameSeconds;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
@@ -112,8 +128,7 @@ std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, doubl
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    const std::span<const double> span(features.consensusEnvelope.data() + a, static_cast<std::size_t>(b - a));
-    return (static_cast<double>(a) + A::bestBeatPhase(span, period)) * fs;
+    return A::beatPhase(features, period, a, b) * fs;
 }
 
 // The strongest consensus value within about 35 ms of t.
@@ -262,14 +277,9 @@ std::optional<double> ORVAnalyzerDriver::observationMedianTempo(
 }
 
 double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking) {
-    if (tracking.isReliable && !tracking.sections.empty()) {
-        const double s0 = tracking.sections.front().bpm;
-        if (tracking.sections.size() == 1 && top.score >= kLoneSectionScoreFloor && isMetricalPair(top.bpm, s0) &&
-            top.agreement >= kLoneSectionAgreementFloor) {
-            return top.bpm;
-        }
-        return s0;
-    }
+    // The tracked sections measured the pulse over time; their level stands (the metrical
+    // level is decided later, once, from the accents).
+    if (tracking.isReliable && !tracking.sections.empty()) return tracking.sections.front().bpm;
     const auto median = observationMedianTempo(tracking.observations);
     if (median && A::relativeTempoDifference(*median, top.bpm) <= kSamePulse) {
         const ORVWeightedValue pairs[] = {{top.bpm, std::max(top.score, kMedianWeightFloor)},
@@ -280,9 +290,9 @@ double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalT
 }
 
 double ORVAnalyzerDriver::refinementTempo(double consensusBPM, double localBPM) {
-    if (A::relativeTempoDifference(consensusBPM, localBPM) > kSamePulse && !A::isMetricalAlias(consensusBPM, localBPM)) {
-        return localBPM;
-    }
+    // The local tempo was measured along the song (and its sections refined on the beats); it
+    // is the closer start for the narrow search, unless it reads another metrical level.
+    if (A::isUsableTempo(localBPM) && !A::isMetricalAlias(consensusBPM, localBPM)) return localBPM;
     return consensusBPM;
 }
 
@@ -300,6 +310,15 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     double tempo = localBPM;
     bool refinementUsed = false;
     bool collapsed = false;
+    // The parts of a song are counted at one level: sections an octave from their neighbours
+    // come back to it and join them when they then hold the same tempo.
+    if (multiSection) {
+        const auto aligned = A::sectionsAtOneLevel(sections);
+        // The local tempo is the first section's: it moves with it.
+        const double moved = aligned.front().bpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) tempo *= std::exp2(std::round(std::log2(moved)));
+        sections = A::mergeAdjacentSections(aligned);
+    }
     if (multiSection) {
         const bool collapses =
             refinement && refinement->confidence >= kCollapseConfidence &&
@@ -311,7 +330,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
             whole.endSeconds = features.durationSeconds;
             whole.bpm = A::roundedTempo(refinement->bpm);
             whole.confidence = refinement->confidence;
-            for (const auto& s : sections) {
+            for (const auto& s : tracking.sections) {
                 whole.confidence = std::max(whole.confidence, s.confidence);
                 whole.observationCount += s.observationCount;
             }
@@ -343,7 +362,17 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
         m.candidates[closest].bpm = A::roundedTempo(refinement->bpm);
     }
 
+    // One metrical level for the whole map: the octave a listener taps.
+    const double level =
+        A::metricalLevelFactor(features, reliable ? std::span<const ORVDetectedTempoSection>(sections)
+                                                  : std::span<const ORVDetectedTempoSection>(),
+                               tempo);
+    if (level != 1.0) {
+        tempo *= level;
+        for (auto& s : sections) s.bpm = A::roundedTempo(s.bpm * level);
+    }
     m.bpm = A::roundedTempo(tempo);
+    if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
     const auto alternative = alternativeTempo(m.candidates, m.bpm, top.score);
     m.ambiguous = !reliable && top.agreement < kAmbiguousAgreementCeiling && alternative.has_value();
 
@@ -370,7 +399,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
         m.reason = sectionsReason(sections, tracking.observations);
     } else if (!collapsed && refinementUsed) {
         m.reason = "Whole-song precision fit refined the constant Beatloom estimate from " +
-                   bpmText(A::roundedTempo(localBPM)) + " to " + bpmText(m.bpm) +
+                   bpmText(A::roundedTempo(localBPM * level)) + " to " + bpmText(m.bpm) +
                    " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
                    " %). No integer-BPM quantization is applied.";
     } else if (collapsed) {
@@ -497,7 +526,9 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         // (1 - x / oldPeriod) x newPeriod; make that the new beat.
         const double gap = newBeat - lastOldBeat;
         double x = (gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod);
-        if (!(x >= 0 && x <= oldPeriod)) {
+        // A step can only place the new beat within the two beat lengths of the old beat.
+        const double miss = std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
+        if (miss > kTolerableMissSeconds) {
             // The map's old beats have drifted off the music (its tempo is a little off): bend
             // the old tempo so that one of them lands on the new beat, and step there.
             const double from = std::fmax(firstBeat, previous.startSeconds);

@@ -106,23 +106,24 @@ struct ORVAnalyzerDriver {
 
     // Building blocks of analyzeFeatures, open for tests.
 
-    // The tempo the windows support: the first section's when the tracking is reliable (or
-    // the consensus tempo when a lone section is its well-supported octave or three-to-two
-    // relative), else the consensus tempo, pulled towards the observations' median when that
-    // is the same pulse.
+    // The tempo the windows support: the first section's when the tracking is reliable (at the
+    // level the tracker measured it), else the consensus tempo, pulled towards the
+    // observations' median when that is the same pulse.
     static double localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking);
-    // Where the whole-song refinement starts: the consensus tempo, unless the local tempo is a
-    // different pulse that is no metrical relative of it.
+    // Where the whole-song refinement starts: the local tempo, unless it is a metrical relative
+    // of the consensus tempo (or not usable), then the consensus tempo.
     static double refinementTempo(double consensusBPM, double localBPM);
     // The measurement from the stages' results; localBPM and refinementBPM as above, the
-    // refinement the one started at refinementBPM.
+    // refinement the one started at refinementBPM. The tempo and sections are then moved, all
+    // by one factor, to the metrical level a listener taps, and the candidates list that
+    // tempo first, then its double and half.
     static ORVMusicTempoMeasurement assembleMeasurement(
         const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
         const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking, double localBPM, double refinementBPM,
         const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement);
     // The beats of the sections' tempo map (one section at `bpm` from the first meaningful audio
-    // when there are none): from the first beat of the first section's best phase on the
-    // consensus envelope, one beat per quarter of the map to the end of the span, so they are
+    // when there are none): from the first beat of the first section's best beat phase (drums
+    // and bass counting before cymbals), one beat per quarter of the map to the end of the span, so they are
     // the beats the editor's grid shows with Bar 1 on the first of them. Empty when the tempo
     // gives no period of at least 2 frames. At most 200000 beats.
     static std::vector<double> predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,

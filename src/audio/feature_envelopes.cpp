@@ -47,9 +47,10 @@ Span spanOf(double sampleRate, std::int64_t length, const std::optional<ORVAnaly
     return Span{saturatingInt64(std::floor(sampleRate * s)), saturatingInt64(std::ceil(sampleRate * e))};
 }
 
-// Compress, rectify the rise, whiten and normalise one band's energy curve.
+// Compress, rectify the rise, whiten and normalise one band's energy curve; the whitened
+// curve before normalising goes to `strengths` when given.
 std::vector<double> bandOnsetEnvelope(const std::vector<double>& energy, double frameSeconds,
-                                      std::vector<double>& scratch) {
+                                      std::vector<double>& scratch, std::vector<float>* strengths) {
     scratch.resize(energy.size());
     double previous = 0;
     for (std::size_t k = 0; k < energy.size(); ++k) {
@@ -58,6 +59,7 @@ std::vector<double> bandOnsetEnvelope(const std::vector<double>& energy, double 
         previous = y;
     }
     auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(scratch, frameSeconds);
+    if (strengths) strengths->assign(envelope.begin(), envelope.end());
     ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
     return envelope;
 }
@@ -241,7 +243,9 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
 
     std::vector<double> scratch;
     for (std::size_t band = 0; band < kBandCount; ++band) {
-        result.featureEnvelopes[band] = bandOnsetEnvelope(energy[band], result.frameSeconds, scratch);
+        const bool split = band >= 1 && band <= ORVAudioFeatureSet::kSplitBandCount;
+        result.featureEnvelopes[band] = bandOnsetEnvelope(
+            energy[band], result.frameSeconds, scratch, split ? &result.bandOnsetStrengths[band - 1] : nullptr);
     }
 
     const std::size_t n = fullBand.size();

@@ -11,6 +11,7 @@
 #include "audio/audio_source.hpp"
 #include "audio/global_path_solver.hpp"
 #include "audio/local_tempo_tracking.hpp"
+#include "audio/metrical_level.hpp"
 #include "audio/onset_measures.hpp"
 #include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
@@ -47,6 +48,10 @@ struct ORVAudioFeatureSet {
     // 5 above the top corner, 6 first difference, 7 the combined band envelope.
     std::array<std::vector<double>, kFeatureCount> featureEnvelopes;
     std::vector<double> consensusEnvelope;
+    // The band-split envelopes 1 to 5 before their normalisation: rises in log energy, not
+    // capped, so that a loud onset of a band still outweighs a faint one. Empty when absent.
+    static constexpr std::size_t kSplitBandCount = 5;
+    std::array<std::vector<float>, kSplitBandCount> bandOnsetStrengths;
     double durationSeconds = 0;
     std::optional<double> firstMeaningfulAudioSeconds;
 };
@@ -64,6 +69,7 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerTempoFamilies,
                                ORVAnalyzerTempoPath,
                                ORVAnalyzerLocalTracking,
+                               ORVAnalyzerMetricalLevel,
                                ORVAnalyzerDriver,
                                ORVAnalyzerEntryPoints {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:

@@ -41,6 +41,22 @@ void renderGroove(const std::vector<double>& beatTimes, double sampleRate, std::
 Signal groove(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes);
 // Beats at a steady tempo from offsetSeconds up to (not including) the end.
 std::vector<double> steadyBeats(double bpm, double seconds, double offsetSeconds = 0.0);
+// A drum kit played on a grid of steps, stepsPerBeat to each beat (beat times ascending, in
+// seconds): each part is a pattern of 'x' (hit) and '.' (rest) read one letter per step and
+// repeated; an empty pattern is silent. Kick: a falling sine thump; snare: a bright noise
+// burst over a 190 Hz tone; closed and open hats: short and long high noise.
+struct DrumPattern {
+    std::string kick;
+    std::string snare;
+    std::string hat;
+    std::string openHat;
+    int stepsPerBeat = 4;
+};
+Signal drums(double sampleRate, double seconds, const std::vector<double>& beatTimes, const DrumPattern& pattern);
+// Beats at the tempo from offsetSeconds up to (not including) seconds; the tempo may change
+// with the time of the beat.
+std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpmAt)(double));
+std::vector<double> beatTimes(double seconds, double offsetSeconds, double bpm);
 // Uniform white noise from a fixed seed, independent per channel.
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude = 0.5,
              std::uint32_t seed = 1);
