@@ -200,27 +200,22 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(
     std::span<const ORVDetectedTempoSection> sections) {
     std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
-    const ORVDetectedTempoSection* longest = nullptr;
-    for (const auto& s : sections) {
-        if (A::isUsableTempo(s.bpm) &&
-            (!longest || s.endSeconds - s.startSeconds > longest->endSeconds - longest->startSeconds)) {
-            longest = &s;
-        }
-    }
-    if (!longest) return result;
-    const double reference = longest->bpm;
-    // A ramp and the section it flows into move together, by the octaves of the ramp's start.
+    // Each part within half an octave of the part before it, where that one ends: a map may
+    // span more than an octave (a long ramp), but never jumps by one. A ramp moves with the
+    // section it flows into, by the octaves of its start.
+    const ORVDetectedTempoSection* before = nullptr;
     for (std::size_t i = 0; i < result.size();) {
         std::size_t end = i + 1;
         while (end < result.size() && result[end - 1].linearToNext) ++end;
-        if (A::isUsableTempo(result[i].bpm)) {
-            const double octaves = std::round(std::log2(reference / result[i].bpm));
+        if (before && A::isUsableTempo(before->bpm) && A::isUsableTempo(result[i].bpm)) {
+            const double octaves = std::round(std::log2(before->bpm / result[i].bpm));
             if (octaves != 0 && std::abs(octaves) <= 3) {
                 for (std::size_t k = i; k < end; ++k) {
                     if (A::isUsableTempo(result[k].bpm)) result[k].bpm = A::roundedTempo(result[k].bpm * std::exp2(octaves));
                 }
             }
         }
+        before = &result[end - 1];
         i = end;
     }
     return result;

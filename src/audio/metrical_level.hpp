@@ -46,9 +46,9 @@ struct ORVAnalyzerMetricalLevel {
                             std::int64_t end);
 
     // The sections with each tempo moved by octaves to lie within half an octave of the
-    // longest section's: the tracker may follow one part of a song at its double or half,
-    // but a song's parts are counted at one level. A ramp moves with the section it flows into,
-    // by the octaves of its start.
+    // tempo the part before it ends on: the tracker may follow one part of a song at its double
+    // or half, but a song's parts are counted at one level. A ramp moves with the section it
+    // flows into, by the octaves of its start.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
     // The factor by which the sections' tempi (or `bpm` over the whole span when there are
