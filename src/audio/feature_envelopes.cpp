@@ -241,14 +241,17 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
         result.firstMeaningfulAudioSeconds = static_cast<double>(*frame) * result.frameSeconds;
     }
 
+    // Each energy curve goes as soon as its envelope is made, so that a long span never holds
+    // both in full.
+    const std::size_t n = fullBand.size();
     std::vector<double> scratch;
     for (std::size_t band = 0; band < kBandCount; ++band) {
         const bool split = band >= 1 && band <= ORVAudioFeatureSet::kSplitBandCount;
         result.featureEnvelopes[band] = bandOnsetEnvelope(
             energy[band], result.frameSeconds, scratch, split ? &result.bandOnsetStrengths[band - 1] : nullptr);
+        std::vector<double>().swap(energy[band]);
     }
 
-    const std::size_t n = fullBand.size();
     auto& combined = scratch;
     combined.resize(n);
     for (std::size_t k = 0; k < n; ++k) {

@@ -34,6 +34,11 @@ constexpr double kRelatedTolerance = 0.025;
 constexpr double kRelatedScoreSlack = 0.14;
 constexpr std::size_t kConsensusCandidateLimit = 10;
 constexpr double kOrderTolerance = 1e-6;
+// What the envelope searches running at once may hold beside their envelopes: each holds
+// about this many copies of its envelope (the centred values, the phase maxima, the sorted
+// values of the peak threshold).
+constexpr std::size_t kSearchScratchBudgetBytes = std::size_t{48} << 20;
+constexpr std::size_t kSearchScratchCopies = 2;
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
@@ -52,7 +57,7 @@ DoublePair loadPair(const double* values) {
 // Every lag's three sums run over its frames in ascending order, as written plainly; to make
 // that cheap, the sums of eight neighbouring lags are carried side by side through one pass
 // over the frames, and the sum of the leading squares, the same for every lag up to its own
-// overlap, is read from a running total.
+// overlap, is read off one running total.
 std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag) {
     constexpr std::int64_t kGroup = 8;
     const auto n = static_cast<std::int64_t>(envelope.size());
@@ -62,15 +67,21 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
     const double mean = sum / static_cast<double>(n);
     std::vector<double> centred(envelope.size());
     for (std::size_t i = 0; i < envelope.size(); ++i) centred[i] = envelope[i] - mean;
-    // leadingSquares[k] = centred[0]^2 + ... + centred[k - 1]^2, added in that order.
-    std::vector<double> leadingSquares(envelope.size() + 1, 0.0);
-    for (std::size_t i = 0; i < envelope.size(); ++i) {
-        leadingSquares[i + 1] = leadingSquares[i] + centred[i] * centred[i];
-    }
-
     const double* c = centred.data();
     // Fewer overlapping frames than the minimum give no value: the lags end at lastLag.
     const std::int64_t lastLag = std::min(maxLag, n - kMinimumOverlapFrames);
+    if (lastLag < minLag) return acf;
+
+    // leadingSquares[k - shortestOverlap] = c[0]^2 + ... + c[k - 1]^2, added in that order, for
+    // the overlaps k of the lags.
+    const std::int64_t shortestOverlap = n - lastLag;
+    const std::int64_t longestOverlap = n - minLag;
+    std::vector<double> leadingSquares(static_cast<std::size_t>(longestOverlap - shortestOverlap + 1));
+    double running = 0;
+    for (std::int64_t i = 0; i <= longestOverlap; ++i) {
+        if (i >= shortestOverlap) leadingSquares[static_cast<std::size_t>(i - shortestOverlap)] = running;
+        if (i < n) running += c[i] * c[i];
+    }
     for (std::int64_t first = minLag; first <= lastLag; first += kGroup) {
         const std::int64_t lags = std::min(kGroup, lastLag - first + 1);
         double ab[kGroup] = {};
@@ -107,7 +118,7 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
                 ab[k] += a * b;
                 bb[k] += b * b;
             }
-            const double aa = leadingSquares[static_cast<std::size_t>(overlap)];
+            const double aa = leadingSquares[static_cast<std::size_t>(overlap - shortestOverlap)];
             acf[static_cast<std::size_t>(lag)] = ab[k] / std::max(std::sqrt(aa * bb[k]), 1e-12);
         }
     }
@@ -307,17 +318,33 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
 std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
     std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds,
     const ORVWorkerPool& pool) {
-    std::vector<const std::vector<double>*> usable;
+    std::vector<std::span<const double>> views(envelopes.begin(), envelopes.end());
+    return consensusCandidates(std::span<const std::span<const double>>(views), resolveMetricalRelations,
+                               frameSeconds, pool);
+}
+
+std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
+    std::span<const std::span<const double>> envelopes, bool resolveMetricalRelations, double frameSeconds,
+    const ORVWorkerPool& pool) {
+    std::vector<std::span<const double>> usable;
     for (const auto& envelope : envelopes) {
         double largest = 0;
         for (const double v : envelope) largest = std::fmax(largest, v);
-        if (envelope.size() >= kMinimumEnvelopeFrames && largest > 1e-6) usable.push_back(&envelope);
+        if (envelope.size() >= kMinimumEnvelopeFrames && largest > 1e-6) usable.push_back(envelope);
     }
     if (usable.empty()) return {};
 
+    // Each search holds a few copies of its envelope while it runs: long envelopes are searched
+    // no more at once than keeps those within the budget.
+    const std::size_t longest =
+        std::max_element(usable.begin(), usable.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); })
+            ->size();
+    const std::size_t affordable =
+        std::max<std::size_t>(kSearchScratchBudgetBytes / (kSearchScratchCopies * sizeof(double) * longest), 1);
+    const ORVWorkerPool searchPool(std::min(pool.threadCount(), affordable));
     std::vector<std::vector<Candidate>> perEnvelope(usable.size());
-    pool.forEachIndex(usable.size(),
-                      [&](std::size_t i) { perEnvelope[i] = envelopeCandidates(*usable[i], frameSeconds); });
+    searchPool.forEachIndex(usable.size(),
+                            [&](std::size_t i) { perEnvelope[i] = envelopeCandidates(usable[i], frameSeconds); });
     std::vector<std::vector<Candidate>> perFeature;
     for (auto& candidates : perEnvelope) {
         if (!candidates.empty()) perFeature.push_back(std::move(candidates));
@@ -333,7 +360,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::c
     const std::int64_t perWindow = ORVTempoTrackingTuning::shared().candidatesPerWindow;
     const auto accentCount = static_cast<std::size_t>(std::max<std::int64_t>(perWindow + 4, 12));
     const auto order = indicesByScore(candidates);
-    const std::vector<double>& accentEnvelope = *usable.back();
+    const std::span<const double> accentEnvelope = usable.back();
     for (std::size_t r = 0; r < std::min(accentCount, order.size()); ++r) {
         Candidate& candidate = candidates[order[r]];
         candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, candidate.periodFrames);

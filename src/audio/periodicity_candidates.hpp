@@ -44,6 +44,10 @@ struct ORVAnalyzerPeriodicity {
     static std::vector<InternalCandidate> consensusCandidates(std::span<const std::vector<double>> envelopes,
                                                               bool resolveMetricalRelations, double frameSeconds,
                                                               const ORVWorkerPool& pool = ORVWorkerPool(1));
+    // The same on envelopes that live elsewhere (no copies of long envelopes needed).
+    static std::vector<InternalCandidate> consensusCandidates(std::span<const std::span<const double>> envelopes,
+                                                              bool resolveMetricalRelations, double frameSeconds,
+                                                              const ORVWorkerPool& pool = ORVWorkerPool(1));
 
     // The first index of begin ... end - 1 (skipping `skip`) whose tempo lies within 2.5 % of
     // targetBpm and whose score is at most 0.14 below the reference's.
