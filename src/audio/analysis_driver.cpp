@@ -9,6 +9,7 @@
 #include "common/error.hpp"
 #include "common/format.hpp"
 #include "common/numeric.hpp"
+#include "core/timeline_segments.hpp"
 
 namespace corvel::audio {
 
@@ -27,6 +28,22 @@ constexpr double kOnsetLevel = 0.25;
 constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
 constexpr std::size_t kBeatLimit = 200000;
+constexpr double kLowestEditableBPM = 30;
+constexpr double kHighestEditableBPM = 300;
+// A new tempo's beats are read on this much of its section, or this much when it ramps.
+constexpr double kPhaseSpanSeconds = 12.0;
+constexpr double kRampPhaseSpanSeconds = 4.0;
+// Tempi closer than this give no step worth placing.
+constexpr double kSmallestPlacedStep = 0.5;
+// A ramp's start tempo bends by at most this share to keep the beats in phase.
+constexpr double kRampBendLimit = 0.03;
+// A change stays this far inside both of its sections.
+constexpr double kChangeInset = 0.25;
+// Onsets are looked for this close to a beat; a beat is played when its onset reaches this
+// share of the median beat's, and a change moves back at most this many beats.
+constexpr double kOnsetReachSeconds = 0.035;
+constexpr double kPlayedBeatShare = 0.5;
+constexpr int kLongestWalkBack = 2;
 
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
@@ -89,7 +106,107 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
+// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase
+// of the band envelopes there; none for a span of fewer than two beats.
+std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const double period = 60.0 / (fs * bpm);
+    if (!(fs > 0) || !std::isfinite(period) || !(period >= 2.0)) return std::nullopt;
+    const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
+    const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
+    if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
+    return A::beatPhase(features, period, a, b) * fs;
+}
+
+// The strongest consensus value within about 35 ms of t.
+double onsetStrength(const ORVAudioFeatureSet& features, double t) {
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const std::int64_t reach = std::max<std::int64_t>(roundedInt64(kOnsetReachSeconds / fs), 1);
+    const std::int64_t c = saturatingInt64(std::round(t / fs));
+    double strongest = 0;
+    for (std::int64_t k = std::max<std::int64_t>(c - reach, 0); k <= std::min(c + reach, n - 1); ++k) {
+        strongest = std::fmax(strongest, features.consensusEnvelope[static_cast<std::size_t>(k)]);
+    }
+    return strongest;
+}
+
+// Where the new tempo's beats begin: from its beat nearest to the detected change, past
+// beats the music doesn't play, back over beats it plays at least as strongly as the map's old
+// beat there, at most a couple of beats.
+double firstNewBeat(const ORVAudioFeatureSet& features, const std::vector<BeatloomTimeline::Segment>& segments,
+                    double zero, double change, double phase, double period, double spanEnd) {
+    std::vector<double> strengths;
+    for (double t = phase + period * std::ceil((change - phase) / period); t < spanEnd; t += period) {
+        strengths.push_back(onsetStrength(features, t));
+    }
+    if (strengths.empty()) return phase + period * std::round((change - phase) / period);
+    const auto middle = strengths.begin() + static_cast<std::ptrdiff_t>(strengths.size() / 2);
+    std::nth_element(strengths.begin(), middle, strengths.end());
+    const double played = kPlayedBeatShare * *middle;
+
+    double beat = phase + period * std::round((change - phase) / period);
+    while (onsetStrength(features, beat) < played && beat < change + period) beat += period;
+    for (int step = 0; step < kLongestWalkBack; ++step) {
+        const double earlier = beat - period;
+        const double strength = onsetStrength(features, earlier);
+        if (!(strength >= played) || earlier < 0) break;
+        if (earlier < change) {
+            const double quarter = std::round(BeatloomTimeline::quarterPosition(segments, earlier) - zero);
+            const auto oldBeat = BeatloomTimeline::seconds(segments, quarter + zero);
+            if (oldBeat && onsetStrength(features, *oldBeat) > strength) break;
+        }
+        beat = earlier;
+    }
+    return beat;
+}
+
+// The first beat of the first section: its best phase, at or just before its start.
+double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& first) {
+    const double bpm = ORVAnalyzerDriver::editableTempo(first.bpm);
+    const double start = std::fmax(first.startSeconds, 0.0);
+    const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
+    auto phase = beatPhaseSeconds(features, bpm, start, end);
+    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds);
+    if (!phase) return start;
+    const double period = 60.0 / bpm;
+    const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
+    return beat >= 0 ? beat : beat + period;
+}
+
 }  // namespace
+
+double ORVAnalyzerDriver::editableTempo(double bpm) {
+    if (!std::isfinite(bpm) || !(bpm > 0)) return bpm;
+    while (bpm < kLowestEditableBPM) bpm *= 2;
+    while (bpm > kHighestEditableBPM) bpm /= 2;
+    return bpm;
+}
+
+std::vector<BeatloomTempoPoint> ORVAnalyzerDriver::sectionTempoPoints(
+    std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<BeatloomTempoPoint> points;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        const auto& section = sections[i];
+        BeatloomTempoPoint point;
+        // A NaN or negative start fails the test and falls back to the song start.
+        point.timeSeconds = i > 0 && section.startSeconds >= 0 ? section.startSeconds : 0.0;
+        point.bpm = editableTempo(section.bpm);
+        point.confidence = section.confidence;
+        point.linearToNext = section.linearToNext && i + 1 < sections.size();
+        if (i == 0 && point.linearToNext && section.startSeconds > 60.0 / point.bpm) {
+            // The ramp starts where the music does, more than a beat in, after a steady lead-in.
+            BeatloomTempoPoint leadIn = point;
+            leadIn.linearToNext = false;
+            points.push_back(leadIn);
+            point.id = Uuid::random();
+            point.timeSeconds = section.startSeconds;
+        }
+        points.push_back(point);
+    }
+    return points;
+}
 
 ORVMusicTempoMeasurement ORVAnalyzerDriver::analyze(const std::filesystem::path& file,
                                                     std::optional<ORVAnalysisRange> range) {
@@ -252,6 +369,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
                     (m.ambiguous ? 0.0 : 0.06),
                 0.0, 1.0, 0.0);
 
+    if (reliable) sections = phaseAlignedSections(features, sections);
     m.beatPositionsSeconds =
         predictedBeatGrid(features, tempo, reliable ? std::span<const ORVDetectedTempoSection>(sections)
                                                     : std::span<const ORVDetectedTempoSection>());
@@ -317,18 +435,85 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
         !std::isfinite(period) || !(period >= 2.0)) {
         return beats;
     }
-    const ORVDetectedTempoSection whole{0, duration, bpm, 0, 0};
+    const ORVDetectedTempoSection whole{std::fmax(features.firstMeaningfulAudioSeconds.value_or(0.0), 0.0), duration,
+                                        bpm, 0, 0};
     const auto grid = sections.empty() ? std::span<const ORVDetectedTempoSection>(&whole, 1) : sections;
-
-    const auto frames = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    double t = std::max(A::beatPhase(features, period, 0, frames) * frameSeconds, 0.0);
-    std::size_t index = 0;
-    while (t <= duration + 0.001 && beats.size() < kBeatLimit) {
-        beats.push_back(t);
-        while (index + 1 < grid.size() && grid[index + 1].startSeconds - 0.000001 <= t) ++index;
-        t += 60.0 / std::max(grid[index].bpm, 1.0);
+    const auto segments = BeatloomTimeline::segments(sectionTempoPoints(grid), duration);
+    if (segments.empty()) return beats;
+    const double first = BeatloomTimeline::quarterPosition(segments, firstBeatSeconds(features, grid.front()));
+    const double lastQuarter = segments.back().endQuarter;
+    for (std::size_t k = 0; beats.size() < kBeatLimit; ++k) {
+        const double quarter = first + static_cast<double>(k);
+        if (quarter > lastQuarter + 1e-9) break;
+        const auto t = BeatloomTimeline::seconds(segments, quarter);
+        if (!t || *t > duration + 0.001) break;
+        beats.push_back(*t);
     }
     return beats;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> aligned(sections.begin(), sections.end());
+    const double duration = features.durationSeconds;
+    if (aligned.size() < 2 || !(features.frameSeconds > 0) || !(duration > 0)) return aligned;
+    const double firstBeat = firstBeatSeconds(features, aligned.front());
+
+    for (std::size_t k = 1; k < aligned.size(); ++k) {
+        ORVDetectedTempoSection& previous = aligned[k - 1];
+        ORVDetectedTempoSection& next = aligned[k];
+        const double oldBPM = editableTempo(previous.bpm);
+        const double newBPM = editableTempo(next.bpm);
+        if (!(oldBPM > 0) || !(newBPM > 0)) continue;
+        const double oldPeriod = 60.0 / oldBPM;
+        const double newPeriod = 60.0 / newBPM;
+        const double change = next.startSeconds;
+        const double span = next.linearToNext ? kRampPhaseSpanSeconds : kPhaseSpanSeconds;
+        const auto phase = beatPhaseSeconds(features, newBPM, change, std::fmin(next.endSeconds, change + span));
+        if (!phase) continue;
+        const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
+        const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+        const double newBeat = firstNewBeat(features, segments, zero, change, *phase, newPeriod,
+                                            std::fmin(next.endSeconds, change + span));
+
+        if (previous.linearToNext) {
+            // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
+            // number of beats up to the new tempo's beat.
+            const double quarters = BeatloomTimeline::quarterPosition(segments, newBeat) - zero;
+            const double missing = std::round(quarters) - quarters;
+            const double s = previous.startSeconds;
+            const double length = change - s;
+            const double from = std::fmax(firstBeat, s);
+            if (!(length > 0) || !(change > from)) continue;
+            // Quarters gained per BPM at the ramp's start over from ... change.
+            const double weight =
+                ((change - from) - ((change - s) * (change - s) - (from - s) * (from - s)) / (2 * length)) / 60.0;
+            if (!(weight > 1e-9)) continue;
+            const double bent = A::roundedTempo(previous.bpm + missing / weight);
+            if (std::abs(bent - previous.bpm) <= kRampBendLimit * previous.bpm) previous.bpm = bent;
+            continue;
+        }
+        if (!(std::abs(newBPM - oldBPM) > kSmallestPlacedStep)) continue;
+
+        // The map's last beat at the old tempo before the new beat (less half the shorter beat).
+        const double anchor = std::fmax(previous.startSeconds, std::fmin(change, newBeat) - 3 * oldPeriod);
+        const double anchorQuarter = BeatloomTimeline::quarterPosition(segments, anchor) - zero;
+        const double toBeat = std::ceil(anchorQuarter) - anchorQuarter;
+        const double beatsBefore =
+            std::floor((newBeat - 0.5 * std::fmin(oldPeriod, newPeriod) - anchor) / oldPeriod - toBeat);
+        const double lastOldBeat = anchor + (toBeat + beatsBefore) * oldPeriod;
+        // Stepping x after that beat puts the next beat of the map at lastOldBeat + x +
+        // (1 - x / oldPeriod) x newPeriod; make that the new beat.
+        const double gap = newBeat - lastOldBeat;
+        const double x = std::clamp((gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod), 0.0, oldPeriod);
+        const double lower = previous.startSeconds + kChangeInset;
+        const double upper = next.endSeconds - kChangeInset;
+        if (!(lower <= upper) || !std::isfinite(x)) continue;
+        const double placed = std::clamp(lastOldBeat + x, lower, upper);
+        previous.endSeconds = placed;
+        next.startSeconds = placed;
+    }
+    return aligned;
 }
 
 }  // namespace corvel::audio

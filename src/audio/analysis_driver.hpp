@@ -11,6 +11,7 @@
 #include "audio/section_detection.hpp"
 #include "audio/tempo_refiner.hpp"
 #include "common/uuid.hpp"
+#include "core/tempo_map_records.hpp"
 
 namespace corvel::audio {
 
@@ -106,12 +107,25 @@ struct ORVAnalyzerDriver {
         const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
         const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking, double localBPM, double refinementBPM,
         const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement);
-    // Beats from the best beat phase of the band envelopes (drums and bass counting before
-    // cymbals) to the end of the span, each spaced by the tempo of the section it falls in
-    // (one section at `bpm` when there are none); empty when the tempo gives no period of at
-    // least 2 frames. At most 200000 beats.
+    // The beats of the sections' tempo map (one section at `bpm` from the first meaningful audio
+    // when there are none): from the first beat of the first section's best beat phase (drums
+    // and bass counting before cymbals), one beat per quarter of the map to the end of the span, so they are
+    // the beats the editor's grid shows with Bar 1 on the first of them. Empty when the tempo
+    // gives no period of at least 2 frames. At most 200000 beats.
     static std::vector<double> predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,
                                                  std::span<const ORVDetectedTempoSection> sections);
+    // The sections with every tempo change placed so that the map's beats after it fall on the
+    // new tempo's own beats: a step moves to where the old beats give way to the new ones, a
+    // ramp that flows into a section bends its start tempo a little. The first section's
+    // beats, and so Bar 1, stay where they are.
+    static std::vector<ORVDetectedTempoSection> phaseAlignedSections(
+        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections);
+    // The tempo map of the sections: one point per section at its start (the first at 0 s,
+    // with a constant lead-in when a ramp starts later), tempi folded by octaves into the
+    // editor's 30...300 BPM.
+    static std::vector<BeatloomTempoPoint> sectionTempoPoints(std::span<const ORVDetectedTempoSection> sections);
+    // A tempo doubled or halved until the editor takes it (30...300 BPM); others as they are.
+    static double editableTempo(double bpm);
 };
 
 }  // namespace corvel::audio

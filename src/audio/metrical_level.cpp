@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "audio/music_analyzer.hpp"
 #include "common/numeric.hpp"
@@ -87,13 +88,18 @@ std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const OR
         spans.push_back({0, n, bpm});
         return spans;
     }
+    // A ramp's beats drift off a grid of its start tempo: the steady sections speak for the
+    // level, the ramps only when there is nothing else.
+    const bool steadyPart = std::any_of(sections.begin(), sections.end(), [](const ORVDetectedTempoSection& s) {
+        return !s.linearToNext && A::isUsableTempo(s.bpm) && s.endSeconds > s.startSeconds;
+    });
     for (const auto& s : sections) {
-        if (!A::isUsableTempo(s.bpm)) continue;
+        if (!A::isUsableTempo(s.bpm) || (steadyPart && s.linearToNext)) continue;
         const Span span{frame(s.startSeconds), frame(s.endSeconds), s.bpm};
         if (span.end > span.begin) spans.push_back(span);
     }
     // A map whose first section starts late still reads the whole song at the first tempo.
-    if (!spans.empty()) spans.front().begin = 0;
+    if (!spans.empty() && !sections.empty() && spans.front().bpm == sections.front().bpm) spans.front().begin = 0;
     return spans;
 }
 
@@ -187,12 +193,20 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     end = std::clamp<std::int64_t>(end, begin, n);
     if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
     std::vector<double> beatEnvelope(static_cast<std::size_t>(end - begin), 0.0);
+    double strongest = 0;
     for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
         const BandView band(features, k);
         if (!band.usable()) continue;
         for (std::int64_t i = begin; i < end; ++i) {
-            beatEnvelope[static_cast<std::size_t>(i - begin)] += kBandWeights[k] * band[i];
+            auto& value = beatEnvelope[static_cast<std::size_t>(i - begin)];
+            value += kBandWeights[k] * band[i];
+            strongest = std::max(strongest, value);
         }
+    }
+    // Bands with nothing to say here: the consensus of all envelopes decides.
+    if (!(strongest > 1e-12)) {
+        const auto& consensus = features.consensusEnvelope;
+        beatEnvelope.assign(consensus.begin() + begin, consensus.begin() + end);
     }
     return static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
 }
@@ -200,20 +214,31 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(
     std::span<const ORVDetectedTempoSection> sections) {
     std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
-    const ORVDetectedTempoSection* longest = nullptr;
-    for (const auto& s : sections) {
+    std::optional<std::size_t> longest;
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        const auto& s = result[i];
         if (A::isUsableTempo(s.bpm) &&
-            (!longest || s.endSeconds - s.startSeconds > longest->endSeconds - longest->startSeconds)) {
-            longest = &s;
+            (!longest || s.endSeconds - s.startSeconds > result[*longest].endSeconds - result[*longest].startSeconds)) {
+            longest = i;
         }
     }
     if (!longest) return result;
-    const double reference = longest->bpm;
-    for (auto& s : result) {
-        if (!A::isUsableTempo(s.bpm)) continue;
+    // Outwards from the longest section, each within half an octave of its neighbour: a ramp
+    // moves by small steps and stays where it is.
+    const auto align = [&result](std::size_t i, double reference) {
+        auto& s = result[i];
+        if (!A::isUsableTempo(s.bpm)) return reference;
         const double octaves = std::round(std::log2(reference / s.bpm));
         if (octaves != 0 && std::abs(octaves) <= 3) s.bpm = A::roundedTempo(s.bpm * std::exp2(octaves));
+        return s.bpm;
+    };
+    // A section that a ramp flows into, or out of, joins it where it is.
+    double reference = result[*longest].bpm;
+    for (std::size_t i = *longest + 1; i < result.size(); ++i) {
+        reference = result[i - 1].linearToNext ? result[i].bpm : align(i, reference);
     }
+    reference = result[*longest].bpm;
+    for (std::size_t i = *longest; i-- > 0;) reference = result[i].linearToNext ? result[i].bpm : align(i, reference);
     return result;
 }
 

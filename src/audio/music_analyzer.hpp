@@ -85,6 +85,10 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
     // Divides by the 95th percentile and caps at 1, unless that percentile is not above 1e-12.
     static void normalizeByPercentile95(std::vector<double>& envelope);
 
+    // The first frame of the first sustained sound above the noise floor of a full-band energy
+    // curve (RMS per frame); none when nothing rises above it.
+    static std::optional<std::size_t> firstSustainedSoundFrame(std::span<const double> energy, double frameSeconds);
+
     // Envelope frames hold this many samples at the given rate (512 at 44.1 kHz, never below 128).
     static std::int64_t hopSamples(double sampleRate);
 };

@@ -64,6 +64,95 @@ std::optional<std::int64_t> nearestPeak(std::span<const double> envelope, std::i
     return best;
 }
 
+// Ramps: neighbouring sections of a ramp step by less than this share of the tempo, a line
+// must follow the observations at least this much better than the steps do, never miss one by
+// more than this share, and change the tempo by at least this share over its length.
+constexpr double kRampStepLimit = 0.1;
+constexpr double kRampPreference = 0.8;
+constexpr double kRampResidualLimit = 0.035;
+constexpr double kRampLeastChange = 0.02;
+constexpr std::size_t kRampLeastObservations = 4;
+constexpr double kRampLeastSeconds = 6.0;
+// A ramp flows into the next section when the line reaches its tempo within this share.
+constexpr double kRampJoinTolerance = 0.025;
+// A ramp that has to stop ends on a constant stretch this long at most, short enough for the
+// line to stay within this share of the music there, and never shorter than a solid section.
+constexpr double kRampTailTolerance = 0.015;
+constexpr double kRampTailShortest = 3.0;
+constexpr double kUsableObservationConfidence = 0.24;
+
+struct TempoLine {
+    double intercept = 0;
+    double slope = 0;
+    double at(double t) const { return intercept + slope * t; }
+};
+
+// Least-squares line of tempo over time; none for fewer than two distinct times.
+std::optional<TempoLine> fitTempoLine(std::span<const Observation> observations) {
+    if (observations.size() < 2) return std::nullopt;
+    double meanT = 0;
+    double meanB = 0;
+    for (const auto& o : observations) {
+        meanT += o.centerSeconds;
+        meanB += o.bpm;
+    }
+    const auto count = static_cast<double>(observations.size());
+    meanT /= count;
+    meanB /= count;
+    double stt = 0;
+    double stb = 0;
+    for (const auto& o : observations) {
+        stt += (o.centerSeconds - meanT) * (o.centerSeconds - meanT);
+        stb += (o.centerSeconds - meanT) * (o.bpm - meanB);
+    }
+    if (!(stt > 1e-9)) return std::nullopt;
+    const double slope = stb / stt;
+    return TempoLine{meanB - slope * meanT, slope};
+}
+
+// The observations of sections first ... last, and whether a line through them explains them
+// clearly better than the sections' constant tempi do.
+std::optional<TempoLine> rampLine(std::span<const Section> sections, std::size_t first, std::size_t last,
+                                  std::span<const Observation> observations) {
+    const double start = sections[first].startSeconds;
+    const double end = sections[last].endSeconds;
+    std::vector<Observation> inside;
+    for (const auto& o : observations) {
+        if (o.centerSeconds >= start && o.centerSeconds <= end) inside.push_back(o);
+    }
+    if (inside.size() < kRampLeastObservations ||
+        !(inside.back().centerSeconds - inside.front().centerSeconds >= kRampLeastSeconds)) {
+        return std::nullopt;
+    }
+    const auto line = fitTempoLine(inside);
+    if (!line) return std::nullopt;
+    double lineError = 0;
+    double stepError = 0;
+    std::size_t section = first;
+    for (const auto& o : inside) {
+        while (section < last && o.centerSeconds >= sections[section + 1].startSeconds) ++section;
+        const double residual = std::abs(o.bpm - line->at(o.centerSeconds)) / o.bpm;
+        if (!(residual <= kRampResidualLimit)) return std::nullopt;
+        lineError += residual;
+        stepError += std::abs(o.bpm - sections[section].bpm) / o.bpm;
+    }
+    const double startBPM = line->at(start);
+    const double endBPM = line->at(end);
+    if (!(startBPM > 0 && endBPM > 0) ||
+        !(ORVAnalyzerTempoRelations::relativeTempoDifference(startBPM, endBPM) >= kRampLeastChange) ||
+        !(lineError < kRampPreference * stepError)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+// Both steps go the same way and neither is large.
+bool continuesRamp(const Section& a, const Section& b, double direction) {
+    const double step = b.bpm - a.bpm;
+    return step * direction > 0 &&
+           ORVAnalyzerTempoRelations::relativeTempoDifference(a.bpm, b.bpm) <= kRampStepLimit;
+}
+
 // Where a window lands in whole frames (round half away from zero).
 std::int64_t frameOf(double seconds, double frameSeconds) { return roundedInt64(seconds / frameSeconds); }
 
@@ -386,6 +475,77 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSection
         section.confidence = std::fmax(std::fmin(fit->confidence, 1.0), section.confidence);
     }
     return refined;
+}
+
+}  // namespace corvel::audio
+
+namespace corvel::audio {
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
+    std::span<const ORVDetectedTempoSection> sections, std::span<const ORVLocalTempoObservation> observations) {
+    std::vector<Section> result;
+    if (sections.size() < 2) return {sections.begin(), sections.end()};
+    std::vector<Observation> usable;
+    for (const auto& o : observations) {
+        if (std::isfinite(o.centerSeconds) && isFinitePositive(o.bpm) &&
+            o.confidence >= kUsableObservationConfidence) {
+            usable.push_back(o);
+        }
+    }
+    std::stable_sort(usable.begin(), usable.end(),
+                     [](const Observation& a, const Observation& b) { return a.centerSeconds < b.centerSeconds; });
+    const auto smoothed = ORVAnalyzerSectionDetection::smoothObservations(usable);
+
+    for (std::size_t i = 0; i < sections.size();) {
+        // The longest run from section i on that a line explains better than its steps.
+        std::size_t last = i;
+        std::optional<TempoLine> line;
+        const double direction = i + 1 < sections.size() ? sections[i + 1].bpm - sections[i].bpm : 0.0;
+        for (std::size_t j = i + 1; j < sections.size() && continuesRamp(sections[j - 1], sections[j], direction);
+             ++j) {
+            if (const auto fitted = rampLine(sections, i, j, smoothed)) {
+                last = j;
+                line = fitted;
+            }
+        }
+        if (!line) {
+            result.push_back(sections[i]);
+            ++i;
+            continue;
+        }
+
+        Section ramp = sections[i];
+        ramp.endSeconds = sections[last].endSeconds;
+        ramp.linearToNext = true;
+        double confidence = 0;
+        ramp.observationCount = 0;
+        for (std::size_t k = i; k <= last; ++k) {
+            confidence += sections[k].confidence;
+            ramp.observationCount += sections[k].observationCount;
+        }
+        ramp.confidence = confidence / static_cast<double>(last - i + 1);
+        ramp.bpm = ORVAnalyzerTempoRelations::roundedTempo(line->at(ramp.startSeconds));
+        const double end = ramp.endSeconds;
+        const bool joins = last + 1 < sections.size() &&
+                           ORVAnalyzerTempoRelations::relativeTempoDifference(line->at(end), sections[last + 1].bpm) <=
+                               kRampJoinTolerance;
+        if (joins) {
+            result.push_back(ramp);
+        } else {
+            // Stop on a short constant stretch at the tempo the line reaches in its middle.
+            const double tail = std::clamp(kRampTailTolerance * line->at(end) / std::abs(line->slope), kRampTailShortest,
+                                           std::fmax((end - ramp.startSeconds) / 2, kRampTailShortest));
+            Section stop = ramp;
+            ramp.endSeconds = std::fmax(end - tail, ramp.startSeconds);
+            stop.startSeconds = ramp.endSeconds;
+            stop.linearToNext = false;
+            stop.bpm = ORVAnalyzerTempoRelations::roundedTempo(line->at((stop.startSeconds + end) / 2));
+            result.push_back(ramp);
+            result.push_back(stop);
+        }
+        i = last + 1;
+    }
+    return result;
 }
 
 }  // namespace corvel::audio

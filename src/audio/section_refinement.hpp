@@ -73,6 +73,13 @@ struct ORVAnalyzerSectionRefinement {
     // The element at round((n - 1) x q), clamped, of an ascending list; +infinity when empty.
     static double sortedPercentile(std::span<const double> ascending, double q);
 
+    // Turns runs of sections that step the same way in small steps, and whose observations a
+    // straight line follows better than the steps do, into ramps: one section that runs
+    // linearly into the next one's tempo, or, where the ramp ends the song or meets a step,
+    // into a short constant section at the tempo the line reaches there.
+    static std::vector<ORVDetectedTempoSection> rampSections(std::span<const ORVDetectedTempoSection> sections,
+                                                             std::span<const ORVLocalTempoObservation> observations);
+
     // Re-measures the tempo of each section that is at least 15 s long without marginBeats
     // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM.
     // Boundaries stay where they are.

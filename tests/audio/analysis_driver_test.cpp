@@ -299,6 +299,63 @@ TEST(AnalysisDriver, BeatGridStartsAtTheBestPhaseAndFollowsTheSections) {
     EXPECT_TRUE(A::predictedBeatGrid(ORVAudioFeatureSet{}, 120, {}).empty());
 }
 
+// An envelope with a peak on every beat of the parts, each part a tempo from its first beat on.
+ORVAudioFeatureSet beatFeatures(double seconds, const std::vector<std::pair<double, double>>& parts) {
+    auto set = pulseFeatures(seconds, 1e9);
+    set.consensusEnvelope.assign(set.consensusEnvelope.size(), 0.0);
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        const double end = p + 1 < parts.size() ? parts[p + 1].first - 1e-6 : seconds;
+        for (double t = parts[p].first; t < end; t += 60.0 / parts[p].second) {
+            const auto frame = std::size_t(std::lround(t / kFrameSeconds));
+            if (frame < set.consensusEnvelope.size()) set.consensusEnvelope[frame] = 1;
+        }
+    }
+    return set;
+}
+
+// The distance from t to the nearest peak of the envelope, in seconds.
+double distanceToPeak(const ORVAudioFeatureSet& set, double t) {
+    double best = 1e9;
+    for (std::size_t k = 0; k < set.consensusEnvelope.size(); ++k) {
+        if (set.consensusEnvelope[k] > 0) best = std::min(best, std::abs(double(k) * kFrameSeconds - t));
+    }
+    return best;
+}
+
+TEST(AnalysisDriver, AChangeIsPlacedSoThatTheBeatsAfterItStayOnTheMusic) {
+    struct Case {
+        const char* what;
+        double oldBPM, newBPM, lastOldBeat, firstNewBeat, detectedChange;
+    };
+    for (const Case& c : {
+             // The new tempo starts on a beat: the old beat length leads into it.
+             Case{"faster, detected late", 100, 132, 29.7, 30.3, 30.8},
+             Case{"slower, detected early", 132, 100, 29.98, 30.435, 29.6},
+             // The last old beat is already followed by a new beat length.
+             Case{"faster from the last old beat", 90, 120, 24.767, 25.267, 25.5},
+         }) {
+        const double oldPeriod = 60.0 / c.oldBPM;
+        const double start = c.lastOldBeat - oldPeriod * std::floor(c.lastOldBeat / oldPeriod);
+        const auto set = beatFeatures(60, {{start, c.oldBPM}, {c.firstNewBeat, c.newBPM}});
+        const std::vector<Section> detected{section(start, c.detectedChange, c.oldBPM, 0.8, 15),
+                                            section(c.detectedChange, 60, c.newBPM, 0.8, 15)};
+        const auto aligned = A::phaseAlignedSections(set, detected);
+        ASSERT_EQ(aligned.size(), 2u) << c.what;
+        // Within a frame or two; the map turns a frame of phase into several of change time.
+        EXPECT_GE(aligned[1].startSeconds, c.lastOldBeat - 0.06) << c.what;
+        EXPECT_LE(aligned[1].startSeconds, c.firstNewBeat + 0.06) << c.what;
+        EXPECT_EQ(aligned[0].endSeconds, aligned[1].startSeconds) << c.what;
+
+        // Every beat of the map lands on the music, on both sides of the change.
+        const auto beats = A::predictedBeatGrid(set, c.oldBPM, aligned);
+        ASSERT_GT(beats.size(), 100u) << c.what;
+        EXPECT_NEAR(beats.front(), start, kFrameSeconds) << c.what;
+        for (const double beat : beats) ASSERT_LE(distanceToPeak(set, beat), 1.5 * kFrameSeconds) << c.what << beat;
+        // The beats follow the new tempo once it has started.
+        EXPECT_NEAR(beats.back() - beats[beats.size() - 2], 60.0 / c.newBPM, 1e-6) << c.what;
+    }
+}
+
 TEST(AnalysisDriver, TooFewFramesOrNoPulseAreErrors) {
     auto silent = pulseFeatures(191 * kFrameSeconds, 1e9);
     for (auto& e : silent.featureEnvelopes) e.assign(191, 0.0);
