@@ -13,3 +13,11 @@ add_executable(corvel_analysis_accuracy_bench
   ${PROJECT_SOURCE_DIR}/tests/audio/test_signals.cpp)
 target_link_libraries(corvel_analysis_accuracy_bench PRIVATE corvel_options corvel_audio)
 target_include_directories(corvel_analysis_accuracy_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")
+
+# Whole-analysis speed and memory: a 4-minute song on one and on all cores, a 3-hour show.
+corvel_add_benchmark(corvel_analysis_speed_bench
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/analysis_speed_bench.cpp
+    ${PROJECT_SOURCE_DIR}/tests/audio/test_signals.cpp
+  DEPS corvel_audio)
+target_include_directories(corvel_analysis_speed_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")

@@ -44,6 +44,11 @@ constexpr double kChangeInset = 0.25;
 constexpr double kOnsetReachSeconds = 0.035;
 constexpr double kPlayedBeatShare = 0.5;
 constexpr int kLongestWalkBack = 2;
+// Shares of the work, for the progress report: decoding of the whole analysis; the whole-span
+// consensus and then the windows of what follows the decode (the rest is the refinement).
+constexpr double kDecodingShare = 0.1;
+constexpr double kWholeSpanConsensusShare = 0.05;
+constexpr double kWindowsDoneShare = 0.95;
 
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
@@ -209,24 +214,35 @@ std::vector<BeatloomTempoPoint> ORVAnalyzerDriver::sectionTempoPoints(
 }
 
 ORVMusicTempoMeasurement ORVAnalyzerDriver::analyze(const std::filesystem::path& file,
-                                                    std::optional<ORVAnalysisRange> range) {
-    return analyzeFeatures(A::decodeFeatureEnvelopes(file, range));
+                                                    std::optional<ORVAnalysisRange> range,
+                                                    const ORVAnalysisControl& control) {
+    ORVAnalysisProgress progress(control.progress);
+    const ORVProgressSpan whole{&progress, 0.0, 1.0};
+    const ORVWorkerPool pool(control.threadCount);
+    const auto features = A::decodeFeatureEnvelopes(file, range, whole.part(0.0, kDecodingShare));
+    auto measurement = analyzeFeatures(features, pool, whole.part(kDecodingShare, 1.0));
+    progress.report(1.0);
+    return measurement;
 }
 
-ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatureSet& features) {
+ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatureSet& features,
+                                                            const ORVWorkerPool& pool, ORVProgressSpan progress) {
     if (features.consensusEnvelope.size() < kShortestConsensusFrames) {
         throwAnalysisError(kAudioTooShortCode, kAudioTooShortMessage);
     }
-    std::vector<std::vector<double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
+    std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
     envelopes.push_back(features.consensusEnvelope);
-    const auto candidates = A::consensusCandidates(envelopes, true, features.frameSeconds);
+    const auto candidates = A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true,
+                                                   features.frameSeconds, pool);
+    progress.report(kWholeSpanConsensusShare);
 
     ORVConsensusTop top;
     if (!candidates.empty()) {
         const auto& best = candidates.front();
         top = {best.bpm, best.score, best.agreement, best.autocorrelation, best.gridFit};
     }
-    const auto tracking = A::trackLocalTempo(features, preferredConsensusTempo(candidates));
+    const auto tracking = A::trackLocalTempo(features, preferredConsensusTempo(candidates), pool,
+                                             progress.part(kWholeSpanConsensusShare, kWindowsDoneShare));
     if (candidates.empty()) {
         if (tracking.sections.empty()) throwAnalysisError(kNoPulseStructureCode, kNoPulseStructureMessage);
         top = {tracking.sections.front().bpm, tracking.sections.front().confidence, 0.35, 0, 0};

@@ -6,10 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "audio/analysis_progress.hpp"
 #include "audio/local_tempo_tracking.hpp"
 #include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
 #include "audio/tempo_refiner.hpp"
+#include "audio/worker_pool.hpp"
 #include "common/uuid.hpp"
 #include "core/tempo_map_records.hpp"
 
@@ -21,6 +23,15 @@ struct ORVAudioFeatureSet;
 struct ORVAnalysisRange {
     double startSeconds = 0;
     double endSeconds = 0;
+};
+
+// How one analysis runs: on how many threads, and whom it tells how far it got.
+struct ORVAnalysisControl {
+    // 0: one thread per hardware thread. The result is the same for any count.
+    std::size_t threadCount = 0;
+    // Told the fraction done (0 ... 1, rising, ending at 1 on success) from the analysis's own
+    // threads, one call at a time, never after the analysis returned.
+    ORVAnalysisProgress::Listener progress;
 };
 
 inline constexpr int kAudioTooShortCode = 2001;
@@ -80,9 +91,12 @@ struct ORVAnalyzerDriver {
     // errors unchanged, 2001 for fewer than 192 envelope frames, 2002 when neither the
     // consensus nor the tracker finds a pulse.
     static ORVMusicTempoMeasurement analyze(const std::filesystem::path& file,
-                                            std::optional<ORVAnalysisRange> range = std::nullopt);
-    // Everything after the decode, on its onset envelopes.
-    static ORVMusicTempoMeasurement analyzeFeatures(const ORVAudioFeatureSet& features);
+                                            std::optional<ORVAnalysisRange> range = std::nullopt,
+                                            const ORVAnalysisControl& control = {});
+    // Everything after the decode, on its onset envelopes, on the pool; progress covers this part.
+    static ORVMusicTempoMeasurement analyzeFeatures(const ORVAudioFeatureSet& features,
+                                                    const ORVWorkerPool& pool = ORVWorkerPool(1),
+                                                    ORVProgressSpan progress = {});
 
     // The consensus tempo to hand the tracker as its reference: none when the best candidate
     // is weak or a metrical relative of nearly its strength shadows it.

@@ -33,14 +33,20 @@ bool isVariableTempoMap(const ORVMusicTempoMeasurement& m) { return m.tempoMapRe
 }  // namespace
 
 void ORVAnalyzerEntryPoints::analyzeFile(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop,
-                                         std::filesystem::path file, FileCompletion completion) {
+                                         std::filesystem::path file, FileCompletion completion,
+                                         ORVAnalysisProgress::Listener progress) {
     runAndReport<BeatloomResult>(
-        runner, mainLoop, [file = std::move(file)] { return analyzedFile(file); }, std::move(completion));
+        runner, mainLoop,
+        [file = std::move(file), control = ORVAnalysisControl{0, std::move(progress)}] {
+            return analyzedFile(file, control);
+        },
+        std::move(completion));
 }
 
 void ORVAnalyzerEntryPoints::analyzeRange(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop,
                                           std::filesystem::path file, double startSeconds, double endSeconds,
-                                          double durationSeconds, RangeCompletion completion) {
+                                          double durationSeconds, RangeCompletion completion,
+                                          ORVAnalysisProgress::Listener progress) {
     ORVRangeAnalysisSpans spans;
     try {
         spans = rangeAnalysisSpans(startSeconds, endSeconds, durationSeconds);
@@ -49,7 +55,10 @@ void ORVAnalyzerEntryPoints::analyzeRange(platform::BackgroundRunner& runner, pl
         return;
     }
     runAndReport<BeatloomRangeAnalysisResult>(
-        runner, mainLoop, [file = std::move(file), spans] { return analyzedRange(file, spans); },
+        runner, mainLoop,
+        [file = std::move(file), spans, control = ORVAnalysisControl{0, std::move(progress)}] {
+            return analyzedRange(file, spans, control);
+        },
         std::move(completion));
 }
 
@@ -70,14 +79,16 @@ ORVRangeAnalysisSpans ORVAnalyzerEntryPoints::rangeAnalysisSpans(double startSec
             BeatloomTimeRange{std::min(contextStart, contextEnd), std::max(contextStart, contextEnd)}};
 }
 
-BeatloomResult ORVAnalyzerEntryPoints::analyzedFile(const std::filesystem::path& file) {
-    return makeBeatloomResult(ORVAudioMusicAnalyzer::analyze(file), file);
+BeatloomResult ORVAnalyzerEntryPoints::analyzedFile(const std::filesystem::path& file,
+                                                    const ORVAnalysisControl& control) {
+    return makeBeatloomResult(ORVAudioMusicAnalyzer::analyze(file, std::nullopt, control), file);
 }
 
 BeatloomRangeAnalysisResult ORVAnalyzerEntryPoints::analyzedRange(const std::filesystem::path& file,
-                                                                  const ORVRangeAnalysisSpans& spans) {
+                                                                  const ORVRangeAnalysisSpans& spans,
+                                                                  const ORVAnalysisControl& control) {
     const auto measurement = ORVAudioMusicAnalyzer::analyze(
-        file, ORVAnalysisRange{spans.context.startSeconds, spans.context.endSeconds});
+        file, ORVAnalysisRange{spans.context.startSeconds, spans.context.endSeconds}, control);
     return makeBeatloomRangeAnalysisResult(measurement, spans.target, spans.context);
 }
 

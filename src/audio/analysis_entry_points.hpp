@@ -35,26 +35,30 @@ struct ORVAnalyzerEntryPoints {
     using RangeCompletion = std::function<void(RangeOutcome)>;
 
     // Analyses the whole file off the main thread; the completion runs on the main loop with
-    // the result, or with the driver's or the reader's error unchanged. The runner and the
-    // loop must outlive the job.
+    // the result, or with the driver's or the reader's error unchanged. The progress listener,
+    // when given, hears the fraction done on the analysis's own threads (see
+    // ORVAnalysisControl). The runner and the loop must outlive the job.
     static void analyzeFile(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop,
-                            std::filesystem::path file, FileCompletion completion);
+                            std::filesystem::path file, FileCompletion completion,
+                            ORVAnalysisProgress::Listener progress = {});
 
     // Analyses the selection startSeconds...endSeconds of a file durationSeconds long in its
     // context off the main thread. A selection shorter than 4 s once clamped to the song starts
     // no job: the completion gets error 2301 through the main loop.
     static void analyzeRange(platform::BackgroundRunner& runner, platform::MainLoop& mainLoop,
                              std::filesystem::path file, double startSeconds, double endSeconds,
-                             double durationSeconds, RangeCompletion completion);
+                             double durationSeconds, RangeCompletion completion,
+                             ORVAnalysisProgress::Listener progress = {});
 
     // The selection clamped to the song, and its context: half the selection's length on either
     // side, 12 to 24 s, cut at the song's ends. Throws ErrorException 2301 below 4 s.
     static ORVRangeAnalysisSpans rangeAnalysisSpans(double startSeconds, double endSeconds, double durationSeconds);
 
     // The jobs' work, blocking; they throw what the driver throws.
-    static BeatloomResult analyzedFile(const std::filesystem::path& file);
+    static BeatloomResult analyzedFile(const std::filesystem::path& file, const ORVAnalysisControl& control = {});
     static BeatloomRangeAnalysisResult analyzedRange(const std::filesystem::path& file,
-                                                     const ORVRangeAnalysisSpans& spans);
+                                                     const ORVRangeAnalysisSpans& spans,
+                                                     const ORVAnalysisControl& control = {});
 };
 
 // The editor's record of a whole-file measurement: one tempo point per section when the

@@ -139,13 +139,15 @@ std::int64_t ORVAudioMusicAnalyzer::hopSamples(double sampleRate) {
 }
 
 ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(const std::filesystem::path& file,
-                                                                 std::optional<ORVAnalysisRange> range) {
+                                                                 std::optional<ORVAnalysisRange> range,
+                                                                 ORVProgressSpan progress) {
     auto reader = AudioFileReader::open(file);
-    return decodeFeatureEnvelopes(*reader, range);
+    return decodeFeatureEnvelopes(*reader, range, progress);
 }
 
 ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& source,
-                                                                 std::optional<ORVAnalysisRange> range) {
+                                                                 std::optional<ORVAnalysisRange> range,
+                                                                 ORVProgressSpan progress) {
     const double sr = source.sampleRate();
     const std::uint32_t channels = source.channelCount();
     if (!(sr > 0) || !std::isfinite(sr) || channels == 0) {
@@ -190,6 +192,7 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
     };
 
     std::vector<const float*> channelData(channels);
+    const std::int64_t readFrom = source.framePosition();
     while (source.framePosition() < limit) {
         const auto want = static_cast<std::uint32_t>(
             std::min<std::int64_t>(limit - source.framePosition(), kReadBlockFrames));
@@ -223,6 +226,7 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
             }
             if (++counted >= hop) appendFrame();
         }
+        progress.report(static_cast<double>(source.framePosition() - readFrom) / static_cast<double>(limit - readFrom));
     }
     if (counted > 0) appendFrame();
 
@@ -237,14 +241,17 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
         result.firstMeaningfulAudioSeconds = static_cast<double>(*frame) * result.frameSeconds;
     }
 
+    // Each energy curve goes as soon as its envelope is made, so that a long span never holds
+    // both in full.
+    const std::size_t n = fullBand.size();
     std::vector<double> scratch;
     for (std::size_t band = 0; band < kBandCount; ++band) {
         const bool split = band >= 1 && band <= ORVAudioFeatureSet::kSplitBandCount;
         result.featureEnvelopes[band] = bandOnsetEnvelope(
             energy[band], result.frameSeconds, scratch, split ? &result.bandOnsetStrengths[band - 1] : nullptr);
+        std::vector<double>().swap(energy[band]);
     }
 
-    const std::size_t n = fullBand.size();
     auto& combined = scratch;
     combined.resize(n);
     for (std::size_t k = 0; k < n; ++k) {

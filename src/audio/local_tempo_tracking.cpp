@@ -1,6 +1,7 @@
 #include "audio/local_tempo_tracking.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "audio/music_analyzer.hpp"
@@ -57,23 +58,30 @@ std::vector<Candidate> spanCandidates(const ORVAudioFeatureSet& features, const 
     return A::consensusCandidates(windowEnvelopes(features, span->begin, span->end), false, features.frameSeconds);
 }
 
+// The evidence of every window that passes the activity gate, in time order. The windows are
+// independent of each other and run on the pool; each fills only its own slot.
 std::vector<ORVTempoFamilyWindow> analysisWindows(const ORVAudioFeatureSet& features,
-                                                  const ORVTempoTrackingTuning& tuning) {
+                                                  const ORVTempoTrackingTuning& tuning, const ORVWorkerPool& pool,
+                                                  ORVProgressSpan progress) {
     const double dt = features.frameSeconds;
     std::vector<ORVTempoFamilyWindow> windows;
     // Without a usable frame length the window lengths would be meaningless (or overflow).
     if (!(std::isfinite(dt) && dt > 0)) return windows;
     const auto& consensus = features.consensusEnvelope;
-    const auto spans =
-        A::windowSpans(static_cast<std::int64_t>(consensus.size()), A::trackingWindows(dt, tuning));
-
-    const std::int64_t k = tuning.candidatesPerWindow;
-    for (const ORVLocalTrackingWindowSpans& span : spans) {
+    std::vector<ORVLocalTrackingWindowSpans> active;
+    for (const ORVLocalTrackingWindowSpans& span :
+         A::windowSpans(static_cast<std::int64_t>(consensus.size()), A::trackingWindows(dt, tuning))) {
         const auto [s, end] = span.shortSpan;
         const auto activeFrames = std::count_if(consensus.begin() + s, consensus.begin() + end,
                                                 [](double v) { return v >= kActivityLevel; });
-        if (activeFrames < kActiveFramesNeeded) continue;
+        if (activeFrames >= kActiveFramesNeeded) active.push_back(span);
+    }
 
+    const std::int64_t k = tuning.candidatesPerWindow;
+    std::vector<ORVTempoFamilyWindow> evidencePerWindow(active.size());
+    std::atomic<std::size_t> done{0};
+    pool.forEachIndex(active.size(), [&](std::size_t index) {
+        const ORVLocalTrackingWindowSpans& span = active[index];
         std::vector<Candidate> shortList = spanCandidates(features, span.shortSpan);
         std::vector<Candidate> mediumList = spanCandidates(features, span.mediumSpan);
         std::vector<Candidate> longList = spanCandidates(features, span.longSpan);
@@ -81,9 +89,14 @@ std::vector<ORVTempoFamilyWindow> analysisWindows(const ORVAudioFeatureSet& feat
         keepFirst(mediumList, std::max<std::int64_t>(k, 2) - 1);
         keepFirst(longList, std::max<std::int64_t>(k, 3) - 2);
 
-        auto evidence = A::mergeWindowEvidence(shortList, mediumList, longList, tuning.mergeWeightPrimary,
-                                               tuning.mergeWeightSecondary);
-        if (!evidence.empty()) windows.push_back({dt * static_cast<double>(s + end) / 2.0, std::move(evidence)});
+        const auto [s, end] = span.shortSpan;
+        evidencePerWindow[index] = {dt * static_cast<double>(s + end) / 2.0,
+                                    A::mergeWindowEvidence(shortList, mediumList, longList,
+                                                           tuning.mergeWeightPrimary, tuning.mergeWeightSecondary)};
+        progress.report(static_cast<double>(done.fetch_add(1) + 1) / static_cast<double>(active.size()));
+    });
+    for (ORVTempoFamilyWindow& window : evidencePerWindow) {
+        if (!window.evidence.empty()) windows.push_back(std::move(window));
     }
     return windows;
 }
@@ -141,9 +154,10 @@ std::vector<ORVLocalTrackingWindowSpans> ORVAnalyzerLocalTracking::windowSpans(s
 }
 
 ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFeatureSet& features,
-                                                                std::optional<double> referenceBPM) {
+                                                                std::optional<double> referenceBPM,
+                                                                const ORVWorkerPool& pool, ORVProgressSpan progress) {
     const ORVTempoTrackingTuning tuning = ORVTempoTrackingTuning::shared();
-    const std::vector<ORVTempoFamilyWindow> windows = analysisWindows(features, tuning);
+    const std::vector<ORVTempoFamilyWindow> windows = analysisWindows(features, tuning, pool, progress);
     const std::vector<ORVTempoFamilyState> states = A::trackTempoFamilies(windows, referenceBPM, tuning).states;
     ORVLocalTempoTracking tracking;
     if (states.empty()) return tracking;

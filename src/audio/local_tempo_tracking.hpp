@@ -5,11 +5,13 @@
 #include <span>
 #include <vector>
 
+#include "audio/analysis_progress.hpp"
 #include "audio/global_path_solver.hpp"
 #include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
 #include "audio/tempo_families.hpp"
 #include "audio/tracking_tuning.hpp"
+#include "audio/worker_pool.hpp"
 
 namespace corvel::audio {
 
@@ -68,9 +70,12 @@ struct ORVAnalyzerLocalTracking {
         double weight = 0;
     };
 
-    // frameSeconds must be finite and positive.
+    // frameSeconds must be finite and positive. The windows run on the pool (the result does
+    // not depend on its size) and report their share of the work done through the progress span.
     static ORVLocalTempoTracking trackLocalTempo(const ORVAudioFeatureSet& features,
-                                                 std::optional<double> referenceBPM);
+                                                 std::optional<double> referenceBPM,
+                                                 const ORVWorkerPool& pool = ORVWorkerPool(1),
+                                                 ORVProgressSpan progress = {});
 
     // The window lengths of the tuning at the envelope rate, never below the frame floors.
     static ORVLocalTrackingWindows trackingWindows(double frameSeconds, const ORVTempoTrackingTuning& tuning);

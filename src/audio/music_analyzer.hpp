@@ -74,11 +74,14 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerEntryPoints {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
     // the reader's own errors unchanged, or the analysis errors 2003 to 2006.
+    // The progress span hears the share of the span's frames read so far.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(const std::filesystem::path& file,
-                                                     std::optional<ORVAnalysisRange> range = std::nullopt);
+                                                     std::optional<ORVAnalysisRange> range = std::nullopt,
+                                                     ORVProgressSpan progress = {});
     // The same on an open source, from its current state.
     static ORVAudioFeatureSet decodeFeatureEnvelopes(AudioSource& source,
-                                                     std::optional<ORVAnalysisRange> range = std::nullopt);
+                                                     std::optional<ORVAnalysisRange> range = std::nullopt,
+                                                     ORVProgressSpan progress = {});
 
     // Adaptive whitening: subtracts 0.78 x the mean of a window of about +-0.3 s, floors at 0.
     static std::vector<double> suppressLocalMean(std::span<const double> envelope, double frameSeconds);

@@ -15,14 +15,29 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
+// The larger of the two, where a NaN value never wins (as fmax, but inlined).
+inline double larger(double best, double value) { return value > best ? value : best; }
+
 // Largest envelope value in frames lo ... hi (clipped to the envelope), never below 0.
-double windowMaximum(std::span<const double> envelope, std::int64_t lo, std::int64_t hi) {
+inline double windowMaximum(std::span<const double> envelope, std::int64_t lo, std::int64_t hi) {
     const auto size = static_cast<std::int64_t>(envelope.size());
     lo = std::max<std::int64_t>(lo, 0);
     hi = std::min(hi, size - 1);
     double best = 0;
-    for (std::int64_t i = lo; i <= hi; ++i) best = std::fmax(best, envelope[static_cast<std::size_t>(i)]);
+    for (std::int64_t i = lo; i <= hi; ++i) best = larger(best, envelope[static_cast<std::size_t>(i)]);
     return best;
+}
+
+// round(t), halves away from zero, for 0 <= t < 2^52, where the whole part and the
+// fraction of t are exact.
+inline std::int64_t nearestFrameOfPosition(double t) {
+    const auto whole = static_cast<std::int64_t>(t);
+    return whole + (t - static_cast<double>(whole) >= 0.5 ? 1 : 0);
+}
+
+// round(t) as roundedInt64, inlined for the frame positions of beats.
+inline std::int64_t nearestFrame(double t) {
+    return t >= 0 && t < 4503599627370496.0 ? nearestFrameOfPosition(t) : roundedInt64(t);
 }
 
 // Half-width of a beat window: round(fraction x period) in 1 ... 7 frames.
@@ -32,13 +47,15 @@ std::int64_t beatTolerance(double fraction, double periodFrames) {
 
 // Calls visit(beatNumber, round(t)) for the beats t = phase + b x period below frameCount.
 template <typename Visit>
-void walkBeats(double phaseFrames, double periodFrames, std::int64_t frameCount, Visit visit) {
+inline void walkBeats(double phaseFrames, double periodFrames, std::int64_t frameCount, Visit visit) {
     const auto n = static_cast<double>(frameCount);
-    for (std::int64_t b = 0;; ++b) {
-        // Beat 0 sits on the phase itself, also for an infinite period.
-        const double t = b == 0 ? phaseFrames : phaseFrames + static_cast<double>(b) * periodFrames;
+    // Beat 0 sits on the phase itself, also for an infinite period.
+    if (!(phaseFrames < n)) return;
+    visit(std::int64_t{0}, nearestFrame(phaseFrames));
+    for (std::int64_t b = 1;; ++b) {
+        const double t = phaseFrames + static_cast<double>(b) * periodFrames;
         if (!(t < n)) break;
-        visit(b, roundedInt64(t));
+        visit(b, nearestFrame(t));
     }
 }
 
@@ -94,23 +111,69 @@ std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<co
     return peaks;
 }
 
+std::vector<double> ORVAnalyzerOnsetMeasures::beatPhaseMaxima(std::span<const double> envelope) {
+    const std::size_t n = envelope.size();
+    std::vector<double> maxima(n == 0 ? 0 : n + 1);
+    for (std::size_t c = 0; c < maxima.size(); ++c) {
+        const auto frame = static_cast<std::int64_t>(c);
+        maxima[c] = windowMaximum(envelope, frame - 1, frame + 1);
+    }
+    return maxima;
+}
+
 double ORVAnalyzerOnsetMeasures::bestBeatPhase(std::span<const double> envelope, double periodFrames) {
-    const auto n = static_cast<std::int64_t>(envelope.size());
-    if (!(periodFrames >= 2.0) || n == 0) return 0;
+    if (!(periodFrames >= 2.0) || envelope.empty()) return 0;
+    const std::vector<double> maxima = beatPhaseMaxima(envelope);
+    return bestBeatPhaseOfMaxima(maxima, periodFrames);
+}
+
+double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> maxima, double periodFrames) {
+    if (!(periodFrames >= 2.0) || maxima.size() < 2) return 0;
+    const auto n = static_cast<std::int64_t>(maxima.size() - 1);
+    const double frames = static_cast<double>(n);
+    // Every beat lies in 0 ... n (n, a count of doubles in memory, is far below 2^52), so its
+    // nearest frame is at most n: inside the table.
+    const double* table = maxima.data();
     const std::int64_t phases = std::min(saturatingInt64(std::ceil(periodFrames), n), n);
     std::int64_t bestPhase = 0;
     double bestMean = -kInfinity;
-    for (std::int64_t p = 0; p < phases; ++p) {
-        double sum = 0;
-        std::int64_t count = 0;
-        walkBeats(static_cast<double>(p), periodFrames, n, [&](std::int64_t, std::int64_t c) {
-            sum += windowMaximum(envelope, c - 1, c + 1);
-            ++count;
-        });
-        const double value = sum / static_cast<double>(count);
-        if (value > bestMean) {
-            bestMean = value;
-            bestPhase = p;
+    // Four phases walk side by side, each summing its own beats in order, so that the four
+    // sums need not wait for each other. Beat 0 of a phase is the phase itself.
+    constexpr std::int64_t kGroup = 4;
+    for (std::int64_t first = 0; first < phases; first += kGroup) {
+        const std::int64_t group = std::min(kGroup, phases - first);
+        double sums[kGroup] = {};
+        for (std::int64_t k = 0; k < group; ++k) sums[k] += table[first + k];
+        std::int64_t beat = 1;
+        if (group == kGroup) {
+            const double p0 = static_cast<double>(first);
+            const double p1 = static_cast<double>(first + 1);
+            const double p2 = static_cast<double>(first + 2);
+            const double p3 = static_cast<double>(first + 3);
+            // The last phase's beats are the latest: while it has one, so have the others.
+            for (;; ++beat) {
+                const double offset = static_cast<double>(beat) * periodFrames;
+                const double t3 = p3 + offset;
+                if (!(t3 < frames)) break;
+                sums[0] += table[nearestFrameOfPosition(p0 + offset)];
+                sums[1] += table[nearestFrameOfPosition(p1 + offset)];
+                sums[2] += table[nearestFrameOfPosition(p2 + offset)];
+                sums[3] += table[nearestFrameOfPosition(t3)];
+            }
+        }
+        for (std::int64_t k = 0; k < group; ++k) {
+            const double phase = static_cast<double>(first + k);
+            std::int64_t count = beat;
+            for (std::int64_t b = beat;; ++b, ++count) {
+                const double t = phase + static_cast<double>(b) * periodFrames;
+                if (!(t < frames)) break;
+                sums[k] += table[nearestFrameOfPosition(t)];
+            }
+            const double value = sums[k] / static_cast<double>(count);
+            if (value > bestMean) {
+                bestMean = value;
+                bestPhase = first + k;
+            }
         }
     }
     return static_cast<double>(bestPhase);

@@ -29,6 +29,12 @@ struct ORVAnalyzerOnsetMeasures {
     // The whole-frame phase in 0 ... ceil(period) - 1 whose beats meet the strongest envelope
     // (mean of the +-1-frame maxima); the first on ties; 0 for a period below 2 frames.
     static double bestBeatPhase(std::span<const double> envelope, double periodFrames);
+    // What the phase search reads of an envelope of n frames: for every frame c of 0 ... n the
+    // largest value of frames c - 1 ... c + 1 (clipped, floor 0); empty for an empty envelope.
+    static std::vector<double> beatPhaseMaxima(std::span<const double> envelope);
+    // bestBeatPhase from the envelope's beatPhaseMaxima, for callers that try many periods on
+    // one envelope; the same phase.
+    static double bestBeatPhaseOfMaxima(std::span<const double> maxima, double periodFrames);
 
     // 0...1: onset peaks on the grid against beats on an onset (F measure), with a little
     // of the envelope strength at the beats. Peaks ascending.

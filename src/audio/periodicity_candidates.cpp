@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 #include "audio/music_analyzer.hpp"
@@ -33,12 +34,32 @@ constexpr double kRelatedTolerance = 0.025;
 constexpr double kRelatedScoreSlack = 0.14;
 constexpr std::size_t kConsensusCandidateLimit = 10;
 constexpr double kOrderTolerance = 1e-6;
+// What the envelope searches running at once may hold beside their envelopes: each holds
+// about this many copies of its envelope (the centred values, the phase maxima, the sorted
+// values of the peak threshold).
+constexpr std::size_t kSearchScratchBudgetBytes = std::size_t{48} << 20;
+constexpr std::size_t kSearchScratchCopies = 2;
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
+// Two doubles side by side: each lane is plain IEEE double arithmetic, so a sum carried in
+// a lane is bit for bit the scalar sum.
+using DoublePair = double __attribute__((vector_size(16)));
+
+DoublePair loadPair(const double* values) {
+    DoublePair pair;
+    std::memcpy(&pair, values, sizeof pair);
+    return pair;
+}
+
 // Normalised autocorrelation of the envelope (mean removed) at lags minLag ... maxLag; the
 // table has maxLag + 2 entries so that the neighbours of every examined lag can be read.
+// Every lag's three sums run over its frames in ascending order, as written plainly; to make
+// that cheap, the sums of eight neighbouring lags are carried side by side through one pass
+// over the frames, and the sum of the leading squares, the same for every lag up to its own
+// overlap, is read off one running total.
 std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag) {
+    constexpr std::int64_t kGroup = 8;
     const auto n = static_cast<std::int64_t>(envelope.size());
     std::vector<double> acf(static_cast<std::size_t>(maxLag + 2), 0.0);
     double sum = 0;
@@ -46,19 +67,60 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
     const double mean = sum / static_cast<double>(n);
     std::vector<double> centred(envelope.size());
     for (std::size_t i = 0; i < envelope.size(); ++i) centred[i] = envelope[i] - mean;
+    const double* c = centred.data();
+    // Fewer overlapping frames than the minimum give no value: the lags end at lastLag.
+    const std::int64_t lastLag = std::min(maxLag, n - kMinimumOverlapFrames);
+    if (lastLag < minLag) return acf;
 
-    for (std::int64_t lag = minLag; lag <= maxLag; ++lag) {
-        const std::int64_t overlap = n - lag;
-        if (overlap < kMinimumOverlapFrames) continue;
-        double sab = 0, saa = 0, sbb = 0;
-        for (std::int64_t i = 0; i < overlap; ++i) {
-            const double a = centred[static_cast<std::size_t>(i)];
-            const double b = centred[static_cast<std::size_t>(i + lag)];
-            sab += a * b;
-            saa += a * a;
-            sbb += b * b;
+    // leadingSquares[k - shortestOverlap] = c[0]^2 + ... + c[k - 1]^2, added in that order, for
+    // the overlaps k of the lags.
+    const std::int64_t shortestOverlap = n - lastLag;
+    const std::int64_t longestOverlap = n - minLag;
+    std::vector<double> leadingSquares(static_cast<std::size_t>(longestOverlap - shortestOverlap + 1));
+    double running = 0;
+    for (std::int64_t i = 0; i <= longestOverlap; ++i) {
+        if (i >= shortestOverlap) leadingSquares[static_cast<std::size_t>(i - shortestOverlap)] = running;
+        if (i < n) running += c[i] * c[i];
+    }
+    for (std::int64_t first = minLag; first <= lastLag; first += kGroup) {
+        const std::int64_t lags = std::min(kGroup, lastLag - first + 1);
+        double ab[kGroup] = {};
+        double bb[kGroup] = {};
+        // Frames that every lag of the group overlaps.
+        const std::int64_t shared = lags == kGroup ? n - (first + kGroup - 1) : 0;
+        if (lags == kGroup) {
+            DoublePair ab0{}, ab1{}, ab2{}, ab3{}, bb0{}, bb1{}, bb2{}, bb3{};
+            for (std::int64_t i = 0; i < shared; ++i) {
+                const DoublePair a{c[i], c[i]};
+                const double* b = c + i + first;
+                const DoublePair b0 = loadPair(b), b1 = loadPair(b + 2), b2 = loadPair(b + 4), b3 = loadPair(b + 6);
+                ab0 += a * b0;
+                ab1 += a * b1;
+                ab2 += a * b2;
+                ab3 += a * b3;
+                bb0 += b0 * b0;
+                bb1 += b1 * b1;
+                bb2 += b2 * b2;
+                bb3 += b3 * b3;
+            }
+            const DoublePair sums[] = {ab0, ab1, ab2, ab3, bb0, bb1, bb2, bb3};
+            for (std::int64_t k = 0; k < kGroup; ++k) {
+                ab[k] = sums[k / 2][k % 2];
+                bb[k] = sums[4 + k / 2][k % 2];
+            }
         }
-        acf[static_cast<std::size_t>(lag)] = sab / std::max(std::sqrt(saa * sbb), 1e-12);
+        for (std::int64_t k = 0; k < lags; ++k) {
+            const std::int64_t lag = first + k;
+            const std::int64_t overlap = n - lag;
+            for (std::int64_t i = shared; i < overlap; ++i) {
+                const double a = c[i];
+                const double b = c[i + lag];
+                ab[k] += a * b;
+                bb[k] += b * b;
+            }
+            const double aa = leadingSquares[static_cast<std::size_t>(overlap - shortestOverlap)];
+            acf[static_cast<std::size_t>(lag)] = ab[k] / std::max(std::sqrt(aa * bb[k]), 1e-12);
+        }
     }
     return acf;
 }
@@ -217,6 +279,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
                                                                     : 0.0;
     };
 
+    const std::vector<double> phaseMaxima = A::beatPhaseMaxima(envelope);
     std::vector<Candidate> candidates;
     for (const std::int64_t lag : lagsToExamine(acf, minLag, maxLag)) {
         const double here = acf[static_cast<std::size_t>(lag)];
@@ -232,7 +295,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
         const double bpm = 60.0 / (std::fmax(period, 1.0) * frameSeconds);
         if (!(bpm >= 39.5 && bpm <= 320.5)) continue;
 
-        const double phase = A::bestBeatPhase(envelope, period);
+        const double phase = A::bestBeatPhaseOfMaxima(phaseMaxima, period);
         const double gridFit = A::gridFitScore(peaks, n, envelope, period, phase);
         const double pulse = A::pulseCompletenessScore(envelope, period, phase);
         const double harmonic = 0.6 * table(roundedInt64(period)) +
@@ -253,18 +316,37 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
 }
 
 std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
-    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds) {
-    std::vector<const std::vector<double>*> usable;
+    std::span<const std::vector<double>> envelopes, bool resolveMetricalRelations, double frameSeconds,
+    const ORVWorkerPool& pool) {
+    std::vector<std::span<const double>> views(envelopes.begin(), envelopes.end());
+    return consensusCandidates(std::span<const std::span<const double>>(views), resolveMetricalRelations,
+                               frameSeconds, pool);
+}
+
+std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::consensusCandidates(
+    std::span<const std::span<const double>> envelopes, bool resolveMetricalRelations, double frameSeconds,
+    const ORVWorkerPool& pool) {
+    std::vector<std::span<const double>> usable;
     for (const auto& envelope : envelopes) {
         double largest = 0;
         for (const double v : envelope) largest = std::fmax(largest, v);
-        if (envelope.size() >= kMinimumEnvelopeFrames && largest > 1e-6) usable.push_back(&envelope);
+        if (envelope.size() >= kMinimumEnvelopeFrames && largest > 1e-6) usable.push_back(envelope);
     }
     if (usable.empty()) return {};
 
+    // Each search holds a few copies of its envelope while it runs: long envelopes are searched
+    // no more at once than keeps those within the budget.
+    const std::size_t longest =
+        std::max_element(usable.begin(), usable.end(), [](const auto& a, const auto& b) { return a.size() < b.size(); })
+            ->size();
+    const std::size_t affordable =
+        std::max<std::size_t>(kSearchScratchBudgetBytes / (kSearchScratchCopies * sizeof(double) * longest), 1);
+    const ORVWorkerPool searchPool(std::min(pool.threadCount(), affordable));
+    std::vector<std::vector<Candidate>> perEnvelope(usable.size());
+    searchPool.forEachIndex(usable.size(),
+                            [&](std::size_t i) { perEnvelope[i] = envelopeCandidates(usable[i], frameSeconds); });
     std::vector<std::vector<Candidate>> perFeature;
-    for (const auto* envelope : usable) {
-        auto candidates = envelopeCandidates(*envelope, frameSeconds);
+    for (auto& candidates : perEnvelope) {
         if (!candidates.empty()) perFeature.push_back(std::move(candidates));
     }
     if (perFeature.empty()) return {};
@@ -278,7 +360,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::c
     const std::int64_t perWindow = ORVTempoTrackingTuning::shared().candidatesPerWindow;
     const auto accentCount = static_cast<std::size_t>(std::max<std::int64_t>(perWindow + 4, 12));
     const auto order = indicesByScore(candidates);
-    const std::vector<double>& accentEnvelope = *usable.back();
+    const std::span<const double> accentEnvelope = usable.back();
     for (std::size_t r = 0; r < std::min(accentCount, order.size()); ++r) {
         Candidate& candidate = candidates[order[r]];
         candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, candidate.periodFrames);

@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include "audio/worker_pool.hpp"
+
 namespace corvel::audio {
 
 // The periodicity search of the tempo analyser (inherited by ORVAudioMusicAnalyzer): ranked
@@ -37,9 +39,15 @@ struct ORVAnalyzerPeriodicity {
     // Up to 10 tempi that the envelopes agree on, best first, no two within 1.2 % of each
     // other. The last envelope is the one whose accents are measured. With
     // resolveMetricalRelations a tempo gives way to its double or its three-to-two relative
-    // when that one's accents recur more clearly.
+    // when that one's accents recur more clearly. The envelopes are searched on the pool; the
+    // result does not depend on its size.
     static std::vector<InternalCandidate> consensusCandidates(std::span<const std::vector<double>> envelopes,
-                                                              bool resolveMetricalRelations, double frameSeconds);
+                                                              bool resolveMetricalRelations, double frameSeconds,
+                                                              const ORVWorkerPool& pool = ORVWorkerPool(1));
+    // The same on envelopes that live elsewhere (no copies of long envelopes needed).
+    static std::vector<InternalCandidate> consensusCandidates(std::span<const std::span<const double>> envelopes,
+                                                              bool resolveMetricalRelations, double frameSeconds,
+                                                              const ORVWorkerPool& pool = ORVWorkerPool(1));
 
     // The first index of begin ... end - 1 (skipping `skip`) whose tempo lies within 2.5 % of
     // targetBpm and whose score is at most 0.14 below the reference's.

@@ -15,6 +15,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 
 #include "app/orvanta_brand.hpp"
@@ -41,6 +42,9 @@ using app::OrvantaTheme;
 
 constexpr int kBlockSpacing = 16;
 constexpr int kColumnMaximumWidth = 1500;
+// The analysing panel's small bar, wide enough to read the fraction done from it.
+constexpr int kAnalysingProgressWidth = 64;
+constexpr int kAnalysingProgressSteps = 1000;
 // The platform's red in the dark scheme; the theme names no red of its own.
 const QColor kRed(255, 69, 58);
 
@@ -186,6 +190,7 @@ BeatloomView::BeatloomView(session::BeatloomViewModel& model, BeatloomEditorUISt
     bridge_ = new PublishedRepaintBridge([this] { refresh(); }, this);
     bridge_->watch(model_.result);
     bridge_->watch(model_.isAnalyzing);
+    bridge_->watch(model_.analysisProgress);
     bridge_->watch(model_.selectedURL);
     bridge_->watch(model_.errorText);
     bridge_->watch(model_.exportStatusText);
@@ -327,11 +332,12 @@ QWidget* BeatloomView::makeAnalysingPanel() {
     auto* panel = new app::OrvantaPanel({14, 14});
     panel->setObjectName(QStringLiteral("analysingPanel"));
     auto* row = rowLayout(panel, 12);
-    auto* progress = new QProgressBar;
-    progress->setRange(0, 0);  // indeterminate
-    progress->setTextVisible(false);
-    progress->setFixedSize(24, 6);
-    row->addWidget(progress, 0, Qt::AlignVCenter);
+    // Indeterminate until the analysis reports how far it got, then the fraction done.
+    analysingProgress_ = new QProgressBar;
+    analysingProgress_->setRange(0, 0);
+    analysingProgress_->setTextVisible(false);
+    analysingProgress_->setFixedSize(kAnalysingProgressWidth, 6);
+    row->addWidget(analysingProgress_, 0, Qt::AlignVCenter);
     auto* texts = columnLayout(nullptr, 3);
     texts->addWidget(makeLabel(QStringLiteral("Analyzing audio…"), OrvantaTheme::font(14, QFont::Bold),
                                OrvantaTheme::white(0.92)));
@@ -339,7 +345,19 @@ QWidget* BeatloomView::makeAnalysingPanel() {
     texts->addWidget(analysingFile_);
     row->addLayout(texts);
     row->addStretch();
+    analysingPercent_ = makeLabel({}, OrvantaTheme::font(12, QFont::Medium), OrvantaTheme::mutedText());
+    row->addWidget(analysingPercent_, 0, Qt::AlignVCenter);
     return panel;
+}
+
+void BeatloomView::showAnalysisProgress() {
+    const double fraction = std::clamp(model_.analysisProgress.value(), 0.0, 1.0);
+    const bool known = fraction > 0;
+    analysingProgress_->setRange(0, known ? kAnalysingProgressSteps : 0);
+    if (known) analysingProgress_->setValue(static_cast<int>(std::lround(fraction * kAnalysingProgressSteps)));
+    const auto percent = static_cast<int>(std::floor(fraction * 100.0));
+    analysingPercent_->setVisible(known);
+    analysingPercent_->setText(known ? QStringLiteral("%1 %").arg(percent) : QString());
 }
 
 QWidget* BeatloomView::makeEditorBlock() {
@@ -490,6 +508,7 @@ void BeatloomView::refresh() {
     const auto& url = model_.selectedURL.value();
     analysingFile_->setVisible(url.has_value());
     analysingFile_->setText(url ? QString::fromStdU16String(url->filename().u16string()) : QString());
+    showAnalysisProgress();
 
     showWaveformEditor(loaded);
     editorBlock_->setVisible(loaded);

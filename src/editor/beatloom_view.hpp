@@ -14,6 +14,7 @@ class QAbstractButton;
 class QDragEnterEvent;
 class QDropEvent;
 class QMimeData;
+class QProgressBar;
 class QHBoxLayout;
 class QVBoxLayout;
 
@@ -60,6 +61,9 @@ public:
     QWidget* promotionalPanel() const { return promotionalPanel_; }
     QLabel* errorLabel() const { return errorLabel_; }
     QLabel* analysingFileLabel() const { return analysingFile_; }
+    // The analysing panel's bar and its "42 %" text: the fraction of the analysis done.
+    QProgressBar* analysingProgressBar() const { return analysingProgress_; }
+    QLabel* analysingPercentLabel() const { return analysingPercent_; }
     QLabel* loadedFileLabel() const { return loadedFile_; }
     QLabel* exportStatusLabel() const { return exportStatus_; }
     QLabel* statusLabel() const { return status_; }
@@ -94,6 +98,7 @@ private:
     QWidget* makeDropZone();
     QWidget* makeLoadedHeader();
     QWidget* makeAnalysingPanel();
+    void showAnalysisProgress();
     QWidget* makeEditorBlock();
     QWidget* makeAdvancedTempoMap();
     QWidget* makeLocatorBar();
@@ -118,6 +123,8 @@ private:
     QWidget* promotionalPanel_ = nullptr;
     QLabel* errorLabel_ = nullptr;
     QLabel* analysingFile_ = nullptr;
+    QProgressBar* analysingProgress_ = nullptr;
+    QLabel* analysingPercent_ = nullptr;
     QLabel* loadedFile_ = nullptr;
     QLabel* exportStatus_ = nullptr;
     QLabel* status_ = nullptr;

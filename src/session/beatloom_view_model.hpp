@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "audio/analysis_progress.hpp"
 #include "audio/preview_player.hpp"
 #include "common/error.hpp"
 #include "common/observable.hpp"
@@ -76,6 +77,9 @@ public:
     Published<std::string> waveformErrorText;
     Published<std::string> errorText;
     Published<bool> isAnalyzing{false};
+    // How far the running (or the latest) analysis has got, 0 ... 1: 0 when one starts, rising
+    // as it reports, 1 when it has finished.
+    Published<double> analysisProgress{0.0};
     Published<std::optional<BeatloomTimeRange>> analysisSelection;
     Published<std::string> exportStatusText;
     Published<std::string> statusText;
@@ -403,6 +407,11 @@ private:
     // ranges gone; the rest of the musical edits stay.
     void installAnalysedPoints(std::vector<BeatloomTempoPoint> points);
     void failAnalysis(const Error& error);
+    // Sets analysisProgress to 0 for an analysis about to start and returns the listener to
+    // hand it: its reports, from the analysis's threads, reach analysisProgress on the main
+    // loop, with at most one task waiting there at a time (which takes the latest report), and
+    // only while the session still waits for that analysis.
+    audio::ORVAnalysisProgress::Listener startAnalysisProgress();
     platform::BackgroundRunner& runner();
     platform::FilePanels& filePanels();
     // Whether a background result started now may still be applied when it arrives: true while

@@ -3,6 +3,8 @@
 // generation; a background result that comes back after a newer load or a reset is dropped,
 // so a slow first file can never overwrite the file the user opened after it.
 
+#include <atomic>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -40,6 +42,26 @@ platform::FilePanels& BeatloomViewModel::filePanels() {
 std::function<bool()> BeatloomViewModel::stillCurrent() const {
     return [this, alive = std::weak_ptr<const bool>(alive_), generation = loadGeneration_] {
         return !alive.expired() && generation == loadGeneration_;
+    };
+}
+
+audio::ORVAnalysisProgress::Listener BeatloomViewModel::startAnalysisProgress() {
+    analysisProgress.set(0.0);
+    struct Relay {
+        std::atomic<double> latest{0.0};
+        std::atomic<bool> waiting{false};  // a task that publishes the latest report is posted
+    };
+    auto relay = std::make_shared<Relay>();
+    auto publish = [this, relay, isCurrent = stillCurrent()] {
+        relay->waiting.store(false);
+        const double fraction = relay->latest.load();
+        if (isCurrent() && isAnalyzing.value() && fraction > analysisProgress.value()) {
+            analysisProgress.set(fraction);
+        }
+    };
+    return [relay, publish = std::move(publish), &mainLoop = mainLoop_](double fraction) {
+        relay->latest.store(fraction);
+        if (!relay->waiting.exchange(true)) mainLoop.post(publish);
     };
 }
 
@@ -88,6 +110,7 @@ void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url) 
 void BeatloomViewModel::resetSession() {
     forgetSession(std::nullopt);
     isAnalyzing.set(false);
+    analysisProgress.set(0.0);
 }
 
 void BeatloomViewModel::chooseAudioFile() {
@@ -104,6 +127,7 @@ void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
         background, mainLoop_, url,
         [this, isCurrent = stillCurrent(), url](audio::ORVAnalyzerEntryPoints::FileOutcome outcome) {
             if (!isCurrent()) return;
+            analysisProgress.set(1.0);
             if (const auto* error = std::get_if<Error>(&outcome)) {
                 isAnalyzing.set(false);
                 errorText.set(error->message);
@@ -117,7 +141,8 @@ void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
                 [this, isCurrent](std::variant<BeatloomWaveformData, Error> waveform) {
                     if (isCurrent()) finishWaveformLoad(std::move(waveform));
                 });
-        });
+        },
+        startAnalysisProgress());
 }
 
 void BeatloomViewModel::installAnalysis(const BeatloomResult& detected) {

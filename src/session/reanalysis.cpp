@@ -137,6 +137,7 @@ void BeatloomViewModel::reanalyzeTempo() {
         background, mainLoop_, *selectedURL.value(),
         [this, isCurrent = stillCurrent()](audio::ORVAnalyzerEntryPoints::FileOutcome outcome) {
             if (!isCurrent()) return;
+            analysisProgress.set(1.0);
             if (const auto* error = std::get_if<Error>(&outcome)) {
                 failAnalysis(*error);
                 return;
@@ -151,7 +152,8 @@ void BeatloomViewModel::reanalyzeTempo() {
             if (before != after) commit("Re-analyze Tempo", std::move(before), std::move(after), kTempoReanalyzedStatus);
             isAnalyzing.set(false);
             statusText.set(std::string(kTempoReanalyzedStatus));
-        });
+        },
+        startAnalysisProgress());
 }
 
 void BeatloomViewModel::setAnalysisSelection(double a, double b) {
@@ -181,12 +183,14 @@ void BeatloomViewModel::reanalyzeSelection() {
         background, mainLoop_, *selectedURL.value(), selection->startSeconds, selection->endSeconds, duration,
         [this, isCurrent = stillCurrent(), duration](audio::ORVAnalyzerEntryPoints::RangeOutcome outcome) {
             if (!isCurrent()) return;
+            analysisProgress.set(1.0);
             if (const auto* error = std::get_if<Error>(&outcome)) {
                 failAnalysis(*error);
                 return;
             }
             applyReanalyzedSelection(std::get<BeatloomRangeAnalysisResult>(outcome), duration);
-        });
+        },
+        startAnalysisProgress());
 }
 
 void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResult& rangeResult,

@@ -1,6 +1,8 @@
 #include "audio/analysis_driver.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <functional>
 #include <limits>
 #include <string>
@@ -428,7 +430,7 @@ TEST_F(AnalysisOnAudio, SteadyClicksReadTheirOwnTempoToAHundredthOfABeat) {
         EXPECT_NEAR(m.bpm, bpm, 0.05) << bpm;
         ASSERT_FALSE(m.candidates.empty());
         EXPECT_EQ(m.candidates.front().bpm, m.bpm) << bpm;
-        EXPECT_GT(beatsMet(m.beatPositionsSeconds, testkit::beatTimes(40, 0.3, bpm)), 0.95) << bpm;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, testkit::steadyBeats(bpm, 40, 0.3)), 0.95) << bpm;
     }
 }
 
@@ -449,7 +451,7 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
         {"ballad", 68, {"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""}},
     };
     for (const Groove& groove : grooves) {
-        const auto truth = testkit::beatTimes(40, 0.5, groove.bpm);
+        const auto truth = testkit::steadyBeats(groove.bpm, 40, 0.5);
         const auto m = A::analyze(song(groove.name, testkit::drums(44100, 40, truth, groove.pattern)));
         EXPECT_NEAR(m.bpm, groove.bpm, groove.bpm * 0.01) << groove.name;
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.9) << groove.name;
@@ -524,6 +526,67 @@ TEST_F(AnalysisOnAudio, SelectedRangeIsMeasuredFromItsOwnStart) {
     ASSERT_FALSE(m.beatPositionsSeconds.empty());
     EXPECT_LT(m.beatPositionsSeconds.front(), 60.0 / 132 + 0.02);
     EXPECT_LE(m.beatPositionsSeconds.back(), 24.001);
+}
+
+// Every field of a measurement but the candidates' fresh ids, doubles to the last bit.
+std::string fingerprint(const ORVMusicTempoMeasurement& m) {
+    std::string text;
+    const auto put = [&text](double value) {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, " %a", value);
+        text += buffer;
+    };
+    put(m.bpm);
+    put(m.confidence);
+    put(m.durationSeconds);
+    put(m.firstMeaningfulAudioSeconds.value_or(-1.0));
+    put(m.onsetDensity);
+    put(m.autocorrelation);
+    put(m.gridFit);
+    put(m.featureAgreement);
+    put(m.trackingStability);
+    put(m.medianGridErrorSeconds);
+    put(m.percentile95GridErrorSeconds);
+    put(m.endDriftSeconds);
+    text += std::to_string(m.ambiguous) + std::to_string(m.tempoMapReliable) +
+            std::to_string(m.firstMeaningfulAudioSeconds.has_value()) + m.reason;
+    for (const auto& c : m.candidates) {
+        text += "\ncandidate";
+        for (const double v : {c.bpm, c.score, c.autocorrelation, c.gridFit, c.agreement}) put(v);
+    }
+    for (const auto& s : m.sections) {
+        text += "\nsection " + std::to_string(s.observationCount);
+        for (const double v : {s.startSeconds, s.endSeconds, s.bpm, s.confidence}) put(v);
+    }
+    for (const auto& o : m.localObservations) {
+        text += "\nobservation " + std::to_string(o.metricalAmbiguous);
+        for (const double v : {o.centerSeconds, o.bpm, o.confidence, o.observedBPM, o.metricalFactor}) put(v);
+    }
+    text += "\nbeats";
+    for (const double beat : m.beatPositionsSeconds) put(beat);
+    return text;
+}
+
+TEST_F(AnalysisOnAudio, ThreadCountNeverChangesTheResultAndProgressRisesToTheEnd) {
+    // A drum-and-bass groove that steps from 100 to 124 BPM, so there are windows, sections
+    // and observations to compare.
+    std::vector<double> beats = testkit::steadyBeats(100, 20, 0.25);
+    for (double t = beats.back() + 0.6; t < 45; t += 60.0 / 124) beats.push_back(t);
+    const auto file = folder_ / "groove.wav";
+    testkit::writeWav(file, testkit::groove(44100, 2, 45, beats));
+
+    const auto serial = A::analyze(file, std::nullopt, ORVAnalysisControl{1, {}});
+    ASSERT_GE(serial.localObservations.size(), 20u);
+    std::vector<double> fractions;
+    const auto parallel = A::analyze(file, std::nullopt,
+                                     ORVAnalysisControl{5, [&fractions](double f) { fractions.push_back(f); }});
+    EXPECT_EQ(fingerprint(parallel), fingerprint(serial));
+
+    // Told step by step from the decoding on, always rising, ending at 1.
+    ASSERT_GE(fractions.size(), 10u);
+    EXPECT_LT(fractions.front(), 0.1);
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end(), std::less_equal<>()));
+    EXPECT_EQ(fractions.back(), 1.0);
 }
 
 }  // namespace

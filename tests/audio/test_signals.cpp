@@ -25,7 +25,107 @@ std::string quoted(const std::filesystem::path& path) {
     return text + "'";
 }
 
+// Uniform in -1 ... 1, a function of the frame alone (splitmix64).
+double frameNoise(std::int64_t frame, std::uint64_t salt) {
+    std::uint64_t z = static_cast<std::uint64_t>(frame) * 0x9E3779B97F4A7C15ull + salt;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * (2.0 / 9007199254740992.0) - 1.0;
+}
+
+// Adds one sound starting at startFrame, lengthFrames long, to the block; shape(t, frame)
+// gives its value t seconds after its start.
+template <typename Shape>
+void addSound(std::vector<float>& block, std::int64_t firstFrame, std::int64_t startFrame, std::int64_t lengthFrames,
+              double sampleRate, Shape shape) {
+    const std::int64_t from = std::max(startFrame, firstFrame);
+    const std::int64_t to = std::min(startFrame + lengthFrames, firstFrame + static_cast<std::int64_t>(block.size()));
+    for (std::int64_t f = from; f < to; ++f) {
+        block[std::size_t(f - firstFrame)] += static_cast<float>(shape(double(f - startFrame) / sampleRate, f));
+    }
+}
+
+void putWavHeader(std::ofstream& out, double sampleRate, std::uint32_t channels, std::uint32_t bytesPerSample,
+                  std::uint32_t format, std::uint32_t dataBytes) {
+    const auto rate = static_cast<std::uint32_t>(std::llround(sampleRate));
+    out.write("RIFF", 4);
+    putLE(out, 36 + dataBytes, 4);
+    out.write("WAVEfmt ", 8);
+    putLE(out, 16, 4);
+    putLE(out, format, 2);
+    putLE(out, channels, 2);
+    putLE(out, rate, 4);
+    putLE(out, rate * channels * bytesPerSample, 4);
+    putLE(out, channels * bytesPerSample, 2);
+    putLE(out, bytesPerSample * 8, 2);
+    out.write("data", 4);
+    putLE(out, dataBytes, 4);
+}
+
+std::uint16_t pcm16(float v) {
+    const long q = std::clamp(std::lround(double(v) * 32768.0), -32768L, 32767L);
+    return static_cast<std::uint16_t>(static_cast<std::int16_t>(q));
+}
+
 }  // namespace
+
+void renderGroove(const std::vector<double>& beatTimes, double sampleRate, std::int64_t firstFrame,
+                  std::vector<float>& mono) {
+    std::fill(mono.begin(), mono.end(), 0.0f);
+    constexpr double kLongestSound = 0.6;  // seconds: no sound rings longer
+    const double blockStart = double(firstFrame) / sampleRate;
+    const double blockEnd = double(firstFrame + std::int64_t(mono.size())) / sampleRate;
+    const auto first = std::lower_bound(beatTimes.begin(), beatTimes.end(), blockStart - 2 * kLongestSound);
+    const auto frameAt = [sampleRate](double t) { return std::int64_t(std::llround(t * sampleRate)); };
+    const double bassNotes[] = {55.0, 55.0, 73.42, 65.41};
+    for (auto beat = first; beat != beatTimes.end() && *beat < blockEnd; ++beat) {
+        const auto index = std::size_t(beat - beatTimes.begin());
+        const double period = index + 1 < beatTimes.size() ? beatTimes[index + 1] - *beat
+                              : index > 0                  ? *beat - beatTimes[index - 1]
+                                                           : 0.5;
+        const std::int64_t start = frameAt(*beat);
+        if (index % 2 == 0) {
+            addSound(mono, firstFrame, start, frameAt(0.3), sampleRate, [](double t, std::int64_t) {
+                const double sweep = 60.0 * (1 - std::exp(-30.0 * t)) / 30.0;  // falls from 110 to 50 Hz
+                return 0.8 * std::exp(-12.0 * t) * std::sin(2 * kPi * (50.0 * t + sweep));
+            });
+        } else {
+            addSound(mono, firstFrame, start, frameAt(0.2), sampleRate, [](double t, std::int64_t f) {
+                return 0.45 * std::exp(-22.0 * t) * (0.75 * frameNoise(f, 1) + 0.25 * std::sin(2 * kPi * 190.0 * t));
+            });
+        }
+        for (const double eighth : {0.0, 0.5}) {
+            addSound(mono, firstFrame, frameAt(*beat + eighth * period), frameAt(0.05), sampleRate,
+                     [](double t, std::int64_t f) {
+                         return 0.12 * std::exp(-70.0 * t) * (frameNoise(f, 2) - frameNoise(f - 1, 2));
+                     });
+        }
+        const double note = bassNotes[(index / 4) % 4];
+        const double length = std::min(0.9 * period, kLongestSound);
+        addSound(mono, firstFrame, start, frameAt(length), sampleRate, [note, length](double t, std::int64_t) {
+            const double release = std::min(1.0, (length - t) / 0.01);
+            return 0.3 * release * std::exp(-3.0 * t) * std::sin(2 * kPi * note * t);
+        });
+    }
+}
+
+Signal groove(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes) {
+    std::vector<float> mono(std::size_t(std::llround(seconds * sampleRate)));
+    renderGroove(beatTimes, sampleRate, 0, mono);
+    Signal s{sampleRate, 1, std::move(mono)};
+    return channels == 1 ? s : duplicatedChannels(s, channels);
+}
+
+std::vector<double> steadyBeats(double bpm, double seconds, double offsetSeconds) {
+    std::vector<double> beats;
+    for (int beat = 0;; ++beat) {
+        const double time = offsetSeconds + beat * 60.0 / bpm;
+        if (time >= seconds) break;
+        beats.push_back(time);
+    }
+    return beats;
+}
 
 Signal silence(double sampleRate, std::uint32_t channels, std::int64_t frames) {
     return Signal{sampleRate, channels, std::vector<float>(std::size_t(frames) * channels, 0.0f)};
@@ -140,16 +240,6 @@ std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpm
     return beats;
 }
 
-std::vector<double> beatTimes(double seconds, double offsetSeconds, double bpm) {
-    std::vector<double> beats;
-    for (int beat = 0;; ++beat) {
-        const double t = offsetSeconds + beat * 60.0 / bpm;
-        if (!(t < seconds)) break;
-        beats.push_back(t);
-    }
-    return beats;
-}
-
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude, std::uint32_t seed) {
     Signal s = silence(sampleRate, channels, frames);
     std::mt19937 random(seed);
@@ -184,28 +274,16 @@ Signal duplicatedChannels(const Signal& mono, std::uint32_t channels) {
 void writeWav(const std::filesystem::path& file, const Signal& signal, WavEncoding encoding) {
     const std::uint32_t bytesPerSample = encoding == WavEncoding::pcm16 ? 2 : 4;
     const auto dataBytes = static_cast<std::uint32_t>(signal.interleaved.size() * bytesPerSample);
-    const auto rate = static_cast<std::uint32_t>(std::llround(signal.sampleRate));
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     if (!out) throw std::runtime_error("cannot write " + file.string());
-    out.write("RIFF", 4);
-    putLE(out, 36 + dataBytes, 4);
-    out.write("WAVEfmt ", 8);
-    putLE(out, 16, 4);
-    putLE(out, encoding == WavEncoding::pcm16 ? 1 : 3, 2);
-    putLE(out, signal.channels, 2);
-    putLE(out, rate, 4);
-    putLE(out, rate * signal.channels * bytesPerSample, 4);
-    putLE(out, signal.channels * bytesPerSample, 2);
-    putLE(out, bytesPerSample * 8, 2);
-    out.write("data", 4);
-    putLE(out, dataBytes, 4);
+    putWavHeader(out, signal.sampleRate, signal.channels, bytesPerSample, encoding == WavEncoding::pcm16 ? 1 : 3,
+                 dataBytes);
     std::vector<char> bytes(dataBytes);
     std::size_t at = 0;
     for (float v : signal.interleaved) {
         std::uint32_t word = 0;
         if (encoding == WavEncoding::pcm16) {
-            const long q = std::clamp(std::lround(double(v) * 32768.0), -32768L, 32767L);
-            word = static_cast<std::uint16_t>(static_cast<std::int16_t>(q));
+            word = pcm16(v);
         } else {
             static_assert(sizeof(float) == 4);
             std::memcpy(&word, &v, 4);
@@ -213,6 +291,33 @@ void writeWav(const std::filesystem::path& file, const Signal& signal, WavEncodi
         for (std::uint32_t b = 0; b < bytesPerSample; ++b) bytes[at++] = static_cast<char>((word >> (8 * b)) & 0xFF);
     }
     out.write(bytes.data(), std::streamsize(bytes.size()));
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+void writeWavStreamed(const std::filesystem::path& file, double sampleRate, std::uint32_t channels, std::int64_t frames,
+                      const std::function<void(std::int64_t, std::vector<float>&)>& render) {
+    const std::uint64_t dataBytes = std::uint64_t(frames) * channels * 2;
+    if (dataBytes > 0xFFFFFFFFull - 36) throw std::runtime_error("too long for a WAV file: " + file.string());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    if (!out) throw std::runtime_error("cannot write " + file.string());
+    putWavHeader(out, sampleRate, channels, 2, 1, static_cast<std::uint32_t>(dataBytes));
+    constexpr std::int64_t kBlockFrames = 1 << 16;
+    std::vector<float> mono;
+    std::vector<char> bytes;
+    for (std::int64_t first = 0; first < frames; first += kBlockFrames) {
+        mono.assign(std::size_t(std::min(kBlockFrames, frames - first)), 0.0f);
+        render(first, mono);
+        bytes.resize(mono.size() * channels * 2);
+        std::size_t at = 0;
+        for (const float v : mono) {
+            const std::uint16_t word = pcm16(v);
+            for (std::uint32_t ch = 0; ch < channels; ++ch) {
+                bytes[at++] = static_cast<char>(word & 0xFF);
+                bytes[at++] = static_cast<char>(word >> 8);
+            }
+        }
+        out.write(bytes.data(), std::streamsize(bytes.size()));
+    }
     if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 

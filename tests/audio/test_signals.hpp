@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,10 +44,17 @@ struct DrumPattern {
     int stepsPerBeat = 4;
 };
 Signal drums(double sampleRate, double seconds, const std::vector<double>& beatTimes, const DrumPattern& pattern);
-// Beats at the tempo from offsetSeconds up to (not including) seconds; the tempo may change
-// with the time of the beat.
+// Beats from offsetSeconds up to (not including) seconds, at the tempo of each beat's time.
 std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpmAt)(double));
-std::vector<double> beatTimes(double seconds, double offsetSeconds, double bpm);
+// A drum-and-bass groove in 4/4 on the given beats (seconds, ascending): kick on beats 1 and 3,
+// snare on 2 and 4, a closed hi-hat on every eighth and a bass note on every beat, the same on
+// every channel. renderGroove fills `mono` with the frames firstFrame ... firstFrame + size - 1
+// of the groove, so a long one can be made block by block; its noise depends only on the frame.
+void renderGroove(const std::vector<double>& beatTimes, double sampleRate, std::int64_t firstFrame,
+                  std::vector<float>& mono);
+Signal groove(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes);
+// Beats at a steady tempo from offsetSeconds up to (not including) the end.
+std::vector<double> steadyBeats(double bpm, double seconds, double offsetSeconds = 0.0);
 // Uniform white noise from a fixed seed, independent per channel.
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude = 0.5,
              std::uint32_t seed = 1);
@@ -59,6 +67,10 @@ Signal duplicatedChannels(const Signal& mono, std::uint32_t channels);
 
 enum class WavEncoding { pcm16, float32 };
 void writeWav(const std::filesystem::path& file, const Signal& signal, WavEncoding encoding = WavEncoding::pcm16);
+// A 16-bit WAV of `frames` frames written block by block: render(firstFrame, mono) fills the
+// block's frames of one channel, which every channel repeats. For files too long to hold.
+void writeWavStreamed(const std::filesystem::path& file, double sampleRate, std::uint32_t channels, std::int64_t frames,
+                      const std::function<void(std::int64_t, std::vector<float>&)>& render);
 // AAC in an M4A container, made from a WAV by the ffmpeg command's own AAC encoder.
 void makeM4a(const std::filesystem::path& wav, const std::filesystem::path& m4a);
 // MP3 through the ffmpeg command (when it has an MP3 encoder).

@@ -5,6 +5,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QProgressBar>
 #include <QUrl>
 
 #include <memory>
@@ -94,10 +95,20 @@ TEST_F(BeatloomViewTest, ADroppedFileIsAnalysedAndTheScreenFollowsTheSessionInto
     EXPECT_NE(dynamic_cast<BeatloomWaveformEditor*>(view->waveformEditor()), nullptr);
     EXPECT_EQ(view->waveformEditor()->parentWidget(), view->waveformEditorSeam());
 
-    // A re-analysis keeps the song on screen under the analysing panel.
+    // A re-analysis keeps the song on screen under the analysing panel, which shows how far it got.
     model.isAnalyzing.set(true);
+    model.analysisProgress.set(0.0);
     flush();
     EXPECT_EQ(blocks(), (Blocks{false, true, true, true, false, false}));
+    EXPECT_EQ(view->analysingProgressBar()->maximum(), 0);  // nothing reported yet: busy
+    EXPECT_FALSE(shows(view->analysingPercentLabel()));
+    model.analysisProgress.set(0.426);
+    flush();
+    EXPECT_EQ(view->analysingProgressBar()->minimum(), 0);
+    EXPECT_GT(view->analysingProgressBar()->maximum(), 0);
+    EXPECT_NEAR(double(view->analysingProgressBar()->value()) / view->analysingProgressBar()->maximum(), 0.426, 1e-3);
+    EXPECT_TRUE(shows(view->analysingPercentLabel()));
+    EXPECT_EQ(view->analysingPercentLabel()->text(), "42 %");
 
     model.resetSession();
     flush();

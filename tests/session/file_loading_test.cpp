@@ -1,5 +1,10 @@
+#include <algorithm>
+#include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -191,6 +196,50 @@ TEST_F(FileLoading, AnAnalysisThatEndsAfterAResetIsDropped) {
     EXPECT_FALSE(model.selectedURL.value());
     EXPECT_FALSE(model.isWaveformLoading.value());
     EXPECT_EQ(model.statusText.value(), "");
+}
+
+TEST_F(FileLoading, TheAnalysisProgressReachesTheMainLoopRisingAndEndsAtCompletion) {
+    // A minute of clicks, so that the analysis reports many times while it runs.
+    audio::testkit::TempFolder folder("session-progress");
+    const auto song = folder / "minute.wav";
+    audio::testkit::writeWav(song, audio::testkit::clicks(kSongRate, 1, 60, 120, 0.8, 0.5));
+    std::vector<double> published;
+    const auto watch = model.analysisProgress.subscribe([&published](double f) { published.push_back(f); });
+
+    // Reports pile up while the main loop is busy: one task takes the latest of them.
+    model.loadAudio(song);
+    EXPECT_EQ(model.analysisProgress.value(), 0.0);
+    runner.runPendingJobs();
+    EXPECT_EQ(loop.runPostedTasks(), 2u);  // the progress and the result
+    EXPECT_EQ(published, (std::vector<double>{1.0}));
+    ASSERT_TRUE(model.result.value()) << model.errorText.value();
+    settle();
+
+    // With the main loop turning while the analysis runs, the fraction rises step by step.
+    published.clear();
+    model.reanalyzeTempo();
+    EXPECT_EQ(published, (std::vector<double>{0.0}));
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        runner.runPendingJobs();
+        done = true;
+    });
+    while (!done) {
+        loop.runPostedTasks();
+        std::this_thread::yield();
+    }
+    worker.join();
+    settle();
+    EXPECT_FALSE(model.isAnalyzing.value());
+    EXPECT_EQ(model.statusText.value(), BeatloomViewModel::kTempoReanalyzedStatus);
+    ASSERT_GE(published.size(), 3u);
+    EXPECT_TRUE(std::is_sorted(published.begin(), published.end(), std::less_equal<>()));
+    EXPECT_GT(published[1], 0.0);
+    EXPECT_EQ(published.back(), 1.0);
+
+    // A reset forgets it.
+    model.resetSession();
+    EXPECT_EQ(model.analysisProgress.value(), 0.0);
 }
 
 }  // namespace
