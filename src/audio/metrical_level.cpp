@@ -208,7 +208,34 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
         const auto& consensus = features.consensusEnvelope;
         beatEnvelope.assign(consensus.begin() + begin, consensus.begin() + end);
     }
-    return static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
+    const double phase = static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
+    if (!(strongest > 1e-12)) return phase;
+
+    // The beats or the points halfway between them: every band votes by how much stronger its
+    // onsets are on one than on the other (scale-free, so that a quiet band counts as much as
+    // a loud one), the cymbal bands less. Syncopated kicks don't move a grid its snare and
+    // hats hold, nor do off-beat hats move one its kicks hold.
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const auto meanAt = [&](const BandView& band, double from) {
+        double sum = 0;
+        std::int64_t count = 0;
+        for (double t = from; t < static_cast<double>(end); t += periodFrames) {
+            sum += band.peakNear(roundedInt64(t), h, begin, end);
+            ++count;
+        }
+        return count > 0 ? sum / static_cast<double>(count) : 0.0;
+    };
+    const double between = phase + 0.5 * periodFrames;
+    double vote = 0;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
+        const BandView band(features, k);
+        if (!band.usable()) continue;
+        const double floor = std::max(band.mean(begin, end), 1e-9);
+        vote += kBandWeights[k] * std::log((meanAt(band, phase) + floor) / (meanAt(band, between) + floor));
+    }
+    if (vote >= 0) return phase;
+    const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));
+    return shifted;
 }
 
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(
