@@ -456,6 +456,8 @@ public:
     }
 
     std::vector<float>& left() { return left_; }
+    const std::vector<float>& left() const { return left_; }
+    const std::vector<float>& right() const { return right_; }
     std::vector<float>& right() { return right_; }
 
 private:
@@ -878,17 +880,80 @@ PieceTruth pieceTruth(const PieceSpec& spec) {
     return truth;
 }
 
+namespace {
+
+class DelayLine {
+public:
+    explicit DelayLine(std::size_t length) : buffer_(std::max<std::size_t>(length, 1), 0.0) {}
+    double& current() { return buffer_[at_]; }
+    void advance() { at_ = at_ + 1 == buffer_.size() ? 0 : at_ + 1; }
+
+private:
+    std::vector<double> buffer_;
+    std::size_t at_ = 0;
+};
+
+// A room: four parallel feedback combs into two allpasses (the classic Schroeder design), a
+// little longer on the right than on the left, about 1.6 s to die away; mixed in at `wet`.
+void addReverb(std::vector<float>& samples, double rate, double wet, double stretch) {
+    const double rt60 = 1.6;
+    std::vector<DelayLine> combs;
+    std::vector<double> gains;
+    for (double ms : {29.7, 37.1, 41.1, 43.7}) {
+        const double seconds = ms * stretch / 1000;
+        combs.emplace_back(std::size_t(std::lround(seconds * rate)));
+        gains.push_back(std::pow(10.0, -3 * seconds / rt60));
+    }
+    DelayLine allpass1(std::size_t(std::lround(0.005 * stretch * rate)));
+    DelayLine allpass2(std::size_t(std::lround(0.0017 * stretch * rate)));
+    auto allpass = [](DelayLine& line, double x) {
+        const double delayed = line.current();
+        const double y = -0.7 * x + delayed;
+        line.current() = x + 0.7 * y;
+        line.advance();
+        return y;
+    };
+    for (float& sample : samples) {
+        const double x = sample;
+        double sum = 0;
+        for (std::size_t c = 0; c < combs.size(); ++c) {
+            const double y = combs[c].current();
+            combs[c].current() = x + gains[c] * y;
+            combs[c].advance();
+            sum += y;
+        }
+        sample = float(x + wet * 0.3 * allpass(allpass2, allpass(allpass1, sum)));
+    }
+}
+
+float peakOf(const Mix& mix) {
+    float peak = 1e-9f;
+    for (float v : mix.left()) peak = std::max(peak, std::abs(v));
+    for (float v : mix.right()) peak = std::max(peak, std::abs(v));
+    return peak;
+}
+
+}  // namespace
+
 RenderedPiece renderPiece(const PieceSpec& spec) {
     RenderedPiece piece;
     piece.truth = pieceTruth(spec);
     const Timeline timeline = buildTimeline(spec);
     Mix mix(timeline.endTime + spec.tailSeconds, spec.sampleRate);
     renderTimeline(spec, timeline, mix);
-
-    float peak = 1e-9f;
-    for (float v : mix.left()) peak = std::max(peak, std::abs(v));
-    for (float v : mix.right()) peak = std::max(peak, std::abs(v));
-    const float scale = 0.89f / peak;
+    if (spec.reverb > 0) {
+        addReverb(mix.left(), spec.sampleRate, spec.reverb, 1.0);
+        addReverb(mix.right(), spec.sampleRate, spec.reverb, 1.07);
+    }
+    if (spec.drive > 0) {
+        // A loud master: full scale into a soft clipper.
+        const double gain = 1 + 4 * spec.drive;
+        const double norm = 1 / peakOf(mix);
+        for (auto* channel : {&mix.left(), &mix.right()}) {
+            for (float& v : *channel) v = float(std::tanh(gain * norm * v) / std::tanh(gain));
+        }
+    }
+    const float scale = 0.89f / peakOf(mix);
     Noise noise(spec.seed ^ 0x5bd1e995u);
     OnePole tilt = OnePole::lowPass(2000, spec.sampleRate);
     auto& signal = piece.signal;
@@ -916,7 +981,7 @@ RenderedPiece renderPiece(const PieceSpec& spec) {
 
 // ---------------------------------------------------------------------------------------------
 
-const std::vector<PieceSpec>& musicCorpus() {
+std::vector<PieceSpec> musicCorpus(unsigned variant) {
     static const std::vector<PieceSpec> corpus = [] {
         std::vector<PieceSpec> c;
         auto steady = [&](std::string name, std::string groove, double bpm, int bars, std::string note) -> PieceSpec& {
@@ -965,7 +1030,9 @@ const std::vector<PieceSpec>& musicCorpus() {
         PieceSpec& popSilent = steady("pop-112-silent-intro", "pop", 112, 22, "8 s of digital silence before the band; counted 112");
         popSilent.introSeconds = 8;
         popSilent.tailSeconds = 6;
-        steady("pop-128", "pop", 128, 30, "bright pop; counted 128").minor = true;
+        PieceSpec& pop128 = steady("pop-128", "pop", 128, 30, "bright pop, loud master; counted 128");
+        pop128.minor = true;
+        pop128.drive = 0.8;
         machine(steady("house-124", "house", 124, 30, "four-on-the-floor, open hats off the beat; counted 124 (the kick)"));
         PieceSpec& houseNoisy = steady("house-126-noisy", "house", 126, 26, "house under hiss; counted 126");
         machine(houseNoisy);
@@ -979,6 +1046,7 @@ const std::vector<PieceSpec>& musicCorpus() {
                                  "half-time trap: one snare per bar of the 140 the producer set; a listener nods "
                                  "at 70 with the snare on 2 and 4 of that count (140 is the other honest reading)");
         machine(trap);
+        trap.drive = 0.6;
         trap.alsoCounted = {140};
         steady("halftime-rock-76", "halfrock", 76, 20,
                "half-time rock feel: hats and bass pump 8ths of 152, snare on 2 and 4 of 76; counted 76 (152 is "
@@ -990,30 +1058,38 @@ const std::vector<PieceSpec>& musicCorpus() {
         steady("waltz-138", "waltz", 138, 30, "3/4 waltz, oom-pah-pah; counted the quarter, 138 (the bar, 46, "
                                               "is also tapped)")
             .alsoCounted = {46};
-        steady("piano-waltz-96", "pianowaltz", 96, 24, "solo piano waltz, no drums; counted 96");
+        steady("piano-waltz-96", "pianowaltz", 96, 24, "solo piano waltz in a hall, no drums; counted 96").reverb = 0.35;
         steady("six-eight-66", "sixeight", 66, 28, "6/8 ballad with drums: counted the dotted quarter, 66 (eighths at 198)");
-        steady("six-eight-piano-56", "sixeightpiano", 56, 24, "6/8 piano arpeggios, no drums: counted the dotted quarter, 56").minor = true;
+        PieceSpec& sixEightPiano = steady("six-eight-piano-56", "sixeightpiano", 56, 24,
+                                          "6/8 piano arpeggios in a hall, no drums: counted the dotted quarter, 56");
+        sixEightPiano.minor = true;
+        sixEightPiano.reverb = 0.3;
         steady("seven-eight-140", "rock78", 140, 32,
                "7/8 grouped 2+2+3: counted quarters, 140 (eighths at 280); the third beat is 1.5 quarters long");
-        steady("jazz-swing-160", "jazz", 160, 36, "ride swing, walking bass, hat on 2 and 4; counted 160");
+        steady("jazz-swing-160", "jazz", 160, 36, "ride swing, walking bass, hat on 2 and 4, in a room; counted 160").reverb = 0.2;
         steady("jazz-swing-208", "jazz", 208, 36, "up-tempo swing; counted 208 (the half-note 104 is what some tap)")
             .alsoCounted = {104};
         PieceSpec& dnb = steady("dnb-174", "dnb", 174, 36, "drum and bass two-step; counted 174 (many nod at 87)");
         machine(dnb);
         dnb.alsoCounted = {87};
+        dnb.drive = 0.7;
         moving("punk-188", {{"punk", 16, 188, 188, 0.8}, {"rockchorus", 8, 188, 188}, {"punk", 16, 188, 188}},
                "fast punk 8ths with a ride chorus; counted 188")
             .countedBpm = 188;
-        steady("ballad-piano-68", "ballad", 68, 15, "solo piano ballad, 8th arpeggios, no drums; counted 68");
+        steady("ballad-piano-68", "ballad", 68, 15, "solo piano ballad in a hall, 8th arpeggios, no drums; counted 68").reverb = 0.4;
         PieceSpec& balladPickup = steady("ballad-piano-76-pickup-silent-tail", "ballad", 76, 18,
                                          "solo piano, two-beat pickup, 7 s silent tail; counted 76");
         balladPickup.pickupBeats = 2;
         balladPickup.tailSeconds = 7;
         steady("shuffle-blues-112", "shuffle", 112, 26, "triplet shuffle; counted 112");
-        steady("soul-12-8-62", "soul", 62, 13, "slow 12/8 soul: counted the dotted quarter, 62 (triplets at 186)").minor = true;
+        PieceSpec& soul = steady("soul-12-8-62", "soul", 62, 13, "slow 12/8 soul with reverb: counted the dotted quarter, 62 (triplets at 186)");
+        soul.minor = true;
+        soul.reverb = 0.25;
         steady("rock-78", "rock", 78, 18, "slow rock; counted 78");
         steady("pop-84-pickup", "pop", 84, 20, "slow pop; counted 84").pickupBeats = 1;
-        steady("disco-132-hiss", "disco", 132, 32, "disco under hiss; counted 132").noiseLevel = 0.05;
+        PieceSpec& disco = steady("disco-132-hiss", "disco", 132, 32, "disco under hiss, loud master; counted 132");
+        disco.noiseLevel = 0.05;
+        disco.drive = 0.5;
         steady("rock-108-48k", "rock", 108, 26, "rock at a sample rate of 48 kHz; counted 108").sampleRate = 48000;
         steady("pop-118-mono", "pop", 118, 28, "pop in a mono file; counted 118").mono = true;
 
@@ -1061,6 +1137,7 @@ const std::vector<PieceSpec>& musicCorpus() {
                                    "free solo piano around 66, breathing +-15 % with held phrase ends; the chords "
                                    "fall on the beats, so the beats are exact");
         rubato.rubato = 0.15;
+        rubato.reverb = 0.3;
         rubato.jitterSeconds = 0.008;
 
         // Compressed copies.
@@ -1080,7 +1157,27 @@ const std::vector<PieceSpec>& musicCorpus() {
         copy("step-100-120", Container::m4a, ".m4a");
         return c;
     }();
-    return corpus;
+    if (variant == 0) return corpus;
+    std::vector<PieceSpec> varied = corpus;
+    for (PieceSpec& p : varied) {
+        // A compressed copy varies as its source does.
+        const std::string source = p.name.substr(0, p.name.find('.'));
+        std::seed_seq seeds(source.begin(), source.end());
+        std::mt19937 random(seeds);
+        random.discard(variant);
+        const std::uint32_t draw = random() ^ variant * 2654435761u;
+        p.seed ^= draw;
+        p.key = int((unsigned(p.key) + draw % 11 + 1) % 12);
+        if (p.name.rfind("click", 0) == 0) continue;
+        const double factor = 0.94 + 0.12 * double(random() % 10001) / 10000.0;
+        for (auto& section : p.sections) {
+            section.bpmStart *= factor;
+            section.bpmEnd *= factor;
+        }
+        p.countedBpm *= factor;
+        for (double& bpm : p.alsoCounted) bpm *= factor;
+    }
+    return varied;
 }
 
 }  // namespace corvel::bench
