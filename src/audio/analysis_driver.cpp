@@ -44,11 +44,24 @@ constexpr double kChangeInset = 0.25;
 constexpr double kOnsetReachSeconds = 0.035;
 constexpr double kPlayedBeatShare = 0.5;
 constexpr int kLongestWalkBack = 2;
-// Shares of the work, for the progress report: decoding of the whole analysis; the whole-span
-// consensus and then the windows of what follows the decode (the rest is the refinement).
-constexpr double kDecodingShare = 0.1;
-constexpr double kWholeSpanConsensusShare = 0.05;
-constexpr double kWindowsDoneShare = 0.95;
+// What the stages cost on one core, relative to decoding, for the progress report. The
+// whole-span consensus spreads over its nine envelopes and the windows over every thread, at
+// about 60 % efficiency per added thread; decoding and the refinement at the end run on one.
+constexpr double kDecodingCost = 1.0;
+constexpr double kWholeSpanConsensusCost = 0.13;
+constexpr double kWindowsCost = 3.8;
+constexpr double kRefinementCost = 0.3;
+
+struct StageCosts {
+    double wholeSpanConsensus = 0;
+    double windows = 0;
+    double afterDecoding() const { return wholeSpanConsensus + windows + kRefinementCost; }
+};
+
+StageCosts stageCosts(std::size_t threads) {
+    const auto speedUp = [](std::size_t t) { return 1.0 + 0.6 * (static_cast<double>(t) - 1.0); };
+    return {kWholeSpanConsensusCost / speedUp(std::min<std::size_t>(threads, 9)), kWindowsCost / speedUp(threads)};
+}
 
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
@@ -219,8 +232,10 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyze(const std::filesystem::path&
     ORVAnalysisProgress progress(control.progress);
     const ORVProgressSpan whole{&progress, 0.0, 1.0};
     const ORVWorkerPool pool(control.threadCount);
-    const auto features = A::decodeFeatureEnvelopes(file, range, whole.part(0.0, kDecodingShare));
-    auto measurement = analyzeFeatures(features, pool, whole.part(kDecodingShare, 1.0));
+    const StageCosts costs = stageCosts(pool.threadCount());
+    const double decoding = kDecodingCost / (kDecodingCost + costs.afterDecoding());
+    const auto features = A::decodeFeatureEnvelopes(file, range, whole.part(0.0, decoding));
+    auto measurement = analyzeFeatures(features, pool, whole.part(decoding, 1.0));
     progress.report(1.0);
     return measurement;
 }
@@ -234,7 +249,10 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatur
     envelopes.push_back(features.consensusEnvelope);
     const auto candidates = A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true,
                                                    features.frameSeconds, pool);
-    progress.report(kWholeSpanConsensusShare);
+    const StageCosts costs = stageCosts(pool.threadCount());
+    const double consensusDone = costs.wholeSpanConsensus / costs.afterDecoding();
+    const double windowsDone = (costs.wholeSpanConsensus + costs.windows) / costs.afterDecoding();
+    progress.report(consensusDone);
 
     ORVConsensusTop top;
     if (!candidates.empty()) {
@@ -242,7 +260,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatur
         top = {best.bpm, best.score, best.agreement, best.autocorrelation, best.gridFit};
     }
     const auto tracking = A::trackLocalTempo(features, preferredConsensusTempo(candidates), pool,
-                                             progress.part(kWholeSpanConsensusShare, kWindowsDoneShare));
+                                             progress.part(consensusDone, windowsDone));
     if (candidates.empty()) {
         if (tracking.sections.empty()) throwAnalysisError(kNoPulseStructureCode, kNoPulseStructureMessage);
         top = {tracking.sections.front().bpm, tracking.sections.front().confidence, 0.35, 0, 0};

@@ -40,6 +40,17 @@ inline std::int64_t nearestFrame(double t) {
     return t >= 0 && t < 4503599627370496.0 ? nearestFrameOfPosition(t) : roundedInt64(t);
 }
 
+// std::round(v) inlined: below 2^52 in size the whole part and the fraction of v are exact.
+// (A result of zero may differ in sign, which no caller can tell.)
+inline double nearestWhole(double v) {
+    if (v > -4503599627370496.0 && v < 4503599627370496.0) {
+        const double whole = static_cast<double>(static_cast<std::int64_t>(v));
+        const double fraction = v - whole;
+        return fraction >= 0.5 ? whole + 1 : (fraction <= -0.5 ? whole - 1 : whole);
+    }
+    return std::round(v);
+}
+
 // Half-width of a beat window: round(fraction x period) in 1 ... 7 frames.
 std::int64_t beatTolerance(double fraction, double periodFrames) {
     return std::clamp<std::int64_t>(roundedInt64(fraction * periodFrames, 1), 1, 7);
@@ -57,17 +68,6 @@ inline void walkBeats(double phaseFrames, double periodFrames, std::int64_t fram
         if (!(t < n)) break;
         visit(b, nearestFrame(t));
     }
-}
-
-double mean(const std::vector<double>& values) {
-    double sum = 0;
-    for (double v : values) sum += v;
-    return sum / static_cast<double>(values.size());
-}
-
-double shareAtLeast(const std::vector<double>& values, double floor) {
-    const auto count = std::count_if(values.begin(), values.end(), [floor](double v) { return v >= floor; });
-    return static_cast<double>(count) / static_cast<double>(values.size());
 }
 
 // Pearson correlation of strengths[0 ... k - lag - 1] with strengths[lag ... k - 1]; none when
@@ -206,7 +206,7 @@ double ORVAnalyzerOnsetMeasures::gridFitScore(std::span<const std::int64_t> onse
     std::int64_t onGrid = 0;
     for (const std::int64_t peak : onsetPeaks) {
         const auto p = static_cast<double>(peak);
-        const double g = std::round((p - phaseFrames) / periodFrames) * periodFrames + phaseFrames;
+        const double g = nearestWhole((p - phaseFrames) / periodFrames) * periodFrames + phaseFrames;
         if (g >= 0 && g < static_cast<double>(n) && std::abs(p - g) <= static_cast<double>(w)) ++onGrid;
     }
 
@@ -226,18 +226,31 @@ double ORVAnalyzerOnsetMeasures::pulseCompletenessScore(std::span<const double> 
     const auto n = static_cast<std::int64_t>(envelope.size());
     if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || n < 32 || !std::isfinite(phaseFrames)) return 0;
     const std::int64_t w = beatTolerance(0.09, periodFrames);
-    std::vector<double> even;
-    std::vector<double> odd;
+    // The even and the odd beats: how many, the sum of their strengths (in beat order) and
+    // how many reach the hit level.
+    struct Beats {
+        std::int64_t count = 0;
+        double sum = 0;
+        std::int64_t hits = 0;
+        double mean() const { return sum / static_cast<double>(count); }
+        double hitShare() const { return static_cast<double>(hits) / static_cast<double>(count); }
+    };
+    Beats even;
+    Beats odd;
     walkBeats(phaseFrames, periodFrames, n, [&](std::int64_t b, std::int64_t c) {
-        (b % 2 == 0 ? even : odd).push_back(windowMaximum(envelope, c - w, c + w));
+        Beats& beats = b % 2 == 0 ? even : odd;
+        const double strength = windowMaximum(envelope, c - w, c + w);
+        ++beats.count;
+        beats.sum += strength;
+        if (strength >= 0.16) ++beats.hits;
     });
-    if (even.size() < 3 || odd.size() < 3) return 0;
-    const double meanEven = mean(even);
-    const double meanOdd = mean(odd);
+    if (even.count < 3 || odd.count < 3) return 0;
+    const double meanEven = even.mean();
+    const double meanOdd = odd.mean();
     const double high = std::fmax(meanEven, meanOdd);
     if (!(high > 1e-9)) return 0;
     const double balance = std::fmin(meanEven, meanOdd) / high;
-    const double hitShare = std::fmin(shareAtLeast(even, 0.16), shareAtLeast(odd, 0.16));
+    const double hitShare = std::fmin(even.hitShare(), odd.hitShare());
     return clamp01(0.58 * balance + 0.42 * hitShare);
 }
 
