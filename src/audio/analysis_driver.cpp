@@ -33,17 +33,24 @@ constexpr double kHighestEditableBPM = 300;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
+// The old tempo's own beats just before a change are read on this much of it.
+constexpr double kNearPhaseSpanSeconds = 4.0;
 // Tempi closer than this give no step worth placing.
 constexpr double kSmallestPlacedStep = 0.5;
 // A ramp's start tempo bends by at most this share to keep the beats in phase.
 constexpr double kRampBendLimit = 0.03;
+// A steady tempo bends by at most this share to keep the beats in phase across a step, and
+// only when a step alone would miss the new beats by more than this.
+constexpr double kStepBendLimit = 0.01;
+constexpr double kTolerableMissSeconds = 0.035;
 // A change stays this far inside both of its sections.
 constexpr double kChangeInset = 0.25;
-// Onsets are looked for this close to a beat; a beat is played when its onset reaches this
-// share of the median beat's, and a change moves back at most this many beats.
+// Onsets are looked for this close to a beat; one grid explains the music clearly better than
+// another at a beat when its onset there is stronger by this much; a change moves by at most
+// this many beats from where it was detected.
 constexpr double kOnsetReachSeconds = 0.035;
-constexpr double kPlayedBeatShare = 0.5;
-constexpr int kLongestWalkBack = 2;
+constexpr double kClearlyStronger = 0.1;
+constexpr int kLongestBeatWalk = 4;
 // What the stages cost on one core, relative to decoding, for the progress report. The
 // whole-span consensus spreads over its nine envelopes and the windows over every thread, at
 // about 60 % efficiency per added thread; decoding and the refinement at the end run on one.
@@ -124,8 +131,8 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
-// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase
-// of the band envelopes there; none for a span of fewer than two beats.
+// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
+// the band envelopes there; none for a span of fewer than two beats.
 std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
     const double fs = features.frameSeconds;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
@@ -150,31 +157,26 @@ double onsetStrength(const ORVAudioFeatureSet& features, double t) {
     return strongest;
 }
 
-// Where the new tempo's beats begin: from its beat nearest to the detected change, past
-// beats the music doesn't play, back over beats it plays at least as strongly as the map's old
-// beat there, at most a couple of beats.
-double firstNewBeat(const ORVAudioFeatureSet& features, const std::vector<BeatloomTimeline::Segment>& segments,
-                    double zero, double change, double phase, double period, double spanEnd) {
-    std::vector<double> strengths;
-    for (double t = phase + period * std::ceil((change - phase) / period); t < spanEnd; t += period) {
-        strengths.push_back(onsetStrength(features, t));
-    }
-    if (strengths.empty()) return phase + period * std::round((change - phase) / period);
-    const auto middle = strengths.begin() + static_cast<std::ptrdiff_t>(strengths.size() / 2);
-    std::nth_element(strengths.begin(), middle, strengths.end());
-    const double played = kPlayedBeatShare * *middle;
+// The old tempo's beats continued: its beat nearest to t.
+struct OldBeats {
+    double beat = 0;  // one of them
+    double period = 1;
+    double nearest(double t) const { return beat + period * std::round((t - beat) / period); }
+};
 
+// Where the new tempo's beats begin: from its beat nearest to the detected change, forward
+// while the old tempo's beats continued explain the music clearly better there, back while the
+// new ones do, a few beats at most each way.
+double firstNewBeat(const ORVAudioFeatureSet& features, const OldBeats& old, double change, double phase,
+                    double period) {
+    const auto better = [&features](double a, double b) {
+        return onsetStrength(features, a) > onsetStrength(features, b) + kClearlyStronger;
+    };
     double beat = phase + period * std::round((change - phase) / period);
-    while (onsetStrength(features, beat) < played && beat < change + period) beat += period;
-    for (int step = 0; step < kLongestWalkBack; ++step) {
+    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += period;
+    for (int step = 0; step < kLongestBeatWalk && beat - period >= 0; ++step) {
         const double earlier = beat - period;
-        const double strength = onsetStrength(features, earlier);
-        if (!(strength >= played) || earlier < 0) break;
-        if (earlier < change) {
-            const double quarter = std::round(BeatloomTimeline::quarterPosition(segments, earlier) - zero);
-            const auto oldBeat = BeatloomTimeline::seconds(segments, quarter + zero);
-            if (oldBeat && onsetStrength(features, *oldBeat) > strength) break;
-        }
+        if (!better(earlier, old.nearest(earlier))) break;
         beat = earlier;
     }
     return beat;
@@ -507,12 +509,11 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         if (!phase) continue;
         const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
         const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
-        const double newBeat = firstNewBeat(features, segments, zero, change, *phase, newPeriod,
-                                            std::fmin(next.endSeconds, change + span));
 
         if (previous.linearToNext) {
             // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
             // number of beats up to the new tempo's beat.
+            const double newBeat = *phase + newPeriod * std::round((change - *phase) / newPeriod);
             const double quarters = BeatloomTimeline::quarterPosition(segments, newBeat) - zero;
             const double missing = std::round(quarters) - quarters;
             const double s = previous.startSeconds;
@@ -529,17 +530,38 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         }
         if (!(std::abs(newBPM - oldBPM) > kSmallestPlacedStep)) continue;
 
+        // Where the new beats begin, judged against the old tempo's own beats before the change.
+        const auto oldPhase = beatPhaseSeconds(
+            features, oldBPM, std::fmax(previous.startSeconds, change - kNearPhaseSpanSeconds), change);
+        if (!oldPhase) continue;
+        const double newBeat = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
         // The map's last beat at the old tempo before the new beat (less half the shorter beat).
-        const double anchor = std::fmax(previous.startSeconds, std::fmin(change, newBeat) - 3 * oldPeriod);
+        const double anchor = std::fmax(previous.startSeconds, change - kLongestBeatWalk * oldPeriod - newPeriod);
         const double anchorQuarter = BeatloomTimeline::quarterPosition(segments, anchor) - zero;
-        const double toBeat = std::ceil(anchorQuarter) - anchorQuarter;
-        const double beatsBefore =
-            std::floor((newBeat - 0.5 * std::fmin(oldPeriod, newPeriod) - anchor) / oldPeriod - toBeat);
-        const double lastOldBeat = anchor + (toBeat + beatsBefore) * oldPeriod;
+        const double mapBeat = anchor + (std::ceil(anchorQuarter) - anchorQuarter) * oldPeriod;
+        const double target = newBeat - 0.5 * std::fmin(oldPeriod, newPeriod);
+        const double lastOldBeat = mapBeat + oldPeriod * std::floor((target - mapBeat) / oldPeriod);
         // Stepping x after that beat puts the next beat of the map at lastOldBeat + x +
         // (1 - x / oldPeriod) x newPeriod; make that the new beat.
         const double gap = newBeat - lastOldBeat;
-        const double x = std::clamp((gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod), 0.0, oldPeriod);
+        double x = (gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod);
+        // A step can only place the new beat within the two beat lengths of the old beat.
+        const double miss = std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
+        if (miss > kTolerableMissSeconds) {
+            // The map's old beats have drifted off the music (its tempo is a little off): bend
+            // the old tempo so that one of them lands on the new beat, and step there.
+            const double from = std::fmax(firstBeat, previous.startSeconds);
+            const double quarters = (newBeat - lastOldBeat) / oldPeriod;
+            const double missing = std::round(quarters) - quarters;
+            const double bent = A::roundedTempo(previous.bpm + 60.0 * missing / std::fmax(newBeat - from, 1e-9));
+            if (newBeat > from && std::abs(bent - previous.bpm) <= kStepBendLimit * previous.bpm) {
+                previous.bpm = bent;
+                previous.endSeconds = std::clamp(newBeat, previous.startSeconds + kChangeInset, next.endSeconds - kChangeInset);
+                next.startSeconds = previous.endSeconds;
+                continue;
+            }
+        }
+        x = std::clamp(x, 0.0, oldPeriod);
         const double lower = previous.startSeconds + kChangeInset;
         const double upper = next.endSeconds - kChangeInset;
         if (!(lower <= upper) || !std::isfinite(x)) continue;

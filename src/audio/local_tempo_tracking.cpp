@@ -173,7 +173,8 @@ ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFe
     const auto refined = A::refineSections(detected, tracking.observations, envelope,
                                            std::span<const double>(accent), tuning, dt, features.durationSeconds);
     tracking.sections =
-        A::rampSections(A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats), tracking.observations);
+        A::rampSections(A::continuousSections(A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats)),
+                        tracking.observations);
 
     tracking.stability = trackingStability(states);
     tracking.agreement = meanAgreement(states);

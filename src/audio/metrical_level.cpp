@@ -250,22 +250,32 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
         }
     }
     if (!longest) return result;
-    // Outwards from the longest section, each within half an octave of its neighbour: a ramp
-    // moves by small steps and stays where it is.
-    const auto align = [&result](std::size_t i, double reference) {
-        auto& s = result[i];
-        if (!A::isUsableTempo(s.bpm)) return reference;
-        const double octaves = std::round(std::log2(reference / s.bpm));
-        if (octaves != 0 && std::abs(octaves) <= 3) s.bpm = A::roundedTempo(s.bpm * std::exp2(octaves));
-        return s.bpm;
-    };
-    // A section that a ramp flows into, or out of, joins it where it is.
-    double reference = result[*longest].bpm;
-    for (std::size_t i = *longest + 1; i < result.size(); ++i) {
-        reference = result[i - 1].linearToNext ? result[i].bpm : align(i, reference);
+    // A ramp and the sections it flows through form a group that moves as one. Outwards from
+    // the longest section's group, each group moves by octaves to lie within half an octave of
+    // its neighbour: real tempo changes move by small steps and stay where they are.
+    std::vector<std::pair<std::size_t, std::size_t>> groups;
+    for (std::size_t i = 0; i < result.size();) {
+        std::size_t end = i + 1;
+        while (end < result.size() && result[end - 1].linearToNext) ++end;
+        groups.emplace_back(i, end);
+        i = end;
     }
-    reference = result[*longest].bpm;
-    for (std::size_t i = *longest; i-- > 0;) reference = result[i].linearToNext ? result[i].bpm : align(i, reference);
+    const auto move = [&result](const std::pair<std::size_t, std::size_t>& group, double reference, double own) {
+        if (!A::isUsableTempo(own) || !A::isUsableTempo(reference)) return;
+        const double octaves = std::round(std::log2(reference / own));
+        if (octaves == 0 || std::abs(octaves) > 3) return;
+        for (std::size_t k = group.first; k < group.second; ++k) {
+            if (A::isUsableTempo(result[k].bpm)) result[k].bpm = A::roundedTempo(result[k].bpm * std::exp2(octaves));
+        }
+    };
+    std::size_t home = 0;
+    while (groups[home].second <= *longest) ++home;
+    for (std::size_t g = home + 1; g < groups.size(); ++g) {
+        move(groups[g], result[groups[g - 1].second - 1].bpm, result[groups[g].first].bpm);
+    }
+    for (std::size_t g = home; g-- > 0;) {
+        move(groups[g], result[groups[g + 1].first].bpm, result[groups[g].second - 1].bpm);
+    }
     return result;
 }
 

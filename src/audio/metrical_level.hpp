@@ -46,8 +46,9 @@ struct ORVAnalyzerMetricalLevel {
                             std::int64_t end);
 
     // The sections with each tempo moved by octaves to lie within half an octave of its
-    // neighbour's, outwards from the longest section: the tracker may follow one part of a
-    // song at its double or half, but a song's parts are counted at one level.
+    // neighbour's, outwards from the longest section, a ramp together with the sections it
+    // flows through: the tracker may follow one part of a song at its double or half, but a
+    // song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
     // The factor by which the sections' tempi (or `bpm` over the whole span when there are

@@ -64,13 +64,23 @@ std::optional<std::int64_t> nearestPeak(std::span<const double> envelope, std::i
     return best;
 }
 
-// Ramps: neighbouring sections of a ramp step by less than this share of the tempo, a line
-// must follow the observations at least this much better than the steps do, never miss one by
-// more than this share, and change the tempo by at least this share over its length.
-constexpr double kRampStepLimit = 0.1;
+// Ramps: neighbouring sections of a ramp step by less than this share of the tempo; a line
+// must follow the observations at least this much better than the steps do, miss them by no
+// more than this share on average, change the tempo by at least this share over its length,
+// and rise or fall by this many times the uncertainty of its slope.
+constexpr double kRampStepLimit = 0.3;
+constexpr double kRampSignificance = 5.0;
+// Tempi more than this ratio apart are read an octave nearer before they are compared.
+constexpr double kOctaveFoldRatio = 1.5;
+// A section an octave away from its predecessor continues it when folded this close to it.
+constexpr double kOctaveNeighbourTolerance = 0.2;
+// Shorter sections, or sections of fewer observations, are too short to stand as a tempo of
+// their own.
+constexpr double kShortestStandingSection = 3.0;
+constexpr std::int64_t kFewestStandingObservations = 3;
 constexpr double kRampPreference = 0.8;
-constexpr double kRampResidualLimit = 0.035;
-constexpr double kRampLeastChange = 0.02;
+constexpr double kRampResidualLimit = 0.02;
+constexpr double kRampLeastChange = 0.04;
 constexpr std::size_t kRampLeastObservations = 4;
 constexpr double kRampLeastSeconds = 6.0;
 // A ramp flows into the next section when the line reaches its tempo within this share.
@@ -81,15 +91,24 @@ constexpr double kRampTailTolerance = 0.015;
 constexpr double kRampTailShortest = 3.0;
 constexpr double kUsableObservationConfidence = 0.24;
 
+// The tempo doubled or halved until it lies within a fifth of the reference.
+double sameOctave(double bpm, double reference) {
+    if (!isFinitePositive(bpm) || !isFinitePositive(reference)) return bpm;
+    while (bpm > kOctaveFoldRatio * reference) bpm /= 2;
+    while (bpm * kOctaveFoldRatio < reference) bpm *= 2;
+    return bpm;
+}
+
 struct TempoLine {
     double intercept = 0;
     double slope = 0;
+    double slopeError = 0;  // standard error of the slope
     double at(double t) const { return intercept + slope * t; }
 };
 
-// Least-squares line of tempo over time; none for fewer than two distinct times.
+// Least-squares line of tempo over time; none for fewer than three distinct times.
 std::optional<TempoLine> fitTempoLine(std::span<const Observation> observations) {
-    if (observations.size() < 2) return std::nullopt;
+    if (observations.size() < 3) return std::nullopt;
     double meanT = 0;
     double meanB = 0;
     for (const auto& o : observations) {
@@ -106,8 +125,12 @@ std::optional<TempoLine> fitTempoLine(std::span<const Observation> observations)
         stb += (o.centerSeconds - meanT) * (o.bpm - meanB);
     }
     if (!(stt > 1e-9)) return std::nullopt;
-    const double slope = stb / stt;
-    return TempoLine{meanB - slope * meanT, slope};
+    TempoLine line{0, stb / stt, 0};
+    line.intercept = meanB - line.slope * meanT;
+    double squares = 0;
+    for (const auto& o : observations) squares += (o.bpm - line.at(o.centerSeconds)) * (o.bpm - line.at(o.centerSeconds));
+    line.slopeError = std::sqrt(squares / (count - 2) / stt);
+    return line;
 }
 
 // The observations of sections first ... last, and whether a line through them explains them
@@ -117,8 +140,12 @@ std::optional<TempoLine> rampLine(std::span<const Section> sections, std::size_t
     const double start = sections[first].startSeconds;
     const double end = sections[last].endSeconds;
     std::vector<Observation> inside;
+    std::size_t section = first;
     for (const auto& o : observations) {
-        if (o.centerSeconds >= start && o.centerSeconds <= end) inside.push_back(o);
+        if (!(o.centerSeconds >= start && o.centerSeconds <= end)) continue;
+        while (section < last && o.centerSeconds >= sections[section + 1].startSeconds) ++section;
+        inside.push_back(o);
+        inside.back().bpm = sameOctave(o.bpm, sameOctave(sections[section].bpm, sections[first].bpm));
     }
     if (inside.size() < kRampLeastObservations ||
         !(inside.back().centerSeconds - inside.front().centerSeconds >= kRampLeastSeconds)) {
@@ -128,29 +155,30 @@ std::optional<TempoLine> rampLine(std::span<const Section> sections, std::size_t
     if (!line) return std::nullopt;
     double lineError = 0;
     double stepError = 0;
-    std::size_t section = first;
+    section = first;
     for (const auto& o : inside) {
         while (section < last && o.centerSeconds >= sections[section + 1].startSeconds) ++section;
-        const double residual = std::abs(o.bpm - line->at(o.centerSeconds)) / o.bpm;
-        if (!(residual <= kRampResidualLimit)) return std::nullopt;
-        lineError += residual;
-        stepError += std::abs(o.bpm - sections[section].bpm) / o.bpm;
+        lineError += std::abs(o.bpm - line->at(o.centerSeconds)) / o.bpm;
+        stepError += std::abs(o.bpm - sameOctave(sections[section].bpm, sections[first].bpm)) / o.bpm;
     }
     const double startBPM = line->at(start);
     const double endBPM = line->at(end);
+    const auto count = static_cast<double>(inside.size());
     if (!(startBPM > 0 && endBPM > 0) ||
         !(ORVAnalyzerTempoRelations::relativeTempoDifference(startBPM, endBPM) >= kRampLeastChange) ||
-        !(lineError < kRampPreference * stepError)) {
+        !(std::abs(line->slope) >= kRampSignificance * line->slopeError) ||
+        !(lineError <= kRampResidualLimit * count) || !(lineError < kRampPreference * stepError)) {
         return std::nullopt;
     }
     return line;
 }
 
-// Both steps go the same way and neither is large.
+// Both steps go the same way and neither is large, a window or section heard at the other
+// octave read at this one.
 bool continuesRamp(const Section& a, const Section& b, double direction) {
-    const double step = b.bpm - a.bpm;
-    return step * direction > 0 &&
-           ORVAnalyzerTempoRelations::relativeTempoDifference(a.bpm, b.bpm) <= kRampStepLimit;
+    const double bpm = sameOctave(b.bpm, a.bpm);
+    const double step = bpm - a.bpm;
+    return step * direction > 0 && ORVAnalyzerTempoRelations::relativeTempoDifference(a.bpm, bpm) <= kRampStepLimit;
 }
 
 // Where a window lands in whole frames (round half away from zero).
@@ -481,10 +509,42 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSection
 
 namespace corvel::audio {
 
+std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::continuousSections(
+    std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<Section> result(sections.begin(), sections.end());
+    for (std::size_t i = 1; i < result.size(); ++i) {
+        const double folded = sameOctave(result[i].bpm, result[i - 1].bpm);
+        if (ORVAnalyzerTempoRelations::relativeTempoDifference(folded, result[i - 1].bpm) <= kOctaveNeighbourTolerance) {
+            result[i].bpm = ORVAnalyzerTempoRelations::roundedTempo(folded);
+        }
+    }
+    for (std::size_t i = 0; result.size() > 1 && i < result.size();) {
+        if (result[i].endSeconds - result[i].startSeconds >= kShortestStandingSection &&
+            result[i].observationCount >= kFewestStandingObservations) {
+            ++i;
+            continue;
+        }
+        // Into the neighbour nearer in tempo; the earlier one on a tie.
+        const bool intoPrevious =
+            i + 1 == result.size() ||
+            (i > 0 && ORVAnalyzerTempoRelations::relativeTempoDifference(result[i - 1].bpm, result[i].bpm) <=
+                          ORVAnalyzerTempoRelations::relativeTempoDifference(result[i + 1].bpm, result[i].bpm));
+        if (intoPrevious) {
+            result[i - 1].endSeconds = result[i].endSeconds;
+            result[i - 1].observationCount += result[i].observationCount;
+        } else {
+            result[i + 1].startSeconds = result[i].startSeconds;
+            result[i + 1].observationCount += result[i].observationCount;
+        }
+        result.erase(result.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return ORVAnalyzerSectionDetection::mergeAdjacentSections(result);
+}
+
 std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
     std::span<const ORVDetectedTempoSection> sections, std::span<const ORVLocalTempoObservation> observations) {
     std::vector<Section> result;
-    if (sections.size() < 2) return {sections.begin(), sections.end()};
+    if (sections.empty()) return {};
     std::vector<Observation> usable;
     for (const auto& o : observations) {
         if (std::isfinite(o.centerSeconds) && isFinitePositive(o.bpm) &&
@@ -500,8 +560,9 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
         // The longest run from section i on that a line explains better than its steps.
         std::size_t last = i;
         std::optional<TempoLine> line;
-        const double direction = i + 1 < sections.size() ? sections[i + 1].bpm - sections[i].bpm : 0.0;
-        for (std::size_t j = i + 1; j < sections.size() && continuesRamp(sections[j - 1], sections[j], direction);
+        const double direction =
+            i + 1 < sections.size() ? sameOctave(sections[i + 1].bpm, sections[i].bpm) - sections[i].bpm : 0.0;
+        for (std::size_t j = i; j < sections.size() && (j == i || continuesRamp(sections[j - 1], sections[j], direction));
              ++j) {
             if (const auto fitted = rampLine(sections, i, j, smoothed)) {
                 last = j;

@@ -312,6 +312,7 @@ ORVAudioFeatureSet beatFeatures(double seconds, const std::vector<std::pair<doub
             if (frame < set.consensusEnvelope.size()) set.consensusEnvelope[frame] = 1;
         }
     }
+    set.featureEnvelopes.fill(set.consensusEnvelope);
     return set;
 }
 
@@ -495,6 +496,7 @@ TEST_F(AnalysisOnAudio, RampGivesRisingSections) {
     const auto m = A::analyze(song("ramp", testkit::clicksAt(44100, 1, 60, beats)));
     ASSERT_GE(m.sections.size(), 2u);
     for (std::size_t i = 1; i < m.sections.size(); ++i) EXPECT_GT(m.sections[i].bpm, m.sections[i - 1].bpm) << i;
+    EXPECT_TRUE(m.sections.front().linearToNext);
     EXPECT_GE(m.bpm, 90);
     EXPECT_LE(m.bpm, 150);
 }

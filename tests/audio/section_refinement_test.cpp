@@ -302,6 +302,25 @@ TEST(SectionRefinement, AStaircaseAlongARampBecomesOneRamp) {
     EXPECT_EQ(joined[1].bpm, 124.0);
 }
 
+TEST(SectionRefinement, SectionsHeardAtAnotherOctaveOrTooShortToStandJoinTheLine) {
+    // 96 BPM, then the tracker hears 194 for a while, then 97: one octave for the whole line.
+    const Sections flipped{{0, 20, 96, 0.8, 13}, {20, 40, 194, 0.8, 13}, {40, 60, 97, 0.8, 13}};
+    const auto continuous = A::continuousSections(flipped);
+    ASSERT_EQ(continuous.size(), 1u);  // 96, 97 and 97 then match
+    EXPECT_EQ(continuous[0].endSeconds, 60.0);
+    EXPECT_NEAR(continuous[0].bpm, 96.65, 0.05);
+    // A real change of a different kind (three to two) stays.
+    EXPECT_EQ(A::continuousSections(Sections{{0, 20, 100, 0.8, 13}, {20, 40, 150, 0.8, 13}}).size(), 2u);
+
+    // A section of 2 s, or of two observations, joins the neighbour nearer its tempo.
+    const Sections blip{{0, 20, 100, 0.8, 13}, {20, 22, 122, 0.8, 2}, {22, 40, 130, 0.8, 12}};
+    const auto joined = A::continuousSections(blip);
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(joined[1].startSeconds, 20.0);
+    EXPECT_EQ(joined[1].bpm, 130.0);
+    EXPECT_EQ(joined[1].observationCount, 14);
+}
+
 TEST(SectionRefinement, StepsBetweenSteadyTempiStaySteps) {
     struct Case {
         const char* what;
