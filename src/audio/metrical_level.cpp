@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "audio/music_analyzer.hpp"
 #include "common/numeric.hpp"
@@ -87,13 +88,18 @@ std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const OR
         spans.push_back({0, n, bpm});
         return spans;
     }
+    // A ramp's beats drift off a grid of its start tempo: the steady sections speak for the
+    // level, the ramps only when there is nothing else.
+    const bool steadyPart = std::any_of(sections.begin(), sections.end(), [](const ORVDetectedTempoSection& s) {
+        return !s.linearToNext && A::isUsableTempo(s.bpm) && s.endSeconds > s.startSeconds;
+    });
     for (const auto& s : sections) {
-        if (!A::isUsableTempo(s.bpm)) continue;
+        if (!A::isUsableTempo(s.bpm) || (steadyPart && s.linearToNext)) continue;
         const Span span{frame(s.startSeconds), frame(s.endSeconds), s.bpm};
         if (span.end > span.begin) spans.push_back(span);
     }
     // A map whose first section starts late still reads the whole song at the first tempo.
-    if (!spans.empty()) spans.front().begin = 0;
+    if (!spans.empty() && !sections.empty() && spans.front().bpm == sections.front().bpm) spans.front().begin = 0;
     return spans;
 }
 
@@ -187,36 +193,88 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     end = std::clamp<std::int64_t>(end, begin, n);
     if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
     std::vector<double> beatEnvelope(static_cast<std::size_t>(end - begin), 0.0);
+    double strongest = 0;
     for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
         const BandView band(features, k);
         if (!band.usable()) continue;
         for (std::int64_t i = begin; i < end; ++i) {
-            beatEnvelope[static_cast<std::size_t>(i - begin)] += kBandWeights[k] * band[i];
+            auto& value = beatEnvelope[static_cast<std::size_t>(i - begin)];
+            value += kBandWeights[k] * band[i];
+            strongest = std::max(strongest, value);
         }
     }
-    return static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
+    // Bands with nothing to say here: the consensus of all envelopes decides.
+    if (!(strongest > 1e-12)) {
+        const auto& consensus = features.consensusEnvelope;
+        beatEnvelope.assign(consensus.begin() + begin, consensus.begin() + end);
+    }
+    const double phase = static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
+    if (!(strongest > 1e-12)) return phase;
+
+    // The beats or the points halfway between them: every band votes by how much stronger its
+    // onsets are on one than on the other (scale-free, so that a quiet band counts as much as
+    // a loud one), the cymbal bands less. Syncopated kicks don't move a grid its snare and
+    // hats hold, nor do off-beat hats move one its kicks hold.
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const auto meanAt = [&](const BandView& band, double from) {
+        double sum = 0;
+        std::int64_t count = 0;
+        for (double t = from; t < static_cast<double>(end); t += periodFrames) {
+            sum += band.peakNear(roundedInt64(t), h, begin, end);
+            ++count;
+        }
+        return count > 0 ? sum / static_cast<double>(count) : 0.0;
+    };
+    const double between = phase + 0.5 * periodFrames;
+    double vote = 0;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
+        const BandView band(features, k);
+        if (!band.usable()) continue;
+        const double floor = std::max(band.mean(begin, end), 1e-9);
+        vote += kBandWeights[k] * std::log((meanAt(band, phase) + floor) / (meanAt(band, between) + floor));
+    }
+    if (vote >= 0) return phase;
+    const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));
+    return shifted;
 }
 
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(
     std::span<const ORVDetectedTempoSection> sections) {
     std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
-    // Each part within half an octave of the part before it, where that one ends: a map may
-    // span more than an octave (a long ramp), but never jumps by one. A ramp moves with the
-    // section it flows into, by the octaves of its start.
-    const ORVDetectedTempoSection* before = nullptr;
+    std::optional<std::size_t> longest;
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        const auto& s = result[i];
+        if (A::isUsableTempo(s.bpm) &&
+            (!longest || s.endSeconds - s.startSeconds > result[*longest].endSeconds - result[*longest].startSeconds)) {
+            longest = i;
+        }
+    }
+    if (!longest) return result;
+    // A ramp and the sections it flows through form a group that moves as one. Outwards from
+    // the longest section's group, each group moves by octaves to lie within half an octave of
+    // its neighbour: real tempo changes move by small steps and stay where they are.
+    std::vector<std::pair<std::size_t, std::size_t>> groups;
     for (std::size_t i = 0; i < result.size();) {
         std::size_t end = i + 1;
         while (end < result.size() && result[end - 1].linearToNext) ++end;
-        if (before && A::isUsableTempo(before->bpm) && A::isUsableTempo(result[i].bpm)) {
-            const double octaves = std::round(std::log2(before->bpm / result[i].bpm));
-            if (octaves != 0 && std::abs(octaves) <= 3) {
-                for (std::size_t k = i; k < end; ++k) {
-                    if (A::isUsableTempo(result[k].bpm)) result[k].bpm = A::roundedTempo(result[k].bpm * std::exp2(octaves));
-                }
-            }
-        }
-        before = &result[end - 1];
+        groups.emplace_back(i, end);
         i = end;
+    }
+    const auto move = [&result](const std::pair<std::size_t, std::size_t>& group, double reference, double own) {
+        if (!A::isUsableTempo(own) || !A::isUsableTempo(reference)) return;
+        const double octaves = std::round(std::log2(reference / own));
+        if (octaves == 0 || std::abs(octaves) > 3) return;
+        for (std::size_t k = group.first; k < group.second; ++k) {
+            if (A::isUsableTempo(result[k].bpm)) result[k].bpm = A::roundedTempo(result[k].bpm * std::exp2(octaves));
+        }
+    };
+    std::size_t home = 0;
+    while (groups[home].second <= *longest) ++home;
+    for (std::size_t g = home + 1; g < groups.size(); ++g) {
+        move(groups[g], result[groups[g - 1].second - 1].bpm, result[groups[g].first].bpm);
+    }
+    for (std::size_t g = home; g-- > 0;) {
+        move(groups[g], result[groups[g + 1].first].bpm, result[groups[g].second - 1].bpm);
     }
     return result;
 }

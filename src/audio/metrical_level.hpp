@@ -45,10 +45,10 @@ struct ORVAnalyzerMetricalLevel {
     static double beatPhase(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
                             std::int64_t end);
 
-    // The sections with each tempo moved by octaves to lie within half an octave of the
-    // tempo the part before it ends on: the tracker may follow one part of a song at its double
-    // or half, but a song's parts are counted at one level. A ramp moves with the section it
-    // flows into, by the octaves of its start.
+    // The sections with each tempo moved by octaves to lie within half an octave of its
+    // neighbour's, outwards from the longest section, a ramp together with the sections it
+    // flows through: the tracker may follow one part of a song at its double or half, but a
+    // song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
     // The factor by which the sections' tempi (or `bpm` over the whole span when there are

@@ -431,7 +431,7 @@ TEST_F(AnalysisOnAudio, SteadyClicksReadTheirOwnTempoToAHundredthOfABeat) {
         EXPECT_NEAR(m.bpm, bpm, 0.05) << bpm;
         ASSERT_FALSE(m.candidates.empty());
         EXPECT_EQ(m.candidates.front().bpm, m.bpm) << bpm;
-        EXPECT_GT(beatsMet(m.beatPositionsSeconds, testkit::beatTimes(40, 0.3, bpm)), 0.95) << bpm;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, testkit::steadyBeats(bpm, 40, 0.3)), 0.95) << bpm;
     }
 }
 
@@ -452,7 +452,7 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
         {"ballad", 68, {"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""}},
     };
     for (const Groove& groove : grooves) {
-        const auto truth = testkit::beatTimes(40, 0.5, groove.bpm);
+        const auto truth = testkit::steadyBeats(groove.bpm, 40, 0.5);
         const auto m = A::analyze(song(groove.name, testkit::drums(44100, 40, truth, groove.pattern)));
         EXPECT_NEAR(m.bpm, groove.bpm, groove.bpm * 0.01) << groove.name;
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.9) << groove.name;

@@ -240,16 +240,6 @@ std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpm
     return beats;
 }
 
-std::vector<double> beatTimes(double seconds, double offsetSeconds, double bpm) {
-    std::vector<double> beats;
-    for (int beat = 0;; ++beat) {
-        const double t = offsetSeconds + beat * 60.0 / bpm;
-        if (!(t < seconds)) break;
-        beats.push_back(t);
-    }
-    return beats;
-}
-
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude, std::uint32_t seed) {
     Signal s = silence(sampleRate, channels, frames);
     std::mt19937 random(seed);

@@ -32,15 +32,6 @@ Signal clicks(double sampleRate, std::uint32_t channels, double seconds, double 
 // The same bursts at the given times (seconds, ascending).
 Signal clicksAt(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes,
                 double amplitude = 0.8);
-// A drum-and-bass groove in 4/4 on the given beats (seconds, ascending): kick on beats 1 and 3,
-// snare on 2 and 4, a closed hi-hat on every eighth and a bass note on every beat, the same on
-// every channel. renderGroove fills `mono` with the frames firstFrame ... firstFrame + size - 1
-// of the groove, so a long one can be made block by block; its noise depends only on the frame.
-void renderGroove(const std::vector<double>& beatTimes, double sampleRate, std::int64_t firstFrame,
-                  std::vector<float>& mono);
-Signal groove(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes);
-// Beats at a steady tempo from offsetSeconds up to (not including) the end.
-std::vector<double> steadyBeats(double bpm, double seconds, double offsetSeconds = 0.0);
 // A drum kit played on a grid of steps, stepsPerBeat to each beat (beat times ascending, in
 // seconds): each part is a pattern of 'x' (hit) and '.' (rest) read one letter per step and
 // repeated; an empty pattern is silent. Kick: a falling sine thump; snare: a bright noise
@@ -53,10 +44,17 @@ struct DrumPattern {
     int stepsPerBeat = 4;
 };
 Signal drums(double sampleRate, double seconds, const std::vector<double>& beatTimes, const DrumPattern& pattern);
-// Beats at the tempo from offsetSeconds up to (not including) seconds; the tempo may change
-// with the time of the beat.
+// Beats from offsetSeconds up to (not including) seconds, at the tempo of each beat's time.
 std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpmAt)(double));
-std::vector<double> beatTimes(double seconds, double offsetSeconds, double bpm);
+// A drum-and-bass groove in 4/4 on the given beats (seconds, ascending): kick on beats 1 and 3,
+// snare on 2 and 4, a closed hi-hat on every eighth and a bass note on every beat, the same on
+// every channel. renderGroove fills `mono` with the frames firstFrame ... firstFrame + size - 1
+// of the groove, so a long one can be made block by block; its noise depends only on the frame.
+void renderGroove(const std::vector<double>& beatTimes, double sampleRate, std::int64_t firstFrame,
+                  std::vector<float>& mono);
+Signal groove(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes);
+// Beats at a steady tempo from offsetSeconds up to (not including) the end.
+std::vector<double> steadyBeats(double bpm, double seconds, double offsetSeconds = 0.0);
 // Uniform white noise from a fixed seed, independent per channel.
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude = 0.5,
              std::uint32_t seed = 1);
