@@ -50,7 +50,7 @@ struct ORVAnalyzerSectionDetection {
                                                double endSeconds);
 
     // Folds each section into its predecessor when their tempi match, weighting tempo and
-    // confidence by the observation counts.
+    // confidence by the observation counts. A ramp (or the section one flows into) stays apart.
     static std::vector<ORVDetectedTempoSection> mergeAdjacentSections(
         std::span<const ORVDetectedTempoSection> sections);
 

@@ -67,9 +67,23 @@ std::optional<std::int64_t> nearestPeak(std::span<const double> envelope, std::i
 // Ramps: neighbouring sections of a ramp step by less than this share of the tempo; a line
 // must follow the observations at least this much better than the steps do, miss them by no
 // more than this share on average, change the tempo by at least this share over its length,
-// and rise or fall by this many times the uncertainty of its slope.
+// rise or fall by this many times the uncertainty of its slope, and rest on this many
+// observations over this many seconds.
 constexpr double kRampStepLimit = 0.3;
+constexpr double kRampPreference = 0.8;
+constexpr double kRampResidualLimit = 0.02;
+constexpr double kRampLeastChange = 0.04;
 constexpr double kRampSignificance = 5.0;
+constexpr std::size_t kRampLeastObservations = 4;
+constexpr double kRampLeastSeconds = 6.0;
+// Windows that leave a section's tempo over this long may start a ramp of their own.
+constexpr double kDriftLeastSeconds = 4.5;
+// A ramp flows into the next section when the line reaches its tempo within this share.
+constexpr double kRampJoinTolerance = 0.025;
+// A ramp that has to stop ends on a constant stretch this long at most, short enough for the
+// line to stay within this share of the music there, and never shorter than a solid section.
+constexpr double kRampTailTolerance = 0.015;
+constexpr double kRampTailShortest = 3.0;
 // Tempi more than this ratio apart are read an octave nearer before they are compared.
 constexpr double kOctaveFoldRatio = 1.5;
 // A section an octave away from its predecessor continues it when folded this close to it.
@@ -78,20 +92,10 @@ constexpr double kOctaveNeighbourTolerance = 0.2;
 // their own.
 constexpr double kShortestStandingSection = 3.0;
 constexpr std::int64_t kFewestStandingObservations = 3;
-constexpr double kRampPreference = 0.8;
-constexpr double kRampResidualLimit = 0.02;
-constexpr double kRampLeastChange = 0.04;
-constexpr std::size_t kRampLeastObservations = 4;
-constexpr double kRampLeastSeconds = 6.0;
-// A ramp flows into the next section when the line reaches its tempo within this share.
-constexpr double kRampJoinTolerance = 0.025;
-// A ramp that has to stop ends on a constant stretch this long at most, short enough for the
-// line to stay within this share of the music there, and never shorter than a solid section.
-constexpr double kRampTailTolerance = 0.015;
-constexpr double kRampTailShortest = 3.0;
+// Windows weaker than this tell nothing about the tempo (as in section detection).
 constexpr double kUsableObservationConfidence = 0.24;
 
-// The tempo doubled or halved until it lies within a fifth of the reference.
+// The tempo doubled or halved until it lies within a ratio of 1.5 of the reference.
 double sameOctave(double bpm, double reference) {
     if (!isFinitePositive(bpm) || !isFinitePositive(reference)) return bpm;
     while (bpm > kOctaveFoldRatio * reference) bpm /= 2;
@@ -171,6 +175,65 @@ std::optional<TempoLine> rampLine(std::span<const Section> sections, std::size_t
         return std::nullopt;
     }
     return line;
+}
+
+// A section whose last (or first) windows all leave its tempo on one side, over a stretch long
+// enough for a ramp, gives that stretch a section of its own: detection keeps a steady tempo
+// running until a steep ramp has long left it, since a ramp never holds a new tempo long
+// enough to start a section. The new section takes the median tempo of its windows.
+std::vector<Section> splitDriftingEnds(std::span<const Section> sections, std::span<const Observation> observations) {
+    std::vector<Section> result;
+    for (const auto& section : sections) {
+        std::vector<Observation> inside;
+        for (const auto& o : observations) {
+            if (o.centerSeconds >= section.startSeconds && o.centerSeconds < section.endSeconds) {
+                inside.push_back(o);
+                inside.back().bpm = sameOctave(o.bpm, section.bpm);
+            }
+        }
+        const auto matches = [&section](const Observation& o) {
+            return ORVAnalyzerSectionDetection::sectionTemposMatch(o.bpm, section.bpm);
+        };
+        const auto firstMatch = std::find_if(inside.begin(), inside.end(), matches);
+        const auto lastMatch = std::find_if(inside.rbegin(), inside.rend(), matches);
+        if (firstMatch == inside.end()) {
+            result.push_back(section);
+            continue;
+        }
+        const auto drifting = [&section](std::span<const Observation> part) {
+            if (part.size() < kRampLeastObservations ||
+                !(part.back().centerSeconds - part.front().centerSeconds >= kDriftLeastSeconds)) {
+                return false;
+            }
+            const bool above = part.front().bpm > section.bpm;
+            return std::all_of(part.begin(), part.end(),
+                               [&](const Observation& o) { return (o.bpm > section.bpm) == above; });
+        };
+        const std::span<const Observation> all(inside);
+        const auto headCount = static_cast<std::size_t>(firstMatch - inside.begin());
+        const auto tailCount = static_cast<std::size_t>(lastMatch - inside.rbegin());
+        Section core = section;
+        std::optional<Section> head;
+        std::optional<Section> tail;
+        if (headCount < inside.size() && drifting(all.first(headCount))) {
+            const auto part = all.first(headCount);
+            head = ORVAnalyzerSectionDetection::makeSection(part, section.startSeconds,
+                                                            (part.back().centerSeconds + inside[headCount].centerSeconds) / 2);
+            core.startSeconds = head->endSeconds;
+        }
+        if (tailCount + headCount < inside.size() && drifting(all.last(tailCount))) {
+            const auto part = all.last(tailCount);
+            const double split = (inside[inside.size() - tailCount - 1].centerSeconds + part.front().centerSeconds) / 2;
+            tail = ORVAnalyzerSectionDetection::makeSection(part, split, section.endSeconds);
+            tail->linearToNext = section.linearToNext;
+            core.endSeconds = split;
+            core.linearToNext = false;
+        }
+        if (head) result.push_back(*head);
+        result.push_back(core);
+        if (tail) result.push_back(*tail);
+    }
+    return result;
 }
 
 // Both steps go the same way and neither is large, a window or section heard at the other
@@ -555,6 +618,8 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
     std::stable_sort(usable.begin(), usable.end(),
                      [](const Observation& a, const Observation& b) { return a.centerSeconds < b.centerSeconds; });
     const auto smoothed = ORVAnalyzerSectionDetection::smoothObservations(usable);
+    const std::vector<Section> split = splitDriftingEnds(sections, smoothed);
+    sections = split;
 
     for (std::size_t i = 0; i < sections.size();) {
         // The longest run from section i on that a line explains better than its steps.
