@@ -321,6 +321,22 @@ TEST(SectionRefinement, SectionsHeardAtAnotherOctaveOrTooShortToStandJoinTheLine
     EXPECT_EQ(joined[1].observationCount, 14);
 }
 
+TEST(SectionRefinement, ARampThatLeavesASteadySectionStartsWhereItLeaves) {
+    // Steady 100 BPM, a ramp from 20 s to 120 BPM at 40 s, steady again; detection kept the
+    // steady section running over the whole ramp.
+    Observations heard;
+    for (double t = 0.75; t < 60; t += 1.5) heard.push_back(obs(t, t < 20 ? 100 : t < 40 ? 100 + (t - 20) : 120));
+    const auto ramped = A::rampSections(Sections{{0, 40, 100, 0.8, 27}, {40, 60, 120, 0.8, 13}}, heard);
+    ASSERT_EQ(ramped.size(), 3u);
+    EXPECT_FALSE(ramped[0].linearToNext);
+    // It shows once its windows leave the steady tempo's tolerance (2.25 BPM), a little later.
+    EXPECT_GE(ramped[1].startSeconds, 20.0);
+    EXPECT_LE(ramped[1].startSeconds, 23.0);
+    EXPECT_TRUE(ramped[1].linearToNext);
+    EXPECT_NEAR(ramped[1].bpm, 100 + (ramped[1].startSeconds - 20), 1.5);
+    EXPECT_EQ(ramped[2].bpm, 120.0);
+}
+
 TEST(SectionRefinement, StepsBetweenSteadyTempiStaySteps) {
     struct Case {
         const char* what;
