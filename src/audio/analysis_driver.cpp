@@ -9,6 +9,7 @@
 #include "common/error.hpp"
 #include "common/format.hpp"
 #include "common/numeric.hpp"
+#include "core/timeline_segments.hpp"
 
 namespace corvel::audio {
 
@@ -21,16 +22,38 @@ using InternalCandidate = ORVAnalyzerPeriodicity::InternalCandidate;
 constexpr std::size_t kShortestConsensusFrames = 192;
 constexpr std::size_t kReportedCandidateLimit = 8;
 constexpr double kSamePulse = 0.035;
-// A lone reliable section gives way to the consensus when they are a well-supported metrical pair.
-constexpr double kOctavePairTolerance = 0.055;
-constexpr double kLoneSectionScoreFloor = 0.45;
-constexpr double kLoneSectionAgreementFloor = 0.55;
 constexpr double kMedianWeightFloor = 0.15;
 constexpr double kCollapseConfidence = 0.8;
 constexpr double kOnsetLevel = 0.25;
 constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
 constexpr std::size_t kBeatLimit = 200000;
+constexpr double kLowestEditableBPM = 30;
+constexpr double kHighestEditableBPM = 300;
+// A new tempo's beats are read on this much of its section, or this much when it ramps.
+constexpr double kPhaseSpanSeconds = 12.0;
+constexpr double kRampPhaseSpanSeconds = 4.0;
+// The old tempo's own beats just before a change are read on this much of it.
+constexpr double kNearPhaseSpanSeconds = 4.0;
+// Tempi closer than this give no step worth placing.
+constexpr double kSmallestPlacedStep = 0.5;
+// A ramp's start tempo bends by at most this share to keep the beats in phase.
+constexpr double kRampBendLimit = 0.03;
+// A steady tempo bends by at most this share to keep the beats in phase across a step, and
+// only when a step alone would miss the new beats by more than this.
+constexpr double kStepBendLimit = 0.01;
+constexpr double kTolerableMissSeconds = 0.035;
+// A larger miss than this share of the shorter beat is no drift but a change between beats,
+// which a step can only come close to.
+constexpr double kLargestDriftShare = 0.25;
+// A change stays this far inside both of its sections.
+constexpr double kChangeInset = 0.25;
+// Onsets are looked for this close to a beat; one grid explains the music clearly better than
+// another at a beat when its onset there is stronger by this much; a change moves by at most
+// this many beats from where it was detected.
+constexpr double kOnsetReachSeconds = 0.035;
+constexpr double kClearlyStronger = 0.1;
+constexpr int kLongestBeatWalk = 4;
 // What the stages cost on one core, relative to decoding, for the progress report. The
 // whole-span consensus spreads over its nine envelopes and the windows over every thread, at
 // about 60 % efficiency per added thread; decoding and the refinement at the end run on one.
@@ -50,14 +73,6 @@ StageCosts stageCosts(std::size_t threads) {
     return {kWholeSpanConsensusCost / speedUp(std::min<std::size_t>(threads, 9)), kWindowsCost / speedUp(threads)};
 }
 
-// The three-to-two test alone or a ratio near 2: how the driver reads a metrical pair of the
-// consensus and a lone section.
-bool isMetricalPair(double a, double b) {
-    const double low = std::min(a, b);
-    const double ratio = low <= 0 ? 0.0 : std::max(a, b) / low;
-    return std::abs(ratio - 2.0) <= kOctavePairTolerance || A::isThreeToTwo(a, b);
-}
-
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
 // The first candidate that is a clear half or double of the tempo with a score close to the best.
@@ -72,6 +87,32 @@ std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> c
         if (distinct && (half || twice) && candidate.score >= scoreFloor) return c;
     }
     return std::nullopt;
+}
+
+// The reported tempo first (the candidate of its pulse, or one made from the best when none
+// is), then its double and half as the consensus ranked them, then the rest; at most 8.
+void putReportedLevelFirst(std::vector<ORVMusicTempoCandidate>& candidates, double bpm,
+                           const ORVMusicTempoCandidate& best) {
+    const auto samePulse = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::relativeTempoDifference(c.bpm, bpm) <= kSamePulse;
+    };
+    const auto octave = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::tempoRelation(c.bpm, bpm) == ORVTempoRelation::octave;
+    };
+    std::vector<ORVMusicTempoCandidate> ordered;
+    const auto own = std::find_if(candidates.begin(), candidates.end(), samePulse);
+    ORVMusicTempoCandidate first = own != candidates.end() ? *own : best;
+    if (own == candidates.end()) first.id = Uuid::random();
+    first.bpm = bpm;
+    ordered.push_back(first);
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && octave(c)) ordered.push_back(c);
+    }
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && !octave(c)) ordered.push_back(c);
+    }
+    if (ordered.size() > kReportedCandidateLimit) ordered.resize(kReportedCandidateLimit);
+    candidates = std::move(ordered);
 }
 
 std::string bpmText(double bpm) { return formatFixed(bpm, 2); }
@@ -93,7 +134,102 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
+// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
+// the band envelopes there; none for a span of fewer than two beats.
+std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const double period = 60.0 / (fs * bpm);
+    if (!(fs > 0) || !std::isfinite(period) || !(period >= 2.0)) return std::nullopt;
+    const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
+    const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
+    if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
+    return A::beatPhase(features, period, a, b) * fs;
+}
+
+// The strongest consensus value within about 35 ms of t.
+double onsetStrength(const ORVAudioFeatureSet& features, double t) {
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const std::int64_t reach = std::max<std::int64_t>(roundedInt64(kOnsetReachSeconds / fs), 1);
+    const std::int64_t c = saturatingInt64(std::round(t / fs));
+    double strongest = 0;
+    for (std::int64_t k = std::max<std::int64_t>(c - reach, 0); k <= std::min(c + reach, n - 1); ++k) {
+        strongest = std::fmax(strongest, features.consensusEnvelope[static_cast<std::size_t>(k)]);
+    }
+    return strongest;
+}
+
+// The old tempo's beats continued: its beat nearest to t.
+struct OldBeats {
+    double beat = 0;  // one of them
+    double period = 1;
+    double nearest(double t) const { return beat + period * std::round((t - beat) / period); }
+};
+
+// Where the new tempo's beats begin: from its beat nearest to the detected change, forward
+// while the old tempo's beats continued explain the music clearly better there, back while the
+// new ones do, a few beats at most each way.
+double firstNewBeat(const ORVAudioFeatureSet& features, const OldBeats& old, double change, double phase,
+                    double period) {
+    const auto better = [&features](double a, double b) {
+        return onsetStrength(features, a) > onsetStrength(features, b) + kClearlyStronger;
+    };
+    double beat = phase + period * std::round((change - phase) / period);
+    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += period;
+    for (int step = 0; step < kLongestBeatWalk && beat - period >= 0; ++step) {
+        const double earlier = beat - period;
+        if (!better(earlier, old.nearest(earlier))) break;
+        beat = earlier;
+    }
+    return beat;
+}
+
+// The first beat of the first section: its best phase, at or just before its start.
+double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& first) {
+    const double bpm = ORVAnalyzerDriver::editableTempo(first.bpm);
+    const double start = std::fmax(first.startSeconds, 0.0);
+    const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
+    auto phase = beatPhaseSeconds(features, bpm, start, end);
+    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds);
+    if (!phase) return start;
+    const double period = 60.0 / bpm;
+    const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
+    return beat >= 0 ? beat : beat + period;
+}
+
 }  // namespace
+
+double ORVAnalyzerDriver::editableTempo(double bpm) {
+    if (!std::isfinite(bpm) || !(bpm > 0)) return bpm;
+    while (bpm < kLowestEditableBPM) bpm *= 2;
+    while (bpm > kHighestEditableBPM) bpm /= 2;
+    return bpm;
+}
+
+std::vector<BeatloomTempoPoint> ORVAnalyzerDriver::sectionTempoPoints(
+    std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<BeatloomTempoPoint> points;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        const auto& section = sections[i];
+        BeatloomTempoPoint point;
+        // A NaN or negative start fails the test and falls back to the song start.
+        point.timeSeconds = i > 0 && section.startSeconds >= 0 ? section.startSeconds : 0.0;
+        point.bpm = editableTempo(section.bpm);
+        point.confidence = section.confidence;
+        point.linearToNext = section.linearToNext && i + 1 < sections.size();
+        if (i == 0 && point.linearToNext && section.startSeconds > 60.0 / point.bpm) {
+            // The ramp starts where the music does, more than a beat in, after a steady lead-in.
+            BeatloomTempoPoint leadIn = point;
+            leadIn.linearToNext = false;
+            points.push_back(leadIn);
+            point.id = Uuid::random();
+            point.timeSeconds = section.startSeconds;
+        }
+        points.push_back(point);
+    }
+    return points;
+}
 
 ORVMusicTempoMeasurement ORVAnalyzerDriver::analyze(const std::filesystem::path& file,
                                                     std::optional<ORVAnalysisRange> range,
@@ -163,14 +299,9 @@ std::optional<double> ORVAnalyzerDriver::observationMedianTempo(
 }
 
 double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking) {
-    if (tracking.isReliable && !tracking.sections.empty()) {
-        const double s0 = tracking.sections.front().bpm;
-        if (tracking.sections.size() == 1 && top.score >= kLoneSectionScoreFloor && isMetricalPair(top.bpm, s0) &&
-            top.agreement >= kLoneSectionAgreementFloor) {
-            return top.bpm;
-        }
-        return s0;
-    }
+    // The tracked sections measured the pulse over time; their level stands (the metrical
+    // level is decided later, once, from the accents).
+    if (tracking.isReliable && !tracking.sections.empty()) return tracking.sections.front().bpm;
     const auto median = observationMedianTempo(tracking.observations);
     if (median && A::relativeTempoDifference(*median, top.bpm) <= kSamePulse) {
         const ORVWeightedValue pairs[] = {{top.bpm, std::max(top.score, kMedianWeightFloor)},
@@ -181,9 +312,9 @@ double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalT
 }
 
 double ORVAnalyzerDriver::refinementTempo(double consensusBPM, double localBPM) {
-    if (A::relativeTempoDifference(consensusBPM, localBPM) > kSamePulse && !A::isMetricalAlias(consensusBPM, localBPM)) {
-        return localBPM;
-    }
+    // The local tempo was measured along the song (and its sections refined on the beats); it
+    // is the closer start for the narrow search, unless it reads another metrical level.
+    if (A::isUsableTempo(localBPM) && !A::isMetricalAlias(consensusBPM, localBPM)) return localBPM;
     return consensusBPM;
 }
 
@@ -201,6 +332,15 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     double tempo = localBPM;
     bool refinementUsed = false;
     bool collapsed = false;
+    // The parts of a song are counted at one level: sections an octave from their neighbours
+    // come back to it and join them when they then hold the same tempo.
+    if (multiSection) {
+        const auto aligned = A::sectionsAtOneLevel(sections);
+        // The local tempo is the first section's: it moves with it.
+        const double moved = aligned.front().bpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) tempo *= std::exp2(std::round(std::log2(moved)));
+        sections = A::mergeAdjacentSections(aligned);
+    }
     if (multiSection) {
         const bool collapses =
             refinement && refinement->confidence >= kCollapseConfidence &&
@@ -212,7 +352,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
             whole.endSeconds = features.durationSeconds;
             whole.bpm = A::roundedTempo(refinement->bpm);
             whole.confidence = refinement->confidence;
-            for (const auto& s : sections) {
+            for (const auto& s : tracking.sections) {
                 whole.confidence = std::max(whole.confidence, s.confidence);
                 whole.observationCount += s.observationCount;
             }
@@ -244,7 +384,17 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
         m.candidates[closest].bpm = A::roundedTempo(refinement->bpm);
     }
 
+    // One metrical level for the whole map: the octave a listener taps.
+    const double level =
+        A::metricalLevelFactor(features, reliable ? std::span<const ORVDetectedTempoSection>(sections)
+                                                  : std::span<const ORVDetectedTempoSection>(),
+                               tempo);
+    if (level != 1.0) {
+        tempo *= level;
+        for (auto& s : sections) s.bpm = A::roundedTempo(s.bpm * level);
+    }
     m.bpm = A::roundedTempo(tempo);
+    if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
     const auto alternative = alternativeTempo(m.candidates, m.bpm, top.score);
     m.ambiguous = !reliable && top.agreement < kAmbiguousAgreementCeiling && alternative.has_value();
 
@@ -258,6 +408,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
                     (m.ambiguous ? 0.0 : 0.06),
                 0.0, 1.0, 0.0);
 
+    if (reliable) sections = phaseAlignedSections(features, sections);
     m.beatPositionsSeconds =
         predictedBeatGrid(features, tempo, reliable ? std::span<const ORVDetectedTempoSection>(sections)
                                                     : std::span<const ORVDetectedTempoSection>());
@@ -270,7 +421,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
         m.reason = sectionsReason(sections, tracking.observations);
     } else if (!collapsed && refinementUsed) {
         m.reason = "Whole-song precision fit refined the constant Beatloom estimate from " +
-                   bpmText(A::roundedTempo(localBPM)) + " to " + bpmText(m.bpm) +
+                   bpmText(A::roundedTempo(localBPM * level)) + " to " + bpmText(m.bpm) +
                    " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
                    " %). No integer-BPM quantization is applied.";
     } else if (collapsed) {
@@ -323,17 +474,123 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
         !std::isfinite(period) || !(period >= 2.0)) {
         return beats;
     }
-    const ORVDetectedTempoSection whole{0, duration, bpm, 0, 0};
+    const ORVDetectedTempoSection whole{std::fmax(features.firstMeaningfulAudioSeconds.value_or(0.0), 0.0), duration,
+                                        bpm, 0, 0};
     const auto grid = sections.empty() ? std::span<const ORVDetectedTempoSection>(&whole, 1) : sections;
-
-    double t = std::max(A::bestBeatPhase(features.consensusEnvelope, period) * frameSeconds, 0.0);
-    std::size_t index = 0;
-    while (t <= duration + 0.001 && beats.size() < kBeatLimit) {
-        beats.push_back(t);
-        while (index + 1 < grid.size() && grid[index + 1].startSeconds - 0.000001 <= t) ++index;
-        t += 60.0 / std::max(grid[index].bpm, 1.0);
+    const auto segments = BeatloomTimeline::segments(sectionTempoPoints(grid), duration);
+    if (segments.empty()) return beats;
+    const double first = BeatloomTimeline::quarterPosition(segments, firstBeatSeconds(features, grid.front()));
+    const double lastQuarter = segments.back().endQuarter;
+    for (std::size_t k = 0; beats.size() < kBeatLimit; ++k) {
+        const double quarter = first + static_cast<double>(k);
+        if (quarter > lastQuarter + 1e-9) break;
+        const auto t = BeatloomTimeline::seconds(segments, quarter);
+        if (!t || *t > duration + 0.001) break;
+        beats.push_back(*t);
     }
     return beats;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> aligned(sections.begin(), sections.end());
+    const double duration = features.durationSeconds;
+    if (aligned.size() < 2 || !(features.frameSeconds > 0) || !(duration > 0)) return aligned;
+    const double firstBeat = firstBeatSeconds(features, aligned.front());
+
+    for (std::size_t k = 1; k < aligned.size(); ++k) {
+        ORVDetectedTempoSection& previous = aligned[k - 1];
+        ORVDetectedTempoSection& next = aligned[k];
+        const double oldBPM = editableTempo(previous.bpm);
+        const double newBPM = editableTempo(next.bpm);
+        if (!(oldBPM > 0) || !(newBPM > 0)) continue;
+        const double oldPeriod = 60.0 / oldBPM;
+        const double newPeriod = 60.0 / newBPM;
+        const double change = next.startSeconds;
+        const double span = next.linearToNext ? kRampPhaseSpanSeconds : kPhaseSpanSeconds;
+        const auto phase = beatPhaseSeconds(features, newBPM, change, std::fmin(next.endSeconds, change + span));
+        if (!phase) continue;
+        const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
+        const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+
+        if (previous.linearToNext) {
+            // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
+            // number of beats up to the new tempo's beat.
+            const double newBeat = *phase + newPeriod * std::round((change - *phase) / newPeriod);
+            const double quarters = BeatloomTimeline::quarterPosition(segments, newBeat) - zero;
+            const double missing = std::round(quarters) - quarters;
+            const double s = previous.startSeconds;
+            const double length = change - s;
+            const double from = std::fmax(firstBeat, s);
+            if (!(length > 0) || !(change > from)) continue;
+            // Quarters gained per BPM at the ramp's start over from ... change.
+            const double weight =
+                ((change - from) - ((change - s) * (change - s) - (from - s) * (from - s)) / (2 * length)) / 60.0;
+            if (!(weight > 1e-9)) continue;
+            const double bent = A::roundedTempo(previous.bpm + missing / weight);
+            if (std::abs(bent - previous.bpm) <= kRampBendLimit * previous.bpm) previous.bpm = bent;
+            continue;
+        }
+        if (!(std::abs(newBPM - oldBPM) > kSmallestPlacedStep)) continue;
+
+        // Where the new beats begin, judged against the old tempo's own beats before the change.
+        const auto oldPhase = beatPhaseSeconds(
+            features, oldBPM, std::fmax(previous.startSeconds, change - kNearPhaseSpanSeconds), change);
+        if (!oldPhase) continue;
+        const double walked = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
+        // The map's beats at the old tempo, from a little before the change.
+        const double anchor =
+            std::fmax(previous.startSeconds, change - 2 * kLongestBeatWalk * std::fmax(oldPeriod, newPeriod));
+        const double anchorQuarter = BeatloomTimeline::quarterPosition(segments, anchor) - zero;
+        const double mapBeat = anchor + (std::ceil(anchorQuarter) - anchorQuarter) * oldPeriod;
+        // A step after the map's last old beat before a new beat (less half the shorter beat) can
+        // only place that new beat within the two beat lengths of it. Of the new beats near the
+        // one found, take the nearest that the old beats lead into so, else the closest miss.
+        const auto lastOldBefore = [&](double beat) {
+            const double target = beat - 0.5 * std::fmin(oldPeriod, newPeriod);
+            return mapBeat + oldPeriod * std::floor((target - mapBeat) / oldPeriod);
+        };
+        const auto missOf = [&](double beat) {
+            const double gap = beat - lastOldBefore(beat);
+            return std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
+        };
+        double newBeat = walked;
+        for (int k = 1; k <= kLongestBeatWalk; ++k) {
+            for (const double candidate : {walked - k * newPeriod, walked + k * newPeriod}) {
+                const double miss = missOf(candidate);
+                const double best = missOf(newBeat);
+                if (candidate > anchor && best > kTolerableMissSeconds && miss < best) newBeat = candidate;
+            }
+        }
+        const double lastOldBeat = lastOldBefore(newBeat);
+        // Stepping x after that beat puts the next beat of the map at lastOldBeat + x +
+        // (1 - x / oldPeriod) x newPeriod; make that the new beat.
+        const double gap = newBeat - lastOldBeat;
+        double x = (gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod);
+        const double miss = missOf(newBeat);
+        if (miss > kTolerableMissSeconds && miss <= kLargestDriftShare * std::fmin(oldPeriod, newPeriod)) {
+            // The map's old beats have drifted off the music (its tempo is a little off): bend
+            // the old tempo so that one of them lands on the new beat, and step there.
+            const double from = std::fmax(firstBeat, previous.startSeconds);
+            const double quarters = (newBeat - lastOldBeat) / oldPeriod;
+            const double missing = std::round(quarters) - quarters;
+            const double bent = A::roundedTempo(previous.bpm + 60.0 * missing / std::fmax(newBeat - from, 1e-9));
+            if (newBeat > from && std::abs(bent - previous.bpm) <= kStepBendLimit * previous.bpm) {
+                previous.bpm = bent;
+                previous.endSeconds = std::clamp(newBeat, previous.startSeconds + kChangeInset, next.endSeconds - kChangeInset);
+                next.startSeconds = previous.endSeconds;
+                continue;
+            }
+        }
+        x = std::clamp(x, 0.0, oldPeriod);
+        const double lower = previous.startSeconds + kChangeInset;
+        const double upper = next.endSeconds - kChangeInset;
+        if (!(lower <= upper) || !std::isfinite(x)) continue;
+        const double placed = std::clamp(lastOldBeat + x, lower, upper);
+        previous.endSeconds = placed;
+        next.startSeconds = placed;
+    }
+    return aligned;
 }
 
 }  // namespace corvel::audio

@@ -13,6 +13,7 @@
 #include "audio/tempo_refiner.hpp"
 #include "audio/worker_pool.hpp"
 #include "common/uuid.hpp"
+#include "core/tempo_map_records.hpp"
 
 namespace corvel::audio {
 
@@ -105,25 +106,40 @@ struct ORVAnalyzerDriver {
 
     // Building blocks of analyzeFeatures, open for tests.
 
-    // The tempo the windows support: the first section's when the tracking is reliable (or
-    // the consensus tempo when a lone section is its well-supported octave or three-to-two
-    // relative), else the consensus tempo, pulled towards the observations' median when that
-    // is the same pulse.
+    // The tempo the windows support: the first section's when the tracking is reliable (at the
+    // level the tracker measured it), else the consensus tempo, pulled towards the
+    // observations' median when that is the same pulse.
     static double localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking);
-    // Where the whole-song refinement starts: the consensus tempo, unless the local tempo is a
-    // different pulse that is no metrical relative of it.
+    // Where the whole-song refinement starts: the local tempo, unless it is a metrical relative
+    // of the consensus tempo (or not usable), then the consensus tempo.
     static double refinementTempo(double consensusBPM, double localBPM);
     // The measurement from the stages' results; localBPM and refinementBPM as above, the
-    // refinement the one started at refinementBPM.
+    // refinement the one started at refinementBPM. The tempo and sections are then moved, all
+    // by one factor, to the metrical level a listener taps, and the candidates list that
+    // tempo first, then its double and half.
     static ORVMusicTempoMeasurement assembleMeasurement(
         const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
         const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking, double localBPM, double refinementBPM,
         const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement);
-    // Beats from the best phase of the consensus envelope to the end of the span, each spaced
-    // by the tempo of the section it falls in (one section at `bpm` when there are none);
-    // empty when the tempo gives no period of at least 2 frames. At most 200000 beats.
+    // The beats of the sections' tempo map (one section at `bpm` from the first meaningful audio
+    // when there are none): from the first beat of the first section's best beat phase (drums
+    // and bass counting before cymbals), one beat per quarter of the map to the end of the span, so they are
+    // the beats the editor's grid shows with Bar 1 on the first of them. Empty when the tempo
+    // gives no period of at least 2 frames. At most 200000 beats.
     static std::vector<double> predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,
                                                  std::span<const ORVDetectedTempoSection> sections);
+    // The sections with every tempo change placed so that the map's beats after it fall on the
+    // new tempo's own beats: a step moves to where the old beats give way to the new ones, a
+    // ramp that flows into a section bends its start tempo a little. The first section's
+    // beats, and so Bar 1, stay where they are.
+    static std::vector<ORVDetectedTempoSection> phaseAlignedSections(
+        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections);
+    // The tempo map of the sections: one point per section at its start (the first at 0 s,
+    // with a constant lead-in when a ramp starts later), tempi folded by octaves into the
+    // editor's 30...300 BPM.
+    static std::vector<BeatloomTempoPoint> sectionTempoPoints(std::span<const ORVDetectedTempoSection> sections);
+    // A tempo doubled or halved until the editor takes it (30...300 BPM); others as they are.
+    static double editableTempo(double bpm);
 };
 
 }  // namespace corvel::audio

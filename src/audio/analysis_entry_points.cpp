@@ -19,27 +19,13 @@ constexpr std::size_t kResultCandidateLimit = 8;
 // Section points for a reliable map of two or more sections, else one point with the
 // measured tempo; times in span seconds.
 std::vector<BeatloomTempoPoint> measuredTempoPoints(const ORVMusicTempoMeasurement& m) {
-    std::vector<BeatloomTempoPoint> points;
-    if (m.tempoMapReliable && m.sections.size() >= 2) {
-        for (std::size_t i = 0; i < m.sections.size(); ++i) {
-            const auto& section = m.sections[i];
-            BeatloomTempoPoint point;
-            // A NaN or negative start fails the test and falls back to the song start.
-            point.timeSeconds = i > 0 && section.startSeconds >= 0 ? section.startSeconds : 0.0;
-            point.bpm = section.bpm;
-            point.confidence = section.confidence;
-            point.linearToNext = false;
-            points.push_back(point);
-        }
-    } else {
-        BeatloomTempoPoint point;
-        point.timeSeconds = 0;
-        point.bpm = m.bpm;
-        point.confidence = m.confidence;
-        point.linearToNext = false;
-        points.push_back(point);
-    }
-    return points;
+    if (m.tempoMapReliable && m.sections.size() >= 2) return ORVAnalyzerDriver::sectionTempoPoints(m.sections);
+    BeatloomTempoPoint point;
+    point.timeSeconds = 0;
+    point.bpm = ORVAnalyzerDriver::editableTempo(m.bpm);
+    point.confidence = m.confidence;
+    point.linearToNext = false;
+    return {point};
 }
 
 bool isVariableTempoMap(const ORVMusicTempoMeasurement& m) { return m.tempoMapReliable && m.sections.size() >= 2; }

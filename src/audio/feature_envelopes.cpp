@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <limits>
 
 #include "audio/audio_file_reader.hpp"
 #include "audio/local_mean.hpp"
@@ -46,9 +47,10 @@ Span spanOf(double sampleRate, std::int64_t length, const std::optional<ORVAnaly
     return Span{saturatingInt64(std::floor(sampleRate * s)), saturatingInt64(std::ceil(sampleRate * e))};
 }
 
-// Compress, rectify the rise, whiten and normalise one band's energy curve.
+// Compress, rectify the rise, whiten and normalise one band's energy curve; the whitened
+// curve before normalising goes to `strengths` when given.
 std::vector<double> bandOnsetEnvelope(const std::vector<double>& energy, double frameSeconds,
-                                      std::vector<double>& scratch) {
+                                      std::vector<double>& scratch, std::vector<float>* strengths) {
     scratch.resize(energy.size());
     double previous = 0;
     for (std::size_t k = 0; k < energy.size(); ++k) {
@@ -57,6 +59,7 @@ std::vector<double> bandOnsetEnvelope(const std::vector<double>& energy, double 
         previous = y;
     }
     auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(scratch, frameSeconds);
+    if (strengths) strengths->assign(envelope.begin(), envelope.end());
     ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
     return envelope;
 }
@@ -70,7 +73,66 @@ double meanOfLargest(std::array<double, N>& values, std::size_t keep) {
     return sum / static_cast<double>(keep);
 }
 
+// Levels in dB of full scale; digital silence sits at the bottom of the scale.
+constexpr double kSilenceDb = -120.0;
+// Nothing this quiet is meaningful audio, however quiet the rest of the file.
+constexpr double kAudibleFloorDb = -100.0;
+// A background this far below the loud passages is noise or silence, not the music itself.
+constexpr double kBackgroundDepthDb = 20.0;
+// Sound stands out of such a background by this much...
+constexpr double kAboveBackgroundDb = 10.0;
+// ...and need never be louder than this below the loud passages.
+constexpr double kBelowLoudDb = 50.0;
+// Without a background, anything a little under the quietest stretch of music counts.
+constexpr double kBelowSteadyLevelDb = 6.0;
+constexpr double kFloorWindowSeconds = 0.5;
+constexpr int kSustainedFrames = 4;
+
+double levelDb(double rms) { return rms > 1e-6 ? 20.0 * std::log10(rms) : kSilenceDb; }
+
+// The quietest stretch of the file: the lowest median level over windows of about half a second.
+double quietestLevelDb(const std::vector<double>& levels, double frameSeconds) {
+    const std::size_t n = levels.size();
+    const auto window = static_cast<std::size_t>(std::clamp<std::int64_t>(
+        roundedInt64(kFloorWindowSeconds / frameSeconds), kSustainedFrames, static_cast<std::int64_t>(n)));
+    const std::size_t hop = std::max<std::size_t>(window / 2, 1);
+    std::vector<double> scratch(window);
+    double quietest = std::numeric_limits<double>::infinity();
+    for (std::size_t start = 0;; start += hop) {
+        const std::size_t from = std::min(start, n - window);
+        std::copy(levels.begin() + std::ptrdiff_t(from), levels.begin() + std::ptrdiff_t(from + window),
+                  scratch.begin());
+        const auto middle = scratch.begin() + std::ptrdiff_t(window / 2);
+        std::nth_element(scratch.begin(), middle, scratch.end());
+        quietest = std::min(quietest, *middle);
+        if (from + window >= n) break;
+    }
+    return quietest;
+}
+
 }  // namespace
+
+// The first frame of the first run of frames that stand out of the noise floor. The floor is
+// the quietest half second; when it lies well below the loud passages (silence, hiss, room
+// noise before the band) sound must rise clearly above it, and when it doesn't (music at a
+// steady level throughout) the music itself is the floor and counts from its first frame.
+std::optional<std::size_t> ORVAudioMusicAnalyzer::firstSustainedSoundFrame(std::span<const double> energy,
+                                                                           double frameSeconds) {
+    if (energy.empty() || !(frameSeconds > 0)) return std::nullopt;
+    std::vector<double> levels(energy.size());
+    std::transform(energy.begin(), energy.end(), levels.begin(), levelDb);
+    const double floor = quietestLevelDb(levels, frameSeconds);
+    const double loud = SetwrightMusicTempoRefiner::percentile(levels, 0.95);
+    const double threshold =
+        std::max({loud - floor >= kBackgroundDepthDb ? floor + kAboveBackgroundDb : floor - kBelowSteadyLevelDb,
+                  loud - kBelowLoudDb, kAudibleFloorDb});
+    int run = 0;
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+        run = levels[i] >= threshold ? run + 1 : 0;
+        if (run == kSustainedFrames) return i + 1 - static_cast<std::size_t>(kSustainedFrames);
+    }
+    return std::nullopt;
+}
 
 std::int64_t ORVAudioMusicAnalyzer::hopSamples(double sampleRate) {
     return std::max<std::int64_t>(roundedInt64(sampleRate * kHopSeconds), 128);
@@ -119,7 +181,6 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
 
     std::array<double, kBandCount> sums{};
     std::int64_t counted = 0;
-    double peak = 0;
     const double channelDivisor = static_cast<double>(channels);
     auto appendFrame = [&] {
         const double divisor = static_cast<double>(counted) * channelDivisor;
@@ -144,7 +205,6 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
                 const float sample = channelData[ch][i];
                 // A damaged float file may hold NaN or infinity; such a sample counts as silence.
                 const double x = std::isfinite(sample) ? static_cast<double>(sample) : 0.0;
-                peak = std::max(peak, std::abs(x));
                 FilterState& f = filters[ch];
                 f.lp180 = b180 * x + a180 * f.lp180;
                 f.lp600 = b600 * x + a600 * f.lp600;
@@ -169,7 +229,6 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
         progress.report(static_cast<double>(source.framePosition() - readFrom) / static_cast<double>(limit - readFrom));
     }
     if (counted > 0) appendFrame();
-    const double peakFloor = peak * 0.0015;
 
     const auto& fullBand = energy[0];
     if (fullBand.size() < 64) throwAnalysisError(kTooLittleAudioCode, kTooLittleAudioMessage);
@@ -178,16 +237,8 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
     result.frameSeconds = static_cast<double>(hop) / sr;
     result.durationSeconds = static_cast<double>(span.endFrame - span.startFrame) / sr;
 
-    // The first run of four frames at or above the threshold marks the first sustained audio.
-    const double threshold =
-        std::max(std::max(peakFloor, 4 * SetwrightMusicTempoRefiner::percentile(fullBand, 0.2)), 0.00002);
-    int run = 0;
-    for (std::size_t i = 0; i < fullBand.size(); ++i) {
-        run = fullBand[i] >= threshold ? run + 1 : 0;
-        if (run == 4) {
-            result.firstMeaningfulAudioSeconds = static_cast<double>(i - 3) * result.frameSeconds;
-            break;
-        }
+    if (const auto frame = firstSustainedSoundFrame(fullBand, result.frameSeconds)) {
+        result.firstMeaningfulAudioSeconds = static_cast<double>(*frame) * result.frameSeconds;
     }
 
     // Each energy curve goes as soon as its envelope is made, so that a long span never holds
@@ -195,7 +246,9 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
     const std::size_t n = fullBand.size();
     std::vector<double> scratch;
     for (std::size_t band = 0; band < kBandCount; ++band) {
-        result.featureEnvelopes[band] = bandOnsetEnvelope(energy[band], result.frameSeconds, scratch);
+        const bool split = band >= 1 && band <= ORVAudioFeatureSet::kSplitBandCount;
+        result.featureEnvelopes[band] = bandOnsetEnvelope(
+            energy[band], result.frameSeconds, scratch, split ? &result.bandOnsetStrengths[band - 1] : nullptr);
         std::vector<double>().swap(energy[band]);
     }
 

@@ -172,7 +172,9 @@ ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFe
     const std::vector<double> accent = A::accentEnvelope(envelope, dt);
     const auto refined = A::refineSections(detected, tracking.observations, envelope,
                                            std::span<const double>(accent), tuning, dt, features.durationSeconds);
-    tracking.sections = A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats);
+    tracking.sections =
+        A::rampSections(A::continuousSections(A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats)),
+                        tracking.observations);
 
     tracking.stability = trackingStability(states);
     tracking.agreement = meanAgreement(states);

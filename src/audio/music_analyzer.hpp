@@ -11,6 +11,7 @@
 #include "audio/audio_source.hpp"
 #include "audio/global_path_solver.hpp"
 #include "audio/local_tempo_tracking.hpp"
+#include "audio/metrical_level.hpp"
 #include "audio/onset_measures.hpp"
 #include "audio/periodicity_candidates.hpp"
 #include "audio/section_detection.hpp"
@@ -47,6 +48,10 @@ struct ORVAudioFeatureSet {
     // 5 above the top corner, 6 first difference, 7 the combined band envelope.
     std::array<std::vector<double>, kFeatureCount> featureEnvelopes;
     std::vector<double> consensusEnvelope;
+    // The band-split envelopes 1 to 5 before their normalisation: rises in log energy, not
+    // capped, so that a loud onset of a band still outweighs a faint one. Empty when absent.
+    static constexpr std::size_t kSplitBandCount = 5;
+    std::array<std::vector<float>, kSplitBandCount> bandOnsetStrengths;
     double durationSeconds = 0;
     std::optional<double> firstMeaningfulAudioSeconds;
 };
@@ -64,6 +69,7 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerTempoFamilies,
                                ORVAnalyzerTempoPath,
                                ORVAnalyzerLocalTracking,
+                               ORVAnalyzerMetricalLevel,
                                ORVAnalyzerDriver,
                                ORVAnalyzerEntryPoints {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:
@@ -81,6 +87,10 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
     static std::vector<double> suppressLocalMean(std::span<const double> envelope, double frameSeconds);
     // Divides by the 95th percentile and caps at 1, unless that percentile is not above 1e-12.
     static void normalizeByPercentile95(std::vector<double>& envelope);
+
+    // The first frame of the first sustained sound above the noise floor of a full-band energy
+    // curve (RMS per frame); none when nothing rises above it.
+    static std::optional<std::size_t> firstSustainedSoundFrame(std::span<const double> energy, double frameSeconds);
 
     // Envelope frames hold this many samples at the given rate (512 at 44.1 kHz, never below 128).
     static std::int64_t hopSamples(double sampleRate);

@@ -86,7 +86,8 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionDetection::mergeAdjacentS
     if (sections.empty()) return merged;
     ORVDetectedTempoSection current = sections.front();
     for (const auto& s : sections.subspan(1)) {
-        if (!sectionTemposMatch(current.bpm, s.bpm)) {
+        // A ramp is no constant tempo to fold into, nor to fold another into.
+        if (!sectionTemposMatch(current.bpm, s.bpm) || current.linearToNext || s.linearToNext) {
             merged.push_back(current);
             current = s;
             continue;

@@ -24,6 +24,9 @@ struct ORVDetectedTempoSection {
     double bpm = 0;         // in 0.05-BPM steps
     double confidence = 0;  // 0...1
     std::int64_t observationCount = 0;
+    // The tempo runs in a straight line from bpm at startSeconds to the next section's bpm at
+    // its start (a ramp); false: bpm holds until the next section.
+    bool linearToNext = false;
 };
 
 // Cuts the chronological window tempi into constant-tempo sections (inherited by
@@ -47,7 +50,7 @@ struct ORVAnalyzerSectionDetection {
                                                double endSeconds);
 
     // Folds each section into its predecessor when their tempi match, weighting tempo and
-    // confidence by the observation counts.
+    // confidence by the observation counts. A ramp (or the section one flows into) stays apart.
     static std::vector<ORVDetectedTempoSection> mergeAdjacentSections(
         std::span<const ORVDetectedTempoSection> sections);
 

@@ -64,6 +64,186 @@ std::optional<std::int64_t> nearestPeak(std::span<const double> envelope, std::i
     return best;
 }
 
+// Ramps: neighbouring sections of a ramp step by less than this share of the tempo; a line
+// must follow the observations at least this much better than the steps do, miss them by no
+// more than this share on average, change the tempo by at least this share over its length,
+// rise or fall by this many times the uncertainty of its slope, and rest on this many
+// observations over this many seconds.
+constexpr double kRampStepLimit = 0.3;
+constexpr double kRampPreference = 0.8;
+constexpr double kRampResidualLimit = 0.02;
+constexpr double kRampLeastChange = 0.04;
+constexpr double kRampSignificance = 5.0;
+constexpr std::size_t kRampLeastObservations = 4;
+constexpr double kRampLeastSeconds = 6.0;
+// Windows that leave a section's tempo over this long may start a ramp of their own.
+constexpr double kDriftLeastSeconds = 4.5;
+// A ramp flows into the next section when the line reaches its tempo within this share.
+constexpr double kRampJoinTolerance = 0.025;
+// A ramp that has to stop ends on a constant stretch this long at most, short enough for the
+// line to stay within this share of the music there, and never shorter than a solid section.
+constexpr double kRampTailTolerance = 0.015;
+constexpr double kRampTailShortest = 3.0;
+// Tempi more than this ratio apart are read an octave nearer before they are compared.
+constexpr double kOctaveFoldRatio = 1.5;
+// A section an octave away from its predecessor continues it when folded this close to it.
+constexpr double kOctaveNeighbourTolerance = 0.2;
+// Shorter sections, or sections of fewer observations, are too short to stand as a tempo of
+// their own.
+constexpr double kShortestStandingSection = 3.0;
+constexpr std::int64_t kFewestStandingObservations = 3;
+// Windows weaker than this tell nothing about the tempo (as in section detection).
+constexpr double kUsableObservationConfidence = 0.24;
+
+// The tempo doubled or halved until it lies within a ratio of 1.5 of the reference.
+double sameOctave(double bpm, double reference) {
+    if (!isFinitePositive(bpm) || !isFinitePositive(reference)) return bpm;
+    while (bpm > kOctaveFoldRatio * reference) bpm /= 2;
+    while (bpm * kOctaveFoldRatio < reference) bpm *= 2;
+    return bpm;
+}
+
+struct TempoLine {
+    double intercept = 0;
+    double slope = 0;
+    double slopeError = 0;  // standard error of the slope
+    double at(double t) const { return intercept + slope * t; }
+};
+
+// Least-squares line of tempo over time; none for fewer than three distinct times.
+std::optional<TempoLine> fitTempoLine(std::span<const Observation> observations) {
+    if (observations.size() < 3) return std::nullopt;
+    double meanT = 0;
+    double meanB = 0;
+    for (const auto& o : observations) {
+        meanT += o.centerSeconds;
+        meanB += o.bpm;
+    }
+    const auto count = static_cast<double>(observations.size());
+    meanT /= count;
+    meanB /= count;
+    double stt = 0;
+    double stb = 0;
+    for (const auto& o : observations) {
+        stt += (o.centerSeconds - meanT) * (o.centerSeconds - meanT);
+        stb += (o.centerSeconds - meanT) * (o.bpm - meanB);
+    }
+    if (!(stt > 1e-9)) return std::nullopt;
+    TempoLine line{0, stb / stt, 0};
+    line.intercept = meanB - line.slope * meanT;
+    double squares = 0;
+    for (const auto& o : observations) squares += (o.bpm - line.at(o.centerSeconds)) * (o.bpm - line.at(o.centerSeconds));
+    line.slopeError = std::sqrt(squares / (count - 2) / stt);
+    return line;
+}
+
+// The observations of sections first ... last, and whether a line through them explains them
+// clearly better than the sections' constant tempi do.
+std::optional<TempoLine> rampLine(std::span<const Section> sections, std::size_t first, std::size_t last,
+                                  std::span<const Observation> observations) {
+    const double start = sections[first].startSeconds;
+    const double end = sections[last].endSeconds;
+    std::vector<Observation> inside;
+    std::size_t section = first;
+    for (const auto& o : observations) {
+        if (!(o.centerSeconds >= start && o.centerSeconds <= end)) continue;
+        while (section < last && o.centerSeconds >= sections[section + 1].startSeconds) ++section;
+        inside.push_back(o);
+        inside.back().bpm = sameOctave(o.bpm, sameOctave(sections[section].bpm, sections[first].bpm));
+    }
+    if (inside.size() < kRampLeastObservations ||
+        !(inside.back().centerSeconds - inside.front().centerSeconds >= kRampLeastSeconds)) {
+        return std::nullopt;
+    }
+    const auto line = fitTempoLine(inside);
+    if (!line) return std::nullopt;
+    double lineError = 0;
+    double stepError = 0;
+    section = first;
+    for (const auto& o : inside) {
+        while (section < last && o.centerSeconds >= sections[section + 1].startSeconds) ++section;
+        lineError += std::abs(o.bpm - line->at(o.centerSeconds)) / o.bpm;
+        stepError += std::abs(o.bpm - sameOctave(sections[section].bpm, sections[first].bpm)) / o.bpm;
+    }
+    const double startBPM = line->at(start);
+    const double endBPM = line->at(end);
+    const auto count = static_cast<double>(inside.size());
+    if (!(startBPM > 0 && endBPM > 0) ||
+        !(ORVAnalyzerTempoRelations::relativeTempoDifference(startBPM, endBPM) >= kRampLeastChange) ||
+        !(std::abs(line->slope) >= kRampSignificance * line->slopeError) ||
+        !(lineError <= kRampResidualLimit * count) || !(lineError < kRampPreference * stepError)) {
+        return std::nullopt;
+    }
+    return line;
+}
+
+// A section whose last (or first) windows all leave its tempo on one side, over a stretch long
+// enough for a ramp, gives that stretch a section of its own: detection keeps a steady tempo
+// running until a steep ramp has long left it, since a ramp never holds a new tempo long
+// enough to start a section. The new section takes the median tempo of its windows.
+std::vector<Section> splitDriftingEnds(std::span<const Section> sections, std::span<const Observation> observations) {
+    std::vector<Section> result;
+    for (const auto& section : sections) {
+        std::vector<Observation> inside;
+        for (const auto& o : observations) {
+            if (o.centerSeconds >= section.startSeconds && o.centerSeconds < section.endSeconds) {
+                inside.push_back(o);
+                inside.back().bpm = sameOctave(o.bpm, section.bpm);
+            }
+        }
+        const auto matches = [&section](const Observation& o) {
+            return ORVAnalyzerSectionDetection::sectionTemposMatch(o.bpm, section.bpm);
+        };
+        const auto firstMatch = std::find_if(inside.begin(), inside.end(), matches);
+        const auto lastMatch = std::find_if(inside.rbegin(), inside.rend(), matches);
+        if (firstMatch == inside.end()) {
+            result.push_back(section);
+            continue;
+        }
+        const auto drifting = [&section](std::span<const Observation> part) {
+            if (part.size() < kRampLeastObservations ||
+                !(part.back().centerSeconds - part.front().centerSeconds >= kDriftLeastSeconds)) {
+                return false;
+            }
+            const bool above = part.front().bpm > section.bpm;
+            return std::all_of(part.begin(), part.end(),
+                               [&](const Observation& o) { return (o.bpm > section.bpm) == above; });
+        };
+        const std::span<const Observation> all(inside);
+        const auto headCount = static_cast<std::size_t>(firstMatch - inside.begin());
+        const auto tailCount = static_cast<std::size_t>(lastMatch - inside.rbegin());
+        Section core = section;
+        std::optional<Section> head;
+        std::optional<Section> tail;
+        if (headCount < inside.size() && drifting(all.first(headCount))) {
+            const auto part = all.first(headCount);
+            head = ORVAnalyzerSectionDetection::makeSection(part, section.startSeconds,
+                                                            (part.back().centerSeconds + inside[headCount].centerSeconds) / 2);
+            core.startSeconds = head->endSeconds;
+        }
+        if (tailCount + headCount < inside.size() && drifting(all.last(tailCount))) {
+            const auto part = all.last(tailCount);
+            const double split = (inside[inside.size() - tailCount - 1].centerSeconds + part.front().centerSeconds) / 2;
+            tail = ORVAnalyzerSectionDetection::makeSection(part, split, section.endSeconds);
+            tail->linearToNext = section.linearToNext;
+            core.endSeconds = split;
+            core.linearToNext = false;
+        }
+        if (head) result.push_back(*head);
+        result.push_back(core);
+        if (tail) result.push_back(*tail);
+    }
+    return result;
+}
+
+// Both steps go the same way and neither is large, a window or section heard at the other
+// octave read at this one.
+bool continuesRamp(const Section& a, const Section& b, double direction) {
+    const double bpm = sameOctave(b.bpm, a.bpm);
+    const double step = bpm - a.bpm;
+    return step * direction > 0 && ORVAnalyzerTempoRelations::relativeTempoDifference(a.bpm, bpm) <= kRampStepLimit;
+}
+
 // Where a window lands in whole frames (round half away from zero).
 std::int64_t frameOf(double seconds, double frameSeconds) { return roundedInt64(seconds / frameSeconds); }
 
@@ -386,6 +566,112 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSection
         section.confidence = std::fmax(std::fmin(fit->confidence, 1.0), section.confidence);
     }
     return refined;
+}
+
+}  // namespace corvel::audio
+
+namespace corvel::audio {
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::continuousSections(
+    std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<Section> result(sections.begin(), sections.end());
+    for (std::size_t i = 1; i < result.size(); ++i) {
+        const double folded = sameOctave(result[i].bpm, result[i - 1].bpm);
+        if (ORVAnalyzerTempoRelations::relativeTempoDifference(folded, result[i - 1].bpm) <= kOctaveNeighbourTolerance) {
+            result[i].bpm = ORVAnalyzerTempoRelations::roundedTempo(folded);
+        }
+    }
+    for (std::size_t i = 0; result.size() > 1 && i < result.size();) {
+        if (result[i].endSeconds - result[i].startSeconds >= kShortestStandingSection &&
+            result[i].observationCount >= kFewestStandingObservations) {
+            ++i;
+            continue;
+        }
+        // Into the neighbour nearer in tempo; the earlier one on a tie.
+        const bool intoPrevious =
+            i + 1 == result.size() ||
+            (i > 0 && ORVAnalyzerTempoRelations::relativeTempoDifference(result[i - 1].bpm, result[i].bpm) <=
+                          ORVAnalyzerTempoRelations::relativeTempoDifference(result[i + 1].bpm, result[i].bpm));
+        if (intoPrevious) {
+            result[i - 1].endSeconds = result[i].endSeconds;
+            result[i - 1].observationCount += result[i].observationCount;
+        } else {
+            result[i + 1].startSeconds = result[i].startSeconds;
+            result[i + 1].observationCount += result[i].observationCount;
+        }
+        result.erase(result.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    return ORVAnalyzerSectionDetection::mergeAdjacentSections(result);
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
+    std::span<const ORVDetectedTempoSection> sections, std::span<const ORVLocalTempoObservation> observations) {
+    std::vector<Section> result;
+    if (sections.empty()) return {};
+    std::vector<Observation> usable;
+    for (const auto& o : observations) {
+        if (std::isfinite(o.centerSeconds) && isFinitePositive(o.bpm) &&
+            o.confidence >= kUsableObservationConfidence) {
+            usable.push_back(o);
+        }
+    }
+    std::stable_sort(usable.begin(), usable.end(),
+                     [](const Observation& a, const Observation& b) { return a.centerSeconds < b.centerSeconds; });
+    const auto smoothed = ORVAnalyzerSectionDetection::smoothObservations(usable);
+    const std::vector<Section> split = splitDriftingEnds(sections, smoothed);
+    sections = split;
+
+    for (std::size_t i = 0; i < sections.size();) {
+        // The longest run from section i on that a line explains better than its steps.
+        std::size_t last = i;
+        std::optional<TempoLine> line;
+        const double direction =
+            i + 1 < sections.size() ? sameOctave(sections[i + 1].bpm, sections[i].bpm) - sections[i].bpm : 0.0;
+        for (std::size_t j = i; j < sections.size() && (j == i || continuesRamp(sections[j - 1], sections[j], direction));
+             ++j) {
+            if (const auto fitted = rampLine(sections, i, j, smoothed)) {
+                last = j;
+                line = fitted;
+            }
+        }
+        if (!line) {
+            result.push_back(sections[i]);
+            ++i;
+            continue;
+        }
+
+        Section ramp = sections[i];
+        ramp.endSeconds = sections[last].endSeconds;
+        ramp.linearToNext = true;
+        double confidence = 0;
+        ramp.observationCount = 0;
+        for (std::size_t k = i; k <= last; ++k) {
+            confidence += sections[k].confidence;
+            ramp.observationCount += sections[k].observationCount;
+        }
+        ramp.confidence = confidence / static_cast<double>(last - i + 1);
+        ramp.bpm = ORVAnalyzerTempoRelations::roundedTempo(line->at(ramp.startSeconds));
+        const double end = ramp.endSeconds;
+        const bool joins = last + 1 < sections.size() &&
+                           ORVAnalyzerTempoRelations::relativeTempoDifference(line->at(end), sections[last + 1].bpm) <=
+                               kRampJoinTolerance;
+        if (joins) {
+            result.push_back(ramp);
+        } else {
+            // Stop on a short constant stretch at the tempo the line reaches in its middle.
+            const double tail = std::clamp(kRampTailTolerance * line->at(end) / std::abs(line->slope), kRampTailShortest,
+                                           std::fmax((end - ramp.startSeconds) / 2, kRampTailShortest));
+            Section stop = ramp;
+            ramp.endSeconds = std::fmax(end - tail, ramp.startSeconds);
+            stop.startSeconds = ramp.endSeconds;
+            stop.linearToNext = false;
+            stop.bpm = ORVAnalyzerTempoRelations::roundedTempo(line->at((stop.startSeconds + end) / 2));
+            result.push_back(ramp);
+            result.push_back(stop);
+        }
+        i = last + 1;
+    }
+    return result;
 }
 
 }  // namespace corvel::audio

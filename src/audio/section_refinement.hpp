@@ -73,6 +73,20 @@ struct ORVAnalyzerSectionRefinement {
     // The element at round((n - 1) x q), clamped, of an ascending list; +infinity when empty.
     static double sortedPercentile(std::span<const double> ascending, double q);
 
+    // Sections as one continuous tempo line: a section heard an octave away from the one before
+    // it (within a fifth of its tempo once folded) is read at that one's octave, a section too
+    // short to stand (under 3 s or 3 observations) joins the neighbour nearer its tempo, and
+    // neighbours that then match are merged.
+    static std::vector<ORVDetectedTempoSection> continuousSections(std::span<const ORVDetectedTempoSection> sections);
+
+    // Turns a section, or a run of sections that step the same way, whose observations a
+    // straight line follows clearly better than the sections' constant tempi do, into a ramp:
+    // one section that runs linearly into the next one's tempo, or, where the ramp ends the
+    // song or meets a step, onto a short constant section at the tempo the line reaches there.
+    // Windows heard an octave away are read at the section's octave.
+    static std::vector<ORVDetectedTempoSection> rampSections(std::span<const ORVDetectedTempoSection> sections,
+                                                             std::span<const ORVLocalTempoObservation> observations);
+
     // Re-measures the tempo of each section that is at least 15 s long without marginBeats
     // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM.
     // Boundaries stay where they are.

@@ -21,6 +21,8 @@ constexpr double kLowestTempo = 40;
 constexpr double kHighestTempo = 320;
 constexpr double kDistinctAlias = 0.012;
 constexpr double kDistinctFamily = 0.018;
+// Readings of one pulse by different matches differ by no more than this.
+constexpr double kSamePulseReading = 0.01;
 constexpr std::size_t kHypothesisLimit = 8;
 constexpr double kOrderTolerance = 1e-6;
 
@@ -230,9 +232,17 @@ void ORVAnalyzerTempoFamilies::appendDistinctTempo(std::vector<double>& list, do
 }
 
 double ORVAnalyzerTempoFamilies::weightedCanonicalTempo(double candidate, std::span<const ORVTempoFamilyMatch> matches) {
+    // Only readings of the strongest match's pulse count: a match a few percent off (another
+    // window length's estimate, a loose alias) would pull the family off the beat it hears.
+    const Match* strongest = nullptr;
+    for (const Match& match : matches) {
+        if (!strongest || match.weightedScore > strongest->weightedScore) strongest = &match;
+    }
+    const double anchor = strongest ? strongest->bpm / strongest->factor : candidate;
     double weighted = 0;
     double weights = 0;
     for (const Match& match : matches) {
+        if (!(A::relativeTempoDifference(match.bpm / match.factor, anchor) <= kSamePulseReading)) continue;
         const double weight = std::max(match.weightedScore, 0.02);
         weighted += (match.bpm / match.factor) * weight;
         weights += weight;

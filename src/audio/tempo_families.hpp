@@ -77,8 +77,8 @@ struct ORVAnalyzerTempoFamilies {
     // Appends a tempo in 40...320 BPM unless the list holds one within 1.8 %.
     static void appendDistinctTempo(std::vector<double>& list, double bpm);
 
-    // Mean of the matches' canonical readings (bpm / factor), weighted by their scores;
-    // the candidate itself without matches.
+    // Mean of the matches' canonical readings (bpm / factor) within 1 % of the strongest
+    // match's reading, weighted by their scores; the candidate itself without matches.
     static double weightedCanonicalTempo(double candidate, std::span<const ORVTempoFamilyMatch> matches);
 
     // Mean weighted score of the first three matches (sorted best first); 0 for none.

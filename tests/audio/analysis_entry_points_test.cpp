@@ -11,6 +11,7 @@
 
 #include "audio/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
+#include "core/tempo_points.hpp"
 #include "support/manual_background_runner.hpp"
 #include "support/manual_main_loop.hpp"
 
@@ -74,6 +75,43 @@ TEST(AnalysisResults, ReliableSectionsBecomeTheTempoMapElseOnePointWithTheMeasur
         EXPECT_TRUE(result.tempoPoints[0].bpm == 100 || result.tempoPoints[0].bpm == 90);
         EXPECT_EQ(result.tempoPoints[1].timeSeconds, 20.0);
     }
+}
+
+TEST(AnalysisResults, TempiOutsideTheEditorsRangeAreFoldedByOctaves) {
+    // The editor refuses tempi outside 30...300 BPM; the map holds the nearest octave in range.
+    const std::vector<Section> sections{section(0, 320, 0.6), section(10, 25, 0.8), section(20, 300, 0.7),
+                                        section(30, 29.9, 0.7), section(40, 600.2, 0.7)};
+    const auto map = makeBeatloomResult(measurement(sections, true), "/a.wav");
+    ASSERT_EQ(map.tempoPoints.size(), 5u);
+    const double expected[] = {160, 50, 300, 59.8, 150.05};
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_DOUBLE_EQ(map.tempoPoints[i].bpm, expected[i]) << i;
+    EXPECT_TRUE(tempoMapIssues(map.tempoPoints, 93.5).empty());
+
+    auto fast = measurement({}, false);
+    fast.bpm = 340.5;
+    EXPECT_EQ(makeBeatloomResult(fast, "/a.wav").tempoPoints[0].bpm, 170.25);
+    EXPECT_EQ(makeBeatloomResult(fast, "/a.wav").bpm, 340.5);  // the measured tempo itself is reported as is
+}
+
+TEST(AnalysisResults, RampingSectionsBecomeRampingPoints) {
+    std::vector<Section> ramp{section(0.1, 96, 0.8), section(50, 144, 0.8)};
+    ramp[0].linearToNext = true;
+    ramp[1].linearToNext = true;  // the last point never ramps
+    const auto map = makeBeatloomResult(measurement(ramp, true), "/a.wav");
+    ASSERT_EQ(map.tempoPoints.size(), 2u);
+    EXPECT_TRUE(map.tempoPoints[0].linearToNext);
+    EXPECT_FALSE(map.tempoPoints[1].linearToNext);
+    EXPECT_DOUBLE_EQ(bpmAt(map.tempoPoints, 25, 0), 120);
+
+    // A ramp that starts beats after the song does is held steady until then.
+    ramp[0].startSeconds = 8;
+    const auto late = makeBeatloomResult(measurement(ramp, true), "/a.wav");
+    ASSERT_EQ(late.tempoPoints.size(), 3u);
+    EXPECT_FALSE(late.tempoPoints[0].linearToNext);
+    EXPECT_EQ(late.tempoPoints[1].timeSeconds, 8.0);
+    EXPECT_TRUE(late.tempoPoints[1].linearToNext);
+    EXPECT_DOUBLE_EQ(bpmAt(late.tempoPoints, 4, 0), 96);
+    EXPECT_DOUBLE_EQ(bpmAt(late.tempoPoints, 29, 0), 120);
 }
 
 TEST(AnalysisResults, WholeFileResultCopiesTheMeasurementAndTheFirstEightCandidates) {

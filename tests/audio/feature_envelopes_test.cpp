@@ -91,8 +91,38 @@ TEST(FeatureEnvelopes, FirstMeaningfulAudioIsTheStartOfTheFirstSustainedRun) {
     ASSERT_TRUE(set.firstMeaningfulAudioSeconds.has_value());
     EXPECT_DOUBLE_EQ(*set.firstMeaningfulAudioSeconds, 200 * set.frameSeconds);
 
-    // A steady level never rises above four times its own 20th percentile.
-    EXPECT_FALSE(decode(sine(44100, 1, 300 * 512, 440)).firstMeaningfulAudioSeconds.has_value());
+    // Sound at one steady level from the first sample on is meaningful from the first frame.
+    EXPECT_EQ(decode(sine(44100, 1, 300 * 512, 440)).firstMeaningfulAudioSeconds, 0.0);
+}
+
+// Clicks over a noise bed at a steady level, as dense music is.
+Signal steadyPattern(double seconds, double bpm) {
+    Signal pattern = clicks(44100, 1, seconds, bpm, 0.5);
+    const Signal bed = noise(44100, 1, pattern.frames(), 0.15, 9);
+    for (std::size_t i = 0; i < pattern.interleaved.size(); ++i) pattern.interleaved[i] += bed.interleaved[i];
+    return pattern;
+}
+
+TEST(FeatureEnvelopes, FirstMeaningfulAudioRisesAboveTheNoiseFloor) {
+    struct Case {
+        const char* what;
+        Signal signal;
+        double expected;
+    };
+    const auto seconds = [](double s) { return std::int64_t(s * 44100); };
+    for (const Case& c : {
+             Case{"a steady pattern from the start", steadyPattern(60, 124), 0.0},
+             Case{"8 s of digital silence before a long pattern",
+                  concatenated(silence(44100, 1, seconds(8)), steadyPattern(60, 124)), 8.0},
+             Case{"hiss 50 dB down before the pattern",
+                  concatenated(noise(44100, 1, seconds(6), 0.0015, 5), steadyPattern(40, 96)), 6.0},
+         }) {
+        const auto set = decode(c.signal);
+        ASSERT_TRUE(set.firstMeaningfulAudioSeconds.has_value()) << c.what;
+        EXPECT_NEAR(*set.firstMeaningfulAudioSeconds, c.expected, set.frameSeconds) << c.what;
+    }
+    // Digital silence holds no sound at all.
+    EXPECT_EQ(A::firstSustainedSoundFrame(std::vector<double>(400, 0.0), 0.0116), std::nullopt);
 }
 
 TEST(FeatureEnvelopes, IdenticalStereoChannelsMatchTheMonoTwin) {

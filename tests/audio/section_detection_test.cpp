@@ -137,6 +137,12 @@ TEST(SectionDetection, NeighboursOfNearlyTheSameTempoMerge) {
     expectSections(merged, {{0, 15, 120.5, 6}, {15, 30, 130, 3}});
     EXPECT_NEAR(merged[0].confidence, (0.6 * 4 + 0.9 * 2) / 6, 1e-12);
     EXPECT_TRUE(A::mergeAdjacentSections({}).empty());
+
+    // A ramp starting near a steady tempo stays a ramp, and so does the section it flows into.
+    Sections ramp = pair;
+    ramp[1].linearToNext = true;
+    ramp[2].bpm = 122;
+    EXPECT_EQ(A::mergeAdjacentSections(ramp).size(), 3u);
 }
 
 TEST(SectionDetection, SmoothingTakesTheMedianOfEachInteriorObservationAndItsNeighbours) {

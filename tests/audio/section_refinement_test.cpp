@@ -256,3 +256,111 @@ TEST(SectionRefinement, LongSectionsAdoptAConfidentRefinedTempo) {
 
 }  // namespace
 }  // namespace corvel::audio
+
+namespace corvel::audio {
+namespace {
+
+// Sections of `length` seconds over 0 ... seconds, each at the tempo of its observations' median.
+Sections staircase(const Observations& observations, double seconds, double length) {
+    Sections out;
+    for (double start = 0; start < seconds - 1e-9; start += length) {
+        Observations inside;
+        for (const auto& o : observations) {
+            if (o.centerSeconds >= start && o.centerSeconds < start + length) inside.push_back(o);
+        }
+        auto section = A::makeSection(inside, start, std::fmin(start + length, seconds));
+        out.push_back(section);
+    }
+    return out;
+}
+
+TEST(SectionRefinement, AStaircaseAlongARampBecomesOneRamp) {
+    // 100 to 124 BPM over 40 s, heard window by window, cut into 8-second steps by detection.
+    Observations rising;
+    for (double t = 0.75; t < 40; t += 1.5) rising.push_back(obs(t, 100 + 24 * t / 40));
+    const auto ramped = A::rampSections(staircase(rising, 40, 8), rising);
+    // It has no section to flow into, so it ends on a short steady stretch.
+    ASSERT_EQ(ramped.size(), 2u);
+    EXPECT_TRUE(ramped[0].linearToNext);
+    EXPECT_EQ(ramped[0].startSeconds, 0.0);
+    EXPECT_NEAR(ramped[0].bpm, 100, 0.1);
+    EXPECT_FALSE(ramped[1].linearToNext);
+    EXPECT_EQ(ramped[1].endSeconds, 40.0);
+    EXPECT_GE(ramped[1].endSeconds - ramped[1].startSeconds, 3.0);
+    EXPECT_NEAR(ramped[1].bpm, 100 + 24 * (ramped[1].startSeconds + 40) / 80, 0.1);
+    EXPECT_EQ(ramped[0].observationCount, 27);
+
+    // Followed by a steady stretch at the tempo it reaches, the ramp flows into it.
+    Observations thenSteady = rising;
+    for (double t = 40.75; t < 60; t += 1.5) thenSteady.push_back(obs(t, 124));
+    auto steps = staircase(rising, 40, 8);
+    steps.push_back(A::makeSection(Observations(thenSteady.begin() + 27, thenSteady.end()), 40, 60));
+    const auto joined = A::rampSections(steps, thenSteady);
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_TRUE(joined[0].linearToNext);
+    EXPECT_EQ(joined[1].startSeconds, 40.0);
+    EXPECT_EQ(joined[1].bpm, 124.0);
+}
+
+TEST(SectionRefinement, SectionsHeardAtAnotherOctaveOrTooShortToStandJoinTheLine) {
+    // 96 BPM, then the tracker hears 194 for a while, then 97: one octave for the whole line.
+    const Sections flipped{{0, 20, 96, 0.8, 13}, {20, 40, 194, 0.8, 13}, {40, 60, 97, 0.8, 13}};
+    const auto continuous = A::continuousSections(flipped);
+    ASSERT_EQ(continuous.size(), 1u);  // 96, 97 and 97 then match
+    EXPECT_EQ(continuous[0].endSeconds, 60.0);
+    EXPECT_NEAR(continuous[0].bpm, 96.65, 0.05);
+    // A real change of a different kind (three to two) stays.
+    EXPECT_EQ(A::continuousSections(Sections{{0, 20, 100, 0.8, 13}, {20, 40, 150, 0.8, 13}}).size(), 2u);
+
+    // A section of 2 s, or of two observations, joins the neighbour nearer its tempo.
+    const Sections blip{{0, 20, 100, 0.8, 13}, {20, 22, 122, 0.8, 2}, {22, 40, 130, 0.8, 12}};
+    const auto joined = A::continuousSections(blip);
+    ASSERT_EQ(joined.size(), 2u);
+    EXPECT_EQ(joined[1].startSeconds, 20.0);
+    EXPECT_EQ(joined[1].bpm, 130.0);
+    EXPECT_EQ(joined[1].observationCount, 14);
+}
+
+TEST(SectionRefinement, ARampThatLeavesASteadySectionStartsWhereItLeaves) {
+    // Steady 100 BPM, a ramp from 20 s to 120 BPM at 40 s, steady again; detection kept the
+    // steady section running over the whole ramp.
+    Observations heard;
+    for (double t = 0.75; t < 60; t += 1.5) heard.push_back(obs(t, t < 20 ? 100 : t < 40 ? 100 + (t - 20) : 120));
+    const auto ramped = A::rampSections(Sections{{0, 40, 100, 0.8, 27}, {40, 60, 120, 0.8, 13}}, heard);
+    ASSERT_EQ(ramped.size(), 3u);
+    EXPECT_FALSE(ramped[0].linearToNext);
+    // It shows once its windows leave the steady tempo's tolerance (2.25 BPM), a little later.
+    EXPECT_GE(ramped[1].startSeconds, 20.0);
+    EXPECT_LE(ramped[1].startSeconds, 23.0);
+    EXPECT_TRUE(ramped[1].linearToNext);
+    EXPECT_NEAR(ramped[1].bpm, 100 + (ramped[1].startSeconds - 20), 1.5);
+    EXPECT_EQ(ramped[2].bpm, 120.0);
+}
+
+TEST(SectionRefinement, StepsBetweenSteadyTempiStaySteps) {
+    struct Case {
+        const char* what;
+        Observations observations;
+        Sections sections;
+    };
+    const auto steady = [](double bpm, double after) { return windows(40, 20, bpm, after); };
+    Observations thereAndBack;
+    for (double t = 0.75; t < 40; t += 1.5) thereAndBack.push_back(obs(t, t >= 14 && t < 27 ? 124 : 120));
+    for (const Case& c : {
+             Case{"a small step", steady(120, 124), {{0, 20, 120, 0.8, 13}, {20, 40, 124, 0.8, 13}}},
+             Case{"a large step", steady(100, 132), {{0, 20, 100, 0.8, 13}, {20, 40, 132, 0.8, 13}}},
+             Case{"there and back", thereAndBack,
+                  {{0, 14, 120, 0.8, 9}, {14, 27, 124, 0.8, 9}, {27, 40, 120, 0.8, 8}}},
+         }) {
+        const auto result = A::rampSections(c.sections, c.observations);
+        ASSERT_EQ(result.size(), c.sections.size()) << c.what;
+        for (std::size_t i = 0; i < result.size(); ++i) {
+            EXPECT_FALSE(result[i].linearToNext) << c.what;
+            EXPECT_EQ(result[i].bpm, c.sections[i].bpm) << c.what;
+            EXPECT_EQ(result[i].startSeconds, c.sections[i].startSeconds) << c.what;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvel::audio

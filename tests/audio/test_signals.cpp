@@ -7,6 +7,7 @@
 #include <fstream>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <unistd.h>
 
 namespace corvel::audio::testkit {
@@ -167,6 +168,76 @@ Signal clicksAt(double sampleRate, std::uint32_t channels, double seconds, const
         }
     }
     return s;
+}
+
+namespace {
+
+// Adds voice(seconds since the hit) to the mono signal for `length` seconds from `time` on.
+template <typename Voice>
+void addHit(Signal& s, double time, double length, Voice voice) {
+    const auto start = static_cast<std::int64_t>(std::llround(time * s.sampleRate));
+    const auto count = static_cast<std::int64_t>(length * s.sampleRate);
+    for (std::int64_t k = 0; k < count && start + k < s.frames(); ++k) {
+        if (start + k < 0) continue;
+        s.interleaved[std::size_t(start + k)] += static_cast<float>(voice(double(k) / s.sampleRate));
+    }
+}
+
+bool hitAt(const std::string& pattern, std::size_t step) {
+    return !pattern.empty() && pattern[step % pattern.size()] == 'x';
+}
+
+}  // namespace
+
+Signal drums(double sampleRate, double seconds, const std::vector<double>& beatTimes, const DrumPattern& pattern) {
+    Signal s = silence(sampleRate, 1, static_cast<std::int64_t>(std::llround(seconds * sampleRate)));
+    std::mt19937 random(5);
+    std::uniform_real_distribution<double> uniform(-1.0, 1.0);
+    const auto steps = static_cast<std::size_t>(std::max(pattern.stepsPerBeat, 1));
+    for (std::size_t beat = 0; beat < beatTimes.size(); ++beat) {
+        const double time = beatTimes[beat];
+        const double length = beat + 1 < beatTimes.size() ? beatTimes[beat + 1] - time
+                                                          : (beat > 0 ? time - beatTimes[beat - 1] : 0.5);
+        for (std::size_t step = 0; step < steps; ++step) {
+            const std::size_t index = beat * steps + step;
+            const double t = time + length * double(step) / double(steps);
+            if (hitAt(pattern.kick, index)) {
+                double phase = 0;
+                addHit(s, t, 0.4, [&phase, sampleRate](double u) {
+                    phase += 2 * kPi * (50 + 90 * std::exp(-u / 0.03)) / sampleRate;
+                    return 0.8 * std::sin(phase) * std::exp(-u / 0.15);
+                });
+            }
+            if (hitAt(pattern.snare, index)) {
+                double previous = 0;
+                addHit(s, t, 0.3, [&](double u) {
+                    const double white = uniform(random);
+                    const double bright = white - 0.5 * previous;
+                    previous = white;
+                    return 0.35 * bright * std::exp(-u / 0.07) + 0.25 * std::sin(2 * kPi * 190 * u) * std::exp(-u / 0.04);
+                });
+            }
+            for (const auto& [hats, decay, level] :
+                 {std::tuple{&pattern.hat, 0.02, 0.075}, std::tuple{&pattern.openHat, 0.1, 0.15}}) {
+                if (!hitAt(*hats, index)) continue;
+                double p1 = 0, p2 = 0;
+                addHit(s, t, decay * 6, [&, decay, level](double u) {
+                    const double white = uniform(random);
+                    const double high = white - 2 * p1 + p2;
+                    p2 = p1;
+                    p1 = white;
+                    return level * high * std::exp(-u / decay);
+                });
+            }
+        }
+    }
+    return s;
+}
+
+std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpmAt)(double)) {
+    std::vector<double> beats;
+    for (double t = offsetSeconds; t < seconds; t += 60.0 / bpmAt(t)) beats.push_back(t);
+    return beats;
 }
 
 Signal noise(double sampleRate, std::uint32_t channels, std::int64_t frames, double amplitude, std::uint32_t seed) {

@@ -32,6 +32,20 @@ Signal clicks(double sampleRate, std::uint32_t channels, double seconds, double 
 // The same bursts at the given times (seconds, ascending).
 Signal clicksAt(double sampleRate, std::uint32_t channels, double seconds, const std::vector<double>& beatTimes,
                 double amplitude = 0.8);
+// A drum kit played on a grid of steps, stepsPerBeat to each beat (beat times ascending, in
+// seconds): each part is a pattern of 'x' (hit) and '.' (rest) read one letter per step and
+// repeated; an empty pattern is silent. Kick: a falling sine thump; snare: a bright noise
+// burst over a 190 Hz tone; closed and open hats: short and long high noise.
+struct DrumPattern {
+    std::string kick;
+    std::string snare;
+    std::string hat;
+    std::string openHat;
+    int stepsPerBeat = 4;
+};
+Signal drums(double sampleRate, double seconds, const std::vector<double>& beatTimes, const DrumPattern& pattern);
+// Beats from offsetSeconds up to (not including) seconds, at the tempo of each beat's time.
+std::vector<double> beatTimes(double seconds, double offsetSeconds, double (*bpmAt)(double));
 // A drum-and-bass groove in 4/4 on the given beats (seconds, ascending): kick on beats 1 and 3,
 // snare on 2 and 4, a closed hi-hat on every eighth and a bass note on every beat, the same on
 // every channel. renderGroove fills `mono` with the frames firstFrame ... firstFrame + size - 1

@@ -1,0 +1,347 @@
+#include "audio/metrical_level.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "audio/music_analyzer.hpp"
+#include "common/numeric.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+
+// The tempo listeners most readily tap, and how quickly that preference fades (octaves).
+constexpr double kPreferredTempo = 120;
+constexpr double kPreferenceWidthOctaves = 0.8;
+// Tempi the level decision chooses from, as the periodicity search sees them.
+constexpr double kSlowestLevel = 40;
+constexpr double kFastestLevel = 320;
+// How much a clearly accented half-tempo outweighs the tempo preference (log units per unit
+// of lean), and how much a backbeat holds the level against it.
+constexpr double kLeanWeight = 3.0;
+constexpr double kBackbeatWeight = 3.0;
+// The lean a level must show before its half counts as the stronger pulse: below it, halving
+// the tempo costs.
+constexpr double kAccentLean = 0.25;
+
+// The split bands read for beats, with how much each speaks for the beat rather than for
+// its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
+constexpr std::array<double, ORVAudioFeatureSet::kSplitBandCount> kBandWeights{1.0, 1.0, 1.0, 0.5, 0.25};
+constexpr std::size_t kLowBand = 0;
+
+// One split band's onset strengths: the unnormalised ones when the features hold them, else
+// the normalised envelope.
+class BandView {
+public:
+    BandView(const ORVAudioFeatureSet& features, std::size_t band)
+        : strengths_(features.bandOnsetStrengths[band]), envelope_(features.featureEnvelopes[band + 1]) {
+        const std::size_t n = features.consensusEnvelope.size();
+        if (strengths_.size() != n) strengths_ = {};
+        if (envelope_.size() != n) envelope_ = {};
+    }
+    bool usable() const { return !strengths_.empty() || !envelope_.empty(); }
+    double operator[](std::int64_t i) const {
+        const auto k = static_cast<std::size_t>(i);
+        return strengths_.empty() ? envelope_[k] : static_cast<double>(strengths_[k]);
+    }
+    // Largest value of frames c - h ... c + h clipped to begin ... end - 1; 0 as the floor.
+    double peakNear(std::int64_t c, std::int64_t h, std::int64_t begin, std::int64_t end) const {
+        const std::int64_t lo = std::max(c - h, begin);
+        const std::int64_t hi = std::min(c + h, end - 1);
+        double best = 0;
+        for (std::int64_t i = lo; i <= hi; ++i) best = std::max(best, (*this)[i]);
+        return best;
+    }
+    double mean(std::int64_t begin, std::int64_t end) const {
+        if (end <= begin) return 0;
+        double sum = 0;
+        for (std::int64_t i = begin; i < end; ++i) sum += (*this)[i];
+        return sum / static_cast<double>(end - begin);
+    }
+
+private:
+    std::span<const float> strengths_;
+    std::span<const double> envelope_;
+};
+
+// Frames of a section (or of the whole span), clipped to the envelopes.
+struct Span {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+    double bpm = 0;
+};
+
+std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+                          double bpm) {
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const double fs = features.frameSeconds;
+    std::vector<Span> spans;
+    const auto frame = [&](double seconds) {
+        return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n);
+    };
+    if (sections.empty()) {
+        spans.push_back({0, n, bpm});
+        return spans;
+    }
+    // A ramp's beats drift off a grid of its start tempo: the steady sections speak for the
+    // level, the ramps only when there is nothing else.
+    const bool steadyPart = std::any_of(sections.begin(), sections.end(), [](const ORVDetectedTempoSection& s) {
+        return !s.linearToNext && A::isUsableTempo(s.bpm) && s.endSeconds > s.startSeconds;
+    });
+    for (const auto& s : sections) {
+        if (!A::isUsableTempo(s.bpm) || (steadyPart && s.linearToNext)) continue;
+        const Span span{frame(s.startSeconds), frame(s.endSeconds), s.bpm};
+        if (span.end > span.begin) spans.push_back(span);
+    }
+    // A map whose first section starts late still reads the whole song at the first tempo.
+    if (!spans.empty() && !sections.empty() && spans.front().bpm == sections.front().bpm) spans.front().begin = 0;
+    return spans;
+}
+
+}  // namespace
+
+double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
+    if (!A::isUsableTempo(bpm)) return -std::numeric_limits<double>::infinity();
+    const double octaves = std::log2(bpm / kPreferredTempo);
+    return -(octaves * octaves) / (2 * kPreferenceWidthOctaves * kPreferenceWidthOctaves);
+}
+
+ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& features, double periodFrames,
+                                               double phaseFrames, std::int64_t begin, std::int64_t end) {
+    ORVGridLean result;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    begin = std::clamp<std::int64_t>(begin, 0, n);
+    end = std::clamp<std::int64_t>(end, begin, n);
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || !std::isfinite(phaseFrames) || end <= begin) {
+        return result;
+    }
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+
+    constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
+    std::array<double, kBands> even{}, odd{}, lean{}, salience{};
+    std::array<std::array<double, kBands>, 3> thirds{};
+    std::array<std::int64_t, 3> thirdCounts{};
+    std::vector<BandView> bands;
+    for (std::size_t k = 0; k < kBands; ++k) bands.emplace_back(features, k);
+    if (!std::all_of(bands.begin(), bands.end(), [](const BandView& b) { return b.usable(); })) return result;
+    std::int64_t evenCount = 0, oddCount = 0;
+    for (std::int64_t b = 0;; ++b) {
+        const double t = phaseFrames + static_cast<double>(b) * periodFrames;
+        if (!(t < static_cast<double>(end))) break;
+        if (t < static_cast<double>(begin)) continue;
+        const std::int64_t c = roundedInt64(t);
+        auto& side = b % 2 == 0 ? even : odd;
+        auto& third = thirds[static_cast<std::size_t>(b % 3)];
+        for (std::size_t k = 0; k < kBands; ++k) {
+            const double v = bands[k].peakNear(c, h, begin, end);
+            side[k] += v;
+            third[k] += v;
+        }
+        ++(b % 2 == 0 ? evenCount : oddCount);
+        ++thirdCounts[static_cast<std::size_t>(b % 3)];
+    }
+    result.beats = evenCount + oddCount;
+    if (evenCount == 0 || oddCount == 0) return result;
+
+    double weighted = 0, weights = 0;
+    for (std::size_t k = 0; k < kBands; ++k) {
+        const double e = even[k] / static_cast<double>(evenCount);
+        const double o = odd[k] / static_cast<double>(oddCount);
+        // A band follows the grid when its beats stand above its own average; a band of
+        // steady noise or a held tone does not, whatever its level.
+        salience[k] = std::max(0.5 * (e + o) - bands[k].mean(begin, end), 0.0) * kBandWeights[k];
+        lean[k] = e + o > 1e-9 ? (e - o) / (e + o) : 0.0;
+        weighted += salience[k] * lean[k];
+        weights += salience[k];
+    }
+    if (!(weights > 1e-9)) return result;
+    result.lean = weighted / weights;
+
+    // One beat of every three against the other two, for the rotation that stands out most.
+    if (thirdCounts[0] > 0 && thirdCounts[1] > 0 && thirdCounts[2] > 0) {
+        for (std::size_t r = 0; r < 3; ++r) {
+            double accent = 0;
+            for (std::size_t k = 0; k < kBands; ++k) {
+                const double one = thirds[r][k] / static_cast<double>(thirdCounts[r]);
+                const double others = 0.5 * (thirds[(r + 1) % 3][k] / static_cast<double>(thirdCounts[(r + 1) % 3]) +
+                                             thirds[(r + 2) % 3][k] / static_cast<double>(thirdCounts[(r + 2) % 3]));
+                if (one + others > 1e-9) accent += salience[k] * (one - others) / (one + others);
+            }
+            result.tripleAccent = std::max(result.tripleAccent, accent / weights);
+        }
+    }
+
+    // The low band's lean against the cymbal and snare bands' (2500 Hz up): a kick on one
+    // half and a snare on the other.
+    const double highSalience = salience[3] + salience[4];
+    if (salience[kLowBand] > 1e-9 && highSalience > 1e-9) {
+        const double highLean = (salience[3] * lean[3] + salience[4] * lean[4]) / highSalience;
+        result.backbeat = std::max(-lean[kLowBand] * highLean, 0.0);
+    }
+    return result;
+}
+
+double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, double periodFrames,
+                                           std::int64_t begin, std::int64_t end) {
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    begin = std::clamp<std::int64_t>(begin, 0, n);
+    end = std::clamp<std::int64_t>(end, begin, n);
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
+    std::vector<double> beatEnvelope(static_cast<std::size_t>(end - begin), 0.0);
+    double strongest = 0;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
+        const BandView band(features, k);
+        if (!band.usable()) continue;
+        for (std::int64_t i = begin; i < end; ++i) {
+            auto& value = beatEnvelope[static_cast<std::size_t>(i - begin)];
+            value += kBandWeights[k] * band[i];
+            strongest = std::max(strongest, value);
+        }
+    }
+    // Bands with nothing to say here: the consensus of all envelopes decides.
+    if (!(strongest > 1e-12)) {
+        const auto& consensus = features.consensusEnvelope;
+        beatEnvelope.assign(consensus.begin() + begin, consensus.begin() + end);
+    }
+    const double phase = static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
+    if (!(strongest > 1e-12)) return phase;
+
+    // The beats or the points halfway between them: every band votes by how much stronger its
+    // onsets are on one than on the other (scale-free, so that a quiet band counts as much as
+    // a loud one), the cymbal bands less. Syncopated kicks don't move a grid its snare and
+    // hats hold, nor do off-beat hats move one its kicks hold.
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const auto meanAt = [&](const BandView& band, double from) {
+        double sum = 0;
+        std::int64_t count = 0;
+        for (double t = from; t < static_cast<double>(end); t += periodFrames) {
+            sum += band.peakNear(roundedInt64(t), h, begin, end);
+            ++count;
+        }
+        return count > 0 ? sum / static_cast<double>(count) : 0.0;
+    };
+    const double between = phase + 0.5 * periodFrames;
+    double vote = 0;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
+        const BandView band(features, k);
+        if (!band.usable()) continue;
+        const double floor = std::max(band.mean(begin, end), 1e-9);
+        vote += kBandWeights[k] * std::log((meanAt(band, phase) + floor) / (meanAt(band, between) + floor));
+    }
+    if (vote >= 0) return phase;
+    const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));
+    return shifted;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(
+    std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
+    std::optional<std::size_t> longest;
+    for (std::size_t i = 0; i < result.size(); ++i) {
+        const auto& s = result[i];
+        if (A::isUsableTempo(s.bpm) &&
+            (!longest || s.endSeconds - s.startSeconds > result[*longest].endSeconds - result[*longest].startSeconds)) {
+            longest = i;
+        }
+    }
+    if (!longest) return result;
+    // A ramp and the sections it flows through form a group that moves as one. Outwards from
+    // the longest section's group, each group moves by octaves to lie within half an octave of
+    // its neighbour: real tempo changes move by small steps and stay where they are.
+    std::vector<std::pair<std::size_t, std::size_t>> groups;
+    for (std::size_t i = 0; i < result.size();) {
+        std::size_t end = i + 1;
+        while (end < result.size() && result[end - 1].linearToNext) ++end;
+        groups.emplace_back(i, end);
+        i = end;
+    }
+    const auto move = [&result](const std::pair<std::size_t, std::size_t>& group, double reference, double own) {
+        if (!A::isUsableTempo(own) || !A::isUsableTempo(reference)) return;
+        const double octaves = std::round(std::log2(reference / own));
+        if (octaves == 0 || std::abs(octaves) > 3) return;
+        for (std::size_t k = group.first; k < group.second; ++k) {
+            if (A::isUsableTempo(result[k].bpm)) result[k].bpm = A::roundedTempo(result[k].bpm * std::exp2(octaves));
+        }
+    };
+    std::size_t home = 0;
+    while (groups[home].second <= *longest) ++home;
+    for (std::size_t g = home + 1; g < groups.size(); ++g) {
+        move(groups[g], result[groups[g - 1].second - 1].bpm, result[groups[g].first].bpm);
+    }
+    for (std::size_t g = home; g-- > 0;) {
+        move(groups[g], result[groups[g + 1].first].bpm, result[groups[g].second - 1].bpm);
+    }
+    return result;
+}
+
+double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& features,
+                                                     std::span<const ORVDetectedTempoSection> sections, double bpm) {
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return 1;
+    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    if (spans.empty()) return 1;
+
+    // The evidence a level gives for its half and its third: how clearly every other (every
+    // third) beat stands out, less, for the half, how much a backbeat ties the beat to it.
+    const auto gains = [&](double factor) {
+        double lean = 0, backbeat = 0, triple = 0;
+        std::int64_t beats = 0;
+        for (const Span& span : spans) {
+            const double period = 60.0 / (fs * span.bpm * factor);
+            if (!(period >= 2.0) || !std::isfinite(period)) continue;
+            const double phase = beatPhase(features, period, span.begin, span.end);
+            const ORVGridLean g = gridLean(features, period, phase, span.begin, span.end);
+            const auto weight = static_cast<double>(g.beats);
+            lean += std::abs(g.lean) * weight;
+            backbeat += g.backbeat * weight;
+            triple += g.tripleAccent * weight;
+            beats += g.beats;
+        }
+        if (beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
+        const auto count = static_cast<double>(beats);
+        return std::pair{kLeanWeight * (lean / count - kAccentLean) - kBackbeatWeight * backbeat / count,
+                         kLeanWeight * (triple / count - kAccentLean)};
+    };
+
+    // From the fastest octave of the tempo within range down: each level's score is the
+    // listeners' preference plus the accent evidence gathered on the way down to it; a level
+    // may be divided by three once (the dotted beat of a compound meter).
+    double bestFactor = 1;
+    double bestScore = -std::numeric_limits<double>::infinity();
+    for (const double base : {1.0}) {
+        int fastest = 0;
+        while (fastest < 4 && bpm * base * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
+        while (fastest > -4 && bpm * base * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
+        // evidence[0]: binary levels base x 2^a; evidence[1]: the same divided by three.
+        std::array<double, 2> evidence{0.0, -std::numeric_limits<double>::infinity()};
+        for (int a = fastest; a >= -4; --a) {
+            const double binary = base * std::ldexp(1.0, a);
+            if (bpm * binary / 3 < kSlowestLevel && bpm * binary < kSlowestLevel) break;
+            std::array<double, 2> next{-std::numeric_limits<double>::infinity(),
+                                       -std::numeric_limits<double>::infinity()};
+            for (const int third : {0, 1}) {
+                if (!std::isfinite(evidence[third])) continue;
+                const double factor = third == 0 ? binary : binary / 3;
+                const double tempo = bpm * factor;
+                if (tempo < kSlowestLevel) continue;
+                const double score = tempoPreference(tempo) + evidence[third];
+                if (tempo <= kFastestLevel && score > bestScore) {
+                    bestScore = score;
+                    bestFactor = factor;
+                }
+                const auto [half, triple] = gains(factor);
+                next[third] = std::max(next[third], evidence[third] + half);
+                if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
+            }
+            evidence = next;
+        }
+    }
+    return bestFactor;
+}
+
+}  // namespace corvel::audio

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "audio/section_detection.hpp"
+
+namespace corvel::audio {
+
+struct ORVAudioFeatureSet;
+
+// How the beats of a grid split into two interleaved halves (even and odd beats), read in
+// the band envelopes: the evidence for the grid at half its tempo.
+struct ORVGridLean {
+    // -1...1: positive when the even beats are the stronger half, weighted by how clearly
+    // each band follows the grid; 0 when no band does.
+    double lean = 0;
+    // 0...1: how much the low band and the 180-2500 Hz bands stress opposite halves (a kick
+    // on one beat and a snare on the next): the grid itself is the beat, not its half.
+    double backbeat = 0;
+    // 0...1: how clearly one beat of every three stands out over the other two (the best of
+    // the three rotations): the evidence for the grid at a third of its tempo.
+    double tripleAccent = 0;
+    std::int64_t beats = 0;
+};
+
+// The metrical level a listener taps (inherited by ORVAudioMusicAnalyzer): which octave of a
+// tempo family is the beat, and where the beats fall. Decided from the band envelopes (low
+// drums on the beat, cymbals on the subdivisions) together with the tempo range listeners
+// prefer. Pure functions, safe on any thread.
+struct ORVAnalyzerMetricalLevel {
+    // Log-normal preference of listeners for a beat near 120 BPM: 0 there, falling with the
+    // square of the distance in octaves; -infinity for a tempo that is not finite and positive.
+    static double tempoPreference(double bpm);
+
+    // The lean of the grid phase + k x period over frames begin ... end - 1 of the features.
+    static ORVGridLean gridLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
+                                std::int64_t begin, std::int64_t end);
+
+    // The whole-frame phase of beats of the period over frames begin ... end - 1, in frames
+    // from the start of the features: the grid position where the onsets are strongest, with
+    // the low and middle bands (drums, bass, chords) counting more than the cymbal bands that
+    // fill the subdivisions. 0 for a period below 2 frames or an empty span.
+    static double beatPhase(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                            std::int64_t end);
+
+    // The sections with each tempo moved by octaves to lie within half an octave of its
+    // neighbour's, outwards from the longest section, a ramp together with the sections it
+    // flows through: the tracker may follow one part of a song at its double or half, but a
+    // song's parts are counted at one level.
+    static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
+
+    // The factor by which the sections' tempi (or `bpm` over the whole span when there are
+    // none) are to be multiplied so that they count the beat a listener taps: a power of two,
+    // or one divided by three (the dotted beat of a compound meter). One factor for the whole
+    // map. Only levels within 40...320 BPM are considered; 1 when the
+    // tempo is not usable.
+    static double metricalLevelFactor(const ORVAudioFeatureSet& features,
+                                      std::span<const ORVDetectedTempoSection> sections, double bpm);
+};
+
+}  // namespace corvel::audio

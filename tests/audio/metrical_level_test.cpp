@@ -1,0 +1,179 @@
+#include "audio/metrical_level.hpp"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "audio/music_analyzer.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+constexpr double kFrameSeconds = 512.0 / 44100.0;
+
+// `seconds` of features at 44.1 kHz hops, every envelope silent.
+ORVAudioFeatureSet silentFeatures(double seconds) {
+    ORVAudioFeatureSet set;
+    set.frameSeconds = kFrameSeconds;
+    set.durationSeconds = seconds;
+    const auto n = std::size_t(std::ceil(seconds / kFrameSeconds));
+    set.featureEnvelopes.fill(std::vector<double>(n, 0.0));
+    set.consensusEnvelope.assign(n, 0.0);
+    for (auto& band : set.bandOnsetStrengths) band.assign(n, 0.0f);
+    return set;
+}
+
+// Onsets of the given strength in the split bands (0 below 180 Hz ... 4 above the top
+// corner) every `every`-th beat of the tempo, from beat `first` on, from frame `from` (plus 5)
+// up to frame `to` (the end when 0).
+void addBeats(ORVAudioFeatureSet& set, std::vector<std::size_t> bands, double bpm, int every, int first,
+              float strength, double from = 0, std::size_t to = 0) {
+    const double period = 60.0 / (kFrameSeconds * bpm);
+    const std::size_t end = to == 0 ? set.consensusEnvelope.size() : to;
+    for (int beat = first;; beat += every) {
+        const auto frame = std::size_t(std::lround(from + 5 + beat * period));
+        if (frame >= end) break;
+        for (const std::size_t band : bands) {
+            set.bandOnsetStrengths[band][frame] = std::max(set.bandOnsetStrengths[band][frame], strength);
+            set.featureEnvelopes[band + 1][frame] = 1;
+        }
+        set.consensusEnvelope[frame] = 1;
+    }
+}
+
+TEST(MetricalLevel, ListenersPreferATempoNear120InOctaves) {
+    EXPECT_EQ(A::tempoPreference(120), 0.0);
+    EXPECT_NEAR(A::tempoPreference(60), A::tempoPreference(240), 1e-12);
+    EXPECT_GT(A::tempoPreference(100), A::tempoPreference(60));
+    EXPECT_GT(A::tempoPreference(150), A::tempoPreference(200));
+    for (const double bad : {0.0, -5.0, std::numeric_limits<double>::quiet_NaN()}) {
+        EXPECT_EQ(A::tempoPreference(bad), -std::numeric_limits<double>::infinity());
+    }
+}
+
+TEST(MetricalLevel, SectionsComeToOneLevelPartByPartAndRampsMoveWhole) {
+    using S = ORVDetectedTempoSection;
+    // 90, a chorus heard at 240, 90 again: the chorus comes back to 120.
+    const auto chorus = A::sectionsAtOneLevel(std::vector<S>{{0, 30, 90, 0.8, 20}, {30, 60, 240, 0.8, 20},
+                                                             {60, 90, 90, 0.8, 20}});
+    EXPECT_EQ(chorus[1].bpm, 120.0);
+    EXPECT_EQ(chorus[2].bpm, 90.0);
+    // An accelerando from 80 to 124 spans more than half an octave and stays whole; the part
+    // after it, heard at 248, comes back next to where the ramp ends.
+    std::vector<S> ramp{{0, 18, 80, 0.8, 12}, {18, 44, 80, 0.8, 17}, {44, 47, 122, 0.8, 3}, {47, 70, 248, 0.8, 15}};
+    ramp[1].linearToNext = true;
+    const auto held = A::sectionsAtOneLevel(ramp);
+    EXPECT_DOUBLE_EQ(held[2].bpm / held[1].bpm, 122.0 / 80.0);
+    EXPECT_EQ(held[0].bpm, held[1].bpm);
+    EXPECT_NEAR(held[3].bpm / held[2].bpm, 124.0 / 122.0, 1e-9);
+}
+
+TEST(MetricalLevel, GridLeanReadsAccentedHalvesAndBackbeats) {
+    const double period = 60.0 / (kFrameSeconds * 120);
+    // Even beats loud in every band, odd beats faint: the half tempo is the stronger pulse.
+    auto accented = silentFeatures(20);
+    addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 0, 1.0f);
+    addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 1, 0.2f);
+    const auto lean = A::gridLean(accented, period, 5, 0, std::int64_t(accented.consensusEnvelope.size()));
+    EXPECT_GT(lean.lean, 0.5);
+    EXPECT_EQ(lean.backbeat, 0.0);
+    EXPECT_GT(lean.beats, 35);
+    // Shifted by one beat the other half leans.
+    EXPECT_LT(A::gridLean(accented, period, 5 + period, 0, 2000).lean, -0.5);
+
+    // Equal beats: no lean.
+    auto even = silentFeatures(20);
+    addBeats(even, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f);
+    EXPECT_NEAR(A::gridLean(even, period, 5, 0, 2000).lean, 0.0, 1e-9);
+
+    // A kick on the even beats and a snare on the odd ones: a backbeat.
+    auto backbeat = silentFeatures(20);
+    addBeats(backbeat, {0, 1}, 120, 2, 0, 1.0f);
+    addBeats(backbeat, {2, 3, 4}, 120, 2, 1, 1.0f);
+    EXPECT_GT(A::gridLean(backbeat, period, 5, 0, 2000).backbeat, 0.5);
+
+    // One beat in three loud: the third of the tempo is the stronger pulse; none in two.
+    auto compound = silentFeatures(20);
+    addBeats(compound, {0, 1, 2, 3, 4}, 120, 3, 1, 1.0f);
+    addBeats(compound, {3, 4}, 120, 1, 0, 0.3f);
+    const auto triple = A::gridLean(compound, period, 5, 0, 2000);
+    EXPECT_GT(triple.tripleAccent, 0.5);
+    EXPECT_LT(std::abs(triple.lean), 0.2);
+    EXPECT_NEAR(A::gridLean(even, period, 5, 0, 2000).tripleAccent, 0.0, 1e-9);
+
+    // Nothing to read: no lean, no beats.
+    EXPECT_EQ(A::gridLean(even, 1.5, 5, 0, 2000).beats, 0);
+    EXPECT_EQ(A::gridLean(even, period, 5, 100, 50).beats, 0);
+}
+
+TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOfferedAt) {
+    // Equal clicks at 90 BPM: offered at 180 (every other beat empty) or at 45 (no accent on
+    // every other click), the level comes back to 90.
+    auto clicks = silentFeatures(30);
+    addBeats(clicks, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f);
+    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 180), 0.5);
+    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 90), 1.0);
+    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 45), 2.0);
+    // Eighths of a compound meter, every third accented: the dotted beat.
+    auto sixEight = silentFeatures(30);
+    addBeats(sixEight, {0, 1, 2}, 198, 3, 0, 1.0f);
+    addBeats(sixEight, {2, 3, 4}, 198, 1, 0, 0.4f);
+    EXPECT_NEAR(A::metricalLevelFactor(sixEight, {}, 198), 1.0 / 3, 1e-12);
+    // A fast pulse of equal beats stays fast.
+    auto fast = silentFeatures(30);
+    addBeats(fast, {0, 1, 2, 3, 4}, 180, 1, 0, 1.0f);
+    EXPECT_EQ(A::metricalLevelFactor(fast, {}, 180), 1.0);
+    // A kick and snare backbeat at 174 stays at 174 even with its kicks louder.
+    auto backbeat = silentFeatures(30);
+    addBeats(backbeat, {0, 1, 2}, 174, 2, 0, 1.0f);
+    addBeats(backbeat, {2, 3, 4}, 174, 2, 1, 0.6f);
+    addBeats(backbeat, {3, 4}, 348, 1, 0, 0.2f);
+    EXPECT_EQ(A::metricalLevelFactor(backbeat, {}, 174), 1.0);
+    // One factor for a whole map: sections at 180 and 240 over clicks at 90 and 120.
+    auto map = silentFeatures(40);
+    const std::size_t half = map.consensusEnvelope.size() / 2;
+    addBeats(map, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f, 0, half);
+    addBeats(map, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f, double(half));
+    const std::vector<ORVDetectedTempoSection> sections{{0, 20, 180, 0.8, 10}, {20, 40, 240, 0.8, 10}};
+    EXPECT_EQ(A::metricalLevelFactor(map, sections, 180), 0.5);
+    // Nothing usable: no change.
+    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 0), 1.0);
+    EXPECT_EQ(A::metricalLevelFactor(ORVAudioFeatureSet{}, {}, 120), 1.0);
+}
+
+TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
+    // Kicks on the beats, louder open hats (above 2500 Hz) on the off-beats, the consensus
+    // hearing both alike: the beats fall on the kicks.
+    auto set = silentFeatures(20);
+    const double period = 60.0 / (kFrameSeconds * 124);
+    addBeats(set, {0, 1}, 124, 1, 0, 0.8f);
+    for (double f = 5 + period / 2; f < double(set.consensusEnvelope.size()); f += period) {
+        const auto frame = std::size_t(std::lround(f));
+        if (frame >= set.consensusEnvelope.size()) break;
+        for (const std::size_t band : {3u, 4u}) set.bandOnsetStrengths[band][frame] = 1.0f;
+        set.consensusEnvelope[frame] = 1;
+    }
+    // (A beat one frame early still meets the onset; the earliest such phase wins.)
+    EXPECT_NEAR(std::fmod(A::beatPhase(set, period, 0, std::int64_t(set.consensusEnvelope.size())), period), 5.0, 1.0);
+    // Funk: the kicks fall between the beats more often than on them, but snare and hats hold
+    // the beats in their bands: the beats stay on the beats.
+    auto funk = silentFeatures(20);
+    addBeats(funk, {0, 1}, 248, 2, 1, 1.0f);     // kicks on the off-beats
+    addBeats(funk, {0, 1}, 248, 4, 0, 0.6f);     // and on every other beat, weaker
+    addBeats(funk, {2, 3, 4}, 124, 1, 0, 0.8f);  // snare and hats on the beats
+    addBeats(funk, {3, 4}, 248, 2, 1, 0.15f);    // softer hats between
+    EXPECT_NEAR(std::fmod(A::beatPhase(funk, period, 0, std::int64_t(funk.consensusEnvelope.size())), period), 5.0,
+                1.0);
+
+    // The phase counts from the start of the features, also over a later span.
+    const double later = A::beatPhase(set, period, 500, 1500);
+    EXPECT_GE(later, 500.0);
+    EXPECT_NEAR(std::remainder(later - 5, period), 0.0, 1.0);
+    EXPECT_EQ(A::beatPhase(set, 1.5, 0, 1000), 0.0);
+}
+
+}  // namespace
+}  // namespace corvel::audio
