@@ -176,12 +176,12 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         }
     }
 
-    // The low band's lean against the cymbal and snare bands' (2500 Hz up): a kick on one
-    // half and a snare on the other.
-    const double highSalience = salience[3] + salience[4];
-    if (salience[kLowBand] > 1e-9 && highSalience > 1e-9) {
-        const double highLean = (salience[3] * lean[3] + salience[4] * lean[4]) / highSalience;
-        result.backbeat = std::max(-lean[kLowBand] * highLean, 0.0);
+    // The low band's lean against the snare's body (180-2500 Hz): a kick on one half and a
+    // snare on the other. Hats alone against the kick are subdivisions, not a backbeat.
+    const double midSalience = salience[1] + salience[2];
+    if (salience[kLowBand] > 1e-9 && midSalience > 1e-9) {
+        const double midLean = (salience[1] * lean[1] + salience[2] * lean[2]) / midSalience;
+        result.backbeat = std::max(-lean[kLowBand] * midLean, 0.0);
     }
     return result;
 }
