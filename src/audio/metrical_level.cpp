@@ -27,7 +27,7 @@ constexpr double kLeanWeight = 3.0;
 constexpr double kBackbeatWeight = 3.0;
 // The lean a level must show before its half counts as the stronger pulse: below it, halving
 // the tempo costs.
-constexpr double kAccentLean = 0.25;
+constexpr double kAccentLean = 0.2;
 
 // The split bands read for beats, with how much each speaks for the beat rather than for
 // its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
