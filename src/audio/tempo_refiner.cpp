@@ -100,7 +100,9 @@ double percentile(std::span<const double> values, double q) {
     std::vector<double> sorted(values.begin(), values.end());
     const auto last = static_cast<std::int64_t>(sorted.size()) - 1;
     const std::int64_t index = std::clamp<std::int64_t>(roundedInt64(static_cast<double>(last) * q, 0), 0, last);
-    std::nth_element(sorted.begin(), sorted.begin() + index, sorted.end(), ascendingNaNLast);
+    // Through a lambda, so that the comparison is inlined rather than called per element.
+    std::nth_element(sorted.begin(), sorted.begin() + index, sorted.end(),
+                     [](double a, double b) { return ascendingNaNLast(a, b); });
     return sorted[static_cast<std::size_t>(index)];
 }
 

@@ -344,9 +344,9 @@ QWidget* BeatloomView::makeAnalysingPanel() {
     analysingFile_ = makeLabel({}, OrvantaTheme::font(12, QFont::Medium), OrvantaTheme::mutedText());
     texts->addWidget(analysingFile_);
     row->addLayout(texts);
-    row->addStretch();
     analysingPercent_ = makeLabel({}, OrvantaTheme::font(12, QFont::Medium), OrvantaTheme::mutedText());
     row->addWidget(analysingPercent_, 0, Qt::AlignVCenter);
+    row->addStretch();
     return panel;
 }
 
