@@ -43,6 +43,9 @@ constexpr double kRampBendLimit = 0.03;
 // only when a step alone would miss the new beats by more than this.
 constexpr double kStepBendLimit = 0.01;
 constexpr double kTolerableMissSeconds = 0.035;
+// A larger miss than this share of the shorter beat is no drift but a change between beats,
+// which a step can only come close to.
+constexpr double kLargestDriftShare = 0.25;
 // A change stays this far inside both of its sections.
 constexpr double kChangeInset = 0.25;
 // Onsets are looked for this close to a beat; one grid explains the music clearly better than
@@ -534,20 +537,38 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         const auto oldPhase = beatPhaseSeconds(
             features, oldBPM, std::fmax(previous.startSeconds, change - kNearPhaseSpanSeconds), change);
         if (!oldPhase) continue;
-        const double newBeat = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
-        // The map's last beat at the old tempo before the new beat (less half the shorter beat).
-        const double anchor = std::fmax(previous.startSeconds, change - kLongestBeatWalk * oldPeriod - newPeriod);
+        const double walked = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
+        // The map's beats at the old tempo, from a little before the change.
+        const double anchor =
+            std::fmax(previous.startSeconds, change - 2 * kLongestBeatWalk * std::fmax(oldPeriod, newPeriod));
         const double anchorQuarter = BeatloomTimeline::quarterPosition(segments, anchor) - zero;
         const double mapBeat = anchor + (std::ceil(anchorQuarter) - anchorQuarter) * oldPeriod;
-        const double target = newBeat - 0.5 * std::fmin(oldPeriod, newPeriod);
-        const double lastOldBeat = mapBeat + oldPeriod * std::floor((target - mapBeat) / oldPeriod);
+        // A step after the map's last old beat before a new beat (less half the shorter beat) can
+        // only place that new beat within the two beat lengths of it. Of the new beats near the
+        // one found, take the nearest that the old beats lead into so, else the closest miss.
+        const auto lastOldBefore = [&](double beat) {
+            const double target = beat - 0.5 * std::fmin(oldPeriod, newPeriod);
+            return mapBeat + oldPeriod * std::floor((target - mapBeat) / oldPeriod);
+        };
+        const auto missOf = [&](double beat) {
+            const double gap = beat - lastOldBefore(beat);
+            return std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
+        };
+        double newBeat = walked;
+        for (int k = 1; k <= kLongestBeatWalk; ++k) {
+            for (const double candidate : {walked - k * newPeriod, walked + k * newPeriod}) {
+                const double miss = missOf(candidate);
+                const double best = missOf(newBeat);
+                if (candidate > anchor && best > kTolerableMissSeconds && miss < best) newBeat = candidate;
+            }
+        }
+        const double lastOldBeat = lastOldBefore(newBeat);
         // Stepping x after that beat puts the next beat of the map at lastOldBeat + x +
         // (1 - x / oldPeriod) x newPeriod; make that the new beat.
         const double gap = newBeat - lastOldBeat;
         double x = (gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod);
-        // A step can only place the new beat within the two beat lengths of the old beat.
-        const double miss = std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
-        if (miss > kTolerableMissSeconds) {
+        const double miss = missOf(newBeat);
+        if (miss > kTolerableMissSeconds && miss <= kLargestDriftShare * std::fmin(oldPeriod, newPeriod)) {
             // The map's old beats have drifted off the music (its tempo is a little off): bend
             // the old tempo so that one of them lands on the new beat, and step there.
             const double from = std::fmax(firstBeat, previous.startSeconds);

@@ -54,6 +54,23 @@ TEST(MetricalLevel, ListenersPreferATempoNear120InOctaves) {
     }
 }
 
+TEST(MetricalLevel, SectionsComeToOneLevelPartByPartAndRampsMoveWhole) {
+    using S = ORVDetectedTempoSection;
+    // 90, a chorus heard at 240, 90 again: the chorus comes back to 120.
+    const auto chorus = A::sectionsAtOneLevel(std::vector<S>{{0, 30, 90, 0.8, 20}, {30, 60, 240, 0.8, 20},
+                                                             {60, 90, 90, 0.8, 20}});
+    EXPECT_EQ(chorus[1].bpm, 120.0);
+    EXPECT_EQ(chorus[2].bpm, 90.0);
+    // An accelerando from 80 to 124 spans more than half an octave and stays whole; the part
+    // after it, heard at 248, comes back next to where the ramp ends.
+    std::vector<S> ramp{{0, 18, 80, 0.8, 12}, {18, 44, 80, 0.8, 17}, {44, 47, 122, 0.8, 3}, {47, 70, 248, 0.8, 15}};
+    ramp[1].linearToNext = true;
+    const auto held = A::sectionsAtOneLevel(ramp);
+    EXPECT_DOUBLE_EQ(held[2].bpm / held[1].bpm, 122.0 / 80.0);
+    EXPECT_EQ(held[0].bpm, held[1].bpm);
+    EXPECT_NEAR(held[3].bpm / held[2].bpm, 124.0 / 122.0, 1e-9);
+}
+
 TEST(MetricalLevel, GridLeanReadsAccentedHalvesAndBackbeats) {
     const double period = 60.0 / (kFrameSeconds * 120);
     // Even beats loud in every band, odd beats faint: the half tempo is the stronger pulse.
