@@ -313,33 +313,31 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // may be divided by three once (the dotted beat of a compound meter).
     double bestFactor = 1;
     double bestScore = -std::numeric_limits<double>::infinity();
-    for (const double base : {1.0}) {
-        int fastest = 0;
-        while (fastest < 4 && bpm * base * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
-        while (fastest > -4 && bpm * base * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
-        // evidence[0]: binary levels base x 2^a; evidence[1]: the same divided by three.
-        std::array<double, 2> evidence{0.0, -std::numeric_limits<double>::infinity()};
-        for (int a = fastest; a >= -4; --a) {
-            const double binary = base * std::ldexp(1.0, a);
-            if (bpm * binary / 3 < kSlowestLevel && bpm * binary < kSlowestLevel) break;
-            std::array<double, 2> next{-std::numeric_limits<double>::infinity(),
-                                       -std::numeric_limits<double>::infinity()};
-            for (const int third : {0, 1}) {
-                if (!std::isfinite(evidence[third])) continue;
-                const double factor = third == 0 ? binary : binary / 3;
-                const double tempo = bpm * factor;
-                if (tempo < kSlowestLevel) continue;
-                const double score = tempoPreference(tempo) + evidence[third];
-                if (tempo <= kFastestLevel && score > bestScore) {
-                    bestScore = score;
-                    bestFactor = factor;
-                }
-                const auto [half, triple] = gains(factor);
-                next[third] = std::max(next[third], evidence[third] + half);
-                if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
+    int fastest = 0;
+    while (fastest < 4 && bpm * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
+    while (fastest > -4 && bpm * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
+    // evidence[0]: the octave levels 2^a; evidence[1]: the same divided by three.
+    constexpr double kNone = -std::numeric_limits<double>::infinity();
+    std::array<double, 2> evidence{0.0, kNone};
+    for (int a = fastest; a >= -4; --a) {
+        const double octave = std::ldexp(1.0, a);
+        if (bpm * octave < kSlowestLevel) break;
+        std::array<double, 2> next{kNone, kNone};
+        for (const int third : {0, 1}) {
+            if (!std::isfinite(evidence[third])) continue;
+            const double factor = third == 0 ? octave : octave / 3;
+            const double tempo = bpm * factor;
+            if (tempo < kSlowestLevel) continue;
+            const double score = tempoPreference(tempo) + evidence[third];
+            if (tempo <= kFastestLevel && score > bestScore) {
+                bestScore = score;
+                bestFactor = factor;
             }
-            evidence = next;
+            const auto [half, triple] = gains(factor);
+            next[third] = std::max(next[third], evidence[third] + half);
+            if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
         }
+        evidence = next;
     }
     return bestFactor;
 }
