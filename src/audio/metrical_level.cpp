@@ -27,7 +27,7 @@ constexpr double kLeanWeight = 3.0;
 constexpr double kBackbeatWeight = 3.0;
 // The lean a level must show before its half counts as the stronger pulse: below it, halving
 // the tempo costs.
-constexpr double kAccentLean = 0.25;
+constexpr double kAccentLean = 0.2;
 
 // The split bands read for beats, with how much each speaks for the beat rather than for
 // its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
@@ -176,12 +176,12 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         }
     }
 
-    // The low band's lean against the cymbal and snare bands' (2500 Hz up): a kick on one
-    // half and a snare on the other.
-    const double highSalience = salience[3] + salience[4];
-    if (salience[kLowBand] > 1e-9 && highSalience > 1e-9) {
-        const double highLean = (salience[3] * lean[3] + salience[4] * lean[4]) / highSalience;
-        result.backbeat = std::max(-lean[kLowBand] * highLean, 0.0);
+    // The low band's lean against the snare's body (180-2500 Hz): a kick on one half and a
+    // snare on the other. Hats alone against the kick are subdivisions, not a backbeat.
+    const double midSalience = salience[1] + salience[2];
+    if (salience[kLowBand] > 1e-9 && midSalience > 1e-9) {
+        const double midLean = (salience[1] * lean[1] + salience[2] * lean[2]) / midSalience;
+        result.backbeat = std::max(-lean[kLowBand] * midLean, 0.0);
     }
     return result;
 }
@@ -313,33 +313,31 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // may be divided by three once (the dotted beat of a compound meter).
     double bestFactor = 1;
     double bestScore = -std::numeric_limits<double>::infinity();
-    for (const double base : {1.0}) {
-        int fastest = 0;
-        while (fastest < 4 && bpm * base * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
-        while (fastest > -4 && bpm * base * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
-        // evidence[0]: binary levels base x 2^a; evidence[1]: the same divided by three.
-        std::array<double, 2> evidence{0.0, -std::numeric_limits<double>::infinity()};
-        for (int a = fastest; a >= -4; --a) {
-            const double binary = base * std::ldexp(1.0, a);
-            if (bpm * binary / 3 < kSlowestLevel && bpm * binary < kSlowestLevel) break;
-            std::array<double, 2> next{-std::numeric_limits<double>::infinity(),
-                                       -std::numeric_limits<double>::infinity()};
-            for (const int third : {0, 1}) {
-                if (!std::isfinite(evidence[third])) continue;
-                const double factor = third == 0 ? binary : binary / 3;
-                const double tempo = bpm * factor;
-                if (tempo < kSlowestLevel) continue;
-                const double score = tempoPreference(tempo) + evidence[third];
-                if (tempo <= kFastestLevel && score > bestScore) {
-                    bestScore = score;
-                    bestFactor = factor;
-                }
-                const auto [half, triple] = gains(factor);
-                next[third] = std::max(next[third], evidence[third] + half);
-                if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
+    int fastest = 0;
+    while (fastest < 4 && bpm * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
+    while (fastest > -4 && bpm * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
+    // evidence[0]: the octave levels 2^a; evidence[1]: the same divided by three.
+    constexpr double kNone = -std::numeric_limits<double>::infinity();
+    std::array<double, 2> evidence{0.0, kNone};
+    for (int a = fastest; a >= -4; --a) {
+        const double octave = std::ldexp(1.0, a);
+        if (bpm * octave < kSlowestLevel) break;
+        std::array<double, 2> next{kNone, kNone};
+        for (const int third : {0, 1}) {
+            if (!std::isfinite(evidence[third])) continue;
+            const double factor = third == 0 ? octave : octave / 3;
+            const double tempo = bpm * factor;
+            if (tempo < kSlowestLevel) continue;
+            const double score = tempoPreference(tempo) + evidence[third];
+            if (tempo <= kFastestLevel && score > bestScore) {
+                bestScore = score;
+                bestFactor = factor;
             }
-            evidence = next;
+            const auto [half, triple] = gains(factor);
+            next[third] = std::max(next[third], evidence[third] + half);
+            if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
         }
+        evidence = next;
     }
     return bestFactor;
 }
