@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "common/format.hpp"
@@ -40,13 +41,47 @@ void sortLinesByTime(std::vector<GridLine>& lines) {
 }
 
 std::vector<GridLine> barLabelsToShow(const std::vector<GridLine>& lines, const BeatloomTimelineWindow& window) {
+    std::vector<GridLine> bars;
+    for (auto& bar : sortedOfKinds(lines, false)) {
+        if (bar.barNumber) bars.push_back(bar);
+    }
+    // Where bars stand closer than a label needs, the labels count in a regular stride of bars
+    // (every 2nd, 4th, 8th ... from bar 1: 1, 3, 5 or 1, 5, 9) chosen from the bars' usual
+    // spacing, so that a hidden label reads as thinning and not as a missing bar. A bar whose
+    // number does not follow its neighbour's (a rejoined grid, a bar number override) starts a
+    // new count: the first of its bars with room for a label gets one, and the stride goes on
+    // from there.
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < bars.size(); ++i) {
+        const double gap = window.x(bars[i].timeSeconds) - window.x(bars[i - 1].timeSeconds);
+        if (gap > 0) gaps.push_back(gap);
+    }
+    std::int64_t stride = 1;
+    if (!gaps.empty()) {
+        const auto middle = gaps.begin() + std::ptrdiff_t(gaps.size() / 2);
+        std::nth_element(gaps.begin(), middle, gaps.end());
+        constexpr std::int64_t kWidestStride = std::int64_t(1) << 40;
+        while (double(stride) * *middle < kBarLabelSpacing && stride < kWidestStride) stride *= 2;
+    }
+
     std::vector<GridLine> shown;
     double last = std::numeric_limits<double>::lowest();
-    for (const auto& bar : sortedOfKinds(lines, false)) {
-        const double x = window.x(bar.timeSeconds);
-        if (x - last >= kBarLabelSpacing) {
-            shown.push_back(bar);
+    std::int64_t countFrom = 1;
+    bool newCount = false;  // a renumbered bar whose count has no label yet
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const std::int64_t number = *bars[i].barNumber;
+        const std::int64_t previous = i > 0 ? *bars[i - 1].barNumber : number;
+        if (i > 0 && (previous == std::numeric_limits<std::int64_t>::max() || number != previous + 1)) {
+            newCount = true;
+        }
+        // Whole strides apart, in remainders so that no subtraction can overflow.
+        const bool onStride = (number % stride - countFrom % stride) % stride == 0;
+        const double x = window.x(bars[i].timeSeconds);
+        if ((onStride || newCount) && x - last >= kBarLabelSpacing) {
+            shown.push_back(bars[i]);
             last = x;
+            if (newCount) countFrom = number;
+            newCount = false;
         }
     }
     return shown;

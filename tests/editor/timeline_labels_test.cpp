@@ -44,6 +44,34 @@ TEST(BarLabels, MeasureSpacingFromTheLastLabelShown) {
     }
 }
 
+TEST(BarLabels, CountInARegularStrideFromBarOneAndAfterEveryRenumbering) {
+    struct Case {
+        const char* what;
+        std::vector<GridLine> bars;
+        std::vector<double> labelled;
+    };
+    const Case cases[] = {
+        // 25 px bars: every second bar, counted from bar 1 even when the window starts on bar 2.
+        {"from bar 2", {bar(0, 2), bar(25, 3), bar(50, 4), bar(75, 5), bar(100, 6)}, {25, 75}},
+        // 12 px bars: every fourth, 1, 5, 9.
+        {"every fourth", {bar(0, 1), bar(12, 2), bar(24, 3), bar(36, 4), bar(48, 5), bar(60, 6), bar(72, 7),
+                          bar(84, 8), bar(96, 9)}, {0, 48, 96}},
+        // A grid rejoined at bar 3 after a free passage: the rejoined bar keeps its label and the
+        // count goes on from it (3, 5), never skipping to an odd-looking neighbour.
+        {"rejoined", {bar(0, 1), bar(25, 2), bar(200, 3), bar(225, 4), bar(250, 5), bar(275, 6)}, {0, 200, 250}},
+        {"renumbered to 10", {bar(0, 1), bar(25, 2), bar(50, 3), bar(75, 10), bar(100, 11), bar(125, 12)},
+         {0, 50, 100}},
+        // A renumbered bar too close to the label before it still waits for room.
+        {"no room", {bar(0, 1), bar(25, 2), bar(50, 7), bar(75, 8), bar(100, 9)}, {0, 50, 100}},
+        {"pickups", {bar(0, -1), bar(25, 0), bar(50, 1), bar(75, 2), bar(100, 3)}, {0, 50, 100}},
+        {"extreme numbers", {bar(0, INT64_MAX - 2), bar(25, INT64_MAX - 1), bar(50, INT64_MAX), bar(75, INT64_MIN)},
+         {0, 50}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(times(barLabelsToShow(c.bars, kPixelWindow)), c.labelled) << c.what;
+    }
+}
+
 TEST(BeatLabels, NeedRoomToBothNeighboursWhetherOrNotTheyAreLabelled) {
     EXPECT_TRUE(beatLabelsToShow({bar(0, 1), beat(40, 1, 2), bar(80, 2)}, kPixelWindow).empty());
     EXPECT_EQ(times(beatLabelsToShow({bar(88, 2), beat(44, 1, 2), bar(0, 1)}, kPixelWindow)), std::vector<double>{44});
