@@ -32,4 +32,9 @@ void AppModel::setSelectedSection(Section section) {
     emit selectedSectionChanged(section);
 }
 
+void AppModel::openAudioFile(const std::filesystem::path& file) {
+    setSelectedSection(Section::beatloom);
+    beatloomSession_->loadAudio(file);
+}
+
 }  // namespace corvel::app

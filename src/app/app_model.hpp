@@ -2,6 +2,7 @@
 
 #include <QObject>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -47,6 +48,10 @@ public:
     // Created once with the model and never replaced.
     session::BeatloomViewModel& beatloomSession() const { return *beatloomSession_; }
     editor::BeatloomEditorUIState& beatloomUIState() const { return *beatloomUIState_; }
+
+    // A song handed to the program (a file manager's "Open With"): the tempo editor shows and
+    // loads it as it would a dropped file.
+    void openAudioFile(const std::filesystem::path& file);
 
     // Leaving the tempo editor asks for this: a running click preview stops and the locator
     // stays where playback had reached.

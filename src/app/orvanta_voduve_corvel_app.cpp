@@ -1,6 +1,7 @@
 #include "app/orvanta_voduve_corvel_app.hpp"
 
 #include <QApplication>
+#include <QFile>
 #include <QStyleFactory>
 #include <QVBoxLayout>
 
@@ -22,6 +23,9 @@ int OrvantaVoduveCorvelApp::main(int argc, char** argv) {
     const std::unique_ptr<AppModel> appModel = makeAppModel();
     const std::unique_ptr<QWidget> window = makeWindow(*appModel);
     window->show();
+    // The desktop entry passes the file the user opened the program with.
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.size() > 1) appModel->openAudioFile(QFile::encodeName(arguments.at(1)).toStdString());
     return QApplication::exec();
 }
 

@@ -144,5 +144,13 @@ TEST_F(AppModelSessionTest, SongsAreAnalysedOnTheWorkerPoolAndQuittingMidAnalysi
     model.reset();
 }
 
+TEST_F(AppModelSessionTest, AFileTheProgramIsOpenedWithLoadsInTheTempoEditor) {
+    const auto song = root / "Opened With.wav";
+    audio::testkit::writeWav(song, audio::testkit::clicks(22050, 1, 2, 120, 0.8, 0.5));
+    model->openAudioFile(song);
+    EXPECT_EQ(model->selectedSection(), Section::beatloom);
+    EXPECT_EQ(session().selectedURL.value(), std::optional<std::filesystem::path>(song));
+}
+
 }  // namespace
 }  // namespace corvel::app
