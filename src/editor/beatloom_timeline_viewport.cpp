@@ -9,7 +9,7 @@
 #include <climits>
 #include <cmath>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "audio/preview_player.hpp"
 #include "common/numeric.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"

@@ -18,9 +18,9 @@
 #include <cmath>
 #include <cstddef>
 
-#include "app/orvanta_brand.hpp"
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_brand.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "audio/preview_player.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"

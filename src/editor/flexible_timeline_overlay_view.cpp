@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/timeline_handle_view.hpp"
 
 namespace corvel::editor {

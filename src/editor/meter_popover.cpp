@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <array>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/toolbar_popovers.hpp"

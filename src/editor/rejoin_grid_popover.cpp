@@ -11,7 +11,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "common/format.hpp"
 #include "editor/popover_frame.hpp"
 

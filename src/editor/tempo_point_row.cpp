@@ -8,7 +8,7 @@
 #include <cctype>
 #include <cmath>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
 #include "editor/popover_frame.hpp"

@@ -6,7 +6,7 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 
 namespace corvel::editor {
 

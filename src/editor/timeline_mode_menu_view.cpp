@@ -7,8 +7,8 @@
 #include <QPainter>
 #include <QPixmap>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/rejoin_grid_popover.hpp"
 #include "editor/timeline_handle_view.hpp"

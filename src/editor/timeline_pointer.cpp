@@ -13,8 +13,8 @@
 #include <cmath>
 #include <map>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/flexible_timeline_overlay_view.hpp"

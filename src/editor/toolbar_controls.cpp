@@ -11,8 +11,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "audio/preview_player.hpp"
 #include "common/format.hpp"
 #include "core/phase_anchors.hpp"

@@ -6,7 +6,7 @@
 #include <QResizeEvent>
 #include <QToolButton>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "audio/preview_player.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"

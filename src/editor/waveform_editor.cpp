@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "common/format.hpp"
 #include "core/grid_lines.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"

@@ -1,4 +1,4 @@
-#include "voduvetools/ui/qt_folder_chooser.hpp"
+#include "setup/qt_folder_chooser.hpp"
 
 #include <QApplication>
 #include <QFile>

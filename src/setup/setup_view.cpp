@@ -1,4 +1,4 @@
-#include "voduvetools/ui/setup_view.hpp"
+#include "setup/setup_view.hpp"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -8,12 +8,12 @@
 
 #include <algorithm>
 
-#include "app/main_thread.hpp"
-#include "app/orvanta_brand.hpp"
-#include "app/orvanta_theme.hpp"
-#include "voduvetools/ui/qt_folder_chooser.hpp"
-#include "voduvetools/ui/setup_widgets.hpp"
-#include "voduvetools/ui/tool_card_view.hpp"
+#include "theme/main_thread.hpp"
+#include "theme/orvanta_brand.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "setup/qt_folder_chooser.hpp"
+#include "setup/setup_widgets.hpp"
+#include "setup/tool_card_view.hpp"
 
 namespace corvel::voduvetools {
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 #include "common/observable.hpp"
 #include "platform/folder_chooser.hpp"
 #include "voduvetools/tool_install_view_model.hpp"

@@ -1,10 +1,10 @@
-#include "voduvetools/ui/setup_widgets.hpp"
+#include "setup/setup_widgets.hpp"
 
 #include <QPainter>
 #include <QPainterPath>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 
 namespace corvel::voduvetools {
 

@@ -7,7 +7,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 
 namespace corvel::voduvetools {
 

@@ -1,4 +1,4 @@
-#include "voduvetools/ui/shortcut_recorder.hpp"
+#include "setup/shortcut_recorder.hpp"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -6,8 +6,8 @@
 #include <QPainter>
 #include <QPainterPath>
 
-#include "app/main_thread.hpp"
-#include "app/orvanta_theme.hpp"
+#include "theme/main_thread.hpp"
+#include "theme/orvanta_theme.hpp"
 
 namespace corvel::voduvetools {
 namespace {

@@ -1,4 +1,4 @@
-#include "voduvetools/ui/tool_card_view.hpp"
+#include "setup/tool_card_view.hpp"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -7,8 +7,8 @@
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
-#include "app/main_thread.hpp"
-#include "voduvetools/ui/setup_widgets.hpp"
+#include "theme/main_thread.hpp"
+#include "setup/setup_widgets.hpp"
 
 namespace corvel::voduvetools {
 namespace {

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "voduvetools/tool_install_view_model.hpp"
-#include "voduvetools/ui/shortcut_recorder.hpp"
+#include "setup/shortcut_recorder.hpp"
 
 class QAbstractButton;
 class QCheckBox;

@@ -1,4 +1,4 @@
-#include "app/orvanta_brand.hpp"
+#include "theme/orvanta_brand.hpp"
 
 #include <QImage>
 #include <QPainter>
@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 
 namespace corvel::app {
 namespace {

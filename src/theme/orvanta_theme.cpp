@@ -1,4 +1,4 @@
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 
 #include <QEvent>
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <QPainterPath>
 #include <QRadialGradient>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 
 namespace corvel::app {
 namespace {

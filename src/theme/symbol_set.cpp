@@ -1,4 +1,4 @@
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 
 #include <QPainter>
 #include <QPainterPath>

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/tempo_control_popover.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/rejoin_grid_popover.hpp"
 #include "editor/timeline_mode_menu.hpp"

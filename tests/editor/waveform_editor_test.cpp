@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"

@@ -1,4 +1,4 @@
-#include "voduvetools/ui/setup_view.hpp"
+#include "setup/setup_view.hpp"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -10,10 +10,10 @@
 
 #include <gtest/gtest.h>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "voduvetools/setup_fixture.hpp"
-#include "voduvetools/ui/setup_widgets.hpp"
-#include "voduvetools/ui/tool_card_view.hpp"
+#include "setup/setup_widgets.hpp"
+#include "setup/tool_card_view.hpp"
 
 namespace corvel::voduvetools {
 namespace {

@@ -1,4 +1,4 @@
-#include "voduvetools/ui/shortcut_recorder.hpp"
+#include "setup/shortcut_recorder.hpp"
 
 #include <QTest>
 

@@ -1,4 +1,4 @@
-#include "voduvetools/ui/tool_card_view.hpp"
+#include "setup/tool_card_view.hpp"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -11,9 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
-#include "voduvetools/ui/setup_widgets.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
+#include "setup/setup_widgets.hpp"
 
 namespace corvel::voduvetools {
 namespace {

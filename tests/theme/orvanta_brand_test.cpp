@@ -1,4 +1,4 @@
-#include "app/orvanta_brand.hpp"
+#include "theme/orvanta_brand.hpp"
 
 #include <gtest/gtest.h>
 

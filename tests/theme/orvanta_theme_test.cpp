@@ -1,4 +1,4 @@
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 
 #include <QGraphicsDropShadowEffect>
 #include <QMenu>
@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 
 namespace corvel::app {
 namespace {
