@@ -12,7 +12,7 @@
 #include "common/format.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/typed_number.hpp"
 

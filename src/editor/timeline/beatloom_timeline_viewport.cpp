@@ -1,4 +1,4 @@
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -13,11 +13,11 @@
 #include "audio/preview_player.hpp"
 #include "common/numeric.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/flexible_timeline_overlay_view.hpp"
+#include "editor/timeline/flexible_timeline_overlay_view.hpp"
 #include "editor/published_repaint_bridge.hpp"
-#include "editor/timeline_labels.hpp"
-#include "editor/timeline_pointer.hpp"
-#include "editor/timeline_raster.hpp"
+#include "editor/timeline/timeline_labels.hpp"
+#include "editor/timeline/timeline_pointer.hpp"
+#include "editor/timeline/timeline_raster.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

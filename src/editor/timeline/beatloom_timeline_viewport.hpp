@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "core/grid_records.hpp"
-#include "editor/timeline_labels.hpp"
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_labels.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 
 class QPainter;
 

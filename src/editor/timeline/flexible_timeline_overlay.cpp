@@ -1,4 +1,4 @@
-#include "editor/flexible_timeline_overlay.hpp"
+#include "editor/timeline/flexible_timeline_overlay.hpp"
 
 #include <algorithm>
 #include <utility>

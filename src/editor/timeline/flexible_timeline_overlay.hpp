@@ -6,8 +6,8 @@
 
 #include "common/uuid.hpp"
 #include "core/tempo_map_records.hpp"
-#include "editor/timeline_handles.hpp"
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_handles.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 
 // The Free Time / Rubato overlay of the timeline: the regions' bands and pills, the rhythmic
 // anchors' markers, the "AUDIO START" tag, and what the pills' and anchors' context menus and

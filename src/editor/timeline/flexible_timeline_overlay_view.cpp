@@ -1,4 +1,4 @@
-#include "editor/flexible_timeline_overlay_view.hpp"
+#include "editor/timeline/flexible_timeline_overlay_view.hpp"
 
 #include <QFontMetricsF>
 #include <QPainter>
@@ -8,7 +8,7 @@
 
 #include "theme/orvanta_theme.hpp"
 #include "theme/symbol_set.hpp"
-#include "editor/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
 
 namespace corvel::editor {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "editor/flexible_timeline_overlay.hpp"
+#include "editor/timeline/flexible_timeline_overlay.hpp"
 
 class QPainter;
 

@@ -1,4 +1,4 @@
-#include "editor/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
 
 #include <QAction>
 #include <QFontMetricsF>

@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "editor/timeline_handles.hpp"
+#include "editor/timeline/timeline_handles.hpp"
 
 class QMenu;
 class QPainter;

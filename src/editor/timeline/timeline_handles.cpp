@@ -1,4 +1,4 @@
-#include "editor/timeline_handles.hpp"
+#include "editor/timeline/timeline_handles.hpp"
 
 #include "common/format.hpp"
 #include "common/numeric.hpp"

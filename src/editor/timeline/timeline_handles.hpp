@@ -8,7 +8,7 @@
 
 #include "common/uuid.hpp"
 #include "core/grid_fitter.hpp"
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 
 // The handles over the bar ruler and marker lane: one per editable item of the map (song Bar 1,
 // tempo markers, time signatures, locked downbeats and, in Grid Fit mode, Grid Fit anchors).

@@ -1,4 +1,4 @@
-#include "editor/timeline_input.hpp"
+#include "editor/timeline/timeline_input.hpp"
 
 #include <cmath>
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core/grid_records.hpp"
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 
 // What a click, a drag or a Grid Fit drag on the timeline's lanes does to the session. Free of
 // Qt: the widget passes pointer positions in its own coordinates and whether Option (Alt) is

@@ -1,4 +1,4 @@
-#include "editor/timeline_labels.hpp"
+#include "editor/timeline/timeline_labels.hpp"
 
 #include <algorithm>
 #include <array>

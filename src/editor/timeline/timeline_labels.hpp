@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/grid_records.hpp"
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 
 // The texts over the timeline's rulers: which grid lines get a bar or beat label at the
 // current zoom, the time ruler's ticks, and where each label stands. No painting here.

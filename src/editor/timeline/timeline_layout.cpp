@@ -1,4 +1,4 @@
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "editor/timeline_pointer.hpp"
+#include "editor/timeline/timeline_pointer.hpp"
 
 #include <QContextMenuEvent>
 #include <QHelpEvent>
@@ -16,9 +16,9 @@
 #include "theme/orvanta_theme.hpp"
 #include "theme/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
-#include "editor/flexible_timeline_overlay_view.hpp"
-#include "editor/timeline_handle_view.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/flexible_timeline_overlay_view.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

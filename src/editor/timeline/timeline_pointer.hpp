@@ -9,10 +9,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "editor/flexible_timeline_overlay.hpp"
-#include "editor/timeline_handles.hpp"
-#include "editor/timeline_input.hpp"
-#include "editor/viewport_surfaces.hpp"
+#include "editor/timeline/flexible_timeline_overlay.hpp"
+#include "editor/timeline/timeline_handles.hpp"
+#include "editor/timeline/timeline_input.hpp"
+#include "editor/timeline/viewport_surfaces.hpp"
 
 class QMouseEvent;
 class QPainter;

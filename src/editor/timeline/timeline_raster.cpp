@@ -1,4 +1,4 @@
-#include "editor/timeline_raster.hpp"
+#include "editor/timeline/timeline_raster.hpp"
 
 #include <algorithm>
 #include <cmath>

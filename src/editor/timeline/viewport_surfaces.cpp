@@ -1,4 +1,4 @@
-#include "editor/viewport_surfaces.hpp"
+#include "editor/timeline/viewport_surfaces.hpp"
 
 #include <cmath>
 

@@ -6,8 +6,8 @@
 #include "audio/preview_player.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/toolbar_controls.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/toolbar_controls.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

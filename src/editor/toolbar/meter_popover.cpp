@@ -12,7 +12,7 @@
 #include "theme/orvanta_theme.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

@@ -1,4 +1,4 @@
-#include "editor/rejoin_grid_popover.hpp"
+#include "editor/toolbar/rejoin_grid_popover.hpp"
 
 #include <QComboBox>
 #include <QHBoxLayout>

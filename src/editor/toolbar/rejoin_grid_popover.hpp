@@ -3,7 +3,7 @@
 #include <QWidget>
 
 #include "common/observable.hpp"
-#include "editor/timeline_mode_menu.hpp"
+#include "editor/toolbar/timeline_mode_menu.hpp"
 
 class QAbstractButton;
 class QComboBox;

@@ -1,4 +1,4 @@
-#include "editor/tempo_control_popover.hpp"
+#include "editor/toolbar/tempo_control_popover.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "editor/timeline_mode_menu.hpp"
+#include "editor/toolbar/timeline_mode_menu.hpp"
 
 #include <algorithm>
 #include <charconv>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/tempo_map_records.hpp"
-#include "editor/timeline_handles.hpp"
+#include "editor/timeline/timeline_handles.hpp"
 
 // The toolbar's Free Time / Rubato control, free of Qt: its label and items for the mode at the
 // locator, the A key, and the values the Rejoin Grid popover opens with. Every edit is one

@@ -1,4 +1,4 @@
-#include "editor/timeline_mode_menu_view.hpp"
+#include "editor/toolbar/timeline_mode_menu_view.hpp"
 
 #include <QAction>
 #include <QMenu>
@@ -10,8 +10,8 @@
 #include "theme/orvanta_theme.hpp"
 #include "theme/symbol_set.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/rejoin_grid_popover.hpp"
-#include "editor/timeline_handle_view.hpp"
+#include "editor/toolbar/rejoin_grid_popover.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

@@ -3,7 +3,7 @@
 #include <QToolButton>
 
 #include "common/observable.hpp"
-#include "editor/timeline_mode_menu.hpp"
+#include "editor/toolbar/timeline_mode_menu.hpp"
 
 class QMenu;
 class QShortcut;

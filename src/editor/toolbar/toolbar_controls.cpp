@@ -1,4 +1,4 @@
-#include "editor/toolbar_controls.hpp"
+#include "editor/toolbar/toolbar_controls.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,7 +18,7 @@
 #include "core/phase_anchors.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/tempo_control_popover.hpp"
+#include "editor/toolbar/tempo_control_popover.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

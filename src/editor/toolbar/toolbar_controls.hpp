@@ -6,7 +6,7 @@
 
 #include <functional>
 
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 
 // The small widgets the editor toolbar's controls are made of.
 

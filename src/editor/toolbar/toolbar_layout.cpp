@@ -11,9 +11,9 @@
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/published_repaint_bridge.hpp"
-#include "editor/timeline_mode_menu.hpp"
-#include "editor/toolbar_controls.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/timeline_mode_menu.hpp"
+#include "editor/toolbar/toolbar_controls.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

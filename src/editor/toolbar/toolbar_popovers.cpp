@@ -1,4 +1,4 @@
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 
 #include <QButtonGroup>
 #include <QCheckBox>

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "session/session_fixture.hpp"
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "editor/flexible_timeline_overlay.hpp"
-#include "editor/flexible_timeline_overlay_view.hpp"
+#include "editor/timeline/flexible_timeline_overlay.hpp"
+#include "editor/timeline/flexible_timeline_overlay_view.hpp"
 #include "timeline_input_fixture.hpp"
 
 namespace corvel::editor {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "editor/timeline_handle_view.hpp"
-#include "editor/timeline_handles.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_handles.hpp"
 #include "timeline_input_fixture.hpp"
 
 namespace corvel::editor {

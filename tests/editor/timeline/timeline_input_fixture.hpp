@@ -11,8 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
-#include "editor/timeline_pointer.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/timeline_pointer.hpp"
 #include "session/session_fixture.hpp"
 
 namespace corvel::editor::testing {

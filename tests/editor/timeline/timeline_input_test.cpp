@@ -3,7 +3,7 @@
 #include <optional>
 #include <vector>
 
-#include "editor/timeline_input.hpp"
+#include "editor/timeline/timeline_input.hpp"
 #include "timeline_input_fixture.hpp"
 
 namespace corvel::editor {

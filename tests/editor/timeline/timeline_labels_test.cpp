@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "editor/timeline_labels.hpp"
+#include "editor/timeline/timeline_labels.hpp"
 
 namespace corvel::editor {
 namespace {

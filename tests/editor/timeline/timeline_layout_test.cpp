@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/timeline_layout.hpp"
+#include "editor/timeline/timeline_layout.hpp"
 #include "session/session_fixture.hpp"
 
 namespace corvel::editor {

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "editor/viewport_surfaces.hpp"
+#include "editor/timeline/viewport_surfaces.hpp"
 
 namespace corvel::editor {
 namespace {

@@ -15,11 +15,11 @@
 #include "theme/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/tempo_control_popover.hpp"
-#include "editor/toolbar_controls.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/tempo_control_popover.hpp"
+#include "editor/toolbar/toolbar_controls.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "session/session_fixture.hpp"
-#include "widget_lookup.hpp"
+#include "editor/widget_lookup.hpp"
 
 namespace corvel::editor {
 namespace {

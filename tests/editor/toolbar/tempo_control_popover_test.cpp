@@ -8,9 +8,9 @@
 #include <gtest/gtest.h>
 
 #include "editor/popover_frame.hpp"
-#include "editor/tempo_control_popover.hpp"
+#include "editor/toolbar/tempo_control_popover.hpp"
 #include "session/session_fixture.hpp"
-#include "widget_lookup.hpp"
+#include "editor/widget_lookup.hpp"
 
 namespace corvel::editor {
 namespace {

@@ -11,9 +11,9 @@
 
 #include "theme/symbol_set.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/rejoin_grid_popover.hpp"
-#include "editor/timeline_mode_menu.hpp"
-#include "editor/timeline_mode_menu_view.hpp"
+#include "editor/toolbar/rejoin_grid_popover.hpp"
+#include "editor/toolbar/timeline_mode_menu.hpp"
+#include "editor/toolbar/timeline_mode_menu_view.hpp"
 #include "session/session_fixture.hpp"
 
 namespace corvel::editor {

@@ -16,9 +16,9 @@
 #include "theme/orvanta_theme.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "session/session_fixture.hpp"
-#include "widget_lookup.hpp"
+#include "editor/widget_lookup.hpp"
 
 namespace corvel::editor {
 namespace {
