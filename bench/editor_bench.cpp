@@ -25,7 +25,7 @@
 
 #include "audio/preview_output.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "support/manual_main_loop.hpp"
 

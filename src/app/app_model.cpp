@@ -1,6 +1,6 @@
 #include "app/app_model.hpp"
 
-#include "app/main_thread.hpp"
+#include "theme/main_thread.hpp"
 #include "app/qt_background_runner.hpp"
 #include "app/qt_file_panels.hpp"
 #include "app/qt_main_loop.hpp"

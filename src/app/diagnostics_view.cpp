@@ -8,9 +8,9 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
-#include "app/main_thread.hpp"
-#include "app/orvanta_brand.hpp"
-#include "app/orvanta_theme.hpp"
+#include "theme/main_thread.hpp"
+#include "theme/orvanta_brand.hpp"
+#include "theme/orvanta_theme.hpp"
 
 namespace corvel::app {
 namespace {

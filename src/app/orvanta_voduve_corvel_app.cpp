@@ -6,8 +6,8 @@
 #include <QVBoxLayout>
 
 #include "common/app_version.hpp"
-#include "app/main_thread.hpp"
-#include "app/orvanta_theme.hpp"
+#include "theme/main_thread.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "app/root_view.hpp"
 
 namespace corvel::app {

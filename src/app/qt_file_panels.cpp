@@ -4,7 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
-#include "app/main_thread.hpp"
+#include "theme/main_thread.hpp"
 
 namespace corvel::app {
 namespace {

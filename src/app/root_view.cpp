@@ -8,12 +8,12 @@
 #include <QVBoxLayout>
 
 #include "app/diagnostics_view.hpp"
-#include "app/main_thread.hpp"
-#include "app/orvanta_brand.hpp"
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/main_thread.hpp"
+#include "theme/orvanta_brand.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/beatloom_view.hpp"
-#include "voduvetools/ui/setup_view.hpp"
+#include "setup/setup_view.hpp"
 
 namespace corvel::app {
 namespace {

@@ -7,8 +7,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 
 namespace corvel::editor {
 

@@ -5,7 +5,7 @@
 #include <QString>
 #include <QWidget>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 
 class QPainter;
 class QScrollArea;

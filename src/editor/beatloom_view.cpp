@@ -18,16 +18,16 @@
 #include <cmath>
 #include <cstddef>
 
-#include "app/orvanta_brand.hpp"
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_brand.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "audio/preview_player.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/timeline_handle_view.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/tempo_point_row.hpp"
 #include "editor/waveform_editor.hpp"

@@ -10,8 +10,8 @@
 
 #include <cmath>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"

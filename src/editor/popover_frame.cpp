@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 
 namespace corvel::editor {
 namespace {

@@ -8,11 +8,11 @@
 #include <cctype>
 #include <cmath>
 
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "common/format.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
 #include "editor/popover_frame.hpp"
-#include "editor/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/typed_number.hpp"
 

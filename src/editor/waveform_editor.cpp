@@ -9,20 +9,20 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "common/format.hpp"
 #include "core/grid_lines.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_screen_widgets.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/published_repaint_bridge.hpp"
-#include "editor/timeline_handle_view.hpp"
-#include "editor/timeline_labels.hpp"
-#include "editor/timeline_mode_menu_view.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_labels.hpp"
+#include "editor/toolbar/timeline_mode_menu_view.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/app_version.hpp"
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "support/temp_folder.hpp"
 #include "voduvetools/voduve_paths.hpp"
 

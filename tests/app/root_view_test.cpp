@@ -10,13 +10,13 @@
 #include <gtest/gtest.h>
 
 #include "app/diagnostics_view.hpp"
-#include "app/orvanta_theme.hpp"
+#include "theme/orvanta_theme.hpp"
 #include "app/orvanta_voduve_corvel_app.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/beatloom_view.hpp"
 #include "support/scoped_user_folders.hpp"
 #include "support/temp_folder.hpp"
-#include "voduvetools/ui/setup_view.hpp"
+#include "setup/setup_view.hpp"
 
 namespace corvel::app {
 namespace {

@@ -17,10 +17,10 @@
 #include <gtest/gtest.h>
 
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
 #include "editor/tempo_point_row.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "editor/waveform_editor.hpp"
 #include "session/loading_fixture.hpp"
 #include "session/undo_names.hpp"

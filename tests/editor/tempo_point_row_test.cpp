@@ -13,8 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include "app/orvanta_theme.hpp"
-#include "app/symbol_set.hpp"
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
 #include "session/session_fixture.hpp"
 #include "session/undo_names.hpp"
 

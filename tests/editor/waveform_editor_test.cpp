@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
-#include "editor/timeline_mode_menu_view.hpp"
-#include "editor/toolbar_popovers.hpp"
+#include "editor/toolbar/timeline_mode_menu_view.hpp"
+#include "editor/toolbar/toolbar_popovers.hpp"
 #include "editor/waveform_editor.hpp"
 #include "session/session_fixture.hpp"
 #include "support/fake_file_panels.hpp"

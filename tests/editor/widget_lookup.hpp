@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/symbol_set.hpp"
+#include "theme/symbol_set.hpp"
 
 // Finding the controls of a view the way a user tells them apart: by their text, their tool
 // tip or the symbol they show.

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QRectF>
+
+#include <optional>
+#include <vector>
+
+#include "editor/timeline/flexible_timeline_overlay.hpp"
+
+class QPainter;
+
+// How the Free Time / Rubato overlay looks on the timeline and where it takes the pointer.
+
+namespace corvel::editor {
+
+QRectF regionPillRect(const FlexibleRegionPill& pill);
+// The box of the "AUDIO START" tag.
+QRectF audioStartTagRect(const AudioStartTag& tag);
+QRectF rhythmicAnchorMarkerRect(const RhythmicAnchorMarker& marker);
+// The topmost pill or marker under the point: later ones lie over earlier ones. Bands and the
+// "AUDIO START" tag take no hits.
+std::optional<FlexibleRegionPill> regionPillAt(const std::vector<FlexibleRegionPill>& pills, QPointF position);
+std::optional<RhythmicAnchorMarker> rhythmicAnchorMarkerAt(const std::vector<RhythmicAnchorMarker>& markers,
+                                                           QPointF position);
+
+// Bands, the tag, pills and markers, back to front.
+void paintFlexibleTimelineOverlay(QPainter& painter, const std::vector<FlexibleRegionBand>& bands,
+                                  const std::optional<AudioStartTag>& tag, const std::vector<FlexibleRegionPill>& pills,
+                                  const std::vector<RhythmicAnchorMarker>& markers);
+
+}  // namespace corvel::editor

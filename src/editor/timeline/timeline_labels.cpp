@@ -1,0 +1,170 @@
+#include "editor/timeline/timeline_labels.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "common/format.hpp"
+#include "common/numeric.hpp"
+#include "core/grid_lines.hpp"
+
+namespace corvel::editor {
+
+namespace {
+
+using BeatloomTimeline::GridKind;
+using BeatloomTimeline::GridLine;
+
+constexpr double kBarLabelSpacing = 42;
+constexpr double kBeatLabelSpacing = 44;
+constexpr double kTimeLabelSpacing = 85;
+constexpr std::array<double, 17> kTimeRulerSteps{0.001, 0.002, 0.005, 0.01, 0.02, 0.05, 0.1, 0.25, 0.5,
+                                                 1,     2,     5,     10,   15,   30,   60,  120};
+constexpr double kFallbackTimeRulerStep = 300;
+
+std::vector<GridLine> sortedOfKinds(const std::vector<GridLine>& lines, bool withBeats) {
+    std::vector<GridLine> kept;
+    for (const auto& line : lines) {
+        if (line.kind == GridKind::bar || (withBeats && line.kind == GridKind::beat)) kept.push_back(line);
+    }
+    sortLinesByTime(kept);
+    return kept;
+}
+
+}  // namespace
+
+void sortLinesByTime(std::vector<GridLine>& lines) {
+    std::stable_sort(lines.begin(), lines.end(),
+                     [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; });
+}
+
+std::vector<GridLine> barLabelsToShow(const std::vector<GridLine>& lines, const BeatloomTimelineWindow& window) {
+    std::vector<GridLine> bars;
+    for (auto& bar : sortedOfKinds(lines, false)) {
+        if (bar.barNumber) bars.push_back(bar);
+    }
+    // Where bars stand closer than a label needs, the labels count in a regular stride of bars
+    // (every 2nd, 4th, 8th ... from bar 1: 1, 3, 5 or 1, 5, 9) chosen from the bars' usual
+    // spacing, so that a hidden label reads as thinning and not as a missing bar. A bar whose
+    // number does not follow its neighbour's (a rejoined grid, a bar number override) starts a
+    // new count: the first of its bars with room for a label gets one, and the stride goes on
+    // from there.
+    std::vector<double> gaps;
+    for (std::size_t i = 1; i < bars.size(); ++i) {
+        const double gap = window.x(bars[i].timeSeconds) - window.x(bars[i - 1].timeSeconds);
+        if (gap > 0) gaps.push_back(gap);
+    }
+    std::int64_t stride = 1;
+    if (!gaps.empty()) {
+        const auto middle = gaps.begin() + std::ptrdiff_t(gaps.size() / 2);
+        std::nth_element(gaps.begin(), middle, gaps.end());
+        constexpr std::int64_t kWidestStride = std::int64_t(1) << 40;
+        while (double(stride) * *middle < kBarLabelSpacing && stride < kWidestStride) stride *= 2;
+    }
+
+    std::vector<GridLine> shown;
+    double last = std::numeric_limits<double>::lowest();
+    std::int64_t countFrom = 1;
+    bool newCount = false;  // a renumbered bar whose count has no label yet
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const std::int64_t number = *bars[i].barNumber;
+        const std::int64_t previous = i > 0 ? *bars[i - 1].barNumber : number;
+        if (i > 0 && (previous == std::numeric_limits<std::int64_t>::max() || number != previous + 1)) {
+            newCount = true;
+        }
+        // Whole strides apart, in remainders so that no subtraction can overflow.
+        const bool onStride = (number % stride - countFrom % stride) % stride == 0;
+        const double x = window.x(bars[i].timeSeconds);
+        if ((onStride || newCount) && x - last >= kBarLabelSpacing) {
+            shown.push_back(bars[i]);
+            last = x;
+            if (newCount) countFrom = number;
+            newCount = false;
+        }
+    }
+    return shown;
+}
+
+std::vector<GridLine> beatLabelsToShow(const std::vector<GridLine>& lines, const BeatloomTimelineWindow& window) {
+    const auto sorted = sortedOfKinds(lines, true);
+    std::vector<GridLine> shown;
+    if (sorted.size() < 2) return shown;
+    constexpr double kNoNeighbour = std::numeric_limits<double>::infinity();
+    for (std::size_t i = 0; i < sorted.size(); ++i) {
+        if (sorted[i].kind != GridKind::beat) continue;
+        const double x = window.x(sorted[i].timeSeconds);
+        const double previousGap = i == 0 ? kNoNeighbour : x - window.x(sorted[i - 1].timeSeconds);
+        const double nextGap = i + 1 == sorted.size() ? kNoNeighbour : window.x(sorted[i + 1].timeSeconds) - x;
+        if (std::min(previousGap, nextGap) >= kBeatLabelSpacing) shown.push_back(sorted[i]);
+    }
+    return shown;
+}
+
+std::string formatRulerTime(double seconds) {
+    const double x = maxIgnoringNaN(seconds, 0.0);
+    const std::int64_t minutes = saturatingInt64(x) / 60;
+    const std::string secs = formatFixed(std::fmod(x, 60.0), 3);
+    // Two integer digits: "5.250" becomes "05.250".
+    return formatInteger(minutes) + ":" + (secs.size() < 6 ? std::string(6 - secs.size(), '0') : "") + secs;
+}
+
+double timeRulerStep(const BeatloomTimelineWindow& window) {
+    const double least = kTimeLabelSpacing * window.duration / maxIgnoringNaN(window.width, 1.0);
+    for (const double step : kTimeRulerSteps) {
+        if (step >= least) return step;
+    }
+    return kFallbackTimeRulerStep;
+}
+
+std::vector<double> timeRulerTicks(const BeatloomTimelineWindow& window, double songDuration) {
+    const double step = timeRulerStep(window);
+    const double end = std::min(window.start + window.duration + 1e-9, songDuration);
+    // Ticks before 0 s are never shown: start at the first multiple of the step at or after the
+    // later of the window start and 0 s, so that a window far before the song costs nothing.
+    double t = step * std::ceil(std::max(window.start, 0.0) / step);
+    std::vector<double> ticks;
+    while (t <= end) {
+        ticks.push_back(t);
+        const double next = t + step;
+        if (!(next > t)) break;  // too far out for the step to advance
+        t = next;
+    }
+    return ticks;
+}
+
+std::vector<std::size_t> labelsWithoutOverlap(const std::vector<LabelBox>& boxes,
+                                              const std::vector<LabelBox>& reserved) {
+    std::vector<std::size_t> kept;
+    std::vector<LabelBox> taken = reserved;
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+        const auto meets = [&](const LabelBox& box) { return box.intersects(boxes[i]); };
+        if (std::any_of(taken.begin(), taken.end(), meets)) continue;
+        kept.push_back(i);
+        taken.push_back(boxes[i]);
+    }
+    return kept;
+}
+
+std::vector<RulerLabel> rulerLabels(const std::vector<GridLine>& visibleLines, const BeatloomTimelineWindow& window,
+                                    const BeatloomTimelineGeometry& geometry, double songDuration) {
+    std::vector<RulerLabel> labels;
+    for (const auto& bar : barLabelsToShow(visibleLines, window)) {
+        labels.push_back({RulerLabelKind::bar, bar.barNumber ? BeatloomTimeline::barLabel(*bar.barNumber) + ".1" : "",
+                          window.x(bar.timeSeconds) + 16, geometry.rulerHeight * 0.5});
+    }
+    for (const auto& beat : beatLabelsToShow(visibleLines, window)) {
+        const std::string text = beat.barNumber && beat.beatNumber
+                                     ? BeatloomTimeline::gridLineLabel(*beat.barNumber, *beat.beatNumber)
+                                     : "";
+        labels.push_back({RulerLabelKind::beat, text, window.x(beat.timeSeconds) + 12, geometry.rulerHeight * 0.72});
+    }
+    for (const double t : timeRulerTicks(window, songDuration)) {
+        labels.push_back({RulerLabelKind::time, formatRulerTime(t), window.x(t) + 20,
+                          geometry.timeRulerTop() + geometry.timeRulerHeight * 0.5});
+    }
+    return labels;
+}
+
+}  // namespace corvel::editor

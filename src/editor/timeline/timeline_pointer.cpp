@@ -1,0 +1,378 @@
+#include "editor/timeline/timeline_pointer.hpp"
+
+#include <QContextMenuEvent>
+#include <QHelpEvent>
+#include <QLineF>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QToolTip>
+#include <QWheelEvent>
+
+#include <cmath>
+#include <map>
+
+#include "theme/orvanta_theme.hpp"
+#include "theme/symbol_set.hpp"
+#include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/flexible_timeline_overlay_view.hpp"
+#include "editor/timeline/timeline_handle_view.hpp"
+#include "session/beatloom_view_model.hpp"
+
+namespace corvel::editor {
+
+namespace {
+
+using app::OrvantaTheme;
+
+bool optionHeld(Qt::KeyboardModifiers modifiers) { return modifiers.testFlag(Qt::AltModifier); }
+
+// The drags of the lanes start once the pointer has moved a point from where it was pressed.
+constexpr double kLaneDragMinimumDistance = 1;
+
+constexpr double kFlagBadgeWidth = 30;
+constexpr double kFlagBadgeHeight = 15;
+constexpr double kFlagPointerWidth = 7;
+constexpr double kFlagPointerHeight = 4;
+
+QRectF flagColumn(const LocatorFlagPlacement& flag) {
+    const double height = kFlagBadgeHeight + kFlagPointerHeight;
+    return {flag.centreX - kFlagBadgeWidth / 2, flag.centreY - height / 2, kFlagBadgeWidth, height};
+}
+
+}  // namespace
+
+TimelinePointerInput::TimelinePointerInput(BeatloomTimelineViewport& viewport, session::BeatloomViewModel& model,
+                                           BeatloomEditorUIState& ui)
+    : QObject(&viewport), viewport_(viewport), model_(model), ui_(ui) {
+    viewport_.installEventFilter(this);
+}
+
+BeatloomWaveformSeekSurface TimelinePointerInput::seekSurface(bool option) const {
+    return BeatloomWaveformSeekSurface(
+        [this, option](double normalized) { seekSnapped(model_, ui_, normalized, viewport_.window(), option); },
+        [this](double pixels) { model_.scrollViewport(pixels); });
+}
+
+BeatloomRangeSelectionSurface TimelinePointerInput::rangeSelectionSurface() const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    const auto& result = model_.result.value();
+    BeatloomRangeSelectionSurface surface;
+    surface.state = {window.start, window.duration, window.width};
+    surface.sourceDurationSeconds = result ? result->durationSeconds : 0.0;
+    surface.waveformTop = geometry.waveformTop();
+    surface.waveformHeight = geometry.waveformHeight();
+    surface.coordinateName = std::string(kTimelineCoordinateName);
+    surface.isActive = ui_.rangeSelectionMode.value();
+    surface.selection = model_.analysisSelection.value();
+    surface.onSelectionChanged = [this](double a, double b) { model_.setAnalysisSelection(a, b); };
+    surface.dragStartSeconds = rangeDragStartSeconds_;
+    return surface;
+}
+
+std::vector<MarkerHandle> TimelinePointerInput::handles() const {
+    return markerHandles(model_, ui_, viewport_.window(), viewport_.geometry());
+}
+
+std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) const {
+    return markerHandleAt(handles(), position);
+}
+
+std::vector<FlexibleRegionPill> TimelinePointerInput::regionPills() const {
+    return flexibleRegionPills(model_.timelineRegions.value(), viewport_.window(), viewport_.geometry());
+}
+
+std::vector<RhythmicAnchorMarker> TimelinePointerInput::anchorMarkers() const {
+    return rhythmicAnchorMarkers(model_.rhythmicAnchors.value(), viewport_.window(), viewport_.geometry());
+}
+
+std::vector<TimelineMenuItem> TimelinePointerInput::contextMenuAt(QPointF position) const {
+    switch (hitTest(position)) {
+        case HitTarget::markerHandle: {
+            const auto handle = handleAt(position);
+            return handle ? markerHandleContextMenu(model_, *handle) : std::vector<TimelineMenuItem>{};
+        }
+        case HitTarget::rhythmicAnchor: {
+            const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position);
+            return marker ? rhythmicAnchorContextMenu(model_, marker->anchor) : std::vector<TimelineMenuItem>{};
+        }
+        case HitTarget::regionPill: {
+            const auto pill = regionPillAt(regionPills(), position);
+            return pill ? regionPillContextMenu(model_, pill->region) : std::vector<TimelineMenuItem>{};
+        }
+        default: return {};
+    }
+}
+
+std::string TimelinePointerInput::helpTextAt(QPointF position) const {
+    switch (hitTest(position)) {
+        case HitTarget::markerHandle: {
+            const auto handle = handleAt(position);
+            return handle ? handle->helpText : std::string();
+        }
+        case HitTarget::rhythmicAnchor: {
+            const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position);
+            return marker ? marker->helpText : std::string();
+        }
+        case HitTarget::regionPill: {
+            const auto pill = regionPillAt(regionPills(), position);
+            return pill ? pill->helpText : std::string();
+        }
+        default: return {};
+    }
+}
+
+TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    const double x = position.x();
+    const double y = position.y();
+    if (x < 0 || x > window.width || y < 0 || y > geometry.totalHeight()) return HitTarget::none;
+
+    if (const auto locator = locatorX(model_, window)) {
+        const auto flag = locatorFlagPlacement(*locator, window.width);
+        if (flag && flagColumn(*flag).contains(position)) return HitTarget::locatorFlag;
+    }
+    if (handleAt(position)) return HitTarget::markerHandle;
+    if (rhythmicAnchorMarkerAt(anchorMarkers(), position)) return HitTarget::rhythmicAnchor;
+    if (regionPillAt(regionPills(), position)) return HitTarget::regionPill;
+    const bool overWaveform = y >= geometry.waveformTop() && y <= geometry.timeRulerTop();
+    if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return HitTarget::gridFitLane;
+    if (rangeSelectionSurface().takesHitAt(x, y)) return HitTarget::rangeSelection;
+    return HitTarget::seekSurface;
+}
+
+bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != &viewport_) return false;
+    switch (event->type()) {
+        case QEvent::MouseButtonPress: {
+            const auto& mouse = static_cast<const QMouseEvent&>(*event);
+            if (mouse.button() != Qt::LeftButton) return false;
+            press(mouse);
+            return true;
+        }
+        case QEvent::MouseMove: {
+            const auto& mouse = static_cast<const QMouseEvent&>(*event);
+            if (!gesture_ || !mouse.buttons().testFlag(Qt::LeftButton)) return false;
+            move(mouse);
+            return true;
+        }
+        case QEvent::MouseButtonRelease: {
+            const auto& mouse = static_cast<const QMouseEvent&>(*event);
+            if (mouse.button() != Qt::LeftButton || !gesture_) return false;
+            release(mouse);
+            return true;
+        }
+        case QEvent::Wheel: {
+            // A scroll the timeline does not take goes on to the enclosing scroll area.
+            const bool consumed = wheel(static_cast<const QWheelEvent&>(*event));
+            event->setAccepted(consumed);
+            return consumed;
+        }
+        case QEvent::ContextMenu: {
+            const auto& request = static_cast<const QContextMenuEvent&>(*event);
+            const auto items = contextMenuAt(request.pos());
+            if (items.empty()) return false;
+            QMenu menu(&viewport_);
+            populateContextMenu(menu, items);
+            menu.exec(request.globalPos());
+            return true;
+        }
+        case QEvent::ToolTip: {
+            const auto& help = static_cast<const QHelpEvent&>(*event);
+            const std::string text = helpTextAt(help.pos());
+            if (!text.empty()) {
+                QToolTip::showText(help.globalPos(), QString::fromStdString(text), &viewport_);
+            } else {
+                QToolTip::hideText();
+                event->ignore();
+            }
+            return true;
+        }
+        default: return false;
+    }
+}
+
+void TimelinePointerInput::press(const QMouseEvent& event) {
+    const QPointF position = event.position();
+    const HitTarget target = hitTest(position);
+    gesture_ = Gesture{target, position, false, target == HitTarget::markerHandle ? handleAt(position) : std::nullopt,
+                       std::nullopt};
+    if (target == HitTarget::rhythmicAnchor) {
+        if (const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position)) gesture_->anchorID = marker->anchor.id;
+    }
+    // The seek surface answers the press itself; the other layers wait for a drag.
+    if (gesture_->target == HitTarget::seekSurface) {
+        seekSurface(optionHeld(event.modifiers())).mouseDownOrDragged(position.x(), viewport_.window().width);
+    }
+}
+
+void TimelinePointerInput::move(const QMouseEvent& event) {
+    Gesture& gesture = *gesture_;
+    const QPointF position = event.position();
+    const bool option = optionHeld(event.modifiers());
+    if (gesture.target == HitTarget::seekSurface) {
+        seekSurface(option).mouseDownOrDragged(position.x(), viewport_.window().width);
+        return;
+    }
+    if (!gesture.dragging) {
+        std::optional<double> minimum = kLaneDragMinimumDistance;
+        if (gesture.handle) minimum = markerHandleDragDistance(gesture.handle->kind);
+        if (gesture.target == HitTarget::rhythmicAnchor) minimum = kRhythmicAnchorDragMinimumDistance;
+        if (gesture.target == HitTarget::regionPill) minimum.reset();  // pills do not drag
+        if (!minimum || QLineF(gesture.start, position).length() < *minimum) return;
+        gesture.dragging = true;
+    }
+    switch (gesture.target) {
+        case HitTarget::markerHandle:
+            // A drag measures time where the pointer is, in the window the handle stands in.
+            markerHandleDragChanged(model_, ui_, *gesture.handle, viewport_.window().seconds(position.x()), option);
+            return;
+        case HitTarget::rhythmicAnchor:
+            if (gesture.anchorID) {
+                rhythmicAnchorDragChanged(model_, ui_, *gesture.anchorID, viewport_.window().seconds(position.x()),
+                                          option);
+            }
+            return;
+        case HitTarget::gridFitLane:
+            gridFitLane_.dragFitLine(model_, ui_, viewport_.visibleGridLines(), viewport_.window(), position.x(), option);
+            return;
+        case HitTarget::rangeSelection: {
+            auto surface = rangeSelectionSurface();
+            surface.dragChanged(gesture.start.x(), position.x());
+            rangeDragStartSeconds_ = surface.dragStartSeconds;
+            return;
+        }
+        case HitTarget::none:
+        case HitTarget::locatorFlag:
+        case HitTarget::regionPill:
+        case HitTarget::seekSurface: return;
+    }
+}
+
+void TimelinePointerInput::release(const QMouseEvent&) {
+    const Gesture gesture = *gesture_;
+    gesture_.reset();
+    if (gesture.handle) {
+        if (gesture.dragging) {
+            markerHandleDragEnded(model_, *gesture.handle);
+        } else {
+            markerHandleClicked(model_, *gesture.handle);
+        }
+        return;
+    }
+    if (!gesture.dragging) return;
+    switch (gesture.target) {
+        case HitTarget::gridFitLane: gridFitLane_.endFitLineDrag(model_); return;
+        case HitTarget::rangeSelection: rangeDragStartSeconds_.reset(); return;
+        case HitTarget::rhythmicAnchor: rhythmicAnchorDragEnded(model_); return;
+        case HitTarget::markerHandle:
+        case HitTarget::regionPill:
+        case HitTarget::none:
+        case HitTarget::locatorFlag:
+        case HitTarget::seekSurface: return;
+    }
+}
+
+bool TimelinePointerInput::wheel(const QWheelEvent& event) {
+    // Trackpads report pixels; a wheel reports eighths of a degree, a notch being 15 degrees.
+    const QPointF delta =
+        event.pixelDelta().isNull() ? QPointF(event.angleDelta()) / 8.0 : QPointF(event.pixelDelta());
+    return seekSurface(optionHeld(event.modifiers()))
+        .scrollWheel(delta.x(), delta.y(), event.modifiers().testFlag(Qt::ShiftModifier));
+}
+
+void TimelinePointerInput::paintInputLayer(QPainter& painter) const {
+    const auto surface = rangeSelectionSurface();
+    const auto band = surface.selectionBand();
+    if (!band) return;
+    const QRectF rect(band->x0, surface.waveformTop, band->x1 - band->x0, surface.waveformHeight);
+    const QColor& orange = OrvantaTheme::standardOrange();
+    painter.fillRect(rect, withOpacity(orange, 0.13));
+    painter.setPen(QPen(withOpacity(orange, 0.75), 1.2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(rect);
+}
+
+void TimelinePointerInput::paintFlexibleTimelineOverlay(QPainter& painter) const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    editor::paintFlexibleTimelineOverlay(painter,
+                                         flexibleRegionBands(model_.timelineRegions.value(), window, geometry),
+                                         audioStartTag(window, geometry), regionPills(), anchorMarkers());
+}
+
+void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
+    // Handles of one kind packed closer than a few pixels lie many deep, each over the last:
+    // from the top down, one that stands within that distance of the handle drawn over it is
+    // hidden under the handles above and is left out. The selected handle is always drawn.
+    constexpr double kHiddenWithin = 8;
+    const auto all = handles();
+    std::vector<bool> drawn(all.size(), false);
+    std::map<MarkerHandleKind, double> above;
+    for (std::size_t i = all.size(); i-- > 0;) {
+        const auto& handle = all[i];
+        const auto next = above.find(handle.kind);
+        if (!handle.selected && next != above.end() && std::fabs(next->second - handle.centreX) < kHiddenWithin) continue;
+        drawn[i] = true;
+        above[handle.kind] = handle.centreX;
+    }
+    const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!drawn[i]) continue;
+        const auto& handle = all[i];
+        // Handles are laid on whole pixels from a picture of their look.
+        const std::string key = std::to_string(int(handle.kind)) + '|' + handle.text + '|' +
+                                std::to_string(int(handle.selected)) + '|' + std::to_string(int(handle.status)) +
+                                '|' + std::to_string(ratio);
+        auto picture = handlePictures_.find(key);
+        if (picture == handlePictures_.end()) {
+            if (handlePictures_.size() > 4096) handlePictures_.clear();
+            const QSizeF size = markerHandleRect(handle).size() + QSizeF(4, 4);
+            QImage image((size * ratio).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
+            image.setDevicePixelRatio(ratio);
+            image.fill(0);
+            QPainter local(&image);
+            local.setRenderHint(QPainter::Antialiasing, true);
+            MarkerHandle centred = handle;
+            centred.centreX = size.width() / 2;
+            centred.centreY = size.height() / 2;
+            paintMarkerHandle(local, centred);
+            local.end();
+            picture = handlePictures_.emplace(key, HandlePicture{std::move(image), size}).first;
+        }
+        const QSizeF size = picture->second.size;
+        painter.drawImage(QPointF(std::round(handle.centreX - size.width() / 2), std::round(handle.centreY - size.height() / 2)),
+                          picture->second.image);
+    }
+}
+
+void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
+    const auto window = viewport_.window();
+    const auto locator = locatorX(model_, window);
+    if (!locator) return;
+    const auto flag = locatorFlagPlacement(*locator, window.width);
+    if (!flag) return;
+    const QColor& blue = OrvantaTheme::standardBlue();
+    const QRectF column = flagColumn(*flag);
+    const QRectF badge(column.left(), column.top(), kFlagBadgeWidth, kFlagBadgeHeight);
+    QPainterPath rounded;
+    rounded.addRoundedRect(badge, 3, 3);
+    painter.fillPath(rounded, OrvantaTheme::black(0.92));
+    painter.strokePath(rounded, QPen(blue, 1.1));
+    app::paintSymbol(painter, QStringLiteral("scope"), QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
+
+    // The pointer under the badge, apex down on the locator.
+    const QRectF pointer(flag->centreX - kFlagPointerWidth / 2, badge.bottom(), kFlagPointerWidth, kFlagPointerHeight);
+    QPainterPath triangle;
+    triangle.moveTo(pointer.center().x(), pointer.bottom());
+    triangle.lineTo(pointer.left(), pointer.top());
+    triangle.lineTo(pointer.right(), pointer.top());
+    triangle.closeSubpath();
+    painter.fillPath(triangle, blue);
+}
+
+}  // namespace corvel::editor

@@ -1,0 +1,251 @@
+#include <QCoreApplication>
+#include <QImage>
+#include <QPainter>
+
+#include <gtest/gtest.h>
+
+#include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/timeline/beatloom_timeline_viewport.hpp"
+#include "editor/published_repaint_bridge.hpp"
+#include "session/session_fixture.hpp"
+
+namespace corvel::editor {
+namespace {
+
+namespace records = corvel::testing;
+
+class TimelineViewportTest : public session::testing::SessionTest {
+protected:
+    BeatloomTimelineViewport& viewport() {
+        if (!viewport_) viewport_ = std::make_unique<BeatloomTimelineViewport>(model, model.previewPlayer(), ui);
+        return *viewport_;
+    }
+
+    // Lets the event loop run the queued flushes.
+    static void settle() { QCoreApplication::processEvents(); }
+
+    // Paints the whole timeline into an image, as the screen would.
+    QImage render() {
+        QImage image(viewport().size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        viewport().paintTimeline(painter);
+        return image;
+    }
+
+    static BeatloomWaveformData noisyWaveform(std::size_t bins, double duration) {
+        BeatloomWaveformData waveform;
+        waveform.durationSeconds = duration;
+        for (std::size_t i = 0; i < bins; ++i) {
+            const float level = (i % 7 == 0) ? 0.9f : 0.1f;
+            waveform.minPeaks.push_back(-level);
+            waveform.maxPeaks.push_back(level);
+        }
+        return waveform;
+    }
+
+    BeatloomEditorUIState ui;
+    std::unique_ptr<BeatloomTimelineViewport> viewport_;
+};
+
+TEST_F(TimelineViewportTest, ManyPublishedChangesBeforeTheEventLoopRunsRepaintOnceAndRebuildTheGridOnce) {
+    loadResult({records::tempoPoint(0, 120)});
+    viewport().resize(1000, viewport().height());
+    settle();
+    viewport().canvasPlan();
+    const int flushes = viewport().repaintBridge().flushCount();
+    const auto rebuilds = viewport().songLineRebuilds();
+
+    for (int i = 1; i <= 20; ++i) {
+        model.locatorSeconds.set(0.1 * i);
+        model.viewportState.set({0.05 * i, 10, 1000});
+        model.editableTempoPoints.set({records::tempoPoint(0, 100 + i)});
+    }
+    ui.gridResolution.set(BeatloomGridResolution::sixteenth);
+    ui.showTransients.set(true);
+    EXPECT_TRUE(viewport().repaintBridge().isPending());
+    settle();
+
+    EXPECT_EQ(viewport().repaintBridge().flushCount(), flushes + 1);
+    EXPECT_FALSE(viewport().repaintBridge().isPending());
+    viewport().canvasPlan();
+    viewport().canvasPlan();
+    EXPECT_EQ(viewport().songLineRebuilds(), rebuilds + 1);
+    // The rebuilt grid follows the newest map and resolution: 120 BPM sixteenths are 0.125 s at 120.
+    EXPECT_NEAR(viewport().songLines().at(1).timeSeconds, 60.0 / 120 / 4, 1e-9);
+
+    // Changes that only move the view leave the song's grid alone.
+    model.viewportState.set({3, 5, 1000});
+    settle();
+    viewport().canvasPlan();
+    EXPECT_EQ(viewport().songLineRebuilds(), rebuilds + 1);
+}
+
+TEST_F(TimelineViewportTest, BridgeDropsItsPendingFlushWhenDestroyed) {
+    Published<int> value{0};
+    int flushes = 0;
+    auto bridge = std::make_unique<PublishedRepaintBridge>([&] { ++flushes; });
+    bridge->watch(value);
+    value.set(1);
+    bridge.reset();
+    value.set(2);
+    settle();
+    EXPECT_EQ(flushes, 0);
+}
+
+TEST_F(TimelineViewportTest, TellsTheSessionItsWidthAndFollowsTheLargeWaveformSwitch) {
+    viewport().resize(640, 10);
+    viewport().show();
+    EXPECT_EQ(model.viewportState.value().viewportPixelWidth, 640);
+    EXPECT_EQ(viewport().height(), 552);
+    ui.waveformLarge.set(false);
+    settle();
+    EXPECT_EQ(viewport().height(), 452);
+    EXPECT_EQ(viewport().geometry().timeRulerTop(), 426);
+    EXPECT_EQ(viewport().accessibleName(), QStringLiteral("Beatloom waveform editor"));
+}
+
+TEST_F(TimelineViewportTest, MovingPlayHeadTurnsThePageWhileFollowing) {
+    loadResult({records::tempoPoint(0, 120)});
+    viewport();
+    model.viewportState.set({0, 4, 1000});
+    playFor(0, 3.7);
+    ASSERT_TRUE(playing());
+    // At nine tenths of the window the page turns to put the play head a tenth in.
+    EXPECT_GT(model.viewportState.value().visibleStartSeconds, 3.0);
+}
+
+TEST_F(TimelineViewportTest, CutsTheGridToTheWindowAndHidesSubdivisionsWhenAsked) {
+    loadResult({records::tempoPoint(0, 120)});  // a beat every 0.5 s, eighths every 0.25 s
+    viewport().resize(1000, viewport().height());
+    model.viewportState.set({5, 2, 1000});  // widened: 4.96 ... 7.04
+    const auto lines = viewport().visibleGridLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NEAR(lines.front().timeSeconds, 5.0, 1e-9);
+    EXPECT_NEAR(lines.back().timeSeconds, 7.0, 1e-9);
+    EXPECT_EQ(lines.size(), 9u);
+    ui.showSubdivisions.set(false);
+    EXPECT_EQ(viewport().visibleGridLines().size(), 5u);
+}
+
+TEST_F(TimelineViewportTest, PaintsWithoutFileOrResult) {
+    viewport().resize(800, viewport().height());
+    const QImage image = render();
+    // The frame's fill reaches the centre of the waveform lane.
+    EXPECT_GT(qAlpha(image.pixel(400, 300)), 0);
+}
+
+TEST_F(TimelineViewportTest, DrawsNoWaveformWhereThereIsNoAudio) {
+    loadResult({records::tempoPoint(0, 120)});
+    BeatloomWaveformData loud;
+    loud.durationSeconds = session::testing::kSongSeconds;
+    loud.minPeaks.assign(65536, -0.95f);
+    loud.maxPeaks.assign(65536, 0.95f);
+    model.waveformData.set(loud);
+    viewport().resize(1200, viewport().height());
+    model.viewportState.set({-10, 40, 1200});  // the song lies from x = 300 to x = 900
+    model.seek(5);                            // keep the locator away from both ends
+    const QImage image = render();
+    const auto g = viewport().geometry();
+    const auto bright = [&](int x) {
+        int count = 0;
+        for (int y = int(g.waveformTop()) + 20; y < int(g.waveformTop() + g.waveformHeight()) - 20; ++y) {
+            if (qRed(image.pixel(x, y)) > 150) ++count;
+        }
+        return count;
+    };
+    EXPECT_GT(bright(600), 300);  // the trace is there where the audio is
+    for (int x = 12; x < 298; ++x) EXPECT_EQ(bright(x), 0) << "before 0 s at x = " << x;
+    for (int x = 902; x < 1188; ++x) EXPECT_EQ(bright(x), 0) << "after the end at x = " << x;
+}
+
+TEST_F(TimelineViewportTest, NoTwoRulerLabelsOverlapNorTheAudioStartTag) {
+    loadResult({records::tempoPoint(0, 120), records::tempoPoint(8, 97)});
+    model.meterEvents.set({records::meter(0, 4, 4), records::meter(6, 3, 4)});
+    model.pickupBarCount.set(2);
+    struct Case {
+        session::BeatloomViewportState window;
+        bool showsTag;
+    };
+    const Case cases[] = {
+        {{-2, 10, 800}, true},    // the tag stands right over where 0:00.000 would be
+        {{-2.3, 10, 800}, true},
+        {{-0.4, 3, 800}, true},   // beat labels too
+        {{-30, 60, 800}, true},
+        {{0, 20, 800}, false},
+        {{3, 0.8, 800}, false},   // a deep zoom with every beat labelled
+    };
+    for (const auto& c : cases) {
+        viewport().resize(int(c.window.viewportPixelWidth), viewport().height());
+        model.viewportState.set(c.window);
+        const auto tag = viewport().audioStartTagBox();
+        EXPECT_EQ(tag.has_value(), c.showsTag);
+        const auto labels = viewport().placedRulerLabels();
+        ASSERT_FALSE(labels.empty());
+        for (std::size_t i = 0; i < labels.size(); ++i) {
+            if (tag) {
+                EXPECT_FALSE(labels[i].box.intersects(*tag)) << labels[i].label.text;
+            }
+            for (std::size_t j = i + 1; j < labels.size(); ++j) {
+                EXPECT_FALSE(labels[i].box.intersects(labels[j].box))
+                    << labels[i].label.text << " and " << labels[j].label.text << " at " << c.window.visibleStartSeconds;
+            }
+        }
+    }
+}
+
+TEST_F(TimelineViewportTest, LocatorAndPlayHeadMovesRepaintTheirStripsWithoutRedrawingTheStillLayers) {
+    loadResult({records::tempoPoint(0, 120)});
+    model.waveformData.set(noisyWaveform(20000, session::testing::kSongSeconds));
+    viewport().resize(1000, viewport().height());
+    model.viewportState.set({0, 10, 1000});
+    model.seek(3);
+    settle();
+    render();
+    const auto rebuilds = viewport().layerRebuilds();
+    model.seek(5.5);
+    settle();
+    const QImage moved = render();
+    EXPECT_EQ(viewport().layerRebuilds(), rebuilds);
+    // The locator stands at its new place (a blue line at x = 550), no longer at the old one.
+    const auto blueness = [&](int x) { return qBlue(moved.pixel(x, 300)) - qRed(moved.pixel(x, 300)); };
+    EXPECT_GT(blueness(550), 100);
+    EXPECT_LT(blueness(300), 50);
+
+    model.viewportState.set({1, 10, 1000});
+    settle();
+    render();
+    EXPECT_EQ(viewport().layerRebuilds(), rebuilds + 1);
+}
+
+TEST_F(TimelineViewportTest, PaintsAtExtremeZoomsAndWidths) {
+    loadResult({records::tempoPoint(0, 120), records::tempoPoint(10, 90, true), records::tempoPoint(15, 140)});
+    model.waveformData.set(noisyWaveform(20000, session::testing::kSongSeconds));
+    model.barOneSeconds.set(1.0);
+    model.barAnchors.set({records::barAnchor(3)});
+    model.meterEvents.set({records::meter(0, 4, 4), records::meter(8, 7, 8)});
+    ui.gridFitMode.set(true);
+    ui.showTransients.set(true);
+    ui.gridResolution.set(BeatloomGridResolution::sixteenth);
+    playFor(4, 0.5);
+
+    const session::BeatloomViewportState windows[] = {
+        {4.0, 1e-9, 1200},  // far below one bin per pixel
+        {4.0, 1e-3, 1200},
+        {-10, 40, 1200},    // before and after the song
+        {0, 1e6, 1200},     // far more bins than pixels
+        {1e9, 5, 1200},     // nowhere near the song
+    };
+    for (const int width : {1, 3, 1600}) {
+        viewport().resize(width, viewport().height());
+        for (const auto& window : windows) {
+            model.viewportState.set(window);
+            const auto plan = viewport().canvasPlan();
+            EXPECT_LE(plan.waveform.size(), std::size_t(std::max(width, 1)) + 20000u);
+            EXPECT_FALSE(render().isNull());
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvel::editor
