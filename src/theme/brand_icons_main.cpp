@@ -10,7 +10,7 @@
 
 #include <cstdio>
 
-#include "app/orvanta_brand.hpp"
+#include "theme/orvanta_brand.hpp"
 
 int main(int argc, char** argv) {
     if (argc < 3) {
