@@ -7,22 +7,47 @@
 --   * a marker "!stop" at the song's end, where the Cuewarden runtime stops playback.
 -- Markers whose names start with "!" or "@" are cue markers, never songs. Running the
 -- script again adds nothing that is already there.
+--
+-- VODUVE's functions that the Cuewarden runtime uses as well are called exactly as it
+-- calls them: the C arguments without the out-values, which come back after the
+-- function's own result.
+--   voduve.EnumProjects(-1)                    -> active project (nil when none)
+--   voduve.CountProjectMarkers(project)        -> result, markerCount, regionCount
+--   voduve.EnumProjectMarkers3(project, index) -> found (nonzero), isRegion, position,
+--                                                 regionEnd, name, markerNumber, colour
+-- CountProjectMarkers' own result is not a count; the two out-values are.
 
-local PROJECT = 0
+-- Every other VODUVE function the script needs, in one place.
+local host = {
+  add_marker = function(project, is_region, position, region_end, name)
+    voduve.AddProjectMarker(project, is_region, position, region_end, name)
+  end,
+  project_length = function(project) return voduve.GetProjectLength(project) end,
+  show_message = function(title, text) voduve.ShowMessage(title, text) end,
+}
+
 local SAME_TIME = 0.0005 -- seconds; closer markers count as one
+-- The runtime acts on markers up to 60 ms behind where playback starts or lands after a
+-- jump, so a song's "!stop" stands this far before the next song's start: played from
+-- its start, or jumped to, every song plays on to its own "!stop".
+local STOP_BEFORE_NEXT_SONG = 0.1
+
+local function nonzero(value)
+  return value ~= nil and value ~= false and value ~= 0
+end
 
 local function same_time(a, b)
   return math.abs(a - b) < SAME_TIME
 end
 
-local function read_markers()
+local function read_markers(project)
   local markers = {}
-  local total = voduve.CountProjectMarkers(PROJECT)
-  for index = 0, total - 1 do
-    local found, is_region, position, region_end, name = voduve.EnumProjectMarkers3(PROJECT, index)
-    if found and found ~= 0 then
+  local _, marker_count, region_count = voduve.CountProjectMarkers(project)
+  for index = 0, (marker_count or 0) + (region_count or 0) - 1 do
+    local found, is_region, position, region_end, name = voduve.EnumProjectMarkers3(project, index)
+    if nonzero(found) then
       markers[#markers + 1] = {
-        is_region = is_region,
+        is_region = is_region == true,
         position = position,
         region_end = region_end,
         name = name or "",
@@ -47,15 +72,17 @@ local function has_marker(markers, is_region, position, region_end, name)
   return false
 end
 
-local function add(markers, is_region, position, region_end, name)
+local function add(project, markers, is_region, position, region_end, name)
   if has_marker(markers, is_region, position, region_end, name) then return 0 end
-  voduve.AddProjectMarker(PROJECT, is_region, position, region_end, name)
+  host.add_marker(project, is_region, position, region_end, name)
   markers[#markers + 1] = { is_region = is_region, position = position, region_end = region_end, name = name }
   return 1
 end
 
 local function main()
-  local markers = read_markers()
+  local project = voduve.EnumProjects(-1)
+  if project == nil then return end -- no open project, nothing to mark
+  local markers = read_markers(project)
 
   local songs = {}
   for _, m in ipairs(markers) do
@@ -64,24 +91,26 @@ local function main()
   table.sort(songs, function(a, b) return a.position < b.position end)
 
   if #songs == 0 then
-    voduve.ShowMessage("Cuewarden", "Place a marker at the start of every song, then run Cuewarden again.")
+    host.show_message("Cuewarden", "Place a marker at the start of every song, then run Cuewarden again.")
     return
   end
 
-  local project_end = voduve.GetProjectLength(PROJECT)
+  local project_end = host.project_length(project)
   local added = 0
   for number, song in ipairs(songs) do
     local start = song.position
-    local finish = songs[number + 1] and songs[number + 1].position or project_end
-    if finish - start > SAME_TIME then
+    local next_song = songs[number + 1]
+    local finish = next_song and next_song.position or project_end
+    local stop = next_song and finish - STOP_BEFORE_NEXT_SONG or finish
+    if stop - start > SAME_TIME then
       local title = song.name ~= "" and song.name or "Song"
-      added = added + add(markers, true, start, finish, string.format("%02d %s", number, title))
-      added = added + add(markers, false, start, 0, "@" .. number)
-      added = added + add(markers, false, finish, 0, "!stop")
+      added = added + add(project, markers, true, start, finish, string.format("%02d %s", number, title))
+      added = added + add(project, markers, false, start, 0, "@" .. number)
+      added = added + add(project, markers, false, stop, 0, "!stop")
     end
   end
 
-  voduve.ShowMessage("Cuewarden", string.format("%d songs, %d markers and regions added.", #songs, added))
+  host.show_message("Cuewarden", string.format("%d songs, %d markers and regions added.", #songs, added))
 end
 
 main()

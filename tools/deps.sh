@@ -13,7 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-mido
   binutils xvfb
-  desktop-file-utils
+  desktop-file-utils lua5.4
 )
 
 missing=()

@@ -23,11 +23,16 @@ namespace {
          "A different file already exists at " + destination.string() + ". It was not overwritten.");
 }
 
-// Whether a file is reachable at the path; a dangling symbolic link is not one, but the
-// move below still refuses to replace it.
+// Whether a file is reachable at the path, following symbolic links.
 bool fileExists(const fs::path& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
+}
+
+// Whether any entry stands at the path, a dangling symbolic link included.
+bool entryExists(const fs::path& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
 }
 
 void createFolder(const fs::path& folder) {
@@ -70,6 +75,8 @@ ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, co
     result.sourceSHA256 = sha256HexOfFile(source);
 
     const bool destinationExists = fileExists(destination);
+    // A dangling symbolic link is not our file and is never replaced: nothing is written.
+    if (!destinationExists && entryExists(destination)) failDifferentFile(destination);
     if (destinationExists) {
         const auto present = sha256HexOfFile(destination);
         if (present == result.sourceSHA256) {

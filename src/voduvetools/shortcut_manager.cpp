@@ -205,7 +205,17 @@ std::optional<fs::path> VoduveShortcutManager::registerActionAndShortcut(
     const fs::path& backupFolder) const {
     createFolder(keymap.parent_path());
     const fs::path target = resolveLinks(keymap);
-    if (target.parent_path() != keymap.parent_path()) createFolder(target.parent_path());
+    // A linked keymap is written where the link points, but only into a folder that is
+    // already there: registration creates no folder outside VODUVE's own.
+    if (target.parent_path() != keymap.parent_path()) {
+        struct stat folderInfo {};
+        if (::stat(target.parent_path().c_str(), &folderInfo) != 0) {
+            throw ErrorException(Error::fromErrno(errno, "inspect folder " + target.parent_path().string()));
+        }
+        if (!S_ISDIR(folderInfo.st_mode)) {
+            throw ErrorException(Error::fromErrno(ENOTDIR, "inspect folder " + target.parent_path().string()));
+        }
+    }
     createFolder(backupFolder);
 
     std::string oldText;

@@ -18,6 +18,13 @@ bool somethingAt(const fs::path& path) {
     return fs::exists(path, error);
 }
 
+// Whether any entry stands at the path, a dangling symbolic link included. The installer
+// never replaces such an entry, so a tool file's place holding one is taken, not free.
+bool entryAt(const fs::path& path) {
+    std::error_code error;
+    return fs::exists(fs::symlink_status(path, error));
+}
+
 std::optional<std::string> digestOf(const fs::path& file) {
     try {
         return sha256HexOfFile(file);
@@ -215,7 +222,7 @@ std::string ToolInstallViewModel::statusOf(const ToolComponent& component) const
 }
 
 std::string ToolInstallViewModel::fileStatus(const std::string& resourceName, const fs::path& installedFile) const {
-    if (!somethingAt(installedFile)) return kNotInstalledStatus;
+    if (!entryAt(installedFile)) return kNotInstalledStatus;
     const auto resource = resources_.resourceURL(resourceName);
     if (!resource) return kDifferentVersionStatus;
     const auto resourceDigest = digestOf(*resource);

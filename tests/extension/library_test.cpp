@@ -1,4 +1,3 @@
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -7,22 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include "extension/voduve_host.hpp"
+
 namespace {
 
-std::string run(const std::string& command) {
-    std::string output;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        ADD_FAILURE() << "cannot run " << command;
-        return output;
-    }
-    char buffer[512];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-        output.append(buffer, n);
-    }
-    EXPECT_EQ(::pclose(pipe), 0) << command;
-    return output;
-}
+using corvel::extension_test::runCommand;
 
 std::vector<std::string> lines(const std::string& text) {
     std::vector<std::string> out;
@@ -43,7 +31,7 @@ const std::string kLibrary = CORVEL_EXTENSION_LIBRARY;
 
 TEST(ExtensionLibrary, ExportsOnlyTheEntryPoint) {
     std::vector<std::string> names;
-    for (const std::string& line : lines(run("nm -D --defined-only '" + kLibrary + "'"))) {
+    for (const std::string& line : lines(runCommand("nm -D --defined-only '" + kLibrary + "'"))) {
         std::istringstream fields(line);
         std::string address, type, name;
         fields >> address >> type >> name;
@@ -54,7 +42,7 @@ TEST(ExtensionLibrary, ExportsOnlyTheEntryPoint) {
 
 TEST(ExtensionLibrary, NeedsNothingButLibc) {
     std::vector<std::string> needed;
-    for (const std::string& line : lines(run("readelf -d '" + kLibrary + "'"))) {
+    for (const std::string& line : lines(runCommand("readelf -d '" + kLibrary + "'"))) {
         if (line.find("(NEEDED)") != std::string::npos) {
             needed.push_back(line.substr(line.find('[')));
         }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -140,6 +141,7 @@ void fakeMainOnCommand(int command, int flag) {
 void fakeSetEditCurPos2(VoduveProject* project, double time, bool moveView, bool seekPlay) {
     host().calls.push_back("SetEditCurPos2(" + formatFixed(time, 6) + "," + (moveView ? "true" : "false") + "," +
                            (seekPlay ? "true" : "false") + ")");
+    host().seeks.push_back(time);
     checkProject(project, "SetEditCurPos2");
 }
 
@@ -278,6 +280,21 @@ void writeLog(const std::string& bytes) {
     removeLog();
     std::ofstream out(kLogPath, std::ios::binary);
     out << bytes;
+}
+
+std::string runCommand(const std::string& command) {
+    std::string output;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        ADD_FAILURE() << "cannot run " << command;
+        return output;
+    }
+    char buffer[512];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+        output.append(buffer, n);
+    }
+    EXPECT_EQ(::pclose(pipe), 0) << command;
+    return output;
 }
 
 std::vector<std::string> LogCursor::next() {

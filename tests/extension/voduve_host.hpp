@@ -55,6 +55,7 @@ public:
     std::vector<std::string> lookups;
     std::vector<std::string> calls;   // every call, e.g. "EnumProjectMarkers3(2)"
     std::vector<std::string> faults;  // wrong arguments, out-values that did not arrive zeroed
+    std::vector<double> seeks;        // the times of the SetEditCurPos2 calls, in order
     VoduveTimerProc timer = nullptr;
 
     // Only the calls that act on VODUVE: registration, stop command and seeks.
@@ -94,6 +95,10 @@ void removeLog();
 // in the sticky /tmp, which the extension could not open either).
 bool tryRemoveLog();
 void writeLog(const std::string& bytes);
+
+// Runs a shell command and returns what it wrote to its standard output; a test failure
+// when it cannot start or exits with anything but 0.
+std::string runCommand(const std::string& command);
 
 // Returns the lines added to the log since the previous call.
 class LogCursor {

@@ -105,6 +105,7 @@ TEST_F(ResourceFiles, RefusesToReplaceADanglingLink) {
     EXPECT_EQ(installError(installer()).code, 2202);
     EXPECT_TRUE(fs::is_symlink(destination));
     EXPECT_FALSE(fs::exists(root / "nowhere.so"));
+    EXPECT_EQ(names(destination.parent_path()), std::set<std::string>{"voduve_CuewardenStop.so"});
 }
 
 TEST_F(ResourceFiles, ReplacesAStaleTemporaryFile) {

@@ -258,11 +258,29 @@ TEST_F(KeymapFiles, SymlinkedKeymapIsUpdatedWhereItLives) {
 
     // A link whose file does not exist yet: the file is created at the link's target.
     const fs::path dangling = root / "elsewhere" / "new-kb.ini";
+    fs::create_directories(dangling.parent_path());
     fs::remove(keymap);
     fs::create_symlink(dangling, keymap);
     EXPECT_EQ(registerTool(manager(), "RS1", std::nullopt), std::nullopt);
     EXPECT_TRUE(fs::is_symlink(keymap));
     EXPECT_EQ(VoduveKeymapDocument::parse(read(dangling)).actions.size(), 1u);
+}
+
+TEST_F(KeymapFiles, DanglingLinkIntoAMissingFolderCreatesNoFolderThere) {
+    // Absolute and relative links, the missing folder one or two levels deep.
+    const std::string links[] = {(root / "elsewhere" / "deeper" / "kb.ini").string(), "../gone/kb.ini"};
+    for (const std::string& link : links) {
+        SCOPED_TRACE(link);
+        fs::create_directories(keymap.parent_path());
+        fs::remove(keymap);
+        fs::create_symlink(link, keymap);
+
+        EXPECT_THROW(registerTool(manager(), "RS1", kShiftCommandR), ErrorException);
+        EXPECT_TRUE(fs::is_symlink(keymap));
+        EXPECT_EQ(fs::read_symlink(keymap), link);
+        EXPECT_EQ(names(root), std::set<std::string>{"VODUVE"});
+        EXPECT_EQ(names(keymap.parent_path()), std::set<std::string>{"voduve-kb.ini"});
+    }
 }
 
 TEST_F(KeymapFiles, KeepsThePermissionBitsOfAPlainKeymap) {

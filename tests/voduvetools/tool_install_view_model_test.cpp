@@ -133,6 +133,20 @@ TEST_F(SetupModel, StatusComesFromTheFilesInTheChosenFolder) {
         {"a folder where the script belongs",
          [](const fs::path& f) { fs::create_directories(itemNotesScript(f)); },
          {"Not installed", "Different version detected"}},
+        {"a dangling link where the extension belongs",
+         [](const fs::path& f) {
+             write(cuewardenScript(f), "-- cuewarden\n");
+             fs::create_directories(extension(f).parent_path());
+             fs::create_symlink(f / "gone.so", extension(f));
+         },
+         {"Different version detected", "Not installed"}},
+        {"a link to an identical script",
+         [](const fs::path& f) {
+             write(f / "mine.lua", "-- item notes\n");
+             fs::create_directories(itemNotesScript(f).parent_path());
+             fs::create_symlink(f / "mine.lua", itemNotesScript(f));
+         },
+         {"Not installed", "Installed"}},
     };
 
     const auto model = makeModel();
@@ -354,6 +368,23 @@ TEST_F(SetupModel, InstallShowsTheReportLinesWithTheRestartAdviceAndRefreshes) {
                   kRestart);
     EXPECT_EQ(messages.size(), 3u);  // cleared at the start, then the new report
     EXPECT_EQ(messages[1], "");
+}
+
+TEST_F(SetupModel, ADanglingLinkReadsAsADifferentVersionAndInstallLeavesIt) {
+    const fs::path link = itemNotesScript(voduve);
+    fs::create_directories(link.parent_path());
+    fs::create_symlink(root / "nowhere.lua", link);
+    const auto model = makeModel();
+    model->editTool(0, [](State& tool) { tool.enabled = false; });
+    EXPECT_EQ(statuses(*model)[1], "Different version detected");
+
+    model->install();
+    EXPECT_NE(model->installMessage().value().find("A different file already exists at " + link.string()),
+              std::string::npos)
+        << model->installMessage().value();
+    EXPECT_EQ(statuses(*model)[1], "Different version detected");
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_FALSE(fs::exists(root / "nowhere.lua"));
 }
 
 TEST_F(SetupModel, InstallSendsEveryRowAsItStands) {
