@@ -461,8 +461,9 @@ std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSe
                percentText(tracking.stability) +
                " % Pfadstabilitaet. Tempo wird nicht mehr aus einer einzigen Onset-Huelle abgeleitet.";
     }
-    return "Tempo-Kandidat " + bpmText(m.bpm) + " BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement " +
-           percentText(top.agreement) + " %). Ergebnis bitte pruefen.";
+    return "Tempo-Kandidat " + bpmText(m.bpm) +
+           " BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement " + percentText(top.agreement) +
+           " %). Ergebnis bitte pruefen.";
 }
 
 // A reliable map is at least as sure as its weakest tracked section.
@@ -501,7 +502,8 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     const auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
                                       : std::span<const ORVDetectedTempoSection>();
     m.beatPositionsSeconds = predictedBeatGrid(features, settled.tempo, mapSections);
-    const auto errors = A::gridErrorStatistics(features.consensusEnvelope, m.beatPositionsSeconds, features.frameSeconds);
+    const auto errors =
+        A::gridErrorStatistics(features.consensusEnvelope, m.beatPositionsSeconds, features.frameSeconds);
     m.medianGridErrorSeconds = errors.median;
     m.percentile95GridErrorSeconds = errors.percentile95;
     m.endDriftSeconds = errors.endDrift;

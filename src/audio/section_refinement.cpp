@@ -410,9 +410,9 @@ std::optional<ReferenceGrids> referenceGrids(std::span<const double> envelope, c
 // scored by how well each grid fits its own side, how badly it fits the other one, how
 // tightly the own-side beats sit, and a little by an onset there. The boundary when no frame
 // of first ... last has three beats of each tempo on its side.
-double bestChangeTime(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning, const ReferenceGrids& grids,
-                      double boundary, std::int64_t first, std::int64_t last, double previousStart, double nextEnd,
-                      double beatP, double beatN, double fs) {
+double bestChangeTime(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning,
+                      const ReferenceGrids& grids, double boundary, std::int64_t first, std::int64_t last,
+                      double previousStart, double nextEnd, double beatP, double beatN, double fs) {
     const double previousLook = std::fmin(std::max(tuning.referenceBeatsShort, 8.0) * beatP, tuning.referenceMaxSeconds);
     const double nextLook = std::fmin(std::max(tuning.referenceBeatsShort, 8.0) * beatN, tuning.referenceMaxSeconds);
     const auto n = static_cast<std::int64_t>(envelope.size());

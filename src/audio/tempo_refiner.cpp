@@ -338,7 +338,8 @@ std::optional<Refinement> checkedRefinement(const WholeFit& whole, const Candida
     const double p95Score = clamp01(1 - p95Seconds / std::max(limits.p95, 1e-9));
     Refinement result;
     result.confidence = clamp01(spanScore * 0.1 + coverage * 0.42 + medianScore * 0.3 + p95Score * 0.18);
-    result.gridScore = gridAgreement(windowBest.fit.points, windowBest.offset, windowBest.period, hopSeconds, limits.p95);
+    result.gridScore =
+        gridAgreement(windowBest.fit.points, windowBest.offset, windowBest.period, hopSeconds, limits.p95);
     result.bpm = 60.0 / (last.slope * hopSeconds);
     result.periodFrames = last.slope;
     result.phaseFrames = positiveModulo(last.intercept, last.slope);
