@@ -21,12 +21,22 @@ using InternalCandidate = ORVAnalyzerPeriodicity::InternalCandidate;
 
 constexpr std::size_t kShortestConsensusFrames = 192;
 constexpr std::size_t kReportedCandidateLimit = 8;
-constexpr double kSamePulse = 0.035;
 constexpr double kMedianWeightFloor = 0.15;
 constexpr double kCollapseConfidence = 0.8;
 constexpr double kOnsetLevel = 0.25;
 constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
+// The confidence of a measurement: how much the consensus score, the feature agreement, the
+// path stability and the onset density count, and what an unambiguous level adds.
+constexpr double kScoreWeight = 0.42;
+constexpr double kAgreementWeight = 0.28;
+constexpr double kStabilityWeight = 0.18;
+constexpr double kOnsetDensityWeight = 0.06;
+constexpr double kUnambiguousBonus = 0.06;
+// Onsets per second at which the density counts in full.
+constexpr double kFullOnsetDensity = 3.0;
+// From this confidence on, a clear consensus says so in its reason.
+constexpr double kClearConsensusConfidence = 0.68;
 constexpr std::size_t kBeatLimit = 200000;
 constexpr double kLowestEditableBPM = 30;
 constexpr double kHighestEditableBPM = 300;
@@ -73,6 +83,7 @@ StageCosts stageCosts(std::size_t threads) {
     return {kWholeSpanConsensusCost / speedUp(std::min<std::size_t>(threads, 9)), kWindowsCost / speedUp(threads)};
 }
 
+bool isSamePulse(double a, double b) { return A::tempoRelation(a, b) == ORVTempoRelation::same; }
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
 
 // The first candidate that is a clear half or double of the tempo with a score close to the best.
@@ -94,7 +105,7 @@ std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> c
 void putReportedLevelFirst(std::vector<ORVMusicTempoCandidate>& candidates, double bpm,
                            const ORVMusicTempoCandidate& best) {
     const auto samePulse = [bpm](const ORVMusicTempoCandidate& c) {
-        return A::relativeTempoDifference(c.bpm, bpm) <= kSamePulse;
+        return isSamePulse(c.bpm, bpm);
     };
     const auto octave = [bpm](const ORVMusicTempoCandidate& c) {
         return A::tempoRelation(c.bpm, bpm) == ORVTempoRelation::octave;
@@ -303,7 +314,7 @@ double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalT
     // level is decided later, once, from the accents).
     if (tracking.isReliable && !tracking.sections.empty()) return tracking.sections.front().bpm;
     const auto median = observationMedianTempo(tracking.observations);
-    if (median && A::relativeTempoDifference(*median, top.bpm) <= kSamePulse) {
+    if (median && isSamePulse(*median, top.bpm)) {
         const ORVWeightedValue pairs[] = {{top.bpm, std::max(top.score, kMedianWeightFloor)},
                                           {*median, std::max(tracking.stability, kMedianWeightFloor)}};
         return A::weightedMedian(pairs);
@@ -318,27 +329,32 @@ double ORVAnalyzerDriver::refinementTempo(double consensusBPM, double localBPM) 
     return consensusBPM;
 }
 
-ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFeatureSet& features,
-                                                                std::span<const InternalCandidate> candidates,
-                                                                const ORVConsensusTop& top,
-                                                                const ORVLocalTempoTracking& tracking,
-                                                                double localBPM, double refinementBPM,
-                                                                const std::optional<Refinement>& refinement) {
-    const bool reliable = tracking.isReliable;
-    const bool multiSection = reliable && tracking.sections.size() > 1;
+namespace {
 
-    // Sections, the tempo before rounding, and whether the refinement stands.
-    std::vector<ORVDetectedTempoSection> sections = tracking.sections;
-    double tempo = localBPM;
+// The sections as the map will hold them, the tempo before rounding, and whether the
+// whole-song refinement stands and folded the sections into one constant pulse.
+struct SettledSections {
+    std::vector<ORVDetectedTempoSection> sections;
+    double tempo = 0;
     bool refinementUsed = false;
     bool collapsed = false;
-    // The parts of a song are counted at one level: sections an octave from their neighbours
-    // come back to it and join them when they then hold the same tempo.
+    // The factor that moved everything to the level a listener taps.
+    double level = 1.0;
+};
+
+// The parts of a song are counted at one level: sections an octave from their neighbours
+// come back to it and join them when they then hold the same tempo; a sure refinement that
+// relates to every section folds them into one pulse.
+SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLocalTempoTracking& tracking,
+                                double localBPM, const std::optional<Refinement>& refinement) {
+    const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
+    SettledSections settled{tracking.sections, localBPM};
+    auto& sections = settled.sections;
     if (multiSection) {
         const auto aligned = A::sectionsAtOneLevel(sections);
         // The local tempo is the first section's: it moves with it.
         const double moved = aligned.front().bpm / sections.front().bpm;
-        if (std::isfinite(moved) && moved > 0) tempo *= std::exp2(std::round(std::log2(moved)));
+        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
         sections = A::mergeAdjacentSections(aligned);
     }
     if (multiSection) {
@@ -357,109 +373,151 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
                 whole.observationCount += s.observationCount;
             }
             sections = {whole};
-            tempo = refinement->bpm;
-            refinementUsed = true;
-            collapsed = true;
+            settled.tempo = refinement->bpm;
+            settled.refinementUsed = true;
+            settled.collapsed = true;
         }
     } else if (refinement) {
         if (sections.size() == 1) sections.front().bpm = A::roundedTempo(refinement->bpm);
-        tempo = refinement->bpm;
-        refinementUsed = true;
+        settled.tempo = refinement->bpm;
+        settled.refinementUsed = true;
     }
+    return settled;
+}
 
-    ORVMusicTempoMeasurement m;
+// The consensus candidates as reported (at most 8), the one closest to where the refinement
+// started carrying the refined tempo when the refinement stands.
+std::vector<ORVMusicTempoCandidate> reportedCandidates(std::span<const InternalCandidate> candidates,
+                                                       const SettledSections& settled, double refinementBPM,
+                                                       const std::optional<Refinement>& refinement) {
+    std::vector<ORVMusicTempoCandidate> reported;
     const std::size_t kept = std::min(candidates.size(), kReportedCandidateLimit);
     for (std::size_t i = 0; i < kept; ++i) {
         const auto& c = candidates[i];
-        m.candidates.push_back({Uuid::random(), A::roundedTempo(c.bpm), c.score, c.autocorrelation, c.gridFit,
-                                c.agreement});
+        reported.push_back({Uuid::random(), A::roundedTempo(c.bpm), c.score, c.autocorrelation, c.gridFit,
+                            c.agreement});
     }
-    if (refinementUsed && !m.candidates.empty()) {
+    if (settled.refinementUsed && !reported.empty()) {
         std::size_t closest = 0;
-        for (std::size_t i = 1; i < m.candidates.size(); ++i) {
-            if (std::abs(m.candidates[i].bpm - refinementBPM) < std::abs(m.candidates[closest].bpm - refinementBPM)) {
+        for (std::size_t i = 1; i < reported.size(); ++i) {
+            if (std::abs(reported[i].bpm - refinementBPM) < std::abs(reported[closest].bpm - refinementBPM)) {
                 closest = i;
             }
         }
-        m.candidates[closest].bpm = A::roundedTempo(refinement->bpm);
+        reported[closest].bpm = A::roundedTempo(refinement->bpm);
     }
+    return reported;
+}
 
-    // One metrical level for the whole map: the octave a listener taps.
-    const double level =
-        A::metricalLevelFactor(features, reliable ? std::span<const ORVDetectedTempoSection>(sections)
-                                                  : std::span<const ORVDetectedTempoSection>(),
-                               tempo);
-    if (level != 1.0) {
-        tempo *= level;
-        for (auto& s : sections) s.bpm = A::roundedTempo(s.bpm * level);
+// One metrical level for the whole map: the octave a listener taps.
+void moveToListenersLevel(const ORVAudioFeatureSet& features, bool reliable, SettledSections& settled) {
+    settled.level = A::metricalLevelFactor(features,
+                                           reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                                    : std::span<const ORVDetectedTempoSection>(),
+                                           settled.tempo);
+    if (settled.level != 1.0) {
+        settled.tempo *= settled.level;
+        for (auto& s : settled.sections) s.bpm = A::roundedTempo(s.bpm * settled.level);
     }
-    m.bpm = A::roundedTempo(tempo);
+}
+
+// Consensus frames at or above the onset level per second.
+double onsetDensity(const ORVAudioFeatureSet& features) {
+    const auto& consensus = features.consensusEnvelope;
+    const auto onsetFrames = std::count_if(consensus.begin(), consensus.end(), [](double v) { return v >= kOnsetLevel; });
+    return double(onsetFrames) / std::max(features.durationSeconds, 1.0);
+}
+
+double baseConfidence(const ORVConsensusTop& top, double stability, double density, bool ambiguous) {
+    return clampOr(kScoreWeight * top.score + kAgreementWeight * top.agreement + kStabilityWeight * stability +
+                       kOnsetDensityWeight * std::min(density / kFullOnsetDensity, 1.0) +
+                       (ambiguous ? 0.0 : kUnambiguousBonus),
+                   0.0, 1.0, 0.0);
+}
+
+// What the measurement tells the user about how it was reached.
+std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSections& settled, bool reliable,
+                              const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top, double localBPM,
+                              const std::optional<Refinement>& refinement, std::optional<double> alternative,
+                              double confidence) {
+    if (reliable && settled.sections.size() >= 2) return sectionsReason(settled.sections, tracking.observations);
+    if (!settled.collapsed && settled.refinementUsed) {
+        return "Whole-song precision fit refined the constant Beatloom estimate from " +
+               bpmText(A::roundedTempo(localBPM * settled.level)) + " to " + bpmText(m.bpm) +
+               " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
+               " %). No integer-BPM quantization is applied.";
+    }
+    if (settled.collapsed) {
+        return "Whole-song metrical consensus rejected subdivision aliases in the local path and resolved one "
+               "constant pulse at " +
+               bpmText(m.bpm) + " BPM. Long-term beat-grid drift fit " + percentText(refinement->confidence) + " %.";
+    }
+    if (m.ambiguous) {
+        return "Multi-Feature-Tracker erkennt " + bpmText(m.bpm) +
+               " BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative " + bpmText(*alternative) + " BPM).";
+    }
+    if (confidence >= kClearConsensusConfidence) {
+        return "Multi-Feature-Konsens: " + percentText(top.agreement) + " % Merkmals-Uebereinstimmung, " +
+               percentText(tracking.stability) +
+               " % Pfadstabilitaet. Tempo wird nicht mehr aus einer einzigen Onset-Huelle abgeleitet.";
+    }
+    return "Tempo-Kandidat " + bpmText(m.bpm) +
+           " BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement " + percentText(top.agreement) +
+           " %). Ergebnis bitte pruefen.";
+}
+
+// A reliable map is at least as sure as its weakest tracked section.
+double mapConfidence(double base, bool reliable, std::span<const ORVDetectedTempoSection> tracked) {
+    if (!reliable) return base;
+    double weakest = 0;
+    if (!tracked.empty()) {
+        weakest = tracked.front().confidence;
+        for (const auto& s : tracked) weakest = std::min(weakest, s.confidence);
+    }
+    return std::max(base, weakest);
+}
+
+}  // namespace
+
+ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFeatureSet& features,
+                                                                std::span<const InternalCandidate> candidates,
+                                                                const ORVConsensusTop& top,
+                                                                const ORVLocalTempoTracking& tracking,
+                                                                double localBPM, double refinementBPM,
+                                                                const std::optional<Refinement>& refinement) {
+    const bool reliable = tracking.isReliable;
+    SettledSections settled = settledSections(features, tracking, localBPM, refinement);
+
+    ORVMusicTempoMeasurement m;
+    m.candidates = reportedCandidates(candidates, settled, refinementBPM, refinement);
+    moveToListenersLevel(features, reliable, settled);
+    m.bpm = A::roundedTempo(settled.tempo);
     if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
     const auto alternative = alternativeTempo(m.candidates, m.bpm, top.score);
     m.ambiguous = !reliable && top.agreement < kAmbiguousAgreementCeiling && alternative.has_value();
+    m.onsetDensity = onsetDensity(features);
+    const double confidence = baseConfidence(top, tracking.stability, m.onsetDensity, m.ambiguous);
 
-    const auto& consensus = features.consensusEnvelope;
-    const auto onsetFrames = std::count_if(consensus.begin(), consensus.end(), [](double v) { return v >= kOnsetLevel; });
-    m.onsetDensity = double(onsetFrames) / std::max(features.durationSeconds, 1.0);
-
-    const double stability = tracking.stability;
-    const double baseConfidence =
-        clampOr(0.42 * top.score + 0.28 * top.agreement + 0.18 * stability + 0.06 * std::min(m.onsetDensity / 3.0, 1.0) +
-                    (m.ambiguous ? 0.0 : 0.06),
-                0.0, 1.0, 0.0);
-
-    if (reliable) sections = phaseAlignedSections(features, sections);
-    m.beatPositionsSeconds =
-        predictedBeatGrid(features, tempo, reliable ? std::span<const ORVDetectedTempoSection>(sections)
-                                                    : std::span<const ORVDetectedTempoSection>());
-    const auto errors = A::gridErrorStatistics(consensus, m.beatPositionsSeconds, features.frameSeconds);
+    if (reliable) settled.sections = phaseAlignedSections(features, settled.sections);
+    const auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                      : std::span<const ORVDetectedTempoSection>();
+    m.beatPositionsSeconds = predictedBeatGrid(features, settled.tempo, mapSections);
+    const auto errors =
+        A::gridErrorStatistics(features.consensusEnvelope, m.beatPositionsSeconds, features.frameSeconds);
     m.medianGridErrorSeconds = errors.median;
     m.percentile95GridErrorSeconds = errors.percentile95;
     m.endDriftSeconds = errors.endDrift;
 
-    if (reliable && sections.size() >= 2) {
-        m.reason = sectionsReason(sections, tracking.observations);
-    } else if (!collapsed && refinementUsed) {
-        m.reason = "Whole-song precision fit refined the constant Beatloom estimate from " +
-                   bpmText(A::roundedTempo(localBPM * level)) + " to " + bpmText(m.bpm) +
-                   " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
-                   " %). No integer-BPM quantization is applied.";
-    } else if (collapsed) {
-        m.reason = "Whole-song metrical consensus rejected subdivision aliases in the local path and resolved one "
-                   "constant pulse at " +
-                   bpmText(m.bpm) + " BPM. Long-term beat-grid drift fit " + percentText(refinement->confidence) +
-                   " %.";
-    } else if (m.ambiguous) {
-        m.reason = "Multi-Feature-Tracker erkennt " + bpmText(m.bpm) +
-                   " BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative " + bpmText(*alternative) +
-                   " BPM).";
-    } else if (baseConfidence >= 0.68) {
-        m.reason = "Multi-Feature-Konsens: " + percentText(top.agreement) + " % Merkmals-Uebereinstimmung, " +
-                   percentText(stability) +
-                   " % Pfadstabilitaet. Tempo wird nicht mehr aus einer einzigen Onset-Huelle abgeleitet.";
-    } else {
-        m.reason = "Tempo-Kandidat " + bpmText(m.bpm) +
-                   " BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement " +
-                   percentText(top.agreement) + " %). Ergebnis bitte pruefen.";
-    }
-
-    m.confidence = baseConfidence;
-    if (reliable) {
-        double weakest = 0;
-        if (!tracking.sections.empty()) {
-            weakest = tracking.sections.front().confidence;
-            for (const auto& s : tracking.sections) weakest = std::min(weakest, s.confidence);
-        }
-        m.confidence = std::max(baseConfidence, weakest);
-    }
-    m.tempoMapReliable = reliable && !collapsed;
+    m.reason = measurementReason(m, settled, reliable, tracking, top, localBPM, refinement, alternative, confidence);
+    m.confidence = mapConfidence(confidence, reliable, tracking.sections);
+    m.tempoMapReliable = reliable && !settled.collapsed;
     m.durationSeconds = features.durationSeconds;
     m.firstMeaningfulAudioSeconds = features.firstMeaningfulAudioSeconds;
     m.autocorrelation = top.autocorrelation;
     m.gridFit = top.gridFit;
     m.featureAgreement = top.agreement;
-    m.trackingStability = stability;
-    m.sections = std::move(sections);
+    m.trackingStability = tracking.stability;
+    m.sections = std::move(settled.sections);
     m.localObservations = tracking.observations;
     return m;
 }

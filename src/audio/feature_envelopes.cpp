@@ -145,35 +145,60 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(const std::file
     return decodeFeatureEnvelopes(*reader, range, progress);
 }
 
-ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& source,
-                                                                 std::optional<ORVAnalysisRange> range,
-                                                                 ORVProgressSpan progress) {
-    const double sr = source.sampleRate();
-    const std::uint32_t channels = source.channelCount();
-    if (!(sr > 0) || !std::isfinite(sr) || channels == 0) {
-        throwAnalysisError(kInvalidAudioFormatCode, kInvalidAudioFormatMessage);
-    }
-    const std::int64_t length = std::max<std::int64_t>(source.length(), 0);
-    const Span span = spanOf(sr, length, range);
-    if (span.startFrame >= span.endFrame) throwAnalysisError(kRangeTooShortCode, kRangeTooShortMessage);
-    source.setFramePosition(std::clamp<std::int64_t>(span.startFrame, 0, length));
+namespace {
 
-    const std::int64_t hop = hopSamples(sr);
+using BandEnergies = std::array<std::vector<double>, kBandCount>;
+
+// Splits a sample into the bands: full range, below 180 Hz, 180-600, 600-2500, 2500 to the top
+// corner (7 kHz at most), above it, and the sample-to-sample difference; adds each one's square.
+struct BandSplitter {
+    double a180, a600, a2500, aTop;
+    double b180, b600, b2500, bTop;
+
+    explicit BandSplitter(double sr) {
+        const double topCorner = std::min(0.42 * sr, 7000.0);
+        a180 = std::exp(-2.0 * kPi * 180.0 / sr);
+        a600 = std::exp(-2.0 * kPi * 600.0 / sr);
+        a2500 = std::exp(-2.0 * kPi * 2500.0 / sr);
+        aTop = std::exp(-2.0 * kPi * topCorner / sr);
+        b180 = 1 - a180;
+        b600 = 1 - a600;
+        b2500 = 1 - a2500;
+        bTop = 1 - aTop;
+    }
+
+    void add(FilterState& f, double x, std::array<double, kBandCount>& sums) const {
+        f.lp180 = b180 * x + a180 * f.lp180;
+        f.lp600 = b600 * x + a600 * f.lp600;
+        f.lp2500 = b2500 * x + a2500 * f.lp2500;
+        f.lp7000 = bTop * x + aTop * f.lp7000;
+        const double d2 = f.lp600 - f.lp180;
+        const double d3 = f.lp2500 - f.lp600;
+        const double d4 = f.lp7000 - f.lp2500;
+        const double d5 = x - f.lp7000;
+        const double d6 = x - f.previous;
+        sums[0] += x * x;
+        sums[1] += f.lp180 * f.lp180;
+        sums[2] += d2 * d2;
+        sums[3] += d3 * d3;
+        sums[4] += d4 * d4;
+        sums[5] += d5 * d5;
+        sums[6] += d6 * d6;
+        f.previous = x;
+    }
+};
+
+// Reads the span from the source and returns each band's RMS per hop of samples (all
+// channels together), the last hop possibly shorter.
+BandEnergies readBandEnergies(AudioSource& source, const Span& span, std::int64_t length, std::int64_t hop,
+                              ORVProgressSpan progress) {
+    const std::uint32_t channels = source.channelCount();
     auto buffer = source.makeBuffer(kReadBlockFrames);
     if (!buffer) throwAnalysisError(kAudioBufferCode, kAudioBufferMessage);
-
-    const double topCorner = std::min(0.42 * sr, 7000.0);
-    const double a180 = std::exp(-2.0 * kPi * 180.0 / sr);
-    const double a600 = std::exp(-2.0 * kPi * 600.0 / sr);
-    const double a2500 = std::exp(-2.0 * kPi * 2500.0 / sr);
-    const double aTop = std::exp(-2.0 * kPi * topCorner / sr);
-    const double b180 = 1 - a180;
-    const double b600 = 1 - a600;
-    const double b2500 = 1 - a2500;
-    const double bTop = 1 - aTop;
+    const BandSplitter splitter(source.sampleRate());
 
     std::vector<FilterState> filters(channels);
-    std::array<std::vector<double>, kBandCount> energy;
+    BandEnergies energy;
     const std::int64_t limit = std::min(span.endFrame, length);
     const std::int64_t expectedFrames =
         std::max<std::int64_t>(limit - std::clamp<std::int64_t>(span.startFrame, 0, length), 0) / hop + 2;
@@ -205,31 +230,63 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
                 const float sample = channelData[ch][i];
                 // A damaged float file may hold NaN or infinity; such a sample counts as silence.
                 const double x = std::isfinite(sample) ? static_cast<double>(sample) : 0.0;
-                FilterState& f = filters[ch];
-                f.lp180 = b180 * x + a180 * f.lp180;
-                f.lp600 = b600 * x + a600 * f.lp600;
-                f.lp2500 = b2500 * x + a2500 * f.lp2500;
-                f.lp7000 = bTop * x + aTop * f.lp7000;
-                const double d2 = f.lp600 - f.lp180;
-                const double d3 = f.lp2500 - f.lp600;
-                const double d4 = f.lp7000 - f.lp2500;
-                const double d5 = x - f.lp7000;
-                const double d6 = x - f.previous;
-                sums[0] += x * x;
-                sums[1] += f.lp180 * f.lp180;
-                sums[2] += d2 * d2;
-                sums[3] += d3 * d3;
-                sums[4] += d4 * d4;
-                sums[5] += d5 * d5;
-                sums[6] += d6 * d6;
-                f.previous = x;
+                splitter.add(filters[ch], x, sums);
             }
             if (++counted >= hop) appendFrame();
         }
         progress.report(static_cast<double>(source.framePosition() - readFrom) / static_cast<double>(limit - readFrom));
     }
     if (counted > 0) appendFrame();
+    return energy;
+}
 
+// Per frame, the mean of the three strongest of the five split bands' envelopes, its local
+// mean suppressed and normalised.
+std::vector<double> combinedBandEnvelope(const ORVAudioFeatureSet& result, std::vector<double>& combined) {
+    const std::size_t n = result.featureEnvelopes[0].size();
+    combined.resize(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::array<double, 5> bands{};
+        for (std::size_t b = 0; b < 5; ++b) bands[b] = result.featureEnvelopes[b + 1][k];
+        combined[k] = meanOfLargest(bands, 3);
+    }
+    auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(combined, result.frameSeconds);
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
+    return envelope;
+}
+
+// Per frame, the mean of the five strongest feature envelopes, its local mean suppressed and
+// normalised.
+std::vector<double> consensusEnvelope(const ORVAudioFeatureSet& result) {
+    const std::size_t n = result.featureEnvelopes[0].size();
+    std::vector<double> consensus(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        std::array<double, ORVAudioFeatureSet::kFeatureCount> all{};
+        for (std::size_t f = 0; f < all.size(); ++f) all[f] = result.featureEnvelopes[f][k];
+        consensus[k] = meanOfLargest(all, 5);
+    }
+    auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(consensus, result.frameSeconds);
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
+    return envelope;
+}
+
+}  // namespace
+
+ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& source,
+                                                                 std::optional<ORVAnalysisRange> range,
+                                                                 ORVProgressSpan progress) {
+    const double sr = source.sampleRate();
+    const std::uint32_t channels = source.channelCount();
+    if (!(sr > 0) || !std::isfinite(sr) || channels == 0) {
+        throwAnalysisError(kInvalidAudioFormatCode, kInvalidAudioFormatMessage);
+    }
+    const std::int64_t length = std::max<std::int64_t>(source.length(), 0);
+    const Span span = spanOf(sr, length, range);
+    if (span.startFrame >= span.endFrame) throwAnalysisError(kRangeTooShortCode, kRangeTooShortMessage);
+    source.setFramePosition(std::clamp<std::int64_t>(span.startFrame, 0, length));
+
+    const std::int64_t hop = hopSamples(sr);
+    BandEnergies energy = readBandEnergies(source, span, length, hop, progress);
     const auto& fullBand = energy[0];
     if (fullBand.size() < 64) throwAnalysisError(kTooLittleAudioCode, kTooLittleAudioMessage);
 
@@ -243,7 +300,6 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
 
     // Each energy curve goes as soon as its envelope is made, so that a long span never holds
     // both in full.
-    const std::size_t n = fullBand.size();
     std::vector<double> scratch;
     for (std::size_t band = 0; band < kBandCount; ++band) {
         const bool split = band >= 1 && band <= ORVAudioFeatureSet::kSplitBandCount;
@@ -251,25 +307,8 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& so
             energy[band], result.frameSeconds, scratch, split ? &result.bandOnsetStrengths[band - 1] : nullptr);
         std::vector<double>().swap(energy[band]);
     }
-
-    auto& combined = scratch;
-    combined.resize(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        std::array<double, 5> bands{};
-        for (std::size_t b = 0; b < 5; ++b) bands[b] = result.featureEnvelopes[b + 1][k];
-        combined[k] = meanOfLargest(bands, 3);
-    }
-    result.featureEnvelopes[7] = suppressLocalMean(combined, result.frameSeconds);
-    normalizeByPercentile95(result.featureEnvelopes[7]);
-
-    std::vector<double> consensus(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        std::array<double, ORVAudioFeatureSet::kFeatureCount> all{};
-        for (std::size_t f = 0; f < all.size(); ++f) all[f] = result.featureEnvelopes[f][k];
-        consensus[k] = meanOfLargest(all, 5);
-    }
-    result.consensusEnvelope = suppressLocalMean(consensus, result.frameSeconds);
-    normalizeByPercentile95(result.consensusEnvelope);
+    result.featureEnvelopes[7] = combinedBandEnvelope(result, scratch);
+    result.consensusEnvelope = consensusEnvelope(result);
     return result;
 }
 

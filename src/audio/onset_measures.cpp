@@ -12,6 +12,8 @@ namespace corvel::audio {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// Onset peaks are never weaker than this, however quiet the envelope.
+constexpr double kLowestOnsetPeak = 0.08;
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
@@ -98,17 +100,7 @@ bool laggedCorrelation(const std::vector<double>& strengths, std::size_t lag, do
 }  // namespace
 
 std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<const double> envelope) {
-    std::vector<std::int64_t> peaks;
-    const std::size_t n = envelope.size();
-    if (n < 3) return peaks;
-    const double threshold = std::fmax(SetwrightMusicTempoRefiner::percentile(envelope, 0.8), 0.08);
-    for (std::size_t i = 1; i + 1 < n; ++i) {
-        const double v = envelope[i];
-        if (v >= threshold && envelope[i - 1] <= v && envelope[i + 1] <= v) {
-            peaks.push_back(static_cast<std::int64_t>(i));
-        }
-    }
-    return peaks;
+    return SetwrightMusicTempoRefiner::peakFrames(envelope, kLowestOnsetPeak);
 }
 
 std::vector<double> ORVAnalyzerOnsetMeasures::beatPhaseMaxima(std::span<const double> envelope) {

@@ -375,20 +375,22 @@ std::optional<ORVLocalTempoObservation> ORVAnalyzerSectionRefinement::lastFamily
     return last;
 }
 
-double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> envelope,
-                                                    const ORVTempoTrackingTuning& tuning, double boundary, double lo,
-                                                    double hi, double previousStart, double nextEnd,
-                                                    double previousBPM, double nextBPM, double frameSeconds,
-                                                    double durationSeconds) {
-    const double fs = frameSeconds;
+namespace {
+
+using SR = ORVAnalyzerSectionRefinement;
+
+// The two tempi's beat grids, each phased on a reference span just outside the search window
+// and well inside its own section.
+struct ReferenceGrids {
+    ORVBeatPhaseFit previous;
+    ORVBeatPhaseFit next;
+};
+
+std::optional<ReferenceGrids> referenceGrids(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning,
+                                             double lo, double hi, double previousStart, double nextEnd,
+                                             double previousBPM, double nextBPM, double fs) {
     const double beatP = 60.0 / previousBPM;
     const double beatN = 60.0 / nextBPM;
-    lo = std::fmax(lo, 0.0);
-    hi = std::fmin(hi, durationSeconds);
-    if (!(hi > lo)) return boundary;
-
-    // Reference spans just outside the search window, each well inside its own section, on
-    // which the two beat grids get their phase.
     const double referenceBeats = std::max(tuning.referenceBeatsShort, tuning.referenceBeatsLong);
     const double previousSpanEnd =
         std::fmax(previousStart + tuning.referenceBeatsShort * beatP, lo - tuning.referenceGapSeconds);
@@ -398,21 +400,23 @@ double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> enve
     const double nextSpanStart = std::fmin(hi + tuning.referenceGapSeconds, nextEnd - tuning.referenceBeatsShort * beatN);
     const double nextSpanLength = std::fmin(referenceBeats * 60.0 / std::fmax(nextBPM, 1.0), tuning.referenceMaxSeconds);
     const double nextSpanEnd = std::fmin(nextSpanStart + nextSpanLength, nextEnd);
-    const auto previousFit = fitBeatPhase(envelope, fs, previousBPM, previousSpanStart, previousSpanEnd);
-    const auto nextFit = fitBeatPhase(envelope, fs, nextBPM, nextSpanStart, nextSpanEnd);
-    if (!previousFit || !nextFit) return boundary;
+    const auto previousFit = SR::fitBeatPhase(envelope, fs, previousBPM, previousSpanStart, previousSpanEnd);
+    const auto nextFit = SR::fitBeatPhase(envelope, fs, nextBPM, nextSpanStart, nextSpanEnd);
+    if (!previousFit || !nextFit) return std::nullopt;
+    return ReferenceGrids{*previousFit, *nextFit};
+}
 
+// The scanned time where the previous grid gives way to the next: each candidate time is
+// scored by how well each grid fits its own side, how badly it fits the other one, how
+// tightly the own-side beats sit, and a little by an onset there. The boundary when no frame
+// of first ... last has three beats of each tempo on its side.
+double bestChangeTime(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning,
+                      const ReferenceGrids& grids, double boundary, std::int64_t first, std::int64_t last,
+                      double previousStart, double nextEnd, double beatP, double beatN, double fs) {
     const double previousLook = std::fmin(std::max(tuning.referenceBeatsShort, 8.0) * beatP, tuning.referenceMaxSeconds);
     const double nextLook = std::fmin(std::max(tuning.referenceBeatsShort, 8.0) * beatN, tuning.referenceMaxSeconds);
-
     const auto n = static_cast<std::int64_t>(envelope.size());
     const std::int64_t step = std::max<std::int64_t>(frameOf(tuning.boundaryScanStepSeconds, fs), 1);
-    const std::int64_t first = std::max<std::int64_t>(frameOf(lo, fs), 1);
-    const std::int64_t last = std::min(n - 2, frameOf(hi, fs));
-    if (first >= last) return boundary;
-
-    // Each candidate time is scored by how well each grid fits its own side, how badly it
-    // fits the other one, how tightly the own-side beats sit, and a little by an onset there.
     double best = boundary;
     double bestValue = -kInfinity;
     for (std::int64_t k = first; k <= last; k += step) {
@@ -420,10 +424,10 @@ double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> enve
         const double left = std::fmax(time - previousLook, previousStart);
         const double right = std::fmin(time + nextLook, nextEnd);
         if (!(time - left >= 3 * beatP && right - time >= 3 * beatN)) continue;
-        const auto a = evaluateBeatGrid(envelope, *previousFit, fs, left, time, 0.1);
-        const auto b = evaluateBeatGrid(envelope, *nextFit, fs, time, right, 0.1);
-        const auto c = evaluateBeatGrid(envelope, *nextFit, fs, left, time, 0.1);
-        const auto d = evaluateBeatGrid(envelope, *previousFit, fs, time, right, 0.1);
+        const auto a = SR::evaluateBeatGrid(envelope, grids.previous, fs, left, time, 0.1);
+        const auto b = SR::evaluateBeatGrid(envelope, grids.next, fs, time, right, 0.1);
+        const auto c = SR::evaluateBeatGrid(envelope, grids.next, fs, left, time, 0.1);
+        const auto d = SR::evaluateBeatGrid(envelope, grids.previous, fs, time, right, 0.1);
         const auto looseness = [](const ORVBeatGridEvaluation& e) {
             return std::isfinite(e.medianErrorSeconds) ? std::fmin(e.medianErrorSeconds / 0.05, 1.0) : 1.0;
         };
@@ -439,21 +443,30 @@ double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> enve
             best = time;
         }
     }
+    return best;
+}
 
-    // Onto the first beat of the new grid, when it follows closely and has an onset.
-    const double period = 60.0 / nextFit->bpm;
-    const double beat =
-        nextFit->phaseSeconds + period * std::ceil((best - nextFit->phaseSeconds) / period - 1e-9);
-    if (best - fs <= beat && beat - best <= 1.05 * beatN) {
-        const double radius = std::fmin(std::fmax(0.16 * period, 1.5 * fs), tuning.onsetSnapMaxSeconds);
-        const std::int64_t c = frameOf(beat, fs);
-        const std::int64_t r = std::max<std::int64_t>(frameOf(radius, fs), 1);
-        if (const auto peak = strongestPeak(envelope, std::max<std::int64_t>(c - r, 1), std::min(c + r, n - 2), 0.24)) {
-            return static_cast<double>(*peak) * fs;
-        }
+// The new grid's first beat at or after the change, when it follows within about a beat and
+// has an onset close by: that onset.
+std::optional<double> snappedOntoNewBeat(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning,
+                                         const ORVBeatPhaseFit& next, double best, double beatN, double fs) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const double period = 60.0 / next.bpm;
+    const double beat = next.phaseSeconds + period * std::ceil((best - next.phaseSeconds) / period - 1e-9);
+    if (!(best - fs <= beat && beat - best <= 1.05 * beatN)) return std::nullopt;
+    const double radius = std::fmin(std::fmax(0.16 * period, 1.5 * fs), tuning.onsetSnapMaxSeconds);
+    const std::int64_t c = frameOf(beat, fs);
+    const std::int64_t r = std::max<std::int64_t>(frameOf(radius, fs), 1);
+    if (const auto peak = strongestPeak(envelope, std::max<std::int64_t>(c - r, 1), std::min(c + r, n - 2), 0.24)) {
+        return static_cast<double>(*peak) * fs;
     }
+    return std::nullopt;
+}
 
-    // Else onto a clear onset close by.
+// A clear onset close to the change, the nearest of the strong ones.
+std::optional<double> snappedOntoOnset(std::span<const double> envelope, const ORVTempoTrackingTuning& tuning,
+                                       double best, double beatP, double beatN, double fs) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
     const double width =
         std::fmin(std::fmax(std::fmin(beatP, beatN) * tuning.onsetSnapFraction, fs), tuning.onsetSnapMaxSeconds);
     const std::int64_t c = frameOf(best, fs);
@@ -467,6 +480,34 @@ double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> enve
             return static_cast<double>(*peak) * fs;
         }
     }
+    return std::nullopt;
+}
+
+}  // namespace
+
+double ORVAnalyzerSectionRefinement::refineBoundary(std::span<const double> envelope,
+                                                    const ORVTempoTrackingTuning& tuning, double boundary, double lo,
+                                                    double hi, double previousStart, double nextEnd,
+                                                    double previousBPM, double nextBPM, double frameSeconds,
+                                                    double durationSeconds) {
+    const double fs = frameSeconds;
+    const double beatP = 60.0 / previousBPM;
+    const double beatN = 60.0 / nextBPM;
+    lo = std::fmax(lo, 0.0);
+    hi = std::fmin(hi, durationSeconds);
+    if (!(hi > lo)) return boundary;
+
+    const auto grids = referenceGrids(envelope, tuning, lo, hi, previousStart, nextEnd, previousBPM, nextBPM, fs);
+    if (!grids) return boundary;
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const std::int64_t first = std::max<std::int64_t>(frameOf(lo, fs), 1);
+    const std::int64_t last = std::min(n - 2, frameOf(hi, fs));
+    if (first >= last) return boundary;
+
+    const double best =
+        bestChangeTime(envelope, tuning, *grids, boundary, first, last, previousStart, nextEnd, beatP, beatN, fs);
+    if (const auto onBeat = snappedOntoNewBeat(envelope, tuning, grids->next, best, beatN, fs)) return *onBeat;
+    if (const auto onOnset = snappedOntoOnset(envelope, tuning, best, beatP, beatN, fs)) return *onOnset;
     return best;
 }
 

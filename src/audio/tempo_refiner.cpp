@@ -106,11 +106,11 @@ double percentile(std::span<const double> values, double q) {
     return sorted[static_cast<std::size_t>(index)];
 }
 
-std::vector<std::int64_t> peakFrames(std::span<const double> envelope) {
+std::vector<std::int64_t> peakFrames(std::span<const double> envelope, double lowestThreshold) {
     std::vector<std::int64_t> peaks;
     const std::size_t n = envelope.size();
     if (n < 3) return peaks;
-    const double threshold = std::fmax(percentile(envelope, 0.8), 0.1);
+    const double threshold = std::fmax(percentile(envelope, 0.8), lowestThreshold);
     for (std::size_t i = 1; i + 1 < n; ++i) {
         const double v = envelope[i];
         if (v >= threshold && v >= envelope[i - 1] && v >= envelope[i + 1]) {
@@ -224,58 +224,60 @@ double gridAgreement(std::span<const FitPoint> points, double intercept, double 
     return clamp01(1 - m / std::max(tolerance, 1e-9));
 }
 
-std::optional<Refinement> refine(std::span<const double> envelope, double hopSeconds, double bpm,
-                                 double searchRadiusBPM, double minimumStep) {
-    // 1. Inputs and length.
-    if (envelope.size() < 256 || !isFinitePositive(hopSeconds) || !isFinitePositive(bpm) ||
-        !isFinitePositive(searchRadiusBPM) || !(minimumStep > 0)) {
-        return std::nullopt;
-    }
+namespace {
+
+// How tight a fit must sit, in seconds, at the median and at the 95th percentile of its residuals.
+struct ResidualLimits {
+    double median = 0;
+    double p95 = 0;
+};
+
+ResidualLimits residualLimits(double hopSeconds) {
+    return {std::max(1.75 * hopSeconds, 0.018), std::max(3.75 * hopSeconds, 0.042)};
+}
+
+// The opening stretch of the song the candidate tempi are scored on, and its peaks.
+struct OpeningWindow {
+    std::span<const double> envelope;
+    std::span<const std::int64_t> peaks;
+    std::int64_t frames = 0;
+};
+
+OpeningWindow openingWindow(std::span<const double> envelope, std::span<const std::int64_t> peaks,
+                            double hopSeconds, double songSeconds) {
     const auto frames = static_cast<std::int64_t>(envelope.size());
-    const double totalFrames = static_cast<double>(frames);
-    const double songSeconds = totalFrames * hopSeconds;
-    if (songSeconds < 15) return std::nullopt;
-
-    // 2. Peaks of the whole envelope.
-    const auto peaks = peakFrames(envelope);
-    const double inputPeriod = 60.0 / (hopSeconds * bpm);
-    if (peaks.size() < 18 || !std::isfinite(inputPeriod) || inputPeriod < 2) return std::nullopt;
-
-    // 3. The opening window.
     const double windowSeconds = std::min(std::clamp(0.35 * songSeconds, 20.0, 45.0), songSeconds);
     std::int64_t windowFrames = roundedInt64(windowSeconds / hopSeconds);
     windowFrames = windowFrames < 256 ? 256 : std::min(windowFrames, frames);
-    const auto windowEnvelope = envelope.first(static_cast<std::size_t>(windowFrames));
     const auto windowPeakCount = static_cast<std::size_t>(
         std::lower_bound(peaks.begin(), peaks.end(), windowFrames) - peaks.begin());
-    const std::span<const std::int64_t> windowPeaks(peaks.data(), windowPeakCount);
-    if (windowPeaks.size() < 12) return std::nullopt;
+    return {envelope.first(static_cast<std::size_t>(windowFrames)), peaks.first(windowPeakCount), windowFrames};
+}
 
-    // 4. Candidate tempi and limits.
+// The candidate tempo within the search radius whose beats the window's peaks follow best:
+// many matched, tightly.
+std::optional<Candidate> bestWindowCandidate(const OpeningWindow& window, double hopSeconds, double bpm,
+                                             double searchRadiusBPM, const ResidualLimits& limits) {
     const double step = std::clamp(searchRadiusBPM * 0.125, 0.05, 0.1);
     const std::int64_t n = std::max<std::int64_t>(saturatingInt64(std::floor(searchRadiusBPM / step)), 1);
-    const double medianLimit = std::max(1.75 * hopSeconds, 0.018);
-    const double p95Limit = std::max(3.75 * hopSeconds, 0.042);
     const double acceptedDeviation = searchRadiusBPM + 0.02;
-
-    // 5 and 6. Score every candidate on the window.
     std::optional<Candidate> best;
     for (std::int64_t k = -n; k <= n; ++k) {
         const double candidateBpm = bpm + static_cast<double>(k) * step;
         if (!(candidateBpm > 0)) continue;
         const double period = 60.0 / (candidateBpm * hopSeconds);
         if (!std::isfinite(period) || period < 2) continue;
-        const auto offset = bestPhaseOffset(windowPeaks, windowEnvelope, period);
+        const auto offset = bestPhaseOffset(window.peaks, window.envelope, period);
         if (!offset) continue;
-        const auto points = matchBeats(windowPeaks, windowEnvelope, *offset, period,
-                                       static_cast<double>(windowFrames), std::max(period * 0.24, 2.0));
+        const auto points = matchBeats(window.peaks, window.envelope, *offset, period,
+                                       static_cast<double>(window.frames), std::max(period * 0.24, 2.0));
         if (points.size() < 18) continue;
         auto fit = robustLinearFit(points);
         if (!fit || !acceptableTempo(fit->slope, hopSeconds, bpm, acceptedDeviation)) continue;
-        const std::int64_t expected = beatCount(windowFrames, *offset, period);
+        const std::int64_t expected = beatCount(window.frames, *offset, period);
         if (expected < 12) continue;
-        const double a = clamp01(1 - fit->medianResidualFrames * hopSeconds / medianLimit);
-        const double b = clamp01(1 - fit->percentile95ResidualFrames * hopSeconds / p95Limit);
+        const double a = clamp01(1 - fit->medianResidualFrames * hopSeconds / limits.median);
+        const double b = clamp01(1 - fit->percentile95ResidualFrames * hopSeconds / limits.p95);
         const double score = clamp01(static_cast<double>(points.size()) / static_cast<double>(expected) * 0.5 +
                                      a * 0.32 + b * 0.18);
         const bool better = !best || score > best->score + 1e-6 ||
@@ -283,51 +285,91 @@ std::optional<Refinement> refine(std::span<const double> envelope, double hopSec
                              std::abs(candidateBpm - bpm) < std::abs(best->bpm - bpm));
         if (better) best = Candidate{candidateBpm, score, *offset, period, std::move(*fit)};
     }
-    // 7.
-    if (!best) return std::nullopt;
+    return best;
+}
 
-    // 8. Three passes over the whole envelope.
-    double intercept = best->fit.intercept;
-    double slope = best->fit.slope;
-    std::optional<LinearFit> last;
-    std::size_t lastMatched = 0;
-    std::int64_t lastBeats = 0;
+// The window's line carried over the whole envelope, refitted three times.
+struct WholeFit {
+    LinearFit fit;
+    std::size_t matched = 0;
+    std::int64_t beats = 0;
+};
+
+std::optional<WholeFit> wholeEnvelopeFit(std::span<const double> envelope, std::span<const std::int64_t> peaks,
+                                         const LinearFit& windowFit, double hopSeconds, double bpm,
+                                         double searchRadiusBPM) {
+    const auto frames = static_cast<std::int64_t>(envelope.size());
+    const double acceptedDeviation = searchRadiusBPM + 0.02;
+    double intercept = windowFit.intercept;
+    double slope = windowFit.slope;
+    std::optional<WholeFit> result;
     for (int pass = 0; pass < 3; ++pass) {
         const double offset = positiveModulo(intercept, slope);
         const std::int64_t beats = beatCount(frames, offset, slope);
         if (beats < 24) return std::nullopt;
-        const auto points = matchBeats(peaks, envelope, offset, slope, totalFrames, std::max(slope * 0.2, 2.0));
+        const auto points =
+            matchBeats(peaks, envelope, offset, slope, static_cast<double>(frames), std::max(slope * 0.2, 2.0));
         if (points.size() < 24) return std::nullopt;
-        last = robustLinearFit(points);
-        if (!last || !acceptableTempo(last->slope, hopSeconds, bpm, acceptedDeviation)) return std::nullopt;
-        intercept = last->intercept;
-        slope = last->slope;
-        lastMatched = points.size();
-        lastBeats = beats;
+        auto fit = robustLinearFit(points);
+        if (!fit || !acceptableTempo(fit->slope, hopSeconds, bpm, acceptedDeviation)) return std::nullopt;
+        intercept = fit->intercept;
+        slope = fit->slope;
+        result = WholeFit{std::move(*fit), points.size(), beats};
     }
+    return result;
+}
 
-    // 9. Final checks.
-    const double span = (last->points.back().peakFrame - last->points.front().peakFrame) * hopSeconds;
+// The refinement of a whole fit that spans enough of the song, matches enough beats and sits
+// tightly enough; none otherwise.
+std::optional<Refinement> checkedRefinement(const WholeFit& whole, const Candidate& windowBest, double hopSeconds,
+                                            double songSeconds, const ResidualLimits& limits) {
+    const LinearFit& last = whole.fit;
+    const double span = (last.points.back().peakFrame - last.points.front().peakFrame) * hopSeconds;
     const double requiredSpan = 0.6 * songSeconds >= 15 ? 0.6 * songSeconds : 15.0;
-    const double coverage = static_cast<double>(lastMatched) / static_cast<double>(lastBeats);
-    const double medianSeconds = last->medianResidualFrames * hopSeconds;
-    const double p95Seconds = last->percentile95ResidualFrames * hopSeconds;
-    if (!(span >= requiredSpan) || !(coverage >= 0.4) || !(medianSeconds <= medianLimit) ||
-        !(p95Seconds <= p95Limit)) {
+    const double coverage = static_cast<double>(whole.matched) / static_cast<double>(whole.beats);
+    const double medianSeconds = last.medianResidualFrames * hopSeconds;
+    const double p95Seconds = last.percentile95ResidualFrames * hopSeconds;
+    if (!(span >= requiredSpan) || !(coverage >= 0.4) || !(medianSeconds <= limits.median) ||
+        !(p95Seconds <= limits.p95)) {
         return std::nullopt;
     }
-
-    // 10 to 12.
     const double spanScore = clamp01(span / std::max(0.75 * songSeconds, 15.0));
-    const double medianScore = clamp01(1 - medianSeconds / std::max(medianLimit, 1e-9));
-    const double p95Score = clamp01(1 - p95Seconds / std::max(p95Limit, 1e-9));
+    const double medianScore = clamp01(1 - medianSeconds / std::max(limits.median, 1e-9));
+    const double p95Score = clamp01(1 - p95Seconds / std::max(limits.p95, 1e-9));
     Refinement result;
     result.confidence = clamp01(spanScore * 0.1 + coverage * 0.42 + medianScore * 0.3 + p95Score * 0.18);
-    result.gridScore = gridAgreement(best->fit.points, best->offset, best->period, hopSeconds, p95Limit);
-    result.bpm = 60.0 / (slope * hopSeconds);
-    result.periodFrames = slope;
-    result.phaseFrames = positiveModulo(intercept, slope);
+    result.gridScore =
+        gridAgreement(windowBest.fit.points, windowBest.offset, windowBest.period, hopSeconds, limits.p95);
+    result.bpm = 60.0 / (last.slope * hopSeconds);
+    result.periodFrames = last.slope;
+    result.phaseFrames = positiveModulo(last.intercept, last.slope);
     return result;
+}
+
+}  // namespace
+
+std::optional<Refinement> refine(std::span<const double> envelope, double hopSeconds, double bpm,
+                                 double searchRadiusBPM, double minimumStep) {
+    if (envelope.size() < 256 || !isFinitePositive(hopSeconds) || !isFinitePositive(bpm) ||
+        !isFinitePositive(searchRadiusBPM) || !(minimumStep > 0)) {
+        return std::nullopt;
+    }
+    const double songSeconds = static_cast<double>(envelope.size()) * hopSeconds;
+    if (songSeconds < 15) return std::nullopt;
+
+    const auto peaks = peakFrames(envelope);
+    const double inputPeriod = 60.0 / (hopSeconds * bpm);
+    if (peaks.size() < 18 || !std::isfinite(inputPeriod) || inputPeriod < 2) return std::nullopt;
+
+    const OpeningWindow window = openingWindow(envelope, peaks, hopSeconds, songSeconds);
+    if (window.peaks.size() < 12) return std::nullopt;
+    const ResidualLimits limits = residualLimits(hopSeconds);
+    const auto best = bestWindowCandidate(window, hopSeconds, bpm, searchRadiusBPM, limits);
+    if (!best) return std::nullopt;
+
+    const auto whole = wholeEnvelopeFit(envelope, peaks, best->fit, hopSeconds, bpm, searchRadiusBPM);
+    if (!whole) return std::nullopt;
+    return checkedRefinement(*whole, *best, hopSeconds, songSeconds, limits);
 }
 
 }  // namespace corvel::audio::SetwrightMusicTempoRefiner

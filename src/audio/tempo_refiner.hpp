@@ -43,7 +43,9 @@ std::optional<Refinement> refine(std::span<const double> envelope, double hopSec
 double percentile(std::span<const double> values, double q);
 
 // Building blocks of refine, open for tests.
-std::vector<std::int64_t> peakFrames(std::span<const double> envelope);
+// Local maxima at or above max(80th percentile, lowestThreshold), ascending; each frame of a
+// plateau counts.
+std::vector<std::int64_t> peakFrames(std::span<const double> envelope, double lowestThreshold = 0.1);
 std::optional<double> bestPhaseOffset(std::span<const std::int64_t> peaks, std::span<const double> envelope,
                                       double periodFrames);
 using LineParameters = LeastSquaresLine;
