@@ -59,6 +59,17 @@ double snappedToTransient(const std::optional<BeatloomWaveformData>& waveform, d
     return snap ? snap->time : seconds;
 }
 
+// Rubato started again later inside a region hands the part before the new start back to the
+// metered grid: the anchors there go with it instead of piling up, positioned, on the new start.
+std::vector<BeatloomRhythmicAnchor> withoutAnchorsBeforeTheirRegion(std::vector<BeatloomRhythmicAnchor> anchors,
+                                                                    const std::vector<BeatloomTimelineRegion>& regions) {
+    std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
+        const auto* region = regionWithID(regions, anchor.regionID);
+        return region && anchor.audioTimeSeconds < region->startSeconds - kRegionEdgeTolerance;
+    });
+    return anchors;
+}
+
 }  // namespace
 
 std::vector<BeatloomRhythmicAnchor> BeatloomViewModel::normalizedRhythmicAnchors(
@@ -137,7 +148,8 @@ void BeatloomViewModel::startRubatoAtLocator() {
                 [&](BeatloomViewModel& model) {
                     model.timelineRegions.set(
                         startRegion(BeatloomTimelineMode::rubato, model.timelineRegions.value(), locator, duration));
-                    auto anchors = model.rhythmicAnchors.value();
+                    auto anchors =
+                        withoutAnchorsBeforeTheirRegion(model.rhythmicAnchors.value(), model.timelineRegions.value());
                     const auto region = BeatloomFlexibleTimeline::regionContaining(model.timelineRegions.value(),
                                                                                    locator + kRegionLookupOffset);
                     if (region) {
