@@ -31,6 +31,8 @@ constexpr double kAnchorSpacingSeconds = 0.001;
 constexpr double kTransientSearchSeconds = 0.06;
 
 constexpr std::string_view kNoRegionMessage = "Start Free Time or Rubato first.";
+constexpr std::string_view kNoRoomForAnchorMessage =
+    "No rhythmic anchor fits here: the next anchor of the region follows too closely.";
 
 bool contains(const BeatloomTimelineRegion& region, double seconds) {
     return region.startSeconds - kRegionEdgeTolerance <= seconds && seconds < region.endSeconds - kRegionEdgeTolerance;
@@ -200,11 +202,22 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
     }
     stableInsertionSort(positioned, BeatloomFlexibleTimeline::anchorTimeOrder);
 
+    // The anchors placed before the locator and the first one at or after it.
+    const BeatloomRhythmicAnchor* before = nullptr;
+    const BeatloomRhythmicAnchor* after = nullptr;
+    for (const auto& anchor : positioned) {
+        if (anchor.audioTimeSeconds < time - kRegionEdgeTolerance) {
+            before = &anchor;
+        } else if (!after) {
+            after = &anchor;
+        }
+    }
+
     std::optional<double> quarter;
     std::optional<BeatloomMusicalPosition> position;
-    if (!positioned.empty()) {
-        // The next performed beat after the last anchor placed.
-        const auto& previous = positioned.back();
+    if (before) {
+        // The next performed beat after the anchor placed before it.
+        const auto& previous = *before;
         quarter = *previous.quarterPosition + rule.beatLengthQuarters;
         if (const auto& last = previous.musicalPosition) {
             position = last->beat >= rule.beatsPerBar ? BeatloomMusicalPosition{last->bar + 1, 1, 0.0}
@@ -214,6 +227,13 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
         const auto metered = meteredPositionAt(*this, time, duration);
         quarter = metered.quarterPosition;
         position = metered.musicalPosition;
+    }
+    // The region's anchors follow each other in time and in the music: a beat that would not
+    // come before the next anchor in both has no room here.
+    if (after && (!(after->audioTimeSeconds > time + kRegionEdgeTolerance) ||
+                  (quarter && !(*after->quarterPosition > *quarter + kRegionEdgeTolerance)))) {
+        errorText.set(std::string(kNoRoomForAnchorMessage));
+        return;
     }
     performEdit("Add Rhythmic Anchor",
                 "Rhythmic anchor added. Move the locator to the next performed beat and press A again.",
