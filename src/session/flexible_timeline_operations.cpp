@@ -146,24 +146,33 @@ void BeatloomViewModel::startRubatoAtLocator() {
     const double duration = result.value()->durationSeconds;
     const double locator = locatorSeconds.value();
     const auto metered = meteredPositionAt(*this, locator, duration);
+    auto regions = startRegion(BeatloomTimelineMode::rubato, timelineRegions.value(), locator, duration);
+    auto anchors = withoutAnchorsBeforeTheirRegion(rhythmicAnchors.value(), regions);
+    const auto region = BeatloomFlexibleTimeline::regionContaining(regions, locator + kRegionLookupOffset);
+    if (region) {
+        const auto ofRegion = [&](const BeatloomRhythmicAnchor& anchor) { return anchor.regionID == region->id; };
+        const bool marked = std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
+            return ofRegion(anchor) && std::abs(anchor.audioTimeSeconds - locator) < kSameAnchorSeconds;
+        });
+        if (!marked) {
+            // A region started inside one that goes on keeps that one's later anchors: the first
+            // anchor must come before them in the music too.
+            const bool blocked = metered.quarterPosition &&
+                                 std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
+                                     return ofRegion(anchor) && anchor.quarterPosition &&
+                                            !(*anchor.quarterPosition > *metered.quarterPosition + kRegionEdgeTolerance);
+                                 });
+            if (blocked) {
+                errorText.set(std::string(kNoRoomForAnchorMessage));
+                return;
+            }
+            anchors.push_back(newAnchor(region->id, locator, metered.quarterPosition, metered.musicalPosition,
+                                        kindOf(metered.musicalPosition)));
+        }
+    }
     performEdit("Start Rubato", "Rubato starts at the locator. Add rhythmic anchors on performed beats.",
                 [&](BeatloomViewModel& model) {
-                    model.timelineRegions.set(
-                        startRegion(BeatloomTimelineMode::rubato, model.timelineRegions.value(), locator, duration));
-                    auto anchors =
-                        withoutAnchorsBeforeTheirRegion(model.rhythmicAnchors.value(), model.timelineRegions.value());
-                    const auto region = BeatloomFlexibleTimeline::regionContaining(model.timelineRegions.value(),
-                                                                                   locator + kRegionLookupOffset);
-                    if (region) {
-                        const bool marked = std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
-                            return anchor.regionID == region->id &&
-                                   std::abs(anchor.audioTimeSeconds - locator) < kSameAnchorSeconds;
-                        });
-                        if (!marked) {
-                            anchors.push_back(newAnchor(region->id, locator, metered.quarterPosition,
-                                                        metered.musicalPosition, kindOf(metered.musicalPosition)));
-                        }
-                    }
+                    model.timelineRegions.set(std::move(regions));
                     model.rhythmicAnchors.set(normalizedRhythmicAnchors(std::move(anchors), model.timelineRegions.value()));
                 });
 }

@@ -208,7 +208,7 @@ protected:
 };
 
 TEST_F(EditSequences, NeverLeaveAMapTheExportRefusesAndUndoAllTheWayBack) {
-    constexpr int kSequences = 24;
+    constexpr int kSequences = 400;
     constexpr int kStepsPerSequence = 40;  // fewer than the history keeps
     for (std::uint32_t seed = 1; seed <= kSequences; ++seed) {
         random.seed(seed);

@@ -276,6 +276,14 @@ TEST_F(FlexibleTimeline, RubatoAnchorsAlwaysFollowEachOtherInTimeAndInTheMusic) 
     EXPECT_EQ(model.rhythmicAnchors.value()[0].audioTimeSeconds, 15.0);
     EXPECT_TRUE(model.tempoMapIssues().empty());
 
+    // Nor can it start where the metered beat lies after the region's later anchors.
+    model.timelineRegions.set({rubato});
+    model.rhythmicAnchors.set({records::rhythmicAnchor(rubato, 15, 20.0)});
+    model.locatorSeconds.set(14.0);  // quarter 28
+    model.startRubatoAtLocator();
+    EXPECT_EQ(model.timelineRegions.value(), std::vector{rubato});
+    EXPECT_EQ(model.errorText.value(), "No rhythmic anchor fits here: the next anchor of the region follows too closely.");
+
     // Rejoin Grid cannot end the region where the grid lies before its last anchor.
     model.rhythmicAnchors.set({first, records::rhythmicAnchor(rubato, 12, 40.0)});
     model.locatorSeconds.set(16.0);
