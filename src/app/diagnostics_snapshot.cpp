@@ -124,7 +124,8 @@ DiagnosticsSnapshot DiagnosticsSnapshot::make(const DiagnosticsSources& sources)
     const bool detected = voduvetools::VoduvePaths::isResourceFolder(folder);
     const bool running = sources.voduveRunning ? sources.voduveRunning() : false;
     std::error_code error;
-    const bool keymapExists = std::filesystem::exists(folder / "voduve-kb.ini", error);
+    // Only a regular file (or a link to one) is a keymap; a folder of that name is not.
+    const bool keymapExists = std::filesystem::is_regular_file(folder / "voduve-kb.ini", error);
 
     std::string text = "Orvanta VODUVE Corvel Diagnostics";
     text += "\nApp version: " + version;

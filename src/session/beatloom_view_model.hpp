@@ -140,7 +140,7 @@ public:
     // ---- Viewport, zoom and page follow ----
 
     // Keeps a new width of the timeline (at least 1 px); layout jitter of half a pixel or less
-    // changes nothing.
+    // changes nothing, and so does a width that is not finite.
     void setViewportPixelWidth(double width);
     // Zoom 1 to 2048 around the play position; a window of the song's length / zoom.
     void setZoom(double zoom);
@@ -204,6 +204,7 @@ public:
     void updateMeterEventDrag(const Uuid& id, bool snap, BeatloomGridResolution resolution, double seconds);
     void updateBarAnchorDrag(const Uuid& id, bool snap, BeatloomGridResolution resolution, double seconds);
 
+    // Both change nothing while a drag is open.
     void undo();
     void redo();
 
@@ -383,6 +384,14 @@ public:
 
     // ---- Rejoin Grid ----
 
+    static constexpr std::string_view kRejoinOutsideRegionMessage =
+        "Place the locator inside a Free Time or Rubato region first.";
+    static constexpr std::string_view kRejoinInvalidTimeSignatureMessage = "Invalid time signature for Rejoin Grid.";
+    static constexpr std::string_view kRejoinInvalidBarMessage = "Invalid bar number for Rejoin Grid.";
+    static constexpr std::string_view kRejoinInvalidTempoMessage = "Invalid tempo for Rejoin Grid.";
+    static constexpr std::string_view kRejoinBeforeAnchorMessage =
+        "Rejoin Grid cannot resume before the region's last anchor.";
+
     // The regions with the one at the time (or ending just there) ended at it; removed when it
     // began no more than 0.0005 s before; a locked one is left as it is.
     static std::vector<BeatloomTimelineRegion> endRegion(const std::vector<BeatloomTimelineRegion>& regions,
@@ -392,15 +401,19 @@ public:
     std::int64_t suggestedRejoinBar(const BeatloomTimelineRegion& region) const;
     // Ends the region at the locator and resumes the metered grid there at the bar, tempo and
     // time signature given; what is left out is taken from the region and the map at the locator.
+    // A tempo outside 30 to 300 BPM is held inside; a tempo that is no number, a bar below 1 or
+    // beyond what the song can reach, an invalid time signature and a grid at the locator that
+    // lies before the region's last anchor in the music are refused in errorText.
     void rejoinGridAtLocator(std::optional<std::int64_t> bar, std::optional<double> bpm,
                              std::optional<std::int64_t> numerator, std::optional<std::int64_t> denominator);
 
 private:
     double durationSeconds() const;
-    // Stops and resets the preview and sets every published value but isAnalyzing back to its
-    // state without a file (selectedURL to url); the history and any open drag are dropped,
-    // and results of earlier loads and analyses will be ignored.
-    void forgetSession(std::optional<std::filesystem::path> url);
+    // Stops and resets the preview and sets every published value back to its state without a
+    // file (selectedURL to url; isAnalyzing and analysisProgress only with endAnalysis, in their
+    // place after analysisSelection); the history and any open drag are dropped, and results of
+    // earlier loads and analyses will be ignored.
+    void forgetSession(std::optional<std::filesystem::path> url, bool endAnalysis);
     void installAnalysis(const BeatloomResult& detected);
     void finishWaveformLoad(std::variant<BeatloomWaveformData, Error> outcome);
     // The detected or re-analysed points as the edited map, with Grid Fit, locks and locked
@@ -421,6 +434,18 @@ private:
     double dragTarget(bool snap, BeatloomGridResolution resolution, double seconds) const;
     void commit(std::string_view actionName, BeatloomEditorState before, BeatloomEditorState after,
                 std::string_view status);
+    // The tail of a tempo edit: writes a normalised map with its locks and records the change.
+    void commitTempoMap(std::vector<BeatloomTempoPoint> normalizedPoints, std::vector<BeatloomPhaseLock> locks,
+                        std::string_view actionName, std::string_view status);
+    // phaseLocksForTempoChange, and besides, each point of newPoints named in pinnedPointIDs (a
+    // point the edit made) keeps the bar, beat and beat phase the old grid showed at its time.
+    std::vector<BeatloomPhaseLock> phaseLocksKeepingGrid(const std::vector<BeatloomTempoPoint>& oldPoints,
+                                                         const std::vector<BeatloomTempoPoint>& newPoints,
+                                                         const std::vector<Uuid>& pinnedPointIDs) const;
+    // The time of the first bar or beat line after `after` that the new map and locks would
+    // move, add or remove, compared with the grid drawn now; none when they all stay.
+    std::optional<double> firstMovedGridLineAfter(double after, const std::vector<BeatloomTempoPoint>& newPoints,
+                                                  const std::vector<BeatloomPhaseLock>& newLocks) const;
     void showRestored(std::string_view prefix, const std::string& actionName);
 
     platform::MainLoop& mainLoop_;

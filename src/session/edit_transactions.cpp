@@ -91,9 +91,15 @@ void BeatloomViewModel::applyTempoEdit(std::vector<BeatloomTempoPoint> points, s
     auto normalized = normalizedTempoPoints(std::move(points));
     if (normalized == editableTempoPoints.value()) return;
     auto locks = phaseLocksForTempoChange(editableTempoPoints.value(), normalized);
+    commitTempoMap(std::move(normalized), std::move(locks), actionName, status);
+}
+
+void BeatloomViewModel::commitTempoMap(std::vector<BeatloomTempoPoint> normalizedPoints,
+                                       std::vector<BeatloomPhaseLock> locks, std::string_view actionName,
+                                       std::string_view status) {
     auto before = captureEditorState();
     stopPreview(false);
-    setTempoPointsAndPhaseLocks(std::move(normalized), std::move(locks));
+    setTempoPointsAndPhaseLocks(std::move(normalizedPoints), std::move(locks));
     auto after = captureEditorState();
     if (before == after) return;
     commit(actionName, std::move(before), std::move(after), status);
@@ -200,7 +206,11 @@ void BeatloomViewModel::showRestored(std::string_view prefix, const std::string&
     errorText.set("");
 }
 
+// While a drag is open its snapshot is the state the drag will be recorded against: stepping
+// through the history under it would record the drag over a state the user never saw and drop
+// the step it undid. Undo and redo wait until the drag has ended.
 void BeatloomViewModel::undo() {
+    if (transactionStart_) return;
     auto entry = editHistory_.undo();
     if (!entry) return;
     stopPreview(false);
@@ -209,6 +219,7 @@ void BeatloomViewModel::undo() {
 }
 
 void BeatloomViewModel::redo() {
+    if (transactionStart_) return;
     auto entry = editHistory_.redo();
     if (!entry) return;
     stopPreview(false);

@@ -65,7 +65,7 @@ audio::ORVAnalysisProgress::Listener BeatloomViewModel::startAnalysisProgress() 
     };
 }
 
-void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url) {
+void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url, bool endAnalysis) {
     previewPlayer_.reset();
     // Later results of what ran for the previous file must not land on this one.
     ++loadGeneration_;
@@ -85,6 +85,10 @@ void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url) 
     waveformErrorText.set("");
     errorText.set("");
     analysisSelection.set(std::nullopt);
+    if (endAnalysis) {
+        isAnalyzing.set(false);
+        analysisProgress.set(0.0);
+    }
     exportStatusText.set("");
     statusText.set("");
     gridFitAnchors.set({});
@@ -108,9 +112,7 @@ void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url) 
 }
 
 void BeatloomViewModel::resetSession() {
-    forgetSession(std::nullopt);
-    isAnalyzing.set(false);
-    analysisProgress.set(0.0);
+    forgetSession(std::nullopt, true);
 }
 
 void BeatloomViewModel::chooseAudioFile() {
@@ -120,7 +122,7 @@ void BeatloomViewModel::chooseAudioFile() {
 
 void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
     auto& background = runner();
-    forgetSession(url);
+    forgetSession(url, false);
     isAnalyzing.set(true);
 
     audio::ORVAnalyzerEntryPoints::analyzeFile(

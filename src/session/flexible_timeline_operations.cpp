@@ -31,6 +31,8 @@ constexpr double kAnchorSpacingSeconds = 0.001;
 constexpr double kTransientSearchSeconds = 0.06;
 
 constexpr std::string_view kNoRegionMessage = "Start Free Time or Rubato first.";
+constexpr std::string_view kNoRoomForAnchorMessage =
+    "No rhythmic anchor fits here: the next anchor of the region follows too closely.";
 
 bool contains(const BeatloomTimelineRegion& region, double seconds) {
     return region.startSeconds - kRegionEdgeTolerance <= seconds && seconds < region.endSeconds - kRegionEdgeTolerance;
@@ -57,6 +59,17 @@ double snappedToTransient(const std::optional<BeatloomWaveformData>& waveform, d
     if (!waveform) return seconds;
     const auto snap = snappedTransient(*waveform, seconds, kTransientSearchSeconds);
     return snap ? snap->time : seconds;
+}
+
+// Rubato started again later inside a region hands the part before the new start back to the
+// metered grid: the anchors there go with it instead of piling up, positioned, on the new start.
+std::vector<BeatloomRhythmicAnchor> withoutAnchorsBeforeTheirRegion(std::vector<BeatloomRhythmicAnchor> anchors,
+                                                                    const std::vector<BeatloomTimelineRegion>& regions) {
+    std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
+        const auto* region = regionWithID(regions, anchor.regionID);
+        return region && anchor.audioTimeSeconds < region->startSeconds - kRegionEdgeTolerance;
+    });
+    return anchors;
 }
 
 }  // namespace
@@ -133,23 +146,33 @@ void BeatloomViewModel::startRubatoAtLocator() {
     const double duration = result.value()->durationSeconds;
     const double locator = locatorSeconds.value();
     const auto metered = meteredPositionAt(*this, locator, duration);
+    auto regions = startRegion(BeatloomTimelineMode::rubato, timelineRegions.value(), locator, duration);
+    auto anchors = withoutAnchorsBeforeTheirRegion(rhythmicAnchors.value(), regions);
+    const auto region = BeatloomFlexibleTimeline::regionContaining(regions, locator + kRegionLookupOffset);
+    if (region) {
+        const auto ofRegion = [&](const BeatloomRhythmicAnchor& anchor) { return anchor.regionID == region->id; };
+        const bool marked = std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
+            return ofRegion(anchor) && std::abs(anchor.audioTimeSeconds - locator) < kSameAnchorSeconds;
+        });
+        if (!marked) {
+            // A region started inside one that goes on keeps that one's later anchors: the first
+            // anchor must come before them in the music too.
+            const bool blocked = metered.quarterPosition &&
+                                 std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
+                                     return ofRegion(anchor) && anchor.quarterPosition &&
+                                            !(*anchor.quarterPosition > *metered.quarterPosition + kRegionEdgeTolerance);
+                                 });
+            if (blocked) {
+                errorText.set(std::string(kNoRoomForAnchorMessage));
+                return;
+            }
+            anchors.push_back(newAnchor(region->id, locator, metered.quarterPosition, metered.musicalPosition,
+                                        kindOf(metered.musicalPosition)));
+        }
+    }
     performEdit("Start Rubato", "Rubato starts at the locator. Add rhythmic anchors on performed beats.",
                 [&](BeatloomViewModel& model) {
-                    model.timelineRegions.set(
-                        startRegion(BeatloomTimelineMode::rubato, model.timelineRegions.value(), locator, duration));
-                    auto anchors = model.rhythmicAnchors.value();
-                    const auto region = BeatloomFlexibleTimeline::regionContaining(model.timelineRegions.value(),
-                                                                                   locator + kRegionLookupOffset);
-                    if (region) {
-                        const bool marked = std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
-                            return anchor.regionID == region->id &&
-                                   std::abs(anchor.audioTimeSeconds - locator) < kSameAnchorSeconds;
-                        });
-                        if (!marked) {
-                            anchors.push_back(newAnchor(region->id, locator, metered.quarterPosition,
-                                                        metered.musicalPosition, kindOf(metered.musicalPosition)));
-                        }
-                    }
+                    model.timelineRegions.set(std::move(regions));
                     model.rhythmicAnchors.set(normalizedRhythmicAnchors(std::move(anchors), model.timelineRegions.value()));
                 });
 }
@@ -188,11 +211,22 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
     }
     stableInsertionSort(positioned, BeatloomFlexibleTimeline::anchorTimeOrder);
 
+    // The anchors placed before the locator and the first one at or after it.
+    const BeatloomRhythmicAnchor* before = nullptr;
+    const BeatloomRhythmicAnchor* after = nullptr;
+    for (const auto& anchor : positioned) {
+        if (anchor.audioTimeSeconds < time - kRegionEdgeTolerance) {
+            before = &anchor;
+        } else if (!after) {
+            after = &anchor;
+        }
+    }
+
     std::optional<double> quarter;
     std::optional<BeatloomMusicalPosition> position;
-    if (!positioned.empty()) {
-        // The next performed beat after the last anchor placed.
-        const auto& previous = positioned.back();
+    if (before) {
+        // The next performed beat after the anchor placed before it.
+        const auto& previous = *before;
         quarter = *previous.quarterPosition + rule.beatLengthQuarters;
         if (const auto& last = previous.musicalPosition) {
             position = last->beat >= rule.beatsPerBar ? BeatloomMusicalPosition{last->bar + 1, 1, 0.0}
@@ -202,6 +236,13 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
         const auto metered = meteredPositionAt(*this, time, duration);
         quarter = metered.quarterPosition;
         position = metered.musicalPosition;
+    }
+    // The region's anchors follow each other in time and in the music: a beat that would not
+    // come before the next anchor in both has no room here.
+    if (after && (!(after->audioTimeSeconds > time + kRegionEdgeTolerance) ||
+                  (quarter && !(*after->quarterPosition > *quarter + kRegionEdgeTolerance)))) {
+        errorText.set(std::string(kNoRoomForAnchorMessage));
+        return;
     }
     performEdit("Add Rhythmic Anchor",
                 "Rhythmic anchor added. Move the locator to the next performed beat and press A again.",

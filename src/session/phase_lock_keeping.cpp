@@ -7,6 +7,7 @@
 
 #include "common/ordering.hpp"
 #include "core/flexible_timeline.hpp"
+#include "core/grid_lines.hpp"
 #include "core/timeline_segments.hpp"
 #include "session/beatloom_view_model.hpp"
 
@@ -19,6 +20,8 @@ constexpr double kUnmovedSeconds = 0.0005;
 constexpr double kFractionTolerance = 1e-5;
 constexpr double kLargestBeatFraction = 0.999999;
 constexpr double kHorizonMargin = 0.001;
+// Grid lines this close in time count as the same line.
+constexpr double kSameLineSeconds = 1e-6;
 
 bool insideFreeTime(double time, const std::vector<BeatloomTimelineRegion>& regions) {
     const auto region = BeatloomFlexibleTimeline::regionContaining(regions, time);
@@ -35,6 +38,12 @@ bool samePosition(const BeatloomMusicalPosition& a, const BeatloomMusicalPositio
 
 std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksForTempoChange(
     const std::vector<BeatloomTempoPoint>& oldPoints, const std::vector<BeatloomTempoPoint>& newPoints) const {
+    return phaseLocksKeepingGrid(oldPoints, newPoints, {});
+}
+
+std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
+    const std::vector<BeatloomTempoPoint>& oldPoints, const std::vector<BeatloomTempoPoint>& newPoints,
+    const std::vector<Uuid>& pinnedPointIDs) const {
     if (!result.value()) return phaseLocks.value();
     const double duration = result.value()->durationSeconds;
     const double barOne = effectiveBarOneSeconds();
@@ -66,6 +75,23 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksForTempoChange(
         if (!index) return std::nullopt;
         return musicalPositionFrom(anchors[*index], BeatloomTimeline::quarterPosition(segments, time));
     };
+
+    // Points the edit made keep what the old grid showed at their time, before the unmoved
+    // points below see the new grid.
+    for (const auto& id : pinnedPointIDs) {
+        const auto found = newByID.find(id);
+        if (found == newByID.end()) continue;
+        const double time = found->second->timeSeconds;
+        if (!(time > 0) || insideFreeTime(time, timelineRegions.value())) continue;
+        const double horizon = std::max(duration, time + kHorizonMargin);
+        const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
+        if (!before) continue;
+        const auto after = positionAt(newPoints, carried, horizon, time);
+        if (after && samePosition(*before, *after)) continue;
+        std::erase_if(carried, [&](const BeatloomPhaseLock& lock) { return lock.sourceTempoPointID == id; });
+        carried.push_back(BeatloomPhaseLock{Uuid::random(), time, before->bar, before->beat,
+                                            std::min(before->fractionOfBeat, kLargestBeatFraction), id});
+    }
 
     // The song-start point never gets a lock.
     for (std::size_t i = 1; i < oldPoints.size(); ++i) {
@@ -99,6 +125,38 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksForTempoChange(
         return a.timeSeconds < b.timeSeconds;
     });
     return carried;
+}
+
+std::optional<double> BeatloomViewModel::firstMovedGridLineAfter(
+    double after, const std::vector<BeatloomTempoPoint>& newPoints,
+    const std::vector<BeatloomPhaseLock>& newLocks) const {
+    if (!result.value()) return std::nullopt;
+    const double duration = result.value()->durationSeconds;
+    const auto barsAndBeats = [&](const std::vector<BeatloomTempoPoint>& points,
+                                  const std::vector<BeatloomPhaseLock>& locks) {
+        auto lines = BeatloomTimeline::gridLines(points, meterEvents.value(), barAnchors.value(), locks,
+                                                 effectiveBarOneSeconds(), pickupBarCount.value(), false,
+                                                 timelineRegions.value(), rhythmicAnchors.value(),
+                                                 BeatloomGridResolution::quarter, duration);
+        std::erase_if(lines, [&](const BeatloomTimeline::GridLine& line) {
+            return line.kind == BeatloomTimeline::GridKind::subdivision || !(line.timeSeconds > after + kSameLineSeconds);
+        });
+        return lines;
+    };
+    const auto before = barsAndBeats(editableTempoPoints.value(), phaseLocks.value());
+    const auto changed = barsAndBeats(newPoints, newLocks);
+    const std::size_t common = std::min(before.size(), changed.size());
+    for (std::size_t i = 0; i < common; ++i) {
+        const auto& old = before[i];
+        const auto& now = changed[i];
+        if (std::abs(old.timeSeconds - now.timeSeconds) > kSameLineSeconds || old.kind != now.kind ||
+            old.barNumber != now.barNumber || old.beatNumber != now.beatNumber) {
+            return std::min(old.timeSeconds, now.timeSeconds);
+        }
+    }
+    if (before.size() > common) return before[common].timeSeconds;
+    if (changed.size() > common) return changed[common].timeSeconds;
+    return std::nullopt;
 }
 
 }  // namespace corvel::session

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "audio/analysis_entry_points.hpp"
 #include "audio/music_analyzer.hpp"
@@ -58,9 +59,20 @@ void BeatloomViewModel::failAnalysis(const Error& error) {
 }
 
 void BeatloomViewModel::scaleSectionTempo(double factor) {
-    const auto bpm = tempoAtLocator();
+    const auto& points = editableTempoPoints.value();
+    const double locator = locatorSeconds.value();
+    // The edit scales the marker in force at the locator; inside a ramp its tempo differs from
+    // the one heard at the locator, and the messages name the marker's.
+    auto bpm = tempoAtLocator();
+    if (bpm) {
+        if (const auto id = governingTempoPointID(points, locator)) {
+            const auto marker = std::find_if(points.begin(), points.end(),
+                                             [&](const BeatloomTempoPoint& point) { return point.id == *id; });
+            if (marker != points.end()) bpm = marker->bpm;
+        }
+    }
     std::optional<std::vector<BeatloomTempoPoint>> scaled;
-    if (bpm) scaled = scalingTempoAt(editableTempoPoints.value(), locatorSeconds.value(), factor);
+    if (bpm) scaled = scalingTempoAt(points, locator, factor);
     if (!scaled) {
         errorText.set(oneDecimal(bpm.value_or(0.0) * factor) + " BPM is outside the supported Beatloom range.");
         return;
@@ -203,9 +215,29 @@ void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResu
         failAnalysis(Error{audio::kAnalysisErrorDomain, kMergeRefusedCode, std::string(kMergeRefusedMessage)});
         return;
     }
-    applyTempoEdit(std::move(*merged), "Re-analyze Selection",
-                   "Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) +
-                       " s. Only the selected range was replaced; surrounding tempo sections were preserved.");
+    auto points = normalizedTempoPoints(std::move(*merged));
+    if (points != editableTempoPoints.value()) {
+        // The old tempo resumes at the end of the range with a marker of its own; that marker
+        // keeps the bar and beat the grid showed there, so nothing after the range moves.
+        const double duration = std::max(durationSeconds, 0.0);
+        const double rangeEnd = std::fmin(std::fmax(std::fmax(start, 0.0), end), duration);
+        const auto& old = editableTempoPoints.value();
+        std::vector<Uuid> pinned;
+        for (const auto& point : points) {
+            const bool made = std::none_of(old.begin(), old.end(),
+                                           [&](const BeatloomTempoPoint& kept) { return kept.id == point.id; });
+            if (made && std::abs(point.timeSeconds - rangeEnd) < tempo_limits::mergeDistance) pinned.push_back(point.id);
+        }
+        auto locks = phaseLocksKeepingGrid(old, points, pinned);
+        std::string status = "Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) + " s. ";
+        if (const auto moved = firstMovedGridLineAfter(rangeEnd, points, locks)) {
+            status += "Only the selected range was replaced, but bars and beats after it moved from " +
+                      oneDecimal(*moved) + " s on.";
+        } else {
+            status += "Only the selected range was replaced; surrounding tempo sections were preserved.";
+        }
+        commitTempoMap(std::move(points), std::move(locks), "Re-analyze Selection", status);
+    }
     selectedTempoPointID.set(governingTempoPointID(editableTempoPoints.value(), start));
     isAnalyzing.set(false);
 }

@@ -28,6 +28,14 @@ constexpr double kNearbySeconds = 0.02;
 // The metered bar of a region is the one just before the region starts.
 constexpr double kBeforeRegionSeconds = 0.0001;
 constexpr double kHorizonMargin = 0.001;
+// The shortest bar any grid can draw: a bar of one sixteenth at the fastest tempo.
+constexpr double kShortestBarSeconds = 60.0 / tempo_limits::maximumBPM * 0.25;
+
+// The highest bar number a song this long can reach: one bar for every shortest bar in it.
+std::int64_t highestBarOfSong(double duration) {
+    const double bars = std::ceil(std::max(duration, 0.0) / kShortestBarSeconds);
+    return std::max<std::int64_t>(saturatingInt64(bars), 1);
+}
 
 }  // namespace
 
@@ -72,7 +80,7 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
     const auto region =
         result.value() ? BeatloomFlexibleTimeline::regionContaining(timelineRegions.value(), locator) : std::nullopt;
     if (!region) {
-        errorText.set("Place the locator inside a Free Time or Rubato region first.");
+        errorText.set(std::string(kRejoinOutsideRegionMessage));
         return;
     }
     const std::int64_t rejoinBar = bar.value_or(suggestedRejoinBar(*region));
@@ -81,38 +89,60 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
     const std::int64_t beats = numerator.value_or(meter.numerator);
     const std::int64_t noteValue = denominator.value_or(meter.denominator);
     if (!isValidTimeSignature(beats, noteValue)) {
-        errorText.set("Invalid time signature for Rejoin Grid.");
+        errorText.set(std::string(kRejoinInvalidTimeSignatureMessage));
         return;
     }
-    const double tempo = std::isnan(requestedBPM) ? requestedBPM
-                                                  : std::clamp(requestedBPM, tempo_limits::minimumBPM,
-                                                               tempo_limits::maximumBPM);
     const double duration = result.value()->durationSeconds;
+    if (rejoinBar < 1 || rejoinBar > highestBarOfSong(duration)) {
+        errorText.set(std::string(kRejoinInvalidBarMessage));
+        return;
+    }
+    if (std::isnan(requestedBPM)) {
+        errorText.set(std::string(kRejoinInvalidTempoMessage));
+        return;
+    }
+    const double tempo = std::clamp(requestedBPM, tempo_limits::minimumBPM, tempo_limits::maximumBPM);
     const Uuid regionID = region->id;
+
+    // The map with the rejoin tempo at the locator, and where the locator lies on it.
+    auto points = normalizedTempoPoints(editableTempoPoints.value());
+    if (duration > tempo_limits::minimumRange) {
+        const double tempoTime = clampOr(locator, kNearbySeconds, duration - kNearbySeconds, kNearbySeconds);
+        const auto nearby = std::find_if(points.begin(), points.end(), [&](const BeatloomTempoPoint& point) {
+            return std::abs(point.timeSeconds - tempoTime) < kNearbySeconds;
+        });
+        if (nearby != points.end()) {
+            nearby->bpm = tempo;
+        } else {
+            points.push_back(BeatloomTempoPoint{Uuid::random(), tempoTime, tempo, 1.0, false});
+        }
+        points = normalizedTempoPoints(std::move(points));
+    }
+    const auto segments = BeatloomTimeline::segments(points, duration);
+    std::optional<double> quarter;
+    if (!segments.empty()) quarter = BeatloomTimeline::quarterPosition(segments, locator);
+
+    // The region keeps its anchors before the locator; the rejoin anchor replaces any at it and
+    // must follow the kept ones in the music as well as in time.
+    auto anchors = rhythmicAnchors.value();
+    std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
+        return anchor.regionID == regionID && !(anchor.audioTimeSeconds < locator - kRegionEdgeTolerance);
+    });
+    const bool reachesPast = quarter && std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
+        return anchor.regionID == regionID && anchor.quarterPosition &&
+               !(*anchor.quarterPosition < *quarter - kRegionEdgeTolerance);
+    });
+    if (reachesPast) {
+        errorText.set(std::string(kRejoinBeforeAnchorMessage));
+        return;
+    }
+
     const std::string status =
         "Regular grid rejoins at Bar " + formatInteger(rejoinBar) + ".1 · " + formatFixed(tempo, 1) + " BPM.";
 
     performEdit("Rejoin Grid", status, [&](BeatloomViewModel& model) {
         model.timelineRegions.set(endRegion(model.timelineRegions.value(), locator, duration));
-
-        auto anchors = model.rhythmicAnchors.value();
-        std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
-            return anchor.regionID == regionID && anchor.audioTimeSeconds > locator + kRegionEdgeTolerance;
-        });
-
-        if (isSupportedBPM(tempo) && duration > tempo_limits::minimumRange) {
-            const double tempoTime = clampOr(locator, kNearbySeconds, duration - kNearbySeconds, kNearbySeconds);
-            auto points = normalizedTempoPoints(model.editableTempoPoints.value());
-            const auto nearby = std::find_if(points.begin(), points.end(), [&](const BeatloomTempoPoint& point) {
-                return std::abs(point.timeSeconds - tempoTime) < kNearbySeconds;
-            });
-            if (nearby != points.end()) {
-                nearby->bpm = tempo;
-            } else {
-                points.push_back(BeatloomTempoPoint{Uuid::random(), tempoTime, tempo, 1.0, false});
-            }
-            model.editableTempoPoints.set(normalizedTempoPoints(std::move(points)));
-        }
+        model.editableTempoPoints.set(points);
 
         if (duration >= 0) {
             model.meterEvents.set(normalizedMeterEvents(
@@ -127,9 +157,6 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
         barAnchors.push_back(BeatloomBarAnchor{Uuid::random(), locator, rejoinBar});
         model.barAnchors.set(normalizedBarAnchors(barAnchors, duration));
 
-        const auto segments = BeatloomTimeline::segments(model.editableTempoPoints.value(), duration);
-        std::optional<double> quarter;
-        if (!segments.empty()) quarter = BeatloomTimeline::quarterPosition(segments, locator);
         anchors.push_back(BeatloomRhythmicAnchor{Uuid::random(), regionID, locator, quarter,
                                                  BeatloomMusicalPosition{rejoinBar, 1, 0.0},
                                                  BeatloomRhythmicAnchorKind::rejoin,

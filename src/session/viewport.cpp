@@ -65,7 +65,9 @@ void showWindowAroundPlayPosition(BeatloomViewModel& model, double windowDuratio
 }  // namespace
 
 void BeatloomViewModel::setViewportPixelWidth(double width) {
-    const double w = maxIgnoringNaN(width, kMinimumPixelWidth);
+    // A width that is no finite number is no layout: the window keeps the one it has.
+    if (!std::isfinite(width)) return;
+    const double w = std::max(width, kMinimumPixelWidth);
     auto viewport = viewportState.value();
     if (!(std::abs(w - viewport.viewportPixelWidth) > kPixelWidthJitter)) return;
     viewport.viewportPixelWidth = w;

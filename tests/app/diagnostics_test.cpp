@@ -68,6 +68,8 @@ TEST_F(DiagnosticsSnapshotTest, ReportsTheResourceFolderAndKeymapExactly) {
              writeFile(f / "voduve-kb.ini", "KEY 1 65 _test 0\n");
          },
          true, true},
+        {"folder named like the keymap",
+         [](const auto& f) { std::filesystem::create_directories(f / "voduve-kb.ini"); }, true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

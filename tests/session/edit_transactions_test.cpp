@@ -220,13 +220,34 @@ TEST_F(EditTransactions, BeginningADragStopsThePreviewAtThePlayHead) {
     EXPECT_DOUBLE_EQ(model.locatorSeconds.value(), 4.5);
 }
 
-TEST_F(EditTransactions, UndoAndRedoDuringADragLeaveItOpen) {
+TEST_F(EditTransactions, UndoAndRedoDuringADragChangeNothingAndLeaveItOpen) {
+    const auto added = records::tempoPoint(12, 120);
+    model.applyTempoEdit({first, second, added, third}, "Add Tempo Marker", "Tempo change added at the locator.");
     setBarOne(2.0);
+    model.undo();  // leaves "Set Bar 1" to redo
     model.beginTransaction("Move Tempo Marker");
+    model.updateTempoPointDrag(added.id, false, BeatloomGridResolution::quarter, 13.0);
+    const auto dragged = model.captureEditorState();
+    setMessageLines("dragging");
     model.undo();
     model.redo();
     EXPECT_EQ(model.transactionActionName(), "Move Tempo Marker");
     EXPECT_TRUE(model.transactionStart());
+    EXPECT_EQ(model.captureEditorState(), dragged);
+    expectLines("status: dragging", "error: dragging", "export: dragging");
+    EXPECT_EQ(undoNames(), std::vector<std::string>{"Add Tempo Marker"});
+    ASSERT_EQ(model.editHistory().redoEntries().size(), 1u);
+
+    // The history holds what the user did: the marker added, then moved.
+    model.endTransaction("Tempo-change position updated.");
+    EXPECT_EQ(undoNames(), (std::vector<std::string>{"Add Tempo Marker", "Move Tempo Marker"}));
+    model.undo();
+    EXPECT_EQ(tempoTimes(), (std::vector<double>{0, 8, 12, 16}));
+    model.undo();
+    EXPECT_EQ(tempoTimes(), (std::vector<double>{0, 8, 16}));
+    model.redo();
+    model.redo();
+    EXPECT_EQ(tempoTimes(), (std::vector<double>{0, 8, 13, 16}));
 }
 
 // ---- Live drag updates ----

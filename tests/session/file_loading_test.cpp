@@ -21,6 +21,10 @@ protected:
         model.seek(3.0);
         model.addTempoPointAtLocator();
         ASSERT_FALSE(model.editHistory().undoEntries().empty());
+        model.seek(1.0);
+        model.scaleSectionTempo(2);  // the marker at 3 s gets a lock that keeps its bar
+        ASSERT_FALSE(model.phaseLocks.value().empty());
+        model.seek(3.0);
         model.analysisSelection.set(BeatloomTimeRange{2, 9});
         model.startFreeTimeAtLocator();
         model.setZoom(4);
@@ -185,6 +189,56 @@ TEST_F(FileLoading, ResetForgetsTheFileAndEveryEditAndDropsAnOpenDrag) {
     EXPECT_NE(model.meterEvents.value().front().id, firstID);  // a fresh 4/4 event each time
     model.undo();
     EXPECT_EQ(model.statusText.value(), "");
+}
+
+TEST_F(FileLoading, ResetAnnouncesEachValueInItsPlace) {
+    loadSong(song120());
+    editTheLoadedSong();
+    model.isAnalyzing.set(true);
+    model.analysisProgress.set(0.5);
+    std::vector<std::string> announced;
+    std::vector<Subscription> watches;
+    const auto watch = [&](const auto& property, const char* name) {
+        watches.push_back(property.subscribe([&announced, name](const auto&) { announced.push_back(name); }));
+    };
+    watch(model.selectedURL, "selectedURL");
+    watch(model.result, "result");
+    watch(model.editableTempoPoints, "editableTempoPoints");
+    watch(model.meterEvents, "meterEvents");
+    watch(model.barAnchors, "barAnchors");
+    watch(model.phaseLocks, "phaseLocks");
+    watch(model.barOneSeconds, "barOneSeconds");
+    watch(model.pickupBarCount, "pickupBarCount");
+    watch(model.selectedTempoPointID, "selectedTempoPointID");
+    watch(model.locatorSeconds, "locatorSeconds");
+    watch(model.waveformData, "waveformData");
+    watch(model.isWaveformLoading, "isWaveformLoading");
+    watch(model.waveformErrorText, "waveformErrorText");
+    watch(model.errorText, "errorText");
+    watch(model.analysisSelection, "analysisSelection");
+    watch(model.isAnalyzing, "isAnalyzing");
+    watch(model.analysisProgress, "analysisProgress");
+    watch(model.exportStatusText, "exportStatusText");
+    watch(model.statusText, "statusText");
+    watch(model.gridFitAnchors, "gridFitAnchors");
+    watch(model.gridFitResult, "gridFitResult");
+    watch(model.lockedRanges, "lockedRanges");
+    watch(model.timelineRegions, "timelineRegions");
+    watch(model.rhythmicAnchors, "rhythmicAnchors");
+    watch(model.freeTimeClickMode, "freeTimeClickMode");
+    watch(model.editorZoom, "editorZoom");
+    watch(model.pageFollowEnabled, "pageFollowEnabled");
+    watch(model.viewportState, "viewportState");
+
+    model.resetSession();
+    // What the edits above left differs from the state without a file in all but these.
+    const std::vector<std::string> expected{
+        "selectedURL",      "result",           "editableTempoPoints", "meterEvents",       "phaseLocks",
+        "barOneSeconds",    "selectedTempoPointID", "locatorSeconds",  "waveformData",      "waveformErrorText",
+        "errorText",        "analysisSelection", "isAnalyzing",        "analysisProgress",  "exportStatusText",
+        "statusText",       "timelineRegions",  "freeTimeClickMode",   "editorZoom",        "pageFollowEnabled",
+        "viewportState"};
+    EXPECT_EQ(announced, expected);
 }
 
 TEST_F(FileLoading, AnAnalysisThatEndsAfterAResetIsDropped) {

@@ -230,6 +230,69 @@ TEST_F(FlexibleTimeline, ARubatoAnchorIsTheNextBeatAfterThePreviousOneInCompound
     EXPECT_EQ(model.rhythmicAnchors.value()[2].kind, Kind::beat);
 }
 
+TEST_F(FlexibleTimeline, RubatoAnchorsAlwaysFollowEachOtherInTimeAndInTheMusic) {
+    // Anchors at 11 s (quarter 22) and 13 s: a beat after the first fits before the second
+    // unless the second lies on that beat already; an anchor on top of another never fits.
+    const auto rubato = records::region(10, 20);
+    const auto first = records::rhythmicAnchor(rubato, 11, 22.0, BeatloomMusicalPosition{6, 3, 0});
+    const auto second = records::rhythmicAnchor(rubato, 13, 24.0, BeatloomMusicalPosition{7, 1, 0});
+    struct Case {
+        double locator;
+        double secondQuarter;
+        std::optional<double> quarter;  // none: refused
+    };
+    const Case cases[] = {{12.0, 24.0, 23.0},         {12.0, 23.0, std::nullopt}, {13.0, 24.0, std::nullopt},
+                          {14.0, 24.0, 25.0},         {10.5, 24.0, 21.0}};
+    for (const auto& c : cases) {
+        auto next = second;
+        next.quarterPosition = c.secondQuarter;
+        model.timelineRegions.set({rubato});
+        model.rhythmicAnchors.set({first, next});
+        model.errorText.set("");
+        model.locatorSeconds.set(c.locator);
+        model.addRhythmicAnchorAtLocator();
+        EXPECT_TRUE(model.tempoMapIssues().empty()) << c.locator;
+        if (!c.quarter) {
+            EXPECT_EQ(model.rhythmicAnchors.value().size(), 2u) << c.locator;
+            EXPECT_EQ(model.errorText.value(),
+                      "No rhythmic anchor fits here: the next anchor of the region follows too closely.");
+            continue;
+        }
+        ASSERT_EQ(model.rhythmicAnchors.value().size(), 3u) << c.locator;
+        for (const auto& anchor : model.rhythmicAnchors.value()) {
+            if (anchor.id != first.id && anchor.id != next.id) {
+                EXPECT_EQ(anchor.quarterPosition, c.quarter);
+            }
+        }
+    }
+
+    // Rubato started again later inside the region leaves the earlier anchors to the metered
+    // grid instead of piling them up on the new start.
+    model.timelineRegions.set({rubato});
+    model.rhythmicAnchors.set({first, second});
+    model.locatorSeconds.set(15.0);
+    model.startRubatoAtLocator();
+    ASSERT_EQ(model.rhythmicAnchors.value().size(), 1u);
+    EXPECT_EQ(model.rhythmicAnchors.value()[0].audioTimeSeconds, 15.0);
+    EXPECT_TRUE(model.tempoMapIssues().empty());
+
+    // Nor can it start where the metered beat lies after the region's later anchors.
+    model.timelineRegions.set({rubato});
+    model.rhythmicAnchors.set({records::rhythmicAnchor(rubato, 15, 20.0)});
+    model.locatorSeconds.set(14.0);  // quarter 28
+    model.startRubatoAtLocator();
+    EXPECT_EQ(model.timelineRegions.value(), std::vector{rubato});
+    EXPECT_EQ(model.errorText.value(), "No rhythmic anchor fits here: the next anchor of the region follows too closely.");
+
+    // Rejoin Grid cannot end the region where the grid lies before its last anchor.
+    model.rhythmicAnchors.set({first, records::rhythmicAnchor(rubato, 12, 40.0)});
+    model.locatorSeconds.set(16.0);
+    const auto state = model.captureEditorState();
+    model.rejoinGridAtLocator(20, 120.0, 4, 4);
+    EXPECT_EQ(model.errorText.value(), "Rejoin Grid cannot resume before the region's last anchor.");
+    EXPECT_EQ(model.captureEditorState(), state);
+}
+
 TEST_F(FlexibleTimeline, TheFirstRubatoAnchorTakesItsPlaceOnTheMeteredGrid) {
     const auto rubato = records::region(10, 20);
     model.timelineRegions.set({rubato});

@@ -47,6 +47,32 @@ TEST_F(TempoControl, DoubleAndHalfApplyInsideTheRangeAndRefuseWithTheScaledTempo
     EXPECT_EQ(model.selectedTempoPointID.value(), model.editableTempoPoints.value()[1].id);
 }
 
+TEST_F(TempoControl, InsideARampTheMessagesNameTheMarkerTheEditScales) {
+    struct Case {
+        double startBPM;
+        double factor;
+        const char* status;
+        const char* error;
+        double markerBPM;
+    };
+    const Case cases[] = {
+        {100, 2, "Tempo section changed from 100.0 to 200.0 BPM.", "", 200},
+        {100, 0.5, "Tempo section changed from 100.0 to 50.0 BPM.", "", 50},
+        {160, 2, "", "320.0 BPM is outside the supported Beatloom range.", 160},
+    };
+    for (const auto& c : cases) {
+        // The tempo heard at 10 s lies halfway between the ends of the ramp.
+        loadResult({records::tempoPoint(0, c.startBPM, true), records::tempoPoint(20, 140)});
+        model.seek(10);
+        model.statusText.set("");
+        model.errorText.set("");
+        model.scaleSectionTempo(c.factor);
+        EXPECT_EQ(model.statusText.value(), c.status) << c.startBPM << " x " << c.factor;
+        EXPECT_EQ(model.errorText.value(), c.error) << c.startBPM << " x " << c.factor;
+        EXPECT_EQ(model.editableTempoPoints.value()[0].bpm, c.markerBPM);
+    }
+}
+
 TEST_F(TempoControl, ATypedTempoIsReadWithACommaAndRefusedOutsideTheRange) {
     struct Case {
         const char* text;
@@ -147,6 +173,57 @@ TEST_F(TempoControl, TheSelectionIsOrderedHeldInsideTheSongAndNeedsFourSecondsFo
     model.reanalyzeSelection();
     EXPECT_EQ(model.errorText.value(), "Select at least 4 seconds for re-analysis.");
     EXPECT_FALSE(model.isAnalyzing.value());
+}
+
+TEST_F(TempoControl, AMergedSelectionKeepsEveryBarAndBeatAfterItOrSaysWhereTheGridMoved) {
+    // 120 BPM in 4/4 from 0 s over 40 s; 10-16 s come back at 100 and 110 BPM.
+    const std::string replaced = "Re-analyzed 10.0–16.0 s. Only the selected range was replaced";
+    struct Case {
+        const char* name;
+        std::vector<BeatloomTimelineRegion> regions;
+        std::string status;
+    };
+    const Case cases[] = {
+        {"metered", {}, replaced + "; surrounding tempo sections were preserved."},
+        {"rubato across the end", {records::region(15, 18)}, replaced + "; surrounding tempo sections were preserved."},
+        // Free Time has no grid to pin at 16 s, and no rejoin holds the bars after it.
+        {"free time across the end",
+         {records::region(15, 18, BeatloomTimelineMode::free)},
+         replaced + ", but bars and beats after it moved from 18.0 s on."},
+    };
+    const double probes[] = {16.0, 18.25, 22.0, 30.0, 37.3};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loadResult({records::tempoPoint(0, 120)}, {0.0});
+        auto detected = *model.result.value();
+        detected.durationSeconds = 40;
+        model.result.set(detected);
+        model.timelineRegions.set(c.regions);
+        std::vector<std::optional<BeatloomMusicalPosition>> before;
+        for (const double t : probes) {
+            model.seek(t);
+            before.push_back(model.musicalPositionAtLocator());
+        }
+        model.seek(30);
+        expectPositionAtLocator(16, 1, 0.0);
+
+        BeatloomRangeAnalysisResult range;
+        range.targetRange = {10, 16};
+        range.tempoPoints = {records::tempoPoint(10, 100), records::tempoPoint(13, 110)};
+        model.applyReanalyzedSelection(range, 40);
+        EXPECT_EQ(model.statusText.value(), c.status);
+        EXPECT_NEAR(bpmAt(model.editableTempoPoints.value(), 14, 0), 110, 1e-9);
+        if (!c.regions.empty() && c.regions.front().mode == BeatloomTimelineMode::free) continue;
+        for (std::size_t i = 0; i < std::size(probes); ++i) {
+            model.seek(probes[i]);
+            const auto after = model.musicalPositionAtLocator();
+            ASSERT_EQ(after.has_value(), before[i].has_value()) << probes[i];
+            if (!after) continue;
+            EXPECT_EQ(after->bar, before[i]->bar) << probes[i];
+            EXPECT_EQ(after->beat, before[i]->beat) << probes[i];
+            EXPECT_NEAR(after->fractionOfBeat, before[i]->fractionOfBeat, 1e-9) << probes[i];
+        }
+    }
 }
 
 // ---- Re-analysis of the loaded file ----

@@ -1,3 +1,4 @@
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -111,6 +112,37 @@ TEST_F(RejoinGrid, ATempoAboveThreeHundredIsClampedAndABadMeterOrNoRegionIsRefus
         EXPECT_EQ(model.captureEditorState(), before);
     }
     EXPECT_EQ(undoNames().size(), 1u);
+}
+
+TEST_F(RejoinGrid, ATempoThatIsNoNumberAndABarTheSongCannotHaveAreRefused) {
+    // 20 s hold at most 400 bars: a sixteenth-note bar at 300 BPM lasts 0.05 s.
+    struct Case {
+        std::int64_t bar;
+        double bpm;
+        const char* message;
+    };
+    const Case cases[] = {
+        {3, std::numeric_limits<double>::quiet_NaN(), "Invalid tempo for Rejoin Grid."},
+        {0, 120.0, "Invalid bar number for Rejoin Grid."},
+        {-2, 120.0, "Invalid bar number for Rejoin Grid."},
+        {401, 120.0, "Invalid bar number for Rejoin Grid."},
+        {std::numeric_limits<std::int64_t>::max(), 120.0, "Invalid bar number for Rejoin Grid."},
+        {std::numeric_limits<std::int64_t>::min(), 120.0, "Invalid bar number for Rejoin Grid."},
+    };
+    model.locatorSeconds.set(13.0);
+    for (const auto& c : cases) {
+        model.statusText.set("kept");
+        model.errorText.set("");
+        const auto before = model.captureEditorState();
+        model.rejoinGridAtLocator(c.bar, c.bpm, 4, 4);
+        EXPECT_EQ(model.errorText.value(), c.message) << c.bar;
+        EXPECT_EQ(model.statusText.value(), "kept");
+        EXPECT_EQ(model.captureEditorState(), before);
+    }
+    EXPECT_TRUE(undoNames().empty());
+
+    model.rejoinGridAtLocator(400, 120.0, 4, 4);
+    EXPECT_EQ(model.statusText.value(), "Regular grid rejoins at Bar 400.1 · 120.0 BPM.");
 }
 
 TEST_F(RejoinGrid, ANearbyTempoPointTakesTheTempoAndAFartherOneGetsANeighbour) {

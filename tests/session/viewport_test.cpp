@@ -15,6 +15,7 @@ using testing::kSongSeconds;
 namespace records = corvel::testing;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
 
 class Viewport : public testing::SessionTest {
 protected:
@@ -171,7 +172,8 @@ TEST_F(Viewport, PixelWidthChangesOfHalfAPixelOrLessAreJitter) {
     const struct {
         double width;
         double stored;
-    } cases[] = {{800.4, 800.0}, {799.5, 800.0}, {800.6, 800.6}, {0.0, 1.0}, {kNaN, 1.0}, {-50, 1.0}};
+    } cases[] = {{800.4, 800.0}, {799.5, 800.0}, {800.6, 800.6}, {kInf, 800.6}, {-kInf, 800.6}, {kNaN, 800.6},
+                 {0.0, 1.0}, {kNaN, 1.0}, {-50, 1.0}};
     for (const auto& c : cases) {
         model.setViewportPixelWidth(c.width);
         expectWindow(2.0, 3.0, c.stored);
