@@ -439,6 +439,16 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
         others.push_back({*barOneSeconds, kRestatedMeterPriority,
                           BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds)});
         others.push_back({*barOneSeconds, kBarOneMarkerPriority, MarkerPayload{kBarOneMarker}});
+        // The file counts its bars from its start; where the first whole pickup bar begins
+        // after it, the meter is restated so that the pickup bars fall where the editor has them.
+        const BeatloomMeterEvent barOneMeter = BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds);
+        const double barLength = BeatloomTimeline::meterRule(barOneMeter).barLengthQuarters();
+        const double barOneQuarter = BeatloomTimeline::quarterPosition(segs, *barOneSeconds);
+        const double wholePickups = std::min(static_cast<double>(pickupBarCount), std::floor(barOneQuarter / barLength));
+        if (wholePickups >= 1) {
+            const auto start = BeatloomTimeline::seconds(segs, barOneQuarter - wholePickups * barLength);
+            if (start && *start > kBarMergeDistance) others.push_back({*start, kRestatedMeterPriority, barOneMeter});
+        }
     }
     std::vector<double> anchorTimes;
     for (const BeatloomBarAnchor& anchor : normalizedBarAnchors(barAnchors, durationSeconds)) {

@@ -49,9 +49,36 @@ struct TrackItem {
     double bpm = 0;             // tempo events: the exact tempo from here on
     double seconds = 0;         // tempo events: the song time where it stands
     double exactTicks = 0;      // tempo events: the exact position of that time
+    bool blend = false;         // the one tick in which the tempo changes between two ticks
     std::uint32_t microseconds = 0;
     Bytes bytes;                // other events
 };
+
+// A tempo change that falls between two ticks moves every later time by the part of a tick
+// before or after it played at the wrong tempo. Where that would exceed kMaxBlendTicks, the
+// change takes the next whole tick and the tick before it gets a tempo of its own that covers
+// it exactly. Never behind a later tempo event already placed.
+constexpr double kMaxBlendTicks = 0.1;
+
+void addBlend(std::vector<TrackItem>& items, TrackItem& change, double tempoBefore) {
+    const double below = std::floor(change.exactTicks);
+    const double fraction = change.exactTicks - below;
+    const double ratio = std::max(change.bpm / tempoBefore, tempoBefore / change.bpm);
+    const double nearest = std::min(fraction, 1 - fraction);
+    if (!(nearest * (ratio - 1) > kMaxBlendTicks) || below < 0) return;
+    const auto before = static_cast<std::uint64_t>(below);
+    auto at = items.end();
+    while (at != items.begin() && std::prev(at)->tick > before) {
+        --at;
+        if (at->tempo) return;
+    }
+    if (at != items.begin() && std::prev(at)->tempo && std::prev(at)->tick == before) return;
+    TrackItem blend = change;
+    blend.tick = before;
+    blend.blend = true;
+    items.insert(at, blend);
+    change.tick = before + 1;
+}
 
 // The written microseconds of every tempo, head included. A reader counts seconds from the
 // whole ticks with whole microseconds; each tempo is chosen so that the seconds read back at the
@@ -75,7 +102,8 @@ std::vector<TrackItem> chooseTempos(TrackItem& head, std::vector<TrackItem>& ite
             const double ideal = (songTime(static_cast<double>(to)) - readBack) * kTicksPerQuarter * 1e6 /
                                  static_cast<double>(to - from);
             const double corrected =
-                std::clamp(ideal, exact * (1 - kMaxTempoCorrection), exact * (1 + kMaxTempoCorrection));
+                tempo.blend ? ideal
+                            : std::clamp(ideal, exact * (1 - kMaxTempoCorrection), exact * (1 + kMaxTempoCorrection));
             return static_cast<std::uint32_t>(std::clamp(std::round(corrected), 1.0, kMaxMicrosecondsPerQuarter));
         };
         const std::uint64_t from = tempo.tick;
@@ -222,6 +250,7 @@ Bytes fileBytes(const MetaEventPlan& plan, double durationSeconds) {
             item.bpm = tempo->bpm;
             item.seconds = last;
             item.exactTicks = exactTicks;
+            addBlend(items, item, tempoInForce);
             tempoInForce = tempo->bpm;
         } else if (const auto* meter = std::get_if<BeatloomMeterEvent>(&event.payload)) {
             timeSignatureEvent(item.bytes, *meter);

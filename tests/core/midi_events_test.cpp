@@ -173,8 +173,11 @@ TEST(MidiMetaEvents, OrderAndMarkerTexts) {
         double seconds;
         int priority;
     };
+    // The first whole pickup bar (3/4 bars before Bar 1 at quarter 4) starts at quarter 1, 0.5 s:
+    // the meter is restated there, so the file's bars before Bar 1 are the editor's.
     const std::vector<Expected> order{{0, kRegionMarkerPriority}, {0, kPickupMarkerPriority},
                                       {0, kMeterPriority},        {0, kTempoPriority},
+                                      {0.5, kRestatedMeterPriority},
                                       {2, kRegionMarkerPriority}, {2, kRestatedMeterPriority},
                                       {2, kBarOneMarkerPriority}, {4, kRestatedMeterPriority},
                                       {4, kBarStartMarkerPriority}, {5, kMeterPriority},
@@ -185,9 +188,10 @@ TEST(MidiMetaEvents, OrderAndMarkerTexts) {
         EXPECT_EQ(plan.events[i].seconds, order[i].seconds) << i;
         EXPECT_EQ(plan.events[i].priority, order[i].priority) << i;
     }
-    // Restated meters are those in force: 3/4 at Bar 1 and at 4 s, 6/8 at 9 s.
-    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[5].payload).numerator, 3);
-    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[12].payload).numerator, 6);
+    // Restated meters are those in force: 3/4 at the pickup bar, at Bar 1 and at 4 s, 6/8 at 9 s.
+    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[4].payload).numerator, 3);
+    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[6].payload).numerator, 3);
+    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[13].payload).numerator, 6);
 
     // The bar start at 9 s takes its text from the first anchor of the list within 0.0005 s.
     EXPECT_EQ(markerTexts(plan),
