@@ -244,6 +244,7 @@ Bytes fileBytes(const MetaEventPlan& plan, double durationSeconds) {
         }
         TrackItem item;
         item.tick = advanceTo(t);
+        if (!items.empty()) item.tick = std::max(item.tick, items.back().tick);  // after a blend
         if (const auto* tempo = std::get_if<TempoPayload>(&event.payload)) {
             validateTempo(tempo->bpm);
             item.tempo = true;
@@ -259,7 +260,8 @@ Bytes fileBytes(const MetaEventPlan& plan, double durationSeconds) {
         }
         items.push_back(std::move(item));
     }
-    const std::uint64_t endTick = advanceTo(std::max(durationSeconds, last));
+    const std::uint64_t endTick =
+        std::max(advanceTo(std::max(durationSeconds, last)), items.empty() ? 0 : items.back().tick);
     if (endTick > kMaxVariableLengthQuantity) {
         throw TempoMIDIExporterError::invalidTimeline();
     }

@@ -307,32 +307,33 @@ TEST(MidiWriterFile, RoundingNeverAddsUp) {
 }
 
 // Whole ticks and whole microseconds read back within a small part of a tick of the song's
-// time: over four minutes of a tempo whose microseconds are no whole number, and after a
-// minute of tempo changes every 0.25 s.
+// time: over four minutes of a tempo whose microseconds are no whole number, after a minute of
+// tempo changes every 0.25 s, and right after a fourfold tempo step a third of a tick after a
+// whole tick.
 TEST(MidiWriterFile, ReadBackSecondsStayOnTheSongsTime) {
+    std::vector<double> late;
+    for (double t = 60.1; t < 240; t += 7.3) late.push_back(t);
+    std::vector<TimedMetaEvent> changes;
+    for (int i = 1; i < 240; ++i) changes.push_back(tempoAt(0.25 * i, 97.3 + 0.37 * i));
     const struct {
         const char* name;
         double firstBPM;
         std::vector<TimedMetaEvent> tempos;
         double lastBPM;
+        std::vector<double> markers;
+        double duration;
     } cases[] = {
-        {"one tempo", 299.7, {}, 299.7},
-        {"many changes", 97.3,
-         [] {
-             std::vector<TimedMetaEvent> tempos;
-             for (int i = 1; i < 240; ++i) tempos.push_back(tempoAt(0.25 * i, 97.3 + 0.37 * i));
-             return tempos;
-         }(),
-         97.3 + 0.37 * 239},
+        {"one tempo", 299.7, {}, 299.7, late, 240},
+        {"many changes", 97.3, changes, 97.3 + 0.37 * 239, late, 240},
+        {"a big step", 60, {tempoAt(1.02, 240)}, 240, {1.03, 1.1, 1.5, 2.7}, 3},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         MetaEventPlan plan{c.firstBPM, meter(4, 4), c.tempos};
-        std::vector<double> times;
-        for (double t = 60.1; t < 240; t += 7.3) times.push_back(t);
+        std::vector<double> times = c.markers;
         for (double t : times) plan.events.push_back(markerAt(t, "m"));
-        times.push_back(240);
-        const std::vector<double> read = readBackSeconds(fileBytes(plan, 240));
+        times.push_back(c.duration);
+        const std::vector<double> read = readBackSeconds(fileBytes(plan, c.duration));
         ASSERT_EQ(read.size(), times.size());
         const double secondsPerTick = 60 / (c.lastBPM * 960);
         for (std::size_t i = 0; i < times.size(); ++i) {
