@@ -9,6 +9,8 @@
 #include "common/ordering.hpp"
 #include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
+#include "core/midi_writer.hpp"
+#include "core/phase_anchors.hpp"
 #include "core/tempo_points.hpp"
 #include "core/timeline_segments.hpp"
 
@@ -103,11 +105,114 @@ std::string pickupMarkerText(std::int64_t count) {
 
 namespace {
 
+// A regular ramp step this close to a time the ramp is split at gives way to it.
+constexpr double kSplitMergeSeconds = 0.001;
+// The most ramp steps and ramp beats one export builds: some 35 hours of ramps.
+constexpr double kMaxRampEvents = 500000;
+// The finest beat of a valid time signature, x/16, in quarter notes.
+constexpr double kFinestBeatQuarters = 0.25;
+
+// Refuses, before anything is built, a map whose tempo cannot be written, whose song is longer
+// than the file can count in ticks, or whose ramps would need an unreasonable number of steps.
+void checkTimeline(const std::vector<BeatloomTempoPoint>& points, const std::vector<BeatloomTimeline::Segment>& segs,
+                   double durationSeconds) {
+    for (const BeatloomTempoPoint& point : points) validateTempo(point.bpm);
+    if (segs.empty()) return;
+    if (!(segs.back().endQuarter * kTicksPerQuarter <= static_cast<double>(kMaxVariableLengthQuantity))) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+    double rampEvents = 0;
+    for (const auto& seg : segs) {
+        if (seg.linear) {
+            rampEvents += (seg.endTime - seg.startTime) / kRampStepSeconds +
+                          (seg.endQuarter - seg.startQuarter) / kFinestBeatQuarters;
+        }
+    }
+    if (!(rampEvents <= kMaxRampEvents) || !(durationSeconds >= 0)) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+}
+
+// The tempo events of normalised, checked points. Each ramp is cut into steps of 0.25 s and at
+// every split time inside it (a regular step within 1 ms of a split time gives way); each
+// step carries the tempo that covers exactly the timeline's quarters within it, so every step
+// boundary lands on its quarter position.
+std::vector<TempoEvent> steppedTempoEvents(const std::vector<BeatloomTempoPoint>& points,
+                                           const std::vector<BeatloomTimeline::Segment>& segs,
+                                           const std::vector<double>& sortedSplitTimes, double durationSeconds) {
+    auto clampedTime = [&](double t) { return clampOr(t, 0, durationSeconds, 0); };
+    auto nearSplit = [&](double t) {
+        const auto at = std::lower_bound(sortedSplitTimes.begin(), sortedSplitTimes.end(), t - kSplitMergeSeconds);
+        return at != sortedSplitTimes.end() && *at <= t + kSplitMergeSeconds;
+    };
+
+    std::vector<TempoEvent> events;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const BeatloomTempoPoint& point = points[i];
+        const double t0 = clampedTime(point.timeSeconds);
+        if (!point.linearToNext || i + 1 >= points.size()) {
+            events.push_back({t0, point.bpm});
+            continue;
+        }
+        const double end = std::max(t0, clampedTime(points[i + 1].timeSeconds));
+        if (!(end > t0)) {
+            events.push_back({t0, point.bpm});
+            continue;
+        }
+        std::vector<double> bounds{t0};
+        for (auto at = std::upper_bound(sortedSplitTimes.begin(), sortedSplitTimes.end(), t0 + kTimeTolerance);
+             at != sortedSplitTimes.end() && *at < end - kTimeTolerance; ++at) {
+            bounds.push_back(*at);
+        }
+        for (double step = 1;; ++step) {
+            const double s = t0 + step * kRampStepSeconds;
+            if (!(s < end - kTimeTolerance)) break;
+            if (!nearSplit(s) && end - s > kSplitMergeSeconds) bounds.push_back(s);
+        }
+        std::sort(bounds.begin(), bounds.end());
+        bounds.push_back(end);  // the ramp's end gets the next point's own event
+        for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+            if (bounds[k + 1] - bounds[k] <= kTimeTolerance) continue;
+            const double bpm = coveringTempo(segs, bounds[k], bounds[k + 1]);
+            validateTempo(bpm);
+            events.push_back({bounds[k], bpm});
+        }
+    }
+    return events;
+}
+
+// The times of the editor's beats inside the ramps: the beats of each phase anchor's meter
+// counted from its quarter, as the grid draws them.
+std::vector<double> rampBeatTimes(const std::vector<BeatloomTimeline::Segment>& segs,
+                                  const std::vector<BeatloomTimeline::PhaseAnchor>& anchors) {
+    std::vector<double> times;
+    if (anchors.empty()) return times;
+    for (const auto& seg : segs) {
+        if (!seg.linear || !(seg.endTime > seg.startTime)) continue;
+        for (std::size_t j = *BeatloomTimeline::phaseAnchorIndex(anchors, seg.startTime); j < anchors.size(); ++j) {
+            const double lo = j == 0 ? seg.startTime : std::max(seg.startTime, anchors[j].timeSeconds);
+            const double hi = j + 1 < anchors.size() ? std::min(seg.endTime, anchors[j + 1].timeSeconds) : seg.endTime;
+            if (lo >= seg.endTime) break;
+            if (!(hi > lo)) continue;
+            const double beat = BeatloomTimeline::meterRule(anchors[j].meter).beatLengthQuarters;
+            if (!(beat >= kFinestBeatQuarters)) continue;  // no valid time signature: refused when written
+            const double aq = anchors[j].quarter;
+            const double qlo = BeatloomTimeline::quarterPosition(segs, lo);
+            const double qhi = BeatloomTimeline::quarterPosition(segs, hi);
+            for (double k = std::ceil((qlo - aq) / beat - 1e-9); aq + k * beat <= qhi + 1e-9; ++k) {
+                if (const auto t = BeatloomTimeline::seconds(segs, aq + k * beat)) times.push_back(*t);
+            }
+        }
+    }
+    return times;
+}
+
 // The Rubato tempo of one effective region: from its first used anchor to its last, the
 // events between consecutive anchors replace the metered tempo.
 struct RubatoSpan {
     double start = 0;
     double end = 0;
+    double quarters = 0;  // what the span's events add to the file's position
     std::vector<TempoEvent> events;
 };
 
@@ -145,6 +250,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
             }
             span.events.push_back({a.audioTimeSeconds, bpm});
             span.end = b.audioTimeSeconds;
+            span.quarters += dq;
         }
         if (!span.events.empty()) {
             spans.push_back(std::move(span));
@@ -157,47 +263,105 @@ bool insideSpan(const RubatoSpan& span, double seconds) {
     return seconds >= span.start - kTimeTolerance && seconds <= span.end + kTimeTolerance;
 }
 
-// The tempo events of the whole file: the metered events outside every Rubato span, the
-// Rubato events, and at the end of each span the metered tempo that covers the stretch up
-// to the next metered event.
-std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
-                                            const std::vector<BeatloomTimelineRegion>& regions,
-                                            const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
-                                            double durationSeconds) {
-    const std::vector<TempoEvent> metered = tempoEvents(tempoPoints, durationSeconds);
-    const std::vector<RubatoSpan> spans = rubatoSpans(regions, rhythmicAnchors, durationSeconds);
+bool isExportableTempo(double bpm) {
+    try {
+        validateTempo(bpm);
+        return true;
+    } catch (const TempoMIDIExporterError&) {
+        return false;
+    }
+}
+
+// The tempo events of the whole file: the metered events outside every Rubato span and the
+// Rubato events. After a span the file stands at the span's own quarters, which need not be
+// the editor's. From the span's end to the next landmark where the editor's metered grid shows
+// again (a meter, marker or region end, a metered tempo event outside every region, or the
+// song's end) the tempo that reaches the editor's quarter there is written, and from that
+// landmark on the metered tempo resumes. When the editor's quarter there lies too close
+// behind, a later landmark is taken; when none can be reached, invalidTempo.
+std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint>& points,
+                                            const std::vector<BeatloomTimeline::Segment>& segs,
+                                            const std::vector<RubatoSpan>& spans,
+                                            const std::vector<BeatloomTimelineRegion>& effectiveRegions,
+                                            const std::vector<double>& landmarks,
+                                            const std::vector<double>& sortedSplitTimes, double durationSeconds) {
+    const std::vector<TempoEvent> metered = steppedTempoEvents(points, segs, sortedSplitTimes, durationSeconds);
     auto insideAnySpan = [&](double seconds, const RubatoSpan* except) {
         return std::any_of(spans.begin(), spans.end(), [&](const RubatoSpan& span) {
             return &span != except && insideSpan(span, seconds);
         });
     };
-
-    std::vector<TempoEvent> events;
+    auto insideAnyRegion = [&](double seconds) {
+        return std::any_of(effectiveRegions.begin(), effectiveRegions.end(), [&](const BeatloomTimelineRegion& r) {
+            return seconds >= r.startSeconds - kTimeTolerance && seconds < r.endSeconds - kTimeTolerance;
+        });
+    };
+    std::vector<TempoEvent> kept;
     for (const TempoEvent& event : metered) {
-        if (!insideAnySpan(event.seconds, nullptr)) {
-            events.push_back(event);
-        }
+        if (!insideAnySpan(event.seconds, nullptr)) kept.push_back(event);
     }
-    const std::size_t meteredCount = events.size();
-    const auto segs = BeatloomTimeline::segments(tempoPoints, durationSeconds);
+
+    struct Bridge {
+        double from = 0;
+        double to = 0;
+        double bpm = 0;
+    };
+    std::vector<Bridge> bridges;
     for (const RubatoSpan& span : spans) {
-        events.insert(events.end(), span.events.begin(), span.events.end());
         if (insideAnySpan(span.end, &span)) {
             continue;  // another span takes over right there
         }
+        std::vector<double> targets{durationSeconds};
+        for (const TempoEvent& event : kept) {
+            if (!insideAnyRegion(event.seconds)) targets.push_back(event.seconds);
+        }
+        targets.insert(targets.end(), landmarks.begin(), landmarks.end());
+        std::erase_if(targets, [&](double t) { return !(t > span.end + kTimeTolerance) || insideAnySpan(t, &span); });
+        std::sort(targets.begin(), targets.end());
+        if (targets.empty()) {
+            continue;  // the span reaches the song's end
+        }
+        const double reached = BeatloomTimeline::quarterPosition(segs, span.start) + span.quarters;
+        Bridge bridge{span.end, 0, 0};
+        for (double t : targets) {
+            bridge.to = t;
+            bridge.bpm = (BeatloomTimeline::quarterPosition(segs, t) - reached) * 60 / (t - span.end);
+            if (isExportableTempo(bridge.bpm)) break;
+        }
+        validateTempo(bridge.bpm);
+        bridges.push_back(bridge);
+    }
+
+    // A bridge replaces the metered tempo up to its landmark, where the metered tempo resumes.
+    std::vector<TempoEvent> events;
+    for (const TempoEvent& event : kept) {
+        const bool bridged = std::any_of(bridges.begin(), bridges.end(), [&](const Bridge& bridge) {
+            return event.seconds > bridge.from - kTimeTolerance && event.seconds < bridge.to - kTimeTolerance;
+        });
+        if (!bridged) events.push_back(event);
+    }
+    for (const RubatoSpan& span : spans) {
+        events.insert(events.end(), span.events.begin(), span.events.end());
+    }
+    for (const Bridge& bridge : bridges) {
+        events.push_back({bridge.from, bridge.bpm});
+        const bool meteredEventThere = std::any_of(kept.begin(), kept.end(), [&](const TempoEvent& event) {
+            return std::abs(event.seconds - bridge.to) < kTimeTolerance;
+        });
+        if (meteredEventThere || !(bridge.to < durationSeconds - kTimeTolerance)) continue;
         double next = durationSeconds;
-        for (std::size_t i = 0; i < meteredCount; ++i) {
-            if (events[i].seconds > span.end + kTimeTolerance) {
-                next = events[i].seconds;
+        for (const TempoEvent& event : kept) {
+            if (event.seconds > bridge.to + kTimeTolerance) {
+                next = event.seconds;
                 break;
             }
         }
-        double bpm = bpmAt(tempoPoints, span.end, metered.front().bpm);
-        if (next - span.end > kTimeTolerance) {
-            bpm = coveringTempo(segs, span.end, next);
+        for (const RubatoSpan& span : spans) {
+            if (span.start > bridge.to + kTimeTolerance) next = std::min(next, span.start);
         }
+        const double bpm = coveringTempo(segs, bridge.to, next);
         validateTempo(bpm);
-        events.push_back({span.end, bpm});
+        events.push_back({bridge.to, bpm});
     }
 
     // Events before the audio start count from 0 s; the last of them is the tempo in force there.
@@ -224,37 +388,8 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
         throw TempoMIDIExporterError::invalidTimeline();
     }
     const auto segs = BeatloomTimeline::segments(points, durationSeconds);
-    auto clampedTime = [&](double t) { return clampOr(t, 0, durationSeconds, 0); };
-
-    std::vector<TempoEvent> events;
-    for (std::size_t i = 0; i < points.size(); ++i) {
-        const BeatloomTempoPoint& point = points[i];
-        validateTempo(point.bpm);
-        const double t0 = clampedTime(point.timeSeconds);
-        if (!point.linearToNext || i + 1 >= points.size()) {
-            events.push_back({t0, point.bpm});
-            continue;
-        }
-        const double end = std::max(t0, clampedTime(points[i + 1].timeSeconds));
-        if (!(end > t0)) {
-            events.push_back({t0, point.bpm});
-            continue;
-        }
-        // Steps of 0.25 s; the ramp's end gets the next point's own event.
-        std::vector<double> bounds{t0};
-        for (double step = 1;; ++step) {
-            const double s = t0 + step * kRampStepSeconds;
-            if (!(s < end - kTimeTolerance)) break;
-            bounds.push_back(s);
-        }
-        bounds.push_back(end);
-        for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
-            const double bpm = coveringTempo(segs, bounds[k], bounds[k + 1]);
-            validateTempo(bpm);
-            events.push_back({bounds[k], bpm});
-        }
-    }
-    std::vector<TempoEvent> merged = mergedTempoEvents(std::move(events));
+    checkTimeline(points, segs, durationSeconds);
+    std::vector<TempoEvent> merged = mergedTempoEvents(steppedTempoEvents(points, segs, {}, durationSeconds));
     if (merged.empty()) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
@@ -279,36 +414,48 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
                          const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,
                          std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& timelineRegions,
                          const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, double durationSeconds) {
-    const std::vector<TempoEvent> tempo =
-        exportedTempoEvents(tempoPoints, timelineRegions, rhythmicAnchors, durationSeconds);
+    const std::vector<BeatloomTempoPoint> points = normalizedTempoPoints(tempoPoints);
+    if (points.empty() || !std::isfinite(durationSeconds) || durationSeconds < 0) {
+        throw TempoMIDIExporterError::invalidTimeline();
+    }
+    const auto segs = BeatloomTimeline::segments(points, durationSeconds);
+    checkTimeline(points, segs, durationSeconds);
+    const std::vector<RubatoSpan> spans = rubatoSpans(timelineRegions, rhythmicAnchors, durationSeconds);
     const std::vector<BeatloomMeterEvent> meters = normalizedMeterEvents(meterEvents, durationSeconds);
     if (meters.empty()) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
 
-    MetaEventPlan plan{tempo.front().bpm, meters.front(), {}};
-    auto& events = plan.events;
-    for (const TempoEvent& event : tempo) {
-        events.push_back({event.seconds, kTempoPriority, TempoPayload{event.bpm}});
-    }
+    // Everything but the tempo, in the order ties keep.
+    std::vector<TimedMetaEvent> others;
     for (const BeatloomMeterEvent& meter : meters) {
-        events.push_back({meter.timeSeconds, kMeterPriority, meter});
+        others.push_back({meter.timeSeconds, kMeterPriority, meter});
     }
     if (pickupBarCount >= 1) {
-        events.push_back({0.0, kPickupMarkerPriority, MarkerPayload{pickupMarkerText(pickupBarCount)}});
+        others.push_back({0.0, kPickupMarkerPriority, MarkerPayload{pickupMarkerText(pickupBarCount)}});
     }
     if (barOneSeconds && std::isfinite(*barOneSeconds) && *barOneSeconds > kBarMergeDistance &&
         *barOneSeconds <= durationSeconds) {
-        events.push_back({*barOneSeconds, kRestatedMeterPriority,
+        others.push_back({*barOneSeconds, kRestatedMeterPriority,
                           BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds)});
-        events.push_back({*barOneSeconds, kBarOneMarkerPriority, MarkerPayload{kBarOneMarker}});
+        others.push_back({*barOneSeconds, kBarOneMarkerPriority, MarkerPayload{kBarOneMarker}});
+        // The file counts its bars from its start; where the first whole pickup bar begins
+        // after it, the meter is restated so that the pickup bars fall where the editor has them.
+        const BeatloomMeterEvent barOneMeter = BeatloomTimeline::meterInForceAmongNormalized(meters, *barOneSeconds);
+        const double barLength = BeatloomTimeline::meterRule(barOneMeter).barLengthQuarters();
+        const double barOneQuarter = BeatloomTimeline::quarterPosition(segs, *barOneSeconds);
+        const double wholePickups = std::min(static_cast<double>(pickupBarCount), std::floor(barOneQuarter / barLength));
+        if (wholePickups >= 1) {
+            const auto start = BeatloomTimeline::seconds(segs, barOneQuarter - wholePickups * barLength);
+            if (start && *start > kBarMergeDistance) others.push_back({*start, kRestatedMeterPriority, barOneMeter});
+        }
     }
     std::vector<double> anchorTimes;
     for (const BeatloomBarAnchor& anchor : normalizedBarAnchors(barAnchors, durationSeconds)) {
         anchorTimes.push_back(anchor.timeSeconds);
     }
     for (double t : barStartTimes(anchorTimes, durationSeconds)) {
-        events.push_back({t, kRestatedMeterPriority, BeatloomTimeline::meterInForceAmongNormalized(meters, t)});
+        others.push_back({t, kRestatedMeterPriority, BeatloomTimeline::meterInForceAmongNormalized(meters, t)});
         std::string text = kBarStartMarker;
         const auto named = std::find_if(barAnchors.begin(), barAnchors.end(), [&](const BeatloomBarAnchor& anchor) {
             return std::abs(anchor.timeSeconds - t) < kBarMergeDistance;
@@ -316,21 +463,47 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
         if (named != barAnchors.end() && named->barNumberOverride) {
             text = kRejoinBarMarkerPrefix + formatInteger(*named->barNumberOverride);
         }
-        events.push_back({t, kBarStartMarkerPriority, MarkerPayload{std::move(text)}});
+        others.push_back({t, kBarStartMarkerPriority, MarkerPayload{std::move(text)}});
     }
     const auto regions = BeatloomFlexibleTimeline::normalizedRegions(timelineRegions, durationSeconds);
     for (const BeatloomTimelineRegion& region : regions) {
         const std::string word = region.mode == BeatloomTimelineMode::free ? "FREE" : "RUBATO";
-        events.push_back({region.startSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " START"}});
-        events.push_back({region.endSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " END"}});
+        others.push_back({region.startSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " START"}});
+        others.push_back({region.endSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " END"}});
     }
-
-    stableInsertionSort(events, [](const TimedMetaEvent& a, const TimedMetaEvent& b) {
+    auto comesBefore = [](const TimedMetaEvent& a, const TimedMetaEvent& b) {
         if (std::abs(a.seconds - b.seconds) > kTimeTolerance) {
             return a.seconds < b.seconds;
         }
         return a.priority < b.priority;
-    });
+    };
+    stableInsertionSort(others, comesBefore);
+
+    // Every event lands on the editor's position: ramps are split at the events, at the start
+    // of each Rubato span and at the editor's beats.
+    std::vector<double> landmarks;
+    for (const TimedMetaEvent& event : others) landmarks.push_back(event.seconds);
+    std::vector<double> splitTimes = landmarks;
+    for (const RubatoSpan& span : spans) splitTimes.push_back(span.start);
+    const auto anchors = BeatloomTimeline::phaseAnchors(meterEvents, barAnchors, {}, barOneSeconds, segs, durationSeconds);
+    const std::vector<double> beats = rampBeatTimes(segs, anchors);
+    splitTimes.insert(splitTimes.end(), beats.begin(), beats.end());
+    std::erase_if(splitTimes, [](double t) { return !std::isfinite(t); });
+    std::sort(splitTimes.begin(), splitTimes.end());
+    const std::vector<TempoEvent> tempo =
+        exportedTempoEvents(points, segs, spans, regions, landmarks, splitTimes, durationSeconds);
+
+    // The tempo events are sorted and come last among events at one time: merge the two lists.
+    MetaEventPlan plan{tempo.front().bpm, meters.front(), {}};
+    auto& events = plan.events;
+    events.reserve(tempo.size() + others.size());
+    std::size_t next = 0;
+    for (const TempoEvent& event : tempo) {
+        const TimedMetaEvent timed{event.seconds, kTempoPriority, TempoPayload{event.bpm}};
+        while (next < others.size() && !comesBefore(timed, others[next])) events.push_back(others[next++]);
+        events.push_back(timed);
+    }
+    events.insert(events.end(), others.begin() + static_cast<std::ptrdiff_t>(next), others.end());
     return plan;
 }
 

@@ -99,8 +99,10 @@ void validateTempo(double bpm);
 // The tempo events of the normalised tempo points up to the duration. A ramp is written as
 // steps of 0.25 s (the last one shorter), each with the tempo that covers exactly the
 // quarter notes of the timeline within the step, so nothing after a ramp drifts.
-// Throws invalidTimeline for an empty map or a duration that is negative or not finite,
-// invalidTempo for a point or step tempo that validateTempo refuses.
+// Throws invalidTimeline for an empty map, a duration that is negative or not finite, a song
+// longer than the file can count in ticks (0x0FFFFFFF) or ramps that would need more than
+// half a million steps, all before any step is built; invalidTempo for a point or step tempo
+// that validateTempo refuses.
 std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempoPoints, double durationSeconds);
 
 // The tempo between consecutive positioned anchors of each effective Rubato region:
@@ -121,8 +123,13 @@ std::vector<double> barStartTimes(std::vector<double> times, double durationSeco
 // The marker text of a pickup of `count` bars: "Orvanta Pickup: 2 bars before Bar 1".
 std::string pickupMarkerText(std::int64_t count);
 
-// All events of the file in writing order. From the first to the last used anchor of a
-// Rubato region only the Rubato tempo stands; where it ends, the metered tempo resumes.
+// All events of the file in writing order. Every event, every Rubato span start and every
+// beat of the editor's grid inside a ramp also splits the ramp's steps, so each lands on its
+// quarter position. From the first to the last used anchor of a Rubato region only the Rubato
+// tempo stands; from there to the next landmark where the metered grid shows again (a meter,
+// marker or region end, a metered tempo change outside the regions, the song's end) the tempo
+// that reaches the editor's quarter there is written, then the metered tempo resumes. With
+// pickup bars, the meter is restated where the first whole pickup bar begins after 0 s.
 // Throws what the operations above throw, and invalidTimeline when no tempo event is left.
 MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
                          const std::vector<BeatloomMeterEvent>& meterEvents,

@@ -27,8 +27,11 @@ Bytes midiData(const std::vector<BeatloomTempoPoint>& tempoPoints, const std::ve
 
 // Writes prepared events: the head, every event inside -1e-6...duration + 1e-6 with its
 // delta-time, and the end of track at the duration. The tick position of every event is
-// rounded from its exact position, so rounding never adds up over the file. Throws
-// invalidTempo, invalidMeter, and invalidTimeline for a delta-time beyond four bytes.
+// rounded from its exact position, so rounding never adds up over the file. Each tempo is
+// written with the whole microseconds that make the seconds a reader counts at the following
+// ticks match the song's time (restated where one stretch is long enough to drift otherwise).
+// Throws invalidTempo, invalidMeter, and invalidTimeline for a track longer than a four-byte
+// delta-time can count.
 Bytes fileBytes(const MetaEventPlan& plan, double durationSeconds);
 
 // Appends the value in 7-bit groups, most significant first, bit 7 set on all but the last

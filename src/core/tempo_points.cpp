@@ -295,7 +295,13 @@ std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, con
             BeatloomTempoPoint kept = point;
             kept.confidence = std::isnan(kept.confidence) ? mergedConfidenceFloor
                                                           : std::max(kept.confidence, mergedConfidenceFloor);
-            result.push_back(kept);
+            // The analyser may report changes closer together than the map allows; as in the
+            // normal form, the later one of such a run survives.
+            if (result.size() > firstFresh && point.timeSeconds - result.back().timeSeconds < editMargin) {
+                result.back() = kept;
+            } else {
+                result.push_back(kept);
+            }
         }
     }
     // The kept points are one run of the re-analysed list, so only the last one can have lost

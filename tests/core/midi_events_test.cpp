@@ -133,17 +133,16 @@ std::vector<TempoEvent> exportedTempo(const MetaEventPlan& plan) {
 TEST(MidiMetaEvents, RubatoSpansReplaceTheMeteredTempoAndEndWithIt) {
     const auto rubato = region(3, 7, BeatloomTimelineMode::rubato);
     const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(rubato, 4, 8), rhythmicAnchor(rubato, 6, 11)};
-    // The tempo returns to 120 BPM where the Rubato span ends.
+    // The span ends a quarter behind the metered grid (11 against 12 at 6 s): up to the region's
+    // end it catches up (3 quarters in 1 s), then the tempo returns to 120 BPM.
     expectEvents(exportedTempo(metaEvents({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {rubato}, anchors, 10)),
-                 {{0, 120}, {4, 90}, {6, 120}});
-    // A step and a ramp inside the span give way to it; after it the metered tempo resumes
-    // with the tempo that covers the quarters up to the next ramp step (5.25 to 5.5 s of a
-    // 150 to 110 BPM ramp from 5 s to 7 s).
+                 {{0, 120}, {4, 90}, {6, 180}, {7, 120}});
+    // A step and a ramp inside the region give way to the span and its catching up: at 7 s the
+    // metered grid stands at quarter 9 + 1.25 + 2 x 130 / 60, the span left the file at 10.
     const std::vector<BeatloomTempoPoint> points{tempoPoint(0, 120), tempoPoint(4.5, 150), tempoPoint(5, 150, true), tempoPoint(7, 110)};
     const auto shorter = std::vector<BeatloomRhythmicAnchor>{rhythmicAnchor(rubato, 4, 8), rhythmicAnchor(rubato, 5.25, 10)};
     expectEvents(exportedTempo(metaEvents(points, {}, {}, std::nullopt, 0, {rubato}, shorter, 10)),
-                 {{0, 120}, {4, 96}, {5.25, 142.5}, {5.5, 137.5}, {5.75, 132.5}, {6, 127.5}, {6.25, 122.5},
-                  {6.5, 117.5}, {6.75, 112.5}, {7, 110}});
+                 {{0, 120}, {4, 96}, {5.25, (10.25 + 2 * 130.0 / 60 - 10) * 60 / 1.75}, {7, 110}});
     // A Rubato region that is not effective (inside a Free Time region) exports no tempo.
     const auto free = region(2, 8, BeatloomTimelineMode::free);
     expectEvents(exportedTempo(metaEvents({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {free, rubato}, anchors, 10)),
@@ -174,8 +173,11 @@ TEST(MidiMetaEvents, OrderAndMarkerTexts) {
         double seconds;
         int priority;
     };
+    // The first whole pickup bar (3/4 bars before Bar 1 at quarter 4) starts at quarter 1, 0.5 s:
+    // the meter is restated there, so the file's bars before Bar 1 are the editor's.
     const std::vector<Expected> order{{0, kRegionMarkerPriority}, {0, kPickupMarkerPriority},
                                       {0, kMeterPriority},        {0, kTempoPriority},
+                                      {0.5, kRestatedMeterPriority},
                                       {2, kRegionMarkerPriority}, {2, kRestatedMeterPriority},
                                       {2, kBarOneMarkerPriority}, {4, kRestatedMeterPriority},
                                       {4, kBarStartMarkerPriority}, {5, kMeterPriority},
@@ -186,9 +188,10 @@ TEST(MidiMetaEvents, OrderAndMarkerTexts) {
         EXPECT_EQ(plan.events[i].seconds, order[i].seconds) << i;
         EXPECT_EQ(plan.events[i].priority, order[i].priority) << i;
     }
-    // Restated meters are those in force: 3/4 at Bar 1 and at 4 s, 6/8 at 9 s.
-    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[5].payload).numerator, 3);
-    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[12].payload).numerator, 6);
+    // Restated meters are those in force: 3/4 at the pickup bar, at Bar 1 and at 4 s, 6/8 at 9 s.
+    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[4].payload).numerator, 3);
+    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[6].payload).numerator, 3);
+    EXPECT_EQ(std::get<BeatloomMeterEvent>(plan.events[13].payload).numerator, 6);
 
     // The bar start at 9 s takes its text from the first anchor of the list within 0.0005 s.
     EXPECT_EQ(markerTexts(plan),
@@ -261,10 +264,50 @@ TEST(MidiData, NoDriftAfterRamps) {
     }
 }
 
+// Markers land on their quarter position: inside the steps of a steep ramp, and after a
+// Rubato span whose anchors leave the metered grid (quarter 11 at 6 s where 120 BPM says 12).
+TEST(MidiData, MarkersLandOnTheEditorsQuarters) {
+    const std::vector<BeatloomTempoPoint> ramp{tempoPoint(0, 100), tempoPoint(2, 60, true), tempoPoint(3, 300)};
+    const std::vector<Piece> pieces{{0, 2, 100, 100}, {2, 3, 60, 300}, {3, 6, 300, 300}};
+    std::vector<BeatloomBarAnchor> inRamp;
+    for (double t : {2.1, 2.37, 2.61, 2.9, 4.2}) inRamp.push_back(barAnchor(t));
+    auto markers = markerTicks(midiData(ramp, {meter(0, 4, 4), meter(2.45, 3, 4)}, inRamp, std::nullopt, 0, {}, {}, 6));
+    ASSERT_EQ(markers.size(), inRamp.size());
+    for (std::size_t i = 0; i < markers.size(); ++i) {
+        const double expected = quartersAt(pieces, inRamp[i].timeSeconds) * 960;
+        EXPECT_LE(std::abs(static_cast<double>(markers[i].first) - expected), 0.5 + 1e-6) << inRamp[i].timeSeconds;
+    }
+
+    const auto rubato = region(4, 8, BeatloomTimelineMode::rubato);
+    markers = markerTicks(midiData({tempoPoint(0, 120)}, {}, {barAnchor(10)}, std::nullopt, 0, {rubato},
+                                   {rhythmicAnchor(rubato, 4, 8), rhythmicAnchor(rubato, 6, 11)}, 12));
+    ASSERT_EQ(markers.size(), 3u);
+    EXPECT_EQ(markers[1], (std::pair<std::uint64_t, std::string>{16 * 960, "Orvanta RUBATO END"}));
+    EXPECT_EQ(markers[2], (std::pair<std::uint64_t, std::string>{20 * 960, "Orvanta Bar Start"}));
+}
+
 TEST(MidiData, RefusesWhatAFileCannotHold) {
     // A map 10 million seconds long at 120 BPM ends 320 million ticks in: no four-byte delta.
     EXPECT_EQ(refusal([] { midiData({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {}, {}, 1e7); }), Kind::invalidTimeline);
     EXPECT_EQ(refusal([] { midiData({}, {}, {}, std::nullopt, 0, {}, {}, 10); }), Kind::invalidTimeline);
+    // Songs too long to count in ticks, or with ramps too long to step, are refused before a
+    // single step is built.
+    const struct {
+        std::vector<BeatloomTempoPoint> points;
+        double duration;
+    } tooLong[] = {
+        {{tempoPoint(0, 120, true), tempoPoint(5e6, 60)}, 1e7},
+        {{tempoPoint(0, 30, true), tempoPoint(1, 300)}, 1e9},
+        {{tempoPoint(0, 3.6, true), tempoPoint(4e6, 3.7)}, 4e6},
+        {{tempoPoint(0, 100, true), tempoPoint(1e300, 120)}, 1e300},
+        {{tempoPoint(0, 100, true), tempoPoint(10, 120)}, std::numeric_limits<double>::max()},
+    };
+    for (const auto& map : tooLong) {
+        EXPECT_EQ(refusal([&] { midiData(map.points, {}, {}, std::nullopt, 0, {}, {}, map.duration); }),
+                  Kind::invalidTimeline)
+            << map.duration;
+        EXPECT_EQ(refusal([&] { tempoEvents(map.points, map.duration); }), Kind::invalidTimeline) << map.duration;
+    }
     const auto rubato = region(1, 3, BeatloomTimelineMode::rubato);
     EXPECT_EQ(refusal([&] {
                   midiData({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {rubato},

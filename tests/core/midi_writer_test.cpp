@@ -34,8 +34,8 @@ struct ReadEvent {
 };
 
 // A strict reader for what the writer produces: checks the header and the chunk length and
-// returns the meta events of the track after the three head events.
-std::vector<ReadEvent> readTrack(const Bytes& file) {
+// returns every meta event of the track.
+std::vector<ReadEvent> readWholeTrack(const Bytes& file) {
     const Bytes header{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x03, 0xC0, 'M', 'T', 'r', 'k'};
     EXPECT_GE(file.size(), header.size() + 4);
     EXPECT_TRUE(std::equal(header.begin(), header.end(), file.begin()));
@@ -66,8 +66,30 @@ std::vector<ReadEvent> readTrack(const Bytes& file) {
         events.push_back(event);
     }
     EXPECT_GE(events.size(), 4u);
+    return events;
+}
+
+// The meta events after the three head events.
+std::vector<ReadEvent> readTrack(const Bytes& file) {
+    std::vector<ReadEvent> events = readWholeTrack(file);
     if (events.size() >= 3) events.erase(events.begin(), events.begin() + 3);
     return events;
+}
+
+// The seconds a reader finds at each marker and at the end, from the whole ticks and the
+// whole microseconds of the file.
+std::vector<double> readBackSeconds(const Bytes& file) {
+    std::vector<double> seconds;
+    double at = 0;
+    double microseconds = 500000;
+    std::uint64_t tick = 0;
+    for (const ReadEvent& event : readWholeTrack(file)) {
+        at += static_cast<double>(event.tick - tick) * microseconds / 960e6;
+        tick = event.tick;
+        if (event.type == 0x51) microseconds = (event.data[0] << 16) | (event.data[1] << 8) | event.data[2];
+        if (event.type == 0x06 || event.type == 0x2F) seconds.push_back(at);
+    }
+    return seconds;
 }
 
 Bytes hexBytes(std::string_view hex) {
@@ -282,6 +304,42 @@ TEST(MidiWriterFile, RoundingNeverAddsUp) {
         EXPECT_EQ(events[static_cast<std::size_t>(i - 1)].tick, static_cast<std::uint64_t>(std::lround(1.6 * i))) << i;
     }
     EXPECT_EQ(events.back().tick, 160u);
+}
+
+// Whole ticks and whole microseconds read back within a small part of a tick of the song's
+// time: over four minutes of a tempo whose microseconds are no whole number, after a minute of
+// tempo changes every 0.25 s, and right after a fourfold tempo step a third of a tick after a
+// whole tick.
+TEST(MidiWriterFile, ReadBackSecondsStayOnTheSongsTime) {
+    std::vector<double> late;
+    for (double t = 60.1; t < 240; t += 7.3) late.push_back(t);
+    std::vector<TimedMetaEvent> changes;
+    for (int i = 1; i < 240; ++i) changes.push_back(tempoAt(0.25 * i, 97.3 + 0.37 * i));
+    const struct {
+        const char* name;
+        double firstBPM;
+        std::vector<TimedMetaEvent> tempos;
+        double lastBPM;
+        std::vector<double> markers;
+        double duration;
+    } cases[] = {
+        {"one tempo", 299.7, {}, 299.7, late, 240},
+        {"many changes", 97.3, changes, 97.3 + 0.37 * 239, late, 240},
+        {"a big step", 60, {tempoAt(1.02, 240)}, 240, {1.03, 1.1, 1.5, 2.7}, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        MetaEventPlan plan{c.firstBPM, meter(4, 4), c.tempos};
+        std::vector<double> times = c.markers;
+        for (double t : times) plan.events.push_back(markerAt(t, "m"));
+        times.push_back(c.duration);
+        const std::vector<double> read = readBackSeconds(fileBytes(plan, c.duration));
+        ASSERT_EQ(read.size(), times.size());
+        const double secondsPerTick = 60 / (c.lastBPM * 960);
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            EXPECT_LE(std::abs(read[i] - times[i]), 0.75 * secondsPerTick) << times[i];
+        }
+    }
 }
 
 TEST(MidiWriterFile, RefusesWhatItCannotWrite) {

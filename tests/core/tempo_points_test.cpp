@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -441,6 +442,37 @@ TEST(MergingReanalyzedRange, TempoOutsideTheSelectionIsUnchanged) {
     ASSERT_TRUE(merged);
     EXPECT_DOUBLE_EQ(bpmAt(*merged, 4, 0), 112);
     EXPECT_TRUE(tempoMapIssues(*merged, 30).empty());
+}
+
+// Random valid maps merged with random analyser output, close runs included: the merged map
+// always passes the export check. The first case is the one a user met.
+TEST(MergingReanalyzedRange, RandomMergesPassTheExportCheck) {
+    const auto first = mergingReanalyzedRange({tp(0, 120)}, {tp(5, 100), tp(5.01, 110)}, 2, 8, 20);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(tempoMapIssues(*first, 20), std::vector<std::string>{});
+    EXPECT_EQ(bpmAt(*first, 6, 0), 110);
+
+    std::mt19937_64 random(19);
+    auto uniform = [&](double low, double high) { return std::uniform_real_distribution<double>(low, high)(random); };
+    for (int round = 0; round < 400; ++round) {
+        const double duration = uniform(1, 60);
+        TempoPoints old = {tp(0, uniform(30, 300), uniform(0, 1) < 0.3)};
+        for (double t = uniform(0.02, 3); t < duration; t += uniform(0.02, 3)) {
+            old.push_back(tp(t, uniform(30, 300), uniform(0, 1) < 0.3));
+        }
+        old = normalizedTempoPoints(old);
+        if (!tempoMapIssues(old, duration).empty()) continue;
+        TempoPoints fresh;
+        for (double t = uniform(-1, duration); t < duration + 1; t += uniform(0, 1) < 0.4 ? uniform(0, 0.03) : uniform(0.03, 4)) {
+            fresh.push_back(tp(t, uniform(20, 320), uniform(0, 1) < 0.3));
+        }
+        const double start = uniform(-1, duration + 1);
+        const double end = start + uniform(-0.5, duration);
+        const auto merged = mergingReanalyzedRange(old, fresh, start, end, duration);
+        if (!merged) continue;
+        EXPECT_EQ(tempoMapIssues(*merged, duration), std::vector<std::string>{})
+            << "round " << round << " range " << start << "..." << end << " of " << duration;
+    }
 }
 
 }  // namespace
