@@ -13,6 +13,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-mido
   binutils xvfb
+  clang libclang-rt-14-dev
 )
 
 missing=()
