@@ -111,16 +111,24 @@ TEST(AudioFileReader, TwoReadersOnOneFileInTwoThreadsReadTheSame) {
     }
 }
 
-// Opens on another thread; a named pipe that made the open wait gets a writer after a
-// while, so that a reader that blocks fails the test instead of hanging it.
+// Waits for work that opens `file` on another thread. When it blocks on a named pipe, the
+// pipe gets short-lived writers until the work ends, so that a reader that blocks fails
+// the test instead of hanging it.
+template <typename T>
+T awaitWithoutHanging(std::future<T>& work, const std::filesystem::path& file) {
+    if (work.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+        ADD_FAILURE() << "opening " << file << " blocks";
+        do {
+            const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) ::close(writer);
+        } while (work.wait_for(std::chrono::milliseconds(50)) == std::future_status::timeout);
+    }
+    return work.get();
+}
+
 std::unique_ptr<AudioFileReader> openWithoutHanging(const std::filesystem::path& file) {
     auto opening = std::async(std::launch::async, [file] { return AudioFileReader::open(file); });
-    if (opening.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
-        ADD_FAILURE() << "opening " << file << " blocks";
-        const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
-        if (writer >= 0) ::close(writer);
-    }
-    return opening.get();
+    return awaitWithoutHanging(opening, file);
 }
 
 TEST(AudioFileReader, UnreadableFilesGiveClearErrors) {
@@ -160,14 +168,7 @@ TEST(AudioFileReader, NoDecodePathOpensAPipeOrADevice) {
             EXPECT_THROW(BeatloomWaveformLoader::computeWithAudioFile(file, 1.0, 65536), ErrorException);
             EXPECT_THROW(BeatloomWaveformLoader::computeWithAssetReader(file, 1.0, 65536, first), ErrorException);
         });
-        if (attempts.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
-            ADD_FAILURE() << "opening " << file << " blocks";
-            for (int i = 0; i < 3; ++i) {
-                const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
-                if (writer >= 0) ::close(writer);
-            }
-        }
-        attempts.get();
+        awaitWithoutHanging(attempts, file);
     }
 }
 
