@@ -16,6 +16,13 @@ namespace {
 
 using ffmpeg::StreamDecoder;
 
+// A frame with samples in a format the converter takes; the rest is skipped alike by the
+// counting pass and by reads.
+bool isUsable(const AVFrame* frame) {
+    return frame->sample_rate > 0 && frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
+           frame->ch_layout.nb_channels <= ffmpeg::kMaxChannels;
+}
+
 class FFmpegBackend final : public AudioFileReader::Backend {
 public:
     // The first frame's layout and rate give the reader's format; length is counted in it.
@@ -77,7 +84,9 @@ private:
     // Decodes and converts one frame into the pending samples; false at the end.
     bool decodeIntoPending() {
         pendingFrames_ = pendingOffset_ = 0;
-        if (!decoder_->next()) return false;
+        do {
+            if (!decoder_->next()) return false;
+        } while (!isUsable(decoder_->frame()));
         pendingFrames_ = convert(decoder_->frame());
         return true;
     }
@@ -124,6 +133,7 @@ private:
         bool first = true;
         while (decoder_->next()) {
             const AVFrame* frame = decoder_->frame();
+            if (!isUsable(frame)) continue;
             const std::int64_t pts = ffmpeg::framePts(frame);
             // Frames at another rate don't count on this grid: decode from the start instead.
             if (pts == AV_NOPTS_VALUE || frame->sample_rate != sampleRate_) return false;
@@ -170,7 +180,7 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<cons
     try {
         while (counter->next()) {
             const AVFrame* frame = counter->frame();
-            if (frame->sample_rate <= 0 || frame->nb_samples <= 0 || frame->ch_layout.nb_channels <= 0) continue;
+            if (!isUsable(frame)) continue;
             if (sampleRate == 0) {
                 firstPts = ffmpeg::framePts(frame);
                 sampleRate = frame->sample_rate;

@@ -18,8 +18,6 @@ void quietenLibraryLog() {
 }
 
 constexpr int kIoBufferBytes = 1 << 16;
-// More channels than any container we read carries; the resampler takes no more.
-constexpr int kMaxChannels = 64;
 
 // A layout the resampler can mix: an unspecified channel order becomes the usual layout
 // of as many channels.

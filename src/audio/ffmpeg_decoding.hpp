@@ -22,6 +22,9 @@ namespace corvel::audio::ffmpeg {
 
 Error makeError(int code, const std::string& context);
 
+// More channels than any container we read carries; the resampler takes no more.
+inline constexpr int kMaxChannels = 64;
+
 // One open container with the decoder of its first audio stream, read through the opened
 // file (never by its name, so several decoders of one file see the same bytes).
 class StreamDecoder {

@@ -160,7 +160,11 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
         const AVFrame* frame = decoder->frame();
         const int sr = frame->sample_rate;
         const std::int64_t pts = ffmpeg::framePts(frame);
-        if (sr <= 0 || frame->nb_samples <= 0 || pts == AV_NOPTS_VALUE || frame->ch_layout.nb_channels <= 0) continue;
+        const int channelsPerFrame = frame->ch_layout.nb_channels;
+        if (sr <= 0 || frame->nb_samples <= 0 || pts == AV_NOPTS_VALUE || channelsPerFrame <= 0 ||
+            channelsPerFrame > ffmpeg::kMaxChannels) {
+            continue;
+        }
         // Each frame keeps its own layout and rate, however often they change.
         const int frames = converter.convert(frame, frame->ch_layout, sr);
         const auto channels = static_cast<std::uint32_t>(converter.channels());
