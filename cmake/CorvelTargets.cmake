@@ -14,6 +14,16 @@ if(CORVEL_SANITIZE)
   target_compile_options(corvel_options INTERFACE -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   target_link_options(corvel_options INTERFACE -fsanitize=address,undefined)
 endif()
+# The fuzz build instruments every library for coverage and checks it with the sanitizers;
+# only the fuzz targets link libFuzzer itself (fuzz/CMakeLists.txt).
+if(CORVEL_BUILD_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "CORVEL_BUILD_FUZZ needs clang (tools/fuzz.sh configures it)")
+  endif()
+  target_compile_options(corvel_options INTERFACE -fsanitize=fuzzer-no-link,address,undefined
+                         -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+  target_link_options(corvel_options INTERFACE -fsanitize=address,undefined)
+endif()
 
 # corvel_add_library(<name> SOURCES ... [DEPS ...])
 # A static library for one subsystem, with src/ as its include root.

@@ -14,6 +14,7 @@ packages=(
   python3 python3-mido
   binutils xvfb
   desktop-file-utils lua5.4
+  clang libclang-rt-14-dev
 )
 
 missing=()

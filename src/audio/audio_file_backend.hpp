@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "audio/audio_file_reader.hpp"
+#include "audio/regular_file.hpp"
 #include "common/error.hpp"
 
 namespace corvel::audio {
@@ -14,8 +15,9 @@ public:
     virtual const char* name() const = 0;
 };
 
-// Both return null (with the library's error in *error) when the library can't read the file.
-std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(const std::filesystem::path& file, Error* error);
-std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(const std::filesystem::path& file, Error* error);
+// Both return null (with the library's error in *error) when the library can't read the
+// file; a backend keeps the opened file for its whole life.
+std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(std::shared_ptr<const RegularFile> file, Error* error);
+std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<const RegularFile> file, Error* error);
 
 }  // namespace corvel::audio

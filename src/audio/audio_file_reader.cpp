@@ -1,43 +1,29 @@
 #include "audio/audio_file_reader.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "audio/audio_file_backend.hpp"
 #include "common/error.hpp"
 
 namespace corvel::audio {
-namespace {
-
-// Tells a missing or unreadable file apart from one that no library understands.
-void requireReadableFile(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw ErrorException(Error::fromErrno(errno, "open " + file.string()));
-    ::close(fd);
-}
-
-}  // namespace
 
 AudioFileReader::AudioFileReader(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {}
 AudioFileReader::~AudioFileReader() = default;
 
 std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::path& file) {
-    requireReadableFile(file);
+    const auto opened = RegularFile::open(file);
     Error error;
-    if (auto backend = openSndfileBackend(file, &error)) {
+    if (auto backend = openSndfileBackend(opened, &error)) {
         return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
     }
-    if (auto backend = openFFmpegBackend(file, &error)) {
+    if (auto backend = openFFmpegBackend(opened, &error)) {
         return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
     }
     throw ErrorException(error);
 }
 
 std::unique_ptr<AudioFileReader> AudioFileReader::openWithFFmpeg(const std::filesystem::path& file) {
-    requireReadableFile(file);
+    const auto opened = RegularFile::open(file);
     Error error;
-    if (auto backend = openFFmpegBackend(file, &error)) {
+    if (auto backend = openFFmpegBackend(opened, &error)) {
         return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
     }
     throw ErrorException(error);

@@ -17,8 +17,10 @@ class AudioFileReader final : public AudioSource {
 public:
     class Backend;
 
-    // Throws ErrorException: domain "POSIX" when the file can't be opened at all, else
-    // the library's domain and message when neither library can read it.
+    // Throws ErrorException: domain "POSIX" when the file can't be opened at all or is no
+    // regular file (a named pipe, device or folder is refused without blocking), else the
+    // library's domain and message when neither library can read it. The reader keeps the
+    // opened file: replacing it on disk later changes nothing the reader delivers.
     static std::unique_ptr<AudioFileReader> open(const std::filesystem::path& file);
 
     // Only the FFmpeg route, whatever the file (for comparing the two decoders).

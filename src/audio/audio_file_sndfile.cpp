@@ -6,15 +6,49 @@
 #include <sndfile.h>
 
 #include "audio/audio_file_backend.hpp"
+#include "audio/regular_file.hpp"
 #include "common/format.hpp"
 
 namespace corvel::audio {
 namespace {
 
+// libsndfile reads the opened file through these callbacks, at its own offset.
+struct VirtualFile {
+    std::shared_ptr<const RegularFile> file;
+    sf_count_t offset = 0;
+};
+
+sf_count_t virtualLength(void* data) { return static_cast<VirtualFile*>(data)->file->size(); }
+
+sf_count_t virtualSeek(sf_count_t offset, int whence, void* data) {
+    auto* v = static_cast<VirtualFile*>(data);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) base = v->offset;
+    if (whence == SEEK_END) base = v->file->size();
+    if (base < 0 || (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)) return -1;
+    if (offset < -base) return -1;
+    v->offset = base + offset;
+    return v->offset;
+}
+
+sf_count_t virtualRead(void* into, sf_count_t count, void* data) {
+    auto* v = static_cast<VirtualFile*>(data);
+    if (count <= 0) return 0;
+    const std::int64_t got = v->file->readAt(into, static_cast<std::size_t>(count), v->offset);
+    if (got <= 0) return 0;
+    v->offset += got;
+    return got;
+}
+
+sf_count_t virtualWrite(const void*, sf_count_t, void*) { return 0; }
+sf_count_t virtualTell(void* data) { return static_cast<VirtualFile*>(data)->offset; }
+
+SF_VIRTUAL_IO virtualIo{virtualLength, virtualSeek, virtualRead, virtualWrite, virtualTell};
+
 class SndfileBackend final : public AudioFileReader::Backend {
 public:
-    SndfileBackend(SNDFILE* file, const SF_INFO& info, std::filesystem::path path)
-        : file_(file), info_(info), path_(std::move(path)) {}
+    SndfileBackend(std::unique_ptr<VirtualFile> source, SNDFILE* file, const SF_INFO& info)
+        : source_(std::move(source)), file_(file), info_(info), path_(source_->file->path()) {}
     ~SndfileBackend() override { sf_close(file_); }
 
     double sampleRate() const override { return static_cast<double>(info_.samplerate); }
@@ -58,6 +92,7 @@ public:
     }
 
 private:
+    std::unique_ptr<VirtualFile> source_;
     SNDFILE* file_;
     SF_INFO info_;
     std::filesystem::path path_;
@@ -67,18 +102,20 @@ private:
 
 }  // namespace
 
-std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(const std::filesystem::path& file, Error* error) {
+std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(std::shared_ptr<const RegularFile> file, Error* error) {
+    auto source = std::make_unique<VirtualFile>(VirtualFile{std::move(file), 0});
     SF_INFO info{};
-    SNDFILE* handle = sf_open(file.c_str(), SFM_READ, &info);
+    SNDFILE* handle = sf_open_virtual(&virtualIo, SFM_READ, &info, source.get());
     if (handle == nullptr) {
         if (error != nullptr) {
-            *error = Error{kSndfileErrorDomain, sf_error(nullptr), "open " + file.string() + ": " + sf_strerror(nullptr)};
+            *error = Error{kSndfileErrorDomain, sf_error(nullptr),
+                           "open " + source->file->path().string() + ": " + sf_strerror(nullptr)};
         }
         return nullptr;
     }
     // Integer files read as floats in -1...1; float files come through unchanged.
     sf_command(handle, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
-    return std::make_unique<SndfileBackend>(handle, info, file);
+    return std::make_unique<SndfileBackend>(std::move(source), handle, info);
 }
 
 }  // namespace corvel::audio

@@ -17,6 +17,18 @@ void quietenLibraryLog() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
 }
 
+constexpr int kIoBufferBytes = 1 << 16;
+
+// A layout the resampler can mix: an unspecified channel order becomes the usual layout
+// of as many channels.
+int usableLayout(AVChannelLayout* into, const AVChannelLayout& from) {
+    if (from.order == AV_CHANNEL_ORDER_UNSPEC) {
+        av_channel_layout_default(into, from.nb_channels);
+        return 0;
+    }
+    return av_channel_layout_copy(into, &from);
+}
+
 }  // namespace
 
 Error makeError(int code, const std::string& context) {
@@ -25,12 +37,12 @@ Error makeError(int code, const std::string& context) {
     return Error{kFFmpegErrorDomain, code, context + ": " + text};
 }
 
-std::unique_ptr<StreamDecoder> StreamDecoder::open(const std::filesystem::path& file, Error* error) {
+std::unique_ptr<StreamDecoder> StreamDecoder::open(std::shared_ptr<const RegularFile> file, Error* error) {
     quietenLibraryLog();
-    auto decoder = std::unique_ptr<StreamDecoder>(new StreamDecoder(file));
+    auto decoder = std::unique_ptr<StreamDecoder>(new StreamDecoder(std::move(file)));
     const int result = decoder->openStream();
     if (result < 0) {
-        if (error != nullptr) *error = makeError(result, "open " + file.string());
+        if (error != nullptr) *error = makeError(result, "open " + decoder->path_.string());
         return nullptr;
     }
     return decoder;
@@ -41,6 +53,38 @@ StreamDecoder::~StreamDecoder() {
     av_packet_free(&packet_);
     avcodec_free_context(&codec_);
     avformat_close_input(&format_);
+    if (io_ != nullptr) {
+        av_freep(&io_->buffer);
+        avio_context_free(&io_);
+    }
+}
+
+int StreamDecoder::readPacket(void* opaque, std::uint8_t* into, int size) {
+    auto* self = static_cast<StreamDecoder*>(opaque);
+    if (size <= 0) return 0;
+    const std::int64_t got = self->file_->readAt(into, static_cast<std::size_t>(size), self->offset_);
+    if (got < 0) return AVERROR(errno);
+    if (got == 0) return AVERROR_EOF;
+    self->offset_ += got;
+    return static_cast<int>(got);
+}
+
+std::int64_t StreamDecoder::seekTo(void* opaque, std::int64_t offset, int whence) {
+    auto* self = static_cast<StreamDecoder*>(opaque);
+    if ((whence & AVSEEK_SIZE) != 0) {
+        const std::int64_t size = self->file_->size();
+        return size < 0 ? AVERROR(errno) : size;
+    }
+    std::int64_t base = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: break;
+    case SEEK_CUR: base = self->offset_; break;
+    case SEEK_END: base = self->file_->size(); break;
+    default: return AVERROR(EINVAL);
+    }
+    if (base < 0 || offset < -base) return AVERROR(EINVAL);
+    self->offset_ = base + offset;
+    return self->offset_;
 }
 
 bool StreamDecoder::next() {
@@ -77,6 +121,17 @@ bool StreamDecoder::seekBackwardTo(std::int64_t ts) {
 }
 
 int StreamDecoder::openStream() {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+    if (buffer == nullptr) return AVERROR(ENOMEM);
+    io_ = avio_alloc_context(buffer, kIoBufferBytes, 0, this, &StreamDecoder::readPacket, nullptr, &StreamDecoder::seekTo);
+    if (io_ == nullptr) {
+        av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    format_ = avformat_alloc_context();
+    if (format_ == nullptr) return AVERROR(ENOMEM);
+    format_->pb = io_;
+    // The name only hints the container to the probe; the bytes come from the opened file.
     int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
     if (result < 0) return result;
     result = avformat_find_stream_info(format_, nullptr);
@@ -115,45 +170,77 @@ std::int64_t framePts(const AVFrame* frame) {
 FloatConverter::~FloatConverter() {
     swr_free(&resampler_);
     av_channel_layout_uninit(&inputLayout_);
+    av_channel_layout_uninit(&outputLayout_);
 }
 
-void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout) {
-    if (resampler_ != nullptr && frame->format == inputFormat_ && frame->sample_rate == inputRate_ &&
-        av_channel_layout_compare(&frame->ch_layout, &inputLayout_) == 0) {
+void FloatConverter::fail(int code) const {
+    throw ErrorException(makeError(code, "convert samples of " + path_.string()));
+}
+
+void FloatConverter::reset() { swr_free(&resampler_); }
+
+void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
+    const int inputChannels = frame->ch_layout.nb_channels;
+    if (frame->sample_rate <= 0 || outputRate <= 0 || inputChannels <= 0 || inputChannels > kMaxChannels ||
+        outputLayout.nb_channels <= 0 || outputLayout.nb_channels > kMaxChannels ||
+        av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0) {
+        fail(AVERROR_INVALIDDATA);
+    }
+    AVChannelLayout input{};
+    AVChannelLayout output{};
+    int result = usableLayout(&input, frame->ch_layout);
+    if (result >= 0) result = usableLayout(&output, outputLayout);
+    if (result >= 0 && resampler_ != nullptr && frame->format == inputFormat_ && frame->sample_rate == inputRate_ &&
+        outputRate == outputRate_ && av_channel_layout_compare(&input, &inputLayout_) == 0 &&
+        av_channel_layout_compare(&output, &outputLayout_) == 0) {
+        av_channel_layout_uninit(&input);
+        av_channel_layout_uninit(&output);
         return;
     }
     swr_free(&resampler_);
     av_channel_layout_uninit(&inputLayout_);
-    int result = av_channel_layout_copy(&inputLayout_, &frame->ch_layout);
+    av_channel_layout_uninit(&outputLayout_);
+    inputLayout_ = input;  // takes over what the copies own
+    outputLayout_ = output;
     inputFormat_ = frame->format;
     inputRate_ = frame->sample_rate;
-    outputChannels_ = outputLayout.nb_channels;
+    outputRate_ = outputRate;
+    outputChannels_ = outputLayout_.nb_channels;
     if (result >= 0) {
-        result = swr_alloc_set_opts2(&resampler_, const_cast<AVChannelLayout*>(&outputLayout), output_, inputRate_, &inputLayout_,
+        result = swr_alloc_set_opts2(&resampler_, &outputLayout_, output_, outputRate_, &inputLayout_,
                                      static_cast<AVSampleFormat>(inputFormat_), inputRate_, 0, nullptr);
     }
     if (result >= 0) result = swr_init(resampler_);
     if (result < 0) {
         swr_free(&resampler_);
-        throw ErrorException(makeError(result, "convert samples of " + path_.string()));
+        fail(result);
     }
 }
 
-int FloatConverter::convert(const AVFrame* frame, const AVChannelLayout& outputLayout) {
-    prepare(frame, outputLayout);
-    const int needed = std::max(swr_get_out_samples(resampler_, frame->nb_samples), frame->nb_samples);
-    if (needed > capacity_) {
-        capacity_ = needed;
-        samples_.assign(std::size_t(outputChannels_) * std::size_t(capacity_), 0.0f);
-        const bool planar = av_sample_fmt_is_planar(output_) != 0;
-        planes_.assign(planar ? std::size_t(outputChannels_) : 1, nullptr);
-        for (std::size_t ch = 0; ch < planes_.size(); ++ch) {
-            planes_[ch] = reinterpret_cast<std::uint8_t*>(samples_.data() + ch * std::size_t(capacity_));
-        }
+void FloatConverter::reserve(int frames) {
+    if (frames <= capacity_ && outputChannels_ == bufferChannels_) return;
+    capacity_ = std::max(frames, capacity_);
+    bufferChannels_ = outputChannels_;
+    samples_.assign(std::size_t(bufferChannels_) * std::size_t(capacity_), 0.0f);
+    const bool planar = av_sample_fmt_is_planar(output_) != 0;
+    planes_.assign(planar ? std::size_t(bufferChannels_) : 1, nullptr);
+    for (std::size_t ch = 0; ch < planes_.size(); ++ch) {
+        planes_[ch] = reinterpret_cast<std::uint8_t*>(samples_.data() + ch * std::size_t(capacity_));
     }
+}
+
+int FloatConverter::convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
+    prepare(frame, outputLayout, outputRate);
+    if (frame->nb_samples <= 0) return 0;
+    // Sized from this frame and this output shape: a frame with more channels or samples
+    // than the last one never writes past the buffer.
+    const int expected = swr_get_out_samples(resampler_, frame->nb_samples);
+    if (expected < 0) fail(expected);
+    reserve(std::max(expected, frame->nb_samples));
     const int converted = swr_convert(resampler_, planes_.data(), capacity_,
                                       const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
-    if (converted < 0) throw ErrorException(makeError(converted, "convert samples of " + path_.string()));
+    if (converted < 0) fail(converted);
+    if (converted > capacity_ || bufferChannels_ != outputChannels_) fail(AVERROR_BUG);
     return converted;
 }
 

@@ -12,6 +12,7 @@ extern "C" {
 
 #include "audio/audio_file_reader.hpp"
 #include "audio/ffmpeg_decoding.hpp"
+#include "audio/regular_file.hpp"
 #include "audio/waveform_loader.hpp"
 #include "common/numeric.hpp"
 
@@ -143,7 +144,13 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
                                                                     std::int64_t binCount, const Error& firstError) {
     // A file FFmpeg can't open, or one without an audio stream, has no audio track to
     // offer: the first route's error tells the user more.
-    auto decoder = ffmpeg::StreamDecoder::open(file, nullptr);
+    std::shared_ptr<const RegularFile> opened;
+    try {
+        opened = RegularFile::open(file);
+    } catch (const ErrorException&) {
+        throw ErrorException(firstError);
+    }
+    auto decoder = ffmpeg::StreamDecoder::open(opened, nullptr);
     if (!decoder) throw ErrorException(firstError);
 
     const AVRational timeBase = decoder->stream()->time_base;
@@ -154,9 +161,13 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
         const int sr = frame->sample_rate;
         const std::int64_t pts = ffmpeg::framePts(frame);
         const int channelsPerFrame = frame->ch_layout.nb_channels;
-        if (sr <= 0 || frame->nb_samples <= 0 || pts == AV_NOPTS_VALUE || channelsPerFrame <= 0) continue;
-        const int frames = converter.convert(frame, frame->ch_layout);
-        const auto channels = static_cast<std::uint32_t>(channelsPerFrame);
+        if (sr <= 0 || frame->nb_samples <= 0 || pts == AV_NOPTS_VALUE || channelsPerFrame <= 0 ||
+            channelsPerFrame > ffmpeg::kMaxChannels) {
+            continue;
+        }
+        // Each frame keeps its own layout and rate, however often they change.
+        const int frames = converter.convert(frame, frame->ch_layout, sr);
+        const auto channels = static_cast<std::uint32_t>(converter.channels());
         // The buffer's start on the sample grid, so that both routes time frames alike.
         const std::int64_t startSample = std::max<std::int64_t>(av_rescale_q(pts, timeBase, AVRational{1, sr}), 0);
         const float* data = converter.data();

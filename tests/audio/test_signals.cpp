@@ -334,6 +334,21 @@ bool makeMp3(const std::filesystem::path& wav, const std::filesystem::path& mp3)
     return std::system(command.c_str()) == 0;
 }
 
+void makeAdts(const std::filesystem::path& wav, const std::filesystem::path& aac) {
+    const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(wav) +
+                                " -c:a aac -b:a 128k -f adts " + quoted(aac);
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg could not make " + aac.string());
+}
+
+void concatenateFiles(const std::vector<std::filesystem::path>& parts, const std::filesystem::path& into) {
+    std::ofstream out(into, std::ios::binary | std::ios::trunc);
+    for (const auto& part : parts) {
+        std::ifstream in(part, std::ios::binary);
+        out << in.rdbuf();
+    }
+    if (!out) throw std::runtime_error("cannot write " + into.string());
+}
+
 TempFolder::TempFolder(const std::string& label) {
     std::random_device device;
     path_ = std::filesystem::temp_directory_path() /

@@ -75,6 +75,11 @@ void writeWavStreamed(const std::filesystem::path& file, double sampleRate, std:
 void makeM4a(const std::filesystem::path& wav, const std::filesystem::path& m4a);
 // MP3 through the ffmpeg command (when it has an MP3 encoder).
 bool makeMp3(const std::filesystem::path& wav, const std::filesystem::path& mp3);
+// Bare AAC frames with ADTS headers (no container), through the ffmpeg command.
+void makeAdts(const std::filesystem::path& wav, const std::filesystem::path& aac);
+// The files' bytes one after the other: two encoded streams of different channel counts or
+// rates give one stream that changes its format partway.
+void concatenateFiles(const std::vector<std::filesystem::path>& parts, const std::filesystem::path& into);
 
 // A fresh folder under the temp directory, removed with everything in it at destruction.
 class TempFolder {

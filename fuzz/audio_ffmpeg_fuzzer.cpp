@@ -1,0 +1,24 @@
+// The FFmpeg route of the audio-file reader and the waveform's second route, whatever
+// the container.
+
+#include "audio/audio_file_reader.hpp"
+#include "audio/waveform_loader.hpp"
+#include "audio_reading.hpp"
+#include "common/error.hpp"
+#include "fuzz_file.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static corvel::fuzz::FuzzFile file;
+    const auto& path = file.write(data, size);
+    try {
+        auto reader = corvel::audio::AudioFileReader::openWithFFmpeg(path);
+        corvel::fuzz::exercise(*reader);
+    } catch (const corvel::ErrorException&) {
+    }
+    try {
+        (void)corvel::audio::BeatloomWaveformLoader::computeWithAssetReader(path, 2.0, 65536,
+                                                                          corvel::Error{"fuzz", 1, "first route"});
+    } catch (const corvel::ErrorException&) {
+    }
+    return 0;
+}
