@@ -44,6 +44,20 @@ inline constexpr const char* kPreviewErrorDomain = "OrvantaBeatloom";
 inline constexpr int kPreviewTimingErrorCode = 4101;
 inline constexpr const char* kPreviewTimingErrorMessage = "Could not read audio timing for preview.";
 
+// The edited tempo map that the preview's click follows, as the session hands it over.
+struct PreviewClickMap {
+    std::vector<BeatloomTempoPoint> tempoPoints;
+    std::vector<BeatloomMeterEvent> meterEvents;
+    std::vector<BeatloomBarAnchor> barAnchors;
+    std::vector<BeatloomPhaseLock> phaseLocks;
+    std::optional<double> barOneSeconds;
+    std::int64_t pickupBarCount = 0;
+    std::vector<BeatloomTimelineRegion> regions;
+    std::vector<BeatloomRhythmicAnchor> rhythmicAnchors;
+    BeatloomFreeTimeClickMode freeTimeClickMode = BeatloomFreeTimeClickMode::off;
+    friend bool operator==(const PreviewClickMap&, const PreviewClickMap&) = default;
+};
+
 // Plays a span of the song's audio file together with a metronome click built from the edited
 // tempo map, so the user hears whether the grid fits the music. Lives on the main thread:
 // every operation runs there, and so do its two timers (the play head 30 times a second and
@@ -70,17 +84,12 @@ public:
     const Published<double>& clickVolume() const { return clickVolume_; }
     const Published<bool>& clickEnabled() const { return clickEnabled_; }
 
-    // Plays the file from startSeconds to endSeconds (cut to the file's length) with the click
-    // track of the map, 0.08 s from now. Whatever played before stops first. A span of 1 ms or
+    // Plays the file over the span (cut to the file's length) with the click track of the map,
+    // 0.08 s from now. Whatever played before stops first. A span of 1 ms or
     // less plays nothing and leaves the player stopped. Throws ErrorException: the file's
     // opening error and the output's error unchanged, the timing error (4101) when the file
     // has no sample rate; the player is then stopped.
-    void play(const std::filesystem::path& file, const std::vector<BeatloomTempoPoint>& tempoPoints,
-              const std::vector<BeatloomMeterEvent>& meterEvents, const std::vector<BeatloomBarAnchor>& barAnchors,
-              const std::vector<BeatloomPhaseLock>& phaseLocks, std::optional<double> barOneSeconds,
-              std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& regions,
-              const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
-              BeatloomFreeTimeClickMode freeTimeClickMode, double endSeconds, double startSeconds);
+    void play(const std::filesystem::path& file, const PreviewClickMap& map, const BeatloomTimeRange& span);
 
     // Playing only: keeps the play head where it is and holds the output.
     void pause();
@@ -103,12 +112,7 @@ public:
     // The click track of a song span ending at durationSeconds: metered clicks on every beat
     // from Bar 1 (or its pickup bars) on, accented on the downbeats, then the Free Time and
     // Rubato rules, sorted and merged.
-    static std::vector<BeatloomTimeline::ClickEvent> clickEvents(
-        const std::vector<BeatloomTempoPoint>& tempoPoints, const std::vector<BeatloomMeterEvent>& meterEvents,
-        const std::vector<BeatloomBarAnchor>& barAnchors, const std::vector<BeatloomPhaseLock>& phaseLocks,
-        std::optional<double> barOneSeconds, std::int64_t pickupBarCount,
-        const std::vector<BeatloomTimelineRegion>& regions, const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
-        BeatloomFreeTimeClickMode freeTimeClickMode, double durationSeconds);
+    static std::vector<BeatloomTimeline::ClickEvent> clickEvents(const PreviewClickMap& map, double durationSeconds);
 
     // One click sound: 30 ms (at least 64 frames) of a sine at `frequency` decaying with
     // exp(-95 t), scaled by gain, the same on every channel. None when the format can't hold it.

@@ -27,23 +27,17 @@ constexpr double kRate = 48000;
 constexpr std::int64_t kDelayFrames = 3840;  // 0.08 s at 48 kHz
 constexpr double kDefaultVolume = 1.5;
 
-// The edited map as the session hands it over.
-struct Map {
-    std::vector<BeatloomTempoPoint> tempoPoints{records::tempoPoint(0, 120)};
-    std::vector<BeatloomMeterEvent> meterEvents{records::meter(0, 4, 4)};
-    std::vector<BeatloomBarAnchor> barAnchors;
-    std::vector<BeatloomPhaseLock> phaseLocks;
-    std::optional<double> barOneSeconds = 0.0;
-    std::int64_t pickupBarCount = 0;
-    std::vector<BeatloomTimelineRegion> regions;
-    std::vector<BeatloomRhythmicAnchor> rhythmicAnchors;
-    BeatloomFreeTimeClickMode freeTimeClickMode = BeatloomFreeTimeClickMode::off;
+// A 4/4 map at 120 BPM with Bar 1 at 0 s.
+struct Map : PreviewClickMap {
+    Map() {
+        tempoPoints = {records::tempoPoint(0, 120)};
+        meterEvents = {records::meter(0, 4, 4)};
+        barOneSeconds = 0.0;
+    }
 };
 
 std::vector<ClickEvent> clicksOf(const Map& map, double duration) {
-    return BeatloomPreviewPlayer::clickEvents(map.tempoPoints, map.meterEvents, map.barAnchors, map.phaseLocks,
-                                              map.barOneSeconds, map.pickupBarCount, map.regions, map.rhythmicAnchors,
-                                              map.freeTimeClickMode, duration);
+    return BeatloomPreviewPlayer::clickEvents(map, duration);
 }
 
 std::vector<double> timesOf(const std::vector<ClickEvent>& clicks) {
@@ -214,8 +208,7 @@ protected:
     }
 
     void play(double start, double end, const Map& map = Map{}) {
-        player->play("song.wav", map.tempoPoints, map.meterEvents, map.barAnchors, map.phaseLocks, map.barOneSeconds,
-                     map.pickupBarCount, map.regions, map.rhythmicAnchors, map.freeTimeClickMode, end, start);
+        player->play("song.wav", map, BeatloomTimeRange{start, end});
     }
 
     State state() const { return player->transportState().value(); }
@@ -499,8 +492,7 @@ TEST_F(PreviewPlayer, FileThatCannotBeOpenedThrowsTheReadersError) {
     BeatloomPreviewPlayer realFiles(loop);
     TempFolder folder("preview");
     try {
-        realFiles.play(folder / "missing.wav", {records::tempoPoint(0, 120)}, {}, {}, {}, 0.0, 0,
-                       {}, {}, BeatloomFreeTimeClickMode::off, 4, 0);
+        realFiles.play(folder / "missing.wav", Map{}, BeatloomTimeRange{0, 4});
         ADD_FAILURE() << "no error";
     } catch (const ErrorException& e) {
         EXPECT_EQ(e.error().domain, kPosixErrorDomain);
@@ -575,8 +567,7 @@ TEST(PreviewPlayerRealTime, FileStreamsThroughTheFeederAndNeverSlipsAgainstTheCl
         },
         [&](const std::filesystem::path&) { return std::make_unique<MemorySource>(file); });
     player.setClickEnabled(false);
-    player.play("song.wav", {records::tempoPoint(0, 120)}, {}, {}, {}, 0.0, 0, {}, {},
-                BeatloomFreeTimeClickMode::off, 8.0, 1.0);
+    player.play("song.wav", Map{}, BeatloomTimeRange{1.0, 8.0});
     ASSERT_NE(output, nullptr);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (!output->finished() && std::chrono::steady_clock::now() < deadline) {

@@ -46,10 +46,7 @@ protected:
     // Starts the preview at `from` and lets it play `playedSeconds` (the play head is stored
     // by the position timer).
     void playFor(double from, double playedSeconds) {
-        model.previewPlayer().play("song.wav", model.editableTempoPoints.value(), model.meterEvents.value(),
-                                   model.barAnchors.value(), model.phaseLocks.value(), model.effectiveBarOneSeconds(),
-                                   model.pickupBarCount.value(), model.timelineRegions.value(),
-                                   model.rhythmicAnchors.value(), model.freeTimeClickMode.value(), kSongSeconds, from);
+        model.previewPlayer().play("song.wav", model.previewClickMap(), BeatloomTimeRange{from, kSongSeconds});
         // The sources start 0.08 s after play.
         device->render(std::int64_t((0.08 + playedSeconds) * kRate));
         loop.advanceSeconds(1.0 / 30.0);
