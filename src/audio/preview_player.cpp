@@ -63,7 +63,14 @@ void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const Previe
                                  const BeatloomTimeRange& span) {
     stop();
 
-    std::unique_ptr<AudioSource> source = openFile_(file);
+    std::unique_ptr<AudioSource> source = takeOpenedFile(file);
+    if (!source) {
+        source = openFile_(file);
+        if (!opened_ || opened_->path != file) {
+            opened_ = std::make_shared<OpenedFile>();
+            opened_->path = file;
+        }
+    }
     const double sampleRate = source->sampleRate();
     if (!(sampleRate > 0)) throw ErrorException(timingError());
 
@@ -72,7 +79,7 @@ void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const Previe
     double start = maxIgnoringNaN(span.startSeconds, 0.0);
     if (!(start < end)) start = end;
     const double spanSeconds = end - start;
-    if (!(spanSeconds > kShortestSpanSeconds)) return;
+    if (!(spanSeconds > kShortestSpanSeconds)) return keepOpened(opened_, std::move(source));
 
     const std::int64_t firstFrame = roundedInt64(sampleRate * start);
     const std::int64_t frames = roundedInt64(sampleRate * spanSeconds);
@@ -105,6 +112,7 @@ void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const Previe
     engine->playAfter(roundedInt64(kStartDelaySeconds * outFormat.sampleRate));
 
     engine_ = std::move(engine);
+    playingFile_ = opened_;
     sourceOffsetSeconds_ = start;
     playbackEndSeconds_ = end;
     currentPlaybackSeconds_.set(start);
@@ -112,6 +120,35 @@ void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const Previe
 
     startPositionTimer();
     startStopTimer(spanSeconds + kStopSlackSeconds);
+}
+
+void BeatloomPreviewPlayer::prepare(const std::filesystem::path& file, platform::BackgroundRunner& runner) {
+    if (opened_ && opened_->path == file) return;
+    auto opened = std::make_shared<OpenedFile>();
+    opened->path = file;
+    opened_ = opened;
+    runner.run([opened, open = openFile_] {
+        try {
+            std::unique_ptr<AudioSource> source = open(opened->path);
+            const std::lock_guard lock(opened->mutex);
+            opened->source = std::move(source);
+        } catch (...) {
+            // play() opens the file itself and reports what fails then.
+        }
+    });
+}
+
+std::unique_ptr<AudioSource> BeatloomPreviewPlayer::takeOpenedFile(const std::filesystem::path& file) {
+    if (!opened_ || opened_->path != file) return nullptr;
+    const std::lock_guard lock(opened_->mutex);
+    return std::move(opened_->source);
+}
+
+void BeatloomPreviewPlayer::keepOpened(const std::shared_ptr<OpenedFile>& file, std::unique_ptr<AudioSource> source) {
+    // A file that another one replaced meanwhile is closed.
+    if (!source || !file || file != opened_) return;
+    const std::lock_guard lock(file->mutex);
+    if (!file->source) file->source = std::move(source);
 }
 
 void BeatloomPreviewPlayer::pause() {
@@ -135,13 +172,16 @@ void BeatloomPreviewPlayer::stop() {
     cancelTimers();
     if (engine_) {
         engine_->stop();
+        keepOpened(playingFile_, engine_->releaseFile());
         engine_.reset();
+        playingFile_.reset();
     }
     transportState_.set(BeatloomPreviewTransportState::stopped);
 }
 
 void BeatloomPreviewPlayer::reset() {
     stop();
+    opened_.reset();
     currentPlaybackSeconds_.set(0.0);
     clickEnabled_.set(true);
     clickVolume_.set(kDefaultClickVolume);

@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "core/grid_records.hpp"
 #include "core/raw_enum.hpp"
 #include "core/tempo_map_records.hpp"
+#include "platform/background_runner.hpp"
 #include "platform/main_loop.hpp"
 
 namespace corvel::audio {
@@ -84,6 +86,12 @@ public:
     const Published<double>& clickVolume() const { return clickVolume_; }
     const Published<bool>& clickEnabled() const { return clickEnabled_; }
 
+    // Opens the file for playback on the runner, ahead of play(): opening can take long (an
+    // M4A is decoded whole to count its frames). play() takes the file opened here, or kept
+    // open by the playback before, without touching the disk; a file it finds neither way
+    // (still opening, or failed) it opens itself. One file is kept open; reset() lets it go.
+    void prepare(const std::filesystem::path& file, platform::BackgroundRunner& runner);
+
     // Plays the file over the span (cut to the file's length) with the click track of the map,
     // 0.08 s from now. Whatever played before stops first. A span of 1 ms or
     // less plays nothing and leaves the player stopped. Throws ErrorException: the file's
@@ -98,7 +106,7 @@ public:
     void resume();
     // Ends playback and releases it; the play head and the span stay.
     void stop();
-    // Stop, then play head 0, click on, volume 1.5.
+    // Stop, then play head 0, click on, volume 1.5; the opened file is let go.
     void reset();
 
     // Clamped to 0.25...2.0; a NaN volume changes nothing.
@@ -120,6 +128,17 @@ public:
                                                              double frequency, double gain);
 
 private:
+    // A file opened for playback, shared with the job that opens it.
+    struct OpenedFile {
+        std::filesystem::path path;
+        std::mutex mutex;
+        std::unique_ptr<AudioSource> source;  // none while opening, after a failure or while playing
+    };
+
+    // The opened file for `file`, taken out of the player, or none.
+    std::unique_ptr<AudioSource> takeOpenedFile(const std::filesystem::path& file);
+    // Gives a file that a playback is done with back to its record, for the next playback.
+    void keepOpened(const std::shared_ptr<OpenedFile>& file, std::unique_ptr<AudioSource> source);
     void startPositionTimer();
     void startStopTimer(double seconds);
     void cancelTimers();
@@ -133,6 +152,8 @@ private:
     Published<double> clickVolume_{1.5};
     Published<bool> clickEnabled_{true};
 
+    std::shared_ptr<OpenedFile> opened_;
+    std::shared_ptr<OpenedFile> playingFile_;  // the record of the file the engine plays
     std::unique_ptr<PreviewEngine> engine_;
     platform::MainLoop::TimerId stopTimer_ = 0;
     platform::MainLoop::TimerId positionTimer_ = 0;
