@@ -65,7 +65,8 @@ public:
         primed_.store(true, std::memory_order_release);
     }
 
-    // Whether the first fill has run: from then on the ring holds what the file could give.
+    // Whether the first fill has run (or the stream has ended): from then on the ring holds
+    // what the file could give.
     bool primed() const { return primed_.load(std::memory_order_acquire); }
 
     // The file, taken back once neither the feeder nor the render thread uses the stream.
@@ -168,7 +169,10 @@ private:
         writeIndex_.store(w + frames, std::memory_order_release);
     }
 
-    void finish() { finished_.store(true, std::memory_order_release); }
+    void finish() {
+        finished_.store(true, std::memory_order_release);
+        primed_.store(true, std::memory_order_release);
+    }
 
     std::unique_ptr<AudioSource> file_;
     std::uint32_t channels_;

@@ -66,7 +66,7 @@ struct PreviewClickMap {
 // a one-shot timer that ends playback). The mixing runs on the output's own thread.
 class BeatloomPreviewPlayer final {
 public:
-    // Opens the audio file for reading; throws ErrorException.
+    // Opens the audio file for reading, on the main thread or a runner's; throws ErrorException.
     using FileOpener = std::function<std::unique_ptr<AudioSource>(const std::filesystem::path&)>;
 
     // Plays through the default sound card and reads files with the audio-file reader.
@@ -93,8 +93,9 @@ public:
     void prepare(const std::filesystem::path& file, platform::BackgroundRunner& runner);
 
     // Plays the file over the span (cut to the file's length) with the click track of the map,
-    // 0.08 s from now. Whatever played before stops first. A span of 1 ms or
-    // less plays nothing and leaves the player stopped. Throws ErrorException: the file's
+    // 0.08 s from now (later when the file's first frames take longer to read), at the file's
+    // rate or, on a device that refuses it, converted to one it takes. Whatever played before
+    // stops first. A span of 1 ms or less plays nothing and leaves the player stopped. Throws ErrorException: the file's
     // opening error and the output's error unchanged, the timing error (4101) when the file
     // has no sample rate; the player is then stopped.
     void play(const std::filesystem::path& file, const PreviewClickMap& map, const BeatloomTimeRange& span);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numbers>
 #include <thread>
@@ -205,6 +206,7 @@ protected:
             ++filesOpened;
             auto source = std::make_unique<MemorySource>(file);
             source->reportedSampleRate = reportedFileRate;
+            if (alterFile) alterFile(*source);
             return source;
         };
         return std::make_unique<BeatloomPreviewPlayer>(loop, factory, opener);
@@ -244,6 +246,7 @@ protected:
     std::shared_ptr<OfflinePreviewDevice> device = OfflinePreviewDevice::make(2, 256);
     Signal file = silence(kRate, 1, std::int64_t(kRate * 4));  // 4 s
     std::optional<double> reportedFileRate;
+    std::function<void(MemorySource&)> alterFile;
     std::optional<double> reportedOutputRate;
     std::optional<Error> openError;
     std::optional<Error> startError;
@@ -341,6 +344,27 @@ TEST_F(PreviewPlayer, AFileIsOpenedOnceAheadAndKeptOpenForEveryPlay) {
     EXPECT_EQ(filesOpened, 3);
     runner.runPendingJobs();
     EXPECT_EQ(state(), State::playing);
+}
+
+TEST_F(PreviewPlayer, FileThatCannotStreamLeavesTheClicksOnTheirSamples) {
+    struct Case {
+        const char* label;
+        std::function<void(MemorySource&)> alter;
+    };
+    const std::vector<Case> cases{
+        {"no buffer", [](MemorySource& s) { s.failBuffer = true; }},
+        {"no channels", [](MemorySource& s) { s.reportedChannels = 0; }},
+        {"reads nothing", [](MemorySource& s) { s.deliversNothing = true; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        alterFile = c.alter;
+        song = std::string(c.label) + ".wav";
+        play(1.0, 4.0);
+        const std::int64_t frames = kDelayFrames + 30000;
+        EXPECT_EQ(device->render(frames),
+                  expectedClicks({{1.0, false}, {1.5, false}}, 1.0, -kDelayFrames, frames, kDefaultVolume));
+    }
 }
 
 // The rates an output tries, in order: the material's, the device's default, 48 and 44.1 kHz.

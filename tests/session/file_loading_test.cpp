@@ -74,6 +74,19 @@ TEST_F(FileLoading, AFileIsAnalysedInTheBackgroundThenItsMapIsInstalledAndItsWav
     EXPECT_EQ(model.waveformErrorText.value(), "");
 }
 
+TEST_F(FileLoading, ThePreviewOpensTheFileWhileItIsAnalysedAndKeepsItForEveryPlay) {
+    loadSong(song120());
+    EXPECT_EQ(filesOpenedForPreview, 1);
+    for (int i = 0; i < 3; ++i) {
+        model.togglePlayback();
+        EXPECT_TRUE(playing());
+        model.togglePlayback();
+    }
+    EXPECT_EQ(filesOpenedForPreview, 1);
+    loadSong(song90());  // the next file is opened afresh
+    EXPECT_EQ(filesOpenedForPreview, 2);
+}
+
 TEST_F(FileLoading, LateResultsOfASupersededLoadAreDropped) {
     // The first file's analysis comes back after the second file was opened.
     model.loadAudio(song120());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,7 +26,8 @@ inline constexpr double kRate = 8000;
 class SessionTest : public ::testing::Test {
 protected:
     SessionTest()
-        : model(loop, device->outputFactory(), [](const std::filesystem::path&) {
+        : model(loop, device->outputFactory(), [this](const std::filesystem::path&) {
+              ++filesOpenedForPreview;
               return std::make_unique<audio::testkit::MemorySource>(
                   audio::testkit::silence(kRate, 1, std::int64_t(kRate * kSongSeconds)));
           }) {}
@@ -124,6 +126,7 @@ protected:
 
     corvel::testing::ManualMainLoop loop;
     std::shared_ptr<audio::OfflinePreviewDevice> device = audio::OfflinePreviewDevice::make(1, 64);
+    std::atomic<int> filesOpenedForPreview = 0;
     BeatloomViewModel model;
 };
 
