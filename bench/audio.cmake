@@ -21,3 +21,11 @@ corvel_add_benchmark(corvel_analysis_speed_bench
     ${PROJECT_SOURCE_DIR}/tests/audio/test_signals.cpp
   DEPS corvel_audio)
 target_include_directories(corvel_analysis_speed_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")
+
+# What starting the preview costs the main thread (10-minute M4A and MP3 made at run time).
+corvel_add_benchmark(corvel_preview_bench
+  SOURCES
+    ${CMAKE_CURRENT_LIST_DIR}/preview_bench.cpp
+    ${PROJECT_SOURCE_DIR}/tests/audio/test_signals.cpp
+  DEPS corvel_audio)
+target_include_directories(corvel_preview_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")

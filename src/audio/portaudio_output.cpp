@@ -57,10 +57,18 @@ public:
         parameters.channelCount = std::min(info->maxOutputChannels, 2);
         parameters.sampleFormat = paFloat32;
         parameters.suggestedLatency = info->defaultHighOutputLatency;
-        checkDevice(Pa_OpenStream(&stream_, nullptr, &parameters, sampleRate, paFramesPerBufferUnspecified, paNoFlag,
+        // A device that refuses the material's rate plays at one it takes; the engine converts.
+        double rate = sampleRate;
+        for (const double candidate : previewOutputRates(sampleRate, info->defaultSampleRate)) {
+            if (Pa_IsFormatSupported(nullptr, &parameters, candidate) == paFormatIsSupported) {
+                rate = candidate;
+                break;
+            }
+        }
+        checkDevice(Pa_OpenStream(&stream_, nullptr, &parameters, rate, paFramesPerBufferUnspecified, paNoFlag,
                                   &PortAudioOutput::callback, this),
                     info);
-        format_ = PreviewOutputFormat{sampleRate, static_cast<std::uint32_t>(parameters.channelCount)};
+        format_ = PreviewOutputFormat{rate, static_cast<std::uint32_t>(parameters.channelCount)};
     }
 
     ~PortAudioOutput() override {

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
 
+#include "audio/rate_converter.hpp"
 #include "common/error.hpp"
 
 namespace corvel::audio {
@@ -25,45 +29,48 @@ static_assert(std::atomic<const void*>::is_always_lock_free);
 }  // namespace
 
 // One segment of a file, streamed through a single-producer single-consumer ring of
-// interleaved frames. fill() is the producer (the feeder), mixInto() the consumer (render).
+// interleaved frames at the output's rate. fill() is the producer (the feeder), mixInto() the
+// consumer (render). The first fill seeks to the segment, so the constructor never touches
+// the file.
 class PreviewEngine::FileStream {
 public:
-    FileStream(std::unique_ptr<AudioSource> file, std::int64_t firstFrame, std::uint32_t frameCount)
+    FileStream(std::unique_ptr<AudioSource> file, std::int64_t firstFrame, std::uint32_t frameCount,
+               double outputRate)
         : file_(std::move(file)),
           channels_(file_->channelCount()),
-          capacity_(std::min<std::uint64_t>(std::bit_ceil(std::max<std::uint64_t>(frameCount, 1)), kRingFrames)),
-          remaining_(frameCount) {
-        file_->setFramePosition(firstFrame);
-        if (channels_ == 0) return;
-        block_ = file_->makeBuffer(static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity_, kReadBlockFrames)));
-        if (block_) ring_.assign(capacity_ * channels_, 0.0f);
+          firstFrame_(firstFrame),
+          remaining_(frameCount),
+          outputRate_(outputRate > 0 && outputRate != file_->sampleRate() && file_->sampleRate() > 0 ? outputRate : 0) {
+        const double ratio = outputRate_ > 0 ? outputRate_ / file_->sampleRate() : 1.0;
+        const double expected = std::ceil(static_cast<double>(frameCount) * ratio) + (outputRate_ > 0 ? 256 : 0);
+        capacity_ = expected >= static_cast<double>(kRingFrames)
+                        ? kRingFrames
+                        : std::bit_ceil(std::max<std::uint64_t>(static_cast<std::uint64_t>(expected), 1));
+        if (channels_ > 0) ring_.assign(capacity_ * channels_, 0.0f);
     }
 
-    // Reads the file into the ring until the ring is full or the segment has ended. A file
-    // that fails to decode ends the segment there.
-    void fill() {
+    // Reads the file into the ring until the ring is full, the segment has ended or a stop is
+    // asked for. A file that fails to seek or decode ends the segment there.
+    void fill(const std::stop_token& stop = {}) {
         if (finished_.load(std::memory_order_relaxed)) return;
-        for (;;) {
-            if (remaining_ == 0 || !block_) return finish();
-            const std::uint64_t w = writeIndex_.load(std::memory_order_relaxed);
-            const std::uint64_t free = capacity_ - (w - readIndex_.load(std::memory_order_acquire));
-            const std::uint64_t want = std::min<std::uint64_t>({free, remaining_, block_->frameCapacity()});
-            if (want == 0) return;
-            try {
-                file_->read(*block_, static_cast<std::uint32_t>(want));
-            } catch (const ErrorException&) {
-                return finish();
-            }
-            const std::uint32_t got = block_->frameLength();
-            if (got == 0) return finish();
-            for (std::uint32_t i = 0; i < got; ++i) {
-                float* frame = ring_.data() + ((w + i) & (capacity_ - 1)) * channels_;
-                for (std::uint32_t c = 0; c < channels_; ++c) frame[c] = block_->channel(c)[i];
-            }
-            writeIndex_.store(w + got, std::memory_order_release);
-            remaining_ -= got;
+        if (!begun_) {
+            begun_ = true;
+            if (!begin()) return finish();
         }
+        try {
+            fillRing(stop);
+        } catch (const ErrorException&) {
+            finish();
+        }
+        primed_.store(true, std::memory_order_release);
     }
+
+    // Whether the first fill has run (or the stream has ended): from then on the ring holds
+    // what the file could give.
+    bool primed() const { return primed_.load(std::memory_order_acquire); }
+
+    // The file, taken back once neither the feeder nor the render thread uses the stream.
+    std::unique_ptr<AudioSource> release() { return std::move(file_); }
 
     // Adds the next `frames` frames of the segment to the output. Frames the feeder has not
     // delivered in time are silence, and skipped when they arrive, so the file keeps its
@@ -90,17 +97,98 @@ public:
     }
 
 private:
-    void finish() { finished_.store(true, std::memory_order_release); }
+    bool begin() {
+        if (channels_ == 0) return false;
+        try {
+            file_->setFramePosition(firstFrame_);
+            if (outputRate_ > 0) {
+                converter_.emplace(channels_, static_cast<int>(std::lround(file_->sampleRate())),
+                                   static_cast<int>(std::lround(outputRate_)));
+                const double ratio = outputRate_ / file_->sampleRate();
+                converted_.resize(std::size_t(std::ceil(kReadBlockFrames * ratio) + 1024) * channels_);
+            }
+        } catch (const ErrorException&) {
+            return false;
+        }
+        block_ = file_->makeBuffer(static_cast<std::uint32_t>(std::min<std::uint64_t>(capacity_, kReadBlockFrames)));
+        return block_.has_value();
+    }
+
+    void fillRing(const std::stop_token& stop) {
+        for (;;) {
+            if (stop.stop_requested()) return;
+            const std::uint64_t free = capacity_ - (writeIndex_.load(std::memory_order_relaxed) -
+                                                    readIndex_.load(std::memory_order_acquire));
+            if (remaining_ == 0) return drain(free);
+            auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>({free, remaining_, block_->frameCapacity()}));
+            if (converter_) {
+                const std::uint64_t room = std::min<std::uint64_t>(free, converted_.size() / channels_);
+                while (want > 0 && converter_->maxOutputFrames(want) > room) want /= 2;
+            }
+            if (want == 0) return;
+            file_->read(*block_, want);
+            const std::uint32_t got = block_->frameLength();
+            if (got == 0) {
+                remaining_ = 0;  // the file ended early
+                continue;
+            }
+            remaining_ -= got;
+            if (converter_) {
+                push(converted_.data(),
+                     converter_->convert(*block_, got, converted_.data(),
+                                         static_cast<std::uint32_t>(converted_.size() / channels_)));
+                continue;
+            }
+            const std::uint64_t w = writeIndex_.load(std::memory_order_relaxed);
+            for (std::uint32_t i = 0; i < got; ++i) {
+                float* frame = ring_.data() + ((w + i) & (capacity_ - 1)) * channels_;
+                for (std::uint32_t c = 0; c < channels_; ++c) frame[c] = block_->channel(c)[i];
+            }
+            writeIndex_.store(w + got, std::memory_order_release);
+        }
+    }
+
+    // The segment is read: the converter's held-back frames go out, then the stream ends.
+    void drain(std::uint64_t free) {
+        if (converter_) {
+            const std::uint32_t tail = converter_->maxOutputFrames(0);
+            if (tail > free) return;  // once the render thread has made room
+            push(converted_.data(),
+                 converter_->flush(converted_.data(), static_cast<std::uint32_t>(converted_.size() / channels_)));
+        }
+        finish();
+    }
+
+    // Appends interleaved frames (as many as fit) to the ring.
+    void push(const float* interleaved, std::uint32_t frames) {
+        const std::uint64_t w = writeIndex_.load(std::memory_order_relaxed);
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            std::copy_n(interleaved + std::size_t(i) * channels_, channels_,
+                        ring_.data() + ((w + i) & (capacity_ - 1)) * channels_);
+        }
+        writeIndex_.store(w + frames, std::memory_order_release);
+    }
+
+    void finish() {
+        finished_.store(true, std::memory_order_release);
+        primed_.store(true, std::memory_order_release);
+    }
 
     std::unique_ptr<AudioSource> file_;
     std::uint32_t channels_;
-    std::uint64_t capacity_;  // a power of two
-    std::uint64_t remaining_;
+    std::int64_t firstFrame_;
+    std::uint64_t capacity_ = 1;  // a power of two
+    std::uint64_t remaining_;     // file frames still to read
+    double outputRate_;           // 0: the file plays at its own rate
+    bool begun_ = false;
     std::optional<AudioBuffer> block_;
+    std::optional<RateConverter> converter_;
+    std::vector<float> converted_;
     std::vector<float> ring_;
     std::atomic<std::uint64_t> writeIndex_{0};
     std::atomic<std::uint64_t> readIndex_{0};
     std::atomic<bool> finished_{false};
+    std::atomic<bool> primed_{false};
     std::uint64_t skip_ = 0;  // the consumer's own
 };
 
@@ -116,7 +204,7 @@ PreviewEngine::~PreviewEngine() {
 void PreviewEngine::scheduleSegment(std::unique_ptr<AudioSource> file, std::int64_t firstFrame,
                                     std::uint32_t frameCount) {
     if (started_ || !file) return;
-    file_ = std::make_unique<FileStream>(std::move(file), firstFrame, frameCount);
+    file_ = std::make_unique<FileStream>(std::move(file), firstFrame, frameCount, format_.sampleRate);
 }
 
 void PreviewEngine::scheduleClicks(AudioBuffer normal, AudioBuffer accent, std::vector<ClickPlacement> placements) {
@@ -126,21 +214,24 @@ void PreviewEngine::scheduleClicks(AudioBuffer normal, AudioBuffer accent, std::
 
 void PreviewEngine::start() {
     if (!started_) {
-        if (file_) file_->fill();
+        started_ = true;
         renderFile_.store(file_.get(), std::memory_order_release);
         renderClicks_.store(clicks_.get(), std::memory_order_release);
+        // Behind a real-time output the feeder seeks and fills from the start on; the sources
+        // wait for its first fill (see render). An offline output fills before each render.
+        if (file_ && !output_->rendersOnCallerThread()) {
+            feeder_ = std::jthread([stream = file_.get()](std::stop_token stop) {
+                std::mutex mutex;
+                std::condition_variable_any wake;
+                std::unique_lock lock(mutex);
+                while (!stop.stop_requested()) {
+                    stream->fill(stop);
+                    wake.wait_for(lock, stop, kFeederPause, [] { return false; });
+                }
+            });
+        }
     }
     output_->start(*this);
-    if (started_) return;
-    started_ = true;
-    if (file_ && !output_->rendersOnCallerThread()) {
-        feeder_ = std::jthread([stream = file_.get()](std::stop_token stop) {
-            while (!stop.stop_requested()) {
-                stream->fill();
-                std::this_thread::sleep_for(kFeederPause);
-            }
-        });
-    }
 }
 
 void PreviewEngine::pause() { output_->pause(); }
@@ -148,6 +239,11 @@ void PreviewEngine::pause() { output_->pause(); }
 void PreviewEngine::stop() {
     output_->stop();
     feeder_ = {};
+}
+
+std::unique_ptr<AudioSource> PreviewEngine::releaseFile() {
+    feeder_ = {};
+    return file_ ? file_->release() : nullptr;
 }
 
 void PreviewEngine::playAfter(std::int64_t delayFrames) {
@@ -159,7 +255,7 @@ std::optional<std::int64_t> PreviewEngine::sourceSampleTime() const {
     const std::int64_t start = startFrame_.load(std::memory_order_acquire);
     const std::int64_t rendered = renderedFrames_.load(std::memory_order_acquire);
     if (start == kNotPlaying || rendered == 0) return std::nullopt;
-    return rendered - start;
+    return rendered - start - heldFrames_.load(std::memory_order_acquire);
 }
 
 void PreviewEngine::prepareFrames(std::uint32_t) {
@@ -171,8 +267,17 @@ void PreviewEngine::render(float* interleaved, std::uint32_t frames) noexcept {
     const std::int64_t clock = renderedFrames_.load(std::memory_order_relaxed);
     const std::int64_t start = startFrame_.load(std::memory_order_acquire);
     if (start != kNotPlaying) {
-        mixFile(interleaved, frames, clock - start);
-        mixClicks(interleaved, frames, clock - start);
+        const std::int64_t held = heldFrames_.load(std::memory_order_relaxed);
+        const std::int64_t sourceTime = clock - start - held;
+        const FileStream* file = renderFile_.load(std::memory_order_acquire);
+        if (sourceTime <= 0 && sourceTime + frames > 0 && file != nullptr && !file->primed()) {
+            // The file's first frames are not there yet: both sources wait at their start, so
+            // the file begins whole and the clicks stay with it.
+            heldFrames_.store(held + sourceTime + frames, std::memory_order_release);
+        } else {
+            mixFile(interleaved, frames, sourceTime);
+            mixClicks(interleaved, frames, sourceTime);
+        }
     }
     renderedFrames_.store(clock + frames, std::memory_order_release);
 }

@@ -19,7 +19,8 @@ namespace corvel::audio {
 // Everything is scheduled on the owning thread before start(); the render thread then only
 // reads what was handed over and a few atomics (start frame, click volume, its own clock).
 // The file is streamed through a fixed ring that a feeder keeps filled: a thread of the
-// engine behind a real-time output, the render call itself behind an offline one.
+// engine behind a real-time output, the render call itself behind an offline one. The owning
+// thread never reads the file: seeking, decoding and rate conversion are the feeder's.
 class PreviewEngine final : private PreviewRenderSource {
 public:
     struct ClickPlacement {
@@ -36,8 +37,10 @@ public:
     PreviewOutputFormat outputFormat() const { return format_; }
 
     // The file source plays frames firstFrame ... firstFrame + frameCount - 1 of the file, or
-    // up to its end, at the output's rate; a mono file goes to every output channel, other
-    // files channel by channel. Before start(); throws ErrorException on a failed seek.
+    // up to its end, converted to the output's rate when the two differ; a mono file goes to
+    // every output channel, other files channel by channel. Before start(). The file is not
+    // touched here: the stream seeks on its first fill, and a failed seek, conversion or read
+    // ends the segment there.
     void scheduleSegment(std::unique_ptr<AudioSource> file, std::int64_t firstFrame, std::uint32_t frameCount);
 
     // The click source plays one buffer per placement (the accent buffer for accented ones)
@@ -48,13 +51,15 @@ public:
     // The click source's level, at any time.
     void setClickVolume(float volume) { clickVolume_.store(volume, std::memory_order_relaxed); }
 
-    // Starts the output (the first time after filling the file stream), or continues after
-    // pause(). Throws the output's ErrorException.
+    // Starts the output, or continues after pause(). Throws the output's ErrorException.
     void start();
     void pause();
     void stop();
+    // After stop(): the scheduled file, for another playback; none when there was none.
+    std::unique_ptr<AudioSource> releaseFile();
 
-    // Both sources begin `delayFrames` output frames after the frames rendered so far.
+    // Both sources begin `delayFrames` output frames after the frames rendered so far, or,
+    // when the file stream has not had its first fill by then, as soon as it has.
     void playAfter(std::int64_t delayFrames);
 
     // Output frames since the sources' start as last rendered (negative before the start);
@@ -88,6 +93,8 @@ private:
     std::atomic<std::int64_t> startFrame_{kNotPlaying};
     std::atomic<float> clickVolume_{1.0f};
     std::atomic<std::int64_t> renderedFrames_{0};
+    // Output frames the sources' start was put off by, waiting for the file stream.
+    std::atomic<std::int64_t> heldFrames_{0};
     // The render thread's own.
     std::size_t nextClick_ = 0;
 };

@@ -29,17 +29,28 @@ private:
     PreviewOutputFormat format_;
 };
 
-std::shared_ptr<OfflinePreviewDevice> OfflinePreviewDevice::make(std::uint32_t channelCount,
-                                                                 std::uint32_t blockFrames) {
-    return std::shared_ptr<OfflinePreviewDevice>(new OfflinePreviewDevice(channelCount, blockFrames));
+std::vector<double> previewOutputRates(double wanted, double deviceDefaultRate) {
+    std::vector<double> rates;
+    for (const double rate : {wanted, deviceDefaultRate, 48000.0, 44100.0}) {
+        if (rate > 0 && std::find(rates.begin(), rates.end(), rate) == rates.end()) rates.push_back(rate);
+    }
+    return rates;
 }
 
-OfflinePreviewDevice::OfflinePreviewDevice(std::uint32_t channelCount, std::uint32_t blockFrames)
-    : channels_(std::max<std::uint32_t>(channelCount, 1)), blockFrames_(std::max<std::uint32_t>(blockFrames, 1)) {}
+std::shared_ptr<OfflinePreviewDevice> OfflinePreviewDevice::make(std::uint32_t channelCount, std::uint32_t blockFrames,
+                                                                 std::optional<double> onlyRate) {
+    return std::shared_ptr<OfflinePreviewDevice>(new OfflinePreviewDevice(channelCount, blockFrames, onlyRate));
+}
+
+OfflinePreviewDevice::OfflinePreviewDevice(std::uint32_t channelCount, std::uint32_t blockFrames,
+                                           std::optional<double> onlyRate)
+    : channels_(std::max<std::uint32_t>(channelCount, 1)),
+      blockFrames_(std::max<std::uint32_t>(blockFrames, 1)),
+      onlyRate_(onlyRate) {}
 
 PreviewOutputFactory OfflinePreviewDevice::outputFactory() {
     return [device = shared_from_this()](double sampleRate) -> std::unique_ptr<PreviewOutput> {
-        return std::make_unique<Output>(device, sampleRate);
+        return std::make_unique<Output>(device, device->onlyRate_.value_or(sampleRate));
     };
 }
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 // Where the preview's mixed frames go: a sound card, or an offline device that renders on the
@@ -46,15 +47,23 @@ public:
     virtual void stop() = 0;
 };
 
-// Opens an output at the given sample rate; throws ErrorException when none can be opened.
+// Opens an output for material at the given sample rate: at that rate when the device takes
+// it, else at the first rate of previewOutputRates that it takes; format() tells which.
+// Throws ErrorException when none can be opened.
 using PreviewOutputFactory = std::function<std::unique_ptr<PreviewOutput>(double sampleRate)>;
+
+// The rates an output tries for material at `wanted`, in order and each once: the rate itself,
+// the device's default (when above 0), 48000 and 44100.
+std::vector<double> previewOutputRates(double wanted, double deviceDefaultRate);
 
 // A sound card that plays nowhere: whoever holds it renders, on their own thread and in
 // blocks as a device would, the frames of the output running on it, and silence while none
-// runs. Outputs opened on it take the rate they are asked for and the device's channel count.
+// runs. Outputs opened on it take the device's channel count and the rate they are asked for,
+// or, on a device that takes one rate only, that rate (its default) whatever they ask.
 class OfflinePreviewDevice : public std::enable_shared_from_this<OfflinePreviewDevice> {
 public:
-    static std::shared_ptr<OfflinePreviewDevice> make(std::uint32_t channelCount = 2, std::uint32_t blockFrames = 512);
+    static std::shared_ptr<OfflinePreviewDevice> make(std::uint32_t channelCount = 2, std::uint32_t blockFrames = 512,
+                                                      std::optional<double> onlyRate = std::nullopt);
 
     PreviewOutputFactory outputFactory();
 
@@ -67,10 +76,11 @@ public:
 
 private:
     class Output;
-    OfflinePreviewDevice(std::uint32_t channelCount, std::uint32_t blockFrames);
+    OfflinePreviewDevice(std::uint32_t channelCount, std::uint32_t blockFrames, std::optional<double> onlyRate);
 
     std::uint32_t channels_;
     std::uint32_t blockFrames_;
+    std::optional<double> onlyRate_;
     PreviewRenderSource* running_ = nullptr;
     const Output* runningOutput_ = nullptr;
 };

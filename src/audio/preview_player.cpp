@@ -59,29 +59,30 @@ BeatloomPreviewPlayer::BeatloomPreviewPlayer(platform::MainLoop& mainLoop, Previ
 
 BeatloomPreviewPlayer::~BeatloomPreviewPlayer() = default;
 
-void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const std::vector<BeatloomTempoPoint>& tempoPoints,
-                                 const std::vector<BeatloomMeterEvent>& meterEvents,
-                                 const std::vector<BeatloomBarAnchor>& barAnchors,
-                                 const std::vector<BeatloomPhaseLock>& phaseLocks, std::optional<double> barOneSeconds,
-                                 std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& regions,
-                                 const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
-                                 BeatloomFreeTimeClickMode freeTimeClickMode, double endSeconds,
-                                 double startSeconds) {
+void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const PreviewClickMap& map,
+                                 const BeatloomTimeRange& span) {
     stop();
 
-    std::unique_ptr<AudioSource> source = openFile_(file);
+    std::unique_ptr<AudioSource> source = takeOpenedFile(file);
+    if (!source) {
+        source = openFile_(file);
+        if (!opened_ || opened_->path != file) {
+            opened_ = std::make_shared<OpenedFile>();
+            opened_->path = file;
+        }
+    }
     const double sampleRate = source->sampleRate();
     if (!(sampleRate > 0)) throw ErrorException(timingError());
 
     // A NaN end leaves the file's length, a NaN start counts as 0.
-    const double end = minIgnoringNaN(static_cast<double>(source->length()) / sampleRate, endSeconds);
-    double start = maxIgnoringNaN(startSeconds, 0.0);
+    const double end = minIgnoringNaN(static_cast<double>(source->length()) / sampleRate, span.endSeconds);
+    double start = maxIgnoringNaN(span.startSeconds, 0.0);
     if (!(start < end)) start = end;
-    const double span = end - start;
-    if (!(span > kShortestSpanSeconds)) return;
+    const double spanSeconds = end - start;
+    if (!(spanSeconds > kShortestSpanSeconds)) return keepOpened(opened_, std::move(source));
 
     const std::int64_t firstFrame = roundedInt64(sampleRate * start);
-    const std::int64_t frames = roundedInt64(sampleRate * span);
+    const std::int64_t frames = roundedInt64(sampleRate * spanSeconds);
     const auto frameCount = static_cast<std::uint32_t>(
         frames < 1 ? 1 : (frames > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
                                                                               : frames));
@@ -96,9 +97,7 @@ void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const std::v
         if (normal && accent) {
             std::vector<PreviewEngine::ClickPlacement> placements;
             if (end > 0) {
-                for (const ClickEvent& click :
-                     clickEvents(tempoPoints, meterEvents, barAnchors, phaseLocks, barOneSeconds, pickupBarCount,
-                                 regions, rhythmicAnchors, freeTimeClickMode, end)) {
+                for (const ClickEvent& click : clickEvents(map, end)) {
                     if (!(click.timeSeconds >= start - kSameTime)) continue;
                     const double offset = std::max(click.timeSeconds - start, 0.0);
                     placements.push_back({roundedInt64(offset * outFormat.sampleRate), click.accent});
@@ -113,13 +112,43 @@ void BeatloomPreviewPlayer::play(const std::filesystem::path& file, const std::v
     engine->playAfter(roundedInt64(kStartDelaySeconds * outFormat.sampleRate));
 
     engine_ = std::move(engine);
+    playingFile_ = opened_;
     sourceOffsetSeconds_ = start;
     playbackEndSeconds_ = end;
     currentPlaybackSeconds_.set(start);
     transportState_.set(BeatloomPreviewTransportState::playing);
 
     startPositionTimer();
-    startStopTimer(span + kStopSlackSeconds);
+    startStopTimer(spanSeconds + kStopSlackSeconds);
+}
+
+void BeatloomPreviewPlayer::prepare(const std::filesystem::path& file, platform::BackgroundRunner& runner) {
+    if (opened_ && opened_->path == file) return;
+    auto opened = std::make_shared<OpenedFile>();
+    opened->path = file;
+    opened_ = opened;
+    runner.run([opened, open = openFile_] {
+        try {
+            std::unique_ptr<AudioSource> source = open(opened->path);
+            const std::lock_guard lock(opened->mutex);
+            opened->source = std::move(source);
+        } catch (...) {
+            // play() opens the file itself and reports what fails then.
+        }
+    });
+}
+
+std::unique_ptr<AudioSource> BeatloomPreviewPlayer::takeOpenedFile(const std::filesystem::path& file) {
+    if (!opened_ || opened_->path != file) return nullptr;
+    const std::lock_guard lock(opened_->mutex);
+    return std::move(opened_->source);
+}
+
+void BeatloomPreviewPlayer::keepOpened(const std::shared_ptr<OpenedFile>& file, std::unique_ptr<AudioSource> source) {
+    // A file that another one replaced meanwhile is closed.
+    if (!source || !file || file != opened_) return;
+    const std::lock_guard lock(file->mutex);
+    if (!file->source) file->source = std::move(source);
 }
 
 void BeatloomPreviewPlayer::pause() {
@@ -143,13 +172,16 @@ void BeatloomPreviewPlayer::stop() {
     cancelTimers();
     if (engine_) {
         engine_->stop();
+        keepOpened(playingFile_, engine_->releaseFile());
         engine_.reset();
+        playingFile_.reset();
     }
     transportState_.set(BeatloomPreviewTransportState::stopped);
 }
 
 void BeatloomPreviewPlayer::reset() {
     stop();
+    opened_.reset();
     currentPlaybackSeconds_.set(0.0);
     clickEnabled_.set(true);
     clickVolume_.set(kDefaultClickVolume);
@@ -209,26 +241,23 @@ void BeatloomPreviewPlayer::cancelTimers() {
     stopTimer_ = 0;
 }
 
-std::vector<ClickEvent> BeatloomPreviewPlayer::clickEvents(
-    const std::vector<BeatloomTempoPoint>& tempoPoints, const std::vector<BeatloomMeterEvent>& meterEvents,
-    const std::vector<BeatloomBarAnchor>& barAnchors, const std::vector<BeatloomPhaseLock>& phaseLocks,
-    std::optional<double> barOneSeconds, std::int64_t pickupBarCount, const std::vector<BeatloomTimelineRegion>& regions,
-    const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors, BeatloomFreeTimeClickMode freeTimeClickMode,
-    double durationSeconds) {
+std::vector<ClickEvent> BeatloomPreviewPlayer::clickEvents(const PreviewClickMap& map, double durationSeconds) {
     namespace Timeline = BeatloomTimeline;
     const double end = durationSeconds;
     if (!(end > 0)) return {};
+    std::optional<double> barOneSeconds = map.barOneSeconds;
     if (barOneSeconds && std::isnan(*barOneSeconds)) barOneSeconds.reset();
-    const std::vector<Timeline::Segment> segs = Timeline::segments(tempoPoints, end);
+    const std::vector<Timeline::Segment> segs = Timeline::segments(map.tempoPoints, end);
     if (segs.empty()) return {};
     const std::vector<Timeline::PhaseAnchor> anchors =
-        Timeline::phaseAnchors(meterEvents, barAnchors, phaseLocks, barOneSeconds, segs, end);
+        Timeline::phaseAnchors(map.meterEvents, map.barAnchors, map.phaseLocks, barOneSeconds, segs, end);
     if (anchors.empty()) return {};
 
     double clickStart = barOneSeconds.value_or(0.0);
-    if (pickupBarCount >= 1) {
-        const Timeline::MeterRule rule = Timeline::meterRule(Timeline::meterInForce(meterEvents, end, clickStart));
-        const double pickupQuarters = rule.barLengthQuarters() * static_cast<double>(pickupBarCount);
+    if (map.pickupBarCount >= 1) {
+        const Timeline::MeterRule rule =
+            Timeline::meterRule(Timeline::meterInForce(map.meterEvents, end, clickStart));
+        const double pickupQuarters = rule.barLengthQuarters() * static_cast<double>(map.pickupBarCount);
         // A pickup longer than any real song would be nothing but clicks: it is left out.
         if (pickupQuarters / rule.beatLengthQuarters <= static_cast<double>(Timeline::kMaxGridLines)) {
             const std::optional<double> t =
@@ -269,8 +298,8 @@ std::vector<ClickEvent> BeatloomPreviewPlayer::clickEvents(
             clicks.push_back(ClickEvent{t, accent});
         }
     }
-    return BeatloomFlexibleTimeline::clickEvents(Timeline::mergedClickEvents(std::move(clicks)), regions,
-                                                 rhythmicAnchors, meterEvents, freeTimeClickMode, end);
+    return BeatloomFlexibleTimeline::clickEvents(Timeline::mergedClickEvents(std::move(clicks)), map.regions,
+                                                 map.rhythmicAnchors, map.meterEvents, map.freeTimeClickMode, end);
 }
 
 std::optional<AudioBuffer> BeatloomPreviewPlayer::makeClickBuffer(const PreviewOutputFormat& format, double frequency,

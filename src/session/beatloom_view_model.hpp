@@ -111,6 +111,8 @@ public:
     std::optional<double> tempoAtLocator() const;
     // Bar 1 as set, else the first detected beat, else 0 s.
     double effectiveBarOneSeconds() const;
+    // The edited map as the preview's click follows it, with Bar 1 as in effect.
+    audio::PreviewClickMap previewClickMap() const;
     // Every message that blocks an export, once each, in ascending order; empty when the map is valid.
     std::vector<std::string> tempoMapIssues() const;
     // The time signature in force at the locator.

@@ -124,6 +124,8 @@ void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
     auto& background = runner();
     forgetSession(url, false);
     isAnalyzing.set(true);
+    // Opened ahead, while the analysis runs, so that Play later starts at once.
+    previewPlayer_.prepare(url, background);
 
     audio::ORVAnalyzerEntryPoints::analyzeFile(
         background, mainLoop_, url,

@@ -13,15 +13,27 @@ void BeatloomViewModel::startPreviewPlayback() {
     pageFollowEnabled.set(true);
     playbackStartSeconds_ = locatorSeconds.value();
     try {
-        previewPlayer_.play(*selectedURL.value(), editableTempoPoints.value(), meterEvents.value(), barAnchors.value(),
-                            phaseLocks.value(), effectiveBarOneSeconds(), pickupBarCount.value(),
-                            timelineRegions.value(), rhythmicAnchors.value(), freeTimeClickMode.value(),
-                            result.value()->durationSeconds, locatorSeconds.value());
+        previewPlayer_.play(*selectedURL.value(), previewClickMap(),
+                            BeatloomTimeRange{locatorSeconds.value(), result.value()->durationSeconds});
         errorText.set("");
     } catch (const ErrorException& failure) {
         // The start stays remembered, so the next stop still returns the locator there.
         errorText.set(failure.error().message);
     }
+}
+
+audio::PreviewClickMap BeatloomViewModel::previewClickMap() const {
+    audio::PreviewClickMap map;
+    map.tempoPoints = editableTempoPoints.value();
+    map.meterEvents = meterEvents.value();
+    map.barAnchors = barAnchors.value();
+    map.phaseLocks = phaseLocks.value();
+    map.barOneSeconds = effectiveBarOneSeconds();
+    map.pickupBarCount = pickupBarCount.value();
+    map.regions = timelineRegions.value();
+    map.rhythmicAnchors = rhythmicAnchors.value();
+    map.freeTimeClickMode = freeTimeClickMode.value();
+    return map;
 }
 
 void BeatloomViewModel::togglePlayback() {

@@ -1,7 +1,9 @@
 #include "audio/preview_player.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <numbers>
 #include <thread>
@@ -12,6 +14,7 @@
 #include "audio/test_signals.hpp"
 #include "common/error.hpp"
 #include "support/core_records.hpp"
+#include "support/manual_background_runner.hpp"
 #include "support/manual_main_loop.hpp"
 
 namespace corvel::audio {
@@ -27,23 +30,17 @@ constexpr double kRate = 48000;
 constexpr std::int64_t kDelayFrames = 3840;  // 0.08 s at 48 kHz
 constexpr double kDefaultVolume = 1.5;
 
-// The edited map as the session hands it over.
-struct Map {
-    std::vector<BeatloomTempoPoint> tempoPoints{records::tempoPoint(0, 120)};
-    std::vector<BeatloomMeterEvent> meterEvents{records::meter(0, 4, 4)};
-    std::vector<BeatloomBarAnchor> barAnchors;
-    std::vector<BeatloomPhaseLock> phaseLocks;
-    std::optional<double> barOneSeconds = 0.0;
-    std::int64_t pickupBarCount = 0;
-    std::vector<BeatloomTimelineRegion> regions;
-    std::vector<BeatloomRhythmicAnchor> rhythmicAnchors;
-    BeatloomFreeTimeClickMode freeTimeClickMode = BeatloomFreeTimeClickMode::off;
+// A 4/4 map at 120 BPM with Bar 1 at 0 s.
+struct Map : PreviewClickMap {
+    Map() {
+        tempoPoints = {records::tempoPoint(0, 120)};
+        meterEvents = {records::meter(0, 4, 4)};
+        barOneSeconds = 0.0;
+    }
 };
 
 std::vector<ClickEvent> clicksOf(const Map& map, double duration) {
-    return BeatloomPreviewPlayer::clickEvents(map.tempoPoints, map.meterEvents, map.barAnchors, map.phaseLocks,
-                                              map.barOneSeconds, map.pickupBarCount, map.regions, map.rhythmicAnchors,
-                                              map.freeTimeClickMode, duration);
+    return BeatloomPreviewPlayer::clickEvents(map, duration);
 }
 
 std::vector<double> timesOf(const std::vector<ClickEvent>& clicks) {
@@ -206,16 +203,17 @@ protected:
             return std::make_unique<AlteredOutput>(std::move(output), startError, reportedOutputRate);
         };
         auto opener = [this](const std::filesystem::path&) -> std::unique_ptr<AudioSource> {
+            ++filesOpened;
             auto source = std::make_unique<MemorySource>(file);
             source->reportedSampleRate = reportedFileRate;
+            if (alterFile) alterFile(*source);
             return source;
         };
         return std::make_unique<BeatloomPreviewPlayer>(loop, factory, opener);
     }
 
     void play(double start, double end, const Map& map = Map{}) {
-        player->play("song.wav", map.tempoPoints, map.meterEvents, map.barAnchors, map.phaseLocks, map.barOneSeconds,
-                     map.pickupBarCount, map.regions, map.rhythmicAnchors, map.freeTimeClickMode, end, start);
+        player->play(song, map, BeatloomTimeRange{start, end});
     }
 
     State state() const { return player->transportState().value(); }
@@ -248,10 +246,15 @@ protected:
     std::shared_ptr<OfflinePreviewDevice> device = OfflinePreviewDevice::make(2, 256);
     Signal file = silence(kRate, 1, std::int64_t(kRate * 4));  // 4 s
     std::optional<double> reportedFileRate;
+    std::function<void(MemorySource&)> alterFile;
     std::optional<double> reportedOutputRate;
     std::optional<Error> openError;
     std::optional<Error> startError;
     int outputsOpened = 0;
+    std::atomic<int> filesOpened = 0;
+    // The player keeps a file open from one playback to the next: a test that changes what
+    // the file holds names another file.
+    std::filesystem::path song = "song.wav";
     std::unique_ptr<BeatloomPreviewPlayer> player;
 };
 
@@ -284,6 +287,7 @@ TEST_F(PreviewPlayer, FileAudioStartsAtTheSegmentsFirstFrameOnEveryChannel) {
     for (const std::uint32_t channels : {1u, 2u}) {
         SCOPED_TRACE(channels);
         file = numberedFrames(channels, std::int64_t(kRate * 4));
+        song = channels == 1 ? "mono.wav" : "stereo.wav";
         player->setClickEnabled(false);
         // Two and a half seconds: longer than the stream's ring.
         play(1.25, 3.75);
@@ -299,6 +303,112 @@ TEST_F(PreviewPlayer, FileAudioStartsAtTheSegmentsFirstFrameOnEveryChannel) {
         EXPECT_EQ(misplaced, 0);
         EXPECT_EQ(at(rendered, kDelayFrames + segment), 0.0f);  // the segment has ended
         player->stop();
+    }
+}
+
+TEST_F(PreviewPlayer, AFileIsOpenedOnceAheadAndKeptOpenForEveryPlay) {
+    file = numberedFrames(1, std::int64_t(kRate * 4));
+    player->setClickEnabled(false);
+    corvel::testing::ManualBackgroundRunner runner;
+    player->prepare(song, runner);
+    EXPECT_EQ(filesOpened, 0);  // on the runner, not here
+    runner.runPendingJobs();
+    EXPECT_EQ(filesOpened, 1);
+    player->prepare(song, runner);  // open already
+    EXPECT_EQ(runner.pendingJobCount(), 0u);
+
+    // Each playback seeks the kept file to its own start.
+    for (const double start : {1.0, 2.5, 0.5}) {
+        SCOPED_TRACE(start);
+        play(start, 4.0);
+        const auto rendered = device->render(kDelayFrames + 1000);
+        const std::int64_t firstFrame = std::llround(start * kRate);
+        for (const std::int64_t n : {0, 1, 999}) EXPECT_EQ(at(rendered, kDelayFrames + n), file.at(firstFrame + n, 0));
+        player->stop();
+    }
+    play(4.0, 4.5);  // nothing to play: the file stays open all the same
+    play(1.0, 4.0);
+    EXPECT_EQ(filesOpened, 1);
+
+    // Let go by reset: the next play opens the file itself, and keeps it.
+    player->reset();
+    play(1.0, 4.0);
+    play(2.0, 4.0);
+    EXPECT_EQ(filesOpened, 2);
+
+    // A play that comes before the opening has run opens the file itself.
+    player->reset();
+    song = "other.wav";
+    player->prepare(song, runner);
+    play(1.0, 4.0);
+    EXPECT_EQ(filesOpened, 3);
+    runner.runPendingJobs();
+    EXPECT_EQ(state(), State::playing);
+}
+
+TEST_F(PreviewPlayer, FileThatCannotStreamLeavesTheClicksOnTheirSamples) {
+    struct Case {
+        const char* label;
+        std::function<void(MemorySource&)> alter;
+    };
+    const std::vector<Case> cases{
+        {"no buffer", [](MemorySource& s) { s.failBuffer = true; }},
+        {"no channels", [](MemorySource& s) { s.reportedChannels = 0; }},
+        {"reads nothing", [](MemorySource& s) { s.deliversNothing = true; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        alterFile = c.alter;
+        song = std::string(c.label) + ".wav";
+        play(1.0, 4.0);
+        const std::int64_t frames = kDelayFrames + 30000;
+        EXPECT_EQ(device->render(frames),
+                  expectedClicks({{1.0, false}, {1.5, false}}, 1.0, -kDelayFrames, frames, kDefaultVolume));
+    }
+}
+
+// The rates an output tries, in order: the material's, the device's default, 48 and 44.1 kHz.
+TEST(PreviewOutputRates, MaterialRateFirstThenTheDevicesThenTheCommonOnesEachOnce) {
+    struct Case {
+        double wanted, deviceDefault;
+        std::vector<double> rates;
+    };
+    for (const Case& c : {Case{8000, 96000, {8000, 96000, 48000, 44100}}, Case{192000, 44100, {192000, 44100, 48000}},
+                          Case{48000, 48000, {48000, 44100}}, Case{22050, 0, {22050, 48000, 44100}},
+                          Case{0, -1, {48000, 44100}}}) {
+        EXPECT_EQ(previewOutputRates(c.wanted, c.deviceDefault), c.rates) << c.wanted << " " << c.deviceDefault;
+    }
+}
+
+TEST_F(PreviewPlayer, DeviceThatTakesOneRateOnlyPlaysTheFileConvertedAndTheClicksOnTheirSamples) {
+    // The sources start 0.08 s after play at 48 kHz; the span 1.0 ... 2.9 s holds clicks at
+    // 1.0, 1.5, 2.0 (accented) and 2.5 s.
+    const std::int64_t segment = std::int64_t(1.9 * kRate);
+    const std::int64_t edge = 400;  // where the converter's filter meets the segment's ends
+    for (const double fileRate : {8000.0, 22050.0, 192000.0}) {
+        SCOPED_TRACE(fileRate);
+        device = OfflinePreviewDevice::make(2, 256, kRate);
+        file = sine(fileRate, 1, std::int64_t(fileRate * 4), 440, 0.25);
+        song = "sine" + std::to_string(int(fileRate)) + ".wav";
+        player = makePlayer();
+        play(1.0, 2.9);
+        const auto rendered = device->render(kDelayFrames + segment + 2000);
+        const auto clicks = expectedClicks({{1.0, false}, {1.5, false}, {2.0, true}, {2.5, false}}, 1.0,
+                                           -kDelayFrames, kDelayFrames + segment + 2000, kDefaultVolume);
+        // What is left after the clicks is the file at 48 kHz, from the span's start.
+        double worst = 0;
+        for (std::int64_t n = edge; n < segment - edge; ++n) {
+            const double music = 0.25 * std::sin(2 * std::numbers::pi * 440 * (1.0 + double(n) / kRate));
+            for (std::uint32_t c = 0; c < 2; ++c) {
+                const std::size_t i = std::size_t(kDelayFrames + n) * 2 + c;
+                worst = std::max(worst, std::abs(double(rendered[i]) - double(clicks[i]) - music));
+            }
+        }
+        EXPECT_LT(worst, 1e-4);
+        EXPECT_EQ(at(rendered, kDelayFrames - 1), 0.0f);
+        // The file ends with the span (the last click has sounded out by then).
+        for (const std::int64_t n : {segment + 40, segment + 1999}) EXPECT_EQ(at(rendered, kDelayFrames + n), 0.0f);
+        EXPECT_DOUBLE_EQ(player->updatePlaybackPosition(), 1.0 + double(segment + 2000) / kRate);
     }
 }
 
@@ -481,8 +591,10 @@ TEST_F(PreviewPlayer, FailuresAreThrownAndLeaveThePlayerStopped) {
         reportedFileRate.reset();
         openError.reset();
         startError.reset();
+        song = "song.wav";
         play(1.0, 4.0);  // a playback that the failing play tears down first
         c.arrange();
+        song = std::string(c.label) + ".wav";
         try {
             play(1.0, 4.0);
             ADD_FAILURE() << "no error";
@@ -499,8 +611,7 @@ TEST_F(PreviewPlayer, FileThatCannotBeOpenedThrowsTheReadersError) {
     BeatloomPreviewPlayer realFiles(loop);
     TempFolder folder("preview");
     try {
-        realFiles.play(folder / "missing.wav", {records::tempoPoint(0, 120)}, {}, {}, {}, 0.0, 0,
-                       {}, {}, BeatloomFreeTimeClickMode::off, 4, 0);
+        realFiles.play(folder / "missing.wav", Map{}, BeatloomTimeRange{0, 4});
         ADD_FAILURE() << "no error";
     } catch (const ErrorException& e) {
         EXPECT_EQ(e.error().domain, kPosixErrorDomain);
@@ -561,28 +672,35 @@ private:
     std::jthread thread_;
 };
 
+// Threaded outputs of `frames` frames each; `latest` names the one opened last.
+PreviewOutputFactory threadedOutputs(std::int64_t frames, ThreadedOutput*& latest) {
+    return [frames, &latest](double) {
+        auto made = std::make_unique<ThreadedOutput>(frames);
+        latest = made.get();
+        return made;
+    };
+}
+
+// Whether the output has rendered all its frames within 30 s.
+bool finishes(const ThreadedOutput& output) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!output.finished() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return output.finished();
+}
+
 TEST(PreviewPlayerRealTime, FileStreamsThroughTheFeederAndNeverSlipsAgainstTheClock) {
     ManualMainLoop loop;
     const Signal file = numberedFrames(1, std::int64_t(kRate * 8));
     const std::int64_t frames = kDelayFrames + std::int64_t(kRate * 6);
     ThreadedOutput* output = nullptr;
-    BeatloomPreviewPlayer player(
-        loop,
-        [&](double) {
-            auto made = std::make_unique<ThreadedOutput>(frames);
-            output = made.get();
-            return made;
-        },
-        [&](const std::filesystem::path&) { return std::make_unique<MemorySource>(file); });
+    BeatloomPreviewPlayer player(loop, threadedOutputs(frames, output),
+                                 [&](const std::filesystem::path&) { return std::make_unique<MemorySource>(file); });
     player.setClickEnabled(false);
-    player.play("song.wav", {records::tempoPoint(0, 120)}, {}, {}, {}, 0.0, 0, {}, {},
-                BeatloomFreeTimeClickMode::off, 8.0, 1.0);
+    player.play("song.wav", Map{}, BeatloomTimeRange{1.0, 8.0});
     ASSERT_NE(output, nullptr);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!output->finished() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(output->finished());
+    ASSERT_TRUE(finishes(*output));
     // The render thread runs from the output's start on; the sources begin 0.08 s after the
     // frames it had rendered when play returned, so find where the file begins (its first
     // frame is not silent).
@@ -603,6 +721,67 @@ TEST(PreviewPlayerRealTime, FileStreamsThroughTheFeederAndNeverSlipsAgainstTheCl
     EXPECT_EQ(slipped, 0);
     EXPECT_LT(silent, frames / 2);
     player.stop();
+}
+
+// A file that seeks slowly, as a long compressed file does, and notes whether it was ever
+// sought or read on the thread that made it.
+class SlowSeekingSource final : public AudioSource {
+public:
+    explicit SlowSeekingSource(Signal signal) : inner_(std::move(signal)) {}
+    double sampleRate() const override { return inner_.sampleRate(); }
+    std::uint32_t channelCount() const override { return inner_.channelCount(); }
+    std::int64_t length() const override { return inner_.length(); }
+    std::int64_t framePosition() const override { return inner_.framePosition(); }
+    void setFramePosition(std::int64_t frame) override {
+        note();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        inner_.setFramePosition(frame);
+    }
+    void read(AudioBuffer& buffer, std::uint32_t frameCount) override {
+        note();
+        inner_.read(buffer, frameCount);
+    }
+
+    std::shared_ptr<std::atomic<int>> callsOnMakersThread = std::make_shared<std::atomic<int>>(0);
+
+private:
+    void note() {
+        if (std::this_thread::get_id() == maker_) ++*callsOnMakersThread;
+    }
+    MemorySource inner_;
+    std::thread::id maker_ = std::this_thread::get_id();
+};
+
+TEST(PreviewPlayerRealTime, PlayLeavesSeekingAndDecodingToTheFeeder) {
+    ManualMainLoop loop;
+    const Signal file = numberedFrames(2, std::int64_t(kRate * 8));
+    const std::int64_t frames = kDelayFrames + std::int64_t(kRate * 4);
+    ThreadedOutput* output = nullptr;
+    std::shared_ptr<std::atomic<int>> callsHere;
+    BeatloomPreviewPlayer player(loop, threadedOutputs(frames, output), [&](const std::filesystem::path&) {
+        auto source = std::make_unique<SlowSeekingSource>(file);
+        callsHere = source->callsOnMakersThread;
+        return source;
+    });
+    for (const double start : {1.0, 3.0}) {
+        player.play("song.wav", Map{}, BeatloomTimeRange{start, 8.0});
+        ASSERT_NE(output, nullptr);
+        ASSERT_TRUE(finishes(*output));
+        const std::vector<float> rendered = output->rendered();
+        player.stop();
+        // The file starts whole: the sources (rendered far faster than the seek) waited for the
+        // feeder's first fill.
+        const std::int64_t firstFrame = std::llround(start * kRate);
+        std::int64_t first = -1;
+        for (std::int64_t n = 0; n < frames && first < 0; ++n) {
+            if (rendered[std::size_t(n) * 2] != 0.0f) first = n;
+        }
+        ASSERT_GE(first, kDelayFrames);
+        EXPECT_EQ(rendered[std::size_t(first) * 2], file.at(firstFrame, 0));
+    }
+    // The file was made here (the test stands for the runner), and only the feeder used it.
+    ASSERT_TRUE(callsHere);
+    EXPECT_EQ(*callsHere, 0);
 }
 
 // Opens the real device only where there is none, to see the failure reported in shape.

@@ -44,7 +44,7 @@ TEST_F(FileLoading, AFileIsAnalysedInTheBackgroundThenItsMapIsInstalledAndItsWav
     EXPECT_EQ(model.selectedURL.value(), song120());
     EXPECT_TRUE(model.isAnalyzing.value());
     expectStateWithoutFile(900);
-    ASSERT_EQ(runner.pendingJobCount(), 1u);
+    ASSERT_EQ(runner.pendingJobCount(), 2u);  // the analysis, and the preview opening the file
 
     runner.runPendingJobs();
     EXPECT_FALSE(model.result.value());  // nothing is written before the main loop runs
@@ -76,6 +76,19 @@ TEST_F(FileLoading, AFileIsAnalysedInTheBackgroundThenItsMapIsInstalledAndItsWav
     EXPECT_NEAR(model.waveformData.value()->durationSeconds, 16, 1e-6);
     EXPECT_FALSE(model.waveformData.value()->maxPeaks.empty());
     EXPECT_EQ(model.waveformErrorText.value(), "");
+}
+
+TEST_F(FileLoading, ThePreviewOpensTheFileWhileItIsAnalysedAndKeepsItForEveryPlay) {
+    loadSong(song120());
+    EXPECT_EQ(filesOpenedForPreview, 1);
+    for (int i = 0; i < 3; ++i) {
+        model.togglePlayback();
+        EXPECT_TRUE(playing());
+        model.togglePlayback();
+    }
+    EXPECT_EQ(filesOpenedForPreview, 1);
+    loadSong(song90());  // the next file is opened afresh
+    EXPECT_EQ(filesOpenedForPreview, 2);
 }
 
 TEST_F(FileLoading, LateResultsOfASupersededLoadAreDropped) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,7 +26,8 @@ inline constexpr double kRate = 8000;
 class SessionTest : public ::testing::Test {
 protected:
     SessionTest()
-        : model(loop, device->outputFactory(), [](const std::filesystem::path&) {
+        : model(loop, device->outputFactory(), [this](const std::filesystem::path&) {
+              ++filesOpenedForPreview;
               return std::make_unique<audio::testkit::MemorySource>(
                   audio::testkit::silence(kRate, 1, std::int64_t(kRate * kSongSeconds)));
           }) {}
@@ -46,10 +48,7 @@ protected:
     // Starts the preview at `from` and lets it play `playedSeconds` (the play head is stored
     // by the position timer).
     void playFor(double from, double playedSeconds) {
-        model.previewPlayer().play("song.wav", model.editableTempoPoints.value(), model.meterEvents.value(),
-                                   model.barAnchors.value(), model.phaseLocks.value(), model.effectiveBarOneSeconds(),
-                                   model.pickupBarCount.value(), model.timelineRegions.value(),
-                                   model.rhythmicAnchors.value(), model.freeTimeClickMode.value(), kSongSeconds, from);
+        model.previewPlayer().play("song.wav", model.previewClickMap(), BeatloomTimeRange{from, kSongSeconds});
         // The sources start 0.08 s after play.
         device->render(std::int64_t((0.08 + playedSeconds) * kRate));
         loop.advanceSeconds(1.0 / 30.0);
@@ -127,6 +126,7 @@ protected:
 
     corvel::testing::ManualMainLoop loop;
     std::shared_ptr<audio::OfflinePreviewDevice> device = audio::OfflinePreviewDevice::make(1, 64);
+    std::atomic<int> filesOpenedForPreview = 0;
     BeatloomViewModel model;
 };
 
