@@ -10,6 +10,7 @@
 #include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
 
 namespace corvel {
@@ -39,7 +40,6 @@ TempoMIDIExporterError TempoMIDIExporterError::invalidTimeline() {
 namespace TempoMIDIExporter {
 namespace {
 
-constexpr double kTimeTolerance = 0.000001;
 constexpr double kBarMergeDistance = 0.0005;
 constexpr double kSameBPM = 0.0001;
 constexpr double kMinMicrosecondsPerQuarter = 10000;
@@ -71,7 +71,7 @@ std::vector<TempoEvent> mergedTempoEvents(std::vector<TempoEvent> events) {
     for (const TempoEvent& event : events) {
         if (kept.empty()) {
             kept.push_back(event);
-        } else if (std::abs(event.seconds - kept.back().seconds) < kTimeTolerance) {
+        } else if (std::abs(event.seconds - kept.back().seconds) < kSameTimeSeconds) {
             kept.back() = event;
         } else if (std::abs(event.bpm - kept.back().bpm) >= kSameBPM) {
             kept.push_back(event);
@@ -135,7 +135,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
             const BeatloomRhythmicAnchor& b = anchors[i + 1];
             const double dt = b.audioTimeSeconds - a.audioTimeSeconds;
             const double dq = *b.quarterPosition - *a.quarterPosition;
-            if (!(dt > kTimeTolerance) || !(dq > kTimeTolerance)) {
+            if (!(dt > kSameTimeSeconds) || !(dq > kSameTimeSeconds)) {
                 continue;
             }
             const double bpm = dq * 60 / dt;
@@ -154,7 +154,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
 }
 
 bool insideSpan(const RubatoSpan& span, double seconds) {
-    return seconds >= span.start - kTimeTolerance && seconds <= span.end + kTimeTolerance;
+    return seconds >= span.start - kSameTimeSeconds && seconds <= span.end + kSameTimeSeconds;
 }
 
 // The tempo events of the whole file: the metered events outside every Rubato span, the
@@ -187,13 +187,13 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
         }
         double next = durationSeconds;
         for (std::size_t i = 0; i < meteredCount; ++i) {
-            if (events[i].seconds > span.end + kTimeTolerance) {
+            if (events[i].seconds > span.end + kSameTimeSeconds) {
                 next = events[i].seconds;
                 break;
             }
         }
         double bpm = bpmAt(tempoPoints, span.end, metered.front().bpm);
-        if (next - span.end > kTimeTolerance) {
+        if (next - span.end > kSameTimeSeconds) {
             bpm = coveringTempo(segs, span.end, next);
         }
         validateTempo(bpm);
@@ -209,7 +209,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
     if (merged.empty()) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
-    if (merged.front().seconds > kTimeTolerance) {
+    if (merged.front().seconds > kSameTimeSeconds) {
         merged.insert(merged.begin(), TempoEvent{0.0, merged.front().bpm});
         merged = mergedTempoEvents(std::move(merged));
     }
@@ -244,7 +244,7 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
         std::vector<double> bounds{t0};
         for (double step = 1;; ++step) {
             const double s = t0 + step * kRampStepSeconds;
-            if (!(s < end - kTimeTolerance)) break;
+            if (!(s < end - kSameTimeSeconds)) break;
             bounds.push_back(s);
         }
         bounds.push_back(end);
@@ -258,7 +258,7 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
     if (merged.empty()) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
-    if (merged.front().seconds > kTimeTolerance) {
+    if (merged.front().seconds > kSameTimeSeconds) {
         merged.insert(merged.begin(), TempoEvent{0.0, merged.front().bpm});
     }
     return merged;
@@ -326,7 +326,7 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
     }
 
     stableInsertionSort(events, [](const TimedMetaEvent& a, const TimedMetaEvent& b) {
-        if (std::abs(a.seconds - b.seconds) > kTimeTolerance) {
+        if (std::abs(a.seconds - b.seconds) > kSameTimeSeconds) {
             return a.seconds < b.seconds;
         }
         return a.priority < b.priority;

@@ -21,7 +21,6 @@ namespace {
 
 // No region starts in the last half millisecond of the song.
 constexpr double kLastStartMarginSeconds = 0.0005;
-constexpr double kRegionEdgeTolerance = 1e-6;
 // Start Rubato looks for its region just after the locator, where the region surely begins.
 constexpr double kRegionLookupOffset = 1e-5;
 // An anchor this close to the locator already marks it.
@@ -31,10 +30,6 @@ constexpr double kAnchorSpacingSeconds = 0.001;
 constexpr double kTransientSearchSeconds = 0.06;
 
 constexpr std::string_view kNoRegionMessage = "Start Free Time or Rubato first.";
-
-bool contains(const BeatloomTimelineRegion& region, double seconds) {
-    return region.startSeconds - kRegionEdgeTolerance <= seconds && seconds < region.endSeconds - kRegionEdgeTolerance;
-}
 
 const BeatloomTimelineRegion* regionWithID(const std::vector<BeatloomTimelineRegion>& regions, const Uuid& id) {
     const auto it = std::find_if(regions.begin(), regions.end(),
@@ -83,8 +78,9 @@ std::vector<BeatloomTimelineRegion> BeatloomViewModel::startRegion(BeatloomTimel
     if (mode == BeatloomTimelineMode::metered) return list;
     if (!(time < duration - kLastStartMarginSeconds)) return list;
 
-    const auto containing =
-        std::find_if(list.begin(), list.end(), [&](const BeatloomTimelineRegion& region) { return contains(region, time); });
+    const auto containing = std::find_if(list.begin(), list.end(), [&](const BeatloomTimelineRegion& region) {
+        return BeatloomFlexibleTimeline::regionContains(region, time);
+    });
     if (containing != list.end()) {
         // The part before the time returns to the metered grid.
         containing->mode = mode;

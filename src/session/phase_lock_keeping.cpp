@@ -9,6 +9,7 @@
 #include "core/flexible_timeline.hpp"
 #include "core/timeline_segments.hpp"
 #include "session/beatloom_view_model.hpp"
+#include "session/metered_position.hpp"
 
 namespace corvel::session {
 
@@ -18,7 +19,6 @@ namespace {
 constexpr double kUnmovedSeconds = 0.0005;
 constexpr double kFractionTolerance = 1e-5;
 constexpr double kLargestBeatFraction = 0.999999;
-constexpr double kHorizonMargin = 0.001;
 
 bool insideFreeTime(double time, const std::vector<BeatloomTimelineRegion>& regions) {
     const auto region = BeatloomFlexibleTimeline::regionContaining(regions, time);
@@ -76,7 +76,7 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksForTempoChange(
         }
         const double time = point.timeSeconds;
         if (insideFreeTime(time, timelineRegions.value())) continue;
-        const double horizon = std::max(duration, time + kHorizonMargin);
+        const double horizon = std::max(duration, time + kGridHorizonMarginSeconds);
         const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
         if (!before) continue;
         // Locks added for earlier points already shape the new grid seen here.
