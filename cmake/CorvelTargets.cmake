@@ -29,28 +29,43 @@ endfunction()
 add_library(corvel_test_options INTERFACE)
 target_compile_options(corvel_test_options INTERFACE -O0 -g1)
 
-# corvel_add_test(<name> [OWN_MAIN] SOURCES ... [DEPS ...] [LABELS ...] [RESOURCE_LOCK ...] [COST <n>])
+# corvel_add_test(<name> [OWN_MAIN] SOURCES ... [DEPS ...] [LABELS ...] [RESOURCE_LOCK ...]
+#                 [COST <seconds>] [SHARDS <n>])
 # One GoogleTest binary, registered with CTest as one test that runs all of its cases in one
 # process; a failure prints the binary's whole output (CTEST_OUTPUT_ON_FAILURE), the failed
 # cases listed at its end. OWN_MAIN: the sources bring their own main() (the widget tests
-# create their application object there). COST: the binary's usual run time in seconds,
-# so that CTest starts the longest runs first.
+# create their application object there). COST: the binary's usual run time, so that CTest
+# starts the longest runs first. SHARDS: a long binary runs as that many CTest tests
+# (<name>.1 ...), each process taking every n-th case.
 function(corvel_add_test name)
-  cmake_parse_arguments(ARG "OWN_MAIN" "COST" "SOURCES;DEPS;LABELS;RESOURCE_LOCK" ${ARGN})
+  cmake_parse_arguments(ARG "OWN_MAIN" "COST;SHARDS" "SOURCES;DEPS;LABELS;RESOURCE_LOCK" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE corvel_options corvel_test_options GTest::gtest ${ARG_DEPS})
   if(NOT ARG_OWN_MAIN)
     target_link_libraries(${name} PRIVATE GTest::gtest_main)
   endif()
   target_include_directories(${name} PRIVATE "${PROJECT_SOURCE_DIR}/tests")
-  add_test(NAME ${name} COMMAND ${name})
+
+  set(props)
   if(ARG_LABELS)
-    set_tests_properties(${name} PROPERTIES LABELS "${ARG_LABELS}")
+    list(APPEND props LABELS "${ARG_LABELS}")
   endif()
   if(ARG_RESOURCE_LOCK)
-    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
+    list(APPEND props RESOURCE_LOCK "${ARG_RESOURCE_LOCK}")
   endif()
-  if(ARG_COST)
-    set_tests_properties(${name} PROPERTIES COST "${ARG_COST}")
+  if(NOT ARG_COST)
+    set(ARG_COST 1)
   endif()
+  if(NOT ARG_SHARDS OR ARG_SHARDS LESS 2)
+    add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES COST ${ARG_COST} ${props})
+    return()
+  endif()
+  math(EXPR last "${ARG_SHARDS} - 1")
+  foreach(index RANGE ${last})
+    math(EXPR number "${index} + 1")
+    add_test(NAME ${name}.${number} COMMAND ${name})
+    set_tests_properties(${name}.${number} PROPERTIES COST ${ARG_COST} ${props}
+      ENVIRONMENT "GTEST_TOTAL_SHARDS=${ARG_SHARDS};GTEST_SHARD_INDEX=${index}")
+  endforeach()
 endfunction()
