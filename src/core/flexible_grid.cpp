@@ -8,6 +8,7 @@
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 #include "core/flexible_timeline.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
 
 namespace corvel::BeatloomFlexibleTimeline {
@@ -18,7 +19,6 @@ using BeatloomTimeline::GridKind;
 using BeatloomTimeline::GridLine;
 using BeatloomTimeline::MeterRule;
 
-constexpr double kTimeTolerance = 1e-6;
 constexpr double kQuarterGuard = 1e-9;
 constexpr double kLargestPairFraction = 1.000000001;
 constexpr double kBeatTolerance = 0.001;
@@ -108,7 +108,7 @@ std::vector<GridLine> rubatoGridLines(const BeatloomTimelineRegion& region,
         const double qb = *anchors[i + 1].quarterPosition;
         const double ta = anchors[i].audioTimeSeconds;
         const double tb = anchors[i + 1].audioTimeSeconds;
-        if (!(qa + kTimeTolerance < qb) || !(ta + kTimeTolerance < tb)) continue;
+        if (!(qa + kSameTimeSeconds < qb) || !(ta + kSameTimeSeconds < tb)) continue;
 
         const std::int64_t kLo = saturatingInt64(std::ceil(qa / step - kQuarterGuard));
         const std::int64_t kHi = saturatingInt64(std::floor(qb / step + kQuarterGuard));

@@ -4,11 +4,11 @@
 #include <cmath>
 
 #include "common/ordering.hpp"
+#include "core/time_tolerances.hpp"
 
 namespace corvel::BeatloomFlexibleTimeline {
 namespace {
 
-constexpr double kTimeTolerance = 1e-6;
 constexpr double kMinimumRegionLength = 0.0005;
 constexpr double kPositionTolerance = 1e-6;
 
@@ -36,7 +36,7 @@ std::vector<BeatloomTimelineRegion> clampedSortedRegions(const std::vector<Beatl
 }  // namespace
 
 bool regionOrder(const BeatloomTimelineRegion& a, const BeatloomTimelineRegion& b) {
-    if (std::abs(a.startSeconds - b.startSeconds) > kTimeTolerance) return a.startSeconds < b.startSeconds;
+    if (std::abs(a.startSeconds - b.startSeconds) > kSameTimeSeconds) return a.startSeconds < b.startSeconds;
     return a.endSeconds < b.endSeconds;
 }
 
@@ -64,7 +64,7 @@ std::vector<BeatloomTimelineRegion> normalizedRegions(const std::vector<Beatloom
         }
         // Appended regions only ever end later, so the last one holds the furthest end.
         const double previousEnd = result.back().endSeconds;
-        if (region.startSeconds < previousEnd - kTimeTolerance) {
+        if (region.startSeconds < previousEnd - kSameTimeSeconds) {
             // It starts inside the region before it: it loses its head, or goes when that
             // leaves too little of it.
             region.startSeconds = previousEnd;
@@ -86,7 +86,7 @@ std::vector<ValidationIssue> validate(const std::vector<BeatloomTimelineRegion>&
     const auto untrimmed = clampedSortedRegions(regions, durationSeconds);
     double furthestEnd = untrimmed.empty() ? 0.0 : untrimmed.front().endSeconds;
     for (std::size_t i = 1; i < untrimmed.size(); ++i) {
-        if (untrimmed[i].startSeconds < furthestEnd - kTimeTolerance) {
+        if (untrimmed[i].startSeconds < furthestEnd - kSameTimeSeconds) {
             issues.push_back(ValidationIssue{kRegionsOverlapMessage});
         }
         furthestEnd = std::max(furthestEnd, untrimmed[i].endSeconds);
@@ -105,7 +105,7 @@ std::vector<ValidationIssue> validate(const std::vector<BeatloomTimelineRegion>&
             const auto& previous = anchors[i - 1];
             const auto& current = anchors[i];
             // Written as "not after" so that NaN times and positions are reported too.
-            if (!(current.audioTimeSeconds > previous.audioTimeSeconds + kTimeTolerance)) {
+            if (!(current.audioTimeSeconds > previous.audioTimeSeconds + kSameTimeSeconds)) {
                 issues.push_back(ValidationIssue{kRubatoTimesMustIncreaseMessage});
             }
             if (!(*current.quarterPosition > *previous.quarterPosition + kPositionTolerance)) {
@@ -116,12 +116,14 @@ std::vector<ValidationIssue> validate(const std::vector<BeatloomTimelineRegion>&
     return issues;
 }
 
+bool regionContains(const BeatloomTimelineRegion& region, double time) {
+    return region.startSeconds - kSameTimeSeconds <= time && time < region.endSeconds - kSameTimeSeconds;
+}
+
 std::optional<BeatloomTimelineRegion> regionContaining(double time,
                                                        const std::vector<BeatloomTimelineRegion>& regions) {
     for (const auto& region : regions) {
-        if (region.startSeconds - kTimeTolerance <= time && time < region.endSeconds - kTimeTolerance) {
-            return region;
-        }
+        if (regionContains(region, time)) return region;
     }
     return std::nullopt;
 }

@@ -38,7 +38,11 @@ std::vector<ValidationIssue> validate(const std::vector<BeatloomTimelineRegion>&
                                       const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
                                       double durationSeconds);
 
-// The first region of the list, in its own order, with start - 1e-6 <= time < end - 1e-6.
+// Whether a region holds a time: start - 1e-6 <= time < end - 1e-6 (a time at the end belongs
+// to what follows).
+bool regionContains(const BeatloomTimelineRegion& region, double time);
+
+// The first region of the list, in its own order, that holds the time (regionContains).
 // The list is taken as it is (not normalised) and the mode is not looked at.
 std::optional<BeatloomTimelineRegion> regionContaining(double time,
                                                        const std::vector<BeatloomTimelineRegion>& regions);

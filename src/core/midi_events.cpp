@@ -12,6 +12,7 @@
 #include "core/midi_writer.hpp"
 #include "core/phase_anchors.hpp"
 #include "core/tempo_points.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
 
 namespace corvel {
@@ -41,7 +42,6 @@ TempoMIDIExporterError TempoMIDIExporterError::invalidTimeline() {
 namespace TempoMIDIExporter {
 namespace {
 
-constexpr double kTimeTolerance = 0.000001;
 constexpr double kBarMergeDistance = 0.0005;
 constexpr double kSameBPM = 0.0001;
 constexpr double kMinMicrosecondsPerQuarter = 10000;
@@ -73,7 +73,7 @@ std::vector<TempoEvent> mergedTempoEvents(std::vector<TempoEvent> events) {
     for (const TempoEvent& event : events) {
         if (kept.empty()) {
             kept.push_back(event);
-        } else if (std::abs(event.seconds - kept.back().seconds) < kTimeTolerance) {
+        } else if (std::abs(event.seconds - kept.back().seconds) < kSameTimeSeconds) {
             kept.back() = event;
         } else if (std::abs(event.bpm - kept.back().bpm) >= kSameBPM) {
             kept.push_back(event);
@@ -160,19 +160,19 @@ std::vector<TempoEvent> steppedTempoEvents(const std::vector<BeatloomTempoPoint>
             continue;
         }
         std::vector<double> bounds{t0};
-        for (auto at = std::upper_bound(sortedSplitTimes.begin(), sortedSplitTimes.end(), t0 + kTimeTolerance);
-             at != sortedSplitTimes.end() && *at < end - kTimeTolerance; ++at) {
+        for (auto at = std::upper_bound(sortedSplitTimes.begin(), sortedSplitTimes.end(), t0 + kSameTimeSeconds);
+             at != sortedSplitTimes.end() && *at < end - kSameTimeSeconds; ++at) {
             bounds.push_back(*at);
         }
         for (double step = 1;; ++step) {
             const double s = t0 + step * kRampStepSeconds;
-            if (!(s < end - kTimeTolerance)) break;
+            if (!(s < end - kSameTimeSeconds)) break;
             if (!nearSplit(s) && end - s > kSplitMergeSeconds) bounds.push_back(s);
         }
         std::sort(bounds.begin(), bounds.end());
         bounds.push_back(end);  // the ramp's end gets the next point's own event
         for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
-            if (bounds[k + 1] - bounds[k] <= kTimeTolerance) continue;
+            if (bounds[k + 1] - bounds[k] <= kSameTimeSeconds) continue;
             const double bpm = coveringTempo(segs, bounds[k], bounds[k + 1]);
             validateTempo(bpm);
             events.push_back({bounds[k], bpm});
@@ -240,7 +240,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
             const BeatloomRhythmicAnchor& b = anchors[i + 1];
             const double dt = b.audioTimeSeconds - a.audioTimeSeconds;
             const double dq = *b.quarterPosition - *a.quarterPosition;
-            if (!(dt > kTimeTolerance) || !(dq > kTimeTolerance)) {
+            if (!(dt > kSameTimeSeconds) || !(dq > kSameTimeSeconds)) {
                 continue;
             }
             const double bpm = dq * 60 / dt;
@@ -260,7 +260,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
 }
 
 bool insideSpan(const RubatoSpan& span, double seconds) {
-    return seconds >= span.start - kTimeTolerance && seconds <= span.end + kTimeTolerance;
+    return seconds >= span.start - kSameTimeSeconds && seconds <= span.end + kSameTimeSeconds;
 }
 
 bool isExportableTempo(double bpm) {
@@ -293,7 +293,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
     };
     auto insideAnyRegion = [&](double seconds) {
         return std::any_of(effectiveRegions.begin(), effectiveRegions.end(), [&](const BeatloomTimelineRegion& r) {
-            return seconds >= r.startSeconds - kTimeTolerance && seconds < r.endSeconds - kTimeTolerance;
+            return seconds >= r.startSeconds - kSameTimeSeconds && seconds < r.endSeconds - kSameTimeSeconds;
         });
     };
     std::vector<TempoEvent> kept;
@@ -316,7 +316,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
             if (!insideAnyRegion(event.seconds)) targets.push_back(event.seconds);
         }
         targets.insert(targets.end(), landmarks.begin(), landmarks.end());
-        std::erase_if(targets, [&](double t) { return !(t > span.end + kTimeTolerance) || insideAnySpan(t, &span); });
+        std::erase_if(targets, [&](double t) { return !(t > span.end + kSameTimeSeconds) || insideAnySpan(t, &span); });
         std::sort(targets.begin(), targets.end());
         if (targets.empty()) {
             continue;  // the span reaches the song's end
@@ -336,7 +336,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
     std::vector<TempoEvent> events;
     for (const TempoEvent& event : kept) {
         const bool bridged = std::any_of(bridges.begin(), bridges.end(), [&](const Bridge& bridge) {
-            return event.seconds > bridge.from - kTimeTolerance && event.seconds < bridge.to - kTimeTolerance;
+            return event.seconds > bridge.from - kSameTimeSeconds && event.seconds < bridge.to - kSameTimeSeconds;
         });
         if (!bridged) events.push_back(event);
     }
@@ -346,18 +346,18 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
     for (const Bridge& bridge : bridges) {
         events.push_back({bridge.from, bridge.bpm});
         const bool meteredEventThere = std::any_of(kept.begin(), kept.end(), [&](const TempoEvent& event) {
-            return std::abs(event.seconds - bridge.to) < kTimeTolerance;
+            return std::abs(event.seconds - bridge.to) < kSameTimeSeconds;
         });
-        if (meteredEventThere || !(bridge.to < durationSeconds - kTimeTolerance)) continue;
+        if (meteredEventThere || !(bridge.to < durationSeconds - kSameTimeSeconds)) continue;
         double next = durationSeconds;
         for (const TempoEvent& event : kept) {
-            if (event.seconds > bridge.to + kTimeTolerance) {
+            if (event.seconds > bridge.to + kSameTimeSeconds) {
                 next = event.seconds;
                 break;
             }
         }
         for (const RubatoSpan& span : spans) {
-            if (span.start > bridge.to + kTimeTolerance) next = std::min(next, span.start);
+            if (span.start > bridge.to + kSameTimeSeconds) next = std::min(next, span.start);
         }
         const double bpm = coveringTempo(segs, bridge.to, next);
         validateTempo(bpm);
@@ -373,7 +373,7 @@ std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint
     if (merged.empty()) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
-    if (merged.front().seconds > kTimeTolerance) {
+    if (merged.front().seconds > kSameTimeSeconds) {
         merged.insert(merged.begin(), TempoEvent{0.0, merged.front().bpm});
         merged = mergedTempoEvents(std::move(merged));
     }
@@ -393,7 +393,7 @@ std::vector<TempoEvent> tempoEvents(const std::vector<BeatloomTempoPoint>& tempo
     if (merged.empty()) {
         throw TempoMIDIExporterError::invalidTimeline();
     }
-    if (merged.front().seconds > kTimeTolerance) {
+    if (merged.front().seconds > kSameTimeSeconds) {
         merged.insert(merged.begin(), TempoEvent{0.0, merged.front().bpm});
     }
     return merged;
@@ -472,7 +472,7 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
         others.push_back({region.endSeconds, kRegionMarkerPriority, MarkerPayload{"Orvanta " + word + " END"}});
     }
     auto comesBefore = [](const TimedMetaEvent& a, const TimedMetaEvent& b) {
-        if (std::abs(a.seconds - b.seconds) > kTimeTolerance) {
+        if (std::abs(a.seconds - b.seconds) > kSameTimeSeconds) {
             return a.seconds < b.seconds;
         }
         return a.priority < b.priority;

@@ -8,11 +8,11 @@
 
 #include "common/numeric.hpp"
 #include "core/meter_map.hpp"
+#include "core/time_tolerances.hpp"
 
 namespace corvel::TempoMIDIExporter {
 namespace {
 
-constexpr double kTimeTolerance = 0.000001;
 constexpr double kTicksPerSecondPerBPM = kTicksPerQuarter / 60.0;
 
 void appendText(Bytes& bytes, std::uint8_t type, std::string_view text) {
@@ -228,10 +228,10 @@ Bytes fileBytes(const MetaEventPlan& plan, double durationSeconds) {
     bool meterSkipped = false;
     for (const TimedMetaEvent& event : plan.events) {
         const double t = event.seconds;
-        if (!(t >= -kTimeTolerance) || t > durationSeconds + kTimeTolerance) {
+        if (!(t >= -kSameTimeSeconds) || t > durationSeconds + kSameTimeSeconds) {
             continue;
         }
-        if (t <= kTimeTolerance) {
+        if (t <= kSameTimeSeconds) {
             // The head already states the tempo and meter in force at the start.
             if (std::holds_alternative<TempoPayload>(event.payload) && !tempoSkipped) {
                 tempoSkipped = true;

@@ -7,6 +7,7 @@
 
 #include "common/uuid.hpp"
 #include "core/tempo_map_records.hpp"
+#include "core/time_tolerances.hpp"
 
 // The tempo map as a list of tempo points: its canonical form, the BPM in force at a time,
 // the validation messages that block an export, and the edits the tempo editor offers.
@@ -18,9 +19,9 @@ namespace corvel {
 using TempoPoints = std::vector<BeatloomTempoPoint>;
 
 namespace tempo_limits {
-inline constexpr double orderTie = 0.000001;        // times this close count as the same
+inline constexpr double orderTie = kSameTimeSeconds;  // times this close count as the same
 inline constexpr double mergeDistance = 0.0005;     // closer points fall together
-inline constexpr double editMargin = 0.02;          // distance kept by move, insert and merge
+inline constexpr double editMargin = kMarkerSpacingSeconds;  // distance kept by move, insert and merge
 inline constexpr double tooCloseThreshold = 0.019999;
 inline constexpr double minimumBPM = 30;
 inline constexpr double maximumBPM = 300;

@@ -20,7 +20,11 @@
 
 #define CWS_EXPORT __attribute__((visibility("default")))
 
-static const char kLogPath[] = "/tmp/cws_debug.log";
+/* The test copy of the library logs to a path of its build tree instead. */
+#ifndef CWS_LOG_PATH
+#define CWS_LOG_PATH "/tmp/cws_debug.log"
+#endif
+static const char kLogPath[] = CWS_LOG_PATH;
 enum { kLogBufferSize = 2048 };
 /* "%.3f" of the largest double needs 309 digits, a sign, the point and three decimals. */
 enum { kNumberBufferSize = 320 };

@@ -9,18 +9,16 @@
 #include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
+#include "session/metered_position.hpp"
 
 namespace corvel::session {
 
 namespace {
 
-constexpr double kTimeTolerance = 1e-6;
 constexpr double kBeatGuard = 1e-9;
 constexpr double kLargestBeatFraction = 0.999999;
-// The grid is built at least this far past the locator, so a locator at the very end still
-// lies inside it.
-constexpr double kHorizonMargin = 0.001;
 
 }  // namespace
 
@@ -84,7 +82,7 @@ BeatloomMeterEvent BeatloomViewModel::meterEventAtLocator() const {
     const double target = locator < 0 ? 0.0 : locator;
     const BeatloomMeterEvent* found = nullptr;
     for (const auto& event : events) {
-        if (event.timeSeconds <= target + kTimeTolerance) found = &event;
+        if (event.timeSeconds <= target + kSameTimeSeconds) found = &event;
     }
     return found ? *found : events.front();
 }
@@ -96,12 +94,12 @@ std::optional<BeatloomMusicalPosition> BeatloomViewModel::musicalPositionAtLocat
     const auto region = BeatloomFlexibleTimeline::regionContaining(timelineRegions.value(), locator);
     if (region && region->mode == BeatloomTimelineMode::free) return std::nullopt;
 
-    const auto segments = BeatloomTimeline::segments(editableTempoPoints.value(),
-                                                     std::max(duration, std::max(locator, 0.0) + kHorizonMargin));
+    const auto segments = BeatloomTimeline::segments(
+        editableTempoPoints.value(), std::max(duration, std::max(locator, 0.0) + kGridHorizonMarginSeconds));
     if (segments.empty()) return std::nullopt;
     const auto anchors = BeatloomTimeline::phaseAnchors(meterEvents.value(), barAnchors.value(), phaseLocks.value(),
                                                         effectiveBarOneSeconds(), segments,
-                                                        std::max(duration, locator + kHorizonMargin));
+                                                        std::max(duration, locator + kGridHorizonMarginSeconds));
     const auto index = BeatloomTimeline::phaseAnchorIndex(anchors, locator);
     if (!index) return std::nullopt;
     return musicalPositionFrom(anchors[*index], BeatloomTimeline::quarterPosition(segments, locator));

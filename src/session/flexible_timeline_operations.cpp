@@ -21,7 +21,6 @@ namespace {
 
 // No region starts in the last half millisecond of the song.
 constexpr double kLastStartMarginSeconds = 0.0005;
-constexpr double kRegionEdgeTolerance = 1e-6;
 // Start Rubato looks for its region just after the locator, where the region surely begins.
 constexpr double kRegionLookupOffset = 1e-5;
 // An anchor this close to the locator already marks it.
@@ -33,10 +32,6 @@ constexpr double kTransientSearchSeconds = 0.06;
 constexpr std::string_view kNoRegionMessage = "Start Free Time or Rubato first.";
 constexpr std::string_view kNoRoomForAnchorMessage =
     "No rhythmic anchor fits here: the next anchor of the region follows too closely.";
-
-bool contains(const BeatloomTimelineRegion& region, double seconds) {
-    return region.startSeconds - kRegionEdgeTolerance <= seconds && seconds < region.endSeconds - kRegionEdgeTolerance;
-}
 
 const BeatloomTimelineRegion* regionWithID(const std::vector<BeatloomTimelineRegion>& regions, const Uuid& id) {
     const auto it = std::find_if(regions.begin(), regions.end(),
@@ -67,7 +62,7 @@ std::vector<BeatloomRhythmicAnchor> withoutAnchorsBeforeTheirRegion(std::vector<
                                                                     const std::vector<BeatloomTimelineRegion>& regions) {
     std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
         const auto* region = regionWithID(regions, anchor.regionID);
-        return region && anchor.audioTimeSeconds < region->startSeconds - kRegionEdgeTolerance;
+        return region && anchor.audioTimeSeconds < region->startSeconds - kSameTimeSeconds;
     });
     return anchors;
 }
@@ -96,8 +91,9 @@ std::vector<BeatloomTimelineRegion> BeatloomViewModel::startRegion(BeatloomTimel
     if (mode == BeatloomTimelineMode::metered) return list;
     if (!(time < duration - kLastStartMarginSeconds)) return list;
 
-    const auto containing =
-        std::find_if(list.begin(), list.end(), [&](const BeatloomTimelineRegion& region) { return contains(region, time); });
+    const auto containing = std::find_if(list.begin(), list.end(), [&](const BeatloomTimelineRegion& region) {
+        return BeatloomFlexibleTimeline::regionContains(region, time);
+    });
     if (containing != list.end()) {
         // The part before the time returns to the metered grid.
         containing->mode = mode;
@@ -160,7 +156,7 @@ void BeatloomViewModel::startRubatoAtLocator() {
             const bool blocked = metered.quarterPosition &&
                                  std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
                                      return ofRegion(anchor) && anchor.quarterPosition &&
-                                            !(*anchor.quarterPosition > *metered.quarterPosition + kRegionEdgeTolerance);
+                                            !(*anchor.quarterPosition > *metered.quarterPosition + kSameTimeSeconds);
                                  });
             if (blocked) {
                 errorText.set(std::string(kNoRoomForAnchorMessage));
@@ -215,7 +211,7 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
     const BeatloomRhythmicAnchor* before = nullptr;
     const BeatloomRhythmicAnchor* after = nullptr;
     for (const auto& anchor : positioned) {
-        if (anchor.audioTimeSeconds < time - kRegionEdgeTolerance) {
+        if (anchor.audioTimeSeconds < time - kSameTimeSeconds) {
             before = &anchor;
         } else if (!after) {
             after = &anchor;
@@ -239,8 +235,8 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
     }
     // The region's anchors follow each other in time and in the music: a beat that would not
     // come before the next anchor in both has no room here.
-    if (after && (!(after->audioTimeSeconds > time + kRegionEdgeTolerance) ||
-                  (quarter && !(*after->quarterPosition > *quarter + kRegionEdgeTolerance)))) {
+    if (after && (!(after->audioTimeSeconds > time + kSameTimeSeconds) ||
+                  (quarter && !(*after->quarterPosition > *quarter + kSameTimeSeconds)))) {
         errorText.set(std::string(kNoRoomForAnchorMessage));
         return;
     }

@@ -18,13 +18,10 @@ namespace {
 
 // A time this little before the first grid line still snaps to it.
 constexpr double kBeforeGridTolerance = 1e-5;
-constexpr double kRegionEdgeTolerance = 1e-6;
 
 bool insideAnyRegion(double time, const std::vector<BeatloomTimelineRegion>& regions) {
     for (const auto& region : regions) {
-        if (region.startSeconds - kRegionEdgeTolerance <= time && time < region.endSeconds - kRegionEdgeTolerance) {
-            return true;
-        }
+        if (BeatloomFlexibleTimeline::regionContains(region, time)) return true;
     }
     return false;
 }

@@ -7,21 +7,15 @@
 
 namespace corvel::session {
 
-namespace {
-
-constexpr double kHorizonMargin = 0.001;
-
-}  // namespace
-
 MeteredPosition meteredPositionAt(const BeatloomViewModel& model, double seconds, double duration) {
-    const auto segments = BeatloomTimeline::segments(model.editableTempoPoints.value(),
-                                                     std::max(duration, std::max(seconds, 0.0) + kHorizonMargin));
+    const auto segments = BeatloomTimeline::segments(
+        model.editableTempoPoints.value(), std::max(duration, std::max(seconds, 0.0) + kGridHorizonMarginSeconds));
     if (segments.empty()) return {};
     MeteredPosition position;
     position.quarterPosition = BeatloomTimeline::quarterPosition(segments, seconds);
     const auto anchors = BeatloomTimeline::phaseAnchors(
         model.meterEvents.value(), model.barAnchors.value(), model.phaseLocks.value(),
-        model.effectiveBarOneSeconds(), segments, std::max(duration, seconds + kHorizonMargin));
+        model.effectiveBarOneSeconds(), segments, std::max(duration, seconds + kGridHorizonMarginSeconds));
     if (const auto index = BeatloomTimeline::phaseAnchorIndex(anchors, seconds)) {
         position.musicalPosition = musicalPositionFrom(anchors[*index], *position.quarterPosition);
     }

@@ -15,6 +15,10 @@ struct MeteredPosition {
     std::optional<BeatloomMusicalPosition> musicalPosition;
 };
 
+// A grid that must reach a time is built at least this far past it, so that a time at the very
+// end of the song still lies inside it.
+inline constexpr double kGridHorizonMarginSeconds = 0.001;
+
 // The grid is built over the song's duration, or a little past the time when that lies later.
 MeteredPosition meteredPositionAt(const BeatloomViewModel& model, double seconds, double duration);
 

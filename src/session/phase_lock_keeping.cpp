@@ -8,8 +8,10 @@
 #include "common/ordering.hpp"
 #include "core/flexible_timeline.hpp"
 #include "core/grid_lines.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
 #include "session/beatloom_view_model.hpp"
+#include "session/metered_position.hpp"
 
 namespace corvel::session {
 
@@ -19,9 +21,6 @@ namespace {
 constexpr double kUnmovedSeconds = 0.0005;
 constexpr double kFractionTolerance = 1e-5;
 constexpr double kLargestBeatFraction = 0.999999;
-constexpr double kHorizonMargin = 0.001;
-// Grid lines this close in time count as the same line.
-constexpr double kSameLineSeconds = 1e-6;
 
 bool insideFreeTime(double time, const std::vector<BeatloomTimelineRegion>& regions) {
     const auto region = BeatloomFlexibleTimeline::regionContaining(regions, time);
@@ -83,7 +82,7 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
         if (found == newByID.end()) continue;
         const double time = found->second->timeSeconds;
         if (!(time > 0) || insideFreeTime(time, timelineRegions.value())) continue;
-        const double horizon = std::max(duration, time + kHorizonMargin);
+        const double horizon = std::max(duration, time + kGridHorizonMarginSeconds);
         const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
         if (!before) continue;
         const auto after = positionAt(newPoints, carried, horizon, time);
@@ -102,7 +101,7 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
         }
         const double time = point.timeSeconds;
         if (insideFreeTime(time, timelineRegions.value())) continue;
-        const double horizon = std::max(duration, time + kHorizonMargin);
+        const double horizon = std::max(duration, time + kGridHorizonMarginSeconds);
         const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
         if (!before) continue;
         // Locks added for earlier points already shape the new grid seen here.
@@ -139,7 +138,7 @@ std::optional<double> BeatloomViewModel::firstMovedGridLineAfter(
                                                  timelineRegions.value(), rhythmicAnchors.value(),
                                                  BeatloomGridResolution::quarter, duration);
         std::erase_if(lines, [&](const BeatloomTimeline::GridLine& line) {
-            return line.kind == BeatloomTimeline::GridKind::subdivision || !(line.timeSeconds > after + kSameLineSeconds);
+            return line.kind == BeatloomTimeline::GridKind::subdivision || !(line.timeSeconds > after + kSameTimeSeconds);
         });
         return lines;
     };
@@ -149,7 +148,7 @@ std::optional<double> BeatloomViewModel::firstMovedGridLineAfter(
     for (std::size_t i = 0; i < common; ++i) {
         const auto& old = before[i];
         const auto& now = changed[i];
-        if (std::abs(old.timeSeconds - now.timeSeconds) > kSameLineSeconds || old.kind != now.kind ||
+        if (std::abs(old.timeSeconds - now.timeSeconds) > kSameTimeSeconds || old.kind != now.kind ||
             old.barNumber != now.barNumber || old.beatNumber != now.beatNumber) {
             return std::min(old.timeSeconds, now.timeSeconds);
         }

@@ -13,6 +13,7 @@
 #include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "core/tempo_points.hpp"
+#include "core/time_tolerances.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/typed_number.hpp"
 
@@ -20,8 +21,6 @@ namespace corvel::session {
 
 namespace {
 
-// A typed tempo goes to a marker this close to the locator instead of a new one.
-constexpr double kNearbySeconds = 0.02;
 // Matching detected and edited maps: times and BPMs this close count as equal.
 constexpr double kDetectedMatchTolerance = 0.0005;
 // Shorter drags clear the selection.
@@ -102,7 +101,7 @@ bool BeatloomViewModel::setManualTempo(std::string_view text) {
         return true;
     }
     const auto* nearest = nearestPoint(map, locator);
-    if (nearest && std::abs(nearest->timeSeconds - locator) <= kNearbySeconds &&
+    if (nearest && std::abs(nearest->timeSeconds - locator) <= kMarkerSpacingSeconds &&
         applyTo(map, nearest->id, "Tempo at the locator set to " + oneDecimal(*bpm) + " BPM.")) {
         return true;
     }

@@ -11,6 +11,7 @@
 #include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
 #include "session/metered_position.hpp"
 #include "session/time_signature_placement.hpp"
@@ -19,15 +20,11 @@ namespace corvel::session {
 
 namespace {
 
-constexpr double kRegionEdgeTolerance = 1e-6;
 // A region ending this close to the rejoin counts as the one that ends there; one that began
 // no further back than this is removed rather than ended.
 constexpr double kShortestRegionSeconds = 0.0005;
-// The rejoin point takes over tempo points, signatures and bar anchors this close to it.
-constexpr double kNearbySeconds = 0.02;
 // The metered bar of a region is the one just before the region starts.
 constexpr double kBeforeRegionSeconds = 0.0001;
-constexpr double kHorizonMargin = 0.001;
 // The shortest bar any grid can draw: a bar of one sixteenth at the fastest tempo.
 constexpr double kShortestBarSeconds = 60.0 / tempo_limits::maximumBPM * 0.25;
 
@@ -44,9 +41,8 @@ std::vector<BeatloomTimelineRegion> BeatloomViewModel::endRegion(const std::vect
     const double time = std::fmin(std::fmax(duration, 0.0), std::fmax(seconds, 0.0));
     auto list = BeatloomFlexibleTimeline::normalizedRegions(regions, duration);
     const auto region = std::find_if(list.begin(), list.end(), [&](const BeatloomTimelineRegion& candidate) {
-        const bool contains = candidate.startSeconds - kRegionEdgeTolerance <= time &&
-                              time < candidate.endSeconds - kRegionEdgeTolerance;
-        return contains || std::abs(candidate.endSeconds - time) < kShortestRegionSeconds;
+        return BeatloomFlexibleTimeline::regionContains(candidate, time) ||
+               std::abs(candidate.endSeconds - time) < kShortestRegionSeconds;
     });
     if (region != list.end() && !region->isLocked) {
         if (time - region->startSeconds <= kShortestRegionSeconds) {
@@ -68,7 +64,7 @@ std::int64_t BeatloomViewModel::suggestedRejoinBar(const BeatloomTimelineRegion&
 
     const double before = std::max(region.startSeconds - kBeforeRegionSeconds, 0.0);
     const double duration = result.value() ? result.value()->durationSeconds : region.endSeconds;
-    const auto metered = meteredPositionAt(*this, before, std::max(before + kHorizonMargin, duration));
+    const auto metered = meteredPositionAt(*this, before, std::max(before + kGridHorizonMarginSeconds, duration));
     if (!metered.musicalPosition) return 1;
     return std::max<std::int64_t>(metered.musicalPosition->bar + 1, 1);
 }
@@ -107,9 +103,9 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
     // The map with the rejoin tempo at the locator, and where the locator lies on it.
     auto points = normalizedTempoPoints(editableTempoPoints.value());
     if (duration > tempo_limits::minimumRange) {
-        const double tempoTime = clampOr(locator, kNearbySeconds, duration - kNearbySeconds, kNearbySeconds);
+        const double tempoTime = clampOr(locator, kMarkerSpacingSeconds, duration - kMarkerSpacingSeconds, kMarkerSpacingSeconds);
         const auto nearby = std::find_if(points.begin(), points.end(), [&](const BeatloomTempoPoint& point) {
-            return std::abs(point.timeSeconds - tempoTime) < kNearbySeconds;
+            return std::abs(point.timeSeconds - tempoTime) < kMarkerSpacingSeconds;
         });
         if (nearby != points.end()) {
             nearby->bpm = tempo;
@@ -126,11 +122,11 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
     // must follow the kept ones in the music as well as in time.
     auto anchors = rhythmicAnchors.value();
     std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
-        return anchor.regionID == regionID && !(anchor.audioTimeSeconds < locator - kRegionEdgeTolerance);
+        return anchor.regionID == regionID && !(anchor.audioTimeSeconds < locator - kSameTimeSeconds);
     });
     const bool reachesPast = quarter && std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
         return anchor.regionID == regionID && anchor.quarterPosition &&
-               !(*anchor.quarterPosition < *quarter - kRegionEdgeTolerance);
+               !(*anchor.quarterPosition < *quarter - kSameTimeSeconds);
     });
     if (reachesPast) {
         errorText.set(std::string(kRejoinBeforeAnchorMessage));
@@ -151,7 +147,7 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
 
         auto barAnchors = model.barAnchors.value();
         std::erase_if(barAnchors, [&](const BeatloomBarAnchor& anchor) {
-            return std::abs(anchor.timeSeconds - locator) < kNearbySeconds;
+            return std::abs(anchor.timeSeconds - locator) < kMarkerSpacingSeconds;
         });
         // The count restarts at the rejoin bar.
         barAnchors.push_back(BeatloomBarAnchor{Uuid::random(), locator, rejoinBar});

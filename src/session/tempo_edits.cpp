@@ -9,6 +9,7 @@
 #include "common/numeric.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
+#include "core/time_tolerances.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/time_signature_placement.hpp"
 #include "session/typed_number.hpp"
@@ -17,9 +18,6 @@ namespace corvel::session {
 
 namespace {
 
-// A new marker or a changed signature within this distance of the locator takes the
-// existing one instead.
-constexpr double kNearbySeconds = 0.02;
 
 }  // namespace
 
@@ -54,10 +52,11 @@ void BeatloomViewModel::addTempoPointAtLocator() {
     if (!(duration > tempo_limits::minimumRange)) return;
 
     auto map = normalizedTempoPoints(points);
-    const double time = clampOr(locatorSeconds.value(), kNearbySeconds, duration - kNearbySeconds, kNearbySeconds);
+    const double time =
+        clampOr(locatorSeconds.value(), kMarkerSpacingSeconds, duration - kMarkerSpacingSeconds, kMarkerSpacingSeconds);
     Uuid markerID;
     const auto nearby = std::find_if(map.begin(), map.end(), [&](const BeatloomTempoPoint& point) {
-        return std::abs(point.timeSeconds - time) < kNearbySeconds;
+        return std::abs(point.timeSeconds - time) < kMarkerSpacingSeconds;
     });
     if (nearby != map.end()) {
         markerID = nearby->id;

@@ -5,13 +5,12 @@
 
 #include "common/numeric.hpp"
 #include "core/meter_map.hpp"
+#include "core/time_tolerances.hpp"
 
 namespace corvel::session {
 
 namespace {
 
-// A signature set this close to an existing change takes that change over.
-constexpr double kNearbySeconds = 0.02;
 
 }  // namespace
 
@@ -21,7 +20,7 @@ std::vector<BeatloomMeterEvent> withTimeSignatureAt(const std::vector<BeatloomMe
     auto list = normalizedMeterEvents(events, duration);
     const double time = clampOr(seconds, 0.0, duration, 0.0);
     const auto nearby = std::find_if(list.begin(), list.end(), [&](const BeatloomMeterEvent& event) {
-        return std::abs(event.timeSeconds - time) < kNearbySeconds;
+        return std::abs(event.timeSeconds - time) < kMarkerSpacingSeconds;
     });
     if (nearby != list.end()) {
         nearby->numerator = numerator;

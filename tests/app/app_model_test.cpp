@@ -1,5 +1,7 @@
 #include "app/app_model.hpp"
 
+#include <QCoreApplication>
+#include <QEventLoop>
 #include <QTest>
 
 #include <cstdint>
@@ -133,7 +135,8 @@ TEST_F(AppModelSessionTest, SongsAreAnalysedOnTheWorkerPoolAndQuittingMidAnalysi
     const auto song = root / "Click 120.wav";
     audio::testkit::writeWav(song, audio::testkit::clicks(22050, 1, 8, 120, 0.8, 0.5));
     session().loadAudio(song);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !session().isAnalyzing.value(); }, 20000));
+    // The analysis reports back through the main loop; a hang is left to the test runner's timeout.
+    while (session().isAnalyzing.value()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     ASSERT_TRUE(session().result.value()) << session().errorText.value();
     EXPECT_EQ(session().result.value()->fileName, "Click 120.wav");
 

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <latch>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -318,12 +320,26 @@ TEST_F(WaveformLoader, MissingAndUnreadableFilesFail) {
 
 TEST_F(WaveformLoader, TwoLoadsOfOneFileAtOnceLeaveOneWholeCacheFile) {
     writeWav(folder / "song.wav", noise(44100, 2, 44100 * 40));
+    // Neither load decodes before both have missed the cache, so both decode and both write.
+    std::latch bothMissed(2);
+    const auto defaults = Loader::defaultRoutes();
+    const Loader::Routes meeting{
+        [&, decode = defaults.first](const fs::path& file, double d, std::int64_t n) {
+            ++firstDecodes;
+            bothMissed.arrive_and_wait();
+            return decode(file, d, n);
+        },
+        defaults.second};
     BeatloomWaveformData a;
     BeatloomWaveformData b;
-    std::thread first([&] { a = loader().load(folder / "song.wav", 40.0); });
-    std::thread second([&] { b = loader().load(folder / "song.wav", 40.0); });
+    const auto load = [&](BeatloomWaveformData& into) {
+        into = Loader(platform::UserFolders().caches(), meeting).load(folder / "song.wav", 40.0);
+    };
+    std::thread first(load, std::ref(a));
+    std::thread second(load, std::ref(b));
     first.join();
     second.join();
+    EXPECT_EQ(firstDecodes, 2);
     EXPECT_EQ(a, b);
     ASSERT_EQ(cacheFiles().size(), 1u);  // no temp file left behind
     const auto bytes = readFileBytes(cacheFiles()[0]);

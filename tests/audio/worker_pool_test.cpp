@@ -27,11 +27,19 @@ TEST(WorkerPool, EveryIndexRunsOnceWhateverTheThreadCount) {
 TEST(WorkerPool, AThrowingPieceStopsTheRestAndReachesTheCaller) {
     const ORVWorkerPool pool(4);
     std::atomic<int> begun{0};
+    std::atomic<bool> thrown{false};
+    // The other pieces go on only after the first has thrown, and each takes a millisecond: a
+    // thread held up between the throw and the pool's stop would have to stall for seconds
+    // before every piece had begun.
     EXPECT_THROW(pool.forEachIndex(10000,
-                                   [&begun](std::size_t i) {
+                                   [&](std::size_t i) {
                                        begun.fetch_add(1);
-                                       if (i == 0) throw std::runtime_error("first piece");
-                                       std::this_thread::sleep_for(std::chrono::microseconds(20));
+                                       if (i == 0) {
+                                           thrown = true;
+                                           throw std::runtime_error("first piece");
+                                       }
+                                       while (!thrown) std::this_thread::yield();
+                                       std::this_thread::sleep_for(std::chrono::milliseconds(1));
                                    }),
                  std::runtime_error);
     EXPECT_LT(begun.load(), 10000);

@@ -158,7 +158,8 @@ TEST_F(ExtensionTest, ReloadKeepsTheTickCountAndTheTimerActiveLine) {
 // The log lives in a folder everyone can write to; a file planted under its name must
 // never be truncated or written through, and the extension works on without its log.
 TEST_F(ExtensionTest, PlantedLogLinkIsNeitherTruncatedNorWritten) {
-    const fs::path folder = fs::path(::testing::TempDir()) / ("cws-victim-" + std::to_string(::getpid()));
+    // Beside the log, so that a hard link to the victim can always be made.
+    const fs::path folder = fs::path(kLogPath).parent_path() / ("cws-victim-" + std::to_string(::getpid()));
     fs::remove_all(folder);
     fs::create_directories(folder);
     struct RemovedAtEnd {
@@ -181,7 +182,7 @@ TEST_F(ExtensionTest, PlantedLogLinkIsNeitherTruncatedNorWritten) {
             std::error_code error;
             fs::create_hard_link(victim, kLogPath, error);
             if (error) {
-                continue;  // /tmp and the temp folder on different file systems
+                continue;  // a file system without hard links
             }
         } else {
             ASSERT_EQ(::mkfifo(kLogPath, 0600), 0);

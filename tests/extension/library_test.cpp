@@ -54,4 +54,16 @@ TEST(ExtensionLibrary, ShipsWithTheApplicationResources) {
     EXPECT_EQ(readFile(CORVEL_EXTENSION_RESOURCE), readFile(CORVEL_EXTENSION_LIBRARY));
 }
 
+// The shipped library logs to the fixed path; only the copy the tests load logs elsewhere.
+TEST(ExtensionLibrary, ShippedCopyLogsToTheFixedPath) {
+    const std::string fixed = std::string("/tmp/cws_debug.log") + '\0';
+    const std::string own = std::string(CORVEL_EXTENSION_LOG) + '\0';
+    const std::string shipped = readFile(CORVEL_EXTENSION_LIBRARY);
+    const std::string tested = readFile(CORVEL_EXTENSION_TEST_LIBRARY);
+    EXPECT_NE(shipped.find(fixed), std::string::npos);
+    EXPECT_EQ(shipped.find(own), std::string::npos);
+    EXPECT_NE(tested.find(own), std::string::npos);
+    EXPECT_EQ(tested.find(fixed), std::string::npos);
+}
+
 }  // namespace

@@ -216,11 +216,11 @@ LoadedExtension::LoadedExtension() {
     ::close(fd);
     path_ = buffer.data();
     {
-        std::ifstream in(CORVEL_EXTENSION_LIBRARY, std::ios::binary);
+        std::ifstream in(CORVEL_EXTENSION_TEST_LIBRARY, std::ios::binary);
         std::ofstream out(path_, std::ios::binary | std::ios::trunc);
         out << in.rdbuf();
         if (!in || !out) {
-            ADD_FAILURE() << "could not copy " << CORVEL_EXTENSION_LIBRARY;
+            ADD_FAILURE() << "could not copy " << CORVEL_EXTENSION_TEST_LIBRARY;
             return;
         }
     }

@@ -15,7 +15,8 @@
 
 namespace corvel::extension_test {
 
-inline constexpr const char* kLogPath = "/tmp/cws_debug.log";
+// The test copy's log (the shipped library logs to /tmp/cws_debug.log).
+inline constexpr const char* kLogPath = CORVEL_EXTENSION_LOG;
 
 // The eight functions the extension looks up, in the order it looks them up.
 inline const std::vector<std::string> kVoduveFunctions = {

@@ -109,7 +109,8 @@ TEST_F(VoduvePresence, LiveCopyOfAProgramNamedVoduveIsSeen) {
     } guard{pid};
 
     std::optional<platform::ProcessInfo> info;
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    // Up to the child's own 30 s: on a loaded machine the exec can take seconds.
+    for (int attempt = 0; attempt < 3000; ++attempt) {
         info = findProcess(pid);
         // The kernel renames the process during exec a moment before its new argument
         // list can be read, so wait for both.
