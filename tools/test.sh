@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build and every test: a Release build (the configuration the benchmarks use, built
-# with them), then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer.
-# Warnings are errors in both. Exits non-zero on any failure.
+# with them), then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# a short run of the fuzz targets. Warnings are errors throughout. Exits non-zero on any failure.
 #
 # Each test binary is one CTest test, so ctest -j runs whole binaries side by side, the longest
 # first. Building and testing take turns: ninja and ctest never share the cores.
@@ -30,6 +30,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   build_and_test build/ci-sanitize -DCMAKE_BUILD_TYPE=Debug -DCORVEL_SANITIZE=ON -DCORVEL_BUILD_BENCH=OFF
 
-# Fuzzing runs here, after both passes: tools/fuzz.sh <seconds>.
+echo "== fuzz every parser of untrusted input for a fixed time"
+tools/fuzz.sh 15
 
 echo "== all tests passed"
