@@ -11,6 +11,7 @@
 #include "common/ordering.hpp"
 #include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
+#include "core/time_tolerances.hpp"
 #include "core/timeline_segments.hpp"
 #include "core/transient_snap.hpp"
 #include "session/metered_position.hpp"
