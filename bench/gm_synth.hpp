@@ -26,9 +26,10 @@ struct GmNote {
 bool gmSynthBuilt();
 
 // Renders the notes at `rate` into left and right, which hold the piece's frames and are
-// overwritten; notes past their end are cut. A note starts on the first block boundary of the
-// synthesiser (64 frames) at or after its time. A note let go after the same key starts again
-// on its channel is let go just before. Deterministic: the same notes give the same samples.
+// overwritten; notes past their end are cut. The synthesiser works in blocks of 64 frames: a
+// note sounds up to one block (1.5 ms at 44.1 kHz) after its time, plus whatever silence its
+// sample begins with. A note let go after the same key starts again on its channel is let go
+// just before. Deterministic: the same notes give the same samples.
 // One synthesiser per call: calls may run on several threads at once.
 void playGmNotes(const std::vector<GmNote>& notes, const std::string& soundfont, double rate,
                  std::vector<float>& left, std::vector<float>& right);
