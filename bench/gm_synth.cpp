@@ -134,7 +134,7 @@ void playGmNotes(const std::vector<GmNote>& notes, const std::string& soundfont,
         }
         const bool drums = channel == 9;
         if ((!drums && bank[std::size_t(channel)] != n.bank) || program[std::size_t(channel)] != n.program) {
-            if (!drums) fluid_synth_bank_select(synth.p, channel, unsigned(std::clamp(n.bank, 0, 16383)));
+            if (!drums) fluid_synth_bank_select(synth.p, channel, std::clamp(n.bank, 0, 16383));
             fluid_synth_program_change(synth.p, channel, std::clamp(n.program, 0, 127));
             bank[std::size_t(channel)] = n.bank;
             program[std::size_t(channel)] = n.program;

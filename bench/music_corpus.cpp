@@ -713,35 +713,48 @@ double bassRoot(const PieceSpec& spec, const Chord& chord) {
 // style with the programs its players would pick, the drums on the tenth channel.
 class GmPlayers {
 public:
+    // The piece's seed picks one of its style's line-ups.
+    explicit GmPlayers(std::uint32_t seed) : pick_(std::size_t((seed * 2654435761u) >> 16)) {}
+
     void style(const std::string& groove) {
-        static const std::map<std::string, Lineup> lineups{
-            // groove          kit bass keys pad lead
-            {"rock",          {0, 34, 29, 48, 30}},  // picked bass, overdriven guitar, strings, distortion guitar
-            {"rockchorus",    {0, 34, 29, 48, 30}},
-            {"rock34",        {0, 34, 29, 48, 30}},
-            {"rock78",        {0, 34, 29, 48, 30}},
-            {"halfrock",      {0, 34, 29, 48, 30}},
-            {"punk",          {16, 34, 30, 48, 30}},  // the power kit, distortion guitar
-            {"pop",           {0, 33, 0, 89, 80}},    // finger bass, piano, warm pad, square lead
-            {"popverse",      {0, 33, 0, 89, 80}},
-            {"house",         {24, 38, 4, 90, 81}},   // electronic kit, synth bass, electric piano, saw lead
-            {"disco",         {0, 33, 27, 48, 61}},   // clean guitar, brass
-            {"funk",          {0, 36, 7, 48, 61}},    // slap bass, clavinet
-            {"boombap",       {8, 32, 4, 89, 80}},    // room kit, upright bass, electric piano
-            {"trap",          {25, 38, 4, 90, 80}},   // the drum machine kit
-            {"onedrop",       {0, 33, 27, 16, 16}},   // guitar skank, organ
-            {"waltz",         {0, 58, 21, 48, 40}},   // tuba, accordion, violin
-            {"pianowaltz",    {0, 0, 0, 48, 0}},
-            {"sixeight",      {0, 32, 24, 48, 73}},   // nylon guitar, flute
-            {"sixeightpiano", {0, 0, 0, 48, 0}},
-            {"jazz",          {32, 32, 0, 48, 65}},   // jazz kit, upright bass, piano, alto sax
-            {"dnb",           {24, 38, 4, 89, 81}},
-            {"ballad",        {0, 0, 0, 48, 0}},
-            {"shuffle",       {0, 33, 0, 16, 66}},    // piano, organ, tenor sax
-            {"soul",          {0, 33, 4, 48, 65}},
+        // Two line-ups per style (GM programs counted from 0; kits: 0 standard, 8 room, 16 power,
+        // 24 electronic, 25 drum machine, 32 jazz, 40 brushes).
+        static const Lineup rock[] = {{0, 34, 29, 48, 30},   // picked bass, overdriven guitar, strings, distortion guitar
+                                      {8, 33, 27, 49, 29}};  // finger bass, clean guitar, slow strings, overdriven lead
+        static const Lineup punk[] = {{16, 34, 30, 48, 30}, {0, 34, 29, 48, 30}};
+        static const Lineup pop[] = {{0, 33, 0, 89, 80},    // piano, warm pad, square lead
+                                     {0, 38, 4, 88, 81}};   // synth bass, electric piano, saw lead
+        static const Lineup house[] = {{24, 38, 4, 90, 81}, {25, 39, 0, 89, 80}};
+        static const Lineup disco[] = {{0, 33, 27, 48, 61},    // clean guitar, strings, brass
+                                       {24, 38, 4, 50, 62}};   // synth strings and brass
+        static const Lineup funk[] = {{0, 36, 7, 48, 61},    // slap bass, clavinet, brass
+                                      {8, 33, 4, 48, 65}};   // electric piano, alto sax
+        static const Lineup boombap[] = {{8, 32, 4, 89, 80},    // upright bass, electric piano
+                                         {0, 33, 0, 48, 11}};   // piano, vibraphone
+        static const Lineup trap[] = {{25, 38, 4, 90, 80}, {24, 39, 5, 91, 81}};
+        static const Lineup onedrop[] = {{0, 33, 27, 16, 16},    // guitar skank, organ
+                                         {8, 33, 16, 48, 56}};   // organ skank, trumpet
+        static const Lineup waltz[] = {{0, 58, 21, 48, 40},    // tuba, accordion, violin
+                                       {0, 32, 0, 48, 73}};    // upright bass, piano, flute
+        static const Lineup piano[] = {{0, 0, 0, 48, 0}, {0, 1, 1, 48, 1}};  // grand, bright piano
+        static const Lineup sixeight[] = {{0, 32, 24, 48, 73},    // nylon guitar, flute
+                                          {40, 33, 0, 48, 65}};   // brushes, piano, alto sax
+        static const Lineup jazz[] = {{32, 32, 0, 48, 65},    // upright bass, piano, alto sax
+                                      {40, 32, 11, 48, 56}};  // brushes, vibraphone, trumpet
+        static const Lineup dnb[] = {{24, 38, 4, 89, 81}, {25, 39, 0, 90, 80}};
+        static const Lineup shuffle[] = {{0, 33, 0, 16, 66},    // piano, organ, tenor sax
+                                         {8, 32, 16, 48, 26}};  // organ, jazz guitar
+        static const Lineup soul[] = {{0, 33, 4, 48, 65}, {8, 32, 0, 16, 66}};
+        static const std::map<std::string, const Lineup*> byGroove{
+            {"rock", rock},      {"rockchorus", rock},   {"rock34", rock},         {"rock78", rock},
+            {"halfrock", rock},  {"punk", punk},         {"pop", pop},             {"popverse", pop},
+            {"house", house},    {"disco", disco},       {"funk", funk},           {"boombap", boombap},
+            {"trap", trap},      {"onedrop", onedrop},   {"waltz", waltz},         {"pianowaltz", piano},
+            {"sixeight", sixeight}, {"sixeightpiano", piano}, {"jazz", jazz},      {"dnb", dnb},
+            {"ballad", piano},   {"shuffle", shuffle},   {"soul", soul},
         };
-        const auto found = lineups.find(groove);
-        lineup_ = found == lineups.end() ? Lineup{} : found->second;
+        const auto found = byGroove.find(groove);
+        lineup_ = found == byGroove.end() ? Lineup{} : found->second[pick_ % 2];
     }
 
     void kick(double t, double vel, double = 1.0) { drum(t, 0.5, 36, vel); }
@@ -788,6 +801,7 @@ private:
         notes_.push_back({t, length, channel, bank, program, int(std::lround(note)), midiVelocity(vel)});
     }
 
+    std::size_t pick_;
     Lineup lineup_;
     std::vector<GmNote> notes_;
 };
@@ -1030,7 +1044,7 @@ RenderedPiece renderPiece(const PieceSpec& spec, const RenderOptions& options) {
     const Timeline timeline = buildTimeline(spec);
     Mix mix(timeline.endTime + spec.tailSeconds, spec.sampleRate);
     if (options.renderer == Renderer::gm) {
-        GmPlayers players;
+        GmPlayers players(spec.seed);
         renderTimeline(spec, timeline, players);
         playGmNotes(players.notes(), options.soundfont.empty() ? kDefaultGmSoundfont : options.soundfont,
                     spec.sampleRate, mix.left(), mix.right());
