@@ -25,10 +25,13 @@
 // intros and tails count for nothing, but beats placed in them count as false detections. No
 // beats are trimmed from the start of a piece before scoring.
 //
-//   corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--list] [NAME-FILTER]
-//   corvel_analysis_accuracy_bench [--variant N] --dump NAME PATH   (the file, and PATH.truth.txt)
+//   corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--renderer R] [--list] [NAME-FILTER]
+//   corvel_analysis_accuracy_bench [--variant N] [--renderer R] --dump NAME PATH   (the file, and PATH.truth.txt)
 // --variant N renders the same pieces re-seeded, in other keys and at tempi within +-6 %: music
 // like the corpus that was not tuned on.
+// --renderer gm plays the same notes on the sampled instruments of a General MIDI soundfont
+// (--soundfont PATH, by default the system's) instead of the corpus's own synthesis: the truth
+// is the same. Only in a build that found fluidsynth.
 
 #include <algorithm>
 #include <atomic>
@@ -235,9 +238,10 @@ void scorePiece(const PieceSpec& spec, Score& score) {
     score.offBeatF = beatFMeasure(offBeats(truth.beats), r.beatPositionsSeconds);
 }
 
-void preparePiece(const PieceSpec& spec, const std::filesystem::path& folder, Score& score) {
+void preparePiece(const PieceSpec& spec, const RenderOptions& options, const std::filesystem::path& folder,
+                  Score& score) {
     try {
-        RenderedPiece piece = renderPiece(spec);
+        RenderedPiece piece = renderPiece(spec, options);
         score.truth = std::move(piece.truth);
         score.audioSeconds = double(piece.signal.frames()) / piece.signal.sampleRate;
         score.file = writePiece(spec, piece.signal, folder / (fileStem(spec.name) + extension(spec.container)));
@@ -358,8 +362,9 @@ void writeTruth(const std::filesystem::path& file, const PieceSpec& spec, const 
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--list] [NAME-FILTER]\n"
-                 "       corvel_analysis_accuracy_bench [--variant N] --dump NAME PATH\n");
+                 "usage: corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--renderer synth|gm] [--soundfont PATH]\n"
+                 "                                      [--list] [NAME-FILTER]\n"
+                 "       corvel_analysis_accuracy_bench [--variant N] [--renderer synth|gm] [--soundfont PATH] --dump NAME PATH\n");
     return 2;
 }
 
@@ -383,6 +388,7 @@ int main(int argc, char** argv) {
     std::optional<std::pair<std::string, std::string>> dump;
     unsigned jobs = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     unsigned variant = 0;
+    RenderOptions rendering;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--list") {
@@ -391,6 +397,17 @@ int main(int argc, char** argv) {
             jobs = unsigned(std::clamp(std::atoi(argv[++i]), 1, 256));
         } else if (arg == "--variant" && i + 1 < argc) {
             variant = unsigned(std::clamp(std::atoi(argv[++i]), 0, 1000000));
+        } else if (arg == "--renderer" && i + 1 < argc) {
+            const std::string name = argv[++i];
+            if (name == "synth") {
+                rendering.renderer = Renderer::synth;
+            } else if (name == "gm") {
+                rendering.renderer = Renderer::gm;
+            } else {
+                return usage();
+            }
+        } else if (arg == "--soundfont" && i + 1 < argc) {
+            rendering.soundfont = argv[++i];
         } else if (arg == "--dump" && i + 2 < argc) {
             dump = std::make_pair(std::string(argv[i + 1]), std::string(argv[i + 2]));
             i += 2;
@@ -409,13 +426,30 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The soundfont renderer needs its library at build time and its soundfont now.
+    if (rendering.renderer == Renderer::gm && !list) {
+        if (!gmSynthBuilt()) {
+            std::fprintf(stderr,
+                         "--renderer gm: this build has no soundfont renderer (fluidsynth was not found); "
+                         "apt-get install libfluidsynth-dev fluid-soundfont-gm, then configure again\n");
+            return 1;
+        }
+        if (rendering.soundfont.empty()) rendering.soundfont = kDefaultGmSoundfont;
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(rendering.soundfont, error)) {
+            std::fprintf(stderr, "--renderer gm: no soundfont at %s (apt-get install fluid-soundfont-gm, or --soundfont PATH)\n",
+                         rendering.soundfont.c_str());
+            return 1;
+        }
+    }
+
     if (dump) {
         const auto found = std::find_if(corpus.begin(), corpus.end(), [&](const PieceSpec& p) { return p.name == dump->first; });
         if (found == corpus.end()) {
             std::fprintf(stderr, "no piece named %s (see --list)\n", dump->first.c_str());
             return 1;
         }
-        const RenderedPiece piece = renderPiece(*found);
+        const RenderedPiece piece = renderPiece(*found, rendering);
         const std::filesystem::path target = dump->second;
         writePiece(*found, piece.signal, target);
         std::filesystem::path truthFile = target;
@@ -446,8 +480,10 @@ int main(int argc, char** argv) {
     // analyser's alone.
     audio::testkit::TempFolder folder("analysis-accuracy");
     std::vector<Score> scores(corpus.size());
+    const auto render0 = std::chrono::steady_clock::now();
     runOnWorkers(jobs, chosen.size(), "rendered",
-                 [&](std::size_t k) { preparePiece(corpus[chosen[k]], folder.path(), scores[chosen[k]]); });
+                 [&](std::size_t k) { preparePiece(corpus[chosen[k]], rendering, folder.path(), scores[chosen[k]]); });
+    const double renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - render0).count();
     const double cpu0 = processCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
     runOnWorkers(jobs, chosen.size(), "analysed", [&](std::size_t k) { analysePiece(corpus[chosen[k]], scores[chosen[k]]); });
@@ -499,7 +535,8 @@ int main(int argc, char** argv) {
 
     auto ratio = [](double sum, std::size_t n) { return n > 0 ? sum / double(n) : 0.0; };
     const double minutes = audioSeconds / 60;
-    std::printf("\nSummary over %zu pieces, %.1f minutes of audio, variant %u%s\n", allCount, minutes, variant,
+    std::printf("\nSummary over %zu pieces, %.1f minutes of audio, variant %u, %s%s\n", allCount, minutes, variant,
+                rendering.renderer == Renderer::gm ? "played on the GM soundfont" : "synthesised",
                 failures > 0 ? (", " + std::to_string(failures) + " failed to analyse, scored as misses").c_str() : "");
     std::printf("  %-52s %6s %8s\n", "", "value", "target");
     std::printf("  %-52s %6.3f %8s\n", ("Acc1, steady pieces (" + std::to_string(steadyCount) + ")").c_str(),
@@ -522,6 +559,8 @@ int main(int argc, char** argv) {
                 minutes > 0 ? wallSeconds / minutes : 0.0, jobs > 1 ? "  (pieces ran side by side: use --jobs 1)" : "");
     std::printf("  %-52s %6.3f  (%u at a time)\n", "analysis wall s per audio-minute, all pieces",
                 minutes > 0 ? wallTotal / minutes : 0.0, jobs);
+    std::printf("  %-52s %6.3f  (%u at a time, not counted)\n", "rendering the files, wall s per audio-minute",
+                minutes > 0 ? renderSeconds / minutes : 0.0, jobs);
 
     std::printf("\nClick tracks (target within %.2f BPM)\n", kClickTolerance);
     for (const char* name : {"click-90", "click-124", "click-128"}) {

@@ -530,6 +530,9 @@ class Band {
 public:
     Band(Mix& mix, std::uint32_t seed) : mix_(mix), rate_(mix.rate()), noise_(seed) {}
 
+    // The groove played from here on: the synthesised band sounds the same in every style.
+    void style(const std::string&) {}
+
     void kick(double t, double vel, double tune = 1.0) {
         Decay body(0.2, rate_);
         mix_.add(t, 0.45, 0.9 * vel, 0, [&, tune](double s) {
@@ -706,8 +709,107 @@ double bassRoot(const PieceSpec& spec, const Chord& chord) {
     return n;
 }
 
-void renderTimeline(const PieceSpec& spec, const Timeline& timeline, Mix& mix) {
-    Band band(mix, spec.seed);
+// The same band played by a General MIDI soundfont's instruments: the calls become notes, each
+// style with the programs its players would pick, the drums on the tenth channel.
+class GmPlayers {
+public:
+    // The piece's seed picks one of its style's line-ups.
+    explicit GmPlayers(std::uint32_t seed) : pick_(std::size_t((seed * 2654435761u) >> 16)) {}
+
+    void style(const std::string& groove) {
+        // Two line-ups per style (GM programs counted from 0; kits: 0 standard, 8 room, 16 power,
+        // 24 electronic, 25 drum machine, 32 jazz, 40 brushes).
+        static const Lineup rock[] = {{0, 34, 29, 48, 30},   // picked bass, overdriven guitar, strings, distortion guitar
+                                      {8, 33, 27, 49, 29}};  // finger bass, clean guitar, slow strings, overdriven lead
+        static const Lineup punk[] = {{16, 34, 30, 48, 30}, {0, 34, 29, 48, 30}};
+        static const Lineup pop[] = {{0, 33, 0, 89, 80},    // piano, warm pad, square lead
+                                     {0, 38, 4, 88, 81}};   // synth bass, electric piano, saw lead
+        static const Lineup house[] = {{24, 38, 4, 90, 81}, {25, 39, 0, 89, 80}};
+        static const Lineup disco[] = {{0, 33, 27, 48, 61},    // clean guitar, strings, brass
+                                       {24, 38, 4, 50, 62}};   // synth strings and brass
+        static const Lineup funk[] = {{0, 36, 7, 48, 61},    // slap bass, clavinet, brass
+                                      {8, 33, 4, 48, 65}};   // electric piano, alto sax
+        static const Lineup boombap[] = {{8, 32, 4, 89, 80},    // upright bass, electric piano
+                                         {0, 33, 0, 48, 11}};   // piano, vibraphone
+        static const Lineup trap[] = {{25, 38, 4, 90, 80}, {24, 39, 5, 91, 81}};
+        static const Lineup onedrop[] = {{0, 33, 27, 16, 16},    // guitar skank, organ
+                                         {8, 33, 16, 48, 56}};   // organ skank, trumpet
+        static const Lineup waltz[] = {{0, 58, 21, 48, 40},    // tuba, accordion, violin
+                                       {0, 32, 0, 48, 73}};    // upright bass, piano, flute
+        static const Lineup piano[] = {{0, 0, 0, 48, 0}, {0, 1, 1, 48, 1}};  // grand, bright piano
+        static const Lineup sixeight[] = {{0, 32, 24, 48, 73},    // nylon guitar, flute
+                                          {40, 33, 0, 48, 65}};   // brushes, piano, alto sax
+        static const Lineup jazz[] = {{32, 32, 0, 48, 65},    // upright bass, piano, alto sax
+                                      {40, 32, 11, 48, 56}};  // brushes, vibraphone, trumpet
+        static const Lineup dnb[] = {{24, 38, 4, 89, 81}, {25, 39, 0, 90, 80}};
+        static const Lineup shuffle[] = {{0, 33, 0, 16, 66},    // piano, organ, tenor sax
+                                         {8, 32, 16, 48, 26}};  // organ, jazz guitar
+        static const Lineup soul[] = {{0, 33, 4, 48, 65}, {8, 32, 0, 16, 66}};
+        static const std::map<std::string, const Lineup*> byGroove{
+            {"rock", rock},      {"rockchorus", rock},   {"rock34", rock},         {"rock78", rock},
+            {"halfrock", rock},  {"punk", punk},         {"pop", pop},             {"popverse", pop},
+            {"house", house},    {"disco", disco},       {"funk", funk},           {"boombap", boombap},
+            {"trap", trap},      {"onedrop", onedrop},   {"waltz", waltz},         {"pianowaltz", piano},
+            {"sixeight", sixeight}, {"sixeightpiano", piano}, {"jazz", jazz},      {"dnb", dnb},
+            {"ballad", piano},   {"shuffle", shuffle},   {"soul", soul},
+        };
+        const auto found = byGroove.find(groove);
+        lineup_ = found == byGroove.end() ? Lineup{} : found->second[pick_ % 2];
+    }
+
+    void kick(double t, double vel, double = 1.0) { drum(t, 0.5, 36, vel); }
+    void snare(double t, double vel) { drum(t, 0.4, 38, vel); }
+    void hat(double t, double vel, double decay) { drum(t, decay * 4, decay < 0.1 ? 42 : 46, vel); }
+    void ride(double t, double vel) { drum(t, 1.5, 51, vel); }
+    void crash(double t, double vel) { drum(t, 2.5, 49, vel); }
+    void clap(double t, double vel) { drum(t, 0.4, 39, vel); }
+    void rim(double t, double vel) { drum(t, 0.2, 37, vel); }
+    void shaker(double t, double vel) { drum(t, 0.2, 70, vel); }
+    void tom(double t, double vel, double hz) {
+        // High tom down to low floor tom.
+        const int key = hz > 200 ? 50 : hz > 160 ? 48 : hz > 125 ? 47 : hz > 100 ? 45 : hz > 85 ? 43 : 41;
+        drum(t, 0.6, key, vel);
+    }
+    // Wood blocks, the high one on the accent.
+    void click(double t, bool accent) { drum(t, 0.1, accent ? 76 : 77, 0.95); }
+    // A short broadband tick: drumsticks struck together.
+    void burst(double t) { drum(t, 0.1, 31, 1.2); }
+    // The sine bed: the soundfont's sine wave (bank 8), at 220 Hz under the ticks.
+    void sineBed(double start, double length) { play(start, length, kSine, 8, 80, 57, 0.45); }
+    void bass(double t, double length, double note, double vel) { play(t, length, kBass, 0, lineup_.bass, note, vel); }
+    void piano(double t, double length, double note, double vel, double = 0) {
+        play(t, length, kKeys, 0, lineup_.keys, note, vel);
+    }
+    void pad(double t, double length, const std::vector<double>& notes) {
+        for (double note : notes) play(t, length, kPad, 0, lineup_.pad, note, 0.5);
+    }
+    void lead(double t, double length, double note, double vel) { play(t, length, kLead, 0, lineup_.lead, note, vel); }
+
+    const std::vector<GmNote>& notes() const { return notes_; }
+
+private:
+    struct Lineup {
+        int kit = 0, bass = 33, keys = 0, pad = 48, lead = 80;
+    };
+    static constexpr int kBass = 0, kKeys = 1, kPad = 2, kLead = 3, kSine = 4, kDrums = 9;
+
+    static int midiVelocity(double v) { return std::clamp(int(std::lround(v * 105)), 1, 127); }
+    void drum(double t, double length, int key, double vel) {
+        notes_.push_back({t, length, kDrums, 0, lineup_.kit, key, midiVelocity(vel)});
+    }
+    void play(double t, double length, int channel, int bank, int program, double note, double vel) {
+        notes_.push_back({t, length, channel, bank, program, int(std::lround(note)), midiVelocity(vel)});
+    }
+
+    std::size_t pick_;
+    Lineup lineup_;
+    std::vector<GmNote> notes_;
+};
+
+// Plays the timeline on a band: the synthesised one or the soundfont's players, which take the
+// same calls in the same order (the timing and velocity spread come from here, not from them).
+template <class Players>
+void renderTimeline(const PieceSpec& spec, const Timeline& timeline, Players& band) {
     std::mt19937 random(spec.seed);
     std::normal_distribution<double> jitter(0.0, 1.0);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
@@ -723,6 +825,7 @@ void renderTimeline(const PieceSpec& spec, const Timeline& timeline, Mix& mix) {
         const Step& step = steps[i];
         const SectionSpec& section = spec.sections[std::size_t(step.section)];
         const Groove& g = grooveNamed(section.groove);
+        band.style(section.groove);
         level = section.level;
         const bool jazz = g.walkingBass;
         const auto chords = progression(spec, jazz);
@@ -935,12 +1038,20 @@ float peakOf(const Mix& mix) {
 
 }  // namespace
 
-RenderedPiece renderPiece(const PieceSpec& spec) {
+RenderedPiece renderPiece(const PieceSpec& spec, const RenderOptions& options) {
     RenderedPiece piece;
     piece.truth = pieceTruth(spec);
     const Timeline timeline = buildTimeline(spec);
     Mix mix(timeline.endTime + spec.tailSeconds, spec.sampleRate);
-    renderTimeline(spec, timeline, mix);
+    if (options.renderer == Renderer::gm) {
+        GmPlayers players(spec.seed);
+        renderTimeline(spec, timeline, players);
+        playGmNotes(players.notes(), options.soundfont.empty() ? kDefaultGmSoundfont : options.soundfont,
+                    spec.sampleRate, mix.left(), mix.right());
+    } else {
+        Band band(mix, spec.seed);
+        renderTimeline(spec, timeline, band);
+    }
     if (spec.reverb > 0) {
         addReverb(mix.left(), spec.sampleRate, spec.reverb, 1.0);
         addReverb(mix.right(), spec.sampleRate, spec.reverb, 1.07);

@@ -3,7 +3,8 @@
 // A corpus of synthesised musical pieces with exact ground truth, for the analysis accuracy
 // benchmark. Every piece is rendered at run time from a fixed seed: drums, bass, chords and
 // melody are synthesised here (no samples), played from bar patterns over a tempo map, with
-// humanised timing and velocity where a band would play it. The truth is what an annotator
+// humanised timing and velocity where a band would play it. The same notes can also be played
+// by the sampled instruments of a General MIDI soundfont (see Renderer). The truth is what an annotator
 // would write down: the beat a musician taps, its tempo over time, the bars and their meter.
 
 #include <cstdint>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "audio/test_signals.hpp"
+#include "gm_synth.hpp"
 
 namespace corvel::bench {
 
@@ -96,9 +98,18 @@ struct RenderedPiece {
 // on the pieces tuned on holds on music like them.
 std::vector<PieceSpec> musicCorpus(unsigned variant = 0);
 
-// The truth of a piece, without rendering its audio.
+// Who plays the pieces: the corpus's own synthesised band, or the instruments of a General
+// MIDI soundfont (the same notes, timing and velocities; the same room, master and noise).
+enum class Renderer { synth, gm };
+
+struct RenderOptions {
+    Renderer renderer = Renderer::synth;
+    std::string soundfont;  // for Renderer::gm; empty for the system's (kDefaultGmSoundfont)
+};
+
+// The truth of a piece, without rendering its audio: the same for every renderer.
 PieceTruth pieceTruth(const PieceSpec& spec);
 // The piece's audio and its truth.
-RenderedPiece renderPiece(const PieceSpec& spec);
+RenderedPiece renderPiece(const PieceSpec& spec, const RenderOptions& options = {});
 
 }  // namespace corvel::bench
