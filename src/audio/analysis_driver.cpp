@@ -53,6 +53,8 @@ constexpr double kRampBendLimit = 0.03;
 // only when a step alone would miss the new beats by more than this.
 constexpr double kStepBendLimit = 0.01;
 constexpr double kTolerableMissSeconds = 0.035;
+// The first beat of a new tempo lies within this share of a beat of its phase over the section.
+constexpr double kStepPhaseShare = 0.12;
 // A larger miss than this share of the shorter beat is no drift but a change between beats,
 // which a step can only come close to.
 constexpr double kLargestDriftShare = 0.25;
@@ -679,8 +681,18 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
             const double gap = beat - lastOldBefore(beat);
             return std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
         };
-        double newBeat = walked;
-        for (int k = 1; k <= kLongestBeatWalk; ++k) {
+        // The onset where the old beat length gives way to the new one, when the music shows it
+        // there, the map's old beats lead into it and it keeps the new tempo's own phase.
+        auto stepBeat = A::firstBeatOfStep(features.consensusEnvelope, features.frameSeconds, oldBPM, newBPM, change,
+                                           previous.startSeconds, next.endSeconds);
+        if (stepBeat) {
+            const double offPhase = std::remainder(*stepBeat - *phase, newPeriod);
+            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(offPhase) > kStepPhaseShare * newPeriod) {
+                stepBeat.reset();
+            }
+        }
+        double newBeat = stepBeat.value_or(walked);
+        for (int k = 1; !stepBeat && k <= kLongestBeatWalk; ++k) {
             for (const double candidate : {walked - k * newPeriod, walked + k * newPeriod}) {
                 const double miss = missOf(candidate);
                 const double best = missOf(newBeat);

@@ -267,6 +267,17 @@ constexpr double kRampShortest = 1.0;
 constexpr double kRampStartRatio = 1.3;
 constexpr double kRampFitErrorCap = 0.2;
 constexpr double kRampFollowPast = 4.0;
+// A step's first beat is looked for among the onsets this many beats either side of the
+// detected change, each judged on this many beats of the old tempo before it and of the new one
+// after it, of which this many must meet an onset on each side, within this reach; an onset
+// counts less the further it is off the beat, with this spread (a listener's timing).
+constexpr int kStepReachBeats = 2;
+constexpr int kStepJudgedBeats = 6;
+constexpr int kStepLeastMet = 4;
+constexpr double kStepReachSeconds = 0.06;
+constexpr double kStepTimingSeconds = 0.02;
+// The tempo that fits a side must meet it better than the other by this much (a full onset).
+constexpr double kStepClearMargin = 1.0;
 // The steady tempo before the ramp moves by at most this share to keep its beats on the music.
 constexpr double kBeforeBendLimit = 0.01;
 // A fit is taken when it leaves at most this share of the given map's misses, and only where
@@ -933,6 +944,66 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(st
         }
     }
     if (!found) return std::nullopt;
+    return best;
+}
+
+}  // namespace corvel::audio
+
+namespace corvel::audio {
+
+std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<const double> envelope,
+                                                                    double frameSeconds, double oldBPM, double newBPM,
+                                                                    double change, double previousStart,
+                                                                    double nextEnd) {
+    const double fs = frameSeconds;
+    if (!isFinitePositive(fs) || envelope.size() < 8 || !isFinitePositive(oldBPM) || !isFinitePositive(newBPM) ||
+        !std::isfinite(change)) {
+        return std::nullopt;
+    }
+    const double oldPeriod = 60.0 / oldBPM;
+    const double newPeriod = 60.0 / newBPM;
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    // How well onsets meet beats at t + i x period, i = from ... to (i != 0), and how many do;
+    // nothing when one of those beats lies outside the two sections.
+    const auto meet = [&](double t, double period, int from, int to) {
+        double sum = 0;
+        int met = 0;
+        for (int i = from; i <= to; ++i) {
+            const double beat = t + i * period;
+            // Every beat judged lies within the two sections.
+            if (!(beat >= previousStart && beat <= nextEnd)) return std::pair{0.0, 0};
+            if (i == 0) continue;
+            const auto onset = onsetNear(envelope, fs, beat, std::fmin(period, kStepReachSeconds / kFollowReach));
+            if (!onset) continue;
+            const double d = (onset->seconds - beat) / kStepTimingSeconds;
+            sum += onset->weight * std::exp(-0.5 * d * d);
+            ++met;
+        }
+        return std::pair{sum, met};
+    };
+    const std::int64_t reach = frameOf(kStepReachBeats * std::fmax(oldPeriod, newPeriod), fs);
+    const std::int64_t c = frameOf(change, fs);
+    std::optional<double> best;
+    double bestValue = 0;
+    for (std::int64_t k = std::max<std::int64_t>(c - reach, 1); k <= std::min(c + reach, n - 2); ++k) {
+        if (!(at(envelope, k) >= kFollowLeastOnset) || !isLocalPeak(envelope, k)) continue;
+        const auto onset = onsetNear(envelope, fs, static_cast<double>(k) * fs, fs);
+        if (!onset) continue;
+        const auto before = meet(onset->seconds, oldPeriod, -kStepJudgedBeats, -1);
+        const auto after = meet(onset->seconds, newPeriod, 1, kStepJudgedBeats);
+        if (before.second < kStepLeastMet || after.second < kStepLeastMet) continue;
+        // A step shows: the new tempo's beats meet the music after the onset clearly better
+        // than the old tempo's continued, and the old ones before it better than the new ones.
+        if (!(after.first > meet(onset->seconds, oldPeriod, 1, kStepJudgedBeats).first + kStepClearMargin) ||
+            !(before.first > meet(onset->seconds, newPeriod, -kStepJudgedBeats, -1).first + kStepClearMargin)) {
+            continue;
+        }
+        const double value = before.first + after.first + onset->weight;
+        if (value > bestValue) {
+            bestValue = value;
+            best = onset->seconds;
+        }
+    }
     return best;
 }
 

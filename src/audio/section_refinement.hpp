@@ -109,6 +109,13 @@ struct ORVAnalyzerSectionRefinement {
                                                            const ORVRampPlacement& ramp, double earliestStart,
                                                            double latestStart, double latestEnd);
 
+    // The first beat of the new tempo at a step from oldBPM to newBPM detected near `change`:
+    // the onset within 2 beats of it that the old tempo's beats lead into and the new tempo's
+    // beats follow from best, each clearly better than the other tempo there, judged on the
+    // beats within previousStart...nextEnd. None when no onset there shows the step so.
+    static std::optional<double> firstBeatOfStep(std::span<const double> envelope, double frameSeconds, double oldBPM,
+                                                 double newBPM, double change, double previousStart, double nextEnd);
+
     // Re-measures the tempo of each section that is at least 15 s long without marginBeats
     // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM.
     // Boundaries stay where they are.

@@ -412,6 +412,33 @@ TEST(SectionRefinement, ARampIsFittedToTheBeatsItsOnsetsShow) {
     EXPECT_FALSE(A::fitRampToOnsets(envelope, kFs, {0.5, 90, 10, 20, 90, 120}, 1.0, 20.0, 39.0).has_value());
 }
 
+TEST(SectionRefinement, AStepStartsOnTheOnsetWhereTheBeatLengthChanges) {
+    struct Case {
+        const char* what;
+        double oldBPM, newBPM, firstNewBeat, detected;
+    };
+    for (const Case& c : {
+             // Close tempi: the two grids nearly meet a beat either side of the step.
+             Case{"small step, detected a beat early", 122, 128, 31.5, 31.0},
+             Case{"small step, detected late", 122, 128, 31.5, 32.3},
+             Case{"large step down, detected early", 120, 90, 20.25, 19.6},
+         }) {
+        const double oldPeriod = 60.0 / c.oldBPM;
+        const double first = c.firstNewBeat - oldPeriod * std::floor(c.firstNewBeat / oldPeriod - 0.5);
+        const auto envelope =
+            clickEnvelope(60, kFs, {{first, c.firstNewBeat - 1e-6, c.oldBPM}, {c.firstNewBeat, 60, c.newBPM}});
+        const auto found = A::firstBeatOfStep(envelope, kFs, c.oldBPM, c.newBPM, c.detected, 0, 60);
+        ASSERT_TRUE(found.has_value()) << c.what;
+        EXPECT_NEAR(*found, c.firstNewBeat, kFs) << c.what;
+        // Sections too short to hold the beats it is judged on show nothing.
+        EXPECT_FALSE(A::firstBeatOfStep(envelope, kFs, c.oldBPM, c.newBPM, c.detected, c.firstNewBeat - 2, 60))
+            << c.what;
+    }
+    // No step at all: every onset is met as well by the one tempo continued.
+    const auto steady = clickEnvelope(60, kFs, {{0.5, 60, 122}});
+    EXPECT_FALSE(A::firstBeatOfStep(steady, kFs, 122, 128, 31.0, 0, 60).has_value());
+}
+
 TEST(SectionRefinement, StepsBetweenSteadyTempiStaySteps) {
     struct Case {
         const char* what;
