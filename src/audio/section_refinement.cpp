@@ -247,7 +247,6 @@ bool continuesRamp(const Section& a, const Section& b, double direction) {
 // Where a window lands in whole frames (round half away from zero).
 std::int64_t frameOf(double seconds, double frameSeconds) { return roundedInt64(seconds / frameSeconds); }
 
-
 // Following the beats through a ramp: an onset is looked for within this share of the
 // expected beat length of where the beat is expected, the nearer ones preferred (a spread of
 // this share), and counts when it reaches this strength. The expected beat length leans this
