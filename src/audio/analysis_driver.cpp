@@ -53,11 +53,16 @@ constexpr double kRampBendLimit = 0.03;
 // only when a step alone would miss the new beats by more than this.
 constexpr double kStepBendLimit = 0.01;
 constexpr double kTolerableMissSeconds = 0.035;
+// The first beat of a new tempo lies within this share of a beat of its phase over the section.
+constexpr double kStepPhaseShare = 0.12;
 // A larger miss than this share of the shorter beat is no drift but a change between beats,
 // which a step can only come close to.
 constexpr double kLargestDriftShare = 0.25;
 // A change stays this far inside both of its sections.
 constexpr double kChangeInset = 0.25;
+// A steady stretch shorter than this between a ramp and a further change may be where
+// detection stopped the ramp.
+constexpr double kLongestRampStopSeconds = 6.0;
 // Onsets are looked for this close to a beat; one grid explains the music clearly better than
 // another at a beat when its onset there is stronger by this much; a change moves by at most
 // this many beats from where it was detected.
@@ -207,6 +212,59 @@ double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTem
     const double period = 60.0 / bpm;
     const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
     return beat >= 0 ? beat : beat + period;
+}
+
+// A short steady stretch between a ramp and the steady tempo after it, on the way from one to
+// the other: where detection stopped a ramp that runs on into that tempo.
+bool isRampStop(const ORVDetectedTempoSection& ramp, const ORVDetectedTempoSection& stop,
+                const ORVDetectedTempoSection& after) {
+    return !stop.linearToNext && !after.linearToNext && stop.endSeconds - stop.startSeconds < kLongestRampStopSeconds &&
+           (stop.bpm - ramp.bpm) * (after.bpm - stop.bpm) > 0;
+}
+
+// Fits the ramp aligned[k - 1], which runs into aligned[k], to the onsets: its start, its end,
+// its start tempo and the steady tempo before it move to where the map's beats meet the music;
+// false when nothing moved.
+bool fitRampToOnsets(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTempoSection>& aligned, std::size_t k,
+                     double firstBeat) {
+    ORVDetectedTempoSection& ramp = aligned[k - 1];
+    ORVDetectedTempoSection& next = aligned[k];
+    // A steady tempo before the ramp, long enough to be one of its own.
+    const bool steadyBefore = k >= 2 && !aligned[k - 2].linearToNext &&
+                              aligned[k - 2].endSeconds - aligned[k - 2].startSeconds >= kLongestRampStopSeconds;
+    const auto segments =
+        BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
+    const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+    ORVRampPlacement placement;
+    placement.beforeBPM = ORVAnalyzerDriver::editableTempo(steadyBefore ? aligned[k - 2].bpm : ramp.bpm);
+    placement.startSeconds = ramp.startSeconds;
+    placement.endSeconds = next.startSeconds;
+    placement.startBPM = ORVAnalyzerDriver::editableTempo(ramp.bpm);
+    placement.endBPM = ORVAnalyzerDriver::editableTempo(next.bpm);
+    const double earliestStart =
+        steadyBefore ? std::fmax(aligned[k - 2].startSeconds + kChangeInset, firstBeat) : ramp.startSeconds;
+    const double latestStart = steadyBefore ? next.startSeconds : ramp.startSeconds;
+    // Followed from the first beat of the map in the steady tempo before, whose tempo is fitted
+    // along so that its beats lead into the ramp on the music.
+    const double from = steadyBefore ? std::fmax(aligned[k - 2].startSeconds, firstBeat)
+                                     : std::fmax(ramp.startSeconds, firstBeat);
+    const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
+    const auto anchor = BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
+    if (!anchor) return false;
+    placement.anchorBeat = *anchor;
+    const auto fitted = A::fitRampToOnsets(features.consensusEnvelope, features.frameSeconds, placement,
+                                           std::fmax(earliestStart, *anchor), latestStart,
+                                           next.endSeconds - kChangeInset);
+    if (!fitted) return false;
+    if (steadyBefore) {
+        aligned[k - 2].endSeconds = fitted->startSeconds;
+        aligned[k - 2].bpm = A::roundedTempo(fitted->beforeBPM);
+    }
+    ramp.startSeconds = fitted->startSeconds;
+    ramp.endSeconds = fitted->endSeconds;
+    ramp.bpm = A::roundedTempo(fitted->startBPM);
+    next.startSeconds = fitted->endSeconds;
+    return true;
 }
 
 }  // namespace
@@ -571,6 +629,17 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
         const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
 
+        if (previous.linearToNext && k + 1 < aligned.size() && isRampStop(previous, next, aligned[k + 1])) {
+            // Try the ramp straight into the steady tempo after its stop.
+            auto trial = aligned;
+            trial[k + 1].startSeconds = trial[k].startSeconds;
+            trial.erase(trial.begin() + static_cast<std::ptrdiff_t>(k));
+            if (fitRampToOnsets(features, trial, k, firstBeat)) {
+                aligned = std::move(trial);
+                continue;
+            }
+        }
+        if (previous.linearToNext && fitRampToOnsets(features, aligned, k, firstBeat)) continue;
         if (previous.linearToNext) {
             // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
             // number of beats up to the new tempo's beat.
@@ -612,8 +681,18 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
             const double gap = beat - lastOldBefore(beat);
             return std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
         };
-        double newBeat = walked;
-        for (int k = 1; k <= kLongestBeatWalk; ++k) {
+        // The onset where the old beat length gives way to the new one, when the music shows it
+        // there, the map's old beats lead into it and it keeps the new tempo's own phase.
+        auto stepBeat = A::firstBeatOfStep(features.consensusEnvelope, features.frameSeconds, oldBPM, newBPM, change,
+                                           previous.startSeconds, next.endSeconds);
+        if (stepBeat) {
+            const double offPhase = std::remainder(*stepBeat - *phase, newPeriod);
+            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(offPhase) > kStepPhaseShare * newPeriod) {
+                stepBeat.reset();
+            }
+        }
+        double newBeat = stepBeat.value_or(walked);
+        for (int k = 1; !stepBeat && k <= kLongestBeatWalk; ++k) {
             for (const double candidate : {walked - k * newPeriod, walked + k * newPeriod}) {
                 const double miss = missOf(candidate);
                 const double best = missOf(newBeat);

@@ -247,6 +247,182 @@ bool continuesRamp(const Section& a, const Section& b, double direction) {
 // Where a window lands in whole frames (round half away from zero).
 std::int64_t frameOf(double seconds, double frameSeconds) { return roundedInt64(seconds / frameSeconds); }
 
+// Following the beats through a ramp: an onset is looked for within this share of the
+// expected beat length of where the beat is expected, the nearer ones preferred (a spread of
+// this share), and counts when it reaches this strength. The expected beat length leans this
+// much on the last interval tapped, the rest on the map.
+constexpr double kFollowReach = 0.2;
+constexpr double kFollowSpread = 0.1;
+constexpr double kFollowLeastOnset = 0.2;
+constexpr double kFollowRecentWeight = 0.7;
+// Fitting a ramp to the followed beats: start and end move in steps of this many seconds, at
+// most this far from where detection put them (the end up to its limit), the ramp lasts at
+// least this long, its start tempo stays within this ratio of the detected one, a beat off the
+// fitted map by more than this share of a beat counts only that much (a beat the following
+// slipped on), and the beats are followed this far past the latest end.
+constexpr double kRampFitStep = 0.1;
+constexpr double kRampFitReach = 4.0;
+constexpr double kRampShortest = 1.0;
+constexpr double kRampStartRatio = 1.3;
+constexpr double kRampFitErrorCap = 0.2;
+constexpr double kRampFollowPast = 4.0;
+// A step's first beat is looked for among the onsets this many beats either side of the
+// detected change, each judged on this many beats of the old tempo before it and of the new one
+// after it, of which this many must meet an onset on each side, within this reach; an onset
+// counts less the further it is off the beat, with this spread (a listener's timing).
+constexpr int kStepReachBeats = 2;
+constexpr int kStepJudgedBeats = 6;
+constexpr int kStepLeastMet = 4;
+constexpr double kStepReachSeconds = 0.06;
+constexpr double kStepTimingSeconds = 0.02;
+// The tempo that fits a side must meet it better than the other by this much (a full onset).
+constexpr double kStepClearMargin = 1.0;
+// The steady tempo before the ramp moves by at most this share to keep its beats on the music.
+constexpr double kBeforeBendLimit = 0.01;
+// A fit is taken when it leaves at most this share of the given map's misses, and only where
+// the given map misses by more than this share of a beat (root mean square).
+constexpr double kRampFitGain = 0.7;
+constexpr double kRampFitSettled = 0.03;
+
+struct FollowedBeat {
+    double seconds = 0;
+    double weight = 0;  // the onset's strength; 0 where none was met
+};
+
+// The strongest local peak near `expected`, favouring the near ones, with its time refined
+// between frames.
+std::optional<FollowedBeat> onsetNear(std::span<const double> envelope, double fs, double expected, double period) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const std::int64_t c = frameOf(expected, fs);
+    const std::int64_t r = std::max<std::int64_t>(frameOf(kFollowReach * period, fs), 1);
+    const double spread = kFollowSpread * period;
+    std::optional<std::int64_t> best;
+    double bestValue = 0;
+    for (std::int64_t k = std::max<std::int64_t>(c - r, 1); k <= std::min(c + r, n - 2); ++k) {
+        if (!(at(envelope, k) >= kFollowLeastOnset) || !isLocalPeak(envelope, k)) continue;
+        const double d = (static_cast<double>(k) * fs - expected) / spread;
+        const double value = at(envelope, k) * std::exp(-0.5 * d * d);
+        if (value > bestValue) {
+            bestValue = value;
+            best = k;
+        }
+    }
+    if (!best) return std::nullopt;
+    const double before = at(envelope, *best - 1);
+    const double here = at(envelope, *best);
+    const double after = at(envelope, *best + 1);
+    const double curvature = before - 2 * here + after;
+    const double shift = curvature < 0 ? std::clamp(0.5 * (before - after) / curvature, -0.5, 0.5) : 0.0;
+    return FollowedBeat{(static_cast<double>(*best) + shift) * fs, here};
+}
+
+// A ramp's tempo at a time.
+double rampTempoAt(const ORVRampPlacement& r, double t) {
+    if (t < r.startSeconds) return r.beforeBPM;
+    if (t >= r.endSeconds) return r.endBPM;
+    const double share = (t - r.startSeconds) / std::fmax(r.endSeconds - r.startSeconds, 1e-9);
+    return r.startBPM + (r.endBPM - r.startBPM) * share;
+}
+
+// The beats a listener taps from the anchor to `until`: each expected one beat length after
+// the last, from the last interval tapped and the map's tempo there, and moved onto the onset
+// met near it.
+std::vector<FollowedBeat> followBeats(std::span<const double> envelope, double fs, const ORVRampPlacement& map,
+                                      double until) {
+    std::vector<FollowedBeat> beats;
+    const double anchorPeriod = 60.0 / rampTempoAt(map, map.anchorBeat);
+    const auto first = onsetNear(envelope, fs, map.anchorBeat, anchorPeriod);
+    beats.push_back(first ? *first : FollowedBeat{map.anchorBeat, 0});
+    std::optional<double> recent;
+    while (beats.back().seconds < until && beats.size() < 4096) {
+        const double t = beats.back().seconds;
+        const double mapPeriod = 60.0 / rampTempoAt(map, t);
+        double period = mapPeriod;
+        if (recent) {
+            period = std::clamp(kFollowRecentWeight * *recent + (1 - kFollowRecentWeight) * mapPeriod, 0.8 * mapPeriod,
+                                1.25 * mapPeriod);
+        }
+        const auto met = onsetNear(envelope, fs, t + period, period);
+        if (met && beats.back().weight > 0) {
+            recent = met->seconds - t;
+        } else if (!met) {
+            recent.reset();
+        }
+        beats.push_back(met ? *met : FollowedBeat{t + period, 0});
+    }
+    return beats;
+}
+
+// The map's beats counted from the anchor up to t: the part fixed by the tempo after the ramp,
+// and the parts per BPM of the tempo before it and of its start tempo.
+struct BeatCount {
+    double fixed = 0;
+    double perBeforeBPM = 0;
+    double perStartBPM = 0;
+};
+
+BeatCount beatsFromZero(double t, double endBPM, double t0, double t1) {
+    const double length = t1 - t0;
+    const double x = std::clamp(t, t0, t1) - t0;
+    return {endBPM * (x * x / (2 * length) + std::fmax(t - t1, 0.0)) / 60.0, std::fmin(t, t0) / 60.0,
+            (x - x * x / (2 * length)) / 60.0};
+}
+
+// How badly a map misses the followed beats, each error capped, with the tempo before the ramp
+// and the ramp's start tempo that meet them best (in the least-squares sense); the tempo before
+// stays as given unless it may move.
+struct RampMiss {
+    double cost = kInfinity;
+    double beforeBPM = 0;
+    double startBPM = 0;
+};
+
+RampMiss rampMiss(std::span<const FollowedBeat> beats, const ORVRampPlacement& map, bool fitStart, bool fitBefore) {
+    const double t0 = map.startSeconds;
+    const double t1 = map.endSeconds;
+    const BeatCount zero = beatsFromZero(map.anchorBeat, map.endBPM, t0, t1);
+    std::vector<BeatCount> counts;
+    counts.reserve(beats.size());
+    double spp = 0, sps = 0, sss = 0, spr = 0, ssr = 0;
+    for (std::size_t k = 0; k < beats.size(); ++k) {
+        BeatCount c = beatsFromZero(beats[k].seconds, map.endBPM, t0, t1);
+        c.fixed -= zero.fixed;
+        c.perBeforeBPM -= zero.perBeforeBPM;
+        c.perStartBPM -= zero.perStartBPM;
+        counts.push_back(c);
+        const double w = beats[k].weight;
+        // What the free tempi have to count.
+        const double rest = static_cast<double>(k) - c.fixed - (fitBefore ? 0.0 : map.beforeBPM * c.perBeforeBPM) -
+                            (fitStart ? 0.0 : map.startBPM * c.perStartBPM);
+        spp += w * c.perBeforeBPM * c.perBeforeBPM;
+        sps += w * c.perBeforeBPM * c.perStartBPM;
+        sss += w * c.perStartBPM * c.perStartBPM;
+        spr += w * c.perBeforeBPM * rest;
+        ssr += w * c.perStartBPM * rest;
+    }
+    RampMiss miss{kInfinity, map.beforeBPM, map.startBPM};
+    if (fitBefore && fitStart) {
+        const double determinant = spp * sss - sps * sps;
+        if (!(determinant > 1e-9 * spp * sss)) return miss;
+        miss.beforeBPM = (spr * sss - ssr * sps) / determinant;
+        miss.startBPM = (ssr * spp - spr * sps) / determinant;
+    } else if (fitStart) {
+        if (!(sss > 1e-12)) return miss;
+        miss.startBPM = ssr / sss;
+    } else if (fitBefore) {
+        if (!(spp > 1e-12)) return miss;
+        miss.beforeBPM = spr / spp;
+    }
+    miss.cost = 0;
+    for (std::size_t k = 0; k < beats.size(); ++k) {
+        const BeatCount& c = counts[k];
+        const double error =
+            c.fixed + miss.beforeBPM * c.perBeforeBPM + miss.startBPM * c.perStartBPM - static_cast<double>(k);
+        miss.cost += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
+    }
+    return miss;
+}
+
 }  // namespace
 
 std::vector<double> ORVAnalyzerSectionRefinement::accentEnvelope(std::span<const double> envelope,
@@ -713,6 +889,121 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
         i = last + 1;
     }
     return result;
+}
+
+}  // namespace corvel::audio
+
+namespace corvel::audio {
+
+std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(std::span<const double> envelope,
+                                                                             double frameSeconds,
+                                                                             const ORVRampPlacement& ramp,
+                                                                             double earliestStart, double latestStart,
+                                                                             double latestEnd) {
+    const double fs = frameSeconds;
+    if (!isFinitePositive(fs) || envelope.size() < 8 || !isFinitePositive(ramp.beforeBPM) ||
+        !isFinitePositive(ramp.startBPM) || !isFinitePositive(ramp.endBPM) ||
+        !(ramp.endSeconds - ramp.startSeconds >= kRampShortest) || !std::isfinite(ramp.anchorBeat)) {
+        return std::nullopt;
+    }
+    const double lastFrame = static_cast<double>(envelope.size() - 1) * fs;
+    latestEnd = std::fmin(latestEnd, lastFrame);
+    const auto beats = followBeats(envelope, fs, ramp, std::fmin(latestEnd + kRampFollowPast, lastFrame));
+    const auto given = rampMiss(beats, ramp, false, false);
+    double weights = 0;
+    for (const auto& beat : beats) weights += beat.weight;
+    if (!std::isfinite(given.cost) || !(given.cost > weights * kRampFitSettled * kRampFitSettled)) return std::nullopt;
+
+    ORVRampPlacement best = ramp;
+    double bestCost = kRampFitGain * given.cost;
+    bool found = false;
+    const double firstStart = std::fmax(earliestStart, ramp.startSeconds - kRampFitReach);
+    // The tempo before may move when the map counts some of its beats before the ramp.
+    const bool fitBefore = ramp.anchorBeat < firstStart;
+    const double lastStart = std::fmin(latestStart, ramp.startSeconds + kRampFitReach);
+    const auto startSteps = static_cast<std::int64_t>(std::floor((lastStart - firstStart) / kRampFitStep + 1e-9));
+    for (std::int64_t i = 0; i <= startSteps; ++i) {
+        ORVRampPlacement trial = ramp;
+        trial.startSeconds = firstStart + static_cast<double>(i) * kRampFitStep;
+        const double firstEnd = std::fmax(trial.startSeconds + kRampShortest, ramp.endSeconds - kRampFitReach);
+        const auto endSteps = static_cast<std::int64_t>(std::floor((latestEnd - firstEnd) / kRampFitStep + 1e-9));
+        for (std::int64_t j = 0; j <= endSteps; ++j) {
+            trial.endSeconds = firstEnd + static_cast<double>(j) * kRampFitStep;
+            const auto miss = rampMiss(beats, trial, true, fitBefore);
+            const bool plausible =
+                miss.startBPM * kRampStartRatio >= ramp.startBPM && miss.startBPM <= kRampStartRatio * ramp.startBPM &&
+                std::abs(miss.beforeBPM - ramp.beforeBPM) <= kBeforeBendLimit * ramp.beforeBPM;
+            if (plausible && miss.cost < bestCost) {
+                bestCost = miss.cost;
+                best = trial;
+                best.startBPM = miss.startBPM;
+                best.beforeBPM = miss.beforeBPM;
+                found = true;
+            }
+        }
+    }
+    if (!found) return std::nullopt;
+    return best;
+}
+
+}  // namespace corvel::audio
+
+namespace corvel::audio {
+
+std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<const double> envelope,
+                                                                    double frameSeconds, double oldBPM, double newBPM,
+                                                                    double change, double previousStart,
+                                                                    double nextEnd) {
+    const double fs = frameSeconds;
+    if (!isFinitePositive(fs) || envelope.size() < 8 || !isFinitePositive(oldBPM) || !isFinitePositive(newBPM) ||
+        !std::isfinite(change)) {
+        return std::nullopt;
+    }
+    const double oldPeriod = 60.0 / oldBPM;
+    const double newPeriod = 60.0 / newBPM;
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    // How well onsets meet beats at t + i x period, i = from ... to (i != 0), and how many do;
+    // nothing when one of those beats lies outside the two sections.
+    const auto meet = [&](double t, double period, int from, int to) {
+        double sum = 0;
+        int met = 0;
+        for (int i = from; i <= to; ++i) {
+            const double beat = t + i * period;
+            // Every beat judged lies within the two sections.
+            if (!(beat >= previousStart && beat <= nextEnd)) return std::pair{0.0, 0};
+            if (i == 0) continue;
+            const auto onset = onsetNear(envelope, fs, beat, std::fmin(period, kStepReachSeconds / kFollowReach));
+            if (!onset) continue;
+            const double d = (onset->seconds - beat) / kStepTimingSeconds;
+            sum += onset->weight * std::exp(-0.5 * d * d);
+            ++met;
+        }
+        return std::pair{sum, met};
+    };
+    const std::int64_t reach = frameOf(kStepReachBeats * std::fmax(oldPeriod, newPeriod), fs);
+    const std::int64_t c = frameOf(change, fs);
+    std::optional<double> best;
+    double bestValue = 0;
+    for (std::int64_t k = std::max<std::int64_t>(c - reach, 1); k <= std::min(c + reach, n - 2); ++k) {
+        if (!(at(envelope, k) >= kFollowLeastOnset) || !isLocalPeak(envelope, k)) continue;
+        const auto onset = onsetNear(envelope, fs, static_cast<double>(k) * fs, fs);
+        if (!onset) continue;
+        const auto before = meet(onset->seconds, oldPeriod, -kStepJudgedBeats, -1);
+        const auto after = meet(onset->seconds, newPeriod, 1, kStepJudgedBeats);
+        if (before.second < kStepLeastMet || after.second < kStepLeastMet) continue;
+        // A step shows: the new tempo's beats meet the music after the onset clearly better
+        // than the old tempo's continued, and the old ones before it better than the new ones.
+        if (!(after.first > meet(onset->seconds, oldPeriod, 1, kStepJudgedBeats).first + kStepClearMargin) ||
+            !(before.first > meet(onset->seconds, newPeriod, -kStepJudgedBeats, -1).first + kStepClearMargin)) {
+            continue;
+        }
+        const double value = before.first + after.first + onset->weight;
+        if (value > bestValue) {
+            bestValue = value;
+            best = onset->seconds;
+        }
+    }
+    return best;
 }
 
 }  // namespace corvel::audio

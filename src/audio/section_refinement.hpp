@@ -27,6 +27,18 @@ struct ORVBeatGridEvaluation {
     std::int64_t hitCount = 0;
 };
 
+// A ramp of a tempo map: a steady tempo before it, a straight line in time from startBPM at
+// startSeconds to endBPM at endSeconds, and endBPM from there on. The map counts its beats
+// from anchorBeat on.
+struct ORVRampPlacement {
+    double anchorBeat = 0;
+    double beforeBPM = 0;
+    double startSeconds = 0;
+    double endSeconds = 0;
+    double startBPM = 0;
+    double endBPM = 0;
+};
+
 // Sharpens detected sections against the onset envelope (inherited by ORVAudioMusicAnalyzer):
 // boundaries move to where one beat grid stops fitting and the next one starts, and long
 // sections get their tempo re-measured. Frame k of an envelope stands at k x frameSeconds.
@@ -86,6 +98,23 @@ struct ORVAnalyzerSectionRefinement {
     // Windows heard an octave away are read at the section's octave.
     static std::vector<ORVDetectedTempoSection> rampSections(std::span<const ORVDetectedTempoSection> sections,
                                                              std::span<const ORVLocalTempoObservation> observations);
+
+    // The ramp whose beats meet the onsets of the envelope best: the beats are followed from
+    // the anchor through the ramp and some way past it, the way a listener taps along, and the
+    // ramp's start (earliestStart...latestStart), end (up to latestEnd) and start tempo are
+    // fitted to them, and the tempo before it by up to 1 % when the anchor lies before the
+    // earliest start tried; its other values stay. None when the given placement meets the
+    // followed beats already, or no other meets them clearly better.
+    static std::optional<ORVRampPlacement> fitRampToOnsets(std::span<const double> envelope, double frameSeconds,
+                                                           const ORVRampPlacement& ramp, double earliestStart,
+                                                           double latestStart, double latestEnd);
+
+    // The first beat of the new tempo at a step from oldBPM to newBPM detected near `change`:
+    // the onset within 2 beats of it that the old tempo's beats lead into and the new tempo's
+    // beats follow from best, each clearly better than the other tempo there, judged on the
+    // beats within previousStart...nextEnd. None when no onset there shows the step so.
+    static std::optional<double> firstBeatOfStep(std::span<const double> envelope, double frameSeconds, double oldBPM,
+                                                 double newBPM, double change, double previousStart, double nextEnd);
 
     // Re-measures the tempo of each section that is at least 15 s long without marginBeats
     // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM.

@@ -501,6 +501,24 @@ TEST_F(AnalysisOnAudio, RampGivesRisingSections) {
     EXPECT_LE(m.bpm, 150);
 }
 
+TEST_F(AnalysisOnAudio, BeatsStayOnTheMusicThroughARamp) {
+    // Steady, a ramp over 25 s, steady again: the map's beats follow the clicks all the way.
+    struct Case {
+        const char* what;
+        double from, to;
+    };
+    for (const Case& c : {Case{"accelerando", 96, 132}, Case{"ritardando", 132, 96}}) {
+        std::vector<double> beats;
+        for (double t = 0.3; t < 70;) {
+            beats.push_back(t);
+            const double bpm = t < 20 ? c.from : t < 45 ? c.from + (c.to - c.from) * (t - 20) / 25 : c.to;
+            t += 60.0 / bpm;
+        }
+        const auto m = A::analyze(song(c.what, testkit::clicksAt(44100, 1, 70, beats)));
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95) << c.what;
+    }
+}
+
 TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
     const auto silent = folder_ / "silent.wav";
     testkit::writeWav(silent, testkit::silence(44100, 2, 44100 * 20));

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -335,6 +336,107 @@ TEST(SectionRefinement, ARampThatLeavesASteadySectionStartsWhereItLeaves) {
     EXPECT_TRUE(ramped[1].linearToNext);
     EXPECT_NEAR(ramped[1].bpm, 100 + (ramped[1].startSeconds - 20), 1.5);
     EXPECT_EQ(ramped[2].bpm, 120.0);
+}
+
+// Onsets on the beats of a tempo that moves as bpmAt(t) tells, from `first` to `seconds`.
+std::vector<double> movingClickEnvelope(double seconds, double first, const std::function<double(double)>& bpmAt) {
+    std::vector<double> envelope(static_cast<std::size_t>(std::llround(seconds / kFs)), 0.0);
+    double beats = 0;
+    constexpr double dt = 1e-4;
+    for (double t = first; t < seconds; t += dt) {
+        const double next = beats + bpmAt(t + dt / 2) / 60 * dt;
+        if (std::floor(next) > std::floor(beats) || t == first) {
+            const auto frame = static_cast<std::size_t>(std::llround(t / kFs));
+            if (frame < envelope.size()) envelope[frame] = 1.0;
+        }
+        beats = next;
+    }
+    return envelope;
+}
+
+TEST(SectionRefinement, ARampIsFittedToTheBeatsItsOnsetsShow) {
+    struct Case {
+        const char* what;
+        std::function<double(double)> bpmAt;
+        ORVRampPlacement detected;
+        double start, end, startBPM;
+    };
+    // Steady until 10 s, a ramp to 20 s, steady after; the map counts from the beat at 0.5 s.
+    const auto line = [](double from, double to) {
+        return [from, to](double t) { return t < 10 ? from : t < 20 ? from + (to - from) * (t - 10) / 10 : to; };
+    };
+    // A ramp even in beats rather than in time, as players speed up.
+    const auto evenInBeats = [](double t) {
+        return t < 10 ? 80.0 : t < 20 ? 80.0 * std::pow(1.55, (t - 10) / 10) : 124.0;
+    };
+    for (const Case& c : {
+             // Detection saw the ramp late and short, and misjudged where it starts from.
+             Case{"accelerando", line(90, 120), {0.5, 90, 12, 17, 96, 120}, 10, 20, 90},
+             Case{"ritardando", line(132, 96), {0.5, 132, 8.5, 18, 128, 96}, 10, 20, 132},
+             Case{"curved", evenInBeats, {0.5, 80, 11, 19, 84, 124}, 10, 20, 80},
+             // The steady tempo before was measured a little fast: its beats drift off by the ramp.
+             Case{"drifting before", line(80, 124), {0.5, 80.6, 12, 18, 82, 124}, 10, 20, 80},
+         }) {
+        const auto envelope = movingClickEnvelope(40, 0.5, c.bpmAt);
+        const auto fitted = A::fitRampToOnsets(envelope, kFs, c.detected, 1.0, 20.0, 39.0);
+        ASSERT_TRUE(fitted.has_value()) << c.what;
+        EXPECT_NEAR(fitted->startSeconds, c.start, 0.6) << c.what;
+        EXPECT_NEAR(fitted->endSeconds, c.end, 0.6) << c.what;
+        EXPECT_NEAR(fitted->startBPM, c.startBPM, 0.03 * c.startBPM) << c.what;
+        EXPECT_NEAR(fitted->beforeBPM, c.bpmAt(0), 0.1) << c.what;
+        EXPECT_EQ(fitted->endBPM, c.detected.endBPM) << c.what;
+        // Every beat of the fitted map lands on an onset, up to the end.
+        const auto& f = *fitted;
+        const auto tempo = [&f](double t) {
+            if (t < f.startSeconds) return f.beforeBPM;
+            if (t >= f.endSeconds) return f.endBPM;
+            return f.startBPM + (f.endBPM - f.startBPM) * (t - f.startSeconds) / (f.endSeconds - f.startSeconds);
+        };
+        double beats = 0;
+        double worst = 0;
+        for (double t = f.anchorBeat; t < 39; t += 1e-4) {
+            const double next = beats + tempo(t + 5e-5) / 60 * 1e-4;
+            if (std::floor(next) > std::floor(beats)) {
+                double nearest = 1e9;
+                for (std::size_t k = 0; k < envelope.size(); ++k) {
+                    if (envelope[k] > 0) nearest = std::min(nearest, std::abs(double(k) * kFs - t));
+                }
+                worst = std::max(worst, nearest);
+            }
+            beats = next;
+        }
+        EXPECT_LT(worst, 0.05) << c.what;
+    }
+    // A map that already meets every beat stays as it is.
+    const auto envelope = movingClickEnvelope(40, 0.5, line(90, 120));
+    EXPECT_FALSE(A::fitRampToOnsets(envelope, kFs, {0.5, 90, 10, 20, 90, 120}, 1.0, 20.0, 39.0).has_value());
+}
+
+TEST(SectionRefinement, AStepStartsOnTheOnsetWhereTheBeatLengthChanges) {
+    struct Case {
+        const char* what;
+        double oldBPM, newBPM, firstNewBeat, detected;
+    };
+    for (const Case& c : {
+             // Close tempi: the two grids nearly meet a beat either side of the step.
+             Case{"small step, detected a beat early", 122, 128, 31.5, 31.0},
+             Case{"small step, detected late", 122, 128, 31.5, 32.3},
+             Case{"large step down, detected early", 120, 90, 20.25, 19.6},
+         }) {
+        const double oldPeriod = 60.0 / c.oldBPM;
+        const double first = c.firstNewBeat - oldPeriod * std::floor(c.firstNewBeat / oldPeriod - 0.5);
+        const auto envelope =
+            clickEnvelope(60, kFs, {{first, c.firstNewBeat - 1e-6, c.oldBPM}, {c.firstNewBeat, 60, c.newBPM}});
+        const auto found = A::firstBeatOfStep(envelope, kFs, c.oldBPM, c.newBPM, c.detected, 0, 60);
+        ASSERT_TRUE(found.has_value()) << c.what;
+        EXPECT_NEAR(*found, c.firstNewBeat, kFs) << c.what;
+        // Sections too short to hold the beats it is judged on show nothing.
+        EXPECT_FALSE(A::firstBeatOfStep(envelope, kFs, c.oldBPM, c.newBPM, c.detected, c.firstNewBeat - 2, 60))
+            << c.what;
+    }
+    // No step at all: every onset is met as well by the one tempo continued.
+    const auto steady = clickEnvelope(60, kFs, {{0.5, 60, 122}});
+    EXPECT_FALSE(A::firstBeatOfStep(steady, kFs, 122, 128, 31.0, 0, 60).has_value());
 }
 
 TEST(SectionRefinement, StepsBetweenSteadyTempiStaySteps) {
