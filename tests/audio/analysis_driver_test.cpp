@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -499,6 +500,42 @@ TEST_F(AnalysisOnAudio, RampGivesRisingSections) {
     EXPECT_TRUE(m.sections.front().linearToNext);
     EXPECT_GE(m.bpm, 90);
     EXPECT_LE(m.bpm, 150);
+}
+
+// Sound without a pulse is refused as silence is, however steady its level; a pulse played
+// freely, or one whose tempo moves, is measured.
+TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
+    // Onsets at irregular gaps of 50 to 650 ms, and free playing that breathes +-15 % around
+    // 66 BPM over phrases of 20 s.
+    std::vector<double> patter, breathing;
+    std::uint32_t state = 12345;
+    for (double t = 0.2; t < 29.9;) {
+        patter.push_back(t);
+        state = state * 1664525u + 1013904223u;
+        t += 0.05 + 0.6 * double(state >> 8) / 16777216.0;
+    }
+    for (double t = 0.3; t < 30;) {
+        breathing.push_back(t);
+        t += 60.0 / (66 * (1 + 0.15 * std::sin(2 * std::numbers::pi * t / 20)));
+    }
+    const struct {
+        const char* what;
+        testkit::Signal signal;
+        bool pulse;
+    } cases[] = {
+        {"white-noise", testkit::noise(44100, 2, 44100 * 30, 0.5, 3), false},
+        {"random-patter", testkit::clicksAt(44100, 1, 30, patter), false},
+        {"free-playing", testkit::clicksAt(44100, 1, 30, breathing, 0.3), true},
+    };
+    for (const auto& c : cases) {
+        const auto file = song(c.what, c.signal);
+        if (c.pulse) {
+            EXPECT_GT(A::analyze(file).bpm, 0) << c.what;
+        } else {
+            expectAnalysisError([&] { A::analyze(file); }, 2002,
+                                "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+        }
+    }
 }
 
 TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
