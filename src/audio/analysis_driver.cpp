@@ -364,6 +364,15 @@ struct SettledSections {
     double level = 1.0;
 };
 
+// Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
+// change the beat: no one tempo folds them.
+bool changesGrouping(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        if (A::changesGrouping(features, sections[i - 1], sections[i])) return true;
+    }
+    return false;
+}
+
 // The parts of a song are counted at one level: sections an octave from their neighbours
 // come back to it and join them when they then hold the same tempo; a sure refinement that
 // relates to every section folds them into one pulse.
@@ -372,7 +381,9 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
     SettledSections settled{tracking.sections, localBPM};
     auto& sections = settled.sections;
-    if (multiSection) {
+    // A change of grouping keeps its sections where they are: they are one pulse already.
+    const bool regrouped = multiSection && changesGrouping(features, sections);
+    if (multiSection && !regrouped) {
         const auto aligned = A::sectionsAtOneLevel(sections);
         // The local tempo is the first section's: it moves with it.
         const double moved = aligned.front().bpm / sections.front().bpm;
@@ -381,7 +392,7 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     }
     if (multiSection) {
         const bool collapses =
-            refinement && refinement->confidence >= kCollapseConfidence &&
+            refinement && refinement->confidence >= kCollapseConfidence && !regrouped &&
             std::all_of(sections.begin(), sections.end(),
                         [&](const auto& s) { return isSamePulseOrRelative(s.bpm, refinement->bpm); });
         if (collapses) {

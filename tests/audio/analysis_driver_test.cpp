@@ -472,6 +472,44 @@ TEST_F(AnalysisOnAudio, OneMetricalLevelHoldsForTheWholeMap) {
     EXPECT_NEAR(m.sections[2].bpm, 90, 0.5);
 }
 
+// 4/4 turning into 6/8 over the same eighths: the beat changes from two eighths to three,
+// so the map steps from the quarter's tempo to the dotted quarter's, 2/3 of it.
+TEST_F(AnalysisOnAudio, MeterChangeOverTheSameEighthsChangesTheBeat) {
+    // One pattern letter per eighth; the kick marks the beats, the hats every eighth.
+    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const struct {
+        const char* what;
+        double eighthsBPM;
+        std::vector<std::pair<const testkit::DrumPattern*, int>> parts;  // pattern, bars
+    } cases[] = {
+        {"4/4 then 6/8 then 4/4", 240, {{&fourFour, 12}, {&sixEight, 12}, {&fourFour, 10}}},
+        {"6/8 then 4/4", 198, {{&sixEight, 12}, {&fourFour, 12}}},
+    };
+    for (const auto& c : cases) {
+        testkit::Signal signal;
+        std::vector<double> changes;
+        double at = 0;
+        for (const auto& [pattern, bars] : c.parts) {
+            const double seconds = bars * double(pattern->kick.size()) * 60.0 / c.eighthsBPM;
+            const auto part = testkit::drums(44100, seconds, testkit::steadyBeats(c.eighthsBPM, seconds), *pattern);
+            signal = signal.interleaved.empty() ? part : testkit::concatenated(signal, part);
+            if (at > 0) changes.push_back(at);
+            at += seconds;
+        }
+        const auto m = A::analyze(song("meter", signal));
+        ASSERT_TRUE(m.tempoMapReliable) << c.what;
+        ASSERT_EQ(m.sections.size(), c.parts.size()) << c.what;
+        for (std::size_t i = 0; i < c.parts.size(); ++i) {
+            const double beat = c.parts[i].first == &fourFour ? 2 : 3;
+            EXPECT_NEAR(m.sections[i].bpm, c.eighthsBPM / beat, 0.5) << c.what << " " << i;
+            if (i > 0) {
+                EXPECT_NEAR(m.sections[i].startSeconds, changes[i - 1], 0.5) << c.what << " " << i;
+            }
+        }
+    }
+}
+
 TEST_F(AnalysisOnAudio, TempoChangeIsAReliableMapOfSections) {
     const auto file = song("change", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
                                                            testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
