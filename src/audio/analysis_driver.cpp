@@ -23,6 +23,9 @@ constexpr std::size_t kShortestConsensusFrames = 192;
 constexpr std::size_t kReportedCandidateLimit = 8;
 constexpr double kMedianWeightFloor = 0.15;
 constexpr double kCollapseConfidence = 0.8;
+// Below this the song's clearest repetition is one that noise or a random patter of onsets
+// shows as well: there is no pulse to measure.
+constexpr double kLeastPulseSignificance = 5.5;
 constexpr double kOnsetLevel = 0.25;
 constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
@@ -90,6 +93,22 @@ StageCosts stageCosts(std::size_t threads) {
 
 bool isSamePulse(double a, double b) { return A::tempoRelation(a, b) == ORVTempoRelation::same; }
 bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
+
+// Whether the song repeats at a beat period more clearly than noise or a random patter of
+// onsets does: over its whole length, or else within stretches of a few seconds (a pulse whose
+// tempo moves). The stretches are read on the bands' onset strengths before normalisation, in
+// which a clear onset still stands out of a noise bed.
+bool hasPulse(const ORVAudioFeatureSet& features, std::span<const InternalCandidate> candidates) {
+    if (A::pulseSignificance(candidates, features.consensusEnvelope.size()) >= kLeastPulseSignificance) return true;
+    std::vector<double> onsets(features.consensusEnvelope.size(), 0.0);
+    bool strengths = false;
+    for (const auto& band : features.bandOnsetStrengths) {
+        for (std::size_t k = 0; k < std::min(onsets.size(), band.size()); ++k) onsets[k] += band[k];
+        strengths = strengths || !band.empty();
+    }
+    if (!strengths) onsets = features.consensusEnvelope;
+    return A::windowedPulseSignificance(onsets, features.frameSeconds) >= kLeastPulseSignificance;
+}
 
 // The first candidate that is a clear half or double of the tempo with a score close to the best.
 std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> candidates, double bpm,
@@ -327,6 +346,9 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatur
     const double consensusDone = costs.wholeSpanConsensus / costs.afterDecoding();
     const double windowsDone = (costs.wholeSpanConsensus + costs.windows) / costs.afterDecoding();
     progress.report(consensusDone);
+    if (!candidates.empty() && !hasPulse(features, candidates)) {
+        throwAnalysisError(kNoPulseStructureCode, kNoPulseStructureMessage);
+    }
 
     ORVConsensusTop top;
     if (!candidates.empty()) {
@@ -400,6 +422,15 @@ struct SettledSections {
     double level = 1.0;
 };
 
+// Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
+// change the beat: no one tempo folds them.
+bool changesGrouping(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        if (A::changesGrouping(features, sections[i - 1], sections[i])) return true;
+    }
+    return false;
+}
+
 // The parts of a song are counted at one level: sections an octave from their neighbours
 // come back to it and join them when they then hold the same tempo; a sure refinement that
 // relates to every section folds them into one pulse.
@@ -408,7 +439,9 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
     SettledSections settled{tracking.sections, localBPM};
     auto& sections = settled.sections;
-    if (multiSection) {
+    // A change of grouping keeps its sections where they are: they are one pulse already.
+    const bool regrouped = multiSection && changesGrouping(features, sections);
+    if (multiSection && !regrouped) {
         const auto aligned = A::sectionsAtOneLevel(sections);
         // The local tempo is the first section's: it moves with it.
         const double moved = aligned.front().bpm / sections.front().bpm;
@@ -417,7 +450,7 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     }
     if (multiSection) {
         const bool collapses =
-            refinement && refinement->confidence >= kCollapseConfidence &&
+            refinement && refinement->confidence >= kCollapseConfidence && !regrouped &&
             std::all_of(sections.begin(), sections.end(),
                         [&](const auto& s) { return isSamePulseOrRelative(s.bpm, refinement->bpm); });
         if (collapses) {

@@ -25,6 +25,35 @@ constexpr std::int64_t kActiveFramesNeeded = 6;
 constexpr double kBucketTolerance = 0.018;
 // Beats kept clear of each section's ends when its tempo is re-measured.
 constexpr double kTempoMarginBeats = 4.0;
+// The grouping of a fast pulse is read on windows this long, this far apart; a pulse in this
+// range is the eighths of a beat, grouped in twos or threes (a faster one, sixteenths, gathers
+// in threes only in passing figures); accents after three pulses outweigh those after two by
+// this much where the pulse is grouped in threes (and fall short of them where in twos), over
+// this many windows in a row.
+constexpr double kGroupingWindowSeconds = 6.0;
+constexpr double kGroupingHopSeconds = 1.5;
+constexpr double kSlowestEighthsBPM = 150.0;
+constexpr double kFastestEighthsBPM = 270.0;
+constexpr double kClearGrouping = 0.1;
+constexpr std::size_t kGroupingWindowsNeeded = 3;
+// Two sections relate as two and three pulses when their tempi are this close to 3:2.
+constexpr double kGroupingRatioSlack = 0.03;
+
+// The autocorrelation (mean removed) of frames begin ... end - 1 of the envelope at the lag.
+double correlationAt(std::span<const double> envelope, std::int64_t begin, std::int64_t end, std::int64_t lag) {
+    double mean = 0;
+    for (std::int64_t k = begin; k < end; ++k) mean += envelope[static_cast<std::size_t>(k)];
+    mean /= static_cast<double>(std::max<std::int64_t>(end - begin, 1));
+    double ab = 0, aa = 0, bb = 0;
+    for (std::int64_t k = begin; k + lag < end; ++k) {
+        const double a = envelope[static_cast<std::size_t>(k)] - mean;
+        const double b = envelope[static_cast<std::size_t>(k + lag)] - mean;
+        ab += a * b;
+        aa += a * a;
+        bb += b * b;
+    }
+    return ab / std::max(std::sqrt(aa * bb), 1e-12);
+}
 
 // Frames begin ... end - 1 of every feature envelope, then of the consensus envelope, which
 // the consensus reads last for its accents.
@@ -119,6 +148,19 @@ double meanAgreement(std::span<const ORVTempoFamilyState> states) {
     return sum / static_cast<double>(states.size());
 }
 
+// By how much the accents below 2500 Hz over frames begin ... end - 1 recur more clearly after
+// three pulses of this many frames than after two.
+double groupingLead(const ORVAudioFeatureSet& features, std::int64_t begin, std::int64_t end, double pulse) {
+    double lead = 0;
+    for (std::size_t band = 1; band <= 3; ++band) {
+        const std::span<const double> envelope = features.featureEnvelopes[band];
+        if (static_cast<std::int64_t>(envelope.size()) < end) continue;
+        lead += (correlationAt(envelope, begin, end, roundedInt64(3 * pulse)) -
+                 correlationAt(envelope, begin, end, roundedInt64(2 * pulse))) / 3.0;
+    }
+    return lead;
+}
+
 }  // namespace
 
 ORVLocalTrackingWindows ORVAnalyzerLocalTracking::trackingWindows(double frameSeconds,
@@ -176,6 +218,7 @@ ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFe
         A::rampSections(A::continuousSections(A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats)),
                         tracking.observations);
 
+    tracking.sections = groupingSections(features, tracking.sections, tracking.observations);
     tracking.stability = trackingStability(states);
     tracking.agreement = meanAgreement(states);
     tracking.isReliable = isReliableTracking(states, tracking.sections, tracking.stability);
@@ -222,6 +265,119 @@ void ORVAnalyzerLocalTracking::accumulateBucket(const Candidate& c, std::vector<
     b.pulseCompleteness = maxIgnoringNaN(b.pulseCompleteness, c.pulseCompleteness * w);
     b.accentRecurrence = (b.accentRecurrence * b.weight + c.accentRecurrence * w) / total;
     b.weight += w;
+}
+
+bool ORVAnalyzerLocalTracking::changesGrouping(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& a,
+                                               const ORVDetectedTempoSection& b) {
+    const double dt = features.frameSeconds;
+    const bool aFaster = a.bpm > b.bpm;
+    const ORVDetectedTempoSection& twos = aFaster ? a : b;
+    const ORVDetectedTempoSection& threes = aFaster ? b : a;
+    if (!(dt > 0) || !std::isfinite(dt) || a.linearToNext || b.linearToNext ||
+        !(twos.bpm >= kSlowestEighthsBPM && twos.bpm <= kFastestEighthsBPM) ||
+        !(std::abs(twos.bpm / threes.bpm - 1.5) <= kGroupingRatioSlack)) {
+        return false;
+    }
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const auto lead = [&](const ORVDetectedTempoSection& s) {
+        const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(s.startSeconds / dt), 0, n);
+        const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(s.endSeconds / dt), from, n);
+        if (to - from < roundedInt64(kGroupingWindowSeconds / dt)) return 0.0;
+        return groupingLead(features, from, to, 60.0 / (twos.bpm * dt));
+    };
+    return lead(threes) > kClearGrouping && lead(twos) < -kClearGrouping;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::groupingSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+    std::span<const ORVLocalTempoObservation> observations) {
+    std::vector<ORVDetectedTempoSection> result;
+    const double dt = features.frameSeconds;
+    if (!(dt > 0) || !std::isfinite(dt)) return {sections.begin(), sections.end()};
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const std::int64_t length = roundedInt64(kGroupingWindowSeconds / dt);
+    const std::int64_t hop = std::max<std::int64_t>(roundedInt64(kGroupingHopSeconds / dt), 1);
+    for (const ORVDetectedTempoSection& section : sections) {
+        const double pulse = 60.0 / (section.bpm * dt);
+        const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(section.startSeconds / dt), 0, n);
+        const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(section.endSeconds / dt), from, n);
+        const bool eighths = section.bpm >= kSlowestEighthsBPM && section.bpm <= kFastestEighthsBPM;
+        if (section.linearToNext || !eighths || !std::isfinite(pulse) || to - from < length) {
+            result.push_back(section);
+            continue;
+        }
+        // Per window: by how much the accents after three pulses outweigh those after two.
+        std::vector<double> centres, leads;
+        for (std::int64_t begin = from; begin + length <= to; begin += hop) {
+            centres.push_back(dt * static_cast<double>(begin + length / 2));
+            leads.push_back(groupingLead(features, begin, begin + length, pulse));
+        }
+        // Runs of windows clearly grouped one way: +1 in threes, -1 in twos.
+        const auto groupingOf = [&](std::size_t i) {
+            return leads[i] > kClearGrouping ? 1 : leads[i] < -kClearGrouping ? -1 : 0;
+        };
+        struct Run {
+            int grouping;
+            std::size_t first, last;
+        };
+        std::vector<Run> runs;
+        for (std::size_t i = 0; i < leads.size(); ++i) {
+            const int g = groupingOf(i);
+            if (g == 0) continue;
+            if (!runs.empty() && runs.back().grouping == g) {
+                runs.back().last = i;
+            } else {
+                runs.push_back({g, i, i});
+            }
+        }
+        std::erase_if(runs, [](const Run& r) { return r.last - r.first + 1 < kGroupingWindowsNeeded; });
+        // Neighbouring runs of one grouping join.
+        std::vector<Run> joined;
+        for (const Run& r : runs) {
+            if (!joined.empty() && joined.back().grouping == r.grouping) {
+                joined.back().last = r.last;
+            } else {
+                joined.push_back(r);
+            }
+        }
+        const bool twos = std::any_of(joined.begin(), joined.end(), [](const Run& r) { return r.grouping < 0; });
+        const bool threes = std::any_of(joined.begin(), joined.end(), [](const Run& r) { return r.grouping > 0; });
+        if (!twos || !threes) {
+            result.push_back(section);
+            continue;
+        }
+        // A window across the change holds both groupings in the share of its length on either
+        // side: the change lies where the lead passes half-way between the two runs' own,
+        // read between the windows.
+        const auto meanLead = [&leads](const Run& r) {
+            double sum = 0;
+            for (std::size_t i = r.first; i <= r.last; ++i) sum += leads[i];
+            return sum / static_cast<double>(r.last - r.first + 1);
+        };
+        double start = section.startSeconds;
+        for (std::size_t r = 0; r < joined.size(); ++r) {
+            double end = section.endSeconds;
+            if (r + 1 < joined.size()) {
+                const double halfWay = (meanLead(joined[r]) + meanLead(joined[r + 1])) / 2;
+                const bool rising = joined[r + 1].grouping > 0;
+                std::size_t i = joined[r].last;
+                while (i + 1 < joined[r + 1].first && (leads[i + 1] > halfWay) != rising) ++i;
+                const double a = leads[i] - halfWay, b = leads[i + 1] - halfWay;
+                const double share = std::abs(b - a) > 1e-12 ? std::clamp(a / (a - b), 0.0, 1.0) : 0.5;
+                end = centres[i] + share * (centres[i + 1] - centres[i]);
+            }
+            ORVDetectedTempoSection part = section;
+            part.startSeconds = start;
+            part.endSeconds = end;
+            if (joined[r].grouping > 0) part.bpm = A::roundedTempo(section.bpm * 2.0 / 3.0);
+            part.observationCount = std::count_if(observations.begin(), observations.end(), [&](const auto& o) {
+                return o.centerSeconds >= start && o.centerSeconds < end;
+            });
+            result.push_back(part);
+            start = end;
+        }
+    }
+    return result;
 }
 
 double ORVAnalyzerLocalTracking::trackingStability(std::span<const ORVTempoFamilyState> states) {

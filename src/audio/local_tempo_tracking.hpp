@@ -107,6 +107,22 @@ struct ORVAnalyzerLocalTracking {
     // windows that left the metrical level open.
     static bool isReliableTracking(std::span<const ORVTempoFamilyState> states,
                                    std::span<const ORVDetectedTempoSection> sections, double stability);
+
+    // Splits a steady section whose pulse (150 to 270 BPM: eighths of the beat) is
+    // grouped in twos over part of it and in threes over another part, as when 4/4 turns into
+    // 6/8 over the same eighths: the grouping is read off the accents below 2500 Hz, which
+    // recur after two pulses or after three. A part grouped in threes takes 2/3 of the
+    // section's tempo, so that its beat, three pulses, stands where the level of the rest puts
+    // two. Each grouping must hold for about 9 s; the change lies where the accents turn.
+    static std::vector<ORVDetectedTempoSection> groupingSections(
+        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+        std::span<const ORVLocalTempoObservation> observations);
+
+    // Whether two sections are the same pulse (the faster's tempo, 150 to 270 BPM) grouped in
+    // twos over the faster and in threes over the slower, 2/3 of it, as the accents below
+    // 2500 Hz show: a change of the beat that no one tempo folds.
+    static bool changesGrouping(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& a,
+                                const ORVDetectedTempoSection& b);
 };
 
 }  // namespace corvel::audio

@@ -28,6 +28,10 @@ constexpr std::size_t kEnvelopeCandidateLimit = 7;
 constexpr double kDistinctTempo = 0.012;
 
 constexpr std::size_t kMinimumEnvelopeFrames = 96;
+// A pulse whose tempo moves still repeats over this much of the envelope, give or take this
+// much per onset.
+constexpr double kPulseWindowSeconds = 8.0;
+constexpr double kPulseDriftSeconds = 0.025;
 constexpr std::size_t kCandidatesPerFeature = 5;
 constexpr double kClusterTolerance = 0.022;
 constexpr double kRelatedTolerance = 0.025;
@@ -426,6 +430,53 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::r
     std::vector<InternalCandidate> candidates) {
     stableInsertionSort(candidates, ranksBefore);
     return distinctTempi(candidates, kConsensusCandidateLimit);
+}
+
+double ORVAnalyzerPeriodicity::pulseSignificance(std::span<const InternalCandidate> candidates, std::size_t frames) {
+    double clearest = 0;
+    for (const InternalCandidate& candidate : candidates) clearest = std::fmax(clearest, candidate.autocorrelation);
+    return clearest * std::sqrt(static_cast<double>(frames));
+}
+
+double ORVAnalyzerPeriodicity::windowedPulseSignificance(std::span<const double> envelope, double frameSeconds) {
+    if (!(frameSeconds > 0) || !std::isfinite(frameSeconds)) return 0;
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    const std::int64_t length = std::min(saturatingInt64(kPulseWindowSeconds / frameSeconds), n);
+    const std::int64_t minLag = std::max<std::int64_t>(saturatingInt64(kShortestBeatSeconds / frameSeconds), 2);
+    const std::int64_t maxLag = std::min(length / 3, saturatingInt64(kLongestBeatSeconds / frameSeconds));
+    const std::int64_t reach = std::max<std::int64_t>(saturatingInt64(kPulseDriftSeconds / frameSeconds), 1);
+    if (minLag >= maxLag - 2 || 2 * reach >= minLag) return 0;
+    // Each frame holds the sum of its neighbourhood: onsets that drift a little off a strict
+    // period, as they do when the tempo moves within the window, still meet at one lag.
+    std::vector<double> widened(envelope.size(), 0.0);
+    for (std::int64_t k = 0; k < n; ++k) {
+        for (std::int64_t j = std::max<std::int64_t>(k - reach, 0); j <= std::min(k + reach, n - 1); ++j) {
+            widened[static_cast<std::size_t>(k)] += envelope[static_cast<std::size_t>(j)];
+        }
+    }
+    std::vector<double> clarity;
+    for (std::int64_t begin = 0; begin + length <= n; begin += std::max<std::int64_t>(length / 2, 1)) {
+        const auto window =
+            std::span<const double>(widened).subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(length));
+        if (std::all_of(window.begin(), window.end(), [&](double v) { return v == window.front(); })) continue;
+        const std::vector<double> acf = autocorrelationTable(window, 1, maxLag);
+        const auto at = [&acf](std::int64_t lag) { return acf[static_cast<std::size_t>(lag)]; };
+        // By chance a lag's autocorrelation spreads the more, the more the envelope resembles
+        // itself over the width of an onset (Bartlett's formula).
+        double spread = 1;
+        for (std::int64_t lag = 1; lag <= 2 * reach; ++lag) spread += 2 * at(lag) * at(lag);
+        double clearest = 0;
+        for (std::int64_t lag = minLag + 1; lag < maxLag; ++lag) {
+            if (at(lag) >= at(lag - 1) && at(lag) >= at(lag + 1)) {
+                clearest = std::fmax(clearest, at(lag) * std::sqrt(static_cast<double>(length - lag) / spread));
+            }
+        }
+        clarity.push_back(clearest);
+    }
+    if (clarity.empty()) return 0;
+    const auto quartile = clarity.begin() + static_cast<std::ptrdiff_t>(clarity.size() * 3 / 4);
+    std::nth_element(clarity.begin(), quartile, clarity.end());
+    return *quartile;
 }
 
 std::optional<std::size_t> ORVAnalyzerPeriodicity::findRelatedCandidate(std::size_t begin, std::size_t end,

@@ -49,6 +49,17 @@ struct ORVAnalyzerPeriodicity {
                                                               bool resolveMetricalRelations, double frameSeconds,
                                                               const ORVWorkerPool& pool = ORVWorkerPool(1));
 
+    // How far the clearest repetition among the candidates of an envelope of `frames` frames
+    // rises above chance: its autocorrelation in units of the spread that an envelope without
+    // a pulse shows at any one lag (one over the root of the frames). Noise, and an irregular
+    // patter of onsets, read about 2 to 4.5; music with a beat, played freely or not, well above.
+    static double pulseSignificance(std::span<const InternalCandidate> candidates, std::size_t frames);
+    // The same within windows of about 8 s, where a pulse whose tempo moves still repeats: the
+    // tallest autocorrelation peak at a beat period (320 to 40 BPM) of each window, onsets
+    // allowed to drift by about 25 ms, in units of its spread by chance; the upper quartile of
+    // the windows that hold anything. 0 when none does.
+    static double windowedPulseSignificance(std::span<const double> envelope, double frameSeconds);
+
     // The first index of begin ... end - 1 (skipping `skip`) whose tempo lies within 2.5 % of
     // targetBpm and whose score is at most 0.14 below the reference's.
     static std::optional<std::size_t> findRelatedCandidate(std::size_t begin, std::size_t end, std::size_t skip,

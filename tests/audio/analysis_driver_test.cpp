@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <functional>
 #include <limits>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -471,6 +472,44 @@ TEST_F(AnalysisOnAudio, OneMetricalLevelHoldsForTheWholeMap) {
     EXPECT_NEAR(m.sections[2].bpm, 90, 0.5);
 }
 
+// 4/4 turning into 6/8 over the same eighths: the beat changes from two eighths to three,
+// so the map steps from the quarter's tempo to the dotted quarter's, 2/3 of it.
+TEST_F(AnalysisOnAudio, MeterChangeOverTheSameEighthsChangesTheBeat) {
+    // One pattern letter per eighth; the kick marks the beats, the hats every eighth.
+    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const struct {
+        const char* what;
+        double eighthsBPM;
+        std::vector<std::pair<const testkit::DrumPattern*, int>> parts;  // pattern, bars
+    } cases[] = {
+        {"4/4 then 6/8 then 4/4", 240, {{&fourFour, 12}, {&sixEight, 12}, {&fourFour, 10}}},
+        {"6/8 then 4/4", 198, {{&sixEight, 12}, {&fourFour, 12}}},
+    };
+    for (const auto& c : cases) {
+        testkit::Signal signal;
+        std::vector<double> changes;
+        double at = 0;
+        for (const auto& [pattern, bars] : c.parts) {
+            const double seconds = bars * double(pattern->kick.size()) * 60.0 / c.eighthsBPM;
+            const auto part = testkit::drums(44100, seconds, testkit::steadyBeats(c.eighthsBPM, seconds), *pattern);
+            signal = signal.interleaved.empty() ? part : testkit::concatenated(signal, part);
+            if (at > 0) changes.push_back(at);
+            at += seconds;
+        }
+        const auto m = A::analyze(song("meter", signal));
+        ASSERT_TRUE(m.tempoMapReliable) << c.what;
+        ASSERT_EQ(m.sections.size(), c.parts.size()) << c.what;
+        for (std::size_t i = 0; i < c.parts.size(); ++i) {
+            const double beat = c.parts[i].first == &fourFour ? 2 : 3;
+            EXPECT_NEAR(m.sections[i].bpm, c.eighthsBPM / beat, 0.5) << c.what << " " << i;
+            if (i > 0) {
+                EXPECT_NEAR(m.sections[i].startSeconds, changes[i - 1], 0.5) << c.what << " " << i;
+            }
+        }
+    }
+}
+
 TEST_F(AnalysisOnAudio, TempoChangeIsAReliableMapOfSections) {
     const auto file = song("change", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
                                                            testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
@@ -516,6 +555,42 @@ TEST_F(AnalysisOnAudio, BeatsStayOnTheMusicThroughARamp) {
         }
         const auto m = A::analyze(song(c.what, testkit::clicksAt(44100, 1, 70, beats)));
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95) << c.what;
+    }
+}
+
+// Sound without a pulse is refused as silence is, however steady its level; a pulse played
+// freely, or one whose tempo moves, is measured.
+TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
+    // Onsets at irregular gaps of 50 to 650 ms, and free playing that breathes +-15 % around
+    // 66 BPM over phrases of 20 s.
+    std::vector<double> patter, breathing;
+    std::uint32_t state = 12345;
+    for (double t = 0.2; t < 29.9;) {
+        patter.push_back(t);
+        state = state * 1664525u + 1013904223u;
+        t += 0.05 + 0.6 * double(state >> 8) / 16777216.0;
+    }
+    for (double t = 0.3; t < 30;) {
+        breathing.push_back(t);
+        t += 60.0 / (66 * (1 + 0.15 * std::sin(2 * std::numbers::pi * t / 20)));
+    }
+    const struct {
+        const char* what;
+        testkit::Signal signal;
+        bool pulse;
+    } cases[] = {
+        {"white-noise", testkit::noise(44100, 2, 44100 * 30, 0.5, 3), false},
+        {"random-patter", testkit::clicksAt(44100, 1, 30, patter), false},
+        {"free-playing", testkit::clicksAt(44100, 1, 30, breathing, 0.3), true},
+    };
+    for (const auto& c : cases) {
+        const auto file = song(c.what, c.signal);
+        if (c.pulse) {
+            EXPECT_GT(A::analyze(file).bpm, 0) << c.what;
+        } else {
+            expectAnalysisError([&] { A::analyze(file); }, 2002,
+                                "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+        }
     }
 }
 
