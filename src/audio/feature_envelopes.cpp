@@ -85,12 +85,14 @@ constexpr double kAboveBackgroundDb = 10.0;
 constexpr double kBelowLoudDb = 50.0;
 // Without a background, anything a little under the quietest stretch of music counts.
 constexpr double kBelowSteadyLevelDb = 6.0;
-constexpr double kFloorWindowSeconds = 0.5;
+// The floor shows in the gaps between notes, which a fifth of a second spans: over longer
+// windows the rings of a soft pickup raise it to the pickup's own level.
+constexpr double kFloorWindowSeconds = 0.2;
 constexpr int kSustainedFrames = 4;
 
 double levelDb(double rms) { return rms > 1e-6 ? 20.0 * std::log10(rms) : kSilenceDb; }
 
-// The quietest stretch of the file: the lowest median level over windows of about half a second.
+// The quietest stretch of the file: the lowest median level over windows of a fifth of a second.
 double quietestLevelDb(const std::vector<double>& levels, double frameSeconds) {
     const std::size_t n = levels.size();
     const auto window = static_cast<std::size_t>(std::clamp<std::int64_t>(
@@ -113,7 +115,7 @@ double quietestLevelDb(const std::vector<double>& levels, double frameSeconds) {
 }  // namespace
 
 // The first frame of the first run of frames that stand out of the noise floor. The floor is
-// the quietest half second; when it lies well below the loud passages (silence, hiss, room
+// the quietest fifth of a second; when it lies well below the loud passages (silence, hiss, room
 // noise before the band) sound must rise clearly above it, and when it doesn't (music at a
 // steady level throughout) the music itself is the floor and counts from its first frame.
 std::optional<std::size_t> ORVAudioMusicAnalyzer::firstSustainedSoundFrame(std::span<const double> energy,

@@ -33,6 +33,12 @@ constexpr double kAccentLean = 0.2;
 // its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
 constexpr std::array<double, ORVAudioFeatureSet::kSplitBandCount> kBandWeights{1.0, 1.0, 1.0, 0.5, 0.25};
 constexpr std::size_t kLowBand = 0;
+// How much a band's beats taking turns (even against odd) counts in the beat-phase vote,
+// against how strong its onsets are on the beats.
+constexpr double kTurnWeight = 0.4;
+// The lowest band of a snare's crack (600-2500 Hz): from there up, beats that take turns are a
+// backbeat; below it, kick and bass syncopate freely.
+constexpr std::size_t kSnareBand = 2;
 
 // One split band's onset strengths: the unnormalised ones when the features hold them, else
 // the normalised envelope.
@@ -215,15 +221,30 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     // onsets are on one than on the other (scale-free, so that a quiet band counts as much as
     // a loud one), the cymbal bands less. Syncopated kicks don't move a grid its snare and
     // hats hold, nor do off-beat hats move one its kicks hold.
+    // From the snare's band up, each band votes a second time, less, for the grid whose beats
+    // take turns (even against odd): the snare of a backbeat falls on every other beat, while
+    // what is played on every off-beat alike (open hats, chord chops, an octave bass) fills in
+    // between the beats.
     const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
-    const auto meanAt = [&](const BandView& band, double from) {
-        double sum = 0;
-        std::int64_t count = 0;
-        for (double t = from; t < static_cast<double>(end); t += periodFrames) {
-            sum += band.peakNear(roundedInt64(t), h, begin, end);
-            ++count;
+    struct GridMeans {
+        double all = 0;
+        double turns = 0;  // the difference between the even and the odd beats' means
+    };
+    const auto meansAt = [&](const BandView& band, double from) {
+        std::array<double, 2> sums{};
+        std::array<std::int64_t, 2> counts{};
+        std::size_t side = 0;
+        for (double t = from; t < static_cast<double>(end); t += periodFrames, side ^= 1) {
+            sums[side] += band.peakNear(roundedInt64(t), h, begin, end);
+            ++counts[side];
         }
-        return count > 0 ? sum / static_cast<double>(count) : 0.0;
+        GridMeans m;
+        const std::int64_t count = counts[0] + counts[1];
+        if (count > 0) m.all = (sums[0] + sums[1]) / static_cast<double>(count);
+        if (counts[0] > 0 && counts[1] > 0) {
+            m.turns = std::abs(sums[0] / static_cast<double>(counts[0]) - sums[1] / static_cast<double>(counts[1]));
+        }
+        return m;
     };
     const double between = phase + 0.5 * periodFrames;
     double vote = 0;
@@ -231,7 +252,10 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
         const BandView band(features, k);
         if (!band.usable()) continue;
         const double floor = std::max(band.mean(begin, end), 1e-9);
-        vote += kBandWeights[k] * std::log((meanAt(band, phase) + floor) / (meanAt(band, between) + floor));
+        const GridMeans on = meansAt(band, phase);
+        const GridMeans off = meansAt(band, between);
+        vote += kBandWeights[k] * std::log((on.all + floor) / (off.all + floor));
+        if (k >= kSnareBand) vote += kBandWeights[k] * kTurnWeight * std::log((on.turns + floor) / (off.turns + floor));
     }
     if (vote >= 0) return phase;
     const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));

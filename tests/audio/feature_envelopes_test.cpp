@@ -103,6 +103,18 @@ Signal steadyPattern(double seconds, double bpm) {
     return pattern;
 }
 
+// A pickup beat of two soft snare hits on its eighths (a sharp crack and a short ring, as a
+// sampled snare has), then a band at a steady level.
+Signal pickupThenBand(double bpm, double seconds, double softness) {
+    const double beat = 60.0 / bpm;
+    Signal pickup = noise(44100, 1, std::int64_t(beat * 44100), 1.0, 3);
+    for (std::int64_t i = 0; i < pickup.frames(); ++i) {
+        const double t = std::fmod(double(i) / 44100, beat / 2);
+        pickup.interleaved[std::size_t(i)] *= float(softness * (std::exp(-t / 0.006) + 0.2 * std::exp(-t / 0.06)));
+    }
+    return concatenated(pickup, groove(44100, 1, seconds, steadyBeats(bpm, seconds)));
+}
+
 TEST(FeatureEnvelopes, FirstMeaningfulAudioRisesAboveTheNoiseFloor) {
     struct Case {
         const char* what;
@@ -116,6 +128,9 @@ TEST(FeatureEnvelopes, FirstMeaningfulAudioRisesAboveTheNoiseFloor) {
                   concatenated(silence(44100, 1, seconds(8)), steadyPattern(60, 124)), 8.0},
              Case{"hiss 50 dB down before the pattern",
                   concatenated(noise(44100, 1, seconds(6), 0.0015, 5), steadyPattern(40, 96)), 6.0},
+             Case{"a soft pickup snare before the band", pickupThenBand(140, 30, 0.1), 0.0},
+             Case{"the pickup after 8 s of digital silence",
+                  concatenated(silence(44100, 1, seconds(8)), pickupThenBand(140, 30, 0.1)), 8.0},
          }) {
         const auto set = decode(c.signal);
         ASSERT_TRUE(set.firstMeaningfulAudioSeconds.has_value()) << c.what;

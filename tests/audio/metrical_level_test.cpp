@@ -150,19 +150,12 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
 }
 
 TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
+    const double period = 60.0 / (kFrameSeconds * 124);
     // Kicks on the beats, louder open hats (above 2500 Hz) on the off-beats, the consensus
     // hearing both alike: the beats fall on the kicks.
     auto set = silentFeatures(20);
-    const double period = 60.0 / (kFrameSeconds * 124);
     addBeats(set, {0, 1}, 124, 1, 0, 0.8f);
-    for (double f = 5 + period / 2; f < double(set.consensusEnvelope.size()); f += period) {
-        const auto frame = std::size_t(std::lround(f));
-        if (frame >= set.consensusEnvelope.size()) break;
-        for (const std::size_t band : {3u, 4u}) set.bandOnsetStrengths[band][frame] = 1.0f;
-        set.consensusEnvelope[frame] = 1;
-    }
-    // (A beat one frame early still meets the onset; the earliest such phase wins.)
-    EXPECT_NEAR(std::fmod(A::beatPhase(set, period, 0, std::int64_t(set.consensusEnvelope.size())), period), 5.0, 1.0);
+    addBeats(set, {3, 4}, 248, 2, 1, 1.0f);
     // Funk: the kicks fall between the beats more often than on them, but snare and hats hold
     // the beats in their bands: the beats stay on the beats.
     auto funk = silentFeatures(20);
@@ -170,8 +163,25 @@ TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
     addBeats(funk, {0, 1}, 248, 4, 0, 0.6f);     // and on every other beat, weaker
     addBeats(funk, {2, 3, 4}, 124, 1, 0, 0.8f);  // snare and hats on the beats
     addBeats(funk, {3, 4}, 248, 2, 1, 0.15f);    // softer hats between
-    EXPECT_NEAR(std::fmod(A::beatPhase(funk, period, 0, std::int64_t(funk.consensusEnvelope.size())), period), 5.0,
-                1.0);
+    // Four on the floor under an octave bass and chord chops on every off-beat, as loud as the
+    // kicks below 600 Hz and louder above, with open hats there too: only the snare on 2 and
+    // 4 tells the beats from the off-beats.
+    auto disco = silentFeatures(20);
+    addBeats(disco, {0}, 124, 1, 0, 0.8f);          // kicks
+    addBeats(disco, {0}, 248, 2, 1, 0.75f);         // the bass's upper octave
+    addBeats(disco, {1, 2}, 248, 2, 1, 0.6f);       // chops
+    addBeats(disco, {3, 4}, 248, 2, 1, 0.3f);       // open hats
+    addBeats(disco, {1, 2, 3, 4}, 124, 2, 1, 0.5f); // snare on 2 and 4
+    addBeats(disco, {3, 4}, 124, 2, 0, 0.15f);      // closed hats on 1 and 3
+    struct Case {
+        const char* what;
+        const ORVAudioFeatureSet& features;
+    };
+    for (const Case& c : {Case{"kicks under off-beat hats", set}, Case{"funk", funk}, Case{"disco", disco}}) {
+        const double phase = A::beatPhase(c.features, period, 0, std::int64_t(c.features.consensusEnvelope.size()));
+        // (A beat one frame early still meets the onset; the earliest such phase wins.)
+        EXPECT_NEAR(std::remainder(phase - 5, period), 0.0, 1.0) << c.what;
+    }
 
     // The phase counts from the start of the features, also over a later span.
     const double later = A::beatPhase(set, period, 500, 1500);
