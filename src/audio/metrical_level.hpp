@@ -22,6 +22,18 @@ struct ORVGridLean {
     // 0...1: how clearly one beat of every three stands out over the other two (the best of
     // the three rotations): the evidence for the grid at a third of its tempo.
     double tripleAccent = 0;
+    // 0...1: how much the low band and the bands above 600 Hz (a snare's crack, cymbals)
+    // stress opposite halves, each as clearly as the other (a geometric mean of the two
+    // leans): a kick on one beat and a snare or hat on the next. Strongest at the level where
+    // the drums alternate; with the backbeat it tells the beat from its subdivision.
+    double crossLean = 0;
+    // 0...1: how much the onsets between the beats fall late (the long-short pairs of a swung
+    // subdivision, about two thirds of the way to the next beat) rather than halfway: a
+    // subdivision swung under the beat, which makes the grid's own level the beat.
+    double swing = 0;
+    // 0...1: how much the bands above 600 Hz stress one half beyond what the low band does in
+    // the same direction: a snare on every other beat, over kicks anywhere.
+    double upperAccent = 0;
     std::int64_t beats = 0;
 };
 
