@@ -351,10 +351,12 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     SettledSections settled{tracking.sections, localBPM};
     auto& sections = settled.sections;
     if (multiSection) {
-        const auto aligned = A::sectionsAtOneLevel(sections);
+        const auto atOneLevel = A::sectionsAtOneLevel(sections);
+        const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
         // The local tempo is the first section's: it moves with it.
-        const double moved = aligned.front().bpm / sections.front().bpm;
+        const double moved = atOneLevel.front().bpm / sections.front().bpm;
         if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+        if (aligned.front().bpm != atOneLevel.front().bpm) settled.tempo = aligned.front().bpm;
         sections = A::mergeAdjacentSections(aligned);
     }
     if (multiSection) {

@@ -34,6 +34,12 @@ constexpr double kCrossWeight = 2.0;
 constexpr double kUpperWeight = 1.0;
 constexpr double kSwingWeight = 3.0;
 constexpr double kSwingBackbeatShare = 4.0;
+// The ratios between a beat and a cross-rhythm of its own grid, and how closely a neighbour's
+// tempo must meet one to be read as such.
+constexpr std::array<double, 4> kCrossRhythmRatios{2.0 / 3, 3.0 / 4, 4.0 / 3, 3.0 / 2};
+constexpr double kCrossRhythmTolerance = 0.015;
+// A section counts as a detour from a neighbour at least as long as itself.
+constexpr double kDetourShare = 1.0;
 
 // The split bands read for beats, with how much each speaks for the beat rather than for
 // its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
@@ -283,6 +289,81 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     if (vote >= 0) return phase;
     const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));
     return shifted;
+}
+
+double ORVAnalyzerMetricalLevel::gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                                         std::int64_t end) {
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    begin = std::clamp<std::int64_t>(begin, 0, n);
+    end = std::clamp<std::int64_t>(end, begin, n);
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
+    std::vector<BandView> bands;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) bands.emplace_back(features, k);
+    double floor = 0;
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        if (bands[k].usable()) floor += kBandWeights[k] * bands[k].mean(begin, end);
+    }
+    const double phase = beatPhase(features, periodFrames, begin, end);
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    double sum = 0;
+    std::int64_t count = 0;
+    for (double t = phase; t < static_cast<double>(end); t += periodFrames) {
+        if (t < static_cast<double>(begin)) continue;
+        const std::int64_t c = roundedInt64(t);
+        for (std::size_t k = 0; k < bands.size(); ++k) {
+            if (bands[k].usable()) sum += kBandWeights[k] * bands[k].peakNear(c, h, begin, end);
+        }
+        ++count;
+    }
+    if (count == 0) return 0;
+    return std::max(sum / static_cast<double>(count) - floor, 0.0);
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardChanges(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
+    const double fs = features.frameSeconds;
+    if (result.size() < 2 || !(fs > 0) || !std::isfinite(fs)) return result;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const auto frame = [&](double seconds) { return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n); };
+    const auto steady = [&](std::size_t i) {
+        return A::isUsableTempo(result[i].bpm) && !result[i].linearToNext && (i == 0 || !result[i - 1].linearToNext);
+    };
+    // Shortest first: a short detour of the tracker goes back to the music around it.
+    std::vector<std::size_t> order(result.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return result[a].endSeconds - result[a].startSeconds < result[b].endSeconds - result[b].startSeconds;
+    });
+    for (const std::size_t i : order) {
+        if (!steady(i)) continue;
+        const std::int64_t begin = frame(result[i].startSeconds);
+        const std::int64_t end = frame(result[i].endSeconds);
+        if (end <= begin) continue;
+        const double own = gridFit(features, 60.0 / (fs * result[i].bpm), begin, end);
+        double best = own;
+        std::optional<double> taken;
+        for (const std::size_t j : {i - 1, i + 1}) {
+            // A detour is short against the music it leaves.
+            const double length = result[i].endSeconds - result[i].startSeconds;
+            if (j >= result.size() || !steady(j) || result[j].endSeconds - result[j].startSeconds < kDetourShare * length) {
+                continue;
+            }
+            // A cross-rhythm of one groove (three against two or four) runs at a simple ratio
+            // to its beat.
+            const double ratio = result[j].bpm / result[i].bpm;
+            const bool crossRhythm = std::any_of(kCrossRhythmRatios.begin(), kCrossRhythmRatios.end(),
+                                                 [ratio](double r) { return std::abs(ratio / r - 1) <= kCrossRhythmTolerance; });
+            if (!crossRhythm) continue;
+            const double fit = gridFit(features, 60.0 / (fs * result[j].bpm), begin, end);
+            if (fit >= best && fit > 0) {
+                best = fit;
+                taken = result[j].bpm;
+            }
+        }
+        if (taken) result[i].bpm = *taken;
+    }
+    return result;
 }
 
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(

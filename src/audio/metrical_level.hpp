@@ -63,6 +63,21 @@ struct ORVAnalyzerMetricalLevel {
     // song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
+    // How clearly a beat grid of the period (its phase where the onsets are strongest) meets
+    // the onsets over frames begin ... end - 1: the mean onset strength on its beats above the
+    // bands' mean, the low and middle bands counting more than the cymbals. 0 for a period
+    // below 2 frames or an empty span.
+    static double gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                          std::int64_t end);
+
+    // The sections with each steady section whose tempo stands to a steady neighbour at least
+    // twice its length as 2:3, 3:4, 4:3 or 3:2 given that neighbour's tempo when the neighbour's beat grid fits
+    // its onsets at least as well as its own: a change the accents don't show (the tracker
+    // following a cross-rhythm of the same groove) is no change of the music. Ramps are left
+    // as they are.
+    static std::vector<ORVDetectedTempoSection> sectionsOfHeardChanges(const ORVAudioFeatureSet& features,
+                                                                       std::span<const ORVDetectedTempoSection> sections);
+
     // The factor by which the sections' tempi (or `bpm` over the whole span when there are
     // none) are to be multiplied so that they count the beat a listener taps: a power of two,
     // or one divided by three (the dotted beat of a compound meter). One factor for the whole

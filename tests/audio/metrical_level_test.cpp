@@ -244,6 +244,34 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
     }
 }
 
+TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
+    using S = ORVDetectedTempoSection;
+    struct Case {
+        const char* name;
+        double firstBpm;   // the music over the first 30 s
+        double secondBpm;  // and over the last 20 s
+        double readSecond;  // the tempo the tracker gave the last 20 s
+        double expected;
+    };
+    const Case cases[] = {
+        // The same beat throughout, read late as its four-to-three cross-rhythm: back to 104.
+        {"cross-rhythm", 104, 104, 104.0 * 4 / 3, 104},
+        // A real step from 90 to 120 (the same ratio the other way) stays.
+        {"step", 90, 120, 120, 120},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(50);
+        const std::size_t change = std::size_t(30 / kFrameSeconds);
+        addBeats(set, {0, 1, 2, 3, 4}, c.firstBpm, 1, 0, 1.0f, 0, change);
+        addBeats(set, {0, 1, 2, 3, 4}, c.secondBpm, 1, 0, 1.0f, double(change));
+        const std::vector<S> sections{{0, 30, c.firstBpm, 0.8, 20}, {30, 50, c.readSecond, 0.8, 13}};
+        const auto heard = A::sectionsOfHeardChanges(set, sections);
+        ASSERT_EQ(heard.size(), 2u) << c.name;
+        EXPECT_EQ(heard[0].bpm, c.firstBpm) << c.name;
+        EXPECT_EQ(heard[1].bpm, c.expected) << c.name;
+    }
+}
+
 TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
     // Kicks on the beats, louder open hats (above 2500 Hz) on the off-beats, the consensus
     // hearing both alike: the beats fall on the kicks.
