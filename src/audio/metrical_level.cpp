@@ -454,7 +454,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // The evidence a level gives for its half and its third: how clearly every other (every
     // third) beat stands out, less, for the half, how much a backbeat ties the beat to it;
     // drums that alternate more clearly at the half than here (a kick and a snare taking
-    // turns) move the beat there; a swung subdivision holds it here, unless the half shows a
+    // turns; a snare whose stress on every other beat stops one octave further down, which
+    // makes that level its backbeat's) move the beat there; a swung subdivision holds it here, unless the half shows a
     // backbeat of its own (the swung sixteenths under a slow backbeat).
     const auto gains = [&](double factor) {
         const Evidence here = evidenceAt(factor);
@@ -462,7 +463,10 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         const Evidence half = evidenceAt(factor / 2);
         double gain = kLeanWeight * (here.lean - kAccentLean) - kBackbeatWeight * here.backbeat;
         if (half.beats > 0) {
-            gain += kCrossWeight * (half.cross - here.cross) + kUpperWeight * (half.upper - here.upper);
+            const Evidence quarter = evidenceAt(factor / 4);
+            const double hereUpper = std::max(here.upper - half.upper, 0.0);
+            const double halfUpper = quarter.beats > 0 ? std::max(half.upper - quarter.upper, 0.0) : half.upper;
+            gain += kCrossWeight * (half.cross - here.cross) + kUpperWeight * (halfUpper - hereUpper);
             const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
             gain -= kSwingWeight * here.swing * std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
         }

@@ -225,6 +225,15 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
              addBeats(set, {0, 1}, 304, 1, 0, 0.4f);
              addBeats(set, {3, 4}, 304, 1, 0, 0.4f);
          }},
+        // The same over a busy bass and a kick on the one alone: only the snare tells the
+        // beat, alternating at 76 and at 152 alike but not at 38.
+        {"half-time over a busy bass", 152, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0}, 76, 4, 0, 0.7f);
+             addBeats(set, {0, 1}, 304, 1, 0, 0.6f);
+             addBeats(set, {1, 2, 3, 4}, 76, 2, 1, 1.0f);
+             addBeats(set, {3, 4}, 304, 1, 0, 0.7f);
+         }},
         // Swing at 160: a walking bass on every beat, feathered kicks and the ride's stress on
         // 1 and 3, the ride's swung eighth before 3 and 1, the hat on 2 and 4. It stays fast.
         {"swing", 160, 1.0,
