@@ -442,10 +442,12 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     // A change of grouping keeps its sections where they are: they are one pulse already.
     const bool regrouped = multiSection && changesGrouping(features, sections);
     if (multiSection && !regrouped) {
-        const auto aligned = A::sectionsAtOneLevel(sections);
+        const auto atOneLevel = A::sectionsAtOneLevel(sections);
+        const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
         // The local tempo is the first section's: it moves with it.
-        const double moved = aligned.front().bpm / sections.front().bpm;
+        const double moved = atOneLevel.front().bpm / sections.front().bpm;
         if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+        if (aligned.front().bpm != atOneLevel.front().bpm) settled.tempo = aligned.front().bpm;
         sections = A::mergeAdjacentSections(aligned);
     }
     if (multiSection) {

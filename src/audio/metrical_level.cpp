@@ -28,6 +28,18 @@ constexpr double kBackbeatWeight = 3.0;
 // The lean a level must show before its half counts as the stronger pulse: below it, halving
 // the tempo costs.
 constexpr double kAccentLean = 0.2;
+// How much drums that alternate more clearly at the half tempo (kick against the upper bands;
+// the upper bands alone) move the beat there, and how much a swung subdivision holds it.
+constexpr double kCrossWeight = 2.0;
+constexpr double kUpperWeight = 1.0;
+constexpr double kSwingWeight = 3.0;
+constexpr double kSwingBackbeatShare = 4.0;
+// The ratios between a beat and a cross-rhythm of its own grid, and how closely a neighbour's
+// tempo must meet one to be read as such.
+constexpr std::array<double, 4> kCrossRhythmRatios{2.0 / 3, 3.0 / 4, 4.0 / 3, 3.0 / 2};
+constexpr double kCrossRhythmTolerance = 0.015;
+// A section counts as a detour from a neighbour at least as long as itself.
+constexpr double kDetourShare = 1.0;
 
 // The split bands read for beats, with how much each speaks for the beat rather than for
 // its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
@@ -182,6 +194,47 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         }
     }
 
+    // The low band's lean against the upper bands' (above 600 Hz), when they stress opposite
+    // halves.
+    const double upperSalience = salience[2] + salience[3] + salience[4];
+    if (salience[kLowBand] > 1e-9 && upperSalience > 1e-9) {
+        const double upperLean = (salience[2] * lean[2] + salience[3] * lean[3] + salience[4] * lean[4]) / upperSalience;
+        if (upperLean * lean[kLowBand] < 0) result.crossLean = std::sqrt(-upperLean * lean[kLowBand]);
+        const double agreeing = std::max(std::copysign(1.0, upperLean) * lean[kLowBand], 0.0);
+        result.upperAccent = std::clamp(std::abs(upperLean) - agreeing, 0.0, 1.0);
+    }
+
+    // Where the onsets between two beats fall: halfway, or late as in a swung pair.
+    {
+        double halfway = 0, late = 0, floor = 0;
+        std::int64_t pairs = 0;
+        std::array<double, 4> lateAt{};
+        constexpr std::array<double, 4> kLateShares{0.6, 0.64, 0.68, 0.72};
+        for (std::int64_t b = 0;; ++b) {
+            const double t = phaseFrames + static_cast<double>(b) * periodFrames;
+            if (!(t + periodFrames < static_cast<double>(end))) break;
+            if (t < static_cast<double>(begin)) continue;
+            const auto at = [&](double share) {
+                const std::int64_t c = roundedInt64(t + share * periodFrames);
+                double v = 0;
+                for (std::size_t k = 0; k < kBands; ++k) {
+                    v += kBandWeights[k] * bands[k].peakNear(c, std::max<std::int64_t>(h - 1, 0), begin, end);
+                }
+                return v;
+            };
+            halfway += at(0.5);
+            for (std::size_t r = 0; r < kLateShares.size(); ++r) lateAt[r] += at(kLateShares[r]);
+            ++pairs;
+        }
+        for (std::size_t k = 0; k < kBands; ++k) floor += kBandWeights[k] * bands[k].mean(begin, end);
+        if (pairs > 0) {
+            late = *std::max_element(lateAt.begin(), lateAt.end()) / static_cast<double>(pairs);
+            halfway /= static_cast<double>(pairs);
+            const double swing = (late - halfway) / (late + halfway + floor + 1e-12);
+            result.swing = std::clamp(swing, 0.0, 1.0);
+        }
+    }
+
     // The low band's lean against the snare's body (180-2500 Hz): a kick on one half and a
     // snare on the other. Hats alone against the kick are subdivisions, not a backbeat.
     const double midSalience = salience[1] + salience[2];
@@ -262,6 +315,81 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     return shifted;
 }
 
+double ORVAnalyzerMetricalLevel::gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                                         std::int64_t end) {
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    begin = std::clamp<std::int64_t>(begin, 0, n);
+    end = std::clamp<std::int64_t>(end, begin, n);
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
+    std::vector<BandView> bands;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) bands.emplace_back(features, k);
+    double floor = 0;
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        if (bands[k].usable()) floor += kBandWeights[k] * bands[k].mean(begin, end);
+    }
+    const double phase = beatPhase(features, periodFrames, begin, end);
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    double sum = 0;
+    std::int64_t count = 0;
+    for (double t = phase; t < static_cast<double>(end); t += periodFrames) {
+        if (t < static_cast<double>(begin)) continue;
+        const std::int64_t c = roundedInt64(t);
+        for (std::size_t k = 0; k < bands.size(); ++k) {
+            if (bands[k].usable()) sum += kBandWeights[k] * bands[k].peakNear(c, h, begin, end);
+        }
+        ++count;
+    }
+    if (count == 0) return 0;
+    return std::max(sum / static_cast<double>(count) - floor, 0.0);
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardChanges(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
+    const double fs = features.frameSeconds;
+    if (result.size() < 2 || !(fs > 0) || !std::isfinite(fs)) return result;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const auto frame = [&](double seconds) { return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n); };
+    const auto steady = [&](std::size_t i) {
+        return A::isUsableTempo(result[i].bpm) && !result[i].linearToNext && (i == 0 || !result[i - 1].linearToNext);
+    };
+    // Shortest first: a short detour of the tracker goes back to the music around it.
+    std::vector<std::size_t> order(result.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return result[a].endSeconds - result[a].startSeconds < result[b].endSeconds - result[b].startSeconds;
+    });
+    for (const std::size_t i : order) {
+        if (!steady(i)) continue;
+        const std::int64_t begin = frame(result[i].startSeconds);
+        const std::int64_t end = frame(result[i].endSeconds);
+        if (end <= begin) continue;
+        const double own = gridFit(features, 60.0 / (fs * result[i].bpm), begin, end);
+        double best = own;
+        std::optional<double> taken;
+        for (const std::size_t j : {i - 1, i + 1}) {
+            // A detour is short against the music it leaves.
+            const double length = result[i].endSeconds - result[i].startSeconds;
+            if (j >= result.size() || !steady(j) || result[j].endSeconds - result[j].startSeconds < kDetourShare * length) {
+                continue;
+            }
+            // A cross-rhythm of one groove (three against two or four) runs at a simple ratio
+            // to its beat.
+            const double ratio = result[j].bpm / result[i].bpm;
+            const bool crossRhythm = std::any_of(kCrossRhythmRatios.begin(), kCrossRhythmRatios.end(),
+                                                 [ratio](double r) { return std::abs(ratio / r - 1) <= kCrossRhythmTolerance; });
+            if (!crossRhythm) continue;
+            const double fit = gridFit(features, 60.0 / (fs * result[j].bpm), begin, end);
+            if (fit >= best && fit > 0) {
+                best = fit;
+                taken = result[j].bpm;
+            }
+        }
+        if (taken) result[i].bpm = *taken;
+    }
+    return result;
+}
+
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLevel(
     std::span<const ORVDetectedTempoSection> sections) {
     std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
@@ -310,26 +438,63 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     const std::vector<Span> spans = spansOf(features, sections, bpm);
     if (spans.empty()) return 1;
 
-    // The evidence a level gives for its half and its third: how clearly every other (every
-    // third) beat stands out, less, for the half, how much a backbeat ties the beat to it.
-    const auto gains = [&](double factor) {
-        double lean = 0, backbeat = 0, triple = 0;
+    // The accent evidence of a level over the whole map, each beat counting once.
+    struct Evidence {
+        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0;
         std::int64_t beats = 0;
+    };
+    std::vector<std::pair<double, Evidence>> measured;
+    const auto evidenceAt = [&](double factor) {
+        for (const auto& [f, e] : measured) {
+            if (f == factor) return e;
+        }
+        Evidence e;
         for (const Span& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
             const double phase = beatPhase(features, period, span.begin, span.end);
             const ORVGridLean g = gridLean(features, period, phase, span.begin, span.end);
             const auto weight = static_cast<double>(g.beats);
-            lean += std::abs(g.lean) * weight;
-            backbeat += g.backbeat * weight;
-            triple += g.tripleAccent * weight;
-            beats += g.beats;
+            e.lean += std::abs(g.lean) * weight;
+            e.backbeat += g.backbeat * weight;
+            e.triple += g.tripleAccent * weight;
+            e.cross += g.crossLean * weight;
+            e.swing += g.swing * weight;
+            e.upper += g.upperAccent * weight;
+            e.beats += g.beats;
         }
-        if (beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
-        const auto count = static_cast<double>(beats);
-        return std::pair{kLeanWeight * (lean / count - kAccentLean) - kBackbeatWeight * backbeat / count,
-                         kLeanWeight * (triple / count - kAccentLean)};
+        if (e.beats > 0) {
+            const auto count = static_cast<double>(e.beats);
+            e.lean /= count;
+            e.backbeat /= count;
+            e.triple /= count;
+            e.cross /= count;
+            e.swing /= count;
+            e.upper /= count;
+        }
+        measured.emplace_back(factor, e);
+        return e;
+    };
+    // The evidence a level gives for its half and its third: how clearly every other (every
+    // third) beat stands out, less, for the half, how much a backbeat ties the beat to it;
+    // drums that alternate more clearly at the half than here (a kick and a snare taking
+    // turns; a snare whose stress on every other beat stops one octave further down, which
+    // makes that level its backbeat's) move the beat there; a swung subdivision holds it here, unless the half shows a
+    // backbeat of its own (the swung sixteenths under a slow backbeat).
+    const auto gains = [&](double factor) {
+        const Evidence here = evidenceAt(factor);
+        if (here.beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
+        const Evidence half = evidenceAt(factor / 2);
+        double gain = kLeanWeight * (here.lean - kAccentLean) - kBackbeatWeight * here.backbeat;
+        if (half.beats > 0) {
+            const Evidence quarter = evidenceAt(factor / 4);
+            const double hereUpper = std::max(here.upper - half.upper, 0.0);
+            const double halfUpper = quarter.beats > 0 ? std::max(half.upper - quarter.upper, 0.0) : half.upper;
+            gain += kCrossWeight * (half.cross - here.cross) + kUpperWeight * (halfUpper - hereUpper);
+            const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
+            gain -= kSwingWeight * here.swing * std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
+        }
+        return std::pair{gain, kLeanWeight * (here.triple - kAccentLean)};
     };
 
     // From the fastest octave of the tempo within range down: each level's score is the

@@ -22,6 +22,18 @@ struct ORVGridLean {
     // 0...1: how clearly one beat of every three stands out over the other two (the best of
     // the three rotations): the evidence for the grid at a third of its tempo.
     double tripleAccent = 0;
+    // 0...1: how much the low band and the bands above 600 Hz (a snare's crack, cymbals)
+    // stress opposite halves, each as clearly as the other (a geometric mean of the two
+    // leans): a kick on one beat and a snare or hat on the next. Strongest at the level where
+    // the drums alternate; with the backbeat it tells the beat from its subdivision.
+    double crossLean = 0;
+    // 0...1: how much the onsets between the beats fall late (the long-short pairs of a swung
+    // subdivision, about two thirds of the way to the next beat) rather than halfway: a
+    // subdivision swung under the beat, which makes the grid's own level the beat.
+    double swing = 0;
+    // 0...1: how much the bands above 600 Hz stress one half beyond what the low band does in
+    // the same direction: a snare on every other beat, over kicks anywhere.
+    double upperAccent = 0;
     std::int64_t beats = 0;
 };
 
@@ -50,6 +62,21 @@ struct ORVAnalyzerMetricalLevel {
     // flows through: the tracker may follow one part of a song at its double or half, but a
     // song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
+
+    // How clearly a beat grid of the period (its phase where the onsets are strongest) meets
+    // the onsets over frames begin ... end - 1: the mean onset strength on its beats above the
+    // bands' mean, the low and middle bands counting more than the cymbals. 0 for a period
+    // below 2 frames or an empty span.
+    static double gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                          std::int64_t end);
+
+    // The sections with each steady section whose tempo stands to a steady neighbour at least
+    // twice its length as 2:3, 3:4, 4:3 or 3:2 given that neighbour's tempo when the neighbour's beat grid fits
+    // its onsets at least as well as its own: a change the accents don't show (the tracker
+    // following a cross-rhythm of the same groove) is no change of the music. Ramps are left
+    // as they are.
+    static std::vector<ORVDetectedTempoSection> sectionsOfHeardChanges(const ORVAudioFeatureSet& features,
+                                                                       std::span<const ORVDetectedTempoSection> sections);
 
     // The factor by which the sections' tempi (or `bpm` over the whole span when there are
     // none) are to be multiplied so that they count the beat a listener taps: a power of two,

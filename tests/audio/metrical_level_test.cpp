@@ -149,6 +149,138 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     EXPECT_EQ(A::metricalLevelFactor(ORVAudioFeatureSet{}, {}, 120), 1.0);
 }
 
+TEST(MetricalLevel, GridLeanReadsDrumsTakingTurnsAndSwing) {
+    const double period = 60.0 / (kFrameSeconds * 120);
+    const auto whole = [](const ORVAudioFeatureSet& set) { return std::int64_t(set.consensusEnvelope.size()); };
+    // A kick on the even beats, a snare's crack (above 600 Hz) on the odd ones.
+    auto turns = silentFeatures(20);
+    addBeats(turns, {0}, 120, 2, 0, 1.0f);
+    addBeats(turns, {2, 3, 4}, 120, 2, 1, 1.0f);
+    const auto taking = A::gridLean(turns, period, 5, 0, whole(turns));
+    EXPECT_GT(taking.crossLean, 0.5);
+    EXPECT_GT(taking.upperAccent, 0.5);
+    // The snare on every other beat over a bass on every beat: no kick against it, but the
+    // upper bands alone stress one half.
+    auto snare = silentFeatures(20);
+    addBeats(snare, {0}, 120, 1, 0, 1.0f);
+    addBeats(snare, {2, 3, 4}, 120, 2, 1, 1.0f);
+    const auto overBass = A::gridLean(snare, period, 5, 0, whole(snare));
+    EXPECT_EQ(overBass.crossLean, 0.0);
+    EXPECT_GT(overBass.upperAccent, 0.5);
+    // Every band stressing the same beats: an accent, not drums taking turns.
+    auto accented = silentFeatures(20);
+    addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 0, 1.0f);
+    addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 1, 0.3f);
+    const auto together = A::gridLean(accented, period, 5, 0, whole(accented));
+    EXPECT_EQ(together.crossLean, 0.0);
+    EXPECT_EQ(together.upperAccent, 0.0);
+
+    // Onsets two thirds of the way between the beats (swung eighths) against halfway ones.
+    struct Case {
+        double subdivisionBpm;  // the tempo whose every `every`-th beat from `first` sounds
+        int every;
+        int first;
+        bool swung;
+    };
+    for (const Case c : {Case{360, 3, 2, true}, Case{240, 2, 1, false}, Case{120, 1, 0, false}}) {
+        auto set = silentFeatures(20);
+        addBeats(set, {0, 1, 2}, 120, 1, 0, 1.0f);
+        addBeats(set, {2, 3, 4}, c.subdivisionBpm, c.every, c.first, 0.8f);
+        const double swing = A::gridLean(set, period, 5, 0, whole(set)).swing;
+        if (c.swung) {
+            EXPECT_GT(swing, 0.5) << c.subdivisionBpm;
+        } else {
+            EXPECT_LT(swing, 0.05) << c.subdivisionBpm;
+        }
+    }
+}
+
+TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
+    struct Case {
+        const char* name;
+        double offered;
+        double expected;
+        void (*build)(ORVAudioFeatureSet&);
+    };
+    const Case cases[] = {
+        // Syncopated funk at 92 offered at its eighths: kicks on the one and between the beats,
+        // a snare on 2 and 4, hats on every eighth stressed on the beats.
+        {"funk", 184, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0}, 92, 4, 0, 1.0f);
+             addBeats(set, {0}, 184, 8, 3, 0.9f);
+             addBeats(set, {0}, 184, 8, 5, 0.9f);
+             addBeats(set, {1, 2, 3, 4}, 92, 2, 1, 1.0f);
+             addBeats(set, {3, 4}, 184, 1, 0, 0.5f);
+             addBeats(set, {3, 4}, 92, 1, 0, 0.8f);
+         }},
+        // A half-time groove at 76 offered at 152: kicks on the one and between the beats, the
+        // snare on 2 and 4, bass and hats on every sixteenth.
+        {"half-time", 152, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0}, 76, 4, 0, 1.0f);
+             addBeats(set, {0}, 152, 8, 3, 0.8f);
+             addBeats(set, {0}, 152, 8, 5, 0.8f);
+             addBeats(set, {1, 2, 3, 4}, 76, 2, 1, 1.0f);
+             addBeats(set, {0, 1}, 304, 1, 0, 0.4f);
+             addBeats(set, {3, 4}, 304, 1, 0, 0.4f);
+         }},
+        // The same over a busy bass and a kick on the one alone: only the snare tells the
+        // beat, alternating at 76 and at 152 alike but not at 38.
+        {"half-time over a busy bass", 152, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0}, 76, 4, 0, 0.7f);
+             addBeats(set, {0, 1}, 304, 1, 0, 0.6f);
+             addBeats(set, {1, 2, 3, 4}, 76, 2, 1, 1.0f);
+             addBeats(set, {3, 4}, 304, 1, 0, 0.7f);
+         }},
+        // Swing at 160: a walking bass on every beat, feathered kicks and the ride's stress on
+        // 1 and 3, the ride's swung eighth before 3 and 1, the hat on 2 and 4. It stays fast.
+        {"swing", 160, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 160, 1, 0, 0.4f);
+             addBeats(set, {0, 1}, 80, 1, 0, 1.0f);
+             addBeats(set, {3, 4}, 160, 1, 0, 0.4f);
+             addBeats(set, {3, 4}, 80, 1, 0, 1.0f);
+             addBeats(set, {2, 3, 4}, 480, 6, 5, 0.7f);
+             addBeats(set, {4}, 160, 2, 1, 0.8f);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(30);
+        c.build(set);
+        EXPECT_EQ(A::metricalLevelFactor(set, {}, c.offered), c.expected) << c.name;
+    }
+}
+
+TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
+    using S = ORVDetectedTempoSection;
+    struct Case {
+        const char* name;
+        double firstBpm;   // the music over the first 30 s
+        double secondBpm;  // and over the last 20 s
+        double readSecond;  // the tempo the tracker gave the last 20 s
+        double expected;
+    };
+    const Case cases[] = {
+        // The same beat throughout, read late as its four-to-three cross-rhythm: back to 104.
+        {"cross-rhythm", 104, 104, 104.0 * 4 / 3, 104},
+        // A real step from 90 to 120 (the same ratio the other way) stays.
+        {"step", 90, 120, 120, 120},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(50);
+        const std::size_t change = std::size_t(30 / kFrameSeconds);
+        addBeats(set, {0, 1, 2, 3, 4}, c.firstBpm, 1, 0, 1.0f, 0, change);
+        addBeats(set, {0, 1, 2, 3, 4}, c.secondBpm, 1, 0, 1.0f, double(change));
+        const std::vector<S> sections{{0, 30, c.firstBpm, 0.8, 20}, {30, 50, c.readSecond, 0.8, 13}};
+        const auto heard = A::sectionsOfHeardChanges(set, sections);
+        ASSERT_EQ(heard.size(), 2u) << c.name;
+        EXPECT_EQ(heard[0].bpm, c.firstBpm) << c.name;
+        EXPECT_EQ(heard[1].bpm, c.expected) << c.name;
+    }
+}
+
 TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
     const double period = 60.0 / (kFrameSeconds * 124);
     // Kicks on the beats, louder open hats (above 2500 Hz) on the off-beats, the consensus
