@@ -33,7 +33,10 @@ constexpr double kAccentLean = 0.2;
 constexpr double kCrossWeight = 2.0;
 constexpr double kUpperWeight = 1.0;
 constexpr double kSwingWeight = 3.0;
-constexpr double kSwingBackbeatShare = 4.0;
+constexpr double kSwingBackbeatShare = 8.0;
+// How much more a swung subdivision holds a level whose beats all sound alike (a ride on every
+// beat, a walking bass): a pair swung between a beat and a silent one is no subdivision.
+constexpr double kEvenSwingWeight = 2.0;
 // The ratios between a beat and a cross-rhythm of its own grid, and how closely a neighbour's
 // tempo must meet one to be read as such.
 constexpr std::array<double, 4> kCrossRhythmRatios{2.0 / 3, 3.0 / 4, 4.0 / 3, 3.0 / 2};
@@ -119,6 +122,13 @@ std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const OR
     // A map whose first section starts late still reads the whole song at the first tempo.
     if (!spans.empty() && !sections.empty() && spans.front().bpm == sections.front().bpm) spans.front().begin = 0;
     return spans;
+}
+
+// How much a swung subdivision holds a level against its half: more the more evenly the level's
+// beats sound, the fast beats of up-tempo swing (all four played, the ride's stress on 1 and 3)
+// against a click or a kick whose every other beat is silent.
+double swingHold(double swing, double lean) {
+    return (kSwingWeight + kEvenSwingWeight * (1.0 - std::clamp(lean, 0.0, 1.0))) * swing;
 }
 
 }  // namespace
@@ -492,7 +502,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double halfUpper = quarter.beats > 0 ? std::max(half.upper - quarter.upper, 0.0) : half.upper;
             gain += kCrossWeight * (half.cross - here.cross) + kUpperWeight * (halfUpper - hereUpper);
             const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
-            gain -= kSwingWeight * here.swing * std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
+            gain -= swingHold(here.swing, here.lean) * std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
         }
         return std::pair{gain, kLeanWeight * (here.triple - kAccentLean)};
     };

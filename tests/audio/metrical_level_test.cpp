@@ -245,6 +245,18 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
              addBeats(set, {2, 3, 4}, 480, 6, 5, 0.7f);
              addBeats(set, {4}, 160, 2, 1, 0.8f);
          }},
+        // Up-tempo swing at 208, where the tempo preference pulls harder towards the half: the
+        // ride and the bass on every beat, stressed on 1 and 3, softer swung eighths. Beats
+        // that all sound, with swung pairs between them, hold it fast.
+        {"up-tempo swing", 208, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 208, 1, 0, 0.2f);
+             addBeats(set, {0, 1}, 104, 1, 0, 1.0f);
+             addBeats(set, {3, 4}, 208, 1, 0, 0.2f);
+             addBeats(set, {3, 4}, 104, 1, 0, 1.0f);
+             addBeats(set, {2, 3, 4}, 624, 6, 5, 0.15f);
+             addBeats(set, {4}, 208, 2, 1, 0.8f);
+         }},
     };
     for (const Case& c : cases) {
         auto set = silentFeatures(30);
