@@ -41,6 +41,10 @@ constexpr double kEvenSwingWeight = 2.0;
 // tempo must meet one to be read as such.
 constexpr std::array<double, 4> kCrossRhythmRatios{2.0 / 3, 3.0 / 4, 4.0 / 3, 3.0 / 2};
 constexpr double kCrossRhythmTolerance = 0.015;
+// How much chords on every other pulse move the beat to the half, and how quickly a swung
+// subdivision takes that away.
+constexpr double kChordWeight = 3.0;
+constexpr double kChordSwingShare = 2.5;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
 
@@ -129,6 +133,50 @@ std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const OR
 // against a click or a kick whose every other beat is silent.
 double swingHold(double swing, double lean) {
     return (kSwingWeight + kEvenSwingWeight * (1.0 - std::clamp(lean, 0.0, 1.0))) * swing;
+}
+
+// How much more widely the even beats of a grid sound than the odd ones (-1...1): each beat's
+// breadth sums, over the bands, how far its onset stands above the band's own average (scale
+// free, so a quiet band counts as much as a loud one). A chord or a struck bass note lights
+// many bands at once; a passing note of an arpeggio or a melody, one.
+double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
+                   std::int64_t end) {
+    constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
+    std::vector<BandView> bands;
+    std::array<double, kBands> floors{};
+    for (std::size_t k = 0; k < kBands; ++k) {
+        bands.emplace_back(features, k);
+        if (!bands.back().usable()) return 0;
+        floors[k] = std::max(bands.back().mean(begin, end), 1e-9);
+    }
+    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    std::array<double, 2> sums{};
+    std::array<std::int64_t, 2> counts{};
+    for (std::int64_t b = 0;; ++b) {
+        const double t = phaseFrames + static_cast<double>(b) * periodFrames;
+        if (!(t < static_cast<double>(end))) break;
+        if (t < static_cast<double>(begin)) continue;
+        const std::int64_t c = roundedInt64(t);
+        double breadth = 0;
+        for (std::size_t k = 0; k < kBands; ++k) {
+            breadth += std::log1p(std::max(bands[k].peakNear(c, h, begin, end) / floors[k] - 1.0, 0.0));
+        }
+        sums[static_cast<std::size_t>(b % 2)] += breadth;
+        ++counts[static_cast<std::size_t>(b % 2)];
+    }
+    if (counts[0] == 0 || counts[1] == 0) return 0;
+    const double even = sums[0] / static_cast<double>(counts[0]);
+    const double odd = sums[1] / static_cast<double>(counts[1]);
+    return even + odd > 1e-9 ? (even - odd) / (even + odd) : 0.0;
+}
+
+// Chords struck on every other pulse of a quick grid, with passing notes between: the louder
+// half also sounds wider, which makes the half the beat (at slower grids, chords held for two
+// beats are the harmony's rhythm, not the beat's). The width only confirms an accent the
+// loudness shows already, and a swung subdivision belongs to the beat it swings under.
+double chordAccentGain(double lean, double breadth, double swing) {
+    const double confirmed = std::min(breadth, std::max(lean - kAccentLean, 0.0));
+    return kChordWeight * confirmed * std::max(1.0 - kChordSwingShare * swing, 0.0);
 }
 
 }  // namespace
@@ -450,7 +498,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
 
     // The accent evidence of a level over the whole map, each beat counting once.
     struct Evidence {
-        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0;
+        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0;
         std::int64_t beats = 0;
     };
     std::vector<std::pair<double, Evidence>> measured;
@@ -471,6 +519,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             e.cross += g.crossLean * weight;
             e.swing += g.swing * weight;
             e.upper += g.upperAccent * weight;
+            e.breadth += std::abs(breadthLean(features, period, phase, span.begin, span.end)) * weight;
             e.beats += g.beats;
         }
         if (e.beats > 0) {
@@ -481,6 +530,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             e.cross /= count;
             e.swing /= count;
             e.upper /= count;
+            e.breadth /= count;
         }
         measured.emplace_back(factor, e);
         return e;
@@ -496,6 +546,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         if (here.beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
         const Evidence half = evidenceAt(factor / 2);
         double gain = kLeanWeight * (here.lean - kAccentLean) - kBackbeatWeight * here.backbeat;
+        if (bpm * factor > kPreferredTempo) gain += chordAccentGain(here.lean, here.breadth, here.swing);
         if (half.beats > 0) {
             const Evidence quarter = evidenceAt(factor / 4);
             const double hereUpper = std::max(here.upper - half.upper, 0.0);

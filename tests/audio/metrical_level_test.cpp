@@ -257,6 +257,13 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
              addBeats(set, {2, 3, 4}, 624, 6, 5, 0.15f);
              addBeats(set, {4}, 208, 2, 1, 0.8f);
          }},
+        // A solo piano ballad at 68 offered at its eighths: chords struck across the bands on
+        // the beats, an arpeggio filling every eighth in the middle band alone.
+        {"piano ballad", 136, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1, 3}, 68, 1, 0, 0.45f);
+             addBeats(set, {2}, 136, 1, 0, 1.0f);
+         }},
     };
     for (const Case& c : cases) {
         auto set = silentFeatures(30);
