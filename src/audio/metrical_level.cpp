@@ -59,6 +59,11 @@ constexpr double kTurnWeight = 0.4;
 // backbeat; below it, kick and bass syncopate freely.
 constexpr std::size_t kSnareBand = 2;
 
+// How far either side of a beat its onset is looked for: 5 % of the beat, 1 to 3 frames.
+std::int64_t onsetReachFrames(double periodFrames) {
+    return std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+}
+
 // One split band's onset strengths: the unnormalised ones when the features hold them, else
 // the normalised envelope.
 class BandView {
@@ -149,7 +154,7 @@ double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, doub
         if (!bands.back().usable()) return 0;
         floors[k] = std::max(bands.back().mean(begin, end), 1e-9);
     }
-    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const std::int64_t h = onsetReachFrames(periodFrames);
     std::array<double, 2> sums{};
     std::array<std::int64_t, 2> counts{};
     for (std::int64_t b = 0;; ++b) {
@@ -196,7 +201,7 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
     if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || !std::isfinite(phaseFrames) || end <= begin) {
         return result;
     }
-    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const std::int64_t h = onsetReachFrames(periodFrames);
 
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
     std::array<double, kBands> even{}, odd{}, lean{}, salience{};
@@ -336,7 +341,7 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     // take turns (even against odd): the snare of a backbeat falls on every other beat, while
     // what is played on every off-beat alike (open hats, chord chops, an octave bass) fills in
     // between the beats.
-    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const std::int64_t h = onsetReachFrames(periodFrames);
     struct GridMeans {
         double all = 0;
         double turns = 0;  // the difference between the even and the odd beats' means
@@ -386,7 +391,7 @@ double ORVAnalyzerMetricalLevel::gridFit(const ORVAudioFeatureSet& features, dou
         if (bands[k].usable()) floor += kBandWeights[k] * bands[k].mean(begin, end);
     }
     const double phase = beatPhase(features, periodFrames, begin, end);
-    const std::int64_t h = std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
+    const std::int64_t h = onsetReachFrames(periodFrames);
     double sum = 0;
     std::int64_t count = 0;
     for (double t = phase; t < static_cast<double>(end); t += periodFrames) {
