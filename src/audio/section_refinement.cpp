@@ -785,10 +785,6 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSection
     return refined;
 }
 
-}  // namespace corvel::audio
-
-namespace corvel::audio {
-
 std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::continuousSections(
     std::span<const ORVDetectedTempoSection> sections) {
     std::vector<Section> result(sections.begin(), sections.end());
@@ -891,10 +887,6 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
     return result;
 }
 
-}  // namespace corvel::audio
-
-namespace corvel::audio {
-
 std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(std::span<const double> envelope,
                                                                              double frameSeconds,
                                                                              const ORVRampPlacement& ramp,
@@ -945,10 +937,6 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(st
     if (!found) return std::nullopt;
     return best;
 }
-
-}  // namespace corvel::audio
-
-namespace corvel::audio {
 
 std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<const double> envelope,
                                                                     double frameSeconds, double oldBPM, double newBPM,
