@@ -37,6 +37,11 @@ constexpr double kSwingBackbeatShare = 8.0;
 // How much more a swung subdivision holds a level whose beats all sound alike (a ride on every
 // beat, a walking bass): a pair swung between a beat and a silent one is no subdivision.
 constexpr double kEvenSwingWeight = 2.0;
+// How much swung eighths that sound between beats which all sound, evenly on the cymbals (a
+// ride on every beat), hold a level, once the pairs between the beats are clearly swung: from
+// none at the first swing measure to all of it at the second.
+constexpr double kSwungBeatsWeight = 6.0;
+constexpr std::array<double, 2> kClearSwing{0.2, 0.4};
 // The ratios between a beat and a cross-rhythm of its own grid, and how closely a neighbour's
 // tempo must meet one to be read as such.
 constexpr std::array<double, 4> kCrossRhythmRatios{2.0 / 3, 3.0 / 4, 4.0 / 3, 3.0 / 2};
@@ -58,6 +63,8 @@ constexpr double kTurnWeight = 0.4;
 // The lowest band of a snare's crack (600-2500 Hz): from there up, beats that take turns are a
 // backbeat; below it, kick and bass syncopate freely.
 constexpr std::size_t kSnareBand = 2;
+// The lowest band of the cymbals (a ride, hats).
+constexpr std::size_t kCymbalBand = 3;
 
 // How far either side of a beat its onset is looked for: 5 % of the beat, 1 to 3 frames.
 std::int64_t onsetReachFrames(double periodFrames) {
@@ -138,6 +145,87 @@ std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const OR
 // against a click or a kick whose every other beat is silent.
 double swingHold(double swing, double lean) {
     return (kSwingWeight + kEvenSwingWeight * (1.0 - std::clamp(lean, 0.0, 1.0))) * swing;
+}
+
+// The swung eighths of a grid whose beats all sound. `sounded`: how strongly the onsets late
+// between the beats (about two thirds of the way) sound beyond those halfway, against the
+// beats' own onsets; 0 when nothing sounds between the beats, whatever the ratio of two
+// near-silences. `even`: how evenly the cymbals sound on every beat (a ride on each beat rather
+// than on every other one). `share`: how many of the beats sound at all (at least a quarter of
+// an average beat above the bands' floors): a grid across a pulse it does not fit catches its
+// onsets between its beats as often as on them.
+struct SwungBeats {
+    double sounded = 0;  // 0...1
+    double even = 0;     // 0...1
+    double share = 0;    // 0...1
+};
+SwungBeats swungBeats(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
+                      std::int64_t end) {
+    constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
+    constexpr std::array<double, 4> kLateShares{0.6, 0.64, 0.68, 0.72};
+    constexpr double kSoundingShare = 0.25;
+    std::vector<BandView> bands;
+    std::array<double, kBands> floors{};
+    for (std::size_t k = 0; k < kBands; ++k) {
+        bands.emplace_back(features, k);
+        if (!bands.back().usable()) return {};
+        floors[k] = bands.back().mean(begin, end);
+    }
+    const std::int64_t h = onsetReachFrames(periodFrames);
+    const std::int64_t between = std::max<std::int64_t>(h - 1, 0);
+    std::array<double, kBands> onBeat{}, halfway{};
+    std::array<std::array<double, kBands>, kLateShares.size()> late{};
+    std::array<std::array<double, kBands>, 2> sides{};
+    std::array<std::int64_t, 2> sideCounts{};
+    std::vector<double> strengths;  // each beat's, above the floors
+    for (std::int64_t b = 0;; ++b) {
+        const double t = phaseFrames + static_cast<double>(b) * periodFrames;
+        if (!(t + periodFrames < static_cast<double>(end))) break;
+        if (t < static_cast<double>(begin)) continue;
+        const std::int64_t c = roundedInt64(t);
+        const auto side = static_cast<std::size_t>(b % 2);
+        double strength = 0;
+        for (std::size_t k = 0; k < kBands; ++k) {
+            const double v = bands[k].peakNear(c, h, begin, end);
+            strength += kBandWeights[k] * std::max(v - floors[k], 0.0);
+            onBeat[k] += v;
+            sides[side][k] += v;
+            halfway[k] += bands[k].peakNear(roundedInt64(t + 0.5 * periodFrames), between, begin, end);
+            for (std::size_t r = 0; r < kLateShares.size(); ++r) {
+                late[r][k] += bands[k].peakNear(roundedInt64(t + kLateShares[r] * periodFrames), between, begin, end);
+            }
+        }
+        strengths.push_back(strength);
+        ++sideCounts[side];
+    }
+    if (sideCounts[0] == 0 || sideCounts[1] == 0) return {};
+    const auto pairs = static_cast<double>(strengths.size());
+    SwungBeats result;
+    double beatSum = 0;
+    for (std::size_t k = 0; k < kBands; ++k) beatSum += kBandWeights[k] * std::max(onBeat[k] - pairs * floors[k], 0.0);
+    double best = 0;
+    for (const auto& lateAt : late) {
+        double lateSum = 0;
+        for (std::size_t k = 0; k < kBands; ++k) lateSum += kBandWeights[k] * (lateAt[k] - halfway[k]);
+        best = std::max(best, lateSum);
+    }
+    if (beatSum > 1e-12) result.sounded = std::clamp(best / beatSum, 0.0, 1.0);
+    double evenSum = 0, weights = 0;
+    for (std::size_t k = kCymbalBand; k < kBands; ++k) {
+        const double e = sides[0][k] / static_cast<double>(sideCounts[0]);
+        const double o = sides[1][k] / static_cast<double>(sideCounts[1]);
+        const double w = std::max(0.5 * (e + o) - floors[k], 0.0);
+        if (std::max(e, o) > 1e-12) evenSum += w * std::min(e, o) / std::max(e, o);
+        weights += w;
+    }
+    if (weights > 1e-12) result.even = evenSum / weights;
+    double mean = 0;
+    for (const double v : strengths) mean += v;
+    mean /= pairs;
+    const auto sounding = std::count_if(strengths.begin(), strengths.end(),
+                                        [mean](double v) { return v > 0 && v >= kSoundingShare * mean; });
+    result.share = static_cast<double>(sounding) / pairs;
+    return result;
 }
 
 // How much more widely the even beats of a grid sound than the odd ones (-1...1): each beat's
@@ -503,7 +591,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
 
     // The accent evidence of a level over the whole map, each beat counting once.
     struct Evidence {
-        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0;
+        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0, swung = 0;
         std::int64_t beats = 0;
     };
     std::vector<std::pair<double, Evidence>> measured;
@@ -525,6 +613,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             e.swing += g.swing * weight;
             e.upper += g.upperAccent * weight;
             e.breadth += std::abs(breadthLean(features, period, phase, span.begin, span.end)) * weight;
+            const SwungBeats swung = swungBeats(features, period, phase, span.begin, span.end);
+            e.swung += swung.sounded * swung.even * swung.share * weight;
             e.beats += g.beats;
         }
         if (e.beats > 0) {
@@ -536,6 +626,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             e.swing /= count;
             e.upper /= count;
             e.breadth /= count;
+            e.swung /= count;
         }
         measured.emplace_back(factor, e);
         return e;
@@ -545,7 +636,9 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // drums that alternate more clearly at the half than here (a kick and a snare taking
     // turns; a snare whose stress on every other beat stops one octave further down, which
     // makes that level its backbeat's) move the beat there; a swung subdivision holds it here, unless the half shows a
-    // backbeat of its own (the swung sixteenths under a slow backbeat).
+    // backbeat of its own (the swung sixteenths under a slow backbeat), the more so when the
+    // swung eighths sound between beats whose cymbals all sound alike (up-tempo swing: a ride
+    // on every beat, its skip note late before 3 and 1).
     const auto gains = [&](double factor) {
         const Evidence here = evidenceAt(factor);
         if (here.beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
@@ -558,7 +651,10 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double halfUpper = quarter.beats > 0 ? std::max(half.upper - quarter.upper, 0.0) : half.upper;
             gain += kCrossWeight * (half.cross - here.cross) + kUpperWeight * (halfUpper - hereUpper);
             const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
-            gain -= swingHold(here.swing, here.lean) * std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
+            const double clearSwing =
+                std::clamp((here.swing - kClearSwing[0]) / (kClearSwing[1] - kClearSwing[0]), 0.0, 1.0);
+            gain -= (swingHold(here.swing, here.lean) + kSwungBeatsWeight * clearSwing * here.swung) *
+                    std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
         }
         return std::pair{gain, kLeanWeight * (here.triple - kAccentLean)};
     };

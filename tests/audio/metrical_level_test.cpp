@@ -114,6 +114,14 @@ TEST(MetricalLevel, GridLeanReadsAccentedHalvesAndBackbeats) {
     EXPECT_EQ(A::gridLean(even, period, 5, 100, 50).beats, 0);
 }
 
+// A steady floor of onset strength in every split band, as a room, a held chord and the
+// cymbals' wash leave between the notes.
+void addFloor(ORVAudioFeatureSet& set, float strength) {
+    for (auto& band : set.bandOnsetStrengths) {
+        for (float& v : band) v = std::max(v, strength);
+    }
+}
+
 TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOfferedAt) {
     // Equal clicks at 90 BPM: offered at 180 (every other beat empty) or at 45 (no accent on
     // every other click), the level comes back to 90.
@@ -256,6 +264,32 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
              addBeats(set, {3, 4}, 104, 1, 0, 1.0f);
              addBeats(set, {2, 3, 4}, 624, 6, 5, 0.15f);
              addBeats(set, {4}, 208, 2, 1, 0.8f);
+         }},
+        // Up-tempo swing at 208 as a band plays it, over a floor of room and cymbal wash: a kick
+        // feathered on 1 and 3 over the walking bass, softer on 2 and 4, the ride on every beat
+        // stressed on 1 and 3 with its skip note late before 3 and 1, the snare comping on the
+        // swung eighth after 2, the hat on 2 and 4. The swung eighths sound between cymbal beats
+        // that all sound: it stays fast.
+        {"up-tempo swing over a feathered kick", 208, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 104, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 208, 2, 1, 0.15f);
+             addBeats(set, {3, 4}, 104, 1, 0, 1.0f);
+             addBeats(set, {3, 4}, 208, 2, 1, 0.6f);
+             addBeats(set, {2, 3, 4}, 624, 6, 5, 0.6f);
+             addBeats(set, {1, 2}, 624, 12, 5, 0.6f);
+             addBeats(set, {4}, 208, 2, 1, 0.5f);
+             addFloor(set, 0.05f);
+         }},
+        // The same swung notes under cymbals on 1 and 3 alone: the pulse between them is silent
+        // on the cymbals, and the late note is a pickup to the half-note beat.
+        {"late pickups to a half-note ride", 208, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 104, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 208, 2, 1, 0.3f);
+             addBeats(set, {3, 4}, 104, 1, 0, 1.0f);
+             addBeats(set, {2, 3, 4}, 624, 6, 5, 0.6f);
+             addFloor(set, 0.05f);
          }},
         // A solo piano ballad at 68 offered at its eighths: chords struck across the bands on
         // the beats, an arpeggio filling every eighth in the middle band alone.
