@@ -574,9 +574,12 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // evidence[0]: the octave levels 2^a; evidence[1]: the same divided by three.
     constexpr double kNone = -std::numeric_limits<double>::infinity();
     std::array<double, 2> evidence{0.0, kNone};
+    std::array<double, 9> octaveEvidence{};
+    octaveEvidence.fill(kNone);
     for (int a = fastest; a >= -4; --a) {
         const double octave = std::ldexp(1.0, a);
         if (bpm * octave < kSlowestLevel) break;
+        octaveEvidence[static_cast<std::size_t>(a + 4)] = evidence[0];
         std::array<double, 2> next{kNone, kNone};
         for (const int third : {0, 1}) {
             if (!std::isfinite(evidence[third])) continue;
@@ -593,6 +596,48 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
         }
         evidence = next;
+    }
+
+    // The tempo may be a cross-rhythm of the beat (two or four of its pulses against three
+    // beats): then three of its pulses make a quick grid, the beat's subdivision, that the
+    // tempo's own octaves never meet. Each level of that grid starts from the evidence of the
+    // level it would group in threes, less what grouping it in threes takes (its accent every
+    // third pulse), and gathers the accents of its octaves on the way down as the others do.
+    // A beat's grid meets the onsets on every beat; a grid a cross-rhythm away from the beat
+    // meets them on every second or third of its points and falls between them on the others.
+    // So a level of the quick grid stands only where its grid fits the onsets about as well
+    // as the grid two-thirds as fast that it would replace, each fit weighed by the square
+    // root of how many points its grid holds: between the mean (which favours the slower grid
+    // on the strongest accents) and the sum (which favours any fine grid).
+    const auto fitAt = [&](double factor) {
+        double sum = 0;
+        double frames = 0;
+        for (const Span& span : spans) {
+            const auto length = static_cast<double>(span.end - span.begin);
+            sum += gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
+            frames += length;
+        }
+        return frames > 0 ? sum / frames : 0.0;
+    };
+    const auto outFits = [&](double factor) {
+        const double own = fitAt(factor);
+        return own > 0 && own * std::sqrt(3.0) >= fitAt(factor * 2 / 3) * std::sqrt(2.0);
+    };
+    double crossEvidence = kNone;
+    for (int a = 4; a >= -4; --a) {
+        const double factor = 3 * std::ldexp(1.0, a);
+        const double tempo = bpm * factor;
+        if (tempo > 2 * kFastestLevel) continue;
+        if (tempo < kSlowestLevel) break;
+        const double grouped = octaveEvidence[static_cast<std::size_t>(a + 4)];
+        if (std::isfinite(grouped)) crossEvidence = std::max(crossEvidence, grouped - gains(factor).second);
+        if (!std::isfinite(crossEvidence)) continue;
+        const double score = tempoPreference(tempo) + crossEvidence;
+        if (tempo <= kFastestLevel && score > bestScore && outFits(factor)) {
+            bestScore = score;
+            bestFactor = factor;
+        }
+        crossEvidence += gains(factor).first;
     }
     return bestFactor;
 }
