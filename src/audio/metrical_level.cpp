@@ -45,6 +45,9 @@ constexpr double kCrossRhythmTolerance = 0.015;
 // subdivision takes that away.
 constexpr double kChordWeight = 3.0;
 constexpr double kChordSwingShare = 2.5;
+// How far above the preferred tempo a pulse grouped in threes must run to be taken for the
+// eighths of a compound meter in full (octaves).
+constexpr double kCompoundOctaves = 0.5;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
 
@@ -182,6 +185,14 @@ double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, doub
 double chordAccentGain(double lean, double breadth, double swing) {
     const double confirmed = std::min(breadth, std::max(lean - kAccentLean, 0.0));
     return kChordWeight * confirmed * std::max(1.0 - kChordSwingShare * swing, 0.0);
+}
+
+// How much an accent every third pulse makes the pulse the subdivision of a compound beat
+// (0...1): eighths grouped in threes run quicker than a beat is readily tapped; pulses at the
+// tempo listeners tap, grouped in threes, are the beats of a bar in three (a waltz), which a
+// listener counts but does not tap.
+double compoundShare(double pulseBpm) {
+    return std::clamp(std::log2(pulseBpm / kPreferredTempo) / kCompoundOctaves, 0.0, 1.0);
 }
 
 }  // namespace
@@ -560,7 +571,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
             gain -= swingHold(here.swing, here.lean) * std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
         }
-        return std::pair{gain, kLeanWeight * (here.triple - kAccentLean)};
+        const double triple = kLeanWeight * (here.triple - kAccentLean);
+        return std::pair{gain, triple > 0 ? triple * compoundShare(bpm * factor) : triple};
     };
 
     // From the fastest octave of the tempo within range down: each level's score is the

@@ -127,6 +127,13 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     addBeats(sixEight, {0, 1, 2}, 198, 3, 0, 1.0f);
     addBeats(sixEight, {2, 3, 4}, 198, 1, 0, 0.4f);
     EXPECT_NEAR(A::metricalLevelFactor(sixEight, {}, 198), 1.0 / 3, 1e-12);
+    // A quick waltz at 138, the one struck across the bands and chords on two and three: the
+    // quarter, not the bar.
+    auto waltz = silentFeatures(30);
+    addBeats(waltz, {0, 1, 2, 3, 4}, 138, 3, 0, 1.0f);
+    addBeats(waltz, {2, 3, 4}, 138, 3, 1, 0.3f);
+    addBeats(waltz, {2, 3, 4}, 138, 3, 2, 0.3f);
+    EXPECT_EQ(A::metricalLevelFactor(waltz, {}, 138), 1.0);
     // A fast pulse of equal beats stays fast.
     auto fast = silentFeatures(30);
     addBeats(fast, {0, 1, 2, 3, 4}, 180, 1, 0, 1.0f);
