@@ -50,6 +50,9 @@ constexpr double kCrossRhythmTolerance = 0.015;
 // subdivision takes that away.
 constexpr double kChordWeight = 3.0;
 constexpr double kChordSwingShare = 2.5;
+// How far above the preferred tempo a pulse grouped in threes must run to be taken for the
+// eighths of a compound meter in full (octaves).
+constexpr double kCompoundOctaves = 0.5;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
 
@@ -270,6 +273,14 @@ double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, doub
 double chordAccentGain(double lean, double breadth, double swing) {
     const double confirmed = std::min(breadth, std::max(lean - kAccentLean, 0.0));
     return kChordWeight * confirmed * std::max(1.0 - kChordSwingShare * swing, 0.0);
+}
+
+// How much an accent every third pulse makes the pulse the subdivision of a compound beat
+// (0...1): eighths grouped in threes run quicker than a beat is readily tapped; pulses at the
+// tempo listeners tap, grouped in threes, are the beats of a bar in three (a waltz), which a
+// listener counts but does not tap.
+double compoundShare(double pulseBpm) {
+    return std::clamp(std::log2(pulseBpm / kPreferredTempo) / kCompoundOctaves, 0.0, 1.0);
 }
 
 }  // namespace
@@ -656,7 +667,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             gain -= (swingHold(here.swing, here.lean) + kSwungBeatsWeight * clearSwing * here.swung) *
                     std::clamp(1.0 - kSwingBackbeatShare * halfBackbeat, 0.0, 1.0);
         }
-        return std::pair{gain, kLeanWeight * (here.triple - kAccentLean)};
+        const double triple = kLeanWeight * (here.triple - kAccentLean);
+        return std::pair{gain, triple > 0 ? triple * compoundShare(bpm * factor) : triple};
     };
 
     // From the fastest octave of the tempo within range down: each level's score is the
@@ -670,9 +682,12 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // evidence[0]: the octave levels 2^a; evidence[1]: the same divided by three.
     constexpr double kNone = -std::numeric_limits<double>::infinity();
     std::array<double, 2> evidence{0.0, kNone};
+    std::array<double, 9> octaveEvidence{};
+    octaveEvidence.fill(kNone);
     for (int a = fastest; a >= -4; --a) {
         const double octave = std::ldexp(1.0, a);
         if (bpm * octave < kSlowestLevel) break;
+        octaveEvidence[static_cast<std::size_t>(a + 4)] = evidence[0];
         std::array<double, 2> next{kNone, kNone};
         for (const int third : {0, 1}) {
             if (!std::isfinite(evidence[third])) continue;
@@ -689,6 +704,48 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
         }
         evidence = next;
+    }
+
+    // The tempo may be a cross-rhythm of the beat (two or four of its pulses against three
+    // beats): then three of its pulses make a quick grid, the beat's subdivision, that the
+    // tempo's own octaves never meet. Each level of that grid starts from the evidence of the
+    // level it would group in threes, less what grouping it in threes takes (its accent every
+    // third pulse), and gathers the accents of its octaves on the way down as the others do.
+    // A beat's grid meets the onsets on every beat; a grid a cross-rhythm away from the beat
+    // meets them on every second or third of its points and falls between them on the others.
+    // So a level of the quick grid stands only where its grid fits the onsets about as well
+    // as the grid two-thirds as fast that it would replace, each fit weighed by the square
+    // root of how many points its grid holds: between the mean (which favours the slower grid
+    // on the strongest accents) and the sum (which favours any fine grid).
+    const auto fitAt = [&](double factor) {
+        double sum = 0;
+        double frames = 0;
+        for (const Span& span : spans) {
+            const auto length = static_cast<double>(span.end - span.begin);
+            sum += gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
+            frames += length;
+        }
+        return frames > 0 ? sum / frames : 0.0;
+    };
+    const auto outFits = [&](double factor) {
+        const double own = fitAt(factor);
+        return own > 0 && own * std::sqrt(3.0) >= fitAt(factor * 2 / 3) * std::sqrt(2.0);
+    };
+    double crossEvidence = kNone;
+    for (int a = 4; a >= -4; --a) {
+        const double factor = 3 * std::ldexp(1.0, a);
+        const double tempo = bpm * factor;
+        if (tempo > 2 * kFastestLevel) continue;
+        if (tempo < kSlowestLevel) break;
+        const double grouped = octaveEvidence[static_cast<std::size_t>(a + 4)];
+        if (std::isfinite(grouped)) crossEvidence = std::max(crossEvidence, grouped - gains(factor).second);
+        if (!std::isfinite(crossEvidence)) continue;
+        const double score = tempoPreference(tempo) + crossEvidence;
+        if (tempo <= kFastestLevel && score > bestScore && outFits(factor)) {
+            bestScore = score;
+            bestFactor = factor;
+        }
+        crossEvidence += gains(factor).first;
     }
     return bestFactor;
 }

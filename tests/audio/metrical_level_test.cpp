@@ -135,6 +135,13 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     addBeats(sixEight, {0, 1, 2}, 198, 3, 0, 1.0f);
     addBeats(sixEight, {2, 3, 4}, 198, 1, 0, 0.4f);
     EXPECT_NEAR(A::metricalLevelFactor(sixEight, {}, 198), 1.0 / 3, 1e-12);
+    // A quick waltz at 138, the one struck across the bands and chords on two and three: the
+    // quarter, not the bar.
+    auto waltz = silentFeatures(30);
+    addBeats(waltz, {0, 1, 2, 3, 4}, 138, 3, 0, 1.0f);
+    addBeats(waltz, {2, 3, 4}, 138, 3, 1, 0.3f);
+    addBeats(waltz, {2, 3, 4}, 138, 3, 2, 0.3f);
+    EXPECT_EQ(A::metricalLevelFactor(waltz, {}, 138), 1.0);
     // A fast pulse of equal beats stays fast.
     auto fast = silentFeatures(30);
     addBeats(fast, {0, 1, 2, 3, 4}, 180, 1, 0, 1.0f);
@@ -303,6 +310,56 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
         auto set = silentFeatures(30);
         c.build(set);
         EXPECT_EQ(A::metricalLevelFactor(set, {}, c.offered), c.expected) << c.name;
+    }
+}
+
+TEST(MetricalLevelOnPulses, ACrossRhythmOfTheBeatComesBackToIt) {
+    struct Case {
+        const char* name;
+        double offered;
+        double expected;
+        void (*build)(ORVAudioFeatureSet&);
+    };
+    const Case cases[] = {
+        // A waltz at 144 offered at 96, two of its pulses to the bar: bass on the one, chords
+        // on two and three.
+        {"waltz read at two to the bar", 96, 1.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 144, 3, 0, 1.0f);
+             addBeats(set, {2, 3, 4}, 144, 3, 1, 0.6f);
+             addBeats(set, {2, 3, 4}, 144, 3, 2, 0.6f);
+         }},
+        // A half-time groove at 72 offered at 96, four of its pulses to three beats: the kick
+        // on the one, the snare on three, hats on every sixteenth.
+        {"half-time groove read at four against three", 96, 0.75,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 72, 4, 0, 1.0f);
+             addBeats(set, {0}, 144, 8, 3, 0.8f);
+             addBeats(set, {2, 3}, 72, 4, 2, 1.0f);
+             addBeats(set, {4}, 288, 1, 0, 0.4f);
+         }},
+        // Drum and bass at 174 offered at 116, the kick's syncopation: kicks on the one and
+        // halfway through the third beat, the snare on two and four, hats on the eighths.
+        {"drum and bass read at its kick's syncopation", 116, 1.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 174, 4, 0, 1.0f);
+             addBeats(set, {0, 1}, 348, 8, 5, 1.0f);
+             addBeats(set, {2, 3}, 174, 2, 1, 1.0f);
+             addBeats(set, {4}, 348, 1, 0, 0.4f);
+         }},
+        // Clicks at 60 stressed every third: a grid three times as fast holds them too, but
+        // two of its every three points fall between the clicks, so they stay at 60.
+        {"clicks in three", 60, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1, 2, 3, 4}, 60, 3, 0, 1.0f);
+             addBeats(set, {0, 1, 2, 3, 4}, 60, 3, 1, 0.5f);
+             addBeats(set, {0, 1, 2, 3, 4}, 60, 3, 2, 0.5f);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(30);
+        c.build(set);
+        EXPECT_DOUBLE_EQ(A::metricalLevelFactor(set, {}, c.offered), c.expected) << c.name;
     }
 }
 
