@@ -92,6 +92,11 @@ constexpr double kOctaveNeighbourTolerance = 0.2;
 // their own.
 constexpr double kShortestStandingSection = 3.0;
 constexpr std::int64_t kFewestStandingObservations = 3;
+// A long section's tempo is looked for this far from the one its windows read (BPM, or this
+// share of it when more), and a fit a little beyond that (the refiner's last step) is taken.
+constexpr double kSectionRefineReach = 0.7;
+constexpr double kSectionRefineShare = 0.01;
+constexpr double kSectionRefineSlack = 0.02;
 // Windows weaker than this tell nothing about the tempo (as in section detection).
 constexpr double kUsableObservationConfidence = 0.24;
 
@@ -776,9 +781,15 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSection
         const std::int64_t a = std::max<std::int64_t>(saturatingInt64(std::floor(start / fs)), 0);
         const std::int64_t b = std::min(saturatingInt64(std::ceil(end / fs)), n);
         if (b - a < 256) continue;
+        // Windows that reach into a ramp at the section's edge pull its tempo by up to about a
+        // percent; the beats themselves still say where it is.
+        const double reach = std::fmax(kSectionRefineReach, kSectionRefineShare * section.bpm);
         const auto fit = SetwrightMusicTempoRefiner::refine(
-            envelope.subspan(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)), fs, section.bpm, 0.7, 0.01);
-        if (!fit || !(fit->confidence >= 0.62) || !(std::abs(fit->bpm - section.bpm) <= 0.72)) continue;
+            envelope.subspan(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)), fs, section.bpm, reach, 0.01);
+        if (!fit || !(fit->confidence >= 0.62) ||
+            !(std::abs(fit->bpm - section.bpm) <= reach + kSectionRefineSlack)) {
+            continue;
+        }
         section.bpm = ORVAnalyzerTempoRelations::roundedTempo(fit->bpm);
         section.confidence = std::fmax(std::fmin(fit->confidence, 1.0), section.confidence);
     }

@@ -255,6 +255,36 @@ TEST(SectionRefinement, LongSectionsAdoptAConfidentRefinedTempo) {
     EXPECT_TRUE(A::refineSectionTempos({}, envelope, fs, 4.0).empty());
 }
 
+// A steady section whose last windows reach into the ritardando after it reads a tempo up to
+// about a percent slow; its beats still say where it is, and the section takes that tempo
+// when the windows' reading lies within 1 % of it (0.72 BPM at the least).
+TEST(SectionRefinement, LongSectionsFindTheirBeatsAroundAPercentOff) {
+    const double fs = 0.01;
+    // 144 BPM for 46 s, then a ritardando falling straight to 100 BPM at 60 s.
+    std::vector<double> envelope(static_cast<std::size_t>(62 / fs), 0.0);
+    for (double t = 0.2; t < 60;) {
+        envelope[static_cast<std::size_t>(std::llround(t / fs))] = 1.0;
+        const double bpm = t < 46 ? 144.0 : 144.0 - 44.0 * (t - 46) / 14;
+        t += 60.0 / bpm;
+    }
+    struct Case {
+        double end, readBPM, expected;
+    };
+    const Case cases[] = {
+        {50, 142.85, 144.0},  // 0.8 % slow, a ritardando at its end: found
+        {46, 143.40, 144.0},  // steady throughout, 0.4 % slow: found, as before
+        {46, 145.30, 144.0},  // 0.9 % fast: found
+        {50, 141.50, 141.50}, // 1.7 % slow: another tempo, kept
+    };
+    for (const Case& c : cases) {
+        const Sections sections{{0, c.end, c.readBPM, 0.3, 25}, {c.end, 62, 110, 0.3, 6}};
+        const auto refined = A::refineSectionTempos(sections, envelope, fs, 4.0);
+        ASSERT_EQ(refined.size(), 2u);
+        EXPECT_NEAR(refined[0].bpm, c.expected, 0.06) << c.end << " " << c.readBPM;
+        EXPECT_EQ(refined[0].endSeconds, c.end);
+    }
+}
+
 }  // namespace
 }  // namespace corvel::audio
 
