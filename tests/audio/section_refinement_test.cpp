@@ -368,6 +368,37 @@ TEST(SectionRefinement, ARampThatLeavesASteadySectionStartsWhereItLeaves) {
     EXPECT_EQ(ramped[2].bpm, 120.0);
 }
 
+// The windows hop about 1.49 s: four of them span a little under 4.5 s. A ramp that keeps
+// leaving the steady tempo shows on those four; windows that only sit a little off it, on
+// one side, over the same span, are no ramp.
+TEST(SectionRefinement, FourWindowsThatKeepLeavingASteadyTempoStartARamp) {
+    struct Case {
+        const char* what;
+        double (*bpmAt)(double);
+        bool ramps;
+    };
+    for (const Case& c : {
+             // Steady 134 BPM, a ritardando from 18 s to 98 BPM at 38 s, steady after.
+             Case{"ritardando", [](double t) { return t < 18 ? 134.0 : t < 38 ? 134.0 - 1.8 * (t - 18) : 98.0; }, true},
+             // Steady 134 BPM, read 2.5 % fast from 20 s to 26 s, then 112 and 98 BPM.
+             Case{"plateau", [](double t) { return t < 20 ? 134.0 : t < 26 ? 137.4 : t < 36 ? 112.0 : 98.0; }, false},
+         }) {
+        Observations heard;
+        for (double t = 0.75; t < 50; t += 1.494) heard.push_back(obs(t, c.bpmAt(t)));
+        const auto ramped = A::rampSections(
+            Sections{{0, 26, 134, 0.8, 17}, {26, 35.7, 111.5, 0.8, 6}, {35.7, 50, 97.85, 0.8, 10}}, heard);
+        ASSERT_GE(ramped.size(), 2u) << c.what;
+        EXPECT_EQ(ramped[0].bpm, 134.0) << c.what;
+        EXPECT_FALSE(ramped[0].linearToNext) << c.what;
+        if (c.ramps) {
+            EXPECT_LE(ramped[0].endSeconds, 21.5) << c.what;
+            EXPECT_TRUE(ramped[1].linearToNext) << c.what;
+        } else {
+            EXPECT_EQ(ramped[0].endSeconds, 26.0) << c.what;
+        }
+    }
+}
+
 // Onsets on the beats of a tempo that moves as bpmAt(t) tells, from `first` to `seconds`.
 std::vector<double> movingClickEnvelope(double seconds, double first, const std::function<double(double)>& bpmAt) {
     std::vector<double> envelope(static_cast<std::size_t>(std::llround(seconds / kFs)), 0.0);
