@@ -214,9 +214,11 @@ ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFe
     const std::vector<double> accent = A::accentEnvelope(envelope, dt);
     const auto refined = A::refineSections(detected, tracking.observations, envelope,
                                            std::span<const double>(accent), tuning, dt, features.durationSeconds);
+    // Sections joined into one are measured again as a whole: the part of the joined tempo that
+    // leaned towards a ramp at its end now rests on the steady beats before it.
+    const auto joined = A::continuousSections(A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats));
     tracking.sections =
-        A::rampSections(A::continuousSections(A::refineSectionTempos(refined, envelope, dt, kTempoMarginBeats)),
-                        tracking.observations);
+        A::rampSections(A::refineSectionTempos(joined, envelope, dt, kTempoMarginBeats), tracking.observations);
 
     tracking.sections = groupingSections(features, tracking.sections, tracking.observations);
     tracking.stability = trackingStability(states);

@@ -76,8 +76,10 @@ constexpr double kRampLeastChange = 0.04;
 constexpr double kRampSignificance = 5.0;
 constexpr std::size_t kRampLeastObservations = 4;
 constexpr double kRampLeastSeconds = 6.0;
-// Windows that leave a section's tempo over this long may start a ramp of their own.
+// Windows that leave a section's tempo over this long may start a ramp of their own; at its
+// end, windows that keep moving away from it over this long (four windows) already do.
 constexpr double kDriftLeastSeconds = 4.5;
+constexpr double kTailDriftLeastSeconds = 4.0;
 // A ramp flows into the next section when the line reaches its tempo within this share.
 constexpr double kRampJoinTolerance = 0.025;
 // A ramp that has to stop ends on a constant stretch this long at most, short enough for the
@@ -92,6 +94,11 @@ constexpr double kOctaveNeighbourTolerance = 0.2;
 // their own.
 constexpr double kShortestStandingSection = 3.0;
 constexpr std::int64_t kFewestStandingObservations = 3;
+// A long section's tempo is looked for this far from the one its windows read (BPM, or this
+// share of it when more), and a fit a little beyond that (the refiner's last step) is taken.
+constexpr double kSectionRefineReach = 0.7;
+constexpr double kSectionRefineShare = 0.01;
+constexpr double kSectionRefineSlack = 0.02;
 // Windows weaker than this tell nothing about the tempo (as in section detection).
 constexpr double kUsableObservationConfidence = 0.24;
 
@@ -200,9 +207,9 @@ std::vector<Section> splitDriftingEnds(std::span<const Section> sections, std::s
             result.push_back(section);
             continue;
         }
-        const auto drifting = [&section](std::span<const Observation> part) {
+        const auto drifting = [&section](std::span<const Observation> part, double least) {
             if (part.size() < kRampLeastObservations ||
-                !(part.back().centerSeconds - part.front().centerSeconds >= kDriftLeastSeconds)) {
+                !(part.back().centerSeconds - part.front().centerSeconds >= least)) {
                 return false;
             }
             const bool above = part.front().bpm > section.bpm;
@@ -215,14 +222,21 @@ std::vector<Section> splitDriftingEnds(std::span<const Section> sections, std::s
         Section core = section;
         std::optional<Section> head;
         std::optional<Section> tail;
-        if (headCount < inside.size() && drifting(all.first(headCount))) {
+        if (headCount < inside.size() && drifting(all.first(headCount), kDriftLeastSeconds)) {
             const auto part = all.first(headCount);
             head = ORVAnalyzerSectionDetection::makeSection(part, section.startSeconds,
                                                             (part.back().centerSeconds + inside[headCount].centerSeconds) / 2);
             core.startSeconds = head->endSeconds;
         }
-        if (tailCount + headCount < inside.size() && drifting(all.last(tailCount))) {
-            const auto part = all.last(tailCount);
+        // A tail that keeps moving away, a ramp leaving the section, shows sooner.
+        const auto leaving = [&section](std::span<const Observation> part) {
+            return !part.empty() && !ORVAnalyzerSectionDetection::sectionTemposMatch(part.front().bpm, part.back().bpm) &&
+                   std::abs(part.back().bpm - section.bpm) > std::abs(part.front().bpm - section.bpm);
+        };
+        const auto tailPart = all.last(tailCount);
+        if (tailCount + headCount < inside.size() &&
+            (drifting(tailPart, kDriftLeastSeconds) || (drifting(tailPart, kTailDriftLeastSeconds) && leaving(tailPart)))) {
+            const auto& part = tailPart;
             const double split = (inside[inside.size() - tailCount - 1].centerSeconds + part.front().centerSeconds) / 2;
             tail = ORVAnalyzerSectionDetection::makeSection(part, split, section.endSeconds);
             tail->linearToNext = section.linearToNext;
@@ -776,9 +790,15 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::refineSection
         const std::int64_t a = std::max<std::int64_t>(saturatingInt64(std::floor(start / fs)), 0);
         const std::int64_t b = std::min(saturatingInt64(std::ceil(end / fs)), n);
         if (b - a < 256) continue;
+        // Windows that reach into a ramp at the section's edge pull its tempo by up to about a
+        // percent; the beats themselves still say where it is.
+        const double reach = std::fmax(kSectionRefineReach, kSectionRefineShare * section.bpm);
         const auto fit = SetwrightMusicTempoRefiner::refine(
-            envelope.subspan(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)), fs, section.bpm, 0.7, 0.01);
-        if (!fit || !(fit->confidence >= 0.62) || !(std::abs(fit->bpm - section.bpm) <= 0.72)) continue;
+            envelope.subspan(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)), fs, section.bpm, reach, 0.01);
+        if (!fit || !(fit->confidence >= 0.62) ||
+            !(std::abs(fit->bpm - section.bpm) <= reach + kSectionRefineSlack)) {
+            continue;
+        }
         section.bpm = ORVAnalyzerTempoRelations::roundedTempo(fit->bpm);
         section.confidence = std::fmax(std::fmin(fit->confidence, 1.0), section.confidence);
     }

@@ -117,7 +117,8 @@ struct ORVAnalyzerSectionRefinement {
                                                  double newBPM, double change, double previousStart, double nextEnd);
 
     // Re-measures the tempo of each section that is at least 15 s long without marginBeats
-    // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM.
+    // beats (0.5 to 2.5 s) at either end, and adopts a confident result within 0.72 BPM or 1 %
+    // of its tempo, whichever is more.
     // Boundaries stay where they are.
     static std::vector<ORVDetectedTempoSection> refineSectionTempos(std::span<const ORVDetectedTempoSection> sections,
                                                                     std::span<const double> envelope,

@@ -255,6 +255,36 @@ TEST(SectionRefinement, LongSectionsAdoptAConfidentRefinedTempo) {
     EXPECT_TRUE(A::refineSectionTempos({}, envelope, fs, 4.0).empty());
 }
 
+// A steady section whose last windows reach into the ritardando after it reads a tempo up to
+// about a percent slow; its beats still say where it is, and the section takes that tempo
+// when the windows' reading lies within 1 % of it (0.72 BPM at the least).
+TEST(SectionRefinement, LongSectionsFindTheirBeatsAroundAPercentOff) {
+    const double fs = 0.01;
+    // 144 BPM for 46 s, then a ritardando falling straight to 100 BPM at 60 s.
+    std::vector<double> envelope(static_cast<std::size_t>(62 / fs), 0.0);
+    for (double t = 0.2; t < 60;) {
+        envelope[static_cast<std::size_t>(std::llround(t / fs))] = 1.0;
+        const double bpm = t < 46 ? 144.0 : 144.0 - 44.0 * (t - 46) / 14;
+        t += 60.0 / bpm;
+    }
+    struct Case {
+        double end, readBPM, expected;
+    };
+    const Case cases[] = {
+        {50, 142.85, 144.0},  // 0.8 % slow, a ritardando at its end: found
+        {46, 143.40, 144.0},  // steady throughout, 0.4 % slow: found, as before
+        {46, 145.30, 144.0},  // 0.9 % fast: found
+        {50, 141.50, 141.50}, // 1.7 % slow: another tempo, kept
+    };
+    for (const Case& c : cases) {
+        const Sections sections{{0, c.end, c.readBPM, 0.3, 25}, {c.end, 62, 110, 0.3, 6}};
+        const auto refined = A::refineSectionTempos(sections, envelope, fs, 4.0);
+        ASSERT_EQ(refined.size(), 2u);
+        EXPECT_NEAR(refined[0].bpm, c.expected, 0.06) << c.end << " " << c.readBPM;
+        EXPECT_EQ(refined[0].endSeconds, c.end);
+    }
+}
+
 }  // namespace
 }  // namespace corvel::audio
 
@@ -336,6 +366,37 @@ TEST(SectionRefinement, ARampThatLeavesASteadySectionStartsWhereItLeaves) {
     EXPECT_TRUE(ramped[1].linearToNext);
     EXPECT_NEAR(ramped[1].bpm, 100 + (ramped[1].startSeconds - 20), 1.5);
     EXPECT_EQ(ramped[2].bpm, 120.0);
+}
+
+// The windows hop about 1.49 s: four of them span a little under 4.5 s. A ramp that keeps
+// leaving the steady tempo shows on those four; windows that only sit a little off it, on
+// one side, over the same span, are no ramp.
+TEST(SectionRefinement, FourWindowsThatKeepLeavingASteadyTempoStartARamp) {
+    struct Case {
+        const char* what;
+        double (*bpmAt)(double);
+        bool ramps;
+    };
+    for (const Case& c : {
+             // Steady 134 BPM, a ritardando from 18 s to 98 BPM at 38 s, steady after.
+             Case{"ritardando", [](double t) { return t < 18 ? 134.0 : t < 38 ? 134.0 - 1.8 * (t - 18) : 98.0; }, true},
+             // Steady 134 BPM, read 2.5 % fast from 20 s to 26 s, then 112 and 98 BPM.
+             Case{"plateau", [](double t) { return t < 20 ? 134.0 : t < 26 ? 137.4 : t < 36 ? 112.0 : 98.0; }, false},
+         }) {
+        Observations heard;
+        for (double t = 0.75; t < 50; t += 1.494) heard.push_back(obs(t, c.bpmAt(t)));
+        const auto ramped = A::rampSections(
+            Sections{{0, 26, 134, 0.8, 17}, {26, 35.7, 111.5, 0.8, 6}, {35.7, 50, 97.85, 0.8, 10}}, heard);
+        ASSERT_GE(ramped.size(), 2u) << c.what;
+        EXPECT_EQ(ramped[0].bpm, 134.0) << c.what;
+        EXPECT_FALSE(ramped[0].linearToNext) << c.what;
+        if (c.ramps) {
+            EXPECT_LE(ramped[0].endSeconds, 21.5) << c.what;
+            EXPECT_TRUE(ramped[1].linearToNext) << c.what;
+        } else {
+            EXPECT_EQ(ramped[0].endSeconds, 26.0) << c.what;
+        }
+    }
 }
 
 // Onsets on the beats of a tempo that moves as bpmAt(t) tells, from `first` to `seconds`.
