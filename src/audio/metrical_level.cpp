@@ -45,6 +45,9 @@ constexpr double kCrossRhythmTolerance = 0.015;
 // subdivision takes that away.
 constexpr double kChordWeight = 3.0;
 constexpr double kChordSwingShare = 2.5;
+// The eighths of a compound meter run at these tempi.
+constexpr double kCompoundPulseSlowest = 150;
+constexpr double kCompoundPulseFastest = 270;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
 
@@ -182,6 +185,13 @@ double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, doub
 double chordAccentGain(double lean, double breadth, double swing) {
     const double confirmed = std::min(breadth, std::max(lean - kAccentLean, 0.0));
     return kChordWeight * confirmed * std::max(1.0 - kChordSwingShare * swing, 0.0);
+}
+
+// The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
+// between its own rate and theirs (their geometric mean, the square root of three times its
+// own), so that a slow dotted beat over quick eighths is still readily tapped.
+double compoundBeatPreference(double bpm) {
+    return ORVAnalyzerMetricalLevel::tempoPreference(bpm * std::sqrt(3.0));
 }
 
 }  // namespace
@@ -546,6 +556,12 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // turns; a snare whose stress on every other beat stops one octave further down, which
     // makes that level its backbeat's) move the beat there; a swung subdivision holds it here, unless the half shows a
     // backbeat of its own (the swung sixteenths under a slow backbeat).
+    // A quick pulse (the eighths' range) heard in threes rather than in twos, clearly: the
+    // eighths of a compound meter, whose dotted beat a listener taps even when it is slow.
+    const auto groupedInThrees = [](const Evidence& e, double tempo) {
+        return tempo >= kCompoundPulseSlowest && tempo <= kCompoundPulseFastest && e.triple > kAccentLean &&
+               e.triple > e.lean;
+    };
     const auto gains = [&](double factor) {
         const Evidence here = evidenceAt(factor);
         if (here.beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
@@ -574,6 +590,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // evidence[0]: the octave levels 2^a; evidence[1]: the same divided by three.
     constexpr double kNone = -std::numeric_limits<double>::infinity();
     std::array<double, 2> evidence{0.0, kNone};
+    // Whether the level divided by three just formed groups a quick pulse in threes.
+    bool groupedPulse = false;
     for (int a = fastest; a >= -4; --a) {
         const double octave = std::ldexp(1.0, a);
         if (bpm * octave < kSlowestLevel) break;
@@ -583,16 +601,22 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double factor = third == 0 ? octave : octave / 3;
             const double tempo = bpm * factor;
             if (tempo < kSlowestLevel) continue;
-            const double score = tempoPreference(tempo) + evidence[third];
+            const double preference =
+                third == 1 && groupedPulse ? compoundBeatPreference(tempo) : tempoPreference(tempo);
+            const double score = preference + evidence[third];
             if (tempo <= kFastestLevel && score > bestScore) {
                 bestScore = score;
                 bestFactor = factor;
             }
             const auto [half, triple] = gains(factor);
             next[third] = std::max(next[third], evidence[third] + half);
-            if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
+            if (third == 0 && evidence[0] + triple > evidence[1]) {
+                evidence[1] = evidence[0] + triple;
+                groupedPulse = groupedInThrees(evidenceAt(factor), tempo);
+            }
         }
         evidence = next;
+        groupedPulse = false;
     }
     return bestFactor;
 }

@@ -272,6 +272,51 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
     }
 }
 
+TEST(MetricalLevelOnPulses, CompoundMeterIsCountedInDottedBeatsWhenItsEighthsGoInThrees) {
+    struct Case {
+        const char* name;
+        double offered;
+        double expected;
+        void (*build)(ORVAudioFeatureSet&);
+    };
+    const Case cases[] = {
+        // Solo piano in 6/8, dotted quarter 56: an arpeggio on every eighth, the bass on the
+        // bar, melody notes on the dotted beats. Slow as it is, the dotted beat is counted,
+        // whether the eighths or their pairs are offered.
+        {"six-eight piano at its eighths", 168, 1.0 / 3,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {2}, 168, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 168, 6, 0, 0.8f);
+             addBeats(set, {1, 3}, 168, 3, 0, 0.45f);
+         }},
+        {"six-eight piano at its pairs of eighths", 84, 2.0 / 3,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {2}, 168, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 168, 6, 0, 0.8f);
+             addBeats(set, {1, 3}, 168, 3, 0, 0.45f);
+         }},
+        // The same eighths with the melody on every other one: 3/4 at 84, heard in twos.
+        {"three-four piano over eighths", 168, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {2}, 168, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 168, 6, 0, 0.8f);
+             addBeats(set, {1, 3}, 168, 2, 0, 0.45f);
+         }},
+        // A waltz at 138 in quarters, the bass on the one: quarters are no compound meter's
+        // eighths, the beat stays on them.
+        {"waltz", 138, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 138, 3, 0, 1.0f);
+             addBeats(set, {2, 3}, 138, 1, 0, 0.6f);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(30);
+        c.build(set);
+        EXPECT_NEAR(A::metricalLevelFactor(set, {}, c.offered), c.expected, 1e-12) << c.name;
+    }
+}
+
 TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
     using S = ORVDetectedTempoSection;
     struct Case {
