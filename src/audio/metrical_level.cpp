@@ -187,6 +187,175 @@ double chordAccentGain(double lean, double breadth, double swing) {
     return kChordWeight * confirmed * std::max(1.0 - kChordSwingShare * swing, 0.0);
 }
 
+// Free playing (rubato): the tempo breathes within and between the tracked sections, so a grid
+// of any one section's tempo drifts off the beats within a few of them and every accent
+// measure reads noise. The beats are then followed onset by onset and the features read on
+// a time scale on which the followed beats fall evenly.
+// Sections count as free when at least this many steady ones, each within this ratio of its
+// neighbour, move the tempo up and down again; the followed beats count as breathing when
+// their tempo, smoothed over a few beats, strays by this share on average.
+constexpr std::size_t kFreeSections = 3;
+constexpr double kFreeNeighbourRatio = 1.25;
+constexpr double kBreathingShare = 0.03;
+// Following the beats: how much a beat length off the map's costs (per squared log ratio,
+// against onsets of strength up to 1), and the ratio to the map's it never leaves.
+constexpr double kFollowPenalty = 4.0;
+constexpr double kFollowLimit = 1.3;
+// The evened beats are read in stretches of this many, each with its own phase: a held note
+// or a breath at a phrase end may well shift the count by a beat.
+constexpr double kStretchBeats = 12;
+
+bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<double> tempi;
+    for (const auto& s : sections) {
+        if (s.linearToNext) return false;
+        if (A::isUsableTempo(s.bpm)) tempi.push_back(s.bpm);
+    }
+    if (tempi.size() < kFreeSections) return false;
+    bool up = false, down = false;
+    for (std::size_t i = 1; i < tempi.size(); ++i) {
+        const double ratio = tempi[i] / tempi[i - 1];
+        if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
+        up = up || ratio > 1.0;
+        down = down || ratio < 1.0;
+    }
+    return up && down;
+}
+
+// The beats of the map followed through the consensus envelope, in frames: the chain of onsets
+// that best meets the envelope while each beat length stays near the map's (a penalty growing
+// with the square of the log ratio), found by dynamic programming over the frames.
+std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans) {
+    const auto& env = features.consensusEnvelope;
+    const auto n = static_cast<std::int64_t>(env.size());
+    const double fs = features.frameSeconds;
+    const std::int64_t begin = spans.front().begin;
+    const std::int64_t end = std::min<std::int64_t>(spans.back().end, n);
+    std::vector<double> periods(static_cast<std::size_t>(std::max<std::int64_t>(end - begin, 0)));
+    std::size_t at = 0;
+    for (std::int64_t f = begin; f < end; ++f) {
+        while (at + 1 < spans.size() && spans[at + 1].begin <= f) ++at;
+        periods[static_cast<std::size_t>(f - begin)] = 60.0 / (fs * spans[at].bpm);
+    }
+    std::vector<double> beats;
+    if (end - begin < 8 || !(periods.front() >= 4.0)) return beats;
+    std::vector<double> score(periods.size(), 0.0);
+    std::vector<std::int64_t> from(periods.size(), -1);
+    for (std::int64_t f = begin; f < end; ++f) {
+        const auto i = static_cast<std::size_t>(f - begin);
+        const double p = periods[i];
+        const std::int64_t lo = std::max<std::int64_t>(f - roundedInt64(kFollowLimit * p), begin);
+        const std::int64_t hi = f - roundedInt64(p / kFollowLimit);
+        double best = 0;
+        for (std::int64_t g = lo; g <= hi; ++g) {
+            const double r = std::log(static_cast<double>(f - g) / p);
+            const double value = score[static_cast<std::size_t>(g - begin)] - kFollowPenalty * r * r;
+            if (value > best || from[i] < 0) {
+                if (value > best) best = value;
+                from[i] = g;
+            }
+        }
+        score[i] = env[static_cast<std::size_t>(f)] + best;
+    }
+    // The chain ends on the best-scoring frame within the last beat.
+    const std::int64_t tailFrom = std::max<std::int64_t>(end - roundedInt64(periods.back()), begin);
+    std::int64_t f = tailFrom;
+    for (std::int64_t g = tailFrom; g < end; ++g) {
+        if (score[static_cast<std::size_t>(g - begin)] > score[static_cast<std::size_t>(f - begin)]) f = g;
+    }
+    for (; f >= begin; f = from[static_cast<std::size_t>(f - begin)]) {
+        beats.push_back(static_cast<double>(f));
+        if (from[static_cast<std::size_t>(f - begin)] < 0) break;
+    }
+    std::reverse(beats.begin(), beats.end());
+    return beats;
+}
+
+// How far the followed beats' tempo, smoothed over four beats, strays from its mean (share).
+double breathing(std::span<const double> beats) {
+    constexpr std::size_t kSmooth = 4;
+    if (beats.size() < 3 * kSmooth) return 0;
+    std::vector<double> lengths;
+    for (std::size_t i = kSmooth; i < beats.size(); ++i) {
+        lengths.push_back((beats[i] - beats[i - kSmooth]) / static_cast<double>(kSmooth));
+    }
+    double mean = 0;
+    for (double l : lengths) mean += l;
+    mean /= static_cast<double>(lengths.size());
+    double stray = 0;
+    for (double l : lengths) stray += std::abs(l - mean);
+    return mean > 0 ? stray / static_cast<double>(lengths.size()) / mean : 0;
+}
+
+// The features on the time scale on which the beats fall evenly: each output frame takes the
+// largest value of the frames it covers, so that no onset is lost between frames.
+ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+    ORVAudioFeatureSet out;
+    out.frameSeconds = features.frameSeconds;
+    const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
+    const auto frames = static_cast<std::size_t>(std::floor(spacing * static_cast<double>(beats.size() - 1)));
+    const auto source = [&](double j) {
+        const double q = std::min(j / spacing, static_cast<double>(beats.size() - 1));
+        const auto i = std::min(static_cast<std::size_t>(q), beats.size() - 2);
+        return beats[i] + (q - static_cast<double>(i)) * (beats[i + 1] - beats[i]);
+    };
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    std::vector<std::pair<std::int64_t, std::int64_t>> covers(frames);
+    for (std::size_t j = 0; j < frames; ++j) {
+        const std::int64_t a = std::clamp<std::int64_t>(roundedInt64(source(static_cast<double>(j))), 0, n - 1);
+        const std::int64_t b = std::clamp<std::int64_t>(roundedInt64(source(static_cast<double>(j + 1))), a + 1, n);
+        covers[j] = {a, b};
+    }
+    const auto warp = [&](const auto& in, auto& result) {
+        result.assign(in.empty() ? 0 : frames, {});
+        if (in.empty()) return;
+        for (std::size_t j = 0; j < frames; ++j) {
+            auto best = in[static_cast<std::size_t>(covers[j].first)];
+            for (std::int64_t f = covers[j].first + 1; f < covers[j].second; ++f) {
+                best = std::max(best, in[static_cast<std::size_t>(f)]);
+            }
+            result[j] = best;
+        }
+    };
+    warp(features.consensusEnvelope, out.consensusEnvelope);
+    for (std::size_t k = 0; k < features.featureEnvelopes.size(); ++k) {
+        if (features.featureEnvelopes[k].size() == features.consensusEnvelope.size()) {
+            warp(features.featureEnvelopes[k], out.featureEnvelopes[k]);
+        }
+    }
+    for (std::size_t k = 0; k < features.bandOnsetStrengths.size(); ++k) {
+        if (features.bandOnsetStrengths[k].size() == features.consensusEnvelope.size()) {
+            warp(features.bandOnsetStrengths[k], out.bandOnsetStrengths[k]);
+        }
+    }
+    out.durationSeconds = static_cast<double>(frames) * out.frameSeconds;
+    return out;
+}
+
+// The level factor of a map that wanders freely over beats that breathe, read on the followed
+// beats; none when the map holds its tempo or the beats do.
+std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
+                                       std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
+    if (!wandersFreely(sections)) return std::nullopt;
+    const std::vector<double> beats = followedBeats(features, spans);
+    if (breathing(beats) < kBreathingShare) return std::nullopt;
+    const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
+    const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
+    const double evenBpm = 60.0 / (features.frameSeconds * spacing);
+    const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
+    std::vector<ORVDetectedTempoSection> stretches;
+    for (double t = 0; t < evened.durationSeconds; t += stretchSeconds) {
+        ORVDetectedTempoSection s;
+        s.startSeconds = t;
+        // A short remainder joins the last stretch.
+        s.endSeconds = t + 1.5 * stretchSeconds < evened.durationSeconds ? t + stretchSeconds : evened.durationSeconds;
+        s.bpm = evenBpm;
+        stretches.push_back(s);
+        if (s.endSeconds >= evened.durationSeconds) break;
+    }
+    return ORVAnalyzerMetricalLevel::metricalLevelFactor(evened, stretches, evenBpm);
+}
+
 // The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
 // between its own rate and theirs (their geometric mean, the square root of three times its
 // own), so that a slow dotted beat over quick eighths is still readily tapped.
@@ -510,6 +679,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return 1;
     const std::vector<Span> spans = spansOf(features, sections, bpm);
     if (spans.empty()) return 1;
+    if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
 
     // The accent evidence of a level over the whole map, each beat counting once.
     struct Evidence {

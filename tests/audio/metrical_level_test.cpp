@@ -317,6 +317,54 @@ TEST(MetricalLevelOnPulses, CompoundMeterIsCountedInDottedBeatsWhenItsEighthsGoI
     }
 }
 
+// Onsets in the given bands at the beats of a tempo that breathes around `bpm` (by up to
+// `depth` of it, over a slow and a quicker swell), every `every`-th eighth from the first;
+// the tempo of each stretch of `sectionSeconds` as the tracker would read it, at the eighths.
+std::vector<ORVDetectedTempoSection> addBreathingEighths(ORVAudioFeatureSet& set, double bpm, double depth,
+                                                          double sectionSeconds,
+                                                          const std::vector<std::pair<std::vector<std::size_t>, float>>& parts,
+                                                          int every) {
+    std::vector<ORVDetectedTempoSection> sections;
+    double t = 0.05, sectionStart = 0;
+    int eighthsInSection = 0;
+    for (int eighth = 0;; ++eighth) {
+        const auto frame = std::size_t(std::lround(t / kFrameSeconds));
+        if (frame >= set.consensusEnvelope.size()) break;
+        if (eighth % every == 0) {
+            for (const auto& [bands, strength] : parts) {
+                for (const std::size_t band : bands) {
+                    set.bandOnsetStrengths[band][frame] = std::max(set.bandOnsetStrengths[band][frame], strength);
+                    set.featureEnvelopes[band + 1][frame] = 1;
+                }
+            }
+            set.consensusEnvelope[frame] = 1;
+        }
+        const double beats = eighth / 2.0;
+        const double tempo = bpm * (1 + depth * (0.65 * std::sin(2 * M_PI * beats / 7.7) +
+                                                 0.35 * std::sin(2 * M_PI * beats / 2.9 + 1.0)));
+        t += 30.0 / tempo;
+        ++eighthsInSection;
+        if (t - sectionStart >= sectionSeconds) {
+            sections.push_back({sectionStart, t, 60.0 * eighthsInSection / (t - sectionStart), 0.8, 10});
+            sectionStart = t;
+            eighthsInSection = 0;
+        }
+    }
+    return sections;
+}
+
+TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
+    // Solo piano breathing freely around 66 (+-15 %), its sections tracked at the eighths:
+    // chords across the bands on the beats, an arpeggio on every eighth in the middle band. A
+    // grid of any section's tempo drifts off the beats within a few of them; followed beat by
+    // beat, the chords still make the beat.
+    auto rubato = silentFeatures(60);
+    const auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{0, 1, 3}, 0.45f}}, 2);
+    addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
+    ASSERT_GE(sections.size(), 5u);
+    EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
+}
+
 TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
     using S = ORVDetectedTempoSection;
     struct Case {
