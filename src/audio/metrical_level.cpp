@@ -204,6 +204,8 @@ constexpr double kFollowLimit = 1.3;
 // The evened beats are read in stretches of this many, each with its own phase: a held note
 // or a breath at a phrase end may well shift the count by a beat.
 constexpr double kStretchBeats = 12;
+// A breathing map holds one tempo over this many followed beats.
+constexpr std::size_t kBreathBeats = 2;
 
 bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
     std::vector<double> tempi;
@@ -225,8 +227,8 @@ bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
 // The beats of the map followed through the consensus envelope, in frames: the chain of onsets
 // that best meets the envelope while each beat length stays near the map's (a penalty growing
 // with the square of the log ratio), found by dynamic programming over the frames.
-std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans) {
-    const auto& env = features.consensusEnvelope;
+std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans,
+                                  std::span<const double> env) {
     const auto n = static_cast<std::int64_t>(env.size());
     const double fs = features.frameSeconds;
     const std::int64_t begin = spans.front().begin;
@@ -269,6 +271,31 @@ std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<
     }
     std::reverse(beats.begin(), beats.end());
     return beats;
+}
+
+// How widely each frame sounds: over the bands, how far its onset stands above the band's own
+// average (as in breadthLean), scaled so that the widest onsets reach 1. A chord or a struck
+// bass note lights many bands at once, a passing note one. The consensus when the bands are
+// missing.
+std::vector<double> chordEnvelope(const ORVAudioFeatureSet& features) {
+    constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    std::vector<double> breadth(static_cast<std::size_t>(n), 0.0);
+    for (std::size_t k = 0; k < kBands; ++k) {
+        const BandView band(features, k);
+        if (!band.usable()) return features.consensusEnvelope;
+        const double floor = std::max(band.mean(0, n), 1e-9);
+        for (std::int64_t i = 0; i < n; ++i) {
+            breadth[static_cast<std::size_t>(i)] += std::log1p(std::max(band[i] / floor - 1.0, 0.0));
+        }
+    }
+    std::vector<double> sorted = breadth;
+    const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(sorted.size() - 1));
+    std::nth_element(sorted.begin(), at, sorted.end());
+    const double top = *at;
+    if (!(top > 1e-12)) return features.consensusEnvelope;
+    for (double& v : breadth) v = std::min(v / top, 1.0);
+    return breadth;
 }
 
 // How far the followed beats' tempo, smoothed over four beats, strays from its mean (share).
@@ -337,7 +364,7 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
 std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
     if (!wandersFreely(sections)) return std::nullopt;
-    const std::vector<double> beats = followedBeats(features, spans);
+    const std::vector<double> beats = followedBeats(features, spans, features.consensusEnvelope);
     if (breathing(beats) < kBreathingShare) return std::nullopt;
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
     const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
@@ -670,6 +697,40 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
     for (std::size_t g = home; g-- > 0;) {
         move(groups[g], result[groups[g + 1].first].bpm, result[groups[g].second - 1].bpm);
     }
+    return result;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    const double fs = features.frameSeconds;
+    if (sections.empty() || !wandersFreely(sections) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
+    if (spans.empty()) return {};
+    const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
+    if (breathing(beats) < kBreathingShare) return {};
+    // Each section reaches its last followed beat at its rounded tempo from where the one
+    // before it ended, so that the rounding never adds up along the map.
+    std::vector<ORVDetectedTempoSection> result;
+    double start = beats.front() * fs;
+    for (std::size_t i = 0; i + kBreathBeats < beats.size(); i += kBreathBeats) {
+        const double target = beats[i + kBreathBeats] * fs;
+        const double bpm = A::roundedTempo(60.0 * static_cast<double>(kBreathBeats) / (target - start));
+        if (!A::isUsableTempo(bpm)) return {};
+        ORVDetectedTempoSection s;
+        s.startSeconds = start;
+        s.endSeconds = start + 60.0 * static_cast<double>(kBreathBeats) / bpm;
+        s.bpm = bpm;
+        const auto* own = &sections.front();
+        for (const auto& o : sections) {
+            if (o.startSeconds <= start) own = &o;
+        }
+        s.confidence = own->confidence;
+        s.observationCount = own->observationCount;
+        result.push_back(s);
+        start = s.endSeconds;
+    }
+    if (result.empty()) return {};
+    result.back().endSeconds = std::max(result.back().endSeconds, sections.back().endSeconds);
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "audio/metrical_level.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -323,7 +324,7 @@ TEST(MetricalLevelOnPulses, CompoundMeterIsCountedInDottedBeatsWhenItsEighthsGoI
 std::vector<ORVDetectedTempoSection> addBreathingEighths(ORVAudioFeatureSet& set, double bpm, double depth,
                                                           double sectionSeconds,
                                                           const std::vector<std::pair<std::vector<std::size_t>, float>>& parts,
-                                                          int every) {
+                                                          int every, std::vector<double>* onsetSeconds = nullptr) {
     std::vector<ORVDetectedTempoSection> sections;
     double t = 0.05, sectionStart = 0;
     int eighthsInSection = 0;
@@ -338,6 +339,7 @@ std::vector<ORVDetectedTempoSection> addBreathingEighths(ORVAudioFeatureSet& set
                 }
             }
             set.consensusEnvelope[frame] = 1;
+            if (onsetSeconds) onsetSeconds->push_back(double(frame) * kFrameSeconds);
         }
         const double beats = eighth / 2.0;
         const double tempo = bpm * (1 + depth * (0.65 * std::sin(2 * M_PI * beats / 7.7) +
@@ -363,6 +365,38 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
     addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
     ASSERT_GE(sections.size(), 5u);
     EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
+}
+
+TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
+    // The rubato piano at its beat: the map's sections begin on chords, two beats apart, and
+    // their tempo is the tempo the chords breathe at (the arpeggio's eighths between them are
+    // no beats).
+    auto rubato = silentFeatures(60);
+    std::vector<double> chords;
+    auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{0, 1, 3}, 0.45f}}, 2, &chords);
+    addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
+    for (auto& s : sections) s.bpm /= 2;
+    const auto map = A::breathingSections(rubato, sections);
+    ASSERT_GT(map.size(), chords.size() / 3);
+    std::size_t onChord = 0, nearTempo = 0;
+    for (const auto& s : map) {
+        const auto at = std::lower_bound(chords.begin(), chords.end(), s.startSeconds - 0.03);
+        if (at == chords.end() || std::abs(*at - s.startSeconds) > 0.03 || at + 2 >= chords.end()) continue;
+        ++onChord;
+        if (std::abs(s.bpm / (120.0 / (at[2] - at[0])) - 1) < 0.02) ++nearTempo;
+    }
+    EXPECT_GE(double(onChord), 0.9 * double(map.size()));
+    EXPECT_GE(double(nearTempo), 0.9 * double(map.size()));
+
+    // Clicks that hold their tempo under a map that wanders by a tracker's error, and a map
+    // that steps: no breathing, nothing to follow.
+    auto steady = silentFeatures(40);
+    addBeats(steady, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f);
+    const std::vector<ORVDetectedTempoSection> wandering{
+        {0, 10, 90, 0.8, 10}, {10, 20, 92, 0.8, 10}, {20, 30, 89, 0.8, 10}, {30, 40, 90, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(steady, wandering).empty());
+    const std::vector<ORVDetectedTempoSection> steps{{0, 20, 90, 0.8, 10}, {20, 40, 120, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(steady, steps).empty());
 }
 
 TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
