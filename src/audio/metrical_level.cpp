@@ -192,11 +192,14 @@ double chordAccentGain(double lean, double breadth, double swing) {
 // measure reads noise. The beats are then followed onset by onset and the features read on
 // a time scale on which the followed beats fall evenly.
 // Sections count as free when at least this many steady ones, each within this ratio of its
-// neighbour, move the tempo up and down again; the followed beats count as breathing when
-// their tempo, smoothed over a few beats, strays by this share on average.
+// neighbour, move the tempo up and down again; the followed beats' tempo, smoothed over a few
+// beats, moves when it strays from its mean by the first share on average (then the level is
+// read on them), and breathes when it strays from its running median by the second (then the
+// map follows them).
 constexpr std::size_t kFreeSections = 3;
 constexpr double kFreeNeighbourRatio = 1.25;
-constexpr double kBreathingShare = 0.03;
+constexpr double kStrayShare = 0.03;
+constexpr double kBreathingShare = 0.02;
 // Following the beats: how much a beat length off the map's costs (per squared log ratio,
 // against onsets of strength up to 1), and the ratio to the map's it never leaves.
 constexpr double kFollowPenalty = 4.0;
@@ -298,8 +301,9 @@ std::vector<double> chordEnvelope(const ORVAudioFeatureSet& features) {
     return breadth;
 }
 
-// How far the followed beats' tempo, smoothed over four beats, strays from its mean (share).
-double breathing(std::span<const double> beats) {
+// How far the followed beats' tempo, smoothed over four beats, strays from its mean (share):
+// a tempo that moves, whether it breathes or steps.
+double tempoStray(std::span<const double> beats) {
     constexpr std::size_t kSmooth = 4;
     if (beats.size() < 3 * kSmooth) return 0;
     std::vector<double> lengths;
@@ -312,6 +316,30 @@ double breathing(std::span<const double> beats) {
     double stray = 0;
     for (double l : lengths) stray += std::abs(l - mean);
     return mean > 0 ? stray / static_cast<double>(lengths.size()) / mean : 0;
+}
+
+// How far the followed beats' tempo, smoothed over four beats, strays from its running median
+// over about four times as many (share): a tempo that swells and ebbs strays, one held between
+// steps does not.
+double breathing(std::span<const double> beats) {
+    constexpr std::size_t kSmooth = 4;
+    constexpr std::size_t kMedianReach = 8;
+    if (beats.size() < 3 * kSmooth + 2 * kMedianReach) return 0;
+    std::vector<double> lengths;
+    for (std::size_t i = kSmooth; i < beats.size(); ++i) {
+        lengths.push_back((beats[i] - beats[i - kSmooth]) / static_cast<double>(kSmooth));
+    }
+    double stray = 0, total = 0;
+    std::size_t count = 0;
+    for (std::size_t i = kMedianReach; i + kMedianReach < lengths.size(); ++i) {
+        std::vector<double> around(lengths.begin() + static_cast<std::ptrdiff_t>(i - kMedianReach),
+                                   lengths.begin() + static_cast<std::ptrdiff_t>(i + kMedianReach + 1));
+        std::nth_element(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(kMedianReach), around.end());
+        stray += std::abs(lengths[i] - around[kMedianReach]);
+        total += around[kMedianReach];
+        ++count;
+    }
+    return count > 0 && total > 0 ? stray / total : 0;
 }
 
 // The features on the time scale on which the beats fall evenly: each output frame takes the
@@ -365,7 +393,7 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
     if (!wandersFreely(sections)) return std::nullopt;
     const std::vector<double> beats = followedBeats(features, spans, features.consensusEnvelope);
-    if (breathing(beats) < kBreathingShare) return std::nullopt;
+    if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
     const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
     const double evenBpm = 60.0 / (features.frameSeconds * spacing);

@@ -397,6 +397,15 @@ TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
     EXPECT_TRUE(A::breathingSections(steady, wandering).empty());
     const std::vector<ORVDetectedTempoSection> steps{{0, 20, 90, 0.8, 10}, {20, 40, 120, 0.8, 10}};
     EXPECT_TRUE(A::breathingSections(steady, steps).empty());
+    // Clicks stepping up and back down, each tempo held: steps, not breathing.
+    auto stepping = silentFeatures(60);
+    const std::size_t third = stepping.consensusEnvelope.size() / 3;
+    addBeats(stepping, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f, 0, third);
+    addBeats(stepping, {0, 1, 2, 3, 4}, 105, 1, 0, 1.0f, double(third), 2 * third);
+    addBeats(stepping, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f, double(2 * third));
+    const std::vector<ORVDetectedTempoSection> upAndDown{
+        {0, 20, 90, 0.8, 10}, {20, 40, 105, 0.8, 10}, {40, 60, 90, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(stepping, upAndDown).empty());
 }
 
 TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
