@@ -514,6 +514,19 @@ void moveToListenersLevel(const ORVAudioFeatureSet& features, bool reliable, Set
     }
 }
 
+// The beats of a breathing map: each section starts on a beat and holds a whole number of them
+// at its tempo; the last runs on to the end.
+std::vector<double> beatsOfBreathingSections(std::span<const ORVDetectedTempoSection> sections, double duration) {
+    std::vector<double> beats;
+    for (std::size_t k = 0; k < sections.size(); ++k) {
+        const auto& s = sections[k];
+        const double period = 60.0 / s.bpm;
+        const double end = k + 1 < sections.size() ? sections[k + 1].startSeconds - 0.5 * period : duration;
+        for (double t = s.startSeconds; t <= end + 1e-9 && beats.size() < kBeatLimit; t += period) beats.push_back(t);
+    }
+    return beats;
+}
+
 // Consensus frames at or above the onset level per second.
 double onsetDensity(const ORVAudioFeatureSet& features) {
     const auto& consensus = features.consensusEnvelope;
@@ -591,10 +604,17 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     m.onsetDensity = onsetDensity(features);
     const double confidence = baseConfidence(top, tracking.stability, m.onsetDensity, m.ambiguous);
 
-    if (reliable) settled.sections = phaseAlignedSections(features, settled.sections);
+    // Free playing keeps the beats it was followed on; a map of held tempi is phased.
+    auto breathing = reliable ? A::breathingSections(features, settled.sections)
+                              : std::vector<ORVDetectedTempoSection>();
+    const bool breathes = !breathing.empty();
+    if (reliable) {
+        settled.sections = breathes ? std::move(breathing) : phaseAlignedSections(features, settled.sections);
+    }
     const auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
                                       : std::span<const ORVDetectedTempoSection>();
-    m.beatPositionsSeconds = predictedBeatGrid(features, settled.tempo, mapSections);
+    m.beatPositionsSeconds = breathes ? beatsOfBreathingSections(settled.sections, features.durationSeconds)
+                                      : predictedBeatGrid(features, settled.tempo, mapSections);
     const auto errors =
         A::gridErrorStatistics(features.consensusEnvelope, m.beatPositionsSeconds, features.frameSeconds);
     m.medianGridErrorSeconds = errors.median;

@@ -53,6 +53,9 @@ constexpr double kChordSwingShare = 2.5;
 // How far above the preferred tempo a pulse grouped in threes must run to be taken for the
 // eighths of a compound meter in full (octaves).
 constexpr double kCompoundOctaves = 0.5;
+// The eighths of a compound meter run at these tempi.
+constexpr double kCompoundPulseSlowest = 150;
+constexpr double kCompoundPulseFastest = 270;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
 
@@ -281,6 +284,237 @@ double chordAccentGain(double lean, double breadth, double swing) {
 // listener counts but does not tap.
 double compoundShare(double pulseBpm) {
     return std::clamp(std::log2(pulseBpm / kPreferredTempo) / kCompoundOctaves, 0.0, 1.0);
+}
+
+// Free playing (rubato): the tempo breathes within and between the tracked sections, so a grid
+// of any one section's tempo drifts off the beats within a few of them and every accent
+// measure reads noise. The beats are then followed onset by onset and the features read on
+// a time scale on which the followed beats fall evenly.
+// Sections count as free when at least this many steady ones, each within this ratio of its
+// neighbour, move the tempo up and down again; the followed beats' tempo, smoothed over a few
+// beats, moves when it strays from its mean by the first share on average (then the level is
+// read on them), and breathes when it strays from its running median by the second (then the
+// map follows them).
+constexpr std::size_t kFreeSections = 3;
+constexpr double kFreeNeighbourRatio = 1.25;
+constexpr double kStrayShare = 0.03;
+constexpr double kBreathingShare = 0.02;
+// Following the beats: how much a beat length off the map's costs (per squared log ratio,
+// against onsets of strength up to 1), and the ratio to the map's it never leaves.
+constexpr double kFollowPenalty = 4.0;
+constexpr double kFollowLimit = 1.3;
+// The evened beats are read in stretches of this many, each with its own phase: a held note
+// or a breath at a phrase end may well shift the count by a beat.
+constexpr double kStretchBeats = 12;
+// A breathing map holds one tempo over this many followed beats.
+constexpr std::size_t kBreathBeats = 2;
+
+bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<double> tempi;
+    for (const auto& s : sections) {
+        if (s.linearToNext) return false;
+        if (A::isUsableTempo(s.bpm)) tempi.push_back(s.bpm);
+    }
+    if (tempi.size() < kFreeSections) return false;
+    bool up = false, down = false;
+    for (std::size_t i = 1; i < tempi.size(); ++i) {
+        const double ratio = tempi[i] / tempi[i - 1];
+        if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
+        up = up || ratio > 1.0;
+        down = down || ratio < 1.0;
+    }
+    return up && down;
+}
+
+// The beats of the map followed through the consensus envelope, in frames: the chain of onsets
+// that best meets the envelope while each beat length stays near the map's (a penalty growing
+// with the square of the log ratio), found by dynamic programming over the frames.
+std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans,
+                                  std::span<const double> env) {
+    const auto n = static_cast<std::int64_t>(env.size());
+    const double fs = features.frameSeconds;
+    const std::int64_t begin = spans.front().begin;
+    const std::int64_t end = std::min<std::int64_t>(spans.back().end, n);
+    std::vector<double> periods(static_cast<std::size_t>(std::max<std::int64_t>(end - begin, 0)));
+    std::size_t at = 0;
+    for (std::int64_t f = begin; f < end; ++f) {
+        while (at + 1 < spans.size() && spans[at + 1].begin <= f) ++at;
+        periods[static_cast<std::size_t>(f - begin)] = 60.0 / (fs * spans[at].bpm);
+    }
+    std::vector<double> beats;
+    if (end - begin < 8 || !(periods.front() >= 4.0)) return beats;
+    std::vector<double> score(periods.size(), 0.0);
+    std::vector<std::int64_t> from(periods.size(), -1);
+    for (std::int64_t f = begin; f < end; ++f) {
+        const auto i = static_cast<std::size_t>(f - begin);
+        const double p = periods[i];
+        const std::int64_t lo = std::max<std::int64_t>(f - roundedInt64(kFollowLimit * p), begin);
+        const std::int64_t hi = f - roundedInt64(p / kFollowLimit);
+        double best = 0;
+        for (std::int64_t g = lo; g <= hi; ++g) {
+            const double r = std::log(static_cast<double>(f - g) / p);
+            const double value = score[static_cast<std::size_t>(g - begin)] - kFollowPenalty * r * r;
+            if (value > best || from[i] < 0) {
+                if (value > best) best = value;
+                from[i] = g;
+            }
+        }
+        score[i] = env[static_cast<std::size_t>(f)] + best;
+    }
+    // The chain ends on the best-scoring frame within the last beat.
+    const std::int64_t tailFrom = std::max<std::int64_t>(end - roundedInt64(periods.back()), begin);
+    std::int64_t f = tailFrom;
+    for (std::int64_t g = tailFrom; g < end; ++g) {
+        if (score[static_cast<std::size_t>(g - begin)] > score[static_cast<std::size_t>(f - begin)]) f = g;
+    }
+    for (; f >= begin; f = from[static_cast<std::size_t>(f - begin)]) {
+        beats.push_back(static_cast<double>(f));
+        if (from[static_cast<std::size_t>(f - begin)] < 0) break;
+    }
+    std::reverse(beats.begin(), beats.end());
+    return beats;
+}
+
+// How widely each frame sounds: over the bands, how far its onset stands above the band's own
+// average (as in breadthLean), scaled so that the widest onsets reach 1. A chord or a struck
+// bass note lights many bands at once, a passing note one. The consensus when the bands are
+// missing.
+std::vector<double> chordEnvelope(const ORVAudioFeatureSet& features) {
+    constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    std::vector<double> breadth(static_cast<std::size_t>(n), 0.0);
+    for (std::size_t k = 0; k < kBands; ++k) {
+        const BandView band(features, k);
+        if (!band.usable()) return features.consensusEnvelope;
+        const double floor = std::max(band.mean(0, n), 1e-9);
+        for (std::int64_t i = 0; i < n; ++i) {
+            breadth[static_cast<std::size_t>(i)] += std::log1p(std::max(band[i] / floor - 1.0, 0.0));
+        }
+    }
+    std::vector<double> sorted = breadth;
+    const auto at = sorted.begin() + static_cast<std::ptrdiff_t>(0.99 * static_cast<double>(sorted.size() - 1));
+    std::nth_element(sorted.begin(), at, sorted.end());
+    const double top = *at;
+    if (!(top > 1e-12)) return features.consensusEnvelope;
+    for (double& v : breadth) v = std::min(v / top, 1.0);
+    return breadth;
+}
+
+// How far the followed beats' tempo, smoothed over four beats, strays from its mean (share):
+// a tempo that moves, whether it breathes or steps.
+double tempoStray(std::span<const double> beats) {
+    constexpr std::size_t kSmooth = 4;
+    if (beats.size() < 3 * kSmooth) return 0;
+    std::vector<double> lengths;
+    for (std::size_t i = kSmooth; i < beats.size(); ++i) {
+        lengths.push_back((beats[i] - beats[i - kSmooth]) / static_cast<double>(kSmooth));
+    }
+    double mean = 0;
+    for (double l : lengths) mean += l;
+    mean /= static_cast<double>(lengths.size());
+    double stray = 0;
+    for (double l : lengths) stray += std::abs(l - mean);
+    return mean > 0 ? stray / static_cast<double>(lengths.size()) / mean : 0;
+}
+
+// How far the followed beats' tempo, smoothed over four beats, strays from its running median
+// over about four times as many (share): a tempo that swells and ebbs strays, one held between
+// steps does not.
+double breathing(std::span<const double> beats) {
+    constexpr std::size_t kSmooth = 4;
+    constexpr std::size_t kMedianReach = 8;
+    if (beats.size() < 3 * kSmooth + 2 * kMedianReach) return 0;
+    std::vector<double> lengths;
+    for (std::size_t i = kSmooth; i < beats.size(); ++i) {
+        lengths.push_back((beats[i] - beats[i - kSmooth]) / static_cast<double>(kSmooth));
+    }
+    double stray = 0, total = 0;
+    std::size_t count = 0;
+    for (std::size_t i = kMedianReach; i + kMedianReach < lengths.size(); ++i) {
+        std::vector<double> around(lengths.begin() + static_cast<std::ptrdiff_t>(i - kMedianReach),
+                                   lengths.begin() + static_cast<std::ptrdiff_t>(i + kMedianReach + 1));
+        std::nth_element(around.begin(), around.begin() + static_cast<std::ptrdiff_t>(kMedianReach), around.end());
+        stray += std::abs(lengths[i] - around[kMedianReach]);
+        total += around[kMedianReach];
+        ++count;
+    }
+    return count > 0 && total > 0 ? stray / total : 0;
+}
+
+// The features on the time scale on which the beats fall evenly: each output frame takes the
+// largest value of the frames it covers, so that no onset is lost between frames.
+ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+    ORVAudioFeatureSet out;
+    out.frameSeconds = features.frameSeconds;
+    const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
+    const auto frames = static_cast<std::size_t>(std::floor(spacing * static_cast<double>(beats.size() - 1)));
+    const auto source = [&](double j) {
+        const double q = std::min(j / spacing, static_cast<double>(beats.size() - 1));
+        const auto i = std::min(static_cast<std::size_t>(q), beats.size() - 2);
+        return beats[i] + (q - static_cast<double>(i)) * (beats[i + 1] - beats[i]);
+    };
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    std::vector<std::pair<std::int64_t, std::int64_t>> covers(frames);
+    for (std::size_t j = 0; j < frames; ++j) {
+        const std::int64_t a = std::clamp<std::int64_t>(roundedInt64(source(static_cast<double>(j))), 0, n - 1);
+        const std::int64_t b = std::clamp<std::int64_t>(roundedInt64(source(static_cast<double>(j + 1))), a + 1, n);
+        covers[j] = {a, b};
+    }
+    const auto warp = [&](const auto& in, auto& result) {
+        result.assign(in.empty() ? 0 : frames, {});
+        if (in.empty()) return;
+        for (std::size_t j = 0; j < frames; ++j) {
+            auto best = in[static_cast<std::size_t>(covers[j].first)];
+            for (std::int64_t f = covers[j].first + 1; f < covers[j].second; ++f) {
+                best = std::max(best, in[static_cast<std::size_t>(f)]);
+            }
+            result[j] = best;
+        }
+    };
+    warp(features.consensusEnvelope, out.consensusEnvelope);
+    for (std::size_t k = 0; k < features.featureEnvelopes.size(); ++k) {
+        if (features.featureEnvelopes[k].size() == features.consensusEnvelope.size()) {
+            warp(features.featureEnvelopes[k], out.featureEnvelopes[k]);
+        }
+    }
+    for (std::size_t k = 0; k < features.bandOnsetStrengths.size(); ++k) {
+        if (features.bandOnsetStrengths[k].size() == features.consensusEnvelope.size()) {
+            warp(features.bandOnsetStrengths[k], out.bandOnsetStrengths[k]);
+        }
+    }
+    out.durationSeconds = static_cast<double>(frames) * out.frameSeconds;
+    return out;
+}
+
+// The level factor of a map that wanders freely over beats that breathe, read on the followed
+// beats; none when the map holds its tempo or the beats do.
+std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
+                                       std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
+    if (!wandersFreely(sections)) return std::nullopt;
+    const std::vector<double> beats = followedBeats(features, spans, features.consensusEnvelope);
+    if (tempoStray(beats) < kStrayShare) return std::nullopt;
+    const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
+    const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
+    const double evenBpm = 60.0 / (features.frameSeconds * spacing);
+    const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
+    std::vector<ORVDetectedTempoSection> stretches;
+    for (double t = 0; t < evened.durationSeconds; t += stretchSeconds) {
+        ORVDetectedTempoSection s;
+        s.startSeconds = t;
+        // A short remainder joins the last stretch.
+        s.endSeconds = t + 1.5 * stretchSeconds < evened.durationSeconds ? t + stretchSeconds : evened.durationSeconds;
+        s.bpm = evenBpm;
+        stretches.push_back(s);
+        if (s.endSeconds >= evened.durationSeconds) break;
+    }
+    return ORVAnalyzerMetricalLevel::metricalLevelFactor(evened, stretches, evenBpm);
+}
+
+// The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
+// between its own rate and theirs (their geometric mean, the square root of three times its
+// own), so that a slow dotted beat over quick eighths is still readily tapped.
+double compoundBeatPreference(double bpm) {
+    return ORVAnalyzerMetricalLevel::tempoPreference(bpm * std::sqrt(3.0));
 }
 
 }  // namespace
@@ -593,12 +827,47 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
     return result;
 }
 
+std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    const double fs = features.frameSeconds;
+    if (sections.empty() || !wandersFreely(sections) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
+    if (spans.empty()) return {};
+    const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
+    if (breathing(beats) < kBreathingShare) return {};
+    // Each section reaches its last followed beat at its rounded tempo from where the one
+    // before it ended, so that the rounding never adds up along the map.
+    std::vector<ORVDetectedTempoSection> result;
+    double start = beats.front() * fs;
+    for (std::size_t i = 0; i + kBreathBeats < beats.size(); i += kBreathBeats) {
+        const double target = beats[i + kBreathBeats] * fs;
+        const double bpm = A::roundedTempo(60.0 * static_cast<double>(kBreathBeats) / (target - start));
+        if (!A::isUsableTempo(bpm)) return {};
+        ORVDetectedTempoSection s;
+        s.startSeconds = start;
+        s.endSeconds = start + 60.0 * static_cast<double>(kBreathBeats) / bpm;
+        s.bpm = bpm;
+        const auto* own = &sections.front();
+        for (const auto& o : sections) {
+            if (o.startSeconds <= start) own = &o;
+        }
+        s.confidence = own->confidence;
+        s.observationCount = own->observationCount;
+        result.push_back(s);
+        start = s.endSeconds;
+    }
+    if (result.empty()) return {};
+    result.back().endSeconds = std::max(result.back().endSeconds, sections.back().endSeconds);
+    return result;
+}
+
 double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& features,
                                                      std::span<const ORVDetectedTempoSection> sections, double bpm) {
     const double fs = features.frameSeconds;
     if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return 1;
     const std::vector<Span> spans = spansOf(features, sections, bpm);
     if (spans.empty()) return 1;
+    if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
 
     // The accent evidence of a level over the whole map, each beat counting once.
     struct Evidence {
@@ -650,6 +919,12 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // backbeat of its own (the swung sixteenths under a slow backbeat), the more so when the
     // swung eighths sound between beats whose cymbals all sound alike (up-tempo swing: a ride
     // on every beat, its skip note late before 3 and 1).
+    // A quick pulse (the eighths' range) heard in threes rather than in twos, clearly: the
+    // eighths of a compound meter, whose dotted beat a listener taps even when it is slow.
+    const auto groupedInThrees = [](const Evidence& e, double tempo) {
+        return tempo >= kCompoundPulseSlowest && tempo <= kCompoundPulseFastest && e.triple > kAccentLean &&
+               e.triple > e.lean;
+    };
     const auto gains = [&](double factor) {
         const Evidence here = evidenceAt(factor);
         if (here.beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
@@ -684,6 +959,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     std::array<double, 2> evidence{0.0, kNone};
     std::array<double, 9> octaveEvidence{};
     octaveEvidence.fill(kNone);
+    // Whether the level divided by three just formed groups a quick pulse in threes.
+    bool groupedPulse = false;
     for (int a = fastest; a >= -4; --a) {
         const double octave = std::ldexp(1.0, a);
         if (bpm * octave < kSlowestLevel) break;
@@ -694,16 +971,22 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double factor = third == 0 ? octave : octave / 3;
             const double tempo = bpm * factor;
             if (tempo < kSlowestLevel) continue;
-            const double score = tempoPreference(tempo) + evidence[third];
+            const double preference =
+                third == 1 && groupedPulse ? compoundBeatPreference(tempo) : tempoPreference(tempo);
+            const double score = preference + evidence[third];
             if (tempo <= kFastestLevel && score > bestScore) {
                 bestScore = score;
                 bestFactor = factor;
             }
             const auto [half, triple] = gains(factor);
             next[third] = std::max(next[third], evidence[third] + half);
-            if (third == 0) evidence[1] = std::max(evidence[1], evidence[0] + triple);
+            if (third == 0 && evidence[0] + triple > evidence[1]) {
+                evidence[1] = evidence[0] + triple;
+                groupedPulse = groupedInThrees(evidenceAt(factor), tempo);
+            }
         }
         evidence = next;
+        groupedPulse = false;
     }
 
     // The tempo may be a cross-rhythm of the beat (two or four of its pulses against three

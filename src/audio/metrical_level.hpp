@@ -78,6 +78,12 @@ struct ORVAnalyzerMetricalLevel {
     static std::vector<ORVDetectedTempoSection> sectionsOfHeardChanges(const ORVAudioFeatureSet& features,
                                                                        std::span<const ORVDetectedTempoSection> sections);
 
+    // A map that wanders freely over beats that breathe (free playing), as sections of a few
+    // of its beats each, followed onset by onset: their tempo follows the breathing as far as
+    // the onsets show it. Empty when the map holds its tempo or its beats do.
+    static std::vector<ORVDetectedTempoSection> breathingSections(const ORVAudioFeatureSet& features,
+                                                                  std::span<const ORVDetectedTempoSection> sections);
+
     // The factor by which the sections' tempi (or `bpm` over the whole span when there are
     // none) are to be multiplied so that they count the beat a listener taps: a power of two,
     // or one divided by three (the dotted beat of a compound meter). One factor for the whole

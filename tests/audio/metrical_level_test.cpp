@@ -1,5 +1,6 @@
 #include "audio/metrical_level.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -311,6 +312,141 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
         c.build(set);
         EXPECT_EQ(A::metricalLevelFactor(set, {}, c.offered), c.expected) << c.name;
     }
+}
+
+TEST(MetricalLevelOnPulses, CompoundMeterIsCountedInDottedBeatsWhenItsEighthsGoInThrees) {
+    struct Case {
+        const char* name;
+        double offered;
+        double expected;
+        void (*build)(ORVAudioFeatureSet&);
+    };
+    const Case cases[] = {
+        // Solo piano in 6/8, dotted quarter 56: an arpeggio on every eighth, the bass on the
+        // bar, melody notes on the dotted beats. Slow as it is, the dotted beat is counted,
+        // whether the eighths or their pairs are offered.
+        {"six-eight piano at its eighths", 168, 1.0 / 3,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {2}, 168, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 168, 6, 0, 0.8f);
+             addBeats(set, {1, 3}, 168, 3, 0, 0.45f);
+         }},
+        {"six-eight piano at its pairs of eighths", 84, 2.0 / 3,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {2}, 168, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 168, 6, 0, 0.8f);
+             addBeats(set, {1, 3}, 168, 3, 0, 0.45f);
+         }},
+        // The same eighths with the melody on every other one: 3/4 at 84, heard in twos.
+        {"three-four piano over eighths", 168, 0.5,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {2}, 168, 1, 0, 1.0f);
+             addBeats(set, {0, 1}, 168, 6, 0, 0.8f);
+             addBeats(set, {1, 3}, 168, 2, 0, 0.45f);
+         }},
+        // A waltz at 138 in quarters, the bass on the one: quarters are no compound meter's
+        // eighths, the beat stays on them.
+        {"waltz", 138, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0, 1}, 138, 3, 0, 1.0f);
+             addBeats(set, {2, 3}, 138, 1, 0, 0.6f);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(30);
+        c.build(set);
+        EXPECT_NEAR(A::metricalLevelFactor(set, {}, c.offered), c.expected, 1e-12) << c.name;
+    }
+}
+
+// Onsets in the given bands at the beats of a tempo that breathes around `bpm` (by up to
+// `depth` of it, over a slow and a quicker swell), every `every`-th eighth from the first;
+// the tempo of each stretch of `sectionSeconds` as the tracker would read it, at the eighths.
+std::vector<ORVDetectedTempoSection> addBreathingEighths(ORVAudioFeatureSet& set, double bpm, double depth,
+                                                          double sectionSeconds,
+                                                          const std::vector<std::pair<std::vector<std::size_t>, float>>& parts,
+                                                          int every, std::vector<double>* onsetSeconds = nullptr) {
+    std::vector<ORVDetectedTempoSection> sections;
+    double t = 0.05, sectionStart = 0;
+    int eighthsInSection = 0;
+    for (int eighth = 0;; ++eighth) {
+        const auto frame = std::size_t(std::lround(t / kFrameSeconds));
+        if (frame >= set.consensusEnvelope.size()) break;
+        if (eighth % every == 0) {
+            for (const auto& [bands, strength] : parts) {
+                for (const std::size_t band : bands) {
+                    set.bandOnsetStrengths[band][frame] = std::max(set.bandOnsetStrengths[band][frame], strength);
+                    set.featureEnvelopes[band + 1][frame] = 1;
+                }
+            }
+            set.consensusEnvelope[frame] = 1;
+            if (onsetSeconds) onsetSeconds->push_back(double(frame) * kFrameSeconds);
+        }
+        const double beats = eighth / 2.0;
+        const double tempo = bpm * (1 + depth * (0.65 * std::sin(2 * M_PI * beats / 7.7) +
+                                                 0.35 * std::sin(2 * M_PI * beats / 2.9 + 1.0)));
+        t += 30.0 / tempo;
+        ++eighthsInSection;
+        if (t - sectionStart >= sectionSeconds) {
+            sections.push_back({sectionStart, t, 60.0 * eighthsInSection / (t - sectionStart), 0.8, 10});
+            sectionStart = t;
+            eighthsInSection = 0;
+        }
+    }
+    return sections;
+}
+
+TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
+    // Solo piano breathing freely around 66 (+-15 %), its sections tracked at the eighths:
+    // chords across the bands on the beats, an arpeggio on every eighth in the middle band. A
+    // grid of any section's tempo drifts off the beats within a few of them; followed beat by
+    // beat, the chords still make the beat.
+    auto rubato = silentFeatures(60);
+    const auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{0, 1, 3}, 0.45f}}, 2);
+    addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
+    ASSERT_GE(sections.size(), 5u);
+    EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
+}
+
+TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
+    // The rubato piano at its beat: the map's sections begin on chords, two beats apart, and
+    // their tempo is the tempo the chords breathe at (the arpeggio's eighths between them are
+    // no beats).
+    auto rubato = silentFeatures(60);
+    std::vector<double> chords;
+    auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{0, 1, 3}, 0.45f}}, 2, &chords);
+    addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
+    for (auto& s : sections) s.bpm /= 2;
+    const auto map = A::breathingSections(rubato, sections);
+    ASSERT_GT(map.size(), chords.size() / 3);
+    std::size_t onChord = 0, nearTempo = 0;
+    for (const auto& s : map) {
+        const auto at = std::lower_bound(chords.begin(), chords.end(), s.startSeconds - 0.03);
+        if (at == chords.end() || std::abs(*at - s.startSeconds) > 0.03 || at + 2 >= chords.end()) continue;
+        ++onChord;
+        if (std::abs(s.bpm / (120.0 / (at[2] - at[0])) - 1) < 0.02) ++nearTempo;
+    }
+    EXPECT_GE(double(onChord), 0.9 * double(map.size()));
+    EXPECT_GE(double(nearTempo), 0.9 * double(map.size()));
+
+    // Clicks that hold their tempo under a map that wanders by a tracker's error, and a map
+    // that steps: no breathing, nothing to follow.
+    auto steady = silentFeatures(40);
+    addBeats(steady, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f);
+    const std::vector<ORVDetectedTempoSection> wandering{
+        {0, 10, 90, 0.8, 10}, {10, 20, 92, 0.8, 10}, {20, 30, 89, 0.8, 10}, {30, 40, 90, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(steady, wandering).empty());
+    const std::vector<ORVDetectedTempoSection> steps{{0, 20, 90, 0.8, 10}, {20, 40, 120, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(steady, steps).empty());
+    // Clicks stepping up and back down, each tempo held: steps, not breathing.
+    auto stepping = silentFeatures(60);
+    const std::size_t third = stepping.consensusEnvelope.size() / 3;
+    addBeats(stepping, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f, 0, third);
+    addBeats(stepping, {0, 1, 2, 3, 4}, 105, 1, 0, 1.0f, double(third), 2 * third);
+    addBeats(stepping, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f, double(2 * third));
+    const std::vector<ORVDetectedTempoSection> upAndDown{
+        {0, 20, 90, 0.8, 10}, {20, 40, 105, 0.8, 10}, {40, 60, 90, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(stepping, upAndDown).empty());
 }
 
 TEST(MetricalLevelOnPulses, ACrossRhythmOfTheBeatComesBackToIt) {
