@@ -422,15 +422,6 @@ struct SettledSections {
     double level = 1.0;
 };
 
-// Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
-// change the beat: no one tempo folds them.
-bool changesGrouping(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
-    for (std::size_t i = 1; i < sections.size(); ++i) {
-        if (A::changesGrouping(features, sections[i - 1], sections[i])) return true;
-    }
-    return false;
-}
-
 // The parts of a song are counted at one level: sections an octave from their neighbours
 // come back to it and join them when they then hold the same tempo; a sure refinement that
 // relates to every section folds them into one pulse.
@@ -439,8 +430,17 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
     SettledSections settled{tracking.sections, localBPM};
     auto& sections = settled.sections;
-    // A change of grouping keeps its sections where they are: they are one pulse already.
-    const bool regrouped = multiSection && changesGrouping(features, sections);
+    // Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
+    // change the beat: they move to that pulse (the tracker may read them at other octaves of
+    // it) and no one tempo folds them.
+    const auto onePulse = multiSection ? A::sectionsOfOnePulse(features, sections) : std::nullopt;
+    const bool regrouped = onePulse.has_value();
+    if (onePulse) {
+        // The local tempo is the first section's: it moves with it.
+        const double moved = onePulse->front().bpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+        sections = *onePulse;
+    }
     if (multiSection && !regrouped) {
         const auto atOneLevel = A::sectionsAtOneLevel(sections);
         const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
