@@ -38,6 +38,10 @@ constexpr double kClearGrouping = 0.1;
 constexpr std::size_t kGroupingWindowsNeeded = 3;
 // Two sections relate as two and three pulses when their tempi are this close to 3:2.
 constexpr double kGroupingRatioSlack = 0.03;
+// Where the tracker put a change of grouping, the accents' turn is looked for this far either
+// side, read on windows this far apart.
+constexpr double kTurnReachSeconds = 6.0;
+constexpr double kTurnStepSeconds = 0.25;
 // A part holds a pulse when its accents recur after one pulse by this much more than after
 // three quarters of one (both as correlations).
 constexpr double kHeldPulse = 0.025;
@@ -366,6 +370,31 @@ std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::se
         moved[i].bpm = second.bpm;
         pulse[i - 1] = pulse[i] = eighths;
         found = true;
+        // The tracker's long windows see the change before (or after) it comes: it lies where
+        // the accents of the windows just before and just after it differ most, near where it
+        // was put.
+        const double sign = first.bpm > second.bpm ? 1.0 : -1.0;
+        const std::int64_t length = roundedInt64(kGroupingWindowSeconds / dt);
+        const std::int64_t step = std::max<std::int64_t>(roundedInt64(kTurnStepSeconds / dt), 1);
+        const std::int64_t boundary = roundedInt64(b.startSeconds / dt);
+        const std::int64_t reach = roundedInt64(kTurnReachSeconds / dt);
+        const std::int64_t lo = std::max(roundedInt64(a.startSeconds / dt) + length, boundary - reach);
+        const std::int64_t hi = std::min({roundedInt64(b.endSeconds / dt) - length, boundary + reach, n - length});
+        std::optional<double> turn;
+        double widest = 0;
+        for (std::int64_t t = lo; t <= hi; t += step) {
+            const double pulseFrames = 60.0 / (eighths * dt);
+            const double contrast = sign * (groupingLead(features, t, t + length, pulseFrames) -
+                                            groupingLead(features, t - length, t, pulseFrames));
+            if (contrast > widest) {
+                widest = contrast;
+                turn = dt * static_cast<double>(t);
+            }
+        }
+        if (turn) {
+            moved[i - 1].endSeconds = *turn;
+            moved[i].startSeconds = *turn;
+        }
     }
     if (!found) return std::nullopt;
     // The other sections follow their moved neighbours' pulse by octaves, outwards.
