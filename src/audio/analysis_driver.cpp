@@ -422,25 +422,42 @@ struct SettledSections {
     double level = 1.0;
 };
 
-// Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
-// change the beat: no one tempo folds them.
-bool changesGrouping(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
-    for (std::size_t i = 1; i < sections.size(); ++i) {
-        if (A::changesGrouping(features, sections[i - 1], sections[i])) return true;
-    }
-    return false;
+// Whether a section at a tempo neither the same as nor an octave from the whole song's finds
+// its onsets better on its own beats than on the song's: a change a listener hears (90 to 120
+// and back), not a cross-rhythm of the tracker's.
+bool fitsOwnPulseBetter(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& section, double bpm) {
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(section.bpm) || !A::isUsableTempo(bpm) || !(fs > 0) || section.linearToNext) return false;
+    const double octaves = std::log2(section.bpm / bpm);
+    if (std::abs(octaves - std::round(octaves)) <= 0.03) return false;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const std::int64_t begin = std::clamp<std::int64_t>(roundedInt64(section.startSeconds / fs), 0, n);
+    const std::int64_t end = std::clamp<std::int64_t>(roundedInt64(section.endSeconds / fs), begin, n);
+    const double own = A::gridFit(features, 60.0 / (fs * section.bpm), begin, end);
+    const double song = A::gridFit(features, 60.0 / (fs * bpm), begin, end);
+    return own > song;
 }
 
 // The parts of a song are counted at one level: sections an octave from their neighbours
 // come back to it and join them when they then hold the same tempo; a sure refinement that
-// relates to every section folds them into one pulse.
+// relates to every section folds them into one pulse, unless a section's onsets sit better on
+// its own beats than on the refinement's.
 SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLocalTempoTracking& tracking,
                                 double localBPM, const std::optional<Refinement>& refinement) {
     const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
     SettledSections settled{tracking.sections, localBPM};
     auto& sections = settled.sections;
-    // A change of grouping keeps its sections where they are: they are one pulse already.
-    const bool regrouped = multiSection && changesGrouping(features, sections);
+    // Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
+    // change the beat: they move to that pulse (the tracker may read them at other octaves of
+    // it) and no one tempo folds them.
+    const auto onePulse = multiSection ? A::sectionsOfOnePulse(features, sections) : std::nullopt;
+    const bool regrouped = onePulse.has_value();
+    if (onePulse) {
+        // The local tempo is the first section's: it moves with it.
+        const double moved = onePulse->front().bpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+        sections = *onePulse;
+    }
     if (multiSection && !regrouped) {
         const auto atOneLevel = A::sectionsAtOneLevel(sections);
         const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
@@ -454,7 +471,9 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
         const bool collapses =
             refinement && refinement->confidence >= kCollapseConfidence && !regrouped &&
             std::all_of(sections.begin(), sections.end(),
-                        [&](const auto& s) { return isSamePulseOrRelative(s.bpm, refinement->bpm); });
+                        [&](const auto& s) { return isSamePulseOrRelative(s.bpm, refinement->bpm); }) &&
+            std::none_of(sections.begin(), sections.end(),
+                         [&](const auto& s) { return fitsOwnPulseBetter(features, s, refinement->bpm); });
         if (collapses) {
             ORVDetectedTempoSection whole;
             whole.startSeconds = std::max(features.firstMeaningfulAudioSeconds.value_or(0.0), 0.0);

@@ -38,6 +38,13 @@ constexpr double kClearGrouping = 0.1;
 constexpr std::size_t kGroupingWindowsNeeded = 3;
 // Two sections relate as two and three pulses when their tempi are this close to 3:2.
 constexpr double kGroupingRatioSlack = 0.03;
+// Where the tracker put a change of grouping, the accents' turn is looked for this far either
+// side, read on windows this far apart.
+constexpr double kTurnReachSeconds = 6.0;
+constexpr double kTurnStepSeconds = 0.25;
+// A part holds a pulse when its accents recur after one pulse by this much more than after
+// three quarters of one (both as correlations).
+constexpr double kHeldPulse = 0.025;
 
 // The autocorrelation (mean removed) of frames begin ... end - 1 of the envelope at the lag.
 double correlationAt(std::span<const double> envelope, std::int64_t begin, std::int64_t end, std::int64_t lag) {
@@ -161,6 +168,22 @@ double groupingLead(const ORVAudioFeatureSet& features, std::int64_t begin, std:
     return lead;
 }
 
+// By how much the accents below 2500 Hz over frames begin ... end - 1 recur after one pulse of
+// this many frames, and more than after three quarters of one: the pulse is heard there, and
+// not only a beat that spans a number of them (a tempo 4/3 of another has its beat at three of
+// the other's eighths, but its own eighths fall at 3/4 of them; sparse clicks recur after
+// neither).
+double pulseLead(const ORVAudioFeatureSet& features, std::int64_t begin, std::int64_t end, double pulse) {
+    double atPulse = 0, short3of4 = 0;
+    for (std::size_t band = 1; band <= 3; ++band) {
+        const std::span<const double> envelope = features.featureEnvelopes[band];
+        if (static_cast<std::int64_t>(envelope.size()) < end) continue;
+        atPulse += correlationAt(envelope, begin, end, roundedInt64(pulse)) / 3.0;
+        short3of4 += correlationAt(envelope, begin, end, roundedInt64(0.75 * pulse)) / 3.0;
+    }
+    return atPulse - std::max(short3of4, 0.0);
+}
+
 }  // namespace
 
 ORVLocalTrackingWindows ORVAnalyzerLocalTracking::trackingWindows(double frameSeconds,
@@ -269,8 +292,14 @@ void ORVAnalyzerLocalTracking::accumulateBucket(const Candidate& c, std::vector<
     b.weight += w;
 }
 
-bool ORVAnalyzerLocalTracking::changesGrouping(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& a,
-                                               const ORVDetectedTempoSection& b) {
+namespace {
+
+// How much the accents recur more clearly after three pulses than after two over the part in
+// threes and over the part in twos of two sections at two and three of one pulse; nothing
+// when they are not such a pair or one is too short to read.
+std::optional<std::pair<double, double>> groupingLeads(const ORVAudioFeatureSet& features,
+                                                       const ORVDetectedTempoSection& a,
+                                                       const ORVDetectedTempoSection& b) {
     const double dt = features.frameSeconds;
     const bool aFaster = a.bpm > b.bpm;
     const ORVDetectedTempoSection& twos = aFaster ? a : b;
@@ -278,16 +307,108 @@ bool ORVAnalyzerLocalTracking::changesGrouping(const ORVAudioFeatureSet& feature
     if (!(dt > 0) || !std::isfinite(dt) || a.linearToNext || b.linearToNext ||
         !(twos.bpm >= kSlowestEighthsBPM && twos.bpm <= kFastestEighthsBPM) ||
         !(std::abs(twos.bpm / threes.bpm - 1.5) <= kGroupingRatioSlack)) {
-        return false;
+        return std::nullopt;
     }
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    const auto lead = [&](const ORVDetectedTempoSection& s) {
+    const auto lead = [&](const ORVDetectedTempoSection& s) -> std::optional<double> {
         const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(s.startSeconds / dt), 0, n);
         const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(s.endSeconds / dt), from, n);
-        if (to - from < roundedInt64(kGroupingWindowSeconds / dt)) return 0.0;
+        if (to - from < roundedInt64(kGroupingWindowSeconds / dt)) return std::nullopt;
         return groupingLead(features, from, to, 60.0 / (twos.bpm * dt));
     };
-    return lead(threes) > kClearGrouping && lead(twos) < -kClearGrouping;
+    const auto inThrees = lead(threes);
+    const auto inTwos = lead(twos);
+    if (!inThrees || !inTwos) return std::nullopt;
+    return std::make_pair(*inThrees, *inTwos);
+}
+
+}  // namespace
+
+std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::sectionsOfOnePulse(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> moved(sections.begin(), sections.end());
+    // The pulse of each section moved so far (0: not moved).
+    std::vector<double> pulse(moved.size(), 0.0);
+    bool found = false;
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        const ORVDetectedTempoSection& a = sections[i - 1];
+        const ORVDetectedTempoSection& b = sections[i];
+        if (a.linearToNext || b.linearToNext || !A::isUsableTempo(a.bpm) || !A::isUsableTempo(b.bpm)) continue;
+        // The octaves that put the faster in the eighths' range and the slower at 2/3 of it:
+        // one pair at most, the range being narrower than an octave.
+        std::optional<std::pair<double, double>> pair;
+        for (int octaveA = -2; octaveA <= 2 && !pair; ++octaveA) {
+            for (int octaveB = -2; octaveB <= 2 && !pair; ++octaveB) {
+                const double x = a.bpm * std::exp2(octaveA);
+                const double y = b.bpm * std::exp2(octaveB);
+                const double faster = std::max(x, y);
+                if (faster >= kSlowestEighthsBPM && faster <= kFastestEighthsBPM &&
+                    std::abs(faster / std::min(x, y) - 1.5) <= kGroupingRatioSlack) {
+                    pair = std::make_pair(A::roundedTempo(x), A::roundedTempo(y));
+                }
+            }
+        }
+        if (!pair) continue;
+        ORVDetectedTempoSection first = a, second = b;
+        first.bpm = pair->first;
+        second.bpm = pair->second;
+        // The part in threes must show its grouping clearly and the part in twos lean the other
+        // way; and the part in threes must hold the pulse itself, not only a beat spanning
+        // three of them.
+        const auto leads = groupingLeads(features, first, second);
+        if (!leads || !(leads->first > kClearGrouping && leads->second < 0)) continue;
+        const double dt = features.frameSeconds;
+        const double eighths = std::max(first.bpm, second.bpm);
+        const ORVDetectedTempoSection& threes = first.bpm < second.bpm ? first : second;
+        const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+        const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(threes.startSeconds / dt), 0, n);
+        const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(threes.endSeconds / dt), from, n);
+        const double held = pulseLead(features, from, to, 60.0 / (eighths * dt));
+        if (!(held > kHeldPulse)) continue;
+        if ((pulse[i - 1] > 0 && moved[i - 1].bpm != first.bpm) || (pulse[i] > 0 && moved[i].bpm != second.bpm)) {
+            return std::nullopt;
+        }
+        moved[i - 1].bpm = first.bpm;
+        moved[i].bpm = second.bpm;
+        pulse[i - 1] = pulse[i] = eighths;
+        found = true;
+        // The tracker's long windows see the change before (or after) it comes: it lies where
+        // the accents of the windows just before and just after it differ most, near where it
+        // was put.
+        const double sign = first.bpm > second.bpm ? 1.0 : -1.0;
+        const std::int64_t length = roundedInt64(kGroupingWindowSeconds / dt);
+        const std::int64_t step = std::max<std::int64_t>(roundedInt64(kTurnStepSeconds / dt), 1);
+        const std::int64_t boundary = roundedInt64(b.startSeconds / dt);
+        const std::int64_t reach = roundedInt64(kTurnReachSeconds / dt);
+        const std::int64_t lo = std::max(roundedInt64(a.startSeconds / dt) + length, boundary - reach);
+        const std::int64_t hi = std::min({roundedInt64(b.endSeconds / dt) - length, boundary + reach, n - length});
+        std::optional<double> turn;
+        double widest = 0;
+        for (std::int64_t t = lo; t <= hi; t += step) {
+            const double pulseFrames = 60.0 / (eighths * dt);
+            const double contrast = sign * (groupingLead(features, t, t + length, pulseFrames) -
+                                            groupingLead(features, t - length, t, pulseFrames));
+            if (contrast > widest) {
+                widest = contrast;
+                turn = dt * static_cast<double>(t);
+            }
+        }
+        if (turn) {
+            moved[i - 1].endSeconds = *turn;
+            moved[i].startSeconds = *turn;
+        }
+    }
+    if (!found) return std::nullopt;
+    // The other sections follow their moved neighbours' pulse by octaves, outwards.
+    const auto follow = [&moved, &pulse](std::size_t i, std::size_t from) {
+        if (pulse[i] > 0 || !(pulse[from] > 0) || !A::isUsableTempo(moved[i].bpm)) return;
+        const double octaves = std::round(std::log2(pulse[from] / moved[i].bpm));
+        if (std::abs(octaves) <= 3) moved[i].bpm = A::roundedTempo(moved[i].bpm * std::exp2(octaves));
+        pulse[i] = moved[i].bpm;
+    };
+    for (std::size_t i = 1; i < moved.size(); ++i) follow(i, i - 1);
+    for (std::size_t i = moved.size() - 1; i-- > 0;) follow(i, i + 1);
+    return moved;
 }
 
 std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::groupingSections(

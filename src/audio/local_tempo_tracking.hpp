@@ -118,11 +118,18 @@ struct ORVAnalyzerLocalTracking {
         const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
         std::span<const ORVLocalTempoObservation> observations);
 
-    // Whether two sections are the same pulse (the faster's tempo, 150 to 270 BPM) grouped in
-    // twos over the faster and in threes over the slower, 2/3 of it, as the accents below
-    // 2500 Hz show: a change of the beat that no one tempo folds.
-    static bool changesGrouping(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& a,
-                                const ORVDetectedTempoSection& b);
+    // Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
+    // change the beat, which no one tempo folds. The tracker may read the part in twos at its
+    // eighths or its beat and the part in threes at its dotted beat (4/4 at 240 or 120 beside
+    // 6/8 at 80): each pair of neighbouring steady sections is moved by octaves to the faster at
+    // 150 to 270 BPM and the slower at 2/3 of it, and kept so where the accents below 2500 Hz
+    // recur clearly after three pulses over the slower, more after two than three over the
+    // faster, and the slower holds the pulse itself (its accents recur after one pulse more than
+    // after three quarters of one: a tempo 4/3 of another has its beat at three of the other's
+    // eighths, but not its eighths). The other sections follow by octaves. Nothing when no pair
+    // changes its grouping, or when two pairs would move a section apart.
+    static std::optional<std::vector<ORVDetectedTempoSection>> sectionsOfOnePulse(
+        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections);
 };
 
 }  // namespace corvel::audio

@@ -195,6 +195,39 @@ TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
               2u);
 }
 
+// A sure whole-song refinement at the eighths of a 90 BPM groove relates to 90 (an octave) and
+// to 120 (2:3): a chorus really played at 120 stays a section of its own, since its onsets sit
+// on its own beats and not on the song's; a stretch of the steady groove that the tracker read
+// at 120 folds into the one pulse.
+TEST(AnalysisDriver, ARefinementRelatedByTwoToThreeFoldsOnlySectionsThatFitItsBeats) {
+    const testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const auto groove = [&](double bpm, double seconds) {
+        return testkit::drums(44100, seconds, testkit::steadyBeats(bpm, seconds, 0.2), rock);
+    };
+    const auto decoded = [](testkit::Signal signal) {
+        testkit::MemorySource source(std::move(signal));
+        return A::decodeFeatureEnvelopes(source);
+    };
+    const struct {
+        const char* what;
+        ORVAudioFeatureSet features;
+        std::size_t sections;
+    } cases[] = {
+        {"a chorus at 120", decoded(testkit::concatenated(groove(90, 24), groove(120, 24))), 2},
+        {"steady 90, part read at 120", decoded(groove(90, 48)), 1},
+    };
+    const std::vector<Candidate> candidates{candidate(180, 0.7, 0.7)};
+    for (const auto& c : cases) {
+        const auto sections = tracking({section(0, 24, 90, 0.9, 14), section(24, 48, 120, 0.9, 14)}, true, 0.8);
+        const auto m = A::assembleMeasurement(c.features, candidates, top(180, 0.7, 0.7), sections, 90, 180,
+                                              refinement(180, 0.9));
+        ASSERT_EQ(m.sections.size(), c.sections) << c.what;
+        if (c.sections == 2) {
+            EXPECT_NEAR(m.sections[1].bpm / m.sections[0].bpm, 120.0 / 90, 0.01) << c.what;
+        }
+    }
+}
+
 TEST(AnalysisDriver, AConstantRefinementIsReportedInHundredthsOfTheTwentiethRoundedTempo) {
     const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
     const std::vector<Candidate> candidates{candidate(119.93, 0.7, 0.8), candidate(60, 0.3), candidate(240.04, 0.2)};

@@ -353,5 +353,52 @@ TEST(LocalTrackingOnAudio, RampIsFollowedWindowByWindow) {
     }
 }
 
+// The tracker may read 4/4 at its eighths or its quarters and the 6/8 that follows over the
+// same eighths at its dotted quarter: such neighbours move by octaves to the eighths in twos
+// and 2/3 of them in threes, while a real change of tempo by 4:3 (whose beat lies at three of
+// the other's eighths) or a steady 4/4 split at 3:1 stays as it is.
+TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOnePulse) {
+    // One pattern letter per eighth: the kick marks the beats, the hats every eighth.
+    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const auto part = [](const testkit::DrumPattern& pattern, double eighthsBPM, double seconds) {
+        return testkit::drums(44100, seconds, testkit::steadyBeats(eighthsBPM, seconds), pattern);
+    };
+    const auto meterChange = decoded(testkit::concatenated(part(fourFour, 240, 24), part(sixEight, 240, 24)));
+    const auto steady = decoded(part(fourFour, 240, 48));
+    const auto tempoChange = decoded(testkit::concatenated(part(fourFour, 180, 24), part(fourFour, 240, 24)));
+    const auto clickChange = decoded(testkit::concatenated(testkit::clicks(44100, 1, 24, 100, 0.8, 0.3),
+                                                           testkit::clicks(44100, 1, 24, 132, 0.8, 0.3)));
+    const struct {
+        const char* what;
+        const ORVAudioFeatureSet* features;
+        double first, second;              // as the tracker read the parts
+        double firstMoved, secondMoved;    // 0: left as they are
+    } cases[] = {
+        {"4/4 at its eighths, 6/8 at its beat", &meterChange, 240, 80, 240, 160},
+        {"4/4 at its beat, 6/8 at its beat", &meterChange, 120, 80, 240, 160},
+        {"steady 4/4 read at 3:1", &steady, 240, 80, 0, 0},
+        {"a change from 90 to 120", &tempoChange, 90, 120, 0, 0},
+        {"clicks from 100 to 132", &clickChange, 100, 132, 0, 0},
+    };
+    for (const auto& c : cases) {
+        // The tracker's long windows put the change 3 s early.
+        Section a{0, 21, c.first, 0.7, 10};
+        Section b{21, c.features->durationSeconds, c.second, 0.7, 10};
+        const std::vector<Section> sections{a, b};
+        const auto moved = A::sectionsOfOnePulse(*c.features, sections);
+        if (c.firstMoved == 0) {
+            EXPECT_FALSE(moved.has_value()) << c.what;
+            continue;
+        }
+        ASSERT_TRUE(moved.has_value()) << c.what;
+        ASSERT_EQ(moved->size(), 2u) << c.what;
+        EXPECT_NEAR((*moved)[0].bpm, c.firstMoved, 0.01) << c.what;
+        EXPECT_NEAR((*moved)[1].bpm, c.secondMoved, 0.01) << c.what;
+        EXPECT_NEAR((*moved)[1].startSeconds, 24.0, 0.5) << c.what;
+        EXPECT_EQ((*moved)[0].endSeconds, (*moved)[1].startSeconds) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace corvel::audio
