@@ -5,7 +5,12 @@
 #include <limits>
 
 #include "audio/tempo_refiner.hpp"
+#include "audio/vector_units.hpp"
 #include "common/numeric.hpp"
+
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+#include <immintrin.h>
+#endif
 
 namespace corvel::audio {
 
@@ -97,6 +102,72 @@ bool laggedCorrelation(const std::vector<double>& strengths, std::size_t lag, do
     return true;
 }
 
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+constexpr std::int64_t kWidePhaseGroup = 8;
+
+// nearestFrameOfPosition of four positions 0 <= t < 2^31.
+__attribute__((target("avx2"))) inline __m128i nearestFramesOfPositions(__m256d t) {
+    const __m128i whole = _mm256_cvttpd_epi32(t);
+    const __m256d fraction = _mm256_sub_pd(t, _mm256_cvtepi32_pd(whole));
+    const __m256d up = _mm256_cmp_pd(fraction, _mm256_set1_pd(0.5), _CMP_GE_OQ);
+    // The all-ones lanes of `up`, narrowed to 32 bits, are -1: subtracting them rounds up.
+    const __m256i upLanes = _mm256_permutevar8x32_epi32(_mm256_castpd_si256(up), _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6));
+    return _mm_sub_epi32(whole, _mm256_castsi256_si128(upLanes));
+}
+
+// The beat walk of bestBeatPhaseOfMaxima for the eight phases first ... first + 7 below
+// frames < 2^31 - 1: adds every beat of each phase to its sum (which holds beat 0), each lane in
+// beat order as the scalar walk adds them, and counts the beats (beat 0 included).
+__attribute__((target("avx2"))) void sumBeatsWide(const double* table, double frames, double periodFrames,
+                                                  std::int64_t first, double* sums, double* counts) {
+    const __m256d low = _mm256_setr_pd(static_cast<double>(first), static_cast<double>(first + 1),
+                                       static_cast<double>(first + 2), static_cast<double>(first + 3));
+    const __m256d high = _mm256_setr_pd(static_cast<double>(first + 4), static_cast<double>(first + 5),
+                                        static_cast<double>(first + 6), static_cast<double>(first + 7));
+    const auto last = static_cast<double>(first + 7);
+    const __m256d end = _mm256_set1_pd(frames);
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d sumLow = _mm256_loadu_pd(sums);
+    __m256d sumHigh = _mm256_loadu_pd(sums + 4);
+    // Gathers of every lane (the masked form, from a defined vector).
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d every = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    std::int64_t beat = 1;
+    // While the last phase has a beat, so have the others.
+    for (;; ++beat) {
+        const double offset = static_cast<double>(beat) * periodFrames;
+        if (!(last + offset < frames)) break;
+        const __m256d shift = _mm256_set1_pd(offset);
+        const __m128i framesLow = nearestFramesOfPositions(_mm256_add_pd(low, shift));
+        const __m128i framesHigh = nearestFramesOfPositions(_mm256_add_pd(high, shift));
+        sumLow = _mm256_add_pd(sumLow, _mm256_mask_i32gather_pd(zero, table, framesLow, every, 8));
+        sumHigh = _mm256_add_pd(sumHigh, _mm256_mask_i32gather_pd(zero, table, framesHigh, every, 8));
+    }
+    __m256d countLow = _mm256_set1_pd(static_cast<double>(beat));
+    __m256d countHigh = countLow;
+    // Then the earlier phases' last beats: only the lanes whose beat lies below frames read
+    // and add (a blend, so the others keep their sums untouched).
+    for (;; ++beat) {
+        const __m256d shift = _mm256_set1_pd(static_cast<double>(beat) * periodFrames);
+        const __m256d tLow = _mm256_add_pd(low, shift);
+        const __m256d tHigh = _mm256_add_pd(high, shift);
+        const __m256d inLow = _mm256_cmp_pd(tLow, end, _CMP_LT_OQ);
+        const __m256d inHigh = _mm256_cmp_pd(tHigh, end, _CMP_LT_OQ);
+        if (_mm256_movemask_pd(_mm256_or_pd(inLow, inHigh)) == 0) break;
+        const __m256d readLow = _mm256_mask_i32gather_pd(zero, table, nearestFramesOfPositions(tLow), inLow, 8);
+        const __m256d readHigh = _mm256_mask_i32gather_pd(zero, table, nearestFramesOfPositions(tHigh), inHigh, 8);
+        sumLow = _mm256_blendv_pd(sumLow, _mm256_add_pd(sumLow, readLow), inLow);
+        sumHigh = _mm256_blendv_pd(sumHigh, _mm256_add_pd(sumHigh, readHigh), inHigh);
+        countLow = _mm256_add_pd(countLow, _mm256_and_pd(inLow, one));
+        countHigh = _mm256_add_pd(countHigh, _mm256_and_pd(inHigh, one));
+    }
+    _mm256_storeu_pd(sums, sumLow);
+    _mm256_storeu_pd(sums + 4, sumHigh);
+    _mm256_storeu_pd(counts, countLow);
+    _mm256_storeu_pd(counts + 4, countHigh);
+}
+#endif
+
 }  // namespace
 
 std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<const double> envelope) {
@@ -129,10 +200,49 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
     const std::int64_t phases = std::min(saturatingInt64(std::ceil(periodFrames), n), n);
     std::int64_t bestPhase = 0;
     double bestMean = -kInfinity;
+    // Phases first ... first + group - 1 have summed their beats before `beat`: each adds the
+    // rest of its own, in order, and the mean of each is weighed against the best so far.
+    const auto finishGroup = [&](std::int64_t first, std::int64_t group, double* sums, std::int64_t beat) {
+        for (std::int64_t k = 0; k < group; ++k) {
+            const double phase = static_cast<double>(first + k);
+            std::int64_t count = beat;
+            for (std::int64_t b = beat;; ++b, ++count) {
+                const double t = phase + static_cast<double>(b) * periodFrames;
+                if (!(t < frames)) break;
+                sums[k] += table[nearestFrameOfPosition(t)];
+            }
+            const double value = sums[k] / static_cast<double>(count);
+            if (value > bestMean) {
+                bestMean = value;
+                bestPhase = first + k;
+            }
+        }
+    };
+    std::int64_t first = 0;
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+    // Eight phases at a time in two vectors, while every frame number fits 32 bits; the last
+    // group may reach past the phases (not past the frames), its extra lanes unread.
+    if (n < std::int64_t{0x7fffffff} && processorHasAvx2()) {
+        for (; first < phases && first + kWidePhaseGroup <= n; first += kWidePhaseGroup) {
+            double sums[kWidePhaseGroup];
+            double counts[kWidePhaseGroup];
+            for (std::int64_t k = 0; k < kWidePhaseGroup; ++k) sums[k] = 0.0 + table[first + k];
+            sumBeatsWide(table, frames, periodFrames, first, sums, counts);
+            const std::int64_t group = std::min(kWidePhaseGroup, phases - first);
+            for (std::int64_t k = 0; k < group; ++k) {
+                const double value = sums[k] / counts[k];
+                if (value > bestMean) {
+                    bestMean = value;
+                    bestPhase = first + k;
+                }
+            }
+        }
+    }
+#endif
     // Four phases walk side by side, each summing its own beats in order, so that the four
     // sums need not wait for each other. Beat 0 of a phase is the phase itself.
     constexpr std::int64_t kGroup = 4;
-    for (std::int64_t first = 0; first < phases; first += kGroup) {
+    for (; first < phases; first += kGroup) {
         const std::int64_t group = std::min(kGroup, phases - first);
         double sums[kGroup] = {};
         for (std::int64_t k = 0; k < group; ++k) sums[k] += table[first + k];
@@ -153,20 +263,7 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
                 sums[3] += table[nearestFrameOfPosition(t3)];
             }
         }
-        for (std::int64_t k = 0; k < group; ++k) {
-            const double phase = static_cast<double>(first + k);
-            std::int64_t count = beat;
-            for (std::int64_t b = beat;; ++b, ++count) {
-                const double t = phase + static_cast<double>(b) * periodFrames;
-                if (!(t < frames)) break;
-                sums[k] += table[nearestFrameOfPosition(t)];
-            }
-            const double value = sums[k] / static_cast<double>(count);
-            if (value > bestMean) {
-                bestMean = value;
-                bestPhase = first + k;
-            }
-        }
+        finishGroup(first, group, sums, beat);
     }
     return static_cast<double>(bestPhase);
 }

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,6 +40,42 @@ TEST(OnsetMeasures, BestBeatPhaseFindsTheImpulsesAndKeepsTheFirstOnTies) {
     EXPECT_EQ(A::bestBeatPhase(impulses(200, 7, 20), 1.5), 0.0);
     EXPECT_EQ(A::bestBeatPhase({}, 20.0), 0.0);
     EXPECT_EQ(A::bestBeatPhase(impulses(200, 7, 20), std::numeric_limits<double>::quiet_NaN()), 0.0);
+}
+
+// The phase of the largest mean of the +-1-frame maxima at its beats round(phase + b x period),
+// read plainly phase by phase: what the phase search must find, however it walks the phases.
+double plainBestBeatPhase(const std::vector<double>& envelope, double period) {
+    const auto maxima = A::beatPhaseMaxima(envelope);
+    const auto n = static_cast<double>(envelope.size());
+    double best = 0, bestMean = -kInf;
+    for (double phase = 0; phase < std::min(std::ceil(period), n); ++phase) {
+        double sum = 0;
+        double count = 0;
+        for (double b = 0; phase + b * period < n; ++b, ++count) {
+            sum += maxima[static_cast<std::size_t>(std::round(phase + b * period))];
+        }
+        if (sum / count > bestMean) {
+            bestMean = sum / count;
+            best = phase;
+        }
+    }
+    return best;
+}
+
+TEST(OnsetMeasures, BestBeatPhaseIsThePlainSearchForEveryPeriodAndLength) {
+    // Uneven envelopes, so that every phase has a mean of its own and a beat summed into the
+    // wrong phase, counted twice or left out moves the answer; lengths below, at and past a
+    // few groups of phases, and periods with beats that fall on half frames.
+    std::mt19937 random(17);
+    std::uniform_real_distribution<double> strength(0.0, 1.0);
+    for (const std::size_t frames : {3, 9, 16, 17, 40, 333, 1024, 4099}) {
+        std::vector<double> envelope(frames);
+        for (double& value : envelope) value = strength(random);
+        for (const double period : {2.0, 2.5, 3.25, 4.999, 7.5, 8.0, 9.0, 12.125, 17.3, 31.5, 64.0, 64.75, 129.4}) {
+            EXPECT_EQ(A::bestBeatPhase(envelope, period), plainBestBeatPhase(envelope, period))
+                << frames << " frames, period " << period;
+        }
+    }
 }
 
 TEST(OnsetMeasures, GridFitWeighsRecallPrecisionAndStrength) {
