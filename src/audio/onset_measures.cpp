@@ -177,7 +177,13 @@ std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<co
 std::vector<double> ORVAnalyzerOnsetMeasures::beatPhaseMaxima(std::span<const double> envelope) {
     const std::size_t n = envelope.size();
     std::vector<double> maxima(n == 0 ? 0 : n + 1);
-    for (std::size_t c = 0; c < maxima.size(); ++c) {
+    if (n == 0) return maxima;
+    // Inside the envelope each window has all three frames; the ends are clipped.
+    maxima[0] = windowMaximum(envelope, -1, 1);
+    for (std::size_t c = 1; c + 1 < n; ++c) {
+        maxima[c] = larger(larger(larger(0.0, envelope[c - 1]), envelope[c]), envelope[c + 1]);
+    }
+    for (std::size_t c = std::max<std::size_t>(n - 1, 1); c <= n; ++c) {
         const auto frame = static_cast<std::int64_t>(c);
         maxima[c] = windowMaximum(envelope, frame - 1, frame + 1);
     }
