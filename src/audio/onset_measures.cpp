@@ -397,9 +397,15 @@ ORVGridErrorStatistics ORVAnalyzerOnsetMeasures::gridErrorStatistics(std::span<c
 }
 
 double ORVAnalyzerOnsetMeasures::measureAccentRecurrence(std::span<const double> envelope, double periodFrames) {
+    if (envelope.size() < 256 || !std::isfinite(periodFrames) || periodFrames < 2.0) return 0;
+    return measureAccentRecurrence(envelope, beatPhaseMaxima(envelope), periodFrames);
+}
+
+double ORVAnalyzerOnsetMeasures::measureAccentRecurrence(std::span<const double> envelope,
+                                                         std::span<const double> phaseMaxima, double periodFrames) {
     const auto n = static_cast<std::int64_t>(envelope.size());
     if (n < 256 || !std::isfinite(periodFrames) || periodFrames < 2.0) return 0;
-    const double phase = bestBeatPhase(envelope, periodFrames);
+    const double phase = bestBeatPhaseOfMaxima(phaseMaxima, periodFrames);
     const std::int64_t h = beatTolerance(0.1, periodFrames);
     std::vector<double> strengths;
     walkBeats(phase, periodFrames, n,

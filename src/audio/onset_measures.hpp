@@ -60,6 +60,9 @@ struct ORVAnalyzerOnsetMeasures {
     // 0...1: how strongly the beat strengths repeat every 2, 4 and 8 beats (mean positive
     // correlation); 0 for fewer than 256 frames or a period below 2 frames.
     static double measureAccentRecurrence(std::span<const double> envelope, double periodFrames);
+    // The same, from the envelope's beatPhaseMaxima made once for many periods.
+    static double measureAccentRecurrence(std::span<const double> envelope, std::span<const double> phaseMaxima,
+                                          double periodFrames);
 };
 
 }  // namespace corvel::audio

@@ -422,9 +422,10 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::c
     const auto accentCount = static_cast<std::size_t>(std::max<std::int64_t>(perWindow + 4, 12));
     const auto order = indicesByScore(candidates);
     const std::span<const double> accentEnvelope = usable.back();
+    const std::vector<double> accentMaxima = A::beatPhaseMaxima(accentEnvelope);
     for (std::size_t r = 0; r < std::min(accentCount, order.size()); ++r) {
         Candidate& candidate = candidates[order[r]];
-        candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, candidate.periodFrames);
+        candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, accentMaxima, candidate.periodFrames);
     }
 
     if (resolveMetricalRelations) ORVAnalyzerPeriodicity::resolveMetricalRelations(candidates);
