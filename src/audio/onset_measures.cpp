@@ -168,6 +168,94 @@ __attribute__((target("avx2"))) void sumBeatsWide(const double* table, double fr
 }
 #endif
 
+// The half-widths of the beat windows of the grid fit and of the pulse completeness, as
+// shares of the period.
+constexpr double kGridFitReach = 0.1;
+constexpr double kPulseReach = 0.09;
+
+// gridFitScore, handing every beat's number and strength to onBeat as it walks them.
+template <typename OnBeat>
+double gridFitOf(std::span<const std::int64_t> onsetPeaks, std::int64_t frameCount, std::span<const double> envelope,
+                 double periodFrames, double phaseFrames, OnBeat onBeat) {
+    const std::int64_t n = frameCount;
+    if (!(periodFrames > 0) || !std::isfinite(periodFrames) || onsetPeaks.empty() || !std::isfinite(phaseFrames) ||
+        phaseFrames >= static_cast<double>(n)) {
+        return 0;
+    }
+    const std::int64_t w = beatTolerance(kGridFitReach, periodFrames);
+
+    std::int64_t beats = 0;
+    std::int64_t hits = 0;
+    double strengthSum = 0;
+    std::size_t cursor = 0;
+    walkBeats(phaseFrames, periodFrames, n, [&](std::int64_t b, std::int64_t c) {
+        ++beats;
+        const std::int64_t start = std::max<std::int64_t>(c - w, 0);
+        const std::int64_t end = std::min(c + w, n - 1);
+        const double strength = windowMaximum(envelope, start, end);
+        strengthSum += strength;
+        onBeat(b, strength);
+        while (cursor < onsetPeaks.size() && onsetPeaks[cursor] < start) ++cursor;
+        if (cursor < onsetPeaks.size() && onsetPeaks[cursor] <= end) ++hits;
+    });
+    if (beats == 0) return 0;
+
+    std::int64_t onGrid = 0;
+    for (const std::int64_t peak : onsetPeaks) {
+        const auto p = static_cast<double>(peak);
+        const double g = nearestWhole((p - phaseFrames) / periodFrames) * periodFrames + phaseFrames;
+        if (g >= 0 && g < static_cast<double>(n) && std::abs(p - g) <= static_cast<double>(w)) ++onGrid;
+    }
+
+    const double beatRecall = static_cast<double>(hits) / static_cast<double>(beats);
+    const double peakPrecision = static_cast<double>(onGrid) / static_cast<double>(onsetPeaks.size());
+    const double meanStrength = strengthSum / static_cast<double>(beats);
+    double result = 0.16 * meanStrength;
+    if (beatRecall + peakPrecision > 0) {
+        const double f = 2 * beatRecall * peakPrecision / (beatRecall + peakPrecision);
+        result += 0.84 * f;
+    }
+    return clamp01(result);
+}
+
+bool pulseMeasurable(std::int64_t frames, double periodFrames, double phaseFrames) {
+    return periodFrames >= 2.0 && std::isfinite(periodFrames) && frames >= 32 && std::isfinite(phaseFrames);
+}
+
+// The even and the odd beats of a grid: how many, the sum of their strengths (in beat order)
+// and how many reach the hit level; the pulse completeness they give.
+class PulseBeats {
+public:
+    void add(std::int64_t beat, double strength) {
+        Beats& beats = beat % 2 == 0 ? even_ : odd_;
+        ++beats.count;
+        beats.sum += strength;
+        if (strength >= 0.16) ++beats.hits;
+    }
+
+    double score() const {
+        if (even_.count < 3 || odd_.count < 3) return 0;
+        const double meanEven = even_.mean();
+        const double meanOdd = odd_.mean();
+        const double high = std::fmax(meanEven, meanOdd);
+        if (!(high > 1e-9)) return 0;
+        const double balance = std::fmin(meanEven, meanOdd) / high;
+        const double hitShare = std::fmin(even_.hitShare(), odd_.hitShare());
+        return clamp01(0.58 * balance + 0.42 * hitShare);
+    }
+
+private:
+    struct Beats {
+        std::int64_t count = 0;
+        double sum = 0;
+        std::int64_t hits = 0;
+        double mean() const { return sum / static_cast<double>(count); }
+        double hitShare() const { return static_cast<double>(hits) / static_cast<double>(count); }
+    };
+    Beats even_;
+    Beats odd_;
+};
+
 }  // namespace
 
 std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<const double> envelope) {
@@ -277,76 +365,34 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
 double ORVAnalyzerOnsetMeasures::gridFitScore(std::span<const std::int64_t> onsetPeaks, std::int64_t frameCount,
                                               std::span<const double> envelope, double periodFrames,
                                               double phaseFrames) {
-    const std::int64_t n = frameCount;
-    if (!(periodFrames > 0) || !std::isfinite(periodFrames) || onsetPeaks.empty() || !std::isfinite(phaseFrames) ||
-        phaseFrames >= static_cast<double>(n)) {
-        return 0;
-    }
-    const std::int64_t w = beatTolerance(0.1, periodFrames);
-
-    std::int64_t beats = 0;
-    std::int64_t hits = 0;
-    double strengthSum = 0;
-    std::size_t cursor = 0;
-    walkBeats(phaseFrames, periodFrames, n, [&](std::int64_t, std::int64_t c) {
-        ++beats;
-        const std::int64_t start = std::max<std::int64_t>(c - w, 0);
-        const std::int64_t end = std::min(c + w, n - 1);
-        strengthSum += windowMaximum(envelope, start, end);
-        while (cursor < onsetPeaks.size() && onsetPeaks[cursor] < start) ++cursor;
-        if (cursor < onsetPeaks.size() && onsetPeaks[cursor] <= end) ++hits;
-    });
-    if (beats == 0) return 0;
-
-    std::int64_t onGrid = 0;
-    for (const std::int64_t peak : onsetPeaks) {
-        const auto p = static_cast<double>(peak);
-        const double g = nearestWhole((p - phaseFrames) / periodFrames) * periodFrames + phaseFrames;
-        if (g >= 0 && g < static_cast<double>(n) && std::abs(p - g) <= static_cast<double>(w)) ++onGrid;
-    }
-
-    const double beatRecall = static_cast<double>(hits) / static_cast<double>(beats);
-    const double peakPrecision = static_cast<double>(onGrid) / static_cast<double>(onsetPeaks.size());
-    const double meanStrength = strengthSum / static_cast<double>(beats);
-    double result = 0.16 * meanStrength;
-    if (beatRecall + peakPrecision > 0) {
-        const double f = 2 * beatRecall * peakPrecision / (beatRecall + peakPrecision);
-        result += 0.84 * f;
-    }
-    return clamp01(result);
+    return gridFitOf(onsetPeaks, frameCount, envelope, periodFrames, phaseFrames, [](std::int64_t, double) {});
 }
 
 double ORVAnalyzerOnsetMeasures::pulseCompletenessScore(std::span<const double> envelope, double periodFrames,
                                                         double phaseFrames) {
     const auto n = static_cast<std::int64_t>(envelope.size());
-    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || n < 32 || !std::isfinite(phaseFrames)) return 0;
-    const std::int64_t w = beatTolerance(0.09, periodFrames);
-    // The even and the odd beats: how many, the sum of their strengths (in beat order) and
-    // how many reach the hit level.
-    struct Beats {
-        std::int64_t count = 0;
-        double sum = 0;
-        std::int64_t hits = 0;
-        double mean() const { return sum / static_cast<double>(count); }
-        double hitShare() const { return static_cast<double>(hits) / static_cast<double>(count); }
-    };
-    Beats even;
-    Beats odd;
-    walkBeats(phaseFrames, periodFrames, n, [&](std::int64_t b, std::int64_t c) {
-        Beats& beats = b % 2 == 0 ? even : odd;
-        const double strength = windowMaximum(envelope, c - w, c + w);
-        ++beats.count;
-        beats.sum += strength;
-        if (strength >= 0.16) ++beats.hits;
-    });
-    if (even.count < 3 || odd.count < 3) return 0;
-    const double meanEven = even.mean();
-    const double meanOdd = odd.mean();
-    const double high = std::fmax(meanEven, meanOdd);
-    if (!(high > 1e-9)) return 0;
-    const double balance = std::fmin(meanEven, meanOdd) / high;
-    const double hitShare = std::fmin(even.hitShare(), odd.hitShare());
-    return clamp01(0.58 * balance + 0.42 * hitShare);
+    if (!pulseMeasurable(n, periodFrames, phaseFrames)) return 0;
+    const std::int64_t w = beatTolerance(kPulseReach, periodFrames);
+    PulseBeats pulse;
+    walkBeats(phaseFrames, periodFrames, n,
+              [&](std::int64_t b, std::int64_t c) { pulse.add(b, windowMaximum(envelope, c - w, c + w)); });
+    return pulse.score();
+}
+
+ORVGridScores ORVAnalyzerOnsetMeasures::gridScores(std::span<const std::int64_t> onsetPeaks,
+                                                   std::span<const double> envelope, double periodFrames,
+                                                   double phaseFrames) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    // Where both measures read the same windows at the same beats, one walk serves both.
+    if (pulseMeasurable(n, periodFrames, phaseFrames) && !onsetPeaks.empty() && phaseFrames < static_cast<double>(n) &&
+        beatTolerance(kPulseReach, periodFrames) == beatTolerance(kGridFitReach, periodFrames)) {
+        PulseBeats pulse;
+        const double gridFit = gridFitOf(onsetPeaks, n, envelope, periodFrames, phaseFrames,
+                                         [&pulse](std::int64_t b, double strength) { pulse.add(b, strength); });
+        return {gridFit, pulse.score()};
+    }
+    return {gridFitScore(onsetPeaks, n, envelope, periodFrames, phaseFrames),
+            pulseCompletenessScore(envelope, periodFrames, phaseFrames)};
 }
 
 double ORVAnalyzerOnsetMeasures::weightedMedian(std::span<const ORVWeightedValue> pairs) {

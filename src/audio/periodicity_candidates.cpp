@@ -357,8 +357,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
         if (!(bpm >= 39.5 && bpm <= 320.5)) continue;
 
         const double phase = A::bestBeatPhaseOfMaxima(phaseMaxima, period);
-        const double gridFit = A::gridFitScore(peaks, n, envelope, period, phase);
-        const double pulse = A::pulseCompletenessScore(envelope, period, phase);
+        const auto [gridFit, pulse] = A::gridScores(peaks, envelope, period, phase);
         const double harmonic = 0.6 * table(roundedInt64(period)) +
                                 0.4 * std::fmax(table(roundedInt64(period / 2.0)), table(roundedInt64(2.0 * period)));
 
