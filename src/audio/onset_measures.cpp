@@ -168,6 +168,43 @@ __attribute__((target("avx2"))) void sumBeatsWide(const double* table, double fr
 }
 #endif
 
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+// How many of the peaks (count a multiple of 4) lie within reach of their nearest beat of the
+// grid inside 0 ... frames, four at a time: each lane computes the nearest beat as
+// gridFitScore does (the whole part by truncation, the half away from zero), in the same steps.
+__attribute__((target("avx2"))) std::int64_t peaksOnGridWide(const std::int64_t* peaks, std::size_t count,
+                                                             double phaseFrames, double periodFrames, double frames,
+                                                             double reach) {
+    const __m256d phase = _mm256_set1_pd(phaseFrames);
+    const __m256d period = _mm256_set1_pd(periodFrames);
+    const __m256d end = _mm256_set1_pd(frames);
+    const __m256d within = _mm256_set1_pd(reach);
+    const __m256d half = _mm256_set1_pd(0.5);
+    const __m256d minusHalf = _mm256_set1_pd(-0.5);
+    const __m256d one = _mm256_set1_pd(1.0);
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d magnitude = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+    std::int64_t onGrid = 0;
+    for (std::size_t i = 0; i + 4 <= count; i += 4) {
+        const __m256d p = _mm256_setr_pd(static_cast<double>(peaks[i]), static_cast<double>(peaks[i + 1]),
+                                         static_cast<double>(peaks[i + 2]), static_cast<double>(peaks[i + 3]));
+        const __m256d v = _mm256_div_pd(_mm256_sub_pd(p, phase), period);
+        const __m256d whole = _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256d fraction = _mm256_sub_pd(v, whole);
+        const __m256d up = _mm256_and_pd(_mm256_cmp_pd(fraction, half, _CMP_GE_OQ), one);
+        const __m256d down = _mm256_and_pd(_mm256_cmp_pd(fraction, minusHalf, _CMP_LE_OQ), one);
+        const __m256d beat = _mm256_sub_pd(_mm256_add_pd(whole, up), down);
+        const __m256d g = _mm256_add_pd(_mm256_mul_pd(beat, period), phase);
+        const __m256d distance = _mm256_and_pd(_mm256_sub_pd(p, g), magnitude);
+        const __m256d on = _mm256_and_pd(
+            _mm256_and_pd(_mm256_cmp_pd(g, zero, _CMP_GE_OQ), _mm256_cmp_pd(g, end, _CMP_LT_OQ)),
+            _mm256_cmp_pd(distance, within, _CMP_LE_OQ));
+        onGrid += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(on)));
+    }
+    return onGrid;
+}
+#endif
+
 // The half-widths of the beat windows of the grid fit and of the pulse completeness, as
 // shares of the period.
 constexpr double kGridFitReach = 0.1;
@@ -201,7 +238,15 @@ double gridFitOf(std::span<const std::int64_t> onsetPeaks, std::int64_t frameCou
     if (beats == 0) return 0;
 
     std::int64_t onGrid = 0;
-    for (const std::int64_t peak : onsetPeaks) {
+    std::size_t first = 0;
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+    if (processorHasAvx2()) {
+        first = onsetPeaks.size() / 4 * 4;
+        onGrid = peaksOnGridWide(onsetPeaks.data(), first, phaseFrames, periodFrames, static_cast<double>(n),
+                                 static_cast<double>(w));
+    }
+#endif
+    for (const std::int64_t peak : onsetPeaks.subspan(first)) {
         const auto p = static_cast<double>(peak);
         const double g = nearestWhole((p - phaseFrames) / periodFrames) * periodFrames + phaseFrames;
         if (g >= 0 && g < static_cast<double>(n) && std::abs(p - g) <= static_cast<double>(w)) ++onGrid;

@@ -94,6 +94,30 @@ TEST(OnsetMeasures, GridFitWeighsRecallPrecisionAndStrength) {
     EXPECT_EQ(A::gridFitScore(peaks, 100, envelope, 10.0, 100.0), 0.0);
 }
 
+TEST(OnsetMeasures, GridFitCountsPeaksWithinReachOfTheirNearestBeatInsideTheFrames) {
+    // Period 10 over 100 silent frames: the score is 0.84 x F of beat recall and peak
+    // precision; a peak counts when its nearest beat (halves away from zero) lies in
+    // 0 ... 99 and at most 1 frame (the reach) away.
+    struct Case {
+        double phase;
+        Frames peaks;
+        double recall;
+        double precision;
+    };
+    for (const Case& c : {
+             // 9, 21, 39, 41 just within reach; 55, 65, 75 half a period off (rounded up);
+             // 99 near the beat at 100, past the last frame.
+             Case{0.0, {9, 21, 39, 41, 55, 65, 75, 99}, 3.0 / 10.0, 4.0 / 8.0},
+             // 0 half a frame from the beat at -0.5, before the first frame; 10 (-0.95 beats
+             // from the phase) rounds down to the beat at 9.5; 61 and 71 are 1.5 frames off.
+             Case{19.5, {0, 10, 20, 39, 49, 61, 71, 79}, 6.0 / 9.0, 5.0 / 8.0},
+         }) {
+        const double f = 2 * c.recall * c.precision / (c.recall + c.precision);
+        EXPECT_NEAR(A::gridFitScore(c.peaks, 100, std::vector<double>(100, 0.0), 10.0, c.phase), 0.84 * f, 1e-12)
+            << "phase " << c.phase;
+    }
+}
+
 TEST(OnsetMeasures, PulseCompletenessWantsEvenAndOddBeatsAlike) {
     EXPECT_NEAR(A::pulseCompletenessScore(impulses(100, 0, 10), 10.0, 0.0), 1.0, 1e-12);
     // Double tempo: the odd beats fall between the impulses.
