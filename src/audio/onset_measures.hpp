@@ -19,6 +19,12 @@ struct ORVGridErrorStatistics {
     double endDrift = 0;  // distance of the last beat
 };
 
+// The grid fit and the pulse completeness of one grid.
+struct ORVGridScores {
+    double gridFit = 0;
+    double pulseCompleteness = 0;
+};
+
 // Measures of an onset envelope and of a beat grid laid over it (inherited by
 // ORVAudioMusicAnalyzer). Frame k of an envelope stands for time k x frameSeconds; periods
 // and phases are in frames. Pure functions, safe on any thread.
@@ -44,6 +50,10 @@ struct ORVAnalyzerOnsetMeasures {
     // 0...1: how evenly the even and the odd beats of the grid are both present.
     static double pulseCompletenessScore(std::span<const double> envelope, double periodFrames,
                                          double phaseFrames);
+    // Both of the above for a grid over the whole envelope, each exactly as on its own (the
+    // beats' strengths read once where both use the same windows).
+    static ORVGridScores gridScores(std::span<const std::int64_t> onsetPeaks, std::span<const double> envelope,
+                                    double periodFrames, double phaseFrames);
 
     // The value at which the running weight (negative weights count as 0) of the value-sorted
     // pairs reaches half the total; the middle value when no weight is positive; 0 for none.
@@ -60,6 +70,9 @@ struct ORVAnalyzerOnsetMeasures {
     // 0...1: how strongly the beat strengths repeat every 2, 4 and 8 beats (mean positive
     // correlation); 0 for fewer than 256 frames or a period below 2 frames.
     static double measureAccentRecurrence(std::span<const double> envelope, double periodFrames);
+    // The same, from the envelope's beatPhaseMaxima made once for many periods.
+    static double measureAccentRecurrence(std::span<const double> envelope, std::span<const double> phaseMaxima,
+                                          double periodFrames);
 };
 
 }  // namespace corvel::audio

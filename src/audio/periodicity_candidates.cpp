@@ -6,8 +6,13 @@
 #include <numeric>
 
 #include "audio/music_analyzer.hpp"
+#include "audio/vector_units.hpp"
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
+
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+#include <immintrin.h>
+#endif
 
 namespace corvel::audio {
 
@@ -56,11 +61,46 @@ DoublePair loadPair(const double* values) {
     return pair;
 }
 
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+constexpr std::int64_t kWideLagGroup = 16;
+
+// The sums of c[i] x c[i + lag] and c[i + lag]^2 over i = 0 ... shared - 1, in that order, of
+// the sixteen lags first ... first + 15 side by side in four 256-bit vectors each.
+__attribute__((target("avx2"))) void sumSharedLagsWide(const double* c, std::int64_t first, std::int64_t shared,
+                                                       double* ab, double* bb) {
+    __m256d ab0 = _mm256_setzero_pd(), ab1 = ab0, ab2 = ab0, ab3 = ab0;
+    __m256d bb0 = ab0, bb1 = ab0, bb2 = ab0, bb3 = ab0;
+    for (std::int64_t i = 0; i < shared; ++i) {
+        const __m256d a = _mm256_set1_pd(c[i]);
+        const double* b = c + i + first;
+        const __m256d b0 = _mm256_loadu_pd(b), b1 = _mm256_loadu_pd(b + 4);
+        const __m256d b2 = _mm256_loadu_pd(b + 8), b3 = _mm256_loadu_pd(b + 12);
+        ab0 = _mm256_add_pd(ab0, _mm256_mul_pd(a, b0));
+        ab1 = _mm256_add_pd(ab1, _mm256_mul_pd(a, b1));
+        ab2 = _mm256_add_pd(ab2, _mm256_mul_pd(a, b2));
+        ab3 = _mm256_add_pd(ab3, _mm256_mul_pd(a, b3));
+        bb0 = _mm256_add_pd(bb0, _mm256_mul_pd(b0, b0));
+        bb1 = _mm256_add_pd(bb1, _mm256_mul_pd(b1, b1));
+        bb2 = _mm256_add_pd(bb2, _mm256_mul_pd(b2, b2));
+        bb3 = _mm256_add_pd(bb3, _mm256_mul_pd(b3, b3));
+    }
+    _mm256_storeu_pd(ab, ab0);
+    _mm256_storeu_pd(ab + 4, ab1);
+    _mm256_storeu_pd(ab + 8, ab2);
+    _mm256_storeu_pd(ab + 12, ab3);
+    _mm256_storeu_pd(bb, bb0);
+    _mm256_storeu_pd(bb + 4, bb1);
+    _mm256_storeu_pd(bb + 8, bb2);
+    _mm256_storeu_pd(bb + 12, bb3);
+}
+#endif
+
 // Normalised autocorrelation of the envelope (mean removed) at lags minLag ... maxLag; the
 // table has maxLag + 2 entries so that the neighbours of every examined lag can be read.
 // Every lag's three sums run over its frames in ascending order, as written plainly; to make
 // that cheap, the sums of eight neighbouring lags are carried side by side through one pass
-// over the frames, and the sum of the leading squares, the same for every lag up to its own
+// over the frames (sixteen, in wider vectors, where the processor has them), and the sum of
+// the leading squares, the same for every lag up to its own
 // overlap, is read off one running total.
 std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag) {
     constexpr std::int64_t kGroup = 8;
@@ -86,7 +126,35 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
         if (i >= shortestOverlap) leadingSquares[static_cast<std::size_t>(i - shortestOverlap)] = running;
         if (i < n) running += c[i] * c[i];
     }
-    for (std::int64_t first = minLag; first <= lastLag; first += kGroup) {
+    // Lags first ... first + lags - 1 have summed their products over frames 0 ... shared - 1:
+    // each adds its own remaining frames, in order, and takes its value.
+    const auto finishLags = [&](std::int64_t first, std::int64_t lags, std::int64_t shared, double* ab, double* bb) {
+        for (std::int64_t k = 0; k < lags; ++k) {
+            const std::int64_t lag = first + k;
+            const std::int64_t overlap = n - lag;
+            for (std::int64_t i = shared; i < overlap; ++i) {
+                const double a = c[i];
+                const double b = c[i + lag];
+                ab[k] += a * b;
+                bb[k] += b * b;
+            }
+            const double aa = leadingSquares[static_cast<std::size_t>(overlap - shortestOverlap)];
+            acf[static_cast<std::size_t>(lag)] = ab[k] / std::max(std::sqrt(aa * bb[k]), 1e-12);
+        }
+    };
+    std::int64_t first = minLag;
+#ifdef CORVEL_AUDIO_AVX2_PATHS
+    if (processorHasAvx2()) {
+        for (; first + kWideLagGroup - 1 <= lastLag; first += kWideLagGroup) {
+            double ab[kWideLagGroup];
+            double bb[kWideLagGroup];
+            const std::int64_t shared = n - (first + kWideLagGroup - 1);
+            sumSharedLagsWide(c, first, shared, ab, bb);
+            finishLags(first, kWideLagGroup, shared, ab, bb);
+        }
+    }
+#endif
+    for (; first <= lastLag; first += kGroup) {
         const std::int64_t lags = std::min(kGroup, lastLag - first + 1);
         double ab[kGroup] = {};
         double bb[kGroup] = {};
@@ -113,18 +181,7 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
                 bb[k] = sums[4 + k / 2][k % 2];
             }
         }
-        for (std::int64_t k = 0; k < lags; ++k) {
-            const std::int64_t lag = first + k;
-            const std::int64_t overlap = n - lag;
-            for (std::int64_t i = shared; i < overlap; ++i) {
-                const double a = c[i];
-                const double b = c[i + lag];
-                ab[k] += a * b;
-                bb[k] += b * b;
-            }
-            const double aa = leadingSquares[static_cast<std::size_t>(overlap - shortestOverlap)];
-            acf[static_cast<std::size_t>(lag)] = ab[k] / std::max(std::sqrt(aa * bb[k]), 1e-12);
-        }
+        finishLags(first, lags, shared, ab, bb);
     }
     return acf;
 }
@@ -300,8 +357,7 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
         if (!(bpm >= 39.5 && bpm <= 320.5)) continue;
 
         const double phase = A::bestBeatPhaseOfMaxima(phaseMaxima, period);
-        const double gridFit = A::gridFitScore(peaks, n, envelope, period, phase);
-        const double pulse = A::pulseCompletenessScore(envelope, period, phase);
+        const auto [gridFit, pulse] = A::gridScores(peaks, envelope, period, phase);
         const double harmonic = 0.6 * table(roundedInt64(period)) +
                                 0.4 * std::fmax(table(roundedInt64(period / 2.0)), table(roundedInt64(2.0 * period)));
 
@@ -365,9 +421,10 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::c
     const auto accentCount = static_cast<std::size_t>(std::max<std::int64_t>(perWindow + 4, 12));
     const auto order = indicesByScore(candidates);
     const std::span<const double> accentEnvelope = usable.back();
+    const std::vector<double> accentMaxima = A::beatPhaseMaxima(accentEnvelope);
     for (std::size_t r = 0; r < std::min(accentCount, order.size()); ++r) {
         Candidate& candidate = candidates[order[r]];
-        candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, candidate.periodFrames);
+        candidate.accentRecurrence = A::measureAccentRecurrence(accentEnvelope, accentMaxima, candidate.periodFrames);
     }
 
     if (resolveMetricalRelations) ORVAnalyzerPeriodicity::resolveMetricalRelations(candidates);

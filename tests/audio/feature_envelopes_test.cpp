@@ -178,7 +178,14 @@ TEST(FeatureEnvelopes, EnvelopesAreNeverNegativeAndNormalisedOnesLieInTheUnitRan
     Signal damaged = restlessNoise(44100, 1, 4.0);
     damaged.interleaved[1000] = std::nanf("");
     damaged.interleaved[2000] = INFINITY;
-    expectAllOf(decode(damaged), [](double v) { return v >= 0.0 && v <= 1.0; }, "damaged");
+    const auto damagedSet = decode(damaged);
+    expectAllOf(damagedSet, [](double v) { return v >= 0.0 && v <= 1.0; }, "damaged");
+    Signal silenced = damaged;
+    silenced.interleaved[1000] = 0.0f;
+    silenced.interleaved[2000] = 0.0f;
+    const auto silencedSet = decode(silenced);
+    EXPECT_EQ(damagedSet.featureEnvelopes, silencedSet.featureEnvelopes);
+    EXPECT_EQ(damagedSet.consensusEnvelope, silencedSet.consensusEnvelope);
 
     // Sparse clicks leave most frames at 0: those envelopes stay undivided, but never negative.
     expectAllOf(decode(clicks(44100, 1, 6.0, 100)), [](double v) { return v >= 0.0 && std::isfinite(v); }, "clicks");

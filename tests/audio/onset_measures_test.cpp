@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,6 +42,42 @@ TEST(OnsetMeasures, BestBeatPhaseFindsTheImpulsesAndKeepsTheFirstOnTies) {
     EXPECT_EQ(A::bestBeatPhase(impulses(200, 7, 20), std::numeric_limits<double>::quiet_NaN()), 0.0);
 }
 
+// The phase of the largest mean of the +-1-frame maxima at its beats round(phase + b x period),
+// read plainly phase by phase: what the phase search must find, however it walks the phases.
+double plainBestBeatPhase(const std::vector<double>& envelope, double period) {
+    const auto maxima = A::beatPhaseMaxima(envelope);
+    const auto n = static_cast<double>(envelope.size());
+    double best = 0, bestMean = -kInf;
+    for (double phase = 0; phase < std::min(std::ceil(period), n); ++phase) {
+        double sum = 0;
+        double count = 0;
+        for (double b = 0; phase + b * period < n; ++b, ++count) {
+            sum += maxima[static_cast<std::size_t>(std::round(phase + b * period))];
+        }
+        if (sum / count > bestMean) {
+            bestMean = sum / count;
+            best = phase;
+        }
+    }
+    return best;
+}
+
+TEST(OnsetMeasures, BestBeatPhaseIsThePlainSearchForEveryPeriodAndLength) {
+    // Uneven envelopes, so that every phase has a mean of its own and a beat summed into the
+    // wrong phase, counted twice or left out moves the answer; lengths below, at and past a
+    // few groups of phases, and periods with beats that fall on half frames.
+    std::mt19937 random(17);
+    std::uniform_real_distribution<double> strength(0.0, 1.0);
+    for (const std::size_t frames : {3, 9, 16, 17, 40, 333, 1024, 4099}) {
+        std::vector<double> envelope(frames);
+        for (double& value : envelope) value = strength(random);
+        for (const double period : {2.0, 2.5, 3.25, 4.999, 7.5, 8.0, 9.0, 12.125, 17.3, 31.5, 64.0, 64.75, 129.4}) {
+            EXPECT_EQ(A::bestBeatPhase(envelope, period), plainBestBeatPhase(envelope, period))
+                << frames << " frames, period " << period;
+        }
+    }
+}
+
 TEST(OnsetMeasures, GridFitWeighsRecallPrecisionAndStrength) {
     const auto envelope = impulses(100, 0, 10);
     const Frames peaks{10, 20, 30, 40, 50, 60, 70, 80, 90};
@@ -55,6 +92,30 @@ TEST(OnsetMeasures, GridFitWeighsRecallPrecisionAndStrength) {
     EXPECT_EQ(A::gridFitScore({}, 100, envelope, 10.0, 0.0), 0.0);
     EXPECT_EQ(A::gridFitScore(peaks, 100, envelope, 0.0, 0.0), 0.0);
     EXPECT_EQ(A::gridFitScore(peaks, 100, envelope, 10.0, 100.0), 0.0);
+}
+
+TEST(OnsetMeasures, GridFitCountsPeaksWithinReachOfTheirNearestBeatInsideTheFrames) {
+    // Period 10 over 100 silent frames: the score is 0.84 x F of beat recall and peak
+    // precision; a peak counts when its nearest beat (halves away from zero) lies in
+    // 0 ... 99 and at most 1 frame (the reach) away.
+    struct Case {
+        double phase;
+        Frames peaks;
+        double recall;
+        double precision;
+    };
+    for (const Case& c : {
+             // 9, 21, 39, 41 just within reach; 55, 65, 75 half a period off (rounded up);
+             // 99 near the beat at 100, past the last frame.
+             Case{0.0, {9, 21, 39, 41, 55, 65, 75, 99}, 3.0 / 10.0, 4.0 / 8.0},
+             // 0 half a frame from the beat at -0.5, before the first frame; 10 (-0.95 beats
+             // from the phase) rounds down to the beat at 9.5; 61 and 71 are 1.5 frames off.
+             Case{19.5, {0, 10, 20, 39, 49, 61, 71, 79}, 6.0 / 9.0, 5.0 / 8.0},
+         }) {
+        const double f = 2 * c.recall * c.precision / (c.recall + c.precision);
+        EXPECT_NEAR(A::gridFitScore(c.peaks, 100, std::vector<double>(100, 0.0), 10.0, c.phase), 0.84 * f, 1e-12)
+            << "phase " << c.phase;
+    }
 }
 
 TEST(OnsetMeasures, PulseCompletenessWantsEvenAndOddBeatsAlike) {
