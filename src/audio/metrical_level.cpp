@@ -56,6 +56,10 @@ constexpr double kCompoundOctaves = 0.5;
 // The eighths of a compound meter run at these tempi.
 constexpr double kCompoundPulseSlowest = 150;
 constexpr double kCompoundPulseFastest = 270;
+// The accent on every other beat is read in windows of about this many beats, each with its
+// own phase: a grid a fraction of a percent off the beat drifts through a whole beat over a
+// piece and the accent averages away, while within a window it still falls on the beats.
+constexpr double kLeanWindowBeats = 48;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
 
@@ -868,10 +872,21 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     const std::vector<Span> spans = spansOf(features, sections, bpm);
     if (spans.empty()) return 1;
     if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
+    std::vector<Span> windows;
+    for (const Span& span : spans) {
+        const std::int64_t w = std::max<std::int64_t>(roundedInt64(kLeanWindowBeats * 60.0 / (fs * span.bpm)), 1);
+        for (std::int64_t b = span.begin; b < span.end;) {
+            // A short remainder joins the last window.
+            const std::int64_t e = b + w + w / 2 < span.end ? b + w : span.end;
+            windows.push_back({b, e, span.bpm});
+            b = e;
+        }
+    }
 
     // The accent evidence of a level over the whole map, each beat counting once.
     struct Evidence {
         double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0, swung = 0;
+        double windowLean = 0;
         std::int64_t beats = 0;
     };
     std::vector<std::pair<double, Evidence>> measured;
@@ -897,6 +912,18 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             e.swung += swung.sounded * swung.even * swung.share * weight;
             e.beats += g.beats;
         }
+        // The accent on every other beat, also window by window.
+        double windowLean = 0;
+        std::int64_t windowBeats = 0;
+        for (const Span& window : windows) {
+            const double period = 60.0 / (fs * window.bpm * factor);
+            if (!(period >= 2.0) || !std::isfinite(period)) continue;
+            const double phase = beatPhase(features, period, window.begin, window.end);
+            const ORVGridLean g = gridLean(features, period, phase, window.begin, window.end);
+            windowLean += std::abs(g.lean) * static_cast<double>(g.beats);
+            windowBeats += g.beats;
+        }
+        if (windowBeats > 0) e.windowLean = windowLean / static_cast<double>(windowBeats);
         if (e.beats > 0) {
             const auto count = static_cast<double>(e.beats);
             e.lean /= count;
@@ -929,7 +956,9 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         const Evidence here = evidenceAt(factor);
         if (here.beats == 0) return std::pair{-kLeanWeight * kAccentLean, -kLeanWeight * kAccentLean};
         const Evidence half = evidenceAt(factor / 2);
-        double gain = kLeanWeight * (here.lean - kAccentLean) - kBackbeatWeight * here.backbeat;
+        // A drifting grid only hides an accent: the clearer of the two readings stands.
+        const double accent = std::max(here.lean, here.windowLean);
+        double gain = kLeanWeight * (accent - kAccentLean) - kBackbeatWeight * here.backbeat;
         if (bpm * factor > kPreferredTempo) gain += chordAccentGain(here.lean, here.breadth, here.swing);
         if (half.beats > 0) {
             const Evidence quarter = evidenceAt(factor / 4);

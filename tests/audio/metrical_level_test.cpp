@@ -160,6 +160,16 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     addBeats(map, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f, double(half));
     const std::vector<ORVDetectedTempoSection> sections{{0, 20, 180, 0.8, 10}, {20, 40, 240, 0.8, 10}};
     EXPECT_EQ(A::metricalLevelFactor(map, sections, 180), 0.5);
+    // A solo piano waltz at 90 over a minute, the bass on the one, chords on two and three and
+    // a melody in eighths, offered at its eighths a little slow (178.4 for 180): the grid drifts
+    // through more than a beat over the piece, yet within a stretch of it the beats stand out
+    // from the eighths between them, and the level is still the quarter.
+    auto pianoWaltz = silentFeatures(60);
+    addBeats(pianoWaltz, {0, 1}, 90, 3, 0, 1.0f);
+    addBeats(pianoWaltz, {2, 3}, 90, 3, 1, 0.6f);
+    addBeats(pianoWaltz, {2, 3}, 90, 3, 2, 0.6f);
+    addBeats(pianoWaltz, {2, 3}, 180, 2, 1, 0.3f);
+    EXPECT_EQ(A::metricalLevelFactor(pianoWaltz, {}, 178.4), 0.5);
     // Nothing usable: no change.
     EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 0), 1.0);
     EXPECT_EQ(A::metricalLevelFactor(ORVAudioFeatureSet{}, {}, 120), 1.0);
