@@ -42,6 +42,9 @@ constexpr double kEvenSwingWeight = 2.0;
 // none at the first swing measure to all of it at the second.
 constexpr double kSwungBeatsWeight = 6.0;
 constexpr std::array<double, 2> kClearSwing{0.2, 0.4};
+// Where a swung pair's late note falls between two beats (share of the beat), a little
+// early to a little late.
+constexpr std::array<double, 4> kLateShares{0.6, 0.64, 0.68, 0.72};
 // The ratios between a beat and a cross-rhythm of its own grid, and how closely a neighbour's
 // tempo must meet one to be read as such.
 constexpr std::array<double, 4> kCrossRhythmRatios{2.0 / 3, 3.0 / 4, 4.0 / 3, 3.0 / 2};
@@ -172,7 +175,6 @@ struct SwungBeats {
 SwungBeats swungBeats(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
                       std::int64_t end) {
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
-    constexpr std::array<double, 4> kLateShares{0.6, 0.64, 0.68, 0.72};
     constexpr double kSoundingShare = 0.25;
     std::vector<BandView> bands;
     std::array<double, kBands> floors{};
@@ -404,15 +406,21 @@ std::vector<double> chordEnvelope(const ORVAudioFeatureSet& features) {
     return breadth;
 }
 
-// How far the followed beats' tempo, smoothed over four beats, strays from its mean (share):
-// a tempo that moves, whether it breathes or steps.
-double tempoStray(std::span<const double> beats) {
-    constexpr std::size_t kSmooth = 4;
-    if (beats.size() < 3 * kSmooth) return 0;
+// The followed beats' lengths, each averaged over the kSmooth beats up to it.
+constexpr std::size_t kSmooth = 4;
+std::vector<double> smoothedBeatLengths(std::span<const double> beats) {
     std::vector<double> lengths;
     for (std::size_t i = kSmooth; i < beats.size(); ++i) {
         lengths.push_back((beats[i] - beats[i - kSmooth]) / static_cast<double>(kSmooth));
     }
+    return lengths;
+}
+
+// How far the followed beats' tempo, smoothed over four beats, strays from its mean (share):
+// a tempo that moves, whether it breathes or steps.
+double tempoStray(std::span<const double> beats) {
+    if (beats.size() < 3 * kSmooth) return 0;
+    const std::vector<double> lengths = smoothedBeatLengths(beats);
     double mean = 0;
     for (double l : lengths) mean += l;
     mean /= static_cast<double>(lengths.size());
@@ -425,13 +433,9 @@ double tempoStray(std::span<const double> beats) {
 // over about four times as many (share): a tempo that swells and ebbs strays, one held between
 // steps does not.
 double breathing(std::span<const double> beats) {
-    constexpr std::size_t kSmooth = 4;
     constexpr std::size_t kMedianReach = 8;
     if (beats.size() < 3 * kSmooth + 2 * kMedianReach) return 0;
-    std::vector<double> lengths;
-    for (std::size_t i = kSmooth; i < beats.size(); ++i) {
-        lengths.push_back((beats[i] - beats[i - kSmooth]) / static_cast<double>(kSmooth));
-    }
+    const std::vector<double> lengths = smoothedBeatLengths(beats);
     double stray = 0, total = 0;
     std::size_t count = 0;
     for (std::size_t i = kMedianReach; i + kMedianReach < lengths.size(); ++i) {
@@ -609,8 +613,7 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         double halfway = 0, late = 0, floor = 0;
         std::int64_t pairs = 0;
         std::array<double, 4> lateAt{};
-        constexpr std::array<double, 4> kLateShares{0.6, 0.64, 0.68, 0.72};
-        for (std::int64_t b = 0;; ++b) {
+            for (std::int64_t b = 0;; ++b) {
             const double t = phaseFrames + static_cast<double>(b) * periodFrames;
             if (!(t + periodFrames < static_cast<double>(end))) break;
             if (t < static_cast<double>(begin)) continue;
