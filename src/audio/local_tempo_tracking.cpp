@@ -32,8 +32,6 @@ constexpr double kTempoMarginBeats = 4.0;
 // this many windows in a row.
 constexpr double kGroupingWindowSeconds = 6.0;
 constexpr double kGroupingHopSeconds = 1.5;
-constexpr double kSlowestEighthsBPM = 150.0;
-constexpr double kFastestEighthsBPM = 270.0;
 constexpr double kClearGrouping = 0.1;
 constexpr std::size_t kGroupingWindowsNeeded = 3;
 // Two sections relate as two and three pulses when their tempi are this close to 3:2.

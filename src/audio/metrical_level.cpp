@@ -56,9 +56,6 @@ constexpr double kChordSwingShare = 2.5;
 // How far above the preferred tempo a pulse grouped in threes must run to be taken for the
 // eighths of a compound meter in full (octaves).
 constexpr double kCompoundOctaves = 0.5;
-// The eighths of a compound meter run at these tempi.
-constexpr double kCompoundPulseSlowest = 150;
-constexpr double kCompoundPulseFastest = 270;
 // The accent on every other beat is read in windows of about this many beats, each with its
 // own phase: a grid a fraction of a percent off the beat drifts through a whole beat over a
 // piece and the accent averages away, while within a window it still falls on the beats.
@@ -551,6 +548,8 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
     std::vector<BandView> bands;
     for (std::size_t k = 0; k < kBands; ++k) bands.emplace_back(features, k);
     if (!std::all_of(bands.begin(), bands.end(), [](const BandView& b) { return b.usable(); })) return result;
+    std::array<double, kBands> means{};
+    for (std::size_t k = 0; k < kBands; ++k) means[k] = bands[k].mean(begin, end);
     std::int64_t evenCount = 0, oddCount = 0;
     for (std::int64_t b = 0;; ++b) {
         const double t = phaseFrames + static_cast<double>(b) * periodFrames;
@@ -576,7 +575,7 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         const double o = odd[k] / static_cast<double>(oddCount);
         // A band follows the grid when its beats stand above its own average; a band of
         // steady noise or a held tone does not, whatever its level.
-        salience[k] = std::max(0.5 * (e + o) - bands[k].mean(begin, end), 0.0) * kBandWeights[k];
+        salience[k] = std::max(0.5 * (e + o) - means[k], 0.0) * kBandWeights[k];
         lean[k] = e + o > 1e-9 ? (e - o) / (e + o) : 0.0;
         weighted += salience[k] * lean[k];
         weights += salience[k];
@@ -612,8 +611,8 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
     {
         double halfway = 0, late = 0, floor = 0;
         std::int64_t pairs = 0;
-        std::array<double, 4> lateAt{};
-            for (std::int64_t b = 0;; ++b) {
+        std::array<double, kLateShares.size()> lateAt{};
+        for (std::int64_t b = 0;; ++b) {
             const double t = phaseFrames + static_cast<double>(b) * periodFrames;
             if (!(t + periodFrames < static_cast<double>(end))) break;
             if (t < static_cast<double>(begin)) continue;
@@ -629,7 +628,7 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
             for (std::size_t r = 0; r < kLateShares.size(); ++r) lateAt[r] += at(kLateShares[r]);
             ++pairs;
         }
-        for (std::size_t k = 0; k < kBands; ++k) floor += kBandWeights[k] * bands[k].mean(begin, end);
+        for (std::size_t k = 0; k < kBands; ++k) floor += kBandWeights[k] * means[k];
         if (pairs > 0) {
             late = *std::max_element(lateAt.begin(), lateAt.end()) / static_cast<double>(pairs);
             halfway /= static_cast<double>(pairs);
@@ -952,7 +951,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // A quick pulse (the eighths' range) heard in threes rather than in twos, clearly: the
     // eighths of a compound meter, whose dotted beat a listener taps even when it is slow.
     const auto groupedInThrees = [](const Evidence& e, double tempo) {
-        return tempo >= kCompoundPulseSlowest && tempo <= kCompoundPulseFastest && e.triple > kAccentLean &&
+        return tempo >= kSlowestEighthsBPM && tempo <= kFastestEighthsBPM && e.triple > kAccentLean &&
                e.triple > e.lean;
     };
     const auto gains = [&](double factor) {
@@ -1052,15 +1051,16 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         const double tempo = bpm * factor;
         if (tempo > 2 * kFastestLevel) continue;
         if (tempo < kSlowestLevel) break;
+        const auto [half, triple] = gains(factor);
         const double grouped = octaveEvidence[static_cast<std::size_t>(a + 4)];
-        if (std::isfinite(grouped)) crossEvidence = std::max(crossEvidence, grouped - gains(factor).second);
+        if (std::isfinite(grouped)) crossEvidence = std::max(crossEvidence, grouped - triple);
         if (!std::isfinite(crossEvidence)) continue;
         const double score = tempoPreference(tempo) + crossEvidence;
         if (tempo <= kFastestLevel && score > bestScore && outFits(factor)) {
             bestScore = score;
             bestFactor = factor;
         }
-        crossEvidence += gains(factor).first;
+        crossEvidence += half;
     }
     return bestFactor;
 }

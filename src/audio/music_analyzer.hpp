@@ -38,6 +38,11 @@ inline constexpr const char* kRangeTooShortMessage = "Der ausgewaehlte Analysebe
     throw ErrorException(Error{kAnalysisErrorDomain, code, message});
 }
 
+// The tempi of a pulse that is the eighths of the beat, grouped in twos (4/4) or in threes (a
+// compound meter: 6/8, 12/8).
+inline constexpr double kSlowestEighthsBPM = 150.0;
+inline constexpr double kFastestEighthsBPM = 270.0;
+
 // Onset envelopes of one decoded span; frame k covers samples k x hop ... (k + 1) x hop - 1
 // of the span.
 struct ORVAudioFeatureSet {
