@@ -131,6 +131,27 @@ TEST(OnsetMeasures, PulseCompletenessWantsEvenAndOddBeatsAlike) {
     EXPECT_EQ(A::pulseCompletenessScore(std::vector<double>(100, 0.0), 10.0, 0.0), 0.0);  // silence
 }
 
+TEST(OnsetMeasures, GridScoresAreTheGridFitAndThePulseCompletenessOnTheirOwn) {
+    // A drifting, uneven patter of onsets: grids at periods whose two windows match and at
+    // periods where they differ, at phases inside and beyond the envelope.
+    std::mt19937 random(7);
+    std::uniform_real_distribution<double> strength(0.0, 1.0);
+    std::vector<double> envelope(2000, 0.0);
+    for (double t = 3.0; t < 2000.0; t += 11.3 + 4.0 * strength(random)) {
+        envelope[static_cast<std::size_t>(t)] = strength(random);
+    }
+    const Frames peaks = A::onsetPeakFrames(envelope);
+    const auto frames = static_cast<std::int64_t>(envelope.size());
+    for (const double period : {2.0, 7.5, 13.0, 15.0, 27.7, 45.0, 90.0}) {
+        for (const double phase : {0.0, 3.4, 12.0, 1999.0, 2500.0}) {
+            const ORVGridScores scores = A::gridScores(peaks, envelope, period, phase);
+            EXPECT_EQ(scores.gridFit, A::gridFitScore(peaks, frames, envelope, period, phase)) << period << " " << phase;
+            EXPECT_EQ(scores.pulseCompleteness, A::pulseCompletenessScore(envelope, period, phase))
+                << period << " " << phase;
+        }
+    }
+}
+
 TEST(OnsetMeasures, WeightedMedian) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     struct Case {
