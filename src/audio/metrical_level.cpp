@@ -357,8 +357,8 @@ std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<
         for (std::int64_t g = lo; g <= hi; ++g) {
             const double r = std::log(static_cast<double>(f - g) / p);
             const double value = score[static_cast<std::size_t>(g - begin)] - kFollowPenalty * r * r;
-            if (value > best || from[i] < 0) {
-                if (value > best) best = value;
+            if (value > best) {
+                best = value;
                 from[i] = g;
             }
         }

@@ -439,6 +439,20 @@ TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
     EXPECT_GE(double(onChord), 0.9 * double(map.size()));
     EXPECT_GE(double(nearTempo), 0.9 * double(map.size()));
 
+    // The same playing after 8 s of silence: the map begins with the playing, not with beats
+    // spaced through the silence before it.
+    auto late = rubato;
+    const auto silent = static_cast<std::size_t>(8.0 / late.frameSeconds);
+    const auto hush = [silent](auto& envelope) {
+        std::fill(envelope.begin(), envelope.begin() + static_cast<std::ptrdiff_t>(std::min(silent, envelope.size())), 0);
+    };
+    hush(late.consensusEnvelope);
+    for (auto& envelope : late.featureEnvelopes) hush(envelope);
+    for (auto& envelope : late.bandOnsetStrengths) hush(envelope);
+    const auto lateMap = A::breathingSections(late, sections);
+    ASSERT_FALSE(lateMap.empty());
+    EXPECT_GE(lateMap.front().startSeconds, 8.0 - 0.03);
+
     // Clicks that hold their tempo under a map that wanders by a tracker's error, and a map
     // that steps: no breathing, nothing to follow.
     auto steady = silentFeatures(40);
