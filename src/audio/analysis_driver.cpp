@@ -450,20 +450,21 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
     // Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
     // change the beat: they move to that pulse (the tracker may read them at other octaves of
     // it) and no one tempo folds them.
+    // The local tempo is the first section's: it moves by the octaves the first section moves.
+    const auto followFirst = [&](double firstBpm) {
+        const double moved = firstBpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+    };
     const auto onePulse = multiSection ? A::sectionsOfOnePulse(features, sections) : std::nullopt;
     const bool regrouped = onePulse.has_value();
     if (onePulse) {
-        // The local tempo is the first section's: it moves with it.
-        const double moved = onePulse->front().bpm / sections.front().bpm;
-        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+        followFirst(onePulse->front().bpm);
         sections = *onePulse;
     }
     if (multiSection && !regrouped) {
         const auto atOneLevel = A::sectionsAtOneLevel(sections);
         const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
-        // The local tempo is the first section's: it moves with it.
-        const double moved = atOneLevel.front().bpm / sections.front().bpm;
-        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+        followFirst(atOneLevel.front().bpm);
         if (aligned.front().bpm != atOneLevel.front().bpm) settled.tempo = aligned.front().bpm;
         sections = A::mergeAdjacentSections(aligned);
     }

@@ -979,7 +979,6 @@ std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<co
             const double beat = t + i * period;
             // Every beat judged lies within the two sections.
             if (!(beat >= previousStart && beat <= nextEnd)) return std::pair{0.0, 0};
-            if (i == 0) continue;
             const auto onset = onsetNear(envelope, fs, beat, std::fmin(period, kStepReachSeconds / kFollowReach));
             if (!onset) continue;
             const double d = (onset->seconds - beat) / kStepTimingSeconds;
