@@ -116,17 +116,16 @@ __attribute__((target("avx2"))) inline __m128i nearestFramesOfPositions(__m256d 
 }
 
 // The beat walk of bestBeatPhaseOfMaxima for the eight phases first ... first + 7 below
-// frames < 2^31 - 1: adds every beat of each phase to its sum (which holds beat 0), each lane in
-// beat order as the scalar walk adds them, and counts the beats (beat 0 included).
-__attribute__((target("avx2"))) void sumBeatsWide(const double* table, double frames, double periodFrames,
-                                                  std::int64_t first, double* sums, double* counts) {
+// frames < 2^31 - 1: adds the beats of each phase to its sum (which holds beat 0), each lane in
+// beat order as the scalar walk adds them, while the last phase has one; returns the first
+// beat left to add.
+__attribute__((target("avx2"))) std::int64_t sumBeatsWide(const double* table, double frames, double periodFrames,
+                                                          std::int64_t first, double* sums) {
     const __m256d low = _mm256_setr_pd(static_cast<double>(first), static_cast<double>(first + 1),
                                        static_cast<double>(first + 2), static_cast<double>(first + 3));
     const __m256d high = _mm256_setr_pd(static_cast<double>(first + 4), static_cast<double>(first + 5),
                                         static_cast<double>(first + 6), static_cast<double>(first + 7));
     const auto last = static_cast<double>(first + 7);
-    const __m256d end = _mm256_set1_pd(frames);
-    const __m256d one = _mm256_set1_pd(1.0);
     __m256d sumLow = _mm256_loadu_pd(sums);
     __m256d sumHigh = _mm256_loadu_pd(sums + 4);
     // Gathers of every lane (the masked form, from a defined vector).
@@ -143,28 +142,9 @@ __attribute__((target("avx2"))) void sumBeatsWide(const double* table, double fr
         sumLow = _mm256_add_pd(sumLow, _mm256_mask_i32gather_pd(zero, table, framesLow, every, 8));
         sumHigh = _mm256_add_pd(sumHigh, _mm256_mask_i32gather_pd(zero, table, framesHigh, every, 8));
     }
-    __m256d countLow = _mm256_set1_pd(static_cast<double>(beat));
-    __m256d countHigh = countLow;
-    // Then the earlier phases' last beats: only the lanes whose beat lies below frames read
-    // and add (a blend, so the others keep their sums untouched).
-    for (;; ++beat) {
-        const __m256d shift = _mm256_set1_pd(static_cast<double>(beat) * periodFrames);
-        const __m256d tLow = _mm256_add_pd(low, shift);
-        const __m256d tHigh = _mm256_add_pd(high, shift);
-        const __m256d inLow = _mm256_cmp_pd(tLow, end, _CMP_LT_OQ);
-        const __m256d inHigh = _mm256_cmp_pd(tHigh, end, _CMP_LT_OQ);
-        if (_mm256_movemask_pd(_mm256_or_pd(inLow, inHigh)) == 0) break;
-        const __m256d readLow = _mm256_mask_i32gather_pd(zero, table, nearestFramesOfPositions(tLow), inLow, 8);
-        const __m256d readHigh = _mm256_mask_i32gather_pd(zero, table, nearestFramesOfPositions(tHigh), inHigh, 8);
-        sumLow = _mm256_blendv_pd(sumLow, _mm256_add_pd(sumLow, readLow), inLow);
-        sumHigh = _mm256_blendv_pd(sumHigh, _mm256_add_pd(sumHigh, readHigh), inHigh);
-        countLow = _mm256_add_pd(countLow, _mm256_and_pd(inLow, one));
-        countHigh = _mm256_add_pd(countHigh, _mm256_and_pd(inHigh, one));
-    }
     _mm256_storeu_pd(sums, sumLow);
     _mm256_storeu_pd(sums + 4, sumHigh);
-    _mm256_storeu_pd(counts, countLow);
-    _mm256_storeu_pd(counts + 4, countHigh);
+    return beat;
 }
 #endif
 
@@ -364,17 +344,9 @@ double ORVAnalyzerOnsetMeasures::bestBeatPhaseOfMaxima(std::span<const double> m
     if (n < std::int64_t{0x7fffffff} && processorHasAvx2()) {
         for (; first < phases && first + kWidePhaseGroup <= n; first += kWidePhaseGroup) {
             double sums[kWidePhaseGroup];
-            double counts[kWidePhaseGroup];
             for (std::int64_t k = 0; k < kWidePhaseGroup; ++k) sums[k] = 0.0 + table[first + k];
-            sumBeatsWide(table, frames, periodFrames, first, sums, counts);
-            const std::int64_t group = std::min(kWidePhaseGroup, phases - first);
-            for (std::int64_t k = 0; k < group; ++k) {
-                const double value = sums[k] / counts[k];
-                if (value > bestMean) {
-                    bestMean = value;
-                    bestPhase = first + k;
-                }
-            }
+            const std::int64_t beat = sumBeatsWide(table, frames, periodFrames, first, sums);
+            finishGroup(first, std::min(kWidePhaseGroup, phases - first), sums, beat);
         }
     }
 #endif
