@@ -10,10 +10,6 @@
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
-#ifdef CORVEL_AUDIO_AVX2_PATHS
-#include <immintrin.h>
-#endif
-
 namespace corvel::audio {
 
 namespace {
@@ -51,47 +47,50 @@ constexpr std::size_t kSearchScratchCopies = 2;
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
-// Two doubles side by side: each lane is plain IEEE double arithmetic, so a sum carried in
-// a lane is bit for bit the scalar sum.
+// Two (and, where the processor has the wider vectors, four) doubles side by side: each lane
+// is plain IEEE double arithmetic, so a sum carried in a lane is bit for bit the scalar sum.
 using DoublePair = double __attribute__((vector_size(16)));
 
-DoublePair loadPair(const double* values) {
-    DoublePair pair;
-    std::memcpy(&pair, values, sizeof pair);
-    return pair;
+// The sums of c[i] x c[i + lag] and c[i + lag]^2 over i = 0 ... shared - 1, in that order, of
+// the lags first, first + 1, ... side by side, four vectors of them: eight lags in pairs,
+// sixteen in vectors of four.
+template <typename Vector>
+[[gnu::always_inline]] inline void sumSharedLags(const double* c, std::int64_t first, std::int64_t shared, double* ab,
+                                                 double* bb) {
+    constexpr std::int64_t kLanes = sizeof(Vector) / sizeof(double);
+    Vector ab0{}, ab1{}, ab2{}, ab3{}, bb0{}, bb1{}, bb2{}, bb3{};
+    for (std::int64_t i = 0; i < shared; ++i) {
+        Vector a;
+        for (std::int64_t lane = 0; lane < kLanes; ++lane) a[lane] = c[i];
+        const double* b = c + i + first;
+        Vector b0, b1, b2, b3;
+        std::memcpy(&b0, b, sizeof b0);
+        std::memcpy(&b1, b + kLanes, sizeof b1);
+        std::memcpy(&b2, b + 2 * kLanes, sizeof b2);
+        std::memcpy(&b3, b + 3 * kLanes, sizeof b3);
+        ab0 += a * b0;
+        ab1 += a * b1;
+        ab2 += a * b2;
+        ab3 += a * b3;
+        bb0 += b0 * b0;
+        bb1 += b1 * b1;
+        bb2 += b2 * b2;
+        bb3 += b3 * b3;
+    }
+    const Vector sums[] = {ab0, ab1, ab2, ab3, bb0, bb1, bb2, bb3};
+    for (std::int64_t k = 0; k < 4 * kLanes; ++k) {
+        ab[k] = sums[k / kLanes][k % kLanes];
+        bb[k] = sums[4 + k / kLanes][k % kLanes];
+    }
 }
 
 #ifdef CORVEL_AUDIO_AVX2_PATHS
+using DoubleQuad = double __attribute__((vector_size(32)));
 constexpr std::int64_t kWideLagGroup = 16;
 
-// The sums of c[i] x c[i + lag] and c[i + lag]^2 over i = 0 ... shared - 1, in that order, of
-// the sixteen lags first ... first + 15 side by side in four 256-bit vectors each.
 __attribute__((target("avx2"))) void sumSharedLagsWide(const double* c, std::int64_t first, std::int64_t shared,
                                                        double* ab, double* bb) {
-    __m256d ab0 = _mm256_setzero_pd(), ab1 = ab0, ab2 = ab0, ab3 = ab0;
-    __m256d bb0 = ab0, bb1 = ab0, bb2 = ab0, bb3 = ab0;
-    for (std::int64_t i = 0; i < shared; ++i) {
-        const __m256d a = _mm256_set1_pd(c[i]);
-        const double* b = c + i + first;
-        const __m256d b0 = _mm256_loadu_pd(b), b1 = _mm256_loadu_pd(b + 4);
-        const __m256d b2 = _mm256_loadu_pd(b + 8), b3 = _mm256_loadu_pd(b + 12);
-        ab0 = _mm256_add_pd(ab0, _mm256_mul_pd(a, b0));
-        ab1 = _mm256_add_pd(ab1, _mm256_mul_pd(a, b1));
-        ab2 = _mm256_add_pd(ab2, _mm256_mul_pd(a, b2));
-        ab3 = _mm256_add_pd(ab3, _mm256_mul_pd(a, b3));
-        bb0 = _mm256_add_pd(bb0, _mm256_mul_pd(b0, b0));
-        bb1 = _mm256_add_pd(bb1, _mm256_mul_pd(b1, b1));
-        bb2 = _mm256_add_pd(bb2, _mm256_mul_pd(b2, b2));
-        bb3 = _mm256_add_pd(bb3, _mm256_mul_pd(b3, b3));
-    }
-    _mm256_storeu_pd(ab, ab0);
-    _mm256_storeu_pd(ab + 4, ab1);
-    _mm256_storeu_pd(ab + 8, ab2);
-    _mm256_storeu_pd(ab + 12, ab3);
-    _mm256_storeu_pd(bb, bb0);
-    _mm256_storeu_pd(bb + 4, bb1);
-    _mm256_storeu_pd(bb + 8, bb2);
-    _mm256_storeu_pd(bb + 12, bb3);
+    sumSharedLags<DoubleQuad>(c, first, shared, ab, bb);
 }
 #endif
 
@@ -160,27 +159,7 @@ std::vector<double> autocorrelationTable(std::span<const double> envelope, std::
         double bb[kGroup] = {};
         // Frames that every lag of the group overlaps.
         const std::int64_t shared = lags == kGroup ? n - (first + kGroup - 1) : 0;
-        if (lags == kGroup) {
-            DoublePair ab0{}, ab1{}, ab2{}, ab3{}, bb0{}, bb1{}, bb2{}, bb3{};
-            for (std::int64_t i = 0; i < shared; ++i) {
-                const DoublePair a{c[i], c[i]};
-                const double* b = c + i + first;
-                const DoublePair b0 = loadPair(b), b1 = loadPair(b + 2), b2 = loadPair(b + 4), b3 = loadPair(b + 6);
-                ab0 += a * b0;
-                ab1 += a * b1;
-                ab2 += a * b2;
-                ab3 += a * b3;
-                bb0 += b0 * b0;
-                bb1 += b1 * b1;
-                bb2 += b2 * b2;
-                bb3 += b3 * b3;
-            }
-            const DoublePair sums[] = {ab0, ab1, ab2, ab3, bb0, bb1, bb2, bb3};
-            for (std::int64_t k = 0; k < kGroup; ++k) {
-                ab[k] = sums[k / 2][k % 2];
-                bb[k] = sums[4 + k / 2][k % 2];
-            }
-        }
+        if (lags == kGroup) sumSharedLags<DoublePair>(c, first, shared, ab, bb);
         finishLags(first, lags, shared, ab, bb);
     }
     return acf;

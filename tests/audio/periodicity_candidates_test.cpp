@@ -114,6 +114,46 @@ TEST(EnvelopeCandidates, FractionalPeriodIsRefinedBetweenWholeFrames) {
     expectRankedAndDistinct(candidates, 7);
 }
 
+// The normalised autocorrelation of the envelope, mean removed, at one lag, every sum added
+// plainly in frame order: what a candidate must read, however many lags are summed at once.
+double plainAutocorrelation(const std::vector<double>& envelope, std::size_t lag) {
+    double sum = 0;
+    for (const double v : envelope) sum += v;
+    const double mean = sum / static_cast<double>(envelope.size());
+    double ab = 0, aa = 0, bb = 0;
+    for (std::size_t i = 0; i + lag < envelope.size(); ++i) {
+        const double a = envelope[i] - mean;
+        const double b = envelope[i + lag] - mean;
+        ab += a * b;
+        aa += a * a;
+        bb += b * b;
+    }
+    return ab / std::max(std::sqrt(aa * bb), 1e-12);
+}
+
+TEST(EnvelopeCandidates, AutocorrelationIsThePlainSumAtTheCandidatesLag) {
+    // Pulses in noise, so that every lag has a value of its own and a sum carried for the wrong
+    // lag shows; the lengths end the lags after whole and partial groups of eight and sixteen.
+    std::mt19937 rng(29);
+    for (const std::size_t frames : {125, 360, 2000}) {
+        for (const double period : {23.3, 37.0}) {
+            std::vector<double> envelope = noiseEnvelope(frames, rng, 0.4);
+            const std::vector<double> beats = pulses(frames, period, 2);
+            for (std::size_t i = 0; i < frames; ++i) envelope[i] += beats[i];
+            const auto candidates = A::envelopeCandidates(envelope, kHop);
+            ASSERT_FALSE(candidates.empty()) << frames << " frames, period " << period;
+            for (const Candidate& c : candidates) {
+                // The lag's parabola moves the period by half a frame at most.
+                const auto below = static_cast<std::size_t>(std::floor(c.periodFrames));
+                const auto above = static_cast<std::size_t>(std::ceil(c.periodFrames));
+                EXPECT_TRUE(c.autocorrelation == plainAutocorrelation(envelope, below) ||
+                            c.autocorrelation == plainAutocorrelation(envelope, above))
+                    << frames << " frames, period " << period << ", candidate at " << c.periodFrames;
+            }
+        }
+    }
+}
+
 TEST(EnvelopeCandidates, TempoBoundsAreHalfABPMOutsideTheSearchRange) {
     // The same envelope read at two hops: the refined period stays, only the tempo moves.
     const auto envelope = pulses(1900, 18.8, 3);
