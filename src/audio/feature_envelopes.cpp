@@ -194,10 +194,24 @@ struct BandSplitter {
         f.previous = x;
     }
 
+    // add() for frames begin ... begin + count - 1 of every channel, channel by channel within
+    // a frame.
+    void addFrames(FilterState* filters, std::uint32_t channels, const float* const* data, std::uint32_t begin,
+                   std::uint32_t count, std::array<double, kBandCount>& sums) const {
+        for (std::uint32_t i = begin; i < begin + count; ++i) {
+            for (std::uint32_t ch = 0; ch < channels; ++ch) {
+                const float sample = data[ch][i];
+                // A damaged float file may hold NaN or infinity; such a sample counts as silence.
+                const double x = std::isfinite(sample) ? static_cast<double>(sample) : 0.0;
+                add(filters[ch], x, sums);
+            }
+        }
+    }
+
 #ifdef CORVEL_AUDIO_AVX2_PATHS
-    // add() for frames begin ... begin + count - 1 of one or two channels, channel by channel
-    // within a frame, with the four low-passes of a channel side by side in one vector and
-    // the seven squares in two: every lane computes what add() computes, in the same order.
+    // addFrames() for one or two channels, with the four low-passes of a channel side by side
+    // in one vector and the seven squares in two: every lane computes what add() computes, in
+    // the same order.
     __attribute__((target("avx2"))) void addFramesWide(FilterState* filters, std::uint32_t channels,
                                                        const float* const* data, std::uint32_t begin,
                                                        std::uint32_t count,
@@ -302,27 +316,19 @@ BandEnergies readBandEnergies(AudioSource& source, const Span& span, std::int64_
         const std::uint32_t frames = buffer->frameLength();
         if (frames == 0) break;
         for (std::uint32_t ch = 0; ch < channels; ++ch) channelData[ch] = buffer->channel(ch);
-        if (wide) {
+        // Up to the end of the block or of the hop at a time.
+        for (std::uint32_t i = 0; i < frames;) {
+            const auto take = static_cast<std::uint32_t>(std::min<std::int64_t>(frames - i, hop - counted));
+            if (wide) {
 #ifdef CORVEL_AUDIO_AVX2_PATHS
-            // Up to the end of the block or of the hop at a time.
-            for (std::uint32_t i = 0; i < frames;) {
-                const auto take = static_cast<std::uint32_t>(std::min<std::int64_t>(frames - i, hop - counted));
                 splitter.addFramesWide(filters.data(), channels, channelData.data(), i, take, sums);
-                i += take;
-                counted += take;
-                if (counted >= hop) appendFrame();
-            }
 #endif
-        } else {
-            for (std::uint32_t i = 0; i < frames; ++i) {
-                for (std::uint32_t ch = 0; ch < channels; ++ch) {
-                    const float sample = channelData[ch][i];
-                    // A damaged float file may hold NaN or infinity; such a sample counts as silence.
-                    const double x = std::isfinite(sample) ? static_cast<double>(sample) : 0.0;
-                    splitter.add(filters[ch], x, sums);
-                }
-                if (++counted >= hop) appendFrame();
+            } else {
+                splitter.addFrames(filters.data(), channels, channelData.data(), i, take, sums);
             }
+            i += take;
+            counted += take;
+            if (counted >= hop) appendFrame();
         }
         progress.report(static_cast<double>(source.framePosition() - readFrom) / static_cast<double>(limit - readFrom));
     }
