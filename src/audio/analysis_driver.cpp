@@ -462,6 +462,11 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
         sections = *onePulse;
     }
     if (multiSection && !regrouped) {
+        // A part the tracker followed in a cross-rhythm is read on its own subdivision first;
+        // the local tempo goes with the first section.
+        const auto read = A::sectionsOffCrossRhythms(features, sections);
+        if (read.front().bpm != sections.front().bpm) settled.tempo = read.front().bpm;
+        sections = read;
         const auto atOneLevel = A::sectionsAtOneLevel(sections);
         const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
         followFirst(atOneLevel.front().bpm);

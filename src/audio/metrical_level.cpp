@@ -116,6 +116,19 @@ private:
     std::span<const double> envelope_;
 };
 
+// Whether a quick grid fits the onsets about as well as the grid two-thirds as fast that it
+// would replace, each fit weighed by the square root of how many points its grid holds:
+// between the mean (which favours the slower grid on the strongest accents) and the sum
+// (which favours any fine grid).
+bool quickGridHolds(double quickFit, double slowFit) {
+    return quickFit > 0 && quickFit * std::sqrt(3.0) >= slowFit * std::sqrt(2.0);
+}
+
+// Whether section i holds a steady tempo: usable, neither a ramp nor the end of one.
+bool isSteady(std::span<const ORVDetectedTempoSection> sections, std::size_t i) {
+    return A::isUsableTempo(sections[i].bpm) && !sections[i].linearToNext && (i == 0 || !sections[i - 1].linearToNext);
+}
+
 // Frames of a section (or of the whole span), clipped to the envelopes.
 struct Span {
     std::int64_t begin = 0;
@@ -752,9 +765,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardCh
     if (result.size() < 2 || !(fs > 0) || !std::isfinite(fs)) return result;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     const auto frame = [&](double seconds) { return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n); };
-    const auto steady = [&](std::size_t i) {
-        return A::isUsableTempo(result[i].bpm) && !result[i].linearToNext && (i == 0 || !result[i - 1].linearToNext);
-    };
+    const auto steady = [&](std::size_t i) { return isSteady(result, i); };
     // Shortest first: a short detour of the tracker goes back to the music around it.
     std::vector<std::size_t> order(result.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -788,6 +799,40 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardCh
             }
         }
         if (taken) result[i].bpm = *taken;
+    }
+    return result;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOffCrossRhythms(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
+    const double fs = features.frameSeconds;
+    if (result.size() < 2 || !(fs > 0) || !std::isfinite(fs)) return result;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const auto frame = [&](double seconds) { return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n); };
+    const auto steady = [&](std::size_t i) { return isSteady(sections, i); };
+    // Two tempi a cross-rhythm apart, give or take octaves: 3:2 or 4:3.
+    const auto crossRhythm = [](double a, double b) {
+        const double octaves = std::log2(a / b);
+        const double ratio = std::exp2(octaves - std::floor(octaves));
+        return std::any_of(kCrossRhythmRatios.begin(), kCrossRhythmRatios.end(),
+                           [ratio](double r) { return r > 1 && std::abs(ratio / r - 1) <= kCrossRhythmTolerance; });
+    };
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        if (!steady(i)) continue;
+        bool besideCross = false;
+        for (const std::size_t j : {i - 1, i + 1}) {
+            besideCross |= j < sections.size() && steady(j) && crossRhythm(sections[j].bpm, sections[i].bpm);
+        }
+        if (!besideCross) continue;
+        const std::int64_t begin = frame(sections[i].startSeconds);
+        const std::int64_t end = frame(sections[i].endSeconds);
+        if (end <= begin) continue;
+        const double quick = sections[i].bpm * 3 / 2;
+        if (quickGridHolds(gridFit(features, 60.0 / (fs * quick), begin, end),
+                           gridFit(features, 60.0 / (fs * sections[i].bpm), begin, end))) {
+            result[i].bpm = A::roundedTempo(quick);
+        }
     }
     return result;
 }
@@ -1028,9 +1073,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     // A beat's grid meets the onsets on every beat; a grid a cross-rhythm away from the beat
     // meets them on every second or third of its points and falls between them on the others.
     // So a level of the quick grid stands only where its grid fits the onsets about as well
-    // as the grid two-thirds as fast that it would replace, each fit weighed by the square
-    // root of how many points its grid holds: between the mean (which favours the slower grid
-    // on the strongest accents) and the sum (which favours any fine grid).
+    // as the grid two-thirds as fast that it would replace.
     const auto fitAt = [&](double factor) {
         double sum = 0;
         double frames = 0;
@@ -1041,10 +1084,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         }
         return frames > 0 ? sum / frames : 0.0;
     };
-    const auto outFits = [&](double factor) {
-        const double own = fitAt(factor);
-        return own > 0 && own * std::sqrt(3.0) >= fitAt(factor * 2 / 3) * std::sqrt(2.0);
-    };
+    const auto outFits = [&](double factor) { return quickGridHolds(fitAt(factor), fitAt(factor * 2 / 3)); };
     double crossEvidence = kNone;
     for (int a = 4; a >= -4; --a) {
         const double factor = 3 * std::ldexp(1.0, a);

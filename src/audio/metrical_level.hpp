@@ -57,6 +57,17 @@ struct ORVAnalyzerMetricalLevel {
     static double beatPhase(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
                             std::int64_t end);
 
+    // The sections with each steady section that stands to a steady neighbour as a
+    // cross-rhythm (3:2 or 4:3, give or take octaves) read at 3/2 of its tempo where that grid
+    // fits its onsets about as well as its own (each fit weighed by the square root of the
+    // grid's points): the tracker followed two of its pulses against three of the beat's
+    // subdivision, which puts the part a fourth or a fifth from its neighbour, where the
+    // quicker reading is a small step or no change at all, as neighbouring parts of a song
+    // mostly are. A real step of a fourth keeps its tempo, as the grid 3/2 as fast falls
+    // between its onsets. Ramps are left as they are.
+    static std::vector<ORVDetectedTempoSection> sectionsOffCrossRhythms(const ORVAudioFeatureSet& features,
+                                                                        std::span<const ORVDetectedTempoSection> sections);
+
     // The sections with each tempo moved by octaves to lie within half an octave of its
     // neighbour's, outwards from the longest section, a ramp together with the sections it
     // flows through: the tracker may follow one part of a song at its double or half, but a

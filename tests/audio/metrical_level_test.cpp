@@ -551,6 +551,43 @@ TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
     }
 }
 
+TEST(MetricalLevelOnPulses, APartReadInCrossRhythmComesBackToItsSubdivision) {
+    using S = ORVDetectedTempoSection;
+    struct Case {
+        const char* name;
+        double firstBpm;    // the groove over the first 30 s, read at its eighths
+        double secondBpm;   // and over the last 20 s
+        double readSecond;  // the tempo the tracker gave the last 20 s
+        double expected;
+    };
+    const Case cases[] = {
+        // Funk stepping from 96 to 108, the second part followed at 144 (two of its pulses
+        // against three eighths), a fourth below the first part's eighths: its eighths, 216.
+        {"small step read at a cross-rhythm", 96, 108, 144, 216},
+        // Real steps of a fourth, up and down, read at their eighths, stay.
+        {"step up a fourth", 90, 120, 240, 240},
+        {"step down a fourth", 128, 96, 192, 192},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(50);
+        const std::size_t change = std::size_t(30 / kFrameSeconds);
+        const auto groove = [&](double bpm, double from, std::size_t to) {
+            const double sixteenths = 4 * bpm;
+            for (const int kick : {0, 7, 10}) addBeats(set, {0, 1}, sixteenths, 16, kick, 1.0f, from, to);
+            addBeats(set, {2, 3}, sixteenths, 8, 4, 1.0f, from, to);  // snare on 2 and 4
+            for (const int ghost : {3, 9, 14}) addBeats(set, {2}, sixteenths, 16, ghost, 0.3f, from, to);
+            addBeats(set, {4}, sixteenths, 2, 0, 0.5f, from, to);  // hats on the eighths
+        };
+        groove(c.firstBpm, 0, change);
+        groove(c.secondBpm, double(change), 0);
+        const std::vector<S> sections{{0, 30, 2 * c.firstBpm, 0.8, 20}, {30, 50, c.readSecond, 0.8, 13}};
+        const auto read = A::sectionsOffCrossRhythms(set, sections);
+        ASSERT_EQ(read.size(), 2u) << c.name;
+        EXPECT_EQ(read[0].bpm, 2 * c.firstBpm) << c.name;
+        EXPECT_EQ(read[1].bpm, c.expected) << c.name;
+    }
+}
+
 TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
     const double period = 60.0 / (kFrameSeconds * 124);
     // Kicks on the beats, louder open hats (above 2500 Hz) on the off-beats, the consensus
