@@ -291,6 +291,11 @@ constexpr double kStepReachSeconds = 0.06;
 constexpr double kStepTimingSeconds = 0.02;
 // The tempo that fits a side must meet it better than the other by this much (a full onset).
 constexpr double kStepClearMargin = 1.0;
+// Tempi closer than this ratio keep their beats near each other for several beats, so the
+// windows place a step between them less sharply: its first beat is looked for this many
+// beats either side of the detected change instead.
+constexpr double kCloseStepRatio = 1.25;
+constexpr int kCloseStepReachBeats = 4;
 // The steady tempo before the ramp moves by at most this share to keep its beats on the music.
 constexpr double kBeforeBendLimit = 0.01;
 // A fit is taken when it leaves at most this share of the given map's misses, and only where
@@ -987,7 +992,10 @@ std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<co
         }
         return std::pair{sum, met};
     };
-    const std::int64_t reach = frameOf(kStepReachBeats * std::fmax(oldPeriod, newPeriod), fs);
+    const double longer = std::fmax(oldPeriod, newPeriod);
+    const int reachBeats =
+        longer < kCloseStepRatio * std::fmin(oldPeriod, newPeriod) ? kCloseStepReachBeats : kStepReachBeats;
+    const std::int64_t reach = frameOf(reachBeats * longer, fs);
     const std::int64_t c = frameOf(change, fs);
     std::optional<double> best;
     double bestValue = 0;

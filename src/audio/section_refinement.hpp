@@ -110,9 +110,10 @@ struct ORVAnalyzerSectionRefinement {
                                                            double latestStart, double latestEnd);
 
     // The first beat of the new tempo at a step from oldBPM to newBPM detected near `change`:
-    // the onset within 2 beats of it that the old tempo's beats lead into and the new tempo's
-    // beats follow from best, each clearly better than the other tempo there, judged on the
-    // beats within previousStart...nextEnd. None when no onset there shows the step so.
+    // the onset within 2 beats of it (4 between tempi within 1.25 of each other) that the old
+    // tempo's beats lead into and the new tempo's beats follow from best, each clearly better
+    // than the other tempo there, judged on the beats within previousStart...nextEnd. None when
+    // no onset there shows the step so.
     static std::optional<double> firstBeatOfStep(std::span<const double> envelope, double frameSeconds, double oldBPM,
                                                  double newBPM, double change, double previousStart, double nextEnd);
 
