@@ -34,6 +34,10 @@ constexpr double kCrossWeight = 2.0;
 constexpr double kUpperWeight = 1.0;
 constexpr double kSwingWeight = 3.0;
 constexpr double kSwingBackbeatShare = 8.0;
+// How much of the upper bands' stress on one half the low band cancels when it stresses the
+// same half: a chord struck on the one over its root, or a crash over the kick, is the bar's
+// downbeat heard in every band; a backbeat's snare stands out over kicks anywhere.
+constexpr double kAgreeingLowShare = 2.0;
 // How much more a swung subdivision holds a level whose beats all sound alike (a ride on every
 // beat, a walking bass): a pair swung between a beat and a silent one is no subdivision.
 constexpr double kEvenSwingWeight = 2.0;
@@ -617,7 +621,7 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
         const double upperLean = (salience[2] * lean[2] + salience[3] * lean[3] + salience[4] * lean[4]) / upperSalience;
         if (upperLean * lean[kLowBand] < 0) result.crossLean = std::sqrt(-upperLean * lean[kLowBand]);
         const double agreeing = std::max(std::copysign(1.0, upperLean) * lean[kLowBand], 0.0);
-        result.upperAccent = std::clamp(std::abs(upperLean) - agreeing, 0.0, 1.0);
+        result.upperAccent = std::clamp(std::abs(upperLean) - kAgreeingLowShare * agreeing, 0.0, 1.0);
     }
 
     // Where the onsets between two beats fall: halfway, or late as in a swung pair.

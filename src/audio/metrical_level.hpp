@@ -31,8 +31,9 @@ struct ORVGridLean {
     // subdivision, about two thirds of the way to the next beat) rather than halfway: a
     // subdivision swung under the beat, which makes the grid's own level the beat.
     double swing = 0;
-    // 0...1: how much the bands above 600 Hz stress one half beyond what the low band does in
-    // the same direction: a snare on every other beat, over kicks anywhere.
+    // 0...1: how much the bands above 600 Hz stress one half beyond twice what the low band
+    // does in the same direction: a snare on every other beat, over kicks anywhere, and not a
+    // chord on the one over its root.
     double upperAccent = 0;
     std::int64_t beats = 0;
 };

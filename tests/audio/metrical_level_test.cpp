@@ -299,6 +299,26 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
              addBeats(set, {4}, 208, 2, 1, 0.5f);
              addFloor(set, 0.05f);
          }},
+        // Swing at 147 comped in the Charleston rhythm, over a floor of room and cymbal wash:
+        // a chord on the one (its attack reaching the cymbals' band, its root doubled in the
+        // bass) and a softer one on the swung eighth after 2; a soft walking bass, a kick
+        // feathered on 1 and 3, the ride on every beat stressed on 1 and 3 with its skip note
+        // late before 3 and 1, the hat on 2 and 4. At the half the chord stresses the one in
+        // the low band as in the upper ones: a downbeat, not a backbeat. It stays fast.
+        {"swing comped on the one", 147, 1.0,
+         [](ORVAudioFeatureSet& set) {
+             addBeats(set, {0}, 147.0 / 4, 1, 0, 0.7f);
+             addBeats(set, {1, 2}, 147.0 / 4, 1, 0, 1.0f);
+             addBeats(set, {3}, 147.0 / 4, 1, 0, 0.9f);
+             addBeats(set, {1, 2}, 441, 12, 5, 0.6f);
+             addBeats(set, {0, 1}, 147, 1, 0, 0.3f);
+             addBeats(set, {0}, 73.5, 1, 0, 0.6f);
+             addBeats(set, {3, 4}, 147, 1, 0, 0.5f);
+             addBeats(set, {3, 4}, 73.5, 1, 0, 0.6f);
+             addBeats(set, {3, 4}, 441, 6, 5, 0.2f);
+             addBeats(set, {4}, 147, 2, 1, 0.4f);
+             addFloor(set, 0.1f);
+         }},
         // The same swung notes under cymbals on 1 and 3 alone: the pulse between them is silent
         // on the cymbals, and the late note is a pickup to the half-note beat.
         {"late pickups to a half-note ride", 208, 0.5,
