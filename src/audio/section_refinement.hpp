@@ -109,6 +109,19 @@ struct ORVAnalyzerSectionRefinement {
                                                            const ORVRampPlacement& ramp, double earliestStart,
                                                            double latestStart, double latestEnd);
 
+    // A song that slows over its end, fitted as a ramp to its beats: map holds the sections from
+    // a steady tempo on, its beats counted from anchorBeat (a beat of that map). The beats are
+    // followed from the anchor to the end, the way a listener taps along, and the ramp's start
+    // (earliestStart...latestStart), end (at least 6 s later, up to latestEnd), the tempo it
+    // slows to and holds after, and the steady tempo (by up to 1 %) are fitted to them. The
+    // steady tempo is the map's at the earliest start; the ramp slows by at least 4 %. None
+    // when the map meets the followed beats already, or the ramp does not meet them clearly
+    // better.
+    static std::optional<ORVRampPlacement> fitSlowingEnd(std::span<const double> envelope, double frameSeconds,
+                                                         std::span<const ORVDetectedTempoSection> map,
+                                                         double anchorBeat, double earliestStart, double latestStart,
+                                                         double latestEnd);
+
     // The first beat of the new tempo at a step from oldBPM to newBPM detected near `change`:
     // the onset within 2 beats of it that the old tempo's beats lead into and the new tempo's
     // beats follow from best, each clearly better than the other tempo there, judged on the
