@@ -985,7 +985,7 @@ double sectionBeats(std::span<const Section> map, double a, double b) {
     return beats;
 }
 
-// A map of sections' tempo at a time (as sectionBeats counts it).
+// A map of sections' tempo at a time, as sectionBeats counts it (the first section holds).
 double sectionTempoAt(std::span<const Section> map, double t) {
     std::size_t i = 0;
     while (i + 1 < map.size() && map[i + 1].startSeconds <= t) ++i;
@@ -1076,9 +1076,6 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
     for (std::size_t i = steady + 1; i < map.size(); ++i) slowest = std::fmin(slowest, map[i].bpm);
     if (!(slowest < steadyBPM)) return std::nullopt;
 
-    // Followed along a guess, a straight slowing from the steady section's end to the end of the
-    // music, then along the slowing fitted to those beats. The slowest tempo the map reaches and
-    // a few others are guessed: a follower led too far off the beat takes the notes between.
     // How well a map's own beats from the anchor meet the onsets, a listener's timing apart.
     const auto meets = [&](const auto& tempoAt) {
         double sum = 0;
@@ -1098,6 +1095,8 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
         double cost = kInfinity;
         double meets = 0;
     };
+    // The beats followed along a guess, a straight slowing from the steady section's end to the
+    // end of the music, then along the slowing fitted to those beats, and that fit.
     const auto readAlong = [&](double guessedEnd) {
         Reading reading;
         ORVRampPlacement guess{anchorBeat, steadyBPM, std::fmax(map[steady].endSeconds, earliestStart), latestEnd,
@@ -1131,6 +1130,8 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
         reading.meets = meets([&r](double t) { return rampTempoAt(r, t); });
         return reading;
     };
+    // The slowest tempo the map reaches and a few others are guessed (a follower led too far
+    // off the beat takes the notes between); the fit whose own beats meet the onsets best wins.
     Reading chosen;
     for (const double guessedEnd : {slowest, 0.9 * steadyBPM, 0.8 * steadyBPM, 0.7 * steadyBPM, 0.6 * steadyBPM}) {
         if (!(guessedEnd <= slowest)) continue;
@@ -1143,17 +1144,14 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
     const double bestCost = chosen.cost;
     // The map as it stands, on the same beats.
     double given = 0;
-    double weights = 0;
     for (std::size_t k = 0; k < beats.size(); ++k) {
         const double error = sectionBeats(map, anchorBeat, beats[k].seconds) - static_cast<double>(k);
         given += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
-        weights += beats[k].weight;
     }
     const double givenMeets = meets([&map](double t) { return sectionTempoAt(map, t); });
     // The ramp's own beats must also meet the music better than the map's: a follower led
     // through a step by a slowing guess misses a few beats there that the step map meets.
-    if (!(given > weights * kRampFitSettled * kRampFitSettled) || !(bestCost < kRampFitGain * given) ||
-        !(chosen.meets > givenMeets + kStepClearMargin)) {
+    if (!(bestCost < kRampFitGain * given) || !(chosen.meets > givenMeets + kStepClearMargin)) {
         return std::nullopt;
     }
     return best;

@@ -115,8 +115,8 @@ struct ORVAnalyzerSectionRefinement {
     // (earliestStart...latestStart), end (at least 6 s later, up to latestEnd), the tempo it
     // slows to and holds after, and the steady tempo (by up to 1 %) are fitted to them. The
     // steady tempo is the map's at the earliest start; the ramp slows by at least 4 %. None
-    // when the map meets the followed beats already, or the ramp does not meet them clearly
-    // better.
+    // unless the ramp meets the followed beats clearly better than the map does and its own
+    // beats meet the onsets better than the map's own beats do.
     static std::optional<ORVRampPlacement> fitSlowingEnd(std::span<const double> envelope, double frameSeconds,
                                                          std::span<const ORVDetectedTempoSection> map,
                                                          double anchorBeat, double earliestStart, double latestStart,

@@ -492,6 +492,9 @@ TEST(SectionRefinement, ASongThatSlowsToItsEndIsOneRampFittedToItsBeats) {
     for (const Case& c : {
              Case{"final ritardando", slowing, 46.2, {{0, 31, 72, 0.9, 20}, {31, 38, 65, 0.9, 4}, {38, 48, 57, 0.9, 4}},
                   true, 30, 45, 50},
+             // Steps that lag far behind the slowing.
+             Case{"final ritardando, steps far behind", slowing, 46.2,
+                  {{0, 31, 72, 0.9, 20}, {31, 40, 68, 0.9, 6}, {40, 48, 64, 0.9, 5}}, true, 30, 45, 50},
              Case{"ritardando into a held tempo", intoHeld, 48, {{0, 20, 134, 0.9, 13}, {20, 26, 125.5, 0.9, 4},
                   {26, 34.5, 111.5, 0.9, 5}, {34.5, 48, 98, 0.9, 9}}, true, 18, 38, 98},
              // A step down held to the end stays a step, its map already on the beats.
