@@ -290,6 +290,7 @@ bool fitRampToOnsets(const ORVAudioFeatureSet& features, std::vector<ORVDetected
 // begins to slow to its end; the ramp starts at most this far either side of where it ends.
 constexpr double kSteadyBeforeSlowingSeconds = 12.0;
 constexpr double kSlowingStartReach = 6.0;
+constexpr double kSlowingAnchorBeats = 16.0;
 
 // A song that slows to its end over steps the tracker heard one after another: the steps
 // become one ramp from the last long steady section, fitted to the beats, when that meets the
@@ -313,12 +314,15 @@ void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTem
     const auto segments =
         BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
     const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
-    const double from = std::fmax(aligned[k].startSeconds, firstBeat);
+    const double end = aligned[k].endSeconds;
+    double earliest = std::fmax(end - kSlowingStartReach, aligned[k].startSeconds + kChangeInset);
+    // Counted from a map beat a few bars before the slowing may start.
+    const double from = std::max({aligned[k].startSeconds, firstBeat,
+                                  earliest - kSlowingAnchorBeats * 60.0 / map.front().bpm});
     const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
     const auto anchor = BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
     if (!anchor) return;
-    const double end = aligned[k].endSeconds;
-    const double earliest = std::max({end - kSlowingStartReach, aligned[k].startSeconds + kChangeInset, *anchor});
+    earliest = std::fmax(earliest, *anchor);
     const double latest = std::fmin(end + kSlowingStartReach, aligned[k + 1].endSeconds);
     const auto fitted = A::fitSlowingEnd(features.consensusEnvelope, features.frameSeconds, map, *anchor, earliest,
                                          latest, features.durationSeconds);

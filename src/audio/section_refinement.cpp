@@ -964,6 +964,12 @@ namespace {
 // windows show).
 constexpr double kSlowingEndShortest = kRampLeastSeconds;
 constexpr double kSlowingEndLeastChange = kRampLeastChange;
+// It ends at most this long after its latest start, and the beats are followed and met this far
+// past its latest end.
+constexpr double kSlowingEndLongest = 30.0;
+constexpr double kSlowingEndFollowPast = kRampFollowPast;
+// Its start and end are looked for in steps of this many seconds first, then of kRampFitStep.
+constexpr double kSlowingCoarseStep = 0.5;
 
 // The beats a map of sections counts from a to b (a <= b): each section holds its tempo, or runs
 // in a straight line to the next one's where it says so; the first reaches back and the last on.
@@ -1066,7 +1072,9 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
         })) {
         return std::nullopt;
     }
-    const double lastFrame = static_cast<double>(envelope.size() - 1) * fs;
+    latestEnd = std::fmin(latestEnd, latestStart + kSlowingEndLongest);
+    const double lastFrame =
+        std::fmin(static_cast<double>(envelope.size() - 1) * fs, latestEnd + kSlowingEndFollowPast);
     latestEnd = std::fmin(latestEnd, lastFrame);
     // The steady tempo is the one the map holds at the earliest start.
     std::size_t steady = 0;
@@ -1106,23 +1114,35 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
             reading.beats = followBeats(envelope, fs, reading.placement ? *reading.placement : guess, lastFrame);
             reading.placement.reset();
             reading.cost = kInfinity;
-            const auto startSteps =
-                static_cast<std::int64_t>(std::floor((latestStart - earliestStart) / kRampFitStep + 1e-9));
-            for (std::int64_t i = 0; i <= startSteps; ++i) {
-                const double t0 = earliestStart + static_cast<double>(i) * kRampFitStep;
-                const double firstEnd = t0 + kSlowingEndShortest;
-                const auto endSteps =
-                    static_cast<std::int64_t>(std::floor((latestEnd - firstEnd) / kRampFitStep + 1e-9));
-                for (std::int64_t j = 0; j <= endSteps; ++j) {
-                    const double t1 = firstEnd + static_cast<double>(j) * kRampFitStep;
-                    const auto fit = fitSlowing(reading.beats, anchorBeat, steadyBPM, t0, t1);
-                    if (!(fit.cost < reading.cost) || !(fit.endBPM > 0) ||
-                        !(fit.endBPM <= (1 - kSlowingEndLeastChange) * fit.steadyBPM)) {
-                        continue;
+            // Start and end on a coarse grid first, then finely around the best pair.
+            const auto search = [&](double firstStart, double lastStart, double lastEnd, double step,
+                                    std::optional<double> around) {
+                const auto startSteps = static_cast<std::int64_t>(std::floor((lastStart - firstStart) / step + 1e-9));
+                for (std::int64_t i = 0; i <= startSteps; ++i) {
+                    const double t0 = firstStart + static_cast<double>(i) * step;
+                    const double firstEnd = around ? std::fmax(t0 + kSlowingEndShortest, *around - kSlowingCoarseStep)
+                                                   : t0 + kSlowingEndShortest;
+                    const double endLimit = around ? std::fmin(lastEnd, *around + kSlowingCoarseStep) : lastEnd;
+                    const auto endSteps = static_cast<std::int64_t>(std::floor((endLimit - firstEnd) / step + 1e-9));
+                    for (std::int64_t j = 0; j <= endSteps; ++j) {
+                        const double t1 = firstEnd + static_cast<double>(j) * step;
+                        const auto fit = fitSlowing(reading.beats, anchorBeat, steadyBPM, t0, t1);
+                        if (!(fit.cost < reading.cost) || !(fit.endBPM > 0) ||
+                            !(fit.endBPM <= (1 - kSlowingEndLeastChange) * fit.steadyBPM)) {
+                            continue;
+                        }
+                        reading.cost = fit.cost;
+                        reading.placement =
+                            ORVRampPlacement{anchorBeat, fit.steadyBPM, t0, t1, fit.steadyBPM, fit.endBPM};
                     }
-                    reading.cost = fit.cost;
-                    reading.placement = ORVRampPlacement{anchorBeat, fit.steadyBPM, t0, t1, fit.steadyBPM, fit.endBPM};
                 }
+            };
+            search(earliestStart, latestStart, latestEnd, kSlowingCoarseStep, std::nullopt);
+            if (reading.placement) {
+                const ORVRampPlacement coarse = *reading.placement;
+                search(std::fmax(earliestStart, coarse.startSeconds - kSlowingCoarseStep),
+                       std::fmin(latestStart, coarse.startSeconds + kSlowingCoarseStep), latestEnd, kRampFitStep,
+                       coarse.endSeconds);
             }
             if (!reading.placement) return reading;
         }

@@ -111,8 +111,9 @@ struct ORVAnalyzerSectionRefinement {
 
     // A song that slows over its end, fitted as a ramp to its beats: map holds the sections from
     // a steady tempo on, its beats counted from anchorBeat (a beat of that map). The beats are
-    // followed from the anchor to the end, the way a listener taps along, and the ramp's start
-    // (earliestStart...latestStart), end (at least 6 s later, up to latestEnd), the tempo it
+    // followed from the anchor to 4 s past the latest end, the way a listener taps along, and
+    // the ramp's start (earliestStart...latestStart), end (at least 6 s later, up to latestEnd
+    // and at most 30 s after the latest start), the tempo it
     // slows to and holds after, and the steady tempo (by up to 1 %) are fitted to them. The
     // steady tempo is the map's at the earliest start; the ramp slows by at least 4 %. None
     // unless the ramp meets the followed beats clearly better than the map does and its own
