@@ -327,7 +327,7 @@ void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTem
     const auto fitted = A::fitSlowingEnd(features.consensusEnvelope, features.frameSeconds, map, *anchor, earliest,
                                          latest, features.durationSeconds);
     if (!fitted) return;
-    // Back at the octave the sections were counted at.
+    // The end tempo back at the octave the sections were counted at.
     const double octave = aligned[k].bpm / map.front().bpm;
     ORVDetectedTempoSection ramp = aligned[k + 1];
     ORVDetectedTempoSection held = aligned.back();
@@ -341,7 +341,7 @@ void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTem
     ramp.observationCount = observations;
     ramp.startSeconds = fitted->startSeconds;
     ramp.endSeconds = fitted->endSeconds;
-    ramp.bpm = A::roundedTempo(fitted->startBPM * octave);
+    ramp.bpm = aligned[k].bpm;
     ramp.linearToNext = true;
     held.startSeconds = fitted->endSeconds;
     held.endSeconds = std::fmax(aligned.back().endSeconds, fitted->endSeconds);
@@ -351,7 +351,6 @@ void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTem
     held.linearToNext = false;
     aligned.resize(k + 1);
     aligned[k].endSeconds = fitted->startSeconds;
-    aligned[k].bpm = ramp.bpm;
     aligned.push_back(ramp);
     aligned.push_back(held);
 }

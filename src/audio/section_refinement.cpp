@@ -1017,15 +1017,14 @@ SlowingCount slowingBeats(double t, double t0, double t1) {
 
 struct SlowingFit {
     double cost = kInfinity;
-    double steadyBPM = 0;
     double endBPM = 0;
 };
 
-// The steady and end tempi of a slowing over t0 ... t1 that meet the followed beats best (least
-// squares, the steady one within 1 % of the given), and how badly they miss them, capped.
+// The end tempo of a slowing from the steady tempo over t0 ... t1 that meets the followed beats
+// best (least squares), and how badly it misses them, capped.
 SlowingFit fitSlowing(std::span<const FollowedBeat> beats, double anchor, double steadyBPM, double t0, double t1) {
     const SlowingCount zero = slowingBeats(anchor, t0, t1);
-    double sss = 0, sse = 0, see = 0, ssk = 0, sek = 0;
+    double see = 0, sek = 0;
     std::vector<SlowingCount> counts;
     counts.reserve(beats.size());
     for (std::size_t k = 0; k < beats.size(); ++k) {
@@ -1034,24 +1033,17 @@ SlowingFit fitSlowing(std::span<const FollowedBeat> beats, double anchor, double
         c.perEndBPM -= zero.perEndBPM;
         counts.push_back(c);
         const double w = beats[k].weight;
-        const auto index = static_cast<double>(k);
-        sss += w * c.perSteadyBPM * c.perSteadyBPM;
-        sse += w * c.perSteadyBPM * c.perEndBPM;
+        // What the end tempo has to count.
+        const double rest = static_cast<double>(k) - steadyBPM * c.perSteadyBPM;
         see += w * c.perEndBPM * c.perEndBPM;
-        ssk += w * c.perSteadyBPM * index;
-        sek += w * c.perEndBPM * index;
+        sek += w * c.perEndBPM * rest;
     }
     SlowingFit fit;
-    const double determinant = sss * see - sse * sse;
     if (!(see > 1e-12)) return fit;
-    fit.steadyBPM = steadyBPM;
-    if (determinant > 1e-9 * sss * see) fit.steadyBPM = (ssk * see - sek * sse) / determinant;
-    const double bend = kBeforeBendLimit * steadyBPM;
-    fit.steadyBPM = std::clamp(fit.steadyBPM, steadyBPM - bend, steadyBPM + bend);
-    fit.endBPM = (sek - fit.steadyBPM * sse) / see;
+    fit.endBPM = sek / see;
     fit.cost = 0;
     for (std::size_t k = 0; k < beats.size(); ++k) {
-        const double error = fit.steadyBPM * counts[k].perSteadyBPM + fit.endBPM * counts[k].perEndBPM -
+        const double error = steadyBPM * counts[k].perSteadyBPM + fit.endBPM * counts[k].perEndBPM -
                              static_cast<double>(k);
         fit.cost += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
     }
@@ -1128,12 +1120,12 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
                         const double t1 = firstEnd + static_cast<double>(j) * step;
                         const auto fit = fitSlowing(reading.beats, anchorBeat, steadyBPM, t0, t1);
                         if (!(fit.cost < reading.cost) || !(fit.endBPM > 0) ||
-                            !(fit.endBPM <= (1 - kSlowingEndLeastChange) * fit.steadyBPM)) {
+                            !(fit.endBPM <= (1 - kSlowingEndLeastChange) * steadyBPM)) {
                             continue;
                         }
                         reading.cost = fit.cost;
                         reading.placement =
-                            ORVRampPlacement{anchorBeat, fit.steadyBPM, t0, t1, fit.steadyBPM, fit.endBPM};
+                            ORVRampPlacement{anchorBeat, steadyBPM, t0, t1, steadyBPM, fit.endBPM};
                     }
                 }
             };

@@ -112,12 +112,12 @@ struct ORVAnalyzerSectionRefinement {
     // A song that slows over its end, fitted as a ramp to its beats: map holds the sections from
     // a steady tempo on, its beats counted from anchorBeat (a beat of that map). The beats are
     // followed from the anchor to 4 s past the latest end, the way a listener taps along, and
-    // the ramp's start (earliestStart...latestStart), end (at least 6 s later, up to latestEnd
-    // and at most 30 s after the latest start), the tempo it
-    // slows to and holds after, and the steady tempo (by up to 1 %) are fitted to them. The
-    // steady tempo is the map's at the earliest start; the ramp slows by at least 4 %. None
-    // unless the ramp meets the followed beats clearly better than the map does and its own
-    // beats meet the onsets better than the map's own beats do.
+    // the ramp's start (earliestStart...latestStart), its end (at least 6 s later, up to
+    // latestEnd and at most 30 s after the latest start) and the tempo it slows to and holds
+    // after are fitted to them. It starts from the steady tempo, the map's at the earliest
+    // start (also its beforeBPM), and slows by at least 4 %. None unless it meets the followed
+    // beats clearly better than the map does and its own beats meet the onsets better than the
+    // map's own beats do.
     static std::optional<ORVRampPlacement> fitSlowingEnd(std::span<const double> envelope, double frameSeconds,
                                                          std::span<const ORVDetectedTempoSection> map,
                                                          double anchorBeat, double earliestStart, double latestStart,

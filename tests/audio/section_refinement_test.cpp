@@ -514,8 +514,8 @@ TEST(SectionRefinement, ASongThatSlowsToItsEndIsOneRampFittedToItsBeats) {
         if (!c.ramps) continue;
         EXPECT_NEAR(fitted->startSeconds, c.start, 0.6) << c.what;
         EXPECT_NEAR(fitted->endSeconds, c.end, 0.6) << c.what;
-        EXPECT_NEAR(fitted->startBPM, c.bpmAt(0), 0.005 * c.bpmAt(0)) << c.what;
-        EXPECT_EQ(fitted->beforeBPM, fitted->startBPM) << c.what;
+        EXPECT_EQ(fitted->startBPM, c.steps[0].bpm) << c.what;
+        EXPECT_EQ(fitted->beforeBPM, c.steps[0].bpm) << c.what;
         EXPECT_NEAR(fitted->endBPM, c.endBPM, 0.02 * c.endBPM) << c.what;
     }
 }
