@@ -286,6 +286,75 @@ bool fitRampToOnsets(const ORVAudioFeatureSet& features, std::vector<ORVDetected
     return true;
 }
 
+// A steady section at least this long that gives way to a slower one may be where the song
+// begins to slow to its end; the ramp starts at most this far either side of where it ends.
+constexpr double kSteadyBeforeSlowingSeconds = 12.0;
+constexpr double kSlowingStartReach = 6.0;
+constexpr double kSlowingAnchorBeats = 16.0;
+
+// A song that slows to its end over steps the tracker heard one after another: the steps
+// become one ramp from the last long steady section, fitted to the beats, when that meets the
+// music clearly better.
+void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTempoSection>& aligned,
+                  double firstBeat) {
+    std::optional<std::size_t> steady;
+    for (std::size_t i = 0; i + 1 < aligned.size(); ++i) {
+        const auto& s = aligned[i];
+        // Slower after it, or a ramp to slower from it.
+        const auto& after = aligned[i + 1].linearToNext && i + 2 < aligned.size() ? aligned[i + 2] : aligned[i + 1];
+        if (!s.linearToNext && s.endSeconds - s.startSeconds >= kSteadyBeforeSlowingSeconds &&
+            ORVAnalyzerDriver::editableTempo(after.bpm) < ORVAnalyzerDriver::editableTempo(s.bpm)) {
+            steady = i;
+        }
+    }
+    if (!steady) return;
+    const std::size_t k = *steady;
+    std::vector<ORVDetectedTempoSection> map(aligned.begin() + static_cast<std::ptrdiff_t>(k), aligned.end());
+    for (auto& s : map) s.bpm = ORVAnalyzerDriver::editableTempo(s.bpm);
+    const auto segments =
+        BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
+    const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+    const double end = aligned[k].endSeconds;
+    double earliest = std::fmax(end - kSlowingStartReach, aligned[k].startSeconds + kChangeInset);
+    // Counted from a map beat a few bars before the slowing may start.
+    const double from = std::max({aligned[k].startSeconds, firstBeat,
+                                  earliest - kSlowingAnchorBeats * 60.0 / map.front().bpm});
+    const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
+    const auto anchor = BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
+    if (!anchor) return;
+    earliest = std::fmax(earliest, *anchor);
+    const double latest = std::fmin(end + kSlowingStartReach, aligned[k + 1].endSeconds);
+    const auto fitted = A::fitSlowingEnd(features.consensusEnvelope, features.frameSeconds, map, *anchor, earliest,
+                                         latest, features.durationSeconds);
+    if (!fitted) return;
+    // The end tempo back at the octave the sections were counted at.
+    const double octave = aligned[k].bpm / map.front().bpm;
+    ORVDetectedTempoSection ramp = aligned[k + 1];
+    ORVDetectedTempoSection held = aligned.back();
+    double confidence = 0;
+    std::int64_t observations = 0;
+    for (std::size_t i = k + 1; i < aligned.size(); ++i) {
+        confidence += aligned[i].confidence;
+        observations += aligned[i].observationCount;
+    }
+    ramp.confidence = confidence / static_cast<double>(aligned.size() - k - 1);
+    ramp.observationCount = observations;
+    ramp.startSeconds = fitted->startSeconds;
+    ramp.endSeconds = fitted->endSeconds;
+    ramp.bpm = aligned[k].bpm;
+    ramp.linearToNext = true;
+    held.startSeconds = fitted->endSeconds;
+    held.endSeconds = std::fmax(aligned.back().endSeconds, fitted->endSeconds);
+    held.bpm = A::roundedTempo(fitted->endBPM * octave);
+    held.confidence = ramp.confidence;
+    held.observationCount = 0;
+    held.linearToNext = false;
+    aligned.resize(k + 1);
+    aligned[k].endSeconds = fitted->startSeconds;
+    aligned.push_back(ramp);
+    aligned.push_back(held);
+}
+
 }  // namespace
 
 double ORVAnalyzerDriver::editableTempo(double bpm) {
@@ -635,6 +704,9 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     const bool breathes = !breathing.empty();
     if (reliable) {
         settled.sections = breathes ? std::move(breathing) : phaseAlignedSections(features, settled.sections);
+        if (!breathes && settled.sections.size() > 1) {
+            slowToTheEnd(features, settled.sections, firstBeatSeconds(features, settled.sections.front()));
+        }
     }
     const auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
                                       : std::span<const ORVDetectedTempoSection>();

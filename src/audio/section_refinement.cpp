@@ -963,6 +963,217 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(st
     return best;
 }
 
+namespace {
+
+// A slowing end lasts at least this long and slows by at least this share (as a ramp the tempo
+// windows show).
+constexpr double kSlowingEndShortest = kRampLeastSeconds;
+constexpr double kSlowingEndLeastChange = kRampLeastChange;
+// It ends at most this long after its latest start, and the beats are followed and met this far
+// past its latest end.
+constexpr double kSlowingEndLongest = 30.0;
+constexpr double kSlowingEndFollowPast = kRampFollowPast;
+// Its start and end are looked for in steps of this many seconds first, then of kRampFitStep.
+constexpr double kSlowingCoarseStep = 0.5;
+
+// The beats a map of sections counts from a to b (a <= b): each section holds its tempo, or runs
+// in a straight line to the next one's where it says so; the first reaches back and the last on.
+double sectionBeats(std::span<const Section> map, double a, double b) {
+    double beats = 0;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        const double s = i == 0 ? -kInfinity : map[i].startSeconds;
+        const double e = i + 1 == map.size() ? kInfinity : map[i + 1].startSeconds;
+        const double lo = std::fmax(a, s);
+        const double hi = std::fmin(b, e);
+        if (!(hi > lo)) continue;
+        if (map[i].linearToNext && i + 1 < map.size() && e > s && std::isfinite(s)) {
+            const double slope = (map[i + 1].bpm - map[i].bpm) / (e - s);
+            beats += (map[i].bpm * (hi - lo) + slope * ((hi - s) * (hi - s) - (lo - s) * (lo - s)) / 2) / 60.0;
+        } else {
+            beats += map[i].bpm * (hi - lo) / 60.0;
+        }
+    }
+    return beats;
+}
+
+// A map of sections' tempo at a time, as sectionBeats counts it (the first section holds).
+double sectionTempoAt(std::span<const Section> map, double t) {
+    std::size_t i = 0;
+    while (i + 1 < map.size() && map[i + 1].startSeconds <= t) ++i;
+    if (map[i].linearToNext && i + 1 < map.size() && i > 0 && map[i + 1].startSeconds > map[i].startSeconds) {
+        const double share = (t - map[i].startSeconds) / (map[i + 1].startSeconds - map[i].startSeconds);
+        return map[i].bpm + (map[i + 1].bpm - map[i].bpm) * share;
+    }
+    return map[i].bpm;
+}
+
+// The beats counted from zero to t by a steady tempo that slows in a straight line over
+// t0 ... t1 to an end tempo it then holds, per BPM of the steady tempo and per BPM of the end.
+struct SlowingCount {
+    double perSteadyBPM = 0;
+    double perEndBPM = 0;
+};
+
+SlowingCount slowingBeats(double t, double t0, double t1) {
+    const double length = t1 - t0;
+    const double x = std::clamp(t, t0, t1) - t0;
+    return {(std::fmin(t, t0) + x - x * x / (2 * length)) / 60.0, (x * x / (2 * length) + std::fmax(t - t1, 0.0)) / 60.0};
+}
+
+struct SlowingFit {
+    double cost = kInfinity;
+    double endBPM = 0;
+};
+
+// The end tempo of a slowing from the steady tempo over t0 ... t1 that meets the followed beats
+// best (least squares), and how badly it misses them, capped.
+SlowingFit fitSlowing(std::span<const FollowedBeat> beats, double anchor, double steadyBPM, double t0, double t1) {
+    const SlowingCount zero = slowingBeats(anchor, t0, t1);
+    double see = 0, sek = 0;
+    std::vector<SlowingCount> counts;
+    counts.reserve(beats.size());
+    for (std::size_t k = 0; k < beats.size(); ++k) {
+        SlowingCount c = slowingBeats(beats[k].seconds, t0, t1);
+        c.perSteadyBPM -= zero.perSteadyBPM;
+        c.perEndBPM -= zero.perEndBPM;
+        counts.push_back(c);
+        const double w = beats[k].weight;
+        // What the end tempo has to count.
+        const double rest = static_cast<double>(k) - steadyBPM * c.perSteadyBPM;
+        see += w * c.perEndBPM * c.perEndBPM;
+        sek += w * c.perEndBPM * rest;
+    }
+    SlowingFit fit;
+    if (!(see > 1e-12)) return fit;
+    fit.endBPM = sek / see;
+    fit.cost = 0;
+    for (std::size_t k = 0; k < beats.size(); ++k) {
+        const double error = steadyBPM * counts[k].perSteadyBPM + fit.endBPM * counts[k].perEndBPM -
+                             static_cast<double>(k);
+        fit.cost += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
+    }
+    return fit;
+}
+
+}  // namespace
+
+std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std::span<const double> envelope,
+                                                                           double frameSeconds,
+                                                                           std::span<const ORVDetectedTempoSection> map,
+                                                                           double anchorBeat, double earliestStart,
+                                                                           double latestStart, double latestEnd) {
+    const double fs = frameSeconds;
+    if (!isFinitePositive(fs) || envelope.size() < 8 || map.size() < 2 || !std::isfinite(anchorBeat) ||
+        !(earliestStart <= latestStart) || !std::all_of(map.begin(), map.end(), [](const Section& s) {
+            return isFinitePositive(s.bpm) && std::isfinite(s.startSeconds);
+        })) {
+        return std::nullopt;
+    }
+    latestEnd = std::fmin(latestEnd, latestStart + kSlowingEndLongest);
+    const double lastFrame =
+        std::fmin(static_cast<double>(envelope.size() - 1) * fs, latestEnd + kSlowingEndFollowPast);
+    latestEnd = std::fmin(latestEnd, lastFrame);
+    // The steady tempo is the one the map holds at the earliest start.
+    std::size_t steady = 0;
+    while (steady + 1 < map.size() && map[steady + 1].startSeconds <= earliestStart) ++steady;
+    const double steadyBPM = map[steady].bpm;
+    double slowest = steadyBPM;
+    for (std::size_t i = steady + 1; i < map.size(); ++i) slowest = std::fmin(slowest, map[i].bpm);
+    if (!(slowest < steadyBPM)) return std::nullopt;
+
+    // How well a map's own beats from the anchor meet the onsets, a listener's timing apart.
+    const auto meets = [&](const auto& tempoAt) {
+        double sum = 0;
+        for (double t = anchorBeat; t <= lastFrame;) {
+            const double period = 60.0 / tempoAt(t);
+            if (const auto onset = onsetNear(envelope, fs, t, std::fmin(period, kStepReachSeconds / kFollowReach))) {
+                const double d = (onset->seconds - t) / kStepTimingSeconds;
+                sum += onset->weight * std::exp(-0.5 * d * d);
+            }
+            t += 60.0 / tempoAt(t + 0.5 * period);
+        }
+        return sum;
+    };
+    struct Reading {
+        std::optional<ORVRampPlacement> placement;
+        std::vector<FollowedBeat> beats;
+        double cost = kInfinity;
+        double meets = 0;
+    };
+    // The beats followed along a guess, a straight slowing from the steady section's end to the
+    // end of the music, then along the slowing fitted to those beats, and that fit.
+    const auto readAlong = [&](double guessedEnd) {
+        Reading reading;
+        ORVRampPlacement guess{anchorBeat, steadyBPM, std::fmax(map[steady].endSeconds, earliestStart), latestEnd,
+                               steadyBPM, guessedEnd};
+        if (!(guess.endSeconds - guess.startSeconds >= kRampShortest)) return reading;
+        for (int pass = 0; pass < 2; ++pass) {
+            reading.beats = followBeats(envelope, fs, reading.placement ? *reading.placement : guess, lastFrame);
+            reading.placement.reset();
+            reading.cost = kInfinity;
+            // Start and end on a coarse grid first, then finely around the best pair.
+            const auto search = [&](double firstStart, double lastStart, double lastEnd, double step,
+                                    std::optional<double> around) {
+                const auto startSteps = static_cast<std::int64_t>(std::floor((lastStart - firstStart) / step + 1e-9));
+                for (std::int64_t i = 0; i <= startSteps; ++i) {
+                    const double t0 = firstStart + static_cast<double>(i) * step;
+                    const double firstEnd = around ? std::fmax(t0 + kSlowingEndShortest, *around - kSlowingCoarseStep)
+                                                   : t0 + kSlowingEndShortest;
+                    const double endLimit = around ? std::fmin(lastEnd, *around + kSlowingCoarseStep) : lastEnd;
+                    const auto endSteps = static_cast<std::int64_t>(std::floor((endLimit - firstEnd) / step + 1e-9));
+                    for (std::int64_t j = 0; j <= endSteps; ++j) {
+                        const double t1 = firstEnd + static_cast<double>(j) * step;
+                        const auto fit = fitSlowing(reading.beats, anchorBeat, steadyBPM, t0, t1);
+                        if (!(fit.cost < reading.cost) || !(fit.endBPM > 0) ||
+                            !(fit.endBPM <= (1 - kSlowingEndLeastChange) * steadyBPM)) {
+                            continue;
+                        }
+                        reading.cost = fit.cost;
+                        reading.placement =
+                            ORVRampPlacement{anchorBeat, steadyBPM, t0, t1, steadyBPM, fit.endBPM};
+                    }
+                }
+            };
+            search(earliestStart, latestStart, latestEnd, kSlowingCoarseStep, std::nullopt);
+            if (reading.placement) {
+                const ORVRampPlacement coarse = *reading.placement;
+                search(std::fmax(earliestStart, coarse.startSeconds - kSlowingCoarseStep),
+                       std::fmin(latestStart, coarse.startSeconds + kSlowingCoarseStep), latestEnd, kRampFitStep,
+                       coarse.endSeconds);
+            }
+            if (!reading.placement) return reading;
+        }
+        const auto& r = *reading.placement;
+        reading.meets = meets([&r](double t) { return rampTempoAt(r, t); });
+        return reading;
+    };
+    // The slowest tempo the map reaches and a few others are guessed (a follower led too far
+    // off the beat takes the notes between); the fit whose own beats meet the onsets best wins.
+    Reading chosen;
+    for (const double guessedEnd : {slowest, 0.9 * steadyBPM, 0.8 * steadyBPM, 0.7 * steadyBPM, 0.6 * steadyBPM}) {
+        if (!(guessedEnd <= slowest)) continue;
+        Reading reading = readAlong(guessedEnd);
+        if (reading.placement && (!chosen.placement || reading.meets > chosen.meets)) chosen = std::move(reading);
+    }
+    if (!chosen.placement) return std::nullopt;
+    const auto& beats = chosen.beats;
+    const auto& best = chosen.placement;
+    const double bestCost = chosen.cost;
+    // The map as it stands, on the same beats.
+    double given = 0;
+    for (std::size_t k = 0; k < beats.size(); ++k) {
+        const double error = sectionBeats(map, anchorBeat, beats[k].seconds) - static_cast<double>(k);
+        given += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
+    }
+    const double givenMeets = meets([&map](double t) { return sectionTempoAt(map, t); });
+    // The ramp's own beats must also meet the music better than the map's: a follower led
+    // through a step by a slowing guess misses a few beats there that the step map meets.
+    if (!(bestCost < kRampFitGain * given) || !(chosen.meets > givenMeets + kStepClearMargin)) {
+        return std::nullopt;
+    }
+    return best;
+}
+
 std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<const double> envelope,
                                                                     double frameSeconds, double oldBPM, double newBPM,
                                                                     double change, double previousStart,

@@ -109,6 +109,20 @@ struct ORVAnalyzerSectionRefinement {
                                                            const ORVRampPlacement& ramp, double earliestStart,
                                                            double latestStart, double latestEnd);
 
+    // A song that slows over its end, fitted as a ramp to its beats: map holds the sections from
+    // a steady tempo on, its beats counted from anchorBeat (a beat of that map). The beats are
+    // followed from the anchor to 4 s past the latest end, the way a listener taps along, and
+    // the ramp's start (earliestStart...latestStart), its end (at least 6 s later, up to
+    // latestEnd and at most 30 s after the latest start) and the tempo it slows to and holds
+    // after are fitted to them. It starts from the steady tempo, the map's at the earliest
+    // start (also its beforeBPM), and slows by at least 4 %. None unless it meets the followed
+    // beats clearly better than the map does and its own beats meet the onsets better than the
+    // map's own beats do.
+    static std::optional<ORVRampPlacement> fitSlowingEnd(std::span<const double> envelope, double frameSeconds,
+                                                         std::span<const ORVDetectedTempoSection> map,
+                                                         double anchorBeat, double earliestStart, double latestStart,
+                                                         double latestEnd);
+
     // The first beat of the new tempo at a step from oldBPM to newBPM detected near `change`:
     // the onset within 2 beats of it (4 between tempi within 1.25 of each other) that the old
     // tempo's beats lead into and the new tempo's beats follow from best, each clearly better

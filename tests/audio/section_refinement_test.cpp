@@ -473,6 +473,53 @@ TEST(SectionRefinement, ARampIsFittedToTheBeatsItsOnsetsShow) {
     EXPECT_FALSE(A::fitRampToOnsets(envelope, kFs, {0.5, 90, 10, 20, 90, 120}, 1.0, 20.0, 39.0).has_value());
 }
 
+// Steps along a slowing at the end of a song: the window tempi hold for a while and jump, and
+// a line through them misses the beats; the beats themselves show one ramp.
+TEST(SectionRefinement, ASongThatSlowsToItsEndIsOneRampFittedToItsBeats) {
+    struct Case {
+        const char* what;
+        std::function<double(double)> bpmAt;
+        double musicEnd;
+        Sections steps;
+        bool ramps;
+        double start, end, endBPM;
+    };
+    // Steady 72 BPM, slowing in a straight line from 30 s to 50 BPM at 45 s.
+    const auto slowing = [](double t) { return t < 30 ? 72.0 : t < 45 ? 72.0 - 22.0 * (t - 30) / 15 : 50.0; };
+    // Steady 134 BPM, slowing from 18 s to 98 BPM at 38 s, held after.
+    const auto intoHeld = [](double t) { return t < 18 ? 134.0 : t < 38 ? 134.0 - 1.8 * (t - 18) : 98.0; };
+    const auto step = [](double t) { return t < 24 ? 120.0 : 90.0; };
+    for (const Case& c : {
+             Case{"final ritardando", slowing, 46.2, {{0, 31, 72, 0.9, 20}, {31, 38, 65, 0.9, 4}, {38, 48, 57, 0.9, 4}},
+                  true, 30, 45, 50},
+             // Steps that lag far behind the slowing.
+             Case{"final ritardando, steps far behind", slowing, 46.2,
+                  {{0, 31, 72, 0.9, 20}, {31, 40, 68, 0.9, 6}, {40, 48, 64, 0.9, 5}}, true, 30, 45, 50},
+             Case{"ritardando into a held tempo", intoHeld, 48, {{0, 20, 134, 0.9, 13}, {20, 26, 125.5, 0.9, 4},
+                  {26, 34.5, 111.5, 0.9, 5}, {34.5, 48, 98, 0.9, 9}}, true, 18, 38, 98},
+             // A step down held to the end stays a step, its map already on the beats.
+             Case{"step", step, 48, {{0, 24, 120, 0.9, 16}, {24, 48, 90, 0.9, 16}}, false, 0, 0, 0},
+         }) {
+        // Every beat sounds, and a softer note halfway between the beats.
+        auto envelope = movingClickEnvelope(48, 0.5, c.bpmAt);
+        std::vector<std::size_t> onBeat;
+        for (std::size_t k = 0; k < envelope.size(); ++k) {
+            if (envelope[k] > 0 && double(k) * kFs < c.musicEnd) onBeat.push_back(k);
+            if (double(k) * kFs >= c.musicEnd) envelope[k] = 0;
+        }
+        for (std::size_t i = 0; i + 1 < onBeat.size(); ++i) envelope[(onBeat[i] + onBeat[i + 1]) / 2] = 0.6;
+        const auto fitted = A::fitSlowingEnd(envelope, kFs, c.steps, 0.5, c.steps[0].endSeconds - 6,
+                                             c.steps[1].endSeconds, 48);
+        ASSERT_EQ(fitted.has_value(), c.ramps) << c.what;
+        if (!c.ramps) continue;
+        EXPECT_NEAR(fitted->startSeconds, c.start, 0.6) << c.what;
+        EXPECT_NEAR(fitted->endSeconds, c.end, 0.6) << c.what;
+        EXPECT_EQ(fitted->startBPM, c.steps[0].bpm) << c.what;
+        EXPECT_EQ(fitted->beforeBPM, c.steps[0].bpm) << c.what;
+        EXPECT_NEAR(fitted->endBPM, c.endBPM, 0.02 * c.endBPM) << c.what;
+    }
+}
+
 TEST(SectionRefinement, AStepStartsOnTheOnsetWhereTheBeatLengthChanges) {
     struct Case {
         const char* what;
