@@ -499,9 +499,7 @@ bool fitsOwnPulseBetter(const ORVAudioFeatureSet& features, const ORVDetectedTem
     if (!A::isUsableTempo(section.bpm) || !A::isUsableTempo(bpm) || !(fs > 0) || section.linearToNext) return false;
     const double octaves = std::log2(section.bpm / bpm);
     if (std::abs(octaves - std::round(octaves)) <= 0.03) return false;
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    const std::int64_t begin = std::clamp<std::int64_t>(roundedInt64(section.startSeconds / fs), 0, n);
-    const std::int64_t end = std::clamp<std::int64_t>(roundedInt64(section.endSeconds / fs), begin, n);
+    const auto [begin, end] = features.framesBetween(section.startSeconds, section.endSeconds);
     const double own = A::gridFit(features, 60.0 / (fs * section.bpm), begin, end);
     const double song = A::gridFit(features, 60.0 / (fs * bpm), begin, end);
     return own > song;

@@ -307,10 +307,8 @@ std::optional<std::pair<double, double>> groupingLeads(const ORVAudioFeatureSet&
         !(std::abs(twos.bpm / threes.bpm - 1.5) <= kGroupingRatioSlack)) {
         return std::nullopt;
     }
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     const auto lead = [&](const ORVDetectedTempoSection& s) -> std::optional<double> {
-        const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(s.startSeconds / dt), 0, n);
-        const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(s.endSeconds / dt), from, n);
+        const auto [from, to] = features.framesBetween(s.startSeconds, s.endSeconds);
         if (to - from < roundedInt64(kGroupingWindowSeconds / dt)) return std::nullopt;
         return groupingLead(features, from, to, 60.0 / (twos.bpm * dt));
     };
@@ -359,8 +357,7 @@ std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::se
         const double eighths = std::max(first.bpm, second.bpm);
         const ORVDetectedTempoSection& threes = first.bpm < second.bpm ? first : second;
         const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-        const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(threes.startSeconds / dt), 0, n);
-        const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(threes.endSeconds / dt), from, n);
+        const auto [from, to] = features.framesBetween(threes.startSeconds, threes.endSeconds);
         const double held = pulseLead(features, from, to, 60.0 / (eighths * dt));
         if (!(held > kHeldPulse)) continue;
         if ((pulse[i - 1] > 0 && moved[i - 1].bpm != first.bpm) || (pulse[i] > 0 && moved[i].bpm != second.bpm)) {
@@ -415,13 +412,11 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::groupingSections(
     std::vector<ORVDetectedTempoSection> result;
     const double dt = features.frameSeconds;
     if (!(dt > 0) || !std::isfinite(dt)) return {sections.begin(), sections.end()};
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     const std::int64_t length = roundedInt64(kGroupingWindowSeconds / dt);
     const std::int64_t hop = std::max<std::int64_t>(roundedInt64(kGroupingHopSeconds / dt), 1);
     for (const ORVDetectedTempoSection& section : sections) {
         const double pulse = 60.0 / (section.bpm * dt);
-        const std::int64_t from = std::clamp<std::int64_t>(roundedInt64(section.startSeconds / dt), 0, n);
-        const std::int64_t to = std::clamp<std::int64_t>(roundedInt64(section.endSeconds / dt), from, n);
+        const auto [from, to] = features.framesBetween(section.startSeconds, section.endSeconds);
         const bool eighths = section.bpm >= kSlowestEighthsBPM && section.bpm <= kFastestEighthsBPM;
         if (section.linearToNext || !eighths || !std::isfinite(pulse) || to - from < length) {
             result.push_back(section);

@@ -123,9 +123,17 @@ private:
 // Whether a quick grid fits the onsets about as well as the grid two-thirds as fast that it
 // would replace, each fit weighed by the square root of how many points its grid holds:
 // between the mean (which favours the slower grid on the strongest accents) and the sum
-// (which favours any fine grid).
-bool quickGridHolds(double quickFit, double slowFit) {
-    return quickFit > 0 && quickFit * std::sqrt(3.0) >= slowFit * std::sqrt(2.0);
+// (which favours any fine grid). The slow fit is only read where the quick grid fits at all.
+template <typename SlowFit>
+bool quickGridHolds(double quickFit, SlowFit&& slowFit) {
+    return quickFit > 0 && quickFit * std::sqrt(3.0) >= slowFit() * std::sqrt(2.0);
+}
+
+// Whether one tempo runs a cross-rhythm of one groove (three against two or four) to another:
+// ratio is theirs.
+bool isCrossRhythm(double ratio) {
+    return std::any_of(kCrossRhythmRatios.begin(), kCrossRhythmRatios.end(),
+                       [ratio](double r) { return std::abs(ratio / r - 1) <= kCrossRhythmTolerance; });
 }
 
 // Whether section i holds a steady tempo: usable, neither a ramp nor the end of one.
@@ -142,12 +150,8 @@ struct Span {
 
 std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
                           double bpm) {
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    const double fs = features.frameSeconds;
+    const std::int64_t n = features.frameCount();
     std::vector<Span> spans;
-    const auto frame = [&](double seconds) {
-        return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n);
-    };
     if (sections.empty()) {
         spans.push_back({0, n, bpm});
         return spans;
@@ -159,7 +163,7 @@ std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const OR
     });
     for (const auto& s : sections) {
         if (!A::isUsableTempo(s.bpm) || (steadyPart && s.linearToNext)) continue;
-        const Span span{frame(s.startSeconds), frame(s.endSeconds), s.bpm};
+        const Span span{features.frameAt(s.startSeconds), features.frameAt(s.endSeconds), s.bpm};
         if (span.end > span.begin) spans.push_back(span);
     }
     // A map whose first section starts late still reads the whole song at the first tempo.
@@ -767,8 +771,6 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardCh
     std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
     const double fs = features.frameSeconds;
     if (result.size() < 2 || !(fs > 0) || !std::isfinite(fs)) return result;
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    const auto frame = [&](double seconds) { return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n); };
     const auto steady = [&](std::size_t i) { return isSteady(result, i); };
     // Shortest first: a short detour of the tracker goes back to the music around it.
     std::vector<std::size_t> order(result.size());
@@ -778,8 +780,8 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardCh
     });
     for (const std::size_t i : order) {
         if (!steady(i)) continue;
-        const std::int64_t begin = frame(result[i].startSeconds);
-        const std::int64_t end = frame(result[i].endSeconds);
+        const std::int64_t begin = features.frameAt(result[i].startSeconds);
+        const std::int64_t end = features.frameAt(result[i].endSeconds);
         if (end <= begin) continue;
         const double own = gridFit(features, 60.0 / (fs * result[i].bpm), begin, end);
         double best = own;
@@ -792,10 +794,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardCh
             }
             // A cross-rhythm of one groove (three against two or four) runs at a simple ratio
             // to its beat.
-            const double ratio = result[j].bpm / result[i].bpm;
-            const bool crossRhythm = std::any_of(kCrossRhythmRatios.begin(), kCrossRhythmRatios.end(),
-                                                 [ratio](double r) { return std::abs(ratio / r - 1) <= kCrossRhythmTolerance; });
-            if (!crossRhythm) continue;
+            if (!isCrossRhythm(result[j].bpm / result[i].bpm)) continue;
             const double fit = gridFit(features, 60.0 / (fs * result[j].bpm), begin, end);
             if (fit >= best && fit > 0) {
                 best = fit;
@@ -812,15 +811,11 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOffCrossR
     std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
     const double fs = features.frameSeconds;
     if (result.size() < 2 || !(fs > 0) || !std::isfinite(fs)) return result;
-    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
-    const auto frame = [&](double seconds) { return std::clamp<std::int64_t>(roundedInt64(seconds / fs), 0, n); };
     const auto steady = [&](std::size_t i) { return isSteady(sections, i); };
     // Two tempi a cross-rhythm apart, give or take octaves: 3:2 or 4:3.
     const auto crossRhythm = [](double a, double b) {
         const double octaves = std::log2(a / b);
-        const double ratio = std::exp2(octaves - std::floor(octaves));
-        return std::any_of(kCrossRhythmRatios.begin(), kCrossRhythmRatios.end(),
-                           [ratio](double r) { return r > 1 && std::abs(ratio / r - 1) <= kCrossRhythmTolerance; });
+        return isCrossRhythm(std::exp2(octaves - std::floor(octaves)));
     };
     for (std::size_t i = 0; i < sections.size(); ++i) {
         if (!steady(i)) continue;
@@ -829,12 +824,12 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOffCrossR
             besideCross |= j < sections.size() && steady(j) && crossRhythm(sections[j].bpm, sections[i].bpm);
         }
         if (!besideCross) continue;
-        const std::int64_t begin = frame(sections[i].startSeconds);
-        const std::int64_t end = frame(sections[i].endSeconds);
+        const std::int64_t begin = features.frameAt(sections[i].startSeconds);
+        const std::int64_t end = features.frameAt(sections[i].endSeconds);
         if (end <= begin) continue;
         const double quick = sections[i].bpm * 3 / 2;
         if (quickGridHolds(gridFit(features, 60.0 / (fs * quick), begin, end),
-                           gridFit(features, 60.0 / (fs * sections[i].bpm), begin, end))) {
+                           [&] { return gridFit(features, 60.0 / (fs * sections[i].bpm), begin, end); })) {
             result[i].bpm = A::roundedTempo(quick);
         }
     }
@@ -1088,7 +1083,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         }
         return frames > 0 ? sum / frames : 0.0;
     };
-    const auto outFits = [&](double factor) { return quickGridHolds(fitAt(factor), fitAt(factor * 2 / 3)); };
+    const auto outFits = [&](double factor) { return quickGridHolds(fitAt(factor), [&] { return fitAt(factor * 2 / 3); }); };
     double crossEvidence = kNone;
     for (int a = 4; a >= -4; --a) {
         const double factor = 3 * std::ldexp(1.0, a);

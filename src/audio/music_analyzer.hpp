@@ -1,9 +1,12 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "audio/analysis_driver.hpp"
@@ -19,6 +22,7 @@
 #include "audio/tempo_families.hpp"
 #include "audio/tracking_tuning.hpp"
 #include "common/error.hpp"
+#include "common/numeric.hpp"
 
 namespace corvel::audio {
 
@@ -59,6 +63,17 @@ struct ORVAudioFeatureSet {
     std::array<std::vector<float>, kSplitBandCount> bandOnsetStrengths;
     double durationSeconds = 0;
     std::optional<double> firstMeaningfulAudioSeconds;
+
+    // The frame nearest a time, clipped to the envelopes.
+    std::int64_t frameAt(double seconds) const {
+        return std::clamp<std::int64_t>(roundedInt64(seconds / frameSeconds), 0, frameCount());
+    }
+    // The frames from one time to another, clipped to the envelopes; never ending before they begin.
+    std::pair<std::int64_t, std::int64_t> framesBetween(double startSeconds, double endSeconds) const {
+        const std::int64_t begin = frameAt(startSeconds);
+        return {begin, std::max(frameAt(endSeconds), begin)};
+    }
+    std::int64_t frameCount() const { return static_cast<std::int64_t>(consensusEnvelope.size()); }
 };
 
 // The tempo analyser. Stateless: every operation is a static function, the tempo relations,
