@@ -293,11 +293,12 @@ double compoundShare(double pulseBpm) {
 // of any one section's tempo drifts off the beats within a few of them and every accent
 // measure reads noise. The beats are then followed onset by onset and the features read on
 // a time scale on which the followed beats fall evenly.
-// Sections count as free when at least this many steady ones, each within this ratio of its
-// neighbour, move the tempo up and down again; the followed beats' tempo, smoothed over a few
-// beats, moves when it strays from its mean by the first share on average (then the level is
-// read on them), and breathes when it strays from its running median by the second (then the
-// map follows them).
+// Sections count as free when at least this many, each within this ratio of its neighbour,
+// move the tempo up and down again (a section ramping into the next counts by its tempo at
+// the start, the next gives its end; one section may stand apart, as a phrase end held long
+// does); the followed beats' tempo, smoothed over a few beats, moves when it strays from its
+// mean by the first share on average (then the level is read on them), and breathes when it
+// strays from its running median by the second (then the map follows them).
 constexpr std::size_t kFreeSections = 3;
 constexpr double kFreeNeighbourRatio = 1.25;
 constexpr double kStrayShare = 0.03;
@@ -315,18 +316,27 @@ constexpr std::size_t kBreathBeats = 2;
 bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
     std::vector<double> tempi;
     for (const auto& s : sections) {
-        if (s.linearToNext) return false;
         if (A::isUsableTempo(s.bpm)) tempi.push_back(s.bpm);
     }
-    if (tempi.size() < kFreeSections) return false;
-    bool up = false, down = false;
-    for (std::size_t i = 1; i < tempi.size(); ++i) {
-        const double ratio = tempi[i] / tempi[i - 1];
-        if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
-        up = up || ratio > 1.0;
-        down = down || ratio < 1.0;
+    // One section may stand apart (a held phrase end, a sudden swell): the others must wander.
+    const auto wanders = [](std::span<const double> t) {
+        if (t.size() < kFreeSections) return false;
+        bool up = false, down = false;
+        for (std::size_t i = 1; i < t.size(); ++i) {
+            const double ratio = t[i] / t[i - 1];
+            if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
+            up = up || ratio > 1.0;
+            down = down || ratio < 1.0;
+        }
+        return up && down;
+    };
+    if (wanders(tempi)) return true;
+    for (std::size_t k = 0; k < tempi.size(); ++k) {
+        std::vector<double> others = tempi;
+        others.erase(others.begin() + static_cast<std::ptrdiff_t>(k));
+        if (wanders(others)) return true;
     }
-    return up && down;
+    return false;
 }
 
 // The beats of the map followed through the consensus envelope, in frames: the chain of onsets

@@ -415,7 +415,23 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
     const auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{0, 1, 3}, 0.45f}}, 2);
     addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
     ASSERT_GE(sections.size(), 5u);
-    EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
+    // The tracker's map as it comes, and with one section that stands apart from the wander:
+    // a phrase end held far slower than the sections before it, or a section read as a ramp
+    // into the next.
+    struct Case {
+        const char* name;
+        void (*alter)(std::vector<ORVDetectedTempoSection>&);
+    };
+    const Case cases[] = {
+        {"as tracked", [](std::vector<ORVDetectedTempoSection>&) {}},
+        {"held phrase end", [](std::vector<ORVDetectedTempoSection>& s) { s.back().bpm = s[s.size() - 2].bpm * 0.7; }},
+        {"a ramp inside", [](std::vector<ORVDetectedTempoSection>& s) { s[1].linearToNext = true; }},
+    };
+    for (const Case& c : cases) {
+        auto map = sections;
+        c.alter(map);
+        EXPECT_EQ(A::metricalLevelFactor(rubato, map, map.front().bpm), 0.5) << c.name;
+    }
 }
 
 TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
