@@ -303,6 +303,11 @@ constexpr std::size_t kFreeSections = 3;
 constexpr double kFreeNeighbourRatio = 1.25;
 constexpr double kStrayShare = 0.03;
 constexpr double kBreathingShare = 0.02;
+// Sections that do not wander up and down (two of them, or a slow drift), each still within
+// the neighbour ratio, may hold free playing too; then the beats followed through the
+// consensus must stray from their running median by this share on average before either the
+// level or the map is read on them.
+constexpr double kClearBreathingShare = 0.03;
 // Following the beats: how much a beat length off the map's costs (per squared log ratio,
 // against onsets of strength up to 1), and the ratio to the map's it never leaves.
 constexpr double kFollowPenalty = 4.0;
@@ -337,6 +342,19 @@ bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
         if (wanders(others)) return true;
     }
     return false;
+}
+
+// Whether the sections may hold free playing: they wander freely, or at least two of them
+// keep within the neighbour ratio, so that only the followed beats can tell.
+enum class Freedom { none, wanders, perhaps };
+Freedom sectionFreedom(std::span<const ORVDetectedTempoSection> sections) {
+    if (wandersFreely(sections)) return Freedom::wanders;
+    if (sections.size() < 2) return Freedom::none;
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        const double ratio = sections[i].bpm / sections[i - 1].bpm;
+        if (!(ratio <= kFreeNeighbourRatio && ratio >= 1.0 / kFreeNeighbourRatio)) return Freedom::none;
+    }
+    return Freedom::perhaps;
 }
 
 // The beats of the map followed through the consensus envelope, in frames: the chain of onsets
@@ -501,12 +519,14 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
     return out;
 }
 
-// The level factor of a map that wanders freely over beats that breathe, read on the followed
-// beats; none when the map holds its tempo or the beats do.
+// The level factor of a map that may hold free playing over beats that breathe, read on the
+// followed beats; none when the map holds its tempo or the beats do.
 std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
-    if (!wandersFreely(sections)) return std::nullopt;
+    const Freedom freedom = sectionFreedom(sections);
+    if (freedom == Freedom::none) return std::nullopt;
     const std::vector<double> beats = followedBeats(features, spans, features.consensusEnvelope);
+    if (freedom == Freedom::perhaps && breathing(beats) < kClearBreathingShare) return std::nullopt;
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
     const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
@@ -846,9 +866,14 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections(
     const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
     const double fs = features.frameSeconds;
-    if (sections.empty() || !wandersFreely(sections) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const Freedom freedom = sectionFreedom(sections);
+    if (freedom == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
     const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
     if (spans.empty()) return {};
+    if (freedom == Freedom::perhaps &&
+        breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare) {
+        return {};
+    }
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (breathing(beats) < kBreathingShare) return {};
     // Each section reaches its last followed beat at its rounded tempo from where the one

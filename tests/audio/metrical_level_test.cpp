@@ -426,6 +426,21 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
         {"as tracked", [](std::vector<ORVDetectedTempoSection>&) {}},
         {"held phrase end", [](std::vector<ORVDetectedTempoSection>& s) { s.back().bpm = s[s.size() - 2].bpm * 0.7; }},
         {"a ramp inside", [](std::vector<ORVDetectedTempoSection>& s) { s[1].linearToNext = true; }},
+        // Tracked as two long sections whose mean tempi differ a little: only the beats show the
+        // breathing.
+        {"two sections",
+         [](std::vector<ORVDetectedTempoSection>& s) {
+             const auto half = s.size() / 2;
+             const auto joined = [&](std::size_t from, std::size_t to) {
+                 ORVDetectedTempoSection j = s[from];
+                 double beats = 0;
+                 for (std::size_t k = from; k < to; ++k) beats += s[k].bpm * (s[k].endSeconds - s[k].startSeconds) / 60.0;
+                 j.endSeconds = s[to - 1].endSeconds;
+                 j.bpm = 60.0 * beats / (j.endSeconds - j.startSeconds);
+                 return j;
+             };
+             s = {joined(0, half), joined(half, s.size())};
+         }},
     };
     for (const Case& c : cases) {
         auto map = sections;
@@ -478,6 +493,8 @@ TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
     EXPECT_TRUE(A::breathingSections(steady, wandering).empty());
     const std::vector<ORVDetectedTempoSection> steps{{0, 20, 90, 0.8, 10}, {20, 40, 120, 0.8, 10}};
     EXPECT_TRUE(A::breathingSections(steady, steps).empty());
+    const std::vector<ORVDetectedTempoSection> twoClose{{0, 20, 88, 0.8, 10}, {20, 40, 93, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(steady, twoClose).empty());
     // Clicks stepping up and back down, each tempo held: steps, not breathing.
     auto stepping = silentFeatures(60);
     const std::size_t third = stepping.consensusEnvelope.size() / 3;
