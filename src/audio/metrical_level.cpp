@@ -357,7 +357,7 @@ Freedom sectionFreedom(std::span<const ORVDetectedTempoSection> sections) {
     return Freedom::perhaps;
 }
 
-// The beats of the map followed through the consensus envelope, in frames: the chain of onsets
+// The beats of the map followed through an onset envelope, in frames: the chain of onsets
 // that best meets the envelope while each beat length stays near the map's (a penalty growing
 // with the square of the log ratio), found by dynamic programming over the frames.
 std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans,
@@ -525,8 +525,13 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
     const Freedom freedom = sectionFreedom(sections);
     if (freedom == Freedom::none) return std::nullopt;
-    const std::vector<double> beats = followedBeats(features, spans, features.consensusEnvelope);
-    if (freedom == Freedom::perhaps && breathing(beats) < kClearBreathingShare) return std::nullopt;
+    if (freedom == Freedom::perhaps &&
+        breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare) {
+        return std::nullopt;
+    }
+    // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
+    // a hall) lure a chain through the consensus off the beats where the playing holds back.
+    const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
     const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);

@@ -449,6 +449,42 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
     }
 }
 
+TEST(MetricalLevelOnPulses, FreePlayingHeldBackOverASoundingFloor) {
+    // Free piano in a hall: a chord across the bands on every beat, an arpeggio on every
+    // eighth, the last two eighths of every eight beats held back by half again, and the
+    // consensus never falling below a shifting floor between the onsets (the pedal, the
+    // hall), which the bands' own onsets rise clear of. The beats are still the chords'.
+    auto rubato = silentFeatures(60);
+    std::vector<ORVDetectedTempoSection> sections;
+    double t = 0.05, start = 0;
+    int eighthsInSection = 0;
+    for (int eighth = 0;; ++eighth) {
+        const auto frame = std::size_t(std::lround(t / kFrameSeconds));
+        if (frame >= rubato.consensusEnvelope.size()) break;
+        rubato.bandOnsetStrengths[2][frame] = 1.0f;
+        if (eighth % 2 == 0) {
+            for (const std::size_t band : {0u, 1u, 3u}) rubato.bandOnsetStrengths[band][frame] = 0.6f;
+        }
+        rubato.consensusEnvelope[frame] = 1;
+        const double beats = eighth / 2.0;
+        const double tempo = 66 * (1 + 0.15 * (0.65 * std::sin(2 * M_PI * beats / 7.7) +
+                                               0.35 * std::sin(2 * M_PI * beats / 2.9 + 1.0)));
+        t += 30.0 / tempo * (eighth % 16 >= 14 ? 1.5 : 1.0);
+        ++eighthsInSection;
+        if (t - start >= 8) {
+            sections.push_back({start, t, 60.0 * eighthsInSection / (t - start), 0.8, 10});
+            start = t;
+            eighthsInSection = 0;
+        }
+    }
+    for (std::size_t f = 0; f < rubato.consensusEnvelope.size(); ++f) {
+        const double floor = 0.3 * (0.5 + 0.5 * std::sin(double(f) * 0.37) * std::sin(double(f) * 0.011));
+        rubato.consensusEnvelope[f] = std::max(rubato.consensusEnvelope[f], floor);
+    }
+    ASSERT_GE(sections.size(), 5u);
+    EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
+}
+
 TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
     // The rubato piano at its beat: the map's sections begin on chords, two beats apart, and
     // their tempo is the tempo the chords breathe at (the arpeggio's eighths between them are
