@@ -314,15 +314,21 @@ double compoundShare(double pulseBpm) {
 // of any one section's tempo drifts off the beats within a few of them and every accent
 // measure reads noise. The beats are then followed onset by onset and the features read on
 // a time scale on which the followed beats fall evenly.
-// Sections count as free when at least this many steady ones, each within this ratio of its
-// neighbour, move the tempo up and down again; the followed beats' tempo, smoothed over a few
-// beats, moves when it strays from its mean by the first share on average (then the level is
-// read on them), and breathes when it strays from its running median by the second (then the
-// map follows them).
+// Sections count as free when at least this many, each within this ratio of its neighbour,
+// move the tempo up and down again (a section ramping into the next counts by its tempo at
+// the start, the next gives its end; one section may stand apart, as a phrase end held long
+// does); the followed beats' tempo, smoothed over a few beats, moves when it strays from its
+// mean by the first share on average (then the level is read on them), and breathes when it
+// strays from its running median by the second (then the map follows them).
 constexpr std::size_t kFreeSections = 3;
 constexpr double kFreeNeighbourRatio = 1.25;
 constexpr double kStrayShare = 0.03;
 constexpr double kBreathingShare = 0.02;
+// Sections that do not wander up and down (two of them, or a slow drift), each still within
+// the neighbour ratio, may hold free playing too; then the beats followed through the
+// consensus must stray from their running median by this share on average before either the
+// level or the map is read on them.
+constexpr double kClearBreathingShare = 0.03;
 // Following the beats: how much a beat length off the map's costs (per squared log ratio,
 // against onsets of strength up to 1), and the ratio to the map's it never leaves.
 constexpr double kFollowPenalty = 4.0;
@@ -336,21 +342,43 @@ constexpr std::size_t kBreathBeats = 2;
 bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
     std::vector<double> tempi;
     for (const auto& s : sections) {
-        if (s.linearToNext) return false;
         if (A::isUsableTempo(s.bpm)) tempi.push_back(s.bpm);
     }
-    if (tempi.size() < kFreeSections) return false;
-    bool up = false, down = false;
-    for (std::size_t i = 1; i < tempi.size(); ++i) {
-        const double ratio = tempi[i] / tempi[i - 1];
-        if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
-        up = up || ratio > 1.0;
-        down = down || ratio < 1.0;
+    // One section may stand apart (a held phrase end, a sudden swell): the others must wander.
+    const auto wanders = [](std::span<const double> t) {
+        if (t.size() < kFreeSections) return false;
+        bool up = false, down = false;
+        for (std::size_t i = 1; i < t.size(); ++i) {
+            const double ratio = t[i] / t[i - 1];
+            if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
+            up = up || ratio > 1.0;
+            down = down || ratio < 1.0;
+        }
+        return up && down;
+    };
+    if (wanders(tempi)) return true;
+    for (std::size_t k = 0; k < tempi.size(); ++k) {
+        std::vector<double> others = tempi;
+        others.erase(others.begin() + static_cast<std::ptrdiff_t>(k));
+        if (wanders(others)) return true;
     }
-    return up && down;
+    return false;
 }
 
-// The beats of the map followed through the consensus envelope, in frames: the chain of onsets
+// Whether the sections may hold free playing: they wander freely, or at least two of them
+// keep within the neighbour ratio, so that only the followed beats can tell.
+enum class Freedom { none, wanders, perhaps };
+Freedom sectionFreedom(std::span<const ORVDetectedTempoSection> sections) {
+    if (wandersFreely(sections)) return Freedom::wanders;
+    if (sections.size() < 2) return Freedom::none;
+    for (std::size_t i = 1; i < sections.size(); ++i) {
+        const double ratio = sections[i].bpm / sections[i - 1].bpm;
+        if (!(ratio <= kFreeNeighbourRatio && ratio >= 1.0 / kFreeNeighbourRatio)) return Freedom::none;
+    }
+    return Freedom::perhaps;
+}
+
+// The beats of the map followed through an onset envelope, in frames: the chain of onsets
 // that best meets the envelope while each beat length stays near the map's (a penalty growing
 // with the square of the log ratio), found by dynamic programming over the frames.
 std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans,
@@ -512,12 +540,19 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
     return out;
 }
 
-// The level factor of a map that wanders freely over beats that breathe, read on the followed
-// beats; none when the map holds its tempo or the beats do.
+// The level factor of a map that may hold free playing over beats that breathe, read on the
+// followed beats; none when the map holds its tempo or the beats do.
 std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
-    if (!wandersFreely(sections)) return std::nullopt;
-    const std::vector<double> beats = followedBeats(features, spans, features.consensusEnvelope);
+    const Freedom freedom = sectionFreedom(sections);
+    if (freedom == Freedom::none) return std::nullopt;
+    if (freedom == Freedom::perhaps &&
+        breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare) {
+        return std::nullopt;
+    }
+    // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
+    // a hall) lure a chain through the consensus off the beats where the playing holds back.
+    const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
     const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
@@ -880,9 +915,14 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections(
     const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
     const double fs = features.frameSeconds;
-    if (sections.empty() || !wandersFreely(sections) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const Freedom freedom = sectionFreedom(sections);
+    if (freedom == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
     const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
     if (spans.empty()) return {};
+    if (freedom == Freedom::perhaps &&
+        breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare) {
+        return {};
+    }
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (breathing(beats) < kBreathingShare) return {};
     // Each section reaches its last followed beat at its rounded tempo from where the one

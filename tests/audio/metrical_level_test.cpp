@@ -435,6 +435,73 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
     const auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{0, 1, 3}, 0.45f}}, 2);
     addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
     ASSERT_GE(sections.size(), 5u);
+    // The tracker's map as it comes, and with one section that stands apart from the wander:
+    // a phrase end held far slower than the sections before it, or a section read as a ramp
+    // into the next.
+    struct Case {
+        const char* name;
+        void (*alter)(std::vector<ORVDetectedTempoSection>&);
+    };
+    const Case cases[] = {
+        {"as tracked", [](std::vector<ORVDetectedTempoSection>&) {}},
+        {"held phrase end", [](std::vector<ORVDetectedTempoSection>& s) { s.back().bpm = s[s.size() - 2].bpm * 0.7; }},
+        {"a ramp inside", [](std::vector<ORVDetectedTempoSection>& s) { s[1].linearToNext = true; }},
+        // Tracked as two long sections whose mean tempi differ a little: only the beats show the
+        // breathing.
+        {"two sections",
+         [](std::vector<ORVDetectedTempoSection>& s) {
+             const auto half = s.size() / 2;
+             const auto joined = [&](std::size_t from, std::size_t to) {
+                 ORVDetectedTempoSection j = s[from];
+                 double beats = 0;
+                 for (std::size_t k = from; k < to; ++k) beats += s[k].bpm * (s[k].endSeconds - s[k].startSeconds) / 60.0;
+                 j.endSeconds = s[to - 1].endSeconds;
+                 j.bpm = 60.0 * beats / (j.endSeconds - j.startSeconds);
+                 return j;
+             };
+             s = {joined(0, half), joined(half, s.size())};
+         }},
+    };
+    for (const Case& c : cases) {
+        auto map = sections;
+        c.alter(map);
+        EXPECT_EQ(A::metricalLevelFactor(rubato, map, map.front().bpm), 0.5) << c.name;
+    }
+}
+
+TEST(MetricalLevelOnPulses, FreePlayingHeldBackOverASoundingFloor) {
+    // Free piano in a hall: a chord across the bands on every beat, an arpeggio on every
+    // eighth, the last two eighths of every eight beats held back by half again, and the
+    // consensus never falling below a shifting floor between the onsets (the pedal, the
+    // hall), which the bands' own onsets rise clear of. The beats are still the chords'.
+    auto rubato = silentFeatures(60);
+    std::vector<ORVDetectedTempoSection> sections;
+    double t = 0.05, start = 0;
+    int eighthsInSection = 0;
+    for (int eighth = 0;; ++eighth) {
+        const auto frame = std::size_t(std::lround(t / kFrameSeconds));
+        if (frame >= rubato.consensusEnvelope.size()) break;
+        rubato.bandOnsetStrengths[2][frame] = 1.0f;
+        if (eighth % 2 == 0) {
+            for (const std::size_t band : {0u, 1u, 3u}) rubato.bandOnsetStrengths[band][frame] = 0.6f;
+        }
+        rubato.consensusEnvelope[frame] = 1;
+        const double beats = eighth / 2.0;
+        const double tempo = 66 * (1 + 0.15 * (0.65 * std::sin(2 * M_PI * beats / 7.7) +
+                                               0.35 * std::sin(2 * M_PI * beats / 2.9 + 1.0)));
+        t += 30.0 / tempo * (eighth % 16 >= 14 ? 1.5 : 1.0);
+        ++eighthsInSection;
+        if (t - start >= 8) {
+            sections.push_back({start, t, 60.0 * eighthsInSection / (t - start), 0.8, 10});
+            start = t;
+            eighthsInSection = 0;
+        }
+    }
+    for (std::size_t f = 0; f < rubato.consensusEnvelope.size(); ++f) {
+        const double floor = 0.3 * (0.5 + 0.5 * std::sin(double(f) * 0.37) * std::sin(double(f) * 0.011));
+        rubato.consensusEnvelope[f] = std::max(rubato.consensusEnvelope[f], floor);
+    }
+    ASSERT_GE(sections.size(), 5u);
     EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
 }
 
@@ -482,6 +549,8 @@ TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
     EXPECT_TRUE(A::breathingSections(steady, wandering).empty());
     const std::vector<ORVDetectedTempoSection> steps{{0, 20, 90, 0.8, 10}, {20, 40, 120, 0.8, 10}};
     EXPECT_TRUE(A::breathingSections(steady, steps).empty());
+    const std::vector<ORVDetectedTempoSection> twoClose{{0, 20, 88, 0.8, 10}, {20, 40, 93, 0.8, 10}};
+    EXPECT_TRUE(A::breathingSections(steady, twoClose).empty());
     // Clicks stepping up and back down, each tempo held: steps, not breathing.
     auto stepping = silentFeatures(60);
     const std::size_t third = stepping.consensusEnvelope.size() / 3;
