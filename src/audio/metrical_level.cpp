@@ -397,15 +397,27 @@ std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<
     if (end - begin < 8 || !(periods.front() >= 4.0)) return beats;
     std::vector<double> score(periods.size(), 0.0);
     std::vector<std::int64_t> from(periods.size(), -1);
+    // The penalty of a beat length depends only on the length and the map's period, which holds
+    // through a span: one table per period.
+    std::vector<double> penalty;
+    double penaltyPeriod = 0;
     for (std::int64_t f = begin; f < end; ++f) {
         const auto i = static_cast<std::size_t>(f - begin);
         const double p = periods[i];
-        const std::int64_t lo = std::max<std::int64_t>(f - roundedInt64(kFollowLimit * p), begin);
+        const std::int64_t longest = roundedInt64(kFollowLimit * p);
+        if (p != penaltyPeriod) {
+            penaltyPeriod = p;
+            penalty.resize(static_cast<std::size_t>(std::max<std::int64_t>(longest, 0)) + 1);
+            for (std::size_t d = 0; d < penalty.size(); ++d) {
+                const double r = std::log(static_cast<double>(d) / p);
+                penalty[d] = kFollowPenalty * r * r;
+            }
+        }
+        const std::int64_t lo = std::max<std::int64_t>(f - longest, begin);
         const std::int64_t hi = f - roundedInt64(p / kFollowLimit);
         double best = 0;
         for (std::int64_t g = lo; g <= hi; ++g) {
-            const double r = std::log(static_cast<double>(f - g) / p);
-            const double value = score[static_cast<std::size_t>(g - begin)] - kFollowPenalty * r * r;
+            const double value = score[static_cast<std::size_t>(g - begin)] - penalty[static_cast<std::size_t>(f - g)];
             if (value > best) {
                 best = value;
                 from[i] = g;
