@@ -241,6 +241,16 @@ bool isRampStop(const ORVDetectedTempoSection& ramp, const ORVDetectedTempoSecti
            (stop.bpm - ramp.bpm) * (after.bpm - stop.bpm) > 0;
 }
 
+// The map's first beat at or after a time, its beats counted from firstBeat.
+std::optional<double> firstMapBeatFrom(const ORVAudioFeatureSet& features,
+                                       std::span<const ORVDetectedTempoSection> aligned, double firstBeat, double from) {
+    const auto segments =
+        BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
+    const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+    const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
+    return BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
+}
+
 // Fits the ramp aligned[k - 1], which runs into aligned[k], to the onsets: its start, its end,
 // its start tempo and the steady tempo before it move to where the map's beats meet the music;
 // false when nothing moved.
@@ -251,9 +261,6 @@ bool fitRampToOnsets(const ORVAudioFeatureSet& features, std::vector<ORVDetected
     // A steady tempo before the ramp, long enough to be one of its own.
     const bool steadyBefore = k >= 2 && !aligned[k - 2].linearToNext &&
                               aligned[k - 2].endSeconds - aligned[k - 2].startSeconds >= kLongestRampStopSeconds;
-    const auto segments =
-        BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
-    const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
     ORVRampPlacement placement;
     placement.beforeBPM = ORVAnalyzerDriver::editableTempo(steadyBefore ? aligned[k - 2].bpm : ramp.bpm);
     placement.startSeconds = ramp.startSeconds;
@@ -267,8 +274,7 @@ bool fitRampToOnsets(const ORVAudioFeatureSet& features, std::vector<ORVDetected
     // along so that its beats lead into the ramp on the music.
     const double from = steadyBefore ? std::fmax(aligned[k - 2].startSeconds, firstBeat)
                                      : std::fmax(ramp.startSeconds, firstBeat);
-    const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
-    const auto anchor = BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
+    const auto anchor = firstMapBeatFrom(features, aligned, firstBeat, from);
     if (!anchor) return false;
     placement.anchorBeat = *anchor;
     const auto fitted = A::fitRampToOnsets(features.consensusEnvelope, features.frameSeconds, placement,
@@ -311,16 +317,12 @@ void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTem
     const std::size_t k = *steady;
     std::vector<ORVDetectedTempoSection> map(aligned.begin() + static_cast<std::ptrdiff_t>(k), aligned.end());
     for (auto& s : map) s.bpm = ORVAnalyzerDriver::editableTempo(s.bpm);
-    const auto segments =
-        BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
-    const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
     const double end = aligned[k].endSeconds;
     double earliest = std::fmax(end - kSlowingStartReach, aligned[k].startSeconds + kChangeInset);
     // Counted from a map beat a few bars before the slowing may start.
     const double from = std::max({aligned[k].startSeconds, firstBeat,
                                   earliest - kSlowingAnchorBeats * 60.0 / map.front().bpm});
-    const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
-    const auto anchor = BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
+    const auto anchor = firstMapBeatFrom(features, aligned, firstBeat, from);
     if (!anchor) return;
     earliest = std::fmax(earliest, *anchor);
     const double latest = std::fmin(end + kSlowingStartReach, aligned[k + 1].endSeconds);
@@ -331,14 +333,7 @@ void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTem
     const double octave = aligned[k].bpm / map.front().bpm;
     ORVDetectedTempoSection ramp = aligned[k + 1];
     ORVDetectedTempoSection held = aligned.back();
-    double confidence = 0;
-    std::int64_t observations = 0;
-    for (std::size_t i = k + 1; i < aligned.size(); ++i) {
-        confidence += aligned[i].confidence;
-        observations += aligned[i].observationCount;
-    }
-    ramp.confidence = confidence / static_cast<double>(aligned.size() - k - 1);
-    ramp.observationCount = observations;
+    A::takeEvidenceOf(ramp, std::span(aligned).subspan(k + 1));
     ramp.startSeconds = fitted->startSeconds;
     ramp.endSeconds = fitted->endSeconds;
     ramp.bpm = aligned[k].bpm;

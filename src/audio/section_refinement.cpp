@@ -842,6 +842,18 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::continuousSec
     return ORVAnalyzerSectionDetection::mergeAdjacentSections(result);
 }
 
+void ORVAnalyzerSectionRefinement::takeEvidenceOf(ORVDetectedTempoSection& merged,
+                                                  std::span<const ORVDetectedTempoSection> run) {
+    double confidence = 0;
+    std::int64_t observations = 0;
+    for (const auto& s : run) {
+        confidence += s.confidence;
+        observations += s.observationCount;
+    }
+    merged.confidence = run.empty() ? 0.0 : confidence / static_cast<double>(run.size());
+    merged.observationCount = observations;
+}
+
 std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
     std::span<const ORVDetectedTempoSection> sections, std::span<const ORVLocalTempoObservation> observations) {
     std::vector<Section> result;
@@ -881,13 +893,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionRefinement::rampSections(
         Section ramp = sections[i];
         ramp.endSeconds = sections[last].endSeconds;
         ramp.linearToNext = true;
-        double confidence = 0;
-        ramp.observationCount = 0;
-        for (std::size_t k = i; k <= last; ++k) {
-            confidence += sections[k].confidence;
-            ramp.observationCount += sections[k].observationCount;
-        }
-        ramp.confidence = confidence / static_cast<double>(last - i + 1);
+        takeEvidenceOf(ramp, sections.subspan(i, last - i + 1));
         ramp.bpm = ORVAnalyzerTempoRelations::roundedTempo(line->at(ramp.startSeconds));
         const double end = ramp.endSeconds;
         const bool joins = last + 1 < sections.size() &&
@@ -976,9 +982,11 @@ constexpr double kSlowingEndFollowPast = kRampFollowPast;
 // Its start and end are looked for in steps of this many seconds first, then of kRampFitStep.
 constexpr double kSlowingCoarseStep = 0.5;
 
-// The beats a map of sections counts from a to b (a <= b): each section holds its tempo, or runs
-// in a straight line to the next one's where it says so; the first reaches back and the last on.
+// The beats a map of sections counts from a to b (negative where b lies before a): each section
+// holds its tempo, or runs in a straight line to the next one's where it says so; the first
+// reaches back and the last on.
 double sectionBeats(std::span<const Section> map, double a, double b) {
+    if (b < a) return -sectionBeats(map, b, a);
     double beats = 0;
     for (std::size_t i = 0; i < map.size(); ++i) {
         const double s = i == 0 ? -kInfinity : map[i].startSeconds;

@@ -91,6 +91,10 @@ struct ORVAnalyzerSectionRefinement {
     // neighbours that then match are merged.
     static std::vector<ORVDetectedTempoSection> continuousSections(std::span<const ORVDetectedTempoSection> sections);
 
+    // Gives a section that stands for a run of sections (a ramp made of them) the run's
+    // evidence: its mean confidence and all its observations.
+    static void takeEvidenceOf(ORVDetectedTempoSection& merged, std::span<const ORVDetectedTempoSection> run);
+
     // Turns a section, or a run of sections that step the same way, whose observations a
     // straight line follows clearly better than the sections' constant tempi do, into a ramp:
     // one section that runs linearly into the next one's tempo, or, where the ramp ends the
