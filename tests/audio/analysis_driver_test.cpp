@@ -595,6 +595,22 @@ TEST_F(AnalysisOnAudio, BeatsStayOnTheMusicThroughARamp) {
     }
 }
 
+TEST_F(AnalysisOnAudio, ASongThatSlowsToItsEndIsOneRampOnItsBeats) {
+    // 80 BPM for 40 s, then slowing in a straight line to 56 over 12 s, held to the end.
+    std::vector<double> beats;
+    for (double t = 0.3; t < 60;) {
+        beats.push_back(t);
+        t += 60.0 / (t < 40 ? 80 : t < 52 ? 80 - 24 * (t - 40) / 12 : 56);
+    }
+    const auto m = A::analyze(song("slowing", testkit::clicksAt(44100, 1, 60, beats)));
+    EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95);
+    const auto ramp = std::find_if(m.sections.begin(), m.sections.end(), [](const auto& s) { return s.linearToNext; });
+    ASSERT_TRUE(ramp != m.sections.end()) << "the slowing is not one ramp";
+    EXPECT_NEAR(ramp->startSeconds, 40, 2);
+    EXPECT_NEAR(ramp->bpm, 80, 2);
+    EXPECT_NEAR(m.sections.back().bpm, 56, 2);
+}
+
 // Sound without a pulse is refused as silence is, however steady its level; a pulse played
 // freely, or one whose tempo moves, is measured.
 TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
