@@ -23,6 +23,9 @@ constexpr std::size_t kShortestConsensusFrames = 192;
 constexpr std::size_t kReportedCandidateLimit = 8;
 constexpr double kMedianWeightFloor = 0.15;
 constexpr double kCollapseConfidence = 0.8;
+// How much more steadily (refinement confidence) the tracked tempo's grid must fit the onsets
+// than a consensus tempo three to two from it before it is refined instead.
+constexpr double kClearlySteadierFit = 0.1;
 // Below this the song's clearest repetition is one that noise or a random patter of onsets
 // shows as well: there is no pulse to measure.
 constexpr double kLeastPulseSignificance = 5.5;
@@ -427,9 +430,8 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatur
     }
 
     const double localBPM = localTempo(top, tracking);
-    const double startBPM = refinementTempo(top.bpm, localBPM);
-    const auto refinement =
-        SetwrightMusicTempoRefiner::refine(features.consensusEnvelope, features.frameSeconds, startBPM, 0.8, 0.01);
+    const auto [startBPM, refinement] =
+        wholeSongRefinement(features.consensusEnvelope, features.frameSeconds, top.bpm, localBPM);
     return assembleMeasurement(features, candidates, top, tracking, localBPM, startBPM, refinement);
 }
 
@@ -471,6 +473,22 @@ double ORVAnalyzerDriver::refinementTempo(double consensusBPM, double localBPM) 
     // is the closer start for the narrow search, unless it reads another metrical level.
     if (A::isUsableTempo(localBPM) && !A::isMetricalAlias(consensusBPM, localBPM)) return localBPM;
     return consensusBPM;
+}
+
+ORVAnalyzerDriver::StartedRefinement ORVAnalyzerDriver::wholeSongRefinement(std::span<const double> envelope,
+                                                                            double hopSeconds, double consensusBPM,
+                                                                            double localBPM) {
+    const auto refined = [&](double bpm) {
+        return StartedRefinement{bpm, SetwrightMusicTempoRefiner::refine(envelope, hopSeconds, bpm, 0.8, 0.01)};
+    };
+    StartedRefinement result = refined(refinementTempo(consensusBPM, localBPM));
+    if (A::tempoRelation(consensusBPM, localBPM) != ORVTempoRelation::threeToTwo) return result;
+    StartedRefinement local = refined(localBPM);
+    if (local.refinement &&
+        (!result.refinement || local.refinement->confidence > result.refinement->confidence + kClearlySteadierFit)) {
+        return local;
+    }
+    return result;
 }
 
 namespace {

@@ -113,6 +113,17 @@ struct ORVAnalyzerDriver {
     // Where the whole-song refinement starts: the local tempo, unless it is a metrical relative
     // of the consensus tempo (or not usable), then the consensus tempo.
     static double refinementTempo(double consensusBPM, double localBPM);
+    // The whole-song refinement, started at refinementTempo. When the consensus and the local
+    // tempo are three to two apart, one of them runs a cross-rhythm across the other's beats:
+    // its grid meets the onsets only where the two grids cross and drifts between them. Both
+    // are refined then, and the tracked one stands where its grid fits the onsets clearly more
+    // steadily.
+    struct StartedRefinement {
+        double startBPM = 0;
+        std::optional<SetwrightMusicTempoRefiner::Refinement> refinement;
+    };
+    static StartedRefinement wholeSongRefinement(std::span<const double> envelope, double hopSeconds,
+                                                 double consensusBPM, double localBPM);
     // The measurement from the stages' results; localBPM and refinementBPM as above, the
     // refinement the one started at refinementBPM. The tempo and sections are then moved, all
     // by one factor, to the metrical level a listener taps, and the candidates list that

@@ -144,6 +144,27 @@ TEST(AnalysisDriver, RefinementStartsFromTheLocalTempoUnlessItIsAMetricalRelativ
     EXPECT_EQ(A::refinementTempo(120, kNaN), 120.0);
 }
 
+TEST(AnalysisDriver, OfTwoReadingsThreeToTwoApartTheOneOnTheOnsetsIsRefined) {
+    // Onsets on every beat at 96: a grid at 144 meets them on every third of its points only.
+    const auto features = pulseFeatures(40, 60.0 / (kFrameSeconds * 96));
+    const struct {
+        double consensus, local, start, refined;
+    } cases[] = {
+        {144, 96, 96, 96},     // the consensus runs the cross-rhythm: the tracked beat is refined
+        {96, 144, 96, 96},     // the tracker runs it: the consensus stands
+        {192, 96, 192, 192},   // an octave apart: the consensus, as before
+        {120, 96.2, 96.2, 96}, // unrelated: the local tempo
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.consensus);
+        const auto [start, refined] =
+            A::wholeSongRefinement(features.consensusEnvelope, kFrameSeconds, c.consensus, c.local);
+        EXPECT_EQ(start, c.start);
+        ASSERT_TRUE(refined.has_value());
+        EXPECT_NEAR(refined->bpm, c.refined, 0.05);
+    }
+}
+
 TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
     auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 100));
     features.firstMeaningfulAudioSeconds = 1.25;
