@@ -336,6 +336,9 @@ constexpr double kFollowLimit = 1.3;
 // The evened beats are read in stretches of this many, each with its own phase: a held note
 // or a breath at a phrase end may well shift the count by a beat.
 constexpr double kStretchBeats = 12;
+// How much the accent every fourth evened pulse (a bar over beats of two pulses) moves the
+// beat of free playing to the half of a quick pulse.
+constexpr double kBarWeight = kLeanWeight;
 // A breathing map holds one tempo over this many followed beats.
 constexpr std::size_t kBreathBeats = 2;
 
@@ -552,6 +555,11 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
     return out;
 }
 
+// The level factor of the beats over the spans; `freePlaying` when they are beats followed
+// through free playing and evened.
+double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Span> spans, double bpm,
+                          bool freePlaying);
+
 // The level factor of a map that may hold free playing over beats that breathe, read on the
 // followed beats; none when the map holds its tempo or the beats do.
 std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
@@ -580,7 +588,9 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
         stretches.push_back(s);
         if (s.endSeconds >= evened.durationSeconds) break;
     }
-    return ORVAnalyzerMetricalLevel::metricalLevelFactor(evened, stretches, evenBpm);
+    if (!A::isUsableTempo(evenBpm)) return 1.0;
+    const std::vector<Span> evenSpans = spansOf(evened, stretches, evenBpm);
+    return evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
 }
 
 // The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
@@ -970,6 +980,15 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     const std::vector<Span> spans = spansOf(features, sections, bpm);
     if (spans.empty()) return 1;
     if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
+    return levelFactorOfSpans(features, spans, bpm, false);
+}
+
+namespace {
+
+double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Span> spans, double bpm,
+                          bool freePlaying) {
+    using L = ORVAnalyzerMetricalLevel;
+    const double fs = features.frameSeconds;
     std::vector<Span> windows;
     for (const Span& span : spans) {
         const std::int64_t w = std::max<std::int64_t>(roundedInt64(kLeanWindowBeats * 60.0 / (fs * span.bpm)), 1);
@@ -996,8 +1015,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         for (const Span& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const double phase = beatPhase(features, period, span.begin, span.end);
-            const ORVGridLean g = gridLean(features, period, phase, span.begin, span.end);
+            const double phase = L::beatPhase(features, period, span.begin, span.end);
+            const ORVGridLean g = L::gridLean(features, period, phase, span.begin, span.end);
             const auto weight = static_cast<double>(g.beats);
             e.lean += std::abs(g.lean) * weight;
             e.backbeat += g.backbeat * weight;
@@ -1016,8 +1035,8 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         for (const Span& window : windows) {
             const double period = 60.0 / (fs * window.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const double phase = beatPhase(features, period, window.begin, window.end);
-            const ORVGridLean g = gridLean(features, period, phase, window.begin, window.end);
+            const double phase = L::beatPhase(features, period, window.begin, window.end);
+            const ORVGridLean g = L::gridLean(features, period, phase, window.begin, window.end);
             windowLean += std::abs(g.lean) * static_cast<double>(g.beats);
             windowBeats += g.beats;
         }
@@ -1063,6 +1082,11 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double hereUpper = std::max(here.upper - half.upper, 0.0);
             const double halfUpper = quarter.beats > 0 ? std::max(half.upper - quarter.upper, 0.0) : half.upper;
             gain += kCrossWeight * (half.cross - here.cross) + kUpperWeight * (halfUpper - hereUpper);
+            // Played freely, a quick pulse whose alternate pulses stand out and whose bars (every
+            // fourth pulse) stand out once more is counted as the eighths of a slow beat: the
+            // player shapes the phrase by the beat and the bar, and the bar's accent speaks for
+            // the half as much as the beat's does.
+            if (freePlaying && bpm * factor > kPreferredTempo && accent > kAccentLean) gain += kBarWeight * half.lean;
             const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
             const double clearSwing =
                 std::clamp((here.swing - kClearSwing[0]) / (kClearSwing[1] - kClearSwing[0]), 0.0, 1.0);
@@ -1099,7 +1123,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
             const double tempo = bpm * factor;
             if (tempo < kSlowestLevel) continue;
             const double preference =
-                third == 1 && groupedPulse ? compoundBeatPreference(tempo) : tempoPreference(tempo);
+                third == 1 && groupedPulse ? compoundBeatPreference(tempo) : L::tempoPreference(tempo);
             const double score = preference + evidence[third];
             if (tempo <= kFastestLevel && score > bestScore) {
                 bestScore = score;
@@ -1130,7 +1154,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         double frames = 0;
         for (const Span& span : spans) {
             const auto length = static_cast<double>(span.end - span.begin);
-            sum += gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
+            sum += L::gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
             frames += length;
         }
         return frames > 0 ? sum / frames : 0.0;
@@ -1146,7 +1170,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
         const double grouped = octaveEvidence[static_cast<std::size_t>(a + 4)];
         if (std::isfinite(grouped)) crossEvidence = std::max(crossEvidence, grouped - triple);
         if (!std::isfinite(crossEvidence)) continue;
-        const double score = tempoPreference(tempo) + crossEvidence;
+        const double score = L::tempoPreference(tempo) + crossEvidence;
         if (tempo <= kFastestLevel && score > bestScore && outFits(factor)) {
             bestScore = score;
             bestFactor = factor;
@@ -1155,5 +1179,7 @@ double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& f
     }
     return bestFactor;
 }
+
+}  // namespace
 
 }  // namespace corvel::audio

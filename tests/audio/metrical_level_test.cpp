@@ -469,6 +469,31 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
     }
 }
 
+TEST(MetricalLevelOnPulses, FreePlayingCountsTheBarTowardsTheBeat) {
+    // Free piano around 66 read at the eighths: an arpeggio on every eighth, chords on the beats
+    // that stand out only a little, and a bass note on every other beat (the bar's one and
+    // three). The beat's own accent is too faint to outweigh the preference for the quicker
+    // pulse, but the bar's accent over it shows the eighths grouped in twos and those in twos
+    // again: the beat is the chords'.
+    struct Case {
+        const char* name;
+        float chord, bass;
+        std::vector<std::size_t> bassBands;
+    };
+    const Case cases[] = {
+        {"soft chords", 0.25f, 0.5f, {0}},
+        {"firmer chords", 0.35f, 0.5f, {0}},
+        {"bass with its octave", 0.3f, 0.5f, {0, 1}},
+    };
+    for (const Case& c : cases) {
+        auto rubato = silentFeatures(60);
+        const auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{1, 3}, c.chord}}, 2);
+        addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
+        addBreathingEighths(rubato, 66, 0.15, 8, {{c.bassBands, c.bass}}, 4);
+        EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5) << c.name;
+    }
+}
+
 TEST(MetricalLevelOnPulses, FreePlayingHeldBackOverASoundingFloor) {
     // Free piano in a hall: a chord across the bands on every beat, an arpeggio on every
     // eighth, the last two eighths of every eight beats held back by half again, and the
