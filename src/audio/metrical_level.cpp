@@ -342,6 +342,11 @@ constexpr double kBarWeight = kLeanWeight;
 // A breathing map holds one tempo over this many followed beats.
 constexpr std::size_t kBreathBeats = 2;
 
+// Whether neighbouring tempi of free playing may lie this far apart.
+bool withinFreeNeighbourRatio(double ratio) {
+    return ratio <= kFreeNeighbourRatio && ratio >= 1.0 / kFreeNeighbourRatio;
+}
+
 bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
     std::vector<double> tempi;
     for (const auto& s : sections) {
@@ -353,7 +358,7 @@ bool wandersFreely(std::span<const ORVDetectedTempoSection> sections) {
         bool up = false, down = false;
         for (std::size_t i = 1; i < t.size(); ++i) {
             const double ratio = t[i] / t[i - 1];
-            if (ratio > kFreeNeighbourRatio || ratio < 1.0 / kFreeNeighbourRatio) return false;
+            if (!withinFreeNeighbourRatio(ratio)) return false;
             up = up || ratio > 1.0;
             down = down || ratio < 1.0;
         }
@@ -375,8 +380,7 @@ Freedom sectionFreedom(std::span<const ORVDetectedTempoSection> sections) {
     if (wandersFreely(sections)) return Freedom::wanders;
     if (sections.size() < 2) return Freedom::none;
     for (std::size_t i = 1; i < sections.size(); ++i) {
-        const double ratio = sections[i].bpm / sections[i - 1].bpm;
-        if (!(ratio <= kFreeNeighbourRatio && ratio >= 1.0 / kFreeNeighbourRatio)) return Freedom::none;
+        if (!withinFreeNeighbourRatio(sections[i].bpm / sections[i - 1].bpm)) return Freedom::none;
     }
     return Freedom::perhaps;
 }
@@ -510,6 +514,16 @@ double breathing(std::span<const double> beats) {
     return count > 0 && total > 0 ? stray / total : 0;
 }
 
+// Whether the sections hold free playing as far as they can tell: they wander freely, or they
+// may and the beats followed through the consensus clearly breathe.
+bool mayPlayFreely(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+                   std::span<const Span> spans) {
+    const Freedom freedom = sectionFreedom(sections);
+    if (freedom == Freedom::none) return false;
+    return freedom == Freedom::wanders ||
+           !(breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare);
+}
+
 // The features on the time scale on which the beats fall evenly: each output frame takes the
 // largest value of the frames it covers, so that no onset is lost between frames.
 ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<const double> beats) {
@@ -564,12 +578,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
 // followed beats; none when the map holds its tempo or the beats do.
 std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
-    const Freedom freedom = sectionFreedom(sections);
-    if (freedom == Freedom::none) return std::nullopt;
-    if (freedom == Freedom::perhaps &&
-        breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare) {
-        return std::nullopt;
-    }
+    if (!mayPlayFreely(features, sections, spans)) return std::nullopt;
     // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
@@ -937,14 +946,9 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections(
     const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
     const double fs = features.frameSeconds;
-    const Freedom freedom = sectionFreedom(sections);
-    if (freedom == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
+    if (sectionFreedom(sections) == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
     const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
-    if (spans.empty()) return {};
-    if (freedom == Freedom::perhaps &&
-        breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare) {
-        return {};
-    }
+    if (spans.empty() || !mayPlayFreely(features, sections, spans)) return {};
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (breathing(beats) < kBreathingShare) return {};
     // Each section reaches its last followed beat at its rounded tempo from where the one
