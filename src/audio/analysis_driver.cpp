@@ -482,7 +482,7 @@ ORVAnalyzerDriver::StartedRefinement ORVAnalyzerDriver::wholeSongRefinement(std:
         return StartedRefinement{bpm, SetwrightMusicTempoRefiner::refine(envelope, hopSeconds, bpm, 0.8, 0.01)};
     };
     StartedRefinement result = refined(refinementTempo(consensusBPM, localBPM));
-    if (A::tempoRelation(consensusBPM, localBPM) != ORVTempoRelation::threeToTwo) return result;
+    if (!A::isThreeToTwo(consensusBPM, localBPM)) return result;
     StartedRefinement local = refined(localBPM);
     if (local.refinement &&
         (!result.refinement || local.refinement->confidence > result.refinement->confidence + kClearlySteadierFit)) {

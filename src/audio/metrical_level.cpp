@@ -414,7 +414,8 @@ std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<
         const std::int64_t longest = roundedInt64(kFollowLimit * p);
         if (p != penaltyPeriod) {
             penaltyPeriod = p;
-            penalty.resize(static_cast<std::size_t>(std::max<std::int64_t>(longest, 0)) + 1);
+            // No beat is longer than the frames followed.
+            penalty.resize(static_cast<std::size_t>(std::clamp<std::int64_t>(longest, 0, end - begin)) + 1);
             for (std::size_t d = 0; d < penalty.size(); ++d) {
                 const double r = std::log(static_cast<double>(d) / p);
                 penalty[d] = kFollowPenalty * r * r;
@@ -516,9 +517,7 @@ double breathing(std::span<const double> beats) {
 
 // Whether the sections hold free playing as far as they can tell: they wander freely, or they
 // may and the beats followed through the consensus clearly breathe.
-bool mayPlayFreely(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
-                   std::span<const Span> spans) {
-    const Freedom freedom = sectionFreedom(sections);
+bool mayPlayFreely(const ORVAudioFeatureSet& features, Freedom freedom, std::span<const Span> spans) {
     if (freedom == Freedom::none) return false;
     return freedom == Freedom::wanders ||
            !(breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare);
@@ -578,7 +577,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
 // followed beats; none when the map holds its tempo or the beats do.
 std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
                                        std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
-    if (!mayPlayFreely(features, sections, spans)) return std::nullopt;
+    if (!mayPlayFreely(features, sectionFreedom(sections), spans)) return std::nullopt;
     // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
@@ -586,6 +585,7 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
     const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
     const double evenBpm = 60.0 / (features.frameSeconds * spacing);
+    if (!A::isUsableTempo(evenBpm)) return 1.0;
     const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
     std::vector<ORVDetectedTempoSection> stretches;
     for (double t = 0; t < evened.durationSeconds; t += stretchSeconds) {
@@ -597,7 +597,6 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
         stretches.push_back(s);
         if (s.endSeconds >= evened.durationSeconds) break;
     }
-    if (!A::isUsableTempo(evenBpm)) return 1.0;
     const std::vector<Span> evenSpans = spansOf(evened, stretches, evenBpm);
     return evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
 }
@@ -946,9 +945,10 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsAtOneLeve
 std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections(
     const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
     const double fs = features.frameSeconds;
-    if (sectionFreedom(sections) == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
+    const Freedom freedom = sectionFreedom(sections);
+    if (freedom == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
     const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
-    if (spans.empty() || !mayPlayFreely(features, sections, spans)) return {};
+    if (spans.empty() || !mayPlayFreely(features, freedom, spans)) return {};
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (breathing(beats) < kBreathingShare) return {};
     // Each section reaches its last followed beat at its rounded tempo from where the one

@@ -626,7 +626,8 @@ TEST_F(AnalysisOnAudio, ASongThatSlowsToItsEndIsOneRampOnItsBeats) {
     const auto m = A::analyze(song("slowing", testkit::clicksAt(44100, 1, 60, beats)));
     EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95);
     const auto ramp = std::find_if(m.sections.begin(), m.sections.end(), [](const auto& s) { return s.linearToNext; });
-    ASSERT_TRUE(ramp != m.sections.end()) << "the slowing is not one ramp";
+    ASSERT_TRUE(ramp != m.sections.end()) << "the slowing is no ramp";
+    EXPECT_EQ(std::count_if(m.sections.begin(), m.sections.end(), [](const auto& s) { return s.linearToNext; }), 1);
     EXPECT_NEAR(ramp->startSeconds, 40, 2);
     EXPECT_NEAR(ramp->bpm, 80, 2);
     EXPECT_NEAR(m.sections.back().bpm, 56, 2);
