@@ -400,5 +400,48 @@ TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOn
     }
 }
 
+// A change of grouping inside what the tracker read as one pulse splits there, whether it
+// followed the eighths by octaves (two sections an octave apart, the step between them where
+// the tempo read flipped, not where the grouping turns) or the dotted beat throughout (a beat
+// spanning three eighths, as a 4/4 read at 3:2 looks); a steady 4/4 read at its dotted beat
+// stays one section.
+TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheAccentsTurn) {
+    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const auto part = [](const testkit::DrumPattern& pattern, double seconds) {
+        return testkit::drums(44100, seconds, testkit::steadyBeats(240, seconds), pattern);
+    };
+    const auto meterChange =
+        decoded(testkit::concatenated(testkit::concatenated(part(fourFour, 24), part(sixEight, 18)), part(fourFour, 18)));
+    const auto steady = decoded(part(fourFour, 60));
+    const struct {
+        const char* what;
+        const ORVAudioFeatureSet* features;
+        std::vector<Section> read;    // as the tracker read the song
+        std::vector<double> bpm;      // the parts' tempi after; empty: left as read
+    } cases[] = {
+        {"eighths, then quarters from inside the 6/8", &meterChange,
+         {{0, 33, 240, 0.9, 20}, {33, 60, 120, 0.9, 18}}, {240, 160, 240}},
+        {"the dotted beat throughout", &meterChange, {{0, 60, 80, 0.9, 38}}, {240, 160, 240}},
+        {"steady 4/4 at its dotted beat", &steady, {{0, 60, 80, 0.9, 38}}, {}},
+    };
+    for (const auto& c : cases) {
+        const auto parts = A::groupingSections(*c.features, c.read, {});
+        if (c.bpm.empty()) {
+            ASSERT_EQ(parts.size(), c.read.size()) << c.what;
+            for (std::size_t i = 0; i < parts.size(); ++i) EXPECT_EQ(parts[i].bpm, c.read[i].bpm) << c.what;
+            continue;
+        }
+        ASSERT_EQ(parts.size(), c.bpm.size()) << c.what;
+        for (std::size_t i = 0; i < parts.size(); ++i) EXPECT_NEAR(parts[i].bpm, c.bpm[i], 0.01) << c.what;
+        EXPECT_EQ(parts.front().startSeconds, 0.0) << c.what;
+        EXPECT_NEAR(parts[1].startSeconds, 24.0, 1.5) << c.what;
+        EXPECT_NEAR(parts[2].startSeconds, 42.0, 1.5) << c.what;
+        EXPECT_EQ(parts[0].endSeconds, parts[1].startSeconds) << c.what;
+        EXPECT_EQ(parts[1].endSeconds, parts[2].startSeconds) << c.what;
+        EXPECT_EQ(parts.back().endSeconds, 60.0) << c.what;
+    }
+}
+
 }  // namespace
 }  // namespace corvel::audio
