@@ -328,10 +328,26 @@ std::optional<std::pair<double, double>> groupingLeads(const ORVAudioFeatureSet&
     return std::make_pair(*inThrees, *inTwos);
 }
 
+// Whether the tracker read most of its windows within the section at this pulse by octaves:
+// it followed the pulse through the section, even where the accents below 2500 Hz hardly
+// sound it (brushes, a soft comping part).
+bool followedPulse(std::span<const ORVLocalTempoObservation> observations, const ORVDetectedTempoSection& section,
+                   double pulseBPM) {
+    std::size_t inside = 0, onPulse = 0;
+    for (const ORVLocalTempoObservation& o : observations) {
+        if (o.centerSeconds < section.startSeconds || o.centerSeconds >= section.endSeconds) continue;
+        ++inside;
+        const auto octave = eighthsOctave(o.bpm);
+        if (octave && A::relativeTempoDifference(*octave, pulseBPM) <= kBucketTolerance) ++onPulse;
+    }
+    return 2 * onPulse > inside;
+}
+
 }  // namespace
 
 std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::sectionsOfOnePulse(
-    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+    std::span<const ORVLocalTempoObservation> observations) {
     std::vector<ORVDetectedTempoSection> moved(sections.begin(), sections.end());
     // The pulse of each section moved so far (0: not moved).
     std::vector<double> pulse(moved.size(), 0.0);
@@ -369,7 +385,15 @@ std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::se
         const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
         const auto [from, to] = features.framesBetween(threes.startSeconds, threes.endSeconds);
         const double held = pulseLead(features, from, to, 60.0 / (eighths * dt));
-        if (!(held > kHeldPulse)) continue;
+        // Where the accents hardly sound the pulse in the part in threes, the tracker having
+        // followed it there stands in, when each grouping holds as long as a run of windows
+        // read clearly one way.
+        const auto holdsARun = [](const ORVDetectedTempoSection& s) {
+            return s.endSeconds - s.startSeconds >=
+                   kGroupingWindowSeconds + static_cast<double>(kGroupingWindowsNeeded - 1) * kGroupingHopSeconds;
+        };
+        const bool followed = followedPulse(observations, threes, eighths) && holdsARun(first) && holdsARun(second);
+        if (!(held > kHeldPulse) && !followed) continue;
         if ((pulse[i - 1] > 0 && moved[i - 1].bpm != first.bpm) || (pulse[i] > 0 && moved[i].bpm != second.bpm)) {
             return std::nullopt;
         }

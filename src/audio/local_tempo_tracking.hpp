@@ -130,10 +130,14 @@ struct ORVAnalyzerLocalTracking {
     // recur clearly after three pulses over the slower, more after two than three over the
     // faster, and the slower holds the pulse itself (its accents recur after one pulse more than
     // after three quarters of one: a tempo 4/3 of another has its beat at three of the other's
-    // eighths, but not its eighths). The other sections follow by octaves. Nothing when no pair
-    // changes its grouping, or when two pairs would move a section apart.
+    // eighths, but not its eighths). Where the accents hardly sound the pulse in the slower
+    // (brushes, a soft comping part), the tracker having read most of its windows there at the
+    // pulse by octaves stands in, when both parts last as long as a run of grouping windows
+    // (about 9 s). The other sections follow by octaves. Nothing when no pair changes its
+    // grouping, or when two pairs would move a section apart.
     static std::optional<std::vector<ORVDetectedTempoSection>> sectionsOfOnePulse(
-        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections);
+        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+        std::span<const ORVLocalTempoObservation> observations);
 };
 
 }  // namespace corvel::audio

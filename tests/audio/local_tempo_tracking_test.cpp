@@ -369,24 +369,37 @@ TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOn
     const auto tempoChange = decoded(testkit::concatenated(part(fourFour, 180, 24), part(fourFour, 240, 24)));
     const auto clickChange = decoded(testkit::concatenated(testkit::clicks(44100, 1, 24, 100, 0.8, 0.3),
                                                            testkit::clicks(44100, 1, 24, 132, 0.8, 0.3)));
+    // The 6/8 without hats: the kick and snare mark only the dotted beats, so the eighths are
+    // hardly sounded there, though a tracker may still have followed them through.
+    const testkit::DrumPattern sparseSixEight{"x..x..", "...x..", "", "", 1};
+    const auto sparseChange = decoded(testkit::concatenated(part(fourFour, 240, 24), part(sparseSixEight, 240, 24)));
+    // Tracker windows every 1.5 s over the part in threes, read at this tempo.
+    const auto windowsAt = [](double bpm) {
+        std::vector<ORVLocalTempoObservation> observations;
+        for (double t = 22.5; t < 48; t += 1.5) observations.push_back({t, bpm, 0.9, bpm, 1, false});
+        return observations;
+    };
     const struct {
         const char* what;
         const ORVAudioFeatureSet* features;
         double first, second;              // as the tracker read the parts
+        std::vector<ORVLocalTempoObservation> observations;
         double firstMoved, secondMoved;    // 0: left as they are
     } cases[] = {
-        {"4/4 at its eighths, 6/8 at its beat", &meterChange, 240, 80, 240, 160},
-        {"4/4 at its beat, 6/8 at its beat", &meterChange, 120, 80, 240, 160},
-        {"steady 4/4 read at 3:1", &steady, 240, 80, 0, 0},
-        {"a change from 90 to 120", &tempoChange, 90, 120, 0, 0},
-        {"clicks from 100 to 132", &clickChange, 100, 132, 0, 0},
+        {"4/4 at its eighths, 6/8 at its beat", &meterChange, 240, 80, {}, 240, 160},
+        {"4/4 at its beat, 6/8 at its beat", &meterChange, 120, 80, {}, 240, 160},
+        {"steady 4/4 read at 3:1", &steady, 240, 80, {}, 0, 0},
+        {"a change from 90 to 120", &tempoChange, 90, 120, {}, 0, 0},
+        {"clicks from 100 to 132", &clickChange, 100, 132, {}, 0, 0},
+        {"6/8 without its eighths, the tracker following them", &sparseChange, 120, 80, windowsAt(120), 240, 160},
+        {"6/8 without its eighths, the tracker on its beat", &sparseChange, 120, 80, windowsAt(80), 0, 0},
     };
     for (const auto& c : cases) {
         // The tracker's long windows put the change 3 s early.
         Section a{0, 21, c.first, 0.7, 10};
         Section b{21, c.features->durationSeconds, c.second, 0.7, 10};
         const std::vector<Section> sections{a, b};
-        const auto moved = A::sectionsOfOnePulse(*c.features, sections);
+        const auto moved = A::sectionsOfOnePulse(*c.features, sections, c.observations);
         if (c.firstMoved == 0) {
             EXPECT_FALSE(moved.has_value()) << c.what;
             continue;
