@@ -535,7 +535,7 @@ SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLoc
         const double moved = firstBpm / sections.front().bpm;
         if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
     };
-    const auto onePulse = multiSection ? A::sectionsOfOnePulse(features, sections) : std::nullopt;
+    const auto onePulse = multiSection ? A::sectionsOfOnePulse(features, sections, tracking.observations) : std::nullopt;
     const bool regrouped = onePulse.has_value();
     if (onePulse) {
         followFirst(onePulse->front().bpm);

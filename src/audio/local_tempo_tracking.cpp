@@ -182,6 +182,16 @@ double pulseLead(const ORVAudioFeatureSet& features, std::int64_t begin, std::in
     return atPulse - std::max(short3of4, 0.0);
 }
 
+// The octave of this tempo that lies among the eighths (150 to 270 BPM), if one does.
+std::optional<double> eighthsOctave(double bpm) {
+    if (!A::isUsableTempo(bpm)) return std::nullopt;
+    for (int octave = -2; octave <= 2; ++octave) {
+        const double x = bpm * std::exp2(octave);
+        if (x >= kSlowestEighthsBPM && x <= kFastestEighthsBPM) return x;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 ORVLocalTrackingWindows ORVAnalyzerLocalTracking::trackingWindows(double frameSeconds,
@@ -318,10 +328,26 @@ std::optional<std::pair<double, double>> groupingLeads(const ORVAudioFeatureSet&
     return std::make_pair(*inThrees, *inTwos);
 }
 
+// Whether the tracker read most of its windows within the section at this pulse by octaves:
+// it followed the pulse through the section, even where the accents below 2500 Hz hardly
+// sound it (brushes, a soft comping part).
+bool followedPulse(std::span<const ORVLocalTempoObservation> observations, const ORVDetectedTempoSection& section,
+                   double pulseBPM) {
+    std::size_t inside = 0, onPulse = 0;
+    for (const ORVLocalTempoObservation& o : observations) {
+        if (o.centerSeconds < section.startSeconds || o.centerSeconds >= section.endSeconds) continue;
+        ++inside;
+        const auto octave = eighthsOctave(o.bpm);
+        if (octave && A::relativeTempoDifference(*octave, pulseBPM) <= kBucketTolerance) ++onPulse;
+    }
+    return 2 * onPulse > inside;
+}
+
 }  // namespace
 
 std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::sectionsOfOnePulse(
-    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+    std::span<const ORVLocalTempoObservation> observations) {
     std::vector<ORVDetectedTempoSection> moved(sections.begin(), sections.end());
     // The pulse of each section moved so far (0: not moved).
     std::vector<double> pulse(moved.size(), 0.0);
@@ -359,7 +385,15 @@ std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::se
         const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
         const auto [from, to] = features.framesBetween(threes.startSeconds, threes.endSeconds);
         const double held = pulseLead(features, from, to, 60.0 / (eighths * dt));
-        if (!(held > kHeldPulse)) continue;
+        // Where the accents hardly sound the pulse in the part in threes, the tracker having
+        // followed it there stands in, when each grouping holds as long as a run of windows
+        // read clearly one way.
+        const auto holdsARun = [](const ORVDetectedTempoSection& s) {
+            return s.endSeconds - s.startSeconds >=
+                   kGroupingWindowSeconds + static_cast<double>(kGroupingWindowsNeeded - 1) * kGroupingHopSeconds;
+        };
+        const bool followed = followedPulse(observations, threes, eighths) && holdsARun(first) && holdsARun(second);
+        if (!(held > kHeldPulse) && !followed) continue;
         if ((pulse[i - 1] > 0 && moved[i - 1].bpm != first.bpm) || (pulse[i] > 0 && moved[i].bpm != second.bpm)) {
             return std::nullopt;
         }
@@ -406,91 +440,127 @@ std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::se
     return moved;
 }
 
+namespace {
+
+// The parts of sections begin ... end - 1 (steady, read on one pulse of this tempo) where the
+// pulse is grouped in twos and in threes; nothing when it is grouped one way only.
+std::optional<std::vector<ORVDetectedTempoSection>> regroupedParts(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections, double pulseBPM,
+    std::span<const ORVLocalTempoObservation> observations) {
+    const double dt = features.frameSeconds;
+    const std::int64_t length = roundedInt64(kGroupingWindowSeconds / dt);
+    const std::int64_t hop = std::max<std::int64_t>(roundedInt64(kGroupingHopSeconds / dt), 1);
+    const double pulse = 60.0 / (pulseBPM * dt);
+    const auto [from, to] = features.framesBetween(sections.front().startSeconds, sections.back().endSeconds);
+    if (!std::isfinite(pulse) || to - from < length) return std::nullopt;
+    // Per window: by how much the accents after three pulses outweigh those after two.
+    std::vector<double> centres, leads;
+    for (std::int64_t begin = from; begin + length <= to; begin += hop) {
+        centres.push_back(dt * static_cast<double>(begin + length / 2));
+        leads.push_back(groupingLead(features, begin, begin + length, pulse));
+    }
+    // Runs of windows clearly grouped one way: +1 in threes, -1 in twos.
+    const auto groupingOf = [&](std::size_t i) {
+        return leads[i] > kClearGrouping ? 1 : leads[i] < -kClearGrouping ? -1 : 0;
+    };
+    struct Run {
+        int grouping;
+        std::size_t first, last;
+    };
+    std::vector<Run> runs;
+    for (std::size_t i = 0; i < leads.size(); ++i) {
+        const int g = groupingOf(i);
+        if (g == 0) continue;
+        if (!runs.empty() && runs.back().grouping == g) {
+            runs.back().last = i;
+        } else {
+            runs.push_back({g, i, i});
+        }
+    }
+    std::erase_if(runs, [](const Run& r) { return r.last - r.first + 1 < kGroupingWindowsNeeded; });
+    // Neighbouring runs of one grouping join.
+    std::vector<Run> joined;
+    for (const Run& r : runs) {
+        if (!joined.empty() && joined.back().grouping == r.grouping) {
+            joined.back().last = r.last;
+        } else {
+            joined.push_back(r);
+        }
+    }
+    const bool twos = std::any_of(joined.begin(), joined.end(), [](const Run& r) { return r.grouping < 0; });
+    const bool threes = std::any_of(joined.begin(), joined.end(), [](const Run& r) { return r.grouping > 0; });
+    if (!twos || !threes) return std::nullopt;
+    // A window across the change holds both groupings in the share of its length on either
+    // side: the change lies where the lead passes half-way between the two runs' own,
+    // read between the windows.
+    const auto meanLead = [&leads](const Run& r) {
+        double sum = 0;
+        for (std::size_t i = r.first; i <= r.last; ++i) sum += leads[i];
+        return sum / static_cast<double>(r.last - r.first + 1);
+    };
+    std::vector<ORVDetectedTempoSection> parts;
+    double start = sections.front().startSeconds;
+    for (std::size_t r = 0; r < joined.size(); ++r) {
+        double end = sections.back().endSeconds;
+        if (r + 1 < joined.size()) {
+            const double halfWay = (meanLead(joined[r]) + meanLead(joined[r + 1])) / 2;
+            const bool rising = joined[r + 1].grouping > 0;
+            std::size_t i = joined[r].last;
+            while (i + 1 < joined[r + 1].first && (leads[i + 1] > halfWay) != rising) ++i;
+            const double a = leads[i] - halfWay, b = leads[i + 1] - halfWay;
+            const double share = std::abs(b - a) > 1e-12 ? std::clamp(a / (a - b), 0.0, 1.0) : 0.5;
+            end = centres[i] + share * (centres[i + 1] - centres[i]);
+        }
+        // The part keeps the record of the section it mostly lies in.
+        const double middle = (start + end) / 2;
+        const auto home = std::find_if(sections.begin(), sections.end(),
+                                       [middle](const auto& s) { return middle < s.endSeconds; });
+        ORVDetectedTempoSection part = home != sections.end() ? *home : sections.back();
+        part.startSeconds = start;
+        part.endSeconds = end;
+        part.bpm = joined[r].grouping > 0 ? A::roundedTempo(pulseBPM * 2.0 / 3.0) : pulseBPM;
+        part.observationCount = std::count_if(observations.begin(), observations.end(), [&](const auto& o) {
+            return o.centerSeconds >= start && o.centerSeconds < end;
+        });
+        parts.push_back(part);
+        start = end;
+    }
+    return parts;
+}
+
+}  // namespace
+
 std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::groupingSections(
     const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
     std::span<const ORVLocalTempoObservation> observations) {
-    std::vector<ORVDetectedTempoSection> result;
     const double dt = features.frameSeconds;
     if (!(dt > 0) || !std::isfinite(dt)) return {sections.begin(), sections.end()};
-    const std::int64_t length = roundedInt64(kGroupingWindowSeconds / dt);
-    const std::int64_t hop = std::max<std::int64_t>(roundedInt64(kGroupingHopSeconds / dt), 1);
-    for (const ORVDetectedTempoSection& section : sections) {
-        const double pulse = 60.0 / (section.bpm * dt);
-        const auto [from, to] = features.framesBetween(section.startSeconds, section.endSeconds);
-        const bool eighths = section.bpm >= kSlowestEighthsBPM && section.bpm <= kFastestEighthsBPM;
-        if (section.linearToNext || !eighths || !std::isfinite(pulse) || to - from < length) {
-            result.push_back(section);
-            continue;
-        }
-        // Per window: by how much the accents after three pulses outweigh those after two.
-        std::vector<double> centres, leads;
-        for (std::int64_t begin = from; begin + length <= to; begin += hop) {
-            centres.push_back(dt * static_cast<double>(begin + length / 2));
-            leads.push_back(groupingLead(features, begin, begin + length, pulse));
-        }
-        // Runs of windows clearly grouped one way: +1 in threes, -1 in twos.
-        const auto groupingOf = [&](std::size_t i) {
-            return leads[i] > kClearGrouping ? 1 : leads[i] < -kClearGrouping ? -1 : 0;
-        };
-        struct Run {
-            int grouping;
-            std::size_t first, last;
-        };
-        std::vector<Run> runs;
-        for (std::size_t i = 0; i < leads.size(); ++i) {
-            const int g = groupingOf(i);
-            if (g == 0) continue;
-            if (!runs.empty() && runs.back().grouping == g) {
-                runs.back().last = i;
-            } else {
-                runs.push_back({g, i, i});
+    std::vector<ORVDetectedTempoSection> result;
+    std::size_t i = 0;
+    while (i < sections.size()) {
+        std::optional<std::vector<ORVDetectedTempoSection>> parts;
+        std::size_t next = i + 1;
+        // The pulse is read at the section's tempo by octaves, or at three times it where the
+        // tracker followed a beat spanning three pulses; neighbours whose tempo falls on that
+        // same pulse by octaves are read with it as one.
+        for (const double multiple : {1.0, 3.0}) {
+            if (parts || sections[i].linearToNext) break;
+            const auto pulse = eighthsOctave(sections[i].bpm * multiple);
+            if (!pulse) continue;
+            next = i + 1;
+            while (next < sections.size() && !sections[next].linearToNext) {
+                const auto other = eighthsOctave(sections[next].bpm * multiple);
+                if (!other || A::relativeTempoDifference(*other, *pulse) > kBucketTolerance) break;
+                ++next;
             }
+            parts = regroupedParts(features, sections.subspan(i, next - i), A::roundedTempo(*pulse), observations);
         }
-        std::erase_if(runs, [](const Run& r) { return r.last - r.first + 1 < kGroupingWindowsNeeded; });
-        // Neighbouring runs of one grouping join.
-        std::vector<Run> joined;
-        for (const Run& r : runs) {
-            if (!joined.empty() && joined.back().grouping == r.grouping) {
-                joined.back().last = r.last;
-            } else {
-                joined.push_back(r);
-            }
-        }
-        const bool twos = std::any_of(joined.begin(), joined.end(), [](const Run& r) { return r.grouping < 0; });
-        const bool threes = std::any_of(joined.begin(), joined.end(), [](const Run& r) { return r.grouping > 0; });
-        if (!twos || !threes) {
-            result.push_back(section);
-            continue;
-        }
-        // A window across the change holds both groupings in the share of its length on either
-        // side: the change lies where the lead passes half-way between the two runs' own,
-        // read between the windows.
-        const auto meanLead = [&leads](const Run& r) {
-            double sum = 0;
-            for (std::size_t i = r.first; i <= r.last; ++i) sum += leads[i];
-            return sum / static_cast<double>(r.last - r.first + 1);
-        };
-        double start = section.startSeconds;
-        for (std::size_t r = 0; r < joined.size(); ++r) {
-            double end = section.endSeconds;
-            if (r + 1 < joined.size()) {
-                const double halfWay = (meanLead(joined[r]) + meanLead(joined[r + 1])) / 2;
-                const bool rising = joined[r + 1].grouping > 0;
-                std::size_t i = joined[r].last;
-                while (i + 1 < joined[r + 1].first && (leads[i + 1] > halfWay) != rising) ++i;
-                const double a = leads[i] - halfWay, b = leads[i + 1] - halfWay;
-                const double share = std::abs(b - a) > 1e-12 ? std::clamp(a / (a - b), 0.0, 1.0) : 0.5;
-                end = centres[i] + share * (centres[i + 1] - centres[i]);
-            }
-            ORVDetectedTempoSection part = section;
-            part.startSeconds = start;
-            part.endSeconds = end;
-            if (joined[r].grouping > 0) part.bpm = A::roundedTempo(section.bpm * 2.0 / 3.0);
-            part.observationCount = std::count_if(observations.begin(), observations.end(), [&](const auto& o) {
-                return o.centerSeconds >= start && o.centerSeconds < end;
-            });
-            result.push_back(part);
-            start = end;
+        if (parts) {
+            result.insert(result.end(), parts->begin(), parts->end());
+            i = next;
+        } else {
+            result.push_back(sections[i]);
+            ++i;
         }
     }
     return result;

@@ -108,12 +108,16 @@ struct ORVAnalyzerLocalTracking {
     static bool isReliableTracking(std::span<const ORVTempoFamilyState> states,
                                    std::span<const ORVDetectedTempoSection> sections, double stability);
 
-    // Splits a steady section whose pulse (150 to 270 BPM: eighths of the beat) is
-    // grouped in twos over part of it and in threes over another part, as when 4/4 turns into
-    // 6/8 over the same eighths: the grouping is read off the accents below 2500 Hz, which
-    // recur after two pulses or after three. A part grouped in threes takes 2/3 of the
-    // section's tempo, so that its beat, three pulses, stands where the level of the rest puts
-    // two. Each grouping must hold for about 9 s; the change lies where the accents turn.
+    // Splits steady sections whose pulse (150 to 270 BPM: eighths of the beat) is grouped in
+    // twos over part of them and in threes over another part, as when 4/4 turns into 6/8 over
+    // the same eighths: the grouping is read off the accents below 2500 Hz, which recur after
+    // two pulses or after three. The pulse is a section's tempo by octaves, or three times it
+    // where the tracker followed a beat spanning three pulses (the dotted beat, which 4/4 also
+    // carries at 3:2); neighbouring sections on the same pulse by octaves are read as one, so
+    // that a step the tracker put between octaves inside the 6/8 does not hide its end. A part
+    // grouped in twos takes the pulse, one in threes 2/3 of it, so that its beat, three pulses,
+    // stands where the level of the rest puts two. Each grouping must hold for about 9 s; the
+    // change lies where the accents turn.
     static std::vector<ORVDetectedTempoSection> groupingSections(
         const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
         std::span<const ORVLocalTempoObservation> observations);
@@ -126,10 +130,14 @@ struct ORVAnalyzerLocalTracking {
     // recur clearly after three pulses over the slower, more after two than three over the
     // faster, and the slower holds the pulse itself (its accents recur after one pulse more than
     // after three quarters of one: a tempo 4/3 of another has its beat at three of the other's
-    // eighths, but not its eighths). The other sections follow by octaves. Nothing when no pair
-    // changes its grouping, or when two pairs would move a section apart.
+    // eighths, but not its eighths). Where the accents hardly sound the pulse in the slower
+    // (brushes, a soft comping part), the tracker having read most of its windows there at the
+    // pulse by octaves stands in, when both parts last as long as a run of grouping windows
+    // (about 9 s). The other sections follow by octaves. Nothing when no pair changes its
+    // grouping, or when two pairs would move a section apart.
     static std::optional<std::vector<ORVDetectedTempoSection>> sectionsOfOnePulse(
-        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections);
+        const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+        std::span<const ORVLocalTempoObservation> observations);
 };
 
 }  // namespace corvel::audio

@@ -369,24 +369,37 @@ TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOn
     const auto tempoChange = decoded(testkit::concatenated(part(fourFour, 180, 24), part(fourFour, 240, 24)));
     const auto clickChange = decoded(testkit::concatenated(testkit::clicks(44100, 1, 24, 100, 0.8, 0.3),
                                                            testkit::clicks(44100, 1, 24, 132, 0.8, 0.3)));
+    // The 6/8 without hats: the kick and snare mark only the dotted beats, so the eighths are
+    // hardly sounded there, though a tracker may still have followed them through.
+    const testkit::DrumPattern sparseSixEight{"x..x..", "...x..", "", "", 1};
+    const auto sparseChange = decoded(testkit::concatenated(part(fourFour, 240, 24), part(sparseSixEight, 240, 24)));
+    // Tracker windows every 1.5 s over the part in threes, read at this tempo.
+    const auto windowsAt = [](double bpm) {
+        std::vector<ORVLocalTempoObservation> observations;
+        for (double t = 22.5; t < 48; t += 1.5) observations.push_back({t, bpm, 0.9, bpm, 1, false});
+        return observations;
+    };
     const struct {
         const char* what;
         const ORVAudioFeatureSet* features;
         double first, second;              // as the tracker read the parts
+        std::vector<ORVLocalTempoObservation> observations;
         double firstMoved, secondMoved;    // 0: left as they are
     } cases[] = {
-        {"4/4 at its eighths, 6/8 at its beat", &meterChange, 240, 80, 240, 160},
-        {"4/4 at its beat, 6/8 at its beat", &meterChange, 120, 80, 240, 160},
-        {"steady 4/4 read at 3:1", &steady, 240, 80, 0, 0},
-        {"a change from 90 to 120", &tempoChange, 90, 120, 0, 0},
-        {"clicks from 100 to 132", &clickChange, 100, 132, 0, 0},
+        {"4/4 at its eighths, 6/8 at its beat", &meterChange, 240, 80, {}, 240, 160},
+        {"4/4 at its beat, 6/8 at its beat", &meterChange, 120, 80, {}, 240, 160},
+        {"steady 4/4 read at 3:1", &steady, 240, 80, {}, 0, 0},
+        {"a change from 90 to 120", &tempoChange, 90, 120, {}, 0, 0},
+        {"clicks from 100 to 132", &clickChange, 100, 132, {}, 0, 0},
+        {"6/8 without its eighths, the tracker following them", &sparseChange, 120, 80, windowsAt(120), 240, 160},
+        {"6/8 without its eighths, the tracker on its beat", &sparseChange, 120, 80, windowsAt(80), 0, 0},
     };
     for (const auto& c : cases) {
         // The tracker's long windows put the change 3 s early.
         Section a{0, 21, c.first, 0.7, 10};
         Section b{21, c.features->durationSeconds, c.second, 0.7, 10};
         const std::vector<Section> sections{a, b};
-        const auto moved = A::sectionsOfOnePulse(*c.features, sections);
+        const auto moved = A::sectionsOfOnePulse(*c.features, sections, c.observations);
         if (c.firstMoved == 0) {
             EXPECT_FALSE(moved.has_value()) << c.what;
             continue;
@@ -397,6 +410,49 @@ TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOn
         EXPECT_NEAR((*moved)[1].bpm, c.secondMoved, 0.01) << c.what;
         EXPECT_NEAR((*moved)[1].startSeconds, 24.0, 0.5) << c.what;
         EXPECT_EQ((*moved)[0].endSeconds, (*moved)[1].startSeconds) << c.what;
+    }
+}
+
+// A change of grouping inside what the tracker read as one pulse splits there, whether it
+// followed the eighths by octaves (two sections an octave apart, the step between them where
+// the tempo read flipped, not where the grouping turns) or the dotted beat throughout (a beat
+// spanning three eighths, as a 4/4 read at 3:2 looks); a steady 4/4 read at its dotted beat
+// stays one section.
+TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheAccentsTurn) {
+    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const auto part = [](const testkit::DrumPattern& pattern, double seconds) {
+        return testkit::drums(44100, seconds, testkit::steadyBeats(240, seconds), pattern);
+    };
+    const auto meterChange =
+        decoded(testkit::concatenated(testkit::concatenated(part(fourFour, 24), part(sixEight, 18)), part(fourFour, 18)));
+    const auto steady = decoded(part(fourFour, 60));
+    const struct {
+        const char* what;
+        const ORVAudioFeatureSet* features;
+        std::vector<Section> read;    // as the tracker read the song
+        std::vector<double> bpm;      // the parts' tempi after; empty: left as read
+    } cases[] = {
+        {"eighths, then quarters from inside the 6/8", &meterChange,
+         {{0, 33, 240, 0.9, 20}, {33, 60, 120, 0.9, 18}}, {240, 160, 240}},
+        {"the dotted beat throughout", &meterChange, {{0, 60, 80, 0.9, 38}}, {240, 160, 240}},
+        {"steady 4/4 at its dotted beat", &steady, {{0, 60, 80, 0.9, 38}}, {}},
+    };
+    for (const auto& c : cases) {
+        const auto parts = A::groupingSections(*c.features, c.read, {});
+        if (c.bpm.empty()) {
+            ASSERT_EQ(parts.size(), c.read.size()) << c.what;
+            for (std::size_t i = 0; i < parts.size(); ++i) EXPECT_EQ(parts[i].bpm, c.read[i].bpm) << c.what;
+            continue;
+        }
+        ASSERT_EQ(parts.size(), c.bpm.size()) << c.what;
+        for (std::size_t i = 0; i < parts.size(); ++i) EXPECT_NEAR(parts[i].bpm, c.bpm[i], 0.01) << c.what;
+        EXPECT_EQ(parts.front().startSeconds, 0.0) << c.what;
+        EXPECT_NEAR(parts[1].startSeconds, 24.0, 1.5) << c.what;
+        EXPECT_NEAR(parts[2].startSeconds, 42.0, 1.5) << c.what;
+        EXPECT_EQ(parts[0].endSeconds, parts[1].startSeconds) << c.what;
+        EXPECT_EQ(parts[1].endSeconds, parts[2].startSeconds) << c.what;
+        EXPECT_EQ(parts.back().endSeconds, 60.0) << c.what;
     }
 }
 
