@@ -8,6 +8,8 @@
 #include "audio/music_analyzer.hpp"
 #include "audio/tempo_refiner.hpp"
 #include "common/numeric.hpp"
+#include "core/tempo_points.hpp"
+#include "core/timeline_segments.hpp"
 
 namespace corvel::audio {
 
@@ -994,39 +996,6 @@ constexpr double kSlowingEndFollowPast = kRampFollowPast;
 // Its start and end are looked for in steps of this many seconds first, then of kRampFitStep.
 constexpr double kSlowingCoarseStep = 0.5;
 
-// The beats a map of sections counts from a to b (negative where b lies before a): each section
-// holds its tempo, or runs in a straight line to the next one's where it says so; the first
-// reaches back and the last on.
-double sectionBeats(std::span<const Section> map, double a, double b) {
-    if (b < a) return -sectionBeats(map, b, a);
-    double beats = 0;
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        const double s = i == 0 ? -kInfinity : map[i].startSeconds;
-        const double e = i + 1 == map.size() ? kInfinity : map[i + 1].startSeconds;
-        const double lo = std::fmax(a, s);
-        const double hi = std::fmin(b, e);
-        if (!(hi > lo)) continue;
-        if (map[i].linearToNext && i + 1 < map.size() && e > s && std::isfinite(s)) {
-            const double slope = (map[i + 1].bpm - map[i].bpm) / (e - s);
-            beats += (map[i].bpm * (hi - lo) + slope * ((hi - s) * (hi - s) - (lo - s) * (lo - s)) / 2) / 60.0;
-        } else {
-            beats += map[i].bpm * (hi - lo) / 60.0;
-        }
-    }
-    return beats;
-}
-
-// A map of sections' tempo at a time, as sectionBeats counts it (the first section holds).
-double sectionTempoAt(std::span<const Section> map, double t) {
-    std::size_t i = 0;
-    while (i + 1 < map.size() && map[i + 1].startSeconds <= t) ++i;
-    if (map[i].linearToNext && i + 1 < map.size() && i > 0 && map[i + 1].startSeconds > map[i].startSeconds) {
-        const double share = (t - map[i].startSeconds) / (map[i + 1].startSeconds - map[i].startSeconds);
-        return map[i].bpm + (map[i + 1].bpm - map[i].bpm) * share;
-    }
-    return map[i].bpm;
-}
-
 }  // namespace
 
 std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std::span<const double> envelope,
@@ -1133,13 +1102,25 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
     const auto& beats = chosen.beats;
     const auto& best = chosen.placement;
     const double bestCost = chosen.cost;
-    // The map as it stands, on the same beats.
+    // The map as it stands, on the same beats, counted on its quarter axis (the first section
+    // reaches back to the start, the axis runs on to the last beat followed).
+    std::vector<BeatloomTempoPoint> points;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        points.push_back(BeatloomTempoPoint{.timeSeconds = i > 0 ? map[i].startSeconds : 0.0,
+                                            .bpm = map[i].bpm,
+                                            .linearToNext = map[i].linearToNext});
+    }
+    const auto earlier = [](const FollowedBeat& a, const FollowedBeat& b) { return a.seconds < b.seconds; };
+    const auto last = std::max_element(beats.begin(), beats.end(), earlier);
+    const auto axis = BeatloomTimeline::segments(points, std::fmax(last->seconds, anchorBeat));
+    const double zero = BeatloomTimeline::quarterPosition(axis, anchorBeat);
     double given = 0;
     for (std::size_t k = 0; k < beats.size(); ++k) {
-        const double error = sectionBeats(map, anchorBeat, beats[k].seconds) - static_cast<double>(k);
+        const double error =
+            BeatloomTimeline::quarterPosition(axis, beats[k].seconds) - zero - static_cast<double>(k);
         given += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
     }
-    const double givenMeets = meets([&map](double t) { return sectionTempoAt(map, t); });
+    const double givenMeets = meets([&points, steadyBPM](double t) { return bpmAt(points, t, steadyBPM); });
     // The ramp's own beats must also meet the music better than the map's: a follower led
     // through a step by a slowing guess misses a few beats there that the step map meets.
     if (!(bestCost < kRampFitGain * given) || !(chosen.meets > givenMeets + kStepClearMargin)) {
