@@ -1,12 +1,15 @@
 #include "audio/section_refinement.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "audio/local_mean.hpp"
 #include "audio/music_analyzer.hpp"
 #include "audio/tempo_refiner.hpp"
 #include "common/numeric.hpp"
+#include "core/tempo_points.hpp"
+#include "core/timeline_segments.hpp"
 
 namespace corvel::audio {
 
@@ -372,73 +375,85 @@ std::vector<FollowedBeat> followBeats(std::span<const double> envelope, double f
     return beats;
 }
 
-// The map's beats counted from the anchor up to t: the part fixed by the tempo after the ramp,
-// and the parts per BPM of the tempo before it and of its start tempo.
-struct BeatCount {
-    double fixed = 0;
-    double perBeforeBPM = 0;
-    double perStartBPM = 0;
-};
+// A ramp map's tempi: the one before the ramp, the ramp's start and its end (which then holds).
+enum RampTempo : std::size_t { kTempoBefore, kTempoStart, kTempoEnd, kRampTempi };
+using RampTempi = std::array<double, kRampTempi>;
 
-BeatCount beatsFromZero(double t, double endBPM, double t0, double t1) {
+RampTempi tempiOf(const ORVRampPlacement& map) { return {map.beforeBPM, map.startBPM, map.endBPM}; }
+
+// The map's beats counted from zero up to t, per BPM of each of its tempi.
+RampTempi beatsFromZero(double t, double t0, double t1) {
     const double length = t1 - t0;
     const double x = std::clamp(t, t0, t1) - t0;
-    return {endBPM * (x * x / (2 * length) + std::fmax(t - t1, 0.0)) / 60.0, std::fmin(t, t0) / 60.0,
-            (x - x * x / (2 * length)) / 60.0};
+    return {std::fmin(t, t0) / 60.0, (x - x * x / (2 * length)) / 60.0,
+            (x * x / (2 * length) + std::fmax(t - t1, 0.0)) / 60.0};
 }
 
-// How badly a map misses the followed beats, each error capped, with the tempo before the ramp
-// and the ramp's start tempo that meet them best (in the least-squares sense); the tempo before
-// stays as given unless it may move.
-struct RampMiss {
-    double cost = kInfinity;
-    double beforeBPM = 0;
-    double startBPM = 0;
+// Which of a map's tempi a fit chooses; the others stay as the map gives them.
+struct FreeTempi {
+    bool before = false;
+    bool start = false;
+    bool end = false;
 };
 
-RampMiss rampMiss(std::span<const FollowedBeat> beats, const ORVRampPlacement& map, bool fitStart, bool fitBefore) {
-    const double t0 = map.startSeconds;
-    const double t1 = map.endSeconds;
-    const BeatCount zero = beatsFromZero(map.anchorBeat, map.endBPM, t0, t1);
-    std::vector<BeatCount> counts;
+// How badly a map misses the followed beats, each error capped, with the free tempi (at most
+// two) that meet them best in the least-squares sense.
+struct RampMiss {
+    double cost = kInfinity;
+    ORVRampPlacement fitted;
+};
+
+RampMiss rampMiss(std::span<const FollowedBeat> beats, const ORVRampPlacement& map, FreeTempi free) {
+    const std::array<bool, kRampTempi> isFree{free.before, free.start, free.end};
+    RampMiss miss{kInfinity, map};
+    std::array<std::size_t, 2> chosen{};
+    std::size_t chosenCount = 0;
+    for (std::size_t i = 0; i < kRampTempi; ++i) {
+        if (!isFree[i]) continue;
+        if (chosenCount == chosen.size()) return miss;
+        chosen[chosenCount++] = i;
+    }
+    RampTempi tempi = tempiOf(map);
+    const RampTempi zero = beatsFromZero(map.anchorBeat, map.startSeconds, map.endSeconds);
+    std::vector<RampTempi> counts;
     counts.reserve(beats.size());
-    double spp = 0, sps = 0, sss = 0, spr = 0, ssr = 0;
+    double saa = 0, sab = 0, sbb = 0, sar = 0, sbr = 0;
     for (std::size_t k = 0; k < beats.size(); ++k) {
-        BeatCount c = beatsFromZero(beats[k].seconds, map.endBPM, t0, t1);
-        c.fixed -= zero.fixed;
-        c.perBeforeBPM -= zero.perBeforeBPM;
-        c.perStartBPM -= zero.perStartBPM;
+        RampTempi c = beatsFromZero(beats[k].seconds, map.startSeconds, map.endSeconds);
+        // What the free tempi have to count.
+        double rest = static_cast<double>(k);
+        for (std::size_t i = 0; i < kRampTempi; ++i) {
+            c[i] -= zero[i];
+            if (!isFree[i]) rest -= tempi[i] * c[i];
+        }
         counts.push_back(c);
         const double w = beats[k].weight;
-        // What the free tempi have to count.
-        const double rest = static_cast<double>(k) - c.fixed - (fitBefore ? 0.0 : map.beforeBPM * c.perBeforeBPM) -
-                            (fitStart ? 0.0 : map.startBPM * c.perStartBPM);
-        spp += w * c.perBeforeBPM * c.perBeforeBPM;
-        sps += w * c.perBeforeBPM * c.perStartBPM;
-        sss += w * c.perStartBPM * c.perStartBPM;
-        spr += w * c.perBeforeBPM * rest;
-        ssr += w * c.perStartBPM * rest;
+        const double a = chosenCount > 0 ? c[chosen[0]] : 0.0;
+        const double b = chosenCount > 1 ? c[chosen[1]] : 0.0;
+        saa += w * a * a;
+        sab += w * a * b;
+        sbb += w * b * b;
+        sar += w * a * rest;
+        sbr += w * b * rest;
     }
-    RampMiss miss{kInfinity, map.beforeBPM, map.startBPM};
-    if (fitBefore && fitStart) {
-        const double determinant = spp * sss - sps * sps;
-        if (!(determinant > 1e-9 * spp * sss)) return miss;
-        miss.beforeBPM = (spr * sss - ssr * sps) / determinant;
-        miss.startBPM = (ssr * spp - spr * sps) / determinant;
-    } else if (fitStart) {
-        if (!(sss > 1e-12)) return miss;
-        miss.startBPM = ssr / sss;
-    } else if (fitBefore) {
-        if (!(spp > 1e-12)) return miss;
-        miss.beforeBPM = spr / spp;
+    if (chosenCount == 2) {
+        const double determinant = saa * sbb - sab * sab;
+        if (!(determinant > 1e-9 * saa * sbb)) return miss;
+        tempi[chosen[0]] = (sar * sbb - sbr * sab) / determinant;
+        tempi[chosen[1]] = (sbr * saa - sar * sab) / determinant;
+    } else if (chosenCount == 1) {
+        if (!(saa > 1e-12)) return miss;
+        tempi[chosen[0]] = sar / saa;
     }
     miss.cost = 0;
     for (std::size_t k = 0; k < beats.size(); ++k) {
-        const BeatCount& c = counts[k];
-        const double error =
-            c.fixed + miss.beforeBPM * c.perBeforeBPM + miss.startBPM * c.perStartBPM - static_cast<double>(k);
+        double error = -static_cast<double>(k);
+        for (std::size_t i = 0; i < kRampTempi; ++i) error += tempi[i] * counts[k][i];
         miss.cost += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
     }
+    miss.fitted.beforeBPM = tempi[kTempoBefore];
+    miss.fitted.startBPM = tempi[kTempoStart];
+    miss.fitted.endBPM = tempi[kTempoEnd];
     return miss;
 }
 
@@ -932,7 +947,7 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(st
     const double lastFrame = static_cast<double>(envelope.size() - 1) * fs;
     latestEnd = std::fmin(latestEnd, lastFrame);
     const auto beats = followBeats(envelope, fs, ramp, std::fmin(latestEnd + kRampFollowPast, lastFrame));
-    const auto given = rampMiss(beats, ramp, false, false);
+    const auto given = rampMiss(beats, ramp, {});
     double weights = 0;
     for (const auto& beat : beats) weights += beat.weight;
     if (!std::isfinite(given.cost) || !(given.cost > weights * kRampFitSettled * kRampFitSettled)) return std::nullopt;
@@ -952,15 +967,14 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitRampToOnsets(st
         const auto endSteps = static_cast<std::int64_t>(std::floor((latestEnd - firstEnd) / kRampFitStep + 1e-9));
         for (std::int64_t j = 0; j <= endSteps; ++j) {
             trial.endSeconds = firstEnd + static_cast<double>(j) * kRampFitStep;
-            const auto miss = rampMiss(beats, trial, true, fitBefore);
-            const bool plausible =
-                miss.startBPM * kRampStartRatio >= ramp.startBPM && miss.startBPM <= kRampStartRatio * ramp.startBPM &&
-                std::abs(miss.beforeBPM - ramp.beforeBPM) <= kBeforeBendLimit * ramp.beforeBPM;
+            const auto miss = rampMiss(beats, trial, {.before = fitBefore, .start = true});
+            const auto& fitted = miss.fitted;
+            const bool plausible = fitted.startBPM * kRampStartRatio >= ramp.startBPM &&
+                                   fitted.startBPM <= kRampStartRatio * ramp.startBPM &&
+                                   std::abs(fitted.beforeBPM - ramp.beforeBPM) <= kBeforeBendLimit * ramp.beforeBPM;
             if (plausible && miss.cost < bestCost) {
                 bestCost = miss.cost;
-                best = trial;
-                best.startBPM = miss.startBPM;
-                best.beforeBPM = miss.beforeBPM;
+                best = fitted;
                 found = true;
             }
         }
@@ -981,87 +995,6 @@ constexpr double kSlowingEndLongest = 30.0;
 constexpr double kSlowingEndFollowPast = kRampFollowPast;
 // Its start and end are looked for in steps of this many seconds first, then of kRampFitStep.
 constexpr double kSlowingCoarseStep = 0.5;
-
-// The beats a map of sections counts from a to b (negative where b lies before a): each section
-// holds its tempo, or runs in a straight line to the next one's where it says so; the first
-// reaches back and the last on.
-double sectionBeats(std::span<const Section> map, double a, double b) {
-    if (b < a) return -sectionBeats(map, b, a);
-    double beats = 0;
-    for (std::size_t i = 0; i < map.size(); ++i) {
-        const double s = i == 0 ? -kInfinity : map[i].startSeconds;
-        const double e = i + 1 == map.size() ? kInfinity : map[i + 1].startSeconds;
-        const double lo = std::fmax(a, s);
-        const double hi = std::fmin(b, e);
-        if (!(hi > lo)) continue;
-        if (map[i].linearToNext && i + 1 < map.size() && e > s && std::isfinite(s)) {
-            const double slope = (map[i + 1].bpm - map[i].bpm) / (e - s);
-            beats += (map[i].bpm * (hi - lo) + slope * ((hi - s) * (hi - s) - (lo - s) * (lo - s)) / 2) / 60.0;
-        } else {
-            beats += map[i].bpm * (hi - lo) / 60.0;
-        }
-    }
-    return beats;
-}
-
-// A map of sections' tempo at a time, as sectionBeats counts it (the first section holds).
-double sectionTempoAt(std::span<const Section> map, double t) {
-    std::size_t i = 0;
-    while (i + 1 < map.size() && map[i + 1].startSeconds <= t) ++i;
-    if (map[i].linearToNext && i + 1 < map.size() && i > 0 && map[i + 1].startSeconds > map[i].startSeconds) {
-        const double share = (t - map[i].startSeconds) / (map[i + 1].startSeconds - map[i].startSeconds);
-        return map[i].bpm + (map[i + 1].bpm - map[i].bpm) * share;
-    }
-    return map[i].bpm;
-}
-
-// The beats counted from zero to t by a steady tempo that slows in a straight line over
-// t0 ... t1 to an end tempo it then holds, per BPM of the steady tempo and per BPM of the end.
-struct SlowingCount {
-    double perSteadyBPM = 0;
-    double perEndBPM = 0;
-};
-
-SlowingCount slowingBeats(double t, double t0, double t1) {
-    const double length = t1 - t0;
-    const double x = std::clamp(t, t0, t1) - t0;
-    return {(std::fmin(t, t0) + x - x * x / (2 * length)) / 60.0, (x * x / (2 * length) + std::fmax(t - t1, 0.0)) / 60.0};
-}
-
-struct SlowingFit {
-    double cost = kInfinity;
-    double endBPM = 0;
-};
-
-// The end tempo of a slowing from the steady tempo over t0 ... t1 that meets the followed beats
-// best (least squares), and how badly it misses them, capped.
-SlowingFit fitSlowing(std::span<const FollowedBeat> beats, double anchor, double steadyBPM, double t0, double t1) {
-    const SlowingCount zero = slowingBeats(anchor, t0, t1);
-    double see = 0, sek = 0;
-    std::vector<SlowingCount> counts;
-    counts.reserve(beats.size());
-    for (std::size_t k = 0; k < beats.size(); ++k) {
-        SlowingCount c = slowingBeats(beats[k].seconds, t0, t1);
-        c.perSteadyBPM -= zero.perSteadyBPM;
-        c.perEndBPM -= zero.perEndBPM;
-        counts.push_back(c);
-        const double w = beats[k].weight;
-        // What the end tempo has to count.
-        const double rest = static_cast<double>(k) - steadyBPM * c.perSteadyBPM;
-        see += w * c.perEndBPM * c.perEndBPM;
-        sek += w * c.perEndBPM * rest;
-    }
-    SlowingFit fit;
-    if (!(see > 1e-12)) return fit;
-    fit.endBPM = sek / see;
-    fit.cost = 0;
-    for (std::size_t k = 0; k < beats.size(); ++k) {
-        const double error = steadyBPM * counts[k].perSteadyBPM + fit.endBPM * counts[k].perEndBPM -
-                             static_cast<double>(k);
-        fit.cost += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
-    }
-    return fit;
-}
 
 }  // namespace
 
@@ -1131,14 +1064,16 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
                     const auto endSteps = static_cast<std::int64_t>(std::floor((endLimit - firstEnd) / step + 1e-9));
                     for (std::int64_t j = 0; j <= endSteps; ++j) {
                         const double t1 = firstEnd + static_cast<double>(j) * step;
-                        const auto fit = fitSlowing(reading.beats, anchorBeat, steadyBPM, t0, t1);
-                        if (!(fit.cost < reading.cost) || !(fit.endBPM > 0) ||
-                            !(fit.endBPM <= (1 - kSlowingEndLeastChange) * steadyBPM)) {
+                        // The steady tempo holds up to the slowing and starts it; its end is fitted.
+                        const auto fit = rampMiss(
+                            reading.beats, ORVRampPlacement{anchorBeat, steadyBPM, t0, t1, steadyBPM, steadyBPM},
+                            {.end = true});
+                        if (!(fit.cost < reading.cost) || !(fit.fitted.endBPM > 0) ||
+                            !(fit.fitted.endBPM <= (1 - kSlowingEndLeastChange) * steadyBPM)) {
                             continue;
                         }
                         reading.cost = fit.cost;
-                        reading.placement =
-                            ORVRampPlacement{anchorBeat, steadyBPM, t0, t1, steadyBPM, fit.endBPM};
+                        reading.placement = fit.fitted;
                     }
                 }
             };
@@ -1167,13 +1102,25 @@ std::optional<ORVRampPlacement> ORVAnalyzerSectionRefinement::fitSlowingEnd(std:
     const auto& beats = chosen.beats;
     const auto& best = chosen.placement;
     const double bestCost = chosen.cost;
-    // The map as it stands, on the same beats.
+    // The map as it stands, on the same beats, counted on its quarter axis (the first section
+    // reaches back to the start, the axis runs on to the last beat followed).
+    std::vector<BeatloomTempoPoint> points;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        points.push_back(BeatloomTempoPoint{.timeSeconds = i > 0 ? map[i].startSeconds : 0.0,
+                                            .bpm = map[i].bpm,
+                                            .linearToNext = map[i].linearToNext});
+    }
+    const auto earlier = [](const FollowedBeat& a, const FollowedBeat& b) { return a.seconds < b.seconds; };
+    const auto last = std::max_element(beats.begin(), beats.end(), earlier);
+    const auto axis = BeatloomTimeline::segments(points, std::fmax(last->seconds, anchorBeat));
+    const double zero = BeatloomTimeline::quarterPosition(axis, anchorBeat);
     double given = 0;
     for (std::size_t k = 0; k < beats.size(); ++k) {
-        const double error = sectionBeats(map, anchorBeat, beats[k].seconds) - static_cast<double>(k);
+        const double error =
+            BeatloomTimeline::quarterPosition(axis, beats[k].seconds) - zero - static_cast<double>(k);
         given += beats[k].weight * std::fmin(error * error, kRampFitErrorCap * kRampFitErrorCap);
     }
-    const double givenMeets = meets([&map](double t) { return sectionTempoAt(map, t); });
+    const double givenMeets = meets([&points, steadyBPM](double t) { return bpmAt(points, t, steadyBPM); });
     // The ramp's own beats must also meet the music better than the map's: a follower led
     // through a step by a slowing guess misses a few beats there that the step map meets.
     if (!(bestCost < kRampFitGain * given) || !(chosen.meets > givenMeets + kStepClearMargin)) {
