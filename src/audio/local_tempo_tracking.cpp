@@ -34,6 +34,9 @@ constexpr double kGroupingWindowSeconds = 6.0;
 constexpr double kGroupingHopSeconds = 1.5;
 constexpr double kClearGrouping = 0.1;
 constexpr std::size_t kGroupingWindowsNeeded = 3;
+// How long a run of such windows lasts.
+constexpr double kGroupingRunSeconds =
+    kGroupingWindowSeconds + static_cast<double>(kGroupingWindowsNeeded - 1) * kGroupingHopSeconds;
 // Two sections relate as two and three pulses when their tempi are this close to 3:2.
 constexpr double kGroupingRatioSlack = 0.03;
 // Where the tracker put a change of grouping, the accents' turn is looked for this far either
@@ -389,11 +392,12 @@ std::optional<std::vector<ORVDetectedTempoSection>> ORVAnalyzerLocalTracking::se
         // followed it there stands in, when each grouping holds as long as a run of windows
         // read clearly one way.
         const auto holdsARun = [](const ORVDetectedTempoSection& s) {
-            return s.endSeconds - s.startSeconds >=
-                   kGroupingWindowSeconds + static_cast<double>(kGroupingWindowsNeeded - 1) * kGroupingHopSeconds;
+            return s.endSeconds - s.startSeconds >= kGroupingRunSeconds;
         };
-        const bool followed = followedPulse(observations, threes, eighths) && holdsARun(first) && holdsARun(second);
-        if (!(held > kHeldPulse) && !followed) continue;
+        if (!(held > kHeldPulse) &&
+            !(holdsARun(first) && holdsARun(second) && followedPulse(observations, threes, eighths))) {
+            continue;
+        }
         if ((pulse[i - 1] > 0 && moved[i - 1].bpm != first.bpm) || (pulse[i] > 0 && moved[i].bpm != second.bpm)) {
             return std::nullopt;
         }
@@ -543,10 +547,13 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::groupingSections(
         // The pulse is read at the section's tempo by octaves, or at three times it where the
         // tracker followed a beat spanning three pulses; neighbours whose tempo falls on that
         // same pulse by octaves are read with it as one.
+        // A ramp runs into the section's own tempo, so a section a ramp runs into is read only
+        // where that tempo is the pulse itself.
+        const bool rampRunsInto = i > 0 && sections[i - 1].linearToNext;
         for (const double multiple : {1.0, 3.0}) {
             if (parts || sections[i].linearToNext) break;
             const auto pulse = eighthsOctave(sections[i].bpm * multiple);
-            if (!pulse) continue;
+            if (!pulse || (rampRunsInto && *pulse != sections[i].bpm)) continue;
             next = i + 1;
             while (next < sections.size() && !sections[next].linearToNext) {
                 const auto other = eighthsOctave(sections[next].bpm * multiple);

@@ -523,12 +523,18 @@ bool mayPlayFreely(const ORVAudioFeatureSet& features, Freedom freedom, std::spa
            !(breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare);
 }
 
-// The features on the time scale on which the beats fall evenly: each output frame takes the
-// largest value of the frames it covers, so that no onset is lost between frames.
-ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+// The mean spacing of followed beats, in frames.
+double meanSpacing(std::span<const double> beats) {
+    return (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
+}
+
+// The features on the time scale on which the beats fall evenly (`spacing` frames apart): each
+// output frame takes the largest value of the frames it covers, so that no onset is lost
+// between frames.
+
+ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<const double> beats, double spacing) {
     ORVAudioFeatureSet out;
     out.frameSeconds = features.frameSeconds;
-    const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
     const auto frames = static_cast<std::size_t>(std::floor(spacing * static_cast<double>(beats.size() - 1)));
     const auto source = [&](double j) {
         const double q = std::min(j / spacing, static_cast<double>(beats.size() - 1));
@@ -582,10 +588,10 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
-    const ORVAudioFeatureSet evened = evenedFeatures(features, beats);
-    const double spacing = (beats.back() - beats.front()) / static_cast<double>(beats.size() - 1);
+    const double spacing = meanSpacing(beats);
     const double evenBpm = 60.0 / (features.frameSeconds * spacing);
     if (!A::isUsableTempo(evenBpm)) return 1.0;
+    const ORVAudioFeatureSet evened = evenedFeatures(features, beats, spacing);
     const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
     std::vector<ORVDetectedTempoSection> stretches;
     for (double t = 0; t < evened.durationSeconds; t += stretchSeconds) {

@@ -417,7 +417,7 @@ TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOn
 // followed the eighths by octaves (two sections an octave apart, the step between them where
 // the tempo read flipped, not where the grouping turns) or the dotted beat throughout (a beat
 // spanning three eighths, as a 4/4 read at 3:2 looks); a steady 4/4 read at its dotted beat
-// stays one section.
+// stays one section, and so does a section a ramp runs into, read at another octave.
 TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheAccentsTurn) {
     const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
     const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
@@ -437,6 +437,8 @@ TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheA
          {{0, 33, 240, 0.9, 20}, {33, 60, 120, 0.9, 18}}, {240, 160, 240}},
         {"the dotted beat throughout", &meterChange, {{0, 60, 80, 0.9, 38}}, {240, 160, 240}},
         {"steady 4/4 at its dotted beat", &steady, {{0, 60, 80, 0.9, 38}}, {}},
+        // A ramp runs into the tempo of the section after it: that section keeps it.
+        {"quarters a ramp runs into", &meterChange, {{0, 8, 100, 0.9, 5, true}, {8, 60, 120, 0.9, 30}}, {}},
     };
     for (const auto& c : cases) {
         const auto parts = A::groupingSections(*c.features, c.read, {});
