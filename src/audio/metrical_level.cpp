@@ -66,6 +66,10 @@ constexpr double kCompoundOctaves = 0.5;
 constexpr double kLeanWindowBeats = 48;
 // A section counts as a detour from a neighbour at least as long as itself.
 constexpr double kDetourShare = 1.0;
+// The tracker may settle a few percent off a neighbour's tempo for a part that plays the same
+// beat (syncopations pulling it): a step up to this share counts as such a drift when the
+// neighbour's grid meets the part's onsets at least as well as its own.
+constexpr double kDriftShare = 0.04;
 
 // The split bands read for beats, with how much each speaks for the beat rather than for
 // its subdivisions: drums, bass and chords carry the beat, cymbals and hats fill in between.
@@ -864,8 +868,9 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::sectionsOfHeardCh
                 continue;
             }
             // A cross-rhythm of one groove (three against two or four) runs at a simple ratio
-            // to its beat.
-            if (!isCrossRhythm(result[j].bpm / result[i].bpm)) continue;
+            // to its beat; a drift of the tracker lies a few percent from it.
+            const double ratio = result[j].bpm / result[i].bpm;
+            if (!isCrossRhythm(ratio) && !(ratio != 1 && std::abs(ratio - 1) <= kDriftShare)) continue;
             const double fit = gridFit(features, 60.0 / (fs * result[j].bpm), begin, end);
             if (fit >= best && fit > 0) {
                 best = fit;

@@ -651,6 +651,10 @@ TEST(MetricalLevelOnPulses, OnlyChangesTheAccentsShowStayInTheMap) {
         {"cross-rhythm", 104, 104, 104.0 * 4 / 3, 104},
         // A real step from 90 to 120 (the same ratio the other way) stays.
         {"step", 90, 120, 120, 120},
+        // The same beat throughout, the tracker settling 3% fast on the last part: back to 104.
+        {"drift", 104, 104, 107, 104},
+        // A real push of 3% from 120 to 124 stays: the first part's grid slips off its beats.
+        {"small step", 120, 124, 124, 124},
     };
     for (const Case& c : cases) {
         auto set = silentFeatures(50);
