@@ -83,7 +83,7 @@ struct ORVAnalyzerMetricalLevel {
                           std::int64_t end);
 
     // The sections with each steady section whose tempo stands to a steady neighbour at least
-    // twice its length as 2:3, 3:4, 4:3 or 3:2, or within a few percent of it, given that
+    // as long as itself as 2:3, 3:4, 4:3 or 3:2, or within a few percent of it, given that
     // neighbour's tempo when the neighbour's beat grid fits its onsets at least as well as its
     // own: a change the accents don't show (the tracker following a cross-rhythm of the same
     // groove, or drifting off its beat) is no change of the music. Ramps are left as they are.
