@@ -51,7 +51,7 @@
 
 #include <sys/resource.h>
 
-#include "audio/music_analyzer.hpp"
+#include "analysis/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
 #include "music_corpus.hpp"
 

@@ -2,7 +2,7 @@
 corvel_add_benchmark(corvel_audio_bench
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/audio_bench.cpp
-  DEPS corvel_audio corvel_test_signals)
+  DEPS corvel_audio corvel_analysis corvel_test_signals)
 target_include_directories(corvel_audio_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")
 
 # Analysis accuracy on a synthesised corpus with exact truth: a plain program, run by hand.
@@ -10,7 +10,7 @@ add_executable(corvel_analysis_accuracy_bench
   ${CMAKE_CURRENT_LIST_DIR}/analysis_accuracy_bench.cpp
   ${CMAKE_CURRENT_LIST_DIR}/music_corpus.cpp
   ${CMAKE_CURRENT_LIST_DIR}/gm_synth.cpp)
-target_link_libraries(corvel_analysis_accuracy_bench PRIVATE corvel_options corvel_audio corvel_test_signals)
+target_link_libraries(corvel_analysis_accuracy_bench PRIVATE corvel_options corvel_audio corvel_analysis corvel_test_signals)
 target_include_directories(corvel_analysis_accuracy_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")
 # Its second renderer (--renderer gm) plays the corpus on a General MIDI soundfont, when
 # fluidsynth is there (apt-get install libfluidsynth-dev fluid-soundfont-gm).
@@ -37,11 +37,11 @@ endif()
 corvel_add_benchmark(corvel_analysis_speed_bench
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/analysis_speed_bench.cpp
-  DEPS corvel_audio corvel_test_signals)
+  DEPS corvel_audio corvel_analysis corvel_test_signals)
 target_include_directories(corvel_analysis_speed_bench PRIVATE "${PROJECT_SOURCE_DIR}/tests")
 
 # What starting the preview costs the main thread (10-minute M4A and MP3 made at run time).
 corvel_add_benchmark(corvel_preview_bench
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/preview_bench.cpp
-  DEPS corvel_audio corvel_test_signals)
+  DEPS corvel_audio corvel_analysis corvel_test_signals)
