@@ -1,7 +1,7 @@
 # Shared compile settings for every target of the project.
 
 add_library(corvel_options INTERFACE)
-target_compile_options(corvel_options INTERFACE -Wall -Wextra)
+target_compile_options(corvel_options INTERFACE -Wall -Wextra -Wshadow)
 # GCC 12 at -O3 reports false -Wrestrict overlaps inside std::string concatenation
 # (fixed in GCC 13); the warning says nothing about our code there.
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13)

@@ -855,8 +855,8 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
             }
         }
         double newBeat = stepBeat.value_or(walked);
-        for (int k = 1; !stepBeat && k <= kLongestBeatWalk; ++k) {
-            for (const double candidate : {walked - k * newPeriod, walked + k * newPeriod}) {
+        for (int beats = 1; !stepBeat && beats <= kLongestBeatWalk; ++beats) {
+            for (const double candidate : {walked - beats * newPeriod, walked + beats * newPeriod}) {
                 const double miss = missOf(candidate);
                 const double best = missOf(newBeat);
                 if (candidate > anchor && best > kTolerableMissSeconds && miss < best) newBeat = candidate;

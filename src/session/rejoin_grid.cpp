@@ -145,13 +145,13 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
                 withTimeSignatureAt(model.meterEvents.value(), locator, beats, noteValue, duration), duration));
         }
 
-        auto barAnchors = model.barAnchors.value();
-        std::erase_if(barAnchors, [&](const BeatloomBarAnchor& anchor) {
+        auto bars = model.barAnchors.value();
+        std::erase_if(bars, [&](const BeatloomBarAnchor& anchor) {
             return std::abs(anchor.timeSeconds - locator) < kMarkerSpacingSeconds;
         });
         // The count restarts at the rejoin bar.
-        barAnchors.push_back(BeatloomBarAnchor{Uuid::random(), locator, rejoinBar});
-        model.barAnchors.set(normalizedBarAnchors(barAnchors, duration));
+        bars.push_back(BeatloomBarAnchor{Uuid::random(), locator, rejoinBar});
+        model.barAnchors.set(normalizedBarAnchors(bars, duration));
 
         anchors.push_back(BeatloomRhythmicAnchor{Uuid::random(), regionID, locator, quarter,
                                                  BeatloomMusicalPosition{rejoinBar, 1, 0.0},

@@ -58,9 +58,8 @@ public:
     };
 
     InstallCoordinator() = default;
-    InstallCoordinator(ResourceInstaller fileInstaller, VoduveShortcutManager shortcutManager, Seams seams)
-        : fileInstaller(std::move(fileInstaller)), shortcutManager(std::move(shortcutManager)),
-          seams(std::move(seams)) {}
+    InstallCoordinator(ResourceInstaller installer, VoduveShortcutManager shortcuts, Seams injected)
+        : fileInstaller(std::move(installer)), shortcutManager(std::move(shortcuts)), seams(std::move(injected)) {}
 
     InstallReport install(const std::vector<ToolInstallChoice>& choices,
                           const std::filesystem::path& resourceFolder) const;

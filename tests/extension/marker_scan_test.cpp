@@ -90,7 +90,7 @@ INSTANTIATE_TEST_SUITE_P(
                       WindowCase{"BackwardJustAfterUpperEnd", 10.0, 9.5, 10.0601, false},
                       WindowCase{"ForwardStepOfExactlyTwo", 10.0, 12.0, 11.0, true},
                       WindowCase{"BackwardStepOfExactlyTwo", 12.0, 10.0, 11.0, true}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& testCase) { return std::string(testCase.param.label); });
 
 TEST_F(ExtensionTest, LargeStepIsAdoptedWithoutScanning) {
     host.markers = {{"!stop", 11.0}, {"!stop", 12.52}};
@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, StopName,
                                            StopNameCase{"Longer", "!stops", false},
                                            StopNameCase{"Shorter", "!sto", false},
                                            StopNameCase{"NoBang", "stop", false}, StopNameCase{"Empty", "", false}),
-                         [](const auto& info) { return std::string(info.param.label); });
+                         [](const auto& testCase) { return std::string(testCase.param.label); });
 
 TEST_F(ExtensionTest, RegionsAndNamelessEntriesNeverAct) {
     host.markers = {{std::nullopt, 10.01}, {"!stop", 10.01, true}, {"!stop", 10.02}};
@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
                       JumpNameCase{"RangeError", "!jumpto99999999999999999999", "@4", Outcome::NotAJump, ""},
                       JumpNameCase{"ShortPrefix", "!jump4", "@4", Outcome::NotAJump, ""},
                       JumpNameCase{"NoBang", "jumpto4", "@4", Outcome::NotAJump, ""}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& testCase) { return std::string(testCase.param.label); });
 
 TEST_F(ExtensionTest, TargetIsTheFirstEnumeratedMarkerNeverARegion) {
     host.markers = {{"@5", 40.0, true}, {"!jumpto5", 10.01}, {std::nullopt, 50.0}, {"@5", 30.0}, {"@5", 20.0}};

@@ -130,8 +130,8 @@ std::vector<GridLine> drawnGridLines(const SongGrid& grid, const BeatloomTimelin
     }
 
     // More lines than columns: look each column's strongest line up in the bar and beat lists.
-    const auto firstAtOrAfter = [&lines](const std::vector<std::size_t>& indices, std::size_t from, double t) {
-        return std::size_t(std::lower_bound(indices.begin() + std::ptrdiff_t(from), indices.end(), t,
+    const auto firstAtOrAfter = [&lines](const std::vector<std::size_t>& indices, std::size_t start, double t) {
+        return std::size_t(std::lower_bound(indices.begin() + std::ptrdiff_t(start), indices.end(), t,
                                             [&lines](std::size_t i, double time) { return lines[i].timeSeconds < time; }) -
                            indices.begin());
     };

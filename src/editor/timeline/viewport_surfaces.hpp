@@ -18,9 +18,8 @@ namespace corvel::editor {
 class BeatloomWaveformSeekSurface final {
 public:
     BeatloomWaveformSeekSurface() = default;
-    BeatloomWaveformSeekSurface(std::function<void(double)> onSeekNormalized,
-                                std::function<void(double)> onHorizontalScrollPixels)
-        : onSeekNormalized(std::move(onSeekNormalized)), onHorizontalScrollPixels(std::move(onHorizontalScrollPixels)) {}
+    BeatloomWaveformSeekSurface(std::function<void(double)> seek, std::function<void(double)> scroll)
+        : onSeekNormalized(std::move(seek)), onHorizontalScrollPixels(std::move(scroll)) {}
 
     std::function<void(double)> onSeekNormalized;
     std::function<void(double)> onHorizontalScrollPixels;
