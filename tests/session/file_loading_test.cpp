@@ -127,7 +127,7 @@ TEST_F(FileLoading, AFailedAnalysisShowsTheAnalysersMessageAndLoadsNoWaveform) {
     setMessageLines("old");
     model.loadAudio(shortSong());
     settle();
-    EXPECT_EQ(model.errorText.value(), "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    EXPECT_EQ(model.errorText.value(), "The audio is too short for a musical tempo analysis.");
     EXPECT_EQ(model.statusText.value(), "");
     EXPECT_FALSE(model.isAnalyzing.value());
     EXPECT_FALSE(model.result.value());
