@@ -72,9 +72,10 @@ QVBoxLayout* columnLayout(QWidget* owner, int spacing) {
 // A one-line label that shortens its text in the middle to the width it gets.
 class MiddleElidedLabel : public QLabel {
 public:
+    MiddleElidedLabel() { setTextFormat(Qt::PlainText); }
     void setFullText(const QString& text) {
         full_ = text;
-        setToolTip(text);
+        setToolTip(plainToolTip(text));
         elide();
     }
     QString fullText() const { return full_; }

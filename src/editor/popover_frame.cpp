@@ -4,6 +4,7 @@
 #include <QHideEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -127,10 +128,16 @@ QFont popoverControlFont() { return app::OrvantaTheme::font(13, QFont::Normal); 
 
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
     auto* label = new QLabel(text);
+    // File names, messages and numbers are shown as they are, never read as markup.
+    label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     label->setWordWrap(false);
     if (color.isValid()) app::OrvantaTheme::setTextColor(label, color);
     return label;
+}
+
+QString plainToolTip(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap) : text;
 }
 
 QWidget* makeDivider() {

@@ -66,8 +66,12 @@ QWidget* makePopoverColumn(int width, int spacing, int padding, QVBoxLayout** la
 // The platform's regular control size, for the switches, pickers and buttons of a popover.
 QFont popoverControlFont();
 
-// A one-line label; an invalid colour keeps the default foreground.
+// A one-line label of plain text (never read as markup); an invalid colour keeps the default
+// foreground.
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color = {});
+
+// A tool tip that shows `text` as it is: Qt reads a tool tip that looks like markup as markup.
+QString plainToolTip(const QString& text);
 
 // A horizontal divider line across the column.
 QWidget* makeDivider();

@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QProgressBar>
+#include <QTextDocument>
 #include <QUrl>
 
 #include <memory>
@@ -32,6 +33,16 @@ namespace records = corvel::testing;
 using session::testing::undoNames;
 
 QUrl fileURL(const std::filesystem::path& file) { return QUrl::fromLocalFile(QString::fromStdString(file.string())); }
+
+// What a label or tool tip puts on the screen: Qt reads a text of automatic format that looks
+// like markup as markup.
+QString shownText(const QString& text, Qt::TextFormat format = Qt::AutoText) {
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+QString shownText(const QLabel* label) { return shownText(label->text(), label->textFormat()); }
 
 class BeatloomViewTest : public session::testing::LoadingTest {
 protected:
@@ -152,6 +163,32 @@ TEST_F(BeatloomViewTest, AFailedAnalysisShowsItsMessageUnderTheDropZone) {
     ASSERT_NE(model.errorText.value(), "");
     EXPECT_EQ(blocks(), (Blocks{true, false, false, false, true, true}));
     EXPECT_EQ(view->errorLabel()->text().toStdString(), model.errorText.value());
+}
+
+TEST_F(BeatloomViewTest, FileNamesAndMessagesThatLookLikeMarkupAreShownAsWritten) {
+    const auto file = songFolder() / "a<b>c.wav";
+    std::filesystem::copy_file(song120(), file, std::filesystem::copy_options::overwrite_existing);
+    drop({fileURL(file)});
+    flush();
+    EXPECT_EQ(shownText(view->analysingFileLabel()), "a<b>c.wav");
+    settle();
+    flush();
+    ASSERT_TRUE(model.result.value()) << model.errorText.value();
+    EXPECT_EQ(shownText(view->loadedFileLabel()), "a<b>c.wav");
+    EXPECT_EQ(shownText(view->loadedFileLabel()->toolTip()), "a<b>c.wav");
+
+    const std::string message = "Could not read \"<i>a</i><b>c.wav\".";
+    model.errorText.set(message);
+    model.exportStatusText.set(message);
+    model.statusText.set(message);
+    model.waveformErrorText.set(message);
+    model.waveformData.set(std::nullopt);
+    flush();
+    for (const QLabel* label : {view->errorLabel(), view->exportStatusLabel(), view->statusLabel(),
+                                view->waveformEditor()->findChild<QLabel*>(QStringLiteral("waveformErrorText"))}) {
+        ASSERT_TRUE(label);
+        EXPECT_EQ(shownText(label).toStdString(), message) << label->objectName().toStdString();
+    }
 }
 
 TEST_F(BeatloomViewTest, AdvancedTempoMapListsThePointsAndSendsItsButtonsToTheSession) {
