@@ -24,7 +24,8 @@ namespace corvel::editor {
 
 // A pop-up window under its anchor that follows a presentation flag. Its content is built
 // anew each time the flag turns true and dropped when it turns false, so what it shows is
-// always read afresh from the models. A click outside closes it and sets the flag false.
+// always read afresh from the models. A click outside closes it and sets the flag false. It
+// stays inside the anchor's window, also when its content grows.
 class PopoverFrame final : public QFrame {
 public:
     using ContentBuilder = std::function<QWidget*()>;
@@ -40,9 +41,11 @@ public:
 protected:
     void hideEvent(QHideEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void present(bool presented);
+    void place();
 
     Published<bool>& isPresented_;
     QPointer<QWidget> anchor_;
