@@ -41,7 +41,8 @@ using app::OrvantaButton;
 using app::OrvantaTheme;
 
 constexpr int kBlockSpacing = 16;
-constexpr int kColumnMaximumWidth = 1500;
+// Wide enough that a 1920-px window shows the toolbar's full row.
+constexpr int kColumnMaximumWidth = 1920;
 // The analysing panel's small bar, wide enough to read the fraction done from it.
 constexpr int kAnalysingProgressWidth = 64;
 constexpr int kAnalysingProgressSteps = 1000;

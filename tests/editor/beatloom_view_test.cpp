@@ -1,6 +1,9 @@
 #include "editor/beatloom_view.hpp"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QCheckBox>
+#include <QMenu>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -18,11 +21,14 @@
 #include <gtest/gtest.h>
 
 #include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/popover_frame.hpp"
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
 #include "editor/tempo_point_row.hpp"
+#include "editor/toolbar/toolbar_controls.hpp"
 #include "editor/toolbar/toolbar_popovers.hpp"
 #include "editor/waveform_editor.hpp"
+#include "editor/widget_lookup.hpp"
 #include "session/loading_fixture.hpp"
 #include "session/undo_names.hpp"
 
@@ -319,6 +325,108 @@ TEST_F(BeatloomViewLayoutTest, EveryToolbarControlGetsItsNaturalSizeAtEveryWindo
             EXPECT_TRUE(toolbar().rect().contains(placed)) << control->toolTip().toStdString();
         }
     }
+}
+
+// Every control of the toolbar's full row, as the user finds it: in the row by its tool tip or
+// text, else as an item of the "…" menu (a title, or the start of a submenu's title).
+struct ToolbarControl {
+    const char* inRow;
+    const char* inMenu;
+};
+constexpr ToolbarControl kToolbarControls[] = {
+    {"Play / Stop · Space", nullptr},
+    {"Click off", "Click"},
+    {"Click settings", "Click Settings…"},
+    {"Double-click to enter tempo manually", nullptr},
+    {"Half the tempo of the current section", "Half Current Tempo (÷2)"},
+    {"Double the tempo of the current section", "Double Current Tempo (×2)"},
+    {"Time signature at the locator", "Time Signature · "},
+    {"Grid 1/8", "Grid · "},
+    {"Select a waveform range for targeted tempo re-analysis", "Select Range for Re-analysis"},
+    {"Lock the current locator as Beat 1. Existing grid on the left and other locked 1s stay fixed.", nullptr},
+    {"Locked downbeat, absolute Bar 1 and pickup options", nullptr},
+    {"Free Time / Rubato / Rejoin Grid", nullptr},
+    {"Align beat/bar lines to real transients.", nullptr},
+    {"Zoom Out · Down Arrow", "Zoom Out"},
+    {"Fit Song · 0", "Fit Song"},
+    {"Zoom In · Up Arrow", "Zoom In"},
+    {"Nothing to undo", nullptr},
+    {"Nothing to redo", nullptr},
+    {"View options", "View Options…"},
+    {"Keyboard shortcuts", "Keyboard Shortcuts…"},
+    {"Export the confirmed tempo and meter map as MIDI", nullptr},
+    {"Clear Beatloom Project — original audio is never deleted", nullptr},
+};
+
+TEST_F(BeatloomViewLayoutTest, EveryToolbarControlIsInTheRowOrInTheMoreMenuAtEveryWindowWidth) {
+    showSong();
+    model.previewPlayer().setClickEnabled(false);
+    for (const int width : {1080, 1420, 1920}) {
+        SCOPED_TRACE(width);
+        resize(width);
+        if (width == 1920) {
+            EXPECT_EQ(toolbar().currentLayout(), BeatloomToolbarLayout::full);
+        }
+        // Shown, and on the screen in full.
+        const auto onScreen = [this](const QWidget* widget) {
+            return widget->isVisible() && !widget->size().isEmpty() &&
+                   view->rect().contains(QRect(widget->mapTo(view.get(), QPoint(0, 0)), widget->size()));
+        };
+        const auto inRow = [&](const QString& name) {
+            for (const QWidget* widget : toolbar().row()->findChildren<QWidget*>()) {
+                if ((widget->toolTip() == name || testing::widgetText(widget) == name) && onScreen(widget)) return true;
+            }
+            return false;
+        };
+        QMenu* more = nullptr;
+        for (auto* button : toolbar().row()->findChildren<ToolbarMenuButton*>()) {
+            if (button->toolTip() == "More Beatloom controls" && onScreen(button)) more = button->menu();
+        }
+        if (more) emit more->aboutToShow();
+        const auto inMenu = [&](const QString& title) {
+            if (!more) return false;
+            for (const QAction* action : more->actions()) {
+                if (action->text() == title || (action->menu() && action->text().startsWith(title))) return true;
+            }
+            return false;
+        };
+        for (const ToolbarControl& control : kToolbarControls) {
+            EXPECT_TRUE(inRow(control.inRow) || (control.inMenu && inMenu(control.inMenu))) << control.inRow;
+        }
+    }
+}
+
+TEST_F(BeatloomViewLayoutTest, TheViewOptionsOpenFromTheMoreMenuInsideTheWindow) {
+    showSong();
+    resize(1080);
+    ASSERT_NE(toolbar().currentLayout(), BeatloomToolbarLayout::full);
+    ToolbarMenuButton* more = nullptr;
+    for (auto* button : toolbar().row()->findChildren<ToolbarMenuButton*>()) {
+        if (button->toolTip() == "More Beatloom controls") more = button;
+    }
+    ASSERT_TRUE(more);
+    emit more->menu()->aboutToShow();
+    QAction* viewOptions = nullptr;
+    for (QAction* action : more->menu()->actions()) {
+        if (action->text() == "View Options…") viewOptions = action;
+    }
+    ASSERT_TRUE(viewOptions);
+    viewOptions->trigger();
+    EXPECT_TRUE(ui.showViewPopover.value());
+    PopoverFrame* shown = nullptr;
+    // Told apart by their type (the class has no meta-object of its own).
+    for (QWidget* child : toolbar().findChildren<QWidget*>()) {
+        auto* frame = dynamic_cast<PopoverFrame*>(child);
+        if (frame && frame->isVisible()) shown = frame;
+    }
+    ASSERT_TRUE(shown);
+    auto* transients = testing::findByText<QCheckBox>(shown, "Show Transient Candidates");
+    ASSERT_TRUE(transients);
+    transients->click();
+    EXPECT_TRUE(ui.showTransients.value());
+    EXPECT_TRUE(testing::findByText<QCheckBox>(shown, "Large Waveform"));
+    EXPECT_TRUE(view->window()->geometry().contains(shown->geometry()));
+    ui.showViewPopover.set(false);
 }
 
 TEST_F(BeatloomViewLayoutTest, TheToolbarKeepsItsRowAndWidthAsTheTempoAndTheScrollBarComeAndGo) {
