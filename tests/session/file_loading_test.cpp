@@ -187,6 +187,29 @@ TEST_F(FileLoading, TheOpenPanelAsksForOneAudioFileAndACancelChangesNothing) {
     EXPECT_EQ(model.result.value()->fileName, "take.01.wav");
 }
 
+TEST_F(FileLoading, TheOpenPanelStartsInTheFolderOfTheLastSongOpenedHoweverItCame) {
+    model.chooseAudioFile();
+    EXPECT_EQ(panels.openRequests.back().folder, std::filesystem::path());  // the panel's own start
+
+    panels.openAnswer = song90();
+    model.chooseAudioFile();
+    settle();
+    model.chooseAudioFile();
+    EXPECT_EQ(panels.openRequests.back().folder, songFolder());
+
+    // A song dropped or handed to the program from elsewhere moves the start there, and a
+    // cleared project keeps it.
+    const audio::testkit::TempFolder elsewhere{"session-elsewhere"};
+    const auto dropped = elsewhere / "dropped.wav";
+    std::filesystem::copy_file(song120(), dropped);
+    panels.openAnswer.reset();
+    model.loadAudio(dropped);
+    settle();
+    model.resetSession();
+    model.chooseAudioFile();
+    EXPECT_EQ(panels.openRequests.back().folder, elsewhere.path());
+}
+
 // ---- Reset ----
 
 TEST_F(FileLoading, ResetForgetsTheFileAndEveryEditAndDropsAnOpenDrag) {
