@@ -1,5 +1,6 @@
 #include "editor/beatloom_view.hpp"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -536,7 +537,9 @@ void BeatloomView::refresh() {
     errorBanner_->setVisible(!error.empty());
     errorLabel_->setText(fromStd(error));
     promotionalPanel_->setVisible(!loaded);
-    if (!error.empty() && error != shownError_) revealErrorBanner();
+    // While a popover is open the user is looking at it (it says what it refused): the page
+    // does not scroll away from under it.
+    if (!error.empty() && error != shownError_ && QApplication::activePopupWidget() == nullptr) revealErrorBanner();
     shownError_ = error;
 }
 

@@ -72,7 +72,8 @@ void BeatloomViewModel::moveGridAnchor(const BeatloomTimeline::GridLine& line, b
     const bool isBarLine = line.kind == BeatloomTimeline::GridKind::bar;
     if (existing != anchors.end()) {
         if (existing->isLocked) {
-            statusText.set(std::string(kLockedAnchorMessage));
+            // In the error line, which the screen brings into view: the status line may be folded away.
+            errorText.set(std::string(kLockedAnchorMessage));
             return;
         }
         existing->timeSeconds = time;

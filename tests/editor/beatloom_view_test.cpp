@@ -25,6 +25,7 @@
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
 #include "editor/tempo_point_row.hpp"
+#include "editor/toolbar/tempo_control_popover.hpp"
 #include "editor/toolbar/toolbar_controls.hpp"
 #include "editor/toolbar/toolbar_popovers.hpp"
 #include "editor/waveform_editor.hpp"
@@ -294,8 +295,8 @@ protected:
         view->show();
         resize(1420);
     }
-    void resize(int width) {
-        view->resize(width, kScreenHeight);
+    void resize(int width, int height = kScreenHeight) {
+        view->resize(width, height);
         flush();
     }
     BeatloomWaveformEditor& editor() const { return *static_cast<BeatloomWaveformEditor*>(view->waveformEditor()); }
@@ -466,6 +467,52 @@ TEST_F(BeatloomViewLayoutTest, GridFitModeLaysThePanelOutAtOnce) {
     ui.gridFitMode.set(false);
     EXPECT_FALSE(bar->isVisible());
     EXPECT_LE(editor().statusRow()->geometry().bottom(), editor().height() - BeatloomWaveformEditor::kPadding);
+}
+
+// The smallest window less the section bar above the screen.
+constexpr int kSmallestScreenHeight = 660;
+
+TEST_F(BeatloomViewLayoutTest, ATypedTempoOutOfRangeIsRefusedInThePopoverAndThePageStaysPut) {
+    showSong();
+    resize(1080, kSmallestScreenHeight);
+    const int scrolled = scrollArea().verticalScrollBar()->value();
+    toolbar().openTempoPopover();
+    BeatloomTempoControlPopover* popover = nullptr;
+    for (QWidget* widget : toolbar().findChildren<QWidget*>()) {
+        if (auto* found = dynamic_cast<BeatloomTempoControlPopover*>(widget); found && found->isVisible()) popover = found;
+    }
+    ASSERT_TRUE(popover);
+    popover->setTempoText("500");
+    popover->applyManualTempo();
+    flush();
+    EXPECT_TRUE(popover->isVisible());
+    EXPECT_TRUE(popover->refusalLabel()->isVisible());
+    EXPECT_EQ(popover->refusalLabel()->text(), "Enter a BPM between 30 and 300.");
+    // The page does not scroll away from under the open popover to the banner at its foot.
+    EXPECT_EQ(scrollArea().verticalScrollBar()->value(), scrolled);
+    toolbar().showTempoPopover.set(false);
+}
+
+TEST_F(BeatloomViewLayoutTest, ALockedGridFitAnchorRefusesItsDragInTheErrorLineInView) {
+    showSong();
+    resize(1080, kSmallestScreenHeight);
+    ui.gridFitMode.set(true);
+    BeatloomGridFitAnchor locked;
+    locked.quarterPosition = 8;
+    locked.timeSeconds = 4.0;
+    locked.isLocked = true;
+    model.gridFitAnchors.set({locked});
+    flush();
+    ASSERT_FALSE(view->showAdvancedTempoMap());
+    // What the Grid Fit lane asks for while the line is dragged.
+    model.beginGridAnchorMove();
+    model.moveGridAnchor({4.0, 8, BeatloomTimeline::GridKind::beat, 3, 1}, false, 4.2, 0.05);
+    model.endTransaction(model.gridFitStatusText());
+    flush();
+    EXPECT_EQ(model.gridFitAnchors.value().front().timeSeconds, 4.0);
+    ASSERT_TRUE(view->errorBanner()->isVisible());
+    EXPECT_EQ(view->errorLabel()->text(), "This Grid-Fit anchor is locked. Unlock it before moving.");
+    EXPECT_TRUE(scrollArea().viewport()->rect().contains(inViewport(view->errorBanner())));
 }
 
 TEST_F(BeatloomViewLayoutTest, AnErrorIsBroughtIntoViewWhenItAppears) {

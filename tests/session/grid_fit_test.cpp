@@ -152,13 +152,13 @@ TEST_F(GridFit, ADraggedLineSnapsToTheTransientWithinTheSearchRadius) {
     EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 8.0);
 }
 
-TEST_F(GridFit, ALockedAnchorRefusesToMoveInTheStatusLine) {
+TEST_F(GridFit, ALockedAnchorRefusesToMoveInTheErrorLine) {
     placeAnchors({anchorAt(4, 2.0, false, true)});
-    model.errorText.set("kept");
+    model.statusText.set("kept");
     model.moveGridAnchor(lineAt(4, GridKind::beat, 2, 1), false, 2.3, 0.05);
     EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 2.0);
-    EXPECT_EQ(model.statusText.value(), "This Grid-Fit anchor is locked. Unlock it before moving.");
-    EXPECT_EQ(model.errorText.value(), "kept");
+    EXPECT_EQ(model.errorText.value(), "This Grid-Fit anchor is locked. Unlock it before moving.");
+    EXPECT_EQ(model.statusText.value(), "kept");
 }
 
 TEST_F(GridFit, ADragIsOneMoveGridAnchorStepOrNoneWithoutANetChange) {
