@@ -170,6 +170,8 @@ TEST_F(BeatloomViewTest, AFailedAnalysisShowsItsMessageUnderTheDropZone) {
     ASSERT_NE(model.errorText.value(), "");
     EXPECT_EQ(blocks(), (Blocks{true, false, false, false, true, true}));
     EXPECT_EQ(view->errorLabel()->text().toStdString(), model.errorText.value());
+    // In English, like the rest of the window.
+    EXPECT_EQ(view->errorLabel()->text(), "The audio is too short for a musical tempo analysis.");
 }
 
 TEST_F(BeatloomViewTest, FileNamesAndMessagesThatLookLikeMarkupAreShownAsWritten) {
