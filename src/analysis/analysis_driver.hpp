@@ -36,8 +36,8 @@ struct ORVAnalysisControl {
 
 inline constexpr int kAudioTooShortCode = 2001;
 inline constexpr int kNoPulseStructureCode = 2002;
-inline constexpr const char* kAudioTooShortMessage = "Audio ist zu kurz fuer eine Musik-Tempoanalyse.";
-inline constexpr const char* kNoPulseStructureMessage = "Keine ausreichend stabile musikalische Pulsstruktur gefunden.";
+inline constexpr const char* kAudioTooShortMessage = "The audio is too short for a musical tempo analysis.";
+inline constexpr const char* kNoPulseStructureMessage = "No sufficiently stable musical pulse was found.";
 
 // One tempo candidate of the whole-span consensus as the measurement reports it.
 struct ORVMusicTempoCandidate {

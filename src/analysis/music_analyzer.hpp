@@ -26,16 +26,16 @@
 
 namespace corvel::audio {
 
-// Errors of the tempo analysis: domain "ORVBeatloom" with German messages.
+// Errors of the tempo analysis: domain "ORVBeatloom", codes 2001 to 2006, messages in English.
 inline constexpr const char* kAnalysisErrorDomain = "ORVBeatloom";
 inline constexpr int kInvalidAudioFormatCode = 2003;
 inline constexpr int kAudioBufferCode = 2004;
 inline constexpr int kTooLittleAudioCode = 2005;
 inline constexpr int kRangeTooShortCode = 2006;
-inline constexpr const char* kInvalidAudioFormatMessage = "Ungueltiges Audioformat.";
-inline constexpr const char* kAudioBufferMessage = "Audiopuffer konnte nicht angelegt werden.";
-inline constexpr const char* kTooLittleAudioMessage = "Zu wenig auswertbares Audio.";
-inline constexpr const char* kRangeTooShortMessage = "Der ausgewaehlte Analysebereich ist zu kurz.";
+inline constexpr const char* kInvalidAudioFormatMessage = "Invalid audio format.";
+inline constexpr const char* kAudioBufferMessage = "The audio buffer could not be created.";
+inline constexpr const char* kTooLittleAudioMessage = "Too little usable audio.";
+inline constexpr const char* kRangeTooShortMessage = "The selected analysis range is too short.";
 
 // Throws ErrorException with the analysis error of this code and message.
 [[noreturn]] inline void throwAnalysisError(int code, const char* message) {

@@ -18,6 +18,11 @@ AppModel::AppModel(SessionFactory makeSession, std::unique_ptr<platform::FilePan
     requireMainThread();
     beatloomSession_ = makeSession(*mainLoop_);
     beatloomUIState_ = std::make_unique<editor::BeatloomEditorUIState>();
+    // Range Select belongs to the song it was switched on for: a song that is opened (or a
+    // cleared project) starts in the normal mode. Only then does the session forget its result.
+    songForgotten_ = beatloomSession_->result.subscribe([ui = beatloomUIState_.get()](const auto& result) {
+        if (!result) ui->rangeSelectionMode.set(false);
+    });
     backgroundRunner_ = std::make_unique<QtBackgroundRunner>();
     beatloomSession_->connectServices(*backgroundRunner_, *filePanels_);
     stopBeatloomPreview = [session = beatloomSession_.get()] { session->stopPreview(false); };

@@ -6,6 +6,8 @@
 #include <functional>
 #include <memory>
 
+#include "common/observable.hpp"
+
 namespace corvel::platform {
 class BackgroundRunner;
 class FilePanels;
@@ -69,6 +71,8 @@ private:
     std::unique_ptr<platform::FilePanels> filePanels_;
     std::unique_ptr<session::BeatloomViewModel> beatloomSession_;
     std::unique_ptr<editor::BeatloomEditorUIState> beatloomUIState_;
+    // Ends before the session and the view state it joins.
+    Subscription songForgotten_;
     std::unique_ptr<platform::BackgroundRunner> backgroundRunner_;
 };
 

@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QFile>
 #include <QStyleFactory>
+#include <QToolTip>
 #include <QVBoxLayout>
 
 #include "common/app_version.hpp"
 #include "theme/main_thread.hpp"
+#include "theme/orvanta_brand.hpp"
 #include "theme/orvanta_theme.hpp"
 #include "app/root_view.hpp"
 
@@ -14,11 +16,7 @@ namespace corvel::app {
 
 int OrvantaVoduveCorvelApp::main(int argc, char** argv) {
     QApplication application(argc, argv);
-    QApplication::setApplicationName(windowTitle());
-    QApplication::setApplicationVersion(QString::fromLatin1(kApplicationVersion));
-    // The dark scheme for everything Qt's own style draws (scroll bars, selections, tool tips).
-    if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(style);
-    QApplication::setPalette(OrvantaTheme::darkPalette());
+    setUpApplication();
 
     const std::unique_ptr<AppModel> appModel = makeAppModel();
     const std::unique_ptr<QWidget> window = makeWindow(*appModel);
@@ -27,6 +25,20 @@ int OrvantaVoduveCorvelApp::main(int argc, char** argv) {
     const QStringList arguments = QApplication::arguments();
     if (arguments.size() > 1) appModel->openAudioFile(QFile::encodeName(arguments.at(1)).toStdString());
     return QApplication::exec();
+}
+
+void OrvantaVoduveCorvelApp::setUpApplication() {
+    // On X11 the application's name is the class of its windows.
+    const QString entry = QString::fromLatin1(kDesktopEntryName);
+    QApplication::setApplicationName(entry);
+    QGuiApplication::setDesktopFileName(entry);
+    QApplication::setApplicationVersion(QString::fromLatin1(kApplicationVersion));
+    QApplication::setWindowIcon(OrvantaMarkBadge::applicationIcon());
+    // The dark scheme for everything Qt's own style draws (scroll bars, selections); tool tips
+    // keep a palette of their own, which the platform would fill with its light colours.
+    if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(style);
+    QApplication::setPalette(OrvantaTheme::darkPalette());
+    QToolTip::setPalette(OrvantaTheme::darkPalette());
 }
 
 std::unique_ptr<AppModel> OrvantaVoduveCorvelApp::makeAppModel() {

@@ -21,6 +21,11 @@ public:
     // Runs the application until its window closes; 0 on a normal end.
     static int main(int argc, char** argv);
 
+    // What the running application tells the desktop and Qt's own widgets, once its application
+    // object exists: its name and desktop entry (the window class the entry's StartupWMClass
+    // names), version, window icon, and the dark look, tool tips included.
+    static void setUpApplication();
+
     // The setup section selected, with the tempo editor's one session and view state.
     static std::unique_ptr<AppModel> makeAppModel();
 

@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 
+#include "platform/paths.hpp"
 #include "theme/main_thread.hpp"
 
 namespace corvel::app {
@@ -12,6 +13,11 @@ namespace {
 QString fromView(std::string_view text) { return QString::fromUtf8(text.data(), qsizetype(text.size())); }
 
 std::filesystem::path toPath(const QString& file) { return std::filesystem::path(file.toStdU16String()); }
+
+QString startFolder(const std::filesystem::path& folder) {
+    const std::filesystem::path start = folder.empty() ? platform::UserFolders().home() : folder;
+    return QString::fromStdU16String(start.u16string());
+}
 
 }  // namespace
 
@@ -36,25 +42,36 @@ std::filesystem::path QtFilePanels::withExtension(const QString& chosen, std::st
     return toPath(chosen + QLatin1Char('.') + suffix);
 }
 
-std::optional<std::filesystem::path> QtFilePanels::chooseFileToOpen(const platform::OpenFileRequest& request) {
-    requireMainThread();
-    QFileDialog dialog(QApplication::activeWindow());
+void QtFilePanels::prepareOpenDialog(QFileDialog& dialog, const platform::OpenFileRequest& request) {
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     dialog.setFileMode(QFileDialog::ExistingFile);
     dialog.setNameFilter(openFilter(request.contentType));
+    dialog.setDirectory(startFolder(request.folder));
+}
+
+void QtFilePanels::prepareSaveDialog(QFileDialog& dialog, const platform::SaveFileRequest& request) {
+    dialog.setWindowTitle(fromView(request.title));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setLabelText(QFileDialog::Accept, fromView(request.prompt));
+    dialog.setNameFilter(saveFilter(request.allowedExtension));
+    dialog.setDefaultSuffix(fromView(request.allowedExtension));
+    dialog.setDirectory(startFolder(request.folder));
+    dialog.selectFile(fromView(request.proposedFileName));
+}
+
+std::optional<std::filesystem::path> QtFilePanels::chooseFileToOpen(const platform::OpenFileRequest& request) {
+    requireMainThread();
+    QFileDialog dialog(QApplication::activeWindow());
+    prepareOpenDialog(dialog, request);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return toPath(dialog.selectedFiles().front());
 }
 
 std::optional<std::filesystem::path> QtFilePanels::chooseFileToSave(const platform::SaveFileRequest& request) {
     requireMainThread();
-    QFileDialog dialog(QApplication::activeWindow(), fromView(request.title));
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setLabelText(QFileDialog::Accept, fromView(request.prompt));
-    dialog.setNameFilter(saveFilter(request.allowedExtension));
-    dialog.setDefaultSuffix(fromView(request.allowedExtension));
-    dialog.selectFile(fromView(request.proposedFileName));
+    QFileDialog dialog(QApplication::activeWindow());
+    prepareSaveDialog(dialog, request);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return withExtension(dialog.selectedFiles().front(), request.allowedExtension);
 }

@@ -9,6 +9,8 @@
 
 #include "platform/file_panels.hpp"
 
+class QFileDialog;
+
 namespace corvel::app {
 
 // The open and save panels as Qt's file dialogs, modal over the active window.
@@ -24,6 +26,11 @@ public:
     static QString saveFilter(std::string_view extension);
     // The chosen name with the extension added when the user left it off.
     static std::filesystem::path withExtension(const QString& chosen, std::string_view extension);
+
+    // The dialogs as the requests describe them, each in the request's folder, or in the user's
+    // home folder when the request names none (never in the program's working directory).
+    static void prepareOpenDialog(QFileDialog& dialog, const platform::OpenFileRequest& request);
+    static void prepareSaveDialog(QFileDialog& dialog, const platform::SaveFileRequest& request);
 };
 
 }  // namespace corvel::app

@@ -1,5 +1,6 @@
 #include "editor/beatloom_view.hpp"
 
+#include <QApplication>
 #include <QDesktopServices>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -41,7 +42,8 @@ using app::OrvantaButton;
 using app::OrvantaTheme;
 
 constexpr int kBlockSpacing = 16;
-constexpr int kColumnMaximumWidth = 1500;
+// Wide enough that a 1920-px window shows the toolbar's full row.
+constexpr int kColumnMaximumWidth = 1920;
 // The analysing panel's small bar, wide enough to read the fraction done from it.
 constexpr int kAnalysingProgressWidth = 64;
 constexpr int kAnalysingProgressSteps = 1000;
@@ -72,9 +74,10 @@ QVBoxLayout* columnLayout(QWidget* owner, int spacing) {
 // A one-line label that shortens its text in the middle to the width it gets.
 class MiddleElidedLabel : public QLabel {
 public:
+    MiddleElidedLabel() { setTextFormat(Qt::PlainText); }
     void setFullText(const QString& text) {
         full_ = text;
-        setToolTip(text);
+        setToolTip(plainToolTip(text));
         elide();
     }
     QString fullText() const { return full_; }
@@ -534,7 +537,9 @@ void BeatloomView::refresh() {
     errorBanner_->setVisible(!error.empty());
     errorLabel_->setText(fromStd(error));
     promotionalPanel_->setVisible(!loaded);
-    if (!error.empty() && error != shownError_) revealErrorBanner();
+    // While a popover is open the user is looking at it (it says what it refused): the page
+    // does not scroll away from under it.
+    if (!error.empty() && error != shownError_ && QApplication::activePopupWidget() == nullptr) revealErrorBanner();
     shownError_ = error;
 }
 

@@ -4,8 +4,10 @@
 #include <QHideEvent>
 #include <QLabel>
 #include <QPainter>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -65,8 +67,31 @@ void PopoverFrame::present(bool presented) {
     content_ = buildContent_();
     layout()->addWidget(content_);
     adjustSize();
-    if (anchor_) move(anchor_->mapToGlobal(QPoint(0, anchor_->height() + kAnchorGap)));
+    place();
     show();
+}
+
+void PopoverFrame::place() {
+    if (!anchor_) return;
+    // Under the anchor, its leading edges aligned, and inside the anchor's window: moved left
+    // where it would stick out on the right, and above the anchor where it would stick out below.
+    const QRect window = anchor_->window()->geometry();
+    const QPoint anchorTop = anchor_->mapToGlobal(QPoint(0, 0));
+    QPoint at(anchorTop.x(), anchorTop.y() + anchor_->height() + kAnchorGap);
+    if (at.x() + width() > window.right() + 1) at.setX(window.right() + 1 - width());
+    if (at.y() + height() > window.bottom() + 1) {
+        const int above = anchorTop.y() - kAnchorGap - height();
+        at.setY(above >= window.top() ? above : window.bottom() + 1 - height());
+    }
+    at.setX(std::max(at.x(), window.left()));
+    at.setY(std::max(at.y(), window.top()));
+    move(at);
+}
+
+void PopoverFrame::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    // Content that grows while it is shown (a message that appears) keeps the popover inside.
+    if (content_) place();
 }
 
 void PopoverFrame::paintEvent(QPaintEvent*) {
@@ -127,10 +152,16 @@ QFont popoverControlFont() { return app::OrvantaTheme::font(13, QFont::Normal); 
 
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
     auto* label = new QLabel(text);
+    // File names, messages and numbers are shown as they are, never read as markup.
+    label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     label->setWordWrap(false);
     if (color.isValid()) app::OrvantaTheme::setTextColor(label, color);
     return label;
+}
+
+QString plainToolTip(const QString& text) {
+    return Qt::mightBeRichText(text) ? Qt::convertFromPlainText(text, Qt::WhiteSpaceNoWrap) : text;
 }
 
 QWidget* makeDivider() {

@@ -24,7 +24,8 @@ namespace corvel::editor {
 
 // A pop-up window under its anchor that follows a presentation flag. Its content is built
 // anew each time the flag turns true and dropped when it turns false, so what it shows is
-// always read afresh from the models. A click outside closes it and sets the flag false.
+// always read afresh from the models. A click outside closes it and sets the flag false. It
+// stays inside the anchor's window, also when its content grows.
 class PopoverFrame final : public QFrame {
 public:
     using ContentBuilder = std::function<QWidget*()>;
@@ -40,9 +41,11 @@ public:
 protected:
     void hideEvent(QHideEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void present(bool presented);
+    void place();
 
     Published<bool>& isPresented_;
     QPointer<QWidget> anchor_;
@@ -66,8 +69,12 @@ QWidget* makePopoverColumn(int width, int spacing, int padding, QVBoxLayout** la
 // The platform's regular control size, for the switches, pickers and buttons of a popover.
 QFont popoverControlFont();
 
-// A one-line label; an invalid colour keeps the default foreground.
+// A one-line label of plain text (never read as markup); an invalid colour keeps the default
+// foreground.
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color = {});
+
+// A tool tip that shows `text` as it is: Qt reads a tool tip that looks like markup as markup.
+QString plainToolTip(const QString& text);
 
 // A horizontal divider line across the column.
 QWidget* makeDivider();

@@ -141,6 +141,7 @@ BeatloomTempoPointRow::BeatloomTempoPointRow(session::BeatloomViewModel& model, 
     }
 
     confidence_ = new QLabel;
+    confidence_->setTextFormat(Qt::PlainText);
     confidence_->setFont(OrvantaTheme::font(11, QFont::Bold, FontDesign::monospaced));
     confidence_->setFixedWidth(42);
     confidence_->setAlignment(Qt::AlignCenter);

@@ -7,19 +7,23 @@
 namespace corvel::platform {
 
 // The open panel of an audio file: exactly one existing file (never a folder) whose content
-// type conforms to the named one ("audio").
+// type conforms to the named one ("audio"). It starts in `folder`; an empty one leaves the
+// start to the panel (the user's home folder).
 struct OpenFileRequest {
     std::string contentType;
+    std::filesystem::path folder;
 
     friend bool operator==(const OpenFileRequest&, const OpenFileRequest&) = default;
 };
 
-// The save panel: its title, the confirm button's text, the proposed file name and the one
-// file-name extension it accepts (without the dot).
+// The save panel: its title, the confirm button's text, the proposed file name, the folder it
+// starts in (empty: the panel's choice, the user's home folder) and the one file-name extension
+// it accepts (without the dot).
 struct SaveFileRequest {
     std::string title;
     std::string prompt;
     std::string proposedFileName;
+    std::filesystem::path folder;
     std::string allowedExtension;
     bool canCreateFolders = true;
     bool showsExtension = true;

@@ -247,7 +247,8 @@ public:
     // caches folder). Must be called before any of those operations.
     void connectServices(platform::BackgroundRunner& backgroundRunner, platform::FilePanels& filePanels,
                          WaveformLoad loadWaveform = {});
-    // The open panel (one audio file); a chosen file is loaded, a cancel changes nothing.
+    // The open panel (one audio file), in the folder of the last audio file opened; a chosen
+    // file is loaded, a cancel changes nothing.
     void chooseAudioFile();
     // Forgets the previous file and every edit, then analyses the file and loads its waveform
     // in the background. Results of an earlier load that arrive later are dropped.
@@ -265,8 +266,9 @@ public:
     // The name the save panel proposes: the audio file's name without its last extension and
     // "_TempoMap.mid".
     static std::string proposedMIDIFileName(std::string_view audioFileName);
-    // Validates the edited map, asks for a location and writes the map's MIDI file there
-    // atomically; refusals and failures go to errorText. Needs a result.
+    // Validates the edited map, asks for a location (the panel starts beside the song) and
+    // writes the map's MIDI file there atomically; refusals and failures go to errorText.
+    // Needs a result.
     void exportTempoMIDI();
     // Back to the state without a file: every edit, the history and the messages forgotten,
     // the viewport's pixel width kept.
@@ -454,6 +456,8 @@ private:
     audio::BeatloomPreviewPlayer previewPlayer_;
     platform::BackgroundRunner* backgroundRunner_ = nullptr;
     platform::FilePanels* filePanels_ = nullptr;
+    // Where the open panel starts: the folder of the last audio file opened, however it came.
+    std::filesystem::path lastAudioFolder_;
     WaveformLoad loadWaveform_;
     // Counts loads and resets; a background result made for an older count is dropped.
     std::uint64_t loadGeneration_ = 0;

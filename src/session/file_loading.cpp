@@ -116,12 +116,14 @@ void BeatloomViewModel::resetSession() {
 }
 
 void BeatloomViewModel::chooseAudioFile() {
-    const auto chosen = filePanels().chooseFileToOpen(platform::OpenFileRequest{std::string(kAudioContentType)});
+    const auto chosen =
+        filePanels().chooseFileToOpen(platform::OpenFileRequest{std::string(kAudioContentType), lastAudioFolder_});
     if (chosen) loadAudio(*chosen);
 }
 
 void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
     auto& background = runner();
+    lastAudioFolder_ = url.parent_path();
     forgetSession(url, false);
     isAnalyzing.set(true);
     // Opened ahead, while the analysis runs, so that Play later starts at once.

@@ -8,7 +8,10 @@
 
 #include "common/format.hpp"
 #include "common/numeric.hpp"
+#include "core/flexible_timeline.hpp"
+#include "core/grid_lines.hpp"
 #include "core/meter_map.hpp"
+#include "core/phase_anchors.hpp"
 #include "core/tempo_points.hpp"
 #include "core/timeline_segments.hpp"
 #include "core/transient_snap.hpp"
@@ -27,6 +30,8 @@ constexpr double kMedianTolerance = 1e-9;
 constexpr std::size_t kAnchorsNeeded = 4;
 constexpr std::int64_t kReliableAnchorsNeeded = 4;
 constexpr double kLargestRMSMilliseconds = 45;
+// A bar cut to less than this share of a whole bar of its meter is far shorter than its neighbours.
+constexpr double kShortestBarShare = 0.5;
 
 constexpr std::string_view kMoveGridAnchorName = "Move Grid Anchor";
 constexpr std::string_view kLockedAnchorMessage = "This Grid-Fit anchor is locked. Unlock it before moving.";
@@ -51,6 +56,90 @@ std::vector<BeatloomBarAnchor> withBarAnchorAt(const std::vector<BeatloomBarAnch
     return normalizedBarAnchors(list, duration);
 }
 
+// The grid a tempo map, its phase locks and bar anchors would draw with the rest of the session's
+// map, and what its bars look like.
+class DrawnGrid {
+public:
+    DrawnGrid(const BeatloomViewModel& model, const std::vector<BeatloomTempoPoint>& points,
+              const std::vector<BeatloomPhaseLock>& locks, const std::vector<BeatloomBarAnchor>& barAnchors)
+        : model_(model), points_(points), locks_(locks), barAnchors_(barAnchors),
+          duration_(std::max(model.result.value()->durationSeconds, 0.0)),
+          segments_(BeatloomTimeline::segments(points, duration_)) {
+        const auto lines = BeatloomTimeline::gridLines(
+            points, model.meterEvents.value(), barAnchors, locks, model.effectiveBarOneSeconds(),
+            model.pickupBarCount.value(), false, model.timelineRegions.value(), model.rhythmicAnchors.value(),
+            BeatloomGridResolution::quarter, duration_);
+        for (const auto& line : lines) {
+            if (line.kind == BeatloomTimeline::GridKind::bar) barLines_.push_back(line.timeSeconds);
+        }
+    }
+
+    // The quarter notes of a whole bar of the meter in force at a time.
+    double barQuarters(double seconds) const {
+        return BeatloomTimeline::meterRule(BeatloomTimeline::meterInForce(model_.meterEvents.value(), duration_, seconds))
+            .barLengthQuarters();
+    }
+
+    // Bars (from one bar line to the next) cut to less than half a whole bar at the tempo there.
+    std::size_t shortBarCount() const {
+        std::size_t count = 0;
+        for (std::size_t i = 0; i + 1 < barLines_.size(); ++i) {
+            const double start = barLines_[i];
+            const auto wholeEnd = BeatloomTimeline::seconds(
+                segments_, BeatloomTimeline::quarterPosition(segments_, start) + barQuarters(start));
+            if (wholeEnd && barLines_[i + 1] - start < kShortestBarShare * (*wholeEnd - start)) ++count;
+        }
+        return count;
+    }
+
+    // The map with the bar that ends just after a bar line before `downbeat` stretched over that
+    // piece, so that its closing bar line falls on the downbeat: a marker at the bar's start with
+    // the tempo that fills it, and one at the downbeat with the tempo in force there before. None
+    // when the bar holds a tempo marker, a ramp, a bar boundary, a lock or a Free Time or Rubato
+    // region, or when the stretched tempo would leave the supported range.
+    std::optional<std::vector<BeatloomTempoPoint>> withBarStretchedTo(double downbeat) const {
+        const auto before = std::find_if(barLines_.rbegin(), barLines_.rend(),
+                                         [&](double line) { return line < downbeat - kSameTimeSeconds; });
+        if (before == barLines_.rend() || std::next(before) == barLines_.rend()) return std::nullopt;
+        const double start = *std::next(before);
+        const double margin = tempo_limits::editMargin;
+        if (!(downbeat < duration_ - margin)) return std::nullopt;
+        for (const auto& point : points_) {
+            if (point.timeSeconds > start - margin && point.timeSeconds < downbeat + margin) return std::nullopt;
+        }
+        const auto governing = governingTempoPointID(points_, start);
+        for (const auto& point : points_) {
+            if (governing && point.id == *governing && point.linearToNext) return std::nullopt;
+        }
+        const auto anchors = BeatloomTimeline::phaseAnchors(model_.meterEvents.value(), barAnchors_, locks_,
+                                                            model_.effectiveBarOneSeconds(), segments_, duration_);
+        for (const auto& anchor : anchors) {
+            if (anchor.timeSeconds > start + kSameTimeSeconds && anchor.timeSeconds < downbeat - kSameTimeSeconds) {
+                return std::nullopt;
+            }
+        }
+        for (const auto& region : BeatloomFlexibleTimeline::normalizedRegions(model_.timelineRegions.value(), duration_)) {
+            if (region.startSeconds < downbeat && start < region.endSeconds) return std::nullopt;
+        }
+        const double stretched = barQuarters(start) * 60.0 / (downbeat - start);
+        if (!isSupportedBPM(stretched)) return std::nullopt;
+        auto points = points_;
+        const double resumed = bpmAt(points_, downbeat, stretched);
+        points.push_back(BeatloomTempoPoint{Uuid::random(), start, stretched, 1.0, false});
+        points.push_back(BeatloomTempoPoint{Uuid::random(), downbeat, resumed, 1.0, false});
+        return normalizedTempoPoints(std::move(points));
+    }
+
+private:
+    const BeatloomViewModel& model_;
+    const std::vector<BeatloomTempoPoint>& points_;
+    const std::vector<BeatloomPhaseLock>& locks_;
+    const std::vector<BeatloomBarAnchor>& barAnchors_;
+    double duration_;
+    std::vector<BeatloomTimeline::Segment> segments_;
+    std::vector<double> barLines_;
+};
+
 }  // namespace
 
 void BeatloomViewModel::beginGridAnchorMove() { beginTransaction(std::string(kMoveGridAnchorName)); }
@@ -72,7 +161,8 @@ void BeatloomViewModel::moveGridAnchor(const BeatloomTimeline::GridLine& line, b
     const bool isBarLine = line.kind == BeatloomTimeline::GridKind::bar;
     if (existing != anchors.end()) {
         if (existing->isLocked) {
-            statusText.set(std::string(kLockedAnchorMessage));
+            // In the error line, which the screen brings into view: the status line may be folded away.
+            errorText.set(std::string(kLockedAnchorMessage));
             return;
         }
         existing->timeSeconds = time;
@@ -252,13 +342,32 @@ void BeatloomViewModel::applyGridFit() {
         }
     }
 
+    // The downbeat is locked only where that leaves no bar far shorter than a whole one. Where
+    // the fitted tempo puts a bar line just before the downbeat, the bar before that line is
+    // stretched to end on the downbeat instead; where not even that serves, the grid keeps the
+    // fitted tempo without the lock.
+    std::vector<BeatloomBarAnchor> barAnchorList = barAnchors.value();
+    if (downbeat) {
+        const double time = clampOr(*downbeat, 0.0, std::max(duration, 0.0), 0.0);
+        const auto withDownbeat = withBarAnchorAt(barAnchorList, time, duration);
+        const DrawnGrid unlocked(*this, newPoints, locks, barAnchorList);
+        const std::size_t shortBars = unlocked.shortBarCount();
+        if (DrawnGrid(*this, newPoints, locks, withDownbeat).shortBarCount() <= shortBars) {
+            barAnchorList = withDownbeat;
+        } else if (auto stretched = unlocked.withBarStretchedTo(time)) {
+            auto stretchedLocks = phaseLocksForTempoChange(points, *stretched);
+            if (DrawnGrid(*this, *stretched, stretchedLocks, withDownbeat).shortBarCount() <= shortBars) {
+                newPoints = std::move(*stretched);
+                locks = std::move(stretchedLocks);
+                barAnchorList = withDownbeat;
+            }
+        }
+    }
+
     performEdit("Apply Grid Fit", status, [&](BeatloomViewModel& model) {
         model.setTempoPointsAndPhaseLocks(std::move(newPoints), std::move(locks));
         model.selectedTempoPointID.set(governingID);
-        if (downbeat) {
-            const double time = clampOr(*downbeat, 0.0, std::max(duration, 0.0), 0.0);
-            model.barAnchors.set(withBarAnchorAt(model.barAnchors.value(), time, duration));
-        }
+        model.barAnchors.set(std::move(barAnchorList));
         // The anchors stay; the next fit starts from them.
         model.refreshGridFitPreview();
     });

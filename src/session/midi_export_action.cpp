@@ -38,6 +38,7 @@ void BeatloomViewModel::exportTempoMIDI() {
     request.title = kExportPanelTitle;
     request.prompt = kExportPanelPrompt;
     request.proposedFileName = proposedMIDIFileName(result.value()->fileName);
+    if (selectedURL.value()) request.folder = selectedURL.value()->parent_path();
     request.allowedExtension = kMIDIFileExtension;
     const auto location = filePanels().chooseFileToSave(request);
     if (!location) return;

@@ -39,6 +39,31 @@ const BeatloomTempoPoint* nearestPoint(const std::vector<BeatloomTempoPoint>& po
 
 std::string oneDecimal(double value) { return formatFixed(value, 1); }
 
+// A marker whose tempo would move the grid by less than this, over the stretch it governs, only
+// repeats the tempo in force there: re-analysing a steady passage finds its tempo again within
+// about that much, and a marker for it would split the song for nothing.
+constexpr double kRepeatedTempoDriftBeats = 0.1;
+
+// The merged map without the markers the merge made that repeat the tempo in force before them.
+// The user's own markers and ramps stay, and so does every marker that changes the grid.
+std::vector<BeatloomTempoPoint> withoutRepeatedTempi(const std::vector<BeatloomTempoPoint>& merged,
+                                                     const std::vector<BeatloomTempoPoint>& old, double duration) {
+    std::vector<BeatloomTempoPoint> kept;
+    for (std::size_t i = 0; i < merged.size(); ++i) {
+        const BeatloomTempoPoint& point = merged[i];
+        const bool made = std::none_of(old.begin(), old.end(),
+                                       [&](const BeatloomTempoPoint& mine) { return mine.id == point.id; });
+        if (made && !kept.empty() && !kept.back().linearToNext && !point.linearToNext) {
+            const double next = i + 1 < merged.size() ? merged[i + 1].timeSeconds : duration;
+            const double stretch = std::max(next - point.timeSeconds, 0.0);
+            const double driftBeats = stretch * std::abs(point.bpm - kept.back().bpm) / 60.0;
+            if (driftBeats < kRepeatedTempoDriftBeats) continue;
+        }
+        kept.push_back(point);
+    }
+    return kept;
+}
+
 }  // namespace
 
 void BeatloomViewModel::installAnalysedPoints(std::vector<BeatloomTempoPoint> points) {
@@ -214,8 +239,12 @@ void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResu
         failAnalysis(Error{audio::kAnalysisErrorDomain, kMergeRefusedCode, std::string(kMergeRefusedMessage)});
         return;
     }
-    auto points = normalizedTempoPoints(std::move(*merged));
-    if (points != editableTempoPoints.value()) {
+    auto points = withoutRepeatedTempi(normalizedTempoPoints(std::move(*merged)), editableTempoPoints.value(),
+                                       std::max(durationSeconds, 0.0));
+    if (points == editableTempoPoints.value()) {
+        statusText.set("Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) +
+                       " s. The tempo found there is the map's tempo; nothing was changed.");
+    } else {
         // The old tempo resumes at the end of the range with a marker of its own; that marker
         // keeps the bar and beat the grid showed there, so nothing after the range moves.
         const double duration = std::max(durationSeconds, 0.0);

@@ -6,7 +6,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QImage>
-#include <QPainter>
 
 #include <cstdio>
 
@@ -32,10 +31,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "corvel_brand_icons: cannot create %s\n", qPrintable(folder));
             return 1;
         }
-        QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-        image.fill(Qt::transparent);
-        corvel::app::OrvantaMarkBadge badge(size, false);
-        badge.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+        const QImage image = corvel::app::OrvantaMarkBadge::iconImage(size);
         const QString file = folder + QStringLiteral("/orvanta-voduve-corvel.png");
         if (!image.save(file, "PNG")) {
             std::fprintf(stderr, "corvel_brand_icons: cannot write %s\n", qPrintable(file));

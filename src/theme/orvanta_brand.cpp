@@ -179,4 +179,18 @@ void OrvantaMarkBadge::paintEvent(QPaintEvent*) {
     OrvantaMark::paint(painter, markRect(size_), glow_);
 }
 
+QImage OrvantaMarkBadge::iconImage(int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    OrvantaMarkBadge badge(size, false);
+    badge.render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    return image;
+}
+
+QIcon OrvantaMarkBadge::applicationIcon() {
+    QIcon icon;
+    for (const int size : {16, 24, 32, 48, 64, 128, 256}) icon.addPixmap(QPixmap::fromImage(iconImage(size)));
+    return icon;
+}
+
 }  // namespace corvel::app

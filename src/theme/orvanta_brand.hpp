@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QColor>
+#include <QIcon>
+#include <QImage>
 #include <QPainterPath>
 #include <QPointF>
 #include <QRectF>
@@ -53,6 +55,11 @@ public:
     static qreal cornerRadius(qreal size);
     // Where the mark sits inside a badge of this size.
     static QRectF markRect(qreal size);
+
+    // The application's icon: the badge without glow on a clear square of `size` pixels.
+    static QImage iconImage(int size);
+    // The icon at the sizes the desktop installs (16 to 256 pixels), for the window.
+    static QIcon applicationIcon();
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -422,11 +422,11 @@ TEST(AnalysisDriver, TooFewFramesOrNoPulseAreErrors) {
     auto silent = pulseFeatures(191 * kFrameSeconds, 1e9);
     for (auto& e : silent.featureEnvelopes) e.assign(191, 0.0);
     silent.consensusEnvelope.assign(191, 0.0);
-    expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2001, "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2001, "The audio is too short for a musical tempo analysis.");
     for (auto& e : silent.featureEnvelopes) e.assign(400, 0.0);
     silent.consensusEnvelope.assign(400, 0.0);
     expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2002,
-                        "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+                        "No sufficiently stable musical pulse was found.");
 }
 
 // --- whole analyses of decoded click tracks ---
@@ -664,7 +664,7 @@ TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
             EXPECT_GT(A::analyze(file).bpm, 0) << c.what;
         } else {
             expectAnalysisError([&] { A::analyze(file); }, 2002,
-                                "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+                                "No sufficiently stable musical pulse was found.");
         }
     }
 }
@@ -673,10 +673,10 @@ TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
     const auto silent = folder_ / "silent.wav";
     testkit::writeWav(silent, testkit::silence(44100, 2, 44100 * 20));
     expectAnalysisError([&] { A::analyze(silent); }, 2002,
-                        "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+                        "No sufficiently stable musical pulse was found.");
     // 2 s gives 173 frames; 3 s (259 frames) passes the length check.
     expectAnalysisError([&] { A::analyze(song("two", testkit::clicks(44100, 1, 2, 120))); }, 2001,
-                        "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+                        "The audio is too short for a musical tempo analysis.");
     try {
         A::analyze(song("three", testkit::clicks(44100, 1, 3, 120)));
     } catch (const ErrorException& e) {
@@ -684,7 +684,7 @@ TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
     }
     // The decoder's own errors pass through.
     expectAnalysisError([&] { A::analyze(silent, ORVAnalysisRange{5, 5}); }, 2006,
-                        "Der ausgewaehlte Analysebereich ist zu kurz.");
+                        "The selected analysis range is too short.");
 }
 
 TEST_F(AnalysisOnAudio, SelectedRangeIsMeasuredFromItsOwnStart) {

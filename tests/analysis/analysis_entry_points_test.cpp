@@ -263,7 +263,7 @@ TEST_F(AnalysisEntries, ErrorsReachTheCompletionUnchanged) {
     EXPECT_EQ(std::get<Error>(outcomes[0]), direct);
     ASSERT_TRUE(std::holds_alternative<Error>(outcomes[1]));
     EXPECT_EQ(std::get<Error>(outcomes[1]),
-              (Error{"ORVBeatloom", 2001, "Audio ist zu kurz fuer eine Musik-Tempoanalyse."}));
+              (Error{"ORVBeatloom", 2001, "The audio is too short for a musical tempo analysis."}));
 }
 
 TEST_F(AnalysisEntries, SelectionIsAnalysedInItsContextAndItsPointsStartThere) {

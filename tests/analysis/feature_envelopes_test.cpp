@@ -55,17 +55,17 @@ TEST(FeatureEnvelopes, ErrorsComeInTheirOrder) {
     const double nan = std::nan("");
     const ORVAnalysisRange empty{0, 0};
     for (const Case& c : {
-             Case{"rate 0 before everything", 0, 1, true, 10, empty, 2003, "Ungueltiges Audioformat."},
-             Case{"NaN rate", nan, 1, false, 44100, std::nullopt, 2003, "Ungueltiges Audioformat."},
-             Case{"no channels", 44100, 0, true, 10, empty, 2003, "Ungueltiges Audioformat."},
+             Case{"rate 0 before everything", 0, 1, true, 10, empty, 2003, "Invalid audio format."},
+             Case{"NaN rate", nan, 1, false, 44100, std::nullopt, 2003, "Invalid audio format."},
+             Case{"no channels", 44100, 0, true, 10, empty, 2003, "Invalid audio format."},
              Case{"empty range before the buffer", 44100, 1, true, 44100, empty, 2006,
-                  "Der ausgewaehlte Analysebereich ist zu kurz."},
-             Case{"empty file", 44100, 1, false, 0, std::nullopt, 2006, "Der ausgewaehlte Analysebereich ist zu kurz."},
+                  "The selected analysis range is too short."},
+             Case{"empty file", 44100, 1, false, 0, std::nullopt, 2006, "The selected analysis range is too short."},
              Case{"buffer before reading", 44100, 1, true, 10, std::nullopt, 2004,
-                  "Audiopuffer konnte nicht angelegt werden."},
-             Case{"0.7 s: 61 frames", 44100, 1, false, 30870, std::nullopt, 2005, "Zu wenig auswertbares Audio."},
+                  "The audio buffer could not be created."},
+             Case{"0.7 s: 61 frames", 44100, 1, false, 30870, std::nullopt, 2005, "Too little usable audio."},
              Case{"end before a fractional start: one sample", 44100, 1, false, 44100, ORVAnalysisRange{0.5000001, 0.1},
-                  2005, "Zu wenig auswertbares Audio."},
+                  2005, "Too little usable audio."},
          }) {
         MemorySource source(noise(44100, 1, c.frames));
         source.reportedSampleRate = c.rate;

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QLabel>
 #include <QTest>
 
 #include <cstdint>
@@ -145,6 +146,31 @@ TEST_F(AppModelSessionTest, SongsAreAnalysedOnTheWorkerPoolAndQuittingMidAnalysi
     EXPECT_TRUE(session().isAnalyzing.value());
     view.reset();
     model.reset();
+}
+
+TEST_F(AppModelSessionTest, AnotherSongOpensInTheNormalModeWithRangeSelectOff) {
+    model->setSelectedSection(Section::beatloom);
+    loadSong();
+    auto& ui = model->beatloomUIState();
+    ui.rangeSelectionMode.set(true);
+    session().addTempoPointAtLocator();  // edits leave the mode alone
+    EXPECT_TRUE(ui.rangeSelectionMode.value());
+
+    const auto song = root / "Next.wav";
+    audio::testkit::writeWav(song, audio::testkit::clicks(22050, 1, 8, 120, 0.8, 0.5));
+    session().loadAudio(song);
+    EXPECT_FALSE(ui.rangeSelectionMode.value());
+    while (session().isAnalyzing.value()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    ASSERT_TRUE(session().result.value()) << session().errorText.value();
+    EXPECT_FALSE(ui.rangeSelectionMode.value());
+    QCoreApplication::processEvents();
+    int hints = 0;
+    for (const QLabel* label : view->findChildren<QLabel*>()) {
+        if (!label->text().startsWith("Drag across the waveform")) continue;
+        ++hints;
+        EXPECT_FALSE(label->isVisible());
+    }
+    EXPECT_EQ(hints, 1);
 }
 
 TEST_F(AppModelSessionTest, AFileTheProgramIsOpenedWithLoadsInTheTempoEditor) {

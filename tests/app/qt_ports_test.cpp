@@ -1,4 +1,6 @@
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileDialog>
 #include <QTest>
 #include <QThread>
 
@@ -13,6 +15,8 @@
 #include "app/qt_background_runner.hpp"
 #include "app/qt_file_panels.hpp"
 #include "app/qt_main_loop.hpp"
+#include "support/scoped_user_folders.hpp"
+#include "support/temp_folder.hpp"
 
 namespace corvel::app {
 namespace {
@@ -142,6 +146,38 @@ TEST(QtFilePanels, AudioRequestsOfferAudioFilesAndSavesKeepTheRequestedExtension
     EXPECT_EQ(QtFilePanels::withExtension(QStringLiteral("/tmp/Song.MID"), "mid"), std::filesystem::path("/tmp/Song.MID"));
     EXPECT_EQ(QtFilePanels::withExtension(QStringLiteral("/tmp/Song.mid.txt"), "mid"),
               std::filesystem::path("/tmp/Song.mid.txt.mid"));
+}
+
+class QtFilePanelsFolders : public corvel::testing::TempFolderTest {};
+
+TEST_F(QtFilePanelsFolders, DialogsStartInTheRequestsFolderElseInTheHomeFolderNeverInTheWorkingOne) {
+    const corvel::testing::ScopedUserFolders userFolders(root);
+    const auto songs = root / "songs";
+    std::filesystem::create_directories(songs);
+    const auto folderOf = [](const QFileDialog& dialog) {
+        return std::filesystem::path(QDir::cleanPath(dialog.directory().absolutePath()).toStdU16String());
+    };
+
+    QFileDialog open;
+    QtFilePanels::prepareOpenDialog(open, {"audio", songs});
+    EXPECT_EQ(folderOf(open), songs);
+    QFileDialog openAtHome;
+    QtFilePanels::prepareOpenDialog(openAtHome, {"audio", {}});
+    EXPECT_EQ(folderOf(openAtHome), root / "home");
+
+    platform::SaveFileRequest request;
+    request.title = "Export Tempo MIDI";
+    request.proposedFileName = "Song_TempoMap.mid";
+    request.allowedExtension = "mid";
+    request.folder = songs;
+    QFileDialog save;
+    QtFilePanels::prepareSaveDialog(save, request);
+    EXPECT_EQ(folderOf(save), songs);
+    EXPECT_EQ(save.windowTitle(), QStringLiteral("Export Tempo MIDI"));
+    request.folder.clear();
+    QFileDialog saveAtHome;
+    QtFilePanels::prepareSaveDialog(saveAtHome, request);
+    EXPECT_EQ(folderOf(saveAtHome), root / "home");
 }
 
 }  // namespace

@@ -1,15 +1,20 @@
 #include "app/root_view.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QPointer>
+#include <QStyle>
+#include <QStyleFactory>
 #include <QTest>
+#include <QToolTip>
 
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "app/diagnostics_view.hpp"
+#include "common/app_version.hpp"
 #include "theme/orvanta_theme.hpp"
 #include "app/orvanta_voduve_corvel_app.hpp"
 #include "theme/symbol_set.hpp"
@@ -226,6 +231,68 @@ TEST_F(MainWindowTest, OpensAtItsDefaultSizeAndNeverShrinksBelowTheContentMinimu
     EXPECT_EQ(&rootView->appModel(), model.get());
     EXPECT_TRUE(rootView->sectionBar()->showsWideRow());  // the wide row fits the smallest window
     EXPECT_EQ(model->selectedSection(), Section::setup);
+}
+
+// The program's own settings of the application object, undone after the test so that the
+// other tests keep the plain application they started with.
+class ApplicationSetUpTest : public ::testing::Test {
+protected:
+    ~ApplicationSetUpTest() override {
+        QApplication::setApplicationName(name_);
+        QGuiApplication::setDesktopFileName(desktopFileName_);
+        QApplication::setWindowIcon(icon_);
+        QApplication::setStyle(QStyleFactory::create(styleName_));
+        QApplication::setPalette(palette_);
+        QApplication::setPalette(tipLabelPalette_, "QTipLabel");
+        QToolTip::setPalette(toolTipPalette_);
+    }
+
+private:
+    const QString name_ = QApplication::applicationName();
+    const QString desktopFileName_ = QGuiApplication::desktopFileName();
+    const QIcon icon_ = QApplication::windowIcon();
+    const QString styleName_ = QApplication::style()->name();
+    const QPalette palette_ = QApplication::palette();
+    const QPalette tipLabelPalette_ = QApplication::palette("QTipLabel");
+    const QPalette toolTipPalette_ = QToolTip::palette();
+};
+
+TEST_F(ApplicationSetUpTest, TheWindowsCarryTheDesktopEntrysClassAndTheBrandIcon) {
+    OrvantaVoduveCorvelApp::setUpApplication();
+    // The class of the windows on X11 is the application's name; the install test checks that
+    // the desktop entry's StartupWMClass names the same.
+    EXPECT_EQ(QApplication::applicationName(), QString::fromLatin1(kDesktopEntryName));
+    EXPECT_EQ(QGuiApplication::desktopFileName(), QString::fromLatin1(kDesktopEntryName));
+    const QIcon icon = QApplication::windowIcon();
+    ASSERT_FALSE(icon.isNull());
+    for (const int size : {16, 48, 256}) EXPECT_EQ(icon.pixmap(size).width(), size);
+    const QImage large = icon.pixmap(256).toImage();
+    EXPECT_GT(qAlpha(large.pixel(128, 128)), 0);   // the mark in the middle
+    EXPECT_EQ(qAlpha(large.pixel(0, 0)), 0);       // clear round the tile's corners
+}
+
+TEST_F(ApplicationSetUpTest, ToolTipsAreDrawnInTheThemesColours) {
+    // What a desktop's platform theme gives tool tips: black on a light face.
+    QPalette light;
+    light.setColor(QPalette::ToolTipBase, QColor(255, 255, 220));
+    light.setColor(QPalette::ToolTipText, Qt::black);
+    QApplication::setPalette(light, "QTipLabel");
+    QToolTip::setPalette(light);
+    OrvantaVoduveCorvelApp::setUpApplication();
+    QWidget owner;
+    owner.show();
+    QToolTip::showText(owner.mapToGlobal(QPoint(10, 10)), QStringLiteral("Zoom In · Up Arrow"), &owner);
+    QWidget* tip = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->inherits("QTipLabel") && widget->isVisible()) tip = widget;
+    }
+    ASSERT_TRUE(tip);
+    const QPalette theme = OrvantaTheme::darkPalette();
+    EXPECT_EQ(tip->palette().color(QPalette::ToolTipBase), theme.color(QPalette::ToolTipBase));
+    EXPECT_EQ(tip->palette().color(QPalette::ToolTipText), theme.color(QPalette::ToolTipText));
+    const QImage drawn = tip->grab().toImage();
+    EXPECT_LT(qGray(drawn.pixel(drawn.width() / 2, 2)), 80);  // a dark face, not a white one
+    QToolTip::hideText();
 }
 
 }  // namespace

@@ -1,6 +1,9 @@
 #include "editor/beatloom_view.hpp"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QCheckBox>
+#include <QMenu>
 #include <QCoreApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -8,6 +11,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QProgressBar>
+#include <QTextDocument>
 #include <QUrl>
 
 #include <memory>
@@ -17,11 +21,15 @@
 #include <gtest/gtest.h>
 
 #include "editor/beatloom_editor_ui_state.hpp"
+#include "editor/popover_frame.hpp"
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/grid_fit_context_bar.hpp"
 #include "editor/tempo_point_row.hpp"
+#include "editor/toolbar/tempo_control_popover.hpp"
+#include "editor/toolbar/toolbar_controls.hpp"
 #include "editor/toolbar/toolbar_popovers.hpp"
 #include "editor/waveform_editor.hpp"
+#include "editor/widget_lookup.hpp"
 #include "session/loading_fixture.hpp"
 #include "session/undo_names.hpp"
 
@@ -32,6 +40,16 @@ namespace records = corvel::testing;
 using session::testing::undoNames;
 
 QUrl fileURL(const std::filesystem::path& file) { return QUrl::fromLocalFile(QString::fromStdString(file.string())); }
+
+// What a label or tool tip puts on the screen: Qt reads a text of automatic format that looks
+// like markup as markup.
+QString shownText(const QString& text, Qt::TextFormat format = Qt::AutoText) {
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text))) return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
+}
+QString shownText(const QLabel* label) { return shownText(label->text(), label->textFormat()); }
 
 class BeatloomViewTest : public session::testing::LoadingTest {
 protected:
@@ -152,6 +170,34 @@ TEST_F(BeatloomViewTest, AFailedAnalysisShowsItsMessageUnderTheDropZone) {
     ASSERT_NE(model.errorText.value(), "");
     EXPECT_EQ(blocks(), (Blocks{true, false, false, false, true, true}));
     EXPECT_EQ(view->errorLabel()->text().toStdString(), model.errorText.value());
+    // In English, like the rest of the window.
+    EXPECT_EQ(view->errorLabel()->text(), "The audio is too short for a musical tempo analysis.");
+}
+
+TEST_F(BeatloomViewTest, FileNamesAndMessagesThatLookLikeMarkupAreShownAsWritten) {
+    const auto file = songFolder() / "a<b>c.wav";
+    std::filesystem::copy_file(song120(), file, std::filesystem::copy_options::overwrite_existing);
+    drop({fileURL(file)});
+    flush();
+    EXPECT_EQ(shownText(view->analysingFileLabel()), "a<b>c.wav");
+    settle();
+    flush();
+    ASSERT_TRUE(model.result.value()) << model.errorText.value();
+    EXPECT_EQ(shownText(view->loadedFileLabel()), "a<b>c.wav");
+    EXPECT_EQ(shownText(view->loadedFileLabel()->toolTip()), "a<b>c.wav");
+
+    const std::string message = "Could not read \"<i>a</i><b>c.wav\".";
+    model.errorText.set(message);
+    model.exportStatusText.set(message);
+    model.statusText.set(message);
+    model.waveformErrorText.set(message);
+    model.waveformData.set(std::nullopt);
+    flush();
+    for (const QLabel* label : {view->errorLabel(), view->exportStatusLabel(), view->statusLabel(),
+                                view->waveformEditor()->findChild<QLabel*>(QStringLiteral("waveformErrorText"))}) {
+        ASSERT_TRUE(label);
+        EXPECT_EQ(shownText(label).toStdString(), message) << label->objectName().toStdString();
+    }
 }
 
 TEST_F(BeatloomViewTest, AdvancedTempoMapListsThePointsAndSendsItsButtonsToTheSession) {
@@ -251,8 +297,8 @@ protected:
         view->show();
         resize(1420);
     }
-    void resize(int width) {
-        view->resize(width, kScreenHeight);
+    void resize(int width, int height = kScreenHeight) {
+        view->resize(width, height);
         flush();
     }
     BeatloomWaveformEditor& editor() const { return *static_cast<BeatloomWaveformEditor*>(view->waveformEditor()); }
@@ -282,6 +328,108 @@ TEST_F(BeatloomViewLayoutTest, EveryToolbarControlGetsItsNaturalSizeAtEveryWindo
             EXPECT_TRUE(toolbar().rect().contains(placed)) << control->toolTip().toStdString();
         }
     }
+}
+
+// Every control of the toolbar's full row, as the user finds it: in the row by its tool tip or
+// text, else as an item of the "…" menu (a title, or the start of a submenu's title).
+struct ToolbarControl {
+    const char* inRow;
+    const char* inMenu;
+};
+constexpr ToolbarControl kToolbarControls[] = {
+    {"Play / Stop · Space", nullptr},
+    {"Click off", "Click"},
+    {"Click settings", "Click Settings…"},
+    {"Double-click to enter tempo manually", nullptr},
+    {"Half the tempo of the current section", "Half Current Tempo (÷2)"},
+    {"Double the tempo of the current section", "Double Current Tempo (×2)"},
+    {"Time signature at the locator", "Time Signature · "},
+    {"Grid 1/8", "Grid · "},
+    {"Select a waveform range for targeted tempo re-analysis", "Select Range for Re-analysis"},
+    {"Lock the current locator as Beat 1. Existing grid on the left and other locked 1s stay fixed.", nullptr},
+    {"Locked downbeat, absolute Bar 1 and pickup options", nullptr},
+    {"Free Time / Rubato / Rejoin Grid", nullptr},
+    {"Align beat/bar lines to real transients.", nullptr},
+    {"Zoom Out · Down Arrow", "Zoom Out"},
+    {"Fit Song · 0", "Fit Song"},
+    {"Zoom In · Up Arrow", "Zoom In"},
+    {"Nothing to undo", nullptr},
+    {"Nothing to redo", nullptr},
+    {"View options", "View Options…"},
+    {"Keyboard shortcuts", "Keyboard Shortcuts…"},
+    {"Export the confirmed tempo and meter map as MIDI", nullptr},
+    {"Clear Beatloom Project — original audio is never deleted", nullptr},
+};
+
+TEST_F(BeatloomViewLayoutTest, EveryToolbarControlIsInTheRowOrInTheMoreMenuAtEveryWindowWidth) {
+    showSong();
+    model.previewPlayer().setClickEnabled(false);
+    for (const int width : {1080, 1420, 1920}) {
+        SCOPED_TRACE(width);
+        resize(width);
+        if (width == 1920) {
+            EXPECT_EQ(toolbar().currentLayout(), BeatloomToolbarLayout::full);
+        }
+        // Shown, and on the screen in full.
+        const auto onScreen = [this](const QWidget* widget) {
+            return widget->isVisible() && !widget->size().isEmpty() &&
+                   view->rect().contains(QRect(widget->mapTo(view.get(), QPoint(0, 0)), widget->size()));
+        };
+        const auto inRow = [&](const QString& name) {
+            for (const QWidget* widget : toolbar().row()->findChildren<QWidget*>()) {
+                if ((widget->toolTip() == name || testing::widgetText(widget) == name) && onScreen(widget)) return true;
+            }
+            return false;
+        };
+        QMenu* more = nullptr;
+        for (auto* button : toolbar().row()->findChildren<ToolbarMenuButton*>()) {
+            if (button->toolTip() == "More Beatloom controls" && onScreen(button)) more = button->menu();
+        }
+        if (more) emit more->aboutToShow();
+        const auto inMenu = [&](const QString& title) {
+            if (!more) return false;
+            for (const QAction* action : more->actions()) {
+                if (action->text() == title || (action->menu() && action->text().startsWith(title))) return true;
+            }
+            return false;
+        };
+        for (const ToolbarControl& control : kToolbarControls) {
+            EXPECT_TRUE(inRow(control.inRow) || (control.inMenu && inMenu(control.inMenu))) << control.inRow;
+        }
+    }
+}
+
+TEST_F(BeatloomViewLayoutTest, TheViewOptionsOpenFromTheMoreMenuInsideTheWindow) {
+    showSong();
+    resize(1080);
+    ASSERT_NE(toolbar().currentLayout(), BeatloomToolbarLayout::full);
+    ToolbarMenuButton* more = nullptr;
+    for (auto* button : toolbar().row()->findChildren<ToolbarMenuButton*>()) {
+        if (button->toolTip() == "More Beatloom controls") more = button;
+    }
+    ASSERT_TRUE(more);
+    emit more->menu()->aboutToShow();
+    QAction* viewOptions = nullptr;
+    for (QAction* action : more->menu()->actions()) {
+        if (action->text() == "View Options…") viewOptions = action;
+    }
+    ASSERT_TRUE(viewOptions);
+    viewOptions->trigger();
+    EXPECT_TRUE(ui.showViewPopover.value());
+    PopoverFrame* shown = nullptr;
+    // Told apart by their type (the class has no meta-object of its own).
+    for (QWidget* child : toolbar().findChildren<QWidget*>()) {
+        auto* frame = dynamic_cast<PopoverFrame*>(child);
+        if (frame && frame->isVisible()) shown = frame;
+    }
+    ASSERT_TRUE(shown);
+    auto* transients = testing::findByText<QCheckBox>(shown, "Show Transient Candidates");
+    ASSERT_TRUE(transients);
+    transients->click();
+    EXPECT_TRUE(ui.showTransients.value());
+    EXPECT_TRUE(testing::findByText<QCheckBox>(shown, "Large Waveform"));
+    EXPECT_TRUE(view->window()->geometry().contains(shown->geometry()));
+    ui.showViewPopover.set(false);
 }
 
 TEST_F(BeatloomViewLayoutTest, TheToolbarKeepsItsRowAndWidthAsTheTempoAndTheScrollBarComeAndGo) {
@@ -321,6 +469,52 @@ TEST_F(BeatloomViewLayoutTest, GridFitModeLaysThePanelOutAtOnce) {
     ui.gridFitMode.set(false);
     EXPECT_FALSE(bar->isVisible());
     EXPECT_LE(editor().statusRow()->geometry().bottom(), editor().height() - BeatloomWaveformEditor::kPadding);
+}
+
+// The smallest window less the section bar above the screen.
+constexpr int kSmallestScreenHeight = 660;
+
+TEST_F(BeatloomViewLayoutTest, ATypedTempoOutOfRangeIsRefusedInThePopoverAndThePageStaysPut) {
+    showSong();
+    resize(1080, kSmallestScreenHeight);
+    const int scrolled = scrollArea().verticalScrollBar()->value();
+    toolbar().openTempoPopover();
+    BeatloomTempoControlPopover* popover = nullptr;
+    for (QWidget* widget : toolbar().findChildren<QWidget*>()) {
+        if (auto* found = dynamic_cast<BeatloomTempoControlPopover*>(widget); found && found->isVisible()) popover = found;
+    }
+    ASSERT_TRUE(popover);
+    popover->setTempoText("500");
+    popover->applyManualTempo();
+    flush();
+    EXPECT_TRUE(popover->isVisible());
+    EXPECT_TRUE(popover->refusalLabel()->isVisible());
+    EXPECT_EQ(popover->refusalLabel()->text(), "Enter a BPM between 30 and 300.");
+    // The page does not scroll away from under the open popover to the banner at its foot.
+    EXPECT_EQ(scrollArea().verticalScrollBar()->value(), scrolled);
+    toolbar().showTempoPopover.set(false);
+}
+
+TEST_F(BeatloomViewLayoutTest, ALockedGridFitAnchorRefusesItsDragInTheErrorLineInView) {
+    showSong();
+    resize(1080, kSmallestScreenHeight);
+    ui.gridFitMode.set(true);
+    BeatloomGridFitAnchor locked;
+    locked.quarterPosition = 8;
+    locked.timeSeconds = 4.0;
+    locked.isLocked = true;
+    model.gridFitAnchors.set({locked});
+    flush();
+    ASSERT_FALSE(view->showAdvancedTempoMap());
+    // What the Grid Fit lane asks for while the line is dragged.
+    model.beginGridAnchorMove();
+    model.moveGridAnchor({4.0, 8, BeatloomTimeline::GridKind::beat, 3, 1}, false, 4.2, 0.05);
+    model.endTransaction(model.gridFitStatusText());
+    flush();
+    EXPECT_EQ(model.gridFitAnchors.value().front().timeSeconds, 4.0);
+    ASSERT_TRUE(view->errorBanner()->isVisible());
+    EXPECT_EQ(view->errorLabel()->text(), "This Grid-Fit anchor is locked. Unlock it before moving.");
+    EXPECT_TRUE(scrollArea().viewport()->rect().contains(inViewport(view->errorBanner())));
 }
 
 TEST_F(BeatloomViewLayoutTest, AnErrorIsBroughtIntoViewWhenItAppears) {

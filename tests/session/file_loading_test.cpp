@@ -127,7 +127,7 @@ TEST_F(FileLoading, AFailedAnalysisShowsTheAnalysersMessageAndLoadsNoWaveform) {
     setMessageLines("old");
     model.loadAudio(shortSong());
     settle();
-    EXPECT_EQ(model.errorText.value(), "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    EXPECT_EQ(model.errorText.value(), "The audio is too short for a musical tempo analysis.");
     EXPECT_EQ(model.statusText.value(), "");
     EXPECT_FALSE(model.isAnalyzing.value());
     EXPECT_FALSE(model.result.value());
@@ -185,6 +185,29 @@ TEST_F(FileLoading, TheOpenPanelAsksForOneAudioFileAndACancelChangesNothing) {
     settle();
     ASSERT_TRUE(model.result.value());
     EXPECT_EQ(model.result.value()->fileName, "take.01.wav");
+}
+
+TEST_F(FileLoading, TheOpenPanelStartsInTheFolderOfTheLastSongOpenedHoweverItCame) {
+    model.chooseAudioFile();
+    EXPECT_EQ(panels.openRequests.back().folder, std::filesystem::path());  // the panel's own start
+
+    panels.openAnswer = song90();
+    model.chooseAudioFile();
+    settle();
+    model.chooseAudioFile();
+    EXPECT_EQ(panels.openRequests.back().folder, songFolder());
+
+    // A song dropped or handed to the program from elsewhere moves the start there, and a
+    // cleared project keeps it.
+    const audio::testkit::TempFolder elsewhere{"session-elsewhere"};
+    const auto dropped = elsewhere / "dropped.wav";
+    std::filesystem::copy_file(song120(), dropped);
+    panels.openAnswer.reset();
+    model.loadAudio(dropped);
+    settle();
+    model.resetSession();
+    model.chooseAudioFile();
+    EXPECT_EQ(panels.openRequests.back().folder, elsewhere.path());
 }
 
 // ---- Reset ----

@@ -1,9 +1,14 @@
+#include <algorithm>
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "core/grid_lines.hpp"
+#include "core/tempo_points.hpp"
+#include "core/timeline_segments.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "session/session_fixture.hpp"
 #include "session/transient_waveform.hpp"
@@ -152,13 +157,13 @@ TEST_F(GridFit, ADraggedLineSnapsToTheTransientWithinTheSearchRadius) {
     EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 8.0);
 }
 
-TEST_F(GridFit, ALockedAnchorRefusesToMoveInTheStatusLine) {
+TEST_F(GridFit, ALockedAnchorRefusesToMoveInTheErrorLine) {
     placeAnchors({anchorAt(4, 2.0, false, true)});
-    model.errorText.set("kept");
+    model.statusText.set("kept");
     model.moveGridAnchor(lineAt(4, GridKind::beat, 2, 1), false, 2.3, 0.05);
     EXPECT_EQ(model.gridFitAnchors.value()[0].timeSeconds, 2.0);
-    EXPECT_EQ(model.statusText.value(), "This Grid-Fit anchor is locked. Unlock it before moving.");
-    EXPECT_EQ(model.errorText.value(), "kept");
+    EXPECT_EQ(model.errorText.value(), "This Grid-Fit anchor is locked. Unlock it before moving.");
+    EXPECT_EQ(model.statusText.value(), "kept");
 }
 
 TEST_F(GridFit, ADragIsOneMoveGridAnchorStepOrNoneWithoutANetChange) {
@@ -311,8 +316,10 @@ TEST_F(GridFit, ApplyingSetsTheTempoPointInForceAtTheMedianAnchorAndLocksTheNear
     const auto verse = records::tempoPoint(11.5, 120);
     const auto chorus = records::tempoPoint(14, 120);
     model.editableTempoPoints.set({song, verse, chorus});
-    // One beat per second: 60 BPM. The median of 10, 11, 12 and 13 s is 12 s.
-    placeAnchors({anchorAt(40, 10.0, true), anchorAt(41, 11.0), anchorAt(42, 12.0), anchorAt(43, 13.0, true)});
+    // One beat per second: 60 BPM. The median of 10, 11, 12 and 13 s is 12 s, and of the two
+    // downbeats the one at 12 s is nearer (the bars it leaves, 10-12 s and 12-14 s up to the
+    // chorus, are at least half a bar long).
+    placeAnchors({anchorAt(40, 10.0, true), anchorAt(41, 11.0), anchorAt(42, 12.0, true), anchorAt(43, 13.0)});
     model.applyGridFit();
 
     const auto& points = model.editableTempoPoints.value();
@@ -325,13 +332,92 @@ TEST_F(GridFit, ApplyingSetsTheTempoPointInForceAtTheMedianAnchorAndLocksTheNear
     ASSERT_EQ(model.phaseLocks.value().size(), 1u);
     EXPECT_EQ(model.phaseLocks.value()[0].sourceTempoPointID, chorus.id);
     ASSERT_EQ(model.barAnchors.value().size(), 1u);
-    EXPECT_EQ(model.barAnchors.value()[0].timeSeconds, 13.0);
+    EXPECT_EQ(model.barAnchors.value()[0].timeSeconds, 12.0);
     EXPECT_EQ(undoNames().back(), "Apply Grid Fit");
     EXPECT_EQ(model.statusText.value(), "Grid Fit applied: 60.0 BPM · Excellent · ±0.0 ms RMS.");
     EXPECT_EQ(model.gridFitAnchors.value().size(), 4u);
 
     model.applyGridFit();
     EXPECT_EQ(model.barAnchors.value().size(), 1u);
+}
+
+// Bars of the grid the session draws, each with the length a whole bar of its meter has at the
+// tempo there; the stretch after the last bar line is no bar.
+struct DrawnBar {
+    double start;
+    double length;
+    double wholeLength;
+};
+
+std::vector<DrawnBar> drawnBars(const BeatloomViewModel& model) {
+    const double duration = model.result.value()->durationSeconds;
+    const auto& points = model.editableTempoPoints.value();
+    const auto lines = BeatloomTimeline::gridLines(
+        points, model.meterEvents.value(), model.barAnchors.value(), model.phaseLocks.value(),
+        model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false, model.timelineRegions.value(),
+        model.rhythmicAnchors.value(), BeatloomGridResolution::quarter, duration);
+    std::vector<double> starts;
+    for (const auto& line : lines) {
+        if (line.kind == GridKind::bar) starts.push_back(line.timeSeconds);
+    }
+    const auto segments = BeatloomTimeline::segments(points, duration);
+    std::vector<DrawnBar> bars;
+    for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+        const auto meter = BeatloomTimeline::meterInForce(model.meterEvents.value(), duration, starts[i]);
+        const double quarters = BeatloomTimeline::meterRule(meter).barLengthQuarters();
+        const auto end = BeatloomTimeline::seconds(segments, BeatloomTimeline::quarterPosition(segments, starts[i]) + quarters);
+        bars.push_back({starts[i], starts[i + 1] - starts[i], end.value_or(starts[i]) - starts[i]});
+    }
+    return bars;
+}
+
+TEST_F(GridFit, ApplyingNeverLeavesABarFarShorterThanAWholeOne) {
+    // 96 BPM in 4/4 from Bar 1 at 0.5 s: bars of 2.5 s. The bar lines of bars 5 to 8 (10.5, 13,
+    // 15.5 and 18 s) are dragged a few pixels onto the transients listed.
+    struct Case {
+        const char* name;
+        std::vector<double> dragged;
+    };
+    const Case cases[] = {
+        {"a little late and early", {10.52, 12.985, 15.53, 18.01}},
+        {"the grid running slow", {10.48, 12.96, 15.45, 17.93}},
+        {"the grid running fast", {10.54, 13.06, 15.57, 18.09}},
+        {"a late downbeat in the middle", {10.5, 13.0, 15.65, 18.1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loadResult({records::tempoPoint(0, 96)}, {0.5});
+        auto detected = *model.result.value();
+        detected.durationSeconds = 60;
+        model.result.set(detected);
+        model.barOneSeconds.set(0.5);
+        model.barAnchors.set({});
+        model.phaseLocks.set({});
+        std::vector<BeatloomGridFitAnchor> anchors;
+        for (std::size_t i = 0; i < c.dragged.size(); ++i) {
+            anchors.push_back(anchorAt(0.8 + 4.0 * double(4 + i), c.dragged[i], true));
+        }
+        placeAnchors(anchors);
+        ASSERT_TRUE(model.gridFitResult.value());
+        model.applyGridFit();
+        ASSERT_EQ(model.errorText.value(), "");
+        ASSERT_EQ(undoNames().back(), "Apply Grid Fit");
+        const auto bars = drawnBars(model);
+        for (const DrawnBar& bar : bars) {
+            EXPECT_GE(bar.length, 0.5 * bar.wholeLength) << "bar at " << bar.start << " s";
+        }
+        // The downbeat nearest the anchors' median is still locked, with a bar line on it, and the
+        // fitted tempo holds at the song start's marker and after the downbeat.
+        ASSERT_EQ(model.barAnchors.value().size(), 1u);
+        const double downbeat = model.barAnchors.value()[0].timeSeconds;
+        EXPECT_EQ(downbeat, c.dragged[2]);
+        EXPECT_TRUE(std::any_of(bars.begin(), bars.end(),
+                                [&](const DrawnBar& bar) { return std::abs(bar.start - downbeat) < 1e-6; }));
+        const double fitted = model.gridFitResult.value()->bpm;
+        const auto& points = model.editableTempoPoints.value();
+        EXPECT_NEAR(points.front().bpm, fitted, 1e-9);
+        EXPECT_NEAR(bpmAt(points, downbeat + 0.1, 0), fitted, 1e-9);
+    }
 }
 
 TEST_F(GridFit, AFitMayTouchButNotReachIntoALockedSection) {

@@ -44,6 +44,7 @@ TEST_F(MidiExport, TheEditedMapIsWrittenWhereTheUserChoosesReplacingAnOldFile) {
     EXPECT_EQ(request.title, "Export Tempo MIDI");
     EXPECT_EQ(request.prompt, "Export");
     EXPECT_EQ(request.proposedFileName, "Click 120_TempoMap.mid");
+    EXPECT_EQ(request.folder, songFolder());  // beside the song, wherever the last export went
     EXPECT_EQ(request.allowedExtension, "mid");
     EXPECT_TRUE(request.canCreateFolders);
     EXPECT_TRUE(request.showsExtension);

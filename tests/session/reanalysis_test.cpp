@@ -226,6 +226,46 @@ TEST_F(TempoControl, AMergedSelectionKeepsEveryBarAndBeatAfterItOrSaysWhereTheGr
     }
 }
 
+TEST_F(TempoControl, AReanalysedRangeAddsNoMarkerWhereTheTempoFoundIsTheTempoThere) {
+    // A steady 130 BPM song; the range 99.9-129.8 s comes back as listed.
+    struct Case {
+        const char* name;
+        std::vector<BeatloomTempoPoint> found;
+        std::vector<std::pair<double, double>> map;  // time and BPM of every marker after the merge
+    };
+    const Case cases[] = {
+        {"the same tempo, as the analyser hears it", {records::tempoPoint(99.9, 130.1)}, {{0, 130}}},
+        {"exactly the same tempo", {records::tempoPoint(99.9, 130)}, {{0, 130}}},
+        {"another tempo", {records::tempoPoint(99.9, 128)}, {{0, 130}, {99.9, 128}, {129.8, 130}}},
+        {"the same tempo, then a change", {records::tempoPoint(99.9, 129.95), records::tempoPoint(115, 140)},
+         {{0, 130}, {115, 140}, {129.8, 130}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        loadResult({records::tempoPoint(0, 130)});
+        auto detected = *model.result.value();
+        detected.durationSeconds = 240;
+        model.result.set(detected);
+        model.isAnalyzing.set(true);
+
+        BeatloomRangeAnalysisResult range;
+        range.targetRange = {99.9, 129.8};
+        range.tempoPoints = c.found;
+        model.applyReanalyzedSelection(range, 240);
+        EXPECT_FALSE(model.isAnalyzing.value());
+        std::vector<std::pair<double, double>> map;
+        for (const auto& point : model.editableTempoPoints.value()) map.emplace_back(point.timeSeconds, point.bpm);
+        EXPECT_EQ(map, c.map);
+        if (c.map.size() == 1) {
+            EXPECT_TRUE(undoNames(model).empty());
+            EXPECT_EQ(model.statusText.value(),
+                      "Re-analyzed 99.9–129.8 s. The tempo found there is the map's tempo; nothing was changed.");
+        } else {
+            EXPECT_EQ(lastName(model), "Re-analyze Selection");
+        }
+    }
+}
+
 // ---- Re-analysis of the loaded file ----
 
 class Reanalysis : public testing::LoadingTest {};
@@ -272,6 +312,18 @@ TEST_F(Reanalysis, ASelectionIsReanalysedAndMergedWithTheTempoAroundIt) {
     EXPECT_NEAR(bpmAt(map, 14, 0), 100, 1e-9);
     EXPECT_EQ(model.selectedTempoPointID.value(), governingTempoPointID(map, 4));
     EXPECT_EQ(model.analysisSelection.value(), (BeatloomTimeRange{4, 12}));
+}
+
+TEST_F(Reanalysis, ASteadySelectionOfASteadySongLeavesTheMapAsItIs) {
+    loadSong(song120());
+    const auto detected = model.editableTempoPoints.value();
+    model.setAnalysisSelection(4, 12);
+    model.reanalyzeSelection();
+    settle();
+    EXPECT_FALSE(model.isAnalyzing.value());
+    EXPECT_EQ(model.errorText.value(), "");
+    EXPECT_EQ(model.editableTempoPoints.value(), detected);
+    EXPECT_TRUE(undoNames(model).empty());
 }
 
 TEST_F(Reanalysis, FailuresAndRefusedMergesLeaveTheMapAndTheResult) {

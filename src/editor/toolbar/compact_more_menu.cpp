@@ -38,6 +38,8 @@ QWidget* BeatloomEditorToolbar::moreMenu() {
     // In the medium row the time-signature button presents the meter popover itself.
     if (layout_ == BeatloomToolbarLayout::compact) attachMeterPopover(button);
     attachPopover(ui_.showClickPopover, button, [this] { return clickPopover(); });
+    // The narrower rows have no view-options button: the menu opens its popover.
+    attachPopover(ui_.showViewPopover, button, [this] { return viewPopover(); });
     attachPopover(ui_.showHelpPopover, button, [this] { return shortcutsPopover(); });
     return button;
 }
@@ -122,6 +124,7 @@ void BeatloomEditorToolbar::populateMoreMenu(QMenu& menu) {
     add(QStringLiteral("Zoom Out"), [this] { model_.setZoom(model_.editorZoom.value() / kZoomStep); });
     add(QStringLiteral("Fit Song"), [this] { model_.resetZoom(); });
     add(QStringLiteral("Center Locator"), [this] { model_.centerViewportOnPlayhead(); });
+    add(QStringLiteral("View Options…"), [this] { ui_.showViewPopover.set(true); });
     menu.addSeparator();
 
     add(QStringLiteral("Keyboard Shortcuts…"), [this] { ui_.showHelpPopover.set(true); });

@@ -24,6 +24,8 @@ constexpr int kPadding = 16;
 constexpr int kSpacing = 12;
 constexpr int kFieldWidth = 100;
 constexpr int kActiveSymbolSide = 12;
+// The red of the screen's error banner.
+const QColor kRefusalRed(255, 69, 58);
 
 QString bpmText(double bpm) { return QString::fromStdString(formatFixed(bpm, 1)); }
 
@@ -79,6 +81,11 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
     manualLayout->addWidget(apply_);
     manualLayout->addStretch();
     column->addWidget(manualRow);
+    refusal_ = makeLabel(QString(), OrvantaTheme::font(11, QFont::DemiBold), kRefusalRed);
+    refusal_->setObjectName(QStringLiteral("tempoRefusal"));
+    refusal_->setWordWrap(true);
+    refusal_->hide();
+    column->addWidget(refusal_);
 
     auto* scaleRow = new QWidget;
     auto* scaleLayout = new QHBoxLayout(scaleRow);
@@ -157,6 +164,7 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
     bridge_->watch(model_.result);
     bridge_->watch(model_.isAnalyzing);
     bridge_->watch(model_.selectedURL);
+    bridge_->watch(model_.errorText);
     refresh();
     refreshTempoText();
 }
@@ -179,8 +187,11 @@ void BeatloomTempoControlPopover::refreshTempoText() {
 
 void BeatloomTempoControlPopover::applyManualTempo() {
     if (!operations_.setManualTempo) return;
-    // A refused entry stays as typed and the popover stays open; the error line says why.
-    if (!operations_.setManualTempo(field_->text().toStdString())) return;
+    // A refused entry stays as typed and the popover stays open, saying why.
+    if (!operations_.setManualTempo(field_->text().toStdString())) {
+        showRefusal();
+        return;
+    }
     refreshTempoText();
     isPresented_.set(false);
 }
@@ -188,10 +199,19 @@ void BeatloomTempoControlPopover::applyManualTempo() {
 void BeatloomTempoControlPopover::scaleTempo(double factor) {
     if (!operations_.scaleSectionTempo) return;
     operations_.scaleSectionTempo(factor);
+    showRefusal();
     refreshTempoText();
 }
 
+void BeatloomTempoControlPopover::showRefusal() {
+    const std::string& error = model_.errorText.value();
+    refusal_->setText(QString::fromStdString(error));
+    refusal_->setVisible(!error.empty());
+}
+
 void BeatloomTempoControlPopover::refresh() {
+    // Another edit or message has taken the error line's place.
+    if (refusal_->text().toStdString() != model_.errorText.value()) refusal_->hide();
     subtitle_->setText(model_.editableTempoPoints.value().size() < 2 ? QStringLiteral("Edit song tempo")
                                                                      : QStringLiteral("Edit tempo at the locator"));
     const bool canEnter = static_cast<bool>(operations_.setManualTempo);

@@ -39,7 +39,9 @@ struct BeatloomTempoOperations {
 
 // The panel that opens from the toolbar's tempo readout: type the tempo of the song or of the
 // section at the locator, halve or double it, go back to the detected tempo or analyse the file
-// again. It exists while its flag is true; a successful typed tempo closes it.
+// again. It exists while its flag is true; a successful typed tempo closes it. A tempo the session
+// refuses is explained under the field, where the user is looking, for as long as the session's
+// error line holds that message.
 class BeatloomTempoControlPopover final : public QWidget {
 public:
     static constexpr int kWidth = 300;
@@ -58,9 +60,13 @@ public:
     void applyManualTempo();
 
     const PublishedRepaintBridge& repaintBridge() const { return *bridge_; }
+    // The refusal shown under the field; hidden while there is none.
+    const QLabel* refusalLabel() const { return refusal_; }
 
 private:
     void scaleTempo(double factor);
+    // Shows the session's error line under the field after one of the panel's own edits.
+    void showRefusal();
     void refresh();
 
     session::BeatloomViewModel& model_;
@@ -70,6 +76,7 @@ private:
     QLabel* subtitle_ = nullptr;
     QLineEdit* field_ = nullptr;
     QAbstractButton* apply_ = nullptr;
+    QLabel* refusal_ = nullptr;
     QPushButton* half_ = nullptr;
     QPushButton* double_ = nullptr;
     QLabel* detected_ = nullptr;

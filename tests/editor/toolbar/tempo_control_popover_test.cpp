@@ -80,6 +80,15 @@ TEST_F(TempoPopover, AnAcceptedTempoClosesThePopoverAndARefusedOneLeavesItOpenAs
     EXPECT_TRUE(isPresented.value());
     EXPECT_EQ(popover()->tempoText(), "29");
     EXPECT_EQ(model.errorText.value(), "Enter a BPM between 30 and 300.");
+    // Said in the popover, under the field, not only in the banner at the foot of the page.
+    settle();
+    EXPECT_TRUE(shownUnder(popover()->refusalLabel(), popover()));
+    EXPECT_EQ(popover()->refusalLabel()->text(), "Enter a BPM between 30 and 300.");
+    const QRect fieldArea(popover()->findChild<QLineEdit*>()->mapTo(popover(), QPoint(0, 0)),
+                          popover()->findChild<QLineEdit*>()->size());
+    EXPECT_GT(popover()->refusalLabel()->mapTo(popover(), QPoint(0, 0)).y(), fieldArea.bottom());
+    EXPECT_LE(popover()->refusalLabel()->mapTo(popover(), QPoint(0, 0)).y() +
+                  popover()->refusalLabel()->height(), popover()->height());
 
     // Return in the field applies as well; a comma is the session's decimal point too.
     auto* field = popover()->findChild<QLineEdit*>();
@@ -106,6 +115,16 @@ TEST_F(TempoPopover, HalvingAndDoublingRefreshTheField) {
     EXPECT_EQ(popover()->tempoText(), "240.0");
     EXPECT_EQ(model.errorText.value(), "480.0 BPM is outside the supported Beatloom range.");
     EXPECT_TRUE(isPresented.value());
+    EXPECT_TRUE(shownUnder(popover()->refusalLabel(), popover()));
+    EXPECT_EQ(popover()->refusalLabel()->text(), "480.0 BPM is outside the supported Beatloom range.");
+    // The next accepted edit empties the error line, and the popover's message goes with it.
+    button("÷2 Half")->click();
+    settle();
+    EXPECT_FALSE(shownUnder(popover()->refusalLabel(), popover()));
+    // A message of another part of the screen stays out of the popover.
+    model.errorText.set("Select at least 4 seconds for re-analysis.");
+    settle();
+    EXPECT_FALSE(shownUnder(popover()->refusalLabel(), popover()));
 }
 
 TEST_F(TempoPopover, ActiveShowsExactlyWhileUseDetectedTempoIsDisabled) {

@@ -248,6 +248,34 @@ TEST_F(ToolbarPopovers, APopoverHasAVisibleEdgeAndItsUnchosenRadioCirclesShow) {
     EXPECT_GT(brightest(radio, QRect(0, 0, 18, radio.height())), 110);
 }
 
+TEST_F(ToolbarPopovers, APopoverStaysInsideItsWindowWhereverItsButtonSits) {
+    QWidget window;
+    window.setGeometry(100, 100, 800, 700);
+    auto* button = new QPushButton(QStringLiteral("open"), &window);
+    button->resize(40, 30);
+    window.show();
+    Published<bool> presented{false};
+    PopoverFrame frame(presented, button, [this] { return toolbar.viewPopover(); });
+    struct Case {
+        const char* where;
+        QPoint at;
+        bool below;  // else above the button
+    };
+    for (const Case& c : {Case{"top left", {10, 10}, true}, Case{"top right", {750, 10}, true},
+                          Case{"bottom right", {750, 660}, false}}) {
+        SCOPED_TRACE(c.where);
+        button->move(c.at);
+        presented.set(true);
+        ASSERT_TRUE(frame.isVisible());
+        EXPECT_TRUE(window.geometry().contains(frame.geometry()));
+        const QRect anchor(button->mapToGlobal(QPoint(0, 0)), button->size());
+        EXPECT_EQ(frame.geometry().top() > anchor.bottom(), c.below);
+        EXPECT_EQ(frame.geometry().bottom() < anchor.top(), !c.below);
+        presented.set(false);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
 TEST(BeatloomModeButtonStyle, ActiveShowsTheAccentGradientAndPressingDimsItAndTheLabel) {
     struct Case {
         bool active;
