@@ -696,15 +696,16 @@ double baseConfidence(const ORVConsensusTop& top, double stability, double densi
                    0.0, 1.0, 0.0);
 }
 
-// What the measurement tells the user about how it was reached.
+// What the measurement tells the user about how it was reached. A refinement is told from the
+// tempo it started at, at the level the result is reported at.
 std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSections& settled, bool reliable,
-                              const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top, double localBPM,
-                              const std::optional<Refinement>& refinement, std::optional<double> alternative,
-                              double confidence) {
+                              const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top,
+                              double refinementBPM, const std::optional<Refinement>& refinement,
+                              std::optional<double> alternative, double confidence) {
     if (reliable && settled.sections.size() >= 2) return sectionsReason(settled.sections, tracking.observations);
     if (!settled.collapsed && settled.refinementUsed) {
         return "Whole-song precision fit refined the constant Beatloom estimate from " +
-               bpmText(A::roundedTempo(localBPM * settled.level)) + " to " + bpmText(m.bpm) +
+               bpmText(A::roundedTempo(refinementBPM * settled.level)) + " to " + bpmText(m.bpm) +
                " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
                " %). No integer-BPM quantization is applied.";
     }
@@ -783,7 +784,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     m.percentile95GridErrorSeconds = errors.percentile95;
     m.endDriftSeconds = errors.endDrift;
 
-    m.reason = measurementReason(m, settled, reliable, tracking, top, localBPM, refinement, alternative, confidence);
+    m.reason = measurementReason(m, settled, reliable, tracking, top, refinementBPM, refinement, alternative, confidence);
     m.confidence = mapConfidence(confidence, reliable, tracking.sections);
     m.tempoMapReliable = reliable && !settled.collapsed;
     m.durationSeconds = features.durationSeconds;
