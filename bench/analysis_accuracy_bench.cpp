@@ -176,6 +176,7 @@ struct Score {
     double offBeatF = 0;
     double medianRatio = 0;  // detected over counted local tempo, median over the music
     bool firstSoundFound = false;  // the first meaningful audio lies at the first note
+    bool barOneFound = false;      // the editor's Bar 1 (the first beat) lies on the first counted downbeat
 };
 
 // User and system time of every thread of this process so far.
@@ -236,6 +237,8 @@ void scorePiece(const PieceSpec& spec, Score& score) {
     score.firstSoundFound = r.firstMeaningfulAudioSeconds &&
                             std::abs(*r.firstMeaningfulAudioSeconds - truth.musicStart) <= kFirstSoundToleranceSeconds;
     score.offBeatF = beatFMeasure(offBeats(truth.beats), r.beatPositionsSeconds);
+    score.barOneFound = !truth.downbeats.empty() && !r.beatPositionsSeconds.empty() &&
+                        std::abs(r.beatPositionsSeconds.front() - truth.downbeats.front()) <= kBeatWindowSeconds;
 }
 
 void preparePiece(const PieceSpec& spec, const RenderOptions& options, const std::filesystem::path& folder,
@@ -341,7 +344,14 @@ std::string diagnosis(const PieceTruth& truth, const Score& s) {
         }
         add(buffer);
     }
-    if (s.result.beatPositionsSeconds.empty()) add("no beats");
+    if (s.result.beatPositionsSeconds.empty()) {
+        add("no beats");
+    } else if (!s.barOneFound && !truth.downbeats.empty()) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "Bar 1 at %.2fs, counted %.2fs", s.result.beatPositionsSeconds.front(),
+                      truth.downbeats.front());
+        add(buffer);
+    }
     return words.empty() ? "ok" : words;
 }
 
@@ -494,7 +504,7 @@ int main(int argc, char** argv) {
                 "detected map | counted map | what goes wrong");
     std::size_t steadyCount = 0, acc1 = 0, acc2 = 0, acc1Noted = 0, mapCount = 0, beatCount = 0, failures = 0;
     double mapLocal = 0, allLocal = 0, beatF = 0, beatFInside = 0, audioSeconds = 0, wallSeconds = 0;
-    std::size_t allCount = 0, firstSounds = 0;
+    std::size_t allCount = 0, firstSounds = 0, barOnes = 0;
     for (std::size_t i : chosen) {
         const PieceSpec& spec = corpus[i];
         const Score& s = scores[i];
@@ -526,6 +536,7 @@ int main(int argc, char** argv) {
         beatF += s.beatF;
         beatFInside += s.beatFInside;
         firstSounds += s.firstSoundFound ? 1 : 0;
+        barOnes += s.barOneFound ? 1 : 0;
         if (!s.analysed) continue;
         std::printf("%-40s %7s %8.2f %4s %4s %6.2f %6.2f  %s | %s | %s\n", spec.name.c_str(), counted.c_str(),
                     s.result.bpm, truth.steady ? (s.acc1 ? "yes" : "no") : "-", truth.steady ? (s.acc2 ? "yes" : "no") : "-",
@@ -554,6 +565,7 @@ int main(int argc, char** argv) {
     std::printf("  %-52s %6.3f\n", "beat F-measure, beats outside the music left out", ratio(beatFInside, beatCount));
     std::printf("  %-52s %6.3f\n", "first meaningful audio within 0.1 s of first note",
                 ratio(double(firstSounds), allCount));
+    std::printf("  %-52s %6.3f\n", "Bar 1 within 70 ms of the first counted downbeat", ratio(double(barOnes), allCount));
     std::printf("  %-52s %6.3f\n", "analysis CPU s per audio-minute (all threads)", minutes > 0 ? cpuTotal / minutes : 0.0);
     std::printf("  %-52s %6.3f%s\n", "analysis wall s per audio-minute, piece by piece",
                 minutes > 0 ? wallSeconds / minutes : 0.0, jobs > 1 ? "  (pieces ran side by side: use --jobs 1)" : "");

@@ -1,6 +1,7 @@
 #include "analysis/analysis_driver.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -75,6 +76,21 @@ constexpr double kLongestRampStopSeconds = 6.0;
 constexpr double kOnsetReachSeconds = 0.035;
 constexpr double kClearlyStronger = 0.1;
 constexpr int kLongestBeatWalk = 4;
+// Bars count four beats until the user sets a meter; the bar a song starts with is found
+// from its low band's accents over this many bars from its first beat on. Of the beats a bar
+// may start on, the earliest is Bar 1 unless its accent stays under this share of the most
+// accented one's on average and under it in at least this share of the bars (kick and bass
+// on one and three accent both alike; a low band of noise accents none clearly).
+constexpr std::size_t kBeatsPerBar = 4;
+constexpr std::size_t kBarsHeardForBarOne = 12;
+constexpr double kDownbeatAccentShare = 0.75;
+constexpr double kClearlyAccentedBars = 0.8;
+// The low band follows the beats when its most accented place sounds at least this much
+// stronger than it does halfway between the beats.
+constexpr double kBeatAccentOverBetween = 2.0;
+// The split band below 180 Hz (kick, bass) and its feature envelope.
+constexpr std::size_t kLowBand = 0;
+constexpr std::size_t kLowBandEnvelope = 1;
 // What the stages cost on one core, relative to decoding, for the progress report. The
 // whole-span consensus spreads over its nine envelopes and the windows over every thread, at
 // about 60 % efficiency per added thread; decoding and the refinement at the end run on one.
@@ -234,6 +250,40 @@ double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTem
     const double period = 60.0 / bpm;
     const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
     return beat >= 0 ? beat : beat + period;
+}
+
+// Whether the music's first beat falls at the start of the span although its beat phase
+// puts it up to an onset's reach before: the span sounds from its first frame on, where no
+// onset rise can show (nothing precedes it), and a phase read from the later beats may lead
+// them by a frame or two.
+bool firstBeatSoundsAtStart(const ORVAudioFeatureSet& features, double beatBefore) {
+    const double reach = std::fmax(kOnsetReachSeconds, 2 * features.frameSeconds);
+    const auto firstSound = features.firstMeaningfulAudioSeconds;
+    return firstSound && *firstSound <= reach && beatBefore < 0 && beatBefore >= -reach;
+}
+
+// The low band's (kick, bass) strongest onset within an onset's reach of each time; none for
+// a time whose reach touches the first frame, where nothing can rise.
+std::vector<std::optional<double>> lowBandAccents(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+    std::vector<std::optional<double>> accents(beats.size());
+    const double fs = features.frameSeconds;
+    const std::int64_t n = features.frameCount();
+    const auto& strengths = features.bandOnsetStrengths[kLowBand];
+    const auto& envelope = features.featureEnvelopes[kLowBandEnvelope];
+    const bool raw = static_cast<std::int64_t>(strengths.size()) == n;
+    if (!(fs > 0) || n == 0 || (!raw && static_cast<std::int64_t>(envelope.size()) != n)) return accents;
+    const std::int64_t reach = std::max<std::int64_t>(roundedInt64(kOnsetReachSeconds / fs), 1);
+    for (std::size_t j = 0; j < beats.size(); ++j) {
+        const std::int64_t c = roundedInt64(beats[j] / fs);
+        if (c - reach < 1 || c - reach >= n) continue;
+        double strongest = 0;
+        for (std::int64_t k = c - reach; k <= std::min(c + reach, n - 1); ++k) {
+            const auto i = static_cast<std::size_t>(k);
+            strongest = std::fmax(strongest, raw ? static_cast<double>(strengths[i]) : envelope[i]);
+        }
+        accents[j] = strongest;
+    }
+    return accents;
 }
 
 // A short steady stretch between a ramp and the steady tempo after it, on the way from one to
@@ -646,15 +696,16 @@ double baseConfidence(const ORVConsensusTop& top, double stability, double densi
                    0.0, 1.0, 0.0);
 }
 
-// What the measurement tells the user about how it was reached.
+// What the measurement tells the user about how it was reached. A refinement is told from the
+// tempo it started at, at the level the result is reported at.
 std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSections& settled, bool reliable,
-                              const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top, double localBPM,
-                              const std::optional<Refinement>& refinement, std::optional<double> alternative,
-                              double confidence) {
+                              const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top,
+                              double refinementBPM, const std::optional<Refinement>& refinement,
+                              std::optional<double> alternative, double confidence) {
     if (reliable && settled.sections.size() >= 2) return sectionsReason(settled.sections, tracking.observations);
     if (!settled.collapsed && settled.refinementUsed) {
         return "Whole-song precision fit refined the constant Beatloom estimate from " +
-               bpmText(A::roundedTempo(localBPM * settled.level)) + " to " + bpmText(m.bpm) +
+               bpmText(A::roundedTempo(refinementBPM * settled.level)) + " to " + bpmText(m.bpm) +
                " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
                " %). No integer-BPM quantization is applied.";
     }
@@ -723,13 +774,17 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
                                       : std::span<const ORVDetectedTempoSection>();
     m.beatPositionsSeconds = breathes ? beatsOfBreathingSections(settled.sections, features.durationSeconds)
                                       : predictedBeatGrid(features, settled.tempo, mapSections);
+    // The editor counts Bar 1 from the first beat: beats of a pickup before it are left out.
+    const std::size_t pickup = barOneBeat(features, m.beatPositionsSeconds);
+    m.beatPositionsSeconds.erase(m.beatPositionsSeconds.begin(),
+                                 m.beatPositionsSeconds.begin() + static_cast<std::ptrdiff_t>(pickup));
     const auto errors =
         A::gridErrorStatistics(features.consensusEnvelope, m.beatPositionsSeconds, features.frameSeconds);
     m.medianGridErrorSeconds = errors.median;
     m.percentile95GridErrorSeconds = errors.percentile95;
     m.endDriftSeconds = errors.endDrift;
 
-    m.reason = measurementReason(m, settled, reliable, tracking, top, localBPM, refinement, alternative, confidence);
+    m.reason = measurementReason(m, settled, reliable, tracking, top, refinementBPM, refinement, alternative, confidence);
     m.confidence = mapConfidence(confidence, reliable, tracking.sections);
     m.tempoMapReliable = reliable && !settled.collapsed;
     m.durationSeconds = features.durationSeconds;
@@ -758,8 +813,10 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
     const auto grid = sections.empty() ? std::span<const ORVDetectedTempoSection>(&whole, 1) : sections;
     const auto segments = BeatloomTimeline::segments(sectionTempoPoints(grid), duration);
     if (segments.empty()) return beats;
-    const double first = BeatloomTimeline::quarterPosition(segments, firstBeatSeconds(features, grid.front()));
+    const double firstBeat = firstBeatSeconds(features, grid.front());
+    const double first = BeatloomTimeline::quarterPosition(segments, firstBeat);
     const double lastQuarter = segments.back().endQuarter;
+    if (firstBeatSoundsAtStart(features, firstBeat - 60.0 / editableTempo(grid.front().bpm))) beats.push_back(0.0);
     for (std::size_t k = 0; beats.size() < kBeatLimit; ++k) {
         const double quarter = first + static_cast<double>(k);
         if (quarter > lastQuarter + 1e-9) break;
@@ -768,6 +825,53 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
         beats.push_back(*t);
     }
     return beats;
+}
+
+std::size_t ORVAnalyzerDriver::barOneBeat(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+    const auto heard = beats.first(std::min(beats.size(), kBeatsPerBar * kBarsHeardForBarOne));
+    const auto accents = lowBandAccents(features, heard);
+    // Halfway between the beats, where a low band that does not follow the beats (noise, a
+    // bed under clicks) sounds as much as on them.
+    std::vector<double> halfway;
+    for (std::size_t j = 0; j + 1 < heard.size(); ++j) halfway.push_back(0.5 * (heard[j] + heard[j + 1]));
+    double betweenSum = 0;
+    std::size_t betweenCount = 0;
+    for (const auto& accent : lowBandAccents(features, halfway)) {
+        betweenSum += accent.value_or(0.0);
+        betweenCount += accent.has_value();
+    }
+    const double between = betweenCount > 0 ? betweenSum / static_cast<double>(betweenCount) : 0.0;
+    // The mean accent of each place in the bar.
+    std::array<double, kBeatsPerBar> means{};
+    std::array<std::size_t, kBeatsPerBar> counts{};
+    for (std::size_t j = 0; j < accents.size(); ++j) {
+        means[j % kBeatsPerBar] += accents[j].value_or(0.0);
+        counts[j % kBeatsPerBar] += accents[j].has_value();
+    }
+    for (std::size_t place = 0; place < kBeatsPerBar; ++place) {
+        if (counts[place] > 0) means[place] /= static_cast<double>(counts[place]);
+    }
+    const auto strongest = static_cast<std::size_t>(std::max_element(means.begin(), means.end()) - means.begin());
+    if (!(means[strongest] > 1e-12) || means[strongest] < kBeatAccentOverBetween * between) return 0;
+    // Whether the strongest place is accented clearly more than this one: by a share on
+    // average, and in nearly every bar where both are heard, not by the chance of a few.
+    const auto clearlyWeaker = [&](std::size_t place) {
+        if (means[place] >= kDownbeatAccentShare * means[strongest]) return false;
+        std::size_t compared = 0;
+        std::size_t exceeded = 0;
+        for (std::size_t bar = 0; (bar + 1) * kBeatsPerBar <= accents.size(); ++bar) {
+            const auto& a = accents[bar * kBeatsPerBar + strongest];
+            const auto& b = accents[bar * kBeatsPerBar + place];
+            if (!a || !b) continue;
+            ++compared;
+            exceeded += *a > *b;
+        }
+        return compared > 0 && static_cast<double>(exceeded) >= kClearlyAccentedBars * static_cast<double>(compared);
+    };
+    for (std::size_t place = 0; place < strongest; ++place) {
+        if (!clearlyWeaker(place)) return place;
+    }
+    return strongest;
 }
 
 std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(

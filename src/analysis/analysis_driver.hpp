@@ -127,18 +127,25 @@ struct ORVAnalyzerDriver {
     // The measurement from the stages' results; localBPM and refinementBPM as above, the
     // refinement the one started at refinementBPM. The tempo and sections are then moved, all
     // by one factor, to the metrical level a listener taps, and the candidates list that
-    // tempo first, then its double and half.
+    // tempo first, then its double and half. The beats start at Bar 1 (barOneBeat), where the
+    // editor's bar count begins.
     static ORVMusicTempoMeasurement assembleMeasurement(
         const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
         const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking, double localBPM, double refinementBPM,
         const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement);
     // The beats of the sections' tempo map (one section at `bpm` from the first meaningful audio
     // when there are none): from the first beat of the first section's best beat phase (drums
-    // and bass counting before cymbals), one beat per quarter of the map to the end of the span, so they are
-    // the beats the editor's grid shows with Bar 1 on the first of them. Empty when the tempo
-    // gives no period of at least 2 frames. At most 200000 beats.
+    // and bass counting before cymbals), one beat per quarter of the map to the end of the span.
+    // A beat due just before the span's start is its first sound, at 0 s, when the span sounds
+    // from its start. Empty when the tempo gives no period of at least 2 frames. At most 200000
+    // beats.
     static std::vector<double> predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,
                                                  std::span<const ORVDetectedTempoSection> sections);
+    // Which of the first beats of the music Bar 1 falls on (0 to 3; those before it are a
+    // pickup): of the four places a bar of four may start, the earliest whose beats the low
+    // band (kick, bass) does not accent clearly less than the most accented place's over the
+    // first twelve bars, on average and bar by bar. 0 when the low band accents none.
+    static std::size_t barOneBeat(const ORVAudioFeatureSet& features, std::span<const double> beats);
     // The sections with every tempo change placed so that the map's beats after it fall on the
     // new tempo's own beats: a step moves to where the old beats give way to the new ones, a
     // ramp that flows into a section bends its start tempo a little. The first section's

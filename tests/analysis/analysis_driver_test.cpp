@@ -1,6 +1,7 @@
 #include "analysis/analysis_driver.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <functional>
@@ -356,6 +357,41 @@ TEST(AnalysisDriver, BeatGridStartsAtTheBestPhaseAndFollowsTheSections) {
     EXPECT_TRUE(A::predictedBeatGrid(ORVAudioFeatureSet{}, 120, {}).empty());
 }
 
+TEST(AnalysisDriver, BarOneIsTheEarliestPlaceTheLowBandDoesNotClearlyAccentLess) {
+    // Twelve bars of beats every half second from 0.25 s; the low band's onset strength on
+    // each beat by its place in the bar, optionally the same halfway between the beats, and
+    // bars in which the first place sounds as strongly as the strongest.
+    struct Case {
+        const char* what;
+        std::array<double, 4> places;
+        double between;
+        int evenBars;
+        std::size_t barOne;
+    };
+    for (const Case& c : {
+             Case{"kick on one and three", {1, 0.3, 1, 0.3}, 0, 0, 0},
+             Case{"a beat before the first kick", {0.3, 1, 0.3, 1}, 0, 0, 1},
+             Case{"three beats before the only accent", {0.3, 0.3, 0.3, 1}, 0, 0, 3},
+             Case{"every beat alike", {1, 1, 1, 1}, 0, 0, 0},
+             Case{"a low band that does not follow the beats", {0.3, 1, 0.3, 1}, 1, 0, 0},
+             Case{"accented more only in most bars", {0.3, 1, 0.3, 1}, 0, 3, 0},
+         }) {
+        ORVAudioFeatureSet features = pulseFeatures(30, 1e9);
+        std::vector<float> low(features.consensusEnvelope.size(), 0.0f);
+        std::vector<double> beats;
+        for (std::size_t j = 0; j < 48; ++j) beats.push_back(0.25 + 0.5 * double(j));
+        for (std::size_t j = 0; j < beats.size(); ++j) {
+            const bool even = int(j / 4) < c.evenBars;
+            const double accent = even ? 1.0 : c.places[j % 4];
+            low[std::size_t(std::lround(beats[j] / kFrameSeconds))] = float(accent);
+            low[std::size_t(std::lround((beats[j] + 0.25) / kFrameSeconds))] = float(c.between);
+        }
+        features.bandOnsetStrengths[0] = low;
+        EXPECT_EQ(A::barOneBeat(features, beats), c.barOne) << c.what;
+    }
+    EXPECT_EQ(A::barOneBeat(pulseFeatures(30, 1e9), {}), 0u);
+}
+
 // An envelope with a peak on every beat of the parts, each part a tempo from its first beat on.
 ORVAudioFeatureSet beatFeatures(double seconds, const std::vector<std::pair<double, double>>& parts) {
     auto set = pulseFeatures(seconds, 1e9);
@@ -516,6 +552,62 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
         EXPECT_NEAR(m.bpm, groove.bpm, groove.bpm * 0.01) << groove.name;
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.9) << groove.name;
     }
+}
+
+// Bar 1 is the first detected beat: where the editor starts counting bars.
+TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
+    // Kick on 1 and 3 from the very first sample, snare on 2 and 4: the phase read from the
+    // later beats put the first beat a frame before the file began, so Bar 1 went to the snare.
+    const testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    for (const auto& [bpm, rate] : {std::pair{120.0, 44100.0}, std::pair{100.0, 48000.0}, std::pair{140.0, 22050.0},
+                                    std::pair{96.0, 8000.0}}) {
+        const auto truth = testkit::steadyBeats(bpm, 20);
+        const auto name = "downbeat" + std::to_string(int(bpm)) + "-" + std::to_string(int(rate));
+        const auto m = A::analyze(song(name, testkit::drums(rate, 20, truth, rock)));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        ASSERT_FALSE(m.beatPositionsSeconds.empty()) << name;
+        EXPECT_NEAR(m.beatPositionsSeconds.front(), 0.0, 0.02) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
+TEST_F(AnalysisOnAudio, APickupBeforeTheFirstDownbeatStaysBeforeBarOne) {
+    // A lone snare on the last beat of a bar, then the groove from Bar 1 on: the kick's
+    // accents put Bar 1 on the beat after the pickup, not on the pickup itself, whether the
+    // pickup opens the file or comes a moment after it.
+    const testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const testkit::DrumPattern snare{"", "x", "", "", 1};
+    for (const auto& [bpm, pickupSeconds] : {std::pair{140.0, 0.0}, std::pair{96.0, 0.0}, std::pair{112.0, 0.3}}) {
+        const double barOne = pickupSeconds + 60.0 / bpm;
+        const auto truth = testkit::steadyBeats(bpm, 20, barOne);
+        auto signal = testkit::drums(44100, 20, truth, rock);
+        const auto pickup = testkit::drums(44100, 20, {pickupSeconds}, snare);
+        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += pickup.interleaved[i];
+        const auto name = "pickup" + std::to_string(int(bpm));
+        const auto m = A::analyze(song(name, signal));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        ASSERT_FALSE(m.beatPositionsSeconds.empty()) << name;
+        EXPECT_NEAR(m.beatPositionsSeconds.front(), barOne, 0.03) << name;
+    }
+}
+
+TEST_F(AnalysisOnAudio, ARefinementIsToldFromTheTempoItStartedAt) {
+    // Quiet ticks between the clicks at 8 kHz: the tracker follows the eighths (240 BPM), the
+    // refinement starts from the consensus's 120; the text named the eighths' tempo, which the
+    // refinement never read.
+    auto signal = testkit::clicks(8000, 1, 20, 120, 0.8);
+    const auto ticks = testkit::clicks(8000, 1, 20, 120, 0.2, 0.25);
+    for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += ticks.interleaved[i];
+    // Without a noise bed: in digital silence between the clicks the ticks stand out.
+    const auto file = folder_ / "ticks.wav";
+    testkit::writeWav(file, signal);
+    const auto m = A::analyze(file);
+    EXPECT_NEAR(m.bpm, 120, 0.1);
+    const std::string lead = "Whole-song precision fit refined the constant Beatloom estimate from ";
+    ASSERT_EQ(m.reason.rfind(lead, 0), 0u) << m.reason;
+    const double from = std::stod(m.reason.substr(lead.size()));
+    // The refinement searches within 0.8 BPM of where it starts.
+    EXPECT_NEAR(from, m.bpm, 0.8) << m.reason;
 }
 
 TEST_F(AnalysisOnAudio, OneMetricalLevelHoldsForTheWholeMap) {
