@@ -67,7 +67,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "audio/music_analyzer.hpp"
+#include "analysis/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
 #include "music_corpus.hpp"
 #include "support/written_music.hpp"

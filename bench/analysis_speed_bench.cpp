@@ -14,9 +14,9 @@
 #include <fstream>
 #include <string>
 
-#include "audio/music_analyzer.hpp"
+#include "analysis/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
-#include "audio/worker_pool.hpp"
+#include "analysis/worker_pool.hpp"
 
 namespace {
 

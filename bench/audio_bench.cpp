@@ -13,8 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "audio/music_analyzer.hpp"
-#include "audio/waveform_loader.hpp"
+#include "analysis/music_analyzer.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "audio/test_signals.hpp"
 
 namespace {

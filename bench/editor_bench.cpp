@@ -23,7 +23,7 @@
 #include <memory>
 #include <random>
 
-#include "audio/preview_output.hpp"
+#include "audio/preview/preview_output.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "session/beatloom_view_model.hpp"

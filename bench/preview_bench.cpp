@@ -10,8 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "audio/audio_file_reader.hpp"
-#include "audio/preview_player.hpp"
+#include "audio/reading/audio_file_reader.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "audio/test_signals.hpp"
 #include "support/manual_main_loop.hpp"
 

@@ -1,8 +1,8 @@
 // The FFmpeg route of the audio-file reader and the waveform's second route, whatever
 // the container.
 
-#include "audio/audio_file_reader.hpp"
-#include "audio/waveform_loader.hpp"
+#include "audio/reading/audio_file_reader.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "audio_reading.hpp"
 #include "common/error.hpp"
 #include "fuzz_file.hpp"

@@ -1,8 +1,8 @@
 // The audio-file reader as the app opens a dropped file: libsndfile first, FFmpeg for
 // what libsndfile refuses; then the waveform's first route over the same bytes.
 
-#include "audio/audio_file_reader.hpp"
-#include "audio/waveform_loader.hpp"
+#include "audio/reading/audio_file_reader.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "audio_reading.hpp"
 #include "common/error.hpp"
 #include "fuzz_file.hpp"

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "audio/audio_source.hpp"
+#include "audio/reading/audio_source.hpp"
 
 namespace corvel::fuzz {
 

@@ -13,7 +13,7 @@
 
 #include <sndfile.h>
 
-#include "audio/waveform_loader.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "voduvetools/install_manifest.hpp"
 
 namespace {

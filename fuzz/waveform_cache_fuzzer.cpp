@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "audio/waveform_loader.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using Loader = corvel::audio::BeatloomWaveformLoader;

@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "audio/analysis_progress.hpp"
-#include "audio/preview_player.hpp"
+#include "analysis/analysis_progress.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "common/error.hpp"
 #include "common/observable.hpp"
 #include "common/uuid.hpp"

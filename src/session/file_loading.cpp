@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include "audio/analysis_entry_points.hpp"
-#include "audio/reported_job.hpp"
-#include "audio/waveform_loader.hpp"
+#include "analysis/analysis_entry_points.hpp"
+#include "analysis/reported_job.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "platform/paths.hpp"
 #include "session/beatloom_view_model.hpp"
 

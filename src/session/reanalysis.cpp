@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "audio/analysis_entry_points.hpp"
-#include "audio/music_analyzer.hpp"
+#include "analysis/analysis_entry_points.hpp"
+#include "analysis/music_analyzer.hpp"
 #include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "core/tempo_points.hpp"

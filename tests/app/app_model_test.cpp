@@ -12,7 +12,7 @@
 
 #include "app/orvanta_voduve_corvel_app.hpp"
 #include "app/root_view.hpp"
-#include "audio/preview_output.hpp"
+#include "audio/preview/preview_output.hpp"
 #include "audio/test_signals.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "session/beatloom_view_model.hpp"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/audio_source.hpp"
+#include "audio/reading/audio_source.hpp"
 
 namespace corvel::audio::testkit {
 

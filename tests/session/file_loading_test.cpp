@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/waveform_loader.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "session/loading_fixture.hpp"
 
 namespace corvel::session {

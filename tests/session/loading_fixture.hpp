@@ -5,7 +5,7 @@
 #include <string>
 
 #include "audio/test_signals.hpp"
-#include "audio/waveform_loader.hpp"
+#include "audio/waveform/waveform_loader.hpp"
 #include "session/session_fixture.hpp"
 #include "support/fake_file_panels.hpp"
 #include "support/manual_background_runner.hpp"

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/preview_output.hpp"
+#include "audio/preview/preview_output.hpp"
 #include "audio/test_signals.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "support/core_records.hpp"

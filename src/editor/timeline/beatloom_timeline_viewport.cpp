@@ -10,7 +10,7 @@
 #include <cmath>
 
 #include "theme/orvanta_theme.hpp"
-#include "audio/preview_player.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "common/numeric.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/timeline/flexible_timeline_overlay_view.hpp"

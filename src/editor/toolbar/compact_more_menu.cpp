@@ -3,7 +3,7 @@
 
 #include <array>
 
-#include "audio/preview_player.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/toolbar/toolbar_controls.hpp"

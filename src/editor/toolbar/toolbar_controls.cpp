@@ -13,7 +13,7 @@
 
 #include "theme/orvanta_theme.hpp"
 #include "theme/symbol_set.hpp"
-#include "audio/preview_player.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "common/format.hpp"
 #include "core/phase_anchors.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"

@@ -7,7 +7,7 @@
 #include <QToolButton>
 
 #include "theme/orvanta_theme.hpp"
-#include "audio/preview_player.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/popover_frame.hpp"
 #include "editor/published_repaint_bridge.hpp"

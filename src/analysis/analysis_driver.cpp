@@ -1,0 +1,896 @@
+#include "analysis/analysis_driver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "analysis/music_analyzer.hpp"
+#include "common/error.hpp"
+#include "common/format.hpp"
+#include "common/numeric.hpp"
+#include "core/timeline_segments.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Refinement = SetwrightMusicTempoRefiner::Refinement;
+using InternalCandidate = ORVAnalyzerPeriodicity::InternalCandidate;
+
+constexpr std::size_t kShortestConsensusFrames = 192;
+constexpr std::size_t kReportedCandidateLimit = 8;
+constexpr double kMedianWeightFloor = 0.15;
+constexpr double kCollapseConfidence = 0.8;
+// How much more steadily (refinement confidence) the tracked tempo's grid must fit the onsets
+// than a consensus tempo three to two from it before it is refined instead.
+constexpr double kClearlySteadierFit = 0.1;
+// Below this the song's clearest repetition is one that noise or a random patter of onsets
+// shows as well: there is no pulse to measure.
+constexpr double kLeastPulseSignificance = 5.5;
+constexpr double kOnsetLevel = 0.25;
+constexpr double kAmbiguousAgreementCeiling = 0.58;
+constexpr double kMetricalFactorSlack = 0.05;
+// The confidence of a measurement: how much the consensus score, the feature agreement, the
+// path stability and the onset density count, and what an unambiguous level adds.
+constexpr double kScoreWeight = 0.42;
+constexpr double kAgreementWeight = 0.28;
+constexpr double kStabilityWeight = 0.18;
+constexpr double kOnsetDensityWeight = 0.06;
+constexpr double kUnambiguousBonus = 0.06;
+// Onsets per second at which the density counts in full.
+constexpr double kFullOnsetDensity = 3.0;
+// From this confidence on, a clear consensus says so in its reason.
+constexpr double kClearConsensusConfidence = 0.68;
+constexpr std::size_t kBeatLimit = 200000;
+constexpr double kLowestEditableBPM = 30;
+constexpr double kHighestEditableBPM = 300;
+// A new tempo's beats are read on this much of its section, or this much when it ramps.
+constexpr double kPhaseSpanSeconds = 12.0;
+constexpr double kRampPhaseSpanSeconds = 4.0;
+// The old tempo's own beats just before a change are read on this much of it.
+constexpr double kNearPhaseSpanSeconds = 4.0;
+// Tempi closer than this give no step worth placing.
+constexpr double kSmallestPlacedStep = 0.5;
+// A ramp's start tempo bends by at most this share to keep the beats in phase.
+constexpr double kRampBendLimit = 0.03;
+// A steady tempo bends by at most this share to keep the beats in phase across a step, and
+// only when a step alone would miss the new beats by more than this.
+constexpr double kStepBendLimit = 0.01;
+constexpr double kTolerableMissSeconds = 0.035;
+// The first beat of a new tempo lies within this share of a beat of its phase over the section.
+constexpr double kStepPhaseShare = 0.12;
+// A larger miss than this share of the shorter beat is no drift but a change between beats,
+// which a step can only come close to.
+constexpr double kLargestDriftShare = 0.25;
+// A change stays this far inside both of its sections.
+constexpr double kChangeInset = 0.25;
+// A steady stretch shorter than this between a ramp and a further change may be where
+// detection stopped the ramp.
+constexpr double kLongestRampStopSeconds = 6.0;
+// Onsets are looked for this close to a beat; one grid explains the music clearly better than
+// another at a beat when its onset there is stronger by this much; a change moves by at most
+// this many beats from where it was detected.
+constexpr double kOnsetReachSeconds = 0.035;
+constexpr double kClearlyStronger = 0.1;
+constexpr int kLongestBeatWalk = 4;
+// What the stages cost on one core, relative to decoding, for the progress report. The
+// whole-span consensus spreads over its nine envelopes and the windows over every thread, at
+// about 60 % efficiency per added thread; decoding and the refinement at the end run on one.
+constexpr double kDecodingCost = 1.0;
+constexpr double kWholeSpanConsensusCost = 0.13;
+constexpr double kWindowsCost = 3.8;
+constexpr double kRefinementCost = 0.3;
+
+struct StageCosts {
+    double wholeSpanConsensus = 0;
+    double windows = 0;
+    double afterDecoding() const { return wholeSpanConsensus + windows + kRefinementCost; }
+};
+
+StageCosts stageCosts(std::size_t threads) {
+    const auto speedUp = [](std::size_t t) { return 1.0 + 0.6 * (static_cast<double>(t) - 1.0); };
+    return {kWholeSpanConsensusCost / speedUp(std::min<std::size_t>(threads, 9)), kWindowsCost / speedUp(threads)};
+}
+
+bool isSamePulse(double a, double b) { return A::tempoRelation(a, b) == ORVTempoRelation::same; }
+bool isSamePulseOrRelative(double a, double b) { return A::tempoRelation(a, b) != ORVTempoRelation::unrelated; }
+
+// Whether the song repeats at a beat period more clearly than noise or a random patter of
+// onsets does: over its whole length, or else within stretches of a few seconds (a pulse whose
+// tempo moves). The stretches are read on the bands' onset strengths before normalisation, in
+// which a clear onset still stands out of a noise bed.
+bool hasPulse(const ORVAudioFeatureSet& features, std::span<const InternalCandidate> candidates) {
+    if (A::pulseSignificance(candidates, features.consensusEnvelope.size()) >= kLeastPulseSignificance) return true;
+    std::vector<double> onsets(features.consensusEnvelope.size(), 0.0);
+    bool strengths = false;
+    for (const auto& band : features.bandOnsetStrengths) {
+        for (std::size_t k = 0; k < std::min(onsets.size(), band.size()); ++k) onsets[k] += band[k];
+        strengths = strengths || !band.empty();
+    }
+    if (!strengths) onsets = features.consensusEnvelope;
+    return A::windowedPulseSignificance(onsets, features.frameSeconds) >= kLeastPulseSignificance;
+}
+
+// The first candidate that is a clear half or double of the tempo with a score close to the best.
+std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> candidates, double bpm,
+                                       double bestScore) {
+    const double scoreFloor = std::max(bestScore - 0.12, 0.2);
+    for (const auto& candidate : candidates) {
+        const double c = candidate.bpm;
+        const bool distinct = std::abs(c - bpm) > std::max(bpm * 0.01, 1.5);
+        const bool half = std::abs(2.0 * c - bpm) <= std::max(bpm * 0.025, 2.5);
+        const bool twice = std::abs(c - 2.0 * bpm) <= std::max(bpm * 0.05, 2.5);
+        if (distinct && (half || twice) && candidate.score >= scoreFloor) return c;
+    }
+    return std::nullopt;
+}
+
+// The reported tempo first (the candidate of its pulse, or one made from the best when none
+// is), then its double and half as the consensus ranked them, then the rest; at most 8.
+void putReportedLevelFirst(std::vector<ORVMusicTempoCandidate>& candidates, double bpm,
+                           const ORVMusicTempoCandidate& best) {
+    const auto samePulse = [bpm](const ORVMusicTempoCandidate& c) {
+        return isSamePulse(c.bpm, bpm);
+    };
+    const auto octave = [bpm](const ORVMusicTempoCandidate& c) {
+        return A::tempoRelation(c.bpm, bpm) == ORVTempoRelation::octave;
+    };
+    std::vector<ORVMusicTempoCandidate> ordered;
+    const auto own = std::find_if(candidates.begin(), candidates.end(), samePulse);
+    ORVMusicTempoCandidate first = own != candidates.end() ? *own : best;
+    if (own == candidates.end()) first.id = Uuid::random();
+    first.bpm = bpm;
+    ordered.push_back(first);
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && octave(c)) ordered.push_back(c);
+    }
+    for (const auto& c : candidates) {
+        if (!samePulse(c) && !octave(c)) ordered.push_back(c);
+    }
+    if (ordered.size() > kReportedCandidateLimit) ordered.resize(kReportedCandidateLimit);
+    candidates = std::move(ordered);
+}
+
+std::string bpmText(double bpm) { return formatFixed(bpm, 2); }
+std::string percentText(double share) { return formatFixed(share * 100.0, 0); }
+
+std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
+                           std::span<const ORVLocalTempoObservation> observations) {
+    std::string tempi;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        if (i > 0) tempi += " \u2192 ";
+        tempi += bpmText(sections[i].bpm) + " BPM";
+    }
+    const auto offRate = std::count_if(observations.begin(), observations.end(), [](const auto& o) {
+        return std::abs(o.metricalFactor - 1.0) > kMetricalFactorSlack;
+    });
+    return "Canonical tempo-family tracker: " + formatInteger(std::int64_t(sections.size())) + " stable sections (" +
+           tempi + "). " + formatInteger(offRate) +
+           " local half-/2:3-rate observations were retained as rhythmic evidence without becoming tempo-map "
+           "sections.";
+}
+
+// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
+// the band envelopes there; none for a span of fewer than two beats.
+std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const double period = 60.0 / (fs * bpm);
+    if (!(fs > 0) || !std::isfinite(period) || !(period >= 2.0)) return std::nullopt;
+    const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
+    const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
+    if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
+    return A::beatPhase(features, period, a, b) * fs;
+}
+
+// The strongest consensus value within about 35 ms of t.
+double onsetStrength(const ORVAudioFeatureSet& features, double t) {
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const std::int64_t reach = std::max<std::int64_t>(roundedInt64(kOnsetReachSeconds / fs), 1);
+    const std::int64_t c = saturatingInt64(std::round(t / fs));
+    double strongest = 0;
+    for (std::int64_t k = std::max<std::int64_t>(c - reach, 0); k <= std::min(c + reach, n - 1); ++k) {
+        strongest = std::fmax(strongest, features.consensusEnvelope[static_cast<std::size_t>(k)]);
+    }
+    return strongest;
+}
+
+// The old tempo's beats continued: its beat nearest to t.
+struct OldBeats {
+    double beat = 0;  // one of them
+    double period = 1;
+    double nearest(double t) const { return beat + period * std::round((t - beat) / period); }
+};
+
+// Where the new tempo's beats begin: from its beat nearest to the detected change, forward
+// while the old tempo's beats continued explain the music clearly better there, back while the
+// new ones do, a few beats at most each way.
+double firstNewBeat(const ORVAudioFeatureSet& features, const OldBeats& old, double change, double phase,
+                    double period) {
+    const auto better = [&features](double a, double b) {
+        return onsetStrength(features, a) > onsetStrength(features, b) + kClearlyStronger;
+    };
+    double beat = phase + period * std::round((change - phase) / period);
+    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += period;
+    for (int step = 0; step < kLongestBeatWalk && beat - period >= 0; ++step) {
+        const double earlier = beat - period;
+        if (!better(earlier, old.nearest(earlier))) break;
+        beat = earlier;
+    }
+    return beat;
+}
+
+// The first beat of the first section: its best phase, at or just before its start.
+double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& first) {
+    const double bpm = ORVAnalyzerDriver::editableTempo(first.bpm);
+    const double start = std::fmax(first.startSeconds, 0.0);
+    const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
+    auto phase = beatPhaseSeconds(features, bpm, start, end);
+    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds);
+    if (!phase) return start;
+    const double period = 60.0 / bpm;
+    const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
+    return beat >= 0 ? beat : beat + period;
+}
+
+// A short steady stretch between a ramp and the steady tempo after it, on the way from one to
+// the other: where detection stopped a ramp that runs on into that tempo.
+bool isRampStop(const ORVDetectedTempoSection& ramp, const ORVDetectedTempoSection& stop,
+                const ORVDetectedTempoSection& after) {
+    return !stop.linearToNext && !after.linearToNext && stop.endSeconds - stop.startSeconds < kLongestRampStopSeconds &&
+           (stop.bpm - ramp.bpm) * (after.bpm - stop.bpm) > 0;
+}
+
+// The map's first beat at or after a time, its beats counted from firstBeat.
+std::optional<double> firstMapBeatFrom(const ORVAudioFeatureSet& features,
+                                       std::span<const ORVDetectedTempoSection> aligned, double firstBeat, double from) {
+    const auto segments =
+        BeatloomTimeline::segments(ORVAnalyzerDriver::sectionTempoPoints(aligned), features.durationSeconds);
+    const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+    const double quarter = BeatloomTimeline::quarterPosition(segments, from) - zero;
+    return BeatloomTimeline::seconds(segments, zero + std::ceil(quarter - 1e-9));
+}
+
+// Fits the ramp aligned[k - 1], which runs into aligned[k], to the onsets: its start, its end,
+// its start tempo and the steady tempo before it move to where the map's beats meet the music;
+// false when nothing moved.
+bool fitRampToOnsets(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTempoSection>& aligned, std::size_t k,
+                     double firstBeat) {
+    ORVDetectedTempoSection& ramp = aligned[k - 1];
+    ORVDetectedTempoSection& next = aligned[k];
+    // A steady tempo before the ramp, long enough to be one of its own.
+    const bool steadyBefore = k >= 2 && !aligned[k - 2].linearToNext &&
+                              aligned[k - 2].endSeconds - aligned[k - 2].startSeconds >= kLongestRampStopSeconds;
+    ORVRampPlacement placement;
+    placement.beforeBPM = ORVAnalyzerDriver::editableTempo(steadyBefore ? aligned[k - 2].bpm : ramp.bpm);
+    placement.startSeconds = ramp.startSeconds;
+    placement.endSeconds = next.startSeconds;
+    placement.startBPM = ORVAnalyzerDriver::editableTempo(ramp.bpm);
+    placement.endBPM = ORVAnalyzerDriver::editableTempo(next.bpm);
+    const double earliestStart =
+        steadyBefore ? std::fmax(aligned[k - 2].startSeconds + kChangeInset, firstBeat) : ramp.startSeconds;
+    const double latestStart = steadyBefore ? next.startSeconds : ramp.startSeconds;
+    // Followed from the first beat of the map in the steady tempo before, whose tempo is fitted
+    // along so that its beats lead into the ramp on the music.
+    const double from = steadyBefore ? std::fmax(aligned[k - 2].startSeconds, firstBeat)
+                                     : std::fmax(ramp.startSeconds, firstBeat);
+    const auto anchor = firstMapBeatFrom(features, aligned, firstBeat, from);
+    if (!anchor) return false;
+    placement.anchorBeat = *anchor;
+    const auto fitted = A::fitRampToOnsets(features.consensusEnvelope, features.frameSeconds, placement,
+                                           std::fmax(earliestStart, *anchor), latestStart,
+                                           next.endSeconds - kChangeInset);
+    if (!fitted) return false;
+    if (steadyBefore) {
+        aligned[k - 2].endSeconds = fitted->startSeconds;
+        aligned[k - 2].bpm = A::roundedTempo(fitted->beforeBPM);
+    }
+    ramp.startSeconds = fitted->startSeconds;
+    ramp.endSeconds = fitted->endSeconds;
+    ramp.bpm = A::roundedTempo(fitted->startBPM);
+    next.startSeconds = fitted->endSeconds;
+    return true;
+}
+
+// A steady section at least this long that gives way to a slower one may be where the song
+// begins to slow to its end; the ramp starts at most this far either side of where it ends.
+constexpr double kSteadyBeforeSlowingSeconds = 12.0;
+constexpr double kSlowingStartReach = 6.0;
+constexpr double kSlowingAnchorBeats = 16.0;
+
+// A song that slows to its end over steps the tracker heard one after another: the steps
+// become one ramp from the last long steady section, fitted to the beats, when that meets the
+// music clearly better.
+void slowToTheEnd(const ORVAudioFeatureSet& features, std::vector<ORVDetectedTempoSection>& aligned,
+                  double firstBeat) {
+    std::optional<std::size_t> steady;
+    for (std::size_t i = 0; i + 1 < aligned.size(); ++i) {
+        const auto& s = aligned[i];
+        // Slower after it, or a ramp to slower from it.
+        const auto& after = aligned[i + 1].linearToNext && i + 2 < aligned.size() ? aligned[i + 2] : aligned[i + 1];
+        if (!s.linearToNext && s.endSeconds - s.startSeconds >= kSteadyBeforeSlowingSeconds &&
+            ORVAnalyzerDriver::editableTempo(after.bpm) < ORVAnalyzerDriver::editableTempo(s.bpm)) {
+            steady = i;
+        }
+    }
+    if (!steady) return;
+    const std::size_t k = *steady;
+    std::vector<ORVDetectedTempoSection> map(aligned.begin() + static_cast<std::ptrdiff_t>(k), aligned.end());
+    for (auto& s : map) s.bpm = ORVAnalyzerDriver::editableTempo(s.bpm);
+    const double end = aligned[k].endSeconds;
+    double earliest = std::fmax(end - kSlowingStartReach, aligned[k].startSeconds + kChangeInset);
+    // Counted from a map beat a few bars before the slowing may start.
+    const double from = std::max({aligned[k].startSeconds, firstBeat,
+                                  earliest - kSlowingAnchorBeats * 60.0 / map.front().bpm});
+    const auto anchor = firstMapBeatFrom(features, aligned, firstBeat, from);
+    if (!anchor) return;
+    earliest = std::fmax(earliest, *anchor);
+    const double latest = std::fmin(end + kSlowingStartReach, aligned[k + 1].endSeconds);
+    const auto fitted = A::fitSlowingEnd(features.consensusEnvelope, features.frameSeconds, map, *anchor, earliest,
+                                         latest, features.durationSeconds);
+    if (!fitted) return;
+    // The end tempo back at the octave the sections were counted at.
+    const double octave = aligned[k].bpm / map.front().bpm;
+    ORVDetectedTempoSection ramp = aligned[k + 1];
+    ORVDetectedTempoSection held = aligned.back();
+    A::takeEvidenceOf(ramp, std::span(aligned).subspan(k + 1));
+    ramp.startSeconds = fitted->startSeconds;
+    ramp.endSeconds = fitted->endSeconds;
+    ramp.bpm = aligned[k].bpm;
+    ramp.linearToNext = true;
+    held.startSeconds = fitted->endSeconds;
+    held.endSeconds = std::fmax(aligned.back().endSeconds, fitted->endSeconds);
+    held.bpm = A::roundedTempo(fitted->endBPM * octave);
+    held.confidence = ramp.confidence;
+    held.observationCount = 0;
+    held.linearToNext = false;
+    aligned.resize(k + 1);
+    aligned[k].endSeconds = fitted->startSeconds;
+    aligned.push_back(ramp);
+    aligned.push_back(held);
+}
+
+}  // namespace
+
+double ORVAnalyzerDriver::editableTempo(double bpm) {
+    if (!std::isfinite(bpm) || !(bpm > 0)) return bpm;
+    while (bpm < kLowestEditableBPM) bpm *= 2;
+    while (bpm > kHighestEditableBPM) bpm /= 2;
+    return bpm;
+}
+
+std::vector<BeatloomTempoPoint> ORVAnalyzerDriver::sectionTempoPoints(
+    std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<BeatloomTempoPoint> points;
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        const auto& section = sections[i];
+        BeatloomTempoPoint point;
+        // A NaN or negative start fails the test and falls back to the song start.
+        point.timeSeconds = i > 0 && section.startSeconds >= 0 ? section.startSeconds : 0.0;
+        point.bpm = editableTempo(section.bpm);
+        point.confidence = section.confidence;
+        point.linearToNext = section.linearToNext && i + 1 < sections.size();
+        if (i == 0 && point.linearToNext && section.startSeconds > 60.0 / point.bpm) {
+            // The ramp starts where the music does, more than a beat in, after a steady lead-in.
+            BeatloomTempoPoint leadIn = point;
+            leadIn.linearToNext = false;
+            points.push_back(leadIn);
+            point.id = Uuid::random();
+            point.timeSeconds = section.startSeconds;
+        }
+        points.push_back(point);
+    }
+    return points;
+}
+
+ORVMusicTempoMeasurement ORVAnalyzerDriver::analyze(const std::filesystem::path& file,
+                                                    std::optional<ORVAnalysisRange> range,
+                                                    const ORVAnalysisControl& control) {
+    ORVAnalysisProgress progress(control.progress);
+    const ORVProgressSpan whole{&progress, 0.0, 1.0};
+    const ORVWorkerPool pool(control.threadCount);
+    const StageCosts costs = stageCosts(pool.threadCount());
+    const double decoding = kDecodingCost / (kDecodingCost + costs.afterDecoding());
+    const auto features = A::decodeFeatureEnvelopes(file, range, whole.part(0.0, decoding));
+    auto measurement = analyzeFeatures(features, pool, whole.part(decoding, 1.0));
+    progress.report(1.0);
+    return measurement;
+}
+
+ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatureSet& features,
+                                                            const ORVWorkerPool& pool, ORVProgressSpan progress) {
+    if (features.consensusEnvelope.size() < kShortestConsensusFrames) {
+        throwAnalysisError(kAudioTooShortCode, kAudioTooShortMessage);
+    }
+    std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
+    envelopes.push_back(features.consensusEnvelope);
+    const auto candidates = A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true,
+                                                   features.frameSeconds, pool);
+    const StageCosts costs = stageCosts(pool.threadCount());
+    const double consensusDone = costs.wholeSpanConsensus / costs.afterDecoding();
+    const double windowsDone = (costs.wholeSpanConsensus + costs.windows) / costs.afterDecoding();
+    progress.report(consensusDone);
+    if (!candidates.empty() && !hasPulse(features, candidates)) {
+        throwAnalysisError(kNoPulseStructureCode, kNoPulseStructureMessage);
+    }
+
+    ORVConsensusTop top;
+    if (!candidates.empty()) {
+        const auto& best = candidates.front();
+        top = {best.bpm, best.score, best.agreement, best.autocorrelation, best.gridFit};
+    }
+    const auto tracking = A::trackLocalTempo(features, preferredConsensusTempo(candidates), pool,
+                                             progress.part(consensusDone, windowsDone));
+    if (candidates.empty()) {
+        if (tracking.sections.empty()) throwAnalysisError(kNoPulseStructureCode, kNoPulseStructureMessage);
+        top = {tracking.sections.front().bpm, tracking.sections.front().confidence, 0.35, 0, 0};
+    }
+
+    const double localBPM = localTempo(top, tracking);
+    const auto [startBPM, refinement] =
+        wholeSongRefinement(features.consensusEnvelope, features.frameSeconds, top.bpm, localBPM);
+    return assembleMeasurement(features, candidates, top, tracking, localBPM, startBPM, refinement);
+}
+
+std::optional<double> ORVAnalyzerDriver::preferredConsensusTempo(std::span<const InternalCandidate> candidates) {
+    if (candidates.empty() || !(candidates[0].score >= 0.3)) return std::nullopt;
+    const auto& best = candidates[0];
+    if (candidates.size() == 1) return best.bpm;
+    const auto& second = candidates[1];
+    const bool shadows = A::isMetricalAlias(best.bpm, second.bpm) && second.score >= best.score - 0.075 &&
+                         second.agreement >= std::max(best.agreement - 0.3, 0.2);
+    if (shadows) return std::nullopt;
+    return best.bpm;
+}
+
+std::optional<double> ORVAnalyzerDriver::observationMedianTempo(
+    std::span<const ORVLocalTempoObservation> observations) {
+    if (observations.empty()) return std::nullopt;
+    std::vector<ORVWeightedValue> pairs;
+    pairs.reserve(observations.size());
+    for (const auto& o : observations) pairs.push_back({o.bpm, std::max(o.confidence, 0.05)});
+    return A::weightedMedian(pairs);
+}
+
+double ORVAnalyzerDriver::localTempo(const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking) {
+    // The tracked sections measured the pulse over time; their level stands (the metrical
+    // level is decided later, once, from the accents).
+    if (tracking.isReliable && !tracking.sections.empty()) return tracking.sections.front().bpm;
+    const auto median = observationMedianTempo(tracking.observations);
+    if (median && isSamePulse(*median, top.bpm)) {
+        const ORVWeightedValue pairs[] = {{top.bpm, std::max(top.score, kMedianWeightFloor)},
+                                          {*median, std::max(tracking.stability, kMedianWeightFloor)}};
+        return A::weightedMedian(pairs);
+    }
+    return top.bpm;
+}
+
+double ORVAnalyzerDriver::refinementTempo(double consensusBPM, double localBPM) {
+    // The local tempo was measured along the song (and its sections refined on the beats); it
+    // is the closer start for the narrow search, unless it reads another metrical level.
+    if (A::isUsableTempo(localBPM) && !A::isMetricalAlias(consensusBPM, localBPM)) return localBPM;
+    return consensusBPM;
+}
+
+ORVAnalyzerDriver::StartedRefinement ORVAnalyzerDriver::wholeSongRefinement(std::span<const double> envelope,
+                                                                            double hopSeconds, double consensusBPM,
+                                                                            double localBPM) {
+    const auto refined = [&](double bpm) {
+        return StartedRefinement{bpm, SetwrightMusicTempoRefiner::refine(envelope, hopSeconds, bpm, 0.8, 0.01)};
+    };
+    StartedRefinement result = refined(refinementTempo(consensusBPM, localBPM));
+    if (!A::isThreeToTwo(consensusBPM, localBPM)) return result;
+    StartedRefinement local = refined(localBPM);
+    if (local.refinement &&
+        (!result.refinement || local.refinement->confidence > result.refinement->confidence + kClearlySteadierFit)) {
+        return local;
+    }
+    return result;
+}
+
+namespace {
+
+// The sections as the map will hold them, the tempo before rounding, and whether the
+// whole-song refinement stands and folded the sections into one constant pulse.
+struct SettledSections {
+    std::vector<ORVDetectedTempoSection> sections;
+    double tempo = 0;
+    bool refinementUsed = false;
+    bool collapsed = false;
+    // The factor that moved everything to the level a listener taps.
+    double level = 1.0;
+};
+
+// Whether a section at a tempo neither the same as nor an octave from the whole song's finds
+// its onsets better on its own beats than on the song's: a change a listener hears (90 to 120
+// and back), not a cross-rhythm of the tracker's.
+bool fitsOwnPulseBetter(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& section, double bpm) {
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(section.bpm) || !A::isUsableTempo(bpm) || !(fs > 0) || section.linearToNext) return false;
+    const double octaves = std::log2(section.bpm / bpm);
+    if (std::abs(octaves - std::round(octaves)) <= 0.03) return false;
+    const auto [begin, end] = features.framesBetween(section.startSeconds, section.endSeconds);
+    const double own = A::gridFit(features, 60.0 / (fs * section.bpm), begin, end);
+    const double song = A::gridFit(features, 60.0 / (fs * bpm), begin, end);
+    return own > song;
+}
+
+// The parts of a song are counted at one level: sections an octave from their neighbours
+// come back to it and join them when they then hold the same tempo; a sure refinement that
+// relates to every section folds them into one pulse, unless a section's onsets sit better on
+// its own beats than on the refinement's.
+SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLocalTempoTracking& tracking,
+                                double localBPM, const std::optional<Refinement>& refinement) {
+    const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
+    SettledSections settled{tracking.sections, localBPM};
+    auto& sections = settled.sections;
+    // Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
+    // change the beat: they move to that pulse (the tracker may read them at other octaves of
+    // it) and no one tempo folds them.
+    // The local tempo is the first section's: it moves by the octaves the first section moves.
+    const auto followFirst = [&](double firstBpm) {
+        const double moved = firstBpm / sections.front().bpm;
+        if (std::isfinite(moved) && moved > 0) settled.tempo *= std::exp2(std::round(std::log2(moved)));
+    };
+    const auto onePulse = multiSection ? A::sectionsOfOnePulse(features, sections, tracking.observations) : std::nullopt;
+    const bool regrouped = onePulse.has_value();
+    if (onePulse) {
+        followFirst(onePulse->front().bpm);
+        sections = *onePulse;
+    }
+    if (multiSection && !regrouped) {
+        // A part the tracker followed in a cross-rhythm is read on its own subdivision first;
+        // the local tempo goes with the first section.
+        const auto read = A::sectionsOffCrossRhythms(features, sections);
+        if (read.front().bpm != sections.front().bpm) settled.tempo = read.front().bpm;
+        sections = read;
+        const auto atOneLevel = A::sectionsAtOneLevel(sections);
+        const auto aligned = A::sectionsOfHeardChanges(features, atOneLevel);
+        followFirst(atOneLevel.front().bpm);
+        if (aligned.front().bpm != atOneLevel.front().bpm) settled.tempo = aligned.front().bpm;
+        sections = A::mergeAdjacentSections(aligned);
+    }
+    if (multiSection) {
+        const bool collapses =
+            refinement && refinement->confidence >= kCollapseConfidence && !regrouped &&
+            std::all_of(sections.begin(), sections.end(),
+                        [&](const auto& s) { return isSamePulseOrRelative(s.bpm, refinement->bpm); }) &&
+            std::none_of(sections.begin(), sections.end(),
+                         [&](const auto& s) { return fitsOwnPulseBetter(features, s, refinement->bpm); });
+        if (collapses) {
+            ORVDetectedTempoSection whole;
+            whole.startSeconds = std::max(features.firstMeaningfulAudioSeconds.value_or(0.0), 0.0);
+            whole.endSeconds = features.durationSeconds;
+            whole.bpm = A::roundedTempo(refinement->bpm);
+            whole.confidence = refinement->confidence;
+            for (const auto& s : tracking.sections) {
+                whole.confidence = std::max(whole.confidence, s.confidence);
+                whole.observationCount += s.observationCount;
+            }
+            sections = {whole};
+            settled.tempo = refinement->bpm;
+            settled.refinementUsed = true;
+            settled.collapsed = true;
+        }
+    } else if (refinement) {
+        if (sections.size() == 1) sections.front().bpm = A::roundedTempo(refinement->bpm);
+        settled.tempo = refinement->bpm;
+        settled.refinementUsed = true;
+    }
+    return settled;
+}
+
+// The consensus candidates as reported (at most 8), the one closest to where the refinement
+// started carrying the refined tempo when the refinement stands.
+std::vector<ORVMusicTempoCandidate> reportedCandidates(std::span<const InternalCandidate> candidates,
+                                                       const SettledSections& settled, double refinementBPM,
+                                                       const std::optional<Refinement>& refinement) {
+    std::vector<ORVMusicTempoCandidate> reported;
+    const std::size_t kept = std::min(candidates.size(), kReportedCandidateLimit);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const auto& c = candidates[i];
+        reported.push_back({Uuid::random(), A::roundedTempo(c.bpm), c.score, c.autocorrelation, c.gridFit,
+                            c.agreement});
+    }
+    if (settled.refinementUsed && !reported.empty()) {
+        std::size_t closest = 0;
+        for (std::size_t i = 1; i < reported.size(); ++i) {
+            if (std::abs(reported[i].bpm - refinementBPM) < std::abs(reported[closest].bpm - refinementBPM)) {
+                closest = i;
+            }
+        }
+        reported[closest].bpm = A::roundedTempo(refinement->bpm);
+    }
+    return reported;
+}
+
+// One metrical level for the whole map: the octave a listener taps.
+void moveToListenersLevel(const ORVAudioFeatureSet& features, bool reliable, SettledSections& settled) {
+    settled.level = A::metricalLevelFactor(features,
+                                           reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                                    : std::span<const ORVDetectedTempoSection>(),
+                                           settled.tempo);
+    if (settled.level != 1.0) {
+        settled.tempo *= settled.level;
+        for (auto& s : settled.sections) s.bpm = A::roundedTempo(s.bpm * settled.level);
+    }
+}
+
+// The beats of a breathing map: each section starts on a beat and holds a whole number of them
+// at its tempo; the last runs on to the end.
+std::vector<double> beatsOfBreathingSections(std::span<const ORVDetectedTempoSection> sections, double duration) {
+    std::vector<double> beats;
+    for (std::size_t k = 0; k < sections.size(); ++k) {
+        const auto& s = sections[k];
+        const double period = 60.0 / s.bpm;
+        const double end = k + 1 < sections.size() ? sections[k + 1].startSeconds - 0.5 * period : duration;
+        for (double t = s.startSeconds; t <= end + 1e-9 && beats.size() < kBeatLimit; t += period) beats.push_back(t);
+    }
+    return beats;
+}
+
+// Consensus frames at or above the onset level per second.
+double onsetDensity(const ORVAudioFeatureSet& features) {
+    const auto& consensus = features.consensusEnvelope;
+    const auto onsetFrames = std::count_if(consensus.begin(), consensus.end(), [](double v) { return v >= kOnsetLevel; });
+    return double(onsetFrames) / std::max(features.durationSeconds, 1.0);
+}
+
+double baseConfidence(const ORVConsensusTop& top, double stability, double density, bool ambiguous) {
+    return clampOr(kScoreWeight * top.score + kAgreementWeight * top.agreement + kStabilityWeight * stability +
+                       kOnsetDensityWeight * std::min(density / kFullOnsetDensity, 1.0) +
+                       (ambiguous ? 0.0 : kUnambiguousBonus),
+                   0.0, 1.0, 0.0);
+}
+
+// What the measurement tells the user about how it was reached.
+std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSections& settled, bool reliable,
+                              const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top, double localBPM,
+                              const std::optional<Refinement>& refinement, std::optional<double> alternative,
+                              double confidence) {
+    if (reliable && settled.sections.size() >= 2) return sectionsReason(settled.sections, tracking.observations);
+    if (!settled.collapsed && settled.refinementUsed) {
+        return "Whole-song precision fit refined the constant Beatloom estimate from " +
+               bpmText(A::roundedTempo(localBPM * settled.level)) + " to " + bpmText(m.bpm) +
+               " BPM using long-term beat-grid drift (fit " + percentText(refinement->confidence) +
+               " %). No integer-BPM quantization is applied.";
+    }
+    if (settled.collapsed) {
+        return "Whole-song metrical consensus rejected subdivision aliases in the local path and resolved one "
+               "constant pulse at " +
+               bpmText(m.bpm) + " BPM. Long-term beat-grid drift fit " + percentText(refinement->confidence) + " %.";
+    }
+    if (m.ambiguous) {
+        return "Multi-Feature-Tracker erkennt " + bpmText(m.bpm) +
+               " BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative " + bpmText(*alternative) + " BPM).";
+    }
+    if (confidence >= kClearConsensusConfidence) {
+        return "Multi-Feature-Konsens: " + percentText(top.agreement) + " % Merkmals-Uebereinstimmung, " +
+               percentText(tracking.stability) +
+               " % Pfadstabilitaet. Tempo wird nicht mehr aus einer einzigen Onset-Huelle abgeleitet.";
+    }
+    return "Tempo-Kandidat " + bpmText(m.bpm) +
+           " BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement " + percentText(top.agreement) +
+           " %). Ergebnis bitte pruefen.";
+}
+
+// A reliable map is at least as sure as its weakest tracked section.
+double mapConfidence(double base, bool reliable, std::span<const ORVDetectedTempoSection> tracked) {
+    if (!reliable) return base;
+    double weakest = 0;
+    if (!tracked.empty()) {
+        weakest = tracked.front().confidence;
+        for (const auto& s : tracked) weakest = std::min(weakest, s.confidence);
+    }
+    return std::max(base, weakest);
+}
+
+}  // namespace
+
+ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFeatureSet& features,
+                                                                std::span<const InternalCandidate> candidates,
+                                                                const ORVConsensusTop& top,
+                                                                const ORVLocalTempoTracking& tracking,
+                                                                double localBPM, double refinementBPM,
+                                                                const std::optional<Refinement>& refinement) {
+    const bool reliable = tracking.isReliable;
+    SettledSections settled = settledSections(features, tracking, localBPM, refinement);
+
+    ORVMusicTempoMeasurement m;
+    m.candidates = reportedCandidates(candidates, settled, refinementBPM, refinement);
+    moveToListenersLevel(features, reliable, settled);
+    m.bpm = A::roundedTempo(settled.tempo);
+    if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
+    const auto alternative = alternativeTempo(m.candidates, m.bpm, top.score);
+    m.ambiguous = !reliable && top.agreement < kAmbiguousAgreementCeiling && alternative.has_value();
+    m.onsetDensity = onsetDensity(features);
+    const double confidence = baseConfidence(top, tracking.stability, m.onsetDensity, m.ambiguous);
+
+    // Free playing keeps the beats it was followed on; a map of held tempi is phased.
+    auto breathing = reliable ? A::breathingSections(features, settled.sections)
+                              : std::vector<ORVDetectedTempoSection>();
+    const bool breathes = !breathing.empty();
+    if (reliable) {
+        settled.sections = breathes ? std::move(breathing) : phaseAlignedSections(features, settled.sections);
+        if (!breathes && settled.sections.size() > 1) {
+            slowToTheEnd(features, settled.sections, firstBeatSeconds(features, settled.sections.front()));
+        }
+    }
+    const auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                      : std::span<const ORVDetectedTempoSection>();
+    m.beatPositionsSeconds = breathes ? beatsOfBreathingSections(settled.sections, features.durationSeconds)
+                                      : predictedBeatGrid(features, settled.tempo, mapSections);
+    const auto errors =
+        A::gridErrorStatistics(features.consensusEnvelope, m.beatPositionsSeconds, features.frameSeconds);
+    m.medianGridErrorSeconds = errors.median;
+    m.percentile95GridErrorSeconds = errors.percentile95;
+    m.endDriftSeconds = errors.endDrift;
+
+    m.reason = measurementReason(m, settled, reliable, tracking, top, localBPM, refinement, alternative, confidence);
+    m.confidence = mapConfidence(confidence, reliable, tracking.sections);
+    m.tempoMapReliable = reliable && !settled.collapsed;
+    m.durationSeconds = features.durationSeconds;
+    m.firstMeaningfulAudioSeconds = features.firstMeaningfulAudioSeconds;
+    m.autocorrelation = top.autocorrelation;
+    m.gridFit = top.gridFit;
+    m.featureAgreement = top.agreement;
+    m.trackingStability = tracking.stability;
+    m.sections = std::move(settled.sections);
+    m.localObservations = tracking.observations;
+    return m;
+}
+
+std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,
+                                                         std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<double> beats;
+    const double frameSeconds = features.frameSeconds;
+    const double duration = features.durationSeconds;
+    const double period = 60.0 / (frameSeconds * bpm);
+    if (features.consensusEnvelope.empty() || !(frameSeconds > 0) || !(bpm > 0) || !(duration > 0) ||
+        !std::isfinite(period) || !(period >= 2.0)) {
+        return beats;
+    }
+    const ORVDetectedTempoSection whole{std::fmax(features.firstMeaningfulAudioSeconds.value_or(0.0), 0.0), duration,
+                                        bpm, 0, 0};
+    const auto grid = sections.empty() ? std::span<const ORVDetectedTempoSection>(&whole, 1) : sections;
+    const auto segments = BeatloomTimeline::segments(sectionTempoPoints(grid), duration);
+    if (segments.empty()) return beats;
+    const double first = BeatloomTimeline::quarterPosition(segments, firstBeatSeconds(features, grid.front()));
+    const double lastQuarter = segments.back().endQuarter;
+    for (std::size_t k = 0; beats.size() < kBeatLimit; ++k) {
+        const double quarter = first + static_cast<double>(k);
+        if (quarter > lastQuarter + 1e-9) break;
+        const auto t = BeatloomTimeline::seconds(segments, quarter);
+        if (!t || *t > duration + 0.001) break;
+        beats.push_back(*t);
+    }
+    return beats;
+}
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> aligned(sections.begin(), sections.end());
+    const double duration = features.durationSeconds;
+    if (aligned.size() < 2 || !(features.frameSeconds > 0) || !(duration > 0)) return aligned;
+    const double firstBeat = firstBeatSeconds(features, aligned.front());
+
+    for (std::size_t k = 1; k < aligned.size(); ++k) {
+        ORVDetectedTempoSection& previous = aligned[k - 1];
+        ORVDetectedTempoSection& next = aligned[k];
+        const double oldBPM = editableTempo(previous.bpm);
+        const double newBPM = editableTempo(next.bpm);
+        if (!(oldBPM > 0) || !(newBPM > 0)) continue;
+        const double oldPeriod = 60.0 / oldBPM;
+        const double newPeriod = 60.0 / newBPM;
+        const double change = next.startSeconds;
+        const double span = next.linearToNext ? kRampPhaseSpanSeconds : kPhaseSpanSeconds;
+        const auto phase = beatPhaseSeconds(features, newBPM, change, std::fmin(next.endSeconds, change + span));
+        if (!phase) continue;
+        const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
+        const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
+
+        if (previous.linearToNext && k + 1 < aligned.size() && isRampStop(previous, next, aligned[k + 1])) {
+            // Try the ramp straight into the steady tempo after its stop.
+            auto trial = aligned;
+            trial[k + 1].startSeconds = trial[k].startSeconds;
+            trial.erase(trial.begin() + static_cast<std::ptrdiff_t>(k));
+            if (fitRampToOnsets(features, trial, k, firstBeat)) {
+                aligned = std::move(trial);
+                continue;
+            }
+        }
+        if (previous.linearToNext && fitRampToOnsets(features, aligned, k, firstBeat)) continue;
+        if (previous.linearToNext) {
+            // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
+            // number of beats up to the new tempo's beat.
+            const double newBeat = *phase + newPeriod * std::round((change - *phase) / newPeriod);
+            const double quarters = BeatloomTimeline::quarterPosition(segments, newBeat) - zero;
+            const double missing = std::round(quarters) - quarters;
+            const double s = previous.startSeconds;
+            const double length = change - s;
+            const double from = std::fmax(firstBeat, s);
+            if (!(length > 0) || !(change > from)) continue;
+            // Quarters gained per BPM at the ramp's start over from ... change.
+            const double weight =
+                ((change - from) - ((change - s) * (change - s) - (from - s) * (from - s)) / (2 * length)) / 60.0;
+            if (!(weight > 1e-9)) continue;
+            const double bent = A::roundedTempo(previous.bpm + missing / weight);
+            if (std::abs(bent - previous.bpm) <= kRampBendLimit * previous.bpm) previous.bpm = bent;
+            continue;
+        }
+        if (!(std::abs(newBPM - oldBPM) > kSmallestPlacedStep)) continue;
+
+        // Where the new beats begin, judged against the old tempo's own beats before the change.
+        const auto oldPhase = beatPhaseSeconds(
+            features, oldBPM, std::fmax(previous.startSeconds, change - kNearPhaseSpanSeconds), change);
+        if (!oldPhase) continue;
+        const double walked = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
+        // The map's beats at the old tempo, from a little before the change.
+        const double anchor =
+            std::fmax(previous.startSeconds, change - 2 * kLongestBeatWalk * std::fmax(oldPeriod, newPeriod));
+        const double anchorQuarter = BeatloomTimeline::quarterPosition(segments, anchor) - zero;
+        const double mapBeat = anchor + (std::ceil(anchorQuarter) - anchorQuarter) * oldPeriod;
+        // A step after the map's last old beat before a new beat (less half the shorter beat) can
+        // only place that new beat within the two beat lengths of it. Of the new beats near the
+        // one found, take the nearest that the old beats lead into so, else the closest miss.
+        const auto lastOldBefore = [&](double beat) {
+            const double target = beat - 0.5 * std::fmin(oldPeriod, newPeriod);
+            return mapBeat + oldPeriod * std::floor((target - mapBeat) / oldPeriod);
+        };
+        const auto missOf = [&](double beat) {
+            const double gap = beat - lastOldBefore(beat);
+            return std::fmax(std::fmin(oldPeriod, newPeriod) - gap, gap - std::fmax(oldPeriod, newPeriod));
+        };
+        // The onset where the old beat length gives way to the new one, when the music shows it
+        // there, the map's old beats lead into it and it keeps the new tempo's own phase.
+        auto stepBeat = A::firstBeatOfStep(features.consensusEnvelope, features.frameSeconds, oldBPM, newBPM, change,
+                                           previous.startSeconds, next.endSeconds);
+        if (stepBeat) {
+            const double offPhase = std::remainder(*stepBeat - *phase, newPeriod);
+            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(offPhase) > kStepPhaseShare * newPeriod) {
+                stepBeat.reset();
+            }
+        }
+        double newBeat = stepBeat.value_or(walked);
+        for (int k = 1; !stepBeat && k <= kLongestBeatWalk; ++k) {
+            for (const double candidate : {walked - k * newPeriod, walked + k * newPeriod}) {
+                const double miss = missOf(candidate);
+                const double best = missOf(newBeat);
+                if (candidate > anchor && best > kTolerableMissSeconds && miss < best) newBeat = candidate;
+            }
+        }
+        const double lastOldBeat = lastOldBefore(newBeat);
+        // Stepping x after that beat puts the next beat of the map at lastOldBeat + x +
+        // (1 - x / oldPeriod) x newPeriod; make that the new beat.
+        const double gap = newBeat - lastOldBeat;
+        double x = (gap - newPeriod) * oldPeriod / (oldPeriod - newPeriod);
+        const double miss = missOf(newBeat);
+        if (miss > kTolerableMissSeconds && miss <= kLargestDriftShare * std::fmin(oldPeriod, newPeriod)) {
+            // The map's old beats have drifted off the music (its tempo is a little off): bend
+            // the old tempo so that one of them lands on the new beat, and step there.
+            const double from = std::fmax(firstBeat, previous.startSeconds);
+            const double quarters = (newBeat - lastOldBeat) / oldPeriod;
+            const double missing = std::round(quarters) - quarters;
+            const double bent = A::roundedTempo(previous.bpm + 60.0 * missing / std::fmax(newBeat - from, 1e-9));
+            if (newBeat > from && std::abs(bent - previous.bpm) <= kStepBendLimit * previous.bpm) {
+                previous.bpm = bent;
+                previous.endSeconds = std::clamp(newBeat, previous.startSeconds + kChangeInset, next.endSeconds - kChangeInset);
+                next.startSeconds = previous.endSeconds;
+                continue;
+            }
+        }
+        x = std::clamp(x, 0.0, oldPeriod);
+        const double lower = previous.startSeconds + kChangeInset;
+        const double upper = next.endSeconds - kChangeInset;
+        if (!(lower <= upper) || !std::isfinite(x)) continue;
+        const double placed = std::clamp(lastOldBeat + x, lower, upper);
+        previous.endSeconds = placed;
+        next.startSeconds = placed;
+    }
+    return aligned;
+}
+
+}  // namespace corvel::audio

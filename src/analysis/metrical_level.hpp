@@ -1,0 +1,108 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "analysis/section_detection.hpp"
+
+namespace corvel::audio {
+
+struct ORVAudioFeatureSet;
+
+// How the beats of a grid split into two interleaved halves (even and odd beats), read in
+// the band envelopes: the evidence for the grid at half its tempo.
+struct ORVGridLean {
+    // -1...1: positive when the even beats are the stronger half, weighted by how clearly
+    // each band follows the grid; 0 when no band does.
+    double lean = 0;
+    // 0...1: how much the low band and the 180-2500 Hz bands stress opposite halves (a kick
+    // on one beat and a snare on the next): the grid itself is the beat, not its half.
+    double backbeat = 0;
+    // 0...1: how clearly one beat of every three stands out over the other two (the best of
+    // the three rotations): the evidence for the grid at a third of its tempo.
+    double tripleAccent = 0;
+    // 0...1: how much the low band and the bands above 600 Hz (a snare's crack, cymbals)
+    // stress opposite halves, each as clearly as the other (a geometric mean of the two
+    // leans): a kick on one beat and a snare or hat on the next. Strongest at the level where
+    // the drums alternate; with the backbeat it tells the beat from its subdivision.
+    double crossLean = 0;
+    // 0...1: how much the onsets between the beats fall late (the long-short pairs of a swung
+    // subdivision, about two thirds of the way to the next beat) rather than halfway: a
+    // subdivision swung under the beat, which makes the grid's own level the beat.
+    double swing = 0;
+    // 0...1: how much the bands above 600 Hz stress one half beyond twice what the low band
+    // does in the same direction: a snare on every other beat, over kicks anywhere, and not a
+    // chord on the one over its root.
+    double upperAccent = 0;
+    std::int64_t beats = 0;
+};
+
+// The metrical level a listener taps (inherited by ORVAudioMusicAnalyzer): which octave of a
+// tempo family is the beat, and where the beats fall. Decided from the band envelopes (low
+// drums on the beat, cymbals on the subdivisions) together with the tempo range listeners
+// prefer. Pure functions, safe on any thread.
+struct ORVAnalyzerMetricalLevel {
+    // Log-normal preference of listeners for a beat near 120 BPM: 0 there, falling with the
+    // square of the distance in octaves; -infinity for a tempo that is not finite and positive.
+    static double tempoPreference(double bpm);
+
+    // The lean of the grid phase + k x period over frames begin ... end - 1 of the features.
+    static ORVGridLean gridLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
+                                std::int64_t begin, std::int64_t end);
+
+    // The whole-frame phase of beats of the period over frames begin ... end - 1, in frames
+    // from the start of the features: the grid position where the onsets are strongest, with
+    // the low and middle bands (drums, bass, chords) counting more than the cymbal bands that
+    // fill the subdivisions. 0 for a period below 2 frames or an empty span.
+    static double beatPhase(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                            std::int64_t end);
+
+    // The sections with each steady section that stands to a steady neighbour as a
+    // cross-rhythm (3:2 or 4:3, give or take octaves) read at 3/2 of its tempo where that grid
+    // fits its onsets about as well as its own (each fit weighed by the square root of the
+    // grid's points): the tracker followed two of its pulses against three of the beat's
+    // subdivision, which puts the part a fourth or a fifth from its neighbour, where the
+    // quicker reading is a small step or no change at all, as neighbouring parts of a song
+    // mostly are. A real step of a fourth keeps its tempo, as the grid 3/2 as fast falls
+    // between its onsets. Ramps are left as they are.
+    static std::vector<ORVDetectedTempoSection> sectionsOffCrossRhythms(const ORVAudioFeatureSet& features,
+                                                                        std::span<const ORVDetectedTempoSection> sections);
+
+    // The sections with each tempo moved by octaves to lie within half an octave of its
+    // neighbour's, outwards from the longest section, a ramp together with the sections it
+    // flows through: the tracker may follow one part of a song at its double or half, but a
+    // song's parts are counted at one level.
+    static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
+
+    // How clearly a beat grid of the period (its phase where the onsets are strongest) meets
+    // the onsets over frames begin ... end - 1: the mean onset strength on its beats above the
+    // bands' mean, the low and middle bands counting more than the cymbals. 0 for a period
+    // below 2 frames or an empty span.
+    static double gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                          std::int64_t end);
+
+    // The sections with each steady section whose tempo stands to a steady neighbour at least
+    // as long as itself as 2:3, 3:4, 4:3 or 3:2, or within a few percent of it, given that
+    // neighbour's tempo when the neighbour's beat grid fits its onsets at least as well as its
+    // own: a change the accents don't show (the tracker following a cross-rhythm of the same
+    // groove, or drifting off its beat) is no change of the music. Ramps are left as they are.
+    static std::vector<ORVDetectedTempoSection> sectionsOfHeardChanges(const ORVAudioFeatureSet& features,
+                                                                       std::span<const ORVDetectedTempoSection> sections);
+
+    // A map that wanders freely over beats that breathe (free playing), as sections of a few
+    // of its beats each, followed onset by onset: their tempo follows the breathing as far as
+    // the onsets show it. Empty when the map holds its tempo or its beats do.
+    static std::vector<ORVDetectedTempoSection> breathingSections(const ORVAudioFeatureSet& features,
+                                                                  std::span<const ORVDetectedTempoSection> sections);
+
+    // The factor by which the sections' tempi (or `bpm` over the whole span when there are
+    // none) are to be multiplied so that they count the beat a listener taps: a power of two,
+    // or one divided by three (the dotted beat of a compound meter). One factor for the whole
+    // map. Only levels within 40...320 BPM are considered; 1 when the
+    // tempo is not usable.
+    static double metricalLevelFactor(const ORVAudioFeatureSet& features,
+                                      std::span<const ORVDetectedTempoSection> sections, double bpm);
+};
+
+}  // namespace corvel::audio

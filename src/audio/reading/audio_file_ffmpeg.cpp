@@ -1,0 +1,214 @@
+// The FFmpeg route of the audio-file reader: the first audio stream of any container,
+// decoded and converted to planar 32-bit float in the channel layout and at the rate of
+// its first frame, whatever later frames carry.
+
+#include <algorithm>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include "audio/reading/audio_file_backend.hpp"
+#include "audio/reading/ffmpeg_decoding.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using ffmpeg::StreamDecoder;
+
+// A frame with samples in a format the converter takes; the rest is skipped alike by the
+// counting pass and by reads.
+bool isUsable(const AVFrame* frame) {
+    return frame->sample_rate > 0 && frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
+           frame->ch_layout.nb_channels <= ffmpeg::kMaxChannels;
+}
+
+class FFmpegBackend final : public AudioFileReader::Backend {
+public:
+    // The first frame's layout and rate give the reader's format; length is counted in it.
+    FFmpegBackend(std::shared_ptr<const RegularFile> file, std::unique_ptr<StreamDecoder> decoder,
+                  const AVChannelLayout& layout, int sampleRate, std::int64_t length, std::int64_t firstPts)
+        : file_(std::move(file)),
+          decoder_(std::move(decoder)),
+          sampleRate_(sampleRate),
+          channels_(static_cast<std::uint32_t>(layout.nb_channels)),
+          length_(length),
+          firstPts_(firstPts),
+          timeBase_(decoder_->stream()->time_base),
+          converter_(AV_SAMPLE_FMT_FLTP, file_->path()) {
+        if (av_channel_layout_copy(&outputLayout_, &layout) < 0) av_channel_layout_default(&outputLayout_, layout.nb_channels);
+    }
+
+    ~FFmpegBackend() override { av_channel_layout_uninit(&outputLayout_); }
+
+    double sampleRate() const override { return sampleRate_; }
+    std::uint32_t channelCount() const override { return channels_; }
+    std::int64_t length() const override { return length_; }
+    std::int64_t framePosition() const override { return position_; }
+    const char* name() const override { return kFFmpegErrorDomain; }
+
+    void setFramePosition(std::int64_t frame) override {
+        const std::int64_t target = std::clamp<std::int64_t>(frame, 0, length_);
+        if (target == position_) return;
+        const std::int64_t preroll = sampleRate_;  // one second of audio settles every decoder we meet
+        if (target > position_ && target - position_ <= 2 * preroll) {
+            skipForward(target);
+            return;
+        }
+        if (target >= 2 * preroll && firstPts_ != AV_NOPTS_VALUE && seekByTimestamp(target, preroll)) return;
+        rewind();
+        skipForward(target);
+    }
+
+    void read(AudioBuffer& buffer, std::uint32_t frameCount) override {
+        buffer.setFrameLength(0);
+        if (buffer.channelCount() < channels_) return;
+        const std::int64_t limit = std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length_ - position_});
+        std::uint32_t filled = 0;
+        while (filled < limit) {
+            if (pendingOffset_ >= pendingFrames_ && !decodeIntoPending()) break;
+            const auto n = static_cast<std::uint32_t>(
+                std::min<std::int64_t>(limit - filled, pendingFrames_ - pendingOffset_));
+            for (std::uint32_t ch = 0; ch < channels_; ++ch) {
+                const float* from = converter_.data() + std::size_t(ch) * converter_.stride() + pendingOffset_;
+                std::copy(from, from + n, buffer.channel(ch) + filled);
+            }
+            pendingOffset_ += n;
+            filled += n;
+        }
+        buffer.setFrameLength(filled);
+        position_ += filled;
+    }
+
+private:
+    // Decodes and converts one frame into the pending samples; false at the end.
+    bool decodeIntoPending() {
+        pendingFrames_ = pendingOffset_ = 0;
+        do {
+            if (!decoder_->next()) return false;
+        } while (!isUsable(decoder_->frame()));
+        pendingFrames_ = convert(decoder_->frame());
+        return true;
+    }
+
+    int convert(const AVFrame* frame) {
+        const int frames = converter_.convert(frame, outputLayout_, sampleRate_);
+        if (converter_.channels() != static_cast<int>(channels_)) {
+            throw ErrorException(ffmpeg::makeError(AVERROR_BUG, "convert samples of " + file_->path().string()));
+        }
+        return frames;
+    }
+
+    void skipForward(std::int64_t target) {
+        while (position_ < target) {
+            if (pendingOffset_ >= pendingFrames_ && !decodeIntoPending()) {
+                position_ = target;  // the stream ended early; reads deliver nothing more
+                return;
+            }
+            const std::int64_t n = std::min<std::int64_t>(target - position_, pendingFrames_ - pendingOffset_);
+            pendingOffset_ += static_cast<int>(n);
+            position_ += n;
+        }
+    }
+
+    // Decodes anew from the start of the file opened first, never by its name again.
+    void rewind() {
+        Error error;
+        auto fresh = StreamDecoder::open(file_, &error);
+        if (!fresh) throw ErrorException(error);
+        decoder_ = std::move(fresh);
+        converter_.reset();
+        pendingFrames_ = pendingOffset_ = 0;
+        position_ = 0;
+    }
+
+    // Seeks the demuxer about one preroll before the target and decodes up to it, so that
+    // the samples equal those of a sequential decode. False when the stream's timestamps
+    // don't allow that; the caller then decodes from the start.
+    bool seekByTimestamp(std::int64_t target, std::int64_t preroll) {
+        const std::int64_t ts = firstPts_ + av_rescale_q(target - preroll, AVRational{1, sampleRate_}, timeBase_);
+        pendingFrames_ = pendingOffset_ = 0;
+        if (!decoder_->seekBackwardTo(ts)) return false;
+        converter_.reset();
+        bool first = true;
+        while (decoder_->next()) {
+            const AVFrame* frame = decoder_->frame();
+            if (!isUsable(frame)) continue;
+            const std::int64_t pts = ffmpeg::framePts(frame);
+            // Frames at another rate don't count on this grid: decode from the start instead.
+            if (pts == AV_NOPTS_VALUE || frame->sample_rate != sampleRate_) return false;
+            const std::int64_t start = av_rescale_q(pts - firstPts_, timeBase_, AVRational{1, sampleRate_});
+            if (first && start > target - preroll / 2) return false;
+            first = false;
+            if (start + frame->nb_samples <= target) continue;
+            if (start > target) return false;
+            pendingFrames_ = convert(frame);
+            pendingOffset_ = static_cast<int>(std::min<std::int64_t>(target - start, pendingFrames_));
+            position_ = target;
+            return true;
+        }
+        return false;
+    }
+
+    std::shared_ptr<const RegularFile> file_;
+    std::unique_ptr<StreamDecoder> decoder_;
+    int sampleRate_;
+    std::uint32_t channels_;
+    std::int64_t length_;
+    std::int64_t firstPts_;
+    AVRational timeBase_;
+    std::int64_t position_ = 0;
+
+    AVChannelLayout outputLayout_{};
+    ffmpeg::FloatConverter converter_;
+    int pendingFrames_ = 0;
+    int pendingOffset_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<const RegularFile> file, Error* error) {
+    // One counting pass gives the exact length: container durations are estimates for
+    // many formats, and encoder delay and padding are only known once decoded. Frames at
+    // another rate than the first count as many frames as they become once converted.
+    auto counter = StreamDecoder::open(file, error);
+    if (!counter) return nullptr;
+    std::int64_t length = 0;
+    std::int64_t firstPts = AV_NOPTS_VALUE;
+    int sampleRate = 0;
+    AVChannelLayout layout{};
+    try {
+        while (counter->next()) {
+            const AVFrame* frame = counter->frame();
+            if (!isUsable(frame)) continue;
+            if (sampleRate == 0) {
+                firstPts = ffmpeg::framePts(frame);
+                sampleRate = frame->sample_rate;
+                if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
+                    av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
+                }
+            }
+            length += frame->sample_rate == sampleRate
+                          ? frame->nb_samples
+                          : av_rescale(frame->nb_samples, sampleRate, frame->sample_rate);
+        }
+    } catch (const ErrorException& failure) {
+        av_channel_layout_uninit(&layout);
+        if (error != nullptr) *error = failure.error();
+        return nullptr;
+    }
+    counter.reset();
+    std::unique_ptr<AudioFileReader::Backend> backend;
+    if (auto decoder = StreamDecoder::open(file, error)) {
+        if (sampleRate == 0) {  // no frame decoded: the declared format, and nothing to read
+            sampleRate = decoder->codec()->sample_rate;
+            av_channel_layout_copy(&layout, &decoder->codec()->ch_layout);
+        }
+        backend = std::make_unique<FFmpegBackend>(std::move(file), std::move(decoder), layout, sampleRate, length,
+                                                  firstPts);
+    }
+    av_channel_layout_uninit(&layout);
+    return backend;
+}
+
+}  // namespace corvel::audio

@@ -1,0 +1,121 @@
+// The libsndfile route of the audio-file reader.
+
+#include <algorithm>
+#include <vector>
+
+#include <sndfile.h>
+
+#include "audio/reading/audio_file_backend.hpp"
+#include "audio/reading/regular_file.hpp"
+#include "common/format.hpp"
+
+namespace corvel::audio {
+namespace {
+
+// libsndfile reads the opened file through these callbacks, at its own offset.
+struct VirtualFile {
+    std::shared_ptr<const RegularFile> file;
+    sf_count_t offset = 0;
+};
+
+sf_count_t virtualLength(void* data) { return static_cast<VirtualFile*>(data)->file->size(); }
+
+sf_count_t virtualSeek(sf_count_t offset, int whence, void* data) {
+    auto* v = static_cast<VirtualFile*>(data);
+    sf_count_t base = 0;
+    if (whence == SEEK_CUR) base = v->offset;
+    if (whence == SEEK_END) base = v->file->size();
+    if (base < 0 || (whence != SEEK_SET && whence != SEEK_CUR && whence != SEEK_END)) return -1;
+    if (offset < -base) return -1;
+    v->offset = base + offset;
+    return v->offset;
+}
+
+sf_count_t virtualRead(void* into, sf_count_t count, void* data) {
+    auto* v = static_cast<VirtualFile*>(data);
+    if (count <= 0) return 0;
+    const std::int64_t got = v->file->readAt(into, static_cast<std::size_t>(count), v->offset);
+    if (got <= 0) return 0;
+    v->offset += got;
+    return got;
+}
+
+sf_count_t virtualWrite(const void*, sf_count_t, void*) { return 0; }
+sf_count_t virtualTell(void* data) { return static_cast<VirtualFile*>(data)->offset; }
+
+SF_VIRTUAL_IO virtualIo{virtualLength, virtualSeek, virtualRead, virtualWrite, virtualTell};
+
+class SndfileBackend final : public AudioFileReader::Backend {
+public:
+    SndfileBackend(std::unique_ptr<VirtualFile> source, SNDFILE* file, const SF_INFO& info)
+        : source_(std::move(source)), file_(file), info_(info), path_(source_->file->path()) {}
+    ~SndfileBackend() override { sf_close(file_); }
+
+    double sampleRate() const override { return static_cast<double>(info_.samplerate); }
+    std::uint32_t channelCount() const override { return static_cast<std::uint32_t>(std::max(info_.channels, 0)); }
+    std::int64_t length() const override { return std::max<sf_count_t>(info_.frames, 0); }
+    std::int64_t framePosition() const override { return position_; }
+    const char* name() const override { return kSndfileErrorDomain; }
+
+    void setFramePosition(std::int64_t frame) override {
+        const std::int64_t target = std::clamp<std::int64_t>(frame, 0, length());
+        if (target == position_) return;
+        if (sf_seek(file_, target, SEEK_SET) < 0) {
+            throw ErrorException(Error{kSndfileErrorDomain, sf_error(file_),
+                                       "seek " + path_.string() + " to frame " + formatInteger(target) + ": " +
+                                           sf_strerror(file_)});
+        }
+        position_ = target;
+    }
+
+    void read(AudioBuffer& buffer, std::uint32_t frameCount) override {
+        buffer.setFrameLength(0);
+        const std::uint32_t channels = channelCount();
+        const std::int64_t wanted =
+            std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length() - position_});
+        if (wanted <= 0 || channels == 0 || buffer.channelCount() < channels) return;
+        const std::size_t needed = static_cast<std::size_t>(wanted) * channels;
+        if (interleaved_.size() < needed) interleaved_.resize(needed);
+        const sf_count_t got = sf_readf_float(file_, interleaved_.data(), wanted);
+        if (got < 0 || (got < wanted && sf_error(file_) != SF_ERR_NO_ERROR)) {
+            throw ErrorException(Error{kSndfileErrorDomain, sf_error(file_),
+                                       "read " + path_.string() + ": " + sf_strerror(file_)});
+        }
+        const auto frames = static_cast<std::uint32_t>(got);
+        for (std::uint32_t ch = 0; ch < channels; ++ch) {
+            float* out = buffer.channel(ch);
+            const float* in = interleaved_.data() + ch;
+            for (std::uint32_t i = 0; i < frames; ++i) out[i] = in[std::size_t(i) * channels];
+        }
+        buffer.setFrameLength(frames);
+        position_ += got;
+    }
+
+private:
+    std::unique_ptr<VirtualFile> source_;
+    SNDFILE* file_;
+    SF_INFO info_;
+    std::filesystem::path path_;
+    std::int64_t position_ = 0;
+    std::vector<float> interleaved_;
+};
+
+}  // namespace
+
+std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(std::shared_ptr<const RegularFile> file, Error* error) {
+    auto source = std::make_unique<VirtualFile>(VirtualFile{std::move(file), 0});
+    SF_INFO info{};
+    SNDFILE* handle = sf_open_virtual(&virtualIo, SFM_READ, &info, source.get());
+    if (handle == nullptr) {
+        if (error != nullptr) {
+            *error = Error{kSndfileErrorDomain, sf_error(nullptr),
+                           "open " + source->file->path().string() + ": " + sf_strerror(nullptr)};
+        }
+        return nullptr;
+    }
+    // Integer files read as floats in -1...1; float files come through unchanged.
+    sf_command(handle, SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
+    return std::make_unique<SndfileBackend>(std::move(source), handle, info);
+}
+
+}  // namespace corvel::audio

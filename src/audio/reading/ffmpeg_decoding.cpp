@@ -1,0 +1,247 @@
+#include "audio/reading/ffmpeg_decoding.hpp"
+
+#include <algorithm>
+#include <mutex>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include "audio/reading/audio_file_reader.hpp"
+
+namespace corvel::audio::ffmpeg {
+namespace {
+
+void quietenLibraryLog() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_FATAL); });
+}
+
+constexpr int kIoBufferBytes = 1 << 16;
+
+// A layout the resampler can mix: an unspecified channel order becomes the usual layout
+// of as many channels.
+int usableLayout(AVChannelLayout* into, const AVChannelLayout& from) {
+    if (from.order == AV_CHANNEL_ORDER_UNSPEC) {
+        av_channel_layout_default(into, from.nb_channels);
+        return 0;
+    }
+    return av_channel_layout_copy(into, &from);
+}
+
+}  // namespace
+
+Error makeError(int code, const std::string& context) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return Error{kFFmpegErrorDomain, code, context + ": " + text};
+}
+
+std::unique_ptr<StreamDecoder> StreamDecoder::open(std::shared_ptr<const RegularFile> file, Error* error) {
+    quietenLibraryLog();
+    auto decoder = std::unique_ptr<StreamDecoder>(new StreamDecoder(std::move(file)));
+    const int result = decoder->openStream();
+    if (result < 0) {
+        if (error != nullptr) *error = makeError(result, "open " + decoder->path_.string());
+        return nullptr;
+    }
+    return decoder;
+}
+
+StreamDecoder::~StreamDecoder() {
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+    avcodec_free_context(&codec_);
+    avformat_close_input(&format_);
+    if (io_ != nullptr) {
+        av_freep(&io_->buffer);
+        avio_context_free(&io_);
+    }
+}
+
+int StreamDecoder::readPacket(void* opaque, std::uint8_t* into, int size) {
+    auto* self = static_cast<StreamDecoder*>(opaque);
+    if (size <= 0) return 0;
+    const std::int64_t got = self->file_->readAt(into, static_cast<std::size_t>(size), self->offset_);
+    if (got < 0) return AVERROR(errno);
+    if (got == 0) return AVERROR_EOF;
+    self->offset_ += got;
+    return static_cast<int>(got);
+}
+
+std::int64_t StreamDecoder::seekTo(void* opaque, std::int64_t offset, int whence) {
+    auto* self = static_cast<StreamDecoder*>(opaque);
+    if ((whence & AVSEEK_SIZE) != 0) {
+        const std::int64_t size = self->file_->size();
+        return size < 0 ? AVERROR(errno) : size;
+    }
+    std::int64_t base = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: break;
+    case SEEK_CUR: base = self->offset_; break;
+    case SEEK_END: base = self->file_->size(); break;
+    default: return AVERROR(EINVAL);
+    }
+    if (base < 0 || offset < -base) return AVERROR(EINVAL);
+    self->offset_ = base + offset;
+    return self->offset_;
+}
+
+bool StreamDecoder::next() {
+    for (;;) {
+        int result = avcodec_receive_frame(codec_, frame_);
+        if (result == 0) return true;
+        if (result == AVERROR_EOF) return false;
+        if (result != AVERROR(EAGAIN)) throw ErrorException(makeError(result, "decode " + path_.string()));
+        if (flushed_) return false;
+        result = av_read_frame(format_, packet_);
+        if (result == AVERROR_EOF) {
+            avcodec_send_packet(codec_, nullptr);
+            flushed_ = true;
+            continue;
+        }
+        if (result < 0) throw ErrorException(makeError(result, "read " + path_.string()));
+        if (packet_->stream_index == stream_) {
+            result = avcodec_send_packet(codec_, packet_);
+            // A damaged packet is skipped, as players do; other failures end the read.
+            if (result < 0 && result != AVERROR_INVALIDDATA) {
+                av_packet_unref(packet_);
+                throw ErrorException(makeError(result, "decode " + path_.string()));
+            }
+        }
+        av_packet_unref(packet_);
+    }
+}
+
+bool StreamDecoder::seekBackwardTo(std::int64_t ts) {
+    if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    avcodec_flush_buffers(codec_);
+    flushed_ = false;
+    return true;
+}
+
+int StreamDecoder::openStream() {
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
+    if (buffer == nullptr) return AVERROR(ENOMEM);
+    io_ = avio_alloc_context(buffer, kIoBufferBytes, 0, this, &StreamDecoder::readPacket, nullptr, &StreamDecoder::seekTo);
+    if (io_ == nullptr) {
+        av_free(buffer);
+        return AVERROR(ENOMEM);
+    }
+    format_ = avformat_alloc_context();
+    if (format_ == nullptr) return AVERROR(ENOMEM);
+    format_->pb = io_;
+    // The name only hints the container to the probe; the bytes come from the opened file.
+    int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
+    if (result < 0) return result;
+    result = avformat_find_stream_info(format_, nullptr);
+    if (result < 0) return result;
+    stream_ = -1;
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+        if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            stream_ = static_cast<int>(i);
+            break;
+        }
+    }
+    if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+        if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
+    }
+    const AVCodec* decoderCodec = avcodec_find_decoder(format_->streams[stream_]->codecpar->codec_id);
+    if (decoderCodec == nullptr) return AVERROR_DECODER_NOT_FOUND;
+    codec_ = avcodec_alloc_context3(decoderCodec);
+    if (codec_ == nullptr) return AVERROR(ENOMEM);
+    result = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar);
+    if (result < 0) return result;
+    codec_->pkt_timebase = format_->streams[stream_]->time_base;
+    result = avcodec_open2(codec_, decoderCodec, nullptr);
+    if (result < 0) return result;
+    if (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0) return AVERROR_INVALIDDATA;
+    packet_ = av_packet_alloc();
+    frame_ = av_frame_alloc();
+    if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
+    return 0;
+}
+
+std::int64_t framePts(const AVFrame* frame) {
+    return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
+}
+
+FloatConverter::~FloatConverter() {
+    swr_free(&resampler_);
+    av_channel_layout_uninit(&inputLayout_);
+    av_channel_layout_uninit(&outputLayout_);
+}
+
+void FloatConverter::fail(int code) const {
+    throw ErrorException(makeError(code, "convert samples of " + path_.string()));
+}
+
+void FloatConverter::reset() { swr_free(&resampler_); }
+
+void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
+    const int inputChannels = frame->ch_layout.nb_channels;
+    if (frame->sample_rate <= 0 || outputRate <= 0 || inputChannels <= 0 || inputChannels > kMaxChannels ||
+        outputLayout.nb_channels <= 0 || outputLayout.nb_channels > kMaxChannels ||
+        av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format)) <= 0) {
+        fail(AVERROR_INVALIDDATA);
+    }
+    AVChannelLayout input{};
+    AVChannelLayout output{};
+    int result = usableLayout(&input, frame->ch_layout);
+    if (result >= 0) result = usableLayout(&output, outputLayout);
+    if (result >= 0 && resampler_ != nullptr && frame->format == inputFormat_ && frame->sample_rate == inputRate_ &&
+        outputRate == outputRate_ && av_channel_layout_compare(&input, &inputLayout_) == 0 &&
+        av_channel_layout_compare(&output, &outputLayout_) == 0) {
+        av_channel_layout_uninit(&input);
+        av_channel_layout_uninit(&output);
+        return;
+    }
+    swr_free(&resampler_);
+    av_channel_layout_uninit(&inputLayout_);
+    av_channel_layout_uninit(&outputLayout_);
+    inputLayout_ = input;  // takes over what the copies own
+    outputLayout_ = output;
+    inputFormat_ = frame->format;
+    inputRate_ = frame->sample_rate;
+    outputRate_ = outputRate;
+    outputChannels_ = outputLayout_.nb_channels;
+    if (result >= 0) {
+        result = swr_alloc_set_opts2(&resampler_, &outputLayout_, output_, outputRate_, &inputLayout_,
+                                     static_cast<AVSampleFormat>(inputFormat_), inputRate_, 0, nullptr);
+    }
+    if (result >= 0) result = swr_init(resampler_);
+    if (result < 0) {
+        swr_free(&resampler_);
+        fail(result);
+    }
+}
+
+void FloatConverter::reserve(int frames) {
+    if (frames <= capacity_ && outputChannels_ == bufferChannels_) return;
+    capacity_ = std::max(frames, capacity_);
+    bufferChannels_ = outputChannels_;
+    samples_.assign(std::size_t(bufferChannels_) * std::size_t(capacity_), 0.0f);
+    const bool planar = av_sample_fmt_is_planar(output_) != 0;
+    planes_.assign(planar ? std::size_t(bufferChannels_) : 1, nullptr);
+    for (std::size_t ch = 0; ch < planes_.size(); ++ch) {
+        planes_[ch] = reinterpret_cast<std::uint8_t*>(samples_.data() + ch * std::size_t(capacity_));
+    }
+}
+
+int FloatConverter::convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
+    prepare(frame, outputLayout, outputRate);
+    if (frame->nb_samples <= 0) return 0;
+    // Sized from this frame and this output shape: a frame with more channels or samples
+    // than the last one never writes past the buffer.
+    const int expected = swr_get_out_samples(resampler_, frame->nb_samples);
+    if (expected < 0) fail(expected);
+    reserve(std::max(expected, frame->nb_samples));
+    const int converted = swr_convert(resampler_, planes_.data(), capacity_,
+                                      const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
+    if (converted < 0) fail(converted);
+    if (converted > capacity_ || bufferChannels_ != outputChannels_) fail(AVERROR_BUG);
+    return converted;
+}
+
+}  // namespace corvel::audio::ffmpeg

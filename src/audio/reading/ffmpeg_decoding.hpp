@@ -1,0 +1,112 @@
+#pragma once
+
+// FFmpeg decoding shared by the audio-file reader and the waveform's second route.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libswresample/swresample.h>
+}
+
+#include "audio/reading/regular_file.hpp"
+#include "common/error.hpp"
+
+namespace corvel::audio::ffmpeg {
+
+Error makeError(int code, const std::string& context);
+
+// More channels than any container we read carries; the resampler takes no more.
+inline constexpr int kMaxChannels = 64;
+
+// One open container with the decoder of its first audio stream, read through the opened
+// file (never by its name, so several decoders of one file see the same bytes).
+class StreamDecoder {
+public:
+    // Null (with the library's error in *error) when the file has no decodable audio stream.
+    static std::unique_ptr<StreamDecoder> open(std::shared_ptr<const RegularFile> file, Error* error);
+    ~StreamDecoder();
+    StreamDecoder(const StreamDecoder&) = delete;
+    StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+    AVCodecContext* codec() const { return codec_; }
+    AVStream* stream() const { return format_->streams[stream_]; }
+    AVFrame* frame() const { return frame_; }
+
+    // Decodes the next frame into frame(); false at the end of the stream. Damaged packets
+    // are skipped; other failures throw ErrorException (domain "FFmpeg").
+    bool next();
+    // Moves the demuxer to the last seek point at or before ts (stream time base).
+    bool seekBackwardTo(std::int64_t ts);
+
+private:
+    explicit StreamDecoder(std::shared_ptr<const RegularFile> file)
+        : file_(std::move(file)), path_(file_->path()) {}
+    int openStream();
+    static int readPacket(void* opaque, std::uint8_t* into, int size);
+    static std::int64_t seekTo(void* opaque, std::int64_t offset, int whence);
+
+    std::shared_ptr<const RegularFile> file_;
+    std::filesystem::path path_;
+    std::int64_t offset_ = 0;
+    AVIOContext* io_ = nullptr;
+    AVFormatContext* format_ = nullptr;
+    AVCodecContext* codec_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    int stream_ = -1;
+    bool flushed_ = false;
+};
+
+// The frame's presentation time in its stream's time base, or AV_NOPTS_VALUE.
+std::int64_t framePts(const AVFrame* frame);
+
+// Converts decoded frames to 32-bit float, planar or interleaved, in the channel layout and
+// at the rate asked for. Any frame may change format, rate or channel layout from the one
+// before (a damaged header, a stream that changes its channels partway): the resampler is
+// then made anew and the output buffer sized from each frame. The output lives until the
+// next call.
+class FloatConverter {
+public:
+    FloatConverter(AVSampleFormat output, std::filesystem::path path) : output_(output), path_(std::move(path)) {}
+    ~FloatConverter();
+    FloatConverter(const FloatConverter&) = delete;
+    FloatConverter& operator=(const FloatConverter&) = delete;
+
+    // Returns the number of frames converted, each of channels() samples; throws
+    // ErrorException on failure.
+    int convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
+    // Drops the resampler and the samples it holds back (after a seek).
+    void reset();
+    int channels() const { return outputChannels_; }
+    // Planar: channel c starts at data() + c * stride(). Interleaved: stride() is unused.
+    const float* data() const { return samples_.data(); }
+    std::size_t stride() const { return std::size_t(capacity_); }
+
+private:
+    void prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
+    void reserve(int frames);
+    [[noreturn]] void fail(int code) const;
+
+    AVSampleFormat output_;
+    std::filesystem::path path_;
+    SwrContext* resampler_ = nullptr;
+    AVChannelLayout inputLayout_{};
+    AVChannelLayout outputLayout_{};
+    int inputFormat_ = -1;
+    int inputRate_ = 0;
+    int outputRate_ = 0;
+    int outputChannels_ = 0;
+    std::vector<float> samples_;
+    std::vector<std::uint8_t*> planes_;
+    int capacity_ = 0;
+    int bufferChannels_ = 0;
+};
+
+}  // namespace corvel::audio::ffmpeg

@@ -1,0 +1,183 @@
+// Waveform peaks: the binning and normalisation rule and the two decoding routes.
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <unistd.h>
+#include <vector>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
+#include "audio/reading/audio_file_reader.hpp"
+#include "audio/reading/ffmpeg_decoding.hpp"
+#include "audio/reading/regular_file.hpp"
+#include "audio/waveform/waveform_loader.hpp"
+#include "common/numeric.hpp"
+
+namespace corvel::audio {
+namespace {
+
+constexpr std::uint32_t kBlockFrames = 32768;
+
+[[noreturn]] void throwWaveformError(int code, const char* message) {
+    throw ErrorException(Error{kWaveformErrorDomain, code, message});
+}
+
+// Lowest and highest sample per bin over the frames fed in, in time order or not.
+class PeakBins {
+public:
+    PeakBins(double durationSeconds, std::int64_t binCount)
+        : duration_(durationSeconds),
+          divisor_(std::max(durationSeconds, 1e-6)),
+          count_(std::max<std::int64_t>(binCount, 1)),
+          minPeaks_(static_cast<std::size_t>(count_), 0.0f),
+          maxPeaks_(static_cast<std::size_t>(count_), 0.0f),
+          reached_(static_cast<std::size_t>(count_), 0) {}
+
+    // Adds one frame at time t; false (and nothing added) once t lies beyond the duration.
+    template <typename SampleAt>
+    bool add(double t, std::uint32_t channels, SampleAt sampleAt) {
+        if (t > duration_) return false;
+        const auto i = static_cast<std::size_t>(
+            std::clamp<std::int64_t>(saturatingInt64(t / divisor_ * static_cast<double>(count_)), 0, count_ - 1));
+        float lo = FLT_MAX;
+        float hi = -FLT_MAX;
+        bool anyNumber = false;
+        for (std::uint32_t ch = 0; ch < channels; ++ch) {
+            const float sample = sampleAt(ch);
+            anyNumber = anyNumber || !std::isnan(sample);
+            if (sample < lo) lo = sample;  // NaN takes part in neither comparison
+            if (sample > hi) hi = sample;
+        }
+        if (!anyNumber || std::isinf(lo) || std::isinf(hi)) return true;
+        if (reached_[i] != 0) {
+            minPeaks_[i] = std::min(minPeaks_[i], lo);
+            maxPeaks_[i] = std::max(maxPeaks_[i], hi);
+        } else {
+            minPeaks_[i] = lo;
+            maxPeaks_[i] = hi;
+            reached_[i] = 1;
+            ++reachedCount_;
+        }
+        return true;
+    }
+
+    // Normalises to the loudest bin and completes the record. A decode that reached no bin
+    // delivered no audio at all and is a failure, not an empty waveform.
+    BeatloomWaveformData finish(std::string sourceDescription) {
+        if (reachedCount_ == 0) throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
+        float peak = 0;
+        for (std::size_t i = 0; i < reached_.size(); ++i) {
+            if (reached_[i] != 0) peak = std::max({peak, std::abs(minPeaks_[i]), std::abs(maxPeaks_[i])});
+        }
+        if (peak > 1e-6f) {
+            for (std::size_t i = 0; i < reached_.size(); ++i) {
+                if (reached_[i] == 0) continue;
+                minPeaks_[i] /= peak;
+                maxPeaks_[i] /= peak;
+            }
+        }
+        BeatloomWaveformData record;
+        record.durationSeconds = duration_;
+        record.minPeaks = std::move(minPeaks_);
+        record.maxPeaks = std::move(maxPeaks_);
+        record.sourceDescription = std::move(sourceDescription);
+        record.algorithmVersion = kWaveformAlgorithmVersion;
+        return record;
+    }
+
+private:
+    double duration_;
+    double divisor_;
+    std::int64_t count_;
+    std::vector<float> minPeaks_;
+    std::vector<float> maxPeaks_;
+    std::vector<std::uint8_t> reached_;
+    std::int64_t reachedCount_ = 0;
+};
+
+}  // namespace
+
+BeatloomWaveformData BeatloomWaveformLoader::computeWithAudioFile(const std::filesystem::path& file,
+                                                                  double effectiveDurationSeconds,
+                                                                  std::int64_t binCount) {
+    if (::access(file.c_str(), R_OK) != 0) {
+        throwWaveformError(kWaveformNotReadableCode, kWaveformNotReadableMessage);
+    }
+    auto reader = AudioFileReader::open(file);
+    return computeWithSource(*reader, effectiveDurationSeconds, binCount, file.filename().string());
+}
+
+BeatloomWaveformData BeatloomWaveformLoader::computeWithSource(AudioSource& source, double effectiveDurationSeconds,
+                                                               std::int64_t binCount, std::string sourceDescription) {
+    const double sr = source.sampleRate();
+    const std::uint32_t channels = source.channelCount();
+    const std::int64_t length = source.length();
+    if (!(sr > 0) || channels == 0 || length < 1) {
+        throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
+    }
+    auto buffer = source.makeBuffer(kBlockFrames);
+    if (!buffer) throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
+    if (buffer->channelCount() < channels) throwWaveformError(kWaveformNotFloatCode, kWaveformNotFloatMessage);
+
+    PeakBins bins(effectiveDurationSeconds, binCount);
+    std::vector<const float*> channelData(channels);
+    while (source.framePosition() < length) {
+        const std::int64_t blockStart = source.framePosition();
+        const auto count = static_cast<std::uint32_t>(std::min<std::int64_t>(length - blockStart, kBlockFrames));
+        source.read(*buffer, count);
+        const std::uint32_t frames = buffer->frameLength();
+        if (frames == 0) break;
+        for (std::uint32_t ch = 0; ch < channels; ++ch) channelData[ch] = buffer->channel(ch);
+        for (std::uint32_t k = 0; k < frames; ++k) {
+            const double t = static_cast<double>(blockStart + k) / sr;
+            if (!bins.add(t, channels, [&](std::uint32_t ch) { return channelData[ch][k]; })) break;
+        }
+    }
+    return bins.finish(std::move(sourceDescription));
+}
+
+BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::filesystem::path& file,
+                                                                    double effectiveDurationSeconds,
+                                                                    std::int64_t binCount, const Error& firstError) {
+    // A file FFmpeg can't open, or one without an audio stream, has no audio track to
+    // offer: the first route's error tells the user more.
+    std::shared_ptr<const RegularFile> opened;
+    try {
+        opened = RegularFile::open(file);
+    } catch (const ErrorException&) {
+        throw ErrorException(firstError);
+    }
+    auto decoder = ffmpeg::StreamDecoder::open(opened, nullptr);
+    if (!decoder) throw ErrorException(firstError);
+
+    const AVRational timeBase = decoder->stream()->time_base;
+    ffmpeg::FloatConverter converter(AV_SAMPLE_FMT_FLT, file);
+    PeakBins bins(effectiveDurationSeconds, binCount);
+    while (decoder->next()) {
+        const AVFrame* frame = decoder->frame();
+        const int sr = frame->sample_rate;
+        const std::int64_t pts = ffmpeg::framePts(frame);
+        const int channelsPerFrame = frame->ch_layout.nb_channels;
+        if (sr <= 0 || frame->nb_samples <= 0 || pts == AV_NOPTS_VALUE || channelsPerFrame <= 0 ||
+            channelsPerFrame > ffmpeg::kMaxChannels) {
+            continue;
+        }
+        // Each frame keeps its own layout and rate, however often they change.
+        const int frames = converter.convert(frame, frame->ch_layout, sr);
+        const auto channels = static_cast<std::uint32_t>(converter.channels());
+        // The buffer's start on the sample grid, so that both routes time frames alike.
+        const std::int64_t startSample = std::max<std::int64_t>(av_rescale_q(pts, timeBase, AVRational{1, sr}), 0);
+        const float* data = converter.data();
+        for (int k = 0; k < frames; ++k) {
+            const double t = static_cast<double>(startSample + k) / sr;
+            const float* samples = data + std::size_t(k) * channels;
+            if (!bins.add(t, channels, [&](std::uint32_t ch) { return samples[ch]; })) break;
+        }
+    }
+    return bins.finish(file.filename().string());
+}
+
+}  // namespace corvel::audio

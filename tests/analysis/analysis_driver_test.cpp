@@ -1,0 +1,763 @@
+#include "analysis/analysis_driver.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <limits>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "analysis/music_analyzer.hpp"
+#include "audio/test_signals.hpp"
+#include "common/error.hpp"
+#include "common/format.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+using Candidate = A::InternalCandidate;
+using Section = ORVDetectedTempoSection;
+using Observation = ORVLocalTempoObservation;
+using Refinement = SetwrightMusicTempoRefiner::Refinement;
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kFrameSeconds = 512.0 / 44100.0;
+
+Candidate candidate(double bpm, double score, double agreement = 0.5) {
+    Candidate c;
+    c.bpm = bpm;
+    c.score = score;
+    c.agreement = agreement;
+    c.autocorrelation = 0.3;
+    c.gridFit = 0.4;
+    return c;
+}
+
+Section section(double start, double end, double bpm, double confidence = 0.7, std::int64_t count = 5) {
+    return Section{start, end, bpm, confidence, count};
+}
+
+Observation observation(double bpm, double confidence, double factor = 1) {
+    Observation o;
+    o.bpm = bpm;
+    o.confidence = confidence;
+    o.observedBPM = bpm * factor;
+    o.metricalFactor = factor;
+    return o;
+}
+
+ORVLocalTempoTracking tracking(std::vector<Section> sections, bool reliable, double stability = 0.5,
+                               std::vector<Observation> observations = {}) {
+    ORVLocalTempoTracking t;
+    t.sections = std::move(sections);
+    t.isReliable = reliable;
+    t.stability = stability;
+    t.observations = std::move(observations);
+    return t;
+}
+
+Refinement refinement(double bpm, double confidence) {
+    Refinement r;
+    r.bpm = bpm;
+    r.confidence = confidence;
+    return r;
+}
+
+// `seconds` of envelope at 44.1 kHz hops with a peak every `period` frames from `phase` on.
+ORVAudioFeatureSet pulseFeatures(double seconds, double periodFrames, double phaseFrames = 0) {
+    ORVAudioFeatureSet set;
+    set.frameSeconds = kFrameSeconds;
+    set.durationSeconds = seconds;
+    std::vector<double> envelope(std::size_t(std::ceil(seconds / kFrameSeconds)), 0.0);
+    for (double f = phaseFrames;; f += periodFrames) {
+        const auto frame = std::size_t(std::lround(f));
+        if (frame >= envelope.size()) break;
+        envelope[frame] = 1;
+    }
+    set.featureEnvelopes.fill(envelope);
+    set.consensusEnvelope = envelope;
+    return set;
+}
+
+void holdLastPeak(ORVAudioFeatureSet& features) {
+    features.consensusEnvelope.back() = 1;
+    for (auto& envelope : features.featureEnvelopes) envelope.back() = 1;
+}
+
+ORVConsensusTop top(double bpm, double score, double agreement) { return {bpm, score, agreement, 0.3, 0.4}; }
+
+void expectAnalysisError(const std::function<void()>& run, int code, const std::string& message) {
+    try {
+        run();
+        FAIL() << "expected error " << code;
+    } catch (const ErrorException& e) {
+        EXPECT_EQ(e.error(), (Error{"ORVBeatloom", code, message}));
+    }
+}
+
+// --- decisions between the stages ---
+
+TEST(AnalysisDriver, PreferredConsensusTempoIsNoneWhenWeakOrShadowedByAMetricalRelative) {
+    const std::vector<Candidate> none;
+    EXPECT_EQ(A::preferredConsensusTempo(none), std::nullopt);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.29)}), std::nullopt);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, kNaN)}), std::nullopt);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.3)}), 120.0);
+    // The half tempo nearly as strong and as widely supported shadows the best.
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(60, 0.53, 0.31)}),
+              std::nullopt);
+    // Too weak, too little agreement, or no metrical relative: the best stands.
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(60, 0.52, 0.3)}), 120.0);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(60, 0.6, 0.29)}), 120.0);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(90, 0.6, 0.6)}), 120.0);
+    EXPECT_EQ(A::preferredConsensusTempo(std::vector{candidate(120, 0.6, 0.6), candidate(80, 0.6, 0.6)}), std::nullopt);
+}
+
+TEST(AnalysisDriver, LocalTempoFollowsTheTrackerOrTheConsensus) {
+    // A reliable lone section keeps its own level, however well the consensus supports a
+    // metrical relative: the level is decided afterwards, from the accents.
+    const auto lone = tracking({section(0, 30, 60)}, true);
+    EXPECT_EQ(A::localTempo(top(120, 0.9, 0.9), lone), 60.0);
+    EXPECT_EQ(A::localTempo(top(90, 0.9, 0.9), lone), 60.0);
+    EXPECT_EQ(A::localTempo(top(80, 0.5, 0.6), lone), 60.0);
+    // With several sections the first one's tempo stands.
+    EXPECT_EQ(A::localTempo(top(120, 0.9, 0.9), tracking({section(0, 10, 60), section(10, 20, 62)}, true)), 60.0);
+
+    // Not reliable: the observations' median pulls only when it is the same pulse.
+    const auto near = tracking({}, false, 0.9, {observation(102, 0.8), observation(102, 0.6), observation(90, 0.1)});
+    EXPECT_EQ(A::localTempo(top(100, 0.2, 0.5), near), 102.0);  // stability 0.9 outweighs score 0.2
+    EXPECT_EQ(A::localTempo(top(100, 0.95, 0.5), near), 100.0);
+    const auto far = tracking({}, false, 0.9, {observation(110, 0.8)});
+    EXPECT_EQ(A::localTempo(top(100, 0.2, 0.5), far), 100.0);
+    EXPECT_EQ(A::localTempo(top(100, 0.2, 0.5), tracking({section(0, 30, 60)}, false)), 100.0);
+}
+
+TEST(AnalysisDriver, RefinementStartsFromTheLocalTempoUnlessItIsAMetricalRelative) {
+    EXPECT_EQ(A::refinementTempo(120, 90), 90.0);    // 3:4, unrelated
+    EXPECT_EQ(A::refinementTempo(120, 60), 120.0);   // octave
+    EXPECT_EQ(A::refinementTempo(120, 80), 120.0);   // three to two
+    EXPECT_EQ(A::refinementTempo(120, 123), 123.0);  // the same pulse, measured along the song
+    EXPECT_EQ(A::refinementTempo(120, kNaN), 120.0);
+}
+
+TEST(AnalysisDriver, OfTwoReadingsThreeToTwoApartTheOneOnTheOnsetsIsRefined) {
+    // Onsets on every beat at 96: a grid at 144 meets them on every third of its points only.
+    const auto features = pulseFeatures(40, 60.0 / (kFrameSeconds * 96));
+    const struct {
+        double consensus, local, start, refined;
+    } cases[] = {
+        {144, 96, 96, 96},     // the consensus runs the cross-rhythm: the tracked beat is refined
+        {96, 144, 96, 96},     // the tracker runs it: the consensus stands
+        {192, 96, 192, 192},   // an octave apart: the consensus, as before
+        {120, 96.2, 96.2, 96}, // unrelated: the local tempo
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.consensus);
+        const auto [start, refined] =
+            A::wholeSongRefinement(features.consensusEnvelope, kFrameSeconds, c.consensus, c.local);
+        EXPECT_EQ(start, c.start);
+        ASSERT_TRUE(refined.has_value());
+        EXPECT_NEAR(refined->bpm, c.refined, 0.05);
+    }
+}
+
+TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
+    auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 100));
+    features.firstMeaningfulAudioSeconds = 1.25;
+    const auto twoSections =
+        tracking({section(0, 15, 100, 0.7, 6), section(15, 30, 200, 0.9, 7)}, true, 0.8,
+                 {observation(100, 0.7), observation(100, 0.7, 2), observation(200, 0.8, 0.5)});
+    const std::vector<Candidate> candidates{candidate(100.01, 0.7, 0.7)};
+
+    const auto m = A::assembleMeasurement(features, candidates, top(100.01, 0.7, 0.7), twoSections, 100, 100,
+                                          refinement(100.02, 0.85));
+    ASSERT_EQ(m.sections.size(), 1u);
+    EXPECT_EQ(m.sections[0].startSeconds, 1.25);
+    EXPECT_EQ(m.sections[0].endSeconds, 30.0);
+    EXPECT_EQ(m.sections[0].bpm, 100.0);
+    EXPECT_EQ(m.sections[0].confidence, 0.9);
+    EXPECT_EQ(m.sections[0].observationCount, 13);
+    EXPECT_EQ(m.bpm, 100.0);
+    EXPECT_FALSE(m.tempoMapReliable);
+    EXPECT_EQ(m.candidates[0].bpm, 100.0);  // the refinement replaces the candidate it started from
+    EXPECT_EQ(m.reason,
+              "Whole-song metrical consensus rejected subdivision aliases in the local path and resolved one "
+              "constant pulse at 100.00 BPM. Long-term beat-grid drift fit 85 %.");
+
+    // Not confident enough: the refinement is dropped, and the section the tracker followed at
+    // the double comes back to the song's level and joins the first.
+    const auto kept = A::assembleMeasurement(features, candidates, top(100.01, 0.7, 0.7), twoSections, 100.02, 100,
+                                             refinement(100.02, 0.79));
+    ASSERT_EQ(kept.sections.size(), 1u);
+    EXPECT_EQ(kept.sections[0].bpm, 100.0);
+    EXPECT_EQ(kept.sections[0].endSeconds, 30.0);
+    EXPECT_EQ(kept.sections[0].observationCount, 13);
+    EXPECT_EQ(kept.bpm, 100.0);
+    EXPECT_EQ(kept.candidates[0].bpm, 100.0);  // rounded only
+    // Sections of different tempi stay a map.
+    const auto change = tracking({section(0, 15, 100, 0.7, 6), section(15, 30, 130, 0.9, 7)}, true, 0.8,
+                                 {observation(100, 0.7), observation(100, 0.7, 2), observation(130, 0.8, 0.5)});
+    const auto map = A::assembleMeasurement(features, candidates, top(100.01, 0.7, 0.7), change, 100.02, 100,
+                                            refinement(100.02, 0.79));
+    ASSERT_EQ(map.sections.size(), 2u);
+    EXPECT_TRUE(map.tempoMapReliable);
+    EXPECT_EQ(map.reason,
+              "Canonical tempo-family tracker: 2 stable sections (100.00 BPM \u2192 130.00 BPM). 2 local "
+              "half-/2:3-rate observations were retained as rhythmic evidence without becoming tempo-map sections.");
+    // A section unrelated to the refined tempo keeps the map too.
+    const auto unrelated = tracking({section(0, 15, 100), section(15, 30, 130)}, true, 0.8);
+    EXPECT_EQ(A::assembleMeasurement(features, candidates, top(100, 0.7, 0.7), unrelated, 100, 100,
+                                     refinement(100.02, 0.95))
+                  .sections.size(),
+              2u);
+}
+
+// A sure whole-song refinement at the eighths of a 90 BPM groove relates to 90 (an octave) and
+// to 120 (2:3): a chorus really played at 120 stays a section of its own, since its onsets sit
+// on its own beats and not on the song's; a stretch of the steady groove that the tracker read
+// at 120 folds into the one pulse.
+TEST(AnalysisDriver, ARefinementRelatedByTwoToThreeFoldsOnlySectionsThatFitItsBeats) {
+    const testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const auto groove = [&](double bpm, double seconds) {
+        return testkit::drums(44100, seconds, testkit::steadyBeats(bpm, seconds, 0.2), rock);
+    };
+    const auto decoded = [](testkit::Signal signal) {
+        testkit::MemorySource source(std::move(signal));
+        return A::decodeFeatureEnvelopes(source);
+    };
+    const struct {
+        const char* what;
+        ORVAudioFeatureSet features;
+        std::size_t sections;
+    } cases[] = {
+        {"a chorus at 120", decoded(testkit::concatenated(groove(90, 24), groove(120, 24))), 2},
+        {"steady 90, part read at 120", decoded(groove(90, 48)), 1},
+    };
+    const std::vector<Candidate> candidates{candidate(180, 0.7, 0.7)};
+    for (const auto& c : cases) {
+        const auto sections = tracking({section(0, 24, 90, 0.9, 14), section(24, 48, 120, 0.9, 14)}, true, 0.8);
+        const auto m = A::assembleMeasurement(c.features, candidates, top(180, 0.7, 0.7), sections, 90, 180,
+                                              refinement(180, 0.9));
+        ASSERT_EQ(m.sections.size(), c.sections) << c.what;
+        if (c.sections == 2) {
+            EXPECT_NEAR(m.sections[1].bpm / m.sections[0].bpm, 120.0 / 90, 0.01) << c.what;
+        }
+    }
+}
+
+TEST(AnalysisDriver, AConstantRefinementIsReportedInHundredthsOfTheTwentiethRoundedTempo) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    const std::vector<Candidate> candidates{candidate(119.93, 0.7, 0.8), candidate(60, 0.3), candidate(240.04, 0.2)};
+    const auto oneSection = tracking({section(0, 30, 119.9)}, true, 0.9);
+    for (const auto& [refined, expected] : {std::pair{120.026, 120.05}, std::pair{120.024, 120.0}}) {
+        const auto m = A::assembleMeasurement(features, candidates, top(119.93, 0.7, 0.8), oneSection, 119.93,
+                                              119.93, refinement(refined, 0.9));
+        EXPECT_EQ(m.bpm, expected);
+        EXPECT_EQ(m.sections[0].bpm, expected);
+        EXPECT_EQ(m.candidates[0].bpm, expected);
+        EXPECT_EQ(m.candidates[1].bpm, 60.0);
+        EXPECT_EQ(m.candidates[2].bpm, 240.05);
+        EXPECT_TRUE(m.tempoMapReliable);
+        EXPECT_EQ(m.reason, "Whole-song precision fit refined the constant Beatloom estimate from 119.95 to " +
+                                formatFixed(expected, 2) +
+                                " BPM using long-term beat-grid drift (fit 90 %). No integer-BPM quantization is "
+                                "applied.");
+    }
+}
+
+TEST(AnalysisDriver, HalfTempoCandidateLeavesAnUnreliableResultAmbiguous) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    const std::vector<Candidate> candidates{candidate(120, 0.6, 0.5), candidate(60.5, 0.55, 0.4)};
+    const auto unreliable = tracking({}, false, 0.5);
+    const auto m =
+        A::assembleMeasurement(features, candidates, top(120, 0.6, 0.5), unreliable, 120, 120, std::nullopt);
+    EXPECT_TRUE(m.ambiguous);
+    EXPECT_EQ(m.reason,
+              "Multi-Feature-Tracker erkennt 120.00 BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative "
+              "60.50 BPM).");
+    const double density = std::min(m.onsetDensity / 3.0, 1.0);
+    EXPECT_DOUBLE_EQ(m.confidence, 0.42 * 0.6 + 0.28 * 0.5 + 0.18 * 0.5 + 0.06 * density);
+    EXPECT_EQ(m.featureAgreement, 0.5);
+    EXPECT_EQ(m.autocorrelation, 0.3);
+    EXPECT_EQ(m.gridFit, 0.4);
+
+    // Never ambiguous with a reliable tracker; the weakest section lifts the confidence.
+    const auto reliable = tracking({section(0, 30, 120, 0.95)}, true, 0.5);
+    const auto sure = A::assembleMeasurement(features, candidates, top(120, 0.6, 0.5), reliable, 120, 120, std::nullopt);
+    EXPECT_FALSE(sure.ambiguous);
+    EXPECT_EQ(sure.confidence, 0.95);
+    // Too weak an alternative, or agreement enough: decided.
+    EXPECT_FALSE(A::assembleMeasurement(features, std::vector{candidate(120, 0.6), candidate(60.5, 0.47)},
+                                        top(120, 0.6, 0.5), unreliable, 120, 120, std::nullopt)
+                     .ambiguous);
+    EXPECT_FALSE(
+        A::assembleMeasurement(features, candidates, top(120, 0.6, 0.58), unreliable, 120, 120, std::nullopt)
+            .ambiguous);
+}
+
+TEST(AnalysisDriver, ConfidenceDecidesBetweenTheGermanConsensusReasons) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
+    const std::vector<Candidate> candidates{candidate(120, 0.9, 0.9)};
+    const auto strong = A::assembleMeasurement(features, candidates, top(120, 0.9, 0.9), tracking({}, false, 0.75),
+                                               120, 120, std::nullopt);
+    EXPECT_GE(strong.confidence, 0.68);
+    EXPECT_EQ(strong.reason,
+              "Multi-Feature-Konsens: 90 % Merkmals-Uebereinstimmung, 75 % Pfadstabilitaet. Tempo wird nicht mehr "
+              "aus einer einzigen Onset-Huelle abgeleitet.");
+    const auto weak = A::assembleMeasurement(features, candidates, top(120, 0.3, 0.4), tracking({}, false, 0.2), 120,
+                                             120, std::nullopt);
+    EXPECT_LT(weak.confidence, 0.68);
+    EXPECT_EQ(weak.reason,
+              "Tempo-Kandidat 120.00 BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement 40 %). "
+              "Ergebnis bitte pruefen.");
+}
+
+TEST(AnalysisDriver, AtMostEightCandidatesAreReported) {
+    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 100));
+    std::vector<Candidate> candidates;
+    for (int i = 0; i < 10; ++i) candidates.push_back(candidate(100 + 7 * i, 0.9 - 0.05 * i));
+    const auto m = A::assembleMeasurement(features, candidates, top(100, 0.9, 0.9), tracking({}, false), 100, 100,
+                                          std::nullopt);
+    ASSERT_EQ(m.candidates.size(), 8u);
+    for (std::size_t i = 0; i < 8; ++i) EXPECT_EQ(m.candidates[i].bpm, 100 + 7.0 * double(i));
+    EXPECT_NE(m.candidates[0].id, m.candidates[1].id);
+}
+
+TEST(AnalysisDriver, BeatGridStartsAtTheBestPhaseAndFollowsTheSections) {
+    const double period = 60.0 / (kFrameSeconds * 120);  // about 43.07 frames
+    for (const auto& [phase, count] : {std::pair{0.0, 61u}, std::pair{10.0, 60u}}) {
+        auto features = pulseFeatures(30, period, phase);
+        // The beat at 30 s falls just past the last frame; let the frame before it hold its peak.
+        if (phase == 0) holdLastPeak(features);
+        const auto beats = A::predictedBeatGrid(features, 120, {});
+        ASSERT_EQ(beats.size(), count) << phase;
+        // A beat one frame off still meets the peak, so the earliest of those phases wins.
+        EXPECT_NEAR(beats[0], std::max(phase - 1, 0.0) * kFrameSeconds, 1e-12);
+        EXPECT_NEAR(beats[1] - beats[0], 0.5, 1e-12);
+        EXPECT_LE(beats.back(), 30.001);
+    }
+    // The spacing changes with the section the beat falls in.
+    const std::vector<Section> sections{section(0, 10, 120), section(10, 30, 60)};
+    auto features = pulseFeatures(30, period);
+    holdLastPeak(features);
+    const auto beats = A::predictedBeatGrid(features, 120, sections);
+    ASSERT_EQ(beats.size(), 20u + 21u);
+    EXPECT_NEAR(beats[19], 9.5, 1e-9);
+    EXPECT_NEAR(beats[20], 10.0, 1e-9);
+    EXPECT_NEAR(beats[21], 11.0, 1e-9);
+    // No period of 2 frames, no tempo, no envelope: no grid.
+    EXPECT_TRUE(A::predictedBeatGrid(pulseFeatures(30, period), 3000, {}).empty());
+    EXPECT_TRUE(A::predictedBeatGrid(pulseFeatures(30, period), 0, {}).empty());
+    EXPECT_TRUE(A::predictedBeatGrid(pulseFeatures(30, period), kNaN, {}).empty());
+    EXPECT_TRUE(A::predictedBeatGrid(ORVAudioFeatureSet{}, 120, {}).empty());
+}
+
+// An envelope with a peak on every beat of the parts, each part a tempo from its first beat on.
+ORVAudioFeatureSet beatFeatures(double seconds, const std::vector<std::pair<double, double>>& parts) {
+    auto set = pulseFeatures(seconds, 1e9);
+    set.consensusEnvelope.assign(set.consensusEnvelope.size(), 0.0);
+    for (std::size_t p = 0; p < parts.size(); ++p) {
+        const double end = p + 1 < parts.size() ? parts[p + 1].first - 1e-6 : seconds;
+        for (double t = parts[p].first; t < end; t += 60.0 / parts[p].second) {
+            const auto frame = std::size_t(std::lround(t / kFrameSeconds));
+            if (frame < set.consensusEnvelope.size()) set.consensusEnvelope[frame] = 1;
+        }
+    }
+    set.featureEnvelopes.fill(set.consensusEnvelope);
+    return set;
+}
+
+// The distance from t to the nearest peak of the envelope, in seconds.
+double distanceToPeak(const ORVAudioFeatureSet& set, double t) {
+    double best = 1e9;
+    for (std::size_t k = 0; k < set.consensusEnvelope.size(); ++k) {
+        if (set.consensusEnvelope[k] > 0) best = std::min(best, std::abs(double(k) * kFrameSeconds - t));
+    }
+    return best;
+}
+
+TEST(AnalysisDriver, AChangeIsPlacedSoThatTheBeatsAfterItStayOnTheMusic) {
+    struct Case {
+        const char* what;
+        double oldBPM, newBPM, lastOldBeat, firstNewBeat, detectedChange;
+    };
+    for (const Case& c : {
+             // The new tempo starts on a beat: the old beat length leads into it.
+             Case{"faster, detected late", 100, 132, 29.7, 30.3, 30.8},
+             Case{"slower, detected early", 132, 100, 29.98, 30.435, 29.6},
+             // The last old beat is already followed by a new beat length.
+             Case{"faster from the last old beat", 90, 120, 24.767, 25.267, 25.5},
+             // Close tempi keep their beats near each other for several beats: the windows may
+             // put the change that far off, where the two grids nearly meet.
+             Case{"close step, detected nearly four beats early", 122, 128, 29.808, 30.3, 28.4},
+             Case{"close step, detected nearly four beats late", 122, 128, 29.808, 30.3, 32.1},
+         }) {
+        const double oldPeriod = 60.0 / c.oldBPM;
+        const double start = c.lastOldBeat - oldPeriod * std::floor(c.lastOldBeat / oldPeriod);
+        const auto set = beatFeatures(60, {{start, c.oldBPM}, {c.firstNewBeat, c.newBPM}});
+        const std::vector<Section> detected{section(start, c.detectedChange, c.oldBPM, 0.8, 15),
+                                            section(c.detectedChange, 60, c.newBPM, 0.8, 15)};
+        const auto aligned = A::phaseAlignedSections(set, detected);
+        ASSERT_EQ(aligned.size(), 2u) << c.what;
+        // Within a frame or two; the map turns a frame of phase into several of change time.
+        EXPECT_GE(aligned[1].startSeconds, c.lastOldBeat - 0.06) << c.what;
+        EXPECT_LE(aligned[1].startSeconds, c.firstNewBeat + 0.06) << c.what;
+        EXPECT_EQ(aligned[0].endSeconds, aligned[1].startSeconds) << c.what;
+
+        // Every beat of the map lands on the music, on both sides of the change.
+        const auto beats = A::predictedBeatGrid(set, c.oldBPM, aligned);
+        ASSERT_GT(beats.size(), 100u) << c.what;
+        EXPECT_NEAR(beats.front(), start, kFrameSeconds) << c.what;
+        for (const double beat : beats) ASSERT_LE(distanceToPeak(set, beat), 1.5 * kFrameSeconds) << c.what << beat;
+        // The beats follow the new tempo once it has started.
+        EXPECT_NEAR(beats.back() - beats[beats.size() - 2], 60.0 / c.newBPM, 1e-6) << c.what;
+    }
+}
+
+TEST(AnalysisDriver, TooFewFramesOrNoPulseAreErrors) {
+    auto silent = pulseFeatures(191 * kFrameSeconds, 1e9);
+    for (auto& e : silent.featureEnvelopes) e.assign(191, 0.0);
+    silent.consensusEnvelope.assign(191, 0.0);
+    expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2001, "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    for (auto& e : silent.featureEnvelopes) e.assign(400, 0.0);
+    silent.consensusEnvelope.assign(400, 0.0);
+    expectAnalysisError([&] { A::analyzeFeatures(silent); }, 2002,
+                        "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+}
+
+// --- whole analyses of decoded click tracks ---
+
+class AnalysisOnAudio : public ::testing::Test {
+protected:
+    // Clicks over a quiet noise bed, so every band has something to whiten.
+    std::filesystem::path song(const std::string& name, testkit::Signal signal) {
+        const testkit::Signal bed = testkit::noise(signal.sampleRate, signal.channels, signal.frames(), 0.05);
+        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += bed.interleaved[i];
+        const auto file = folder_ / (name + ".wav");
+        testkit::writeWav(file, signal);
+        return file;
+    }
+
+    testkit::TempFolder folder_{"analysis-driver"};
+};
+
+TEST_F(AnalysisOnAudio, SteadyClickTrackIsOneConfidentTempoWithItsBeats) {
+    const auto file = song("steady", testkit::clicks(44100, 2, 40, 124, 0.8, 0.3));
+    const auto m = A::analyze(file);
+    EXPECT_NEAR(m.bpm, 124, 0.1);
+    EXPECT_EQ(std::round(m.bpm * 20), m.bpm * 20);
+    EXPECT_FALSE(m.ambiguous);
+    EXPECT_GT(m.confidence, 0.68);
+    EXPECT_NEAR(m.durationSeconds, 40, 1e-9);
+    EXPECT_EQ(m.sections.size(), 1u);
+    EXPECT_FALSE(m.candidates.empty());
+    ASSERT_GT(m.beatPositionsSeconds.size(), 70u);
+    EXPECT_NEAR(std::remainder(m.beatPositionsSeconds[0] - 0.3, 60.0 / 124), 0, 0.03);
+    EXPECT_LT(m.medianGridErrorSeconds, 0.03);
+    EXPECT_FALSE(m.reason.empty());
+
+    // Nothing is kept between analyses: a second run gives the same measurement.
+    const auto again = A::analyze(file);
+    EXPECT_EQ(again.bpm, m.bpm);
+    EXPECT_EQ(again.confidence, m.confidence);
+    EXPECT_EQ(again.beatPositionsSeconds, m.beatPositionsSeconds);
+    EXPECT_EQ(again.reason, m.reason);
+}
+
+// Share of the true beats met by a measured beat within 70 ms (each measured beat once).
+double beatsMet(const std::vector<double>& measured, const std::vector<double>& truth) {
+    std::size_t met = 0;
+    std::size_t next = 0;
+    for (const double beat : truth) {
+        while (next < measured.size() && measured[next] < beat - 0.07) ++next;
+        if (next < measured.size() && measured[next] <= beat + 0.07) {
+            ++met;
+            ++next;
+        }
+    }
+    return truth.empty() ? 0.0 : double(met) / double(truth.size());
+}
+
+TEST_F(AnalysisOnAudio, SteadyClicksReadTheirOwnTempoToAHundredthOfABeat) {
+    // A lone section that the tracker heard an octave off, or a family blended with its
+    // neighbours' readings, used to move these off by an octave or by most of a BPM.
+    for (const double bpm : {90.0, 124.0, 128.0}) {
+        const auto m = A::analyze(song("click" + std::to_string(int(bpm)), testkit::clicks(44100, 1, 40, bpm, 0.8, 0.3)));
+        EXPECT_NEAR(m.bpm, bpm, 0.05) << bpm;
+        ASSERT_FALSE(m.candidates.empty());
+        EXPECT_EQ(m.candidates.front().bpm, m.bpm) << bpm;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, testkit::steadyBeats(bpm, 40, 0.3)), 0.95) << bpm;
+    }
+}
+
+TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
+    struct Groove {
+        const char* name;
+        double bpm;
+        testkit::DrumPattern pattern;
+    };
+    const Groove grooves[] = {
+        // Kick on 1 and 3, snare on 2 and 4, eighth hats: not the eighths, not the half notes.
+        {"rock", 120, {"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""}},
+        // Four on the floor with loud open hats on every off-beat: the beats are the kicks.
+        {"house", 124, {"x...x...x...x...", "....x.......x...", "", "..x...x...x...x."}},
+        // Punk: fast, and it stays fast.
+        {"punk", 190, {"x...x...x...x...", "....x.......x...", "x...x...x...x...", ""}},
+        // A slow ballad with eighth hats is not read at its eighths.
+        {"ballad", 68, {"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""}},
+    };
+    for (const Groove& groove : grooves) {
+        const auto truth = testkit::steadyBeats(groove.bpm, 40, 0.5);
+        const auto m = A::analyze(song(groove.name, testkit::drums(44100, 40, truth, groove.pattern)));
+        EXPECT_NEAR(m.bpm, groove.bpm, groove.bpm * 0.01) << groove.name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.9) << groove.name;
+    }
+}
+
+TEST_F(AnalysisOnAudio, OneMetricalLevelHoldsForTheWholeMap) {
+    const auto bpmAt = [](double t) { return t < 30 ? 90.0 : t < 60 ? 120.0 : 90.0; };
+    const auto truth = testkit::beatTimes(90, 0.5, +bpmAt);
+    const auto m = A::analyze(
+        song("map", testkit::drums(44100, 90, truth, {"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""})));
+    ASSERT_TRUE(m.tempoMapReliable);
+    ASSERT_EQ(m.sections.size(), 3u);
+    EXPECT_NEAR(m.sections[0].bpm, 90, 0.5);
+    EXPECT_NEAR(m.sections[1].bpm, 120, 0.5);
+    EXPECT_NEAR(m.sections[2].bpm, 90, 0.5);
+}
+
+// 4/4 turning into 6/8 over the same eighths: the beat changes from two eighths to three,
+// so the map steps from the quarter's tempo to the dotted quarter's, 2/3 of it.
+TEST_F(AnalysisOnAudio, MeterChangeOverTheSameEighthsChangesTheBeat) {
+    // One pattern letter per eighth; the kick marks the beats, the hats every eighth.
+    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const struct {
+        const char* what;
+        double eighthsBPM;
+        std::vector<std::pair<const testkit::DrumPattern*, int>> parts;  // pattern, bars
+    } cases[] = {
+        {"4/4 then 6/8 then 4/4", 240, {{&fourFour, 12}, {&sixEight, 12}, {&fourFour, 10}}},
+        {"6/8 then 4/4", 198, {{&sixEight, 12}, {&fourFour, 12}}},
+    };
+    for (const auto& c : cases) {
+        testkit::Signal signal;
+        std::vector<double> changes;
+        double at = 0;
+        for (const auto& [pattern, bars] : c.parts) {
+            const double seconds = bars * double(pattern->kick.size()) * 60.0 / c.eighthsBPM;
+            const auto part = testkit::drums(44100, seconds, testkit::steadyBeats(c.eighthsBPM, seconds), *pattern);
+            signal = signal.interleaved.empty() ? part : testkit::concatenated(signal, part);
+            if (at > 0) changes.push_back(at);
+            at += seconds;
+        }
+        const auto m = A::analyze(song("meter", signal));
+        ASSERT_TRUE(m.tempoMapReliable) << c.what;
+        ASSERT_EQ(m.sections.size(), c.parts.size()) << c.what;
+        for (std::size_t i = 0; i < c.parts.size(); ++i) {
+            const double beat = c.parts[i].first == &fourFour ? 2 : 3;
+            EXPECT_NEAR(m.sections[i].bpm, c.eighthsBPM / beat, 0.5) << c.what << " " << i;
+            if (i > 0) {
+                EXPECT_NEAR(m.sections[i].startSeconds, changes[i - 1], 0.5) << c.what << " " << i;
+            }
+        }
+    }
+}
+
+TEST_F(AnalysisOnAudio, TempoChangeIsAReliableMapOfSections) {
+    const auto file = song("change", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                           testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto m = A::analyze(file);
+    ASSERT_GE(m.sections.size(), 2u);
+    EXPECT_TRUE(m.tempoMapReliable);
+    EXPECT_NEAR(m.sections.front().bpm, 100, 1.0);
+    EXPECT_NEAR(m.sections.back().bpm, 132, 3.0);
+    EXPECT_EQ(m.reason.rfind("Canonical tempo-family tracker: ", 0), 0u) << m.reason;
+    // The beats follow the sections: half-second spacing gives way to the faster one.
+    ASSERT_GT(m.beatPositionsSeconds.size(), 100u);
+    EXPECT_NEAR(m.beatPositionsSeconds[11] - m.beatPositionsSeconds[10], 0.6, 0.01);
+    const auto n = m.beatPositionsSeconds.size();
+    EXPECT_NEAR(m.beatPositionsSeconds[n - 1] - m.beatPositionsSeconds[n - 2], 60.0 / 132, 0.02);
+}
+
+TEST_F(AnalysisOnAudio, RampGivesRisingSections) {
+    std::vector<double> beats;
+    for (double t = 0.3; t < 60;) {
+        beats.push_back(t);
+        t += 60.0 / (96 + 48 * t / 60);
+    }
+    const auto m = A::analyze(song("ramp", testkit::clicksAt(44100, 1, 60, beats)));
+    ASSERT_GE(m.sections.size(), 2u);
+    for (std::size_t i = 1; i < m.sections.size(); ++i) EXPECT_GT(m.sections[i].bpm, m.sections[i - 1].bpm) << i;
+    EXPECT_TRUE(m.sections.front().linearToNext);
+    EXPECT_GE(m.bpm, 90);
+    EXPECT_LE(m.bpm, 150);
+}
+
+TEST_F(AnalysisOnAudio, BeatsStayOnTheMusicThroughARamp) {
+    // Steady, a ramp over 25 s, steady again: the map's beats follow the clicks all the way.
+    struct Case {
+        const char* what;
+        double from, to;
+    };
+    for (const Case& c : {Case{"accelerando", 96, 132}, Case{"ritardando", 132, 96}}) {
+        std::vector<double> beats;
+        for (double t = 0.3; t < 70;) {
+            beats.push_back(t);
+            const double bpm = t < 20 ? c.from : t < 45 ? c.from + (c.to - c.from) * (t - 20) / 25 : c.to;
+            t += 60.0 / bpm;
+        }
+        const auto m = A::analyze(song(c.what, testkit::clicksAt(44100, 1, 70, beats)));
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95) << c.what;
+    }
+}
+
+TEST_F(AnalysisOnAudio, ASongThatSlowsToItsEndIsOneRampOnItsBeats) {
+    // 80 BPM for 40 s, then slowing in a straight line to 56 over 12 s, held to the end.
+    std::vector<double> beats;
+    for (double t = 0.3; t < 60;) {
+        beats.push_back(t);
+        t += 60.0 / (t < 40 ? 80 : t < 52 ? 80 - 24 * (t - 40) / 12 : 56);
+    }
+    const auto m = A::analyze(song("slowing", testkit::clicksAt(44100, 1, 60, beats)));
+    EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95);
+    const auto ramp = std::find_if(m.sections.begin(), m.sections.end(), [](const auto& s) { return s.linearToNext; });
+    ASSERT_TRUE(ramp != m.sections.end()) << "the slowing is no ramp";
+    EXPECT_EQ(std::count_if(m.sections.begin(), m.sections.end(), [](const auto& s) { return s.linearToNext; }), 1);
+    EXPECT_NEAR(ramp->startSeconds, 40, 2);
+    EXPECT_NEAR(ramp->bpm, 80, 2);
+    EXPECT_NEAR(m.sections.back().bpm, 56, 2);
+}
+
+// Sound without a pulse is refused as silence is, however steady its level; a pulse played
+// freely, or one whose tempo moves, is measured.
+TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
+    // Onsets at irregular gaps of 50 to 650 ms, and free playing that breathes +-15 % around
+    // 66 BPM over phrases of 20 s.
+    std::vector<double> patter, breathing;
+    std::uint32_t state = 12345;
+    for (double t = 0.2; t < 29.9;) {
+        patter.push_back(t);
+        state = state * 1664525u + 1013904223u;
+        t += 0.05 + 0.6 * double(state >> 8) / 16777216.0;
+    }
+    for (double t = 0.3; t < 30;) {
+        breathing.push_back(t);
+        t += 60.0 / (66 * (1 + 0.15 * std::sin(2 * std::numbers::pi * t / 20)));
+    }
+    const struct {
+        const char* what;
+        testkit::Signal signal;
+        bool pulse;
+    } cases[] = {
+        {"white-noise", testkit::noise(44100, 2, 44100 * 30, 0.5, 3), false},
+        {"random-patter", testkit::clicksAt(44100, 1, 30, patter), false},
+        {"free-playing", testkit::clicksAt(44100, 1, 30, breathing, 0.3), true},
+    };
+    for (const auto& c : cases) {
+        const auto file = song(c.what, c.signal);
+        if (c.pulse) {
+            EXPECT_GT(A::analyze(file).bpm, 0) << c.what;
+        } else {
+            expectAnalysisError([&] { A::analyze(file); }, 2002,
+                                "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+        }
+    }
+}
+
+TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
+    const auto silent = folder_ / "silent.wav";
+    testkit::writeWav(silent, testkit::silence(44100, 2, 44100 * 20));
+    expectAnalysisError([&] { A::analyze(silent); }, 2002,
+                        "Keine ausreichend stabile musikalische Pulsstruktur gefunden.");
+    // 2 s gives 173 frames; 3 s (259 frames) passes the length check.
+    expectAnalysisError([&] { A::analyze(song("two", testkit::clicks(44100, 1, 2, 120))); }, 2001,
+                        "Audio ist zu kurz fuer eine Musik-Tempoanalyse.");
+    try {
+        A::analyze(song("three", testkit::clicks(44100, 1, 3, 120)));
+    } catch (const ErrorException& e) {
+        EXPECT_NE(e.error().code, 2001);
+    }
+    // The decoder's own errors pass through.
+    expectAnalysisError([&] { A::analyze(silent, ORVAnalysisRange{5, 5}); }, 2006,
+                        "Der ausgewaehlte Analysebereich ist zu kurz.");
+}
+
+TEST_F(AnalysisOnAudio, SelectedRangeIsMeasuredFromItsOwnStart) {
+    const auto file = song("range", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                          testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto m = A::analyze(file, ORVAnalysisRange{34, 58});
+    EXPECT_NEAR(m.durationSeconds, 24, 1e-6);
+    EXPECT_NEAR(m.bpm, 132, 1.0);
+    ASSERT_FALSE(m.beatPositionsSeconds.empty());
+    EXPECT_LT(m.beatPositionsSeconds.front(), 60.0 / 132 + 0.02);
+    EXPECT_LE(m.beatPositionsSeconds.back(), 24.001);
+}
+
+// Every field of a measurement but the candidates' fresh ids, doubles to the last bit.
+std::string fingerprint(const ORVMusicTempoMeasurement& m) {
+    std::string text;
+    const auto put = [&text](double value) {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, " %a", value);
+        text += buffer;
+    };
+    put(m.bpm);
+    put(m.confidence);
+    put(m.durationSeconds);
+    put(m.firstMeaningfulAudioSeconds.value_or(-1.0));
+    put(m.onsetDensity);
+    put(m.autocorrelation);
+    put(m.gridFit);
+    put(m.featureAgreement);
+    put(m.trackingStability);
+    put(m.medianGridErrorSeconds);
+    put(m.percentile95GridErrorSeconds);
+    put(m.endDriftSeconds);
+    text += std::to_string(m.ambiguous) + std::to_string(m.tempoMapReliable) +
+            std::to_string(m.firstMeaningfulAudioSeconds.has_value()) + m.reason;
+    for (const auto& c : m.candidates) {
+        text += "\ncandidate";
+        for (const double v : {c.bpm, c.score, c.autocorrelation, c.gridFit, c.agreement}) put(v);
+    }
+    for (const auto& s : m.sections) {
+        text += "\nsection " + std::to_string(s.observationCount);
+        for (const double v : {s.startSeconds, s.endSeconds, s.bpm, s.confidence}) put(v);
+    }
+    for (const auto& o : m.localObservations) {
+        text += "\nobservation " + std::to_string(o.metricalAmbiguous);
+        for (const double v : {o.centerSeconds, o.bpm, o.confidence, o.observedBPM, o.metricalFactor}) put(v);
+    }
+    text += "\nbeats";
+    for (const double beat : m.beatPositionsSeconds) put(beat);
+    return text;
+}
+
+TEST_F(AnalysisOnAudio, ThreadCountNeverChangesTheResultAndProgressRisesToTheEnd) {
+    // A drum-and-bass groove that steps from 100 to 124 BPM, so there are windows, sections
+    // and observations to compare.
+    std::vector<double> beats = testkit::steadyBeats(100, 20, 0.25);
+    for (double t = beats.back() + 0.6; t < 45; t += 60.0 / 124) beats.push_back(t);
+    const auto file = folder_ / "groove.wav";
+    testkit::writeWav(file, testkit::groove(44100, 2, 45, beats));
+
+    const auto serial = A::analyze(file, std::nullopt, ORVAnalysisControl{1, {}});
+    ASSERT_GE(serial.localObservations.size(), 20u);
+    std::vector<double> fractions;
+    const auto parallel = A::analyze(file, std::nullopt,
+                                     ORVAnalysisControl{5, [&fractions](double f) { fractions.push_back(f); }});
+    EXPECT_EQ(fingerprint(parallel), fingerprint(serial));
+
+    // Told step by step from the decoding on, always rising, ending at 1.
+    ASSERT_GE(fractions.size(), 10u);
+    EXPECT_LT(fractions.front(), 0.1);
+    EXPECT_TRUE(std::is_sorted(fractions.begin(), fractions.end(), std::less_equal<>()));
+    EXPECT_EQ(fractions.back(), 1.0);
+}
+
+}  // namespace
+}  // namespace corvel::audio

@@ -1,0 +1,110 @@
+#include "analysis/tempo_refiner.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+namespace corvel::audio {
+namespace {
+
+namespace R = SetwrightMusicTempoRefiner;
+
+constexpr double kHop = 512.0 / 44100.0;
+
+std::vector<double> impulses(std::size_t frames, std::size_t first, std::size_t period) {
+    std::vector<double> envelope(frames, 0.0);
+    for (std::size_t i = first; i < frames; i += period) envelope[i] = 1.0;
+    return envelope;
+}
+
+TEST(TempoRefiner, PercentileTakesTheRoundedIndexOfTheSortedValues) {
+    struct Case {
+        std::vector<double> values;
+        double q;
+        double expected;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    for (const Case& c : {Case{{}, 0.5, 0.0}, Case{{3, 1, 2}, 0.5, 2.0}, Case{{1, 2, 3, 4}, 0.5, 3.0},
+                          Case{{5}, 0.95, 5.0}, Case{{4, 1, 3, 2}, 0.0, 1.0}, Case{{4, 1, 3, 2}, 1.0, 4.0},
+                          Case{{4, 1, 3, 2}, 7.0, 4.0}, Case{{2, nan, 1}, 0.0, 1.0}, Case{{2, 1, 3}, nan, 1.0}}) {
+        EXPECT_EQ(R::percentile(c.values, c.q), c.expected) << c.values.size() << " q " << c.q;
+    }
+    const std::vector<double> unchanged{3, 1, 2};
+    R::percentile(unchanged, 0.5);
+    EXPECT_EQ(unchanged, (std::vector<double>{3, 1, 2}));
+}
+
+TEST(TempoRefiner, RefinesAnImpulseTrainToItsExactPeriodAndPhase) {
+    const auto envelope = impulses(5168, 10, 43);
+    const auto result = R::refine(envelope, kHop, 120.0, 0.8, 0.01);
+    ASSERT_TRUE(result.has_value());
+    EXPECT_NEAR(result->bpm, 120.18531976744185, 1e-6);
+    EXPECT_NEAR(result->periodFrames, 43.0, 1e-9);
+    EXPECT_NEAR(result->phaseFrames, 10.0, 1e-9);
+    EXPECT_NEAR(result->confidence, 1.0, 0.02);
+    EXPECT_GE(result->gridScore, 0.0);
+    EXPECT_LE(result->gridScore, 1.0);
+
+    // Any positive minimum step gives the same answer.
+    const auto other = R::refine(envelope, kHop, 120.0, 0.8, 5.0);
+    ASSERT_TRUE(other.has_value());
+    EXPECT_EQ(other->bpm, result->bpm);
+}
+
+TEST(TempoRefiner, RefusesWhatCannotBeRefined) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    struct Case {
+        const char* what;
+        std::vector<double> envelope;
+        double hop;
+        double bpm;
+        double radius;
+        double step;
+    };
+    const auto good = impulses(5168, 10, 43);
+    for (const Case& c : {
+             Case{"255 frames", impulses(255, 10, 43), 0.1, 120, 0.8, 0.01},
+             Case{"shorter than 15 s", impulses(1200, 10, 43), kHop, 120, 0.8, 0.01},
+             Case{"17 peaks", impulses(17 * 43, 10, 43), 0.05, 120, 0.8, 0.01},
+             Case{"no peaks", std::vector<double>(5168, 0.0), kHop, 120, 0.8, 0.01},
+             Case{"zero step", good, kHop, 120, 0.8, 0.0},
+             Case{"NaN step", good, kHop, 120, 0.8, nan},
+             Case{"NaN bpm", good, kHop, nan, 0.8, 0.01},
+             Case{"zero bpm", good, kHop, 0, 0.8, 0.01},
+             Case{"infinite radius", good, kHop, 120, inf, 0.01},
+             Case{"zero hop", good, 0, 120, 0.8, 0.01},
+             Case{"tempo far from the pulse", good, kHop, 90, 0.8, 0.01},
+         }) {
+        EXPECT_FALSE(R::refine(c.envelope, c.hop, c.bpm, c.radius, c.step).has_value()) << c.what;
+    }
+}
+
+TEST(TempoRefiner, BuildingBlocks) {
+    // Flat tops give a peak per frame; nearest-peak ties go to the later peak.
+    const std::vector<double> flat{0, 0.5, 0.5, 0.5, 0, 0, 0.9, 0};
+    EXPECT_EQ(R::peakFrames(flat), (std::vector<std::int64_t>{1, 2, 3, 6}));
+    const std::vector<std::int64_t> peaks{10, 20};
+    EXPECT_EQ(R::nearestPeak(peaks, 15.0), 20);
+    EXPECT_EQ(R::nearestPeak(peaks, 14.9), 10);
+    EXPECT_EQ(R::nearestPeak(peaks, 99.0), 20);
+    EXPECT_FALSE(R::nearestPeak({}, 3.0).has_value());
+
+    EXPECT_EQ(R::beatCount(100, 10, 10), 9);
+    EXPECT_EQ(R::beatCount(100, 100, 10), 0);
+    EXPECT_EQ(R::beatCount(100, 0, 0), 0);
+
+    std::vector<R::FitPoint> line;
+    for (int j = 0; j < 20; ++j) line.push_back({double(j), 5.0 + 40.0 * j + (j == 7 ? 30.0 : 0.0)});
+    const auto fit = R::robustLinearFit(line);
+    ASSERT_TRUE(fit.has_value());
+    EXPECT_NEAR(fit->slope, 40.0, 1e-9);  // the outlier at beat 7 is dropped
+    EXPECT_NEAR(fit->intercept, 5.0, 1e-9);
+    EXPECT_EQ(fit->points.size(), 19u);
+    EXPECT_FALSE(R::robustLinearFit(std::span(line).first(11)).has_value());
+    EXPECT_FALSE(R::leastSquaresFit(std::vector<R::FitPoint>{{1, 1}, {1, 2}}).has_value());
+}
+
+}  // namespace
+}  // namespace corvel::audio

@@ -1,0 +1,282 @@
+#include "audio/reading/audio_file_reader.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <fcntl.h>
+#include <fstream>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "audio/test_signals.hpp"
+#include "audio/waveform/waveform_loader.hpp"
+#include "common/error.hpp"
+
+namespace corvel::audio {
+namespace {
+
+using namespace testkit;
+
+std::vector<float> readFrom(const std::filesystem::path& file, std::int64_t position, bool ffmpegOnly = false) {
+    auto reader = ffmpegOnly ? AudioFileReader::openWithFFmpeg(file) : AudioFileReader::open(file);
+    reader->setFramePosition(position);
+    return readAll(*reader, 3000);
+}
+
+TEST(AudioFileReader, ReadsAStereoWavExactlyAndSeeks) {
+    TempFolder folder("reader-wav");
+    const Signal signal = noise(44100, 2, 70001, 0.9);
+    writeWav(folder / "noise.wav", signal);
+
+    auto reader = AudioFileReader::open(folder / "noise.wav");
+    EXPECT_STREQ(reader->decoderName(), "libsndfile");
+    EXPECT_EQ(reader->sampleRate(), 44100.0);
+    EXPECT_EQ(reader->channelCount(), 2u);
+    EXPECT_EQ(reader->length(), 70001);
+    const auto all = readAll(*reader, 32768);
+    ASSERT_EQ(all.size(), signal.interleaved.size());
+    for (std::size_t i = 0; i < all.size(); ++i) ASSERT_NEAR(all[i], signal.interleaved[i], 1.0 / 32768) << i;
+    EXPECT_EQ(reader->framePosition(), 70001);
+
+    reader->setFramePosition(12345);
+    EXPECT_EQ(reader->framePosition(), 12345);
+    AudioBuffer buffer(2, 100);
+    reader->read(buffer, 100);
+    ASSERT_EQ(buffer.frameLength(), 100u);
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(buffer.channel(0)[i], all[(12345 + i) * 2]);
+        EXPECT_EQ(buffer.channel(1)[i], all[(12345 + i) * 2 + 1]);
+    }
+    reader->setFramePosition(1'000'000);  // beyond the end: clamped, nothing more to read
+    EXPECT_EQ(reader->framePosition(), 70001);
+    reader->read(buffer, 100);
+    EXPECT_EQ(buffer.frameLength(), 0u);
+}
+
+TEST(AudioFileReader, OpensAacInM4aThroughFFmpegAndSeeksLikeASequentialDecode) {
+    TempFolder folder("reader-m4a");
+    writeWav(folder / "source.wav", clicks(44100, 2, 6.0, 120));
+    makeM4a(folder / "source.wav", folder / "song.m4a");
+
+    auto reader = AudioFileReader::open(folder / "song.m4a");
+    EXPECT_STREQ(reader->decoderName(), "FFmpeg");
+    EXPECT_EQ(reader->sampleRate(), 44100.0);
+    EXPECT_EQ(reader->channelCount(), 2u);
+    const auto sequential = readAll(*reader);
+    EXPECT_EQ(static_cast<std::int64_t>(sequential.size()), reader->length() * 2);
+    EXPECT_NEAR(static_cast<double>(reader->length()), 6.0 * 44100, 2048);
+
+    // Near the start (decoded from the beginning), far in (seek and preroll), and backward.
+    for (const std::int64_t position : {12345L, 200000L, 3L}) {
+        auto seeking = AudioFileReader::open(folder / "song.m4a");
+        if (position == 3) (void)readAll(*seeking);
+        seeking->setFramePosition(position);
+        EXPECT_EQ(seeking->framePosition(), position);
+        const auto tail = readAll(*seeking, 3000);
+        ASSERT_EQ(tail.size(), sequential.size() - std::size_t(position) * 2) << position;
+        for (std::size_t i = 0; i < tail.size(); ++i) {
+            ASSERT_NEAR(tail[i], sequential[std::size_t(position) * 2 + i], 1e-6) << position << " at " << i;
+        }
+    }
+}
+
+TEST(AudioFileReader, FFmpegRouteReadsAWavLikeLibsndfile) {
+    TempFolder folder("reader-both");
+    const Signal signal = sine(48000, 1, 30000, 440);
+    writeWav(folder / "sine.wav", signal, WavEncoding::float32);
+    auto viaFFmpeg = AudioFileReader::openWithFFmpeg(folder / "sine.wav");
+    EXPECT_STREQ(viaFFmpeg->decoderName(), "FFmpeg");
+    EXPECT_EQ(viaFFmpeg->sampleRate(), 48000.0);
+    EXPECT_EQ(viaFFmpeg->length(), 30000);
+    EXPECT_EQ(readAll(*viaFFmpeg), signal.interleaved);
+    EXPECT_EQ(readFrom(folder / "sine.wav", 0), signal.interleaved);
+}
+
+TEST(AudioFileReader, TwoReadersOnOneFileInTwoThreadsReadTheSame) {
+    TempFolder folder("reader-threads");
+    writeWav(folder / "source.wav", noise(44100, 2, 44100 * 3));
+    makeM4a(folder / "source.wav", folder / "song.m4a");
+    for (const char* name : {"source.wav", "song.m4a"}) {
+        std::vector<float> first;
+        std::vector<float> second;
+        std::thread a([&] { first = readFrom(folder / name, 1000); });
+        std::thread b([&] { second = readFrom(folder / name, 1000); });
+        a.join();
+        b.join();
+        EXPECT_FALSE(first.empty());
+        EXPECT_EQ(first, second) << name;
+    }
+}
+
+// Waits for work that opens `file` on another thread. When it blocks on a named pipe, the
+// pipe gets short-lived writers until the work ends, so that a reader that blocks fails
+// the test instead of hanging it.
+template <typename T>
+T awaitWithoutHanging(std::future<T>& work, const std::filesystem::path& file) {
+    if (work.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+        ADD_FAILURE() << "opening " << file << " blocks";
+        do {
+            const int writer = ::open(file.c_str(), O_WRONLY | O_NONBLOCK);
+            if (writer >= 0) ::close(writer);
+        } while (work.wait_for(std::chrono::milliseconds(50)) == std::future_status::timeout);
+    }
+    return work.get();
+}
+
+std::unique_ptr<AudioFileReader> openWithoutHanging(const std::filesystem::path& file) {
+    auto opening = std::async(std::launch::async, [file] { return AudioFileReader::open(file); });
+    return awaitWithoutHanging(opening, file);
+}
+
+TEST(AudioFileReader, UnreadableFilesGiveClearErrors) {
+    TempFolder folder("reader-errors");
+    std::ofstream(folder / "empty.wav").close();
+    std::ofstream(folder / "notes.wav") << "These are not audio samples, just a text file with a .wav name.\n";
+    std::filesystem::create_directory(folder / "folder.wav");
+    ASSERT_EQ(::mkfifo((folder / "pipe.wav").c_str(), 0600), 0);
+    struct Case {
+        std::string name;
+        std::string domain;
+        std::string says;  // besides the file's name
+    };
+    for (const Case& c : {Case{"missing.wav", "POSIX", ""}, Case{"empty.wav", "FFmpeg", ""},
+                          Case{"notes.wav", "FFmpeg", ""}, Case{"folder.wav", "POSIX", "Not a regular file (a folder)"},
+                          Case{"pipe.wav", "POSIX", "Not a regular file (a named pipe)"}}) {
+        try {
+            openWithoutHanging(folder / c.name);
+            ADD_FAILURE() << c.name << " opened";
+        } catch (const ErrorException& failure) {
+            EXPECT_NE(failure.error().message.find(c.says), std::string::npos) << failure.error().message;
+            EXPECT_EQ(failure.error().domain, c.domain) << c.name;
+            EXPECT_NE(failure.error().code, 0) << c.name;
+            EXPECT_NE(failure.error().message.find(c.name), std::string::npos) << failure.error().message;
+            EXPECT_GT(failure.error().message.size(), (folder / c.name).string().size() + 5) << failure.error().message;
+        }
+    }
+}
+
+TEST(AudioFileReader, NoDecodePathOpensAPipeOrADevice) {
+    TempFolder folder("reader-pipe");
+    ASSERT_EQ(::mkfifo((folder / "x.m4a").c_str(), 0600), 0);
+    const Error first{"test", 1, "first route failed"};
+    for (const std::filesystem::path& file : {folder / "x.m4a", std::filesystem::path("/dev/null")}) {
+        auto attempts = std::async(std::launch::async, [&] {
+            EXPECT_THROW(AudioFileReader::openWithFFmpeg(file), ErrorException);
+            EXPECT_THROW(BeatloomWaveformLoader::computeWithAudioFile(file, 1.0, 65536), ErrorException);
+            EXPECT_THROW(BeatloomWaveformLoader::computeWithAssetReader(file, 1.0, 65536, first), ErrorException);
+        });
+        awaitWithoutHanging(attempts, file);
+    }
+}
+
+// Streams that change channel count or rate partway, made by joining two encoded files:
+// every decode path reads the whole stream in the first part's format, and the waveform
+// route gives peaks for both parts.
+TEST(AudioFileReader, EveryDecodePathReadsAStreamThatChangesFormatPartway) {
+    TempFolder folder("reader-changing");
+    struct Part {
+        double rate;
+        std::uint32_t channels;
+    };
+    struct Case {
+        std::string name;
+        Part first;
+        Part second;
+    };
+    const std::vector<Case> cases{
+        {"mono-then-eight.aac", {44100, 1}, {48000, 8}},
+        {"six-then-mono.aac", {48000, 6}, {22050, 1}},
+        {"mono-then-stereo.mp3", {44100, 1}, {44100, 2}},
+    };
+    constexpr double kPartSeconds = 1.0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool mp3 = c.name.ends_with(".mp3");
+        std::vector<std::filesystem::path> parts;
+        for (const Part& part : {c.first, c.second}) {
+            const auto wav = folder / ("part" + std::to_string(parts.size()) + ".wav");
+            writeWav(wav, sine(part.rate, part.channels, std::int64_t(part.rate * kPartSeconds), 440, 0.5));
+            parts.push_back(folder / ("part" + std::to_string(parts.size()) + (mp3 ? ".mp3" : ".aac")));
+            if (mp3 && !makeMp3(wav, parts.back())) GTEST_SKIP() << "no MP3 encoder";
+            if (!mp3) makeAdts(wav, parts.back());
+        }
+        const auto file = folder / c.name;
+        concatenateFiles(parts, file);
+
+        for (const bool ffmpegOnly : {false, true}) {
+            auto reader = ffmpegOnly ? AudioFileReader::openWithFFmpeg(file) : AudioFileReader::open(file);
+            EXPECT_EQ(reader->sampleRate(), c.first.rate);
+            const std::uint32_t channels = reader->channelCount();
+            EXPECT_EQ(channels, c.first.channels);
+            // libsndfile stops where an MP3 changes its channels (after the first part's
+            // frame count, read from its header); FFmpeg reads on to the end.
+            const bool whole = std::string(reader->decoderName()) == kFFmpegErrorDomain;
+            const double seconds = static_cast<double>(reader->length()) / c.first.rate;
+            EXPECT_NEAR(seconds, (whole ? 2 : 1) * kPartSeconds, 0.12) << reader->decoderName();
+            const auto all = readAll(*reader, 3000);
+            ASSERT_GE(all.size(), std::size_t(reader->length() - 64) * channels);
+            ASSERT_LE(all.size(), std::size_t(reader->length()) * channels);
+            // The sine at half scale plays on through the last quarter.
+            const std::size_t quarter = all.size() / 4;
+            double square = 0;
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                ASSERT_TRUE(std::isfinite(all[i])) << i;
+                ASSERT_LE(std::abs(all[i]), 4.0f) << i;  // a downmix adds channels up
+                if (i >= 3 * quarter) square += double(all[i]) * all[i];
+            }
+            EXPECT_GT(std::sqrt(square / double(all.size() - 3 * quarter)), 0.1);
+
+            // Seeking back decodes anew and gives what the sequential read gave.
+            reader->setFramePosition(5);
+            const auto again = readAll(*reader, 3000);
+            ASSERT_EQ(again.size(), all.size() - 5 * channels);
+            for (std::size_t i = 0; i < again.size(); i += 97) ASSERT_NEAR(again[i], all[i + 5 * channels], 1e-6) << i;
+        }
+
+        const auto peaks =
+            BeatloomWaveformLoader::computeWithAssetReader(file, 2 * kPartSeconds, 65536, Error{"test", 1, "unused"});
+        const std::size_t bins = peaks.maxPeaks.size();
+        for (const std::size_t at : {bins / 4, bins * 3 / 4}) {  // 10 ms, four periods of the sine, in each part
+            const auto from = std::ptrdiff_t(at), to = std::ptrdiff_t(at + bins / 200);
+            const float hi = *std::max_element(peaks.maxPeaks.begin() + from, peaks.maxPeaks.begin() + to);
+            const float lo = *std::min_element(peaks.minPeaks.begin() + from, peaks.minPeaks.begin() + to);
+            EXPECT_GT(hi - lo, 0.5f) << "bins from " << at << " of " << bins;
+        }
+    }
+}
+
+// A reader keeps the file it opened: replacing the file on disk while it reads, then
+// seeking back (which decodes anew from the start), still reads the original.
+TEST(AudioFileReader, AFileReplacedWhileReadingIsStillReadAsTheOpenedOne) {
+    TempFolder folder("reader-replaced");
+    writeWav(folder / "original.wav", noise(44100, 2, 44100 * 4, 0.5, 1));
+    writeWav(folder / "other.wav", clicks(44100, 2, 4.0, 100));
+    makeM4a(folder / "original.wav", folder / "original.m4a");
+    makeM4a(folder / "other.wav", folder / "other.m4a");
+    for (const char* extension : {".m4a", ".wav"}) {
+        SCOPED_TRACE(extension);
+        const auto song = folder / (std::string("song") + extension);
+        std::filesystem::copy_file(folder / (std::string("original") + extension), song);
+        auto original = AudioFileReader::open(song);
+        const auto expected = readAll(*original);
+
+        auto reader = AudioFileReader::open(song);
+        AudioBuffer buffer(2, 1000);
+        reader->read(buffer, 1000);
+        std::filesystem::rename(folder / (std::string("other") + extension), song);
+        for (const std::int64_t position : {3L, 20000L}) {
+            reader->setFramePosition(position);
+            const auto tail = readAll(*reader, 3000);
+            ASSERT_EQ(tail.size(), expected.size() - std::size_t(position) * 2) << position;
+            for (std::size_t i = 0; i < tail.size(); ++i) {
+                ASSERT_NEAR(tail[i], expected[std::size_t(position) * 2 + i], 1e-6) << position << " at " << i;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace corvel::audio
