@@ -216,16 +216,22 @@ void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResu
     }
     auto points = normalizedTempoPoints(std::move(*merged));
     if (points != editableTempoPoints.value()) {
-        // The old tempo resumes at the end of the range with a marker of its own; that marker
-        // keeps the bar and beat the grid showed there, so nothing after the range moves.
+        // When the audio goes on after the range, the old tempo resumes at its end with a marker
+        // of its own, the last one the merge made; that marker keeps the bar and beat the grid
+        // showed there, so nothing after the range moves.
         const double duration = std::max(durationSeconds, 0.0);
         const double rangeEnd = std::fmin(std::fmax(std::fmax(start, 0.0), end), duration);
         const auto& old = editableTempoPoints.value();
         std::vector<Uuid> pinned;
-        for (const auto& point : points) {
-            const bool made = std::none_of(old.begin(), old.end(),
-                                           [&](const BeatloomTempoPoint& kept) { return kept.id == point.id; });
-            if (made && std::abs(point.timeSeconds - rangeEnd) < tempo_limits::mergeDistance) pinned.push_back(point.id);
+        if (rangeEnd < duration - tempo_limits::orderTie) {
+            for (auto point = points.rbegin(); point != points.rend(); ++point) {
+                const bool made = std::none_of(old.begin(), old.end(),
+                                               [&](const BeatloomTempoPoint& kept) { return kept.id == point->id; });
+                if (made) {
+                    pinned.push_back(point->id);
+                    break;
+                }
+            }
         }
         auto locks = phaseLocksKeepingGrid(old, points, pinned);
         std::string status = "Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) + " s. ";
