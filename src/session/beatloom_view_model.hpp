@@ -117,8 +117,9 @@ public:
     std::vector<std::string> tempoMapIssues() const;
     // The time signature in force at the locator.
     BeatloomMeterEvent meterEventAtLocator() const;
-    // Bar, beat and fraction of a beat at the locator; none without a result, inside Free Time
-    // or where the map gives no grid.
+    // Bar, beat and fraction of a beat at the locator, as the grid shows it there (inside a
+    // Rubato region, counted from its anchors); none without a result, inside Free Time or where
+    // the map gives no grid, such as a Rubato region before its first anchor or after its last.
     std::optional<BeatloomMusicalPosition> musicalPositionAtLocator() const;
 
     // ---- Transport ----
