@@ -116,7 +116,7 @@ bool BeatloomViewModel::setManualTempo(std::string_view text) {
 }
 
 void BeatloomViewModel::useDetectedTempo() {
-    if (!result.value()) return;
+    if (!result.value() || transactionStart_) return;
     auto points = normalizedTempoPoints(result.value()->tempoPoints);
     auto before = captureEditorState();
     stopPreview(false);
@@ -153,16 +153,22 @@ void BeatloomViewModel::reanalyzeTempo() {
                 failAnalysis(*error);
                 return;
             }
-            auto& detected = std::get<BeatloomResult>(outcome);
-            auto points = detected.tempoPoints;
-            result.set(std::move(detected));
-            auto before = captureEditorState();
-            stopPreview(false);
-            installAnalysedPoints(std::move(points));
-            auto after = captureEditorState();
-            if (before != after) commit("Re-analyze Tempo", std::move(before), std::move(after), kTempoReanalyzedStatus);
-            isAnalyzing.set(false);
-            statusText.set(std::string(kTempoReanalyzedStatus));
+            auto install = [this, detected = std::get<BeatloomResult>(std::move(outcome))] {
+                auto points = detected.tempoPoints;
+                result.set(detected);
+                auto before = captureEditorState();
+                stopPreview(false);
+                installAnalysedPoints(std::move(points));
+                auto after = captureEditorState();
+                if (before != after) commit("Re-analyze Tempo", std::move(before), std::move(after), kTempoReanalyzedStatus);
+                isAnalyzing.set(false);
+                statusText.set(std::string(kTempoReanalyzedStatus));
+            };
+            if (transactionStart_) {
+                afterDrag_.push_back(std::move(install));
+            } else {
+                install();
+            }
         },
         startAnalysisProgress());
 }
@@ -206,6 +212,10 @@ void BeatloomViewModel::reanalyzeSelection() {
 
 void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResult& rangeResult,
                                                  double durationSeconds) {
+    if (transactionStart_) {
+        afterDrag_.push_back([this, rangeResult, durationSeconds] { applyReanalyzedSelection(rangeResult, durationSeconds); });
+        return;
+    }
     const double start = rangeResult.targetRange.startSeconds;
     const double end = rangeResult.targetRange.endSeconds;
     auto merged = mergingReanalyzedRange(editableTempoPoints.value(), rangeResult.tempoPoints, start, end,
