@@ -349,7 +349,8 @@ private:
 // The position the file reaches at `to` after one tempo from `from`, where it stands at
 // `reached`: on the lattice when there is one, the point of it nearest to `wanted` among those
 // a file tempo can reach; otherwise `wanted`, held to what can be reached. When no point of the
-// lattice can be reached, invalidTempo with the tempo the nearest one would need.
+// lattice can be reached (the editor shows two beats closer together than a file can hold),
+// invalidTempo with the tempo the next point ahead would need.
 double reachableTarget(double reached, double from, double to, double wanted, const std::optional<Lattice>& lattice) {
     const double seconds = to - from;
     const double lowest = reached + kSlowestTempo * seconds / 60;
@@ -368,7 +369,8 @@ double reachableTarget(double reached, double from, double to, double wanted, co
     const double nearest = lowest - below <= above - highest ? below : above;
     const double held = std::clamp(nearest, lowest, highest);
     if (std::abs(held - nearest) <= kPositionSlackQuarters) return held;
-    throw TempoMIDIExporterError::invalidTempo((nearest - reached) * 60 / seconds);
+    // The file would have to rush ahead faster than it can: the tempo that would take.
+    throw TempoMIDIExporterError::invalidTempo((above - reached) * 60 / seconds);
 }
 
 // A bar or beat line the editor draws outside the Free Time and Rubato regions.

@@ -316,6 +316,19 @@ TEST(MidiData, RefusesWhatAFileCannotHold) {
                            {rhythmicAnchor(rubato, 1, 0), rhythmicAnchor(rubato, 1.000002, 100)}, 10);
               }),
               Kind::invalidTempo);
+
+    // The grid shows bar 3 at 4 s and, 10 ms later, a Rubato anchor labelled bar 3 as well: no file
+    // can put a bar between them, and the refusal names the tempo that would take.
+    const auto late = region(4.005, 8, BeatloomTimelineMode::rubato);
+    const std::vector<BeatloomRhythmicAnchor> twice{rhythmicAnchor(late, 4.01, 8.02, BeatloomMusicalPosition{3, 1, 0}),
+                                                    rhythmicAnchor(late, 5, 10, BeatloomMusicalPosition{3, 3, 0})};
+    try {
+        midiData({tempoPoint(0, 120)}, {meter(0, 4, 4)}, {}, std::nullopt, 0, {late}, twice, 10);
+        ADD_FAILURE() << "exported";
+    } catch (const TempoMIDIExporterError& error) {
+        EXPECT_EQ(error.kind(), Kind::invalidTempo);
+        EXPECT_GT(error.bpm(), 6000);
+    }
 }
 
 }  // namespace
