@@ -632,20 +632,26 @@ TEST_F(MidiReaderTest, BackToBackRubatoRegionsKeepTheBarsAfterThem) {
     for (const double bar : {8.0, 12.0, 14.0, 16.0, 18.0}) EXPECT_NEAR(file.tickAt(bar), bar * 2 * kTicksPerQuarter, 1) << bar;
 }
 
-TEST_F(MidiReaderTest, AFirstAnchorOffTheGridLeadsInFromTheLastLineBeforeIt) {
-    // 120 BPM in 4/4, Rubato from 4 s: Start Rubato on bar 3 at 4 s and A on four beats, the
-    // first anchor then dragged 0.2 s later, to where bar 3 is performed.
+// 120 BPM in 4/4 and a Rubato region from 4 s whose anchors stand on consecutive beats from
+// bar 3 (quarter 8) on, at the given times: Start Rubato on bar 3 and A on the beats after it.
+EditedMap rubatoFromBarThree(double regionEnd, double duration, const std::vector<double>& times) {
     EditedMap map;
     map.tempoPoints = {tempoPoint(0, 120)};
     map.meterEvents = {meter(0, 4, 4)};
-    map.duration = 16;
-    const auto rubato = region(4, 8);
+    map.duration = duration;
+    const auto rubato = region(4, regionEnd);
     map.regions = {rubato};
-    const double times[] = {4.2, 4.7, 5.2, 5.7, 6.2};
-    for (int beat = 0; beat < 5; ++beat) {
-        map.rhythmicAnchors.push_back(rhythmicAnchor(rubato, times[beat], 8.0 + beat,
-                                                     BeatloomMusicalPosition{3 + beat / 4, beat % 4 + 1, 0}));
+    for (std::size_t beat = 0; beat < times.size(); ++beat) {
+        const auto n = static_cast<std::int64_t>(beat);
+        map.rhythmicAnchors.push_back(rhythmicAnchor(rubato, times[beat], 8.0 + static_cast<double>(beat),
+                                                     BeatloomMusicalPosition{3 + n / 4, n % 4 + 1, 0}));
     }
+    return map;
+}
+
+TEST_F(MidiReaderTest, AFirstAnchorOffTheGridLeadsInFromTheLastLineBeforeIt) {
+    // Bar 3 performed 0.2 s late: the first anchor dragged from 4 s to 4.2 s.
+    EditedMap map = rubatoFromBarThree(8, 16, {4.2, 4.7, 5.2, 5.7, 6.2});
     ReadFile file = read(map.exported());
     expectBarsAndBeatsAgree(map, file);
     auto barAt = [&](double t) {
@@ -666,16 +672,7 @@ TEST_F(MidiReaderTest, AFirstAnchorOffTheGridLeadsInFromTheLastLineBeforeIt) {
 TEST_F(MidiReaderTest, ARubatoRegionToTheSongsEndIsExported) {
     // The performer runs ahead of the 120 BPM grid up to the end of the song: no metered line is
     // left to catch up with, and its last tempo runs on.
-    EditedMap map;
-    map.tempoPoints = {tempoPoint(0, 120)};
-    map.meterEvents = {meter(0, 4, 4)};
-    map.duration = 6;
-    const auto rubato = region(4, 6);
-    map.regions = {rubato};
-    for (int beat = 0; beat < 6; ++beat) {
-        map.rhythmicAnchors.push_back(
-            rhythmicAnchor(rubato, 4 + 0.3 * beat, 8.0 + beat, BeatloomMusicalPosition{3 + beat / 4, beat % 4 + 1, 0}));
-    }
+    const EditedMap map = rubatoFromBarThree(6, 6, {4, 4.3, 4.6, 4.9, 5.2, 5.5});
     const ReadFile file = read(map.exported());
     expectBarsAndBeatsAgree(map, file);
     EXPECT_NEAR(file.endSeconds, 6, 0.001);

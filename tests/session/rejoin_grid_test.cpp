@@ -29,6 +29,15 @@ protected:
 
     std::vector<std::string> undoNames() const { return testing::undoNames(model); }
 
+    // The grid of the edited map, as the timeline draws it.
+    std::vector<BeatloomTimeline::GridLine> grid(BeatloomGridResolution resolution) const {
+        return BeatloomTimeline::gridLines(model.editableTempoPoints.value(), model.meterEvents.value(),
+                                           model.barAnchors.value(), model.phaseLocks.value(),
+                                           model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false,
+                                           model.timelineRegions.value(), model.rhythmicAnchors.value(), resolution,
+                                           kSongSeconds);
+    }
+
     BeatloomTempoPoint song = records::tempoPoint(0, 120);
     BeatloomTimelineRegion rubato = records::region(10, 18);
 };
@@ -224,11 +233,7 @@ TEST_F(RejoinGrid, TheGridCountsOnFromTheRejoinBarWithoutSkippingOne) {
         model.locatorSeconds.set(9.0);
         model.rejoinGridAtLocator(3, 120.0, 4, 4);
         std::vector<std::pair<double, std::int64_t>> bars;
-        for (const auto& line : BeatloomTimeline::gridLines(
-                 model.editableTempoPoints.value(), model.meterEvents.value(), model.barAnchors.value(),
-                 model.phaseLocks.value(), model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false,
-                 model.timelineRegions.value(), model.rhythmicAnchors.value(), BeatloomGridResolution::quarter,
-                 kSongSeconds)) {
+        for (const auto& line : grid(BeatloomGridResolution::quarter)) {
             if (line.kind == BeatloomTimeline::GridKind::bar && line.timeSeconds >= 9.0 && line.timeSeconds < 14.0) {
                 bars.emplace_back(line.timeSeconds, line.barNumber.value_or(0));
             }
@@ -272,11 +277,7 @@ TEST_F(RejoinGrid, BarsInsideAndAfterARejoinedRegionCountOnFromItsAnchorsOnceEac
     expectPositionAtLocator(7, 1, 0);
 
     std::vector<std::pair<double, std::string>> labels;
-    for (const auto& line : BeatloomTimeline::gridLines(
-             model.editableTempoPoints.value(), model.meterEvents.value(), model.barAnchors.value(),
-             model.phaseLocks.value(), model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false,
-             model.timelineRegions.value(), model.rhythmicAnchors.value(), BeatloomGridResolution::eighth,
-             kSongSeconds)) {
+    for (const auto& line : grid(BeatloomGridResolution::eighth)) {
         if (line.kind == BeatloomTimeline::GridKind::subdivision || line.timeSeconds < 9 || line.timeSeconds > 16) {
             continue;
         }
