@@ -1,8 +1,10 @@
 #include "core/flexible_grid.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "common/numeric.hpp"
@@ -20,7 +22,7 @@ using BeatloomTimeline::GridLine;
 using BeatloomTimeline::MeterRule;
 
 constexpr double kQuarterGuard = 1e-9;
-constexpr double kLargestPairFraction = 1.000000001;
+constexpr double kLargestBeatFraction = 0.999999;
 constexpr double kBeatTolerance = 0.001;
 
 std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
@@ -62,24 +64,47 @@ std::vector<BeatloomRhythmicAnchor> positionedAnchors(const BeatloomTimelineRegi
     return kept;
 }
 
-// Bar and beat of a beat or bar line at quarter q, counted in beats from the positioned anchor
-// nearest to it (on equal distance the earlier one); nothing when that anchor has no bar.beat.
-void numberLine(GridLine& line, double q, const std::vector<BeatloomRhythmicAnchor>& anchors, const MeterRule& rule) {
-    const BeatloomRhythmicAnchor* nearest = nullptr;
-    double nearestDistance = 0;
-    for (const auto& anchor : anchors) {
-        const double distance = std::abs(q - *anchor.quarterPosition);
-        if (nearest == nullptr || distance < nearestDistance) {
-            nearest = &anchor;
-            nearestDistance = distance;
-        }
+// Where the grid of a pair of anchors counts its beats from: the last anchor up to the pair's
+// first one (in position order) that carries a bar.beat. Without one, beats count from quarter 0
+// and the lines carry no numbers.
+struct CountOrigin {
+    double quarter = 0;
+    std::optional<BeatloomMusicalPosition> position;
+};
+
+CountOrigin countOrigin(const std::vector<BeatloomRhythmicAnchor>& anchors, std::size_t upTo) {
+    for (std::size_t i = upTo + 1; i-- > 0;) {
+        if (anchors[i].musicalPosition) return {*anchors[i].quarterPosition, anchors[i].musicalPosition};
     }
-    if (nearest == nullptr || !nearest->musicalPosition) return;
-    const auto& position = *nearest->musicalPosition;
-    const std::int64_t beatsAway = roundedInt64((q - *nearest->quarterPosition) / rule.beatLengthQuarters);
-    const std::int64_t index = saturatingAdd(saturatingAdd(position.beat, -1), beatsAway);
-    line.barNumber = saturatingAdd(position.bar, floorDivide(index, rule.beatsPerBar));
-    line.beatNumber = floorModulo(index, rule.beatsPerBar) + 1;
+    return {};
+}
+
+// Bar and beat `beatsAway` beats on from a bar.beat position, in bars of `beatsPerBar` beats.
+BeatloomMusicalPosition countedOn(const BeatloomMusicalPosition& from, std::int64_t beatsAway,
+                                  std::int64_t beatsPerBar) {
+    const std::int64_t index = saturatingAdd(saturatingAdd(from.beat, -1), beatsAway);
+    return {saturatingAdd(from.bar, floorDivide(index, beatsPerBar)), floorModulo(index, beatsPerBar) + 1, 0.0};
+}
+
+// The kind and numbers of the line at quarter q, counted from the origin. A beat that is the
+// first of its bar makes a bar line.
+void classifyLine(GridLine& line, double q, const CountOrigin& origin, const MeterRule& rule) {
+    const double beats = (q - origin.quarter) / rule.beatLengthQuarters;
+    const double wholeBeats = std::round(beats);
+    if (std::abs(beats - wholeBeats) > kBeatTolerance) return;
+    if (!origin.position) {
+        line.kind = floorModulo(roundedInt64(wholeBeats), rule.beatsPerBar) == 0 ? GridKind::bar : GridKind::beat;
+        return;
+    }
+    const auto position = countedOn(*origin.position, roundedInt64(wholeBeats), rule.beatsPerBar);
+    line.kind = position.beat == 1 ? GridKind::bar : GridKind::beat;
+    line.barNumber = position.bar;
+    line.beatNumber = position.beat;
+}
+
+bool pairRuns(const BeatloomRhythmicAnchor& a, const BeatloomRhythmicAnchor& b) {
+    return *a.quarterPosition + kSameTimeSeconds < *b.quarterPosition &&
+           a.audioTimeSeconds + kSameTimeSeconds < b.audioTimeSeconds;
 }
 
 }  // namespace
@@ -102,50 +127,95 @@ std::vector<GridLine> rubatoGridLines(const BeatloomTimelineRegion& region,
     }
     if (!(positions <= static_cast<double>(BeatloomTimeline::kMaxGridLines))) return {};
 
+    // Each pair draws the steps counted from its origin, from its first anchor up to (not
+    // including) its second one, whose line the next pair draws; the last pair of a run also
+    // draws its second anchor. An anchor with a bar.beat is its own origin, so the lines sit on
+    // the anchors and the bars count on from them, and the line on an anchor carries its bar.beat.
     std::vector<GridLine> lines;
     for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
-        const double qa = *anchors[i].quarterPosition;
-        const double qb = *anchors[i + 1].quarterPosition;
-        const double ta = anchors[i].audioTimeSeconds;
-        const double tb = anchors[i + 1].audioTimeSeconds;
-        if (!(qa + kSameTimeSeconds < qb) || !(ta + kSameTimeSeconds < tb)) continue;
+        const auto& a = anchors[i];
+        const auto& b = anchors[i + 1];
+        if (!pairRuns(a, b)) continue;
+        const double qa = *a.quarterPosition;
+        const double qb = *b.quarterPosition;
+        const double ta = a.audioTimeSeconds;
+        const double tb = b.audioTimeSeconds;
+        const CountOrigin origin = countOrigin(anchors, i);
+        auto lineAt = [&](double q) {
+            GridLine line;
+            line.timeSeconds = ta + (tb - ta) * ((q - qa) / (qb - qa));
+            line.quarterPosition = q;
+            return line;
+        };
 
-        const std::int64_t kLo = saturatingInt64(std::ceil(qa / step - kQuarterGuard));
-        const std::int64_t kHi = saturatingInt64(std::floor(qb / step + kQuarterGuard));
-        if (kHi < kLo) continue;
-        for (std::int64_t k = kLo;; ++k) {
-            const double q = step * static_cast<double>(k);
-            // A line on an anchor shared by two pairs belongs to the pair that ends there.
-            const bool sharedStart = i > 0 && std::abs(q - qa) < kQuarterGuard;
-            const double f = (q - qa) / (qb - qa);
-            if (!sharedStart && f >= -kQuarterGuard && f <= kLargestPairFraction) {
-                GridLine line;
-                line.timeSeconds = ta + (tb - ta) * f;
-                line.quarterPosition = q;
-                const double beats = q / rule.beatLengthQuarters;
-                const double wholeBeats = std::round(beats);
-                if (std::abs(beats - wholeBeats) <= kBeatTolerance) {
-                    line.kind = floorModulo(roundedInt64(wholeBeats), rule.beatsPerBar) == 0 ? GridKind::bar
-                                                                                              : GridKind::beat;
-                    numberLine(line, q, anchors, rule);
-                }
-                lines.push_back(line);
-            }
+        const std::int64_t kLo = saturatingInt64(std::ceil((qa - origin.quarter) / step - kQuarterGuard));
+        const std::int64_t kHi = saturatingInt64(std::floor((qb - origin.quarter) / step + kQuarterGuard));
+        for (std::int64_t k = kLo; k <= kHi; ++k) {
+            const double q = origin.quarter + step * static_cast<double>(k);
+            if (q > qb - kQuarterGuard) break;
+            GridLine line = lineAt(q);
+            classifyLine(line, q, origin, rule);
+            lines.push_back(line);
             if (k == kHi) break;
+        }
+
+        const bool runEnds = i + 2 >= anchors.size() || !pairRuns(b, anchors[i + 2]);
+        if (!runEnds) continue;
+        GridLine last = lineAt(qb);
+        last.timeSeconds = tb;
+        if (b.musicalPosition) {
+            classifyLine(last, qb, CountOrigin{qb, b.musicalPosition}, rule);
+            lines.push_back(last);
+        } else {
+            const double steps = (qb - origin.quarter) / step;
+            if (std::abs(steps - std::round(steps)) <= kQuarterGuard * std::max(1.0, std::abs(steps))) {
+                classifyLine(last, qb, origin, rule);
+                lines.push_back(last);
+            }
         }
     }
     return BeatloomTimeline::mergedGridLines(std::move(lines));
 }
 
+std::optional<BeatloomMusicalPosition> rubatoPosition(const BeatloomTimelineRegion& region,
+                                                      const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+                                                      const std::vector<BeatloomMeterEvent>& meterEvents,
+                                                      double seconds) {
+    if (!std::isfinite(seconds)) return std::nullopt;
+    const auto anchors = positionedAnchors(region, rhythmicAnchors);
+    const MeterRule rule = meterRuleAtRegion(region, meterEvents);
+    for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
+        const auto& a = anchors[i];
+        const auto& b = anchors[i + 1];
+        if (!pairRuns(a, b)) continue;
+        const double ta = a.audioTimeSeconds;
+        const double tb = b.audioTimeSeconds;
+        if (seconds < ta - kSameTimeSeconds || seconds > tb + kSameTimeSeconds) continue;
+        // On an anchor the grid shows the anchor's own bar.beat.
+        for (const auto* anchor : {&a, &b}) {
+            if (anchor->musicalPosition && std::abs(seconds - anchor->audioTimeSeconds) <= kSameTimeSeconds) {
+                return countedOn(*anchor->musicalPosition, 0, rule.beatsPerBar);
+            }
+        }
+        const CountOrigin origin = countOrigin(anchors, i);
+        if (!origin.position) return std::nullopt;
+        const double q = *a.quarterPosition + (*b.quarterPosition - *a.quarterPosition) * ((seconds - ta) / (tb - ta));
+        const double beats = (q - origin.quarter) / rule.beatLengthQuarters;
+        const double whole = std::floor(beats + kQuarterGuard);
+        auto position = countedOn(*origin.position, saturatingInt64(whole), rule.beatsPerBar);
+        position.fractionOfBeat = clampOr(beats - whole, 0.0, kLargestBeatFraction, 0.0);
+        return position;
+    }
+    return std::nullopt;
+}
+
 std::vector<ClickEvent> rubatoClickEvents(const BeatloomTimelineRegion& region,
                                           const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
                                           const std::vector<BeatloomMeterEvent>& meterEvents) {
-    const MeterRule rule = meterRuleAtRegion(region, meterEvents);
     std::vector<ClickEvent> clicks;
     for (const auto& line : rubatoGridLines(region, rhythmicAnchors, meterEvents, BeatloomGridResolution::quarter)) {
         if (line.kind == GridKind::subdivision) continue;
-        const std::int64_t beats = roundedInt64(line.quarterPosition / rule.beatLengthQuarters);
-        clicks.push_back(ClickEvent{line.timeSeconds, floorModulo(beats, rule.beatsPerBar) == 0});
+        clicks.push_back(ClickEvent{line.timeSeconds, line.kind == GridKind::bar});
     }
     return clicks;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <vector>
 
 #include "core/grid_records.hpp"
@@ -14,14 +15,26 @@
 namespace corvel::BeatloomFlexibleTimeline {
 
 // The elastic grid of one effective region (its mode is not looked at), from its anchors that
-// carry a quarter position: lines at whole multiples of the resolution step between the first
-// and the last of them, sorted by time and merged. Fewer than two such anchors: no lines.
-// Anchors of other regions are ignored, and so are anchors with a time or position that is
-// not finite.
+// carry a quarter position, sorted by time and merged; fewer than two such anchors: no lines.
+// Between two anchors the lines fall on whole steps of the resolution counted from the first
+// of them, so every anchor has its line, and bars and beats count on from the last anchor that
+// carries a bar.beat (the line on an anchor shows the anchor's own bar.beat); a bar line is the
+// first beat of a bar. Before the first such anchor beats count from quarter 0 and carry no
+// numbers. Anchors of other regions are ignored, and so are anchors with a time or position
+// that is not finite.
 std::vector<BeatloomTimeline::GridLine> rubatoGridLines(const BeatloomTimelineRegion& region,
                                                         const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
                                                         const std::vector<BeatloomMeterEvent>& meterEvents,
                                                         BeatloomGridResolution resolution);
+
+// The bar, beat and fraction of a beat that the region's grid shows at a time: between two of
+// its anchors, counted on from the last anchor with a bar.beat as the lines are; on an anchor,
+// the anchor's own bar.beat. None before the first anchor, after the last one, or where the
+// grid carries no numbers.
+std::optional<BeatloomMusicalPosition> rubatoPosition(const BeatloomTimelineRegion& region,
+                                                      const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,
+                                                      const std::vector<BeatloomMeterEvent>& meterEvents,
+                                                      double seconds);
 
 // One click on every beat and bar line of the region's grid at quarter resolution, accented
 // on the bar lines.

@@ -81,15 +81,13 @@ std::vector<ValidationIssue> validate(const std::vector<BeatloomTimelineRegion>&
                                       double durationSeconds) {
     std::vector<ValidationIssue> issues;
 
-    // Overlaps are looked for before trimming, which would hide them. A region overlaps when
-    // it starts inside any region before it in region order, not only its direct predecessor.
+    // Overlaps are looked for before trimming, which would hide them: a region overlaps when it
+    // starts inside the one before it in region order.
     const auto untrimmed = clampedSortedRegions(regions, durationSeconds);
-    double furthestEnd = untrimmed.empty() ? 0.0 : untrimmed.front().endSeconds;
     for (std::size_t i = 1; i < untrimmed.size(); ++i) {
-        if (untrimmed[i].startSeconds < furthestEnd - kSameTimeSeconds) {
+        if (untrimmed[i].startSeconds < untrimmed[i - 1].endSeconds - kSameTimeSeconds) {
             issues.push_back(ValidationIssue{kRegionsOverlapMessage});
         }
-        furthestEnd = std::max(furthestEnd, untrimmed[i].endSeconds);
     }
 
     for (const auto& region : normalizedRegions(regions, durationSeconds)) {

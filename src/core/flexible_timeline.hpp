@@ -32,7 +32,7 @@ std::vector<BeatloomTimelineRegion> normalizedRegions(const std::vector<Beatloom
                                                       double durationSeconds);
 
 // The findings that block an export, in this order: one "Timeline regions overlap." for each
-// region (clamped and sorted, before trimming) that starts inside an earlier one, then per
+// region (clamped and sorted, before trimming) that starts inside the one before it, then per
 // effective Rubato region the anchor pairs whose times or quarter positions do not increase.
 std::vector<ValidationIssue> validate(const std::vector<BeatloomTimelineRegion>& regions,
                                       const std::vector<BeatloomRhythmicAnchor>& rhythmicAnchors,

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <optional>
 #include <utility>
 
 #include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 #include "core/flexible_timeline.hpp"
+#include "core/grid_lines.hpp"
 #include "core/meter_map.hpp"
 #include "core/midi_writer.hpp"
 #include "core/phase_anchors.hpp"
@@ -207,12 +210,22 @@ std::vector<double> rampBeatTimes(const std::vector<BeatloomTimeline::Segment>& 
     return times;
 }
 
+// Beats from the start of its bar to a beat numbered from 1, whatever the number.
+std::int64_t beatIndexInBar(std::int64_t beat, const BeatloomTimeline::MeterRule& rule) {
+    const std::int64_t perBar = std::max<std::int64_t>(rule.beatsPerBar, 1);
+    const std::int64_t inBar = (beat % perBar + perBar) % perBar;  // the beat's number, taken into 0...perBar - 1
+    return (inBar + perBar - 1) % perBar;
+}
+
 // The Rubato tempo of one effective region: from its first used anchor to its last, the
 // events between consecutive anchors replace the metered tempo.
 struct RubatoSpan {
+    double regionStart = 0;
     double start = 0;
     double end = 0;
-    double quarters = 0;  // what the span's events add to the file's position
+    double firstQuarter = 0;  // the first used anchor's position on the region's own axis
+    std::optional<BeatloomMusicalPosition> firstPosition;  // and the bar.beat it is labelled with
+    std::optional<BeatloomMusicalPosition> lastPosition;   // the last used anchor's bar.beat
     std::vector<TempoEvent> events;
 };
 
@@ -235,6 +248,7 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
         });
         std::erase_if(anchors, [](const BeatloomRhythmicAnchor& anchor) { return !anchor.quarterPosition; });
         RubatoSpan span;
+        span.regionStart = region.startSeconds;
         for (std::size_t i = 0; i + 1 < anchors.size(); ++i) {
             const BeatloomRhythmicAnchor& a = anchors[i];
             const BeatloomRhythmicAnchor& b = anchors[i + 1];
@@ -247,10 +261,12 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
             validateTempo(bpm);
             if (span.events.empty()) {
                 span.start = a.audioTimeSeconds;
+                span.firstQuarter = *a.quarterPosition;
+                span.firstPosition = a.musicalPosition;
             }
             span.events.push_back({a.audioTimeSeconds, bpm});
             span.end = b.audioTimeSeconds;
-            span.quarters += dq;
+            span.lastPosition = b.musicalPosition;
         }
         if (!span.events.empty()) {
             spans.push_back(std::move(span));
@@ -259,110 +275,286 @@ std::vector<RubatoSpan> rubatoSpans(const std::vector<BeatloomTimelineRegion>& r
     return spans;
 }
 
-bool insideSpan(const RubatoSpan& span, double seconds) {
-    return seconds >= span.start - kSameTimeSeconds && seconds <= span.end + kSameTimeSeconds;
-}
+// The tempi a file can hold, kept a hair inside the limits so that a tempo computed to reach a
+// position is never refused for its last bit.
+constexpr double kSlowestTempo = 60000000.0 / kMaxMicrosecondsPerQuarter * (1 + 1e-9);
+constexpr double kFastestTempo = 60000000.0 / kMinMicrosecondsPerQuarter * (1 - 1e-9);
+// A position this close to where the file must be is as good as there.
+constexpr double kPositionSlackQuarters = 0.25 / kTicksPerQuarter;
 
-bool isExportableTempo(double bpm) {
-    try {
-        validateTempo(bpm);
-        return true;
-    } catch (const TempoMIDIExporterError&) {
-        return false;
+// Where a tempo change may land: the positions a bar length apart (all of them in `base`'s
+// class) that put the next line on the beat and bar the editor shows.
+struct Lattice {
+    double base = 0;
+    double step = 0;
+};
+
+// The file being built: its tempo events, sorted by time (at equal times the later one rules,
+// as the merge keeps it), and the position they reach.
+class FileTempo {
+public:
+    explicit FileTempo(std::vector<TempoEvent> events) : events_(std::move(events)) {
+        std::stable_sort(events_.begin(), events_.end(),
+                         [](const TempoEvent& a, const TempoEvent& b) { return a.seconds < b.seconds; });
     }
+
+    // The file's position, in quarter notes, at a time.
+    double quartersAt(double seconds) const {
+        double quarters = 0;
+        double at = 0;
+        double bpm = events_.empty() ? 120 : events_.front().bpm;
+        for (const TempoEvent& event : events_) {
+            const double time = std::max(event.seconds, 0.0);
+            if (time > seconds) break;
+            quarters += (time - at) * bpm / 60;
+            at = time;
+            bpm = event.bpm;
+        }
+        return quarters + (seconds - at) * bpm / 60;
+    }
+
+    bool hasEventAt(double seconds) const {
+        return std::any_of(events_.begin(), events_.end(), [&](const TempoEvent& event) {
+            return std::abs(event.seconds - seconds) < kSameTimeSeconds;
+        });
+    }
+
+    std::optional<double> nextEventAfter(double seconds) const {
+        for (const TempoEvent& event : events_) {
+            if (event.seconds > seconds + kSameTimeSeconds) return event.seconds;
+        }
+        return std::nullopt;
+    }
+
+    // One tempo from `from` to `to` in place of whatever ran there.
+    void bridge(double from, double to, double bpm) {
+        std::erase_if(events_, [&](const TempoEvent& event) {
+            return event.seconds > from - kSameTimeSeconds && event.seconds < to - kSameTimeSeconds;
+        });
+        insert({from, bpm});
+    }
+
+    void insert(TempoEvent event) {
+        const auto at = std::upper_bound(events_.begin(), events_.end(), event.seconds,
+                                         [](double t, const TempoEvent& e) { return t < e.seconds; });
+        events_.insert(at, event);
+    }
+
+    std::vector<TempoEvent> take() { return std::move(events_); }
+
+private:
+    std::vector<TempoEvent> events_;
+};
+
+// The position the file reaches at `to` after one tempo from `from`, where it stands at
+// `reached`: on the lattice when there is one, the point of it nearest to `wanted` among those
+// a file tempo can reach; otherwise `wanted`, held to what can be reached. When no point of the
+// lattice can be reached (the editor shows two beats closer together than a file can hold),
+// invalidTempo with the tempo the next point ahead would need.
+double reachableTarget(double reached, double from, double to, double wanted, const std::optional<Lattice>& lattice) {
+    const double seconds = to - from;
+    const double lowest = reached + kSlowestTempo * seconds / 60;
+    const double highest = reached + kFastestTempo * seconds / 60;
+    if (!lattice || !(lattice->step > 0) || !std::isfinite(lattice->base)) {
+        return std::clamp(wanted, lowest, highest);
+    }
+    const double first = std::ceil((lowest - lattice->base) / lattice->step);
+    const double last = std::floor((highest - lattice->base) / lattice->step);
+    if (first <= last) {
+        const double k = std::clamp(std::round((wanted - lattice->base) / lattice->step), first, last);
+        return lattice->base + k * lattice->step;
+    }
+    const double below = lattice->base + last * lattice->step;
+    const double above = lattice->base + first * lattice->step;
+    const double nearest = lowest - below <= above - highest ? below : above;
+    const double held = std::clamp(nearest, lowest, highest);
+    if (std::abs(held - nearest) <= kPositionSlackQuarters) return held;
+    // The file would have to rush ahead faster than it can: the tempo that would take.
+    throw TempoMIDIExporterError::invalidTempo((above - reached) * 60 / seconds);
 }
 
-// The tempo events of the whole file: the metered events outside every Rubato span and the
-// Rubato events. After a span the file stands at the span's own quarters, which need not be
-// the editor's. From the span's end to the next landmark where the editor's metered grid shows
-// again (a meter, marker or region end, a metered tempo event outside every region, or the
-// song's end) the tempo that reaches the editor's quarter there is written, and from that
-// landmark on the metered tempo resumes. When the editor's quarter there lies too close
-// behind, a later landmark is taken; when none can be reached, invalidTempo.
+// A bar or beat line the editor draws outside the Free Time and Rubato regions.
+struct MeteredLine {
+    double seconds = 0;
+    std::optional<BeatloomMusicalPosition> position;
+};
+
+std::vector<MeteredLine> meteredLines(const std::vector<BeatloomTempoPoint>& points,
+                                      const std::vector<BeatloomMeterEvent>& meterEvents,
+                                      const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,
+                                      std::int64_t pickupBarCount, std::vector<BeatloomTimelineRegion> regions,
+                                      double durationSeconds) {
+    // As Free Time, a region keeps none of the metered lines and draws none of its own.
+    for (auto& region : regions) region.mode = BeatloomTimelineMode::free;
+    std::vector<MeteredLine> lines;
+    for (const auto& line : BeatloomTimeline::gridLines(points, meterEvents, barAnchors, {}, barOneSeconds, pickupBarCount,
+                                                        false, regions, {}, BeatloomGridResolution::sixteenth,
+                                                        durationSeconds)) {
+        if (line.kind == BeatloomTimeline::GridKind::subdivision || line.timeSeconds < 0 ||
+            line.timeSeconds > durationSeconds) {
+            continue;
+        }
+        MeteredLine metered{line.timeSeconds, std::nullopt};
+        if (line.barNumber && line.beatNumber) metered.position = BeatloomMusicalPosition{*line.barNumber, *line.beatNumber, 0};
+        lines.push_back(metered);
+    }
+    return lines;
+}
+
+// Beats from one bar.beat to another in bars of `beatsPerBar` beats.
+double beatsBetween(const BeatloomMusicalPosition& from, const BeatloomMusicalPosition& to, std::int64_t beatsPerBar) {
+    return (static_cast<double>(to.bar) - static_cast<double>(from.bar)) * static_cast<double>(beatsPerBar) +
+           (static_cast<double>(to.beat) - static_cast<double>(from.beat));
+}
+
+// The number of the editor's bar that holds a time, counted from the phase anchor in force.
+std::int64_t editorBarAt(const std::vector<BeatloomTimeline::PhaseAnchor>& anchors,
+                         const std::vector<BeatloomTimeline::Segment>& segs, double seconds) {
+    const auto index = BeatloomTimeline::phaseAnchorIndex(anchors, seconds);
+    if (!index) return 1;
+    const auto& anchor = anchors[*index];
+    const auto rule = BeatloomTimeline::meterRule(anchor.meter);
+    const double beats = (BeatloomTimeline::quarterPosition(segs, seconds) - anchor.quarter) / rule.beatLengthQuarters;
+    const std::int64_t bars = floorDivide(saturatingInt64(std::floor(beats + 1e-6)), rule.beatsPerBar);
+    std::int64_t bar = 0;
+    if (__builtin_add_overflow(anchor.barNumber, bars, &bar)) {
+        return bars > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+    }
+    return bar;
+}
+
+// A time signature of the file: where it stands, what it counts, and the number the editor
+// gives the bar that starts there.
+struct Signature {
+    double seconds = 0;
+    BeatloomMeterEvent meter;
+    std::int64_t bar = 1;
+};
+
+// The tempo events of the whole file. Outside the Rubato spans the file runs at the editor's
+// metered tempo and inside them at the anchors' tempo; each span is joined to the editor's
+// lines around it. The lead-in runs from the last line the editor draws before the span's
+// first anchor (a metered line, or the last anchor of the span before) to that anchor, the
+// catch-up from the span's last anchor to the first metered line after it. Each join takes one
+// tempo, which counts on the beats from the bar.beat the editor shows where the join starts to
+// the one it shows where it ends, so that the line it reaches falls on that beat of the bar the
+// file counts from its last time signature. Where the count runs backwards, or a side has no
+// bar.beat, the join lands on the same beat of the bar as near as it can to where the editor's
+// quarters put it; a first anchor without a bar.beat is simply reached at its own position. When
+// the metered grid resumes right at a span's last anchor (Rejoin Grid) the file goes on from
+// there; when no line follows a span, its last tempo runs on.
 std::vector<TempoEvent> exportedTempoEvents(const std::vector<BeatloomTempoPoint>& points,
                                             const std::vector<BeatloomTimeline::Segment>& segs,
-                                            const std::vector<RubatoSpan>& spans,
-                                            const std::vector<BeatloomTimelineRegion>& effectiveRegions,
-                                            const std::vector<double>& landmarks,
+                                            const std::vector<RubatoSpan>& spans, const std::vector<MeteredLine>& lines,
+                                            const std::vector<Signature>& signatures,
                                             const std::vector<double>& sortedSplitTimes, double durationSeconds) {
     const std::vector<TempoEvent> metered = steppedTempoEvents(points, segs, sortedSplitTimes, durationSeconds);
-    auto insideAnySpan = [&](double seconds, const RubatoSpan* except) {
-        return std::any_of(spans.begin(), spans.end(), [&](const RubatoSpan& span) {
-            return &span != except && insideSpan(span, seconds);
-        });
-    };
-    auto insideAnyRegion = [&](double seconds) {
-        return std::any_of(effectiveRegions.begin(), effectiveRegions.end(), [&](const BeatloomTimelineRegion& r) {
-            return seconds >= r.startSeconds - kSameTimeSeconds && seconds < r.endSeconds - kSameTimeSeconds;
-        });
-    };
-    std::vector<TempoEvent> kept;
+    std::vector<TempoEvent> initial;
     for (const TempoEvent& event : metered) {
-        if (!insideAnySpan(event.seconds, nullptr)) kept.push_back(event);
+        const bool insideASpan = std::any_of(spans.begin(), spans.end(), [&](const RubatoSpan& span) {
+            return event.seconds > span.start - kSameTimeSeconds && event.seconds < span.end - kSameTimeSeconds;
+        });
+        if (!insideASpan) initial.push_back(event);
     }
+    for (const RubatoSpan& span : spans) initial.insert(initial.end(), span.events.begin(), span.events.end());
+    FileTempo file(std::move(initial));
 
-    struct Bridge {
-        double from = 0;
-        double to = 0;
-        double bpm = 0;
+    auto quarterAt = [&](double t) { return BeatloomTimeline::quarterPosition(segs, t); };
+    // The time signature that counts the bars at the end of a join from `from` to `to`: the last
+    // one at or before `to`. None when it stands inside the join: the join itself starts its bar.
+    auto countingSignature = [&](double from, double to) -> const Signature* {
+        const Signature* counting = nullptr;
+        for (const Signature& signature : signatures) {
+            if (signature.seconds <= to + kSameTimeSeconds) counting = &signature;
+        }
+        return counting && counting->seconds <= from + kSameTimeSeconds ? counting : nullptr;
     };
-    std::vector<Bridge> bridges;
-    for (const RubatoSpan& span : spans) {
-        if (insideAnySpan(span.end, &span)) {
-            continue;  // another span takes over right there
-        }
-        std::vector<double> targets{durationSeconds};
-        for (const TempoEvent& event : kept) {
-            if (!insideAnyRegion(event.seconds)) targets.push_back(event.seconds);
-        }
-        targets.insert(targets.end(), landmarks.begin(), landmarks.end());
-        std::erase_if(targets, [&](double t) { return !(t > span.end + kSameTimeSeconds) || insideAnySpan(t, &span); });
-        std::sort(targets.begin(), targets.end());
-        if (targets.empty()) {
-            continue;  // the span reaches the song's end
-        }
-        const double reached = BeatloomTimeline::quarterPosition(segs, span.start) + span.quarters;
-        Bridge bridge{span.end, 0, 0};
-        for (double t : targets) {
-            bridge.to = t;
-            bridge.bpm = (BeatloomTimeline::quarterPosition(segs, t) - reached) * 60 / (t - span.end);
-            if (isExportableTempo(bridge.bpm)) break;
-        }
-        validateTempo(bridge.bpm);
-        bridges.push_back(bridge);
-    }
+    auto join = [&](double from, double to, double target) {
+        const double bpm = (target - file.quartersAt(from)) * 60 / (to - from);
+        validateTempo(bpm);
+        file.bridge(from, to, bpm);
+    };
+    auto byTime = [](const MeteredLine& line, double t) { return line.seconds < t; };
 
-    // A bridge replaces the metered tempo up to its landmark, where the metered tempo resumes.
-    std::vector<TempoEvent> events;
-    for (const TempoEvent& event : kept) {
-        const bool bridged = std::any_of(bridges.begin(), bridges.end(), [&](const Bridge& bridge) {
-            return event.seconds > bridge.from - kSameTimeSeconds && event.seconds < bridge.to - kSameTimeSeconds;
-        });
-        if (!bridged) events.push_back(event);
-    }
-    for (const RubatoSpan& span : spans) {
-        events.insert(events.end(), span.events.begin(), span.events.end());
-    }
-    for (const Bridge& bridge : bridges) {
-        events.push_back({bridge.from, bridge.bpm});
-        const bool meteredEventThere = std::any_of(kept.begin(), kept.end(), [&](const TempoEvent& event) {
-            return std::abs(event.seconds - bridge.to) < kSameTimeSeconds;
-        });
-        if (meteredEventThere || !(bridge.to < durationSeconds - kSameTimeSeconds)) continue;
-        double next = durationSeconds;
-        for (const TempoEvent& event : kept) {
-            if (event.seconds > bridge.to + kSameTimeSeconds) {
-                next = event.seconds;
-                break;
+    double shift = 0;  // the file's position past the editor's metered one
+    const RubatoSpan* previous = nullptr;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const RubatoSpan& span = spans[i];
+
+        // Lead-in, from the editor's last line before the first anchor: a metered line, or the
+        // end of the span before.
+        const auto lineBefore = std::lower_bound(lines.begin(), lines.end(), span.start - kSameTimeSeconds, byTime);
+        std::optional<double> from;
+        std::optional<BeatloomMusicalPosition> fromPosition;
+        if (lineBefore != lines.begin()) {
+            from = std::prev(lineBefore)->seconds;
+            fromPosition = std::prev(lineBefore)->position;
+        }
+        if (previous && (!from || *from < previous->end)) {
+            from = previous->end;
+            fromPosition = previous->lastPosition;
+        }
+        if (!from && span.regionStart < span.start - kSameTimeSeconds) from = span.regionStart;
+        if (from && span.start - *from > kSameTimeSeconds) {
+            const double reached = file.quartersAt(*from);
+            double wanted = span.firstQuarter + shift;
+            std::optional<Lattice> lattice;
+            const Signature* counting = span.firstPosition ? countingSignature(*from, span.start) : nullptr;
+            if (counting) {
+                // The anchor's beat of the bar the signature counts, the beats from the line before
+                // it on, when that has a bar.beat, or else its bar counted from the signature's.
+                const auto rule = BeatloomTimeline::meterRule(counting->meter);
+                lattice = Lattice{file.quartersAt(counting->seconds) +
+                                      rule.beatLengthQuarters *
+                                          static_cast<double>(beatIndexInBar(span.firstPosition->beat, rule)),
+                                  rule.barLengthQuarters()};
+                wanted = fromPosition
+                             ? reached + rule.beatLengthQuarters * beatsBetween(*fromPosition, *span.firstPosition,
+                                                                               rule.beatsPerBar)
+                             : lattice->base + lattice->step * (static_cast<double>(span.firstPosition->bar) -
+                                                                static_cast<double>(counting->bar));
+            }
+            join(*from, span.start, reachableTarget(reached, *from, span.start, wanted, lattice));
+        }
+        previous = &span;
+
+        // Catch-up, to the first metered line after the last anchor.
+        const auto lineAfter = std::upper_bound(lines.begin(), lines.end(), span.end - kSameTimeSeconds,
+                                                [](double t, const MeteredLine& line) { return t < line.seconds; });
+        if (lineAfter == lines.end()) continue;
+        const double to = lineAfter->seconds;
+        if (i + 1 < spans.size() && !(to < spans[i + 1].start - kSameTimeSeconds)) continue;
+        double reachedThere = file.quartersAt(span.end);
+        if (to - span.end > kSameTimeSeconds) {
+            double wanted = quarterAt(to) + shift;
+            std::optional<Lattice> lattice;
+            if (const Signature* counting = countingSignature(span.end, to)) {
+                // The line's beat of the bar the signature counts, the beats from the last anchor
+                // on, when both have a bar.beat, or else where the metered grid has it.
+                const auto rule = BeatloomTimeline::meterRule(counting->meter);
+                lattice = Lattice{file.quartersAt(counting->seconds) + quarterAt(to) - quarterAt(counting->seconds),
+                                  rule.barLengthQuarters()};
+                wanted = span.lastPosition && lineAfter->position
+                             ? reachedThere + rule.beatLengthQuarters * beatsBetween(*span.lastPosition,
+                                                                                    *lineAfter->position, rule.beatsPerBar)
+                             : lattice->base;
+            }
+            reachedThere = reachableTarget(reachedThere, span.end, to, wanted, lattice);
+            join(span.end, to, reachedThere);
+        }
+        if (!file.hasEventAt(to) && to < durationSeconds - kSameTimeSeconds) {
+            // From the line on the metered tempo runs again.
+            double next = file.nextEventAfter(to).value_or(durationSeconds);
+            if (i + 1 < spans.size()) next = std::min(next, spans[i + 1].start);
+            if (next > to + kSameTimeSeconds) {
+                const double bpm = coveringTempo(segs, to, next);
+                validateTempo(bpm);
+                file.insert({to, bpm});
             }
         }
-        for (const RubatoSpan& span : spans) {
-            if (span.start > bridge.to + kSameTimeSeconds) next = std::min(next, span.start);
-        }
-        const double bpm = coveringTempo(segs, bridge.to, next);
-        validateTempo(bpm);
-        events.push_back({bridge.to, bpm});
+        shift = reachedThere - quarterAt(to);
     }
+    std::vector<TempoEvent> events = file.take();
 
     // Events before the audio start count from 0 s; the last of them is the tempo in force there.
     stableInsertionSort(events, [](const TempoEvent& a, const TempoEvent& b) { return a.seconds < b.seconds; });
@@ -481,17 +673,25 @@ MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
 
     // Every event lands on the editor's position: ramps are split at the events, at the start
     // of each Rubato span and at the editor's beats.
-    std::vector<double> landmarks;
-    for (const TimedMetaEvent& event : others) landmarks.push_back(event.seconds);
-    std::vector<double> splitTimes = landmarks;
+    std::vector<double> splitTimes;
+    std::vector<Signature> signatures;
+    for (const TimedMetaEvent& event : others) {
+        splitTimes.push_back(event.seconds);
+        if (const auto* meter = std::get_if<BeatloomMeterEvent>(&event.payload)) signatures.push_back({event.seconds, *meter});
+    }
     for (const RubatoSpan& span : spans) splitTimes.push_back(span.start);
     const auto anchors = BeatloomTimeline::phaseAnchors(meterEvents, barAnchors, {}, barOneSeconds, segs, durationSeconds);
+    for (Signature& signature : signatures) signature.bar = editorBarAt(anchors, segs, signature.seconds);
     const std::vector<double> beats = rampBeatTimes(segs, anchors);
     splitTimes.insert(splitTimes.end(), beats.begin(), beats.end());
     std::erase_if(splitTimes, [](double t) { return !std::isfinite(t); });
     std::sort(splitTimes.begin(), splitTimes.end());
-    const std::vector<TempoEvent> tempo =
-        exportedTempoEvents(points, segs, spans, regions, landmarks, splitTimes, durationSeconds);
+    const std::vector<TempoEvent> tempo = exportedTempoEvents(
+        points, segs, spans,
+        spans.empty() ? std::vector<MeteredLine>{}
+                      : meteredLines(points, meterEvents, barAnchors, barOneSeconds, pickupBarCount, regions,
+                                     durationSeconds),
+        signatures, splitTimes, durationSeconds);
 
     // The tempo events are sorted and come last among events at one time: merge the two lists.
     MetaEventPlan plan{tempo.front().bpm, meters.front(), {}};

@@ -126,11 +126,14 @@ std::string pickupMarkerText(std::int64_t count);
 // All events of the file in writing order. Every event, every Rubato span start and every
 // beat of the editor's grid inside a ramp also splits the ramp's steps, so each lands on its
 // quarter position. From the first to the last used anchor of a Rubato region only the Rubato
-// tempo stands; from there to the next landmark where the metered grid shows again (a meter,
-// marker or region end, a metered tempo change outside the regions, the song's end) the tempo
-// that reaches the editor's quarter there is written, then the metered tempo resumes. With
-// pickup bars, the meter is restated where the first whole pickup bar begins after 0 s.
-// Throws what the operations above throw, and invalidTimeline when no tempo event is left.
+// tempo stands. One tempo leads in to the first anchor from the last bar or beat line the editor
+// draws before it (a metered line, or the last anchor of a Rubato region just before), and one
+// catches up from the last anchor to the first metered line after it, each landing on the beat
+// and bar the editor shows there; from that line the metered tempo resumes, and after a span
+// that no line follows its last tempo runs on to the end. With pickup bars, the meter is
+// restated where the first whole pickup bar begins after 0 s. Throws what the operations above
+// throw; invalidTempo also when a join would need a tempo no file can hold, and invalidTimeline
+// when no tempo event is left.
 MetaEventPlan metaEvents(const std::vector<BeatloomTempoPoint>& tempoPoints,
                          const std::vector<BeatloomMeterEvent>& meterEvents,
                          const std::vector<BeatloomBarAnchor>& barAnchors, std::optional<double> barOneSeconds,

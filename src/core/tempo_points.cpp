@@ -243,16 +243,17 @@ double bpmAtSorted(const TempoPoints& points, double timeSeconds, double fallbac
 }
 
 // The merged map is, in time order:
-//   old points before the left seam [s - 0.02, s), and, when the last of them ramps, a carry
-//   point at s - 0.02 with the old tempo there, so that ramp keeps its old slope;
-//   the start point at s with the re-analysed tempo;
-//   the re-analysed points inside (s + 0.02, e - 0.02), the last of them without a ramp since
-//   its ramp target was left out;
-//   the end point at e with the old tempo there and the old ramp flag, and, when old points sat
-//   in the right seam (e, e + 0.02], a carry point at e + 0.02 that takes over the tempo and ramp
-//   of the last of them;
-//   old points after e + 0.02.
-// The 0.02 s seams keep every new point the edit margin away from its neighbours.
+//   every old point before s, untouched;
+//   when the last of them ramps, a hold point on its ramp at max(s, its time + 0.02) that keeps
+//   the ramp's course up to there;
+//   the start point with the re-analysed tempo, at s or 0.02 s after the point before it;
+//   the re-analysed points more than 0.02 s inside the start point and the end point, the last
+//   of them without a ramp since its ramp target was left out;
+//   when the audio goes on after e, the end point at e, or 0.02 s before the first old point
+//   after e, with the old tempo there and, inside an old ramp, ramping on along it;
+//   every old point after e, untouched.
+// So the tempo outside [s, e] is the old one, and every new point keeps the edit margin from its
+// neighbours; a selection too short to hold the re-analysed tempo between them is refused.
 std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, const TempoPoints& reanalyzed,
                                                   double rangeStartSeconds, double rangeEndSeconds,
                                                   double audioDurationSeconds) {
@@ -266,32 +267,43 @@ std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, con
     if (!(e - s >= minimumRange)) return std::nullopt;
 
     const double fallback = old.front().bpm;
-    const double startBPM = bpmAtSorted(fresh, s, fallback);
-    const double endBPM = bpmAt(old, e, fallback);
 
+    // The old curve before the selection, whole.
     TempoPoints result;
     result.reserve(old.size() + fresh.size() + 4);
-
-    // Old curve before the selection.
     for (const BeatloomTempoPoint& point : old) {
-        if (point.timeSeconds < s - editMargin) result.push_back(point);
+        if (point.timeSeconds < s - orderTie) result.push_back(point);
     }
-    if (!result.empty() && result.back().linearToNext) {
-        const double carryTime = s - editMargin;
-        if (carryTime - result.back().timeSeconds >= tooCloseThreshold) {
-            result.push_back(freshPoint(carryTime, bpmAt(old, carryTime, fallback), false));
-        } else {
-            // No room for a carrying point that the export check would accept; hold the ramp's
-            // tempo through the seam instead of ramping into the new tempo.
-            result.back().linearToNext = false;
+    // The re-analysed tempo starts at the selection, but no closer than 0.02 s to the last old
+    // point. When that point ramps, a point on its ramp holds the ramp's course up to there, and
+    // the re-analysed tempo follows 0.02 s later, inside the selection.
+    double freshStart = s;
+    if (!result.empty()) {
+        freshStart = std::max(s, result.back().timeSeconds + editMargin);
+        if (result.back().linearToNext) {
+            result.push_back(freshPoint(freshStart, bpmAt(old, freshStart, fallback), false));
+            freshStart += editMargin;
         }
     }
+    result.push_back(freshPoint(freshStart, bpmAtSorted(fresh, freshStart, fallback), false));
 
-    result.push_back(freshPoint(s <= editMargin ? 0.0 : s, startBPM, false));
+    // After the selection the old points stay, and when the audio goes on past the selection a
+    // point resumes the old tempo at its end, or 0.02 s before the first old point after it.
+    // It takes the old tempo there and, inside an old ramp, ramps on along it.
+    const auto after = std::find_if(old.begin(), old.end(), [&](const BeatloomTempoPoint& p) { return p.timeSeconds > e; });
+    std::optional<BeatloomTempoPoint> resume;
+    if (e < d - orderTie) {
+        const double t = after == old.end() ? e : std::min(e, after->timeSeconds - editMargin);
+        resume = freshPoint(t, bpmAt(old, t, fallback), after != old.end() && old[governingIndex(old, t)].linearToNext);
+    }
+    const double freshEnd = resume ? resume->timeSeconds : e;
+    const double nextKept = resume ? resume->timeSeconds : after == old.end() ? freshEnd + editMargin : after->timeSeconds;
+    // No room for the re-analysed tempo between the seams.
+    if (nextKept - freshStart < tooCloseThreshold) return std::nullopt;
 
     const std::size_t firstFresh = result.size();
     for (const BeatloomTempoPoint& point : fresh) {
-        if (point.timeSeconds > s + editMargin && point.timeSeconds < e - editMargin) {
+        if (point.timeSeconds > freshStart + editMargin && point.timeSeconds < freshEnd - editMargin) {
             BeatloomTempoPoint kept = point;
             kept.confidence = std::isnan(kept.confidence) ? mergedConfidenceFloor
                                                           : std::max(kept.confidence, mergedConfidenceFloor);
@@ -308,24 +320,8 @@ std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, con
     // its ramp target; it must not ramp into the old tempo at the range end.
     if (result.size() > firstFresh) result.back().linearToNext = false;
 
-    if (e < d - editMargin) {
-        // The old map starts at 0 s, so some old point always governs at e.
-        result.push_back(freshPoint(e, endBPM, old[governingIndex(old, e)].linearToNext));
-
-        const double carryTime = e + editMargin;
-        const std::size_t governingAtCarry = governingIndex(old, carryTime);
-        const BeatloomTempoPoint& seamPoint = old[governingAtCarry];
-        const bool seamHeldOldPoints = seamPoint.timeSeconds > e + orderTie && seamPoint.timeSeconds <= carryTime;
-        const bool nextKeptIsFarEnough = governingAtCarry + 1 >= old.size() ||
-                                         old[governingAtCarry + 1].timeSeconds - carryTime >= tooCloseThreshold;
-        if (seamHeldOldPoints && nextKeptIsFarEnough) {
-            result.push_back(freshPoint(carryTime, bpmAt(old, carryTime, fallback), seamPoint.linearToNext));
-        }
-    }
-
-    for (const BeatloomTempoPoint& point : old) {
-        if (point.timeSeconds > e + editMargin) result.push_back(point);
-    }
+    if (resume) result.push_back(*resume);
+    result.insert(result.end(), after, old.end());
     return normalizedTempoPoints(std::move(result));
 }
 

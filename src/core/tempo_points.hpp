@@ -76,10 +76,11 @@ std::optional<TempoPoints> settingTempoPointRamp(const TempoPoints& points, cons
 std::optional<TempoPoints> insertingTempoPoint(const TempoPoints& points, double timeSeconds,
                                                double audioDurationSeconds);
 
-// Replaces the tempo inside [start, end] by a re-analysis of that range. The tempo outside the
-// range stays as it was: bpmAt gives the old value at every time up to start - 0.02 s and from
-// end + 0.02 s on, and right up to the range edges wherever no old point and no old ramp
-// crosses those 0.02 s seams.
+// Replaces the tempo inside [start, end] by a re-analysis of that range. Nothing outside the
+// range changes: every old point outside it stays, and bpmAt gives the old value at every time
+// before start and after end. Inside the range, within 0.02 s of its edges, the old tempo may
+// run on where an old point or ramp leaves no room for the re-analysed one. None when the range
+// is shorter than 0.04 s or cannot hold the re-analysed tempo between those seams.
 std::optional<TempoPoints> mergingReanalyzedRange(const TempoPoints& points, const TempoPoints& reanalyzed,
                                                   double rangeStartSeconds, double rangeEndSeconds,
                                                   double audioDurationSeconds);

@@ -86,6 +86,8 @@ BeatloomWaveformEditor::BeatloomWaveformEditor(session::BeatloomViewModel& model
     bridge_->watch(model_.barOneSeconds);
     bridge_->watch(model_.pickupBarCount);
     bridge_->watch(model_.timelineRegions);
+    // Inside Rubato the position counts from the region's anchors.
+    bridge_->watch(model_.rhythmicAnchors);
     refresh();
 }
 

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "common/numeric.hpp"
+#include "core/flexible_grid.hpp"
 #include "core/flexible_timeline.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
@@ -93,6 +94,13 @@ std::optional<BeatloomMusicalPosition> BeatloomViewModel::musicalPositionAtLocat
     const double locator = locatorSeconds.value();
     const auto region = BeatloomFlexibleTimeline::regionContaining(timelineRegions.value(), locator);
     if (region && region->mode == BeatloomTimelineMode::free) return std::nullopt;
+    // Inside a Rubato region the position is the one its elastic grid shows, as the anchors
+    // there are labelled.
+    const auto effective = BeatloomFlexibleTimeline::regionContaining(
+        BeatloomFlexibleTimeline::normalizedRegions(timelineRegions.value(), duration), locator);
+    if (effective && effective->mode == BeatloomTimelineMode::rubato) {
+        return BeatloomFlexibleTimeline::rubatoPosition(*effective, rhythmicAnchors.value(), meterEvents.value(), locator);
+    }
 
     const auto segments = BeatloomTimeline::segments(
         editableTempoPoints.value(), std::max(duration, std::max(locator, 0.0) + kGridHorizonMarginSeconds));

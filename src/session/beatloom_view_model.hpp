@@ -117,8 +117,9 @@ public:
     std::vector<std::string> tempoMapIssues() const;
     // The time signature in force at the locator.
     BeatloomMeterEvent meterEventAtLocator() const;
-    // Bar, beat and fraction of a beat at the locator; none without a result, inside Free Time
-    // or where the map gives no grid.
+    // Bar, beat and fraction of a beat at the locator, as the grid shows it there (inside a
+    // Rubato region, counted from its anchors); none without a result, inside Free Time or where
+    // the map gives no grid, such as a Rubato region before its first anchor or after its last.
     std::optional<BeatloomMusicalPosition> musicalPositionAtLocator() const;
 
     // ---- Transport ----
@@ -198,7 +199,9 @@ public:
                                     std::string_view status);
 
     // A drag: one undo step for everything between begin and end. A second begin while one is
-    // open is ignored; an end without one does nothing.
+    // open is ignored; an end without one does nothing. While a drag is open no other edit is
+    // recorded: the user's edits do nothing, and a re-analysis that finishes waits for the drag
+    // to end.
     void beginTransaction(std::optional<std::string> actionName);
     void endTransaction(std::string_view status);
     // Live drag updates: they write the edited values and record nothing.
@@ -466,6 +469,8 @@ private:
     BeatloomEditHistory editHistory_{BeatloomEditHistory::defaultCapacity};
     std::optional<BeatloomEditorState> transactionStart_;
     std::optional<std::string> transactionActionName_;
+    // Completions that arrived while a drag was open, run when it ends.
+    std::vector<std::function<void()>> afterDrag_;
     std::optional<double> playbackStartSeconds_;
 };
 

@@ -78,6 +78,7 @@ void BeatloomViewModel::commit(std::string_view actionName, BeatloomEditorState 
 }
 
 void BeatloomViewModel::performEdit(std::string_view actionName, std::string_view status, const Mutation& mutation) {
+    if (transactionStart_) return;
     auto before = captureEditorState();
     stopPreview(false);
     mutation(*this);
@@ -97,6 +98,7 @@ void BeatloomViewModel::applyTempoEdit(std::vector<BeatloomTempoPoint> points, s
 void BeatloomViewModel::commitTempoMap(std::vector<BeatloomTempoPoint> normalizedPoints,
                                        std::vector<BeatloomPhaseLock> locks, std::string_view actionName,
                                        std::string_view status) {
+    if (transactionStart_) return;
     auto before = captureEditorState();
     stopPreview(false);
     setTempoPointsAndPhaseLocks(std::move(normalizedPoints), std::move(locks));
@@ -108,7 +110,7 @@ void BeatloomViewModel::commitTempoMap(std::vector<BeatloomTempoPoint> normalize
 void BeatloomViewModel::applyMeterAndBarAnchorEdit(const std::vector<BeatloomMeterEvent>& newMeterEvents,
                                                    const std::vector<BeatloomBarAnchor>& newBarAnchors,
                                                    std::string_view actionName, std::string_view status) {
-    if (!result.value()) return;
+    if (!result.value() || transactionStart_) return;
     const double duration = result.value()->durationSeconds;
     auto meters = normalizedMeterEvents(newMeterEvents, duration);
     auto anchors = normalizedBarAnchors(newBarAnchors, duration);
@@ -136,8 +138,11 @@ void BeatloomViewModel::endTransaction(std::string_view status) {
     transactionStart_.reset();
     transactionActionName_.reset();
     auto after = captureEditorState();
-    if (before == after) return;
-    commit(actionName, std::move(before), std::move(after), status);
+    if (before != after) commit(actionName, std::move(before), std::move(after), status);
+    // What waited for the drag comes after it in the history.
+    auto waiting = std::move(afterDrag_);
+    afterDrag_.clear();
+    for (auto& resume : waiting) resume();
 }
 
 double BeatloomViewModel::dragTarget(bool snap, BeatloomGridResolution resolution, double seconds) const {

@@ -102,6 +102,7 @@ void BeatloomViewModel::forgetSession(std::optional<std::filesystem::path> url, 
 
     transactionStart_.reset();
     transactionActionName_.reset();
+    afterDrag_.clear();
     playbackStartSeconds_.reset();
     editHistory_.clear();
 

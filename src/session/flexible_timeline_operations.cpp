@@ -57,6 +57,27 @@ double snappedToTransient(const std::optional<BeatloomWaveformData>& waveform, d
     return snap ? snap->time : seconds;
 }
 
+// A time this little past a beat line, in beats, is on it.
+constexpr double kOnTheBeat = 0.001;
+
+// The first anchor of a Rubato region is a performed beat: the metered beat at its time, or,
+// when the time lies past that beat's line, the next beat. The line of the beat it has passed
+// stays on the metered grid before the region, so the region's bars count on from there
+// without showing a beat twice. Its quarter position stays the metered one of its time.
+MeteredPosition firstRubatoBeat(MeteredPosition metered, const BeatloomViewModel& model, double seconds,
+                                double duration) {
+    auto& position = metered.musicalPosition;
+    if (!position) return metered;
+    if (position->fractionOfBeat > kOnTheBeat) {
+        const auto rule = BeatloomTimeline::meterRule(BeatloomTimeline::meterInForceAmongNormalized(
+            normalizedMeterEvents(model.meterEvents.value(), duration), seconds));
+        position = position->beat >= rule.beatsPerBar ? BeatloomMusicalPosition{position->bar + 1, 1, 0.0}
+                                                      : BeatloomMusicalPosition{position->bar, position->beat + 1, 0.0};
+    }
+    position->fractionOfBeat = 0;
+    return metered;
+}
+
 // Rubato started again later inside a region hands the part before the new start back to the
 // metered grid: the anchors there go with it instead of piling up, positioned, on the new start.
 std::vector<BeatloomRhythmicAnchor> withoutAnchorsBeforeTheirRegion(std::vector<BeatloomRhythmicAnchor> anchors,
@@ -142,7 +163,7 @@ void BeatloomViewModel::startRubatoAtLocator() {
     if (!result.value()) return;
     const double duration = result.value()->durationSeconds;
     const double locator = locatorSeconds.value();
-    const auto metered = meteredPositionAt(*this, locator, duration);
+    const auto metered = firstRubatoBeat(meteredPositionAt(*this, locator, duration), *this, locator, duration);
     auto regions = startRegion(BeatloomTimelineMode::rubato, timelineRegions.value(), locator, duration);
     auto anchors = withoutAnchorsBeforeTheirRegion(rhythmicAnchors.value(), regions);
     const auto region = BeatloomFlexibleTimeline::regionContaining(regions, locator + kRegionLookupOffset);
@@ -230,7 +251,7 @@ void BeatloomViewModel::addRhythmicAnchorAtLocator() {
                                                       : BeatloomMusicalPosition{last->bar, last->beat + 1, 0.0};
         }
     } else {
-        const auto metered = meteredPositionAt(*this, time, duration);
+        const auto metered = firstRubatoBeat(meteredPositionAt(*this, time, duration), *this, time, duration);
         quarter = metered.quarterPosition;
         position = metered.musicalPosition;
     }

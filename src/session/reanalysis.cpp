@@ -141,7 +141,7 @@ bool BeatloomViewModel::setManualTempo(std::string_view text) {
 }
 
 void BeatloomViewModel::useDetectedTempo() {
-    if (!result.value()) return;
+    if (!result.value() || transactionStart_) return;
     auto points = normalizedTempoPoints(result.value()->tempoPoints);
     auto before = captureEditorState();
     stopPreview(false);
@@ -178,16 +178,22 @@ void BeatloomViewModel::reanalyzeTempo() {
                 failAnalysis(*error);
                 return;
             }
-            auto& detected = std::get<BeatloomResult>(outcome);
-            auto points = detected.tempoPoints;
-            result.set(std::move(detected));
-            auto before = captureEditorState();
-            stopPreview(false);
-            installAnalysedPoints(std::move(points));
-            auto after = captureEditorState();
-            if (before != after) commit("Re-analyze Tempo", std::move(before), std::move(after), kTempoReanalyzedStatus);
-            isAnalyzing.set(false);
-            statusText.set(std::string(kTempoReanalyzedStatus));
+            auto install = [this, detected = std::get<BeatloomResult>(std::move(outcome))] {
+                auto points = detected.tempoPoints;
+                result.set(detected);
+                auto before = captureEditorState();
+                stopPreview(false);
+                installAnalysedPoints(std::move(points));
+                auto after = captureEditorState();
+                if (before != after) commit("Re-analyze Tempo", std::move(before), std::move(after), kTempoReanalyzedStatus);
+                isAnalyzing.set(false);
+                statusText.set(std::string(kTempoReanalyzedStatus));
+            };
+            if (transactionStart_) {
+                afterDrag_.push_back(std::move(install));
+            } else {
+                install();
+            }
         },
         startAnalysisProgress());
 }
@@ -231,6 +237,10 @@ void BeatloomViewModel::reanalyzeSelection() {
 
 void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResult& rangeResult,
                                                  double durationSeconds) {
+    if (transactionStart_) {
+        afterDrag_.push_back([this, rangeResult, durationSeconds] { applyReanalyzedSelection(rangeResult, durationSeconds); });
+        return;
+    }
     const double start = rangeResult.targetRange.startSeconds;
     const double end = rangeResult.targetRange.endSeconds;
     auto merged = mergingReanalyzedRange(editableTempoPoints.value(), rangeResult.tempoPoints, start, end,
@@ -245,16 +255,22 @@ void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResu
         statusText.set("Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) +
                        " s. The tempo found there is the map's tempo; nothing was changed.");
     } else {
-        // The old tempo resumes at the end of the range with a marker of its own; that marker
-        // keeps the bar and beat the grid showed there, so nothing after the range moves.
+        // When the audio goes on after the range, the old tempo resumes at its end with a marker
+        // of its own, the last one the merge made; that marker keeps the bar and beat the grid
+        // showed there, so nothing after the range moves.
         const double duration = std::max(durationSeconds, 0.0);
         const double rangeEnd = std::fmin(std::fmax(std::fmax(start, 0.0), end), duration);
         const auto& old = editableTempoPoints.value();
         std::vector<Uuid> pinned;
-        for (const auto& point : points) {
-            const bool made = std::none_of(old.begin(), old.end(),
-                                           [&](const BeatloomTempoPoint& kept) { return kept.id == point.id; });
-            if (made && std::abs(point.timeSeconds - rangeEnd) < tempo_limits::mergeDistance) pinned.push_back(point.id);
+        if (rangeEnd < duration - tempo_limits::orderTie) {
+            for (auto point = points.rbegin(); point != points.rend(); ++point) {
+                const bool made = std::none_of(old.begin(), old.end(),
+                                               [&](const BeatloomTempoPoint& kept) { return kept.id == point->id; });
+                if (made) {
+                    pinned.push_back(point->id);
+                    break;
+                }
+            }
         }
         auto locks = phaseLocksKeepingGrid(old, points, pinned);
         std::string status = "Re-analyzed " + oneDecimal(start) + "–" + oneDecimal(end) + " s. ";

@@ -34,6 +34,30 @@ std::int64_t highestBarOfSong(double duration) {
     return std::max<std::int64_t>(saturatingInt64(bars), 1);
 }
 
+// The quarter position of the first downbeat after the region's last anchor that carries a
+// position and a bar.beat, counted in the beats of the meter in force at the region's start;
+// none when no such anchor exists.
+std::optional<double> downbeatAfterLastAnchor(const std::vector<BeatloomRhythmicAnchor>& anchors,
+                                              const BeatloomTimelineRegion& region,
+                                              const std::vector<BeatloomMeterEvent>& meterEvents) {
+    const BeatloomRhythmicAnchor* last = nullptr;
+    for (const auto& anchor : anchors) {
+        if (anchor.regionID != region.id || !anchor.quarterPosition || !anchor.musicalPosition ||
+            !std::isfinite(*anchor.quarterPosition)) {
+            continue;
+        }
+        if (!last || anchor.audioTimeSeconds > last->audioTimeSeconds) last = &anchor;
+    }
+    if (!last) return std::nullopt;
+    const auto rule =
+        BeatloomTimeline::meterRule(BeatloomTimeline::meterInForce(meterEvents, region.endSeconds, region.startSeconds));
+    const std::int64_t perBar = rule.beatsPerBar;
+    // Beats from the start of its bar to the anchor, whatever its beat number.
+    const std::int64_t beatNumber = (last->musicalPosition->beat % perBar + perBar) % perBar;
+    const std::int64_t beatInBar = (beatNumber + perBar - 1) % perBar;
+    return *last->quarterPosition + rule.beatLengthQuarters * static_cast<double>(perBar - beatInBar);
+}
+
 }  // namespace
 
 std::vector<BeatloomTimelineRegion> BeatloomViewModel::endRegion(const std::vector<BeatloomTimelineRegion>& regions,
@@ -124,6 +148,9 @@ void BeatloomViewModel::rejoinGridAtLocator(std::optional<std::int64_t> bar, std
     std::erase_if(anchors, [&](const BeatloomRhythmicAnchor& anchor) {
         return anchor.regionID == regionID && !(anchor.audioTimeSeconds < locator - kSameTimeSeconds);
     });
+    // The grid rejoins on the downbeat that follows the region's last counted beat: the region's
+    // bars count on from its anchors up to it, whatever number the rejoin gives that bar.
+    if (const auto counted = downbeatAfterLastAnchor(anchors, *region, meterEvents.value())) quarter = counted;
     const bool reachesPast = quarter && std::any_of(anchors.begin(), anchors.end(), [&](const auto& anchor) {
         return anchor.regionID == regionID && anchor.quarterPosition &&
                !(*anchor.quarterPosition < *quarter - kSameTimeSeconds);

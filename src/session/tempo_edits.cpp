@@ -129,7 +129,7 @@ void BeatloomViewModel::deleteTimeSignature(const Uuid& id) {
 }
 
 void BeatloomViewModel::resetToDetected() {
-    if (!result.value()) return;
+    if (!result.value() || transactionStart_) return;
     const auto& detected = *result.value();
     auto before = captureEditorState();
     stopPreview(false);

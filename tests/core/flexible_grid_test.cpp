@@ -65,27 +65,28 @@ struct OneBarRegion : ::testing::Test {
                                                 rhythmicAnchor(rubato, 10, 40, barBeat(11, 1))};
 };
 
-TEST_F(OneBarRegion, LinesStretchBetweenAnchorsAndCountFromTheNearestOne) {
+TEST_F(OneBarRegion, LinesStretchBetweenAnchorsAndCountOnFromThem) {
     expectLines(rubatoGridLines(rubato, anchors, meters, BeatloomGridResolution::eighth),
                 {{10.00, 40.0, bar, 11, 1},
                  {10.25, 40.5, sub, none, none},
                  {10.50, 41.0, beat, 11, 2},
                  {10.75, 41.5, sub, none, none},
-                 {11.00, 42.0, beat, 11, 3},  // equally near both anchors: the earlier counts
+                 {11.00, 42.0, beat, 11, 3},
                  {11.25, 42.5, sub, none, none},
-                 {11.50, 43.0, beat, 11, 4},  // counted one beat back from bar 12
+                 {11.50, 43.0, beat, 11, 4},
                  {11.75, 43.5, sub, none, none},
                  {12.00, 44.0, bar, 12, 1}},
                 "eighths");
 
+    // An anchor without a bar.beat is counted on from the one before it.
     anchors[0].musicalPosition.reset();
     expectLines(rubatoGridLines(rubato, anchors, meters, BeatloomGridResolution::quarter),
                 {{10.0, 40, bar, 11, 1},
                  {10.5, 41, beat, 11, 2},
                  {11.0, 42, beat, 11, 3},
-                 {11.5, 43, beat, none, none},
-                 {12.0, 44, bar, none, none}},
-                "nearest anchor without bar.beat");
+                 {11.5, 43, beat, 11, 4},
+                 {12.0, 44, bar, 12, 1}},
+                "second anchor without bar.beat");
 }
 
 TEST_F(OneBarRegion, ClicksOnBeatsAccentedOnBars) {
@@ -130,6 +131,59 @@ TEST(RubatoGridLines, EachPairRunsAtItsOwnTempo) {
         ASSERT_EQ(cut.size(), 5u);
         EXPECT_NEAR(cut.back().timeSeconds, 2, 1e-9);
     }
+}
+
+// Anchors set with A on performed beats after Start Rubato on beat 2 of bar 27, where Bar 1 lies
+// 0.34 of a quarter into the song, so the grid's beats are not whole quarters; the performer
+// slows down, and the grid rejoins on the downbeat after the last anchor.
+TEST(RubatoGridLines, LinesSitOnTheAnchorsAndBarsCountOnFromThemOnceEach) {
+    const auto rubato = region(40, 60, BeatloomTimelineMode::rubato);
+    const std::vector<BeatloomMeterEvent> meters{meter(0, 4, 4)};
+    const double first = 105.34;  // bar 27 beat 2 counted from Bar 1 at quarter 0.34
+    std::vector<BeatloomRhythmicAnchor> anchors{
+        rhythmicAnchor(rubato, 40.0, first, barBeat(27, 2)), rhythmicAnchor(rubato, 41.0, first + 1, barBeat(27, 3)),
+        rhythmicAnchor(rubato, 42.2, first + 2, barBeat(27, 4)), rhythmicAnchor(rubato, 43.5, first + 3, barBeat(28, 1)),
+        rhythmicAnchor(rubato, 45.0, first + 4, barBeat(28, 2)),
+        rhythmicAnchor(rubato, 48.0, first + 7, barBeat(29, 1), BeatloomRhythmicAnchorKind::rejoin)};
+    const auto lines = rubatoGridLines(rubato, anchors, meters, BeatloomGridResolution::quarter);
+    const std::vector<Line> expected{{40.0, first, beat, 27, 2},    {41.0, first + 1, beat, 27, 3},
+                                     {42.2, first + 2, beat, 27, 4}, {43.5, first + 3, bar, 28, 1},
+                                     {45.0, first + 4, beat, 28, 2}, {46.0, first + 5, beat, 28, 3},
+                                     {47.0, first + 6, beat, 28, 4}, {48.0, first + 7, bar, 29, 1}};
+    expectLines(lines, expected, "anchors off whole quarters");
+
+    // The bar.beat the grid shows between and on the anchors; nothing before the first or after
+    // the last, where the grid draws nothing.
+    const struct {
+        double seconds;
+        std::optional<BeatloomMusicalPosition> position;
+    } probes[] = {{39.9, std::nullopt},           {40.0, BeatloomMusicalPosition{27, 2, 0}},
+                  {41.6, BeatloomMusicalPosition{27, 3, 0.5}}, {43.5, BeatloomMusicalPosition{28, 1, 0}},
+                  {46.5, BeatloomMusicalPosition{28, 3, 0.5}}, {48.0, BeatloomMusicalPosition{29, 1, 0}},
+                  {48.1, std::nullopt}};
+    for (const auto& probe : probes) {
+        const auto position = rubatoPosition(rubato, anchors, meters, probe.seconds);
+        ASSERT_EQ(position.has_value(), probe.position.has_value()) << probe.seconds;
+        if (!position) continue;
+        EXPECT_EQ(position->bar, probe.position->bar) << probe.seconds;
+        EXPECT_EQ(position->beat, probe.position->beat) << probe.seconds;
+        EXPECT_NEAR(position->fractionOfBeat, probe.position->fractionOfBeat, 1e-9) << probe.seconds;
+    }
+
+    // A rejoin that renumbers the bar shows its own number on its line, after the count that
+    // led up to it.
+    anchors.back().musicalPosition = barBeat(17, 1);
+    const auto renumbered = rubatoGridLines(rubato, anchors, meters, BeatloomGridResolution::quarter);
+    ASSERT_EQ(renumbered.size(), expected.size());
+    EXPECT_EQ(renumbered[6].barNumber, 28);
+    EXPECT_EQ(renumbered[6].beatNumber, 4);
+    EXPECT_EQ(renumbered.back().barNumber, 17);
+    EXPECT_EQ(renumbered.back().kind, bar);
+
+    // The clicks follow the same bars.
+    const auto clicks = rubatoClickEvents(rubato, anchors, meters);
+    ASSERT_EQ(clicks.size(), expected.size());
+    for (std::size_t i = 0; i < clicks.size(); ++i) EXPECT_EQ(clicks[i].accent, expected[i].kind == bar) << i;
 }
 
 TEST(RubatoGridLines, MeterInForceAtTheRegionStart) {

@@ -164,12 +164,15 @@ TEST(Validate, OverlapsAreReportedAheadOfAnchorIssues) {
     const auto first = region(0, 10, Mode::free);
     const auto second = region(5, 20, Mode::rubato);  // trimmed to 10-20, still Rubato
     const auto inside = region(2, 9, Mode::free);      // wholly inside the first, dropped
-    const auto afterBoth = region(9.5, 30, Mode::free);  // 2-9 ends first, but 0-10 still covers 9.5
+    const auto afterInside = region(9.5, 30, Mode::free);  // starts after 2-9, the region before it
     const std::vector<BeatloomRhythmicAnchor> anchors{rhythmicAnchor(second, 12, 4.0), rhythmicAnchor(second, 12, 4.0)};
     EXPECT_EQ(messages(validate({first, second}, anchors, 60)),
               (std::vector<std::string>{kOverlapMessage, kTimesMessage,
                                         kPositionsMessage}));
-    EXPECT_EQ(messages(validate({first, inside, afterBoth}, {}, 60)),
+    // Each region is compared with the one before it: one message for the region inside the
+    // first, none for the one that starts after that region's end.
+    EXPECT_EQ(messages(validate({first, inside, afterInside}, {}, 60)), (std::vector<std::string>{kOverlapMessage}));
+    EXPECT_EQ(messages(validate({first, inside, region(8, 30, Mode::free)}, {}, 60)),
               (std::vector<std::string>{kOverlapMessage, kOverlapMessage}));
     // Touching regions and an overlap within 1e-6 s are fine.
     EXPECT_TRUE(validate({region(0, 10), region(10, 20), region(19.9999995, 25)}, {}, 60).empty());

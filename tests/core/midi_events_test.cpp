@@ -138,11 +138,13 @@ TEST(MidiMetaEvents, RubatoSpansReplaceTheMeteredTempoAndEndWithIt) {
     expectEvents(exportedTempo(metaEvents({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {rubato}, anchors, 10)),
                  {{0, 120}, {4, 90}, {6, 180}, {7, 120}});
     // A step and a ramp inside the region give way to the span and its catching up: at 7 s the
-    // metered grid stands at quarter 9 + 1.25 + 2 x 130 / 60, the span left the file at 10.
+    // metered grid stands at quarter 9 + 1.25 + 2 x 130 / 60 = 14.58, so its first line after
+    // the region is quarter 15, 0.42 quarters later at 110 BPM; the span left the file at 10.
     const std::vector<BeatloomTempoPoint> points{tempoPoint(0, 120), tempoPoint(4.5, 150), tempoPoint(5, 150, true), tempoPoint(7, 110)};
     const auto shorter = std::vector<BeatloomRhythmicAnchor>{rhythmicAnchor(rubato, 4, 8), rhythmicAnchor(rubato, 5.25, 10)};
+    const double firstLine = 7 + (15 - (10.25 + 2 * 130.0 / 60)) * 60 / 110;
     expectEvents(exportedTempo(metaEvents(points, {}, {}, std::nullopt, 0, {rubato}, shorter, 10)),
-                 {{0, 120}, {4, 96}, {5.25, (10.25 + 2 * 130.0 / 60 - 10) * 60 / 1.75}, {7, 110}});
+                 {{0, 120}, {4, 96}, {5.25, (15 - 10) * 60 / (firstLine - 5.25)}, {firstLine, 110}});
     // A Rubato region that is not effective (inside a Free Time region) exports no tempo.
     const auto free = region(2, 8, BeatloomTimelineMode::free);
     expectEvents(exportedTempo(metaEvents({tempoPoint(0, 120)}, {}, {}, std::nullopt, 0, {free, rubato}, anchors, 10)),
@@ -314,6 +316,19 @@ TEST(MidiData, RefusesWhatAFileCannotHold) {
                            {rhythmicAnchor(rubato, 1, 0), rhythmicAnchor(rubato, 1.000002, 100)}, 10);
               }),
               Kind::invalidTempo);
+
+    // The grid shows bar 3 at 4 s and, 10 ms later, a Rubato anchor labelled bar 3 as well: no file
+    // can put a bar between them, and the refusal names the tempo that would take.
+    const auto late = region(4.005, 8, BeatloomTimelineMode::rubato);
+    const std::vector<BeatloomRhythmicAnchor> twice{rhythmicAnchor(late, 4.01, 8.02, BeatloomMusicalPosition{3, 1, 0}),
+                                                    rhythmicAnchor(late, 5, 10, BeatloomMusicalPosition{3, 3, 0})};
+    try {
+        midiData({tempoPoint(0, 120)}, {meter(0, 4, 4)}, {}, std::nullopt, 0, {late}, twice, 10);
+        ADD_FAILURE() << "exported";
+    } catch (const TempoMIDIExporterError& error) {
+        EXPECT_EQ(error.kind(), Kind::invalidTempo);
+        EXPECT_GT(error.bpm(), 6000);
+    }
 }
 
 }  // namespace

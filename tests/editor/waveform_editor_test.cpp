@@ -262,6 +262,24 @@ TEST_F(WaveformEditorTest, StatusRowReadsTheLocatorPositionTempoAndFollowState) 
     EXPECT_EQ(BeatloomWaveformEditor::cacheHelpText(waveformOf(1.5, 0)), "Waveform cache: 1500.00 ms per bucket");
 }
 
+TEST_F(WaveformEditorTest, InsideRubatoTheStatusRowShowsThePositionTheAnchorsGive) {
+    loadSong();
+    // A Rubato region from 4 s (bar 3 at 120 BPM) with its first anchor there; the locator a
+    // second later, where the metered grid would say 3.3 but the grid shows nothing yet.
+    const auto rubato = records::region(4, 10);
+    const auto first = records::rhythmicAnchor(rubato, 4, 8.0, BeatloomMusicalPosition{3, 1, 0});
+    model.timelineRegions.set({rubato});
+    model.rhythmicAnchors.set({first});
+    model.locatorSeconds.set(5);
+    build();
+    auto* position = panel->findChild<QLabel*>("statusPosition");
+    EXPECT_EQ(position->text(), "—");
+    // A pressed there makes the next beat: the row follows without the locator moving.
+    model.rhythmicAnchors.set({first, records::rhythmicAnchor(rubato, 5, 9.0, BeatloomMusicalPosition{3, 2, 0})});
+    settle();
+    EXPECT_EQ(position->text(), "3.2");
+}
+
 TEST_F(WaveformEditorTest, ToolbarHostsTheTimelineModeMenuWithTextOnlyInTheFullLayout) {
     loadSong();
     build();

@@ -132,13 +132,27 @@ TEST_F(SessionTest, MusicalPositionCountsPickupBarsBackwardsFromBarOne) {
     expectPositionAtLocator(0, 2, 0.5);
 }
 
-TEST_F(SessionTest, MusicalPositionIsNoneInFreeTimeButCountsInRubato) {
+TEST_F(SessionTest, MusicalPositionIsNoneInFreeTimeAndCountsFromTheAnchorsInRubato) {
     loadResult({records::tempoPoint(0, 120)});
     model.locatorSeconds.set(2.0);
     model.timelineRegions.set({records::region(1.0, 4.0, BeatloomTimelineMode::free)});
     EXPECT_FALSE(model.musicalPositionAtLocator());
-    model.timelineRegions.set({records::region(1.0, 4.0, BeatloomTimelineMode::rubato)});
-    EXPECT_TRUE(model.musicalPositionAtLocator());
+
+    // Rubato anchors on beats 3 and 4 of bar 1, a second and a half apart: the metered grid would
+    // say bar 2 beat 1 at 2 s, the Rubato grid two thirds of the way from beat 3 to beat 4.
+    const auto rubato = records::region(1.0, 4.0, BeatloomTimelineMode::rubato);
+    model.timelineRegions.set({rubato});
+    model.rhythmicAnchors.set({records::rhythmicAnchor(rubato, 1.0, 2.0, BeatloomMusicalPosition{1, 3, 0}),
+                               records::rhythmicAnchor(rubato, 2.5, 3.0, BeatloomMusicalPosition{1, 4, 0})});
+    expectPositionAtLocator(1, 3, 2.0 / 3);
+    model.locatorSeconds.set(2.5);
+    expectPositionAtLocator(1, 4, 0);
+    // Past the last anchor the grid shows nothing, and neither does the position.
+    model.locatorSeconds.set(3.0);
+    EXPECT_FALSE(model.musicalPositionAtLocator());
+    // The end of the region belongs to the metered grid after it.
+    model.locatorSeconds.set(4.0);
+    expectPositionAtLocator(3, 1, 0);
 }
 
 TEST_F(SessionTest, MusicalPositionWithoutATempoMapIsNone) {

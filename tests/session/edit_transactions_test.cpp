@@ -250,6 +250,51 @@ TEST_F(EditTransactions, UndoAndRedoDuringADragChangeNothingAndLeaveItOpen) {
     EXPECT_EQ(tempoTimes(), (std::vector<double>{0, 8, 13, 16}));
 }
 
+TEST_F(EditTransactions, EditsDuringADragDoNothingAndAReanalysisWaitsForItsEnd) {
+    // A Rubato region with two anchors; the first is being dragged when keys are pressed.
+    const auto rubato = records::region(4, 12);
+    const auto dragged = records::rhythmicAnchor(rubato, 4, 8.0, BeatloomMusicalPosition{3, 1, 0});
+    const auto next = records::rhythmicAnchor(rubato, 5, 9.0, BeatloomMusicalPosition{3, 2, 0});
+    model.performEdit("Start Rubato", "Rubato.", [&](BeatloomViewModel& m) {
+        m.timelineRegions.set({rubato});
+        m.rhythmicAnchors.set({dragged, next});
+    });
+    const auto before = model.captureEditorState();
+    model.beginTransaction("Move Rhythmic Anchor");
+    model.moveRhythmicAnchor(dragged.id, false, 4.3);
+    const auto moved = model.captureEditorState();
+    setMessageLines("dragging");
+
+    // A while into the drag the user presses A, types a tempo and deletes the region.
+    model.locatorSeconds.set(6.0);
+    model.addRhythmicAnchorAtLocator();
+    model.setManualTempo("90");
+    model.deleteRegionAtLocator();
+    model.useDetectedTempo();
+    model.resetToDetected();
+    EXPECT_EQ(model.captureEditorState(), moved);
+    EXPECT_EQ(undoNames(), std::vector<std::string>{"Start Rubato"});
+
+    // A re-analysed selection that comes back during the drag waits for it.
+    BeatloomRangeAnalysisResult range;
+    range.targetRange = {14, 18};
+    range.tempoPoints = {records::tempoPoint(14, 100)};
+    model.applyReanalyzedSelection(range, kSongSeconds);
+    EXPECT_EQ(model.captureEditorState(), moved);
+
+    model.endTransaction("Rhythmic anchor moved.");
+    EXPECT_EQ(undoNames(), (std::vector<std::string>{"Start Rubato", "Move Rhythmic Anchor", "Re-analyze Selection"}));
+    EXPECT_NEAR(bpmAt(model.editableTempoPoints.value(), 15, 0), 100, 1e-9);
+    model.undo();
+    EXPECT_EQ(model.captureEditorState(), moved);
+    model.undo();
+    EXPECT_EQ(model.captureEditorState(), before);
+
+    // Once the drag has ended the keys work again.
+    model.addRhythmicAnchorAtLocator();
+    EXPECT_EQ(undoNames().back(), "Add Rhythmic Anchor");
+}
+
 // ---- Live drag updates ----
 
 TEST_F(EditTransactions, ATempoMarkerDragKeepsClearOfItsNeighboursAndCarriesItsLock) {

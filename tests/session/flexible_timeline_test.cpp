@@ -141,7 +141,12 @@ TEST_F(FlexibleTimeline, RubatoStartsWithAnAnchorOnTheMeteredBeatAtTheLocator) {
         BeatloomMusicalPosition position;
         Kind kind;
     };
-    const Case cases[] = {{4.0, 8, {3, 1, 0}, Kind::downbeat}, {4.75, 9.5, {3, 2, 0.5}, Kind::beat}};
+    // On a beat the anchor is that beat; past a beat line it is the next beat, since the line of
+    // the beat it passed stays on the metered grid before the region.
+    const Case cases[] = {{4.0, 8, {3, 1, 0}, Kind::downbeat},
+                          {4.0002, 8.0004, {3, 1, 0}, Kind::downbeat},
+                          {4.75, 9.5, {3, 3, 0}, Kind::beat},
+                          {5.9, 11.8, {4, 1, 0}, Kind::downbeat}};
     for (const auto& c : cases) {
         model.timelineRegions.set({});
         model.rhythmicAnchors.set({});
@@ -154,7 +159,7 @@ TEST_F(FlexibleTimeline, RubatoStartsWithAnAnchorOnTheMeteredBeatAtTheLocator) {
         const auto& anchor = model.rhythmicAnchors.value()[0];
         EXPECT_EQ(anchor.regionID, model.timelineRegions.value()[0].id);
         EXPECT_EQ(anchor.audioTimeSeconds, c.locator);
-        EXPECT_EQ(anchor.quarterPosition, c.quarter);
+        EXPECT_NEAR(*anchor.quarterPosition, c.quarter, 1e-9);
         EXPECT_EQ(anchor.musicalPosition, c.position);
         EXPECT_EQ(anchor.kind, c.kind);
         EXPECT_EQ(anchor.source, BeatloomRhythmicAnchorSource::manual);

@@ -29,6 +29,15 @@ protected:
 
     std::vector<std::string> undoNames() const { return testing::undoNames(model); }
 
+    // The grid of the edited map, as the timeline draws it.
+    std::vector<BeatloomTimeline::GridLine> grid(BeatloomGridResolution resolution) const {
+        return BeatloomTimeline::gridLines(model.editableTempoPoints.value(), model.meterEvents.value(),
+                                           model.barAnchors.value(), model.phaseLocks.value(),
+                                           model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false,
+                                           model.timelineRegions.value(), model.rhythmicAnchors.value(), resolution,
+                                           kSongSeconds);
+    }
+
     BeatloomTempoPoint song = records::tempoPoint(0, 120);
     BeatloomTimelineRegion rubato = records::region(10, 18);
 };
@@ -63,7 +72,9 @@ TEST_F(RejoinGrid, TheRegionEndsAtTheLocatorAndTheGridResumesWithBarTempoAndMete
     EXPECT_EQ(anchors[0], kept);
     EXPECT_EQ(anchors[1].regionID, rubato.id);
     EXPECT_EQ(anchors[1].audioTimeSeconds, 13);
-    EXPECT_EQ(anchors[1].quarterPosition, 26);  // 13 s at 120 BPM
+    // The downbeat after the kept anchor's 6.3, two beats on: the region's bars count on from
+    // its anchors up to the rejoin, which numbers that bar 17.
+    EXPECT_EQ(anchors[1].quarterPosition, 24);
     EXPECT_EQ(anchors[1].musicalPosition, (BeatloomMusicalPosition{17, 1, 0}));
     EXPECT_EQ(anchors[1].kind, Kind::rejoin);
 
@@ -222,16 +233,65 @@ TEST_F(RejoinGrid, TheGridCountsOnFromTheRejoinBarWithoutSkippingOne) {
         model.locatorSeconds.set(9.0);
         model.rejoinGridAtLocator(3, 120.0, 4, 4);
         std::vector<std::pair<double, std::int64_t>> bars;
-        for (const auto& line : BeatloomTimeline::gridLines(
-                 model.editableTempoPoints.value(), model.meterEvents.value(), model.barAnchors.value(),
-                 model.phaseLocks.value(), model.effectiveBarOneSeconds(), model.pickupBarCount.value(), false,
-                 model.timelineRegions.value(), model.rhythmicAnchors.value(), BeatloomGridResolution::quarter,
-                 kSongSeconds)) {
+        for (const auto& line : grid(BeatloomGridResolution::quarter)) {
             if (line.kind == BeatloomTimeline::GridKind::bar && line.timeSeconds >= 9.0 && line.timeSeconds < 14.0) {
                 bars.emplace_back(line.timeSeconds, line.barNumber.value_or(0));
             }
         }
         EXPECT_EQ(bars, (std::vector<std::pair<double, std::int64_t>>{{9.0, 3}, {11.0, 4}, {13.0, 5}}));
+    }
+}
+
+// The user starts Rubato on the downbeat of bar 6, presses A on three performed beats that come
+// slower than the metered grid, and rejoins the grid on the next downbeat with the suggested
+// bar. Bar 1 lies 0.17 s into the song, so the grid's beats are not whole quarters.
+TEST_F(RejoinGrid, BarsInsideAndAfterARejoinedRegionCountOnFromItsAnchorsOnceEachInOrder) {
+    model.barOneSeconds.set(0.17);
+    model.timelineRegions.set({});
+    const double start = 0.17 + 20 * 0.5;  // bar 6, beat 1
+    model.locatorSeconds.set(start);
+    model.startRubatoAtLocator();
+    const std::vector<double> performed{11.0, 11.9, 12.8};
+    for (const double t : performed) {
+        model.locatorSeconds.set(t);
+        model.addRhythmicAnchorAtLocator();
+    }
+    // The status row shows what the anchor is labelled with, and between two anchors counts on.
+    for (const auto& anchor : model.rhythmicAnchors.value()) {
+        model.locatorSeconds.set(anchor.audioTimeSeconds);
+        ASSERT_TRUE(anchor.musicalPosition);
+        expectPositionAtLocator(anchor.musicalPosition->bar, anchor.musicalPosition->beat, 0);
+    }
+    model.locatorSeconds.set(11.45);
+    expectPositionAtLocator(6, 2, 0.5);
+
+    const auto region = model.timelineRegions.value().front();
+    EXPECT_EQ(model.suggestedRejoinBar(region), 7);
+    model.locatorSeconds.set(13.9);
+    model.rejoinGridAtLocator(std::nullopt, 120.0, std::nullopt, std::nullopt);
+    ASSERT_EQ(model.rhythmicAnchors.value().size(), 5u);
+    const auto& rejoin = model.rhythmicAnchors.value().back();
+    EXPECT_EQ(rejoin.musicalPosition, (BeatloomMusicalPosition{7, 1, 0}));
+    // One beat on from the last anchor's 6.4, not the metered quarter at 13.9 s.
+    EXPECT_NEAR(*rejoin.quarterPosition, 20.34 + 4, 1e-9);
+    expectPositionAtLocator(7, 1, 0);
+
+    std::vector<std::pair<double, std::string>> labels;
+    for (const auto& line : grid(BeatloomGridResolution::eighth)) {
+        if (line.kind == BeatloomTimeline::GridKind::subdivision || line.timeSeconds < 9 || line.timeSeconds > 16) {
+            continue;
+        }
+        ASSERT_TRUE(line.barNumber && line.beatNumber) << line.timeSeconds;
+        EXPECT_EQ(line.kind == BeatloomTimeline::GridKind::bar, line.beatNumber == 1) << line.timeSeconds;
+        labels.emplace_back(line.timeSeconds, BeatloomTimeline::gridLineLabel(*line.barNumber, *line.beatNumber));
+    }
+    const std::vector<std::pair<double, std::string>> expected{
+        {9.17, "5.3"}, {9.67, "5.4"}, {start, "6.1"},  {11.0, "6.2"},  {11.9, "6.3"},
+        {12.8, "6.4"}, {13.9, "7.1"}, {14.4, "7.2"}, {14.9, "7.3"}, {15.4, "7.4"}, {15.9, "8.1"}};
+    ASSERT_EQ(labels.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_NEAR(labels[i].first, expected[i].first, 1e-9) << i;
+        EXPECT_EQ(labels[i].second, expected[i].second) << i;
     }
 }
 
