@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "analysis/analysis_errors.hpp"
 #include "analysis/analysis_progress.hpp"
 #include "analysis/local_tempo_tracking.hpp"
 #include "analysis/periodicity_candidates.hpp"
@@ -33,11 +34,6 @@ struct ORVAnalysisControl {
     // threads, one call at a time, never after the analysis returned.
     ORVAnalysisProgress::Listener progress;
 };
-
-inline constexpr int kAudioTooShortCode = 2001;
-inline constexpr int kNoPulseStructureCode = 2002;
-inline constexpr const char* kAudioTooShortMessage = "The audio is too short for a musical tempo analysis.";
-inline constexpr const char* kNoPulseStructureMessage = "No sufficiently stable musical pulse was found.";
 
 // One tempo candidate of the whole-span consensus as the measurement reports it.
 struct ORVMusicTempoCandidate {

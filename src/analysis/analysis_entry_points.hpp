@@ -5,15 +5,13 @@
 #include <variant>
 
 #include "analysis/analysis_driver.hpp"
+#include "analysis/analysis_errors.hpp"
 #include "common/error.hpp"
 #include "core/tempo_map_records.hpp"
 #include "platform/background_runner.hpp"
 #include "platform/main_loop.hpp"
 
 namespace corvel::audio {
-
-inline constexpr int kSelectionTooShortCode = 2301;
-inline constexpr const char* kSelectionTooShortMessage = "Select at least 4 seconds for re-analysis.";
 
 // The spans of a re-analysed selection: the selection itself and the stretch around it that is
 // analysed so that its tempo is heard in its musical context. Song times in seconds.

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "analysis/analysis_errors.hpp"
 #include "analysis/analysis_driver.hpp"
 #include "analysis/analysis_entry_points.hpp"
 #include "audio/reading/audio_source.hpp"
@@ -25,22 +26,6 @@
 #include "common/numeric.hpp"
 
 namespace corvel::audio {
-
-// Errors of the tempo analysis: domain "ORVBeatloom", codes 2001 to 2006, messages in English.
-inline constexpr const char* kAnalysisErrorDomain = "ORVBeatloom";
-inline constexpr int kInvalidAudioFormatCode = 2003;
-inline constexpr int kAudioBufferCode = 2004;
-inline constexpr int kTooLittleAudioCode = 2005;
-inline constexpr int kRangeTooShortCode = 2006;
-inline constexpr const char* kInvalidAudioFormatMessage = "Invalid audio format.";
-inline constexpr const char* kAudioBufferMessage = "The audio buffer could not be created.";
-inline constexpr const char* kTooLittleAudioMessage = "Too little usable audio.";
-inline constexpr const char* kRangeTooShortMessage = "The selected analysis range is too short.";
-
-// Throws ErrorException with the analysis error of this code and message.
-[[noreturn]] inline void throwAnalysisError(int code, const char* message) {
-    throw ErrorException(Error{kAnalysisErrorDomain, code, message});
-}
 
 // The tempi of a pulse that is the eighths of the beat, grouped in twos (4/4) or in threes (a
 // compound meter: 6/8, 12/8).

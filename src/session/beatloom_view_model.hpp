@@ -284,8 +284,6 @@ public:
         "Automatically detected tempo restored. Other musical edits were preserved.";
     static constexpr std::string_view kReanalyzingTempoStatus = "Re-analyzing tempo…";
     static constexpr std::string_view kTempoReanalyzedStatus = "Tempo re-analyzed. Automatic result is active.";
-    static constexpr std::string_view kMergeRefusedMessage = "The selected range could not be merged into the tempo map.";
-    static constexpr std::int64_t kMergeRefusedCode = 2302;
 
     // Doubles (2) or halves (0.5) the tempo of the section at the locator.
     void scaleSectionTempo(double factor);

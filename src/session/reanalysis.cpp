@@ -246,7 +246,7 @@ void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResu
     auto merged = mergingReanalyzedRange(editableTempoPoints.value(), rangeResult.tempoPoints, start, end,
                                          durationSeconds);
     if (!merged) {
-        failAnalysis(Error{audio::kAnalysisErrorDomain, kMergeRefusedCode, std::string(kMergeRefusedMessage)});
+        failAnalysis(Error{audio::kAnalysisErrorDomain, audio::kMergeRefusedCode, audio::kMergeRefusedMessage});
         return;
     }
     auto points = withoutRepeatedTempi(normalizedTempoPoints(std::move(*merged)), editableTempoPoints.value(),
