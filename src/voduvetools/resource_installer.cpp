@@ -19,20 +19,20 @@ namespace {
 }
 
 [[noreturn]] void failDifferentFile(const fs::path& destination) {
-    fail(kDifferentFileExistsCode,
-         "A different file already exists at " + destination.string() + ". It was not overwritten.");
-}
-
-// Whether a file is reachable at the path, following symbolic links.
-bool fileExists(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    fail(kDifferentFileExistsCode, "A different file already exists at " + destination.string() +
+                                       ". It was not overwritten. " + kDifferentFileAdvice);
 }
 
 // Whether any entry stands at the path, a dangling symbolic link included.
 bool entryExists(const fs::path& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+std::uint64_t sizeOf(const fs::path& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) throw ErrorException(Error::fromErrno(errno, "inspect " + file.string()));
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 void createFolder(const fs::path& folder) {
@@ -69,36 +69,58 @@ ResourceInstallResult ResourceInstaller::install(std::string_view resourceName, 
     return copyVerified(*source, destination);
 }
 
-ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, const fs::path& destination) const {
+ResourceInstallResult ResourceInstaller::preview(std::string_view resourceName, const fs::path& destination) const {
+    const auto source = resourceURL(resourceName);
+    if (!source) fail(kMissingResourceCode, "Missing bundled resource: " + std::string(resourceName));
+    return previewCopy(*source, destination);
+}
+
+ResourceInstallResult ResourceInstaller::previewCopy(const fs::path& source, const fs::path& destination) const {
     ResourceInstallResult result;
     result.destinationURL = destination;
     result.sourceSHA256 = sha256HexOfFile(source);
 
-    const bool destinationExists = fileExists(destination);
-    // A dangling symbolic link is not our file and is never replaced: nothing is written.
-    if (!destinationExists && entryExists(destination)) failDifferentFile(destination);
-    if (destinationExists) {
-        const auto present = sha256HexOfFile(destination);
-        if (present == result.sourceSHA256) {
-            result.installedSHA256 = present;
-            result.preExisting = true;
-            result.alreadyCompatible = true;
-            return result;
-        }
+    struct stat info {};
+    if (::stat(destination.c_str(), &info) != 0) {
+        // A dangling symbolic link is not our file and is never replaced: nothing is written.
+        if (entryExists(destination)) failDifferentFile(destination);
+        result.installedSHA256 = result.sourceSHA256;
+        result.ownedByInstaller = true;
+        return result;
     }
+    // Only a regular file of the resource's size can hold its bytes; anything else (a
+    // folder, a pipe, a device) is different without being read.
+    if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != sizeOf(source)) {
+        failDifferentFile(destination);
+    }
+    const auto present = sha256HexOfFile(destination);
+    if (present != result.sourceSHA256) failDifferentFile(destination);
+    result.installedSHA256 = present;
+    result.preExisting = true;
+    result.alreadyCompatible = true;
+    return result;
+}
+
+ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, const fs::path& destination) const {
+    ResourceInstallResult result = previewCopy(source, destination);
+    if (result.preExisting) return result;
 
     createFolder(destination.parent_path());
     const auto temporary = temporaryFileFor(destination);
     ::unlink(temporary.c_str());  // a leftover of an interrupted copy
-    writeFileAtomically(temporary, readFileBytes(source));
+    const auto bytes = readFileBytes(source, kResourceSizeLimit);
+    writeNewFile(temporary, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0644, false);
 
-    if (destinationExists) {
-        ::unlink(temporary.c_str());
-        failDifferentFile(destination);
-    }
     // The destination may have appeared since it was looked at; whatever is there now
-    // is not ours to replace.
-    if (!seams_.move(temporary, destination)) {
+    // is not ours to replace. A failed move leaves no temporary file behind either.
+    bool moved = false;
+    try {
+        moved = seams_.move(temporary, destination);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    if (!moved) {
         ::unlink(temporary.c_str());
         failDifferentFile(destination);
     }
@@ -109,7 +131,6 @@ ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, co
         fail(kInstalledFileMismatchCode,
              "Installed file verification failed for " + destination.filename().string() + ".");
     }
-    result.ownedByInstaller = true;
     return result;
 }
 
