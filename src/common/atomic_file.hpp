@@ -99,6 +99,6 @@ void readFileBlocks(const std::filesystem::path& path,
                     std::uint64_t maxBytes = kUnlimitedFileSize);
 
 // The whole regular file, at most maxBytes of it; throws as readFileBlocks.
-std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path, std::uint64_t maxBytes = kUnlimitedFileSize);
+std::vector<std::uint8_t> readFileBytes(const std::filesystem::path& path, std::uint64_t maxBytes);
 
 }  // namespace corvel
