@@ -29,6 +29,31 @@ bool entryExists(const fs::path& path) {
     return ::lstat(path.c_str(), &info) == 0;
 }
 
+// Whether a name is one of our copies' temporary files: ".<name>.orvanta-corvel.tmp", or
+// such a name with ".tmp-" and ten letters or digits after it, as earlier versions wrote them.
+bool isLeftoverCopyName(std::string_view name) {
+    if (name.size() < 2 || name.front() != '.') return false;
+    if (name.ends_with(kInstallTemporarySuffix)) return true;
+    const std::string nested = std::string(kInstallTemporarySuffix) + ".tmp-";
+    const std::size_t at = name.rfind(nested);
+    if (at == std::string_view::npos || name.size() - at - nested.size() != 10) return false;
+    for (const char c : name.substr(at + nested.size())) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    }
+    return true;
+}
+
+// Removes what interrupted copies left in the folder. Copies run one at a time on the main
+// thread, so none of these files is being written.
+void removeLeftoverCopies(const fs::path& folder) {
+    std::error_code error;
+    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error)) {
+        if (!isLeftoverCopyName(it->path().filename().string())) continue;
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(it->path().c_str());
+    }
+}
+
 std::uint64_t sizeOf(const fs::path& file) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) throw ErrorException(Error::fromErrno(errno, "inspect " + file.string()));
@@ -107,7 +132,7 @@ ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, co
 
     createFolder(destination.parent_path());
     const auto temporary = temporaryFileFor(destination);
-    ::unlink(temporary.c_str());  // a leftover of an interrupted copy
+    removeLeftoverCopies(destination.parent_path());
     const auto bytes = readFileBytes(source, kResourceSizeLimit);
     writeNewFile(temporary, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0644, false);
 

@@ -146,10 +146,17 @@ TEST_F(ResourceFiles, ReplacesAStaleTemporaryFile) {
     const auto temporary = ResourceInstaller::temporaryFileFor(destination);
     EXPECT_EQ(temporary.filename(), ".voduve_CuewardenStop.so.orvanta-corvel.tmp");
     write(temporary, "half of an earlier copy");
+    // Left by interrupted copies of other files, and by earlier versions; and the user's own.
+    const auto folder = destination.parent_path();
+    write(folder / ".other.so.orvanta-corvel.tmp", "half");
+    write(folder / ".voduve_CuewardenStop.so.orvanta-corvel.tmp.tmp-Ab3xYz90Qr", "half");
+    write(folder / ".mine.so.tmp-Ab3xYz90Qr", "not ours");
+    write(folder / "notes.orvanta-corvel.tmp", "not hidden, not ours");
 
     EXPECT_TRUE(installer().install("voduve_CuewardenStop.so", destination).ownedByInstaller);
     EXPECT_EQ(read(destination), kPluginBytes);
-    EXPECT_FALSE(fs::exists(temporary));
+    EXPECT_EQ(names(folder), (std::set<std::string>{"voduve_CuewardenStop.so", ".mine.so.tmp-Ab3xYz90Qr",
+                                                    "notes.orvanta-corvel.tmp"}));
 }
 
 TEST_F(ResourceFiles, InstallsAnEmptyFile) {
