@@ -242,6 +242,11 @@ InstallReport InstallCoordinator::install(const std::vector<ToolInstallChoice>& 
             }
         }
 
+        // A file that turned up identical while the run went on is recorded as it was found.
+        if (!asPlanned) manifest.write(manifestPath);
+
+        // Last, so that a failure before it leaves the keymap untouched; a failure inside
+        // it leaves or puts the keymap back as it was.
         checkpoint("keymap");
         const auto change = shortcutManager.registerActions(registrations, keymap, backups);
         for (std::size_t i = 0; i < change.replaced.size() && i < registrations.size(); ++i) {
@@ -250,8 +255,6 @@ InstallReport InstallCoordinator::install(const std::vector<ToolInstallChoice>& 
                     replacedBindingLine(*registeredTools[i], *registrations[i].shortcut, lost, change.backup));
             }
         }
-        // A file that turned up identical while the run went on is recorded as it was found.
-        if (!asPlanned) manifest.write(manifestPath);
     } catch (...) {
         written.undo(manifestPath, previousBytes);
         throw;

@@ -374,6 +374,23 @@ TEST_F(InstallRun, ARunThatFailsAtAnyStepLeavesFolderKeymapAndManifestAsTheyWere
     }
 }
 
+TEST_F(InstallRun, AFileThatTurnsUpWhileTheRunGoesOnIsRecordedAsFound) {
+    // The user puts the identical script in place after the run checked the folder.
+    Faults faults;
+    faults.checkpoint = [this](std::string_view step) {
+        if (step == "copy Orvanta_Cuewarden.lua") write(cuewardenScript(), "-- cuewarden\n");
+    };
+    const auto report = coordinator("1.2.3", faults).install(bothTools(), voduve);
+
+    EXPECT_EQ(report.messages.front(), "Cuewarden: already installed and compatible.");
+    const auto manifest = InstallManifest::read(manifestFile());
+    ASSERT_TRUE(manifest.has_value());
+    ASSERT_EQ(manifest->files.size(), 3u);
+    EXPECT_TRUE(manifest->files[0].preExisting);
+    EXPECT_FALSE(manifest->files[0].ownedByInstaller);
+    EXPECT_TRUE(manifest->files[1].ownedByInstaller);
+}
+
 TEST_F(InstallRun, ARunKilledAtAnyStepLeavesItsFilesKnownAsOursToTheNextRun) {
     const std::vector<std::string> stops = {"manifest", "copy Orvanta_Cuewarden.lua", "copy voduve_CuewardenStop.so",
                                             "copy Orvanta_ItemNotesToVideo.lua", "keymap", "move",
