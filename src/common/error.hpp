@@ -18,6 +18,11 @@ struct Error {
     // An error of the file system or another POSIX call: domain "POSIX", the errno as
     // code, and the system's text after the given context ("open foo: No such file").
     static Error fromErrno(int errnoValue, const std::string& context);
+
+    // The error that the exception being handled stands for; call it inside a catch block.
+    // An ErrorException gives its own error, running out of memory and errors of the file
+    // system and the system get messages of their own, anything else its text.
+    static Error fromCurrentException();
 };
 
 // Subsystems that report failures by exception throw this one type.
@@ -32,5 +37,7 @@ private:
 };
 
 inline constexpr const char* kPosixErrorDomain = "POSIX";
+inline constexpr const char* kInternalErrorDomain = "OrvantaCorvel.Internal";
+inline constexpr const char* kOutOfMemoryMessage = "There was not enough memory to finish this.";
 
 }  // namespace corvel

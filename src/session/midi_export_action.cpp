@@ -4,6 +4,7 @@
 #include <string>
 
 #include "common/atomic_file.hpp"
+#include "common/error.hpp"
 #include "core/midi_writer.hpp"
 #include "session/beatloom_view_model.hpp"
 
@@ -47,10 +48,11 @@ void BeatloomViewModel::exportTempoMIDI() {
         const auto bytes = TempoMIDIExporter::midiData(
             editableTempoPoints.value(), meterEvents.value(), barAnchors.value(), effectiveBarOneSeconds(),
             pickupBarCount.value(), timelineRegions.value(), rhythmicAnchors.value(), result.value()->durationSeconds);
-        writeFileAtomically(*location, bytes);
-    } catch (const ErrorException& e) {
+        // Exporting over an earlier export keeps its permissions, and a link stays a link.
+        replaceFileAtomically(*location, bytes);
+    } catch (...) {
         exportStatusText.set("");
-        errorText.set(e.error().message);
+        errorText.set(Error::fromCurrentException().message);
         return;
     }
     exportStatusText.set(std::string(kExportedStatus));

@@ -73,6 +73,7 @@ SetupView::SetupView(std::function<void()> openBeatloom, std::unique_ptr<platfor
     subscriptions_.push_back(model_->voduvePath().subscribe(changed));
     subscriptions_.push_back(model_->installMessage().subscribe(changed));
     subscriptions_.push_back(model_->isInstalling().subscribe(changed));
+    subscriptions_.push_back(model_->keymapProblem().subscribe(changed));
     rebuild();
 }
 
@@ -91,7 +92,7 @@ bool SetupView::installDisabled(bool detected, bool running, bool installing,
                                 const std::vector<ToolInstallViewModel::State>& tools) {
     if (!detected || running || installing) return true;
     return std::ranges::any_of(tools, [](const ToolInstallViewModel::State& tool) {
-        return tool.enabled && !tool.conflicts.empty() && !tool.replaceConflict;
+        return tool.enabled && ((!tool.conflicts.empty() && !tool.replaceConflict) || !tool.sharedShortcutWith.empty());
     });
 }
 
@@ -211,9 +212,13 @@ QWidget* SetupView::buildVoduveBlock() {
     runningWarning_ = makeLabel(QString::fromUtf8(kVoduveRunningWarning), 12, QFont::DemiBold,
                                 withOpacity(OrvantaTheme::standardOrange(), 0.94));
     runningWarning_->setWordWrap(true);
+    keymapProblem_ = makeSelectableLabel(QString(), 12, QFont::DemiBold, withOpacity(OrvantaTheme::standardOrange(), 0.94));
+    keymapProblem_->setObjectName(QStringLiteral("keymapProblem"));
+    keymapProblem_->setWordWrap(true);
     folderTexts->addWidget(folderTitle_);
     folderTexts->addWidget(folderPath_);
     folderTexts->addWidget(runningWarning_);
+    folderTexts->addWidget(keymapProblem_);
     folderRow->addLayout(folderTexts, 1);
     chooseFolder_ = new OrvantaButton(OrvantaButton::Style::secondary, QString::fromUtf8(kChooseFolderTitle));
     connect(chooseFolder_, &QAbstractButton::clicked, this, [this] { model_->chooseVoduveFolder(); });
@@ -274,6 +279,9 @@ void SetupView::rebuild() {
     folderTitle_->setText(QString::fromUtf8(detected ? kVoduveDetectedTitle : kVoduveNotDetectedTitle));
     folderPath_->setText(text(model_->voduvePath().value()));
     runningWarning_->setVisible(running);
+    const std::string& keymapProblem = model_->keymapProblem().value();
+    keymapProblem_->setText(text(keymapProblem));
+    keymapProblem_->setVisible(!keymapProblem.empty());
 
     for (ToolCardView* card : cards_) card->rebuild();
 

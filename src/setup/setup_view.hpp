@@ -53,7 +53,8 @@ public:
     void rebuild();
 
     // Whether the install button is off: no resource folder, VODUVE running, an install under
-    // way, or an enabled tool whose shortcut conflicts and may not replace the other action.
+    // way, or an enabled tool whose shortcut conflicts and may not replace the other action,
+    // or that shares its shortcut with another enabled tool.
     static bool installDisabled(bool detected, bool running, bool installing,
                                 const std::vector<ToolInstallViewModel::State>& tools);
 
@@ -62,6 +63,8 @@ public:
     QLabel* folderTitle() const { return folderTitle_; }
     QLabel* folderPath() const { return folderPath_; }
     QLabel* runningWarning() const { return runningWarning_; }
+    // Why voduve-kb.ini could not be read; hidden when it could.
+    QLabel* keymapProblemLabel() const { return keymapProblem_; }
     app::OrvantaButton* chooseFolderButton() const { return chooseFolder_; }
     const std::vector<ToolCardView*>& cards() const { return cards_; }
     app::OrvantaButton* installButton() const { return install_; }
@@ -94,6 +97,7 @@ private:
     QLabel* folderTitle_ = nullptr;
     QLabel* folderPath_ = nullptr;
     QLabel* runningWarning_ = nullptr;
+    QLabel* keymapProblem_ = nullptr;
     app::OrvantaButton* chooseFolder_ = nullptr;
     std::vector<ToolCardView*> cards_;
     app::OrvantaButton* install_ = nullptr;

@@ -51,6 +51,11 @@ QString ToolCardView::conflictLine(const std::optional<VoduveShortcut>& shortcut
     return QString::fromStdString(keys + " is assigned to: " + conflict.description);
 }
 
+QString ToolCardView::sharedShortcutLine(const VoduveShortcut& shortcut, const std::string& otherTool) {
+    return QString::fromStdString(shortcut.displayText() + " is also chosen for " + otherTool +
+                                  ". Choose another shortcut for one of them.");
+}
+
 ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<VoduveShortcut>)> onShortcutChanged,
                            std::function<void()> onSuggestFreeShortcut, QWidget* parent)
     : app::OrvantaPanel({16, 16}, parent),
@@ -101,6 +106,11 @@ ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<Voduve
                                {.tracking = 1.2, .horizontalPadding = 10, .verticalPadding = 6, .fillOpacity = 0.11});
     header->addWidget(status_, 0, Qt::AlignTop);
     stack->addLayout(header);
+    problem_ = makeLabel(QString(), 12, QFont::DemiBold, withOpacity(OrvantaTheme::standardOrange(), 0.94));
+    problem_->setObjectName(QStringLiteral("toolProblem"));
+    problem_->setWordWrap(true);
+    problem_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    stack->addWidget(problem_);
     connect(enable_, &QCheckBox::toggled, this, [this](bool on) { edit([on](State& s) { s.enabled = on; }); });
 
     divider_ = new app::OrvantaDivider(OrvantaTheme::white(0.08));
@@ -157,11 +167,11 @@ ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<Voduve
     ways->addWidget(replace_);
     ways->addStretch();
     box->addLayout(ways);
-    QLabel* note = makeLabel(
+    replaceNote_ = makeLabel(
         QStringLiteral("Nothing is replaced unless this option is explicitly enabled. A backup is created before any keymap change."),
         11, QFont::Medium, OrvantaTheme::mutedText());
-    note->setWordWrap(true);
-    box->addWidget(note);
+    replaceNote_->setWordWrap(true);
+    box->addWidget(replaceNote_);
     stack->addWidget(conflictBox_);
 
     rebuild();
@@ -190,6 +200,8 @@ void ToolCardView::rebuild() {
     }
     status_->setText(QString::fromStdString(state.statusText).toUpper());
     status_->setColor(statusColor(state.statusText));
+    problem_->setText(QString::fromStdString(state.problem));
+    problem_->setVisible(!state.problem.empty());
 
     divider_->setVisible(state.enabled);
     shortcutRow_->setVisible(state.enabled);
@@ -203,11 +215,23 @@ void ToolCardView::rebuild() {
         conflictLineStack_->addWidget(line);
         conflictLines_.push_back(line);
     }
+    // Another card that chose the same shortcut: replacing can't settle that, another shortcut can.
+    for (const auto kind : state.sharedShortcutWith) {
+        const ToolComponent* other = ToolComponent::find(kind);
+        if (other == nullptr || !state.shortcut) continue;
+        QLabel* line = makeLabel(sharedShortcutLine(*state.shortcut, other->displayName), 13, QFont::Medium,
+                                 OrvantaTheme::white(0.78));
+        line->setWordWrap(true);
+        conflictLineStack_->addWidget(line);
+        conflictLines_.push_back(line);
+    }
     {
         const QSignalBlocker quiet(replace_);
         replace_->setChecked(state.replaceConflict);
     }
-    conflictBox_->setVisible(state.enabled && !state.conflicts.empty());
+    replace_->setVisible(!state.conflicts.empty());
+    replaceNote_->setVisible(!state.conflicts.empty());
+    conflictBox_->setVisible(state.enabled && !conflictLines_.empty());
 
     setPanelOpacity(state.enabled ? 1.0 : 0.68);
 }

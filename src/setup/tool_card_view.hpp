@@ -50,6 +50,8 @@ public:
     static QColor statusColor(const std::string& statusText);
     // "Ctrl+Shift+R is assigned to: <description>", or "Shortcut is assigned to: ..." without a shortcut.
     static QString conflictLine(const std::optional<VoduveShortcut>& shortcut, const ShortcutConflict& conflict);
+    // "Ctrl+Shift+R is also chosen for <tool>. Choose another shortcut for one of them."
+    static QString sharedShortcutLine(const VoduveShortcut& shortcut, const std::string& otherTool);
 
     SymbolImage* icon() const { return icon_; }
     QCheckBox* enableCheckbox() const { return enable_; }
@@ -63,6 +65,8 @@ public:
     std::vector<QLabel*> conflictLines() const { return conflictLines_; }
     QAbstractButton* freeShortcutButton() const { return freeShortcut_; }
     QCheckBox* replaceCheckbox() const { return replace_; }
+    // Why an installed file of the tool could not be read; hidden when every file could.
+    QLabel* problemLabel() const { return problem_; }
 
 private:
     ShortcutRecorder::Binding shortcutBinding();
@@ -85,6 +89,8 @@ private:
     std::vector<QLabel*> conflictLines_;
     QAbstractButton* freeShortcut_ = nullptr;
     QCheckBox* replace_ = nullptr;
+    QLabel* replaceNote_ = nullptr;
+    QLabel* problem_ = nullptr;
 };
 
 }  // namespace corvel::voduvetools

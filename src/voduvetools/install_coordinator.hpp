@@ -5,6 +5,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/app_version.hpp"
@@ -21,12 +22,17 @@ namespace corvel::voduvetools {
 inline constexpr int kNotAResourceFolderCode = 2301;
 inline constexpr int kVoduveRunningCode = 2302;
 inline constexpr int kNothingSelectedCode = 2303;
+inline constexpr int kSharedShortcutCode = 2304;
 inline constexpr const char* kNotAResourceFolderMessage =
     "The selected folder does not look like a VODUVE resource folder.";
 inline constexpr const char* kVoduveRunningMessage =
     "VODUVE is currently running. Quit VODUVE before installing scripts or changing shortcuts.";
 inline constexpr const char* kNothingSelectedMessage = "Select at least one tool to install.";
 inline constexpr const char* kFallbackApplicationVersion = "0.1.0";
+
+// The refusal of two tools that ask for one shortcut (code 2304).
+std::string sharedShortcutMessage(const std::string& first, const std::string& second,
+                                  const VoduveShortcut& shortcut);
 
 // One row of the setup screen as the install sees it.
 struct ToolInstallChoice {
@@ -45,8 +51,16 @@ struct InstallReport {
 
 // One installation run of the VODUVE tools into one VODUVE resource folder: refuses
 // unsafe runs, copies each enabled tool's script (and Cuewarden's extension), registers
-// its action and shortcut in voduve-kb.ini and writes the install manifest. Failures
-// are thrown as ErrorException and end the run at once; a failed run writes no manifest.
+// the actions and shortcuts in voduve-kb.ini and writes the install manifest.
+//
+// Everything is checked before anything is written: the resources, every destination,
+// the keymap with every shortcut, and shortcuts shared between the tools. Then the
+// manifest is written first, recording the files the run is about to put in place as
+// the installer's, so that even a run that is killed leaves them known as ours; then the
+// files are copied and the keymap is changed in one registration. A failure there undoes
+// the run: the copied files and the folders it made are removed again, the keymap is
+// left or put back as it was and the previous manifest is restored. Failures are thrown
+// as ErrorException.
 class InstallCoordinator {
 public:
     struct Seams {
@@ -55,6 +69,9 @@ public:
         platform::WallClock clock = platform::systemWallClock();
         // The application's version; kFallbackApplicationVersion is recorded without one.
         std::optional<std::string> applicationVersion = kApplicationVersion;
+        // Runs before each writing step ("manifest", "copy <resource name>", "keymap"); an
+        // exception thrown there fails the run at that step.
+        std::function<void(std::string_view step)> checkpoint = nullptr;
     };
 
     InstallCoordinator() = default;

@@ -149,7 +149,7 @@ std::optional<InstallManifest> InstallManifest::decoded(std::string_view input) 
 
 std::optional<InstallManifest> InstallManifest::read(const fs::path& file) {
     try {
-        const auto bytes = readFileBytes(file);
+        const auto bytes = readFileBytes(file, kManifestSizeLimit);
         return decoded(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     } catch (const ErrorException&) {
         return std::nullopt;

@@ -17,6 +17,8 @@ inline constexpr const char* kManifestProduct = "Orvanta VODUVE Corvel";
 inline constexpr std::int64_t kManifestSchemaVersion = 1;
 inline constexpr const char* kManifestFileName = "install-manifest.json";
 inline constexpr const char* kManifestEncodingErrorDomain = "OrvantaCorvel.Encoding";
+// The manifest is read whole; a file larger than this is no manifest of ours.
+inline constexpr std::uint64_t kManifestSizeLimit = 4ull * 1000 * 1000;
 
 // One file an installation run put in place (or found there, identical).
 struct InstalledFileRecord {

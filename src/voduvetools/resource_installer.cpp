@@ -19,20 +19,45 @@ namespace {
 }
 
 [[noreturn]] void failDifferentFile(const fs::path& destination) {
-    fail(kDifferentFileExistsCode,
-         "A different file already exists at " + destination.string() + ". It was not overwritten.");
-}
-
-// Whether a file is reachable at the path, following symbolic links.
-bool fileExists(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0;
+    fail(kDifferentFileExistsCode, "A different file already exists at " + destination.string() +
+                                       ". It was not overwritten. " + kDifferentFileAdvice);
 }
 
 // Whether any entry stands at the path, a dangling symbolic link included.
 bool entryExists(const fs::path& path) {
     struct stat info {};
     return ::lstat(path.c_str(), &info) == 0;
+}
+
+// Whether a name is one of our copies' temporary files: ".<name>.orvanta-corvel.tmp", or
+// such a name with ".tmp-" and ten letters or digits after it, as earlier versions wrote them.
+bool isLeftoverCopyName(std::string_view name) {
+    if (name.size() < 2 || name.front() != '.') return false;
+    if (name.ends_with(kInstallTemporarySuffix)) return true;
+    const std::string nested = std::string(kInstallTemporarySuffix) + ".tmp-";
+    const std::size_t at = name.rfind(nested);
+    if (at == std::string_view::npos || name.size() - at - nested.size() != 10) return false;
+    for (const char c : name.substr(at + nested.size())) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))) return false;
+    }
+    return true;
+}
+
+// Removes what interrupted copies left in the folder. Copies run one at a time on the main
+// thread, so none of these files is being written.
+void removeLeftoverCopies(const fs::path& folder) {
+    std::error_code error;
+    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error)) {
+        if (!isLeftoverCopyName(it->path().filename().string())) continue;
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(it->path().c_str());
+    }
+}
+
+std::uint64_t sizeOf(const fs::path& file) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) throw ErrorException(Error::fromErrno(errno, "inspect " + file.string()));
+    return static_cast<std::uint64_t>(info.st_size);
 }
 
 void createFolder(const fs::path& folder) {
@@ -69,36 +94,58 @@ ResourceInstallResult ResourceInstaller::install(std::string_view resourceName, 
     return copyVerified(*source, destination);
 }
 
-ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, const fs::path& destination) const {
+ResourceInstallResult ResourceInstaller::preview(std::string_view resourceName, const fs::path& destination) const {
+    const auto source = resourceURL(resourceName);
+    if (!source) fail(kMissingResourceCode, "Missing bundled resource: " + std::string(resourceName));
+    return previewCopy(*source, destination);
+}
+
+ResourceInstallResult ResourceInstaller::previewCopy(const fs::path& source, const fs::path& destination) const {
     ResourceInstallResult result;
     result.destinationURL = destination;
     result.sourceSHA256 = sha256HexOfFile(source);
 
-    const bool destinationExists = fileExists(destination);
-    // A dangling symbolic link is not our file and is never replaced: nothing is written.
-    if (!destinationExists && entryExists(destination)) failDifferentFile(destination);
-    if (destinationExists) {
-        const auto present = sha256HexOfFile(destination);
-        if (present == result.sourceSHA256) {
-            result.installedSHA256 = present;
-            result.preExisting = true;
-            result.alreadyCompatible = true;
-            return result;
-        }
+    struct stat info {};
+    if (::stat(destination.c_str(), &info) != 0) {
+        // A dangling symbolic link is not our file and is never replaced: nothing is written.
+        if (entryExists(destination)) failDifferentFile(destination);
+        result.installedSHA256 = result.sourceSHA256;
+        result.ownedByInstaller = true;
+        return result;
     }
+    // Only a regular file of the resource's size can hold its bytes; anything else (a
+    // folder, a pipe, a device) is different without being read.
+    if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != sizeOf(source)) {
+        failDifferentFile(destination);
+    }
+    const auto present = sha256HexOfFile(destination);
+    if (present != result.sourceSHA256) failDifferentFile(destination);
+    result.installedSHA256 = present;
+    result.preExisting = true;
+    result.alreadyCompatible = true;
+    return result;
+}
+
+ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, const fs::path& destination) const {
+    ResourceInstallResult result = previewCopy(source, destination);
+    if (result.preExisting) return result;
 
     createFolder(destination.parent_path());
     const auto temporary = temporaryFileFor(destination);
-    ::unlink(temporary.c_str());  // a leftover of an interrupted copy
-    writeFileAtomically(temporary, readFileBytes(source));
+    removeLeftoverCopies(destination.parent_path());
+    const auto bytes = readFileBytes(source, kResourceSizeLimit);
+    writeNewFile(temporary, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0644, false);
 
-    if (destinationExists) {
-        ::unlink(temporary.c_str());
-        failDifferentFile(destination);
-    }
     // The destination may have appeared since it was looked at; whatever is there now
-    // is not ours to replace.
-    if (!seams_.move(temporary, destination)) {
+    // is not ours to replace. A failed move leaves no temporary file behind either.
+    bool moved = false;
+    try {
+        moved = seams_.move(temporary, destination);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    if (!moved) {
         ::unlink(temporary.c_str());
         failDifferentFile(destination);
     }
@@ -109,7 +156,6 @@ ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, co
         fail(kInstalledFileMismatchCode,
              "Installed file verification failed for " + destination.filename().string() + ".");
     }
-    result.ownedByInstaller = true;
     return result;
 }
 

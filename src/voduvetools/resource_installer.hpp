@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -16,6 +17,11 @@ inline constexpr int kMissingResourceCode = 2201;
 inline constexpr int kDifferentFileExistsCode = 2202;
 inline constexpr int kInstalledFileMismatchCode = 2203;
 inline constexpr const char* kInstallTemporarySuffix = ".orvanta-corvel.tmp";
+// What the user can do about a different file in a tool file's place (code 2202).
+inline constexpr const char* kDifferentFileAdvice =
+    "To install this tool, move that file to another folder (or delete it), then install again.";
+// A resource is read whole to be copied; the application's own files are far smaller.
+inline constexpr std::uint64_t kResourceSizeLimit = 256ull * 1000 * 1000;
 
 // What one install of a resource file did. Exactly two shapes occur: the identical file
 // was already there (preExisting, alreadyCompatible) or this call wrote it
@@ -60,6 +66,13 @@ public:
 
     ResourceInstallResult copyVerified(const std::filesystem::path& source,
                                        const std::filesystem::path& destination) const;
+
+    // What install and copyVerified would return, found without writing anything: for a
+    // copy still to be made, ownedByInstaller with the resource's digest as the installed
+    // one. Throws what they throw before they write (2201, 2202, a file-system error).
+    ResourceInstallResult preview(std::string_view resourceName, const std::filesystem::path& destination) const;
+    ResourceInstallResult previewCopy(const std::filesystem::path& source,
+                                      const std::filesystem::path& destination) const;
 
     // "." + file name + ".orvanta-corvel.tmp", in the destination's folder.
     static std::filesystem::path temporaryFileFor(const std::filesystem::path& destination);

@@ -19,7 +19,8 @@ namespace {
 constexpr mode_t kDefaultKeymapMode = 0644;
 // How many following milliseconds a backup may move to when its name is taken.
 constexpr int kBackupNameAttempts = 1000;
-constexpr int kMaximumLinkHops = 40;
+// How often a registration starts over when another program changes the keymap under it.
+constexpr int kRegistrationAttempts = 3;
 
 std::string toText(const std::vector<std::uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
@@ -28,54 +29,6 @@ void createFolder(const fs::path& folder) {
     std::error_code error;
     fs::create_directories(folder, error);
     if (error) throw ErrorException(Error::fromErrno(error.value(), "create folder " + folder.string()));
-}
-
-// The file a keymap path finally names: symbolic links are followed (also to a file
-// that does not exist yet), so that a linked keymap is replaced where it lives.
-fs::path resolveLinks(fs::path path) {
-    for (int hops = 0;; ++hops) {
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0) {
-            if (errno == ENOENT) return path;
-            throw ErrorException(Error::fromErrno(errno, "inspect " + path.string()));
-        }
-        if (!S_ISLNK(info.st_mode)) return path;
-        if (hops >= kMaximumLinkHops) throw ErrorException(Error::fromErrno(ELOOP, "resolve " + path.string()));
-        std::error_code error;
-        const fs::path link = fs::read_symlink(path, error);
-        if (error) throw ErrorException(Error::fromErrno(error.value(), "read link " + path.string()));
-        path = link.is_absolute() ? link : path.parent_path() / link;
-    }
-}
-
-// Writes bytes to a fresh file at `temp` and flushes them. With keepMode the file gets
-// exactly `mode`, untouched by the umask. The file is removed again on failure.
-void writeTemporary(const fs::path& temp, std::string_view bytes, mode_t mode, bool keepMode) {
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          keepMode ? (mode & 0777) : kDefaultKeymapMode);
-    if (fd < 0) throw ErrorException(Error::fromErrno(errno, "create " + temp.string()));
-    auto fail = [&](const std::string& what) {
-        const int e = errno;
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw ErrorException(Error::fromErrno(e, what + " " + temp.string()));
-    };
-    if (keepMode && ::fchmod(fd, mode) != 0) fail("set permissions of");
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            fail("write");
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    if (::fsync(fd) != 0) fail("sync");
-    if (::close(fd) != 0) {
-        const int e = errno;
-        ::unlink(temp.c_str());
-        throw ErrorException(Error::fromErrno(e, "close " + temp.string()));
-    }
 }
 
 // Makes a rename in the folder durable; best effort.
@@ -87,9 +40,67 @@ void syncFolder(const fs::path& folder) {
 }
 
 std::string readKeymapText(const fs::path& keymap, int notUtf8Code) {
-    auto text = toText(readFileBytes(keymap));
+    auto text = toText(readFileBytes(keymap, kKeymapSizeLimit));
     if (!isValidUtf8(text)) throw ErrorException(Error{kKeymapErrorDomain, notUtf8Code, kKeymapNotUtf8Message});
     return text;
+}
+
+// The keymap file as a registration found it.
+struct KeymapSnapshot {
+    bool exists = false;
+    mode_t mode = kDefaultKeymapMode;
+    std::string bytes;
+
+    friend bool operator==(const KeymapSnapshot&, const KeymapSnapshot&) = default;
+};
+
+KeymapSnapshot readSnapshot(const fs::path& target) {
+    KeymapSnapshot snapshot;
+    struct stat info {};
+    if (::stat(target.c_str(), &info) == 0) {
+        snapshot.exists = true;
+        snapshot.mode = info.st_mode & 07777;
+        snapshot.bytes = toText(readFileBytes(target, kKeymapSizeLimit));
+    } else if (errno != ENOENT) {
+        throw ErrorException(Error::fromErrno(errno, "inspect " + target.string()));
+    }
+    return snapshot;
+}
+
+// Whether the keymap still is what the snapshot saw; a keymap that can no longer be read
+// has changed too.
+bool stillAsSeen(const fs::path& target, const KeymapSnapshot& seen) {
+    try {
+        return readSnapshot(target) == seen;
+    } catch (const ErrorException&) {
+        return false;
+    }
+}
+
+// The colliding bindings with a readable name each: the action's description, else the
+// description in the comment of the action's first binding, else "VODUVE Command <id>".
+std::vector<ShortcutConflict> describeConflicts(const VoduveKeymapDocument& document,
+                                                const std::vector<VoduveKeyRecord>& records) {
+    std::vector<ShortcutConflict> conflicts;
+    for (const auto& record : records) {
+        std::optional<std::string> description;
+        for (const auto& action : document.actions) {
+            if (VoduveKeymapDocument::sameCommand(action.commandID, record.commandID)) {
+                description = action.description;
+                break;
+            }
+        }
+        if (!description) {
+            for (const auto& key : document.keys) {
+                if (!VoduveKeymapDocument::sameCommand(key.commandID, record.commandID)) continue;
+                if (key.comment) description = VoduveKeymapDocument::descriptionFromComment(*key.comment);
+                break;
+            }
+        }
+        conflicts.push_back(ShortcutConflict{Uuid::random(), record.commandID,
+                                             description.value_or("VODUVE Command " + record.commandID)});
+    }
+    return conflicts;
 }
 
 }  // namespace
@@ -141,26 +152,34 @@ std::string VoduveShortcutManager::backupFileName(const platform::LocalDateTime&
 std::vector<ShortcutConflict> VoduveShortcutManager::findShortcutConflicts(
     const VoduveShortcut& shortcut, const fs::path& keymap, const std::optional<std::string>& excluding) const {
     const auto document = VoduveKeymapDocument::parse(readKeymapText(keymap, kKeymapReadNotUtf8Code));
-    std::vector<ShortcutConflict> conflicts;
-    for (const auto& record : document.conflictingKeys(shortcut, shortcut.keyCode, 0, excluding)) {
-        std::optional<std::string> description;
-        for (const auto& action : document.actions) {
-            if (VoduveKeymapDocument::sameCommand(action.commandID, record.commandID)) {
-                description = action.description;
-                break;
-            }
-        }
-        if (!description) {
-            for (const auto& key : document.keys) {
-                if (!VoduveKeymapDocument::sameCommand(key.commandID, record.commandID)) continue;
-                if (key.comment) description = VoduveKeymapDocument::descriptionFromComment(*key.comment);
-                break;
-            }
-        }
-        conflicts.push_back(ShortcutConflict{Uuid::random(), record.commandID,
-                                             description.value_or("VODUVE Command " + record.commandID)});
+    return describeConflicts(document, document.conflictingKeys(shortcut, shortcut.keyCode, 0, excluding));
+}
+
+KeymapPlan VoduveShortcutManager::planRegistrations(const std::vector<ActionRegistration>& actions,
+                                                    std::string oldText) {
+    if (!isValidUtf8(oldText)) {
+        throw ErrorException(Error{kKeymapErrorDomain, kKeymapRegisterNotUtf8Code, kKeymapNotUtf8Message});
     }
-    return conflicts;
+    KeymapPlan plan;
+    plan.newText = oldText;
+    plan.oldText = std::move(oldText);
+    for (const auto& action : actions) {
+        const auto document = VoduveKeymapDocument::parse(plan.newText);
+        std::vector<ShortcutConflict> replaced;
+        if (action.shortcut && action.replaceConflict) {
+            replaced = describeConflicts(document, document.conflictingKeys(*action.shortcut, action.shortcut->keyCode,
+                                                                            0, action.commandID));
+        }
+        plan.newText = document.upsert(action.commandID, action.description, action.scriptPath, action.shortcut,
+                                       action.replaceConflict);
+        plan.replaced.push_back(std::move(replaced));
+    }
+    return plan;
+}
+
+KeymapPlan VoduveShortcutManager::planRegistrations(const std::vector<ActionRegistration>& actions,
+                                                    const fs::path& keymap) const {
+    return planRegistrations(actions, readSnapshot(resolveSymbolicLinks(keymap)).bytes);
 }
 
 void VoduveShortcutManager::verifyKeymapEntries(std::string_view commandID, std::string_view scriptPath,
@@ -203,8 +222,16 @@ std::optional<fs::path> VoduveShortcutManager::registerActionAndShortcut(
     std::string_view commandID, std::string_view description, std::string_view scriptPath,
     const std::optional<VoduveShortcut>& shortcut, bool replaceConflict, const fs::path& keymap,
     const fs::path& backupFolder) const {
+    return registerActions({ActionRegistration{std::string(commandID), std::string(description),
+                                               std::string(scriptPath), shortcut, replaceConflict}},
+                           keymap, backupFolder)
+        .backup;
+}
+
+KeymapChange VoduveShortcutManager::registerActions(const std::vector<ActionRegistration>& actions,
+                                                    const fs::path& keymap, const fs::path& backupFolder) const {
     createFolder(keymap.parent_path());
-    const fs::path target = resolveLinks(keymap);
+    const fs::path target = resolveSymbolicLinks(keymap);
     // A linked keymap is written where the link points, but only into a folder that is
     // already there: registration creates no folder outside VODUVE's own.
     if (target.parent_path() != keymap.parent_path()) {
@@ -217,61 +244,60 @@ std::optional<fs::path> VoduveShortcutManager::registerActionAndShortcut(
         }
     }
     createFolder(backupFolder);
-
-    std::string oldText;
-    mode_t mode = kDefaultKeymapMode;
-    bool keepMode = false;
-    struct stat info {};
-    if (::stat(target.c_str(), &info) == 0) {
-        mode = info.st_mode & 07777;
-        keepMode = true;
-        oldText = toText(readFileBytes(target));
-    } else if (errno != ENOENT) {
-        throw ErrorException(Error::fromErrno(errno, "inspect " + target.string()));
-    }
-    if (!isValidUtf8(oldText)) {
-        throw ErrorException(Error{kKeymapErrorDomain, kKeymapRegisterNotUtf8Code, kKeymapNotUtf8Message});
-    }
-
-    const std::string newText =
-        VoduveKeymapDocument::parse(oldText).upsert(commandID, description, scriptPath, shortcut, replaceConflict);
-    if (newText == oldText) return std::nullopt;
-
-    std::optional<fs::path> backup;
-    if (!oldText.empty()) backup = writeBackup(backupFolder, std::vector<std::uint8_t>(oldText.begin(), oldText.end()), mode);
-
     const fs::path temp = target.parent_path() / kKeymapTemporaryFileName;
-    ::unlink(temp.c_str());
-    writeTemporary(temp, newText, mode, keepMode);
-    if (const int e = seams_.rename(temp, target); e != 0) {
-        // The keymap was not replaced, so it still holds its old bytes.
-        ::unlink(temp.c_str());
-        throw ErrorException(
-            Error{kPosixErrorDomain, e, "Atomic keymap replacement failed (errno " + formatInteger(e) + ")."});
-    }
-    syncFolder(target.parent_path());
 
-    try {
-        verifyKeymapEntries(commandID, scriptPath, shortcut, keymap);
-    } catch (...) {
-        // Put the old bytes back. The backup goes in through a temp file and a rename,
-        // so the keymap is never missing; if the restore fails, its error is reported.
-        ::unlink(temp.c_str());
-        if (backup) {
-            const auto bytes = toText(readFileBytes(*backup));
-            writeTemporary(temp, bytes, mode, keepMode);
-            if (const int e = seams_.rename(temp, target); e != 0) {
-                ::unlink(temp.c_str());
-                throw ErrorException(
-                    Error::fromErrno(e, "restore " + target.string() + " from " + backup->string()));
-            }
-            syncFolder(target.parent_path());
-        } else {
-            ::unlink(target.c_str());
+    for (int attempt = 0; attempt < kRegistrationAttempts; ++attempt) {
+        const KeymapSnapshot old = readSnapshot(target);
+        KeymapPlan plan = planRegistrations(actions, old.bytes);
+        if (plan.newText == plan.oldText) return KeymapChange{std::nullopt, std::move(plan.replaced)};
+
+        std::optional<fs::path> backup;
+        if (!old.bytes.empty()) {
+            backup = writeBackup(backupFolder, std::vector<std::uint8_t>(old.bytes.begin(), old.bytes.end()), old.mode);
         }
-        throw;
+        ::unlink(temp.c_str());
+        writeNewFile(temp, plan.newText, old.mode, old.exists);
+        if (seams_.beforeReplace) seams_.beforeReplace();
+        if (!stillAsSeen(target, old)) {
+            // Another program wrote the keymap after it was read: its edit stays, and the
+            // change is made again from what it wrote. The backup of bytes that are gone goes too.
+            ::unlink(temp.c_str());
+            if (backup) ::unlink(backup->c_str());
+            continue;
+        }
+        if (const int e = seams_.rename(temp, target); e != 0) {
+            // The keymap was not replaced, so it still holds its old bytes.
+            ::unlink(temp.c_str());
+            throw ErrorException(
+                Error{kPosixErrorDomain, e, "Atomic keymap replacement failed (errno " + formatInteger(e) + ")."});
+        }
+        syncFolder(target.parent_path());
+
+        try {
+            for (const auto& action : actions) {
+                verifyKeymapEntries(action.commandID, action.scriptPath, action.shortcut, keymap);
+            }
+        } catch (...) {
+            // Put the old bytes back. The backup goes in through a temp file and a rename,
+            // so the keymap is never missing; if the restore fails, its error is reported.
+            ::unlink(temp.c_str());
+            if (backup) {
+                const auto bytes = toText(readFileBytes(*backup, kKeymapSizeLimit));
+                writeNewFile(temp, bytes, old.mode, old.exists);
+                if (const int e = seams_.rename(temp, target); e != 0) {
+                    ::unlink(temp.c_str());
+                    throw ErrorException(
+                        Error::fromErrno(e, "restore " + target.string() + " from " + backup->string()));
+                }
+                syncFolder(target.parent_path());
+            } else {
+                ::unlink(target.c_str());
+            }
+            throw;
+        }
+        return KeymapChange{std::move(backup), std::move(plan.replaced)};
     }
-    return backup;
+    throw ErrorException(Error{kKeymapErrorDomain, kKeymapChangedCode, kKeymapChangedMessage});
 }
 
 }  // namespace corvel::voduvetools

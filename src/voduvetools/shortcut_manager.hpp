@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -35,6 +36,38 @@ inline constexpr const char* kShortcutMissingAfterWrite = "Shortcut registration
 inline constexpr const char* kKeymapTemporaryFileName = ".voduve-kb.orvanta-corvel.tmp";
 inline constexpr const char* kKeymapBackupPrefix = "voduve-kb.backup-";
 inline constexpr const char* kKeymapBackupSuffix = ".ini";
+inline constexpr int kKeymapChangedCode = 2103;
+inline constexpr const char* kKeymapChangedMessage =
+    "voduve-kb.ini was changed by another program during the update. It was left as that program wrote it and "
+    "nothing was changed. Close any program that edits voduve-kb.ini, then try again.";
+// voduve-kb.ini and its backups are read whole; a file larger than this is refused.
+inline constexpr std::uint64_t kKeymapSizeLimit = 16ull * 1000 * 1000;
+
+// One script action to register, with its optional binding.
+struct ActionRegistration {
+    std::string commandID;
+    std::string description;
+    std::string scriptPath;  // relative to VODUVE's Scripts folder
+    std::optional<VoduveShortcut> shortcut;
+    bool replaceConflict = false;  // take the shortcut from other actions that hold it
+
+    friend bool operator==(const ActionRegistration&, const ActionRegistration&) = default;
+};
+
+// What registering a list of actions does to a keymap text, worked out without writing.
+struct KeymapPlan {
+    std::string oldText;
+    std::string newText;  // equal to oldText when everything is registered already
+    // Per registration, in order: the bindings of other actions it takes the shortcut from.
+    std::vector<std::vector<ShortcutConflict>> replaced;
+};
+
+// What a registration did: the backup of the old keymap (none without old bytes or change)
+// and, per registration, the bindings of other actions that lost their shortcut to it.
+struct KeymapChange {
+    std::optional<std::filesystem::path> backup;
+    std::vector<std::vector<ShortcutConflict>> replaced;
+};
 
 // The file operations on voduve-kb.ini: conflict search, registration of one action
 // and its shortcut, and verification. A change is backed up first, written to a
@@ -49,6 +82,9 @@ public:
     struct Seams {
         platform::WallClock clock = platform::systemWallClock();  // names the backups
         RenameFunction rename = posixRename;
+        // Runs when the new keymap waits beside the old one, just before the old one is
+        // checked once more and replaced: where another program's edit would slip in.
+        std::function<void()> beforeReplace = nullptr;
     };
 
     VoduveShortcutManager() = default;
@@ -70,6 +106,22 @@ public:
         const std::optional<VoduveShortcut>& shortcut, bool replaceConflict, const std::filesystem::path& keymap,
         const std::filesystem::path& backupFolder) const;
 
+    // Registers every action, in order, as one change of the keymap: one backup, one
+    // replacement, every entry verified, and the old bytes put back when anything after
+    // the replacement fails. Right before the replacement the keymap is compared with the
+    // bytes the change was made from; when another program changed it meanwhile, the
+    // change is made again from its new bytes, and after a few such tries the keymap is
+    // left as the other program wrote it and code 2103 is thrown.
+    KeymapChange registerActions(const std::vector<ActionRegistration>& actions, const std::filesystem::path& keymap,
+                                 const std::filesystem::path& backupFolder) const;
+
+    // What registerActions would do to the keymap as it is now, without writing anything:
+    // throws as it does for a keymap that can't be read, is not UTF-8 (code 2102) or holds
+    // a shortcut that may not be replaced. A missing keymap reads as empty.
+    KeymapPlan planRegistrations(const std::vector<ActionRegistration>& actions,
+                                 const std::filesystem::path& keymap) const;
+    static KeymapPlan planRegistrations(const std::vector<ActionRegistration>& actions, std::string oldText);
+
     // Checks that the keymap holds the action with this script path, and the binding
     // of the shortcut in the main section when one is given.
     static void verifyKeymapEntries(std::string_view commandID, std::string_view scriptPath,
@@ -84,8 +136,6 @@ public:
 private:
     std::filesystem::path writeBackup(const std::filesystem::path& folder, const std::vector<std::uint8_t>& bytes,
                                       mode_t mode) const;
-    void writeAndRename(const std::filesystem::path& target, std::string_view bytes, mode_t mode,
-                        bool keepMode) const;
 
     Seams seams_;
 };

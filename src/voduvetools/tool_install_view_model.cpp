@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <string_view>
+#include <sys/stat.h>
 #include <system_error>
 
 #include "common/error.hpp"
 #include "common/sha256.hpp"
+#include "voduvetools/keymap_document.hpp"
 
 namespace corvel::voduvetools {
 namespace fs = std::filesystem;
@@ -25,14 +27,6 @@ bool entryAt(const fs::path& path) {
     return fs::exists(fs::symlink_status(path, error));
 }
 
-std::optional<std::string> digestOf(const fs::path& file) {
-    try {
-        return sha256HexOfFile(file);
-    } catch (const ErrorException&) {
-        return std::nullopt;
-    }
-}
-
 // Ends the installing state however the run ends.
 class InstallingFlag {
 public:
@@ -45,6 +39,19 @@ private:
     Published<bool>& flag_;
 };
 
+// Each enabled row's list of the other enabled rows that chose the same shortcut.
+void markSharedShortcuts(std::vector<ToolInstallViewModel::State>& tools) {
+    for (auto& tool : tools) {
+        tool.sharedShortcutWith.clear();
+        if (!tool.enabled || !tool.shortcut) continue;
+        for (const auto& other : tools) {
+            if (&other != &tool && other.enabled && other.shortcut == tool.shortcut) {
+                tool.sharedShortcutWith.push_back(other.id);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 ToolInstallViewModel::ToolInstallViewModel(platform::FolderChooser& folderChooser)
@@ -52,11 +59,11 @@ ToolInstallViewModel::ToolInstallViewModel(platform::FolderChooser& folderChoose
 
 ToolInstallViewModel::ToolInstallViewModel(platform::FolderChooser& folderChooser, Seams seams)
     : voduvePath_(VoduvePaths::defaultResourceFolder(seams.folders).string()),
-      shortcutManager({seams.clock, VoduveShortcutManager::posixRename}),
+      shortcutManager({seams.clock, VoduveShortcutManager::posixRename, nullptr}),
       coordinator(ResourceInstaller({seams.resourcesFolder, ResourceInstaller::moveWithoutReplacing}),
                   shortcutManager,
                   InstallCoordinator::Seams{seams.folders, seams.voduveRunning, seams.clock,
-                                            seams.applicationVersion}),
+                                            seams.applicationVersion, nullptr}),
       folderChooser_(folderChooser),
       folders_(seams.folders),
       resources_({seams.resourcesFolder, ResourceInstaller::moveWithoutReplacing}) {
@@ -68,9 +75,15 @@ ToolInstallViewModel::ToolInstallViewModel(platform::FolderChooser& folderChoose
         state.shortcut = component.defaultShortcut;
         tools.push_back(std::move(state));
     }
-    tools_.set(std::move(tools));
+    publishTools(std::move(tools));
     refreshStatuses();
+    refreshInstalledShortcuts();
     refreshAllConflicts();
+}
+
+void ToolInstallViewModel::publishTools(std::vector<State> tools) {
+    markSharedShortcuts(tools);
+    tools_.set(std::move(tools));
 }
 
 void ToolInstallViewModel::editTool(std::size_t index, const std::function<void(State&)>& edit) {
@@ -80,7 +93,7 @@ void ToolInstallViewModel::editTool(std::size_t index, const std::function<void(
     edit(tool);
     tool.id = tools_.value()[index].id;
     tool.component = tools_.value()[index].component;
-    tools_.set(std::move(tools));
+    publishTools(std::move(tools));
 }
 
 void ToolInstallViewModel::setShortcut(ToolComponent::Kind kind, std::optional<VoduveShortcut> shortcut) {
@@ -90,7 +103,8 @@ void ToolInstallViewModel::setShortcut(ToolComponent::Kind kind, std::optional<V
         tool.shortcut = std::move(shortcut);
         tool.replaceConflict = false;
         tool.conflicts = conflictsFor(tool);
-        tools_.set(std::move(tools));
+        publishTools(std::move(tools));
+        refreshKeymapProblem();
         return;
     }
 }
@@ -105,13 +119,18 @@ void ToolInstallViewModel::suggestFreeShortcut(ToolComponent::Kind kind) {
     }
     if (found == nullptr || !found->component.commandID) return;
     const std::string commandID = *found->component.commandID;
+    // A shortcut another card has chosen is not free: installing both would take it from one.
+    std::vector<VoduveShortcut> chosenElsewhere;
+    for (const auto& tool : tools_.value()) {
+        if (tool.id != kind && tool.shortcut) chosenElsewhere.push_back(*tool.shortcut);
+    }
 
     const auto keymap = InstallCoordinator::keymapFile(folder());
     for (const char letter : std::string_view(kFreeShortcutLetters)) {
         const auto candidate = VoduveShortcut::fromLetter(std::string(1, letter),
                                                           {VoduveShortcut::Modifier::shift,
                                                            VoduveShortcut::Modifier::command});
-        if (!candidate) continue;
+        if (!candidate || std::ranges::find(chosenElsewhere, *candidate) != chosenElsewhere.end()) continue;
         if (!somethingAt(keymap)) {
             setShortcut(kind, candidate);
             return;
@@ -121,7 +140,7 @@ void ToolInstallViewModel::suggestFreeShortcut(ToolComponent::Kind kind) {
                 setShortcut(kind, candidate);
                 return;
             }
-        } catch (const ErrorException&) {
+        } catch (...) {
             // A letter whose search fails is not offered.
         }
     }
@@ -129,11 +148,18 @@ void ToolInstallViewModel::suggestFreeShortcut(ToolComponent::Kind kind) {
 }
 
 void ToolInstallViewModel::chooseVoduveFolder() {
-    const auto start = VoduvePaths::defaultResourceFolder(folders_).parent_path();
-    const auto chosen = folderChooser_.chooseFolder({kChooseVoduveFolderMessage, start});
+    std::optional<fs::path> chosen;
+    try {
+        const auto start = VoduvePaths::defaultResourceFolder(folders_).parent_path();
+        chosen = folderChooser_.chooseFolder({kChooseVoduveFolderMessage, start});
+    } catch (...) {
+        installMessage_.set(Error::fromCurrentException().message);
+        return;
+    }
     if (!chosen) return;
     voduvePath_.set(chosen->string());
     refreshStatuses();
+    refreshInstalledShortcuts();
     refreshAllConflicts();
 }
 
@@ -149,8 +175,8 @@ void ToolInstallViewModel::install() {
     InstallReport report;
     try {
         report = coordinator.install(choices, folder());
-    } catch (const ErrorException& e) {
-        installMessage_.set(e.error().message);
+    } catch (...) {
+        installMessage_.set(Error::fromCurrentException().message);
         return;
     }
 
@@ -168,8 +194,45 @@ void ToolInstallViewModel::install() {
 
 void ToolInstallViewModel::refreshStatuses() {
     auto tools = tools_.value();
-    for (auto& tool : tools) tool.statusText = statusOf(tool.component);
-    tools_.set(std::move(tools));
+    for (auto& tool : tools) {
+        auto check = statusOf(tool.component);
+        tool.statusText = std::move(check.status);
+        tool.problem = std::move(check.problem);
+    }
+    publishTools(std::move(tools));
+}
+
+void ToolInstallViewModel::refreshInstalledShortcuts() {
+    const auto keymap = InstallCoordinator::keymapFile(folder());
+    if (!somethingAt(keymap)) return;
+    std::optional<VoduveKeymapDocument> document;
+    try {
+        document = VoduveKeymapDocument::parse(shortcutManager.planRegistrations({}, keymap).oldText);
+    } catch (...) {
+        return;  // the keymap problem tells why
+    }
+    auto tools = tools_.value();
+    for (auto& tool : tools) {
+        if (!tool.component.commandID) continue;
+        const auto& id = *tool.component.commandID;
+        const bool registered = std::ranges::any_of(document->actions, [&id](const VoduveActionRecord& action) {
+            return VoduveKeymapDocument::sameCommand(action.commandID, id);
+        });
+        if (!registered) continue;
+        std::optional<VoduveShortcut> bound;
+        bool readable = true;
+        for (const auto& key : document->keys) {
+            if (!VoduveKeymapDocument::sameCommand(key.commandID, id) || key.sectionID != 0) continue;
+            bound = VoduveShortcut::fromKeymapCodes(key.modifierCode, key.keyCode);
+            readable = bound.has_value();
+            break;
+        }
+        // A binding that is no letter shortcut can't be shown; the tool keeps what it had.
+        if (!readable || bound == tool.shortcut) continue;
+        tool.shortcut = bound;
+        tool.replaceConflict = false;
+    }
+    publishTools(std::move(tools));
 }
 
 void ToolInstallViewModel::refreshAllConflicts() {
@@ -180,7 +243,22 @@ void ToolInstallViewModel::refreshConflicts(std::size_t index) {
     if (index >= tools_.value().size()) return;
     auto tools = tools_.value();
     tools[index].conflicts = conflictsFor(tools[index]);
-    tools_.set(std::move(tools));
+    publishTools(std::move(tools));
+    refreshKeymapProblem();
+}
+
+void ToolInstallViewModel::refreshKeymapProblem() {
+    const auto resourceFolder = folder();
+    const auto keymap = InstallCoordinator::keymapFile(resourceFolder);
+    std::string problem;
+    if (VoduvePaths::isResourceFolder(resourceFolder) && entryAt(keymap)) {
+        try {
+            shortcutManager.planRegistrations({}, keymap);
+        } catch (...) {
+            problem = std::string(kKeymapUnreadablePrefix) + Error::fromCurrentException().message;
+        }
+    }
+    keymapProblem_.set(std::move(problem));
 }
 
 std::vector<ShortcutConflict> ToolInstallViewModel::conflictsFor(const State& tool) const {
@@ -192,43 +270,73 @@ std::vector<ShortcutConflict> ToolInstallViewModel::conflictsFor(const State& to
     }
     try {
         return shortcutManager.findShortcutConflicts(*tool.shortcut, keymap, tool.component.commandID);
-    } catch (const ErrorException&) {
+    } catch (...) {
         return {};
     }
 }
 
-std::string ToolInstallViewModel::statusOf(const ToolComponent& component) const {
+ToolInstallViewModel::FileCheck ToolInstallViewModel::statusOf(const ToolComponent& component) const {
     const auto resourceFolder = folder();
-    std::vector<std::string> statuses;
+    std::vector<FileCheck> checks;
     if (component.scriptResourceName && component.scriptInstallFileName) {
         const auto script = InstallCoordinator::toolsFolder(resourceFolder) / *component.scriptInstallFileName;
-        statuses.push_back(fileStatus(*component.scriptResourceName, script));
+        checks.push_back(checkFile(*component.scriptResourceName, script));
     }
     if (component.needsCuewardenPlugin) {
-        statuses.push_back(fileStatus(kCuewardenExtensionFileName, InstallCoordinator::extensionFile(resourceFolder)));
+        checks.push_back(checkFile(kCuewardenExtensionFileName, InstallCoordinator::extensionFile(resourceFolder)));
     }
 
-    const auto any = [&statuses](std::string_view status) {
-        return std::ranges::any_of(statuses, [status](const std::string& s) { return s == status; });
+    FileCheck result;
+    for (const auto& check : checks) {
+        if (check.problem.empty()) continue;
+        if (!result.problem.empty()) result.problem += '\n';
+        result.problem += check.problem;
+    }
+    const auto any = [&checks](std::string_view status) {
+        return std::ranges::any_of(checks, [status](const FileCheck& c) { return c.status == status; });
     };
-    const auto all = [&statuses](std::string_view status) {
-        return std::ranges::all_of(statuses, [status](const std::string& s) { return s == status; });
+    const auto all = [&checks](std::string_view status) {
+        return std::ranges::all_of(checks, [status](const FileCheck& c) { return c.status == status; });
     };
-    if (any(kDifferentVersionStatus)) return kDifferentVersionStatus;
-    if (!statuses.empty() && all(kInstalledStatus)) return kInstalledStatus;
-    if (any(kInstalledStatus)) return kPartiallyInstalledStatus;
-    if (somethingAt(resourceFolder)) return kNotInstalledStatus;
-    return kVoduveNotDetectedStatus;
+    if (any(kDifferentVersionStatus)) {
+        result.status = kDifferentVersionStatus;
+    } else if (!checks.empty() && all(kInstalledStatus)) {
+        result.status = kInstalledStatus;
+    } else if (any(kInstalledStatus)) {
+        result.status = kPartiallyInstalledStatus;
+    } else if (somethingAt(resourceFolder)) {
+        result.status = kNotInstalledStatus;
+    } else {
+        result.status = kVoduveNotDetectedStatus;
+    }
+    return result;
 }
 
 std::string ToolInstallViewModel::fileStatus(const std::string& resourceName, const fs::path& installedFile) const {
-    if (!entryAt(installedFile)) return kNotInstalledStatus;
+    return checkFile(resourceName, installedFile).status;
+}
+
+ToolInstallViewModel::FileCheck ToolInstallViewModel::checkFile(const std::string& resourceName,
+                                                                const fs::path& installedFile) const {
+    if (!entryAt(installedFile)) return {kNotInstalledStatus, ""};
     const auto resource = resources_.resourceURL(resourceName);
-    if (!resource) return kDifferentVersionStatus;
-    const auto resourceDigest = digestOf(*resource);
-    const auto installedDigest = digestOf(installedFile);
-    if (!resourceDigest || !installedDigest) return kDifferentVersionStatus;
-    return *resourceDigest == *installedDigest ? kInstalledStatus : kDifferentVersionStatus;
+    if (!resource) return {kDifferentVersionStatus, ""};
+    try {
+        // Only a file of the resource's size can hold its bytes: another size is a different
+        // version without reading a byte of it.
+        struct stat installed {};
+        struct stat shipped {};
+        if (::stat(installedFile.c_str(), &installed) == 0 && S_ISREG(installed.st_mode) &&
+            ::stat(resource->c_str(), &shipped) == 0 && installed.st_size != shipped.st_size) {
+            return {kDifferentVersionStatus, ""};
+        }
+        const auto resourceDigest = sha256HexOfFile(*resource);
+        const auto installedDigest = sha256HexOfFile(installedFile);
+        return {resourceDigest == installedDigest ? kInstalledStatus : kDifferentVersionStatus, ""};
+    } catch (...) {
+        return {kDifferentVersionStatus, std::string(kInstalledFileUnreadablePrefix) +
+                                             Error::fromCurrentException().message};
+    }
 }
 
 }  // namespace corvel::voduvetools

@@ -32,13 +32,18 @@ inline constexpr const char* kNoFreeShortcutMessage =
     "No free Ctrl+Shift letter shortcut was found. Choose another combination or use No Shortcut.";
 inline constexpr const char* kRestartAdvice = "VODUVE must be restarted before using newly registered actions.";
 inline constexpr const char* kChooseVoduveFolderMessage = "Choose the VODUVE resource folder";
+// Followed by the error's message.
+inline constexpr const char* kKeymapUnreadablePrefix =
+    "voduve-kb.ini could not be read, so shortcuts can't be checked against it: ";
+inline constexpr const char* kInstalledFileUnreadablePrefix = "An installed file could not be read: ";
 // The letters tried for a free Ctrl+Shift shortcut, in this order.
 inline constexpr const char* kFreeShortcutLetters = "RVEYUIOPGHJKLBNM";
 
 // The model behind the setup screen: one row per VODUVE tool with its choice, shortcut,
 // conflicts and install status, the VODUVE resource folder in use, the screen's one
 // message area and the installing flag. Lives on the main thread; every file read and
-// the whole installation run synchronously inside its operations.
+// the whole installation run synchronously inside its operations, and no operation
+// throws: whatever fails shows as a message, a status or a problem text.
 class ToolInstallViewModel {
 public:
     // One tool's row, identified by `id`.
@@ -51,6 +56,10 @@ public:
         std::vector<ShortcutConflict> conflicts;
         bool replaceConflict = false;  // the installer may take `shortcut` from those actions
         std::string statusText = kNotInstalledStatus;
+        // While the row is enabled: the other enabled rows that chose the same shortcut.
+        std::vector<ToolComponent::Kind> sharedShortcutWith;
+        // Why an installed file of the tool could not be read; empty when all could.
+        std::string problem;
 
         friend bool operator==(const State&, const State&) = default;
     };
@@ -77,19 +86,23 @@ public:
     // The empty text hides the message area.
     const Published<std::string>& installMessage() const { return installMessage_; }
     const Published<bool>& isInstalling() const { return isInstalling_; }
+    // Why voduve-kb.ini could not be read for the conflict search; empty when it could (or
+    // when there is none to read).
+    const Published<std::string>& keymapProblem() const { return keymapProblem_; }
 
     // The tool card's two-way binding: it writes `enabled`, `replaceConflict` and a newly
-    // recorded `shortcut` straight into its row. Nothing reacts to the write; the row's id
-    // and component stay as they are. An index past the list is ignored.
+    // recorded `shortcut` straight into its row. Only the rows' shared shortcuts follow the
+    // write; the row's id and component stay as they are. An index past the list is ignored.
     void editTool(std::size_t index, const std::function<void(State&)>& edit);
 
     // The shortcut (or none) of the first row of this kind; its replace flag goes off and
     // its conflicts are searched again.
     void setShortcut(ToolComponent::Kind kind, std::optional<VoduveShortcut> shortcut);
-    // Gives the row the first Ctrl+Shift letter that no other command holds in voduve-kb.ini, or
-    // says in the message area that none is free.
+    // Gives the row the first Ctrl+Shift letter that no other command holds in voduve-kb.ini
+    // and no other row has chosen, or says in the message area that none is free.
     void suggestFreeShortcut(ToolComponent::Kind kind);
-    // Lets the user pick another VODUVE folder, then reads statuses and conflicts from it.
+    // Lets the user pick another VODUVE folder, then reads statuses, the shortcuts of the
+    // tools installed there and conflicts from it.
     void chooseVoduveFolder();
     // Installs the rows through the install coordinator and shows its report or its error.
     void install();
@@ -97,20 +110,32 @@ public:
     void refreshStatuses();
     void refreshAllConflicts();
     void refreshConflicts(std::size_t index);
+    // A tool whose action voduve-kb.ini registers shows the shortcut bound to it there (or
+    // none when the action has no binding); other tools keep theirs.
+    void refreshInstalledShortcuts();
 
     // "Not installed", "Installed" or "Different version detected" for the installed file
     // against the application's resource of that name.
     std::string fileStatus(const std::string& resourceName, const std::filesystem::path& installedFile) const;
 
 private:
+    struct FileCheck {
+        std::string status;
+        std::string problem;
+    };
+
     std::filesystem::path folder() const { return std::filesystem::path(voduvePath_.value()); }
     std::vector<ShortcutConflict> conflictsFor(const State& tool) const;
-    std::string statusOf(const ToolComponent& component) const;
+    void refreshKeymapProblem();
+    FileCheck checkFile(const std::string& resourceName, const std::filesystem::path& installedFile) const;
+    FileCheck statusOf(const ToolComponent& component) const;
+    void publishTools(std::vector<State> tools);
 
     Published<std::vector<State>> tools_;
     Published<std::string> voduvePath_;
     Published<std::string> installMessage_;
     Published<bool> isInstalling_{false};
+    Published<std::string> keymapProblem_;
     VoduveShortcutManager shortcutManager;
     InstallCoordinator coordinator;
 

@@ -53,6 +53,20 @@ int modifierBit(VoduveShortcut::Modifier modifier) {
     return 0;
 }
 
+std::optional<VoduveShortcut> VoduveShortcut::fromKeymapCodes(std::int64_t modifierCode, std::int64_t keyCode) {
+    if (keyCode < 'A' || keyCode > 'Z' || modifierCode < 1) return std::nullopt;
+    std::int64_t rest = modifierCode - 1;
+    ModifierSet modifiers;
+    for (const auto modifier : kAllModifiers) {
+        if ((rest & modifierBit(modifier)) != 0) {
+            modifiers.insert(modifier);
+            rest &= ~static_cast<std::int64_t>(modifierBit(modifier));
+        }
+    }
+    if (rest != 0) return std::nullopt;
+    return fromLetter(std::string(1, static_cast<char>(keyCode)), std::move(modifiers));
+}
+
 std::optional<VoduveShortcut> VoduveShortcut::fromLetter(std::string_view letter, ModifierSet modifiers) {
     // Only an ASCII letter can upper-case to A..Z as a single key: a multi-byte first
     // character (Ä, ß, ligatures) never names one of these keys.

@@ -33,6 +33,9 @@ struct VoduveShortcut {
     // The shortcut of the first character of `letter`, upper-cased; nothing unless that
     // character is one of A to Z (the rest of the string is ignored).
     static std::optional<VoduveShortcut> fromLetter(std::string_view letter, ModifierSet modifiers);
+    // The shortcut of a binding line's modifier value and key code; nothing when the value
+    // holds other bits than the four modifiers or the key is no letter A to Z.
+    static std::optional<VoduveShortcut> fromKeymapCodes(std::int64_t modifierCode, std::int64_t keyCode);
 
     // The keys as the user presses them here (command is Ctrl, option Alt, control Meta), in the
     // order Ctrl, Alt, Shift, Meta, then the label: "Ctrl+Shift+R".

@@ -1,6 +1,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -49,7 +50,7 @@ TEST_F(MidiExport, TheEditedMapIsWrittenWhereTheUserChoosesReplacingAnOldFile) {
     EXPECT_TRUE(request.canCreateFolders);
     EXPECT_TRUE(request.showsExtension);
 
-    const auto bytes = readFileBytes(target);
+    const auto bytes = readFileBytes(target, kUnlimitedFileSize);
     EXPECT_EQ(bytes, expectedBytes());
     // Format 0, one track, 960 ticks per quarter note.
     const std::vector<std::uint8_t> head{'M', 'T', 'h', 'd', 0, 0, 0, 6, 0, 0, 0, 1, 0x03, 0xC0, 'M', 'T', 'r', 'k'};
@@ -65,6 +66,28 @@ TEST_F(MidiExport, TheEditedMapIsWrittenWhereTheUserChoosesReplacingAnOldFile) {
     // A later edit makes the success line stale, so it goes.
     model.addTempoPointAtLocator();
     EXPECT_EQ(model.exportStatusText.value(), "");
+}
+
+TEST_F(MidiExport, ExportingOverAFileKeepsItsPermissionsAndALinkStaysALink) {
+    const auto shared = out / "exports" / "Song_TempoMap.mid";
+    std::filesystem::create_directories(shared.parent_path());
+    writeFileAtomically(shared, std::string_view("an older export"));
+    ASSERT_EQ(::chmod(shared.c_str(), 0600), 0);
+    std::filesystem::create_symlink("exports/Song_TempoMap.mid", out / "link.mid");
+
+    for (const auto& chosen : {shared, out / "link.mid"}) {
+        SCOPED_TRACE(chosen.string());
+        panels.saveAnswer = chosen;
+        model.exportTempoMIDI();
+        EXPECT_EQ(model.errorText.value(), "");
+        EXPECT_EQ(readFileBytes(shared, kUnlimitedFileSize), expectedBytes());
+        struct stat info {};
+        ASSERT_EQ(::stat(shared.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        EXPECT_TRUE(std::filesystem::is_symlink(out / "link.mid"));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(shared.parent_path()), {}), 1);
+        writeFileAtomically(shared, std::string_view("an older export"), 0600);
+    }
 }
 
 TEST_F(MidiExport, AnInvalidMapIsRefusedWithAllItsMessagesBeforeThePanel) {

@@ -7,6 +7,8 @@
 
 #include <memory>
 #include <string>
+#include <sys/stat.h>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -156,11 +158,63 @@ TEST_F(SetupViewTest, TheFreeShortcutButtonAsksTheModelForTheCardsTool) {
     makeView();
     click(card(0).replaceCheckbox());
     click(card(0).freeShortcutButton());
-    EXPECT_EQ(row(0).shortcut, shiftCommand("V"));  // R is taken by another command
+    // R is taken by another command, V by the other card.
+    EXPECT_EQ(row(0).shortcut, shiftCommand("E"));
     EXPECT_FALSE(row(0).replaceConflict);
-    EXPECT_EQ(card(0).recorder()->displayedText(), QStringLiteral("Ctrl+Shift+V"));
+    EXPECT_EQ(card(0).recorder()->displayedText(), QStringLiteral("Ctrl+Shift+E"));
     EXPECT_EQ(row(1).shortcut, shiftCommand("V"));  // the other card is untouched
     EXPECT_FALSE(shows(card(0).conflictBox()));
+    EXPECT_TRUE(installEnabled());
+}
+
+TEST_F(SetupViewTest, TwoCardsOnOneShortcutSayWhoElseHasItAndBlockInstalling) {
+    fs::create_directories(voduve / "Scripts");
+    makeView();
+    ASSERT_TRUE(installEnabled());
+
+    click(card(1).recorder());
+    QTest::keyClick(card(1).recorder(), Qt::Key_R, Qt::ShiftModifier | Qt::ControlModifier);
+
+    EXPECT_FALSE(installEnabled());
+    for (const auto& [index, other] : {std::pair{0, "Razo Zerur → Ozovi"}, std::pair{1, "Cuewarden"}}) {
+        ASSERT_TRUE(shows(card(index).conflictBox())) << index;
+        ASSERT_EQ(card(index).conflictLines().size(), 1u);
+        EXPECT_EQ(card(index).conflictLines()[0]->text(),
+                  QString::fromStdString(std::string("Ctrl+Shift+R is also chosen for ") + other +
+                                         ". Choose another shortcut for one of them."));
+        // Replacing can't settle it; another shortcut can.
+        EXPECT_FALSE(shows(card(index).replaceCheckbox()));
+        EXPECT_TRUE(shows(card(index).freeShortcutButton()));
+    }
+
+    click(card(1).freeShortcutButton());
+    EXPECT_EQ(row(1).shortcut, shiftCommand("V"));
+    EXPECT_FALSE(shows(card(0).conflictBox()));
+    EXPECT_FALSE(shows(card(1).conflictBox()));
+    EXPECT_TRUE(installEnabled());
+}
+
+TEST_F(SetupViewTest, FilesThatCantBeReadAreNamedOnTheScreenAndTheCard) {
+    fs::create_directories(voduve / "Scripts");
+    makeView();
+    EXPECT_FALSE(shows(view->keymapProblemLabel()));
+    EXPECT_FALSE(shows(card(0).problemLabel()));
+
+    ASSERT_EQ(::mkfifo((voduve / "voduve-kb.ini").c_str(), 0644), 0);
+    fs::create_directories(voduve / "UserPlugins");
+    fs::create_symlink("/dev/zero", voduve / "UserPlugins" / "voduve_CuewardenStop.so");
+    makeView();
+
+    ASSERT_TRUE(shows(view->keymapProblemLabel()));
+    EXPECT_EQ(view->keymapProblemLabel()->text().toStdString(),
+              "voduve-kb.ini could not be read, so shortcuts can't be checked against it: open " +
+                  (voduve / "voduve-kb.ini").string() + ": Not a regular file (a named pipe)");
+    ASSERT_TRUE(shows(card(0).problemLabel()));
+    EXPECT_EQ(card(0).problemLabel()->text().toStdString(),
+              "An installed file could not be read: open " + (voduve / "UserPlugins" / "voduve_CuewardenStop.so").string() +
+                  ": Not a regular file (a character device)");
+    EXPECT_EQ(card(0).statusBadge()->text(), QStringLiteral("DIFFERENT VERSION DETECTED"));
+    EXPECT_FALSE(shows(card(1).problemLabel()));
 }
 
 TEST_F(SetupViewTest, InstallingShowsTheReportAndTheNewStatuses) {

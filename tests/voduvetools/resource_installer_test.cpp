@@ -1,6 +1,7 @@
 #include "voduvetools/resource_installer.hpp"
 
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,9 +82,42 @@ TEST_F(ResourceFiles, NeverOverwritesADifferentFile) {
     const auto error = installError(installer());
 
     EXPECT_EQ(error, (Error{"OrvantaCorvel", 2202,
-                            "A different file already exists at " + destination.string() + ". It was not overwritten."}));
+                            "A different file already exists at " + destination.string() +
+                                ". It was not overwritten. To install this tool, move that file to another folder (or "
+                                "delete it), then install again."}));
     EXPECT_EQ(read(destination), "the user's own build");
     EXPECT_EQ(names(destination.parent_path()), std::set<std::string>{"voduve_CuewardenStop.so"});
+}
+
+TEST_F(ResourceFiles, AnythingButAFileInTheDestinationsPlaceIsDifferentAndNeverRead) {
+    // A pipe nobody writes would block a read for ever, a link to /dev/zero never ends.
+    const std::function<void()> lay[] = {
+        [&] { ASSERT_EQ(::mkfifo(destination.c_str(), 0644), 0); },
+        [&] { fs::create_symlink("/dev/zero", destination); },
+        [&] { fs::create_directory(destination); },
+    };
+    for (const auto& place : lay) {
+        fs::remove_all(destination.parent_path());
+        fs::create_directories(destination.parent_path());
+        place();
+        const auto status = fs::symlink_status(destination).type();
+        EXPECT_EQ(installError(installer()).code, 2202);
+        EXPECT_EQ(errorOf([&] { installer().preview("voduve_CuewardenStop.so", destination); }).code, 2202);
+        EXPECT_EQ(fs::symlink_status(destination).type(), status);
+        EXPECT_EQ(names(destination.parent_path()), std::set<std::string>{"voduve_CuewardenStop.so"});
+    }
+}
+
+TEST_F(ResourceFiles, APreviewTellsWhatAnInstallWouldDoAndWritesNothing) {
+    const auto digest = hexString(sha256(std::string_view(kPluginBytes)));
+    EXPECT_EQ(installer().preview("voduve_CuewardenStop.so", destination),
+              (ResourceInstallResult{destination, digest, digest, false, true, false}));
+    EXPECT_FALSE(fs::exists(destination.parent_path()));
+    EXPECT_EQ(errorOf([&] { installer().preview("Orvanta_Unknown.lua", destination); }).code, 2201);
+
+    write(destination, kPluginBytes);
+    EXPECT_EQ(installer().preview("voduve_CuewardenStop.so", destination),
+              installer().install("voduve_CuewardenStop.so", destination));
 }
 
 TEST_F(ResourceFiles, RefusesAFileThatAppearsBeforeTheMove) {
@@ -112,10 +146,17 @@ TEST_F(ResourceFiles, ReplacesAStaleTemporaryFile) {
     const auto temporary = ResourceInstaller::temporaryFileFor(destination);
     EXPECT_EQ(temporary.filename(), ".voduve_CuewardenStop.so.orvanta-corvel.tmp");
     write(temporary, "half of an earlier copy");
+    // Left by interrupted copies of other files, and by earlier versions; and the user's own.
+    const auto folder = destination.parent_path();
+    write(folder / ".other.so.orvanta-corvel.tmp", "half");
+    write(folder / ".voduve_CuewardenStop.so.orvanta-corvel.tmp.tmp-Ab3xYz90Qr", "half");
+    write(folder / ".mine.so.tmp-Ab3xYz90Qr", "not ours");
+    write(folder / "notes.orvanta-corvel.tmp", "not hidden, not ours");
 
     EXPECT_TRUE(installer().install("voduve_CuewardenStop.so", destination).ownedByInstaller);
     EXPECT_EQ(read(destination), kPluginBytes);
-    EXPECT_FALSE(fs::exists(temporary));
+    EXPECT_EQ(names(folder), (std::set<std::string>{"voduve_CuewardenStop.so", ".mine.so.tmp-Ab3xYz90Qr",
+                                                    "notes.orvanta-corvel.tmp"}));
 }
 
 TEST_F(ResourceFiles, InstallsAnEmptyFile) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +36,10 @@ protected:
         keymap = root / "VODUVE" / "voduve-kb.ini";
         backups = root / "Backups";
     }
-    VoduveShortcutManager manager(VoduveShortcutManager::RenameFunction rename = VoduveShortcutManager::posixRename) {
-        return VoduveShortcutManager({[] { return platform::timePointFromLocal(kNow); }, std::move(rename)});
+    VoduveShortcutManager manager(VoduveShortcutManager::RenameFunction rename = VoduveShortcutManager::posixRename,
+                                  std::function<void()> beforeReplace = nullptr) {
+        return VoduveShortcutManager(
+            {[] { return platform::timePointFromLocal(kNow); }, std::move(rename), std::move(beforeReplace)});
     }
 
     std::optional<fs::path> registerTool(const VoduveShortcutManager& m, const std::string& id,
@@ -311,6 +314,113 @@ TEST_F(KeymapFiles, BackupIsNamedAfterTheLocalTime) {
     const auto clock = [] { return std::chrono::system_clock::from_time_t(0) + std::chrono::milliseconds(89); };
     const VoduveShortcutManager m({clock, VoduveShortcutManager::posixRename});
     EXPECT_EQ(registerTool(m, "RS1", std::nullopt), backups / "voduve-kb.backup-19700101-053000-089.ini");
+}
+
+TEST_F(KeymapFiles, AnEditMadeDuringARegistrationIsKept) {
+    const std::string userFile = "ACT 0 0 \"x\" \"y\"\n";
+    const std::string userLine = "KEY 1 65 _MINE 0\n";
+    write(keymap, userFile);
+    int edits = 0;
+    // Another program appends a line once, after the keymap was read and before it is replaced.
+    const auto m = manager(VoduveShortcutManager::posixRename, [&] {
+        if (edits++ == 0) std::ofstream(keymap, std::ios::binary | std::ios::app) << userLine;
+    });
+
+    EXPECT_EQ(registerTool(m, "RS1", kShiftCommandR), backups / kFirstBackup);
+
+    EXPECT_EQ(edits, 2);  // the change was made again from the edited file
+    const auto text = read(keymap);
+    EXPECT_EQ(text.rfind(userFile + userLine, 0), 0u) << text;
+    EXPECT_EQ(VoduveKeymapDocument::parse(text).keys.size(), 2u);  // the user's binding and the new one
+    // The one backup holds what the registration replaced: the file with the edit.
+    EXPECT_EQ(names(backups), std::set<std::string>{kFirstBackup});
+    EXPECT_EQ(read(backups / kFirstBackup), userFile + userLine);
+    EXPECT_FALSE(tempFileLeft());
+}
+
+TEST_F(KeymapFiles, AKeymapThatKeepsChangingIsLeftAsTheOtherProgramWroteIt) {
+    write(keymap, "ACT 0 0 \"x\" \"y\"\n");
+    int edits = 0;
+    const auto m = manager(VoduveShortcutManager::posixRename, [&] {
+        std::ofstream(keymap, std::ios::binary | std::ios::app) << "KEY 1 " << 65 + edits++ << " _MINE 0\n";
+    });
+    try {
+        registerTool(m, "RS1", kShiftCommandR);
+        FAIL() << "expected the registration to give up";
+    } catch (const ErrorException& error) {
+        EXPECT_EQ(error.error(),
+                  (Error{"OrvantaCorvel", 2103,
+                         "voduve-kb.ini was changed by another program during the update. It was left as that program "
+                         "wrote it and nothing was changed. Close any program that edits voduve-kb.ini, then try again."}));
+    }
+    EXPECT_EQ(edits, 3);
+    EXPECT_EQ(read(keymap), "ACT 0 0 \"x\" \"y\"\nKEY 1 65 _MINE 0\nKEY 1 66 _MINE 0\nKEY 1 67 _MINE 0\n");
+    EXPECT_TRUE(names(backups).empty());
+    EXPECT_FALSE(tempFileLeft());
+}
+
+TEST_F(KeymapFiles, AKeymapThatIsNoFileIsRefusedWithoutWaiting) {
+    // A pipe nobody writes to would block a read for ever; /dev/zero never ends.
+    fs::create_directories(keymap.parent_path());
+    const std::pair<std::function<void()>, std::string> places[] = {
+        {[&] { ASSERT_EQ(::mkfifo(keymap.c_str(), 0644), 0); }, "a named pipe"},
+        {[&] { fs::create_symlink("/dev/zero", keymap); }, "a character device"},
+    };
+    for (const auto& [lay, kind] : places) {
+        fs::remove(keymap);
+        lay();
+        const std::string expected = ": Not a regular file (" + kind + ")";
+        for (const auto& call : std::vector<std::function<void()>>{
+                 [&] { manager().findShortcutConflicts(kShiftCommandR, keymap, std::nullopt); },
+                 [&] { registerTool(manager(), "RS1", kShiftCommandR); },
+                 [&] { manager().planRegistrations({}, keymap); }}) {
+            try {
+                call();
+                ADD_FAILURE() << "the " << kind << " was read";
+            } catch (const ErrorException& error) {
+                EXPECT_NE(error.error().message.find(expected), std::string::npos) << error.error().message;
+            }
+        }
+        EXPECT_TRUE(names(backups).empty());
+        EXPECT_EQ(names(keymap.parent_path()), std::set<std::string>{"voduve-kb.ini"});
+    }
+}
+
+TEST_F(KeymapFiles, SeveralActionsAreOneChangeWithOneBackup) {
+    const std::string userFile = "KEY 13 82 _MINE 0\t\t # Main : Ctrl+Shift+R : My tool\n";
+    write(keymap, userFile);
+    const std::vector<ActionRegistration> actions = {
+        {"RS1", "Tool RS1", "Orvanta Corvel/RS1.lua", kShiftCommandR, true},
+        {"RS2", "Tool RS2", "Orvanta Corvel/RS2.lua", kShiftCommandV, false},
+    };
+    const auto plan = manager().planRegistrations(actions, keymap);
+    EXPECT_EQ(read(keymap), userFile);
+    EXPECT_TRUE(names(backups).empty());
+
+    const auto change = manager().registerActions(actions, keymap, backups);
+
+    EXPECT_EQ(read(keymap), plan.newText);
+    EXPECT_EQ(change.backup, backups / kFirstBackup);
+    EXPECT_EQ(names(backups), std::set<std::string>{kFirstBackup});
+    ASSERT_EQ(change.replaced.size(), 2u);
+    ASSERT_EQ(change.replaced[0].size(), 1u);
+    EXPECT_EQ(change.replaced[0][0].commandID, "_MINE");
+    EXPECT_EQ(change.replaced[0][0].description, "My tool");
+    EXPECT_TRUE(change.replaced[1].empty());
+    const auto document = VoduveKeymapDocument::parse(read(keymap));
+    EXPECT_EQ(document.actions.size(), 2u);
+    EXPECT_EQ(document.keys.size(), 2u);
+
+    // A shortcut that may not be replaced stops the whole change before anything is written.
+    write(keymap, userFile);
+    fs::remove_all(backups);
+    EXPECT_THROW(manager().planRegistrations({actions[1], {"RS3", "Tool RS3", "x.lua", kShiftCommandR, false}}, keymap),
+                 VoduveKeymapError);
+    EXPECT_THROW(manager().registerActions({actions[1], {"RS3", "Tool RS3", "x.lua", kShiftCommandR, false}}, keymap,
+                                           backups),
+                 VoduveKeymapError);
+    EXPECT_EQ(read(keymap), userFile);
+    EXPECT_TRUE(names(backups).empty());
 }
 
 TEST(KeymapBackupName, PadsEveryField) {

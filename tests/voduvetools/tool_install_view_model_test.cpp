@@ -1,6 +1,9 @@
 #include "voduvetools/tool_install_view_model.hpp"
 
 #include <memory>
+#include <new>
+#include <stdexcept>
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -267,10 +270,14 @@ TEST_F(SetupModel, TheCardsBindingWritesItsRowAndNothingElse) {
 }
 
 TEST_F(SetupModel, SuggestionTakesTheFirstFreeShiftCommandLetter) {
-    // No keymap at all (not even a folder): R, and no conflicts.
+    // No keymap at all (not even a folder): R, unless the other card has chosen it.
     {
         const auto model = makeModel();
         model->editTool(1, [](State& tool) { tool.replaceConflict = true; });
+        model->suggestFreeShortcut(Kind::itemNotesVideo);
+        EXPECT_EQ(model->tools().value()[1].shortcut, shiftCommand("V"));  // Cuewarden has R
+        EXPECT_FALSE(model->tools().value()[1].replaceConflict);
+        model->setShortcut(Kind::cuewarden, std::nullopt);
         model->suggestFreeShortcut(Kind::itemNotesVideo);
         EXPECT_EQ(model->tools().value()[1].shortcut, shiftCommand("R"));
         EXPECT_FALSE(model->tools().value()[1].replaceConflict);
@@ -349,10 +356,16 @@ TEST_F(SetupModel, InstallShowsTheReportLinesWithTheRestartAdviceAndRefreshes) {
 
     model->install();
 
+    const auto backup = home / ".local" / "share" / "Orvanta VODUVE Corvel" / "Backups" /
+                        VoduveShortcutManager::backupFileName(platform::localDateTime(
+                            system_clock::time_point(sys_days{year{2026} / 3 / 1} + hours{18})));
     EXPECT_EQ(model->installMessage().value(),
               std::string("Cuewarden: script installed.\nCuewarden runtime: installed.\n"
-                          "Razo Zerur → Ozovi: script installed.\n\n") +
-                  kRestart);
+                          "Razo Zerur → Ozovi: script installed.\n"
+                          "Ctrl+Shift+R was taken from \"Custom: my marker script\" for Cuewarden. The previous "
+                          "voduve-kb.ini was backed up to ") +
+                  backup.string() + ".\n\n" + kRestart);
+    EXPECT_TRUE(fs::exists(backup));
     EXPECT_EQ(installing, (std::vector<bool>{true, false}));
     EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Installed", "Installed"}));
     // The installer took Ctrl+Shift+R over, so nothing holds it against Cuewarden any more.
@@ -430,7 +443,7 @@ TEST_F(SetupModel, AFailedInstallShowsOnlyTheErrorAndKeepsStatusesAndConflicts) 
         EXPECT_EQ(model->installMessage().value(), "Select at least one tool to install.");
     }
 
-    // A conflict that may not be replaced fails the run after the script was copied; the
+    // A conflict that may not be replaced fails the run before anything is copied; the
     // rows keep what they showed before.
     write(voduve / "voduve-kb.ini", otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script"));
     const auto model = makeModel();
@@ -442,9 +455,151 @@ TEST_F(SetupModel, AFailedInstallShowsOnlyTheErrorAndKeepsStatusesAndConflicts) 
 
     EXPECT_EQ(model->installMessage().value(), VoduveKeymapError::shortcutConflict({}).error().message);
     EXPECT_EQ(installing, (std::vector<bool>{true, false}));
-    EXPECT_TRUE(fs::exists(cuewardenScript(voduve)));
+    EXPECT_FALSE(fs::exists(cuewardenScript(voduve)));
     EXPECT_EQ(model->tools().value(), before);
     EXPECT_EQ(before[0].statusText, "Not installed");
+}
+
+TEST_F(SetupModel, FilesThatAreNoFilesNeverHoldUpTheScreen) {
+    // A pipe nobody writes to blocks a plain read for ever; /dev/zero never ends.
+    const auto pipe = [](const fs::path& at) {
+        fs::create_directories(at.parent_path());
+        ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0);
+    };
+    const auto zeros = [](const fs::path& at) {
+        fs::create_directories(at.parent_path());
+        fs::create_symlink("/dev/zero", at);
+    };
+    const auto manifest = home / ".local" / "share" / "Orvanta VODUVE Corvel" / "install-manifest.json";
+    struct Case {
+        const char* what;
+        std::function<void()> lay;
+        std::string keymapProblem;  // found in the screen's keymap line
+        std::string cuewardenProblem;  // found on Cuewarden's card
+        std::string installMessage;    // found in the message after an install
+    };
+    const std::string notAFile = ": Not a regular file (";
+    const Case cases[] = {
+        {"a pipe as voduve-kb.ini", [&] { pipe(voduve / "voduve-kb.ini"); },
+         "voduve-kb.ini could not be read, so shortcuts can't be checked against it: open " +
+             (voduve / "voduve-kb.ini").string() + notAFile + "a named pipe)",
+         "", (voduve / "voduve-kb.ini").string() + notAFile + "a named pipe)"},
+        {"voduve-kb.ini linked to /dev/zero", [&] { zeros(voduve / "voduve-kb.ini"); },
+         notAFile + "a character device)", "", notAFile + "a character device)"},
+        {"a pipe as the installed script", [&] { pipe(cuewardenScript(voduve)); }, "",
+         "An installed file could not be read: open " + cuewardenScript(voduve).string() + notAFile +
+             "a named pipe)",
+         "A different file already exists at " + cuewardenScript(voduve).string()},
+        {"the installed extension linked to /dev/zero", [&] { zeros(extension(voduve)); }, "",
+         notAFile + "a character device)", "A different file already exists at " + extension(voduve).string()},
+        {"a pipe as the install manifest", [&] { pipe(manifest); }, "", "", "Cuewarden: script installed."},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(home);
+        fs::create_directories(voduve / "Scripts");
+        c.lay();
+
+        const auto model = makeModel();
+
+        const auto& problem = model->keymapProblem().value();
+        if (c.keymapProblem.empty()) EXPECT_EQ(problem, "");
+        else EXPECT_NE(problem.find(c.keymapProblem), std::string::npos) << problem;
+        const auto& row = model->tools().value()[0];
+        if (c.cuewardenProblem.empty()) {
+            EXPECT_EQ(row.problem, "");
+        } else {
+            EXPECT_NE(row.problem.find(c.cuewardenProblem), std::string::npos) << row.problem;
+            EXPECT_EQ(row.statusText, "Different version detected");
+        }
+        EXPECT_EQ(model->tools().value()[1].problem, "");
+
+        model->install();
+        EXPECT_NE(model->installMessage().value().find(c.installMessage), std::string::npos)
+            << model->installMessage().value();
+    }
+}
+
+TEST_F(SetupModel, TwoCardsOnOneShortcutShowItAndAreNotInstalled) {
+    fs::create_directories(voduve / "Scripts");
+    const auto model = makeModel();
+    const auto shared = [&model] {
+        std::vector<std::vector<Kind>> result;
+        for (const auto& tool : model->tools().value()) result.push_back(tool.sharedShortcutWith);
+        return result;
+    };
+    EXPECT_EQ(shared(), (std::vector<std::vector<Kind>>{{}, {}}));
+
+    model->setShortcut(Kind::itemNotesVideo, shiftCommand("R"));
+    EXPECT_EQ(shared(), (std::vector<std::vector<Kind>>{{Kind::itemNotesVideo}, {Kind::cuewarden}}));
+    model->editTool(0, [](State& tool) { tool.enabled = false; });  // a tool that isn't installed clashes with nothing
+    EXPECT_EQ(shared(), (std::vector<std::vector<Kind>>{{}, {}}));
+    model->editTool(0, [](State& tool) { tool.enabled = true; });
+    EXPECT_EQ(shared()[0], std::vector<Kind>{Kind::itemNotesVideo});
+
+    model->install();
+    EXPECT_EQ(model->installMessage().value(),
+              "Cuewarden and Razo Zerur → Ozovi have the same shortcut Ctrl+Shift+R. Choose another shortcut for one "
+              "of them.");
+    EXPECT_TRUE(names(voduve / "Scripts").empty());
+
+    model->suggestFreeShortcut(Kind::itemNotesVideo);
+    EXPECT_EQ(model->tools().value()[1].shortcut, shiftCommand("V"));
+    EXPECT_EQ(shared(), (std::vector<std::vector<Kind>>{{}, {}}));
+}
+
+TEST_F(SetupModel, AnInstalledToolShowsTheShortcutTheKeymapHoldsForIt) {
+    // Cuewarden was installed on Ctrl+Alt+K because another script holds Ctrl+Shift+R; the
+    // item notes tool was installed without a shortcut.
+    const auto ctrlAltK = *VoduveShortcut::fromLetter("K", {Modifier::command, Modifier::option});
+    const std::string keymap =
+        otherAction("_RSmine", shiftCommand("R"), "Custom: my marker script") +
+        VoduveKeymapDocument::scriptLine(kCuewardenID, "Custom: Orvanta VODUVE Corvel - Cuewarden",
+                                         "Orvanta Corvel/Orvanta_Cuewarden.lua") + "\n" +
+        VoduveKeymapDocument::keyLine(kCuewardenID, "Custom: Orvanta VODUVE Corvel - Cuewarden", ctrlAltK) + "\n" +
+        VoduveKeymapDocument::scriptLine(kItemNotesID, "Custom: Orvanta VODUVE Corvel - Item Notes to Video",
+                                         "Orvanta Corvel/Orvanta_ItemNotesToVideo.lua") + "\n";
+    write(voduve / "voduve-kb.ini", keymap);
+    write(cuewardenScript(voduve), "-- cuewarden\n");
+    write(extension(voduve), "\x7f" "ELF");
+    write(itemNotesScript(voduve), "-- item notes\n");
+
+    const auto model = makeModel();
+
+    EXPECT_EQ(model->tools().value()[0].shortcut, ctrlAltK);
+    EXPECT_EQ(model->tools().value()[1].shortcut, std::nullopt);
+    EXPECT_TRUE(conflicts(*model, 0).empty());
+    EXPECT_EQ(statuses(*model), (std::vector<std::string>{"Installed", "Installed"}));
+
+    // Installing again as the screen shows it rebinds nothing.
+    model->install();
+    EXPECT_EQ(read(voduve / "voduve-kb.ini"), keymap);
+
+    // A binding that is no letter shortcut leaves the tool's shortcut as it was.
+    write(root / "other" / "voduve-kb.ini",
+          VoduveKeymapDocument::scriptLine(kCuewardenID, "Cuewarden", "Orvanta Corvel/Orvanta_Cuewarden.lua") +
+              "\nKEY 1 112 " + kCuewardenID + " 0\n");
+    chooseFolder(*model, root / "other");
+    EXPECT_EQ(model->tools().value()[0].shortcut, ctrlAltK);
+}
+
+TEST_F(SetupModel, NoErrorEscapesTheModel) {
+    fs::create_directories(voduve / "Scripts");
+    auto seams = this->seams();
+    seams.voduveRunning = []() -> bool { throw std::bad_alloc(); };
+    struct BrokenChooser final : platform::FolderChooser {
+        std::optional<fs::path> chooseFolder(const platform::FolderChoiceRequest&) override {
+            throw std::runtime_error("the panel could not be shown");
+        }
+    } brokenChooser;
+    ToolInstallViewModel model(brokenChooser, std::move(seams));
+
+    model.install();
+    EXPECT_EQ(model.installMessage().value(), "There was not enough memory to finish this.");
+    EXPECT_FALSE(model.isInstalling().value());
+    model.chooseVoduveFolder();
+    EXPECT_EQ(model.installMessage().value(), "the panel could not be shown");
+    EXPECT_EQ(model.voduvePath().value(), voduve.string());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "voduvetools/voduve_shortcut.hpp"
 
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -38,6 +40,21 @@ TEST(VoduveShortcut, LetterAndModifiersGiveCodeLabelDisplayAndModifierValue) {
 TEST(VoduveShortcut, OnlyTheLettersAToZMakeAShortcut) {
     for (const char* letter : {"1", " ", "", "Ä", "ä", "ß", "@", "[", "`", "{"}) {
         EXPECT_FALSE(VoduveShortcut::fromLetter(letter, {Modifier::command})) << letter;
+    }
+}
+
+TEST(VoduveShortcut, ABindingLinesCodesGiveBackTheShortcutWhereTheyCan) {
+    for (const auto& modifiers : std::vector<VoduveShortcut::ModifierSet>{
+             {}, {Modifier::shift, Modifier::command}, {Modifier::command, Modifier::option},
+             {Modifier::shift, Modifier::command, Modifier::option, Modifier::control}}) {
+        const auto shortcut = *VoduveShortcut::fromLetter("K", modifiers);
+        EXPECT_EQ(VoduveShortcut::fromKeymapCodes(shortcut.modifierCode(), shortcut.keyCode), shortcut)
+            << shortcut.displayText();
+    }
+    // Bits no modifier has, an even value, no value, and keys that are no letter A to Z.
+    for (const auto& [modifierCode, keyCode] : std::vector<std::pair<std::int64_t, std::int64_t>>{
+             {65, 75}, {3, 75}, {14, 75}, {0, 75}, {-7, 75}, {13, 97}, {13, 48}, {13, 112}, {13, 91}}) {
+        EXPECT_EQ(VoduveShortcut::fromKeymapCodes(modifierCode, keyCode), std::nullopt) << modifierCode << " " << keyCode;
     }
 }
 

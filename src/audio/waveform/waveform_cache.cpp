@@ -4,7 +4,10 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <tuple>
+#include <unistd.h>
 
 #include "audio/waveform/waveform_loader.hpp"
 #include "common/atomic_file.hpp"
@@ -18,6 +21,11 @@ namespace {
 constexpr double kMinimumDuration = 0.001;
 constexpr std::int64_t kMinimumBins = 65536;
 constexpr std::int64_t kMaximumBins = 1048576;
+// A cache file of the largest bin count takes about 34 MB (two arrays of 1048576 numbers of
+// at most 15 characters and a comma); anything larger is no cache file of ours.
+constexpr std::uint64_t kCacheFileSizeLimit = 64ull * 1000 * 1000;
+constexpr std::string_view kCacheFileExtension = ".json";
+constexpr std::size_t kCacheKeyLength = 64;
 
 constexpr const char* kDurationKey = "durationSeconds";
 constexpr const char* kMinPeaksKey = "minPeaks";
@@ -258,14 +266,24 @@ private:
     const char* end_;
 };
 
+// "<64 lowercase hexadecimal digits>.json", the name of a cache file.
+bool isCacheFileName(std::string_view name) {
+    if (name.size() != kCacheKeyLength + kCacheFileExtension.size() || !name.ends_with(kCacheFileExtension)) return false;
+    for (const char c : name.substr(0, kCacheKeyLength)) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 BeatloomWaveformLoader::Routes BeatloomWaveformLoader::defaultRoutes() {
     return Routes{&BeatloomWaveformLoader::computeWithAudioFile, &BeatloomWaveformLoader::computeWithAssetReader};
 }
 
-BeatloomWaveformLoader::BeatloomWaveformLoader(std::filesystem::path cachesFolder, Routes routes)
-    : cachesFolder_(std::move(cachesFolder)), routes_(std::move(routes)) {
+BeatloomWaveformLoader::BeatloomWaveformLoader(std::filesystem::path cachesFolder, Routes routes,
+                                               std::uint64_t cacheSizeLimit)
+    : cachesFolder_(std::move(cachesFolder)), routes_(std::move(routes)), cacheSizeLimit_(cacheSizeLimit) {
     const Routes defaults = defaultRoutes();
     if (!routes_.first) routes_.first = defaults.first;
     if (!routes_.second) routes_.second = defaults.second;
@@ -389,6 +407,38 @@ bool BeatloomWaveformLoader::isUsableCacheRecord(const BeatloomWaveformData& rec
            std::all_of(record.maxPeaks.begin(), record.maxPeaks.end(), inRange);
 }
 
+void BeatloomWaveformLoader::evictLeastRecentlyUsed(const std::filesystem::path& folder, std::uint64_t limit,
+                                                    const std::filesystem::path& keep) {
+    struct CacheFile {
+        struct timespec used;
+        std::string name;
+        std::uint64_t size;
+    };
+    std::vector<CacheFile> files;
+    std::uint64_t total = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator(folder, error); !error && it != std::filesystem::directory_iterator();
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (!isCacheFileName(name)) continue;
+        struct stat info {};
+        if (::lstat(it->path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        const auto size = static_cast<std::uint64_t>(info.st_size);
+        total += size;
+        files.push_back(CacheFile{info.st_mtim, name, size});
+    }
+    if (total <= limit) return;
+    std::sort(files.begin(), files.end(), [](const CacheFile& a, const CacheFile& b) {
+        return std::tie(a.used.tv_sec, a.used.tv_nsec, a.name) < std::tie(b.used.tv_sec, b.used.tv_nsec, b.name);
+    });
+    const std::string kept = keep.filename().string();
+    for (const auto& file : files) {
+        if (total <= limit) break;
+        if (file.name == kept) continue;
+        if (::unlink((folder / file.name).c_str()) == 0 || errno == ENOENT) total -= file.size;
+    }
+}
+
 BeatloomWaveformData BeatloomWaveformLoader::load(const std::filesystem::path& file, double durationSeconds) const {
     const double d = effectiveDuration(durationSeconds);
     const std::int64_t n = binCount(d);
@@ -402,9 +452,11 @@ BeatloomWaveformData BeatloomWaveformLoader::load(const std::filesystem::path& f
     }
     if (cachePath) {
         try {
-            const auto bytes = readFileBytes(*cachePath);
+            const auto bytes = readFileBytes(*cachePath, kCacheFileSizeLimit);
             const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
             if (auto cached = decodeCacheRecord(text); cached && isUsableCacheRecord(*cached, d, n)) {
+                // Just used: the last in line for eviction. A failure only ages it early.
+                ::utimensat(AT_FDCWD, cachePath->c_str(), nullptr, 0);
                 return std::move(*cached);
             }
         } catch (const std::exception&) {
@@ -423,6 +475,7 @@ BeatloomWaveformData BeatloomWaveformLoader::load(const std::filesystem::path& f
         if (const auto text = encodeCacheRecord(record)) {
             try {
                 writeFileAtomically(*cachePath, std::string_view(*text));
+                evictLeastRecentlyUsed(cachePath->parent_path(), cacheSizeLimit_, *cachePath);
             } catch (const std::exception&) {
                 // The waveform is there; only the next load will have to build it again.
             }

@@ -21,10 +21,14 @@ inline constexpr int kWaveformNotFloatCode = 5102;
 inline constexpr const char* kWaveformNotReadableMessage = "The audio file is not readable for waveform display.";
 inline constexpr const char* kWaveformInvalidFormatMessage = "Invalid audio format for waveform display.";
 inline constexpr const char* kWaveformNotFloatMessage = "Decoded waveform audio is not Float32 PCM.";
+// The cache files together stay below this size; the least recently used go first.
+inline constexpr std::uint64_t kWaveformCacheSizeLimit = 500ull * 1000 * 1000;
 
 // Builds the waveform peaks of an audio file (minimum and maximum per equal time bin,
 // normalised so that the loudest bin reaches 1) and keeps them as one JSON cache file per
-// audio file, duration and resolution under <caches>/Orvanta/Beatloom/Waveforms.
+// audio file, duration and resolution under <caches>/Orvanta/Beatloom/Waveforms. A cache hit
+// marks its file as just used; each new file written evicts the least recently used ones
+// until the files together fit the cache's size limit.
 //
 // Nothing is shared between loads: two loads of one file may run at once on any threads,
 // and at worst both replace the same cache file whole.
@@ -43,7 +47,8 @@ public:
     static Routes defaultRoutes();
 
     // cachesFolder is the user's caches folder (platform::UserFolders::caches()).
-    explicit BeatloomWaveformLoader(std::filesystem::path cachesFolder, Routes routes = defaultRoutes());
+    explicit BeatloomWaveformLoader(std::filesystem::path cachesFolder, Routes routes = defaultRoutes(),
+                                    std::uint64_t cacheSizeLimit = kWaveformCacheSizeLimit);
 
     // The record of the file for the song duration the analysis reported: from the cache
     // when a valid file is there, else decoded and cached. Blocking; run it off the main
@@ -83,9 +88,15 @@ public:
     static bool isUsableCacheRecord(const BeatloomWaveformData& record, double effectiveDurationSeconds,
                                     std::int64_t binCount);
 
+    // Removes cache files of the folder, least recently used first, until the rest together
+    // hold at most `limit` bytes; `keep` is never removed. Other files are left alone.
+    static void evictLeastRecentlyUsed(const std::filesystem::path& folder, std::uint64_t limit,
+                                       const std::filesystem::path& keep);
+
 private:
     std::filesystem::path cachesFolder_;
     Routes routes_;
+    std::uint64_t cacheSizeLimit_;
 };
 
 }  // namespace corvel::audio

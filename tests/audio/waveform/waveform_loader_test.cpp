@@ -111,7 +111,7 @@ TEST_F(WaveformLoader, ConstantStereoFileGivesNormalisedBinsAndACacheFile) {
     // One compact JSON object with the five fields, under the user's caches folder.
     const auto files = cacheFiles();
     ASSERT_EQ(files.size(), 1u);
-    const auto bytes = readFileBytes(files[0]);
+    const auto bytes = readFileBytes(files[0], kUnlimitedFileSize);
     const auto json = nlohmann::json::parse(bytes.begin(), bytes.end());
     EXPECT_TRUE(json.at("durationSeconds").is_number());
     EXPECT_EQ(json.at("minPeaks").size(), 65536u);
@@ -187,7 +187,7 @@ TEST_F(WaveformLoader, BrokenCacheFilesAreIgnoredAndReplaced) {
     auto cached = loader();
     const auto good = cached.load(file, 2.0);
     const auto cacheFile = cacheFiles().at(0);
-    const auto goodBytes = readFileBytes(cacheFile);
+    const auto goodBytes = readFileBytes(cacheFile, kUnlimitedFileSize);
     const std::string goodText(goodBytes.begin(), goodBytes.end());
     auto patched = [&](const std::string& from, const std::string& to) {
         std::string text = goodText;
@@ -216,7 +216,7 @@ TEST_F(WaveformLoader, BrokenCacheFilesAreIgnoredAndReplaced) {
         writeFileAtomically(cacheFile, std::string_view(text));
         EXPECT_EQ(cached.load(file, 2.0), good) << text.substr(0, 80);
         EXPECT_EQ(firstDecodes, ++expectedDecodes) << text.substr(0, 80);
-        EXPECT_EQ(readFileBytes(cacheFile), goodBytes);
+        EXPECT_EQ(readFileBytes(cacheFile, kUnlimitedFileSize), goodBytes);
     }
 
     // Keys in another order and keys of no interest are fine.
@@ -228,6 +228,65 @@ TEST_F(WaveformLoader, BrokenCacheFilesAreIgnoredAndReplaced) {
     EXPECT_EQ(decoded->sourceDescription, "x\xC3\xA9.wav");
     EXPECT_EQ(decoded->maxPeaks, (std::vector<float>{1.0f, -0.5f}));
     EXPECT_EQ(Loader::decodeCacheRecord(Loader::encodeCacheRecord(*decoded).value()), decoded);
+}
+
+TEST_F(WaveformLoader, ANamedPipeOrAnOversizedFileInACacheFilesPlaceIsAMiss) {
+    const fs::path file = folder / "song.wav";
+    writeWav(file, sine(44100, 1, 44100, 220));
+    const double d = 1.0;
+    const auto cacheFile = loader().cacheFileURL(Loader::cacheKey(file, d, Loader::binCount(d)));
+    ASSERT_EQ(::mkfifo(cacheFile.c_str(), 0644), 0);  // no writer: a blocking read would wait for ever
+    const auto built = loader().load(file, d);
+    EXPECT_EQ(firstDecodes, 1);
+    EXPECT_TRUE(fs::is_regular_file(cacheFile));
+
+    // A sparse file far larger than any cache record is not read at all.
+    fs::remove(cacheFile);
+    { std::ofstream(cacheFile) << "{"; }
+    fs::resize_file(cacheFile, 200ull * 1000 * 1000);
+    EXPECT_EQ(loader().load(file, d), built);
+    EXPECT_EQ(firstDecodes, 2);
+    EXPECT_LT(fs::file_size(cacheFile), 10ull * 1000 * 1000);
+    EXPECT_EQ(loader().load(file, d), built);
+    EXPECT_EQ(firstDecodes, 2);
+}
+
+TEST_F(WaveformLoader, TheCacheKeepsToItsSizeLimitDroppingTheLeastRecentlyUsedFirst) {
+    const std::vector<std::string> songs = {"a.wav", "b.wav", "c.wav"};
+    for (std::size_t i = 0; i < songs.size(); ++i) writeWav(folder / songs[i], sine(44100, 1, 44100, 220.0 * double(i + 1)));
+    const auto cacheFileOf = [&](const std::string& song) {
+        return cacheFolder() / (Loader::cacheKey(folder / song, 1.0, Loader::binCount(1.0)) + ".json");
+    };
+    const auto age = [&](const std::string& song, int seconds) {
+        fs::last_write_time(cacheFileOf(song), fs::file_time_type::clock::now() - std::chrono::seconds(seconds));
+    };
+    // Room for two records and a half.
+    Loader(platform::UserFolders().caches(), countingRoutes()).load(folder / "a.wav", 1.0);
+    Loader(platform::UserFolders().caches(), countingRoutes()).load(folder / "b.wav", 1.0);
+    const auto limit = fs::file_size(cacheFileOf("a.wav")) + fs::file_size(cacheFileOf("b.wav")) +
+                       fs::file_size(cacheFileOf("a.wav")) / 2;
+    const Loader bounded(platform::UserFolders().caches(), countingRoutes(), limit);
+    age("a.wav", 300);
+    age("b.wav", 200);
+    std::ofstream(cacheFolder() / "notes.txt") << std::string(limit, 'x');  // no cache file: neither counted nor removed
+
+    bounded.load(folder / "a.wav", 1.0);  // a hit makes a.wav the most recently used
+    EXPECT_EQ(firstDecodes, 2);
+    bounded.load(folder / "c.wav", 1.0);  // the third record pushes the oldest out: b.wav
+
+    EXPECT_EQ(firstDecodes, 3);
+    EXPECT_TRUE(fs::exists(cacheFileOf("a.wav")));
+    EXPECT_FALSE(fs::exists(cacheFileOf("b.wav")));
+    EXPECT_TRUE(fs::exists(cacheFileOf("c.wav")));
+    EXPECT_TRUE(fs::exists(cacheFolder() / "notes.txt"));
+    bounded.load(folder / "a.wav", 1.0);
+    EXPECT_EQ(firstDecodes, 3);
+
+    // A record larger than the whole limit still stays: the load that wrote it keeps it.
+    const Loader tiny(platform::UserFolders().caches(), countingRoutes(), 1);
+    tiny.load(folder / "b.wav", 1.0);
+    EXPECT_EQ(cacheFiles().size(), 2u);  // b.wav's record and notes.txt
+    EXPECT_TRUE(fs::exists(cacheFileOf("b.wav")));
 }
 
 TEST_F(WaveformLoader, SecondRouteGivesTheSameRecordAndOpensWhatOnlyFFmpegReads) {
@@ -342,7 +401,7 @@ TEST_F(WaveformLoader, TwoLoadsOfOneFileAtOnceLeaveOneWholeCacheFile) {
     EXPECT_EQ(firstDecodes, 2);
     EXPECT_EQ(a, b);
     ASSERT_EQ(cacheFiles().size(), 1u);  // no temp file left behind
-    const auto bytes = readFileBytes(cacheFiles()[0]);
+    const auto bytes = readFileBytes(cacheFiles()[0], kUnlimitedFileSize);
     const auto decoded = Loader::decodeCacheRecord(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     ASSERT_TRUE(decoded.has_value());
     EXPECT_EQ(*decoded, a);
