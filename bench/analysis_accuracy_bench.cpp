@@ -27,6 +27,9 @@
 //
 //   corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--renderer R] [--list] [NAME-FILTER]
 //   corvel_analysis_accuracy_bench [--variant N] [--renderer R] --dump NAME PATH   (the file, and PATH.truth.txt)
+//   corvel_analysis_accuracy_bench [...] --levels PATH   (also writes, per piece, one JSON line with the
+//   candidate metrical levels' features and the truth they are scored against: the input of
+//   bench/fit_level_weights.py)
 // --variant N renders the same pieces re-seeded, in other keys and at tempi within +-6 %: music
 // like the corpus that was not tuned on.
 // --renderer gm plays the same notes on the sampled instruments of a General MIDI soundfont
@@ -176,7 +179,64 @@ struct Score {
     double offBeatF = 0;
     double medianRatio = 0;  // detected over counted local tempo, median over the music
     bool firstSoundFound = false;  // the first meaningful audio lies at the first note
+    std::string levelsLine;  // the JSON line of --levels
 };
+
+std::string jsonNumber(double v) {
+    if (!std::isfinite(v)) return "null";
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.9g", v);
+    return buffer;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+// The candidate metrical levels of the analysed tempo as the analyser measures them, with the
+// measurement's own figures and the truth: one JSON line.
+std::string levelsLine(const PieceSpec& spec, const Score& score, const std::string& corpusName) {
+    using A = audio::ORVAudioMusicAnalyzer;
+    const auto features = A::decodeFeatureEnvelopes(score.file);
+    const auto m = A::analyzeFeatures(features);
+    std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
+    envelopes.push_back(features.consensusEnvelope);
+    const auto candidates =
+        A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true, features.frameSeconds);
+    const auto sections = m.tempoMapReliable ? std::span<const audio::ORVDetectedTempoSection>(m.sections)
+                                             : std::span<const audio::ORVDetectedTempoSection>();
+    const auto levels = A::levelEvidence(features, candidates, sections, m.bpm);
+    const PieceTruth& truth = score.truth;
+    // The counted tempo over the reported one: the level factor that would be right.
+    const double truthRatio = truth.steady ? spec.countedBpm / m.bpm : (score.medianRatio > 0 ? 1 / score.medianRatio : 0);
+    std::string line = "{\"corpus\":" + jsonString(corpusName) + ",\"piece\":" + jsonString(spec.name) +
+                       ",\"steady\":" + (truth.steady ? "true" : "false") + ",\"rubato\":" +
+                       (truth.rubato ? "true" : "false") + ",\"counted\":" + jsonNumber(truth.steady ? spec.countedBpm : 0) +
+                       ",\"bpm\":" + jsonNumber(m.bpm) + ",\"truthRatio\":" + jsonNumber(truthRatio) +
+                       ",\"acc1\":" + (score.acc1 ? "true" : "false") + ",\"local\":" + jsonNumber(score.localAccuracy) +
+                       ",\"beatF\":" + jsonNumber(score.beatF) + ",\"confidence\":" + jsonNumber(score.result.confidence) +
+                       ",\"ambiguous\":" + (score.result.ambiguous ? "true" : "false") +
+                       ",\"points\":" + std::to_string(score.result.tempoPoints.size()) +
+                       ",\"reliable\":" + (m.tempoMapReliable ? "true" : "false") +
+                       ",\"agreement\":" + jsonNumber(m.featureAgreement) + ",\"stability\":" +
+                       jsonNumber(m.trackingStability) + ",\"topScore\":" +
+                       jsonNumber(candidates.empty() ? 0.0 : candidates.front().score) + ",\"gridError\":" +
+                       jsonNumber(m.medianGridErrorSeconds) + ",\"levels\":[";
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        line += std::string(k > 0 ? "," : "") + "{\"factor\":" + jsonNumber(levels[k].factor) + ",\"bpm\":" +
+                jsonNumber(levels[k].bpm) + ",\"x\":[";
+        for (std::size_t j = 0; j < levels[k].features.size(); ++j) {
+            line += std::string(j > 0 ? "," : "") + jsonNumber(levels[k].features[j]);
+        }
+        line += "]}";
+    }
+    return line + "]}";
+}
 
 // User and system time of every thread of this process so far.
 double processCpuSeconds() {
@@ -250,7 +310,7 @@ void preparePiece(const PieceSpec& spec, const RenderOptions& options, const std
     }
 }
 
-void analysePiece(const PieceSpec& spec, Score& score) {
+void analysePiece(const PieceSpec& spec, Score& score, const std::string& levelsCorpus) {
     if (score.file.empty()) return;
     try {
         const auto wall0 = std::chrono::steady_clock::now();
@@ -258,6 +318,7 @@ void analysePiece(const PieceSpec& spec, Score& score) {
         score.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         score.analysed = true;
         scorePiece(spec, score);
+        if (!levelsCorpus.empty()) score.levelsLine = levelsLine(spec, score, levelsCorpus);
     } catch (const ErrorException& e) {
         score.error = e.error().message;
     } catch (const std::exception& e) {
@@ -363,7 +424,7 @@ void writeTruth(const std::filesystem::path& file, const PieceSpec& spec, const 
 int usage() {
     std::fprintf(stderr,
                  "usage: corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--renderer synth|gm] [--soundfont PATH]\n"
-                 "                                      [--list] [NAME-FILTER]\n"
+                 "                                      [--levels PATH] [--list] [NAME-FILTER]\n"
                  "       corvel_analysis_accuracy_bench [--variant N] [--renderer synth|gm] [--soundfont PATH] --dump NAME PATH\n");
     return 2;
 }
@@ -386,6 +447,7 @@ int main(int argc, char** argv) {
     std::string filter;
     bool list = false;
     std::optional<std::pair<std::string, std::string>> dump;
+    std::string levelsPath;
     unsigned jobs = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     unsigned variant = 0;
     RenderOptions rendering;
@@ -408,6 +470,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--soundfont" && i + 1 < argc) {
             rendering.soundfont = argv[++i];
+        } else if (arg == "--levels" && i + 1 < argc) {
+            levelsPath = argv[++i];
         } else if (arg == "--dump" && i + 2 < argc) {
             dump = std::make_pair(std::string(argv[i + 1]), std::string(argv[i + 2]));
             i += 2;
@@ -486,7 +550,18 @@ int main(int argc, char** argv) {
     const double renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - render0).count();
     const double cpu0 = processCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
-    runOnWorkers(jobs, chosen.size(), "analysed", [&](std::size_t k) { analysePiece(corpus[chosen[k]], scores[chosen[k]]); });
+    // The levels file names the corpus by its renderer and variant.
+    const std::string levelsCorpus =
+        levelsPath.empty() ? std::string()
+                           : std::string(rendering.renderer == Renderer::gm ? "gm" : "synth") + "-v" + std::to_string(variant);
+    runOnWorkers(jobs, chosen.size(), "analysed",
+                 [&](std::size_t k) { analysePiece(corpus[chosen[k]], scores[chosen[k]], levelsCorpus); });
+    if (!levelsPath.empty()) {
+        std::ofstream levels(levelsPath, std::ios::app);
+        for (std::size_t i : chosen) {
+            if (!scores[i].levelsLine.empty()) levels << scores[i].levelsLine << "\n";
+        }
+    }
     const double wallTotal = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     const double cpuTotal = processCpuSeconds() - cpu0;
 

@@ -585,8 +585,9 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
 
 // The level factor of a map that may hold free playing over beats that breathe, read on the
 // followed beats; none when the map holds its tempo or the beats do.
-std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
-                                       std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
+std::optional<ORVLevelChoice> freePlayingLevel(const ORVAudioFeatureSet& features,
+                                               std::span<const ORVDetectedTempoSection> sections,
+                                               std::span<const Span> spans) {
     if (!mayPlayFreely(features, sectionFreedom(sections), spans)) return std::nullopt;
     // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
@@ -594,7 +595,7 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const double spacing = meanSpacing(beats);
     const double evenBpm = 60.0 / (features.frameSeconds * spacing);
-    if (!A::isUsableTempo(evenBpm)) return 1.0;
+    if (!A::isUsableTempo(evenBpm)) return ORVLevelChoice{};
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats, spacing);
     const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
     std::vector<ORVDetectedTempoSection> stretches;
@@ -608,7 +609,8 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
         if (s.endSeconds >= evened.durationSeconds) break;
     }
     const std::vector<Span> evenSpans = spansOf(evened, stretches, evenBpm);
-    return evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
+    const double rule = evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
+    return A::chooseLevel(A::levelEvidence(evened, {}, stretches, evenBpm, rule));
 }
 
 // The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
@@ -988,14 +990,29 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections
     return result;
 }
 
+ORVLevelChoice ORVAnalyzerMetricalLevel::metricalLevel(const ORVAudioFeatureSet& features,
+                                                     std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+                                                     std::span<const ORVDetectedTempoSection> sections, double bpm) {
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    if (spans.empty()) return {};
+    if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
+    const auto levels = A::levelEvidence(features, candidates, sections, bpm);
+    return A::chooseLevel(levels);
+}
+
 double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& features,
                                                      std::span<const ORVDetectedTempoSection> sections, double bpm) {
+    return metricalLevel(features, {}, sections, bpm).factor;
+}
+
+double ORVAnalyzerMetricalLevel::accentRuleFactor(const ORVAudioFeatureSet& features,
+                                                  std::span<const ORVDetectedTempoSection> sections, double bpm) {
     const double fs = features.frameSeconds;
     if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return 1;
     const std::vector<Span> spans = spansOf(features, sections, bpm);
-    if (spans.empty()) return 1;
-    if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
-    return levelFactorOfSpans(features, spans, bpm, false);
+    return spans.empty() ? 1.0 : levelFactorOfSpans(features, spans, bpm, false);
 }
 
 namespace {

@@ -4,6 +4,8 @@
 #include <span>
 #include <vector>
 
+#include "analysis/level_evidence.hpp"
+#include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
 
 namespace corvel::audio {
@@ -103,6 +105,15 @@ struct ORVAnalyzerMetricalLevel {
     // tempo is not usable.
     static double metricalLevelFactor(const ORVAudioFeatureSet& features,
                                       std::span<const ORVDetectedTempoSection> sections, double bpm);
+    // The level the accent rules alone choose for the sections (or `bpm` over the whole span),
+    // free playing read like any other: one of the features of the evidence-based choice.
+    static double accentRuleFactor(const ORVAudioFeatureSet& features,
+                                   std::span<const ORVDetectedTempoSection> sections, double bpm);
+    // The same with the whole-span consensus candidates as evidence, and how clearly the level
+    // won over the runner-up.
+    static ORVLevelChoice metricalLevel(const ORVAudioFeatureSet& features,
+                                        std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+                                        std::span<const ORVDetectedTempoSection> sections, double bpm);
 };
 
 }  // namespace corvel::audio
