@@ -1,6 +1,9 @@
-// Analysis accuracy: renders the synthesised corpus (bench/music_corpus.cpp) into a temp folder,
-// runs every piece through the whole-file analysis the editor uses (decoding included) and
-// scores the result against the corpus's exact truth.
+// Analysis accuracy: renders the synthesised corpus (bench/music_corpus.cpp), the corpus of
+// written music (tests/support/written_music.hpp: MMA grooves and two game soundtracks played on
+// three soundfonts), or both, into a temp folder, runs every piece through the whole-file
+// analysis the editor uses (decoding included) and scores the result against the truth. The
+// written music is reported in its two halves, tuning and hold-out, apart from the synthesised
+// corpus: tune on the tuning half only.
 //
 // Targets:
 // - Acc1 >= 0.95: the main tempo within 4 % of the counted tempo, over the steady pieces;
@@ -19,17 +22,24 @@
 // - the analysis time per minute of audio: the CPU time of all threads while the pieces are
 //   analysed (every file is written beforehand), and the wall time piece by piece, which is the
 //   single-piece figure with --jobs 1.
+// - how many steady pieces were given a tempo map (more than one tempo point);
+// - calibration: per piece the analyser's confidence, `ambiguous` and `reliable` and whether it
+//   was right (steady pieces: Acc1; pieces whose tempo moves: map local tempo >= 0.9), and the
+//   share right among the pieces it gave a confidence of 0.8 or more.
 // The worst pieces close the report.
 //
 // The music's duration runs from its first counted beat to one beat after its last: silent
 // intros and tails count for nothing, but beats placed in them count as false detections. No
 // beats are trimmed from the start of a piece before scoring.
 //
-//   corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--renderer R] [--list] [NAME-FILTER]
+//   corvel_analysis_accuracy_bench [--corpus synth|written|all] [--half tuning|holdout] [--jobs N]
+//                                  [--variant N] [--renderer R] [--results FILE] [--list] [NAME-FILTER]
 //   corvel_analysis_accuracy_bench [--variant N] [--renderer R] --dump NAME PATH   (the file, and PATH.truth.txt)
-//   corvel_analysis_accuracy_bench [...] --levels PATH   (also writes, per piece, one JSON line with the
-//   candidate metrical levels' features and the truth they are scored against: the input of
-//   bench/fit_level_weights.py)
+// --corpus chooses the pieces (synth, the default: the synthesised corpus; written: both halves of
+// the written music; all: everything); --half keeps one half of the written music.
+// --results FILE writes one JSON object per piece (JSON lines): name, half, source, truth tempo,
+// detected tempo, the analyser's candidates, confidence, ambiguous, reliable, right or wrong and
+// the scores; for fitting the analyser's decisions on the tuning half.
 // --variant N renders the same pieces re-seeded, in other keys and at tempi within +-6 %: music
 // like the corpus that was not tuned on.
 // --renderer gm plays the same notes on the sampled instruments of a General MIDI soundfont
@@ -46,6 +56,7 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -54,19 +65,24 @@
 
 #include <sys/resource.h>
 
+#include <nlohmann/json.hpp>
+
 #include "analysis/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
 #include "music_corpus.hpp"
+#include "support/written_music.hpp"
 
 namespace {
 
 using namespace corvel;
 using namespace corvel::bench;
 
-constexpr double kTempoTolerance = 0.04;
-constexpr double kBeatWindowSeconds = 0.07;
 constexpr double kClickTolerance = 0.05;
 constexpr double kFirstSoundToleranceSeconds = 0.1;
+// Pieces reported at least this confident should be right.
+constexpr double kConfident = 0.8;
+// A piece whose tempo moves is read right when its map holds the counted tempo this much of the time.
+constexpr double kMapRight = 0.9;
 
 std::string bpmText(double bpm) {
     char buffer[32];
@@ -90,16 +106,16 @@ std::string fileStem(const std::string& name) {
 }
 
 // Writes the piece as the analyser will read it; returns the file.
-std::filesystem::path writePiece(const PieceSpec& spec, const audio::testkit::Signal& signal,
+std::filesystem::path writePiece(Container container, const audio::testkit::Signal& signal,
                                  const std::filesystem::path& target) {
-    if (spec.container == Container::wav) {
+    if (container == Container::wav) {
         audio::testkit::writeWav(target, signal);
         return target;
     }
     std::filesystem::path wav = target;
     wav += ".source.wav";
     audio::testkit::writeWav(wav, signal);
-    if (spec.container == Container::m4a) {
+    if (container == Container::m4a) {
         audio::testkit::makeM4a(wav, target);
     } else if (!audio::testkit::makeMp3(wav, target)) {
         std::filesystem::remove(wav);
@@ -109,50 +125,6 @@ std::filesystem::path writePiece(const PieceSpec& spec, const audio::testkit::Si
     return target;
 }
 
-// The detected map's local tempo at a time: the last point at or before it, ramping to the
-// next when it says so; the main tempo when there are no points.
-double detectedLocalBpm(const BeatloomResult& result, double seconds) {
-    const auto& points = result.tempoPoints;
-    if (points.empty()) return result.bpm;
-    std::size_t at = 0;
-    while (at + 1 < points.size() && points[at + 1].timeSeconds <= seconds) ++at;
-    const auto& p = points[at];
-    if (p.linearToNext && at + 1 < points.size() && seconds >= p.timeSeconds) {
-        const auto& q = points[at + 1];
-        const double span = q.timeSeconds - p.timeSeconds;
-        if (span > 1e-9) return p.bpm + (q.bpm - p.bpm) * (seconds - p.timeSeconds) / span;
-    }
-    return p.bpm;
-}
-
-bool within(double detected, double truth, double tolerance = kTempoTolerance) {
-    return truth > 0 && std::abs(detected - truth) <= tolerance * truth;
-}
-
-bool withinAnyLevel(double detected, double truth) {
-    for (double factor : {1.0, 2.0, 3.0, 0.5, 1.0 / 3.0}) {
-        if (within(detected, truth * factor)) return true;
-    }
-    return false;
-}
-
-// Beat F-measure: a counted beat is found when a detected beat lies within the window; each
-// detected beat serves one counted beat (the counted beats lie further apart than two windows,
-// so the windows never overlap and the matching is the count of windows holding a beat).
-double beatFMeasure(const std::vector<double>& truth, const std::vector<double>& detected) {
-    if (truth.empty() || detected.empty()) return 0;
-    std::vector<double> sorted = detected;
-    std::sort(sorted.begin(), sorted.end());
-    std::size_t matched = 0;
-    for (double t : truth) {
-        const auto from = std::lower_bound(sorted.begin(), sorted.end(), t - kBeatWindowSeconds);
-        if (from != sorted.end() && *from <= t + kBeatWindowSeconds) ++matched;
-    }
-    const double precision = double(matched) / double(sorted.size());
-    const double recall = double(matched) / double(truth.size());
-    return precision + recall > 0 ? 2 * precision * recall / (precision + recall) : 0;
-}
-
 // The beats half-way between the counted ones: where a grid locked on the off-beat lies.
 std::vector<double> offBeats(const std::vector<double>& beats) {
     std::vector<double> off;
@@ -160,9 +132,22 @@ std::vector<double> offBeats(const std::vector<double>& beats) {
     return off;
 }
 
+// One piece of either corpus, as the benchmark runs it.
+struct BenchPiece {
+    std::string name;
+    std::string group;   // "synthesised", or the written music's half: "tuning", "holdout"
+    std::string source;  // "synth", or the written music's source
+    std::string genre;   // the written music's kind of music
+    std::string annotation;
+    const PieceSpec* spec = nullptr;
+    const WrittenPiece* written = nullptr;
+};
+
 struct Score {
     // Written before the analysis.
     PieceTruth truth;
+    double countedBpm = 0;  // 0 when the tempo moves
+    std::vector<double> alsoCounted;
     std::filesystem::path file;
     double audioSeconds = 0;
     // The analysis and its scores.
@@ -179,66 +164,9 @@ struct Score {
     double offBeatF = 0;
     double medianRatio = 0;  // detected over counted local tempo, median over the music
     bool firstSoundFound = false;  // the first meaningful audio lies at the first note
-    std::string levelsLine;  // the JSON line of --levels
+    bool right = false;      // steady: Acc1; moving: the map right most of the time
 };
 
-std::string jsonNumber(double v) {
-    if (!std::isfinite(v)) return "null";
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "%.9g", v);
-    return buffer;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\') out += '\\';
-        out += c;
-    }
-    return out + "\"";
-}
-
-// The candidate metrical levels of the analysed tempo as the analyser measures them, with the
-// measurement's own figures and the truth: one JSON line.
-std::string levelsLine(const PieceSpec& spec, const Score& score, const std::string& corpusName) {
-    using A = audio::ORVAudioMusicAnalyzer;
-    const auto features = A::decodeFeatureEnvelopes(score.file);
-    const auto m = A::analyzeFeatures(features);
-    std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
-    envelopes.push_back(features.consensusEnvelope);
-    const auto candidates =
-        A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true, features.frameSeconds);
-    const auto sections = m.tempoMapReliable ? std::span<const audio::ORVDetectedTempoSection>(m.sections)
-                                             : std::span<const audio::ORVDetectedTempoSection>();
-    const auto levels = A::levelEvidence(features, candidates, sections, m.bpm);
-    const PieceTruth& truth = score.truth;
-    // The counted tempo over the reported one: the level factor that would be right.
-    const double truthRatio = truth.steady ? spec.countedBpm / m.bpm : (score.medianRatio > 0 ? 1 / score.medianRatio : 0);
-    std::string line = "{\"corpus\":" + jsonString(corpusName) + ",\"piece\":" + jsonString(spec.name) +
-                       ",\"steady\":" + (truth.steady ? "true" : "false") + ",\"rubato\":" +
-                       (truth.rubato ? "true" : "false") + ",\"counted\":" + jsonNumber(truth.steady ? spec.countedBpm : 0) +
-                       ",\"bpm\":" + jsonNumber(m.bpm) + ",\"truthRatio\":" + jsonNumber(truthRatio) +
-                       ",\"acc1\":" + (score.acc1 ? "true" : "false") + ",\"local\":" + jsonNumber(score.localAccuracy) +
-                       ",\"beatF\":" + jsonNumber(score.beatF) + ",\"confidence\":" + jsonNumber(score.result.confidence) +
-                       ",\"ambiguous\":" + (score.result.ambiguous ? "true" : "false") +
-                       ",\"points\":" + std::to_string(score.result.tempoPoints.size()) +
-                       ",\"reliable\":" + (m.tempoMapReliable ? "true" : "false") +
-                       ",\"agreement\":" + jsonNumber(m.featureAgreement) + ",\"stability\":" +
-                       jsonNumber(m.trackingStability) + ",\"topScore\":" +
-                       jsonNumber(candidates.empty() ? 0.0 : candidates.front().score) + ",\"gridError\":" +
-                       jsonNumber(m.medianGridErrorSeconds) + ",\"levels\":[";
-    for (std::size_t k = 0; k < levels.size(); ++k) {
-        line += std::string(k > 0 ? "," : "") + "{\"factor\":" + jsonNumber(levels[k].factor) + ",\"bpm\":" +
-                jsonNumber(levels[k].bpm) + ",\"x\":[";
-        for (std::size_t j = 0; j < levels[k].features.size(); ++j) {
-            line += std::string(j > 0 ? "," : "") + jsonNumber(levels[k].features[j]);
-        }
-        line += "]}";
-    }
-    return line + "]}";
-}
-
-// User and system time of every thread of this process so far.
 double processCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -265,24 +193,21 @@ void runOnWorkers(unsigned jobs, std::size_t count, const char* doing, const std
     std::fprintf(stderr, "\n");
 }
 
-void scorePiece(const PieceSpec& spec, Score& score) {
+void scorePiece(Score& score) {
     const PieceTruth& truth = score.truth;
     const BeatloomResult& r = score.result;
     if (truth.steady) {
-        score.acc1 = within(r.bpm, spec.countedBpm);
-        score.acc2 = withinAnyLevel(r.bpm, spec.countedBpm);
-        score.acc1Noted = score.acc1 || std::any_of(spec.alsoCounted.begin(), spec.alsoCounted.end(),
-                                                    [&](double bpm) { return within(r.bpm, bpm); });
+        score.acc1 = withinTempo(r.bpm, score.countedBpm);
+        score.acc2 = withinAnyLevel(r.bpm, score.countedBpm);
+        score.acc1Noted = score.acc1 || std::any_of(score.alsoCounted.begin(), score.alsoCounted.end(),
+                                                    [&](double bpm) { return withinTempo(r.bpm, bpm); });
     }
-    std::size_t samples = 0, hits = 0;
+    score.localAccuracy = localTempoAccuracy(truth, r);
     std::vector<double> ratios;
-    for (double t = truth.musicStart; t < truth.musicEnd; t += 0.02, ++samples) {
+    for (double t = truth.musicStart; t < truth.musicEnd; t += 0.02) {
         const double counted = truth.localBpm(t);
-        const double detected = detectedLocalBpm(r, t);
-        if (within(detected, counted)) ++hits;
-        ratios.push_back(counted > 0 ? detected / counted : 0);
+        ratios.push_back(counted > 0 ? detectedLocalBpm(r, t) / counted : 0);
     }
-    score.localAccuracy = samples > 0 ? double(hits) / double(samples) : 0;
     if (!ratios.empty()) {
         std::nth_element(ratios.begin(), ratios.begin() + std::ptrdiff_t(ratios.size() / 2), ratios.end());
         score.medianRatio = ratios[ratios.size() / 2];
@@ -296,29 +221,45 @@ void scorePiece(const PieceSpec& spec, Score& score) {
     score.firstSoundFound = r.firstMeaningfulAudioSeconds &&
                             std::abs(*r.firstMeaningfulAudioSeconds - truth.musicStart) <= kFirstSoundToleranceSeconds;
     score.offBeatF = beatFMeasure(offBeats(truth.beats), r.beatPositionsSeconds);
+    score.right = truth.steady ? score.acc1 : score.localAccuracy >= kMapRight;
 }
 
-void preparePiece(const PieceSpec& spec, const RenderOptions& options, const std::filesystem::path& folder,
+void preparePiece(const BenchPiece& piece, const RenderOptions& options, const std::filesystem::path& folder,
                   Score& score) {
     try {
-        RenderedPiece piece = renderPiece(spec, options);
-        score.truth = std::move(piece.truth);
-        score.audioSeconds = double(piece.signal.frames()) / piece.signal.sampleRate;
-        score.file = writePiece(spec, piece.signal, folder / (fileStem(spec.name) + extension(spec.container)));
+        const std::filesystem::path target = folder / fileStem(piece.name);
+        if (piece.spec) {
+            RenderedPiece rendered = renderPiece(*piece.spec, options);
+            score.truth = std::move(rendered.truth);
+            score.countedBpm = piece.spec->countedBpm;
+            score.alsoCounted = piece.spec->alsoCounted;
+            score.audioSeconds = double(rendered.signal.frames()) / rendered.signal.sampleRate;
+            std::filesystem::path file = target;
+            file += extension(piece.spec->container);
+            score.file = writePiece(piece.spec->container, rendered.signal, file);
+        } else {
+            RenderedWritten rendered = renderWrittenPiece(*piece.written, folder);
+            score.truth = std::move(rendered.truth);
+            score.countedBpm = rendered.countedBpm;
+            score.alsoCounted = rendered.alsoCounted;
+            score.audioSeconds = double(rendered.signal.frames()) / rendered.signal.sampleRate;
+            std::filesystem::path file = target;
+            file += ".wav";
+            score.file = writePiece(Container::wav, rendered.signal, file);
+        }
     } catch (const std::exception& e) {
         score.error = e.what();
     }
 }
 
-void analysePiece(const PieceSpec& spec, Score& score, const std::string& levelsCorpus) {
+void analysePiece(Score& score) {
     if (score.file.empty()) return;
     try {
         const auto wall0 = std::chrono::steady_clock::now();
         score.result = audio::ORVAudioMusicAnalyzer::analyzedFile(score.file);
         score.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         score.analysed = true;
-        scorePiece(spec, score);
-        if (!levelsCorpus.empty()) score.levelsLine = levelsLine(spec, score, levelsCorpus);
+        scorePiece(score);
     } catch (const ErrorException& e) {
         score.error = e.error().message;
     } catch (const std::exception& e) {
@@ -366,10 +307,10 @@ std::string diagnosis(const PieceTruth& truth, const Score& s) {
         const char* text;
     } levels[] = {{2, "reads double"}, {0.5, "reads half"}, {3, "reads triple"}, {1.0 / 3, "reads a third"},
                   {1.5, "reads 3/2"},  {2.0 / 3, "reads 2/3"}, {4, "reads 4x"},   {0.25, "reads 1/4"}};
-    if (!within(r, 1.0)) {
+    if (!withinTempo(r, 1.0)) {
         bool named = false;
         for (const auto& level : levels) {
-            if (within(r, level.factor)) {
+            if (withinTempo(r, level.factor)) {
                 add(level.text);
                 named = true;
                 break;
@@ -384,7 +325,7 @@ std::string diagnosis(const PieceTruth& truth, const Score& s) {
     if (s.offBeatF > s.beatF + 0.2) add("off-beat phase");
     const bool ramps = std::any_of(truth.map.begin(), truth.map.end(), [](const auto& p) { return p.rampsToNext; });
     if (ramps && s.result.tempoPoints.size() <= 1) add("ramp read as one tempo");
-    if (!truth.steady && s.localAccuracy < 0.95 && within(r, 1.0)) add("map wrong part of the time");
+    if (!truth.steady && s.localAccuracy < 0.95 && withinTempo(r, 1.0)) add("map wrong part of the time");
     // The detected change nearest each counted step, early (-) or late (+).
     for (std::size_t i = 1; i < truth.map.size(); ++i) {
         if (truth.map[i - 1].rampsToNext || std::abs(truth.map[i].bpm - truth.map[i - 1].bpm) < 1e-9) continue;
@@ -406,10 +347,11 @@ std::string diagnosis(const PieceTruth& truth, const Score& s) {
     return words.empty() ? "ok" : words;
 }
 
-void writeTruth(const std::filesystem::path& file, const PieceSpec& spec, const PieceTruth& truth) {
+void writeTruth(const std::filesystem::path& file, const std::string& name, const std::string& annotation,
+                double countedBpm, const PieceTruth& truth) {
     std::ofstream out(file);
-    out << "# " << spec.name << ": " << spec.annotation << "\n";
-    out << "# counted tempo " << (truth.steady ? std::to_string(spec.countedBpm) : std::string("moves")) << "\n";
+    out << "# " << name << ": " << annotation << "\n";
+    out << "# counted tempo " << (truth.steady ? std::to_string(countedBpm) : std::string("moves")) << "\n";
     out << "# map " << truthMapText(truth) << "\n";
     for (const auto& m : truth.meters) out << "# meter " << m.timeSeconds << " " << m.numerator << "/" << m.denominator << "\n";
     out << "# beat time, 1 on downbeats\n";
@@ -423,8 +365,9 @@ void writeTruth(const std::filesystem::path& file, const PieceSpec& spec, const 
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: corvel_analysis_accuracy_bench [--jobs N] [--variant N] [--renderer synth|gm] [--soundfont PATH]\n"
-                 "                                      [--levels PATH] [--list] [NAME-FILTER]\n"
+                 "usage: corvel_analysis_accuracy_bench [--corpus synth|written|all] [--half tuning|holdout] [--jobs N]\n"
+                 "                                      [--variant N] [--renderer synth|gm] [--soundfont PATH]\n"
+                 "                                      [--results FILE] [--list] [NAME-FILTER]\n"
                  "       corvel_analysis_accuracy_bench [--variant N] [--renderer synth|gm] [--soundfont PATH] --dump NAME PATH\n");
     return 2;
 }
@@ -441,16 +384,120 @@ void checkCorpus(const std::vector<PieceSpec>& corpus) {
     }
 }
 
+std::string countedText(const Score& s) {
+    return s.truth.steady ? bpmText(s.countedBpm) : (s.truth.rubato ? "rubato" : "map");
+}
+
+struct Totals {
+    std::size_t pieces = 0, failures = 0, steady = 0, acc1 = 0, acc2 = 0, acc1Noted = 0, maps = 0, firstSounds = 0;
+    std::size_t steadyGivenMap = 0, ambiguous = 0, reliable = 0, confident = 0, confidentRight = 0, rest = 0, restRight = 0;
+    double mapLocal = 0, allLocal = 0, beatF = 0, beatFInside = 0, audioSeconds = 0, wallSeconds = 0;
+
+    void add(const Score& s) {
+        ++pieces;
+        if (!s.analysed) ++failures;
+        audioSeconds += s.audioSeconds;
+        wallSeconds += s.wallSeconds;
+        if (s.truth.steady) {
+            ++steady;
+            acc1 += s.acc1 ? 1 : 0;
+            acc2 += s.acc2 ? 1 : 0;
+            acc1Noted += s.acc1Noted ? 1 : 0;
+            steadyGivenMap += s.result.tempoPoints.size() > 1 ? 1 : 0;
+        } else if (!s.truth.rubato) {
+            ++maps;
+            mapLocal += s.localAccuracy;
+        }
+        allLocal += s.localAccuracy;
+        beatF += s.beatF;
+        beatFInside += s.beatFInside;
+        firstSounds += s.firstSoundFound ? 1 : 0;
+        ambiguous += s.result.ambiguous ? 1 : 0;
+        reliable += s.result.tempoMapReliable ? 1 : 0;
+        if (s.analysed && s.result.confidence >= kConfident) {
+            ++confident;
+            confidentRight += s.right ? 1 : 0;
+        } else {
+            ++rest;
+            restRight += s.right ? 1 : 0;
+        }
+    }
+};
+
+double share(double sum, std::size_t n) { return n > 0 ? sum / double(n) : 0.0; }
+
+std::string counting(const char* what, std::size_t n) { return std::string(what) + " (" + std::to_string(n) + ")"; }
+
+void printSummary(const std::string& label, const Totals& t, bool written, unsigned jobs) {
+    const double minutes = t.audioSeconds / 60;
+    std::printf("\n%s: %zu pieces, %.1f minutes of audio%s\n", label.c_str(), t.pieces, minutes,
+                t.failures > 0 ? (", " + std::to_string(t.failures) + " failed to analyse, scored as misses").c_str() : "");
+    // The written music is arranged band music: it aims where arrangements do.
+    const char* acc1Target = written ? ">=0.92" : ">=0.95";
+    const char* mapTarget = written ? ">=0.96" : ">=0.95";
+    std::printf("  %-56s %6s %8s\n", "", "value", "target");
+    std::printf("  %-56s %6.3f %8s\n", counting("Acc1, steady pieces", t.steady).c_str(), share(double(t.acc1), t.steady), acc1Target);
+    std::printf("  %-56s %6.3f %8s\n", counting("Acc2, steady pieces", t.steady).c_str(), share(double(t.acc2), t.steady),
+                written ? ">=0.97" : "");
+    std::printf("  %-56s %6.3f\n", counting("Acc1 or a noted alternative", t.steady).c_str(),
+                share(double(t.acc1Noted), t.steady));
+    std::printf("  %-56s %6.3f %8s\n", counting("map local tempo, pieces with tempo maps", t.maps).c_str(),
+                share(t.mapLocal, t.maps), mapTarget);
+    std::printf("  %-56s %6.3f\n", counting("map local tempo, all pieces", t.pieces).c_str(), share(t.allLocal, t.pieces));
+    std::printf("  %-56s %6.3f %8s\n", counting("beat F-measure +-70 ms", t.pieces).c_str(), share(t.beatF, t.pieces), ">=0.93");
+    std::printf("  %-56s %6.3f\n", "beat F-measure, beats outside the music left out", share(t.beatFInside, t.pieces));
+    std::printf("  %-56s %6.3f\n", "first meaningful audio within 0.1 s of first note", share(double(t.firstSounds), t.pieces));
+    std::printf("  %-56s %6zu %8s\n", counting("steady pieces given a tempo map", t.steady).c_str(), t.steadyGivenMap,
+                written ? "<=1 in 30" : "");
+    std::printf("  %-56s %6zu\n", "pieces reported ambiguous", t.ambiguous);
+    std::printf("  %-56s %6zu\n", "pieces with a map reported reliable", t.reliable);
+    std::printf("  %-56s %6.3f %8s\n",
+                counting("right among pieces with confidence >= 0.8", t.confident).c_str(),
+                share(double(t.confidentRight), t.confident), written ? ">=0.95" : "");
+    std::printf("  %-56s %6.3f\n", counting("right among the others", t.rest).c_str(), share(double(t.restRight), t.rest));
+    std::printf("  %-56s %6.3f%s\n", "analysis wall s per audio-minute, piece by piece",
+                minutes > 0 ? t.wallSeconds / minutes : 0.0, jobs > 1 ? "  (pieces ran side by side: use --jobs 1)" : "");
+}
+
+nlohmann::json resultLine(const BenchPiece& piece, const Score& s) {
+    nlohmann::json line;
+    line["name"] = piece.name;
+    line["half"] = piece.group;
+    line["source"] = piece.source;
+    if (!piece.genre.empty()) line["genre"] = piece.genre;
+    line["steady"] = s.truth.steady;
+    line["truth_bpm"] = s.truth.steady ? nlohmann::json(s.countedBpm) : nlohmann::json(nullptr);
+    line["also_counted"] = s.alsoCounted;
+    line["detected_bpm"] = s.result.bpm;
+    nlohmann::json candidates = nlohmann::json::array();
+    for (const auto& c : s.result.candidates) candidates.push_back({{"bpm", c.bpm}, {"score", c.score}});
+    line["candidates"] = candidates;
+    line["confidence"] = s.result.confidence;
+    line["ambiguous"] = s.result.ambiguous;
+    line["reliable"] = s.result.tempoMapReliable;
+    line["tempo_points"] = s.result.tempoPoints.size();
+    line["right"] = s.right;
+    line["acc1"] = s.acc1;
+    line["acc2"] = s.acc2;
+    line["map_local"] = s.localAccuracy;
+    line["beat_f"] = s.beatF;
+    line["audio_seconds"] = s.audioSeconds;
+    if (!s.analysed) line["error"] = s.error;
+    return line;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     std::string filter;
     bool list = false;
     std::optional<std::pair<std::string, std::string>> dump;
-    std::string levelsPath;
     unsigned jobs = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
     unsigned variant = 0;
     RenderOptions rendering;
+    bool wantSynth = true, wantWritten = false;
+    std::optional<Half> onlyHalf;
+    std::string resultsFile;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--list") {
@@ -470,8 +517,17 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--soundfont" && i + 1 < argc) {
             rendering.soundfont = argv[++i];
-        } else if (arg == "--levels" && i + 1 < argc) {
-            levelsPath = argv[++i];
+        } else if (arg == "--corpus" && i + 1 < argc) {
+            const std::string name = argv[++i];
+            if (name != "synth" && name != "written" && name != "all") return usage();
+            wantSynth = name != "written";
+            wantWritten = name != "synth";
+        } else if (arg == "--half" && i + 1 < argc) {
+            const std::string name = argv[++i];
+            if (name != "tuning" && name != "holdout") return usage();
+            onlyHalf = name == "tuning" ? Half::tuning : Half::holdout;
+        } else if (arg == "--results" && i + 1 < argc) {
+            resultsFile = argv[++i];
         } else if (arg == "--dump" && i + 2 < argc) {
             dump = std::make_pair(std::string(argv[i + 1]), std::string(argv[i + 2]));
             i += 2;
@@ -489,15 +545,17 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
+    const WrittenCorpus written = (wantWritten || dump) ? writtenCorpus() : WrittenCorpus{};
 
-    // The soundfont renderer needs its library at build time and its soundfont now.
-    if (rendering.renderer == Renderer::gm && !list) {
-        if (!gmSynthBuilt()) {
-            std::fprintf(stderr,
-                         "--renderer gm: this build has no soundfont renderer (fluidsynth was not found); "
-                         "apt-get install libfluidsynth-dev fluid-soundfont-gm, then configure again\n");
-            return 1;
-        }
+    // The soundfont renderer needs its library at build time and its soundfonts now.
+    const bool needSynthesiser = (wantSynth && rendering.renderer == Renderer::gm) || wantWritten;
+    if (needSynthesiser && !list && !gmSynthBuilt()) {
+        std::fprintf(stderr,
+                     "this build has no soundfont renderer (fluidsynth was not found); "
+                     "apt-get install libfluidsynth-dev, then configure again\n");
+        return 1;
+    }
+    if (wantSynth && rendering.renderer == Renderer::gm && !list) {
         if (rendering.soundfont.empty()) rendering.soundfont = kDefaultGmSoundfont;
         std::error_code error;
         if (!std::filesystem::is_regular_file(rendering.soundfont, error)) {
@@ -506,36 +564,72 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (wantWritten && !written.missingPackages.empty()) {
+        std::string names;
+        for (const auto& p : written.missingPackages) names += " " + p;
+        std::fprintf(stderr, "the written music needs packages that are not installed (tools/deps.sh):%s\n", names.c_str());
+        return 1;
+    }
+
+    std::vector<BenchPiece> pieces;
+    if (wantSynth || dump) {
+        for (const auto& spec : corpus) {
+            pieces.push_back({spec.name, "synthesised", "synth", "", spec.annotation, &spec, nullptr});
+        }
+    }
+    if (wantWritten || dump) {
+        for (const auto& w : written.pieces) {
+            if (onlyHalf && w.half != *onlyHalf && !dump) continue;
+            pieces.push_back({w.name, halfName(w.half), sourceName(w.source), w.genre, w.annotation, nullptr, &w});
+        }
+    }
 
     if (dump) {
-        const auto found = std::find_if(corpus.begin(), corpus.end(), [&](const PieceSpec& p) { return p.name == dump->first; });
-        if (found == corpus.end()) {
+        const auto found = std::find_if(pieces.begin(), pieces.end(), [&](const BenchPiece& p) { return p.name == dump->first; });
+        if (found == pieces.end()) {
             std::fprintf(stderr, "no piece named %s (see --list)\n", dump->first.c_str());
             return 1;
         }
-        const RenderedPiece piece = renderPiece(*found, rendering);
-        const std::filesystem::path target = dump->second;
-        writePiece(*found, piece.signal, target);
+        audio::testkit::TempFolder folder("analysis-accuracy-dump");
+        Score score;
+        preparePiece(*found, rendering, folder.path(), score);
+        if (score.file.empty()) {
+            std::fprintf(stderr, "%s\n", score.error.c_str());
+            return 1;
+        }
+        std::filesystem::path target = dump->second;
+        std::filesystem::copy_file(score.file, target, std::filesystem::copy_options::overwrite_existing);
         std::filesystem::path truthFile = target;
         truthFile += ".truth.txt";
-        writeTruth(truthFile, *found, piece.truth);
+        writeTruth(truthFile, found->name, found->annotation, score.countedBpm, score.truth);
         std::printf("wrote %s and %s\n", target.c_str(), truthFile.c_str());
         return 0;
     }
 
     std::vector<std::size_t> chosen;
-    for (std::size_t i = 0; i < corpus.size(); ++i) {
-        if (filter.empty() || corpus[i].name.find(filter) != std::string::npos) chosen.push_back(i);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (filter.empty() || pieces[i].name.find(filter) != std::string::npos) chosen.push_back(i);
     }
 
     if (list) {
         for (std::size_t i : chosen) {
-            const auto& spec = corpus[i];
-            const PieceTruth truth = pieceTruth(spec);
-            std::string counted = truth.rubato ? "rubato" : (truth.steady ? bpmText(spec.countedBpm) : "tempo map");
-            for (double bpm : spec.alsoCounted) counted += " or " + bpmText(bpm);
-            std::printf("%-40s %6.1f s  %-16s %s\n", spec.name.c_str(), truth.durationSeconds, counted.c_str(),
-                        spec.annotation.c_str());
+            const BenchPiece& piece = pieces[i];
+            if (piece.spec) {
+                const auto& spec = *piece.spec;
+                const PieceTruth truth = pieceTruth(spec);
+                std::string counted = truth.rubato ? "rubato" : (truth.steady ? bpmText(spec.countedBpm) : "tempo map");
+                for (double bpm : spec.alsoCounted) counted += " or " + bpmText(bpm);
+                std::printf("%-52s %-11s %6.1f s  %-16s %s\n", spec.name.c_str(), piece.group.c_str(), truth.durationSeconds,
+                            counted.c_str(), spec.annotation.c_str());
+            } else {
+                const auto& w = *piece.written;
+                const std::string tempo = w.songTempo > 0 ? "written " + bpmText(w.songTempo) : "from the file";
+                std::printf("%-52s %-11s %-9s %-16s %s\n", w.name.c_str(), piece.group.c_str(), w.soundfont.name.c_str(),
+                            tempo.c_str(), w.annotation.c_str());
+            }
+        }
+        if (wantWritten) {
+            for (const auto& skip : written.skipped) std::printf("left out: %s: %s\n", skip.what.c_str(), skip.reason.c_str());
         }
         return 0;
     }
@@ -543,107 +637,97 @@ int main(int argc, char** argv) {
     // Every file is written before the first analysis starts, so that the analysis time is the
     // analyser's alone.
     audio::testkit::TempFolder folder("analysis-accuracy");
-    std::vector<Score> scores(corpus.size());
+    std::vector<Score> scores(pieces.size());
     const auto render0 = std::chrono::steady_clock::now();
     runOnWorkers(jobs, chosen.size(), "rendered",
-                 [&](std::size_t k) { preparePiece(corpus[chosen[k]], rendering, folder.path(), scores[chosen[k]]); });
+                 [&](std::size_t k) { preparePiece(pieces[chosen[k]], rendering, folder.path(), scores[chosen[k]]); });
     const double renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - render0).count();
     const double cpu0 = processCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
-    // The levels file names the corpus by its renderer and variant.
-    const std::string levelsCorpus =
-        levelsPath.empty() ? std::string()
-                           : std::string(rendering.renderer == Renderer::gm ? "gm" : "synth") + "-v" + std::to_string(variant);
-    runOnWorkers(jobs, chosen.size(), "analysed",
-                 [&](std::size_t k) { analysePiece(corpus[chosen[k]], scores[chosen[k]], levelsCorpus); });
-    if (!levelsPath.empty()) {
-        std::ofstream levels(levelsPath, std::ios::app);
-        for (std::size_t i : chosen) {
-            if (!scores[i].levelsLine.empty()) levels << scores[i].levelsLine << "\n";
-        }
-    }
+    runOnWorkers(jobs, chosen.size(), "analysed", [&](std::size_t k) { analysePiece(scores[chosen[k]]); });
     const double wallTotal = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     const double cpuTotal = processCpuSeconds() - cpu0;
 
-    std::printf("%-40s %7s %8s %4s %4s %6s %6s  %s\n", "piece", "counted", "detected", "acc1", "acc2", "local", "beatF",
-                "detected map | counted map | what goes wrong");
-    std::size_t steadyCount = 0, acc1 = 0, acc2 = 0, acc1Noted = 0, mapCount = 0, beatCount = 0, failures = 0;
-    double mapLocal = 0, allLocal = 0, beatF = 0, beatFInside = 0, audioSeconds = 0, wallSeconds = 0;
-    std::size_t allCount = 0, firstSounds = 0;
+    std::printf("%-52s %-8s %7s %8s %4s %4s %6s %6s %5s %3s %3s %5s  %s\n", "piece", "half", "counted", "detected", "acc1",
+                "acc2", "local", "beatF", "conf", "amb", "rel", "right", "detected map | counted map | what goes wrong");
+    std::vector<std::string> groups;
+    std::map<std::string, Totals> byGroup;
+    std::map<std::string, std::map<std::string, Totals>> bySource;
+    Totals all;
+    std::optional<std::ofstream> results;
+    if (!resultsFile.empty()) {
+        results.emplace(resultsFile);
+        if (!*results) {
+            std::fprintf(stderr, "cannot write %s\n", resultsFile.c_str());
+            return 1;
+        }
+    }
     for (std::size_t i : chosen) {
-        const PieceSpec& spec = corpus[i];
+        const BenchPiece& piece = pieces[i];
         const Score& s = scores[i];
-        const PieceTruth truth = pieceTruth(spec);
-        const std::string counted = truth.steady ? bpmText(spec.countedBpm) : (truth.rubato ? "rubato" : "map");
-        if (s.file.empty()) {
-            std::printf("%-40s %7s %8s  not rendered: %s\n", spec.name.c_str(), counted.c_str(), "-", s.error.c_str());
+        if (s.file.empty() && !s.analysed) {
+            std::printf("%-52s %-8s %7s %8s  not rendered: %s\n", piece.name.c_str(), piece.group.c_str(), "-", "-",
+                        s.error.c_str());
             continue;
         }
+        if (std::find(groups.begin(), groups.end(), piece.group) == groups.end()) groups.push_back(piece.group);
+        byGroup[piece.group].add(s);
+        const std::string kind = piece.source == "mma" ? "mma " + piece.genre : piece.source;
+        bySource[piece.group][kind].add(s);
+        all.add(s);
+        if (results) *results << resultLine(piece, s).dump() << "\n";
         if (!s.analysed) {
             // A failed analysis scores nothing, and counts.
-            ++failures;
-            std::printf("%-40s %7s %8s  analysis failed: %s\n", spec.name.c_str(), counted.c_str(), "-", s.error.c_str());
+            std::printf("%-52s %-8s %7s %8s  analysis failed: %s\n", piece.name.c_str(), piece.group.c_str(),
+                        countedText(s).c_str(), "-", s.error.c_str());
+            continue;
         }
-        audioSeconds += s.audioSeconds;
-        wallSeconds += s.wallSeconds;
-        if (truth.steady) {
-            ++steadyCount;
-            acc1 += s.acc1 ? 1 : 0;
-            acc2 += s.acc2 ? 1 : 0;
-            acc1Noted += s.acc1Noted ? 1 : 0;
-        } else if (!truth.rubato) {
-            ++mapCount;
-            mapLocal += s.localAccuracy;
-        }
-        ++allCount;
-        allLocal += s.localAccuracy;
-        ++beatCount;
-        beatF += s.beatF;
-        beatFInside += s.beatFInside;
-        firstSounds += s.firstSoundFound ? 1 : 0;
-        if (!s.analysed) continue;
-        std::printf("%-40s %7s %8.2f %4s %4s %6.2f %6.2f  %s | %s | %s\n", spec.name.c_str(), counted.c_str(),
-                    s.result.bpm, truth.steady ? (s.acc1 ? "yes" : "no") : "-", truth.steady ? (s.acc2 ? "yes" : "no") : "-",
-                    s.localAccuracy, s.beatF, detectedMapText(s.result).c_str(), truthMapText(truth).c_str(),
-                    diagnosis(truth, s).c_str());
+        std::printf("%-52s %-8s %7s %8.2f %4s %4s %6.2f %6.2f %5.2f %3s %3s %5s  %s | %s | %s\n", piece.name.c_str(),
+                    piece.group.c_str(), countedText(s).c_str(), s.result.bpm,
+                    s.truth.steady ? (s.acc1 ? "yes" : "no") : "-", s.truth.steady ? (s.acc2 ? "yes" : "no") : "-",
+                    s.localAccuracy, s.beatF, s.result.confidence, s.result.ambiguous ? "yes" : "no",
+                    s.result.tempoMapReliable ? "yes" : "no", s.right ? "yes" : "no", detectedMapText(s.result).c_str(),
+                    truthMapText(s.truth).c_str(), diagnosis(s.truth, s).c_str());
     }
 
-    auto ratio = [](double sum, std::size_t n) { return n > 0 ? sum / double(n) : 0.0; };
-    const double minutes = audioSeconds / 60;
-    std::printf("\nSummary over %zu pieces, %.1f minutes of audio, variant %u, %s%s\n", allCount, minutes, variant,
-                rendering.renderer == Renderer::gm ? "played on the GM soundfont" : "synthesised",
-                failures > 0 ? (", " + std::to_string(failures) + " failed to analyse, scored as misses").c_str() : "");
-    std::printf("  %-52s %6s %8s\n", "", "value", "target");
-    std::printf("  %-52s %6.3f %8s\n", ("Acc1, steady pieces (" + std::to_string(steadyCount) + ")").c_str(),
-                ratio(double(acc1), steadyCount), ">=0.95");
-    std::printf("  %-52s %6.3f\n", ("Acc2, steady pieces (" + std::to_string(steadyCount) + ")").c_str(),
-                ratio(double(acc2), steadyCount));
-    std::printf("  %-52s %6.3f\n", ("Acc1 or a noted alternative (" + std::to_string(steadyCount) + ")").c_str(),
-                ratio(double(acc1Noted), steadyCount));
-    std::printf("  %-52s %6.3f %8s\n", ("map local tempo, pieces with tempo maps (" + std::to_string(mapCount) + ")").c_str(),
-                ratio(mapLocal, mapCount), ">=0.95");
-    std::printf("  %-52s %6.3f\n", ("map local tempo, all pieces (" + std::to_string(allCount) + ")").c_str(),
-                ratio(allLocal, allCount));
-    std::printf("  %-52s %6.3f %8s\n", ("beat F-measure +-70 ms (" + std::to_string(beatCount) + ")").c_str(),
-                ratio(beatF, beatCount), ">=0.93");
-    std::printf("  %-52s %6.3f\n", "beat F-measure, beats outside the music left out", ratio(beatFInside, beatCount));
-    std::printf("  %-52s %6.3f\n", "first meaningful audio within 0.1 s of first note",
-                ratio(double(firstSounds), allCount));
-    std::printf("  %-52s %6.3f\n", "analysis CPU s per audio-minute (all threads)", minutes > 0 ? cpuTotal / minutes : 0.0);
-    std::printf("  %-52s %6.3f%s\n", "analysis wall s per audio-minute, piece by piece",
-                minutes > 0 ? wallSeconds / minutes : 0.0, jobs > 1 ? "  (pieces ran side by side: use --jobs 1)" : "");
-    std::printf("  %-52s %6.3f  (%u at a time)\n", "analysis wall s per audio-minute, all pieces",
+    const char* renderedBy = rendering.renderer == Renderer::gm ? "played on the GM soundfont" : "synthesised";
+    for (const std::string& group : groups) {
+        std::string label;
+        if (group == "synthesised") {
+            label = "Synthesised corpus, variant " + std::to_string(variant) + ", " + renderedBy;
+        } else {
+            label = "Written music, " + std::string(group == "tuning" ? "tuning half" : "hold-out half");
+        }
+        printSummary(label, byGroup[group], group != "synthesised", jobs);
+        if (group == "synthesised") continue;
+        std::printf("  by source %-26s %6s %7s %6s %6s %6s %6s\n", "", "pieces", "minutes", "Acc1", "Acc2", "local", "beatF");
+        for (const auto& [kind, t] : bySource[group]) {
+            std::printf("    %-34s %6zu %7.1f %6s %6s %6.3f %6.3f\n", kind.c_str(), t.pieces, t.audioSeconds / 60,
+                        t.steady > 0 ? bpmText(share(double(t.acc1), t.steady)).c_str() : "-",
+                        t.steady > 0 ? bpmText(share(double(t.acc2), t.steady)).c_str() : "-",
+                        share(t.allLocal, t.pieces), share(t.beatF, t.pieces));
+        }
+    }
+    const double minutes = all.audioSeconds / 60;
+    std::printf("\nAll %zu pieces, %.1f minutes of audio\n", all.pieces, minutes);
+    std::printf("  %-56s %6.3f\n", "analysis CPU s per audio-minute (all threads)", minutes > 0 ? cpuTotal / minutes : 0.0);
+    std::printf("  %-56s %6.3f  (%u at a time)\n", "analysis wall s per audio-minute, all pieces",
                 minutes > 0 ? wallTotal / minutes : 0.0, jobs);
-    std::printf("  %-52s %6.3f  (%u at a time, not counted)\n", "rendering the files, wall s per audio-minute",
+    std::printf("  %-56s %6.3f  (%u at a time, not counted)\n", "rendering the files, wall s per audio-minute",
                 minutes > 0 ? renderSeconds / minutes : 0.0, jobs);
+    if (wantWritten) {
+        for (const auto& skip : written.skipped) std::printf("  left out: %s: %s\n", skip.what.c_str(), skip.reason.c_str());
+    }
 
-    std::printf("\nClick tracks (target within %.2f BPM)\n", kClickTolerance);
-    for (const char* name : {"click-90", "click-124", "click-128"}) {
-        for (std::size_t i : chosen) {
-            if (corpus[i].name != name || !scores[i].analysed) continue;
-            const double error = scores[i].result.bpm - corpus[i].countedBpm;
-            std::printf("  %-12s reads %8.2f  (%+.2f) %s\n", name, scores[i].result.bpm, error,
-                        std::abs(error) <= kClickTolerance + 1e-9 ? "ok" : "MISSED");
+    if (wantSynth) {
+        std::printf("\nClick tracks (target within %.2f BPM)\n", kClickTolerance);
+        for (const char* name : {"click-90", "click-124", "click-128"}) {
+            for (std::size_t i : chosen) {
+                if (pieces[i].name != name || !scores[i].analysed) continue;
+                const double error = scores[i].result.bpm - scores[i].countedBpm;
+                std::printf("  %-12s reads %8.2f  (%+.2f) %s\n", name, scores[i].result.bpm, error,
+                            std::abs(error) <= kClickTolerance + 1e-9 ? "ok" : "MISSED");
+            }
         }
     }
 
@@ -658,8 +742,8 @@ int main(int argc, char** argv) {
     for (std::size_t k = 0; k < std::min<std::size_t>(ranked.size(), 12); ++k) {
         const std::size_t i = ranked[k];
         if (scores[i].localAccuracy >= 0.95 && scores[i].beatF >= 0.93) break;
-        std::printf("  %-40s local %.2f beatF %.2f  %s\n", corpus[i].name.c_str(), scores[i].localAccuracy,
-                    scores[i].beatF, diagnosis(scores[i].truth, scores[i]).c_str());
+        std::printf("  %-52s %-8s local %.2f beatF %.2f  %s\n", pieces[i].name.c_str(), pieces[i].group.c_str(),
+                    scores[i].localAccuracy, scores[i].beatF, diagnosis(scores[i].truth, scores[i]).c_str());
     }
     return 0;
 }

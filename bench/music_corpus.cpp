@@ -934,13 +934,6 @@ void renderTimeline(const PieceSpec& spec, const Timeline& timeline, Players& ba
 
 }  // namespace
 
-double PieceTruth::localBpm(double seconds) const {
-    if (stepTimes.empty()) return 0;
-    const auto after = std::upper_bound(stepTimes.begin(), stepTimes.end(), seconds);
-    if (after == stepTimes.begin()) return stepBpm.front();
-    return stepBpm[std::size_t(after - stepTimes.begin()) - 1];
-}
-
 PieceTruth pieceTruth(const PieceSpec& spec) {
     const Timeline timeline = buildTimeline(spec);
     PieceTruth truth;

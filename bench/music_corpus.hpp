@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "audio/test_signals.hpp"
-#include "gm_synth.hpp"
+#include "support/gm_synth.hpp"
+#include "support/piece_truth.hpp"
 
 namespace corvel::bench {
 
@@ -54,37 +55,6 @@ struct PieceSpec {
     double sampleRate = 44100;
     bool mono = false;
     std::uint32_t seed = 1;
-};
-
-// A change of meter at a bar line.
-struct MeterTruth {
-    double timeSeconds = 0;
-    int numerator = 4;
-    int denominator = 4;
-};
-
-struct PieceTruth {
-    std::vector<double> beats;      // the tapped beats, seconds
-    std::vector<double> downbeats;  // the first beat of every bar (pickup bar excluded)
-    std::vector<MeterTruth> meters;
-    // The local tempo of the counted beat at step times: tempo[i] holds from stepTimes[i] on.
-    std::vector<double> stepTimes;
-    std::vector<double> stepBpm;
-    // The tempo map as written: section starts, ramps marked.
-    struct Point {
-        double timeSeconds = 0;
-        double bpm = 0;
-        bool rampsToNext = false;
-    };
-    std::vector<Point> map;
-    double musicStart = 0;  // first beat
-    double musicEnd = 0;    // one beat after the last counted beat
-    double durationSeconds = 0;  // the whole file
-    bool steady = true;     // one tempo throughout (meter changes allowed)
-    bool rubato = false;
-
-    // The counted tempo at a time inside the music (clamped to its ends).
-    double localBpm(double seconds) const;
 };
 
 struct RenderedPiece {

@@ -15,6 +15,10 @@ packages=(
   binutils xvfb
   desktop-file-utils lua5.4
   clang libclang-rt-14-dev
+  # The written-music corpus of the accuracy benchmark and its guard test: the synthesiser, its
+  # three soundfonts, the MMA groove library and two game soundtracks written as MIDI files.
+  libfluidsynth-dev fluid-soundfont-gm musescore-general-soundfont timgm6mb-soundfont
+  mma openttd-openmsx planetblupi-music-midi
 )
 
 missing=()

@@ -1,10 +1,12 @@
 #pragma once
 
-// Plays a list of notes through a General MIDI soundfont, offline, into a stereo buffer: the
-// accuracy benchmark's second way of rendering its corpus, with sampled instruments instead of
-// the corpus's own synthesis. Built with fluidsynth when the build finds it; without it,
-// gmSynthBuilt() says so and playGmNotes() throws.
+// Plays a list of notes, or a Standard MIDI File, through a General MIDI soundfont, offline,
+// into a stereo buffer: the accuracy benchmark's second way of rendering its corpus, with
+// sampled instruments instead of the corpus's own synthesis, and the way its corpus of written
+// music sounds. Built with fluidsynth when the build finds it; without it, gmSynthBuilt() says
+// so and the players throw.
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -33,5 +35,13 @@ bool gmSynthBuilt();
 // One synthesiser per call: calls may run on several threads at once.
 void playGmNotes(const std::vector<GmNote>& notes, const std::string& soundfont, double rate,
                  std::vector<float>& left, std::vector<float>& right);
+
+// Plays the file as its tempo map times it, with everything it asks of the synthesiser
+// (controllers, pitch bends, the soundfont's reverb and chorus), into left and right, which are
+// resized: to the file's last event plus `tailSeconds`, or to `maxSeconds` when that comes first
+// (0: no limit). Events fall on the synthesiser's blocks of 64 frames. Deterministic; one
+// synthesiser per call, so calls may run on several threads at once.
+void playMidiFile(const std::filesystem::path& file, const std::string& soundfont, double rate, double tailSeconds,
+                  double maxSeconds, std::vector<float>& left, std::vector<float>& right);
 
 }  // namespace corvel::bench
