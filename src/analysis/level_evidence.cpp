@@ -127,7 +127,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
     const double onsetsPerSecond =
         static_cast<double>(A::onsetPeakFrames(features.consensusEnvelope).size()) /
         std::max(features.durationSeconds, 1.0);
-    const double rule = ruleFactor.value_or(A::accentRuleFactor(features, sections, bpm));
+    const double rule = ruleFactor ? *ruleFactor : A::accentRuleFactor(features, sections, bpm);
     double bestFit = 0;
     for (const auto& level : levels) bestFit = std::max(bestFit, accents(level.factor).fit);
 

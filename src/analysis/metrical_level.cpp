@@ -583,11 +583,20 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
 double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Span> spans, double bpm,
                           bool freePlaying);
 
-// The level factor of a map that may hold free playing over beats that breathe, read on the
+// The accent rules' reading of the level: its factor and, for free playing, the evened features
+// and the stretches of them it was read on (at the evened tempo).
+struct RuleReading {
+    double factor = 1;
+    std::optional<ORVAudioFeatureSet> evened;
+    std::vector<ORVDetectedTempoSection> stretches;
+    double evenBpm = 0;
+};
+
+// The rules' reading of a map that may hold free playing over beats that breathe, read on the
 // followed beats; none when the map holds its tempo or the beats do.
-std::optional<ORVLevelChoice> freePlayingLevel(const ORVAudioFeatureSet& features,
-                                               std::span<const ORVDetectedTempoSection> sections,
-                                               std::span<const Span> spans) {
+std::optional<RuleReading> freePlayingLevel(const ORVAudioFeatureSet& features,
+                                            std::span<const ORVDetectedTempoSection> sections,
+                                            std::span<const Span> spans) {
     if (!mayPlayFreely(features, sectionFreedom(sections), spans)) return std::nullopt;
     // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
@@ -595,7 +604,7 @@ std::optional<ORVLevelChoice> freePlayingLevel(const ORVAudioFeatureSet& feature
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const double spacing = meanSpacing(beats);
     const double evenBpm = 60.0 / (features.frameSeconds * spacing);
-    if (!A::isUsableTempo(evenBpm)) return ORVLevelChoice{};
+    if (!A::isUsableTempo(evenBpm)) return RuleReading{};
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats, spacing);
     const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
     std::vector<ORVDetectedTempoSection> stretches;
@@ -609,8 +618,18 @@ std::optional<ORVLevelChoice> freePlayingLevel(const ORVAudioFeatureSet& feature
         if (s.endSeconds >= evened.durationSeconds) break;
     }
     const std::vector<Span> evenSpans = spansOf(evened, stretches, evenBpm);
-    const double rule = evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
-    return A::chooseLevel(A::levelEvidence(evened, {}, stretches, evenBpm, rule));
+    const double factor = evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
+    return RuleReading{factor, evened, std::move(stretches), evenBpm};
+}
+
+RuleReading ruleReading(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+                        double bpm) {
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    if (spans.empty()) return {};
+    if (auto free = freePlayingLevel(features, sections, spans)) return std::move(*free);
+    return {levelFactorOfSpans(features, spans, bpm, false), std::nullopt, {}, 0};
 }
 
 // The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
@@ -993,26 +1012,15 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections
 ORVLevelChoice ORVAnalyzerMetricalLevel::metricalLevel(const ORVAudioFeatureSet& features,
                                                      std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
                                                      std::span<const ORVDetectedTempoSection> sections, double bpm) {
-    const double fs = features.frameSeconds;
-    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return {};
-    const std::vector<Span> spans = spansOf(features, sections, bpm);
-    if (spans.empty()) return {};
-    if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
-    const auto levels = A::levelEvidence(features, candidates, sections, bpm);
-    return A::chooseLevel(levels);
-}
-
-double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& features,
-                                                     std::span<const ORVDetectedTempoSection> sections, double bpm) {
-    return metricalLevel(features, {}, sections, bpm).factor;
+    const RuleReading rule = ruleReading(features, sections, bpm);
+    // Free playing is measured on the evened beats, where no consensus candidate was sought.
+    if (rule.evened) return A::chooseLevel(A::levelEvidence(*rule.evened, {}, rule.stretches, rule.evenBpm, rule.factor));
+    return A::chooseLevel(A::levelEvidence(features, candidates, sections, bpm, rule.factor));
 }
 
 double ORVAnalyzerMetricalLevel::accentRuleFactor(const ORVAudioFeatureSet& features,
                                                   std::span<const ORVDetectedTempoSection> sections, double bpm) {
-    const double fs = features.frameSeconds;
-    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return 1;
-    const std::vector<Span> spans = spansOf(features, sections, bpm);
-    return spans.empty() ? 1.0 : levelFactorOfSpans(features, spans, bpm, false);
+    return ruleReading(features, sections, bpm).factor;
 }
 
 namespace {

@@ -98,18 +98,16 @@ struct ORVAnalyzerMetricalLevel {
     static std::vector<ORVDetectedTempoSection> breathingSections(const ORVAudioFeatureSet& features,
                                                                   std::span<const ORVDetectedTempoSection> sections);
 
-    // The factor by which the sections' tempi (or `bpm` over the whole span when there are
-    // none) are to be multiplied so that they count the beat a listener taps: a power of two,
-    // or one divided by three (the dotted beat of a compound meter). One factor for the whole
-    // map. Only levels within 40...320 BPM are considered; 1 when the
-    // tempo is not usable.
-    static double metricalLevelFactor(const ORVAudioFeatureSet& features,
-                                      std::span<const ORVDetectedTempoSection> sections, double bpm);
-    // The level the accent rules alone choose for the sections (or `bpm` over the whole span),
-    // free playing read like any other: one of the features of the evidence-based choice.
+    // The factor by which the accent rules would multiply the sections' tempi (or `bpm` over the
+    // whole span when there are none) so that they count the beat a listener taps: a power of
+    // two, or one divided by three (the dotted beat of a compound meter); one factor for the whole
+    // map, read on the followed beats when the map holds free playing. Only levels within
+    // 40...320 BPM are considered; 1 when the tempo is not usable. One feature of the
+    // evidence-based choice below.
     static double accentRuleFactor(const ORVAudioFeatureSet& features,
                                    std::span<const ORVDetectedTempoSection> sections, double bpm);
-    // The same with the whole-span consensus candidates as evidence, and how clearly the level
+    // The metrical level a listener taps, chosen by the fitted score over the measured evidence of
+    // every candidate level (the whole-span consensus candidates among it), with how clearly it
     // won over the runner-up.
     static ORVLevelChoice metricalLevel(const ORVAudioFeatureSet& features,
                                         std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
