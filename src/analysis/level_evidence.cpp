@@ -16,11 +16,6 @@ namespace {
 
 using A = ORVAudioMusicAnalyzer;
 
-// The tempo listeners most readily tap.
-constexpr double kPreferredTempo = 120;
-// Levels are chosen within this range.
-constexpr double kSlowestLevel = 40;
-constexpr double kFastestLevel = 320;
 // Powers of two tried either side of the tempo.
 constexpr int kOctaveReach = 3;
 // A consensus candidate stands for a level within this relative distance.
@@ -108,7 +103,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         for (int octave = -kOctaveReach; octave <= kOctaveReach; ++octave) {
             const double factor = std::ldexp(std::pow(3.0, third), octave);
             const double tempo = bpm * factor;
-            if (tempo < kSlowestLevel || tempo > kFastestLevel) continue;
+            if (tempo < kSlowestLevelTempo || tempo > kFastestLevelTempo) continue;
             levels.push_back({factor, tempo, {}, 0});
         }
     }
@@ -133,7 +128,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
 
     for (auto& level : levels) {
         auto& x = level.features;
-        const double octaves = std::log2(level.bpm / kPreferredTempo);
+        const double octaves = std::log2(level.bpm / kPreferredLevelTempo);
         x[0] = -octaves * octaves;
         x[1] = octaves;
         for (const auto& c : candidates) {

@@ -13,6 +13,11 @@ namespace corvel::audio {
 
 struct ORVAudioFeatureSet;
 
+// The tempo listeners most readily tap, and the range in which a metrical level is chosen.
+inline constexpr double kPreferredLevelTempo = 120;
+inline constexpr double kSlowestLevelTempo = 40;
+inline constexpr double kFastestLevelTempo = 320;
+
 // The measured features of one candidate metrical level, in this order (the weights that
 // score them are fitted to a corpus by bench/fit_level_weights.py).
 inline constexpr std::array<const char*, 20> kLevelFeatureNames{
