@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "analysis/music_analyzer.hpp"
@@ -150,12 +152,27 @@ TEST(MidiTruthTest, ATempoChangeMakesAMapAndAnExcerptEndsBeforeItsCut) {
 // ---------------------------------------------------------------------------------------------
 // The guard: pieces from both sources on the three soundfonts, and the figures they must reach.
 
+// From the tuning half only, so that the hold-out half stays unseen. Today the analysis reads 10
+// of the 12 at their counted tempo (the jazz waltz at its bar, the bluegrass at half), all 12 at
+// some level of it, and finds their beats with a mean F-measure of 0.85: the floors lie a little
+// below.
 const char* const kGuardPieces[] = {
-    "PLACEHOLDER",
+    "mma-50srock-50sRock1-129-musescore",
+    "mma-rockballad-RockBallad1-78-timgm6mb",
+    "mma-swing-Swing-140-fluidr3",
+    "mma-68swing-68Swing1-240-fluidr3",            // 6/8 written six quarters to the bar
+    "mma-blues68-Blues68-207-timgm6mb",            // the same, slower
+    "mma-jazzwaltz-JazzWaltz-150-fluidr3",         // read at its bar today
+    "mma-fastwaltz-FastWaltz-194-timgm6mb",        // a waltz in 1: counted the bar
+    "mma-samba-Samba-184-musescore",               // written in 4 at twice its tempo
+    "mma-bluegrass-BlueGrass-166-musescore",       // read at half today
+    "openmsx-boogi_marabi_redfarn-timgm6mb",       // swung 3/4
+    "openmsx-tttheme2-musescore",                  // played in, two seconds of silence first
+    "blupi-music004-musescore",                    // every note 20 ticks after the grid
 };
-constexpr double kAcc1Floor = 0;
-constexpr double kAcc2Floor = 0;
-constexpr double kBeatFFloor = 0;
+constexpr double kAcc1Floor = 0.75;
+constexpr double kAcc2Floor = 0.9;
+constexpr double kBeatFFloor = 0.8;
 
 TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
     if (!gmSynthBuilt()) GTEST_SKIP() << "built without fluidsynth (libfluidsynth-dev): no soundfont synthesiser";
@@ -165,28 +182,56 @@ TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
         for (const auto& p : corpus.missingPackages) names += " " + p;
         GTEST_SKIP() << "packages not installed (tools/deps.sh installs them):" << names;
     }
-    audio::testkit::TempFolder folder("written-music-guard");
-    std::size_t steady = 0, acc1 = 0, acc2 = 0, pieces = 0;
-    double beatF = 0;
+    std::vector<const WrittenPiece*> chosen;
     for (const char* name : kGuardPieces) {
         const auto found = std::find_if(corpus.pieces.begin(), corpus.pieces.end(),
                                         [&](const WrittenPiece& p) { return p.name == name; });
         ASSERT_NE(found, corpus.pieces.end()) << "the corpus has no piece " << name;
-        const RenderedWritten rendered = renderWrittenPiece(*found, folder.path());
-        const auto file = folder / (std::string(name) + ".wav");
-        audio::testkit::writeWav(file, rendered.signal);
-        const BeatloomResult result = audio::ORVAudioMusicAnalyzer::analyzedFile(file);
-        std::filesystem::remove(file);
-        const double f = beatFMeasure(rendered.truth.beats, result.beatPositionsSeconds);
-        ++pieces;
-        beatF += f;
-        if (rendered.truth.steady) {
-            ++steady;
-            acc1 += withinTempo(result.bpm, rendered.countedBpm) ? 1 : 0;
-            acc2 += withinAnyLevel(result.bpm, rendered.countedBpm) ? 1 : 0;
-        }
-        std::printf("  %-52s counted %7.2f read %7.2f beat F %.2f\n", name, rendered.countedBpm, result.bpm, f);
+        chosen.push_back(&*found);
     }
+    // Two pieces at a time: each is rendered, written and analysed on its own thread.
+    struct Reading {
+        RenderedWritten rendered;
+        BeatloomResult result;
+        std::string error;
+    };
+    std::vector<Reading> readings(chosen.size());
+    audio::testkit::TempFolder folder("written-music-guard");
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t k = next++; k < chosen.size(); k = next++) {
+            try {
+                readings[k].rendered = renderWrittenPiece(*chosen[k], folder.path());
+                const auto file = folder / (chosen[k]->name + ".wav");
+                audio::testkit::writeWav(file, readings[k].rendered.signal);
+                readings[k].rendered.signal = {};
+                readings[k].result = audio::ORVAudioMusicAnalyzer::analyzedFile(file);
+                std::filesystem::remove(file);
+            } catch (const std::exception& e) {
+                readings[k].error = e.what();
+            }
+        }
+    };
+    std::thread helper(work);
+    work();
+    helper.join();
+
+    std::size_t steady = 0, acc1 = 0, acc2 = 0;
+    double beatF = 0;
+    for (std::size_t k = 0; k < chosen.size(); ++k) {
+        const Reading& r = readings[k];
+        ASSERT_TRUE(r.error.empty()) << chosen[k]->name << ": " << r.error;
+        const double f = beatFMeasure(r.rendered.truth.beats, r.result.beatPositionsSeconds);
+        beatF += f;
+        if (r.rendered.truth.steady) {
+            ++steady;
+            acc1 += withinTempo(r.result.bpm, r.rendered.countedBpm) ? 1 : 0;
+            acc2 += withinAnyLevel(r.result.bpm, r.rendered.countedBpm) ? 1 : 0;
+        }
+        std::printf("  %-52s counted %7.2f read %7.2f beat F %.2f\n", chosen[k]->name.c_str(), r.rendered.countedBpm,
+                    r.result.bpm, f);
+    }
+    const std::size_t pieces = chosen.size();
     ASSERT_GT(steady, 0u);
     EXPECT_GE(double(acc1) / double(steady), kAcc1Floor);
     EXPECT_GE(double(acc2) / double(steady), kAcc2Floor);
