@@ -33,13 +33,15 @@
 // beats are trimmed from the start of a piece before scoring.
 //
 //   corvel_analysis_accuracy_bench [--corpus synth|written|all] [--half tuning|holdout] [--jobs N]
-//                                  [--variant N] [--renderer R] [--results FILE] [--list] [NAME-FILTER]
+//                                  [--variant N] [--renderer R] [--results FILE [--levels]] [--list] [NAME-FILTER]
 //   corvel_analysis_accuracy_bench [--variant N] [--renderer R] --dump NAME PATH   (the file, and PATH.truth.txt)
 // --corpus chooses the pieces (synth, the default: the synthesised corpus; written: both halves of
 // the written music; all: everything); --half keeps one half of the written music.
 // --results FILE writes one JSON object per piece (JSON lines): name, half, source, truth tempo,
 // detected tempo, the analyser's candidates, confidence, ambiguous, reliable, right or wrong and
-// the scores; for fitting the analyser's decisions on the tuning half.
+// the scores; for fitting the analyser's decisions on the tuning half. With --levels each line
+// also holds the candidate metrical levels of the detected tempo with the features the analyser
+// measures for them, and the analyser's consensus figures: the input of bench/fit_level_weights.py.
 // --variant N renders the same pieces re-seeded, in other keys and at tempi within +-6 %: music
 // like the corpus that was not tuned on.
 // --renderer gm plays the same notes on the sampled instruments of a General MIDI soundfont
@@ -166,7 +168,35 @@ struct Score {
     bool firstSoundFound = false;  // the first meaningful audio lies at the first note
     bool barOneFound = false;      // the editor's Bar 1 (the first beat) lies on the first counted downbeat
     bool right = false;            // steady: Acc1; moving: the map right most of the time
+    nlohmann::json levels;         // with --levels: the candidate levels and the figures they are fitted with
 };
+
+// The candidate metrical levels of the detected tempo as the analyser measures them (the file
+// analysed once more, on its features), with the figures the confidence is fitted on.
+nlohmann::json levelEvidence(const Score& score) {
+    using A = audio::ORVAudioMusicAnalyzer;
+    const auto features = A::decodeFeatureEnvelopes(score.file);
+    const auto m = A::analyzeFeatures(features);
+    std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
+    envelopes.push_back(features.consensusEnvelope);
+    const auto candidates =
+        A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true, features.frameSeconds);
+    const auto sections = m.tempoMapReliable ? std::span<const audio::ORVDetectedTempoSection>(m.sections)
+                                             : std::span<const audio::ORVDetectedTempoSection>();
+    nlohmann::json out;
+    // The counted tempo over the detected one: the level factor that would be right.
+    const double ratio = score.truth.steady ? score.countedBpm / m.bpm : (score.medianRatio > 0 ? 1 / score.medianRatio : 0);
+    out["truth_ratio"] = ratio;
+    out["agreement"] = m.featureAgreement;
+    out["stability"] = m.trackingStability;
+    out["top_score"] = candidates.empty() ? 0.0 : candidates.front().score;
+    nlohmann::json levels = nlohmann::json::array();
+    for (const auto& level : A::levelEvidence(features, candidates, sections, m.bpm)) {
+        levels.push_back({{"factor", level.factor}, {"bpm", level.bpm}, {"x", level.features}});
+    }
+    out["levels"] = levels;
+    return out;
+}
 
 double processCpuSeconds() {
     rusage usage{};
@@ -255,7 +285,7 @@ void preparePiece(const BenchPiece& piece, const RenderOptions& options, const s
     }
 }
 
-void analysePiece(Score& score) {
+void analysePiece(Score& score, bool withLevels) {
     if (score.file.empty()) return;
     try {
         const auto wall0 = std::chrono::steady_clock::now();
@@ -263,6 +293,7 @@ void analysePiece(Score& score) {
         score.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         score.analysed = true;
         scorePiece(score);
+        if (withLevels) score.levels = levelEvidence(score);
     } catch (const ErrorException& e) {
         score.error = e.error().message;
     } catch (const std::exception& e) {
@@ -377,7 +408,7 @@ int usage() {
     std::fprintf(stderr,
                  "usage: corvel_analysis_accuracy_bench [--corpus synth|written|all] [--half tuning|holdout] [--jobs N]\n"
                  "                                      [--variant N] [--renderer synth|gm] [--soundfont PATH]\n"
-                 "                                      [--results FILE] [--list] [NAME-FILTER]\n"
+                 "                                      [--results FILE [--levels]] [--list] [NAME-FILTER]\n"
                  "       corvel_analysis_accuracy_bench [--variant N] [--renderer synth|gm] [--soundfont PATH] --dump NAME PATH\n");
     return 2;
 }
@@ -495,6 +526,7 @@ nlohmann::json resultLine(const BenchPiece& piece, const Score& s) {
     line["beat_f"] = s.beatF;
     line["audio_seconds"] = s.audioSeconds;
     if (!s.analysed) line["error"] = s.error;
+    if (!s.levels.is_null()) line["level_evidence"] = s.levels;
     return line;
 }
 
@@ -510,6 +542,7 @@ int main(int argc, char** argv) {
     bool wantSynth = true, wantWritten = false;
     std::optional<Half> onlyHalf;
     std::string resultsFile;
+    bool withLevels = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--list") {
@@ -538,6 +571,8 @@ int main(int argc, char** argv) {
             const std::string name = argv[++i];
             if (name != "tuning" && name != "holdout") return usage();
             onlyHalf = name == "tuning" ? Half::tuning : Half::holdout;
+        } else if (arg == "--levels") {
+            withLevels = true;
         } else if (arg == "--results" && i + 1 < argc) {
             resultsFile = argv[++i];
         } else if (arg == "--dump" && i + 2 < argc) {
@@ -656,7 +691,7 @@ int main(int argc, char** argv) {
     const double renderSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - render0).count();
     const double cpu0 = processCpuSeconds();
     const auto wall0 = std::chrono::steady_clock::now();
-    runOnWorkers(jobs, chosen.size(), "analysed", [&](std::size_t k) { analysePiece(scores[chosen[k]]); });
+    runOnWorkers(jobs, chosen.size(), "analysed", [&](std::size_t k) { analysePiece(scores[chosen[k]], withLevels); });
     const double wallTotal = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     const double cpuTotal = processCpuSeconds() - cpu0;
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/error.hpp"
 #include "common/format.hpp"
@@ -31,17 +32,9 @@ constexpr double kClearlySteadierFit = 0.1;
 // shows as well: there is no pulse to measure.
 constexpr double kLeastPulseSignificance = 5.5;
 constexpr double kOnsetLevel = 0.25;
-constexpr double kAmbiguousAgreementCeiling = 0.58;
 constexpr double kMetricalFactorSlack = 0.05;
-// The confidence of a measurement: how much the consensus score, the feature agreement, the
-// path stability and the onset density count, and what an unambiguous level adds.
-constexpr double kScoreWeight = 0.42;
-constexpr double kAgreementWeight = 0.28;
-constexpr double kStabilityWeight = 0.18;
-constexpr double kOnsetDensityWeight = 0.06;
-constexpr double kUnambiguousBonus = 0.06;
-// Onsets per second at which the density counts in full.
-constexpr double kFullOnsetDensity = 3.0;
+// A level's lead over the runner-up counts towards the confidence up to this much (log odds).
+constexpr double kLargestCountedMargin = 6.0;
 // From this confidence on, a clear consensus says so in its reason.
 constexpr double kClearConsensusConfidence = 0.68;
 constexpr std::size_t kBeatLimit = 200000;
@@ -127,20 +120,6 @@ bool hasPulse(const ORVAudioFeatureSet& features, std::span<const InternalCandid
     }
     if (!strengths) onsets = features.consensusEnvelope;
     return A::windowedPulseSignificance(onsets, features.frameSeconds) >= kLeastPulseSignificance;
-}
-
-// The first candidate that is a clear half or double of the tempo with a score close to the best.
-std::optional<double> alternativeTempo(std::span<const ORVMusicTempoCandidate> candidates, double bpm,
-                                       double bestScore) {
-    const double scoreFloor = std::max(bestScore - 0.12, 0.2);
-    for (const auto& candidate : candidates) {
-        const double c = candidate.bpm;
-        const bool distinct = std::abs(c - bpm) > std::max(bpm * 0.01, 1.5);
-        const bool half = std::abs(2.0 * c - bpm) <= std::max(bpm * 0.025, 2.5);
-        const bool twice = std::abs(c - 2.0 * bpm) <= std::max(bpm * 0.05, 2.5);
-        if (distinct && (half || twice) && candidate.score >= scoreFloor) return c;
-    }
-    return std::nullopt;
 }
 
 // The reported tempo first (the candidate of its pulse, or one made from the best when none
@@ -550,8 +529,9 @@ struct SettledSections {
     double tempo = 0;
     bool refinementUsed = false;
     bool collapsed = false;
-    // The factor that moved everything to the level a listener taps.
+    // The factor that moved everything to the level a listener taps, and how clearly it won.
     double level = 1.0;
+    ORVLevelChoice choice;
 };
 
 // Whether a section at a tempo neither the same as nor an octave from the whole song's finds
@@ -575,7 +555,9 @@ bool fitsOwnPulseBetter(const ORVAudioFeatureSet& features, const ORVDetectedTem
 SettledSections settledSections(const ORVAudioFeatureSet& features, const ORVLocalTempoTracking& tracking,
                                 double localBPM, const std::optional<Refinement>& refinement) {
     const bool multiSection = tracking.isReliable && tracking.sections.size() > 1;
-    SettledSections settled{tracking.sections, localBPM};
+    SettledSections settled;
+    settled.sections = tracking.sections;
+    settled.tempo = localBPM;
     auto& sections = settled.sections;
     // Neighbouring sections at two and three of one pulse (4/4 and 6/8 over the same eighths)
     // change the beat: they move to that pulse (the tracker may read them at other octaves of
@@ -657,12 +639,14 @@ std::vector<ORVMusicTempoCandidate> reportedCandidates(std::span<const InternalC
     return reported;
 }
 
-// One metrical level for the whole map: the octave a listener taps.
-void moveToListenersLevel(const ORVAudioFeatureSet& features, bool reliable, SettledSections& settled) {
-    settled.level = A::metricalLevelFactor(features,
-                                           reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
-                                                    : std::span<const ORVDetectedTempoSection>(),
-                                           settled.tempo);
+// One metrical level for the whole map: the level a listener taps.
+void moveToListenersLevel(const ORVAudioFeatureSet& features, std::span<const InternalCandidate> candidates,
+                          bool reliable, SettledSections& settled) {
+    settled.choice = A::metricalLevel(features, candidates,
+                                      reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                               : std::span<const ORVDetectedTempoSection>(),
+                                      settled.tempo);
+    settled.level = settled.choice.factor;
     if (settled.level != 1.0) {
         settled.tempo *= settled.level;
         for (auto& s : settled.sections) s.bpm = A::roundedTempo(s.bpm * settled.level);
@@ -689,19 +673,23 @@ double onsetDensity(const ORVAudioFeatureSet& features) {
     return double(onsetFrames) / std::max(features.durationSeconds, 1.0);
 }
 
-double baseConfidence(const ORVConsensusTop& top, double stability, double density, bool ambiguous) {
-    return clampOr(kScoreWeight * top.score + kAgreementWeight * top.agreement + kStabilityWeight * stability +
-                       kOnsetDensityWeight * std::min(density / kFullOnsetDensity, 1.0) +
-                       (ambiguous ? 0.0 : kUnambiguousBonus),
-                   0.0, 1.0, 0.0);
+// The probability that the tempo is right, as fitted on a corpus: from how clearly the level
+// won, how many features agree on the consensus tempo, how steadily the windows followed it and
+// how strong it is.
+double calibratedConfidence(const ORVConsensusTop& top, double stability, const ORVLevelChoice& choice) {
+    const std::array<double, 5> inputs{1.0, std::min(choice.margin, kLargestCountedMargin), top.agreement, stability,
+                                       top.score};
+    double z = 0;
+    for (std::size_t k = 0; k < inputs.size(); ++k) z += kConfidenceWeights[k] * inputs[k];
+    return clampOr(1.0 / (1.0 + std::exp(-z)), 0.0, 1.0, 0.0);
 }
 
 // What the measurement tells the user about how it was reached. A refinement is told from the
 // tempo it started at, at the level the result is reported at.
 std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSections& settled, bool reliable,
                               const ORVLocalTempoTracking& tracking, const ORVConsensusTop& top,
-                              double refinementBPM, const std::optional<Refinement>& refinement,
-                              std::optional<double> alternative, double confidence) {
+                              double refinementBPM, const std::optional<Refinement>& refinement, double alternative,
+                              double confidence) {
     if (reliable && settled.sections.size() >= 2) return sectionsReason(settled.sections, tracking.observations);
     if (!settled.collapsed && settled.refinementUsed) {
         return "Whole-song precision fit refined the constant Beatloom estimate from " +
@@ -716,7 +704,7 @@ std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSe
     }
     if (m.ambiguous) {
         return "Multi-Feature-Tracker erkennt " + bpmText(m.bpm) +
-               " BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative " + bpmText(*alternative) + " BPM).";
+               " BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative " + bpmText(alternative) + " BPM).";
     }
     if (confidence >= kClearConsensusConfidence) {
         return "Multi-Feature-Konsens: " + percentText(top.agreement) + " % Merkmals-Uebereinstimmung, " +
@@ -726,17 +714,6 @@ std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSe
     return "Tempo-Kandidat " + bpmText(m.bpm) +
            " BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement " + percentText(top.agreement) +
            " %). Ergebnis bitte pruefen.";
-}
-
-// A reliable map is at least as sure as its weakest tracked section.
-double mapConfidence(double base, bool reliable, std::span<const ORVDetectedTempoSection> tracked) {
-    if (!reliable) return base;
-    double weakest = 0;
-    if (!tracked.empty()) {
-        weakest = tracked.front().confidence;
-        for (const auto& s : tracked) weakest = std::min(weakest, s.confidence);
-    }
-    return std::max(base, weakest);
 }
 
 }  // namespace
@@ -752,13 +729,15 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
 
     ORVMusicTempoMeasurement m;
     m.candidates = reportedCandidates(candidates, settled, refinementBPM, refinement);
-    moveToListenersLevel(features, reliable, settled);
+    moveToListenersLevel(features, candidates, reliable, settled);
     m.bpm = A::roundedTempo(settled.tempo);
     if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
-    const auto alternative = alternativeTempo(m.candidates, m.bpm, top.score);
-    m.ambiguous = !reliable && top.agreement < kAmbiguousAgreementCeiling && alternative.has_value();
+    // The level stays open when the runner-up reading scored close to the chosen one.
+    m.ambiguous = settled.choice.margin < kAmbiguousLevelMargin;
+    // The runner-up reading.
+    const double alternative = A::roundedTempo(settled.tempo / settled.level * settled.choice.runnerUpFactor);
     m.onsetDensity = onsetDensity(features);
-    const double confidence = baseConfidence(top, tracking.stability, m.onsetDensity, m.ambiguous);
+    const double confidence = calibratedConfidence(top, tracking.stability, settled.choice);
 
     // Free playing keeps the beats it was followed on; a map of held tempi is phased.
     auto breathing = reliable ? A::breathingSections(features, settled.sections)
@@ -785,7 +764,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
     m.endDriftSeconds = errors.endDrift;
 
     m.reason = measurementReason(m, settled, reliable, tracking, top, refinementBPM, refinement, alternative, confidence);
-    m.confidence = mapConfidence(confidence, reliable, tracking.sections);
+    m.confidence = confidence;
     m.tempoMapReliable = reliable && !settled.collapsed;
     m.durationSeconds = features.durationSeconds;
     m.firstMeaningfulAudioSeconds = features.firstMeaningfulAudioSeconds;

@@ -15,12 +15,8 @@ namespace {
 
 using A = ORVAudioMusicAnalyzer;
 
-// The tempo listeners most readily tap, and how quickly that preference fades (octaves).
-constexpr double kPreferredTempo = 120;
+// How quickly the listeners' preference fades (octaves).
 constexpr double kPreferenceWidthOctaves = 0.8;
-// Tempi the level decision chooses from, as the periodicity search sees them.
-constexpr double kSlowestLevel = 40;
-constexpr double kFastestLevel = 320;
 // How much a clearly accented half-tempo outweighs the tempo preference (log units per unit
 // of lean), and how much a backbeat holds the level against it.
 constexpr double kLeanWeight = 3.0;
@@ -311,7 +307,7 @@ double chordAccentGain(double lean, double breadth, double swing) {
 // tempo listeners tap, grouped in threes, are the beats of a bar in three (a waltz), which a
 // listener counts but does not tap.
 double compoundShare(double pulseBpm) {
-    return std::clamp(std::log2(pulseBpm / kPreferredTempo) / kCompoundOctaves, 0.0, 1.0);
+    return std::clamp(std::log2(pulseBpm / kPreferredLevelTempo) / kCompoundOctaves, 0.0, 1.0);
 }
 
 // Free playing (rubato): the tempo breathes within and between the tracked sections, so a grid
@@ -583,10 +579,20 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
 double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Span> spans, double bpm,
                           bool freePlaying);
 
-// The level factor of a map that may hold free playing over beats that breathe, read on the
+// The accent rules' reading of the level: its factor and, for free playing, the evened features
+// and the stretches of them it was read on (at the evened tempo).
+struct RuleReading {
+    double factor = 1;
+    std::optional<ORVAudioFeatureSet> evened;
+    std::vector<ORVDetectedTempoSection> stretches;
+    double evenBpm = 0;
+};
+
+// The rules' reading of a map that may hold free playing over beats that breathe, read on the
 // followed beats; none when the map holds its tempo or the beats do.
-std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
-                                       std::span<const ORVDetectedTempoSection> sections, std::span<const Span> spans) {
+std::optional<RuleReading> freePlayingLevel(const ORVAudioFeatureSet& features,
+                                            std::span<const ORVDetectedTempoSection> sections,
+                                            std::span<const Span> spans) {
     if (!mayPlayFreely(features, sectionFreedom(sections), spans)) return std::nullopt;
     // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
@@ -594,7 +600,7 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
     if (tempoStray(beats) < kStrayShare) return std::nullopt;
     const double spacing = meanSpacing(beats);
     const double evenBpm = 60.0 / (features.frameSeconds * spacing);
-    if (!A::isUsableTempo(evenBpm)) return 1.0;
+    if (!A::isUsableTempo(evenBpm)) return RuleReading{};
     const ORVAudioFeatureSet evened = evenedFeatures(features, beats, spacing);
     const double stretchSeconds = kStretchBeats * spacing * features.frameSeconds;
     std::vector<ORVDetectedTempoSection> stretches;
@@ -608,7 +614,18 @@ std::optional<double> freePlayingLevel(const ORVAudioFeatureSet& features,
         if (s.endSeconds >= evened.durationSeconds) break;
     }
     const std::vector<Span> evenSpans = spansOf(evened, stretches, evenBpm);
-    return evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
+    const double factor = evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
+    return RuleReading{factor, evened, std::move(stretches), evenBpm};
+}
+
+RuleReading ruleReading(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+                        double bpm) {
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return {};
+    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    if (spans.empty()) return {};
+    if (auto free = freePlayingLevel(features, sections, spans)) return std::move(*free);
+    return {levelFactorOfSpans(features, spans, bpm, false), std::nullopt, {}, 0};
 }
 
 // The preference for the dotted beat of a compound meter: a beat of three quick pulses is felt
@@ -622,7 +639,7 @@ double compoundBeatPreference(double bpm) {
 
 double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
     if (!A::isUsableTempo(bpm)) return -std::numeric_limits<double>::infinity();
-    const double octaves = std::log2(bpm / kPreferredTempo);
+    const double octaves = std::log2(bpm / kPreferredLevelTempo);
     return -(octaves * octaves) / (2 * kPreferenceWidthOctaves * kPreferenceWidthOctaves);
 }
 
@@ -988,14 +1005,18 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections
     return result;
 }
 
-double ORVAnalyzerMetricalLevel::metricalLevelFactor(const ORVAudioFeatureSet& features,
+ORVLevelChoice ORVAnalyzerMetricalLevel::metricalLevel(const ORVAudioFeatureSet& features,
+                                                     std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
                                                      std::span<const ORVDetectedTempoSection> sections, double bpm) {
-    const double fs = features.frameSeconds;
-    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return 1;
-    const std::vector<Span> spans = spansOf(features, sections, bpm);
-    if (spans.empty()) return 1;
-    if (const auto free = freePlayingLevel(features, sections, spans)) return *free;
-    return levelFactorOfSpans(features, spans, bpm, false);
+    const RuleReading rule = ruleReading(features, sections, bpm);
+    // Free playing is measured on the evened beats, where no consensus candidate was sought.
+    if (rule.evened) return A::chooseLevel(A::levelEvidence(*rule.evened, {}, rule.stretches, rule.evenBpm, rule.factor));
+    return A::chooseLevel(A::levelEvidence(features, candidates, sections, bpm, rule.factor));
+}
+
+double ORVAnalyzerMetricalLevel::accentRuleFactor(const ORVAudioFeatureSet& features,
+                                                  std::span<const ORVDetectedTempoSection> sections, double bpm) {
+    return ruleReading(features, sections, bpm).factor;
 }
 
 namespace {
@@ -1091,7 +1112,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
         // A drifting grid only hides an accent: the clearer of the two readings stands.
         const double accent = std::max(here.lean, here.windowLean);
         double gain = kLeanWeight * (accent - kAccentLean) - kBackbeatWeight * here.backbeat;
-        if (bpm * factor > kPreferredTempo) gain += chordAccentGain(here.lean, here.breadth, here.swing);
+        if (bpm * factor > kPreferredLevelTempo) gain += chordAccentGain(here.lean, here.breadth, here.swing);
         if (half.beats > 0) {
             const Evidence quarter = evidenceAt(factor / 4);
             const double hereUpper = std::max(here.upper - half.upper, 0.0);
@@ -1101,7 +1122,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
             // fourth pulse) stand out once more is counted as the eighths of a slow beat: the
             // player shapes the phrase by the beat and the bar, and the bar's accent speaks for
             // the half as much as the beat's does.
-            if (freePlaying && bpm * factor > kPreferredTempo && accent > kAccentLean) gain += kBarWeight * half.lean;
+            if (freePlaying && bpm * factor > kPreferredLevelTempo && accent > kAccentLean) gain += kBarWeight * half.lean;
             const double halfBackbeat = std::max(half.upper - half.lean, 0.0) + half.cross;
             const double clearSwing =
                 std::clamp((here.swing - kClearSwing[0]) / (kClearSwing[1] - kClearSwing[0]), 0.0, 1.0);
@@ -1118,8 +1139,8 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
     double bestFactor = 1;
     double bestScore = -std::numeric_limits<double>::infinity();
     int fastest = 0;
-    while (fastest < 4 && bpm * std::ldexp(1.0, fastest + 1) <= kFastestLevel) ++fastest;
-    while (fastest > -4 && bpm * std::ldexp(1.0, fastest) > kFastestLevel) --fastest;
+    while (fastest < 4 && bpm * std::ldexp(1.0, fastest + 1) <= kFastestLevelTempo) ++fastest;
+    while (fastest > -4 && bpm * std::ldexp(1.0, fastest) > kFastestLevelTempo) --fastest;
     // evidence[0]: the octave levels 2^a; evidence[1]: the same divided by three.
     constexpr double kNone = -std::numeric_limits<double>::infinity();
     std::array<double, 2> evidence{0.0, kNone};
@@ -1129,18 +1150,18 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
     bool groupedPulse = false;
     for (int a = fastest; a >= -4; --a) {
         const double octave = std::ldexp(1.0, a);
-        if (bpm * octave < kSlowestLevel) break;
+        if (bpm * octave < kSlowestLevelTempo) break;
         octaveEvidence[static_cast<std::size_t>(a + 4)] = evidence[0];
         std::array<double, 2> next{kNone, kNone};
         for (const int third : {0, 1}) {
             if (!std::isfinite(evidence[third])) continue;
             const double factor = third == 0 ? octave : octave / 3;
             const double tempo = bpm * factor;
-            if (tempo < kSlowestLevel) continue;
+            if (tempo < kSlowestLevelTempo) continue;
             const double preference =
                 third == 1 && groupedPulse ? compoundBeatPreference(tempo) : L::tempoPreference(tempo);
             const double score = preference + evidence[third];
-            if (tempo <= kFastestLevel && score > bestScore) {
+            if (tempo <= kFastestLevelTempo && score > bestScore) {
                 bestScore = score;
                 bestFactor = factor;
             }
@@ -1179,14 +1200,14 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
     for (int a = 4; a >= -4; --a) {
         const double factor = 3 * std::ldexp(1.0, a);
         const double tempo = bpm * factor;
-        if (tempo > 2 * kFastestLevel) continue;
-        if (tempo < kSlowestLevel) break;
+        if (tempo > 2 * kFastestLevelTempo) continue;
+        if (tempo < kSlowestLevelTempo) break;
         const auto [half, triple] = gains(factor);
         const double grouped = octaveEvidence[static_cast<std::size_t>(a + 4)];
         if (std::isfinite(grouped)) crossEvidence = std::max(crossEvidence, grouped - triple);
         if (!std::isfinite(crossEvidence)) continue;
         const double score = L::tempoPreference(tempo) + crossEvidence;
-        if (tempo <= kFastestLevel && score > bestScore && outFits(factor)) {
+        if (tempo <= kFastestLevelTempo && score > bestScore && outFits(factor)) {
             bestScore = score;
             bestFactor = factor;
         }

@@ -4,6 +4,8 @@
 #include <span>
 #include <vector>
 
+#include "analysis/level_evidence.hpp"
+#include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
 
 namespace corvel::audio {
@@ -96,13 +98,20 @@ struct ORVAnalyzerMetricalLevel {
     static std::vector<ORVDetectedTempoSection> breathingSections(const ORVAudioFeatureSet& features,
                                                                   std::span<const ORVDetectedTempoSection> sections);
 
-    // The factor by which the sections' tempi (or `bpm` over the whole span when there are
-    // none) are to be multiplied so that they count the beat a listener taps: a power of two,
-    // or one divided by three (the dotted beat of a compound meter). One factor for the whole
-    // map. Only levels within 40...320 BPM are considered; 1 when the
-    // tempo is not usable.
-    static double metricalLevelFactor(const ORVAudioFeatureSet& features,
-                                      std::span<const ORVDetectedTempoSection> sections, double bpm);
+    // The factor by which the accent rules would multiply the sections' tempi (or `bpm` over the
+    // whole span when there are none) so that they count the beat a listener taps: a power of
+    // two, or one divided by three (the dotted beat of a compound meter); one factor for the whole
+    // map, read on the followed beats when the map holds free playing. Only levels within
+    // 40...320 BPM are considered; 1 when the tempo is not usable. One feature of the
+    // evidence-based choice below.
+    static double accentRuleFactor(const ORVAudioFeatureSet& features,
+                                   std::span<const ORVDetectedTempoSection> sections, double bpm);
+    // The metrical level a listener taps, chosen by the fitted score over the measured evidence of
+    // every candidate level (the whole-span consensus candidates among it), with how clearly it
+    // won over the runner-up.
+    static ORVLevelChoice metricalLevel(const ORVAudioFeatureSet& features,
+                                        std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+                                        std::span<const ORVDetectedTempoSection> sections, double bpm);
 };
 
 }  // namespace corvel::audio

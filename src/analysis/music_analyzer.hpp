@@ -14,6 +14,7 @@
 #include "analysis/analysis_entry_points.hpp"
 #include "audio/reading/audio_source.hpp"
 #include "analysis/global_path_solver.hpp"
+#include "analysis/level_evidence.hpp"
 #include "analysis/local_tempo_tracking.hpp"
 #include "analysis/metrical_level.hpp"
 #include "analysis/onset_measures.hpp"
@@ -75,6 +76,7 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                ORVAnalyzerTempoPath,
                                ORVAnalyzerLocalTracking,
                                ORVAnalyzerMetricalLevel,
+                               ORVAnalyzerLevelEvidence,
                                ORVAnalyzerDriver,
                                ORVAnalyzerEntryPoints {
     // Decodes the file (or a span of it) into onset envelopes. Throws ErrorException:

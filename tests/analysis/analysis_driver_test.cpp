@@ -8,10 +8,12 @@
 #include <limits>
 #include <numbers>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
 #include "common/error.hpp"
@@ -270,51 +272,76 @@ TEST(AnalysisDriver, AConstantRefinementIsReportedInHundredthsOfTheTwentiethRoun
     }
 }
 
-TEST(AnalysisDriver, HalfTempoCandidateLeavesAnUnreliableResultAmbiguous) {
-    const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
-    const std::vector<Candidate> candidates{candidate(120, 0.6, 0.5), candidate(60.5, 0.55, 0.4)};
-    const auto unreliable = tracking({}, false, 0.5);
-    const auto m =
-        A::assembleMeasurement(features, candidates, top(120, 0.6, 0.5), unreliable, 120, 120, std::nullopt);
-    EXPECT_TRUE(m.ambiguous);
-    EXPECT_EQ(m.reason,
-              "Multi-Feature-Tracker erkennt 120.00 BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative "
-              "60.50 BPM).");
-    const double density = std::min(m.onsetDensity / 3.0, 1.0);
-    EXPECT_DOUBLE_EQ(m.confidence, 0.42 * 0.6 + 0.28 * 0.5 + 0.18 * 0.5 + 0.06 * density);
-    EXPECT_EQ(m.featureAgreement, 0.5);
-    EXPECT_EQ(m.autocorrelation, 0.3);
-    EXPECT_EQ(m.gridFit, 0.4);
-
-    // Never ambiguous with a reliable tracker; the weakest section lifts the confidence.
-    const auto reliable = tracking({section(0, 30, 120, 0.95)}, true, 0.5);
-    const auto sure = A::assembleMeasurement(features, candidates, top(120, 0.6, 0.5), reliable, 120, 120, std::nullopt);
-    EXPECT_FALSE(sure.ambiguous);
-    EXPECT_EQ(sure.confidence, 0.95);
-    // Too weak an alternative, or agreement enough: decided.
-    EXPECT_FALSE(A::assembleMeasurement(features, std::vector{candidate(120, 0.6), candidate(60.5, 0.47)},
-                                        top(120, 0.6, 0.5), unreliable, 120, 120, std::nullopt)
-                     .ambiguous);
-    EXPECT_FALSE(
-        A::assembleMeasurement(features, candidates, top(120, 0.6, 0.58), unreliable, 120, 120, std::nullopt)
-            .ambiguous);
+// Beats of equal clicks, every other one carrying a weaker click as well: the level (the
+// clicks' tempo or the double that the weaker ones fill) is the closer call the weaker they are.
+ORVAudioFeatureSet filledPulseFeatures(double seconds, double periodFrames, double between) {
+    auto set = pulseFeatures(seconds, periodFrames);
+    for (double f = 0.5 * periodFrames;; f += periodFrames) {
+        const auto frame = std::size_t(std::lround(f));
+        if (frame >= set.consensusEnvelope.size()) break;
+        set.consensusEnvelope[frame] = between;
+        for (auto& envelope : set.featureEnvelopes) envelope[frame] = between;
+    }
+    return set;
 }
 
-TEST(AnalysisDriver, ConfidenceDecidesBetweenTheGermanConsensusReasons) {
+TEST(AnalysisDriver, LevelStaysOpenWhenTheRunnerUpReadingScoresClose) {
+    std::size_t open = 0, decided = 0;
+    for (const double bpm : {90.0, 120.0, 200.0}) {
+        const std::vector<Candidate> candidates{candidate(bpm, 0.6, 0.5), candidate(2 * bpm, 0.55, 0.4)};
+        for (const double between : {0.0, 0.6, 1.0}) {
+            const auto features = filledPulseFeatures(30, 60.0 / (kFrameSeconds * bpm), between);
+            const auto choice = A::metricalLevel(features, candidates, {}, bpm);
+            // Reliable or not, the level is open exactly when the two best readings are close.
+            for (const bool reliable : {false, true}) {
+                const auto tracked = tracking(
+                    reliable ? std::vector{section(0, 30, bpm, 0.95)} : std::vector<Section>{}, reliable, 0.5);
+                const auto m =
+                    A::assembleMeasurement(features, candidates, top(bpm, 0.6, 0.5), tracked, bpm, bpm, std::nullopt);
+                EXPECT_EQ(m.ambiguous, choice.margin < kAmbiguousLevelMargin) << bpm << " " << between;
+                EXPECT_NEAR(m.bpm, A::roundedTempo(bpm * choice.factor), 0.05) << bpm << " " << between;
+                if (m.ambiguous && !reliable) {
+                    EXPECT_EQ(m.reason, "Multi-Feature-Tracker erkennt " + formatFixed(m.bpm, 2) +
+                                            " BPM, aber die metrische Ebene bleibt mehrdeutig (Alternative " +
+                                            formatFixed(A::roundedTempo(bpm * choice.runnerUpFactor), 2) + " BPM).");
+                }
+            }
+            (choice.margin < kAmbiguousLevelMargin ? open : decided) += 1;
+        }
+    }
+    // Both outcomes occur over the fixtures: clear beats decide, beats as loud as what fills
+    // them, at a tempo far from the preferred, do not.
+    EXPECT_GT(open, 0u);
+    EXPECT_GT(decided, 0u);
+}
+
+TEST(AnalysisDriver, ConfidenceIsTheFittedProbabilityAndDecidesBetweenTheGermanConsensusReasons) {
     const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 120));
     const std::vector<Candidate> candidates{candidate(120, 0.9, 0.9)};
-    const auto strong = A::assembleMeasurement(features, candidates, top(120, 0.9, 0.9), tracking({}, false, 0.75),
-                                               120, 120, std::nullopt);
-    EXPECT_GE(strong.confidence, 0.68);
-    EXPECT_EQ(strong.reason,
-              "Multi-Feature-Konsens: 90 % Merkmals-Uebereinstimmung, 75 % Pfadstabilitaet. Tempo wird nicht mehr "
-              "aus einer einzigen Onset-Huelle abgeleitet.");
-    const auto weak = A::assembleMeasurement(features, candidates, top(120, 0.3, 0.4), tracking({}, false, 0.2), 120,
-                                             120, std::nullopt);
-    EXPECT_LT(weak.confidence, 0.68);
-    EXPECT_EQ(weak.reason,
-              "Tempo-Kandidat 120.00 BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach (Agreement 40 %). "
-              "Ergebnis bitte pruefen.");
+    const auto choice = A::metricalLevel(features, candidates, {}, 120);
+    for (const auto& [score, agreement, stability] :
+         {std::tuple{0.9, 0.9, 0.75}, std::tuple{0.3, 0.4, 0.2}, std::tuple{0.6, 0.5, 0.5}}) {
+        const auto m = A::assembleMeasurement(features, candidates, top(120, score, agreement),
+                                              tracking({}, false, stability), 120, 120, std::nullopt);
+        const double z = kConfidenceWeights[0] + kConfidenceWeights[1] * std::min(choice.margin, 6.0) +
+                         kConfidenceWeights[2] * agreement + kConfidenceWeights[3] * stability +
+                         kConfidenceWeights[4] * score;
+        EXPECT_NEAR(m.confidence, 1 / (1 + std::exp(-z)), 1e-12);
+        // A reliable tracker no longer lifts it to its weakest section's.
+        const auto mapped = A::assembleMeasurement(features, candidates, top(120, score, agreement),
+                                                   tracking({section(0, 30, 120, 0.2)}, true, stability), 120, 120,
+                                                   std::nullopt);
+        EXPECT_EQ(mapped.confidence, m.confidence);
+        if (m.ambiguous) continue;
+        if (m.confidence >= 0.68) {
+            EXPECT_EQ(m.reason, "Multi-Feature-Konsens: " + formatFixed(agreement * 100, 0) +
+                                    " % Merkmals-Uebereinstimmung, " + formatFixed(stability * 100, 0) +
+                                    " % Pfadstabilitaet. Tempo wird nicht mehr aus einer einzigen Onset-Huelle abgeleitet.");
+        } else {
+            EXPECT_EQ(m.reason, "Tempo-Kandidat 120.00 BPM gefunden, aber der Multi-Feature-Konsens ist noch schwach "
+                                "(Agreement " + formatFixed(agreement * 100, 0) + " %). Ergebnis bitte pruefen.");
+        }
+    }
 }
 
 TEST(AnalysisDriver, AtMostEightCandidatesAreReported) {

@@ -128,38 +128,38 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     // every other click), the level comes back to 90.
     auto clicks = silentFeatures(30);
     addBeats(clicks, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f);
-    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 180), 0.5);
-    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 90), 1.0);
-    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 45), 2.0);
+    EXPECT_EQ(A::accentRuleFactor(clicks, {}, 180), 0.5);
+    EXPECT_EQ(A::accentRuleFactor(clicks, {}, 90), 1.0);
+    EXPECT_EQ(A::accentRuleFactor(clicks, {}, 45), 2.0);
     // Eighths of a compound meter, every third accented: the dotted beat.
     auto sixEight = silentFeatures(30);
     addBeats(sixEight, {0, 1, 2}, 198, 3, 0, 1.0f);
     addBeats(sixEight, {2, 3, 4}, 198, 1, 0, 0.4f);
-    EXPECT_NEAR(A::metricalLevelFactor(sixEight, {}, 198), 1.0 / 3, 1e-12);
+    EXPECT_NEAR(A::accentRuleFactor(sixEight, {}, 198), 1.0 / 3, 1e-12);
     // A quick waltz at 138, the one struck across the bands and chords on two and three: the
     // quarter, not the bar.
     auto waltz = silentFeatures(30);
     addBeats(waltz, {0, 1, 2, 3, 4}, 138, 3, 0, 1.0f);
     addBeats(waltz, {2, 3, 4}, 138, 3, 1, 0.3f);
     addBeats(waltz, {2, 3, 4}, 138, 3, 2, 0.3f);
-    EXPECT_EQ(A::metricalLevelFactor(waltz, {}, 138), 1.0);
+    EXPECT_EQ(A::accentRuleFactor(waltz, {}, 138), 1.0);
     // A fast pulse of equal beats stays fast.
     auto fast = silentFeatures(30);
     addBeats(fast, {0, 1, 2, 3, 4}, 180, 1, 0, 1.0f);
-    EXPECT_EQ(A::metricalLevelFactor(fast, {}, 180), 1.0);
+    EXPECT_EQ(A::accentRuleFactor(fast, {}, 180), 1.0);
     // A kick and snare backbeat at 174 stays at 174 even with its kicks louder.
     auto backbeat = silentFeatures(30);
     addBeats(backbeat, {0}, 174, 2, 0, 1.0f);
     addBeats(backbeat, {1, 2, 3, 4}, 174, 2, 1, 0.6f);
     addBeats(backbeat, {3, 4}, 348, 1, 0, 0.2f);
-    EXPECT_EQ(A::metricalLevelFactor(backbeat, {}, 174), 1.0);
+    EXPECT_EQ(A::accentRuleFactor(backbeat, {}, 174), 1.0);
     // One factor for a whole map: sections at 180 and 240 over clicks at 90 and 120.
     auto map = silentFeatures(40);
     const std::size_t half = map.consensusEnvelope.size() / 2;
     addBeats(map, {0, 1, 2, 3, 4}, 90, 1, 0, 1.0f, 0, half);
     addBeats(map, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f, double(half));
     const std::vector<ORVDetectedTempoSection> sections{{0, 20, 180, 0.8, 10}, {20, 40, 240, 0.8, 10}};
-    EXPECT_EQ(A::metricalLevelFactor(map, sections, 180), 0.5);
+    EXPECT_EQ(A::accentRuleFactor(map, sections, 180), 0.5);
     // A solo piano waltz at 90 over a minute, the bass on the one, chords on two and three and
     // a melody in eighths, offered at its eighths a little slow (178.4 for 180): the grid drifts
     // through more than a beat over the piece, yet within a stretch of it the beats stand out
@@ -169,10 +169,10 @@ TEST(MetricalLevelOnPulses, LevelIsTheTempoOfEqualBeatsWhateverOctaveItIsOffered
     addBeats(pianoWaltz, {2, 3}, 90, 3, 1, 0.6f);
     addBeats(pianoWaltz, {2, 3}, 90, 3, 2, 0.6f);
     addBeats(pianoWaltz, {2, 3}, 180, 2, 1, 0.3f);
-    EXPECT_EQ(A::metricalLevelFactor(pianoWaltz, {}, 178.4), 0.5);
+    EXPECT_EQ(A::accentRuleFactor(pianoWaltz, {}, 178.4), 0.5);
     // Nothing usable: no change.
-    EXPECT_EQ(A::metricalLevelFactor(clicks, {}, 0), 1.0);
-    EXPECT_EQ(A::metricalLevelFactor(ORVAudioFeatureSet{}, {}, 120), 1.0);
+    EXPECT_EQ(A::accentRuleFactor(clicks, {}, 0), 1.0);
+    EXPECT_EQ(A::accentRuleFactor(ORVAudioFeatureSet{}, {}, 120), 1.0);
 }
 
 TEST(MetricalLevel, GridLeanReadsDrumsTakingTurnsAndSwing) {
@@ -340,7 +340,7 @@ TEST(MetricalLevelOnPulses, LevelFollowsTheBackbeatAndTheSwing) {
     for (const Case& c : cases) {
         auto set = silentFeatures(30);
         c.build(set);
-        EXPECT_EQ(A::metricalLevelFactor(set, {}, c.offered), c.expected) << c.name;
+        EXPECT_EQ(A::accentRuleFactor(set, {}, c.offered), c.expected) << c.name;
     }
 }
 
@@ -385,7 +385,7 @@ TEST(MetricalLevelOnPulses, CompoundMeterIsCountedInDottedBeatsWhenItsEighthsGoI
     for (const Case& c : cases) {
         auto set = silentFeatures(30);
         c.build(set);
-        EXPECT_NEAR(A::metricalLevelFactor(set, {}, c.offered), c.expected, 1e-12) << c.name;
+        EXPECT_NEAR(A::accentRuleFactor(set, {}, c.offered), c.expected, 1e-12) << c.name;
     }
 }
 
@@ -465,7 +465,7 @@ TEST(MetricalLevelOnPulses, FreePlayingIsReadOnItsOwnBeats) {
     for (const Case& c : cases) {
         auto map = sections;
         c.alter(map);
-        EXPECT_EQ(A::metricalLevelFactor(rubato, map, map.front().bpm), 0.5) << c.name;
+        EXPECT_EQ(A::accentRuleFactor(rubato, map, map.front().bpm), 0.5) << c.name;
     }
 }
 
@@ -490,7 +490,7 @@ TEST(MetricalLevelOnPulses, FreePlayingCountsTheBarTowardsTheBeat) {
         const auto sections = addBreathingEighths(rubato, 66, 0.15, 8, {{{1, 3}, c.chord}}, 2);
         addBreathingEighths(rubato, 66, 0.15, 8, {{{2}, 1.0f}}, 1);
         addBreathingEighths(rubato, 66, 0.15, 8, {{c.bassBands, c.bass}}, 4);
-        EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5) << c.name;
+        EXPECT_EQ(A::accentRuleFactor(rubato, sections, sections.front().bpm), 0.5) << c.name;
     }
 }
 
@@ -527,7 +527,7 @@ TEST(MetricalLevelOnPulses, FreePlayingHeldBackOverASoundingFloor) {
         rubato.consensusEnvelope[f] = std::max(rubato.consensusEnvelope[f], floor);
     }
     ASSERT_GE(sections.size(), 5u);
-    EXPECT_EQ(A::metricalLevelFactor(rubato, sections, sections.front().bpm), 0.5);
+    EXPECT_EQ(A::accentRuleFactor(rubato, sections, sections.front().bpm), 0.5);
 }
 
 TEST(MetricalLevelOnPulses, BreathingMapFollowsTheChordsOfFreePlaying) {
@@ -633,7 +633,7 @@ TEST(MetricalLevelOnPulses, ACrossRhythmOfTheBeatComesBackToIt) {
     for (const Case& c : cases) {
         auto set = silentFeatures(30);
         c.build(set);
-        EXPECT_DOUBLE_EQ(A::metricalLevelFactor(set, {}, c.offered), c.expected) << c.name;
+        EXPECT_DOUBLE_EQ(A::accentRuleFactor(set, {}, c.offered), c.expected) << c.name;
     }
 }
 
@@ -745,6 +745,68 @@ TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
     EXPECT_GE(later, 500.0);
     EXPECT_NEAR(std::remainder(later - 5, period), 0.0, 1.0);
     EXPECT_EQ(A::beatPhase(set, 1.5, 0, 1000), 0.0);
+}
+
+ORVLevelEvidence scored(double factor, double score) {
+    ORVLevelEvidence e;
+    e.factor = factor;
+    e.bpm = 100 * factor;
+    e.score = score;
+    return e;
+}
+
+TEST(LevelEvidence, TheBestScoreWinsWithItsLeadAndProbability) {
+    const std::vector levels{scored(0.5, 1.0), scored(1, 3.0), scored(2, 2.0)};
+    const auto choice = A::chooseLevel(levels);
+    EXPECT_EQ(choice.factor, 1.0);
+    EXPECT_EQ(choice.runnerUpFactor, 2.0);
+    EXPECT_DOUBLE_EQ(choice.margin, 1.0);
+    EXPECT_NEAR(choice.probability, std::exp(3.0) / (std::exp(1.0) + std::exp(2.0) + std::exp(3.0)), 1e-12);
+    // A tie goes to the quicker level; nothing to choose from leaves the tempo as it is.
+    EXPECT_EQ(A::chooseLevel(std::vector{scored(1, 2.0), scored(2, 2.0)}).factor, 2.0);
+    EXPECT_EQ(A::chooseLevel(std::vector<ORVLevelEvidence>{}).factor, 1.0);
+    EXPECT_EQ(A::chooseLevel(std::vector{scored(1, 0.0)}).margin, std::numeric_limits<double>::infinity());
+}
+
+TEST(LevelEvidence, LevelsAreTheTempoTimesOctavesAndThirdsWithinRange) {
+    auto set = silentFeatures(30);
+    addBeats(set, {0}, 100, 2, 0, 1.0f);
+    addBeats(set, {2, 3}, 100, 2, 1, 1.0f);
+    addBeats(set, {4}, 200, 1, 0, 0.5f);
+    A::InternalCandidate candidate;
+    candidate.bpm = 101;
+    candidate.score = 0.7;
+    candidate.agreement = 0.6;
+    const auto levels = A::levelEvidence(set, std::vector{candidate}, {}, 100);
+    std::vector<double> tempi;
+    for (const auto& level : levels) tempi.push_back(std::round(level.bpm * 100) / 100);
+    EXPECT_EQ(tempi, (std::vector<double>{50, 66.67, 75, 100, 133.33, 150, 200, 266.67, 300}));
+    for (const auto& level : levels) {
+        const double octaves = std::log2(level.bpm / 120);
+        EXPECT_NEAR(level.features[0], -octaves * octaves, 1e-12);
+        // The consensus candidate speaks for the level it lies within 4 % of.
+        EXPECT_EQ(level.features[2], level.factor == 1 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(level.features[3], level.factor == 1 ? 0.6 : 0.0) << level.bpm;
+        // The accent rules' own choice is marked; here the backbeat's tempo.
+        EXPECT_EQ(level.features[19], level.factor == 1 ? 1.0 : 0.0) << level.bpm;
+        EXPECT_DOUBLE_EQ(level.score, A::levelScore(level.features));
+    }
+    EXPECT_TRUE(A::levelEvidence(set, {}, {}, 0).empty());
+    EXPECT_TRUE(A::levelEvidence(ORVAudioFeatureSet{}, {}, {}, 120).empty());
+}
+
+TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
+    // 95 BPM, kick on 1 and 3, snare on 2 and 4, hats on every sixteenth, offered at its eighths
+    // and at its beat: the backbeat's tempo is chosen, clearly.
+    auto set = silentFeatures(40);
+    addBeats(set, {0}, 95, 2, 0, 1.0f);
+    addBeats(set, {1, 2, 3}, 95, 2, 1, 1.0f);
+    addBeats(set, {3, 4}, 380, 1, 0, 0.5f);
+    for (const double offered : {190.0, 95.0}) {
+        const auto choice = A::metricalLevel(set, {}, {}, offered);
+        EXPECT_NEAR(offered * choice.factor, 95, 1e-9) << offered;
+        EXPECT_GT(choice.probability, 0.5) << offered;
+    }
 }
 
 }  // namespace

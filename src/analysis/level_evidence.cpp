@@ -1,0 +1,196 @@
+#include "analysis/level_evidence.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <utility>
+
+#include "analysis/level_weights.hpp"
+#include "analysis/music_analyzer.hpp"
+#include "common/numeric.hpp"
+
+namespace corvel::audio {
+
+namespace {
+
+using A = ORVAudioMusicAnalyzer;
+
+// Powers of two tried either side of the tempo.
+constexpr int kOctaveReach = 3;
+// A consensus candidate stands for a level within this relative distance.
+constexpr double kSameLevel = 0.04;
+// Accents are read in windows of about this many beats, each with its own phase: a grid a
+// fraction of a percent off the beat drifts through a whole beat over a song and its accents
+// average away, while within a window they still fall on the beats.
+constexpr double kWindowBeats = 48;
+
+// Frames of a section at its tempo (or of the whole span at the main tempo).
+struct Span {
+    std::int64_t begin = 0;
+    std::int64_t end = 0;
+    double bpm = 0;
+};
+
+std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+                          double bpm) {
+    std::vector<Span> spans;
+    // A ramp's beats drift off a grid of any one tempo: the steady sections speak for the level.
+    for (const auto& s : sections) {
+        if (!A::isUsableTempo(s.bpm) || s.linearToNext) continue;
+        const auto [begin, end] = features.framesBetween(s.startSeconds, s.endSeconds);
+        if (end > begin) spans.push_back({begin, end, s.bpm});
+    }
+    if (spans.empty()) spans.push_back({0, features.frameCount(), bpm});
+    return spans;
+}
+
+// The accents of the grid at one factor of the spans' tempi, averaged over its beats.
+struct Accents {
+    double fit = 0;
+    double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0;
+};
+
+Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const Span> spans, double factor) {
+    using L = ORVAnalyzerMetricalLevel;
+    const double fs = features.frameSeconds;
+    Accents a;
+    double beats = 0, frames = 0;
+    for (const Span& span : spans) {
+        const double period = 60.0 / (fs * span.bpm * factor);
+        if (!(period >= 2.0) || !std::isfinite(period)) continue;
+        const auto length = static_cast<double>(span.end - span.begin);
+        a.fit += L::gridFit(features, period, span.begin, span.end) * length;
+        frames += length;
+        const std::int64_t w = std::max<std::int64_t>(roundedInt64(kWindowBeats * period), 1);
+        for (std::int64_t b = span.begin; b < span.end;) {
+            // A short remainder joins the last window.
+            const std::int64_t e = b + w + w / 2 < span.end ? b + w : span.end;
+            const double phase = L::beatPhase(features, period, b, e);
+            const ORVGridLean g = L::gridLean(features, period, phase, b, e);
+            const auto n = static_cast<double>(g.beats);
+            a.lean += std::abs(g.lean) * n;
+            a.backbeat += g.backbeat * n;
+            a.cross += g.crossLean * n;
+            a.upper += g.upperAccent * n;
+            a.triple += g.tripleAccent * n;
+            a.swing += g.swing * n;
+            beats += n;
+            b = e;
+        }
+    }
+    if (frames > 0) a.fit /= frames;
+    if (beats > 0) {
+        a.lean /= beats;
+        a.backbeat /= beats;
+        a.cross /= beats;
+        a.upper /= beats;
+        a.triple /= beats;
+        a.swing /= beats;
+    }
+    return a;
+}
+
+}  // namespace
+
+std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
+    const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+    std::span<const ORVDetectedTempoSection> sections, double bpm, std::optional<double> ruleFactor) {
+    std::vector<ORVLevelEvidence> levels;
+    const double fs = features.frameSeconds;
+    if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs) || features.consensusEnvelope.empty()) return levels;
+    for (int third = -1; third <= 1; ++third) {
+        for (int octave = -kOctaveReach; octave <= kOctaveReach; ++octave) {
+            const double factor = std::ldexp(std::pow(3.0, third), octave);
+            const double tempo = bpm * factor;
+            if (tempo < kSlowestLevelTempo || tempo > kFastestLevelTempo) continue;
+            levels.push_back({factor, tempo, {}, 0});
+        }
+    }
+    std::sort(levels.begin(), levels.end(), [](const auto& a, const auto& b) { return a.factor < b.factor; });
+    if (levels.empty()) return levels;
+
+    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    std::vector<std::pair<double, Accents>> measured;
+    const auto accents = [&](double factor) {
+        for (const auto& [f, a] : measured) {
+            if (std::abs(f / factor - 1) < 1e-9) return a;
+        }
+        measured.emplace_back(factor, accentsAt(features, spans, factor));
+        return measured.back().second;
+    };
+    const double onsetsPerSecond =
+        static_cast<double>(A::onsetPeakFrames(features.consensusEnvelope).size()) /
+        std::max(features.durationSeconds, 1.0);
+    const double rule = ruleFactor ? *ruleFactor : A::accentRuleFactor(features, sections, bpm);
+    double bestFit = 0;
+    for (const auto& level : levels) bestFit = std::max(bestFit, accents(level.factor).fit);
+
+    for (auto& level : levels) {
+        auto& x = level.features;
+        const double octaves = std::log2(level.bpm / kPreferredLevelTempo);
+        x[0] = -octaves * octaves;
+        x[1] = octaves;
+        for (const auto& c : candidates) {
+            if (A::isUsableTempo(c.bpm) && std::abs(c.bpm - level.bpm) <= kSameLevel * std::max(c.bpm, level.bpm) &&
+                c.score > x[2]) {
+                x[2] = c.score;
+                x[3] = c.agreement;
+            }
+        }
+        x[4] = A::measureAccentRecurrence(features.consensusEnvelope, 60.0 / (fs * level.bpm));
+        const Accents here = accents(level.factor);
+        const Accents twice = accents(2 * level.factor);
+        const Accents thrice = accents(3 * level.factor);
+        x[5] = bestFit > 1e-12 ? here.fit / bestFit : 0.0;
+        x[6] = here.lean;
+        x[7] = twice.lean;
+        x[8] = here.backbeat;
+        x[9] = twice.backbeat;
+        x[10] = here.cross;
+        x[11] = twice.cross;
+        x[12] = here.upper;
+        x[13] = twice.upper;
+        x[14] = here.triple;
+        x[15] = thrice.triple;
+        x[16] = here.swing;
+        const double perBeat = std::log2(std::max(onsetsPerSecond * 60.0 / level.bpm, 1.0 / 64));
+        x[17] = perBeat;
+        x[18] = perBeat * perBeat;
+        x[19] = std::abs(level.factor / rule - 1) < 1e-6 ? 1.0 : 0.0;
+        level.score = levelScore(x);
+    }
+    return levels;
+}
+
+double ORVAnalyzerLevelEvidence::levelScore(const std::array<double, kLevelFeatureCount>& features) {
+    double score = 0;
+    for (std::size_t k = 0; k < kLevelFeatureCount; ++k) {
+        score += kLevelWeights[k] * (features[k] - kLevelFeatureMeans[k]) / kLevelFeatureScales[k];
+    }
+    return score;
+}
+
+ORVLevelChoice ORVAnalyzerLevelEvidence::chooseLevel(std::span<const ORVLevelEvidence> levels) {
+    ORVLevelChoice choice;
+    if (levels.empty()) return choice;
+    std::size_t best = 0;
+    for (std::size_t k = 1; k < levels.size(); ++k) {
+        if (levels[k].score >= levels[best].score) best = k;
+    }
+    double runnerUp = -std::numeric_limits<double>::infinity();
+    double total = 0;
+    for (std::size_t k = 0; k < levels.size(); ++k) {
+        total += std::exp(levels[k].score - levels[best].score);
+        if (k != best && levels[k].score > runnerUp) {
+            runnerUp = levels[k].score;
+            choice.runnerUpFactor = levels[k].factor;
+        }
+    }
+    choice.factor = levels[best].factor;
+    choice.margin = std::isfinite(runnerUp) ? levels[best].score - runnerUp : std::numeric_limits<double>::infinity();
+    choice.probability = 1.0 / total;
+    return choice;
+}
+
+}  // namespace corvel::audio

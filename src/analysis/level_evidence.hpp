@@ -1,0 +1,83 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "analysis/periodicity_candidates.hpp"
+#include "analysis/section_detection.hpp"
+
+namespace corvel::audio {
+
+struct ORVAudioFeatureSet;
+
+// The tempo listeners most readily tap, and the range in which a metrical level is chosen.
+inline constexpr double kPreferredLevelTempo = 120;
+inline constexpr double kSlowestLevelTempo = 40;
+inline constexpr double kFastestLevelTempo = 320;
+
+// The measured features of one candidate metrical level, in this order (the weights that
+// score them are fitted to a corpus by bench/fit_level_weights.py).
+inline constexpr std::array<const char*, 20> kLevelFeatureNames{
+    "preference",         // -(octaves from 120 BPM)^2
+    "octaves",            // octaves from 120 BPM, signed
+    "consensusScore",     // score of the whole-span consensus candidate at the level, 0 when none
+    "consensusAgreement", // share of the features behind that candidate
+    "accentRecurrence",   // recurrence of its beat strengths over 2, 4 and 8 beats
+    "relativeFit",        // how far the level's beats stand above the bands' floor, over the best level's
+    "lean",               // even against odd beats of the level: evidence for its half
+    "leanDouble",         // the same one level quicker: evidence for this level over its subdivision
+    "backbeat",           // kick against snare on alternate beats of the level
+    "backbeatDouble",
+    "crossLean",          // low band against the bands above 600 Hz on alternate beats
+    "crossLeanDouble",
+    "upperAccent",        // the upper bands alone stressing alternate beats
+    "upperAccentDouble",
+    "triple",             // one beat in three standing out: evidence for a third of the level
+    "tripleThrice",       // the same at three times the level: evidence for this level over its triplets
+    "swing",              // onsets between the beats falling late, as in a swung pair
+    "onsetsPerBeat",      // log2 of the onset peaks per beat of the level
+    "onsetsPerBeatSquared",
+    "accentRuleVote",     // 1 for the level the accent rules of the metrical level choose, else 0
+};
+inline constexpr std::size_t kLevelFeatureCount = kLevelFeatureNames.size();
+
+// One candidate metrical level of a tempo: the tempo times a power of two, or that divided or
+// multiplied by three, within 40...320 BPM.
+struct ORVLevelEvidence {
+    double factor = 1;
+    double bpm = 0;
+    std::array<double, kLevelFeatureCount> features{};
+    // The fitted score (log odds against the other levels).
+    double score = 0;
+};
+
+// The choice among the candidate levels: the best by score, how much better it scores than
+// the runner-up (log odds), and the probability the fitted model gives it.
+struct ORVLevelChoice {
+    double factor = 1;
+    double margin = 0;
+    double probability = 1;
+    double runnerUpFactor = 1;
+};
+
+// The metrical level a listener taps, decided from measured evidence (inherited by
+// ORVAudioMusicAnalyzer). Pure functions, safe on any thread.
+struct ORVAnalyzerLevelEvidence {
+    // The candidate levels of `bpm` (the sections' tempi, when there are sections, scaled
+    // alike), each with its features and fitted score, slowest first. Empty when the tempo is
+    // not usable.
+    // `ruleFactor`: the accent rules' level when the caller has it, else they are asked here.
+    static std::vector<ORVLevelEvidence> levelEvidence(const ORVAudioFeatureSet& features,
+                                                       std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+                                                       std::span<const ORVDetectedTempoSection> sections, double bpm,
+                                                       std::optional<double> ruleFactor = std::nullopt);
+    // The fitted score of a level's features.
+    static double levelScore(const std::array<double, kLevelFeatureCount>& features);
+    // The best of the levels (the quicker on a tie); factor 1 and probability 1 for none.
+    static ORVLevelChoice chooseLevel(std::span<const ORVLevelEvidence> levels);
+};
+
+}  // namespace corvel::audio
