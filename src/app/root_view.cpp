@@ -95,7 +95,7 @@ QWidget* makeSectionScreen(AppModel& appModel, AppModel::Section section) {
     case AppModel::Section::setup: break;
     }
     // A new screen, and with it a new model, on every visit.
-    return new voduvetools::SetupView([&appModel] { appModel.setSelectedSection(AppModel::Section::beatloom); });
+    return new setup::SetupView([&appModel] { appModel.setSelectedSection(AppModel::Section::beatloom); });
 }
 
 }  // namespace

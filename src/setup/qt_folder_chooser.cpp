@@ -4,7 +4,7 @@
 #include <QFile>
 #include <QFileDialog>
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 
 std::optional<std::filesystem::path> QtFolderChooser::chooseFolder(const platform::FolderChoiceRequest& request) {
     QWidget* parent = parent_ != nullptr ? parent_.data() : QApplication::activeWindow();
@@ -20,4 +20,4 @@ std::optional<std::filesystem::path> QtFolderChooser::chooseFolder(const platfor
     return std::filesystem::path(QFile::encodeName(chosen.front()).toStdString());
 }
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

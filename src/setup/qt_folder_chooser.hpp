@@ -5,7 +5,7 @@
 
 #include "platform/folder_chooser.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 
 // The folder panel as the application shows it: a modal file dialog that picks one existing
 // folder, titled with the request's message and opened at its start folder.
@@ -20,4 +20,4 @@ private:
     QPointer<QWidget> parent_;
 };
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

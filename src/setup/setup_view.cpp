@@ -15,7 +15,10 @@
 #include "setup/setup_widgets.hpp"
 #include "setup/tool_card_view.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::ToolComponent;
+using voduvetools::VoduvePaths;
 namespace {
 
 using app::FontDesign;
@@ -306,4 +309,4 @@ void SetupView::keyPressEvent(QKeyEvent* event) {
     QWidget::keyPressEvent(event);
 }
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

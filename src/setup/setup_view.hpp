@@ -18,7 +18,9 @@ namespace corvel::app {
 class OrvantaButton;
 }
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::ToolInstallViewModel;
 
 using app::SymbolImage;
 class ToolCardView;
@@ -105,4 +107,4 @@ private:
     QLabel* message_ = nullptr;
 };
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

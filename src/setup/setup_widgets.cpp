@@ -6,7 +6,7 @@
 #include "theme/orvanta_theme.hpp"
 #include "theme/symbol_set.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 
 using app::OrvantaTheme;
 
@@ -89,4 +89,4 @@ QCheckBox* makeCheckbox(const QString& text, int pixelSize, QFont::Weight weight
     return checkbox;
 }
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

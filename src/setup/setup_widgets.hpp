@@ -9,7 +9,7 @@
 
 #include "theme/symbol_set.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 
 using app::SymbolImage;
 
@@ -67,4 +67,4 @@ QLabel* makeSelectableLabel(const QString& text, int pixelSize, QFont::Weight we
 QCheckBox* makeCheckbox(const QString& text, int pixelSize, QFont::Weight weight, const QColor& color,
                         QWidget* parent = nullptr);
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

@@ -9,7 +9,7 @@
 #include "theme/main_thread.hpp"
 #include "theme/orvanta_theme.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 namespace {
 
 using app::OrvantaTheme;
@@ -203,4 +203,4 @@ void ShortcutRecorder::updateView(RecorderView& view, const Binding& shortcut) {
     view.setShortcut(shortcut.get ? shortcut.get() : std::nullopt);
 }
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

@@ -12,7 +12,9 @@
 
 class QKeyEvent;
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::VoduveShortcut;
 
 // Modifier flags of a key press, as the keymap's own platform numbers them.
 inline constexpr std::uint64_t kShiftKeyFlag = 0x20000;
@@ -93,4 +95,4 @@ struct ShortcutRecorder {
     static void updateView(RecorderView& view, const Binding& shortcut);
 };
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

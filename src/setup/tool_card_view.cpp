@@ -10,7 +10,13 @@
 #include "theme/main_thread.hpp"
 #include "setup/setup_widgets.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::ToolComponent;
+using voduvetools::kDifferentVersionStatus;
+using voduvetools::kInstalledStatus;
+using voduvetools::kPartiallyInstalledStatus;
+using voduvetools::kVoduveNotDetectedStatus;
 namespace {
 
 using app::FontDesign;
@@ -236,4 +242,4 @@ void ToolCardView::rebuild() {
     setPanelOpacity(state.enabled ? 1.0 : 0.68);
 }
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

@@ -18,7 +18,11 @@ class QCheckBox;
 class QLabel;
 class QVBoxLayout;
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::ShortcutConflict;
+using voduvetools::ToolInstallViewModel;
+using voduvetools::VoduveShortcut;
 
 class CapsuleBadge;
 using app::SymbolImage;
@@ -93,4 +97,4 @@ private:
     QLabel* problem_ = nullptr;
 };
 
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

@@ -188,7 +188,7 @@ TEST_F(RootViewTest, NarrowBarDropsTheEditionWordAndTheLink) {
 }
 
 TEST_F(RootViewTest, OpenBeatloomOnTheSetupScreenSwitchesToTheTempoEditor) {
-    auto* setup = dynamic_cast<voduvetools::SetupView*>(view->sectionContent());
+    auto* setup = dynamic_cast<setup::SetupView*>(view->sectionContent());
     ASSERT_NE(setup, nullptr);
     QTest::mouseClick(setup->openBeatloomButton(), Qt::LeftButton);
     EXPECT_EQ(model->selectedSection(), Section::beatloom);
@@ -198,7 +198,7 @@ TEST_F(RootViewTest, OpenBeatloomOnTheSetupScreenSwitchesToTheTempoEditor) {
 }
 
 TEST_F(RootViewTest, EveryVisitToSetupStartsFromTheDefaultChoices) {
-    auto* first = dynamic_cast<voduvetools::SetupView*>(view->sectionContent());
+    auto* first = dynamic_cast<setup::SetupView*>(view->sectionContent());
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->model().voduvePath().value(), (root / "home" / ".config" / "VODUVE").string());
     first->model().editTool(0, [](auto& tool) { tool.enabled = false; });
@@ -208,7 +208,7 @@ TEST_F(RootViewTest, EveryVisitToSetupStartsFromTheDefaultChoices) {
     press(Section::setup);
     discardDeletedScreens();
     EXPECT_TRUE(firstVisit.isNull());
-    auto* second = dynamic_cast<voduvetools::SetupView*>(view->sectionContent());
+    auto* second = dynamic_cast<setup::SetupView*>(view->sectionContent());
     ASSERT_NE(second, nullptr);
     EXPECT_TRUE(second->model().tools().value().at(0).enabled);
 }

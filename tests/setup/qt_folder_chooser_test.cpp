@@ -10,7 +10,7 @@
 
 #include "support/temp_folder.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 namespace {
 
 namespace fs = std::filesystem;
@@ -50,4 +50,4 @@ TEST_F(QtFolderChooserTest, PicksOneFolderFromTheStartFolderOrNothingWhenCancell
 }
 
 }  // namespace
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

@@ -17,19 +17,22 @@
 #include "setup/setup_widgets.hpp"
 #include "setup/tool_card_view.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::ShortcutConflict;
+using voduvetools::ToolComponent;
 namespace {
 
 namespace fs = std::filesystem;
 using app::OrvantaTheme;
 using Modifier = VoduveShortcut::Modifier;
 
-using testing::otherAction;
-using testing::shiftCommand;
+using voduvetools::testing::otherAction;
+using voduvetools::testing::shiftCommand;
 
 // The screen over a home folder of its own, the application's resources and a VODUVE that
 // runs when the test says so.
-class SetupViewTest : public testing::SetupFolders {
+class SetupViewTest : public voduvetools::testing::SetupFolders {
 protected:
     void makeView() {
         view = std::make_unique<SetupView>([this] { ++beatloomOpened; }, chooser, seams());
@@ -321,4 +324,4 @@ TEST(SetupInstallRuleTest, BlocksInTheRuleOrder) {
 }
 
 }  // namespace
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
 namespace {
 
 using Modifier = VoduveShortcut::Modifier;
@@ -169,4 +169,4 @@ TEST_F(ShortcutRecorderTest, AnUpdateFromTheBindingLeavesARecordingRunning) {
 }
 
 }  // namespace
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup

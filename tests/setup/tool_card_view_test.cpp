@@ -15,7 +15,9 @@
 #include "theme/symbol_set.hpp"
 #include "setup/setup_widgets.hpp"
 
-namespace corvel::voduvetools {
+namespace corvel::setup {
+
+using voduvetools::ToolComponent;
 namespace {
 
 using app::OrvantaTheme;
@@ -187,4 +189,4 @@ TEST_F(ToolCardTest, RecordingStoresTheShortcutInTheRowBeforeReportingIt) {
 }
 
 }  // namespace
-}  // namespace corvel::voduvetools
+}  // namespace corvel::setup
