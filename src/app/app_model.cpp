@@ -15,7 +15,7 @@ AppModel::AppModel(QObject* parent)
 
 AppModel::AppModel(SessionFactory makeSession, std::unique_ptr<platform::FilePanels> filePanels, QObject* parent)
     : QObject(parent), mainLoop_(std::make_unique<QtMainLoop>()), filePanels_(std::move(filePanels)) {
-    requireMainThread();
+    theme::requireMainThread();
     beatloomSession_ = makeSession(*mainLoop_);
     beatloomUIState_ = std::make_unique<editor::BeatloomEditorUIState>();
     // Range Select belongs to the song it was switched on for: a song that is opened (or a
@@ -31,7 +31,7 @@ AppModel::AppModel(SessionFactory makeSession, std::unique_ptr<platform::FilePan
 AppModel::~AppModel() = default;
 
 void AppModel::setSelectedSection(Section section) {
-    requireMainThread();
+    theme::requireMainThread();
     if (section == selectedSection_) return;
     selectedSection_ = section;
     emit selectedSectionChanged(section);

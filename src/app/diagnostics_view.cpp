@@ -25,7 +25,7 @@ protected:
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(OrvantaTheme::black(0.2));
+        painter.setBrush(theme::OrvantaTheme::black(0.2));
         painter.drawRoundedRect(QRectF(rect()), 12, 12);
     }
 };
@@ -34,7 +34,7 @@ protected:
 
 DiagnosticsView::DiagnosticsView(DiagnosticsSnapshot snapshot, SnapshotMaker maker, QWidget* parent)
     : QWidget(parent), snapshot_(std::move(snapshot)), maker_(std::move(maker)) {
-    requireMainThread();
+    theme::requireMainThread();
     setObjectName(QStringLiteral("diagnosticsView"));
 
     auto* column = new QWidget(this);
@@ -46,16 +46,16 @@ DiagnosticsView::DiagnosticsView(DiagnosticsSnapshot snapshot, SnapshotMaker mak
     // Header: badge, title and caption.
     auto* header = new QHBoxLayout;
     header->setSpacing(15);
-    header->addWidget(new OrvantaMarkBadge(52, true), 0, Qt::AlignVCenter);
+    header->addWidget(new theme::OrvantaMarkBadge(52, true), 0, Qt::AlignVCenter);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(5);
     auto* title = new QLabel(QStringLiteral("Diagnostics"));
-    title->setFont(OrvantaTheme::font(32, QFont::Black, FontDesign::rounded));
-    OrvantaTheme::setTextColor(title, OrvantaTheme::white(0.97));
+    title->setFont(theme::OrvantaTheme::font(32, QFont::Black, theme::FontDesign::rounded));
+    theme::OrvantaTheme::setTextColor(title, theme::OrvantaTheme::white(0.97));
     auto* caption =
         new QLabel(QStringLiteral("Technical state for support. No project content or personal data is collected."));
-    caption->setFont(OrvantaTheme::font(14, QFont::DemiBold));
-    OrvantaTheme::setTextColor(caption, OrvantaTheme::secondaryText());
+    caption->setFont(theme::OrvantaTheme::font(14, QFont::DemiBold));
+    theme::OrvantaTheme::setTextColor(caption, theme::OrvantaTheme::secondaryText());
     titles->addWidget(title);
     titles->addWidget(caption);
     header->addLayout(titles);
@@ -63,11 +63,11 @@ DiagnosticsView::DiagnosticsView(DiagnosticsSnapshot snapshot, SnapshotMaker mak
     stack->addLayout(header);
 
     // The panel with the report and its two buttons.
-    auto* panel = new OrvantaPanel({20, 20});
+    auto* panel = new theme::OrvantaPanel({20, 20});
     auto* panelStack = new QVBoxLayout(panel);
     panelStack->setContentsMargins(0, 0, 0, 0);
     panelStack->setSpacing(12);
-    panelStack->addWidget(new OrvantaSectionLabel(QStringLiteral("System State")));
+    panelStack->addWidget(new theme::OrvantaSectionLabel(QStringLiteral("System State")));
 
     auto* well = new ReportWell;
     auto* wellLayout = new QVBoxLayout(well);
@@ -83,16 +83,16 @@ DiagnosticsView::DiagnosticsView(DiagnosticsSnapshot snapshot, SnapshotMaker mak
     report_->setTextFormat(Qt::PlainText);
     report_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     report_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    report_->setFont(OrvantaTheme::font(12, QFont::Medium, FontDesign::monospaced));
-    OrvantaTheme::setTextColor(report_, OrvantaTheme::white(0.76));
+    report_->setFont(theme::OrvantaTheme::font(12, QFont::Medium, theme::FontDesign::monospaced));
+    theme::OrvantaTheme::setTextColor(report_, theme::OrvantaTheme::white(0.76));
     scroll->setWidget(report_);
     wellLayout->addWidget(scroll);
     panelStack->addWidget(well, 1);
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(10);
-    refreshButton_ = new OrvantaButton(OrvantaButton::Style::secondary, QStringLiteral("REFRESH"));
-    copyButton_ = new OrvantaButton(OrvantaButton::Style::primary, QStringLiteral("COPY DIAGNOSTICS"),
+    refreshButton_ = new theme::OrvantaButton(theme::OrvantaButton::Style::secondary, QStringLiteral("REFRESH"));
+    copyButton_ = new theme::OrvantaButton(theme::OrvantaButton::Style::primary, QStringLiteral("COPY DIAGNOSTICS"),
                                     QStringLiteral("doc.on.doc"));
     connect(refreshButton_, &QAbstractButton::clicked, this, [this] { refresh(); });
     connect(copyButton_, &QAbstractButton::clicked, this, [this] { copyToPasteboard(); });
@@ -117,12 +117,12 @@ void DiagnosticsView::showSnapshot(DiagnosticsSnapshot snapshot) {
 }
 
 void DiagnosticsView::refresh() {
-    requireMainThread();
+    theme::requireMainThread();
     showSnapshot(maker_ ? maker_() : DiagnosticsSnapshot::make());
 }
 
 void DiagnosticsView::copyToPasteboard() const {
-    requireMainThread();
+    theme::requireMainThread();
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
     clipboard->setText(QString::fromStdString(snapshot_.text));

@@ -8,9 +8,11 @@
 
 class QLabel;
 
-namespace corvel::app {
-
+namespace corvel::theme {
 class OrvantaButton;
+}
+
+namespace corvel::app {
 
 // The diagnostics screen: the report as taken when the screen was built, a button that takes
 // it again and one that copies the text on screen to the clipboard.
@@ -29,8 +31,8 @@ public:
     void copyToPasteboard() const;
 
     QLabel* reportLabel() const { return report_; }
-    OrvantaButton* refreshButton() const { return refreshButton_; }
-    OrvantaButton* copyButton() const { return copyButton_; }
+    theme::OrvantaButton* refreshButton() const { return refreshButton_; }
+    theme::OrvantaButton* copyButton() const { return copyButton_; }
 
 private:
     void showSnapshot(DiagnosticsSnapshot snapshot);
@@ -38,8 +40,8 @@ private:
     DiagnosticsSnapshot snapshot_;
     SnapshotMaker maker_;
     QLabel* report_ = nullptr;
-    OrvantaButton* refreshButton_ = nullptr;
-    OrvantaButton* copyButton_ = nullptr;
+    theme::OrvantaButton* refreshButton_ = nullptr;
+    theme::OrvantaButton* copyButton_ = nullptr;
 };
 
 }  // namespace corvel::app

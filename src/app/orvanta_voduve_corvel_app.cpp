@@ -33,34 +33,34 @@ void OrvantaVoduveCorvelApp::setUpApplication() {
     QApplication::setApplicationName(entry);
     QGuiApplication::setDesktopFileName(entry);
     QApplication::setApplicationVersion(QString::fromLatin1(kApplicationVersion));
-    QApplication::setWindowIcon(OrvantaMarkBadge::applicationIcon());
+    QApplication::setWindowIcon(theme::OrvantaMarkBadge::applicationIcon());
     // The dark scheme for everything Qt's own style draws (scroll bars, selections); tool tips
     // keep a palette of their own, which the platform would fill with its light colours.
     if (QStyle* style = QStyleFactory::create(QStringLiteral("Fusion"))) QApplication::setStyle(style);
-    QApplication::setPalette(OrvantaTheme::darkPalette());
-    QToolTip::setPalette(OrvantaTheme::darkPalette());
+    QApplication::setPalette(theme::OrvantaTheme::darkPalette());
+    QToolTip::setPalette(theme::OrvantaTheme::darkPalette());
 }
 
 std::unique_ptr<AppModel> OrvantaVoduveCorvelApp::makeAppModel() {
-    requireMainThread();
+    theme::requireMainThread();
     // The setup section, then the tempo editor's session (its preview player stopped, its
     // edit history empty) and the editor's view state; nothing starts until the user acts.
     return std::make_unique<AppModel>();
 }
 
 std::unique_ptr<QWidget> OrvantaVoduveCorvelApp::rootContent(AppModel& model) {
-    requireMainThread();
+    theme::requireMainThread();
     auto root = std::make_unique<RootView>(model);
     root->setMinimumSize(minimumContentSize);
     return root;
 }
 
 std::unique_ptr<QWidget> OrvantaVoduveCorvelApp::makeWindow(AppModel& model) {
-    requireMainThread();
+    theme::requireMainThread();
     auto window = std::make_unique<QWidget>();
     window->setObjectName(QStringLiteral("mainWindow"));
     window->setWindowTitle(windowTitle());
-    window->setPalette(OrvantaTheme::darkPalette());
+    window->setPalette(theme::OrvantaTheme::darkPalette());
     auto* layout = new QVBoxLayout(window.get());
     layout->setContentsMargins(0, 0, 0, 0);
     // The layout holds the window at no less than the content's minimum.

@@ -61,7 +61,7 @@ void QtFilePanels::prepareSaveDialog(QFileDialog& dialog, const platform::SaveFi
 }
 
 std::optional<std::filesystem::path> QtFilePanels::chooseFileToOpen(const platform::OpenFileRequest& request) {
-    requireMainThread();
+    theme::requireMainThread();
     QFileDialog dialog(QApplication::activeWindow());
     prepareOpenDialog(dialog, request);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
@@ -69,7 +69,7 @@ std::optional<std::filesystem::path> QtFilePanels::chooseFileToOpen(const platfo
 }
 
 std::optional<std::filesystem::path> QtFilePanels::chooseFileToSave(const platform::SaveFileRequest& request) {
-    requireMainThread();
+    theme::requireMainThread();
     QFileDialog dialog(QApplication::activeWindow());
     prepareSaveDialog(dialog, request);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;

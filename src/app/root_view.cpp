@@ -27,17 +27,17 @@ constexpr int kFlexibleSpaceMinimum = 8;
 constexpr int kBadgeSize = 36;
 constexpr int kDividerWidth = 1;
 
-QFont brandFont() { return OrvantaTheme::font(20, QFont::Black, FontDesign::rounded); }
+QFont brandFont() { return theme::OrvantaTheme::font(20, QFont::Black, theme::FontDesign::rounded); }
 
 // The globe and the site's label, without button decoration, opening the site in the browser.
 class WebLink : public QAbstractButton {
 public:
     WebLink() {
         setText(QString::fromLatin1(kWebSiteLabel));
-        setFont(OrvantaTheme::font(11, QFont::DemiBold));
+        setFont(theme::OrvantaTheme::font(11, QFont::DemiBold));
         setCursor(Qt::PointingHandCursor);
         setToolTip(QString::fromLatin1(kWebSiteURL));
-        setProperty(kSystemImageProperty, QStringLiteral("globe"));
+        setProperty(theme::kSystemImageProperty, QStringLiteral("globe"));
         setProperty("url", QString::fromLatin1(kWebSiteURL));
         setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
         connect(this, &QAbstractButton::clicked, this,
@@ -53,9 +53,9 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
-        const QColor color = OrvantaTheme::mutedText();
+        const QColor color = theme::OrvantaTheme::mutedText();
         const int side = symbolSide();
-        paintSymbol(painter, QStringLiteral("globe"), QRectF(0, (height() - side) / 2.0, side, side), color);
+        theme::paintSymbol(painter, QStringLiteral("globe"), QRectF(0, (height() - side) / 2.0, side, side), color);
         painter.setFont(font());
         painter.setPen(color);
         painter.drawText(rect().adjusted(side + kSpacing, 0, 0, 0), Qt::AlignLeft | Qt::AlignVCenter, text());
@@ -103,13 +103,13 @@ QWidget* makeSectionScreen(AppModel& appModel, AppModel::Section section) {
 // ---- Section bar
 
 SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* parent) : QWidget(parent) {
-    requireMainThread();
+    theme::requireMainThread();
     setObjectName(QStringLiteral("sectionBar"));
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(kBarPaddingX, kBarPaddingY, kBarPaddingX, kBarPaddingY);
     row->setSpacing(kRowSpacing);
 
-    badge_ = new OrvantaMarkBadge(kBadgeSize, true);
+    badge_ = new theme::OrvantaMarkBadge(kBadgeSize, true);
     row->addWidget(badge_, 0, Qt::AlignVCenter);
 
     auto* brand = brand_ = new QWidget;
@@ -118,15 +118,15 @@ SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* p
     brandRow->setSpacing(kBrandSpacing);
     brandWord_ = new QLabel(QStringLiteral("Orvanta"));
     brandWord_->setFont(brandFont());
-    OrvantaTheme::setTextColor(brandWord_, Qt::white);
-    editionWord_ = new OrvantaGradientText(QStringLiteral("Corvel"));
+    theme::OrvantaTheme::setTextColor(brandWord_, Qt::white);
+    editionWord_ = new theme::OrvantaGradientText(QStringLiteral("Corvel"));
     editionWord_->setFont(brandFont());
     brandRow->addWidget(brandWord_);
     brandRow->addWidget(editionWord_);
     brand->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     row->addWidget(brand, 0, Qt::AlignVCenter);
 
-    divider_ = new OrvantaDivider;
+    divider_ = new theme::OrvantaDivider;
     divider_->setFixedSize(kDividerWidth, 24);
     row->addWidget(divider_, 0, Qt::AlignVCenter);
 
@@ -134,7 +134,7 @@ SectionBar::SectionBar(std::function<void(AppModel::Section)> select, QWidget* p
     buttonRow->setSpacing(kButtonSpacing);
     for (std::size_t i = 0; i < kSectionButtons.size(); ++i) {
         const auto& entry = kSectionButtons[i];
-        buttons_[i] = new OrvantaNavigationButton(QString::fromLatin1(entry.title), QString::fromLatin1(entry.systemImage),
+        buttons_[i] = new theme::OrvantaNavigationButton(QString::fromLatin1(entry.title), QString::fromLatin1(entry.systemImage),
                                                   entry.section == AppModel::Section::setup,
                                                   [select, section = entry.section] { select(section); });
         buttonRow->addWidget(buttons_[i]);
@@ -150,7 +150,7 @@ void SectionBar::setSelectedSection(AppModel::Section section) {
     for (std::size_t i = 0; i < buttons_.size(); ++i) buttons_[i]->setSelected(kSectionButtons[i].section == section);
 }
 
-OrvantaNavigationButton* SectionBar::button(AppModel::Section section) const { return buttons_[indexOf(section)]; }
+theme::OrvantaNavigationButton* SectionBar::button(AppModel::Section section) const { return buttons_[indexOf(section)]; }
 
 int SectionBar::idealWidth(bool wideRow) const {
     int buttons = kButtonSpacing * static_cast<int>(buttons_.size() - 1);
@@ -163,7 +163,7 @@ int SectionBar::idealWidth(bool wideRow) const {
 }
 
 QSize SectionBar::minimumSizeHint() const {
-    return {idealWidth(false), OrvantaNavigationButton::height + 2 * kBarPaddingY};
+    return {idealWidth(false), theme::OrvantaNavigationButton::height + 2 * kBarPaddingY};
 }
 
 void SectionBar::chooseRow() {
@@ -185,22 +185,22 @@ void SectionBar::resizeEvent(QResizeEvent* event) {
 
 void SectionBar::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), OrvantaTheme::black(0.12));
+    painter.fillRect(rect(), theme::OrvantaTheme::black(0.12));
 }
 
 // ---- Root view
 
 RootView::RootView(AppModel& appModel, QWidget* parent) : QWidget(parent), appModel_(appModel) {
-    requireMainThread();
+    theme::requireMainThread();
     setObjectName(QStringLiteral("rootView"));
-    setPalette(OrvantaTheme::darkPalette());
+    setPalette(theme::OrvantaTheme::darkPalette());
 
     auto* stack = new QVBoxLayout(this);
     stack->setContentsMargins(0, 0, 0, 0);
     stack->setSpacing(0);
     sectionBar_ = new SectionBar([this](AppModel::Section section) { selectSection(section); });
     stack->addWidget(sectionBar_);
-    auto* divider = new OrvantaDivider(OrvantaTheme::white(0.08));
+    auto* divider = new theme::OrvantaDivider(theme::OrvantaTheme::white(0.08));
     divider->setFixedHeight(1);
     stack->addWidget(divider);
     contentHost_ = new QWidget;
@@ -225,7 +225,7 @@ void RootView::sectionChanged(AppModel::Section section) {
 }
 
 void RootView::showSectionContent(AppModel::Section section) {
-    requireMainThread();
+    theme::requireMainThread();
     if (content_ != nullptr) {
         // The old screen may be the sender of the click that got here; it goes once that
         // event is over.
@@ -240,7 +240,7 @@ void RootView::showSectionContent(AppModel::Section section) {
 
 void RootView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    OrvantaTheme::paintBackgroundGlow(painter, rect());
+    theme::OrvantaTheme::paintBackgroundGlow(painter, rect());
 }
 
 }  // namespace corvel::app

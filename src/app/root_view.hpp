@@ -10,9 +10,11 @@
 
 #include "app/app_model.hpp"
 
-namespace corvel::app {
-
+namespace corvel::theme {
 class OrvantaNavigationButton;
+}
+
+namespace corvel::app {
 
 // Where the section bar's link leads. The maker's site, under a placeholder address until
 // the real one is settled.
@@ -29,8 +31,8 @@ public:
     explicit SectionBar(std::function<void(AppModel::Section)> select, QWidget* parent = nullptr);
 
     void setSelectedSection(AppModel::Section section);
-    OrvantaNavigationButton* button(AppModel::Section section) const;
-    const std::array<OrvantaNavigationButton*, 3>& buttons() const { return buttons_; }
+    theme::OrvantaNavigationButton* button(AppModel::Section section) const;
+    const std::array<theme::OrvantaNavigationButton*, 3>& buttons() const { return buttons_; }
     QLabel* brandWord() const { return brandWord_; }
     QLabel* editionWord() const { return editionWord_; }
     QWidget* webLink() const { return webLink_; }
@@ -46,7 +48,7 @@ protected:
 private:
     void chooseRow();
 
-    std::array<OrvantaNavigationButton*, 3> buttons_{};
+    std::array<theme::OrvantaNavigationButton*, 3> buttons_{};
     QWidget* badge_ = nullptr;
     QWidget* brand_ = nullptr;
     QLabel* brandWord_ = nullptr;

@@ -16,14 +16,14 @@ ScreenSymbolButton::ScreenSymbolButton(const QString& name, int side, const QCol
     : QAbstractButton(parent), color_(color) {
     setFixedSize(side, side);
     setCursor(Qt::PointingHandCursor);
-    setProperty(app::kSystemImageProperty, name);
+    setProperty(theme::kSystemImageProperty, name);
 }
 
 void ScreenSymbolButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    QColor color = isEnabled() ? color_ : app::OrvantaTheme::disabled(color_);
+    QColor color = isEnabled() ? color_ : theme::OrvantaTheme::disabled(color_);
     if (isDown()) color.setAlphaF(color.alphaF() * 0.6f);
-    app::paintSymbol(painter, property(app::kSystemImageProperty).toString(), QRectF(rect()).adjusted(2, 2, -2, -2),
+    theme::paintSymbol(painter, property(theme::kSystemImageProperty).toString(), QRectF(rect()).adjusted(2, 2, -2, -2),
                       color);
 }
 

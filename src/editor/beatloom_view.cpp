@@ -37,9 +37,9 @@
 namespace corvel::editor {
 namespace {
 
-using app::FontDesign;
-using app::OrvantaButton;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaButton;
+using theme::OrvantaTheme;
 
 constexpr int kBlockSpacing = 16;
 // Wide enough that a 1920-px window shows the toolbar's full row.
@@ -121,7 +121,7 @@ public:
         setCursor(Qt::PointingHandCursor);
         setText(QStringLiteral("Advanced Tempo Map"));
         auto* row = rowLayout(this, 10);
-        row->addWidget(new app::SymbolImage(QStringLiteral("slider.horizontal.3"), 18,
+        row->addWidget(new theme::SymbolImage(QStringLiteral("slider.horizontal.3"), 18,
                                         withOpacity(OrvantaTheme::standardBlue(), 0.9)));
         auto* titles = columnLayout(nullptr, 1);
         titles->addWidget(makeLabel(text(), OrvantaTheme::font(14, QFont::ExtraBold, FontDesign::rounded),
@@ -260,7 +260,7 @@ QWidget* BeatloomView::makeStartHeader() {
     auto* header = new QWidget;
     header->setObjectName(QStringLiteral("startHeader"));
     auto* row = rowLayout(header, 14);
-    row->addWidget(new app::OrvantaMarkBadge(48, true), 0, Qt::AlignVCenter);
+    row->addWidget(new theme::OrvantaMarkBadge(48, true), 0, Qt::AlignVCenter);
 
     auto* texts = columnLayout(nullptr, 2);
     auto* titleRow = rowLayout(nullptr, 9);
@@ -289,7 +289,7 @@ QWidget* BeatloomView::makeDropZone() {
     auto* column = columnLayout(zone, 14);
     column->setContentsMargins(20, 20, 20, 20);
     column->addStretch();
-    auto* symbol = new app::SymbolImage(QStringLiteral("waveform.badge.plus"), 44, OrvantaTheme::white(0.78));
+    auto* symbol = new theme::SymbolImage(QStringLiteral("waveform.badge.plus"), 44, OrvantaTheme::white(0.78));
     symbol->setObjectName(QStringLiteral("dropSymbol"));
     column->addWidget(symbol, 0, Qt::AlignHCenter);
     auto* title = makeLabel(QStringLiteral("Open a song to start"),
@@ -312,12 +312,12 @@ QWidget* BeatloomView::makeLoadedHeader() {
     header->setObjectName(QStringLiteral("loadedHeader"));
     auto* row = rowLayout(header, 12);
     row->setContentsMargins(4, 0, 4, 0);
-    auto* mark = new app::OrvantaMark(false);
+    auto* mark = new theme::OrvantaMark(false);
     mark->setFixedSize(25, 25);
     row->addWidget(mark, 0, Qt::AlignVCenter);
     row->addWidget(makeLabel(QStringLiteral("Beatloom"), OrvantaTheme::font(20, QFont::Black, FontDesign::rounded),
                              OrvantaTheme::white(0.96)));
-    auto* divider = new app::OrvantaDivider;
+    auto* divider = new theme::OrvantaDivider;
     divider->setFixedSize(1, 20);
     row->addWidget(divider, 0, Qt::AlignVCenter);
     auto* file = new MiddleElidedLabel;
@@ -334,7 +334,7 @@ QWidget* BeatloomView::makeLoadedHeader() {
 }
 
 QWidget* BeatloomView::makeAnalysingPanel() {
-    auto* panel = new app::OrvantaPanel({14, 14});
+    auto* panel = new theme::OrvantaPanel({14, 14});
     panel->setObjectName(QStringLiteral("analysingPanel"));
     auto* row = rowLayout(panel, 12);
     // Indeterminate until the analysis reports how far it got, then the fraction done.
@@ -378,7 +378,7 @@ QWidget* BeatloomView::makeEditorBlock() {
     auto* exportLine = new QWidget;
     auto* exportRow = rowLayout(exportLine, 5);
     exportRow->setContentsMargins(4, 0, 4, 0);
-    exportRow->addWidget(new app::SymbolImage(QStringLiteral("checkmark.circle.fill"), 12,
+    exportRow->addWidget(new theme::SymbolImage(QStringLiteral("checkmark.circle.fill"), 12,
                                           withOpacity(OrvantaTheme::standardGreen(), 0.9)));
     exportStatus_ = makeLabel({}, OrvantaTheme::font(11, QFont::DemiBold), withOpacity(OrvantaTheme::standardGreen(), 0.9));
     exportStatus_->setObjectName(QStringLiteral("exportStatus"));
@@ -391,7 +391,7 @@ QWidget* BeatloomView::makeEditorBlock() {
 }
 
 QWidget* BeatloomView::makeAdvancedTempoMap() {
-    auto* panel = new app::OrvantaPanel({16, 14});
+    auto* panel = new theme::OrvantaPanel({16, 14});
     panel->setObjectName(QStringLiteral("advancedTempoMap"));
     auto* column = columnLayout(panel, 0);
     auto* toggle = new DisclosureLabel;
@@ -403,7 +403,7 @@ QWidget* BeatloomView::makeAdvancedTempoMap() {
     advancedContent_->setObjectName(QStringLiteral("advancedTempoMapContent"));
     auto* content = columnLayout(advancedContent_, 10);
     content->setContentsMargins(0, 10, 0, 0);
-    auto* divider = new app::OrvantaDivider(OrvantaTheme::white(0.08));
+    auto* divider = new theme::OrvantaDivider(OrvantaTheme::white(0.08));
     divider->setFixedHeight(1);
     content->addWidget(divider);
 
@@ -457,7 +457,7 @@ QWidget* BeatloomView::makeErrorBanner() {
     banner->setObjectName(QStringLiteral("errorBanner"));
     auto* row = rowLayout(banner, 10);
     row->setContentsMargins(14, 14, 14, 14);
-    row->addWidget(new app::SymbolImage(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(kRed, 0.9)), 0,
+    row->addWidget(new theme::SymbolImage(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(kRed, 0.9)), 0,
                    Qt::AlignTop);
     errorLabel_ = makeLabel({}, OrvantaTheme::font(13, QFont::DemiBold), OrvantaTheme::white(0.84));
     errorLabel_->setObjectName(QStringLiteral("errorText"));
@@ -472,7 +472,7 @@ QWidget* BeatloomView::makePromotionalPanel() {
     holder->setObjectName(QStringLiteral("promotionalPanel"));
     auto* outer = columnLayout(holder, 0);
     outer->setContentsMargins(0, 0, 0, 10);
-    auto* panel = new app::OrvantaPanel({16, 16});
+    auto* panel = new theme::OrvantaPanel({16, 16});
     auto* row = rowLayout(panel, 14);
     auto* lines = columnLayout(nullptr, 3);
     lines->addWidget(makeLabel(QStringLiteral("Part of Orvanta VODUVE Corvel"), OrvantaTheme::font(13, QFont::Bold),
@@ -502,7 +502,7 @@ void BeatloomView::refresh() {
     const QColor blue = OrvantaTheme::standardBlue();
     zone->setLook(dropTargeted_ ? withOpacity(blue, 0.09) : OrvantaTheme::black(0.16),
                   dropTargeted_ ? withOpacity(blue, 0.72) : OrvantaTheme::white(0.12), dropTargeted_ ? 1.5 : 1, true);
-    if (auto* symbol = dropZone_->findChild<app::SymbolImage*>(QStringLiteral("dropSymbol"))) {
+    if (auto* symbol = dropZone_->findChild<theme::SymbolImage*>(QStringLiteral("dropSymbol"))) {
         symbol->setSymbol(symbol->name(), dropTargeted_ ? blue : OrvantaTheme::white(0.78));
     }
 

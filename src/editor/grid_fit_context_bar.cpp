@@ -20,9 +20,9 @@
 
 namespace corvel::editor {
 
-using app::FontDesign;
-using app::OrvantaButton;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaButton;
+using theme::OrvantaTheme;
 
 namespace {
 
@@ -59,7 +59,7 @@ BeatloomGridFitContextBar::BeatloomGridFitContextBar(session::BeatloomViewModel&
     titleLayout->setSpacing(4);
     const QFont titleFont = OrvantaTheme::font(12, QFont::Black, FontDesign::rounded);
     titleLayout->addWidget(
-        new app::SymbolImage(QStringLiteral("scope"), QFontMetrics(titleFont).height(), OrvantaTheme::standardCyan()));
+        new theme::SymbolImage(QStringLiteral("scope"), QFontMetrics(titleFont).height(), OrvantaTheme::standardCyan()));
     titleLayout->addWidget(makeLabel(QStringLiteral("Grid Fit"), titleFont, OrvantaTheme::standardCyan()));
     row->addWidget(title);
 
@@ -68,7 +68,7 @@ BeatloomGridFitContextBar::BeatloomGridFitContextBar(session::BeatloomViewModel&
     hint_ = makeLabel(QStringLiteral("Drag beat/bar lines onto transients"), OrvantaTheme::font(11, QFont::Medium),
                       OrvantaTheme::white(0.48));
     row->addWidget(hint_);
-    fitDivider_ = new app::OrvantaDivider;
+    fitDivider_ = new theme::OrvantaDivider;
     fitDivider_->setFixedSize(1, 18);
     row->addWidget(fitDivider_);
     fittedTempo_ = makeLabel(QString(), OrvantaTheme::font(13, QFont::Black, FontDesign::rounded));

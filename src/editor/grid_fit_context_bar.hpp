@@ -13,7 +13,7 @@
 
 class QLabel;
 
-namespace corvel::app {
+namespace corvel::theme {
 class OrvantaButton;
 }
 namespace corvel::session {
@@ -66,8 +66,8 @@ private:
     QLabel* fittedTempo_ = nullptr;
     QLabel* fitError_ = nullptr;
     QLabel* outliers_ = nullptr;
-    app::OrvantaButton* apply_ = nullptr;
-    app::OrvantaButton* more_ = nullptr;
+    theme::OrvantaButton* apply_ = nullptr;
+    theme::OrvantaButton* more_ = nullptr;
     PopoverFrame* morePopover_ = nullptr;
     // The more popover's controls while it is open.
     QPointer<QPushButton> lockRange_;

@@ -36,17 +36,17 @@ PopoverFrame::PopoverFrame(Published<bool>& isPresented, QWidget* anchor, Conten
     // The click outside that closes the popover goes no further: a click on the button that
     // opened it must close it, not open it again.
     setAttribute(Qt::WA_NoMouseReplay);
-    setPalette(app::OrvantaTheme::darkPalette());
+    setPalette(theme::OrvantaTheme::darkPalette());
     // Radio circles in the style's own colours are black on black; these stand out.
     setStyleSheet(QStringLiteral("QRadioButton::indicator { width: 12px; height: 12px; border-radius: 7px;"
                                  " border: 1px solid %1; background: %2; }"
                                  "QRadioButton::indicator:checked { border: 4px solid %3; background: white; width: 6px;"
                                  " height: 6px; }"
                                  "QRadioButton::indicator:disabled { border-color: %4; }")
-                      .arg(app::OrvantaTheme::white(0.55).name(QColor::HexArgb),
-                           app::OrvantaTheme::white(0.06).name(QColor::HexArgb),
-                           app::OrvantaTheme::standardBlue().name(),
-                           app::OrvantaTheme::white(0.2).name(QColor::HexArgb)));
+                      .arg(theme::OrvantaTheme::white(0.55).name(QColor::HexArgb),
+                           theme::OrvantaTheme::white(0.06).name(QColor::HexArgb),
+                           theme::OrvantaTheme::standardBlue().name(),
+                           theme::OrvantaTheme::white(0.2).name(QColor::HexArgb)));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(kEdgeWidth, kEdgeWidth, kEdgeWidth, kEdgeWidth);
     subscription_ = isPresented_.subscribe([this](const bool& presented) { present(presented); });
@@ -102,7 +102,7 @@ void PopoverFrame::paintEvent(QPaintEvent*) {
     painter.drawRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5));
 }
 
-QColor PopoverFrame::edgeColor() { return app::OrvantaTheme::panelStroke(); }
+QColor PopoverFrame::edgeColor() { return theme::OrvantaTheme::panelStroke(); }
 
 void PopoverFrame::hideEvent(QHideEvent* event) {
     QFrame::hideEvent(event);
@@ -148,7 +148,7 @@ QWidget* makePopoverColumn(int width, int spacing, int padding, QVBoxLayout** la
     return column;
 }
 
-QFont popoverControlFont() { return app::OrvantaTheme::font(13, QFont::Normal); }
+QFont popoverControlFont() { return theme::OrvantaTheme::font(13, QFont::Normal); }
 
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
     auto* label = new QLabel(text);
@@ -156,7 +156,7 @@ QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color) {
     label->setTextFormat(Qt::PlainText);
     label->setFont(font);
     label->setWordWrap(false);
-    if (color.isValid()) app::OrvantaTheme::setTextColor(label, color);
+    if (color.isValid()) theme::OrvantaTheme::setTextColor(label, color);
     return label;
 }
 
@@ -165,7 +165,7 @@ QString plainToolTip(const QString& text) {
 }
 
 QWidget* makeDivider() {
-    auto* divider = new app::OrvantaDivider;
+    auto* divider = new theme::OrvantaDivider;
     divider->setFixedHeight(1);
     return divider;
 }

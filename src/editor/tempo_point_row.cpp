@@ -19,8 +19,8 @@
 namespace corvel::editor {
 namespace {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 constexpr int kFieldWidth = 92;
 constexpr int kTransitionWidth = 146;

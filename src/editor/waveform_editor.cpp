@@ -28,9 +28,9 @@
 namespace corvel::editor {
 namespace {
 
-using app::FontDesign;
-using app::OrvantaButton;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaButton;
+using theme::OrvantaTheme;
 
 QString fromStd(const std::string& text) { return QString::fromStdString(text); }
 
@@ -125,7 +125,7 @@ QWidget* BeatloomWaveformEditor::makeRangeSelectionBar() {
     auto* row = new QHBoxLayout(bar);
     row->setContentsMargins(10, 7, 10, 7);
     row->setSpacing(10);
-    row->addWidget(new app::SymbolImage(QStringLiteral("selection.pin.in.out"), 12, orange), 0, Qt::AlignVCenter);
+    row->addWidget(new theme::SymbolImage(QStringLiteral("selection.pin.in.out"), 12, orange), 0, Qt::AlignVCenter);
 
     selectionPart_ = new QWidget;
     auto* selection = new QHBoxLayout(selectionPart_);
@@ -191,7 +191,7 @@ QWidget* BeatloomWaveformEditor::makeUnavailableState() {
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(8);
     column->addStretch();
-    column->addWidget(new app::SymbolImage(QStringLiteral("waveform.badge.exclamationmark"), 28,
+    column->addWidget(new theme::SymbolImage(QStringLiteral("waveform.badge.exclamationmark"), 28,
                                            OrvantaTheme::standardOrange()),
                       0, Qt::AlignHCenter);
     auto* title = makeLabel(QStringLiteral("Waveform unavailable"), OrvantaTheme::font(14, QFont::Bold),
@@ -224,7 +224,7 @@ QWidget* BeatloomWaveformEditor::makeStatusRow() {
     tempo_->setObjectName(QStringLiteral("statusTempo"));
     items->addWidget(tempo_, 0, Qt::AlignVCenter);
     items->addStretch();
-    follow_ = new app::SymbolImage(QStringLiteral("location.fill"), 11, text);
+    follow_ = new theme::SymbolImage(QStringLiteral("location.fill"), 11, text);
     follow_->setObjectName(QStringLiteral("followPlaybackIndicator"));
     items->addWidget(follow_, 0, Qt::AlignVCenter);
     return row;

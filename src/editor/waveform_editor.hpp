@@ -10,10 +10,10 @@
 
 class QLabel;
 
-namespace corvel::app {
+namespace corvel::theme {
 class OrvantaButton;
 class SymbolImage;
-}  // namespace corvel::app
+}  // namespace corvel::theme
 namespace corvel::audio {
 class BeatloomPreviewPlayer;
 }
@@ -85,7 +85,7 @@ private:
     QWidget* rangeBar_ = nullptr;
     QWidget* selectionPart_ = nullptr;
     QLabel* selectionLabel_ = nullptr;
-    app::OrvantaButton* reanalyze_ = nullptr;
+    theme::OrvantaButton* reanalyze_ = nullptr;
     QWidget* hintPart_ = nullptr;
     BeatloomGridFitContextBar* gridFitBar_ = nullptr;
     QWidget* loading_ = nullptr;
@@ -94,7 +94,7 @@ private:
     QLabel* locator_ = nullptr;
     QLabel* position_ = nullptr;
     QLabel* tempo_ = nullptr;
-    app::SymbolImage* follow_ = nullptr;
+    theme::SymbolImage* follow_ = nullptr;
     QWidget* unavailable_ = nullptr;
     QLabel* errorText_ = nullptr;
     // Whether the panel's own box is drawn: the children repaint themselves as they change,

@@ -21,9 +21,9 @@ using voduvetools::ToolComponent;
 using voduvetools::VoduvePaths;
 namespace {
 
-using app::FontDesign;
-using app::OrvantaButton;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaButton;
+using theme::OrvantaTheme;
 
 constexpr int kColumnMaximumWidth = 1120;
 constexpr int kInstallLabelMinimumWidth = 290;
@@ -32,7 +32,7 @@ QString text(const std::string& value) { return QString::fromStdString(value); }
 
 // A section label padded 6 on its leading edge.
 QWidget* sectionLabel(const QString& title) {
-    auto* label = new app::OrvantaSectionLabel(title);
+    auto* label = new theme::OrvantaSectionLabel(title);
     label->setContentsMargins(6, 0, 0, 0);
     return label;
 }
@@ -67,7 +67,7 @@ SetupView::SetupView(std::function<void()> openBeatloom, std::unique_ptr<platfor
       openBeatloomAction_(std::move(openBeatloom)),
       ownChooser_(std::move(ownChooser)),
       voduveRunning_(seams.voduveRunning) {
-    app::requireMainThread();
+    theme::requireMainThread();
     setObjectName(QStringLiteral("setupView"));
     model_ = makeModel(folderChooser != nullptr ? *folderChooser : *ownChooser_, std::move(seams));
     build();
@@ -133,13 +133,13 @@ QWidget* SetupView::buildHeader() {
     auto* header = new QWidget;
     auto* layout = row(15);
     header->setLayout(layout);
-    layout->addWidget(new app::OrvantaMarkBadge(58, true), 0, Qt::AlignVCenter);
+    layout->addWidget(new theme::OrvantaMarkBadge(58, true), 0, Qt::AlignVCenter);
     auto* titles = column(5);
     auto* words = row(9);
     const QFont titleFont = OrvantaTheme::font(29, QFont::Black, FontDesign::rounded);
     QLabel* brand = makeLabel(QStringLiteral("Orvanta"), 29, QFont::Black, OrvantaTheme::white(0.98));
     brand->setFont(titleFont);
-    auto* edition = new app::OrvantaGradientText(QStringLiteral("Corvel"));
+    auto* edition = new theme::OrvantaGradientText(QStringLiteral("Corvel"));
     edition->setFont(titleFont);
     words->addWidget(brand);
     words->addWidget(edition);
@@ -161,10 +161,10 @@ QWidget* SetupView::buildStandaloneBlock() {
     block->setLayout(layout);
     layout->addWidget(sectionLabel(QStringLiteral("Standalone Tool")));
 
-    auto* panel = new app::OrvantaPanel({18, 18});
+    auto* panel = new theme::OrvantaPanel({18, 18});
     auto* panelRow = row(18);
     panel->setLayout(panelRow);
-    panelRow->addWidget(new app::OrvantaMarkBadge(66, true), 0, Qt::AlignVCenter);
+    panelRow->addWidget(new theme::OrvantaMarkBadge(66, true), 0, Qt::AlignVCenter);
     auto* texts = column(5);
     auto* titleRow = row(9);
     QLabel* name = makeLabel(text(beatloom.displayName), 23, QFont::Black, OrvantaTheme::white(0.96));
@@ -203,7 +203,7 @@ QWidget* SetupView::buildVoduveBlock() {
     layout->addWidget(sectionLabel(QStringLiteral("VODUVE Tools")));
 
     // The resource folder.
-    auto* folderPanel = new app::OrvantaPanel({16, 16});
+    auto* folderPanel = new theme::OrvantaPanel({16, 16});
     auto* folderRow = row(14);
     folderPanel->setLayout(folderRow);
     folderSymbol_ = new SymbolImage(QString(), 24, Qt::white);
@@ -272,7 +272,7 @@ QWidget* SetupView::buildVoduveBlock() {
 }
 
 void SetupView::rebuild() {
-    app::requireMainThread();
+    theme::requireMainThread();
     const bool detected = VoduvePaths::isResourceFolder(std::filesystem::path(model_->voduvePath().value()));
     const bool running = voduveRunning_ ? voduveRunning_() : false;
 
@@ -290,7 +290,7 @@ void SetupView::rebuild() {
 
     const bool installing = model_->isInstalling().value();
     install_->setText(QString::fromUtf8(installing ? kInstallingTitle : kInstallTitle));
-    install_->setFixedWidth(std::max(kInstallLabelMinimumWidth + 2 * app::OrvantaPrimaryButtonStyle::horizontalPadding,
+    install_->setFixedWidth(std::max(kInstallLabelMinimumWidth + 2 * theme::OrvantaPrimaryButtonStyle::horizontalPadding,
                                      install_->sizeHint().width()));
     install_->setEnabled(!installDisabled(detected, running, installing, model_->tools().value()));
 

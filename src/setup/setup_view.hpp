@@ -14,7 +14,7 @@
 class QAbstractButton;
 class QLabel;
 
-namespace corvel::app {
+namespace corvel::theme {
 class OrvantaButton;
 }
 
@@ -22,7 +22,7 @@ namespace corvel::setup {
 
 using voduvetools::ToolInstallViewModel;
 
-using app::SymbolImage;
+using theme::SymbolImage;
 class ToolCardView;
 
 inline constexpr const char* kVoduveDetectedTitle = "VODUVE detected";
@@ -60,16 +60,16 @@ public:
     static bool installDisabled(bool detected, bool running, bool installing,
                                 const std::vector<ToolInstallViewModel::State>& tools);
 
-    app::OrvantaButton* openBeatloomButton() const { return openBeatloom_; }
+    theme::OrvantaButton* openBeatloomButton() const { return openBeatloom_; }
     SymbolImage* folderSymbol() const { return folderSymbol_; }
     QLabel* folderTitle() const { return folderTitle_; }
     QLabel* folderPath() const { return folderPath_; }
     QLabel* runningWarning() const { return runningWarning_; }
     // Why voduve-kb.ini could not be read; hidden when it could.
     QLabel* keymapProblemLabel() const { return keymapProblem_; }
-    app::OrvantaButton* chooseFolderButton() const { return chooseFolder_; }
+    theme::OrvantaButton* chooseFolderButton() const { return chooseFolder_; }
     const std::vector<ToolCardView*>& cards() const { return cards_; }
-    app::OrvantaButton* installButton() const { return install_; }
+    theme::OrvantaButton* installButton() const { return install_; }
     QWidget* messageArea() const { return messageArea_; }
     QLabel* messageLabel() const { return message_; }
 
@@ -94,15 +94,15 @@ private:
     std::vector<Subscription> subscriptions_;
 
     QWidget* scroll_ = nullptr;
-    app::OrvantaButton* openBeatloom_ = nullptr;
+    theme::OrvantaButton* openBeatloom_ = nullptr;
     SymbolImage* folderSymbol_ = nullptr;
     QLabel* folderTitle_ = nullptr;
     QLabel* folderPath_ = nullptr;
     QLabel* runningWarning_ = nullptr;
     QLabel* keymapProblem_ = nullptr;
-    app::OrvantaButton* chooseFolder_ = nullptr;
+    theme::OrvantaButton* chooseFolder_ = nullptr;
     std::vector<ToolCardView*> cards_;
-    app::OrvantaButton* install_ = nullptr;
+    theme::OrvantaButton* install_ = nullptr;
     QWidget* messageArea_ = nullptr;
     QLabel* message_ = nullptr;
 };

@@ -8,7 +8,7 @@
 
 namespace corvel::setup {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 
 // ---- Capsule
 

@@ -11,7 +11,7 @@
 
 namespace corvel::setup {
 
-using app::SymbolImage;
+using theme::SymbolImage;
 
 // A short tracked caption on a capsule of its own colour; 10 px heavy unless said otherwise.
 struct CapsuleStyle {

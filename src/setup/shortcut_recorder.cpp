@@ -12,7 +12,7 @@
 namespace corvel::setup {
 namespace {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 
 bool isModifierKey(int key) {
     switch (key) {
@@ -72,7 +72,7 @@ std::optional<RecorderKeyPress> recorderKeyPress(const QKeyEvent& event) {
 // ---- The field
 
 ShortcutRecorder::RecorderView::RecorderView(QWidget* parent) : QWidget(parent) {
-    app::requireMainThread();
+    theme::requireMainThread();
     setFocusPolicy(Qt::ClickFocus);
     setCursor(Qt::PointingHandCursor);
     beep = [] { QApplication::beep(); };

@@ -19,8 +19,8 @@ using voduvetools::kPartiallyInstalledStatus;
 using voduvetools::kVoduveNotDetectedStatus;
 namespace {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 // The label of the enable checkbox: a click on the tool's name or summary toggles it too.
 class CheckboxLabel : public QWidget {
@@ -64,11 +64,11 @@ QString ToolCardView::sharedShortcutLine(const VoduveShortcut& shortcut, const s
 
 ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<VoduveShortcut>)> onShortcutChanged,
                            std::function<void()> onSuggestFreeShortcut, QWidget* parent)
-    : app::OrvantaPanel({16, 16}, parent),
+    : theme::OrvantaPanel({16, 16}, parent),
       tool_(std::move(tool)),
       onShortcutChanged_(std::move(onShortcutChanged)),
       onSuggestFreeShortcut_(std::move(onSuggestFreeShortcut)) {
-    app::requireMainThread();
+    theme::requireMainThread();
     const State state = tool_.get();
     setObjectName(QStringLiteral("toolCard-") + QString::fromUtf8(rawValue(state.id)));
 
@@ -119,7 +119,7 @@ ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<Voduve
     stack->addWidget(problem_);
     connect(enable_, &QCheckBox::toggled, this, [this](bool on) { edit([on](State& s) { s.enabled = on; }); });
 
-    divider_ = new app::OrvantaDivider(OrvantaTheme::white(0.08));
+    divider_ = new theme::OrvantaDivider(OrvantaTheme::white(0.08));
     divider_->setFixedHeight(1);
     stack->addWidget(divider_);
 
@@ -162,7 +162,7 @@ ToolCardView::ToolCardView(Binding tool, std::function<void(std::optional<Voduve
     box->addLayout(conflictLineStack_);
     auto* ways = new QHBoxLayout;
     ways->setSpacing(12);
-    freeShortcut_ = new app::OrvantaButton(app::OrvantaButton::Style::secondary, QString::fromUtf8(kUseFreeShortcutTitle));
+    freeShortcut_ = new theme::OrvantaButton(theme::OrvantaButton::Style::secondary, QString::fromUtf8(kUseFreeShortcutTitle));
     connect(freeShortcut_, &QAbstractButton::clicked, this, [this] {
         if (onSuggestFreeShortcut_) onSuggestFreeShortcut_();
     });
@@ -198,7 +198,7 @@ void ToolCardView::edit(const std::function<void(State&)>& change) {
 }
 
 void ToolCardView::rebuild() {
-    app::requireMainThread();
+    theme::requireMainThread();
     const State state = tool_.get();
     {
         const QSignalBlocker quiet(enable_);

@@ -25,7 +25,7 @@ using voduvetools::ToolInstallViewModel;
 using voduvetools::VoduveShortcut;
 
 class CapsuleBadge;
-using app::SymbolImage;
+using theme::SymbolImage;
 
 inline constexpr const char* kShortcutInUseTitle = "Shortcut already in use";
 inline constexpr const char* kUseFreeShortcutTitle = "USE FREE SHORTCUT";
@@ -34,7 +34,7 @@ inline constexpr const char* kReplaceAssignmentTitle = "Replace existing assignm
 // One VODUVE tool on the setup screen: its choice, install status and shortcut, and the
 // other actions that already hold that shortcut with the two ways out. The card keeps no
 // state: it shows its row of the view model and writes the row back through its binding.
-class ToolCardView : public app::OrvantaPanel {
+class ToolCardView : public theme::OrvantaPanel {
 public:
     using State = ToolInstallViewModel::State;
 

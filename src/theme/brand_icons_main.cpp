@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "corvel_brand_icons: cannot create %s\n", qPrintable(folder));
             return 1;
         }
-        const QImage image = corvel::app::OrvantaMarkBadge::iconImage(size);
+        const QImage image = corvel::theme::OrvantaMarkBadge::iconImage(size);
         const QString file = folder + QStringLiteral("/orvanta-voduve-corvel.png");
         if (!image.save(file, "PNG")) {
             std::fprintf(stderr, "corvel_brand_icons: cannot write %s\n", qPrintable(file));

@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
-namespace corvel::app {
+namespace corvel::theme {
 
 // Views and the application model are built and changed on the main thread only; anything
 // else is a programming error that stops the program here rather than corrupting the views.
@@ -14,4 +14,4 @@ inline void requireMainThread() {
     }
 }
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

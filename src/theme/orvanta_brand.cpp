@@ -9,7 +9,7 @@
 
 #include "theme/orvanta_theme.hpp"
 
-namespace corvel::app {
+namespace corvel::theme {
 namespace {
 
 // One pass of a running-sum box blur over the alpha channel, along rows or columns.
@@ -193,4 +193,4 @@ QIcon OrvantaMarkBadge::applicationIcon() {
     return icon;
 }
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

@@ -12,7 +12,7 @@
 
 class QPainter;
 
-namespace corvel::app {
+namespace corvel::theme {
 
 // The logo glyph's outline, a function of the rectangle it is drawn in only: horizontal
 // positions follow its width, vertical ones its height, and the bars' corner radii the width.
@@ -69,4 +69,4 @@ private:
     bool glow_;
 };
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

@@ -12,7 +12,7 @@
 
 #include "theme/symbol_set.hpp"
 
-namespace corvel::app {
+namespace corvel::theme {
 namespace {
 
 QColor rgb(qreal red, qreal green, qreal blue) { return QColor::fromRgbF(red, green, blue); }
@@ -518,4 +518,4 @@ void OrvantaNavigationButton::paintEvent(QPaintEvent*) {
                        title_, OrvantaTheme::white(selected_ ? 1.0 : 0.82));
 }
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

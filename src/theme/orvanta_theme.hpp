@@ -15,7 +15,7 @@
 
 class QPainter;
 
-namespace corvel::app {
+namespace corvel::theme {
 
 // Typeface families the screens ask for. Linux has no rounded system face, so "rounded"
 // falls back to the standard face; the monospaced one is the system's fixed-width font.
@@ -214,4 +214,4 @@ private:
     std::function<void()> action_;
 };
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

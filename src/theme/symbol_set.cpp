@@ -7,7 +7,7 @@
 #include <array>
 #include <utility>
 
-namespace corvel::app {
+namespace corvel::theme {
 namespace {
 
 // Each symbol is drawn in a unit square scaled onto the box.
@@ -573,4 +573,4 @@ void SymbolImage::paintEvent(QPaintEvent*) {
     paintSymbol(painter, name(), QRectF(rect()), color_);
 }
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

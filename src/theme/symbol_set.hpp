@@ -7,7 +7,7 @@
 
 class QPainter;
 
-namespace corvel::app {
+namespace corvel::theme {
 
 // The application's own small icon set, looked up by symbol name ("globe", "stethoscope",
 // ...). Widgets that show a symbol keep its name in the property below, so the name can be
@@ -36,4 +36,4 @@ private:
     QColor color_;
 };
 
-}  // namespace corvel::app
+}  // namespace corvel::theme

@@ -90,8 +90,8 @@ TEST_F(RootViewTest, EachButtonSelectsItsSectionAndShowsItsScreen) {
         SCOPED_TRACE(c.title);
         const auto* button = view->sectionBar()->button(c.section);
         EXPECT_EQ(button->title(), QString::fromLatin1(c.title));
-        EXPECT_EQ(button->property(kSystemImageProperty).toString(), QString::fromLatin1(c.symbol));
-        EXPECT_TRUE(hasSymbol(button->systemImage()));
+        EXPECT_EQ(button->property(theme::kSystemImageProperty).toString(), QString::fromLatin1(c.symbol));
+        EXPECT_TRUE(theme::hasSymbol(button->systemImage()));
         press(c.section);
         EXPECT_EQ(model->selectedSection(), c.section);
         EXPECT_EQ(selectedTitles(), std::vector<QString>{QString::fromLatin1(c.title)});
@@ -163,7 +163,7 @@ TEST_F(RootViewTest, NarrowBarDropsTheEditionWordAndTheLink) {
     EXPECT_TRUE(bar->editionWord()->isVisible());
     EXPECT_TRUE(bar->webLink()->isVisible());
     EXPECT_EQ(bar->editionWord()->text(), QStringLiteral("Corvel"));
-    EXPECT_EQ(bar->webLink()->property(kSystemImageProperty).toString(), QStringLiteral("globe"));
+    EXPECT_EQ(bar->webLink()->property(theme::kSystemImageProperty).toString(), QStringLiteral("globe"));
     EXPECT_EQ(bar->webLink()->property("url").toString(), QString::fromLatin1(kWebSiteURL));
 
     const int compact = bar->idealWidth(false);
@@ -287,7 +287,7 @@ TEST_F(ApplicationSetUpTest, ToolTipsAreDrawnInTheThemesColours) {
         if (widget->inherits("QTipLabel") && widget->isVisible()) tip = widget;
     }
     ASSERT_TRUE(tip);
-    const QPalette theme = OrvantaTheme::darkPalette();
+    const QPalette theme = theme::OrvantaTheme::darkPalette();
     EXPECT_EQ(tip->palette().color(QPalette::ToolTipBase), theme.color(QPalette::ToolTipBase));
     EXPECT_EQ(tip->palette().color(QPalette::ToolTipText), theme.color(QPalette::ToolTipText));
     const QImage drawn = tip->grab().toImage();

@@ -91,7 +91,7 @@ TEST_F(TempoPointRowTest, FirstRowIsTheFixedSongStartAndOnlyTheLastRowEndsTheSec
     EXPECT_FALSE(rows[1]->stepButton()->isChecked());
     EXPECT_EQ(rows[2]->titleLabel()->text(), "TEMPO CHANGE 2");
     EXPECT_EQ(rows[2]->stepButton(), nullptr);
-    EXPECT_EQ(rows[2]->deleteButton()->property(app::kSystemImageProperty).toString(), "trash");
+    EXPECT_EQ(rows[2]->deleteButton()->property(theme::kSystemImageProperty).toString(), "trash");
     EXPECT_EQ(rows[2]->deleteButton()->toolTip(), "Delete this tempo change");
 }
 
@@ -167,9 +167,9 @@ TEST_F(TempoPointRowTest, ConfidenceIsRoundedAndGreenFromSixtyFivePercent) {
     buildRows();
     const auto tone = [](const QLabel* label) { return label->palette().color(QPalette::WindowText).rgb(); };
     EXPECT_EQ(rows[0]->confidenceLabel()->text(), "65%");
-    EXPECT_EQ(tone(rows[0]->confidenceLabel()), app::OrvantaTheme::standardOrange().rgb());
+    EXPECT_EQ(tone(rows[0]->confidenceLabel()), theme::OrvantaTheme::standardOrange().rgb());
     EXPECT_EQ(rows[1]->confidenceLabel()->text(), "65%");
-    EXPECT_EQ(tone(rows[1]->confidenceLabel()), app::OrvantaTheme::standardGreen().rgb());
+    EXPECT_EQ(tone(rows[1]->confidenceLabel()), theme::OrvantaTheme::standardGreen().rgb());
 }
 
 }  // namespace

@@ -101,11 +101,11 @@ TEST_F(WaveformEditorTest, EverySymbolThePanelNamesCanBeDrawn) {
     settle();
     std::vector<QString> names;
     for (const QWidget* widget : panel->findChildren<QWidget*>()) {
-        const QString name = widget->property(app::kSystemImageProperty).toString();
+        const QString name = widget->property(theme::kSystemImageProperty).toString();
         if (!name.isEmpty()) names.push_back(name);
     }
     EXPECT_FALSE(names.empty());
-    for (const QString& name : names) EXPECT_TRUE(app::hasSymbol(name)) << name.toStdString();
+    for (const QString& name : names) EXPECT_TRUE(theme::hasSymbol(name)) << name.toStdString();
 }
 
 TEST_F(WaveformEditorTest, MainAreaFollowsTheWaveformBuild) {
@@ -243,7 +243,7 @@ TEST_F(WaveformEditorTest, StatusRowReadsTheLocatorPositionTempoAndFollowState) 
     EXPECT_TRUE(shown(tempo));
     EXPECT_EQ(tempo->text(), "120.0 BPM");
     EXPECT_EQ(panel->statusRow()->toolTip(), "Waveform cache: 50.00 ms per bucket");
-    auto* follow = panel->findChild<app::SymbolImage*>("followPlaybackIndicator");
+    auto* follow = panel->findChild<theme::SymbolImage*>("followPlaybackIndicator");
     EXPECT_EQ(follow->name(), "location.fill");
     EXPECT_EQ(follow->toolTip(), "Follow Playback on");
 

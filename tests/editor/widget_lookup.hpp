@@ -49,7 +49,7 @@ W* findByToolTip(const QWidget* root, const QString& toolTip) {
 
 inline QWidget* findBySymbol(const QWidget* root, const QString& symbol) {
     for (QWidget* widget : root->findChildren<QWidget*>()) {
-        if (widget->property(app::kSystemImageProperty).toString() == symbol) return widget;
+        if (widget->property(theme::kSystemImageProperty).toString() == symbol) return widget;
     }
     ADD_FAILURE() << "no widget shows the symbol " << symbol.toStdString();
     return nullptr;

@@ -24,7 +24,7 @@ using voduvetools::ToolComponent;
 namespace {
 
 namespace fs = std::filesystem;
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 using Modifier = VoduveShortcut::Modifier;
 
 using voduvetools::testing::otherAction;

@@ -20,7 +20,7 @@ namespace corvel::setup {
 using voduvetools::ToolComponent;
 namespace {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 using Kind = ToolComponent::Kind;
 using Modifier = VoduveShortcut::Modifier;
 using State = ToolInstallViewModel::State;
@@ -81,7 +81,7 @@ TEST_F(ToolCardTest, HeaderShowsTheToolItsSymbolAndItsStatusInCapitals) {
         make(row);
         SCOPED_TRACE(row.component.displayName);
         EXPECT_EQ(card->icon()->name(), QString::fromLatin1(c.symbol));
-        EXPECT_TRUE(app::hasSymbol(card->icon()->name()));
+        EXPECT_TRUE(theme::hasSymbol(card->icon()->name()));
         EXPECT_EQ(card->nameLabel()->text(), QString::fromStdString(row.component.displayName));
         EXPECT_EQ(card->summaryLabel()->text(), QString::fromStdString(row.component.summary));
         EXPECT_EQ(card->statusBadge()->text(), QStringLiteral("PARTIALLY INSTALLED"));

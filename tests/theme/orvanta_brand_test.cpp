@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace corvel::app {
+namespace corvel::theme {
 namespace {
 
 TEST(OrvantaMarkShapeTest, OutlineScalesWithItsRectangle) {
@@ -74,4 +74,4 @@ TEST(OrvantaMarkBadgeTest, DrawsWithAndWithoutGlowAtEverySize) {
 }
 
 }  // namespace
-}  // namespace corvel::app
+}  // namespace corvel::theme

@@ -15,7 +15,7 @@
 
 #include "theme/symbol_set.hpp"
 
-namespace corvel::app {
+namespace corvel::theme {
 namespace {
 
 TEST(OrvantaThemeTest, GradientStopsAreSpacedEvenlyFromPinkToBlue) {
@@ -180,4 +180,4 @@ TEST(OrvantaThemeTest, WhatCantBeUsedIsDrawnDimmerThanWhatCan) {
 }
 
 }  // namespace
-}  // namespace corvel::app
+}  // namespace corvel::theme

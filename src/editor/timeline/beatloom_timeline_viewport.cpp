@@ -24,7 +24,7 @@ namespace corvel::editor {
 
 namespace {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 using BeatloomTimeline::GridKind;
 
 QColor withOpacity(QColor color, double opacity) {
@@ -456,8 +456,8 @@ void BeatloomTimelineViewport::paintLaneSeparators(QPainter& painter) const {
 
 namespace {
 
-QFont barLabelFont() { return OrvantaTheme::font(12, QFont::Black, app::FontDesign::monospaced); }
-QFont smallLabelFont() { return OrvantaTheme::font(9, QFont::Bold, app::FontDesign::monospaced); }
+QFont barLabelFont() { return OrvantaTheme::font(12, QFont::Black, theme::FontDesign::monospaced); }
+QFont smallLabelFont() { return OrvantaTheme::font(9, QFont::Bold, theme::FontDesign::monospaced); }
 
 // A bar label's dark pill reaches this far beyond its text.
 constexpr double kPillPaddingX = 4;

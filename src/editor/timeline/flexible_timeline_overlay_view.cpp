@@ -14,8 +14,8 @@ namespace corvel::editor {
 
 namespace {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 constexpr double kSymbolSide = 8;
 const QString kAudioStartText = QStringLiteral("AUDIO START");
@@ -110,7 +110,7 @@ void paintFlexibleTimelineOverlay(QPainter& painter, const std::vector<FlexibleR
         const QColor& colour = marker.isReference ? OrvantaTheme::standardBlue() : OrvantaTheme::standardOrange();
         const QRectF box = rhythmicAnchorMarkerRect(marker);
         const QRectF symbol(box.center().x() - kSymbolSide / 2, box.top(), kSymbolSide, kSymbolSide);
-        app::paintSymbol(painter, QString::fromStdString(marker.symbol), symbol, colour);
+        theme::paintSymbol(painter, QString::fromStdString(marker.symbol), symbol, colour);
         if (marker.label) {
             painter.setFont(anchorLabelFont());
             painter.setPen(colour);

@@ -12,8 +12,8 @@ namespace corvel::editor {
 
 namespace {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 using BeatloomGridFitter::AnchorStatus;
 using Kind = MarkerHandleKind;
 

@@ -25,7 +25,7 @@ namespace corvel::editor {
 
 namespace {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 
 bool optionHeld(Qt::KeyboardModifiers modifiers) { return modifiers.testFlag(Qt::AltModifier); }
 
@@ -363,7 +363,7 @@ void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
     rounded.addRoundedRect(badge, 3, 3);
     painter.fillPath(rounded, OrvantaTheme::black(0.92));
     painter.strokePath(rounded, QPen(blue, 1.1));
-    app::paintSymbol(painter, QStringLiteral("scope"), QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
+    theme::paintSymbol(painter, QStringLiteral("scope"), QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
 
     // The pointer under the badge, apex down on the locator.
     const QRectF pointer(flag->centreX - kFlagPointerWidth / 2, badge.bottom(), kFlagPointerWidth, kFlagPointerHeight);

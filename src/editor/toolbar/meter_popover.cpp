@@ -17,7 +17,7 @@
 
 namespace corvel::editor {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 
 namespace {
 
@@ -105,7 +105,7 @@ QWidget* BeatloomEditorToolbar::meterPopover() {
     rowLayout->addStretch();
     layout->addWidget(customRow);
 
-    auto* set = new app::OrvantaButton(app::OrvantaButton::Style::primary, {});
+    auto* set = new theme::OrvantaButton(theme::OrvantaButton::Style::primary, {});
     const auto retitle = [this, set] { set->setText(QStringLiteral("Set ") + meterTitle(customNumerator, customDenominator)); };
     retitle();
     connect(numerator, &QSpinBox::valueChanged, set, [this, retitle](int value) {

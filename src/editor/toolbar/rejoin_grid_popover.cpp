@@ -19,8 +19,8 @@ namespace corvel::editor {
 
 namespace {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 constexpr int kWidth = 320;
 constexpr int kRowTitleWidth = 58;
@@ -114,7 +114,7 @@ BeatloomRejoinGridPopover::BeatloomRejoinGridPopover(session::BeatloomViewModel&
     cancel_ = new QPushButton(QStringLiteral("Cancel"));
     connect(cancel_, &QPushButton::clicked, this, [this] { isPresented_.set(false); });
     buttonLayout->addWidget(cancel_);
-    rejoin_ = new app::OrvantaButton(app::OrvantaButton::Style::primary, QStringLiteral("Rejoin"));
+    rejoin_ = new theme::OrvantaButton(theme::OrvantaButton::Style::primary, QStringLiteral("Rejoin"));
     connect(rejoin_, &QAbstractButton::clicked, this, [this] {
         applyRejoinGrid(model_, values_);
         // Closed whether the session took the values or refused them.

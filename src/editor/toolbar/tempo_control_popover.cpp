@@ -15,8 +15,8 @@
 
 namespace corvel::editor {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 namespace {
 
@@ -76,7 +76,7 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
     manualLayout->addWidget(field_);
     manualLayout->addWidget(makeLabel(QStringLiteral("BPM"), OrvantaTheme::font(11, QFont::ExtraBold),
                                       OrvantaTheme::secondaryText()));
-    apply_ = new app::OrvantaButton(app::OrvantaButton::Style::primary, QStringLiteral("Apply"));
+    apply_ = new theme::OrvantaButton(theme::OrvantaButton::Style::primary, QStringLiteral("Apply"));
     connect(apply_, &QAbstractButton::clicked, this, [this] { applyManualTempo(); });
     manualLayout->addWidget(apply_);
     manualLayout->addStretch();
@@ -132,7 +132,7 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
     activeLayout->setContentsMargins(0, 0, 0, 0);
     activeLayout->setSpacing(4);
     activeLayout->addWidget(
-        new app::SymbolImage(QStringLiteral("checkmark.circle.fill"), kActiveSymbolSide, OrvantaTheme::standardGreen()));
+        new theme::SymbolImage(QStringLiteral("checkmark.circle.fill"), kActiveSymbolSide, OrvantaTheme::standardGreen()));
     activeLayout->addWidget(
         makeLabel(QStringLiteral("Active"), OrvantaTheme::font(10, QFont::Bold), OrvantaTheme::standardGreen()));
     detectionLayout->addWidget(active_);

@@ -18,8 +18,8 @@ namespace corvel::editor {
 
 namespace {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 constexpr int kSymbolSide = 20;
 constexpr int kChevronSide = 7;
@@ -29,7 +29,7 @@ QIcon symbolIcon(const QString& name, int side, const QColor& colour) {
     pixmap.setDevicePixelRatio(2);
     pixmap.fill(Qt::transparent);
     QPainter painter(&pixmap);
-    app::paintSymbol(painter, name, QRectF(0, 0, side, side), colour);
+    theme::paintSymbol(painter, name, QRectF(0, 0, side, side), colour);
     painter.end();
     return QIcon(pixmap);
 }

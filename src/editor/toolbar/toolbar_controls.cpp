@@ -23,9 +23,9 @@
 
 namespace corvel::editor {
 
-using app::FontDesign;
-using app::OrvantaButton;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaButton;
+using theme::OrvantaTheme;
 
 namespace {
 
@@ -59,7 +59,7 @@ QLabel* addMenuButtonLabel(OrvantaButton* button, const QFont& font, int chevron
     for (const QString& text : texts) widest = std::max(widest, label->fontMetrics().horizontalAdvance(text));
     label->setMinimumWidth(widest);
     layout->addWidget(label, 0, Qt::AlignVCenter);
-    auto* chevron = new app::SymbolImage(QStringLiteral("chevron.down"), chevronSide, OrvantaTheme::white(0.8));
+    auto* chevron = new theme::SymbolImage(QStringLiteral("chevron.down"), chevronSide, OrvantaTheme::white(0.8));
     chevron->setAttribute(Qt::WA_TransparentForMouseEvents);
     layout->addWidget(chevron, 0, Qt::AlignVCenter);
     return label;
@@ -79,7 +79,7 @@ void bindKey(QWidget* owner, const QKeySequence& key, std::function<void()> acti
 
 ToolbarMenuButton::ToolbarMenuButton(const QString& systemImage, QSize symbolFrame, QWidget* parent)
     : QToolButton(parent), symbolFrame_(symbolFrame) {
-    setProperty(app::kSystemImageProperty, systemImage);
+    setProperty(theme::kSystemImageProperty, systemImage);
     setPopupMode(QToolButton::InstantPopup);
     setAutoRaise(true);
     setCursor(Qt::PointingHandCursor);
@@ -98,7 +98,7 @@ void ToolbarMenuButton::paintEvent(QPaintEvent*) {
     QRectF square(0, 0, side, side);
     square.moveCenter(box.center());
     const QColor ink = OrvantaTheme::white(isDown() ? 0.7 : 0.9);
-    app::paintSymbol(painter, property(app::kSystemImageProperty).toString(), square,
+    theme::paintSymbol(painter, property(theme::kSystemImageProperty).toString(), square,
                      isEnabled() ? ink : OrvantaTheme::disabled(ink));
 }
 
@@ -402,7 +402,7 @@ QWidget* BeatloomEditorToolbar::tempoReadout() {
     layout->setContentsMargins(3, 0, 3, 0);
     layout->setSpacing(3);
 
-    auto* value = new app::OrvantaGradientText(tempoValueText());
+    auto* value = new theme::OrvantaGradientText(tempoValueText());
     value->setObjectName(QStringLiteral("tempoValue"));
     value->setFont(OrvantaTheme::font(23, QFont::Black, FontDesign::rounded));
     value->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -413,7 +413,7 @@ QWidget* BeatloomEditorToolbar::tempoReadout() {
     unit->setAttribute(Qt::WA_TransparentForMouseEvents);
     QColor orange = OrvantaTheme::standardOrange();
     orange.setAlphaF(0.85);
-    auto* variable = new app::SymbolImage(QStringLiteral("waveform.path"), kVariableTempoSymbolSide, orange);
+    auto* variable = new theme::SymbolImage(QStringLiteral("waveform.path"), kVariableTempoSymbolSide, orange);
     variable->setToolTip(QStringLiteral("Variable tempo map"));
     QSizePolicy keepRoom = variable->sizePolicy();
     keepRoom.setRetainSizeWhenHidden(true);

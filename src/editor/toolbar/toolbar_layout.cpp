@@ -18,7 +18,7 @@
 
 namespace corvel::editor {
 
-using app::OrvantaTheme;
+using theme::OrvantaTheme;
 
 namespace {
 
@@ -258,7 +258,7 @@ QWidget* BeatloomEditorToolbar::compactRow() {
 }
 
 QWidget* BeatloomEditorToolbar::rangeSelectButton() {
-    auto* button = new app::OrvantaButton(app::OrvantaButton::Style::secondary, QStringLiteral("Select Range"),
+    auto* button = new theme::OrvantaButton(theme::OrvantaButton::Style::secondary, QStringLiteral("Select Range"),
                                           QStringLiteral("selection.pin.in.out"));
     button->setToolTip(QStringLiteral("Select a waveform range for targeted tempo re-analysis"));
     button->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);

@@ -26,8 +26,8 @@
 
 namespace corvel::editor {
 
-using app::FontDesign;
-using app::OrvantaTheme;
+using theme::FontDesign;
+using theme::OrvantaTheme;
 
 namespace {
 
@@ -107,12 +107,12 @@ void BeatloomModeButton::setActive(bool active) {
 }
 
 void BeatloomModeButton::setSystemImage(const QString& systemImage) {
-    setProperty(app::kSystemImageProperty, systemImage);
+    setProperty(theme::kSystemImageProperty, systemImage);
     updateGeometry();
     update();
 }
 
-QString BeatloomModeButton::systemImage() const { return property(app::kSystemImageProperty).toString(); }
+QString BeatloomModeButton::systemImage() const { return property(theme::kSystemImageProperty).toString(); }
 
 int BeatloomModeButton::symbolSide() const { return text().isEmpty() ? kSymbolOnlySide : kSymbolBesideTextSide; }
 
@@ -141,7 +141,7 @@ void BeatloomModeButton::paintEvent(QPaintEvent*) {
     const qreal textWidth = text().isEmpty() ? 0 : kSymbolSpacing + metrics.horizontalAdvance(text());
     const qreal left = area.center().x() - (side + textWidth) / 2;
     painter.setRenderHint(QPainter::Antialiasing);
-    app::paintSymbol(painter, symbol, QRectF(left, area.center().y() - side / 2, side, side), ink);
+    theme::paintSymbol(painter, symbol, QRectF(left, area.center().y() - side / 2, side, side), ink);
     if (!text().isEmpty()) {
         painter.setFont(BeatloomModeButtonStyle::font());
         painter.setPen(ink);
@@ -227,7 +227,7 @@ QWidget* BeatloomEditorToolbar::clickPopover() const {
     auto* volumeRow = new QWidget;
     auto* rowLayout = new QHBoxLayout(volumeRow);
     rowLayout->setContentsMargins(0, 0, 0, 0);
-    rowLayout->addWidget(new app::SymbolImage(QStringLiteral("speaker.wave.1"), kSpeakerSide,
+    rowLayout->addWidget(new theme::SymbolImage(QStringLiteral("speaker.wave.1"), kSpeakerSide,
                                               OrvantaTheme::secondaryText()));
     auto* slider = new QSlider(Qt::Horizontal);
     slider->setRange(kVolumeMinimumStep, kVolumeMaximumStep);

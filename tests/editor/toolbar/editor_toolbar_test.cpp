@@ -147,13 +147,13 @@ TEST_F(EditorToolbar, EverySymbolItShowsIsDrawnByTheAppIconSet) {
     for (const int width : {fullWidth(), mediumWidth(), compactWidth()}) {
         setRowWidth(width);
         for (const QWidget* widget : toolbar.findChildren<QWidget*>()) {
-            const QString symbol = widget->property(app::kSystemImageProperty).toString();
+            const QString symbol = widget->property(theme::kSystemImageProperty).toString();
             if (!symbol.isEmpty()) {
-                EXPECT_TRUE(app::hasSymbol(symbol)) << symbol.toStdString();
+                EXPECT_TRUE(theme::hasSymbol(symbol)) << symbol.toStdString();
             }
         }
     }
-    for (const char* stateSymbol : {"stop.fill", "metronome.fill"}) EXPECT_TRUE(app::hasSymbol(stateSymbol));
+    for (const char* stateSymbol : {"stop.fill", "metronome.fill"}) EXPECT_TRUE(theme::hasSymbol(stateSymbol));
 }
 
 TEST_F(EditorToolbar, SpaceAndTheZoomKeysWorkInEveryLayout) {
@@ -194,21 +194,21 @@ TEST_F(EditorToolbar, ZoomButtonsStepBy135AndTheReadoutFollows) {
 TEST_F(EditorToolbar, PlayStopSymbolAndClickToggleFollowThePlayer) {
     loadResult({records::tempoPoint(0, 120)});
     QAbstractButton* playStop = button("Play / Stop · Space");
-    EXPECT_EQ(playStop->property(app::kSystemImageProperty).toString(), "play.fill");
+    EXPECT_EQ(playStop->property(theme::kSystemImageProperty).toString(), "play.fill");
     playStop->click();
-    EXPECT_EQ(playStop->property(app::kSystemImageProperty).toString(), "stop.fill");
+    EXPECT_EQ(playStop->property(theme::kSystemImageProperty).toString(), "stop.fill");
     model.previewPlayer().pause();
     settle();
-    EXPECT_EQ(playStop->property(app::kSystemImageProperty).toString(), "stop.fill");
+    EXPECT_EQ(playStop->property(theme::kSystemImageProperty).toString(), "stop.fill");
 
     model.previewPlayer().setClickEnabled(false);
     settle();
     QAbstractButton* click = button("Click off");
-    EXPECT_EQ(click->property(app::kSystemImageProperty).toString(), "metronome");
+    EXPECT_EQ(click->property(theme::kSystemImageProperty).toString(), "metronome");
     click->click();
     EXPECT_TRUE(model.previewPlayer().clickEnabled().value());
     EXPECT_EQ(click->toolTip(), "Click on");
-    EXPECT_EQ(click->property(app::kSystemImageProperty).toString(), "metronome.fill");
+    EXPECT_EQ(click->property(theme::kSystemImageProperty).toString(), "metronome.fill");
 }
 
 TEST_F(EditorToolbar, TempoReadoutShowsTheValueAndTheVariableTempoMark) {

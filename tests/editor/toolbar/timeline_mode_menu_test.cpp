@@ -84,7 +84,7 @@ TEST_F(TimelineModeMenuTest, ItemsAndLabelFollowTheModeAtTheLocator) {
     const BeatloomTimelineModeMenu symbolOnly(model, false);
     EXPECT_EQ(symbolOnly.property("systemImage").toString(), QStringLiteral("waveform.path"));
     for (const Mode mode : {Mode::metered, Mode::rubato, Mode::free}) {
-        EXPECT_TRUE(app::hasSymbol(QString::fromStdString(timelineModeLabel(mode).symbol)));
+        EXPECT_TRUE(theme::hasSymbol(QString::fromStdString(timelineModeLabel(mode).symbol)));
     }
     EXPECT_EQ(timelineModeLabel(Mode::rubato).symbol, "point.3.connected.trianglepath.dotted");
     EXPECT_EQ(timelineModeLabel(Mode::free).symbol, "pause.rectangle");
