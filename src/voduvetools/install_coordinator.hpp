@@ -11,6 +11,7 @@
 #include "common/app_version.hpp"
 #include "platform/clock.hpp"
 #include "platform/paths.hpp"
+#include "voduvetools/corvel_errors.hpp"
 #include "voduvetools/resource_installer.hpp"
 #include "voduvetools/shortcut_manager.hpp"
 #include "voduvetools/tool_catalogue.hpp"
@@ -19,15 +20,6 @@
 
 namespace corvel::voduvetools {
 
-inline constexpr int kNotAResourceFolderCode = 2301;
-inline constexpr int kVoduveRunningCode = 2302;
-inline constexpr int kNothingSelectedCode = 2303;
-inline constexpr int kSharedShortcutCode = 2304;
-inline constexpr const char* kNotAResourceFolderMessage =
-    "The selected folder does not look like a VODUVE resource folder.";
-inline constexpr const char* kVoduveRunningMessage =
-    "VODUVE is currently running. Quit VODUVE before installing scripts or changing shortcuts.";
-inline constexpr const char* kNothingSelectedMessage = "Select at least one tool to install.";
 inline constexpr const char* kFallbackApplicationVersion = "0.1.0";
 
 // The refusal of two tools that ask for one shortcut (code 2304).

@@ -9,17 +9,11 @@
 #include <string_view>
 
 #include "platform/paths.hpp"
+#include "voduvetools/corvel_errors.hpp"
 
 namespace corvel::voduvetools {
 
-inline constexpr const char* kCorvelErrorDomain = "OrvantaCorvel";
-inline constexpr int kMissingResourceCode = 2201;
-inline constexpr int kDifferentFileExistsCode = 2202;
-inline constexpr int kInstalledFileMismatchCode = 2203;
 inline constexpr const char* kInstallTemporarySuffix = ".orvanta-corvel.tmp";
-// What the user can do about a different file in a tool file's place (code 2202).
-inline constexpr const char* kDifferentFileAdvice =
-    "To install this tool, move that file to another folder (or delete it), then install again.";
 // A resource is read whole to be copied; the application's own files are far smaller.
 inline constexpr std::uint64_t kResourceSizeLimit = 256ull * 1000 * 1000;
 

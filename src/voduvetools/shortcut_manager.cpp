@@ -41,7 +41,7 @@ void syncFolder(const fs::path& folder) {
 
 std::string readKeymapText(const fs::path& keymap, int notUtf8Code) {
     auto text = toText(readFileBytes(keymap, kKeymapSizeLimit));
-    if (!isValidUtf8(text)) throw ErrorException(Error{kKeymapErrorDomain, notUtf8Code, kKeymapNotUtf8Message});
+    if (!isValidUtf8(text)) throw ErrorException(Error{kCorvelErrorDomain, notUtf8Code, kKeymapNotUtf8Message});
     return text;
 }
 
@@ -158,7 +158,7 @@ std::vector<ShortcutConflict> VoduveShortcutManager::findShortcutConflicts(
 KeymapPlan VoduveShortcutManager::planRegistrations(const std::vector<ActionRegistration>& actions,
                                                     std::string oldText) {
     if (!isValidUtf8(oldText)) {
-        throw ErrorException(Error{kKeymapErrorDomain, kKeymapRegisterNotUtf8Code, kKeymapNotUtf8Message});
+        throw ErrorException(Error{kCorvelErrorDomain, kKeymapRegisterNotUtf8Code, kKeymapNotUtf8Message});
     }
     KeymapPlan plan;
     plan.newText = oldText;
@@ -297,7 +297,7 @@ KeymapChange VoduveShortcutManager::registerActions(const std::vector<ActionRegi
         }
         return KeymapChange{std::move(backup), std::move(plan.replaced)};
     }
-    throw ErrorException(Error{kKeymapErrorDomain, kKeymapChangedCode, kKeymapChangedMessage});
+    throw ErrorException(Error{kCorvelErrorDomain, kKeymapChangedCode, kKeymapChangedMessage});
 }
 
 }  // namespace corvel::voduvetools

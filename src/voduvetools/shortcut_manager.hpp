@@ -12,6 +12,7 @@
 
 #include "common/uuid.hpp"
 #include "platform/clock.hpp"
+#include "voduvetools/corvel_errors.hpp"
 #include "voduvetools/keymap_document.hpp"
 #include "voduvetools/voduve_shortcut.hpp"
 
@@ -27,19 +28,11 @@ struct ShortcutConflict {
     friend bool operator==(const ShortcutConflict&, const ShortcutConflict&) = default;
 };
 
-inline constexpr const char* kKeymapErrorDomain = "OrvantaCorvel";
-inline constexpr int kKeymapReadNotUtf8Code = 2101;
-inline constexpr int kKeymapRegisterNotUtf8Code = 2102;
-inline constexpr const char* kKeymapNotUtf8Message = "voduve-kb.ini is not valid UTF-8.";
 inline constexpr const char* kActionMissingAfterWrite = "Action registration is missing after write.";
 inline constexpr const char* kShortcutMissingAfterWrite = "Shortcut registration is missing after write.";
 inline constexpr const char* kKeymapTemporaryFileName = ".voduve-kb.orvanta-corvel.tmp";
 inline constexpr const char* kKeymapBackupPrefix = "voduve-kb.backup-";
 inline constexpr const char* kKeymapBackupSuffix = ".ini";
-inline constexpr int kKeymapChangedCode = 2103;
-inline constexpr const char* kKeymapChangedMessage =
-    "voduve-kb.ini was changed by another program during the update. It was left as that program wrote it and "
-    "nothing was changed. Close any program that edits voduve-kb.ini, then try again.";
 // voduve-kb.ini and its backups are read whole; a file larger than this is refused.
 inline constexpr std::uint64_t kKeymapSizeLimit = 16ull * 1000 * 1000;
 
