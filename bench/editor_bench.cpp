@@ -46,6 +46,7 @@
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/beatloom_view.hpp"
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
+#include "editor/timeline/widget_backdrop.hpp"
 #include "session/beatloom_view_model.hpp"
 #include "support/fake_file_panels.hpp"
 #include "support/manual_main_loop.hpp"
@@ -478,6 +479,8 @@ public:
         if (timeline_ == nullptr || screen_ == nullptr) std::abort();
         timeline_->installEventFilter(&counter_);
         session.resetZoom();
+        // Once laid out the timeline paints over a picture of what lies beneath it.
+        for (int i = 0; i < 20 && timeline_->backdrop().picture() == nullptr; ++i) QCoreApplication::processEvents();
         frame();
     }
 
