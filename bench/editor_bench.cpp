@@ -53,6 +53,7 @@
 #include "session/beatloom_view_model.hpp"
 #include "support/fake_file_panels.hpp"
 #include "support/manual_main_loop.hpp"
+#include "support/paint_counter.hpp"
 #include "theme/orvanta_theme.hpp"
 
 namespace corvel::editor {
@@ -166,15 +167,7 @@ private:
     std::int64_t position_ = 0;
 };
 
-// Counts the paint events the viewport receives.
-class PaintCounter final : public QObject {
-public:
-    int paints = 0;
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) ++paints;
-        return false;
-    }
-};
+using testing::PaintCounter;
 
 // One session with its viewport shown on the offscreen screen.
 class Stage {
@@ -253,7 +246,8 @@ void zoomFrame(benchmark::State& state, const Song& song, double zoom) {
 
 // Plays from the locator with the window held still (page follow off); the sources start a
 // little after play, so the play head is first let get going.
-void playInStillWindow(Stage& stage, double start, double length) {
+template <typename AnyStage>
+void playInStillWindow(AnyStage& stage, double start, double length) {
     auto& model = stage.model();
     model.stopPreview(true);
     model.startPreviewPlayback();
@@ -596,12 +590,7 @@ void windowPlayHeadFrame(benchmark::State& state, QSize size, double zoom) {
     const auto restart = [&] {
         model.stopPreview(true);
         model.seek(from);
-        model.startPreviewPlayback();
-        model.pageFollowEnabled.set(false);
-        stage.showWindow(start, length);
-        stage.device().render(std::int64_t(kRate / 5));
-        stage.loop().advanceSeconds(0.2);
-        stage.frame();
+        playInStillWindow(stage, start, length);
         stage.drain();
     };
     stage.showWindow(start, length);

@@ -10,6 +10,7 @@
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/timeline/widget_backdrop.hpp"
 #include "session/session_fixture.hpp"
+#include "support/paint_counter.hpp"
 
 namespace corvel::editor {
 namespace {
@@ -210,16 +211,6 @@ protected:
     }
 };
 
-// Counts the paint events a widget receives.
-class PaintCounter final : public QObject {
-public:
-    int paints = 0;
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::Paint) ++paints;
-        return false;
-    }
-};
-
 TEST_F(TimelineViewportTest, InAWindowTheTimelineIsOpaqueOverAPictureOfWhatLiesBeneathAndLeavesItAlone) {
     loadResult({records::tempoPoint(0, 120)});
     TwoColourWindow window;
@@ -228,7 +219,7 @@ TEST_F(TimelineViewportTest, InAWindowTheTimelineIsOpaqueOverAPictureOfWhatLiesB
     timeline.setGeometry(100, 50, 600, int(timeline.geometry().totalHeight()));  // over the red half
     model.viewportState.set({0, 10, 600});
     model.seek(2);
-    PaintCounter timelinePaints;
+    corvel::testing::PaintCounter timelinePaints;
     timeline.installEventFilter(&timelinePaints);
     window.show();
     for (int i = 0; i < 5; ++i) settle();
