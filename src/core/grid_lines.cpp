@@ -191,15 +191,13 @@ std::vector<GridLine> gridLines(const std::vector<BeatloomTempoPoint>& tempoPoin
     lines = mergedGridLines(std::move(lines));
     if (regions.empty()) return lines;
 
-    // Free Time and Rubato regions alike lose their metered lines.
+    // Free Time and Rubato regions alike lose their metered lines. The normalised regions start
+    // and end in order, so the one region that can hold a time is the first that ends after it.
     std::erase_if(lines, [&regions](const GridLine& line) {
-        for (const auto& region : regions) {
-            if (region.startSeconds - kRegionTolerance <= line.timeSeconds &&
-                line.timeSeconds < region.endSeconds - kRegionTolerance) {
-                return true;
-            }
-        }
-        return false;
+        const auto region = std::partition_point(regions.begin(), regions.end(), [&](const BeatloomTimelineRegion& r) {
+            return !(line.timeSeconds < r.endSeconds - kRegionTolerance);
+        });
+        return region != regions.end() && region->startSeconds - kRegionTolerance <= line.timeSeconds;
     });
     for (const BeatloomTimelineRegion* region : rubatoRegions) {
         const auto elastic =

@@ -23,7 +23,9 @@ double gridStepQuarters(BeatloomGridResolution resolution) {
 namespace {
 
 // Stable order by time. NaN times would break a strict weak order, so they go last. Lists
-// that are already in order, the usual case, are left as they are without a sort buffer.
+// that are already in order, the usual case, are left as they are without a sort buffer; a
+// list in order but for what was appended to it (a song's grid and then its bar boundaries or
+// its Rubato lines) has only the appended part sorted and merged in.
 template <typename T>
 void sortByTime(std::vector<T>& items) {
     const auto comesBefore = [](const T& a, const T& b) {
@@ -31,8 +33,11 @@ void sortByTime(std::vector<T>& items) {
         if (std::isnan(b.timeSeconds)) return true;
         return a.timeSeconds < b.timeSeconds;
     };
-    if (std::is_sorted(items.begin(), items.end(), comesBefore)) return;
-    std::stable_sort(items.begin(), items.end(), comesBefore);
+    const auto unsorted = std::is_sorted_until(items.begin(), items.end(), comesBefore);
+    if (unsorted == items.end()) return;
+    // Merging two stably sorted runs keeps equal times in the order of the whole list.
+    std::stable_sort(unsorted, items.end(), comesBefore);
+    std::inplace_merge(items.begin(), unsorted, items.end(), comesBefore);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <unordered_map>
 
 #include "theme/orvanta_brand.hpp"
 #include "theme/orvanta_theme.hpp"
@@ -523,10 +524,10 @@ void BeatloomView::refresh() {
 
     advancedToggle_->setChecked(showAdvancedTempoMap_);
     advancedContent_->setVisible(showAdvancedTempoMap_);
-    if (loaded) {
-        showTempoLevel();
-        showTempoPointRows();
-    }
+    // The list's rows follow the map only while the list shows: a closed list costs nothing
+    // per edit, and catches up when it opens.
+    if (loaded) showTempoLevel();
+    if (loaded && showAdvancedTempoMap_) showTempoPointRows();
     undoButton_->setEnabled(!model_.editHistory().undoEntries().empty());
     redoButton_->setEnabled(!model_.editHistory().redoEntries().empty());
     locatorReadout_->setText(QStringLiteral("Locator ") + fromStd(formatLocatorTime(model_.locatorSeconds.value())));
@@ -590,26 +591,47 @@ void BeatloomView::showTempoLevel() {
 
 void BeatloomView::showTempoPointRows() {
     const auto& points = model_.editableTempoPoints.value();
-    std::vector<Uuid> ids;
-    ids.reserve(points.size());
-    for (const auto& point : points) ids.push_back(point.id);
-    if (ids == rowIDs_) {
-        for (std::size_t i = 0; i < points.size(); ++i) rows_[i]->setPoint(points[i]);
-        return;
-    }
-    // Another set or order of points: the list is built afresh, and typed texts go with it.
-    for (auto* old : rows_) {
-        old->hide();
-        old->deleteLater();
-    }
-    rows_.clear();
-    rowIDs_ = std::move(ids);
     const double duration = model_.result.value() ? model_.result.value()->durationSeconds : 0.0;
+    // A point keeps its row, and with it what is typed there, as long as the row can show it:
+    // the first and the last row carry other controls, so a point that becomes or stops being
+    // first or last gets a new row. Rows of points that left the map go.
+    std::unordered_map<Uuid, BeatloomTempoPointRow*> previous;
+    for (auto* row : rows_) previous.emplace(row->point().id, row);
+    const auto discard = [this](BeatloomTempoPointRow* row) {
+        rowsLayout_->removeWidget(row);
+        row->hide();
+        row->deleteLater();
+    };
+    std::vector<BeatloomTempoPointRow*> rows;
+    rows.reserve(points.size());
     for (std::size_t i = 0; i < points.size(); ++i) {
-        auto* row = new BeatloomTempoPointRow(model_, points[i], int(i), i + 1 == points.size(), duration);
-        rowsLayout_->addWidget(row);
-        rows_.push_back(row);
+        const bool last = i + 1 == points.size();
+        BeatloomTempoPointRow* row = nullptr;
+        if (const auto kept = previous.find(points[i].id); kept != previous.end()) {
+            row = kept->second;
+            previous.erase(kept);
+            if ((row->index() == 0) != (i == 0) || row->isLast() != last || row->duration() != duration) {
+                discard(row);
+                row = nullptr;
+            }
+        }
+        if (row != nullptr) {
+            row->setIndex(int(i));
+            row->setPoint(points[i]);
+        } else {
+            row = new BeatloomTempoPointRow(model_, points[i], int(i), last, duration);
+        }
+        rows.push_back(row);
     }
+    for (const auto& [id, row] : previous) discard(row);
+    // In map order; only the rows out of place move.
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const QLayoutItem* item = rowsLayout_->itemAt(int(i));
+        if (item != nullptr && item->widget() == rows[i]) continue;
+        rowsLayout_->removeWidget(rows[i]);
+        rowsLayout_->insertWidget(int(i), rows[i]);
+    }
+    rows_ = std::move(rows);
 }
 
 }  // namespace corvel::editor

@@ -143,7 +143,6 @@ private:
     QVBoxLayout* rowsLayout_ = nullptr;
     QHBoxLayout* candidatesRow_ = nullptr;
     std::vector<BeatloomTempoPointRow*> rows_;
-    std::vector<Uuid> rowIDs_;
     std::vector<QAbstractButton*> candidateButtons_;
     std::vector<Uuid> candidateIDs_;
     QAbstractButton* chooseButton_ = nullptr;

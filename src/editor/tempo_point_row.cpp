@@ -87,9 +87,10 @@ BeatloomTempoPointRow::BeatloomTempoPointRow(session::BeatloomViewModel& model, 
 
     QFont titleFont = OrvantaTheme::font(11, QFont::ExtraBold);
     titleFont.setLetterSpacing(QFont::AbsoluteSpacing, 0.4);
-    title_ = makeLabel(first ? QStringLiteral("START TEMPO") : QStringLiteral("TEMPO CHANGE %1").arg(index_), titleFont,
+    title_ = makeLabel({}, titleFont,
                        first ? withOpacity(OrvantaTheme::standardBlue(), 0.9)
                              : withOpacity(OrvantaTheme::standardPurple(), 0.95));
+    showTitle();
     title_->setFixedWidth(124);
     row->addWidget(title_);
 
@@ -163,8 +164,19 @@ void BeatloomTempoPointRow::setPoint(const BeatloomTempoPoint& point) {
     const BeatloomTempoPoint previous = std::exchange(point_, point);
     if (point_.bpm != previous.bpm) bpmField_->setText(bpmTextOf(point_.bpm));
     if (timeField_ && point_.timeSeconds != previous.timeSeconds) timeField_->setText(timeTextOf(point_.timeSeconds));
+    // A refused STEP or RAMP click leaves its segment checked until the row shows the point again.
     showTransition();
-    showConfidence();
+    if (point_.confidence != previous.confidence) showConfidence();
+}
+
+void BeatloomTempoPointRow::setIndex(int index) {
+    if (index == index_ || (index == 0) != (index_ == 0)) return;
+    index_ = index;
+    showTitle();
+}
+
+void BeatloomTempoPointRow::showTitle() {
+    title_->setText(index_ == 0 ? QStringLiteral("START TEMPO") : QStringLiteral("TEMPO CHANGE %1").arg(index_));
 }
 
 void BeatloomTempoPointRow::commitBPM() { model_.setTempoPointBPM(point_.id, bpmField_->text().toStdString()); }

@@ -41,8 +41,12 @@ public:
     double duration() const { return duration_; }
 
     // The point as the map holds it now. A changed BPM or time replaces the text of its field,
-    // so a refused or unreadable entry stays only until the value changes.
+    // so a refused or unreadable entry stays only until the value changes; what did not change
+    // is left as it is.
     void setPoint(const BeatloomTempoPoint& point);
+    // The point's place in the map after points before it came or went; the first row and the
+    // last are built as such and keep their place.
+    void setIndex(int index);
 
     QString bpmText() const { return bpmField_->text(); }
     QString timeText() const { return timeField_ ? timeField_->text() : QString(); }
@@ -63,6 +67,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void showTitle();
     void showTransition();
     void showConfidence();
 

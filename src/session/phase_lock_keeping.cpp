@@ -63,17 +63,39 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
         carried.push_back(moved);
     }
 
-    const auto positionAt = [&](const std::vector<BeatloomTempoPoint>& points,
-                                const std::vector<BeatloomPhaseLock>& locks, double horizon,
-                                double time) -> std::optional<BeatloomMusicalPosition> {
-        const auto segments = BeatloomTimeline::segments(points, horizon);
-        if (segments.empty()) return std::nullopt;
-        const auto anchors = BeatloomTimeline::phaseAnchors(meterEvents.value(), barAnchors.value(), locks, barOne,
-                                                            segments, horizon);
-        const auto index = BeatloomTimeline::phaseAnchorIndex(anchors, time);
-        if (!index) return std::nullopt;
-        return musicalPositionFrom(anchors[*index], BeatloomTimeline::quarterPosition(segments, time));
+    // The grid of a map with its locks, worked out once and then asked at many times; the new
+    // map's is worked out again only after a lock was added to it.
+    struct Grid {
+        double horizon = 0;
+        std::vector<BeatloomTimeline::Segment> segments;
+        std::vector<BeatloomTimeline::PhaseAnchor> anchors;
     };
+    const auto gridOf = [&](const std::vector<BeatloomTempoPoint>& points, const std::vector<BeatloomPhaseLock>& locks,
+                            double horizon) {
+        Grid grid{horizon, BeatloomTimeline::segments(points, horizon), {}};
+        if (!grid.segments.empty()) {
+            grid.anchors = BeatloomTimeline::phaseAnchors(meterEvents.value(), barAnchors.value(), locks, barOne,
+                                                          grid.segments, horizon);
+        }
+        return grid;
+    };
+    const auto positionIn = [](const Grid& grid, double time) -> std::optional<BeatloomMusicalPosition> {
+        if (grid.segments.empty()) return std::nullopt;
+        const auto index = BeatloomTimeline::phaseAnchorIndex(grid.anchors, time);
+        if (!index) return std::nullopt;
+        return musicalPositionFrom(grid.anchors[*index], BeatloomTimeline::quarterPosition(grid.segments, time));
+    };
+    std::optional<Grid> oldGrid;
+    std::optional<Grid> newGrid;
+    const auto positionBefore = [&](double horizon, double time) {
+        if (!oldGrid || oldGrid->horizon != horizon) oldGrid = gridOf(oldPoints, phaseLocks.value(), horizon);
+        return positionIn(*oldGrid, time);
+    };
+    const auto positionAfter = [&](double horizon, double time) {
+        if (!newGrid || newGrid->horizon != horizon) newGrid = gridOf(newPoints, carried, horizon);
+        return positionIn(*newGrid, time);
+    };
+    const auto lockAdded = [&] { newGrid.reset(); };
 
     // Points the edit made keep what the old grid showed at their time, before the unmoved
     // points below see the new grid.
@@ -83,13 +105,14 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
         const double time = found->second->timeSeconds;
         if (!(time > 0) || insideFreeTime(time, timelineRegions.value())) continue;
         const double horizon = std::max(duration, time + kGridHorizonMarginSeconds);
-        const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
+        const auto before = positionBefore(horizon, time);
         if (!before) continue;
-        const auto after = positionAt(newPoints, carried, horizon, time);
+        const auto after = positionAfter(horizon, time);
         if (after && samePosition(*before, *after)) continue;
         std::erase_if(carried, [&](const BeatloomPhaseLock& lock) { return lock.sourceTempoPointID == id; });
         carried.push_back(BeatloomPhaseLock{Uuid::random(), time, before->bar, before->beat,
                                             std::min(before->fractionOfBeat, kLargestBeatFraction), id});
+        lockAdded();
     }
 
     // The song-start point never gets a lock.
@@ -102,10 +125,10 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
         const double time = point.timeSeconds;
         if (insideFreeTime(time, timelineRegions.value())) continue;
         const double horizon = std::max(duration, time + kGridHorizonMarginSeconds);
-        const auto before = positionAt(oldPoints, phaseLocks.value(), horizon, time);
+        const auto before = positionBefore(horizon, time);
         if (!before) continue;
         // Locks added for earlier points already shape the new grid seen here.
-        const auto after = positionAt(newPoints, carried, horizon, time);
+        const auto after = positionAfter(horizon, time);
         if (!after || samePosition(*before, *after)) continue;
 
         BeatloomPhaseLock lock{Uuid::random(), time, before->bar, before->beat,
@@ -118,6 +141,7 @@ std::vector<BeatloomPhaseLock> BeatloomViewModel::phaseLocksKeepingGrid(
         } else {
             carried.push_back(lock);
         }
+        lockAdded();
     }
 
     stableInsertionSort(carried, [](const BeatloomPhaseLock& a, const BeatloomPhaseLock& b) {

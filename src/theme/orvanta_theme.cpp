@@ -1,11 +1,14 @@
 #include "theme/orvanta_theme.hpp"
 
 #include <QEvent>
+#include <algorithm>
 #include <cmath>
 #include <QFontDatabase>
 #include <QFontMetrics>
 #include <QGraphicsDropShadowEffect>
 #include <QGraphicsOpacityEffect>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
 #include <QPainter>
 #include <QPainterPath>
 #include <QRadialGradient>
@@ -53,41 +56,111 @@ void paintSymbolAndText(QPainter& painter, const QRectF& area, const QString& sy
     painter.drawText(QRectF(x, area.top(), area.right() - x, area.height()), Qt::AlignLeft | Qt::AlignVCenter, text);
 }
 
-// The panel's painted rectangle, with the panel's shadow.
+// The panel's rounded rectangle, filled and outlined, filling `panel`.
+void paintPanelShape(QPainter& painter, const QRectF& panel, qreal cornerRadius, qreal opacity) {
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setOpacity(opacity);
+    const QRectF shape = panel.adjusted(0.5, 0.5, -0.5, -0.5);
+    QPen stroke(OrvantaTheme::panelStroke(), 1);
+    stroke.setMiterLimit(10);
+    painter.setPen(stroke);
+    painter.setBrush(OrvantaTheme::panelFill());
+    painter.drawRoundedRect(shape, cornerRadius, cornerRadius);
+}
+
+// The panel's shadow: the rectangle's own alpha blurred by 20 px, 10 px down, in black.
+constexpr qreal kShadowBlur = 20;
+constexpr qreal kShadowOffsetY = 10;
+// Room around the panel for the shadow to fall in.
+constexpr int kShadowMargin = 40;
+// Far enough along an edge from a corner that the blurred edge no longer feels the corner:
+// past there every row (column) of the shadowed edge is the same.
+int plainEdgeFrom(qreal cornerRadius) { return int(std::ceil(cornerRadius + 3 * kShadowBlur)); }
+
+// The panel of this size with its shadow, `kShadowMargin` around it, as the drop-shadow effect
+// draws it.
+QImage shadowedPanel(QSize panelSize, qreal cornerRadius, qreal opacity) {
+    QImage shape(panelSize, QImage::Format_ARGB32_Premultiplied);
+    shape.fill(0);
+    {
+        QPainter painter(&shape);
+        paintPanelShape(painter, QRectF(QPointF(0, 0), QSizeF(panelSize)), cornerRadius, opacity);
+    }
+    QGraphicsScene scene;
+    QGraphicsPixmapItem* item = scene.addPixmap(QPixmap::fromImage(shape));
+    auto* shadow = new QGraphicsDropShadowEffect;
+    shadow->setBlurRadius(kShadowBlur);
+    shadow->setOffset(0, kShadowOffsetY);
+    shadow->setColor(OrvantaTheme::black(0.28 * opacity));
+    item->setGraphicsEffect(shadow);
+    const QSize size = panelSize + QSize(2 * kShadowMargin, 2 * kShadowMargin);
+    QImage out(size, QImage::Format_ARGB32_Premultiplied);
+    out.fill(0);
+    QPainter painter(&out);
+    scene.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)),
+                 QRectF(-kShadowMargin, -kShadowMargin, size.width(), size.height()));
+    return out;
+}
+
+// The rounded rectangle of an OrvantaPanel with its shadow, in a widget that reaches
+// kShadowMargin beyond the panel on every side. The shadow is drawn once for a panel of the
+// least size that holds its corners and plain edges, and stretched between them: a tall panel
+// (a long list) costs no more to repaint than a small one.
 class PanelBackdrop : public QWidget {
 public:
     PanelBackdrop(qreal cornerRadius, QWidget* parent) : QWidget(parent), cornerRadius_(cornerRadius) {
         setAttribute(Qt::WA_TransparentForMouseEvents);
-        shadow_ = new QGraphicsDropShadowEffect(this);
-        shadow_->setBlurRadius(20);
-        shadow_->setOffset(0, 10);
-        setGraphicsEffect(shadow_);
         setOpacity(1);
     }
 
     void setOpacity(qreal opacity) {
         opacity_ = opacity;
-        shadow_->setColor(OrvantaTheme::black(0.28 * opacity));
+        picture_ = QImage();
         update();
     }
 
 protected:
     void paintEvent(QPaintEvent*) override {
+        const QSize panel = size() - QSize(2 * kShadowMargin, 2 * kShadowMargin);
+        if (panel.isEmpty()) return;
+        const int edge = plainEdgeFrom(cornerRadius_);
+        const QSize least(std::min(panel.width(), 2 * edge + 1), std::min(panel.height(), 2 * edge + 1));
+        if (picture_.isNull() || pictured_ != least) {
+            picture_ = shadowedPanel(least, cornerRadius_, opacity_);
+            pictured_ = least;
+        }
         QPainter painter(this);
-        painter.setRenderHint(QPainter::Antialiasing);
-        painter.setOpacity(opacity_);
-        const QRectF shape = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
-        QPen stroke(OrvantaTheme::panelStroke(), 1);
-        stroke.setMiterLimit(10);
-        painter.setPen(stroke);
-        painter.setBrush(OrvantaTheme::panelFill());
-        painter.drawRoundedRect(shape, cornerRadius_, cornerRadius_);
+        // Corners as drawn, the middle row and column of the least panel stretched between them.
+        const int w = width();
+        const int h = height();
+        const int pw = picture_.width();
+        const int ph = picture_.height();
+        const int left = std::min(kShadowMargin + edge, pw / 2);
+        const int top = std::min(kShadowMargin + edge, ph / 2);
+        const int right = pw - left;
+        const int bottom = ph - top;
+        const int xs[] = {0, left, w - (pw - right), w};
+        const int ys[] = {0, top, h - (ph - bottom), h};
+        const int sxs[] = {0, left, right, pw};
+        const int sys[] = {0, top, bottom, ph};
+        for (int row = 0; row < 3; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                const QRect target(QPoint(xs[column], ys[row]), QPoint(xs[column + 1] - 1, ys[row + 1] - 1));
+                QRect source(QPoint(sxs[column], sys[row]), QPoint(sxs[column + 1] - 1, sys[row + 1] - 1));
+                if (target.isEmpty()) continue;
+                if (source.isEmpty()) source = QRect(sxs[column], sys[row], 1, 1);
+                if (column == 1) source.setWidth(1);
+                if (row == 1) source.setHeight(1);
+                painter.drawImage(target, picture_, source);
+            }
+        }
     }
 
 private:
     qreal cornerRadius_;
     qreal opacity_ = 1;
-    QGraphicsDropShadowEffect* shadow_ = nullptr;
+    QImage picture_;
+    QSize pictured_;
 };
 
 }  // namespace
@@ -302,7 +375,7 @@ void OrvantaPanel::setPanelOpacity(qreal opacity) {
 
 void OrvantaPanel::syncBackdrop() {
     if (backdrop_ == nullptr) return;
-    backdrop_->setGeometry(geometry());
+    backdrop_->setGeometry(geometry().adjusted(-kShadowMargin, -kShadowMargin, kShadowMargin, kShadowMargin));
     backdrop_->setVisible(isVisible());
     backdrop_->stackUnder(this);
 }

@@ -28,6 +28,11 @@ TEST(MergedGridLines, HighestKindAndThenLaterLineSurvive) {
         // Equal times keep their input order through the sort, so the later one survives.
         {{line(2.0, K::bar), GridLine{1.0, 7, K::beat, 1, 2}, GridLine{1.0, 9, K::beat, 1, 3}},
          {GridLine{1.0, 9, K::beat, 1, 3}, line(2.0, K::bar)}},
+        // An ordered grid with lines appended after it: an appended line at the time of an
+        // earlier one comes after it, and survives.
+        {{GridLine{1.0, 7, K::beat, 1, 2}, line(2.0, K::bar), line(3.0, K::beat), line(2.5, K::subdivision),
+          GridLine{1.0, 9, K::beat, 1, 3}},
+         {GridLine{1.0, 9, K::beat, 1, 3}, line(2.0, K::bar), line(2.5, K::subdivision), line(3.0, K::beat)}},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(mergedGridLines(c.input), c.expected);

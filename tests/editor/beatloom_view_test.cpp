@@ -241,6 +241,59 @@ TEST_F(BeatloomViewTest, AdvancedTempoMapListsThePointsAndSendsItsButtonsToTheSe
     EXPECT_EQ(view->locatorReadout()->text(), "Locator 1:15.50");
 }
 
+TEST_F(BeatloomViewTest, TempoPointRowsFollowEditsInPlaceAndOnlyWhileTheListIsOpen) {
+    loadResult({records::tempoPoint(0, 120), records::tempoPoint(4, 90), records::tempoPoint(8, 100),
+                records::tempoPoint(12, 110)});
+    flush();
+    // Closed: edits build no rows.
+    model.seek(6);
+    model.addTempoPointAtLocator();
+    flush();
+    EXPECT_TRUE(view->tempoPointRows().empty());
+
+    view->advancedTempoMapToggle()->click();
+    ASSERT_EQ(view->tempoPointRows().size(), 5u);
+    const std::vector<BeatloomTempoPointRow*> opened = view->tempoPointRows();
+    opened[1]->bpmField()->setText(QStringLiteral("abc"));  // typed, not yet committed
+
+    // A point added before the others: they keep their rows, renumbered, and what is typed.
+    model.seek(2);
+    model.addTempoPointAtLocator();
+    flush();
+    const auto& added = view->tempoPointRows();
+    ASSERT_EQ(added.size(), 6u);
+    EXPECT_EQ(added[0], opened[0]);
+    EXPECT_EQ(added[2], opened[1]);
+    EXPECT_EQ(added[3], opened[2]);
+    EXPECT_EQ(added[2]->bpmText(), QStringLiteral("abc"));
+    for (std::size_t i = 0; i < added.size(); ++i) {
+        EXPECT_EQ(added[i]->index(), int(i));
+        EXPECT_EQ(added[i]->point().id, model.editableTempoPoints.value()[i].id);
+        if (i > 0) {
+            EXPECT_EQ(added[i]->titleLabel()->text(), QStringLiteral("TEMPO CHANGE %1").arg(i));
+        }
+    }
+    EXPECT_EQ(added[5], opened[4]);
+
+    // The last point deleted: the one before it becomes the last row, built as such.
+    model.deleteTempoPoint(model.editableTempoPoints.value().back().id);
+    flush();
+    const auto& deleted = view->tempoPointRows();
+    ASSERT_EQ(deleted.size(), 5u);
+    EXPECT_TRUE(deleted.back()->isLast());
+    EXPECT_EQ(deleted.back()->stepButton(), nullptr);
+    EXPECT_EQ(deleted[3], opened[2]);
+
+    // Closed again, edits leave the rows alone until the list opens.
+    view->advancedTempoMapToggle()->click();
+    model.undo();
+    flush();
+    EXPECT_EQ(view->tempoPointRows().size(), 5u);
+    view->advancedTempoMapToggle()->click();
+    EXPECT_EQ(view->tempoPointRows().size(), 6u);
+    EXPECT_EQ(view->tempoPointRows()[3], opened[2]);
+}
+
 TEST_F(BeatloomViewTest, TempoLevelPanelOffersAtMostFourCandidatesWhenTheLevelIsInDoubt) {
     loadResult({records::tempoPoint(0, 120)});
     auto withCandidates = [&](std::vector<double> bpms, bool ambiguous) {

@@ -133,6 +133,72 @@ QImage onBlack(QWidget& widget) {
     return image;
 }
 
+// A panel's rounded rectangle with the drop-shadow effect on the widget itself: how the panel
+// and its shadow have to look.
+class EffectPanel final : public QWidget {
+public:
+    EffectPanel(qreal radius, QWidget* parent) : QWidget(parent), radius_(radius) {
+        auto* shadow = new QGraphicsDropShadowEffect(this);
+        shadow->setBlurRadius(20);
+        shadow->setOffset(0, 10);
+        shadow->setColor(OrvantaTheme::black(0.28));
+        setGraphicsEffect(shadow);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPen stroke(OrvantaTheme::panelStroke(), 1);
+        stroke.setMiterLimit(10);
+        painter.setPen(stroke);
+        painter.setBrush(OrvantaTheme::panelFill());
+        painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius_, radius_);
+    }
+
+private:
+    qreal radius_;
+};
+
+TEST(OrvantaThemeTest, PanelAndItsShadowLookAsTheDropShadowEffectDrawsThemAtAnySize) {
+    // A tall list, a wide bar and a panel smaller than its own corners and blur.
+    for (const QSize size : {QSize(500, 1400), QSize(900, 180), QSize(90, 50)}) {
+        QWidget ours;
+        QWidget reference;
+        for (QWidget* parent : {&ours, &reference}) parent->resize(size + QSize(200, 200));
+        OrvantaPanel panel({16, 14}, &ours);
+        panel.setGeometry(QRect(QPoint(100, 100), size));
+        EffectPanel effect(16, &reference);
+        effect.setGeometry(QRect(QPoint(100, 100), size));
+        // Over white, where a black shadow shows.
+        const auto onWhite = [](QWidget& widget) {
+            QImage image(widget.size(), QImage::Format_ARGB32_Premultiplied);
+            image.fill(Qt::white);
+            QPainter painter(&image);
+            widget.render(&painter, {}, {}, QWidget::DrawChildren);
+            return image;
+        };
+        const QImage a = onWhite(ours);
+        const QImage b = onWhite(reference);
+        int worst = 0;
+        for (int y = 0; y < a.height(); ++y) {
+            for (int x = 0; x < a.width(); ++x) {
+                const QRgb p = a.pixel(x, y);
+                const QRgb q = b.pixel(x, y);
+                worst = std::max({worst, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                  std::abs(qBlue(p) - qBlue(q))});
+            }
+        }
+        EXPECT_LE(worst, 1) << size.width() << " x " << size.height();
+        // There is a shadow to compare, faint as it is: below the panel it darkens the white.
+        int deepest = 0;
+        for (int y = 100 + size.height(); y < b.height(); ++y) {
+            deepest = std::max(deepest, 255 - qRed(b.pixel(100 + size.width() / 2, y)));
+        }
+        EXPECT_GE(deepest, 3);
+    }
+}
+
 // The strongest text ink in a region of a rendered widget: how bright its label reads.
 int brightestInk(const QImage& image, const QRect& region) {
     int brightest = 0;

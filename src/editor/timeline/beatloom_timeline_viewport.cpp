@@ -18,6 +18,7 @@
 #include "editor/timeline/timeline_labels.hpp"
 #include "editor/timeline/timeline_pointer.hpp"
 #include "editor/timeline/timeline_raster.hpp"
+#include "editor/timeline/widget_backdrop.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -129,8 +130,9 @@ BeatloomTimelineViewport::BeatloomTimelineViewport(session::BeatloomViewModel& m
                                                    QWidget* parent)
     : QWidget(parent), model_(model), player_(player), ui_(ui) {
     setAccessibleName(QStringLiteral("Beatloom waveform editor"));
-    setAttribute(Qt::WA_OpaquePaintEvent, false);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    // Inside a window the timeline paints what lies beneath it from a picture and is opaque.
+    backdrop_ = new WidgetBackdrop(*this);
 
     bridge_ = new PublishedRepaintBridge([this] { repaintChanges(); }, this);
     const auto stillLayers = [this] { stillLayersChanged_ = true; };
@@ -220,7 +222,14 @@ std::vector<BeatloomTimeline::GridLine> BeatloomTimelineViewport::drawnGridLines
 }
 
 TimelineCanvasPlan BeatloomTimelineViewport::canvasPlan() const {
-    return editor::canvasPlan(model_, ui_, geometry(), window(), drawnGridLines(), waveformLevels());
+    return canvasPlan(drawnGridLines(), pointerInput_->markerLane());
+}
+
+TimelineCanvasPlan BeatloomTimelineViewport::canvasPlan(const std::vector<BeatloomTimeline::GridLine>& lines,
+                                                        const TimelinePointerInput::MarkerLane& lane) const {
+    auto plan = editor::canvasPlan(model_, ui_, geometry(), window(), lines, waveformLevels());
+    plan.markerLines = markerLinesOfShownHandles(plan.markerLines, lane.handles, window());
+    return plan;
 }
 
 QSize BeatloomTimelineViewport::sizeHint() const { return {1200, int(geometry().totalHeight())}; }
@@ -247,12 +256,19 @@ void BeatloomTimelineViewport::showEvent(QShowEvent* event) {
 }
 
 void BeatloomTimelineViewport::paintEvent(QPaintEvent*) {
+    if (backdrop_->rendering()) return;
     QPainter painter(this);
     paintTimeline(painter);
 }
 
 void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     refreshStillLayers();
+    if (const QImage* beneath = backdrop_->picture()) {
+        painter.save();
+        painter.setCompositionMode(QPainter::CompositionMode_Source);
+        painter.drawImage(QPointF(0, 0), *beneath);
+        painter.restore();
+    }
     painter.drawImage(QPointF(0, 0), belowPlayPositions_);
     paintPlayPositions(painter);
     painter.drawImage(QPointF(0, 0), abovePlayPositions_);
@@ -281,12 +297,12 @@ void BeatloomTimelineViewport::refreshStillLayers() const {
         }
         picture.fill(fill);
     };
-    // Every layer works from the same cut of the grid.
+    // Every layer works from the same cut of the grid and the same marker lane.
     const auto lines = drawnGridLines();
+    const auto lane = pointerInput_->markerLane();
 
     freshPicture(belowPlayPositions_, qPremultiply(OrvantaTheme::black(0.28).rgba()));
-    paintCanvasBelowPlayPositions(belowPlayPositions_,
-                                  editor::canvasPlan(model_, ui_, geometry(), window(), lines, waveformLevels()));
+    paintCanvasBelowPlayPositions(belowPlayPositions_, canvasPlan(lines, lane));
     clearOutsideCorners(belowPlayPositions_, frame);
     freshPicture(abovePlayPositions_, 0);
     {
@@ -295,7 +311,9 @@ void BeatloomTimelineViewport::refreshStillLayers() const {
         painter.setClipRect(frame);
         paintLaneSeparators(painter);
         for (const TimelineLayer layer : kTimelineLayerOrder) {
-            if (layer != TimelineLayer::canvas && layer != TimelineLayer::locatorFlag) paintLayer(painter, layer, lines);
+            if (layer != TimelineLayer::canvas && layer != TimelineLayer::locatorFlag) {
+                paintLayer(painter, layer, lines, lane);
+            }
         }
     }
     clearOutsideCorners(abovePlayPositions_, frame);
@@ -316,9 +334,10 @@ QRect BeatloomTimelineViewport::playPositionStrips() const {
     QRect strips;
     // The locator's glow and its flag above it; the play head over the waveform lane.
     const auto locatorStrip = [&](double x) {
-        const double flagX = std::min(std::max(x, 16.0), std::max(win.width - 16, 16.0));
         strips |= QRectF(x - 4, 0, 8, g.waveformTop() + g.waveformHeight() + 1).toAlignedRect();
-        strips |= QRectF(flagX - 18, 0, 36, 32).toAlignedRect();
+        if (const auto flag = locatorFlagPlacement(x, win.width)) {
+            strips |= QRectF(flag->centreX - 18, 0, 36, flag->centreY + 14).toAlignedRect();
+        }
     };
     const auto playheadStrip = [&](double x) {
         strips |= QRectF(x - 3, g.waveformTop() - 1, 6, g.waveformHeight() + 2).toAlignedRect();
@@ -331,7 +350,8 @@ QRect BeatloomTimelineViewport::playPositionStrips() const {
 }
 
 void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer,
-                                          const std::vector<BeatloomTimeline::GridLine>& lines) const {
+                                          const std::vector<BeatloomTimeline::GridLine>& lines,
+                                          const TimelinePointerInput::MarkerLane& lane) const {
     switch (layer) {
         case TimelineLayer::canvas:
             painter.drawImage(QPointF(0, 0), belowPlayPositions_);
@@ -340,9 +360,9 @@ void BeatloomTimelineViewport::paintLayer(QPainter& painter, TimelineLayer layer
             return;
         case TimelineLayer::input: pointerInput_->paintInputLayer(painter); return;
         case TimelineLayer::rulerLabels: paintRulerLabels(painter, lines); return;
-        case TimelineLayer::markerHandles: pointerInput_->paintMarkerHandles(painter); return;
+        case TimelineLayer::markerHandles: pointerInput_->paintMarkerHandles(painter, lane.handles); return;
         case TimelineLayer::locatorFlag: pointerInput_->paintLocatorFlag(painter); return;
-        case TimelineLayer::flexibleTimelineOverlay: pointerInput_->paintFlexibleTimelineOverlay(painter); return;
+        case TimelineLayer::flexibleTimelineOverlay: pointerInput_->paintFlexibleTimelineOverlay(painter, lane); return;
     }
 }
 
@@ -376,14 +396,28 @@ void BeatloomTimelineViewport::paintCanvasBelowPlayPositions(QImage& picture, co
         trace.push_back({std::floor(segment.x), 1, segment.yTop, segment.yBottom, traceColour});
     }
 
+    // The layers above that tint whole columns of lanes: the analysis selection's band over the
+    // waveform lane (input layer), then the Free Time and Rubato bands over the marker and
+    // waveform lanes (overlay).
+    std::vector<ColumnTint> regionTints;
+    for (const auto& band : flexibleRegionBands(model_.timelineRegions.value(), window(), g)) {
+        regionTints.push_back({band.x, band.x + band.width, regionBandColour(band.mode)});
+    }
+    std::vector<ColumnTint> waveformTints;
+    if (const auto selection = pointerInput_->rangeSelectionSurface().selectionBand()) {
+        waveformTints.push_back({selection->x0, selection->x1, TimelinePointerInput::selectionBandColour()});
+    }
+    waveformTints.insert(waveformTints.end(), regionTints.begin(), regionTints.end());
+
     // Lanes; over the waveform lane the part that holds audio and the even bars each take a
     // faint white coat, then come the grid and the waveform.
     const QColor coat = OrvantaTheme::white(0.018);
     fillBand(picture, 0, g.rulerHeight, OrvantaTheme::black(0.58), coat, {}, {}, {});
-    fillBand(picture, g.rulerHeight, g.markerLaneHeight, OrvantaTheme::black(0.34), coat, {}, {}, {});
+    fillBand(picture, g.rulerHeight, g.markerLaneHeight, OrvantaTheme::black(0.34), coat, {}, {}, {}, regionTints);
     auto coated = plan.barShading;
     if (plan.audioSpan) coated.push_back(*plan.audioSpan);
-    fillBand(picture, waveTop, g.waveformHeight(), OrvantaTheme::black(0.46), coat, coated, plainGrid, trace);
+    fillBand(picture, waveTop, g.waveformHeight(), OrvantaTheme::black(0.46), coat, coated, plainGrid, trace,
+             waveformTints);
     fillBand(picture, g.timeRulerTop(), g.timeRulerHeight, OrvantaTheme::black(0.52), coat, {}, {}, {});
 
     {
@@ -462,6 +496,8 @@ QFont smallLabelFont() { return OrvantaTheme::font(9, QFont::Bold, theme::FontDe
 // A bar label's dark pill reaches this far beyond its text.
 constexpr double kPillPaddingX = 4;
 constexpr double kPillPaddingY = 1;
+// Labels keep this far inside the lane's ends, clear of the frame's outline and corners.
+constexpr double kLabelEdgeMargin = 3;
 
 }  // namespace
 
@@ -479,7 +515,8 @@ std::vector<BeatloomTimelineViewport::PlacedRulerLabel> BeatloomTimelineViewport
     const std::vector<BeatloomTimeline::GridLine>& lines) const {
     const auto& result = model_.result.value();
     const double songDuration = result ? result->durationSeconds : 0.0;
-    auto labels = rulerLabels(lines, window(), geometry(), songDuration);
+    // Bar numbers thin on a stride of their own, chosen from every bar in the window.
+    auto labels = rulerLabels(withEveryBar(songGrid(), window(), lines), window(), geometry(), songDuration);
     std::erase_if(labels, [](const RulerLabel& label) { return label.text.empty(); });
 
     std::vector<PlacedRulerLabel> placed;
@@ -490,7 +527,13 @@ std::vector<BeatloomTimelineViewport::PlacedRulerLabel> BeatloomTimelineViewport
         QRectF box(label.centreX - textSize.width() / 2, label.centreY - textSize.height() / 2, textSize.width(),
                    textSize.height());
         if (isBar) box.adjust(-kPillPaddingX, -kPillPaddingY, kPillPaddingX, kPillPaddingY);
-        boxes.push_back({box.left(), box.top(), box.right(), box.bottom()});
+        // Labels at the lane's ends move in rather than be cut off by its edge.
+        const auto inside = keptInsideLane({box.left(), box.top(), box.right(), box.bottom()}, label.x, window().width,
+                                           kLabelEdgeMargin);
+        if (!inside) continue;
+        box.moveLeft(inside->left);
+        label.centreX = box.center().x();
+        boxes.push_back(*inside);
         placed.push_back({std::move(label), box});
     }
     // The "AUDIO START" tag of the overlay beneath keeps its place; a label that would cover it

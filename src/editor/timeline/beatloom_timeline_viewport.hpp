@@ -14,6 +14,7 @@
 #include "core/grid_records.hpp"
 #include "editor/timeline/timeline_labels.hpp"
 #include "editor/timeline/timeline_layout.hpp"
+#include "editor/timeline/timeline_pointer.hpp"
 
 class QPainter;
 
@@ -28,7 +29,7 @@ namespace corvel::editor {
 
 class BeatloomEditorUIState;
 class PublishedRepaintBridge;
-class TimelinePointerInput;
+class WidgetBackdrop;
 
 // The layers of the timeline from the bottom up. The widget paints them all, in this order,
 // and later hit-tests them from the top down; a layer that is not there yet paints nothing.
@@ -70,6 +71,7 @@ public:
     // The lines the layers draw and label: the visible ones, or per pixel column the strongest
     // one where they are denser than the pixels.
     std::vector<BeatloomTimeline::GridLine> drawnGridLines() const;
+    // What the canvas draws for the current window; marker lines only for the handles shown.
     TimelineCanvasPlan canvasPlan() const;
     // The ruler labels drawn and their boxes, and the box of the "AUDIO START" tag when shown:
     // no two of them overlap.
@@ -82,6 +84,8 @@ public:
     // How often the pictures of the still layers were drawn.
     std::size_t layerRebuilds() const { return layerRebuilds_; }
     const PublishedRepaintBridge& repaintBridge() const { return *bridge_; }
+    // What lies beneath the timeline in its window, painted under it so that it is opaque.
+    const WidgetBackdrop& backdrop() const { return *backdrop_; }
     // Hit-testing and the gestures of the input layer, the handles and the locator flag.
     TimelinePointerInput& pointerInput() const { return *pointerInput_; }
 
@@ -98,9 +102,11 @@ protected:
 
 private:
     const SongGrid& songGrid() const;
+    TimelineCanvasPlan canvasPlan(const std::vector<BeatloomTimeline::GridLine>& lines,
+                                  const TimelinePointerInput::MarkerLane& lane) const;
     const WaveformLevels* waveformLevels() const;
-    void paintLayer(QPainter& painter, TimelineLayer layer,
-                    const std::vector<BeatloomTimeline::GridLine>& lines) const;
+    void paintLayer(QPainter& painter, TimelineLayer layer, const std::vector<BeatloomTimeline::GridLine>& lines,
+                    const TimelinePointerInput::MarkerLane& lane) const;
     void paintCanvasBelowPlayPositions(QImage& picture, const TimelineCanvasPlan& plan) const;
     void paintPlayPositions(QPainter& painter) const;
     void paintLaneSeparators(QPainter& painter) const;
@@ -125,6 +131,7 @@ private:
     BeatloomEditorUIState& ui_;
     PublishedRepaintBridge* bridge_ = nullptr;
     TimelinePointerInput* pointerInput_ = nullptr;
+    WidgetBackdrop* backdrop_ = nullptr;
     mutable SongGrid songGrid_;
     mutable bool songLinesStale_ = true;
     mutable std::size_t songLineRebuilds_ = 0;

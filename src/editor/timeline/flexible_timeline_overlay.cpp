@@ -11,8 +11,7 @@ namespace corvel::editor {
 namespace {
 
 constexpr double kTolerance = 1e-6;
-// Pills keep this far from the lane's edges, anchors this far.
-constexpr double kPillEdgeMargin = 38;
+// Anchors keep this far from the lane's edges.
 constexpr double kAnchorEdgeMargin = 18;
 // The locator goes this far before a region's end when it has to move in from after it.
 constexpr double kInsideRegionMargin = 0.0001;
@@ -65,7 +64,7 @@ std::vector<FlexibleRegionPill> flexibleRegionPills(const std::vector<BeatloomTi
         pill.helpText = isFree(region) ? "Free Time · continuous beat grid suspended"
                                        : "Rubato · elastic grid follows rhythmic anchors";
         // The left margin wins on a lane too narrow for both.
-        pill.centreX = std::max(std::min(middle, window.width - kPillEdgeMargin), kPillEdgeMargin);
+        pill.centreX = std::max(std::min(middle, window.width - kRegionPillEdgeMargin), kRegionPillEdgeMargin);
         pill.centreY = geometry.rulerHeight + 10;
         pills.push_back(std::move(pill));
     }

@@ -58,6 +58,8 @@ struct AudioStartTag {
 };
 
 inline constexpr double kRhythmicAnchorDragMinimumDistance = 2;
+// A pill's centre keeps this far from the lane's edges.
+inline constexpr double kRegionPillEdgeMargin = 38;
 
 // One band per region with a non-empty visible part, in list order.
 std::vector<FlexibleRegionBand> flexibleRegionBands(const std::vector<BeatloomTimelineRegion>& regions,

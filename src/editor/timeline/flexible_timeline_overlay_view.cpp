@@ -75,15 +75,14 @@ std::optional<RhythmicAnchorMarker> rhythmicAnchorMarkerAt(const std::vector<Rhy
     return topmostAt(markers, position, &rhythmicAnchorMarkerRect);
 }
 
-void paintFlexibleTimelineOverlay(QPainter& painter, const std::vector<FlexibleRegionBand>& bands,
-                                  const std::optional<AudioStartTag>& tag, const std::vector<FlexibleRegionPill>& pills,
+QColor regionBandColour(BeatloomTimelineMode mode) {
+    return withOpacity(modeColour(mode), mode == BeatloomTimelineMode::free ? 0.055 : 0.045);
+}
+
+void paintFlexibleTimelineOverlay(QPainter& painter, const std::optional<AudioStartTag>& tag,
+                                  const std::vector<FlexibleRegionPill>& pills,
                                   const std::vector<RhythmicAnchorMarker>& markers) {
     painter.save();
-    for (const auto& band : bands) {
-        const double opacity = band.mode == BeatloomTimelineMode::free ? 0.055 : 0.045;
-        painter.fillRect(QRectF(band.x, band.y, band.width, band.height), withOpacity(modeColour(band.mode), opacity));
-    }
-
     if (tag) {
         const QRectF box = audioStartTagRect(*tag);
         QPainterPath rounded;

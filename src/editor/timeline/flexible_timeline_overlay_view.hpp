@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QRectF>
 
 #include <optional>
@@ -23,9 +24,13 @@ std::optional<FlexibleRegionPill> regionPillAt(const std::vector<FlexibleRegionP
 std::optional<RhythmicAnchorMarker> rhythmicAnchorMarkerAt(const std::vector<RhythmicAnchorMarker>& markers,
                                                            QPointF position);
 
-// Bands, the tag, pills and markers, back to front.
-void paintFlexibleTimelineOverlay(QPainter& painter, const std::vector<FlexibleRegionBand>& bands,
-                                  const std::optional<AudioStartTag>& tag, const std::vector<FlexibleRegionPill>& pills,
+// The tint of a region's band. The timeline lays the bands into its lanes' columns as it fills
+// them, so that a band costs a pass over its width rather than over its area.
+QColor regionBandColour(BeatloomTimelineMode mode);
+
+// The tag, pills and markers, back to front, over the bands.
+void paintFlexibleTimelineOverlay(QPainter& painter, const std::optional<AudioStartTag>& tag,
+                                  const std::vector<FlexibleRegionPill>& pills,
                                   const std::vector<RhythmicAnchorMarker>& markers);
 
 }  // namespace corvel::editor

@@ -6,6 +6,9 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <string>
+#include <unordered_map>
+
 #include "theme/orvanta_theme.hpp"
 
 namespace corvel::editor {
@@ -23,6 +26,7 @@ constexpr double kLockedDownbeatSize = 16;
 constexpr double kGridFitAnchorSize = 10;
 constexpr double kLabelPaddingX = 7;
 constexpr double kLabelPaddingY = 4;
+constexpr double kHandleGroundOpacity = 0.88;
 
 QFont labelFont(Kind kind) {
     switch (kind) {
@@ -33,6 +37,23 @@ QFont labelFont(Kind kind) {
         case Kind::gridFitAnchor: break;
     }
     return OrvantaTheme::font(10, QFont::Normal);
+}
+
+// The size of a chip's text, measured once per kind and text: the marker lane asks for every
+// handle's box on every frame.
+QSizeF labelTextSize(Kind kind, const std::string& text) {
+    struct Measured {
+        QFont font;
+        std::unordered_map<std::string, QSizeF> sizes;
+    };
+    static std::unordered_map<int, Measured> byKind;
+    const QFont font = labelFont(kind);
+    Measured& measured = byKind[int(kind)];
+    if (!(measured.font == font) || measured.sizes.size() > 4096) measured = Measured{font, {}};
+    if (const auto found = measured.sizes.find(text); found != measured.sizes.end()) return found->second;
+    const QFontMetricsF metrics(font);
+    const QSizeF size(metrics.horizontalAdvance(QString::fromStdString(text)), metrics.height());
+    return measured.sizes.emplace(text, size).first->second;
 }
 
 QRectF centred(const MarkerHandle& handle, double width, double height) {
@@ -79,9 +100,8 @@ QRectF markerHandleRect(const MarkerHandle& handle) {
         case Kind::songBarOne: return centred(handle, kBarOneWidth, kBarOneHeight);
         case Kind::tempoMarker:
         case Kind::timeSignature: {
-            const QFontMetricsF metrics(labelFont(handle.kind));
-            const double width = metrics.horizontalAdvance(QString::fromStdString(handle.text)) + 2 * kLabelPaddingX;
-            return centred(handle, width, metrics.height() + 2 * kLabelPaddingY);
+            const QSizeF text = labelTextSize(handle.kind, handle.text);
+            return centred(handle, text.width() + 2 * kLabelPaddingX, text.height() + 2 * kLabelPaddingY);
         }
         case Kind::lockedDownbeat: return centred(handle, kLockedDownbeatSize, kLockedDownbeatSize);
         case Kind::gridFitAnchor: break;
@@ -99,6 +119,21 @@ std::optional<MarkerHandle> markerHandleAt(const std::vector<MarkerHandle>& hand
 void paintMarkerHandle(QPainter& painter, const MarkerHandle& handle) {
     const QRectF rect = markerHandleRect(handle);
     const QString text = QString::fromStdString(handle.text);
+    // A dark ground under the translucent chips and the cut-out figure of the downbeat symbol,
+    // so that the locator or a marker line beneath does not run through their text.
+    const QColor ground = OrvantaTheme::black(kHandleGroundOpacity);
+    switch (handle.kind) {
+        case Kind::tempoMarker:
+        case Kind::timeSignature: painter.fillPath(roundedRect(rect, 5), ground); break;
+        case Kind::lockedDownbeat: {
+            QPainterPath disk;
+            disk.addEllipse(rect.adjusted(1, 1, -1, -1));
+            painter.fillPath(disk, ground);
+            break;
+        }
+        case Kind::songBarOne:
+        case Kind::gridFitAnchor: break;
+    }
     switch (handle.kind) {
         case Kind::songBarOne:
             painter.fillPath(roundedRect(rect, 5), OrvantaTheme::standardCyan());

@@ -1,5 +1,8 @@
 #include "editor/timeline/timeline_handles.hpp"
 
+#include <set>
+#include <utility>
+
 #include "common/format.hpp"
 #include "common/numeric.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
@@ -80,6 +83,29 @@ std::string songBarOneHelpText(std::int64_t pickupBarCount) {
     }
     return "Bar 1 · drag to align the grid phase · " + formatInteger(pickupBarCount) + " pickup bar" +
            (pickupBarCount == 1 ? "" : "s") + " before it";
+}
+
+std::vector<MarkerLine> markerLinesOfShownHandles(const std::vector<MarkerLine>& lines,
+                                                  const std::vector<MarkerHandle>& shown,
+                                                  const BeatloomTimelineWindow& window) {
+    const auto lineKind = [](Kind kind) {
+        switch (kind) {
+            case Kind::songBarOne: return MarkerLineKind::songBarOne;
+            case Kind::tempoMarker: return MarkerLineKind::tempoPoint;
+            case Kind::timeSignature: return MarkerLineKind::meterEvent;
+            case Kind::lockedDownbeat: return MarkerLineKind::lockedDownbeat;
+            case Kind::gridFitAnchor: break;
+        }
+        return MarkerLineKind::gridFitAnchor;
+    };
+    // A line and its handle place their item's time with the same mapping.
+    std::set<std::pair<MarkerLineKind, double>> shownAt;
+    for (const auto& handle : shown) shownAt.emplace(lineKind(handle.kind), window.x(handle.timeSeconds));
+    std::vector<MarkerLine> kept;
+    for (const auto& line : lines) {
+        if (shownAt.count({line.kind, line.x}) != 0) kept.push_back(line);
+    }
+    return kept;
 }
 
 std::vector<MarkerHandle> markerHandles(const session::BeatloomViewModel& model, const BeatloomEditorUIState& ui,

@@ -54,6 +54,12 @@ std::vector<MarkerHandle> markerHandles(const session::BeatloomViewModel& model,
 
 std::string songBarOneHelpText(std::int64_t pickupBarCount);
 
+// The marker lines of the items whose handles are shown: a marker whose handle gave way to
+// another draws no line either, so that crowded markers do not merge into bands.
+std::vector<MarkerLine> markerLinesOfShownHandles(const std::vector<MarkerLine>& lines,
+                                                  const std::vector<MarkerHandle>& shown,
+                                                  const BeatloomTimelineWindow& window);
+
 // How far the pointer must move before a press on the handle becomes a drag; none for a handle
 // that cannot be dragged at all.
 std::optional<double> markerHandleDragDistance(MarkerHandleKind kind);

@@ -87,8 +87,11 @@ void BeatloomGridFitLane::endFitLineDrag(session::BeatloomViewModel& model) {
 }
 
 std::optional<LocatorFlagPlacement> locatorFlagPlacement(double locatorX, double width) {
+    constexpr double kEdgeMargin = 22;
+    constexpr double kCentreY = 11;  // the 19 px column's outline starts a pixel below the top
     if (!(locatorX >= 0 && locatorX <= width)) return std::nullopt;
-    return LocatorFlagPlacement{minIgnoringNaN(maxIgnoringNaN(locatorX, 16), maxIgnoringNaN(width - 16, 16)), 9};
+    return LocatorFlagPlacement{
+        minIgnoringNaN(maxIgnoringNaN(locatorX, kEdgeMargin), maxIgnoringNaN(width - kEdgeMargin, kEdgeMargin)), kCentreY};
 }
 
 }  // namespace corvel::editor

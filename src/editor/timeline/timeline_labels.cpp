@@ -36,8 +36,9 @@ std::vector<GridLine> sortedOfKinds(const std::vector<GridLine>& lines, bool wit
 }  // namespace
 
 void sortLinesByTime(std::vector<GridLine>& lines) {
-    std::stable_sort(lines.begin(), lines.end(),
-                     [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; });
+    const auto earlier = [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; };
+    if (std::is_sorted(lines.begin(), lines.end(), earlier)) return;
+    std::stable_sort(lines.begin(), lines.end(), earlier);
 }
 
 std::vector<GridLine> barLabelsToShow(const std::vector<GridLine>& lines, const BeatloomTimelineWindow& window) {
@@ -46,43 +47,14 @@ std::vector<GridLine> barLabelsToShow(const std::vector<GridLine>& lines, const 
         if (bar.barNumber) bars.push_back(bar);
     }
     // Where bars stand closer than a label needs, the labels count in a regular stride of bars
-    // (every 2nd, 4th, 8th ... from bar 1: 1, 3, 5 or 1, 5, 9) chosen from the bars' usual
-    // spacing, so that a hidden label reads as thinning and not as a missing bar. A bar whose
-    // number does not follow its neighbour's (a rejoined grid, a bar number override) starts a
-    // new count: the first of its bars with room for a label gets one, and the stride goes on
-    // from there.
-    std::vector<double> gaps;
-    for (std::size_t i = 1; i < bars.size(); ++i) {
-        const double gap = window.x(bars[i].timeSeconds) - window.x(bars[i - 1].timeSeconds);
-        if (gap > 0) gaps.push_back(gap);
-    }
-    std::int64_t stride = 1;
-    if (!gaps.empty()) {
-        const auto middle = gaps.begin() + std::ptrdiff_t(gaps.size() / 2);
-        std::nth_element(gaps.begin(), middle, gaps.end());
-        constexpr std::int64_t kWidestStride = std::int64_t(1) << 40;
-        while (double(stride) * *middle < kBarLabelSpacing && stride < kWidestStride) stride *= 2;
-    }
-
+    // (every 2nd, 4th, 8th ... from bar 1: 1, 3, 5 or 1, 5, 9), so that a hidden label reads as
+    // thinning and not as a missing bar; a renumbered bar starts a new count.
+    std::vector<const GridLine*> pointers;
+    pointers.reserve(bars.size());
+    for (const auto& bar : bars) pointers.push_back(&bar);
     std::vector<GridLine> shown;
-    double last = std::numeric_limits<double>::lowest();
-    std::int64_t countFrom = 1;
-    bool newCount = false;  // a renumbered bar whose count has no label yet
-    for (std::size_t i = 0; i < bars.size(); ++i) {
-        const std::int64_t number = *bars[i].barNumber;
-        const std::int64_t previous = i > 0 ? *bars[i - 1].barNumber : number;
-        if (i > 0 && (previous == std::numeric_limits<std::int64_t>::max() || number != previous + 1)) {
-            newCount = true;
-        }
-        // Whole strides apart, in remainders so that no subtraction can overflow.
-        const bool onStride = (number % stride - countFrom % stride) % stride == 0;
-        const double x = window.x(bars[i].timeSeconds);
-        if ((onStride || newCount) && x - last >= kBarLabelSpacing) {
-            shown.push_back(bars[i]);
-            last = x;
-            if (newCount) countFrom = number;
-            newCount = false;
-        }
+    for (const std::size_t i : barsOnStride(pointers, window, kBarLabelSpacing, kBarLabelSpacing, false)) {
+        shown.push_back(bars[i]);
     }
     return shown;
 }
@@ -147,22 +119,33 @@ std::vector<std::size_t> labelsWithoutOverlap(const std::vector<LabelBox>& boxes
     return kept;
 }
 
+std::optional<LabelBox> keptInsideLane(const LabelBox& box, double labelledX, double width, double margin) {
+    if (!(labelledX >= 0 && labelledX <= width)) return std::nullopt;
+    double dx = 0;
+    if (box.right + dx > width - margin) dx = width - margin - box.right;
+    if (box.left + dx < margin) dx = margin - box.left;  // the left edge wins in a narrow lane
+    return LabelBox{box.left + dx, box.top, box.right + dx, box.bottom};
+}
+
 std::vector<RulerLabel> rulerLabels(const std::vector<GridLine>& visibleLines, const BeatloomTimelineWindow& window,
                                     const BeatloomTimelineGeometry& geometry, double songDuration) {
     std::vector<RulerLabel> labels;
     for (const auto& bar : barLabelsToShow(visibleLines, window)) {
+        const double x = window.x(bar.timeSeconds);
         labels.push_back({RulerLabelKind::bar, bar.barNumber ? BeatloomTimeline::barLabel(*bar.barNumber) + ".1" : "",
-                          window.x(bar.timeSeconds) + 16, geometry.rulerHeight * 0.5});
+                          x + 16, geometry.rulerHeight * 0.5, x});
     }
     for (const auto& beat : beatLabelsToShow(visibleLines, window)) {
         const std::string text = beat.barNumber && beat.beatNumber
                                      ? BeatloomTimeline::gridLineLabel(*beat.barNumber, *beat.beatNumber)
                                      : "";
-        labels.push_back({RulerLabelKind::beat, text, window.x(beat.timeSeconds) + 12, geometry.rulerHeight * 0.72});
+        const double x = window.x(beat.timeSeconds);
+        labels.push_back({RulerLabelKind::beat, text, x + 12, geometry.rulerHeight * 0.72, x});
     }
     for (const double t : timeRulerTicks(window, songDuration)) {
-        labels.push_back({RulerLabelKind::time, formatRulerTime(t), window.x(t) + 20,
-                          geometry.timeRulerTop() + geometry.timeRulerHeight * 0.5});
+        const double x = window.x(t);
+        labels.push_back({RulerLabelKind::time, formatRulerTime(t), x + 20,
+                          geometry.timeRulerTop() + geometry.timeRulerHeight * 0.5, x});
     }
     return labels;
 }

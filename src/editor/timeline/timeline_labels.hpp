@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,7 @@ struct RulerLabel {
     std::string text;
     double centreX = 0;
     double centreY = 0;
+    double x = 0;  // the line or tick it labels
     friend bool operator==(const RulerLabel&, const RulerLabel&) = default;
 };
 
@@ -61,6 +63,11 @@ struct LabelBox {
 // is left out. Returns the indices kept, in order.
 std::vector<std::size_t> labelsWithoutOverlap(const std::vector<LabelBox>& boxes,
                                               const std::vector<LabelBox>& reserved);
+
+// A label's box moved sideways just enough to lie wholly inside the lane, `margin` from its
+// edges; none for a label of a line or tick outside the lane, whose label would stand for
+// something not shown.
+std::optional<LabelBox> keptInsideLane(const LabelBox& box, double labelledX, double width, double margin);
 
 // Every ruler label of the window: the bar labels, then the beat labels, then the times.
 std::vector<RulerLabel> rulerLabels(const std::vector<BeatloomTimeline::GridLine>& visibleLines,

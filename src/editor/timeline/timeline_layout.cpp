@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -111,65 +112,147 @@ SongGrid::SongGrid(std::vector<GridLine> songLines) : lines(std::move(songLines)
     }
 }
 
+std::vector<std::size_t> barsOnStride(const std::vector<const GridLine*>& bars, const BeatloomTimelineWindow& window,
+                                      double spacing, double minimumSpacing, bool keepUnnumbered) {
+    // The bars' usual spacing: the median gap between neighbours.
+    std::vector<double> perBar;
+    for (std::size_t i = 1; i < bars.size(); ++i) {
+        const double gap = window.x(bars[i]->timeSeconds) - window.x(bars[i - 1]->timeSeconds);
+        if (gap > 0) perBar.push_back(gap);
+    }
+    std::int64_t stride = 1;
+    if (!perBar.empty()) {
+        const auto middle = perBar.begin() + std::ptrdiff_t(perBar.size() / 2);
+        std::nth_element(perBar.begin(), middle, perBar.end());
+        constexpr std::int64_t kWidestStride = std::int64_t(1) << 40;
+        while (double(stride) * *middle < spacing && stride < kWidestStride) stride *= 2;
+    }
+
+    std::vector<std::size_t> kept;
+    double last = std::numeric_limits<double>::lowest();
+    std::int64_t countFrom = 1;
+    bool newCount = false;  // a renumbered bar whose count has none kept yet
+    std::optional<std::int64_t> previous;
+    for (std::size_t i = 0; i < bars.size(); ++i) {
+        const double x = window.x(bars[i]->timeSeconds);
+        if (!bars[i]->barNumber) {
+            if (keepUnnumbered && x - last >= minimumSpacing) {
+                kept.push_back(i);
+                last = x;
+            }
+            continue;
+        }
+        const std::int64_t number = *bars[i]->barNumber;
+        if (previous && (*previous == std::numeric_limits<std::int64_t>::max() || number != *previous + 1)) {
+            newCount = true;
+        }
+        previous = number;
+        // Whole strides apart, in remainders so that no subtraction can overflow.
+        const bool onStride = (number % stride - countFrom % stride) % stride == 0;
+        if ((onStride || newCount) && x - last >= minimumSpacing) {
+            kept.push_back(i);
+            last = x;
+            if (newCount) countFrom = number;
+            newCount = false;
+        }
+    }
+    return kept;
+}
+
 std::vector<GridLine> drawnGridLines(const SongGrid& grid, const BeatloomTimelineWindow& window,
                                      bool showSubdivisions) {
     const auto& lines = grid.lines;
     const double from = window.widenedStart();
     const double to = window.widenedEnd();
-    const auto first = std::lower_bound(lines.begin(), lines.end(), from, earlier);
-    const auto end = std::upper_bound(first, lines.end(), to, [](double t, const GridLine& line) {
-        return t < line.timeSeconds;
-    });
-    const double columns = std::max(std::ceil(window.width), 1.0);
-    if (double(end - first) <= columns) {
-        std::vector<GridLine> visible;
-        for (auto it = first; it != end; ++it) {
-            if (it->kind != GridKind::subdivision || showSubdivisions) visible.push_back(*it);
-        }
-        return visible;
+    // The range of an index list whose lines lie in the window.
+    const auto inWindow = [&](const std::vector<std::size_t>& indices) {
+        const auto byTime = [&lines](std::size_t i, double t) { return lines[i].timeSeconds < t; };
+        const auto begin = std::lower_bound(indices.begin(), indices.end(), from, byTime);
+        const auto end = std::upper_bound(begin, indices.end(), to,
+                                          [&lines](double t, std::size_t i) { return t < lines[i].timeSeconds; });
+        return std::pair{std::size_t(begin - indices.begin()), std::size_t(end - indices.begin())};
+    };
+    const double width = std::max(window.width, 1.0);
+    // A level whose lines stand closer on average than this share of the spacing cannot reach
+    // the spacing anywhere in the window unless the tempo changes that much inside it: it is
+    // passed over without looking at its lines.
+    constexpr double kHopelessShare = 1.0 / 8;
+    const auto hopeless = [&](std::size_t count) {
+        return double(count) * kGridLineSpacing * kHopelessShare > width;
+    };
+    std::vector<std::size_t> drawn;  // indices into lines
+
+    // Bars on a stride of bar numbers.
+    const auto [barBegin, barEnd] = inWindow(grid.bars);
+    std::vector<const GridLine*> bars;
+    bars.reserve(barEnd - barBegin);
+    for (std::size_t i = barBegin; i < barEnd; ++i) bars.push_back(&lines[grid.bars[i]]);
+    for (const std::size_t i : barsOnStride(bars, window, kBarStrideSpacing, kGridLineSpacing, true)) {
+        drawn.push_back(grid.bars[barBegin + i]);
     }
 
-    // More lines than columns: look each column's strongest line up in the bar and beat lists.
-    const auto firstAtOrAfter = [&lines](const std::vector<std::size_t>& indices, std::size_t start, double t) {
-        return std::size_t(std::lower_bound(indices.begin() + std::ptrdiff_t(start), indices.end(), t,
-                                            [&lines](std::size_t i, double time) { return lines[i].timeSeconds < time; }) -
-                           indices.begin());
+    // A line of a finer level stands where it and its neighbours of its level or above stand
+    // far enough apart, whether or not those are drawn.
+    const auto spaced = [&](double x, double before, double after) {
+        return x - before >= kGridLineSpacing && after - x >= kGridLineSpacing;
     };
-    std::vector<GridLine> drawn;
-    std::size_t bar = firstAtOrAfter(grid.bars, 0, from);
-    std::size_t beat = firstAtOrAfter(grid.beatsAndBars, 0, from);
-    auto any = first;
-    const std::int64_t firstColumn = pixelColumn(window.x(from));
-    const std::int64_t lastColumn = pixelColumn(window.x(to));
-    // The first time whose x lies in a column, so that a line belongs to the column its x says.
-    const auto columnStart = [&window](std::int64_t c) {
-        double t = window.seconds(double(c));
-        for (int i = 0; i < 8 && std::floor(window.x(t)) < double(c); ++i) t = std::nextafter(t, INFINITY);
-        for (int i = 0; i < 8 && std::floor(window.x(std::nextafter(t, -INFINITY))) >= double(c); ++i) {
-            t = std::nextafter(t, -INFINITY);
+    const auto [beatBegin, beatEnd] = inWindow(grid.beatsAndBars);
+    if (!hopeless(beatEnd - beatBegin)) {
+        const auto& beats = grid.beatsAndBars;
+        const auto xOf = [&](std::size_t k) {
+            return k < beats.size() ? window.x(lines[beats[k]].timeSeconds) : std::numeric_limits<double>::infinity();
+        };
+        for (std::size_t k = beatBegin; k < beatEnd; ++k) {
+            if (lines[beats[k]].kind != GridKind::beat) continue;
+            const double before = k > 0 ? xOf(k - 1) : -std::numeric_limits<double>::infinity();
+            if (spaced(xOf(k), before, xOf(k + 1))) drawn.push_back(beats[k]);
         }
-        return t;
-    };
-    double nextStart = columnStart(firstColumn);
-    for (std::int64_t c = firstColumn; c <= lastColumn; ++c) {
-        const double t0 = std::max(nextStart, from);
-        nextStart = columnStart(c + 1);
-        const double t1 = c == lastColumn ? std::nextafter(to, INFINITY) : std::min(nextStart, to);
-        bar = firstAtOrAfter(grid.bars, bar, t0);
-        if (bar < grid.bars.size() && lines[grid.bars[bar]].timeSeconds < t1) {
-            drawn.push_back(lines[grid.bars[bar]]);
-            continue;
-        }
-        beat = firstAtOrAfter(grid.beatsAndBars, beat, t0);
-        if (beat < grid.beatsAndBars.size() && lines[grid.beatsAndBars[beat]].timeSeconds < t1) {
-            drawn.push_back(lines[grid.beatsAndBars[beat]]);
-            continue;
-        }
-        if (!showSubdivisions) continue;
-        any = std::lower_bound(any, end, t0, earlier);
-        if (any != end && any->timeSeconds < t1) drawn.push_back(*any);
     }
-    return drawn;
+    if (showSubdivisions) {
+        const auto first = std::size_t(std::lower_bound(lines.begin(), lines.end(), from, earlier) - lines.begin());
+        const auto end = std::size_t(std::upper_bound(lines.begin() + std::ptrdiff_t(first), lines.end(), to,
+                                                      [](double t, const GridLine& line) { return t < line.timeSeconds; }) -
+                                     lines.begin());
+        if (!hopeless(end - first - (beatEnd - beatBegin))) {
+            const auto xOf = [&](std::size_t k) {
+                return k < lines.size() ? window.x(lines[k].timeSeconds) : std::numeric_limits<double>::infinity();
+            };
+            for (std::size_t k = first; k < end; ++k) {
+                if (lines[k].kind != GridKind::subdivision) continue;
+                const double before = k > 0 ? xOf(k - 1) : -std::numeric_limits<double>::infinity();
+                if (spaced(xOf(k), before, xOf(k + 1))) drawn.push_back(k);
+            }
+        }
+    }
+
+    std::sort(drawn.begin(), drawn.end());
+    std::vector<GridLine> result;
+    result.reserve(drawn.size());
+    for (const std::size_t i : drawn) result.push_back(lines[i]);
+    return result;
+}
+
+std::vector<GridLine> withEveryBar(const SongGrid& grid, const BeatloomTimelineWindow& window,
+                                   const std::vector<GridLine>& drawnLines) {
+    const auto& lines = grid.lines;
+    const auto byTime = [&lines](std::size_t i, double t) { return lines[i].timeSeconds < t; };
+    auto bar = std::lower_bound(grid.bars.begin(), grid.bars.end(), window.widenedStart(), byTime);
+    std::vector<GridLine> merged;
+    merged.reserve(drawnLines.size());
+    const auto barsUntil = [&](double t, bool inclusive) {
+        for (; bar != grid.bars.end() && lines[*bar].timeSeconds <= window.widenedEnd(); ++bar) {
+            const double barTime = lines[*bar].timeSeconds;
+            if (inclusive ? barTime > t : barTime >= t) break;
+            merged.push_back(lines[*bar]);
+        }
+    };
+    for (const auto& line : drawnLines) {
+        if (line.kind == GridKind::bar) continue;
+        barsUntil(line.timeSeconds, true);
+        merged.push_back(line);
+    }
+    barsUntil(std::numeric_limits<double>::infinity(), true);
+    return merged;
 }
 
 std::vector<GridStroke> gridStrokes(const std::vector<GridLine>& visibleLines, const BeatloomTimelineWindow& window,

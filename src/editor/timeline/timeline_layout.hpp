@@ -89,12 +89,34 @@ struct SongGrid {
     explicit SongGrid(std::vector<BeatloomTimeline::GridLine> songLines);
 };
 
-// The lines the window draws and labels: the visible lines as they are while there are no
-// more of them than pixel columns; else, per pixel column, the first of its strongest lines
-// (a bar over a beat over a subdivision), so that a long song seen whole costs no more than
-// its width.
+// Grid lines stand at least this far apart (pixels) to be drawn: a level (subdivisions,
+// beats) shows only where its lines and their neighbours keep this spacing; bars are thinned
+// to a stride of bar numbers (every 2nd, 4th ... bar) that keeps them this far apart on
+// average, and never closer than the spacing.
+inline constexpr double kGridLineSpacing = 8;
+inline constexpr double kBarStrideSpacing = 16;
+
+// The bars among `bars` (every bar of a stretch, in time order) kept on a stride of bar
+// numbers: the smallest power of two that sets the bars' usual spacing in the window at
+// `spacing` or more, counted from bar 1 (1, 3, 5 or 1, 5, 9 ...); a bar whose number does not
+// follow its numbered neighbour's (a rejoined grid, a bar number override) starts a new count,
+// and the first of its bars with room is kept. A kept bar stands at least `minimumSpacing`
+// right of the last one kept; unnumbered bars only keep that spacing, when kept at all.
+// Returns indices into `bars`.
+std::vector<std::size_t> barsOnStride(const std::vector<const BeatloomTimeline::GridLine*>& bars,
+                                      const BeatloomTimelineWindow& window, double spacing, double minimumSpacing,
+                                      bool keepUnnumbered);
+
+// The lines the window draws and labels, in time order: bars on a stride, and beats and
+// subdivisions where they stand far enough apart (kGridLineSpacing), so that a long song seen
+// whole shows a readable grid and costs little more than its bars.
 std::vector<BeatloomTimeline::GridLine> drawnGridLines(const SongGrid& grid, const BeatloomTimelineWindow& window,
                                                        bool showSubdivisions);
+
+// The drawn lines with every bar of the widened window in place of the drawn bars, in time
+// order: what the ruler labels choose from, so that bar numbers thin on a stride of their own.
+std::vector<BeatloomTimeline::GridLine> withEveryBar(const SongGrid& grid, const BeatloomTimelineWindow& window,
+                                                     const std::vector<BeatloomTimeline::GridLine>& drawnLines);
 
 // A vertical grid stroke over the waveform lane.
 struct GridStroke {

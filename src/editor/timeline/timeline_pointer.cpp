@@ -19,6 +19,7 @@
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/timeline/flexible_timeline_overlay_view.hpp"
 #include "editor/timeline/timeline_handle_view.hpp"
+#include "editor/timeline/timeline_marker_lane.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -77,17 +78,112 @@ std::vector<MarkerHandle> TimelinePointerInput::handles() const {
     return markerHandles(model_, ui_, viewport_.window(), viewport_.geometry());
 }
 
+namespace {
+
+LabelBox boxOf(const QRectF& rect) { return {rect.left(), rect.top(), rect.right(), rect.bottom()}; }
+
+// How far a rhythmic anchor's marker may move right to clear a handle on its spot (the locked
+// downbeat and time signature a Rejoin Grid leaves where it puts its anchor).
+constexpr double kAnchorMarkerSlide = 48;
+
+}  // namespace
+
+TimelinePointerInput::MarkerLane TimelinePointerInput::markerLane() const {
+    const auto window = viewport_.window();
+    const auto geometry = viewport_.geometry();
+    const auto all = handles();
+    const auto pills = flexibleRegionPills(model_.timelineRegions.value(), window, geometry);
+    const auto anchors = rhythmicAnchorMarkers(model_.rhythmicAnchors.value(), window, geometry);
+
+    // The items in the order they claim their place: the selected tempo marker, Grid Fit
+    // anchors (shown only in Grid Fit mode, where they are what is worked on), song Bar 1 and
+    // locked downbeats stand where they are or give way; a region's pill
+    // may move inside its region's visible part and keeps clear of tempo markers when it can;
+    // time signatures and tempo markers, left to right, may move right by up to their own
+    // width; an anchor's marker may move right past a handle.
+    enum class Source { handle, pill, anchor };
+    std::vector<std::pair<Source, std::size_t>> sources;
+    std::vector<MarkerLaneItem> items;
+    const auto addHandles = [&](auto&& take, bool slides) {
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (!take(all[i])) continue;
+            const QRectF rect = markerHandleRect(all[i]);
+            sources.emplace_back(Source::handle, i);
+            items.push_back({boxOf(rect), 0, slides ? rect.width() : 0.0, {}});
+        }
+    };
+    using Kind = MarkerHandleKind;
+    const auto isTempo = [](const MarkerHandle& h) { return h.kind == Kind::tempoMarker; };
+    addHandles([&](const MarkerHandle& h) { return isTempo(h) && h.selected; }, false);
+    addHandles([](const MarkerHandle& h) { return h.kind == Kind::gridFitAnchor; }, false);
+    addHandles([](const MarkerHandle& h) { return h.kind == Kind::songBarOne; }, false);
+    addHandles([](const MarkerHandle& h) { return h.kind == Kind::lockedDownbeat; }, false);
+    std::vector<LabelBox> tempoBoxes;
+    for (const auto& h : all) {
+        if (isTempo(h) && !h.selected) tempoBoxes.push_back(boxOf(markerHandleRect(h)));
+    }
+    for (std::size_t i = 0; i < pills.size(); ++i) {
+        const auto& pill = pills[i];
+        const QRectF rect = regionPillRect(pill);
+        // The centre may go anywhere the whole pill stays over the region's visible part and
+        // clear of the lane's edges; nowhere else when there is no such room.
+        const double x0 = window.x(std::max(pill.region.startSeconds, window.start));
+        const double x1 = window.x(std::min(pill.region.endSeconds, window.start + window.duration));
+        const double half = rect.width() / 2;
+        const double lowest = std::max(x0 + half, kRegionPillEdgeMargin);
+        const double highest = std::min(x1 - half, window.width - kRegionPillEdgeMargin);
+        MarkerLaneItem item{boxOf(rect), 0, 0, tempoBoxes};
+        if (lowest <= pill.centreX && pill.centreX <= highest) {
+            item.minimumShift = lowest - pill.centreX;
+            item.maximumShift = highest - pill.centreX;
+        }
+        sources.emplace_back(Source::pill, i);
+        items.push_back(std::move(item));
+    }
+    addHandles([](const MarkerHandle& h) { return h.kind == Kind::timeSignature; }, true);
+    addHandles([&](const MarkerHandle& h) { return isTempo(h) && !h.selected; }, true);
+    for (std::size_t i = 0; i < anchors.size(); ++i) {
+        sources.emplace_back(Source::anchor, i);
+        items.push_back({boxOf(rhythmicAnchorMarkerRect(anchors[i])), 0, kAnchorMarkerSlide, {}});
+    }
+
+    const auto placements = layOutMarkerLane(items, window.width);
+    std::vector<std::optional<double>> handleShift(all.size());
+    std::vector<std::optional<double>> pillShift(pills.size());
+    std::vector<std::optional<double>> anchorShift(anchors.size());
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        if (!placements[k].shown) continue;
+        const auto [source, i] = sources[k];
+        auto& shifts = source == Source::handle ? handleShift : (source == Source::pill ? pillShift : anchorShift);
+        shifts[i] = placements[k].shift;
+    }
+    // Bottom to top, as before.
+    MarkerLane lane;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (!handleShift[i]) continue;
+        lane.handles.push_back(all[i]);
+        lane.handles.back().centreX += *handleShift[i];
+    }
+    for (std::size_t i = 0; i < pills.size(); ++i) {
+        if (!pillShift[i]) continue;
+        lane.pills.push_back(pills[i]);
+        lane.pills.back().centreX += *pillShift[i];
+    }
+    for (std::size_t i = 0; i < anchors.size(); ++i) {
+        if (!anchorShift[i]) continue;
+        lane.anchors.push_back(anchors[i]);
+        lane.anchors.back().centreX += *anchorShift[i];
+    }
+    return lane;
+}
+
 std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) const {
-    return markerHandleAt(handles(), position);
+    return markerHandleAt(markerLane().handles, position);
 }
 
-std::vector<FlexibleRegionPill> TimelinePointerInput::regionPills() const {
-    return flexibleRegionPills(model_.timelineRegions.value(), viewport_.window(), viewport_.geometry());
-}
+std::vector<FlexibleRegionPill> TimelinePointerInput::regionPills() const { return markerLane().pills; }
 
-std::vector<RhythmicAnchorMarker> TimelinePointerInput::anchorMarkers() const {
-    return rhythmicAnchorMarkers(model_.rhythmicAnchors.value(), viewport_.window(), viewport_.geometry());
-}
+std::vector<RhythmicAnchorMarker> TimelinePointerInput::anchorMarkers() const { return markerLane().anchors; }
 
 std::vector<TimelineMenuItem> TimelinePointerInput::contextMenuAt(QPointF position) const {
     switch (hitTest(position)) {
@@ -136,9 +232,10 @@ TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) 
         const auto flag = locatorFlagPlacement(*locator, window.width);
         if (flag && flagColumn(*flag).contains(position)) return HitTarget::locatorFlag;
     }
-    if (handleAt(position)) return HitTarget::markerHandle;
-    if (rhythmicAnchorMarkerAt(anchorMarkers(), position)) return HitTarget::rhythmicAnchor;
-    if (regionPillAt(regionPills(), position)) return HitTarget::regionPill;
+    const auto lane = markerLane();
+    if (markerHandleAt(lane.handles, position)) return HitTarget::markerHandle;
+    if (rhythmicAnchorMarkerAt(lane.anchors, position)) return HitTarget::rhythmicAnchor;
+    if (regionPillAt(lane.pills, position)) return HitTarget::regionPill;
     const bool overWaveform = y >= geometry.waveformTop() && y <= geometry.timeRulerTop();
     if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return HitTarget::gridFitLane;
     if (rangeSelectionSurface().takesHitAt(x, y)) return HitTarget::rangeSelection;
@@ -285,45 +382,28 @@ bool TimelinePointerInput::wheel(const QWheelEvent& event) {
         .scrollWheel(delta.x(), delta.y(), event.modifiers().testFlag(Qt::ShiftModifier));
 }
 
+QColor TimelinePointerInput::selectionBandColour() { return withOpacity(OrvantaTheme::standardOrange(), 0.13); }
+
 void TimelinePointerInput::paintInputLayer(QPainter& painter) const {
+    // The band's fill is laid into the waveform lane's columns with the lane (selectionBand).
     const auto surface = rangeSelectionSurface();
     const auto band = surface.selectionBand();
     if (!band) return;
     const QRectF rect(band->x0, surface.waveformTop, band->x1 - band->x0, surface.waveformHeight);
     const QColor& orange = OrvantaTheme::standardOrange();
-    painter.fillRect(rect, withOpacity(orange, 0.13));
     painter.setPen(QPen(withOpacity(orange, 0.75), 1.2));
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(rect);
 }
 
-void TimelinePointerInput::paintFlexibleTimelineOverlay(QPainter& painter) const {
-    const auto window = viewport_.window();
-    const auto geometry = viewport_.geometry();
-    editor::paintFlexibleTimelineOverlay(painter,
-                                         flexibleRegionBands(model_.timelineRegions.value(), window, geometry),
-                                         audioStartTag(window, geometry), regionPills(), anchorMarkers());
+void TimelinePointerInput::paintFlexibleTimelineOverlay(QPainter& painter, const MarkerLane& lane) const {
+    editor::paintFlexibleTimelineOverlay(painter, audioStartTag(viewport_.window(), viewport_.geometry()), lane.pills,
+                                         lane.anchors);
 }
 
-void TimelinePointerInput::paintMarkerHandles(QPainter& painter) const {
-    // Handles of one kind packed closer than a few pixels lie many deep, each over the last:
-    // from the top down, one that stands within that distance of the handle drawn over it is
-    // hidden under the handles above and is left out. The selected handle is always drawn.
-    constexpr double kHiddenWithin = 8;
-    const auto all = handles();
-    std::vector<bool> drawn(all.size(), false);
-    std::map<MarkerHandleKind, double> above;
-    for (std::size_t i = all.size(); i-- > 0;) {
-        const auto& handle = all[i];
-        const auto next = above.find(handle.kind);
-        if (!handle.selected && next != above.end() && std::fabs(next->second - handle.centreX) < kHiddenWithin) continue;
-        drawn[i] = true;
-        above[handle.kind] = handle.centreX;
-    }
+void TimelinePointerInput::paintMarkerHandles(QPainter& painter, const std::vector<MarkerHandle>& shown) const {
     const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        if (!drawn[i]) continue;
-        const auto& handle = all[i];
+    for (const auto& handle : shown) {
         // Handles are laid on whole pixels from a picture of their look.
         const std::string key = std::to_string(int(handle.kind)) + '|' + handle.text + '|' +
                                 std::to_string(int(handle.selected)) + '|' + std::to_string(int(handle.status)) +

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QImage>
 #include <QObject>
 #include <QPointF>
@@ -50,10 +51,20 @@ public:
 
     // The layer that takes a press at this point of the viewport.
     HitTarget hitTest(QPointF position) const;
-    // The marker handles of the current window, bottom to top, and the topmost one at a point.
+    // Every marker handle of the current window, bottom to top, wherever it would stand.
     std::vector<MarkerHandle> handles() const;
+    // What the marker lane shows, bottom to top: the handles, the overlay's region pills and its
+    // anchor markers, each where it stands once none covers another (timeline_marker_lane.hpp).
+    // Items that gave way are not there: they are neither drawn nor hit.
+    struct MarkerLane {
+        std::vector<MarkerHandle> handles;
+        std::vector<FlexibleRegionPill> pills;
+        std::vector<RhythmicAnchorMarker> anchors;
+    };
+    MarkerLane markerLane() const;
+    // The topmost handle shown at a point.
     std::optional<MarkerHandle> handleAt(QPointF position) const;
-    // The overlay's pills and anchor markers of the current window, bottom to top.
+    // The overlay's pills and anchor markers shown in the current window, bottom to top.
     std::vector<FlexibleRegionPill> regionPills() const;
     std::vector<RhythmicAnchorMarker> anchorMarkers() const;
     // The context menu a right click at this point opens; empty where there is none.
@@ -64,10 +75,12 @@ public:
     BeatloomRangeSelectionSurface rangeSelectionSurface() const;
     const BeatloomGridFitLane& gridFitLane() const { return gridFitLane_; }
 
-    // The input layer's own paint: the band of the analysis selection.
+    // The input layer's own paint: the outline of the analysis selection's band, whose fill
+    // the canvas lays into the waveform lane in this colour.
+    static QColor selectionBandColour();
     void paintInputLayer(QPainter& painter) const;
-    void paintFlexibleTimelineOverlay(QPainter& painter) const;
-    void paintMarkerHandles(QPainter& painter) const;
+    void paintFlexibleTimelineOverlay(QPainter& painter, const MarkerLane& lane) const;
+    void paintMarkerHandles(QPainter& painter, const std::vector<MarkerHandle>& shown) const;
     void paintLocatorFlag(QPainter& painter) const;
 
 protected:

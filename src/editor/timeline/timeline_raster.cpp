@@ -67,7 +67,7 @@ QRgb* row(QImage& picture, int y) {
 
 void fillBand(QImage& picture, double top, double height, const QColor& colour, const QColor& coat,
               const std::vector<session::BeatloomPixelSpan>& coatedSpans, const std::vector<ColumnLine>& lines,
-              const std::vector<ColumnLine>& trace) {
+              const std::vector<ColumnLine>& trace, const std::vector<ColumnTint>& tints) {
     const qreal ratio = picture.devicePixelRatio();
     const int width = picture.width();
     const int y0 = devicePixel(top, ratio, picture.height());
@@ -112,6 +112,14 @@ void fillBand(QImage& picture, double top, double height, const QColor& colour, 
                 traceBottom[c] = device.y1;
             }
             traceColour[c] = over(device.colour, band[c]);
+        }
+    }
+    for (const auto& tint : tints) {
+        const QRgb source = premultiplied(tint.colour);
+        const int x1 = devicePixel(tint.x1, ratio, width);
+        for (int x = devicePixel(tint.x0, ratio, width); x < x1; ++x) {
+            band[std::size_t(x)] = over(source, band[std::size_t(x)]);
+            traceColour[std::size_t(x)] = over(source, traceColour[std::size_t(x)]);
         }
     }
     const int* tops = traceTop.data();

@@ -26,13 +26,21 @@ struct ColumnLine {
     double off = 0;
 };
 
+// A colour laid over the columns x0 ... x1 through a band's whole height.
+struct ColumnTint {
+    double x0 = 0;
+    double x1 = 0;
+    QColor colour;
+};
+
 // Fills a horizontal band over what the picture holds (the same in every row of the band):
 // `colour`, one coat of `coat` over the columns of each span (spans may overlap: each adds a
 // coat), then `lines` through the band's whole height, then `trace` (lines each over their
-// own part of the band).
+// own part of the band), then the tints in order. Each column's colours are worked out once,
+// however tall the band.
 void fillBand(QImage& picture, double top, double height, const QColor& colour, const QColor& coat,
               const std::vector<session::BeatloomPixelSpan>& coatedSpans, const std::vector<ColumnLine>& lines,
-              const std::vector<ColumnLine>& trace);
+              const std::vector<ColumnLine>& trace, const std::vector<ColumnTint>& tints = {});
 
 // Lays the lines over the picture, in order.
 void blendLines(QImage& picture, const std::vector<ColumnLine>& lines);

@@ -1,5 +1,6 @@
 #include <QCoreApplication>
 #include <QImage>
+#include <QPaintEvent>
 #include <QPainter>
 
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
+#include "editor/timeline/widget_backdrop.hpp"
 #include "session/session_fixture.hpp"
+#include "support/paint_counter.hpp"
 
 namespace corvel::editor {
 namespace {
@@ -191,6 +194,116 @@ TEST_F(TimelineViewportTest, NoTwoRulerLabelsOverlapNorTheAudioStartTag) {
                     << labels[i].label.text << " and " << labels[j].label.text << " at " << c.window.visibleStartSeconds;
             }
         }
+    }
+}
+
+// A window that paints its left half red and its right half green, and counts its paints.
+class TwoColourWindow final : public QWidget {
+public:
+    int paints = 0;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        ++paints;
+        QPainter painter(this);
+        painter.fillRect(QRect(0, 0, width() / 2, height()), Qt::red);
+        painter.fillRect(QRect(width() / 2, 0, width() - width() / 2, height()), Qt::green);
+    }
+};
+
+TEST_F(TimelineViewportTest, InAWindowTheTimelineIsOpaqueOverAPictureOfWhatLiesBeneathAndLeavesItAlone) {
+    loadResult({records::tempoPoint(0, 120)});
+    TwoColourWindow window;
+    window.resize(1600, 700);
+    BeatloomTimelineViewport timeline(model, model.previewPlayer(), ui, &window);
+    timeline.setGeometry(100, 50, 600, int(timeline.geometry().totalHeight()));  // over the red half
+    model.viewportState.set({0, 10, 600});
+    model.seek(2);
+    corvel::testing::PaintCounter timelinePaints;
+    timeline.installEventFilter(&timelinePaints);
+    window.show();
+    for (int i = 0; i < 5; ++i) settle();
+    ASSERT_NE(timeline.backdrop().picture(), nullptr);
+    EXPECT_TRUE(timeline.testAttribute(Qt::WA_OpaquePaintEvent));
+    const int renders = timeline.backdrop().renderCount();
+
+    // Moving the locator repaints the timeline but not the window beneath it.
+    const int windowPaints = window.paints;
+    const int paints = timelinePaints.paints;
+    model.seek(5);
+    for (int i = 0; i < 3; ++i) settle();
+    EXPECT_GT(timelinePaints.paints, paints);
+    EXPECT_EQ(window.paints, windowPaints);
+
+    // The frame's rounded corners show the window, and the lanes let it through.
+    const auto seen = [&] { return window.grab().toImage(); };
+    QImage image = seen();
+    EXPECT_EQ(image.pixelColor(101, 51), QColor(Qt::red));
+    const QColor lane = image.pixelColor(263, 50 + int(timeline.geometry().rulerHeight) + 20);
+    EXPECT_GT(lane.red(), lane.green() + 20);
+
+    // Moved over the green half, the picture beneath is made again.
+    timeline.move(900, 50);
+    for (int i = 0; i < 5; ++i) settle();
+    EXPECT_EQ(timeline.backdrop().renderCount(), renders + 1);
+    image = seen();
+    EXPECT_EQ(image.pixelColor(901, 51), QColor(Qt::green));
+    const QColor moved = image.pixelColor(1063, 50 + int(timeline.geometry().rulerHeight) + 20);
+    EXPECT_GT(moved.green(), moved.red() + 20);
+    // Its own window has nothing beneath it: no picture, not opaque.
+    EXPECT_EQ(viewport().backdrop().picture(), nullptr);
+    EXPECT_FALSE(viewport().testAttribute(Qt::WA_OpaquePaintEvent));
+}
+
+TEST_F(TimelineViewportTest, RegionBandsTintTheMarkerAndWaveformLanesOverTheirColumnsOnly) {
+    loadResult({records::tempoPoint(0, 120)});
+    viewport().resize(1000, viewport().height());
+    model.viewportState.set({0, 10, 1000});
+    model.timelineRegions.set({records::region(2, 4, BeatloomTimelineMode::free),
+                               records::region(6, 8, BeatloomTimelineMode::rubato)});
+    model.seek(9.5);
+    const QImage image = render();
+    const auto g = viewport().geometry();
+    // Columns clear of grid lines, in the marker lane and in the waveform lane (no waveform).
+    for (const int y : {int(g.rulerHeight) + 45, int(g.waveformTop()) + 60}) {
+        const QColor plain = image.pixelColor(110, y);
+        const QColor free = image.pixelColor(310, y);
+        const QColor rubato = image.pixelColor(710, y);
+        EXPECT_GT(free.blue(), plain.blue()) << y;
+        EXPECT_GT(rubato.red(), plain.red()) << y;
+        EXPECT_EQ(image.pixelColor(510, y), plain) << y;
+    }
+    // The ruler lanes are not tinted.
+    EXPECT_EQ(image.pixelColor(310, int(g.timeRulerTop()) + 3), image.pixelColor(110, int(g.timeRulerTop()) + 3));
+}
+
+TEST_F(TimelineViewportTest, LabelsAtTheEndsOfTheLanesAndTheLocatorFlagStayInside) {
+    loadResult({records::tempoPoint(0, 120)});
+    for (const double width : {800.0, 1337.0}) {
+        viewport().resize(int(width), viewport().height());
+        for (const session::BeatloomViewportState& window :
+             {session::BeatloomViewportState{0, 20, width}, session::BeatloomViewportState{0.97, 9.03, width},
+              session::BeatloomViewportState{3.3, 2.7, width}}) {
+            model.viewportState.set(window);
+            const auto labels = viewport().placedRulerLabels();
+            ASSERT_FALSE(labels.empty());
+            bool zero = false;
+            for (const auto& [label, box] : labels) {
+                EXPECT_GE(box.left(), 0) << label.text;
+                EXPECT_LE(box.right(), width) << label.text;
+                zero |= label.text == "0:00.000";
+            }
+            // The first time label of a window that starts at the song's start is there.
+            EXPECT_EQ(zero, window.visibleStartSeconds == 0);
+        }
+    }
+    // The flag keeps a pixel below the top and clear of the frame's rounded corners.
+    for (const double x : {0.0, 5.0, 400.0, 1336.0}) {
+        const auto flag = locatorFlagPlacement(x, 1337);
+        ASSERT_TRUE(flag);
+        EXPECT_GE(flag->centreY - (15 + 4) / 2.0, 1.0);
+        EXPECT_GE(flag->centreX - 15, BeatloomTimelineViewport::kCornerRadius - 3);
+        EXPECT_LE(flag->centreX + 15, 1337 - BeatloomTimelineViewport::kCornerRadius + 3);
     }
 }
 

@@ -145,10 +145,11 @@ TEST_F(TimelineInputTest, LayersTakeThePointerFromTheTopDown) {
 }
 
 TEST(TimelineLocatorFlag, StaysInViewAndClearOfTheEdges) {
-    EXPECT_EQ(locatorFlagPlacement(500, 1000), (LocatorFlagPlacement{500, 9}));
-    EXPECT_EQ(locatorFlagPlacement(3, 1000), (LocatorFlagPlacement{16, 9}));
-    EXPECT_EQ(locatorFlagPlacement(998, 1000), (LocatorFlagPlacement{984, 9}));
-    EXPECT_EQ(locatorFlagPlacement(5, 20), (LocatorFlagPlacement{16, 9}));
+    // The badge's outline keeps a pixel below the top and clear of the frame's rounded corners.
+    EXPECT_EQ(locatorFlagPlacement(500, 1000), (LocatorFlagPlacement{500, 11}));
+    EXPECT_EQ(locatorFlagPlacement(3, 1000), (LocatorFlagPlacement{22, 11}));
+    EXPECT_EQ(locatorFlagPlacement(998, 1000), (LocatorFlagPlacement{978, 11}));
+    EXPECT_EQ(locatorFlagPlacement(5, 20), (LocatorFlagPlacement{22, 11}));
     EXPECT_FALSE(locatorFlagPlacement(-0.5, 1000));
     EXPECT_FALSE(locatorFlagPlacement(1000.5, 1000));
 }

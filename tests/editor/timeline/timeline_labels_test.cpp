@@ -130,16 +130,40 @@ TEST(RulerLabels, BarsThenBeatsThenTimesAtTheirOffsets) {
     const std::vector<GridLine> lines{bar(-2, -1), beat(-1, -1, 3), bar(0, 0), beat(0.5, 0, 3), bar(1, 1)};
     const auto labels = rulerLabels(lines, window, geometry, 1.5);
 
+    // Each with the x of the line or tick it labels.
     const std::vector<RulerLabel> expected{
-        {RulerLabelKind::bar, "P2.1", 16, 19},
-        {RulerLabelKind::bar, "P.1", 216, 19},
-        {RulerLabelKind::bar, "1.1", 316, 19},
-        {RulerLabelKind::beat, "P2.3", 112, 38 * 0.72},
-        {RulerLabelKind::beat, "P.3", 262, 38 * 0.72},
-        {RulerLabelKind::time, "0:00.000", 220, 539},
-        {RulerLabelKind::time, "0:01.000", 320, 539},
+        {RulerLabelKind::bar, "P2.1", 16, 19, 0},
+        {RulerLabelKind::bar, "P.1", 216, 19, 200},
+        {RulerLabelKind::bar, "1.1", 316, 19, 300},
+        {RulerLabelKind::beat, "P2.3", 112, 38 * 0.72, 100},
+        {RulerLabelKind::beat, "P.3", 262, 38 * 0.72, 250},
+        {RulerLabelKind::time, "0:00.000", 220, 539, 200},
+        {RulerLabelKind::time, "0:01.000", 320, 539, 300},
     };
     EXPECT_EQ(labels, expected);
+}
+
+TEST(RulerLabels, LabelsAtTheLaneEndsMoveInAndThoseOfLinesOutsideGo) {
+    struct Case {
+        LabelBox box;
+        double labelledX;
+        std::optional<LabelBox> expected;
+    };
+    const Case cases[] = {
+        {{-5, 0, 45, 10}, 0, LabelBox{3, 0, 53, 10}},          // the first time label at 0 s
+        {{980, 0, 1030, 10}, 990, LabelBox{947, 0, 997, 10}},  // the last one, near the end
+        {{100, 0, 150, 10}, 90, LabelBox{100, 0, 150, 10}},     // inside: stays
+        {{-20, 0, 20, 10}, -4, std::nullopt},                  // its bar line lies left of the lane
+        {{995, 0, 1035, 10}, 1000.5, std::nullopt},
+        {{-10, 0, 30, 10}, 5, LabelBox{3, 0, 43, 10}},
+    };
+    for (const auto& c : cases) {
+        const auto kept = keptInsideLane(c.box, c.labelledX, 1000, 3);
+        ASSERT_EQ(kept.has_value(), c.expected.has_value()) << c.labelledX;
+        if (!kept) continue;
+        EXPECT_DOUBLE_EQ(kept->left, c.expected->left);
+        EXPECT_DOUBLE_EQ(kept->right, c.expected->right);
+    }
 }
 
 TEST(LabelsWithoutOverlap, KeepsEarlierLabelsAndTheReservedBoxesAndDropsWhatMeetsThem) {

@@ -150,41 +150,115 @@ TEST(GridStrokes, OnePlainStrokePerPixelColumnTheStrongestKindWinning) {
     EXPECT_EQ(strokes[1].kind, GridKind::beat);
 }
 
-TEST(DrawnGridLines, AsVisibleWhileSparseElseTheStrongestLineOfEachColumn) {
-    // Three minutes at 120 BPM in eighths: 1440 lines.
+// Three minutes at 240 BPM in eighths: 1440 lines 0.125 s apart, a bar every second
+// numbered from 1.
+std::vector<GridLine> steadySong() {
     std::vector<GridLine> song;
     for (int k = 0; k < 1440; ++k) {
         const GridKind kind = k % 8 == 0 ? GridKind::bar : (k % 2 == 0 ? GridKind::beat : GridKind::subdivision);
         song.push_back(line(0.125 * k, kind, kind == GridKind::bar ? std::optional<std::int64_t>(k / 8 + 1) : std::nullopt,
                             0.5 * k));
     }
+    return song;
+}
+
+std::vector<std::int64_t> barNumbers(const std::vector<GridLine>& lines) {
+    std::vector<std::int64_t> numbers;
+    for (const auto& l : lines) {
+        if (l.kind == GridKind::bar && l.barNumber) numbers.push_back(*l.barNumber);
+    }
+    return numbers;
+}
+
+TEST(DrawnGridLines, EachLevelOnlyWhereItsLinesStandFarEnoughApartAndBarsOnAStride) {
+    const auto song = steadySong();
     const SongGrid grid(song);
     ASSERT_EQ(grid.bars.size(), 180u);
     ASSERT_EQ(grid.beatsAndBars.size(), 720u);
+    const auto kinds = [](const std::vector<GridLine>& lines) {
+        std::map<GridKind, int> count;
+        for (const auto& l : lines) ++count[l.kind];
+        return count;
+    };
 
+    // 200 px a second: subdivisions 25 px apart, everything shows.
     const BeatloomTimelineWindow sparse{10, 5, 1000};
     EXPECT_EQ(times(drawnGridLines(grid, sparse, true)), times(visibleGridLines(song, sparse, true)));
     EXPECT_EQ(times(drawnGridLines(grid, sparse, false)), times(visibleGridLines(song, sparse, false)));
 
-    for (const bool subdivisions : {true, false}) {
-        for (const BeatloomTimelineWindow dense : {BeatloomTimelineWindow{-20, 220, 300}, BeatloomTimelineWindow{30, 90, 150}}) {
-            const auto drawn = drawnGridLines(grid, dense, subdivisions);
-            // The strongest kind of each column among all visible lines.
-            std::map<std::int64_t, int> strongest;
-            for (const auto& l : visibleGridLines(song, dense, subdivisions)) {
-                auto& kind = strongest.try_emplace(std::int64_t(std::floor(dense.x(l.timeSeconds))), -1).first->second;
-                kind = std::max(kind, int(l.kind));
-            }
-            std::map<std::int64_t, int> drawnKinds;
-            for (const auto& l : drawn) {
-                EXPECT_TRUE(drawnKinds.emplace(std::int64_t(std::floor(dense.x(l.timeSeconds))), int(l.kind)).second)
-                    << "two lines in the column of " << l.timeSeconds;
-            }
-            EXPECT_EQ(drawnKinds, strongest);
-            EXPECT_TRUE(std::is_sorted(drawn.begin(), drawn.end(),
-                                       [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; }));
+    // 50 px a second: subdivisions 6.25 px apart go, beats 12.5 px apart stay.
+    const BeatloomTimelineWindow beats{40, 20, 1000};
+    const auto withBeats = drawnGridLines(grid, beats, true);
+    EXPECT_EQ(times(withBeats), times(visibleGridLines(song, beats, false)));
+    EXPECT_EQ(kinds(withBeats)[GridKind::subdivision], 0);
+
+    struct Case {
+        BeatloomTimelineWindow window;
+        std::int64_t stride;  // in bars
+    };
+    const Case cases[] = {
+        {{0, 90, 900}, 2},      // bars 10 px apart: every 2nd bar, 20 px apart
+        {{0, 180, 900}, 4},     // bars 5 px apart: every 4th
+        {{-20, 220, 300}, 16},  // bars 1.4 px apart: every 16th
+        {{30, 20, 1000}, 1},    // bars 50 px apart: all
+    };
+    for (const auto& c : cases) {
+        const auto drawn = drawnGridLines(grid, c.window, true);
+        const auto numbers = barNumbers(drawn);
+        ASSERT_FALSE(numbers.empty());
+        for (const auto n : numbers) EXPECT_EQ((n - 1) % c.stride, 0) << n << " at stride " << c.stride;
+        for (std::size_t i = 1; i < numbers.size(); ++i) EXPECT_EQ(numbers[i] - numbers[i - 1], c.stride);
+        if (c.stride > 1) {
+            EXPECT_EQ(kinds(drawn)[GridKind::beat], 0);
+        }
+        EXPECT_TRUE(std::is_sorted(drawn.begin(), drawn.end(),
+                                   [](const GridLine& a, const GridLine& b) { return a.timeSeconds < b.timeSeconds; }));
+        // Never two drawn lines closer than the spacing.
+        for (std::size_t i = 1; i < drawn.size(); ++i) {
+            EXPECT_GE(c.window.x(drawn[i].timeSeconds) - c.window.x(drawn[i - 1].timeSeconds), kGridLineSpacing - 1e-9);
         }
     }
+}
+
+TEST(DrawnGridLines, BeatsShowOnlyWhereTheTempoSpreadsThem) {
+    // Beats 0.1 s apart up to 10 s, then 0.5 s apart; a bar every 4 beats.
+    std::vector<GridLine> song;
+    double t = 0;
+    for (int k = 0; k < 160; ++k) {
+        const bool isBar = k % 4 == 0;
+        song.push_back(line(t, isBar ? GridKind::bar : GridKind::beat,
+                            isBar ? std::optional<std::int64_t>(k / 4 + 1) : std::nullopt));
+        t += t < 10 - 1e-9 ? 0.1 : 0.5;
+    }
+    const SongGrid grid(song);
+    const BeatloomTimelineWindow window{0, 50, 2000};  // 40 px a second: 4 px and 20 px
+    for (const auto& l : drawnGridLines(grid, window, true)) {
+        if (l.kind == GridKind::beat) {
+            EXPECT_GT(l.timeSeconds, 10.0);
+        }
+    }
+    const auto drawn = drawnGridLines(grid, window, true);
+    EXPECT_TRUE(std::any_of(drawn.begin(), drawn.end(), [](const GridLine& l) { return l.kind == GridKind::beat; }));
+}
+
+TEST(BarsOnStride, ARenumberedBarStartsANewCountAndUnnumberedBarsKeepTheSpacing) {
+    // Bars 10 px apart (stride 2 for 16 px): 1 ... 6, then a rejoined grid counting from 40,
+    // then two bars without numbers, the second only 5 px after the first.
+    std::vector<GridLine> bars;
+    const std::vector<std::optional<std::int64_t>> numbers{1, 2, 3, 4, 5, 6, 40, 41, 42, 43, std::nullopt, std::nullopt};
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        bars.push_back(line(i + 1 < numbers.size() ? double(i) : double(i) - 0.5, GridKind::bar, numbers[i]));
+    }
+    std::vector<const GridLine*> pointers;
+    for (const auto& b : bars) pointers.push_back(&b);
+    const BeatloomTimelineWindow window{0, 100, 1000};
+    std::vector<std::optional<std::int64_t>> kept;
+    for (const auto i : barsOnStride(pointers, window, 16, 8, true)) kept.push_back(numbers[i]);
+    EXPECT_EQ(kept, (std::vector<std::optional<std::int64_t>>{1, 3, 5, 40, 42, std::nullopt}));
+    // Without unnumbered bars: those go.
+    kept.clear();
+    for (const auto i : barsOnStride(pointers, window, 16, 8, false)) kept.push_back(numbers[i]);
+    EXPECT_EQ(kept, (std::vector<std::optional<std::int64_t>>{1, 3, 5, 40, 42}));
 }
 
 TEST(BarShading, ShadesEvenBarsIncludingPickupsUpToTheNextBarLineOrTheWindowEnd) {
