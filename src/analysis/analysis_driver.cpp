@@ -81,6 +81,28 @@ constexpr double kClearlyAccentedBars = 0.8;
 // The low band follows the beats when its most accented place sounds at least this much
 // stronger than it does halfway between the beats.
 constexpr double kBeatAccentOverBetween = 2.0;
+// When a map's tempo changes are heard (fitted on the tuning half of the written corpus, whose
+// steady pieces are read as maps by a tracker following the wrong level, against the
+// synthesised steps, ramps and ritardandi): a changed section must explain its onsets this
+// many times as strongly as one steady tempo does there, over at least this many beats of it;
+// a map of breathing beats must gain this much (log of the strength ratio) per tempo point
+// per beat.
+struct MapEvidenceTuning {
+    double heardChangeRatio = 1.5;
+    std::size_t heardChangeBeats = 8;
+    // A section slower than this share of the steady tempo is also weighed against the steady
+    // tempo's every other beat.
+    double slowerLevelShare = 0.8;
+    // ... and its beats must sound at least this share as strongly as the steady beats do over
+    // the whole span.
+    double audibleShare = 0.5;
+    // A ramp's own beats are read this many at a time.
+    double rampWindowBeats = 8;
+    double breathingPointCost = 1.7;
+    // The steady tempo is refined within this share of the reported one.
+    double steadyRefinementShare = 0.02;
+};
+constexpr MapEvidenceTuning kMapEvidence;
 // The split band below 180 Hz (kick, bass) and its feature envelope.
 constexpr std::size_t kLowBand = 0;
 constexpr std::size_t kLowBandEnvelope = 1;
@@ -684,6 +706,24 @@ double calibratedConfidence(const ORVConsensusTop& top, double stability, const 
     return clampOr(1.0 / (1.0 + std::exp(-z)), 0.0, 1.0, 0.0);
 }
 
+// One section over the whole span at the settled tempo, refined on the whole song's beats.
+ORVDetectedTempoSection steadySection(const ORVAudioFeatureSet& features, const SettledSections& settled) {
+    ORVDetectedTempoSection whole;
+    whole.startSeconds = std::max(features.firstMeaningfulAudioSeconds.value_or(0.0), 0.0);
+    whole.endSeconds = features.durationSeconds;
+    whole.bpm = settled.tempo;
+    const auto refined = SetwrightMusicTempoRefiner::refine(features.consensusEnvelope, features.frameSeconds,
+                                                            settled.tempo,
+                                                            kMapEvidence.steadyRefinementShare * settled.tempo, 0.01);
+    if (refined && A::isUsableTempo(refined->bpm)) whole.bpm = refined->bpm;
+    whole.bpm = A::roundedTempo(whole.bpm);
+    for (const auto& s : settled.sections) {
+        whole.confidence = std::max(whole.confidence, s.confidence);
+        whole.observationCount += s.observationCount;
+    }
+    return whole;
+}
+
 // What the measurement tells the user about how it was reached. A refinement is told from the
 // tempo it started at, at the level the result is reported at.
 std::string measurementReason(const ORVMusicTempoMeasurement& m, const SettledSections& settled, bool reliable,
@@ -749,10 +789,21 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
             slowToTheEnd(features, settled.sections, firstBeatSeconds(features, settled.sections.front()));
         }
     }
-    const auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
-                                      : std::span<const ORVDetectedTempoSection>();
+    auto mapSections = reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                : std::span<const ORVDetectedTempoSection>();
     m.beatPositionsSeconds = breathes ? beatsOfBreathingSections(settled.sections, features.durationSeconds)
                                       : predictedBeatGrid(features, settled.tempo, mapSections);
+    if (mapSections.size() > 1 &&
+        !tempoChangesHeard(features, mapSections, m.beatPositionsSeconds, breathes, settled.tempo)) {
+        // The music holds one tempo: the map's changes followed something else (onsets at
+        // another level, a cross-rhythm).
+        settled.sections = {steadySection(features, settled)};
+        settled.tempo = settled.sections.front().bpm;
+        m.bpm = A::roundedTempo(settled.tempo);
+        if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
+        mapSections = settled.sections;
+        m.beatPositionsSeconds = predictedBeatGrid(features, settled.tempo, mapSections);
+    }
     // The editor counts Bar 1 from the first beat: beats of a pickup before it are left out.
     const std::size_t pickup = barOneBeat(features, m.beatPositionsSeconds);
     m.beatPositionsSeconds.erase(m.beatPositionsSeconds.begin(),
@@ -804,6 +855,109 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
         beats.push_back(*t);
     }
     return beats;
+}
+
+namespace {
+
+// The mean strength of the beats within from ... to, taking every `stride`-th beat of the
+// list from `offset` on; none when no beat is taken.
+std::optional<double> meanStrength(std::span<const double> beats, std::span<const double> strengths, double from,
+                                   double to, std::size_t stride = 1, std::size_t offset = 0) {
+    double sum = 0;
+    std::size_t count = 0;
+    for (std::size_t j = offset; j < beats.size(); j += stride) {
+        if (beats[j] < from || beats[j] >= to) continue;
+        sum += strengths[j];
+        ++count;
+    }
+    if (count == 0) return std::nullopt;
+    return sum / static_cast<double>(count);
+}
+
+// The beats of a constant grid of the tempo over from ... to, at its best phase there.
+std::vector<double> ownGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
+    std::vector<double> beats;
+    const double fs = features.frameSeconds;
+    const double period = 60.0 / (fs * bpm);
+    const auto [begin, end] = features.framesBetween(from, to);
+    if (!std::isfinite(period) || !(period >= 2.0) || !(static_cast<double>(end - begin) >= 2 * period)) return beats;
+    for (double t = A::beatPhase(features, period, begin, end); t < static_cast<double>(end); t += period) {
+        if (t >= static_cast<double>(begin)) beats.push_back(t * fs);
+    }
+    return beats;
+}
+
+// How strongly the music sounds on the section's own beats over from ... to, whatever the
+// map's phase: a constant grid of its tempo at its best phase there, or, along a ramp into
+// `next`, such grids of the ramp's tempo a few beats at a time.
+std::optional<double> ownBeatsStrength(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& s,
+                                       const ORVDetectedTempoSection* next, double from, double to) {
+    const auto tempoAt = [&](double t) {
+        if (!s.linearToNext || !next || !(next->startSeconds > s.startSeconds)) return s.bpm;
+        const double x = std::clamp((t - s.startSeconds) / (next->startSeconds - s.startSeconds), 0.0, 1.0);
+        return s.bpm + x * (next->bpm - s.bpm);
+    };
+    std::vector<double> beats;
+    const double window = s.linearToNext ? kMapEvidence.rampWindowBeats : std::numeric_limits<double>::infinity();
+    for (double a = from; a < to;) {
+        if (!A::isUsableTempo(tempoAt(a))) break;
+        const double b = std::fmin(to, a + window * 60.0 / tempoAt(a));
+        if (!(b > a)) break;
+        const auto grid = ownGrid(features, tempoAt(0.5 * (a + b)), a, b);
+        beats.insert(beats.end(), grid.begin(), grid.end());
+        a = b;
+    }
+    return meanStrength(beats, A::beatStrengths(features, beats), from, to);
+}
+
+}  // namespace
+
+bool ORVAnalyzerDriver::tempoChangesHeard(const ORVAudioFeatureSet& features,
+                                          std::span<const ORVDetectedTempoSection> sections,
+                                          std::span<const double> mapBeats, bool breathes, double steadyBpm) {
+    if (sections.size() < 2 || mapBeats.size() < 2 || !A::isUsableTempo(steadyBpm)) return true;
+    const auto steadyBeats = predictedBeatGrid(features, steadyBpm, {});
+    if (steadyBeats.size() < 2) return true;
+    const auto mapStrengths = A::beatStrengths(features, mapBeats);
+    const auto steadyStrengths = A::beatStrengths(features, steadyBeats);
+    const double from = std::fmax(mapBeats.front(), steadyBeats.front());
+    const double end = features.durationSeconds + 1.0;
+    if (breathes) {
+        const auto map = meanStrength(mapBeats, mapStrengths, from, end);
+        const auto steady = meanStrength(steadyBeats, steadyStrengths, from, end);
+        if (!map || !steady || !(*steady > 0)) return true;
+        const double pointsPerBeat = static_cast<double>(sections.size() - 1) / static_cast<double>(mapBeats.size());
+        return *map > 0 && std::log(*map / *steady) >= kMapEvidence.breathingPointCost * pointsPerBeat;
+    }
+    // A quiet stretch (an ending, a break) shows no beat clearly enough to speak for either.
+    const double wholeSteady = meanStrength(steadyBeats, steadyStrengths, from, end).value_or(0.0);
+    if (!(wholeSteady > 0)) return true;
+    for (std::size_t k = 0; k < sections.size(); ++k) {
+        const auto& s = sections[k];
+        const bool ramps = s.linearToNext || (k > 0 && sections[k - 1].linearToNext);
+        if (!ramps && isSamePulse(s.bpm, steadyBpm)) continue;
+        const double a = std::fmax(k > 0 ? s.startSeconds : 0.0, from);
+        const double b = k + 1 < sections.size() ? sections[k + 1].startSeconds : end;
+        const auto heardBeats = std::count_if(mapBeats.begin(), mapBeats.end(), [&](double t) { return t >= a && t < b; });
+        if (static_cast<std::size_t>(heardBeats) < kMapEvidence.heardChangeBeats) continue;
+        const double heard =
+            std::fmax(meanStrength(mapBeats, mapStrengths, a, b).value_or(0.0),
+                      ownBeatsStrength(features, s, k + 1 < sections.size() ? &sections[k + 1] : nullptr, a, b)
+                          .value_or(0.0));
+        // A slower section may count the steady tempo's half, its every other beat: the level's
+        // accents, in either phase.
+        const double slowest = s.linearToNext && k + 1 < sections.size() ? std::fmin(s.bpm, sections[k + 1].bpm) : s.bpm;
+        double steady = meanStrength(steadyBeats, steadyStrengths, a, b).value_or(0.0);
+        if (slowest < kMapEvidence.slowerLevelShare * steadyBpm) {
+            for (const std::size_t offset : {0, 1}) {
+                steady = std::fmax(steady, meanStrength(steadyBeats, steadyStrengths, a, b, 2, offset).value_or(0.0));
+            }
+        }
+        if (heard >= kMapEvidence.heardChangeRatio * steady && heard >= kMapEvidence.audibleShare * wholeSteady) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::size_t ORVAnalyzerDriver::barOneBeat(const ORVAudioFeatureSet& features, std::span<const double> beats) {

@@ -137,6 +137,14 @@ struct ORVAnalyzerDriver {
     // beats.
     static std::vector<double> predictedBeatGrid(const ORVAudioFeatureSet& features, double bpm,
                                                  std::span<const ORVDetectedTempoSection> sections);
+    // Whether the music shows the tempo changes of a map (its sections and their beats; a map
+    // of breathing sections when `breathes`) against one steady tempo, `steadyBpm`, over the
+    // whole span: some section at another tempo, or ramping, explains its onsets clearly more
+    // strongly on its own beats than the steady beats do there, on every beat or on every
+    // other one (the steady tempo's level may count half as many accents); a breathing map
+    // pays for each of its tempo points. True when there is nothing to compare.
+    static bool tempoChangesHeard(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
+                                  std::span<const double> mapBeats, bool breathes, double steadyBpm);
     // Which of the first beats of the music Bar 1 falls on (0 to 3; those before it are a
     // pickup): of the four places a bar of four may start, the earliest whose beats the low
     // band (kick, bass) does not accent clearly less than the most accented place's over the

@@ -830,6 +830,32 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
     return shifted;
 }
 
+std::vector<double> ORVAnalyzerMetricalLevel::beatStrengths(const ORVAudioFeatureSet& features,
+                                                             std::span<const double> beats) {
+    std::vector<double> strengths;
+    const double fs = features.frameSeconds;
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    if (!(fs > 0) || !std::isfinite(fs) || n == 0) return strengths;
+    std::vector<BandView> bands;
+    for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) bands.emplace_back(features, k);
+    double floor = 0;
+    for (std::size_t k = 0; k < bands.size(); ++k) {
+        if (bands[k].usable()) floor += kBandWeights[k] * bands[k].mean(0, n);
+    }
+    strengths.reserve(beats.size());
+    for (std::size_t j = 0; j < beats.size(); ++j) {
+        const double gap = beats.size() < 2 ? 0.0 : (j + 1 < beats.size() ? beats[j + 1] - beats[j] : beats[j] - beats[j - 1]);
+        const std::int64_t h = onsetReachFrames(gap / fs);
+        const std::int64_t c = std::clamp<std::int64_t>(roundedInt64(beats[j] / fs), 0, n - 1);
+        double sum = 0;
+        for (std::size_t k = 0; k < bands.size(); ++k) {
+            if (bands[k].usable()) sum += kBandWeights[k] * bands[k].peakNear(c, h, 0, n);
+        }
+        strengths.push_back(sum - floor);
+    }
+    return strengths;
+}
+
 double ORVAnalyzerMetricalLevel::gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
                                          std::int64_t end) {
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());

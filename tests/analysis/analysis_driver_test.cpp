@@ -86,6 +86,8 @@ ORVAudioFeatureSet pulseFeatures(double seconds, double periodFrames, double pha
     return set;
 }
 
+ORVAudioFeatureSet beatFeatures(double seconds, const std::vector<std::pair<double, double>>& parts);
+
 void holdLastPeak(ORVAudioFeatureSet& features) {
     features.consensusEnvelope.back() = 1;
     for (auto& envelope : features.featureEnvelopes) envelope.back() = 1;
@@ -201,10 +203,12 @@ TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
     EXPECT_EQ(kept.sections[0].observationCount, 13);
     EXPECT_EQ(kept.bpm, 100.0);
     EXPECT_EQ(kept.candidates[0].bpm, 100.0);  // rounded only
-    // Sections of different tempi stay a map.
+    // Sections of different tempi stay a map where the music changes tempo.
+    auto changing = beatFeatures(30, {{0, 100}, {15, 130}});
+    changing.firstMeaningfulAudioSeconds = 0.0;
     const auto change = tracking({section(0, 15, 100, 0.7, 6), section(15, 30, 130, 0.9, 7)}, true, 0.8,
                                  {observation(100, 0.7), observation(100, 0.7, 2), observation(130, 0.8, 0.5)});
-    const auto map = A::assembleMeasurement(features, candidates, top(100.01, 0.7, 0.7), change, 100.02, 100,
+    const auto map = A::assembleMeasurement(changing, candidates, top(100.01, 0.7, 0.7), change, 100.02, 100,
                                             refinement(100.02, 0.79));
     ASSERT_EQ(map.sections.size(), 2u);
     EXPECT_TRUE(map.tempoMapReliable);
@@ -213,7 +217,7 @@ TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
               "half-/2:3-rate observations were retained as rhythmic evidence without becoming tempo-map sections.");
     // A section unrelated to the refined tempo keeps the map too.
     const auto unrelated = tracking({section(0, 15, 100), section(15, 30, 130)}, true, 0.8);
-    EXPECT_EQ(A::assembleMeasurement(features, candidates, top(100, 0.7, 0.7), unrelated, 100, 100,
+    EXPECT_EQ(A::assembleMeasurement(changing, candidates, top(100, 0.7, 0.7), unrelated, 100, 100,
                                      refinement(100.02, 0.95))
                   .sections.size(),
               2u);
@@ -250,6 +254,97 @@ TEST(AnalysisDriver, ARefinementRelatedByTwoToThreeFoldsOnlySectionsThatFitItsBe
             EXPECT_NEAR(m.sections[1].bpm / m.sections[0].bpm, 120.0 / 90, 0.01) << c.what;
         }
     }
+}
+
+// A map's tempo changes stand where the music shows them over their span: where one steady
+// tempo explains the onsets as well, the tracker followed something else (a kick drifting
+// across the bar, a part it lost) and the map is one tempo.
+TEST(AnalysisDriver, AMapStandsOnlyWhereTheMusicChangesTempo) {
+    const testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    // The kick on every third eighth: an accent that wanders across the bar.
+    const testkit::DrumPattern drifting{"x.....x.....x.....x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const auto decoded = [](const std::vector<testkit::Signal>& parts) {
+        testkit::Signal signal = parts.front();
+        for (std::size_t k = 1; k < parts.size(); ++k) signal = testkit::concatenated(signal, parts[k]);
+        testkit::MemorySource source(std::move(signal));
+        return A::decodeFeatureEnvelopes(source);
+    };
+    const auto groove = [](const testkit::DrumPattern& pattern, double bpm, double seconds) {
+        return testkit::drums(44100, seconds, testkit::steadyBeats(bpm, seconds, 0.2), pattern);
+    };
+    const auto slowing = testkit::beatTimes(50, 0.2, [](double t) {
+        return t < 20 ? 120.0 : t < 40 ? 120.0 - 40.0 * (t - 20) / 20 : 80.0;
+    });
+    const std::vector<Section> step{section(0, 24, 100, 0.9, 14), section(24, 48, 120, 0.9, 14)};
+    std::vector<Section> ritardando{section(0, 20, 120, 0.9, 10), section(20, 40, 120, 0.9, 10),
+                                    section(40, 50, 80, 0.9, 5)};
+    ritardando[1].linearToNext = true;
+    const struct {
+        const char* what;
+        ORVAudioFeatureSet features;
+        std::vector<Section> sections;
+        bool map;
+    } cases[] = {
+        {"a step from 100 to 120", decoded({groove(rock, 100, 24), groove(rock, 120, 24)}), step, true},
+        {"steady 100, read at 120 in its second half", decoded({groove(rock, 100, 48)}), step, false},
+        {"steady 100 under a drifting kick, read at 120 there",
+         decoded({groove(rock, 100, 24), groove(drifting, 100, 24)}), step, false},
+        {"a ritardando from 120 to 80", decoded({testkit::drums(44100, 50, slowing, rock)}), ritardando, true},
+        {"steady 120, read slowing to 80", decoded({groove(rock, 120, 50)}), ritardando, false},
+    };
+    for (const auto& c : cases) {
+        const double first = c.sections.front().bpm;
+        const std::vector<Candidate> candidates{candidate(first, 0.7, 0.7)};
+        const auto m = A::assembleMeasurement(c.features, candidates, top(first, 0.7, 0.7), tracking(c.sections, true, 0.8),
+                                              first, first, std::nullopt);
+        if (c.map) {
+            EXPECT_GE(m.sections.size(), 2u) << c.what;
+            EXPECT_NEAR(m.sections.back().bpm / m.sections.front().bpm, c.sections.back().bpm / first, 0.03) << c.what;
+        } else {
+            ASSERT_EQ(m.sections.size(), 1u) << c.what;
+            EXPECT_NEAR(m.bpm / first, 1.0, 0.02) << c.what;
+            EXPECT_NEAR(m.beatPositionsSeconds[11] - m.beatPositionsSeconds[10], 60.0 / m.bpm, 0.01) << c.what;
+        }
+    }
+}
+
+// A map of breathing beats pays for each of its tempo points: it stands where the beats
+// breathe (the steady grid falls off them), not where it merely picks the stronger onsets of
+// a steady pulse.
+TEST(AnalysisDriver, ABreathingMapStandsOnlyWhereOneTempoMissesTheBeats) {
+    const auto breathingMap = [](const std::vector<double>& beats) {
+        std::vector<Section> sections;
+        for (std::size_t k = 0; k + 2 < beats.size(); k += 2) {
+            sections.push_back(section(beats[k], beats[k + 2], 120.0 / (beats[k + 2] - beats[k])));
+        }
+        return sections;
+    };
+    const auto envelopeWith = [](const std::vector<std::pair<double, double>>& onsets, double seconds) {
+        auto set = pulseFeatures(seconds, 1e9);
+        for (const auto& [t, strength] : onsets) set.consensusEnvelope[std::size_t(std::lround(t / kFrameSeconds))] = strength;
+        set.featureEnvelopes.fill(set.consensusEnvelope);
+        return set;
+    };
+    // Played freely: the beats wander between 70 and 110 BPM.
+    std::vector<std::pair<double, double>> rubato;
+    std::vector<double> rubatoBeats;
+    for (double t = 0.5; t < 59; t += 60.0 / (90 + 20 * std::sin(double(rubato.size()) / 3))) {
+        rubato.push_back({t, 1.0});
+        rubatoBeats.push_back(t);
+    }
+    const auto free = envelopeWith(rubato, 60);
+    EXPECT_TRUE(A::tempoChangesHeard(free, breathingMap(rubatoBeats), rubatoBeats, true, 90));
+    // A steady 120 whose accents come every one to three beats; the map follows the accents.
+    std::vector<std::pair<double, double>> steady;
+    std::vector<double> accents;
+    for (int k = 0; k < 116; ++k) {
+        const double t = 0.5 + k * 0.5;
+        const bool accent = k % 5 == 0 || k % 5 == 2 || k % 5 == 3;
+        steady.push_back({t, accent ? 1.0 : 0.6});
+        if (accent) accents.push_back(t);
+    }
+    const auto held = envelopeWith(steady, 60);
+    EXPECT_FALSE(A::tempoChangesHeard(held, breathingMap(accents), accents, true, 120));
 }
 
 TEST(AnalysisDriver, AConstantRefinementIsReportedInHundredthsOfTheTwentiethRoundedTempo) {
