@@ -174,15 +174,15 @@ struct Score {
 // The candidate metrical levels of the detected tempo as the analyser measures them (the file
 // analysed once more, on its features), with the figures the confidence is fitted on.
 nlohmann::json levelEvidence(const Score& score) {
-    using A = audio::ORVAudioMusicAnalyzer;
+    using A = analysis::ORVAudioMusicAnalyzer;
     const auto features = A::decodeFeatureEnvelopes(score.file);
     const auto m = A::analyzeFeatures(features);
     std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
     envelopes.push_back(features.consensusEnvelope);
     const auto candidates =
         A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true, features.frameSeconds);
-    const auto sections = m.tempoMapReliable ? std::span<const audio::ORVDetectedTempoSection>(m.sections)
-                                             : std::span<const audio::ORVDetectedTempoSection>();
+    const auto sections = m.tempoMapReliable ? std::span<const analysis::ORVDetectedTempoSection>(m.sections)
+                                             : std::span<const analysis::ORVDetectedTempoSection>();
     nlohmann::json out;
     // The counted tempo over the detected one: the level factor that would be right.
     const double ratio = score.truth.steady ? score.countedBpm / m.bpm : (score.medianRatio > 0 ? 1 / score.medianRatio : 0);
@@ -289,7 +289,7 @@ void analysePiece(Score& score, bool withLevels) {
     if (score.file.empty()) return;
     try {
         const auto wall0 = std::chrono::steady_clock::now();
-        score.result = audio::ORVAudioMusicAnalyzer::analyzedFile(score.file);
+        score.result = analysis::ORVAudioMusicAnalyzer::analyzedFile(score.file);
         score.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         score.analysed = true;
         scorePiece(score);

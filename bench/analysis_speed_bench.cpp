@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace corvel::audio;
+using namespace corvel::analysis;
 using namespace corvel::audio::testkit;
 
 constexpr double kRate = 44100;

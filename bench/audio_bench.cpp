@@ -20,6 +20,7 @@
 namespace {
 
 using namespace corvel::audio;
+using namespace corvel::analysis;
 using namespace corvel::audio::testkit;
 
 constexpr double kSongSeconds = 240.0;

@@ -273,7 +273,7 @@ def write_header(path, names, means, scales, weights, cw, margin, version):
         "",
         "#include <array>",
         "",
-        "namespace corvel::audio {",
+        "namespace corvel::analysis {",
         "",
         "// The corpus the weights were fitted on.",
         f"inline constexpr const char* kLevelWeightsCorpus = \"{version}\";",
@@ -286,7 +286,7 @@ def write_header(path, names, means, scales, weights, cw, margin, version):
         "// The chosen level's lead (log odds) over the runner-up below which the level stays open.",
         f"inline constexpr double kAmbiguousLevelMargin = {margin:.9g};",
         "",
-        "}  // namespace corvel::audio",
+        "}  // namespace corvel::analysis",
         "",
     ]
     with open(path, "w") as f:

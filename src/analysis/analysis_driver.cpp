@@ -13,7 +13,7 @@
 #include "common/numeric.hpp"
 #include "core/timeline_segments.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -1130,4 +1130,4 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
     return aligned;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -16,7 +16,7 @@
 #include "common/uuid.hpp"
 #include "core/tempo_map_records.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 struct ORVAudioFeatureSet;
 
@@ -164,4 +164,4 @@ struct ORVAnalyzerDriver {
     static double editableTempo(double bpm);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

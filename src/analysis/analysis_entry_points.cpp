@@ -8,7 +8,7 @@
 #include "analysis/reported_job.hpp"
 #include "core/tempo_points.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -126,4 +126,4 @@ BeatloomRangeAnalysisResult makeBeatloomRangeAnalysisResult(const ORVMusicTempoM
     return result;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

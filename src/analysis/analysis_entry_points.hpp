@@ -11,7 +11,7 @@
 #include "platform/background_runner.hpp"
 #include "platform/main_loop.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The spans of a re-analysed selection: the selection itself and the stretch around it that is
 // analysed so that its tempo is heard in its musical context. Song times in seconds.
@@ -70,4 +70,4 @@ BeatloomRangeAnalysisResult makeBeatloomRangeAnalysisResult(const ORVMusicTempoM
                                                             const BeatloomTimeRange& target,
                                                             const BeatloomTimeRange& context);
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -5,7 +5,7 @@
 
 #include "common/error.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 inline constexpr const char* kAnalysisErrorDomain = "ORVBeatloom";
 
@@ -34,4 +34,4 @@ inline constexpr const char* kMergeRefusedMessage = "The selected range could no
     throw ErrorException(Error{kAnalysisErrorDomain, code, message});
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

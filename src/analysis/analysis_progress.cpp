@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 void ORVAnalysisProgress::report(double fraction) {
     if (!listener_ || !(fraction >= 0)) return;  // NaN tells nothing
@@ -22,4 +22,4 @@ ORVProgressSpan ORVProgressSpan::part(double partFrom, double partTo) const {
     return {progress, from + (to - from) * partFrom, from + (to - from) * partTo};
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

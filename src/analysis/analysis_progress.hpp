@@ -3,7 +3,7 @@
 #include <functional>
 #include <mutex>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // How far one analysis has got, told to whoever asked for it: a fraction 0 ... 1 that only
 // rises. The stages report their own share as they go; any of the analysis's threads may
@@ -39,4 +39,4 @@ struct ORVProgressSpan {
     ORVProgressSpan part(double partFrom, double partTo) const;
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

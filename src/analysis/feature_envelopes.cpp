@@ -17,7 +17,7 @@
 #include <immintrin.h>
 #endif
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 constexpr std::uint32_t kReadBlockFrames = 32768;
@@ -148,7 +148,7 @@ std::int64_t ORVAudioMusicAnalyzer::hopSamples(double sampleRate) {
 ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(const std::filesystem::path& file,
                                                                  std::optional<ORVAnalysisRange> range,
                                                                  ORVProgressSpan progress) {
-    auto reader = AudioFileReader::open(file);
+    auto reader = audio::AudioFileReader::open(file);
     return decodeFeatureEnvelopes(*reader, range, progress);
 }
 
@@ -275,7 +275,7 @@ struct BandSplitter {
 
 // Reads the span from the source and returns each band's RMS per hop of samples (all
 // channels together), the last hop possibly shorter.
-BandEnergies readBandEnergies(AudioSource& source, const Span& span, std::int64_t length, std::int64_t hop,
+BandEnergies readBandEnergies(audio::AudioSource& source, const Span& span, std::int64_t length, std::int64_t hop,
                               ORVProgressSpan progress) {
     const std::uint32_t channels = source.channelCount();
     auto buffer = source.makeBuffer(kReadBlockFrames);
@@ -368,7 +368,7 @@ std::vector<double> consensusEnvelope(const ORVAudioFeatureSet& result) {
 
 }  // namespace
 
-ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(AudioSource& source,
+ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(audio::AudioSource& source,
                                                                  std::optional<ORVAnalysisRange> range,
                                                                  ORVProgressSpan progress) {
     const double sr = source.sampleRate();
@@ -429,4 +429,4 @@ void ORVAudioMusicAnalyzer::normalizeByPercentile95(std::vector<double>& envelop
     for (auto& value : envelope) value = std::min(value / p, 1.0);
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

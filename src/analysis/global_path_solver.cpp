@@ -12,7 +12,7 @@
 #include "common/ordering.hpp"
 #include "core/json_coding.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -212,21 +212,21 @@ void from_json(const nlohmann::json& j, ORVTempoPathWindowDiagnostic& v) {
     v = read;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis
 
-std::size_t std::hash<corvel::audio::ORVTempoHypothesisWindow>::operator()(
-    const corvel::audio::ORVTempoHypothesisWindow& window) const noexcept {
+std::size_t std::hash<corvel::analysis::ORVTempoHypothesisWindow>::operator()(
+    const corvel::analysis::ORVTempoHypothesisWindow& window) const noexcept {
     return corvel::hashFields(window.centerSeconds, window.hypotheses);
 }
 
-std::size_t std::hash<corvel::audio::ORVTempoFamilyState>::operator()(
-    const corvel::audio::ORVTempoFamilyState& s) const noexcept {
+std::size_t std::hash<corvel::analysis::ORVTempoFamilyState>::operator()(
+    const corvel::analysis::ORVTempoFamilyState& s) const noexcept {
     return corvel::hashFields(s.centerSeconds, s.canonicalBPM, s.observedBPM, s.metricalFactor, s.confidence,
                               s.agreement, s.ambiguous);
 }
 
-std::size_t std::hash<corvel::audio::ORVTempoPathWindowDiagnostic>::operator()(
-    const corvel::audio::ORVTempoPathWindowDiagnostic& d) const noexcept {
+std::size_t std::hash<corvel::analysis::ORVTempoPathWindowDiagnostic>::operator()(
+    const corvel::analysis::ORVTempoPathWindowDiagnostic& d) const noexcept {
     return corvel::hashFields(d.centerSeconds, d.chosenCanonicalBPM, d.chosenObservedBPM, d.chosenMetricalFactor,
                               d.chosenEmissionScore, d.chosenPathScore, d.runnerUpCanonicalBPM, d.runnerUpPathScore,
                               d.pathScoreMargin, d.ambiguous);

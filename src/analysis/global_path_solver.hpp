@@ -12,7 +12,7 @@
 #include "analysis/tempo_families.hpp"
 #include "analysis/tracking_tuning.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The tempo-family hypotheses of one analysis window, best first.
 struct ORVTempoHypothesisWindow {
@@ -92,17 +92,17 @@ struct ORVAnalyzerTempoPath {
                                                                const ORVTempoTrackingTuning& tuning);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis
 
 template <>
-struct std::hash<corvel::audio::ORVTempoHypothesisWindow> {
-    std::size_t operator()(const corvel::audio::ORVTempoHypothesisWindow& window) const noexcept;
+struct std::hash<corvel::analysis::ORVTempoHypothesisWindow> {
+    std::size_t operator()(const corvel::analysis::ORVTempoHypothesisWindow& window) const noexcept;
 };
 template <>
-struct std::hash<corvel::audio::ORVTempoFamilyState> {
-    std::size_t operator()(const corvel::audio::ORVTempoFamilyState& state) const noexcept;
+struct std::hash<corvel::analysis::ORVTempoFamilyState> {
+    std::size_t operator()(const corvel::analysis::ORVTempoFamilyState& state) const noexcept;
 };
 template <>
-struct std::hash<corvel::audio::ORVTempoPathWindowDiagnostic> {
-    std::size_t operator()(const corvel::audio::ORVTempoPathWindowDiagnostic& diagnostic) const noexcept;
+struct std::hash<corvel::analysis::ORVTempoPathWindowDiagnostic> {
+    std::size_t operator()(const corvel::analysis::ORVTempoPathWindowDiagnostic& diagnostic) const noexcept;
 };

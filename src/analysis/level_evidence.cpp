@@ -10,7 +10,7 @@
 #include "analysis/music_analyzer.hpp"
 #include "common/numeric.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -193,4 +193,4 @@ ORVLevelChoice ORVAnalyzerLevelEvidence::chooseLevel(std::span<const ORVLevelEvi
     return choice;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

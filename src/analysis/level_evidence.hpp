@@ -9,7 +9,7 @@
 #include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 struct ORVAudioFeatureSet;
 
@@ -80,4 +80,4 @@ struct ORVAnalyzerLevelEvidence {
     static ORVLevelChoice chooseLevel(std::span<const ORVLevelEvidence> levels);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

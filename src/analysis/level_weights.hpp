@@ -6,7 +6,7 @@
 
 #include <array>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The corpus the weights were fitted on.
 inline constexpr const char* kLevelWeightsCorpus = "blupi/tuning,gm-v0,gm-v1,gm-v2,mma/tuning,openmsx/tuning,synth-v0,synth-v1,synth-v2 (490 pieces, sha256 777edb0ecca4)";
@@ -19,4 +19,4 @@ inline constexpr std::array<double, 5> kConfidenceWeights{-0.818010358, 0.783181
 // The chosen level's lead (log odds) over the runner-up below which the level stays open.
 inline constexpr double kAmbiguousLevelMargin = 1.75;
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The mean of the envelope over frames k - radius ... k + radius (cut at both ends) for every
 // frame k, from running sums. The radius must lie in 0 ... the envelope's length.
@@ -25,4 +25,4 @@ inline std::vector<double> localMeans(std::span<const double> envelope, std::int
     return means;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

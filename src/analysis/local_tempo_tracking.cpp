@@ -8,7 +8,7 @@
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -615,4 +615,4 @@ bool ORVAnalyzerLocalTracking::isReliableTracking(std::span<const ORVTempoFamily
     return false;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

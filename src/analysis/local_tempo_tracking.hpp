@@ -13,7 +13,7 @@
 #include "analysis/tracking_tuning.hpp"
 #include "analysis/worker_pool.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 struct ORVAudioFeatureSet;
 
@@ -140,4 +140,4 @@ struct ORVAnalyzerLocalTracking {
         std::span<const ORVLocalTempoObservation> observations);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

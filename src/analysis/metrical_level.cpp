@@ -9,7 +9,7 @@
 #include "analysis/music_analyzer.hpp"
 #include "common/numeric.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -1244,4 +1244,4 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
 
 }  // namespace
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -8,7 +8,7 @@
 #include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 struct ORVAudioFeatureSet;
 
@@ -119,4 +119,4 @@ struct ORVAnalyzerMetricalLevel {
                                         std::span<const ORVDetectedTempoSection> sections, double bpm);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

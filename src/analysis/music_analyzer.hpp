@@ -26,7 +26,7 @@
 #include "common/error.hpp"
 #include "common/numeric.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The tempi of a pulse that is the eighths of the beat, grouped in twos (4/4) or in threes (a
 // compound meter: 6/8, 12/8).
@@ -86,7 +86,7 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                                      std::optional<ORVAnalysisRange> range = std::nullopt,
                                                      ORVProgressSpan progress = {});
     // The same on an open source, from its current state.
-    static ORVAudioFeatureSet decodeFeatureEnvelopes(AudioSource& source,
+    static ORVAudioFeatureSet decodeFeatureEnvelopes(audio::AudioSource& source,
                                                      std::optional<ORVAnalysisRange> range = std::nullopt,
                                                      ORVProgressSpan progress = {});
 
@@ -103,4 +103,4 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
     static std::int64_t hopSamples(double sampleRate);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

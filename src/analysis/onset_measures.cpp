@@ -12,7 +12,7 @@
 #include <immintrin.h>
 #endif
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -486,4 +486,4 @@ double ORVAnalyzerOnsetMeasures::measureAccentRecurrence(std::span<const double>
     return counted == 0 ? 0.0 : total / counted;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // A value with its weight, for the weighted median.
 struct ORVWeightedValue {
@@ -75,4 +75,4 @@ struct ORVAnalyzerOnsetMeasures {
                                           double periodFrames);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

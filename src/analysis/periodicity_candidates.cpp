@@ -10,7 +10,7 @@
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -549,4 +549,4 @@ std::optional<ORVAnalyzerPeriodicity::ClusterMember> ORVAnalyzerPeriodicity::bes
     return *best;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

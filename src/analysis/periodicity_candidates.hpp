@@ -8,7 +8,7 @@
 
 #include "analysis/worker_pool.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The periodicity search of the tempo analyser (inherited by ORVAudioMusicAnalyzer): ranked
 // tempo candidates of one onset envelope, and the consensus of several envelopes in which a
@@ -84,4 +84,4 @@ struct ORVAnalyzerPeriodicity {
     static std::vector<InternalCandidate> rankedDistinctTempi(std::vector<InternalCandidate> candidates);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

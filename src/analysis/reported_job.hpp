@@ -9,7 +9,7 @@
 #include "platform/background_runner.hpp"
 #include "platform/main_loop.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // Failures that are no error value of ours still reach the caller as one, never as a crash of
 // the worker thread.
@@ -41,4 +41,4 @@ void runAndReport(platform::BackgroundRunner& runner, platform::MainLoop& mainLo
     });
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -8,7 +8,7 @@
 #include "analysis/tracking_tuning.hpp"
 #include "common/numeric.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -155,4 +155,4 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerSectionDetection::detectSections
     return mergeAdjacentSections(sections);
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

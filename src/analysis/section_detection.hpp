@@ -4,7 +4,7 @@
 #include <span>
 #include <vector>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The tempo of one analysis window of the local tracker.
 struct ORVLocalTempoObservation {
@@ -59,4 +59,4 @@ struct ORVAnalyzerSectionDetection {
     static bool sectionTemposMatch(double a, double b);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

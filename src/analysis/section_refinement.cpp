@@ -11,7 +11,7 @@
 #include "core/tempo_points.hpp"
 #include "core/timeline_segments.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -1187,4 +1187,4 @@ std::optional<double> ORVAnalyzerSectionRefinement::firstBeatOfStep(std::span<co
     return best;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -9,7 +9,7 @@
 #include "analysis/section_detection.hpp"
 #include "analysis/tracking_tuning.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // A beat grid laid on an envelope: its tempo and the time of one of its beats.
 struct ORVBeatPhaseFit {
@@ -144,4 +144,4 @@ struct ORVAnalyzerSectionRefinement {
                                                                     double frameSeconds, double marginBeats);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -8,7 +8,7 @@
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -266,20 +266,20 @@ bool ORVAnalyzerTempoFamilies::isNewFamily(std::span<const ORVTempoFamilyHypothe
     });
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis
 
-std::size_t std::hash<corvel::audio::ORVTempoFamilyEvidence>::operator()(
-    const corvel::audio::ORVTempoFamilyEvidence& e) const noexcept {
+std::size_t std::hash<corvel::analysis::ORVTempoFamilyEvidence>::operator()(
+    const corvel::analysis::ORVTempoFamilyEvidence& e) const noexcept {
     return corvel::hashFields(e.bpm, e.score, e.agreement, e.pulseCompleteness, e.accentRecurrence);
 }
 
-std::size_t std::hash<corvel::audio::ORVTempoFamilyWindow>::operator()(
-    const corvel::audio::ORVTempoFamilyWindow& window) const noexcept {
+std::size_t std::hash<corvel::analysis::ORVTempoFamilyWindow>::operator()(
+    const corvel::analysis::ORVTempoFamilyWindow& window) const noexcept {
     return corvel::hashFields(window.centerSeconds, window.evidence);
 }
 
-std::size_t std::hash<corvel::audio::ORVTempoFamilyHypothesis>::operator()(
-    const corvel::audio::ORVTempoFamilyHypothesis& h) const noexcept {
+std::size_t std::hash<corvel::analysis::ORVTempoFamilyHypothesis>::operator()(
+    const corvel::analysis::ORVTempoFamilyHypothesis& h) const noexcept {
     return corvel::hashFields(h.canonicalBPM, h.observedBPM, h.metricalFactor, h.score, h.agreement, h.directSupport,
                               h.aliasSupport, h.directPulseCompleteness, h.directAccentRecurrence, h.octavePairSupport,
                               h.ambiguous);

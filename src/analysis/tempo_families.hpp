@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // One consensus candidate of an analysis window, as the family tracker reads it.
 struct ORVTempoFamilyEvidence {
@@ -88,17 +88,17 @@ struct ORVAnalyzerTempoFamilies {
     static bool isNewFamily(std::span<const ORVTempoFamilyHypothesis> kept, const ORVTempoFamilyHypothesis& hypothesis);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis
 
 template <>
-struct std::hash<corvel::audio::ORVTempoFamilyEvidence> {
-    std::size_t operator()(const corvel::audio::ORVTempoFamilyEvidence& evidence) const noexcept;
+struct std::hash<corvel::analysis::ORVTempoFamilyEvidence> {
+    std::size_t operator()(const corvel::analysis::ORVTempoFamilyEvidence& evidence) const noexcept;
 };
 template <>
-struct std::hash<corvel::audio::ORVTempoFamilyWindow> {
-    std::size_t operator()(const corvel::audio::ORVTempoFamilyWindow& window) const noexcept;
+struct std::hash<corvel::analysis::ORVTempoFamilyWindow> {
+    std::size_t operator()(const corvel::analysis::ORVTempoFamilyWindow& window) const noexcept;
 };
 template <>
-struct std::hash<corvel::audio::ORVTempoFamilyHypothesis> {
-    std::size_t operator()(const corvel::audio::ORVTempoFamilyHypothesis& hypothesis) const noexcept;
+struct std::hash<corvel::analysis::ORVTempoFamilyHypothesis> {
+    std::size_t operator()(const corvel::analysis::ORVTempoFamilyHypothesis& hypothesis) const noexcept;
 };

@@ -6,7 +6,7 @@
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
 
-namespace corvel::audio::SetwrightMusicTempoRefiner {
+namespace corvel::analysis::SetwrightMusicTempoRefiner {
 namespace {
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
@@ -372,4 +372,4 @@ std::optional<Refinement> refine(std::span<const double> envelope, double hopSec
     return checkedRefinement(*whole, *best, hopSeconds, songSeconds, limits);
 }
 
-}  // namespace corvel::audio::SetwrightMusicTempoRefiner
+}  // namespace corvel::analysis::SetwrightMusicTempoRefiner

@@ -7,7 +7,7 @@
 
 #include "common/numeric.hpp"
 
-namespace corvel::audio::SetwrightMusicTempoRefiner {
+namespace corvel::analysis::SetwrightMusicTempoRefiner {
 
 // Measures the exact beat period and phase of a tempo the analyser already believes in,
 // by fitting a line through the onset peaks of an envelope (beat number against peak
@@ -56,4 +56,4 @@ std::optional<std::int64_t> nearestPeak(std::span<const std::int64_t> peaks, dou
 double gridAgreement(std::span<const FitPoint> points, double intercept, double slope, double scale,
                      double tolerance);
 
-}  // namespace corvel::audio::SetwrightMusicTempoRefiner
+}  // namespace corvel::analysis::SetwrightMusicTempoRefiner

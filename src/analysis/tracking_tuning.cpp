@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 namespace {
 
@@ -56,4 +56,4 @@ bool ORVAnalyzerTempoRelations::isThreeToTwo(double a, double b) {
     return isUsableTempo(a) && isUsableTempo(b) && std::abs(tempoRatio(a, b) - 1.5) <= kRatioTolerance;
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The fixed tuning of the tempo tracker: window lengths of the local tracker, weights and
 // costs of the family tracker and the path solver, search widths of section refinement.
@@ -75,4 +75,4 @@ struct ORVAnalyzerTempoRelations {
     static bool isThreeToTwo(double a, double b);
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

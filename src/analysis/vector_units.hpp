@@ -9,7 +9,7 @@
 #define CORVEL_AUDIO_AVX2_PATHS 1
 #endif
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 inline bool processorHasAvx2() {
 #ifdef CORVEL_AUDIO_AVX2_PATHS
@@ -23,4 +23,4 @@ inline bool processorHasAvx2() {
 #endif
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

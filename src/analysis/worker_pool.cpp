@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 ORVWorkerPool::ORVWorkerPool(std::size_t threadCount)
     : threadCount_(threadCount == 0 ? hardwareThreads() : threadCount) {}
@@ -44,4 +44,4 @@ void ORVWorkerPool::forEachIndex(std::size_t count, const std::function<void(std
     if (firstError) std::rethrow_exception(firstError);
 }
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

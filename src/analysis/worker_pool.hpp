@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <functional>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 
 // The worker threads of one analysis: its parallel stages hand their independent pieces
 // (analysis windows, envelopes) to forEachIndex. Each piece writes only its own result slot,
@@ -29,4 +29,4 @@ private:
     std::size_t threadCount_;
 };
 
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

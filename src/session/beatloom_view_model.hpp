@@ -429,7 +429,7 @@ private:
     // hand it: its reports, from the analysis's threads, reach analysisProgress on the main
     // loop, with at most one task waiting there at a time (which takes the latest report), and
     // only while the session still waits for that analysis.
-    audio::ORVAnalysisProgress::Listener startAnalysisProgress();
+    analysis::ORVAnalysisProgress::Listener startAnalysisProgress();
     platform::BackgroundRunner& runner();
     platform::FilePanels& filePanels();
     // Whether a background result started now may still be applied when it arrives: true while

@@ -45,7 +45,7 @@ std::function<bool()> BeatloomViewModel::stillCurrent() const {
     };
 }
 
-audio::ORVAnalysisProgress::Listener BeatloomViewModel::startAnalysisProgress() {
+analysis::ORVAnalysisProgress::Listener BeatloomViewModel::startAnalysisProgress() {
     analysisProgress.set(0.0);
     struct Relay {
         std::atomic<double> latest{0.0};
@@ -130,9 +130,9 @@ void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
     // Opened ahead, while the analysis runs, so that Play later starts at once.
     previewPlayer_.prepare(url, background);
 
-    audio::ORVAnalyzerEntryPoints::analyzeFile(
+    analysis::ORVAnalyzerEntryPoints::analyzeFile(
         background, mainLoop_, url,
-        [this, isCurrent = stillCurrent(), url](audio::ORVAnalyzerEntryPoints::FileOutcome outcome) {
+        [this, isCurrent = stillCurrent(), url](analysis::ORVAnalyzerEntryPoints::FileOutcome outcome) {
             if (!isCurrent()) return;
             analysisProgress.set(1.0);
             if (const auto* error = std::get_if<Error>(&outcome)) {
@@ -142,7 +142,7 @@ void BeatloomViewModel::loadAudio(const std::filesystem::path& url) {
             }
             const auto& detected = std::get<BeatloomResult>(outcome);
             installAnalysis(detected);
-            audio::runAndReport<BeatloomWaveformData>(
+            analysis::runAndReport<BeatloomWaveformData>(
                 runner(), mainLoop_,
                 [load = loadWaveform_, url, duration = detected.durationSeconds] { return load(url, duration); },
                 [this, isCurrent](std::variant<BeatloomWaveformData, Error> waveform) {

@@ -169,9 +169,9 @@ void BeatloomViewModel::reanalyzeTempo() {
     statusText.set(std::string(kReanalyzingTempoStatus));
     errorText.set("");
 
-    audio::ORVAudioMusicAnalyzer::analyzeFile(
+    analysis::ORVAudioMusicAnalyzer::analyzeFile(
         background, mainLoop_, *selectedURL.value(),
-        [this, isCurrent = stillCurrent()](audio::ORVAnalyzerEntryPoints::FileOutcome outcome) {
+        [this, isCurrent = stillCurrent()](analysis::ORVAnalyzerEntryPoints::FileOutcome outcome) {
             if (!isCurrent()) return;
             analysisProgress.set(1.0);
             if (const auto* error = std::get_if<Error>(&outcome)) {
@@ -212,7 +212,7 @@ void BeatloomViewModel::reanalyzeSelection() {
     if (!selectedURL.value() || !result.value() || !selection || isAnalyzing.value()) return;
     const double span = selection->endSeconds - selection->startSeconds;
     if (span < kShortestReanalysisSeconds) {
-        errorText.set(audio::kSelectionTooShortMessage);
+        errorText.set(analysis::kSelectionTooShortMessage);
         return;
     }
     auto& background = runner();
@@ -221,9 +221,9 @@ void BeatloomViewModel::reanalyzeSelection() {
     statusText.set("Re-analyzing selected " + oneDecimal(span) + " seconds with musical context…");
 
     const double duration = result.value()->durationSeconds;
-    audio::ORVAudioMusicAnalyzer::analyzeRange(
+    analysis::ORVAudioMusicAnalyzer::analyzeRange(
         background, mainLoop_, *selectedURL.value(), selection->startSeconds, selection->endSeconds, duration,
-        [this, isCurrent = stillCurrent(), duration](audio::ORVAnalyzerEntryPoints::RangeOutcome outcome) {
+        [this, isCurrent = stillCurrent(), duration](analysis::ORVAnalyzerEntryPoints::RangeOutcome outcome) {
             if (!isCurrent()) return;
             analysisProgress.set(1.0);
             if (const auto* error = std::get_if<Error>(&outcome)) {
@@ -246,7 +246,7 @@ void BeatloomViewModel::applyReanalyzedSelection(const BeatloomRangeAnalysisResu
     auto merged = mergingReanalyzedRange(editableTempoPoints.value(), rangeResult.tempoPoints, start, end,
                                          durationSeconds);
     if (!merged) {
-        failAnalysis(Error{audio::kAnalysisErrorDomain, audio::kMergeRefusedCode, audio::kMergeRefusedMessage});
+        failAnalysis(Error{analysis::kAnalysisErrorDomain, analysis::kMergeRefusedCode, analysis::kMergeRefusedMessage});
         return;
     }
     auto points = withoutRepeatedTempi(normalizedTempoPoints(std::move(*merged)), editableTempoPoints.value(),

@@ -19,7 +19,7 @@
 #include "common/error.hpp"
 #include "common/format.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -228,12 +228,12 @@ TEST(AnalysisDriver, RelatedSectionsCollapseIntoOneConfidentRefinedPulse) {
 // on its own beats and not on the song's; a stretch of the steady groove that the tracker read
 // at 120 folds into the one pulse.
 TEST(AnalysisDriver, ARefinementRelatedByTwoToThreeFoldsOnlySectionsThatFitItsBeats) {
-    const testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
     const auto groove = [&](double bpm, double seconds) {
-        return testkit::drums(44100, seconds, testkit::steadyBeats(bpm, seconds, 0.2), rock);
+        return audio::testkit::drums(44100, seconds, audio::testkit::steadyBeats(bpm, seconds, 0.2), rock);
     };
-    const auto decoded = [](testkit::Signal signal) {
-        testkit::MemorySource source(std::move(signal));
+    const auto decoded = [](audio::testkit::Signal signal) {
+        audio::testkit::MemorySource source(std::move(signal));
         return A::decodeFeatureEnvelopes(source);
     };
     const struct {
@@ -241,7 +241,7 @@ TEST(AnalysisDriver, ARefinementRelatedByTwoToThreeFoldsOnlySectionsThatFitItsBe
         ORVAudioFeatureSet features;
         std::size_t sections;
     } cases[] = {
-        {"a chorus at 120", decoded(testkit::concatenated(groove(90, 24), groove(120, 24))), 2},
+        {"a chorus at 120", decoded(audio::testkit::concatenated(groove(90, 24), groove(120, 24))), 2},
         {"steady 90, part read at 120", decoded(groove(90, 48)), 1},
     };
     const std::vector<Candidate> candidates{candidate(180, 0.7, 0.7)};
@@ -260,19 +260,19 @@ TEST(AnalysisDriver, ARefinementRelatedByTwoToThreeFoldsOnlySectionsThatFitItsBe
 // tempo explains the onsets as well, the tracker followed something else (a kick drifting
 // across the bar, a part it lost) and the map is one tempo.
 TEST(AnalysisDriver, AMapStandsOnlyWhereTheMusicChangesTempo) {
-    const testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern rock{"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
     // The kick on every third eighth: an accent that wanders across the bar.
-    const testkit::DrumPattern drifting{"x.....x.....x.....x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
-    const auto decoded = [](const std::vector<testkit::Signal>& parts) {
-        testkit::Signal signal = parts.front();
-        for (std::size_t k = 1; k < parts.size(); ++k) signal = testkit::concatenated(signal, parts[k]);
-        testkit::MemorySource source(std::move(signal));
+    const audio::testkit::DrumPattern drifting{"x.....x.....x.....x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const auto decoded = [](const std::vector<audio::testkit::Signal>& parts) {
+        audio::testkit::Signal signal = parts.front();
+        for (std::size_t k = 1; k < parts.size(); ++k) signal = audio::testkit::concatenated(signal, parts[k]);
+        audio::testkit::MemorySource source(std::move(signal));
         return A::decodeFeatureEnvelopes(source);
     };
-    const auto groove = [](const testkit::DrumPattern& pattern, double bpm, double seconds) {
-        return testkit::drums(44100, seconds, testkit::steadyBeats(bpm, seconds, 0.2), pattern);
+    const auto groove = [](const audio::testkit::DrumPattern& pattern, double bpm, double seconds) {
+        return audio::testkit::drums(44100, seconds, audio::testkit::steadyBeats(bpm, seconds, 0.2), pattern);
     };
-    const auto slowing = testkit::beatTimes(50, 0.2, [](double t) {
+    const auto slowing = audio::testkit::beatTimes(50, 0.2, [](double t) {
         return t < 20 ? 120.0 : t < 40 ? 120.0 - 40.0 * (t - 20) / 20 : 80.0;
     });
     const std::vector<Section> step{section(0, 24, 100, 0.9, 14), section(24, 48, 120, 0.9, 14)};
@@ -289,7 +289,7 @@ TEST(AnalysisDriver, AMapStandsOnlyWhereTheMusicChangesTempo) {
         {"steady 100, read at 120 in its second half", decoded({groove(rock, 100, 48)}), step, false},
         {"steady 100 under a drifting kick, read at 120 there",
          decoded({groove(rock, 100, 24), groove(drifting, 100, 24)}), step, false},
-        {"a ritardando from 120 to 80", decoded({testkit::drums(44100, 50, slowing, rock)}), ritardando, true},
+        {"a ritardando from 120 to 80", decoded({audio::testkit::drums(44100, 50, slowing, rock)}), ritardando, true},
         {"steady 120, read slowing to 80", decoded({groove(rock, 120, 50)}), ritardando, false},
     };
     for (const auto& c : cases) {
@@ -592,19 +592,19 @@ TEST(AnalysisDriver, TooFewFramesOrNoPulseAreErrors) {
 class AnalysisOnAudio : public ::testing::Test {
 protected:
     // Clicks over a quiet noise bed, so every band has something to whiten.
-    std::filesystem::path song(const std::string& name, testkit::Signal signal) {
-        const testkit::Signal bed = testkit::noise(signal.sampleRate, signal.channels, signal.frames(), 0.05);
+    std::filesystem::path song(const std::string& name, audio::testkit::Signal signal) {
+        const audio::testkit::Signal bed = audio::testkit::noise(signal.sampleRate, signal.channels, signal.frames(), 0.05);
         for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += bed.interleaved[i];
         const auto file = folder_ / (name + ".wav");
-        testkit::writeWav(file, signal);
+        audio::testkit::writeWav(file, signal);
         return file;
     }
 
-    testkit::TempFolder folder_{"analysis-driver"};
+    audio::testkit::TempFolder folder_{"analysis-driver"};
 };
 
 TEST_F(AnalysisOnAudio, SteadyClickTrackIsOneConfidentTempoWithItsBeats) {
-    const auto file = song("steady", testkit::clicks(44100, 2, 40, 124, 0.8, 0.3));
+    const auto file = song("steady", audio::testkit::clicks(44100, 2, 40, 124, 0.8, 0.3));
     const auto m = A::analyze(file);
     EXPECT_NEAR(m.bpm, 124, 0.1);
     EXPECT_EQ(std::round(m.bpm * 20), m.bpm * 20);
@@ -644,11 +644,11 @@ TEST_F(AnalysisOnAudio, SteadyClicksReadTheirOwnTempoToAHundredthOfABeat) {
     // A lone section that the tracker heard an octave off, or a family blended with its
     // neighbours' readings, used to move these off by an octave or by most of a BPM.
     for (const double bpm : {90.0, 124.0, 128.0}) {
-        const auto m = A::analyze(song("click" + std::to_string(int(bpm)), testkit::clicks(44100, 1, 40, bpm, 0.8, 0.3)));
+        const auto m = A::analyze(song("click" + std::to_string(int(bpm)), audio::testkit::clicks(44100, 1, 40, bpm, 0.8, 0.3)));
         EXPECT_NEAR(m.bpm, bpm, 0.05) << bpm;
         ASSERT_FALSE(m.candidates.empty());
         EXPECT_EQ(m.candidates.front().bpm, m.bpm) << bpm;
-        EXPECT_GT(beatsMet(m.beatPositionsSeconds, testkit::steadyBeats(bpm, 40, 0.3)), 0.95) << bpm;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, audio::testkit::steadyBeats(bpm, 40, 0.3)), 0.95) << bpm;
     }
 }
 
@@ -656,7 +656,7 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
     struct Groove {
         const char* name;
         double bpm;
-        testkit::DrumPattern pattern;
+        audio::testkit::DrumPattern pattern;
     };
     const Groove grooves[] = {
         // Kick on 1 and 3, snare on 2 and 4, eighth hats: not the eighths, not the half notes.
@@ -669,8 +669,8 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
         {"ballad", 68, {"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""}},
     };
     for (const Groove& groove : grooves) {
-        const auto truth = testkit::steadyBeats(groove.bpm, 40, 0.5);
-        const auto m = A::analyze(song(groove.name, testkit::drums(44100, 40, truth, groove.pattern)));
+        const auto truth = audio::testkit::steadyBeats(groove.bpm, 40, 0.5);
+        const auto m = A::analyze(song(groove.name, audio::testkit::drums(44100, 40, truth, groove.pattern)));
         EXPECT_NEAR(m.bpm, groove.bpm, groove.bpm * 0.01) << groove.name;
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.9) << groove.name;
     }
@@ -680,12 +680,12 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
 TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
     // Kick on 1 and 3 from the very first sample, snare on 2 and 4: the phase read from the
     // later beats put the first beat a frame before the file began, so Bar 1 went to the snare.
-    const testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
     for (const auto& [bpm, rate] : {std::pair{120.0, 44100.0}, std::pair{100.0, 48000.0}, std::pair{140.0, 22050.0},
                                     std::pair{96.0, 8000.0}}) {
-        const auto truth = testkit::steadyBeats(bpm, 20);
+        const auto truth = audio::testkit::steadyBeats(bpm, 20);
         const auto name = "downbeat" + std::to_string(int(bpm)) + "-" + std::to_string(int(rate));
-        const auto m = A::analyze(song(name, testkit::drums(rate, 20, truth, rock)));
+        const auto m = A::analyze(song(name, audio::testkit::drums(rate, 20, truth, rock)));
         EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
         ASSERT_FALSE(m.beatPositionsSeconds.empty()) << name;
         EXPECT_NEAR(m.beatPositionsSeconds.front(), 0.0, 0.02) << name;
@@ -697,13 +697,13 @@ TEST_F(AnalysisOnAudio, APickupBeforeTheFirstDownbeatStaysBeforeBarOne) {
     // A lone snare on the last beat of a bar, then the groove from Bar 1 on: the kick's
     // accents put Bar 1 on the beat after the pickup, not on the pickup itself, whether the
     // pickup opens the file or comes a moment after it.
-    const testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
-    const testkit::DrumPattern snare{"", "x", "", "", 1};
+    const audio::testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern snare{"", "x", "", "", 1};
     for (const auto& [bpm, pickupSeconds] : {std::pair{140.0, 0.0}, std::pair{96.0, 0.0}, std::pair{112.0, 0.3}}) {
         const double barOne = pickupSeconds + 60.0 / bpm;
-        const auto truth = testkit::steadyBeats(bpm, 20, barOne);
-        auto signal = testkit::drums(44100, 20, truth, rock);
-        const auto pickup = testkit::drums(44100, 20, {pickupSeconds}, snare);
+        const auto truth = audio::testkit::steadyBeats(bpm, 20, barOne);
+        auto signal = audio::testkit::drums(44100, 20, truth, rock);
+        const auto pickup = audio::testkit::drums(44100, 20, {pickupSeconds}, snare);
         for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += pickup.interleaved[i];
         const auto name = "pickup" + std::to_string(int(bpm));
         const auto m = A::analyze(song(name, signal));
@@ -717,12 +717,12 @@ TEST_F(AnalysisOnAudio, ARefinementIsToldFromTheTempoItStartedAt) {
     // Quiet ticks between the clicks at 8 kHz: the tracker follows the eighths (240 BPM), the
     // refinement starts from the consensus's 120; the text named the eighths' tempo, which the
     // refinement never read.
-    auto signal = testkit::clicks(8000, 1, 20, 120, 0.8);
-    const auto ticks = testkit::clicks(8000, 1, 20, 120, 0.2, 0.25);
+    auto signal = audio::testkit::clicks(8000, 1, 20, 120, 0.8);
+    const auto ticks = audio::testkit::clicks(8000, 1, 20, 120, 0.2, 0.25);
     for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += ticks.interleaved[i];
     // Without a noise bed: in digital silence between the clicks the ticks stand out.
     const auto file = folder_ / "ticks.wav";
-    testkit::writeWav(file, signal);
+    audio::testkit::writeWav(file, signal);
     const auto m = A::analyze(file);
     EXPECT_NEAR(m.bpm, 120, 0.1);
     const std::string lead = "Whole-song precision fit refined the constant Beatloom estimate from ";
@@ -734,9 +734,9 @@ TEST_F(AnalysisOnAudio, ARefinementIsToldFromTheTempoItStartedAt) {
 
 TEST_F(AnalysisOnAudio, OneMetricalLevelHoldsForTheWholeMap) {
     const auto bpmAt = [](double t) { return t < 30 ? 90.0 : t < 60 ? 120.0 : 90.0; };
-    const auto truth = testkit::beatTimes(90, 0.5, +bpmAt);
+    const auto truth = audio::testkit::beatTimes(90, 0.5, +bpmAt);
     const auto m = A::analyze(
-        song("map", testkit::drums(44100, 90, truth, {"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""})));
+        song("map", audio::testkit::drums(44100, 90, truth, {"x.......x.x.....", "....x.......x...", "x.x.x.x.x.x.x.x.", ""})));
     ASSERT_TRUE(m.tempoMapReliable);
     ASSERT_EQ(m.sections.size(), 3u);
     EXPECT_NEAR(m.sections[0].bpm, 90, 0.5);
@@ -748,24 +748,24 @@ TEST_F(AnalysisOnAudio, OneMetricalLevelHoldsForTheWholeMap) {
 // so the map steps from the quarter's tempo to the dotted quarter's, 2/3 of it.
 TEST_F(AnalysisOnAudio, MeterChangeOverTheSameEighthsChangesTheBeat) {
     // One pattern letter per eighth; the kick marks the beats, the hats every eighth.
-    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
-    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const audio::testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const audio::testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
     const struct {
         const char* what;
         double eighthsBPM;
-        std::vector<std::pair<const testkit::DrumPattern*, int>> parts;  // pattern, bars
+        std::vector<std::pair<const audio::testkit::DrumPattern*, int>> parts;  // pattern, bars
     } cases[] = {
         {"4/4 then 6/8 then 4/4", 240, {{&fourFour, 12}, {&sixEight, 12}, {&fourFour, 10}}},
         {"6/8 then 4/4", 198, {{&sixEight, 12}, {&fourFour, 12}}},
     };
     for (const auto& c : cases) {
-        testkit::Signal signal;
+        audio::testkit::Signal signal;
         std::vector<double> changes;
         double at = 0;
         for (const auto& [pattern, bars] : c.parts) {
             const double seconds = bars * double(pattern->kick.size()) * 60.0 / c.eighthsBPM;
-            const auto part = testkit::drums(44100, seconds, testkit::steadyBeats(c.eighthsBPM, seconds), *pattern);
-            signal = signal.interleaved.empty() ? part : testkit::concatenated(signal, part);
+            const auto part = audio::testkit::drums(44100, seconds, audio::testkit::steadyBeats(c.eighthsBPM, seconds), *pattern);
+            signal = signal.interleaved.empty() ? part : audio::testkit::concatenated(signal, part);
             if (at > 0) changes.push_back(at);
             at += seconds;
         }
@@ -783,8 +783,8 @@ TEST_F(AnalysisOnAudio, MeterChangeOverTheSameEighthsChangesTheBeat) {
 }
 
 TEST_F(AnalysisOnAudio, TempoChangeIsAReliableMapOfSections) {
-    const auto file = song("change", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
-                                                           testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto file = song("change", audio::testkit::concatenated(audio::testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                           audio::testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
     const auto m = A::analyze(file);
     ASSERT_GE(m.sections.size(), 2u);
     EXPECT_TRUE(m.tempoMapReliable);
@@ -804,7 +804,7 @@ TEST_F(AnalysisOnAudio, RampGivesRisingSections) {
         beats.push_back(t);
         t += 60.0 / (96 + 48 * t / 60);
     }
-    const auto m = A::analyze(song("ramp", testkit::clicksAt(44100, 1, 60, beats)));
+    const auto m = A::analyze(song("ramp", audio::testkit::clicksAt(44100, 1, 60, beats)));
     ASSERT_GE(m.sections.size(), 2u);
     for (std::size_t i = 1; i < m.sections.size(); ++i) EXPECT_GT(m.sections[i].bpm, m.sections[i - 1].bpm) << i;
     EXPECT_TRUE(m.sections.front().linearToNext);
@@ -825,7 +825,7 @@ TEST_F(AnalysisOnAudio, BeatsStayOnTheMusicThroughARamp) {
             const double bpm = t < 20 ? c.from : t < 45 ? c.from + (c.to - c.from) * (t - 20) / 25 : c.to;
             t += 60.0 / bpm;
         }
-        const auto m = A::analyze(song(c.what, testkit::clicksAt(44100, 1, 70, beats)));
+        const auto m = A::analyze(song(c.what, audio::testkit::clicksAt(44100, 1, 70, beats)));
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95) << c.what;
     }
 }
@@ -837,7 +837,7 @@ TEST_F(AnalysisOnAudio, ASongThatSlowsToItsEndIsOneRampOnItsBeats) {
         beats.push_back(t);
         t += 60.0 / (t < 40 ? 80 : t < 52 ? 80 - 24 * (t - 40) / 12 : 56);
     }
-    const auto m = A::analyze(song("slowing", testkit::clicksAt(44100, 1, 60, beats)));
+    const auto m = A::analyze(song("slowing", audio::testkit::clicksAt(44100, 1, 60, beats)));
     EXPECT_GT(beatsMet(m.beatPositionsSeconds, beats), 0.95);
     const auto ramp = std::find_if(m.sections.begin(), m.sections.end(), [](const auto& s) { return s.linearToNext; });
     ASSERT_TRUE(ramp != m.sections.end()) << "the slowing is no ramp";
@@ -865,12 +865,12 @@ TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
     }
     const struct {
         const char* what;
-        testkit::Signal signal;
+        audio::testkit::Signal signal;
         bool pulse;
     } cases[] = {
-        {"white-noise", testkit::noise(44100, 2, 44100 * 30, 0.5, 3), false},
-        {"random-patter", testkit::clicksAt(44100, 1, 30, patter), false},
-        {"free-playing", testkit::clicksAt(44100, 1, 30, breathing, 0.3), true},
+        {"white-noise", audio::testkit::noise(44100, 2, 44100 * 30, 0.5, 3), false},
+        {"random-patter", audio::testkit::clicksAt(44100, 1, 30, patter), false},
+        {"free-playing", audio::testkit::clicksAt(44100, 1, 30, breathing, 0.3), true},
     };
     for (const auto& c : cases) {
         const auto file = song(c.what, c.signal);
@@ -885,14 +885,14 @@ TEST_F(AnalysisOnAudio, SoundWithoutAPulseIsRefused) {
 
 TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
     const auto silent = folder_ / "silent.wav";
-    testkit::writeWav(silent, testkit::silence(44100, 2, 44100 * 20));
+    audio::testkit::writeWav(silent, audio::testkit::silence(44100, 2, 44100 * 20));
     expectAnalysisError([&] { A::analyze(silent); }, 2002,
                         "No sufficiently stable musical pulse was found.");
     // 2 s gives 173 frames; 3 s (259 frames) passes the length check.
-    expectAnalysisError([&] { A::analyze(song("two", testkit::clicks(44100, 1, 2, 120))); }, 2001,
+    expectAnalysisError([&] { A::analyze(song("two", audio::testkit::clicks(44100, 1, 2, 120))); }, 2001,
                         "The audio is too short for a musical tempo analysis.");
     try {
-        A::analyze(song("three", testkit::clicks(44100, 1, 3, 120)));
+        A::analyze(song("three", audio::testkit::clicks(44100, 1, 3, 120)));
     } catch (const ErrorException& e) {
         EXPECT_NE(e.error().code, 2001);
     }
@@ -902,8 +902,8 @@ TEST_F(AnalysisOnAudio, SilenceAndTooShortAudioAreRefused) {
 }
 
 TEST_F(AnalysisOnAudio, SelectedRangeIsMeasuredFromItsOwnStart) {
-    const auto file = song("range", testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
-                                                          testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto file = song("range", audio::testkit::concatenated(audio::testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                          audio::testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
     const auto m = A::analyze(file, ORVAnalysisRange{34, 58});
     EXPECT_NEAR(m.durationSeconds, 24, 1e-6);
     EXPECT_NEAR(m.bpm, 132, 1.0);
@@ -954,10 +954,10 @@ std::string fingerprint(const ORVMusicTempoMeasurement& m) {
 TEST_F(AnalysisOnAudio, ThreadCountNeverChangesTheResultAndProgressRisesToTheEnd) {
     // A drum-and-bass groove that steps from 100 to 124 BPM, so there are windows, sections
     // and observations to compare.
-    std::vector<double> beats = testkit::steadyBeats(100, 20, 0.25);
+    std::vector<double> beats = audio::testkit::steadyBeats(100, 20, 0.25);
     for (double t = beats.back() + 0.6; t < 45; t += 60.0 / 124) beats.push_back(t);
     const auto file = folder_ / "groove.wav";
-    testkit::writeWav(file, testkit::groove(44100, 2, 45, beats));
+    audio::testkit::writeWav(file, audio::testkit::groove(44100, 2, 45, beats));
 
     const auto serial = A::analyze(file, std::nullopt, ORVAnalysisControl{1, {}});
     ASSERT_GE(serial.localObservations.size(), 20u);
@@ -974,4 +974,4 @@ TEST_F(AnalysisOnAudio, ThreadCountNeverChangesTheResultAndProgressRisesToTheEnd
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

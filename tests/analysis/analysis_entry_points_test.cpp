@@ -15,7 +15,7 @@
 #include "support/manual_background_runner.hpp"
 #include "support/manual_main_loop.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -200,13 +200,13 @@ private:
 class AnalysisEntries : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        folder_ = new testkit::TempFolder("analysis-entries");
+        folder_ = new audio::testkit::TempFolder("analysis-entries");
         // 100 BPM for 30 s, then 132 BPM, over a quiet noise bed.
-        testkit::Signal song = testkit::concatenated(testkit::clicks(44100, 2, 30, 100, 0.8, 0.3),
-                                                     testkit::clicks(44100, 2, 30, 132, 0.8, 0.3));
-        const testkit::Signal bed = testkit::noise(44100, 2, song.frames(), 0.05);
+        audio::testkit::Signal song = audio::testkit::concatenated(audio::testkit::clicks(44100, 2, 30, 100, 0.8, 0.3),
+                                                     audio::testkit::clicks(44100, 2, 30, 132, 0.8, 0.3));
+        const audio::testkit::Signal bed = audio::testkit::noise(44100, 2, song.frames(), 0.05);
         for (std::size_t i = 0; i < song.interleaved.size(); ++i) song.interleaved[i] += bed.interleaved[i];
-        testkit::writeWav(songFile(), song);
+        audio::testkit::writeWav(songFile(), song);
     }
     static void TearDownTestSuite() {
         delete folder_;
@@ -214,11 +214,11 @@ protected:
     }
     static std::filesystem::path songFile() { return *folder_ / "change.wav"; }
 
-    static testkit::TempFolder* folder_;
+    static audio::testkit::TempFolder* folder_;
     testing::ManualBackgroundRunner runner_;
     testing::ManualMainLoop loop_;
 };
-testkit::TempFolder* AnalysisEntries::folder_ = nullptr;
+audio::testkit::TempFolder* AnalysisEntries::folder_ = nullptr;
 
 TEST_F(AnalysisEntries, FileIsAnalysedOffTheMainLoopAndAnsweredOnIt) {
     std::optional<A::FileOutcome> outcome;
@@ -251,7 +251,7 @@ TEST_F(AnalysisEntries, ErrorsReachTheCompletionUnchanged) {
     ASSERT_FALSE(direct.domain.empty());
 
     const auto shortFile = *folder_ / "short.wav";
-    testkit::writeWav(shortFile, testkit::clicks(44100, 1, 2, 120));
+    audio::testkit::writeWav(shortFile, audio::testkit::clicks(44100, 1, 2, 120));
     std::vector<A::FileOutcome> outcomes;
     for (const auto& file : {missing, shortFile}) {
         A::analyzeFile(runner_, loop_, file, [&](A::FileOutcome o) { outcomes.push_back(std::move(o)); });
@@ -317,4 +317,4 @@ TEST_F(AnalysisEntries, OverlappingAnalysesGiveTheSameResults) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

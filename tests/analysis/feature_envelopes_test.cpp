@@ -8,10 +8,10 @@
 #include "audio/test_signals.hpp"
 #include "common/error.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
-using namespace testkit;
+using namespace audio::testkit;
 using A = ORVAudioMusicAnalyzer;
 
 ORVAudioFeatureSet decode(Signal signal, std::optional<ORVAnalysisRange> range = std::nullopt) {
@@ -215,4 +215,4 @@ TEST(FeatureEnvelopes, AClickTrackFileRefinesToItsTempo) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -9,7 +9,7 @@
 
 #include "analysis/music_analyzer.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -295,4 +295,4 @@ TEST(TempoPathDiagnostic, JsonHasTheFieldNamesAndOptionalsOnlyWhenPresent) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -10,7 +10,7 @@
 #include "audio/test_signals.hpp"
 #include "core/tempo_points.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -279,15 +279,15 @@ TEST(LocalTracking, WindowsHopThroughTheSongAndALastShortWindowCountsDownToItsMi
 
 // --- decoded click tracks ---
 
-ORVAudioFeatureSet decoded(testkit::Signal song) {
-    const testkit::Signal bed = testkit::noise(song.sampleRate, song.channels, song.frames(), 0.05);
+ORVAudioFeatureSet decoded(audio::testkit::Signal song) {
+    const audio::testkit::Signal bed = audio::testkit::noise(song.sampleRate, song.channels, song.frames(), 0.05);
     for (std::size_t i = 0; i < song.interleaved.size(); ++i) song.interleaved[i] += bed.interleaved[i];
-    testkit::MemorySource source(std::move(song));
+    audio::testkit::MemorySource source(std::move(song));
     return A::decodeFeatureEnvelopes(source);
 }
 
 TEST(LocalTrackingOnAudio, SteadyClickTrackIsOneReliableSection) {
-    const auto set = decoded(testkit::clicks(44100, 1, 40, 124, 0.8, 0.3));
+    const auto set = decoded(audio::testkit::clicks(44100, 1, 40, 124, 0.8, 0.3));
     const auto tracking = A::trackLocalTempo(set, std::nullopt);
     ASSERT_GE(tracking.observations.size(), 20u);
     // A window's tempo is its family's blend of direct and alias readings, within a few
@@ -304,8 +304,8 @@ TEST(LocalTrackingOnAudio, SteadyClickTrackIsOneReliableSection) {
 
 TEST(LocalTrackingOnAudio, TempoChangeMidSongSplitsIntoTwoSectionsAtTheChange) {
     // 100 BPM for 30 s, then 132 BPM from the next beat on.
-    const auto set = decoded(testkit::concatenated(testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
-                                                   testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
+    const auto set = decoded(audio::testkit::concatenated(audio::testkit::clicks(44100, 1, 30, 100, 0.8, 0.3),
+                                                   audio::testkit::clicks(44100, 1, 30, 132, 0.8, 0.3)));
     const auto tracking = A::trackLocalTempo(set, std::nullopt);
     for (const auto& o : tracking.observations) {
         if (o.centerSeconds < 28) {
@@ -337,7 +337,7 @@ TEST(LocalTrackingOnAudio, RampIsFollowedWindowByWindow) {
         beats.push_back(t);
         t += 60.0 / (from + (to - from) * t / seconds);
     }
-    const auto set = decoded(testkit::clicksAt(44100, 1, seconds, beats));
+    const auto set = decoded(audio::testkit::clicksAt(44100, 1, seconds, beats));
     const auto tracking = A::trackLocalTempo(set, std::nullopt);
     ASSERT_GE(tracking.observations.size(), 30u);
     for (const auto& o : tracking.observations) {
@@ -359,20 +359,20 @@ TEST(LocalTrackingOnAudio, RampIsFollowedWindowByWindow) {
 // the other's eighths) or a steady 4/4 split at 3:1 stays as it is.
 TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOnePulse) {
     // One pattern letter per eighth: the kick marks the beats, the hats every eighth.
-    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
-    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
-    const auto part = [](const testkit::DrumPattern& pattern, double eighthsBPM, double seconds) {
-        return testkit::drums(44100, seconds, testkit::steadyBeats(eighthsBPM, seconds), pattern);
+    const audio::testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const audio::testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const auto part = [](const audio::testkit::DrumPattern& pattern, double eighthsBPM, double seconds) {
+        return audio::testkit::drums(44100, seconds, audio::testkit::steadyBeats(eighthsBPM, seconds), pattern);
     };
-    const auto meterChange = decoded(testkit::concatenated(part(fourFour, 240, 24), part(sixEight, 240, 24)));
+    const auto meterChange = decoded(audio::testkit::concatenated(part(fourFour, 240, 24), part(sixEight, 240, 24)));
     const auto steady = decoded(part(fourFour, 240, 48));
-    const auto tempoChange = decoded(testkit::concatenated(part(fourFour, 180, 24), part(fourFour, 240, 24)));
-    const auto clickChange = decoded(testkit::concatenated(testkit::clicks(44100, 1, 24, 100, 0.8, 0.3),
-                                                           testkit::clicks(44100, 1, 24, 132, 0.8, 0.3)));
+    const auto tempoChange = decoded(audio::testkit::concatenated(part(fourFour, 180, 24), part(fourFour, 240, 24)));
+    const auto clickChange = decoded(audio::testkit::concatenated(audio::testkit::clicks(44100, 1, 24, 100, 0.8, 0.3),
+                                                           audio::testkit::clicks(44100, 1, 24, 132, 0.8, 0.3)));
     // The 6/8 without hats: the kick and snare mark only the dotted beats, so the eighths are
     // hardly sounded there, though a tracker may still have followed them through.
-    const testkit::DrumPattern sparseSixEight{"x..x..", "...x..", "", "", 1};
-    const auto sparseChange = decoded(testkit::concatenated(part(fourFour, 240, 24), part(sparseSixEight, 240, 24)));
+    const audio::testkit::DrumPattern sparseSixEight{"x..x..", "...x..", "", "", 1};
+    const auto sparseChange = decoded(audio::testkit::concatenated(part(fourFour, 240, 24), part(sparseSixEight, 240, 24)));
     // Tracker windows every 1.5 s over the part in threes, read at this tempo.
     const auto windowsAt = [](double bpm) {
         std::vector<ORVLocalTempoObservation> observations;
@@ -419,13 +419,13 @@ TEST(LocalTrackingOnAudio, SectionsReadAtOtherOctavesOfAChangeOfGroupingMoveToOn
 // spanning three eighths, as a 4/4 read at 3:2 looks); a steady 4/4 read at its dotted beat
 // stays one section, and so does a section a ramp runs into, read at another octave.
 TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheAccentsTurn) {
-    const testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
-    const testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
-    const auto part = [](const testkit::DrumPattern& pattern, double seconds) {
-        return testkit::drums(44100, seconds, testkit::steadyBeats(240, seconds), pattern);
+    const audio::testkit::DrumPattern fourFour{"x.x.x.x.", "..x...x.", "xxxxxxxx", "", 1};
+    const audio::testkit::DrumPattern sixEight{"x..x..", "...x..", "xxxxxx", "", 1};
+    const auto part = [](const audio::testkit::DrumPattern& pattern, double seconds) {
+        return audio::testkit::drums(44100, seconds, audio::testkit::steadyBeats(240, seconds), pattern);
     };
     const auto meterChange =
-        decoded(testkit::concatenated(testkit::concatenated(part(fourFour, 24), part(sixEight, 18)), part(fourFour, 18)));
+        decoded(audio::testkit::concatenated(audio::testkit::concatenated(part(fourFour, 24), part(sixEight, 18)), part(fourFour, 18)));
     const auto steady = decoded(part(fourFour, 60));
     const struct {
         const char* what;
@@ -459,4 +459,4 @@ TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheA
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -9,7 +9,7 @@
 
 #include "analysis/music_analyzer.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -810,4 +810,4 @@ TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -9,7 +9,7 @@
 
 #include "analysis/music_analyzer.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -216,4 +216,4 @@ TEST(OnsetMeasures, AccentRecurrenceMeasuresRepeatsEveryTwoFourAndEightBeats) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -10,7 +10,7 @@
 #include "analysis/music_analyzer.hpp"
 #include "audio/test_signals.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -351,10 +351,10 @@ TEST(ConsensusCandidates, NeverMoreThanTenOrTwoWithinOnePointTwoPercent) {
 
 TEST(ConsensusCandidates, DecodedClickTracksAreFoundByTheFeaturesTogether) {
     for (const double bpm : {87.0, 124.0, 172.0}) {
-        testkit::Signal song = testkit::clicks(44100, 1, 30, bpm);
-        const testkit::Signal bed = testkit::noise(44100, 1, song.frames(), 0.1);
+        audio::testkit::Signal song = audio::testkit::clicks(44100, 1, 30, bpm);
+        const audio::testkit::Signal bed = audio::testkit::noise(44100, 1, song.frames(), 0.1);
         for (std::size_t i = 0; i < song.interleaved.size(); ++i) song.interleaved[i] += bed.interleaved[i];
-        testkit::MemorySource source(std::move(song));
+        audio::testkit::MemorySource source(std::move(song));
         const auto set = A::decodeFeatureEnvelopes(source);
         Envelopes envelopes(set.featureEnvelopes.begin(), set.featureEnvelopes.end());
         envelopes.push_back(set.consensusEnvelope);
@@ -460,4 +460,4 @@ TEST(CandidateHelpers, RelatedSearchDistinctTempoAndBestMember) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

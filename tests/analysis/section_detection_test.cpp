@@ -9,7 +9,7 @@
 
 #include "analysis/music_analyzer.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -224,4 +224,4 @@ TEST(SectionDetection, SectionsTileTheAudioFromItsStartToItsEnd) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -10,7 +10,7 @@
 
 #include "analysis/music_analyzer.hpp"
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 using A = ORVAudioMusicAnalyzer;
@@ -286,9 +286,9 @@ TEST(SectionRefinement, LongSectionsFindTheirBeatsAroundAPercentOff) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 // Sections of `length` seconds over 0 ... seconds, each at the tempo of its observations' median.
@@ -573,4 +573,4 @@ TEST(SectionRefinement, StepsBetweenSteadyTempiStaySteps) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 namespace R = SetwrightMusicTempoRefiner;
@@ -107,4 +107,4 @@ TEST(TempoRefiner, BuildingBlocks) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

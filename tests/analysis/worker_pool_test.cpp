@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-namespace corvel::audio {
+namespace corvel::analysis {
 namespace {
 
 TEST(WorkerPool, EveryIndexRunsOnceWhateverTheThreadCount) {
@@ -46,4 +46,4 @@ TEST(WorkerPool, AThrowingPieceStopsTheRestAndReachesTheCaller) {
 }
 
 }  // namespace
-}  // namespace corvel::audio
+}  // namespace corvel::analysis

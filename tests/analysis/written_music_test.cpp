@@ -205,7 +205,7 @@ TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
                 const auto file = folder / (chosen[k]->name + ".wav");
                 audio::testkit::writeWav(file, readings[k].rendered.signal);
                 readings[k].rendered.signal = {};
-                readings[k].result = audio::ORVAudioMusicAnalyzer::analyzedFile(file);
+                readings[k].result = analysis::ORVAudioMusicAnalyzer::analyzedFile(file);
                 std::filesystem::remove(file);
             } catch (const std::exception& e) {
                 readings[k].error = e.what();
