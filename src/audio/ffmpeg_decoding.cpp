@@ -92,8 +92,15 @@ bool StreamDecoder::next() {
         int result = avcodec_receive_frame(codec_, frame_);
         if (result == 0) return true;
         if (result == AVERROR_EOF) return false;
+        // A damaged packet is skipped, as players do, whether the decoder finds it taking the
+        // packet or decoding it; a decoder that keeps failing without new input ends the audio.
+        if (result == AVERROR_INVALIDDATA) {
+            if (++failuresSinceLastPacket_ >= kMostFailuresPerPacket) return false;
+            continue;
+        }
         if (result != AVERROR(EAGAIN)) throw ErrorException(makeError(result, "decode " + path_.string()));
         if (flushed_) return false;
+        failuresSinceLastPacket_ = 0;
         result = av_read_frame(format_, packet_);
         if (result == AVERROR_EOF) {
             avcodec_send_packet(codec_, nullptr);
@@ -102,8 +109,10 @@ bool StreamDecoder::next() {
         }
         if (result < 0) throw ErrorException(makeError(result, "read " + path_.string()));
         if (packet_->stream_index == stream_) {
+            const PacketMark mark{packet_->pos, packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts};
+            if (marks_ != nullptr) marks_->push_back(mark);
+            if (!firstSinceSeek_) firstSinceSeek_ = mark;
             result = avcodec_send_packet(codec_, packet_);
-            // A damaged packet is skipped, as players do; other failures end the read.
             if (result < 0 && result != AVERROR_INVALIDDATA) {
                 av_packet_unref(packet_);
                 throw ErrorException(makeError(result, "decode " + path_.string()));
@@ -117,6 +126,8 @@ bool StreamDecoder::seekBackwardTo(std::int64_t ts) {
     if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
     avcodec_flush_buffers(codec_);
     flushed_ = false;
+    failuresSinceLastPacket_ = 0;
+    firstSinceSeek_.reset();
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,13 @@ Error makeError(int code, const std::string& context);
 
 // More channels than any container we read carries; the resampler takes no more.
 inline constexpr int kMaxChannels = 64;
+
+// Where a packet of the stream lies in the file, and its timestamp (pts, else dts).
+struct PacketMark {
+    std::int64_t position = -1;
+    std::int64_t timestamp = AV_NOPTS_VALUE;
+    friend bool operator==(const PacketMark&, const PacketMark&) = default;
+};
 
 // One open container with the decoder of its first audio stream, read through the opened
 // file (never by its name, so several decoders of one file see the same bytes).
@@ -45,6 +53,12 @@ public:
     // Moves the demuxer to the last seek point at or before ts (stream time base).
     bool seekBackwardTo(std::int64_t ts);
 
+    // From now on every packet of the stream given to the decoder is added to *marks (null:
+    // none is).
+    void markPackets(std::vector<PacketMark>* marks) { marks_ = marks; }
+    // The first packet of the stream given to the decoder since the last seek; none before it.
+    const std::optional<PacketMark>& firstPacketSinceSeek() const { return firstSinceSeek_; }
+
 private:
     explicit StreamDecoder(std::shared_ptr<const RegularFile> file)
         : file_(std::move(file)), path_(file_->path()) {}
@@ -62,6 +76,10 @@ private:
     AVFrame* frame_ = nullptr;
     int stream_ = -1;
     bool flushed_ = false;
+    static constexpr int kMostFailuresPerPacket = 16;
+    int failuresSinceLastPacket_ = 0;
+    std::vector<PacketMark>* marks_ = nullptr;
+    std::optional<PacketMark> firstSinceSeek_;
 };
 
 // The frame's presentation time in its stream's time base, or AV_NOPTS_VALUE.
