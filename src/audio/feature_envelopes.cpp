@@ -285,9 +285,12 @@ BandEnergies readBandEnergies(AudioSource& source, const Span& span, std::int64_
     std::vector<FilterState> filters(channels);
     BandEnergies energy;
     const std::int64_t limit = std::min(span.endFrame, length);
+    // Room for the frames the length promises, up to some minutes of audio: a source that
+    // claims far more than it holds costs no memory until it delivers it.
+    constexpr std::int64_t kMostReservedFrames = std::int64_t(1) << 16;
     const std::int64_t expectedFrames =
         std::max<std::int64_t>(limit - std::clamp<std::int64_t>(span.startFrame, 0, length), 0) / hop + 2;
-    for (auto& curve : energy) curve.reserve(static_cast<std::size_t>(expectedFrames));
+    for (auto& curve : energy) curve.reserve(static_cast<std::size_t>(std::min(expectedFrames, kMostReservedFrames)));
 
     std::array<double, kBandCount> sums{};
     std::int64_t counted = 0;
