@@ -8,6 +8,7 @@
 
 extern "C" {
 #include <libavutil/mathematics.h>
+#include <libavutil/samplefmt.h>
 }
 
 #include "audio/audio_file_backend.hpp"
@@ -25,6 +26,29 @@ bool isUsable(const AVFrame* frame) {
            frame->ch_layout.nb_channels <= ffmpeg::kMaxChannels;
 }
 
+// The frame's timestamp, length and a digest of its samples as decoded: what tells the first
+// frame of a stream decoded again from a fresh decoder's from another.
+struct FrameSignature {
+    std::int64_t pts = AV_NOPTS_VALUE;
+    int samples = 0;
+    std::uint64_t digest = 0;
+    friend bool operator==(const FrameSignature&, const FrameSignature&) = default;
+
+    static FrameSignature of(const AVFrame* frame) {
+        const auto format = static_cast<AVSampleFormat>(frame->format);
+        const int bytes = std::max(av_get_bytes_per_sample(format), 0);
+        const int channels = frame->ch_layout.nb_channels;
+        const bool planar = av_sample_fmt_is_planar(format) != 0;
+        const std::size_t planeBytes = std::size_t(frame->nb_samples) * std::size_t(bytes) * (planar ? 1 : channels);
+        std::uint64_t digest = 0xcbf29ce484222325ull;  // FNV-1a
+        for (int plane = 0; plane < (planar ? channels : 1); ++plane) {
+            const std::uint8_t* data = frame->extended_data[plane];
+            for (std::size_t i = 0; data != nullptr && i < planeBytes; ++i) digest = (digest ^ data[i]) * 0x100000001b3ull;
+        }
+        return FrameSignature{ffmpeg::framePts(frame), frame->nb_samples, digest};
+    }
+};
+
 // Where the counting pass found the frames and packets of the stream. A seek lands where the
 // demuxer says, at the timestamp it says; both are taken only when the counting pass met that
 // packet there with that timestamp, and the frames decoded from it, with these timestamps
@@ -39,6 +63,7 @@ struct StreamMap {
     std::vector<Frame> frames;                // in decoding order, timestamps rising
     std::vector<ffmpeg::PacketMark> packets;  // by position in the file
     std::int64_t length = 0;
+    std::optional<FrameSignature> first;      // the first usable frame
 
     void addFrame(std::int64_t pts, std::int64_t samples) {
         if (seekable) {
@@ -87,6 +112,7 @@ private:
 class FFmpegBackend final : public AudioFileReader::Backend {
 public:
     // The first frame's layout and rate give the reader's format; length is counted in it.
+    // The decoder may be anywhere in the stream: the backend starts by going back to its start.
     FFmpegBackend(std::shared_ptr<const RegularFile> file, std::unique_ptr<StreamDecoder> decoder,
                   const AVChannelLayout& layout, int sampleRate, StreamMap map)
         : file_(std::move(file)),
@@ -97,6 +123,7 @@ public:
           map_(std::move(map)),
           converter_(AV_SAMPLE_FMT_FLTP, file_->path()) {
         if (av_channel_layout_copy(&outputLayout_, &layout) < 0) av_channel_layout_default(&outputLayout_, layout.nb_channels);
+        rewind();
     }
 
     ~FFmpegBackend() override { av_channel_layout_uninit(&outputLayout_); }
@@ -171,15 +198,35 @@ private:
         }
     }
 
-    // Decodes anew from the start of the file opened first, never by its name again.
+    // Decodes anew from the start: by seeking there, where the decoder then gives the first
+    // frame exactly as it did when counted (flushed, or else made anew), else by opening the
+    // file opened first again (never by its name).
     void rewind() {
+        converter_.reset();
+        pendingFrames_ = pendingOffset_ = 0;
+        position_ = 0;
+        if (seekToTheStart(StreamDecoder::DecoderAfterSeek::flushed) ||
+            seekToTheStart(StreamDecoder::DecoderAfterSeek::fresh)) {
+            return;
+        }
         Error error;
         auto fresh = StreamDecoder::open(file_, &error);
         if (!fresh) throw ErrorException(error);
         decoder_ = std::move(fresh);
         converter_.reset();
         pendingFrames_ = pendingOffset_ = 0;
-        position_ = 0;
+    }
+
+    bool seekToTheStart(StreamDecoder::DecoderAfterSeek decoder) {
+        if (!map_.first || !decoder_->seekBackwardTo(map_.first->pts, decoder)) return false;
+        while (decoder_->next()) {
+            const AVFrame* frame = decoder_->frame();
+            if (!isUsable(frame)) continue;
+            if (!map_.counted(decoder_->firstPacketSinceSeek()) || FrameSignature::of(frame) != *map_.first) return false;
+            pendingFrames_ = convert(frame);
+            return true;
+        }
+        return false;
     }
 
     // Seeks the demuxer about one preroll before the target and decodes up to it, so that
@@ -242,6 +289,7 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<cons
             const AVFrame* frame = counter->frame();
             if (!isUsable(frame)) continue;
             if (sampleRate == 0) {
+                map.first = FrameSignature::of(frame);
                 sampleRate = frame->sample_rate;
                 if (av_channel_layout_copy(&layout, &frame->ch_layout) < 0) {
                     av_channel_layout_default(&layout, frame->ch_layout.nb_channels);
@@ -256,16 +304,18 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<cons
         if (error != nullptr) *error = failure.error();
         return nullptr;
     }
-    counter.reset();
+    counter->markPackets(nullptr);
     map.finish();
+    if (sampleRate == 0) {  // no frame decoded: the declared format, and nothing to read
+        sampleRate = counter->codec()->sample_rate;
+        av_channel_layout_copy(&layout, &counter->codec()->ch_layout);
+    }
     std::unique_ptr<AudioFileReader::Backend> backend;
-    if (auto decoder = StreamDecoder::open(file, error)) {
-        if (sampleRate == 0) {  // no frame decoded: the declared format, and nothing to read
-            sampleRate = decoder->codec()->sample_rate;
-            av_channel_layout_copy(&layout, &decoder->codec()->ch_layout);
-        }
-        backend = std::make_unique<FFmpegBackend>(std::move(file), std::move(decoder), layout, sampleRate,
+    try {
+        backend = std::make_unique<FFmpegBackend>(std::move(file), std::move(counter), layout, sampleRate,
                                                   std::move(map));
+    } catch (const ErrorException& failure) {
+        if (error != nullptr) *error = failure.error();
     }
     av_channel_layout_uninit(&layout);
     return backend;

@@ -88,6 +88,7 @@ std::int64_t StreamDecoder::seekTo(void* opaque, std::int64_t offset, int whence
 }
 
 bool StreamDecoder::next() {
+    if (codec_ == nullptr) return false;
     for (;;) {
         int result = avcodec_receive_frame(codec_, frame_);
         if (result == 0) return true;
@@ -122,9 +123,16 @@ bool StreamDecoder::next() {
     }
 }
 
-bool StreamDecoder::seekBackwardTo(std::int64_t ts) {
+bool StreamDecoder::seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder) {
     if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
-    avcodec_flush_buffers(codec_);
+    if (decoder == DecoderAfterSeek::fresh) {
+        if (openCodec() < 0) {
+            avcodec_free_context(&codec_);  // decodes nothing more
+            return false;
+        }
+    } else {
+        avcodec_flush_buffers(codec_);
+    }
     flushed_ = false;
     failuresSinceLastPacket_ = 0;
     firstSinceSeek_.reset();
@@ -145,33 +153,51 @@ int StreamDecoder::openStream() {
     // The name only hints the container to the probe; the bytes come from the opened file.
     int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
     if (result < 0) return result;
-    result = avformat_find_stream_info(format_, nullptr);
-    if (result < 0) return result;
-    stream_ = -1;
-    for (unsigned i = 0; i < format_->nb_streams; ++i) {
-        if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            stream_ = static_cast<int>(i);
-            break;
-        }
+    // Where the header already declares the first audio stream whole, probing the streams by
+    // decoding some of them (a decoder more, made and dropped) tells nothing more.
+    stream_ = firstAudioStream();
+    if (!declaresWhole(stream_)) {
+        result = avformat_find_stream_info(format_, nullptr);
+        if (result < 0) return result;
+        stream_ = firstAudioStream();
     }
     if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
     }
-    const AVCodec* decoderCodec = avcodec_find_decoder(format_->streams[stream_]->codecpar->codec_id);
-    if (decoderCodec == nullptr) return AVERROR_DECODER_NOT_FOUND;
-    codec_ = avcodec_alloc_context3(decoderCodec);
-    if (codec_ == nullptr) return AVERROR(ENOMEM);
-    result = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar);
-    if (result < 0) return result;
-    codec_->pkt_timebase = format_->streams[stream_]->time_base;
-    result = avcodec_open2(codec_, decoderCodec, nullptr);
+    result = openCodec();
     if (result < 0) return result;
     if (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0) return AVERROR_INVALIDDATA;
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
     return 0;
+}
+
+int StreamDecoder::openCodec() {
+    avcodec_free_context(&codec_);
+    const AVCodec* decoderCodec = avcodec_find_decoder(format_->streams[stream_]->codecpar->codec_id);
+    if (decoderCodec == nullptr) return AVERROR_DECODER_NOT_FOUND;
+    codec_ = avcodec_alloc_context3(decoderCodec);
+    if (codec_ == nullptr) return AVERROR(ENOMEM);
+    int result = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar);
+    if (result < 0) return result;
+    codec_->pkt_timebase = format_->streams[stream_]->time_base;
+    return avcodec_open2(codec_, decoderCodec, nullptr);
+}
+
+int StreamDecoder::firstAudioStream() const {
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+        if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool StreamDecoder::declaresWhole(int stream) const {
+    if (stream < 0 || (format_->ctx_flags & AVFMTCTX_NOHEADER) != 0) return false;
+    const AVCodecParameters* parameters = format_->streams[stream]->codecpar;
+    return parameters->codec_id != AV_CODEC_ID_NONE && parameters->sample_rate > 0 &&
+           parameters->ch_layout.nb_channels > 0;
 }
 
 std::int64_t framePts(const AVFrame* frame) {

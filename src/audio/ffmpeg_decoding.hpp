@@ -50,8 +50,12 @@ public:
     // Decodes the next frame into frame(); false at the end of the stream. Damaged packets
     // are skipped; other failures throw ErrorException (domain "FFmpeg").
     bool next();
-    // Moves the demuxer to the last seek point at or before ts (stream time base).
-    bool seekBackwardTo(std::int64_t ts);
+    // Moves the demuxer to the last seek point at or before ts (stream time base), with the
+    // decoder flushed or, fresh, made anew (as a decoder that never decoded anything). False
+    // when the demuxer can't seek there, or a fresh decoder can't be made (the stream then
+    // decodes nothing more).
+    enum class DecoderAfterSeek { flushed, fresh };
+    bool seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder = DecoderAfterSeek::flushed);
 
     // From now on every packet of the stream given to the decoder is added to *marks (null:
     // none is).
@@ -63,6 +67,10 @@ private:
     explicit StreamDecoder(std::shared_ptr<const RegularFile> file)
         : file_(std::move(file)), path_(file_->path()) {}
     int openStream();
+    int openCodec();
+    int firstAudioStream() const;
+    // Whether the container's header gives the stream's codec, rate and channels.
+    bool declaresWhole(int stream) const;
     static int readPacket(void* opaque, std::uint8_t* into, int size);
     static std::int64_t seekTo(void* opaque, std::int64_t offset, int whence);
 

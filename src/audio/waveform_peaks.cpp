@@ -114,7 +114,10 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithSource(AudioSource& sour
     if (!(sr > 0) || channels == 0 || length < 1) {
         throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
     }
-    auto buffer = source.makeBuffer(kBlockFrames);
+    // Blocks no longer than the frames up to the duration: a short file takes a short buffer.
+    const auto blockFrames = static_cast<std::uint32_t>(std::clamp<std::int64_t>(
+        std::min(length, saturatingInt64(std::floor(effectiveDurationSeconds * sr)) + 2), 1, kBlockFrames));
+    auto buffer = source.makeBuffer(blockFrames);
     if (!buffer) throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
     if (buffer->channelCount() < channels) throwWaveformError(kWaveformNotFloatCode, kWaveformNotFloatMessage);
 
@@ -124,7 +127,7 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithSource(AudioSource& sour
     bool beyond = false;
     while (!beyond && source.framePosition() < length) {
         const std::int64_t blockStart = source.framePosition();
-        const auto count = static_cast<std::uint32_t>(std::min<std::int64_t>(length - blockStart, kBlockFrames));
+        const auto count = static_cast<std::uint32_t>(std::min<std::int64_t>(length - blockStart, blockFrames));
         source.read(*buffer, count);
         const std::uint32_t frames = buffer->frameLength();
         if (frames == 0) break;

@@ -366,8 +366,9 @@ TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
         ASSERT_EQ(std::int64_t(all.size()), length * channels) << "frames delivered";
         EXPECT_EQ(AudioFileReader::openWithFFmpeg(file)->length(), length) << "frames FFmpeg decodes";
 
-        // The second half again, after a seek, and the last frames after a seek near the end.
-        for (const std::int64_t position : {length / 2, length - 100}) {
+        // The second half again after a seek, the last frames after a seek near the end, and
+        // all but the first frames after going back to the start.
+        for (const std::int64_t position : {length / 2, length - 100, std::int64_t(3)}) {
             reader->setFramePosition(position);
             ASSERT_EQ(reader->framePosition(), position);
             const auto tail = readAll(*reader, 3000);
