@@ -293,6 +293,13 @@ TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
         truncateFile(file, std::filesystem::file_size(file) * 6 / 10);
         return true;
     };
+    const auto mp3WithFrameCount = [&](std::uint32_t frames) {
+        return [&, frames](const std::filesystem::path& f) {
+            if (!makeMp3(folder / "steady.wav", f)) return false;
+            setXingFrameCount(f, frames);
+            return true;
+        };
+    };
     struct Case {
         std::string name;
         std::function<bool(const std::filesystem::path&)> make;  // false: no encoder for it
@@ -314,20 +321,8 @@ TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
          },
          kSeconds, kFFmpegErrorDomain},
         {"cut.mp3", [&](const auto& f) { return makeMp3(folder / "steady.wav", f) && cut(f); }, 0, kFFmpegErrorDomain},
-        {"huge-frame-count.mp3",
-         [&](const auto& f) {
-             if (!makeMp3(folder / "steady.wav", f)) return false;
-             setXingFrameCount(f, 0x7FFFFFFF);
-             return true;
-         },
-         kSeconds, kFFmpegErrorDomain},
-        {"tiny-frame-count.mp3",
-         [&](const auto& f) {
-             if (!makeMp3(folder / "steady.wav", f)) return false;
-             setXingFrameCount(f, 10);
-             return true;
-         },
-         kSeconds, kFFmpegErrorDomain},
+        {"huge-frame-count.mp3", mp3WithFrameCount(0x7FFFFFFF), kSeconds, kFFmpegErrorDomain},
+        {"tiny-frame-count.mp3", mp3WithFrameCount(10), kSeconds, kFFmpegErrorDomain},
         {"piped.flac", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a flac -f flac - > " + quoted(f)); },
          kSeconds, kFFmpegErrorDomain},
         {"cut.flac", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a flac " + quoted(f)) && cut(f); }, 0,
