@@ -106,10 +106,16 @@ public:
         return rewind();
     }
 
+    // Where libsndfile can't seek in an encoding, the frames up to the target are read from
+    // the start (a failed seek may have left the file anywhere).
     void setFramePosition(std::int64_t frame) override {
         const std::int64_t target = std::clamp<std::int64_t>(frame, 0, length());
         if (target == position_) return;
-        if (sf_seek(file_, target, SEEK_SET) < 0) {
+        if (sf_seek(file_, target, SEEK_SET) == target) {
+            position_ = target;
+            return;
+        }
+        if (!rewind() || framesUntilTheEnd(target) != target) {
             throw ErrorException(Error{kSndfileErrorDomain, sf_error(file_),
                                        "seek " + path_.string() + " to frame " + formatInteger(target) + ": " +
                                            sf_strerror(file_)});
@@ -141,17 +147,18 @@ public:
     }
 
 private:
-    // Frames read from the current position until the audio ends, fails or `most` is
-    // passed; the position is left wherever that was.
+    // Frames read from the current position until the audio ends or fails, `most` at the
+    // most; the position is left wherever that was.
     sf_count_t framesUntilTheEnd(sf_count_t most) {
         constexpr sf_count_t kBlockFrames = 4096;
         interleaved_.resize(static_cast<std::size_t>(kBlockFrames) * channelCount());
         sf_count_t total = 0;
         while (total < most) {
-            const sf_count_t got = sf_readf_float(file_, interleaved_.data(), kBlockFrames);
+            const sf_count_t wanted = std::min(kBlockFrames, most - total);
+            const sf_count_t got = sf_readf_float(file_, interleaved_.data(), wanted);
             if (got <= 0) break;
             total += got;
-            if (got < kBlockFrames && sf_error(file_) != SF_ERR_NO_ERROR) break;
+            if (got < wanted && sf_error(file_) != SF_ERR_NO_ERROR) break;
         }
         return total;
     }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include "audio/analysis_entry_points.hpp"
 #include "audio/preview_output.hpp"
@@ -260,6 +261,18 @@ TEST(AudioFileReader, EveryDecodePathReadsAStreamThatChangesFormatPartway) {
     }
 }
 
+// The signal in a file of libsndfile's format (a major format and an encoding).
+bool writeWithLibsndfile(const std::filesystem::path& file, int format, const Signal& signal) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(signal.sampleRate);
+    info.channels = static_cast<int>(signal.channels);
+    info.format = format;
+    SNDFILE* out = sf_open(file.c_str(), SFM_WRITE, &info);
+    if (out == nullptr) return false;
+    const bool written = sf_writef_float(out, signal.interleaved.data(), signal.frames()) == signal.frames();
+    return sf_close(out) == 0 && written;
+}
+
 // Sets the frame count of an MP3's Xing or Info header.
 void setXingFrameCount(const std::filesystem::path& file, std::uint32_t frames) {
     std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
@@ -305,6 +318,7 @@ TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
         std::function<bool(const std::filesystem::path&)> make;  // false: no encoder for it
         double seconds;                                           // about; 0: cut short
         const char* decoder;
+        bool ffmpegReadsIt = true;
     };
     const std::vector<Case> cases{
         {"vbr-without-xing.mp3",
@@ -337,6 +351,12 @@ TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
          kSndfileErrorDomain},
         {"whole.ogg", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a libvorbis " + quoted(f)); },
          kSeconds, kFFmpegErrorDomain},
+        // An encoding that only libsndfile reads, counted by reading it through.
+        {"dwvw.aiff",
+         [&](const auto& f) {
+             return writeWithLibsndfile(f, SF_FORMAT_AIFF | SF_FORMAT_DWVW_16, noise(kRate, 1, std::int64_t(kSeconds * kRate), 0.3));
+         },
+         kSeconds, kSndfileErrorDomain, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -359,7 +379,11 @@ TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
         const std::uint32_t channels = reader->channelCount();
         const auto all = readAll(*reader, 3000);
         ASSERT_EQ(std::int64_t(all.size()), length * channels) << "frames delivered";
-        EXPECT_EQ(AudioFileReader::openWithFFmpeg(file)->length(), length) << "frames FFmpeg decodes";
+        if (c.ffmpegReadsIt) {
+            EXPECT_EQ(AudioFileReader::openWithFFmpeg(file)->length(), length) << "frames FFmpeg decodes";
+        } else {
+            EXPECT_THROW(AudioFileReader::openWithFFmpeg(file), ErrorException);
+        }
 
         // The second half again after a seek, the last frames after a seek near the end, and
         // all but the first frames after going back to the start.
