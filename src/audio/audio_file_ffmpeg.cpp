@@ -64,6 +64,7 @@ struct StreamMap {
     std::vector<ffmpeg::PacketMark> packets;  // by position in the file
     std::int64_t length = 0;
     std::optional<FrameSignature> first;      // the first usable frame
+    std::optional<ffmpeg::PacketMark> firstPacket;
 
     void addFrame(std::int64_t pts, std::int64_t samples) {
         if (seekable) {
@@ -218,11 +219,15 @@ private:
     }
 
     bool seekToTheStart(StreamDecoder::DecoderAfterSeek decoder) {
-        if (!map_.first || !decoder_->seekBackwardTo(map_.first->pts, decoder)) return false;
+        const auto& start = map_.firstPacket;
+        if (!map_.first || !start || start->timestamp == AV_NOPTS_VALUE ||
+            !decoder_->seekBackwardTo(start->timestamp, decoder)) {
+            return false;
+        }
         while (decoder_->next()) {
             const AVFrame* frame = decoder_->frame();
             if (!isUsable(frame)) continue;
-            if (!map_.counted(decoder_->firstPacketSinceSeek()) || FrameSignature::of(frame) != *map_.first) return false;
+            if (decoder_->firstPacketSinceSeek() != start || FrameSignature::of(frame) != *map_.first) return false;
             pendingFrames_ = convert(frame);
             return true;
         }
@@ -305,6 +310,7 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<cons
         return nullptr;
     }
     counter->markPackets(nullptr);
+    map.firstPacket = counter->firstPacketSinceSeek();
     map.finish();
     if (sampleRate == 0) {  // no frame decoded: the declared format, and nothing to read
         sampleRate = counter->codec()->sample_rate;
