@@ -214,7 +214,9 @@ void FloatConverter::fail(int code) const {
     throw ErrorException(makeError(code, "convert samples of " + path_.string()));
 }
 
-void FloatConverter::reset() { swr_free(&resampler_); }
+void FloatConverter::reset() {
+    if (resampler_ != nullptr) swr_close(resampler_);  // made ready again by the next conversion
+}
 
 void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
     const int inputChannels = frame->ch_layout.nb_channels;
@@ -232,6 +234,13 @@ void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& output
         av_channel_layout_compare(&output, &outputLayout_) == 0) {
         av_channel_layout_uninit(&input);
         av_channel_layout_uninit(&output);
+        if (swr_is_initialized(resampler_) == 0) {
+            result = swr_init(resampler_);
+            if (result < 0) {
+                swr_free(&resampler_);
+                fail(result);
+            }
+        }
         return;
     }
     swr_free(&resampler_);

@@ -108,7 +108,7 @@ public:
     // Returns the number of frames converted, each of channels() samples; throws
     // ErrorException on failure.
     int convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
-    // Drops the resampler and the samples it holds back (after a seek).
+    // Drops the samples the resampler holds back (after a seek).
     void reset();
     int channels() const { return outputChannels_; }
     // Planar: channel c starts at data() + c * stride(). Interleaved: stride() is unused.
