@@ -315,6 +315,11 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<cons
     if (sampleRate == 0) {  // no frame decoded: the declared format, and nothing to read
         sampleRate = counter->codec()->sample_rate;
         av_channel_layout_copy(&layout, &counter->codec()->ch_layout);
+        if (sampleRate <= 0 || layout.nb_channels <= 0) {  // nor any format: no audio at all
+            av_channel_layout_uninit(&layout);
+            if (error != nullptr) *error = ffmpeg::makeError(AVERROR_INVALIDDATA, "open " + file->path().string());
+            return nullptr;
+        }
     }
     std::unique_ptr<AudioFileReader::Backend> backend;
     try {

@@ -153,21 +153,31 @@ int StreamDecoder::openStream() {
     // The name only hints the container to the probe; the bytes come from the opened file.
     int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
     if (result < 0) return result;
-    // Where the header already declares the first audio stream whole, probing the streams by
-    // decoding some of them (a decoder more, made and dropped) tells nothing more.
+    // Where the header names the first audio stream's codec, its decoder reads the rest from
+    // the stream itself. The streams are probed first (by decoding some of them: a decoder
+    // more, made and dropped) only where the header names none, or where the decoder can't
+    // start without what the probe finds.
     stream_ = firstAudioStream();
-    if (!declaresWhole(stream_)) {
-        result = avformat_find_stream_info(format_, nullptr);
-        if (result < 0) return result;
+    bool probed = false;
+    const auto probe = [&] {
+        probed = true;
+        const int found = avformat_find_stream_info(format_, nullptr);
         stream_ = firstAudioStream();
-    }
+        return found;
+    };
+    if (!namesItsCodec(stream_) && (result = probe()) < 0) return result;
     if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
     }
     result = openCodec();
+    if (result < 0 && !probed) {
+        if ((result = probe()) < 0) return result;
+        if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
+        result = openCodec();
+    }
     if (result < 0) return result;
-    if (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0) return AVERROR_INVALIDDATA;
+    if (probed && (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0)) return AVERROR_INVALIDDATA;
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
@@ -193,11 +203,9 @@ int StreamDecoder::firstAudioStream() const {
     return -1;
 }
 
-bool StreamDecoder::declaresWhole(int stream) const {
-    if (stream < 0 || (format_->ctx_flags & AVFMTCTX_NOHEADER) != 0) return false;
-    const AVCodecParameters* parameters = format_->streams[stream]->codecpar;
-    return parameters->codec_id != AV_CODEC_ID_NONE && parameters->sample_rate > 0 &&
-           parameters->ch_layout.nb_channels > 0;
+bool StreamDecoder::namesItsCodec(int stream) const {
+    return stream >= 0 && (format_->ctx_flags & AVFMTCTX_NOHEADER) == 0 &&
+           format_->streams[stream]->codecpar->codec_id != AV_CODEC_ID_NONE;
 }
 
 std::int64_t framePts(const AVFrame* frame) {

@@ -38,6 +38,7 @@ struct PacketMark {
 class StreamDecoder {
 public:
     // Null (with the library's error in *error) when the file has no decodable audio stream.
+    // The decoder's rate and channels may stay unknown until it decodes a frame.
     static std::unique_ptr<StreamDecoder> open(std::shared_ptr<const RegularFile> file, Error* error);
     ~StreamDecoder();
     StreamDecoder(const StreamDecoder&) = delete;
@@ -69,8 +70,9 @@ private:
     int openStream();
     int openCodec();
     int firstAudioStream() const;
-    // Whether the container's header gives the stream's codec, rate and channels.
-    bool declaresWhole(int stream) const;
+    // Whether the container's header names the stream's codec (and finds every stream in its
+    // header, so that no other audio stream could come first).
+    bool namesItsCodec(int stream) const;
     static int readPacket(void* opaque, std::uint8_t* into, int size);
     static std::int64_t seekTo(void* opaque, std::int64_t offset, int whence);
 
