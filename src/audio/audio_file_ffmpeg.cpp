@@ -113,7 +113,7 @@ private:
 class FFmpegBackend final : public AudioFileReader::Backend {
 public:
     // The first frame's layout and rate give the reader's format; length is counted in it.
-    // The decoder may be anywhere in the stream: the backend starts by going back to its start.
+    // The decoder may be anywhere in the stream: rewind() before reading.
     FFmpegBackend(std::shared_ptr<const RegularFile> file, std::unique_ptr<StreamDecoder> decoder,
                   const AVChannelLayout& layout, int sampleRate, StreamMap map)
         : file_(std::move(file)),
@@ -124,7 +124,6 @@ public:
           map_(std::move(map)),
           converter_(AV_SAMPLE_FMT_FLTP, file_->path()) {
         if (av_channel_layout_copy(&outputLayout_, &layout) < 0) av_channel_layout_default(&outputLayout_, layout.nb_channels);
-        rewind();
     }
 
     ~FFmpegBackend() override { av_channel_layout_uninit(&outputLayout_); }
@@ -168,6 +167,25 @@ public:
         position_ += filled;
     }
 
+    // Decodes anew from the start: by seeking there, where the decoder then gives the first
+    // frame exactly as it did when counted (flushed, or else made anew), else by opening the
+    // file opened first again (never by its name). Throws ErrorException when that fails.
+    void rewind() {
+        converter_.reset();
+        pendingFrames_ = pendingOffset_ = 0;
+        position_ = 0;
+        if (seekToTheStart(StreamDecoder::DecoderAfterSeek::flushed) ||
+            seekToTheStart(StreamDecoder::DecoderAfterSeek::fresh)) {
+            return;
+        }
+        Error error;
+        auto fresh = StreamDecoder::open(file_, &error);
+        if (!fresh) throw ErrorException(error);
+        decoder_ = std::move(fresh);
+        converter_.reset();
+        pendingFrames_ = pendingOffset_ = 0;
+    }
+
 private:
     // Decodes and converts one frame into the pending samples; false at the end.
     bool decodeIntoPending() {
@@ -197,25 +215,6 @@ private:
             pendingOffset_ += static_cast<int>(n);
             position_ += n;
         }
-    }
-
-    // Decodes anew from the start: by seeking there, where the decoder then gives the first
-    // frame exactly as it did when counted (flushed, or else made anew), else by opening the
-    // file opened first again (never by its name).
-    void rewind() {
-        converter_.reset();
-        pendingFrames_ = pendingOffset_ = 0;
-        position_ = 0;
-        if (seekToTheStart(StreamDecoder::DecoderAfterSeek::flushed) ||
-            seekToTheStart(StreamDecoder::DecoderAfterSeek::fresh)) {
-            return;
-        }
-        Error error;
-        auto fresh = StreamDecoder::open(file_, &error);
-        if (!fresh) throw ErrorException(error);
-        decoder_ = std::move(fresh);
-        converter_.reset();
-        pendingFrames_ = pendingOffset_ = 0;
     }
 
     bool seekToTheStart(StreamDecoder::DecoderAfterSeek decoder) {
@@ -321,14 +320,15 @@ std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<cons
             return nullptr;
         }
     }
-    std::unique_ptr<AudioFileReader::Backend> backend;
+    auto backend = std::make_unique<FFmpegBackend>(std::move(file), std::move(counter), layout, sampleRate,
+                                                   std::move(map));
+    av_channel_layout_uninit(&layout);
     try {
-        backend = std::make_unique<FFmpegBackend>(std::move(file), std::move(counter), layout, sampleRate,
-                                                  std::move(map));
+        backend->rewind();
     } catch (const ErrorException& failure) {
         if (error != nullptr) *error = failure.error();
+        return nullptr;
     }
-    av_channel_layout_uninit(&layout);
     return backend;
 }
 
