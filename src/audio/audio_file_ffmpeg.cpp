@@ -67,8 +67,8 @@ struct StreamMap {
     std::optional<ffmpeg::PacketMark> firstPacket;
 
     void addFrame(std::int64_t pts, std::int64_t samples) {
-        if (seekable) {
-            seekable = pts != AV_NOPTS_VALUE && (frames.empty() || pts > frames.back().pts);
+        if (seekable_) {
+            seekable_ = pts != AV_NOPTS_VALUE && (frames.empty() || pts > frames.back().pts);
             frames.push_back({pts, length});
         }
         length += samples;
@@ -76,7 +76,7 @@ struct StreamMap {
 
     // Drops what a stream without rising timestamps can't use; sorts the packets.
     void finish() {
-        if (!seekable) std::vector<Frame>().swap(frames);
+        if (!seekable_) std::vector<Frame>().swap(frames);
         std::stable_sort(packets.begin(), packets.end(),
                          [](const ffmpeg::PacketMark& a, const ffmpeg::PacketMark& b) { return a.position < b.position; });
     }
@@ -107,7 +107,7 @@ struct StreamMap {
     }
 
 private:
-    bool seekable = true;
+    bool seekable_ = true;
 };
 
 class FFmpegBackend final : public AudioFileReader::Backend {
