@@ -16,8 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const corvel::ErrorException&) {
     }
     try {
-        (void)corvel::audio::BeatloomWaveformLoader::computeWithAssetReader(path, 2.0, 65536,
-                                                                          corvel::Error{"fuzz", 1, "first route"});
+        (void)corvel::audio::BeatloomWaveformLoader::computeWithAssetReader(
+            path, corvel::fuzz::kWaveformSeconds, corvel::fuzz::kWaveformBins, corvel::Error{"fuzz", 1, "first route"});
     } catch (const corvel::ErrorException&) {
     }
     return 0;

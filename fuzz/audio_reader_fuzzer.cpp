@@ -1,5 +1,6 @@
 // The audio-file reader as the app opens a dropped file: libsndfile first, FFmpeg for
-// what libsndfile refuses; then the waveform's first route over the same bytes.
+// what libsndfile refuses; then the waveform's first route and the reads and seeks of the
+// analyser and the preview, all on the one reader.
 
 #include "audio/reading/audio_file_reader.hpp"
 #include "audio/waveform/waveform_loader.hpp"
@@ -10,13 +11,19 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static corvel::fuzz::FuzzFile file;
     const auto& path = file.write(data, size);
+    std::unique_ptr<corvel::audio::AudioFileReader> reader;
     try {
-        auto reader = corvel::audio::AudioFileReader::open(path);
-        corvel::fuzz::exercise(*reader);
+        reader = corvel::audio::AudioFileReader::open(path);
+    } catch (const corvel::ErrorException&) {
+        return 0;
+    }
+    try {
+        (void)corvel::audio::BeatloomWaveformLoader::computeWithSource(*reader, corvel::fuzz::kWaveformSeconds,
+                                                                       corvel::fuzz::kWaveformBins, "fuzz");
     } catch (const corvel::ErrorException&) {
     }
     try {
-        (void)corvel::audio::BeatloomWaveformLoader::computeWithAudioFile(path, 2.0, 65536);
+        corvel::fuzz::exercise(*reader);
     } catch (const corvel::ErrorException&) {
     }
     return 0;

@@ -40,6 +40,17 @@ constexpr double kClearConsensusConfidence = 0.68;
 constexpr std::size_t kBeatLimit = 200000;
 constexpr double kLowestEditableBPM = 30;
 constexpr double kHighestEditableBPM = 300;
+// The attacks on a grid's beats are looked for from this many frames before its whole-frame
+// phase to this many after it: the onset of a frame's envelope lies within that frame, or one
+// later where lossy coding smears energy ahead of the attack.
+struct OnsetSearchFrames {
+    double before;
+    double after;
+};
+constexpr OnsetSearchFrames kOnsetSearchFrames{1.0, 2.0};
+// Audio below this share of the loudest fine frame, or below this level, is silence.
+constexpr float kSilenceShare = 0.0015f;
+constexpr float kSilenceFloor = 0.00002f;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -199,7 +210,9 @@ std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, doubl
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    return A::beatPhase(features, period, a, b) * fs;
+    const double phase = A::beatPhase(features, period, a, b) * fs;
+    return A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, phase, 60.0 / bpm, from, to,
+                                kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
 }
 
 // The strongest consensus value within about 35 ms of t.
@@ -240,10 +253,22 @@ double firstNewBeat(const ORVAudioFeatureSet& features, const OldBeats& old, dou
     return beat;
 }
 
-// The first beat of the first section: its best phase, at or just before its start.
+// Where the audio first sounds at all: its first fine frame above a floor far below the
+// loudest one; 0 without the fine energy.
+double firstSoundSeconds(const ORVAudioFeatureSet& features) {
+    const auto& fine = features.fineEnergy;
+    if (fine.empty()) return 0;
+    const float floor = std::max(*std::max_element(fine.begin(), fine.end()) * kSilenceShare, kSilenceFloor);
+    const auto sound = std::find_if(fine.begin(), fine.end(), [floor](float rms) { return rms >= floor; });
+    return sound == fine.end() ? 0 : static_cast<double>(sound - fine.begin()) * features.fineFrameSeconds;
+}
+
+// The first beat of the first section: its best phase, at or just before its start, and not
+// in the silence before the audio first sounds (where no sustained passage marks the start of
+// the music, as in a track of sparse clicks).
 double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTempoSection& first) {
     const double bpm = ORVAnalyzerDriver::editableTempo(first.bpm);
-    const double start = std::fmax(first.startSeconds, 0.0);
+    const double start = std::fmax(std::fmax(first.startSeconds, 0.0), firstSoundSeconds(features));
     const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
     auto phase = beatPhaseSeconds(features, bpm, start, end);
     if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds);

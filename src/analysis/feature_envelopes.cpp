@@ -156,6 +156,40 @@ namespace {
 
 using BandEnergies = std::array<std::vector<double>, kBandCount>;
 
+// The RMS of all channels over each run of `hop` frames, the last run possibly shorter.
+class FineEnergy {
+public:
+    FineEnergy(std::uint32_t channels, std::int64_t hop) : channels_(channels), hop_(hop) {}
+
+    void add(const std::vector<const float*>& channelData, std::uint32_t frames) {
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            for (std::uint32_t ch = 0; ch < channels_; ++ch) {
+                const double x = channelData[ch][i];
+                sum_ += x * x;
+            }
+            if (++counted_ == hop_) close();
+        }
+    }
+
+    std::vector<float> finish() {
+        if (counted_ > 0) close();
+        return std::move(curve_);
+    }
+
+private:
+    void close() {
+        curve_.push_back(static_cast<float>(std::sqrt(sum_ / (static_cast<double>(counted_) * channels_))));
+        sum_ = 0;
+        counted_ = 0;
+    }
+
+    std::uint32_t channels_;
+    std::int64_t hop_;
+    double sum_ = 0;
+    std::int64_t counted_ = 0;
+    std::vector<float> curve_;
+};
+
 // Splits a sample into the bands: full range, below 180 Hz, 180-600, 600-2500, 2500 to the top
 // corner (7 kHz at most), above it, and the sample-to-sample difference; adds each one's square.
 struct BandSplitter {
@@ -276,7 +310,7 @@ struct BandSplitter {
 // Reads the span from the source and returns each band's RMS per hop of samples (all
 // channels together), the last hop possibly shorter.
 BandEnergies readBandEnergies(audio::AudioSource& source, const Span& span, std::int64_t length, std::int64_t hop,
-                              ORVProgressSpan progress) {
+                              FineEnergy& fine, ORVProgressSpan progress) {
     const std::uint32_t channels = source.channelCount();
     auto buffer = source.makeBuffer(kReadBlockFrames);
     if (!buffer) throwAnalysisError(kAudioBufferCode, kAudioBufferMessage);
@@ -285,9 +319,12 @@ BandEnergies readBandEnergies(audio::AudioSource& source, const Span& span, std:
     std::vector<FilterState> filters(channels);
     BandEnergies energy;
     const std::int64_t limit = std::min(span.endFrame, length);
+    // Room for the frames the length promises, up to some minutes of audio: a source that
+    // claims far more than it holds costs no memory until it delivers it.
+    constexpr std::int64_t kMostReservedFrames = std::int64_t(1) << 16;
     const std::int64_t expectedFrames =
         std::max<std::int64_t>(limit - std::clamp<std::int64_t>(span.startFrame, 0, length), 0) / hop + 2;
-    for (auto& curve : energy) curve.reserve(static_cast<std::size_t>(expectedFrames));
+    for (auto& curve : energy) curve.reserve(static_cast<std::size_t>(std::min(expectedFrames, kMostReservedFrames)));
 
     std::array<double, kBandCount> sums{};
     std::int64_t counted = 0;
@@ -316,6 +353,7 @@ BandEnergies readBandEnergies(audio::AudioSource& source, const Span& span, std:
         const std::uint32_t frames = buffer->frameLength();
         if (frames == 0) break;
         for (std::uint32_t ch = 0; ch < channels; ++ch) channelData[ch] = buffer->channel(ch);
+        fine.add(channelData, frames);
         // Up to the end of the block or of the hop at a time.
         for (std::uint32_t i = 0; i < frames;) {
             const auto take = static_cast<std::uint32_t>(std::min<std::int64_t>(frames - i, hop - counted));
@@ -382,12 +420,16 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(audio::AudioSou
     source.setFramePosition(std::clamp<std::int64_t>(span.startFrame, 0, length));
 
     const std::int64_t hop = hopSamples(sr);
-    BandEnergies energy = readBandEnergies(source, span, length, hop, progress);
+    const std::int64_t fineHop = std::max<std::int64_t>(hop / 8, 1);
+    FineEnergy fine(channels, fineHop);
+    BandEnergies energy = readBandEnergies(source, span, length, hop, fine, progress);
     const auto& fullBand = energy[0];
     if (fullBand.size() < 64) throwAnalysisError(kTooLittleAudioCode, kTooLittleAudioMessage);
 
     ORVAudioFeatureSet result;
     result.frameSeconds = static_cast<double>(hop) / sr;
+    result.fineEnergy = fine.finish();
+    result.fineFrameSeconds = static_cast<double>(fineHop) / sr;
     result.durationSeconds = static_cast<double>(span.endFrame - span.startFrame) / sr;
 
     if (const auto frame = firstSustainedSoundFrame(fullBand, result.frameSeconds)) {

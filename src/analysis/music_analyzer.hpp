@@ -49,6 +49,10 @@ struct ORVAudioFeatureSet {
     std::array<std::vector<float>, kSplitBandCount> bandOnsetStrengths;
     double durationSeconds = 0;
     std::optional<double> firstMeaningfulAudioSeconds;
+    // The RMS of all channels per eighth of a hop, from the span's start: where the beats of a
+    // grid are placed finer than a frame. Empty when absent.
+    std::vector<float> fineEnergy;
+    double fineFrameSeconds = 0;
 
     // The frame nearest a time, clipped to the envelopes.
     std::int64_t frameAt(double seconds) const {

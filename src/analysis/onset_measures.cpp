@@ -459,6 +459,59 @@ ORVGridErrorStatistics ORVAnalyzerOnsetMeasures::gridErrorStatistics(std::span<c
             SetwrightMusicTempoRefiner::percentile(distances, 0.95), distances.back()};
 }
 
+double ORVAnalyzerOnsetMeasures::onsetAlignedPhase(std::span<const float> fineEnergy, double fineFrameSeconds,
+                                                   double phaseSeconds, double periodSeconds, double fromSeconds,
+                                                   double toSeconds, double beforeSeconds, double afterSeconds) {
+    const auto n = static_cast<std::int64_t>(fineEnergy.size());
+    const double f = fineFrameSeconds;
+    if (n < 3 || !(f > 0) || !std::isfinite(f) || !std::isfinite(phaseSeconds) || !(periodSeconds > 2 * f) ||
+        !std::isfinite(periodSeconds) || !(toSeconds > fromSeconds) || !(beforeSeconds >= 0) || !(afterSeconds >= 0)) {
+        return phaseSeconds;
+    }
+    // The rise into fine frame j, placed at its start; read between frames by linear
+    // interpolation, so that no beat is rounded to a frame.
+    const auto rise = [&](std::int64_t j) {
+        if (j < 1 || j >= n) return 0.0;
+        return std::fmax(static_cast<double>(fineEnergy[static_cast<std::size_t>(j)]) -
+                             static_cast<double>(fineEnergy[static_cast<std::size_t>(j - 1)]),
+                         0.0);
+    };
+    const auto riseAt = [&](double position) {
+        const double lower = std::floor(position);
+        const std::int64_t j = saturatingInt64(lower);
+        const double share = position - lower;
+        return (1 - share) * rise(j) + share * rise(j + 1);
+    };
+    // Offsets in half fine frames.
+    const double step = 0.5 * f;
+    const std::int64_t first = -saturatingInt64(std::ceil(beforeSeconds / step));
+    const std::int64_t last = saturatingInt64(std::ceil(afterSeconds / step));
+    if (last - first > 4096) return phaseSeconds;
+    std::vector<double> scores(static_cast<std::size_t>(last - first + 1), 0.0);
+    const double firstBeat = std::ceil((fromSeconds - phaseSeconds) / periodSeconds);
+    const double end = std::fmin(toSeconds, static_cast<double>(n) * f);
+    for (double k = firstBeat;; k += 1) {
+        const double beat = phaseSeconds + k * periodSeconds;
+        if (!(beat < end)) break;
+        for (std::int64_t d = first; d <= last; ++d) {
+            scores[static_cast<std::size_t>(d - first)] += riseAt((beat + static_cast<double>(d) * step) / f);
+        }
+    }
+    const auto best = std::max_element(scores.begin(), scores.end());
+    if (!(*best > 0)) return phaseSeconds;
+    // The peak between the offsets next to the best, on a parabola through the three.
+    double between = 0;
+    if (best != scores.begin() && best + 1 != scores.end()) {
+        const double a = *(best - 1);
+        const double b = *best;
+        const double c = *(best + 1);
+        const double curvature = a - 2 * b + c;
+        if (curvature < 0) between = std::clamp(0.5 * (a - c) / curvature, -0.5, 0.5);
+    }
+    const double offset = static_cast<double>(first + (best - scores.begin())) + between;
+    return phaseSeconds + offset * step;
+}
+
 double ORVAnalyzerOnsetMeasures::measureAccentRecurrence(std::span<const double> envelope, double periodFrames) {
     if (envelope.size() < 256 || !std::isfinite(periodFrames) || periodFrames < 2.0) return 0;
     return measureAccentRecurrence(envelope, beatPhaseMaxima(envelope), periodFrames);

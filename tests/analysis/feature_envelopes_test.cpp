@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include <gtest/gtest.h>
 
@@ -202,6 +203,13 @@ TEST(FeatureEnvelopes, RangesAreClampedToTheFile) {
     const auto middle = decode(signal, ORVAnalysisRange{1.0, 2.5});
     EXPECT_DOUBLE_EQ(middle.durationSeconds, 1.5);
     EXPECT_EQ(middle.consensusEnvelope.size(), std::size_t(std::ceil(1.5 * 44100 / 512)));
+}
+
+TEST(FeatureEnvelopes, ASourceClaimingFarMoreFramesThanItHoldsCostsOnlyWhatItDelivers) {
+    MemorySource source(noise(44100, 1, 44100 * 3));
+    source.reportedLength = std::numeric_limits<std::int64_t>::max();
+    const auto set = A::decodeFeatureEnvelopes(source);
+    EXPECT_EQ(set.consensusEnvelope.size(), std::size_t(std::ceil(3.0 * 44100 / 512)));
 }
 
 TEST(FeatureEnvelopes, AClickTrackFileRefinesToItsTempo) {

@@ -197,6 +197,60 @@ TEST(OnsetMeasures, NearestDistanceAndGridErrors) {
     }
 }
 
+// A fine energy curve (RMS per fine frame of 1.5 ms) of a note every half second whose attack
+// starts at `onset` within its beat, rising from silence to `level` over `attack` seconds and
+// decaying over 100 ms; `smear` adds a faint rise for the 20 ms before each attack, as lossy
+// coding spreads it ahead of a transient.
+std::vector<float> fineNotes(double onset, double attack, double smear) {
+    constexpr double kFine = 0.0015;
+    constexpr int kSteps = 30;  // the frame's mean level, from this many instants
+    std::vector<float> curve(std::size_t(20.0 / kFine));
+    for (std::size_t j = 0; j < curve.size(); ++j) {
+        double sum = 0;
+        for (int k = 0; k < kSteps; ++k) {
+            const double t = (double(j) + (k + 0.5) / kSteps) * kFine;
+            const double inBeat = std::fmod(t - onset + 10.0, 0.5);  // time since the last attack began
+            double level = inBeat < attack ? inBeat / attack : std::exp(-(inBeat - attack) / 0.1);
+            if (0.5 - inBeat < 0.02) level = smear * (1 - (0.5 - inBeat) / 0.02);
+            sum += level;
+        }
+        curve[j] = float(sum / kSteps);
+    }
+    return curve;
+}
+
+// The phase moves from within a frame or two of the attacks onto them (where their level rises
+// most), finer than the fine frame, wherever the whole-frame phase lay and whatever faint
+// smear runs ahead of them; nothing that rises leaves the phase as it was.
+TEST(OnsetMeasures, OnsetAlignedPhaseLandsOnTheAttacks) {
+    using M = ORVAnalyzerOnsetMeasures;
+    constexpr double kFine = 0.0015;
+    constexpr double kFrame = 0.0116;
+    struct Case {
+        double onset;
+        double attack;
+        double smear;
+        double coarse;  // the whole-frame phase given
+    };
+    for (const Case c : {Case{0.35, 0.0005, 0, 0.3483}, Case{0.35, 0.0005, 0, 0.3367}, Case{0.35, 0.0005, 0.05, 0.3367},
+                         Case{0.1234, 0.002, 0.1, 0.1161}, Case{0.1234, 0.002, 0, 0.1277}}) {
+        SCOPED_TRACE(::testing::Message() << "onset " << c.onset << " from " << c.coarse << " smear " << c.smear);
+        const auto curve = fineNotes(c.onset, c.attack, c.smear);
+        const double phase = M::onsetAlignedPhase(curve, kFine, c.coarse, 0.5, 0, 20, kFrame, 2 * kFrame);
+        EXPECT_GE(phase, c.onset - 0.0005);
+        EXPECT_LE(phase, c.onset + c.attack + 0.0005);
+    }
+    // The same attacks from both sides of a frame land within a tenth of a millisecond.
+    const auto curve = fineNotes(0.35, 0.0005, 0.05);
+    EXPECT_NEAR(M::onsetAlignedPhase(curve, kFine, 0.3483, 0.5, 0, 20, kFrame, 2 * kFrame),
+                M::onsetAlignedPhase(curve, kFine, 0.3367, 0.5, 0, 20, kFrame, 2 * kFrame), 0.0001);
+
+    const std::vector<float> silent(10000, 0.0f);
+    EXPECT_EQ(M::onsetAlignedPhase(silent, kFine, 0.3367, 0.5, 0, 20, kFrame, 2 * kFrame), 0.3367);
+    EXPECT_EQ(M::onsetAlignedPhase({}, kFine, 0.3367, 0.5, 0, 20, kFrame, 2 * kFrame), 0.3367);
+    EXPECT_EQ(M::onsetAlignedPhase(curve, 0, 0.3367, 0.5, 0, 20, kFrame, 2 * kFrame), 0.3367);
+}
+
 TEST(OnsetMeasures, AccentRecurrenceMeasuresRepeatsEveryTwoFourAndEightBeats) {
     // Strong first beat of every four: lags 4 and 8 correlate fully, lag 2 negatively.
     auto bars = impulses(1000, 0, 10, 0.5);

@@ -19,12 +19,6 @@ void putLE(std::ofstream& out, std::uint32_t value, int bytes) {
     for (int i = 0; i < bytes; ++i) out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
 
-std::string quoted(const std::filesystem::path& path) {
-    std::string text = "'";
-    for (char c : path.string()) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return text + "'";
-}
-
 // Uniform in -1 ... 1, a function of the frame alone (splitmix64).
 double frameNoise(std::int64_t frame, std::uint64_t salt) {
     std::uint64_t z = static_cast<std::uint64_t>(frame) * 0x9E3779B97F4A7C15ull + salt;
@@ -321,23 +315,35 @@ void writeWavStreamed(const std::filesystem::path& file, double sampleRate, std:
     if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 
-void makeM4a(const std::filesystem::path& wav, const std::filesystem::path& m4a) {
-    const std::string command =
-        "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(wav) + " -c:a aac -b:a 160k " + quoted(m4a);
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg could not make " + m4a.string());
+std::string quoted(const std::filesystem::path& path) {
+    std::string text = "'";
+    for (char c : path.string()) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
 }
 
-bool makeMp3(const std::filesystem::path& wav, const std::filesystem::path& mp3) {
-    const std::string command =
-        "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(wav) + " -c:a libmp3lame -b:a 192k " +
-        quoted(mp3);
+bool runFFmpeg(const std::string& arguments) {
+    const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y " + arguments;
     return std::system(command.c_str()) == 0;
 }
 
+void makeM4a(const std::filesystem::path& wav, const std::filesystem::path& m4a) {
+    if (!runFFmpeg("-i " + quoted(wav) + " -c:a aac -b:a 160k " + quoted(m4a))) {
+        throw std::runtime_error("ffmpeg could not make " + m4a.string());
+    }
+}
+
+bool makeMp3(const std::filesystem::path& wav, const std::filesystem::path& mp3) {
+    return runFFmpeg("-i " + quoted(wav) + " -c:a libmp3lame -b:a 192k " + quoted(mp3));
+}
+
 void makeAdts(const std::filesystem::path& wav, const std::filesystem::path& aac) {
-    const std::string command = "ffmpeg -nostdin -hide_banner -loglevel error -y -i " + quoted(wav) +
-                                " -c:a aac -b:a 128k -f adts " + quoted(aac);
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("ffmpeg could not make " + aac.string());
+    if (!runFFmpeg("-i " + quoted(wav) + " -c:a aac -b:a 128k -f adts " + quoted(aac))) {
+        throw std::runtime_error("ffmpeg could not make " + aac.string());
+    }
+}
+
+void truncateFile(const std::filesystem::path& file, std::uintmax_t bytes) {
+    std::filesystem::resize_file(file, std::min(bytes, std::filesystem::file_size(file)));
 }
 
 void concatenateFiles(const std::vector<std::filesystem::path>& parts, const std::filesystem::path& into) {
@@ -369,7 +375,8 @@ void MemorySource::read(AudioBuffer& buffer, std::uint32_t frameCount) {
         buffer.setFrameLength(0);
         return;
     }
-    const std::int64_t n = std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length() - position_});
+    const std::int64_t n =
+        std::min<std::int64_t>({frameCount, buffer.frameCapacity(), length() - position_, signal_.frames() - position_});
     const std::uint32_t channels = std::min(buffer.channelCount(), signal_.channels);
     for (std::int64_t i = 0; i < n; ++i) {
         for (std::uint32_t ch = 0; ch < channels; ++ch) buffer.channel(ch)[i] = signal_.at(position_ + i, ch);

@@ -71,12 +71,19 @@ void writeWav(const std::filesystem::path& file, const Signal& signal, WavEncodi
 // block's frames of one channel, which every channel repeats. For files too long to hold.
 void writeWavStreamed(const std::filesystem::path& file, double sampleRate, std::uint32_t channels, std::int64_t frames,
                       const std::function<void(std::int64_t, std::vector<float>&)>& render);
+// The ffmpeg command, quiet and overwriting, with these arguments (inputs, options and
+// output, paths written with quoted()); false when it fails, as when it lacks an encoder.
+bool runFFmpeg(const std::string& arguments);
+// A path as one shell word.
+std::string quoted(const std::filesystem::path& path);
 // AAC in an M4A container, made from a WAV by the ffmpeg command's own AAC encoder.
 void makeM4a(const std::filesystem::path& wav, const std::filesystem::path& m4a);
 // MP3 through the ffmpeg command (when it has an MP3 encoder).
 bool makeMp3(const std::filesystem::path& wav, const std::filesystem::path& mp3);
 // Bare AAC frames with ADTS headers (no container), through the ffmpeg command.
 void makeAdts(const std::filesystem::path& wav, const std::filesystem::path& aac);
+// Keeps the first `bytes` bytes of the file, as a download cut short does.
+void truncateFile(const std::filesystem::path& file, std::uintmax_t bytes);
 // The files' bytes one after the other: two encoded streams of different channel counts or
 // rates give one stream that changes its format partway.
 void concatenateFiles(const std::vector<std::filesystem::path>& parts, const std::filesystem::path& into);
@@ -102,13 +109,14 @@ public:
 
     std::optional<double> reportedSampleRate;
     std::optional<std::uint32_t> reportedChannels;
+    std::optional<std::int64_t> reportedLength;  // reads still end with the signal
     bool failBuffer = false;
     bool deliversNothing = false;  // every read returns 0 frames
     int readCalls = 0;
 
     double sampleRate() const override { return reportedSampleRate.value_or(signal_.sampleRate); }
     std::uint32_t channelCount() const override { return reportedChannels.value_or(signal_.channels); }
-    std::int64_t length() const override { return signal_.frames(); }
+    std::int64_t length() const override { return reportedLength.value_or(signal_.frames()); }
     std::int64_t framePosition() const override { return position_; }
     void setFramePosition(std::int64_t frame) override;
     void read(AudioBuffer& buffer, std::uint32_t frameCount) override;

@@ -1,5 +1,11 @@
 #include "audio/reading/audio_file_reader.hpp"
 
+#include <cerrno>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
 #include "audio/reading/audio_file_backend.hpp"
 #include "common/error.hpp"
 
@@ -8,16 +14,30 @@ namespace corvel::audio {
 AudioFileReader::AudioFileReader(std::unique_ptr<Backend> backend) : backend_(std::move(backend)) {}
 AudioFileReader::~AudioFileReader() = default;
 
+Error unreadableAudioError(const std::filesystem::path& file, const Error& decoderError) {
+    if (decoderError.domain == kPosixErrorDomain ||
+        (decoderError.domain == kFFmpegErrorDomain &&
+         (decoderError.code == AVERROR(EIO) || decoderError.code == AVERROR(ENOMEM)))) {
+        return decoderError;
+    }
+    return Error{decoderError.domain, decoderError.code,
+                 "\"" + file.filename().string() + "\" is not an audio file that Orvanta VODUVE Corvel can read. " +
+                     "Open an audio file such as WAV, AIFF, FLAC, MP3, M4A or Ogg."};
+}
+
 std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::path& file) {
     const auto opened = RegularFile::open(file);
     Error error;
-    if (auto backend = openSndfileBackend(opened, &error)) {
+    if (auto backend = openSndfileBackend(opened, SndfileLength::declared, &error)) {
         return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
     }
     if (auto backend = openFFmpegBackend(opened, &error)) {
         return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
     }
-    throw ErrorException(error);
+    if (auto backend = openSndfileBackend(opened, SndfileLength::counted, nullptr)) {
+        return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
+    }
+    throw ErrorException(unreadableAudioError(file, error));
 }
 
 std::unique_ptr<AudioFileReader> AudioFileReader::openWithFFmpeg(const std::filesystem::path& file) {
@@ -26,7 +46,7 @@ std::unique_ptr<AudioFileReader> AudioFileReader::openWithFFmpeg(const std::file
     if (auto backend = openFFmpegBackend(opened, &error)) {
         return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
     }
-    throw ErrorException(error);
+    throw ErrorException(unreadableAudioError(file, error));
 }
 
 double AudioFileReader::sampleRate() const { return backend_->sampleRate(); }

@@ -4,23 +4,32 @@
 #include <memory>
 
 #include "audio/reading/audio_source.hpp"
+#include "common/error.hpp"
 
 namespace corvel::audio {
 
 inline constexpr const char* kSndfileErrorDomain = "libsndfile";
 inline constexpr const char* kFFmpegErrorDomain = "FFmpeg";
 
-// An audio file opened for reading: libsndfile for what it knows (WAV, AIFF, FLAC, OGG,
-// MP3), FFmpeg's first audio stream for everything else (M4A/AAC, video containers).
-// Samples come as 32-bit floats per channel at the file's own rate.
+// The error of a file that no decoder can read, from the last decoder's: the library's
+// domain and code with a message that names the file and says what to open instead. A
+// failure to read the bytes at all (an I/O error, no memory) keeps the library's message.
+Error unreadableAudioError(const std::filesystem::path& file, const Error& decoderError);
+
+// An audio file opened for reading, at the length of the audio it holds. libsndfile reads
+// what it knows the length of without decoding it all (uncompressed WAV and AIFF, FLAC whose
+// declared length reads back); FFmpeg's first audio stream everything else (MP3, Ogg,
+// M4A/AAC, video containers, FLAC cut short or of unknown length), counting the frames it
+// decodes; libsndfile, counting too, what only it can read. Samples come as 32-bit floats
+// per channel at the file's own rate.
 class AudioFileReader final : public AudioSource {
 public:
     class Backend;
 
     // Throws ErrorException: domain "POSIX" when the file can't be opened at all or is no
-    // regular file (a named pipe, device or folder is refused without blocking), else the
-    // library's domain and message when neither library can read it. The reader keeps the
-    // opened file: replacing it on disk later changes nothing the reader delivers.
+    // regular file (a named pipe, device or folder is refused without blocking), else
+    // unreadableAudioError's. The reader keeps the opened file: replacing it on disk later
+    // changes nothing the reader delivers.
     static std::unique_ptr<AudioFileReader> open(const std::filesystem::path& file);
 
     // Only the FFmpeg route, whatever the file (for comparing the two decoders).

@@ -88,12 +88,20 @@ std::int64_t StreamDecoder::seekTo(void* opaque, std::int64_t offset, int whence
 }
 
 bool StreamDecoder::next() {
+    if (codec_ == nullptr) return false;
     for (;;) {
         int result = avcodec_receive_frame(codec_, frame_);
         if (result == 0) return true;
         if (result == AVERROR_EOF) return false;
+        // A damaged packet is skipped, as players do, whether the decoder finds it taking the
+        // packet or decoding it; a decoder that keeps failing without new input ends the audio.
+        if (result == AVERROR_INVALIDDATA) {
+            if (++failuresSinceLastPacket_ >= kMostFailuresPerPacket) return false;
+            continue;
+        }
         if (result != AVERROR(EAGAIN)) throw ErrorException(makeError(result, "decode " + path_.string()));
         if (flushed_) return false;
+        failuresSinceLastPacket_ = 0;
         result = av_read_frame(format_, packet_);
         if (result == AVERROR_EOF) {
             avcodec_send_packet(codec_, nullptr);
@@ -102,8 +110,10 @@ bool StreamDecoder::next() {
         }
         if (result < 0) throw ErrorException(makeError(result, "read " + path_.string()));
         if (packet_->stream_index == stream_) {
+            const PacketMark mark{packet_->pos, packet_->pts != AV_NOPTS_VALUE ? packet_->pts : packet_->dts};
+            if (marks_ != nullptr) marks_->push_back(mark);
+            if (!firstSinceSeek_) firstSinceSeek_ = mark;
             result = avcodec_send_packet(codec_, packet_);
-            // A damaged packet is skipped, as players do; other failures end the read.
             if (result < 0 && result != AVERROR_INVALIDDATA) {
                 av_packet_unref(packet_);
                 throw ErrorException(makeError(result, "decode " + path_.string()));
@@ -113,10 +123,19 @@ bool StreamDecoder::next() {
     }
 }
 
-bool StreamDecoder::seekBackwardTo(std::int64_t ts) {
+bool StreamDecoder::seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder) {
     if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
-    avcodec_flush_buffers(codec_);
+    if (decoder == DecoderAfterSeek::fresh) {
+        if (openCodec() < 0) {
+            avcodec_free_context(&codec_);  // decodes nothing more
+            return false;
+        }
+    } else {
+        avcodec_flush_buffers(codec_);
+    }
     flushed_ = false;
+    failuresSinceLastPacket_ = 0;
+    firstSinceSeek_.reset();
     return true;
 }
 
@@ -134,33 +153,59 @@ int StreamDecoder::openStream() {
     // The name only hints the container to the probe; the bytes come from the opened file.
     int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
     if (result < 0) return result;
-    result = avformat_find_stream_info(format_, nullptr);
-    if (result < 0) return result;
-    stream_ = -1;
-    for (unsigned i = 0; i < format_->nb_streams; ++i) {
-        if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            stream_ = static_cast<int>(i);
-            break;
-        }
-    }
+    // Where the header names the first audio stream's codec, its decoder reads the rest from
+    // the stream itself. The streams are probed first (by decoding some of them: a decoder
+    // more, made and dropped) only where the header names none, or where the decoder can't
+    // start without what the probe finds.
+    stream_ = firstAudioStream();
+    bool probed = false;
+    const auto probe = [&] {
+        probed = true;
+        const int found = avformat_find_stream_info(format_, nullptr);
+        stream_ = firstAudioStream();
+        return found;
+    };
+    if (!namesItsCodec(stream_) && (result = probe()) < 0) return result;
     if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
     for (unsigned i = 0; i < format_->nb_streams; ++i) {
         if (static_cast<int>(i) != stream_) format_->streams[i]->discard = AVDISCARD_ALL;
     }
-    const AVCodec* decoderCodec = avcodec_find_decoder(format_->streams[stream_]->codecpar->codec_id);
-    if (decoderCodec == nullptr) return AVERROR_DECODER_NOT_FOUND;
-    codec_ = avcodec_alloc_context3(decoderCodec);
-    if (codec_ == nullptr) return AVERROR(ENOMEM);
-    result = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar);
+    result = openCodec();
+    if (result < 0 && !probed) {
+        if ((result = probe()) < 0) return result;
+        if (stream_ < 0) return AVERROR_STREAM_NOT_FOUND;
+        result = openCodec();
+    }
     if (result < 0) return result;
-    codec_->pkt_timebase = format_->streams[stream_]->time_base;
-    result = avcodec_open2(codec_, decoderCodec, nullptr);
-    if (result < 0) return result;
-    if (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0) return AVERROR_INVALIDDATA;
+    if (probed && (codec_->sample_rate <= 0 || codec_->ch_layout.nb_channels <= 0)) return AVERROR_INVALIDDATA;
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
     return 0;
+}
+
+int StreamDecoder::openCodec() {
+    avcodec_free_context(&codec_);
+    const AVCodec* decoderCodec = avcodec_find_decoder(format_->streams[stream_]->codecpar->codec_id);
+    if (decoderCodec == nullptr) return AVERROR_DECODER_NOT_FOUND;
+    codec_ = avcodec_alloc_context3(decoderCodec);
+    if (codec_ == nullptr) return AVERROR(ENOMEM);
+    int result = avcodec_parameters_to_context(codec_, format_->streams[stream_]->codecpar);
+    if (result < 0) return result;
+    codec_->pkt_timebase = format_->streams[stream_]->time_base;
+    return avcodec_open2(codec_, decoderCodec, nullptr);
+}
+
+int StreamDecoder::firstAudioStream() const {
+    for (unsigned i = 0; i < format_->nb_streams; ++i) {
+        if (format_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+bool StreamDecoder::namesItsCodec(int stream) const {
+    return stream >= 0 && (format_->ctx_flags & AVFMTCTX_NOHEADER) == 0 &&
+           format_->streams[stream]->codecpar->codec_id != AV_CODEC_ID_NONE;
 }
 
 std::int64_t framePts(const AVFrame* frame) {
@@ -177,7 +222,9 @@ void FloatConverter::fail(int code) const {
     throw ErrorException(makeError(code, "convert samples of " + path_.string()));
 }
 
-void FloatConverter::reset() { swr_free(&resampler_); }
+void FloatConverter::reset() {
+    if (resampler_ != nullptr) swr_close(resampler_);  // made ready again by the next conversion
+}
 
 void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
     const int inputChannels = frame->ch_layout.nb_channels;
@@ -195,6 +242,13 @@ void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& output
         av_channel_layout_compare(&output, &outputLayout_) == 0) {
         av_channel_layout_uninit(&input);
         av_channel_layout_uninit(&output);
+        if (swr_is_initialized(resampler_) == 0) {
+            result = swr_init(resampler_);
+            if (result < 0) {
+                swr_free(&resampler_);
+                fail(result);
+            }
+        }
         return;
     }
     swr_free(&resampler_);

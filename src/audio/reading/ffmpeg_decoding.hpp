@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,11 +26,19 @@ Error makeError(int code, const std::string& context);
 // More channels than any container we read carries; the resampler takes no more.
 inline constexpr int kMaxChannels = 64;
 
+// Where a packet of the stream lies in the file, and its timestamp (pts, else dts).
+struct PacketMark {
+    std::int64_t position = -1;
+    std::int64_t timestamp = AV_NOPTS_VALUE;
+    friend bool operator==(const PacketMark&, const PacketMark&) = default;
+};
+
 // One open container with the decoder of its first audio stream, read through the opened
 // file (never by its name, so several decoders of one file see the same bytes).
 class StreamDecoder {
 public:
     // Null (with the library's error in *error) when the file has no decodable audio stream.
+    // The decoder's rate and channels may stay unknown until it decodes a frame.
     static std::unique_ptr<StreamDecoder> open(std::shared_ptr<const RegularFile> file, Error* error);
     ~StreamDecoder();
     StreamDecoder(const StreamDecoder&) = delete;
@@ -42,13 +51,28 @@ public:
     // Decodes the next frame into frame(); false at the end of the stream. Damaged packets
     // are skipped; other failures throw ErrorException (domain "FFmpeg").
     bool next();
-    // Moves the demuxer to the last seek point at or before ts (stream time base).
-    bool seekBackwardTo(std::int64_t ts);
+    // Moves the demuxer to the last seek point at or before ts (stream time base), with the
+    // decoder flushed or, fresh, made anew (as a decoder that never decoded anything). False
+    // when the demuxer can't seek there, or a fresh decoder can't be made (the stream then
+    // decodes nothing more).
+    enum class DecoderAfterSeek { flushed, fresh };
+    bool seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder = DecoderAfterSeek::flushed);
+
+    // From now on every packet of the stream given to the decoder is added to *marks (null:
+    // none is).
+    void markPackets(std::vector<PacketMark>* marks) { marks_ = marks; }
+    // The first packet of the stream given to the decoder since the last seek; none before it.
+    const std::optional<PacketMark>& firstPacketSinceSeek() const { return firstSinceSeek_; }
 
 private:
     explicit StreamDecoder(std::shared_ptr<const RegularFile> file)
         : file_(std::move(file)), path_(file_->path()) {}
     int openStream();
+    int openCodec();
+    int firstAudioStream() const;
+    // Whether the container's header names the stream's codec (and finds every stream in its
+    // header, so that no other audio stream could come first).
+    bool namesItsCodec(int stream) const;
     static int readPacket(void* opaque, std::uint8_t* into, int size);
     static std::int64_t seekTo(void* opaque, std::int64_t offset, int whence);
 
@@ -62,6 +86,10 @@ private:
     AVFrame* frame_ = nullptr;
     int stream_ = -1;
     bool flushed_ = false;
+    static constexpr int kMostFailuresPerPacket = 16;
+    int failuresSinceLastPacket_ = 0;
+    std::vector<PacketMark>* marks_ = nullptr;
+    std::optional<PacketMark> firstSinceSeek_;
 };
 
 // The frame's presentation time in its stream's time base, or AV_NOPTS_VALUE.
@@ -82,7 +110,7 @@ public:
     // Returns the number of frames converted, each of channels() samples; throws
     // ErrorException on failure.
     int convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
-    // Drops the resampler and the samples it holds back (after a seek).
+    // Drops the samples the resampler holds back (after a seek).
     void reset();
     int channels() const { return outputChannels_; }
     // Planar: channel c starts at data() + c * stride(). Interleaved: stride() is unused.

@@ -6,10 +6,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern "C" {
-#include <libavutil/mathematics.h>
-}
-
 #include "audio/reading/audio_file_reader.hpp"
 #include "audio/reading/ffmpeg_decoding.hpp"
 #include "audio/reading/regular_file.hpp"
@@ -118,22 +114,27 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithSource(AudioSource& sour
     if (!(sr > 0) || channels == 0 || length < 1) {
         throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
     }
-    auto buffer = source.makeBuffer(kBlockFrames);
+    // Blocks no longer than the frames up to the duration: a short file takes a short buffer.
+    const auto blockFrames = static_cast<std::uint32_t>(std::clamp<std::int64_t>(
+        std::min(length, saturatingInt64(std::floor(effectiveDurationSeconds * sr)) + 2), 1, kBlockFrames));
+    auto buffer = source.makeBuffer(blockFrames);
     if (!buffer) throwWaveformError(kWaveformInvalidFormatCode, kWaveformInvalidFormatMessage);
     if (buffer->channelCount() < channels) throwWaveformError(kWaveformNotFloatCode, kWaveformNotFloatMessage);
 
     PeakBins bins(effectiveDurationSeconds, binCount);
     std::vector<const float*> channelData(channels);
-    while (source.framePosition() < length) {
+    // Frames after the duration take no part; reading stops at the first of them.
+    bool beyond = false;
+    while (!beyond && source.framePosition() < length) {
         const std::int64_t blockStart = source.framePosition();
-        const auto count = static_cast<std::uint32_t>(std::min<std::int64_t>(length - blockStart, kBlockFrames));
+        const auto count = static_cast<std::uint32_t>(std::min<std::int64_t>(length - blockStart, blockFrames));
         source.read(*buffer, count);
         const std::uint32_t frames = buffer->frameLength();
         if (frames == 0) break;
         for (std::uint32_t ch = 0; ch < channels; ++ch) channelData[ch] = buffer->channel(ch);
-        for (std::uint32_t k = 0; k < frames; ++k) {
+        for (std::uint32_t k = 0; k < frames && !beyond; ++k) {
             const double t = static_cast<double>(blockStart + k) / sr;
-            if (!bins.add(t, channels, [&](std::uint32_t ch) { return channelData[ch][k]; })) break;
+            beyond = !bins.add(t, channels, [&](std::uint32_t ch) { return channelData[ch][k]; });
         }
     }
     return bins.finish(std::move(sourceDescription));
@@ -153,29 +154,37 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
     auto decoder = ffmpeg::StreamDecoder::open(opened, nullptr);
     if (!decoder) throw ErrorException(firstError);
 
-    const AVRational timeBase = decoder->stream()->time_base;
     ffmpeg::FloatConverter converter(AV_SAMPLE_FMT_FLT, file);
     PeakBins bins(effectiveDurationSeconds, binCount);
-    while (decoder->next()) {
+    // Frames are timed as the reader times them: by the samples decoded before them, from the
+    // first decoded frame on, whatever its timestamp (an encoder's delay gives it a later
+    // one). A change of rate starts a new count where the last run of frames ended.
+    int rate = 0;
+    double rateStartSeconds = 0;
+    std::int64_t samplesAtRate = 0;
+    bool beyond = false;
+    while (!beyond && decoder->next()) {
         const AVFrame* frame = decoder->frame();
         const int sr = frame->sample_rate;
-        const std::int64_t pts = ffmpeg::framePts(frame);
         const int channelsPerFrame = frame->ch_layout.nb_channels;
-        if (sr <= 0 || frame->nb_samples <= 0 || pts == AV_NOPTS_VALUE || channelsPerFrame <= 0 ||
-            channelsPerFrame > ffmpeg::kMaxChannels) {
+        if (sr <= 0 || frame->nb_samples <= 0 || channelsPerFrame <= 0 || channelsPerFrame > ffmpeg::kMaxChannels) {
             continue;
+        }
+        if (sr != rate) {
+            if (rate > 0) rateStartSeconds += static_cast<double>(samplesAtRate) / rate;
+            rate = sr;
+            samplesAtRate = 0;
         }
         // Each frame keeps its own layout and rate, however often they change.
         const int frames = converter.convert(frame, frame->ch_layout, sr);
         const auto channels = static_cast<std::uint32_t>(converter.channels());
-        // The buffer's start on the sample grid, so that both routes time frames alike.
-        const std::int64_t startSample = std::max<std::int64_t>(av_rescale_q(pts, timeBase, AVRational{1, sr}), 0);
         const float* data = converter.data();
-        for (int k = 0; k < frames; ++k) {
-            const double t = static_cast<double>(startSample + k) / sr;
+        for (int k = 0; k < frames && !beyond; ++k) {
+            const double t = rateStartSeconds + static_cast<double>(samplesAtRate + k) / sr;
             const float* samples = data + std::size_t(k) * channels;
-            if (!bins.add(t, channels, [&](std::uint32_t ch) { return samples[ch]; })) break;
+            beyond = !bins.add(t, channels, [&](std::uint32_t ch) { return samples[ch]; });
         }
+        samplesAtRate += frames;
     }
     return bins.finish(file.filename().string());
 }

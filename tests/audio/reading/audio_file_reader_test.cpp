@@ -4,16 +4,23 @@
 #include <cmath>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
+#include <limits>
 #include <future>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
+#include "analysis/analysis_entry_points.hpp"
+#include "audio/preview/preview_output.hpp"
+#include "audio/preview/preview_player.hpp"
 #include "audio/test_signals.hpp"
 #include "audio/waveform/waveform_loader.hpp"
 #include "common/error.hpp"
+#include "support/manual_main_loop.hpp"
 
 namespace corvel::audio {
 namespace {
@@ -142,14 +149,20 @@ TEST(AudioFileReader, UnreadableFilesGiveClearErrors) {
         std::string domain;
         std::string says;  // besides the file's name
     };
-    for (const Case& c : {Case{"missing.wav", "POSIX", ""}, Case{"empty.wav", "FFmpeg", ""},
-                          Case{"notes.wav", "FFmpeg", ""}, Case{"folder.wav", "POSIX", "Not a regular file (a folder)"},
+    // What no decoder reads is named and said to be no audio the application reads, in
+    // place of a library's words for it.
+    const std::string notAudio = "\" is not an audio file that Orvanta VODUVE Corvel can read. Open an audio file "
+                                 "such as WAV, AIFF, FLAC, MP3, M4A or Ogg.";
+    for (const Case& c : {Case{"missing.wav", "POSIX", ""}, Case{"empty.wav", "FFmpeg", "\"empty.wav" + notAudio},
+                          Case{"notes.wav", "FFmpeg", "\"notes.wav" + notAudio},
+                          Case{"folder.wav", "POSIX", "Not a regular file (a folder)"},
                           Case{"pipe.wav", "POSIX", "Not a regular file (a named pipe)"}}) {
         try {
             openWithoutHanging(folder / c.name);
             ADD_FAILURE() << c.name << " opened";
         } catch (const ErrorException& failure) {
             EXPECT_NE(failure.error().message.find(c.says), std::string::npos) << failure.error().message;
+            EXPECT_EQ(failure.error().message.find("Invalid data"), std::string::npos) << failure.error().message;
             EXPECT_EQ(failure.error().domain, c.domain) << c.name;
             EXPECT_NE(failure.error().code, 0) << c.name;
             EXPECT_NE(failure.error().message.find(c.name), std::string::npos) << failure.error().message;
@@ -245,6 +258,199 @@ TEST(AudioFileReader, EveryDecodePathReadsAStreamThatChangesFormatPartway) {
             const float lo = *std::min_element(peaks.minPeaks.begin() + from, peaks.minPeaks.begin() + to);
             EXPECT_GT(hi - lo, 0.5f) << "bins from " << at << " of " << bins;
         }
+    }
+}
+
+// The signal in a file of libsndfile's format (a major format and an encoding).
+bool writeWithLibsndfile(const std::filesystem::path& file, int format, const Signal& signal) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(signal.sampleRate);
+    info.channels = static_cast<int>(signal.channels);
+    info.format = format;
+    SNDFILE* out = sf_open(file.c_str(), SFM_WRITE, &info);
+    if (out == nullptr) return false;
+    const bool written = sf_writef_float(out, signal.interleaved.data(), signal.frames()) == signal.frames();
+    return sf_close(out) == 0 && written;
+}
+
+// Sets the frame count of an MP3's Xing or Info header.
+void setXingFrameCount(const std::filesystem::path& file, std::uint32_t frames) {
+    std::fstream io(file, std::ios::in | std::ios::out | std::ios::binary);
+    std::string head(512, '\0');
+    io.read(head.data(), std::streamsize(head.size()));
+    std::size_t at = head.find("Xing");
+    if (at == std::string::npos) at = head.find("Info");
+    ASSERT_NE(at, std::string::npos) << file;
+    ASSERT_NE(head[at + 7] & 1, 0) << "no frame count in " << file;
+    io.clear();
+    io.seekp(std::streamoff(at + 8));
+    for (const int shift : {24, 16, 8, 0}) io.put(static_cast<char>((frames >> shift) & 0xFF));
+    ASSERT_TRUE(io.good());
+}
+
+// Whatever a header claims or leaves out, a file reads at the length of the audio it holds:
+// MP3 lengths that libsndfile estimates, totals that a file streamed to a pipe never got,
+// files cut short. Each reads to that length, seeks in it and, whole, stays with libsndfile
+// where libsndfile knows its length.
+TEST(AudioFileReader, EveryFileReadsAtTheLengthOfTheAudioItHolds) {
+    TempFolder folder("reader-length");
+    constexpr double kRate = 44100;
+    constexpr double kSeconds = 5;
+    // Loud then quiet, so that a VBR MP3's first frames are its largest.
+    writeWav(folder / "varying.wav", concatenated(noise(kRate, 1, std::int64_t(kRate), 0.8),
+                                                  sine(kRate, 1, std::int64_t((kSeconds - 1) * kRate), 440, 0.02)));
+    writeWav(folder / "steady.wav", noise(kRate, 1, std::int64_t(kSeconds * kRate), 0.3));
+    ASSERT_TRUE(runFFmpeg("-f lavfi -i color=c=red:s=320x320 -frames:v 1 " + quoted(folder / "cover.png")));
+    const auto steady = quoted(folder / "steady.wav");
+    const auto cut = [](const std::filesystem::path& file) {
+        truncateFile(file, std::filesystem::file_size(file) * 6 / 10);
+        return true;
+    };
+    const auto mp3WithFrameCount = [&](std::uint32_t frames) {
+        return [&, frames](const std::filesystem::path& f) {
+            if (!makeMp3(folder / "steady.wav", f)) return false;
+            setXingFrameCount(f, frames);
+            return true;
+        };
+    };
+    struct Case {
+        std::string name;
+        std::function<bool(const std::filesystem::path&)> make;  // false: no encoder for it
+        double seconds;                                           // about; 0: cut short
+        const char* decoder;
+        bool ffmpegReadsIt = true;
+    };
+    const std::vector<Case> cases{
+        {"vbr-without-xing.mp3",
+         [&](const auto& f) {
+             return runFFmpeg("-i " + quoted(folder / "varying.wav") + " -c:a libmp3lame -q:a 2 -write_xing 0 " +
+                              quoted(f));
+         },
+         kSeconds, kFFmpegErrorDomain},
+        {"cover-art.mp3",
+         [&](const auto& f) {
+             return runFFmpeg("-i " + steady + " -i " + quoted(folder / "cover.png") +
+                              " -map 0 -map 1 -c:a libmp3lame -b:a 128k -write_xing 0 -c:v png"
+                              " -disposition:v attached_pic " + quoted(f));
+         },
+         kSeconds, kFFmpegErrorDomain},
+        {"cut.mp3", [&](const auto& f) { return makeMp3(folder / "steady.wav", f) && cut(f); }, 0, kFFmpegErrorDomain},
+        {"huge-frame-count.mp3", mp3WithFrameCount(0x7FFFFFFF), kSeconds, kFFmpegErrorDomain},
+        {"tiny-frame-count.mp3", mp3WithFrameCount(10), kSeconds, kFFmpegErrorDomain},
+        {"piped.flac", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a flac -f flac - > " + quoted(f)); },
+         kSeconds, kFFmpegErrorDomain},
+        {"cut.flac", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a flac " + quoted(f)) && cut(f); }, 0,
+         kFFmpegErrorDomain},
+        {"cut.ogg", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a libvorbis " + quoted(f)) && cut(f); },
+         0, kFFmpegErrorDomain},
+        {"cut.opus", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a libopus " + quoted(f)) && cut(f); },
+         0, kFFmpegErrorDomain},
+        {"cut.wav", [&](const auto& f) { return runFFmpeg("-i " + steady + " " + quoted(f)) && cut(f); }, 0,
+         kSndfileErrorDomain},
+        {"whole.flac", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a flac " + quoted(f)); }, kSeconds,
+         kSndfileErrorDomain},
+        {"whole.ogg", [&](const auto& f) { return runFFmpeg("-i " + steady + " -c:a libvorbis " + quoted(f)); },
+         kSeconds, kFFmpegErrorDomain},
+        // An encoding that only libsndfile reads, counted by reading it through.
+        {"dwvw.aiff",
+         [&](const auto& f) {
+             return writeWithLibsndfile(f, SF_FORMAT_AIFF | SF_FORMAT_DWVW_16, noise(kRate, 1, std::int64_t(kSeconds * kRate), 0.3));
+         },
+         kSeconds, kSndfileErrorDomain, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto file = folder / c.name;
+        if (!c.make(file)) {
+            ADD_FAILURE() << "ffmpeg could not make " << c.name;
+            continue;
+        }
+        auto reader = AudioFileReader::open(file);
+        EXPECT_STREQ(reader->decoderName(), c.decoder);
+        const std::int64_t length = reader->length();
+        const double rate = reader->sampleRate();
+        const double seconds = static_cast<double>(length) / rate;
+        if (c.seconds > 0) {
+            EXPECT_NEAR(seconds, c.seconds, 0.06);
+        } else {
+            EXPECT_GT(seconds, 0.3 * kSeconds);
+            EXPECT_LT(seconds, 0.9 * kSeconds);
+        }
+        const std::uint32_t channels = reader->channelCount();
+        const auto all = readAll(*reader, 3000);
+        ASSERT_EQ(std::int64_t(all.size()), length * channels) << "frames delivered";
+        if (c.ffmpegReadsIt) {
+            EXPECT_EQ(AudioFileReader::openWithFFmpeg(file)->length(), length) << "frames FFmpeg decodes";
+        } else {
+            EXPECT_THROW(AudioFileReader::openWithFFmpeg(file), ErrorException);
+        }
+
+        // The second half again after a seek, the last frames after a seek near the end, and
+        // all but the first frames after going back to the start.
+        for (const std::int64_t position : {length / 2, length - 100, std::int64_t(3)}) {
+            reader->setFramePosition(position);
+            ASSERT_EQ(reader->framePosition(), position);
+            const auto tail = readAll(*reader, 3000);
+            ASSERT_EQ(std::int64_t(tail.size()), (length - position) * channels) << position;
+            for (std::size_t i = 0; i < tail.size(); ++i) {
+                ASSERT_NEAR(tail[i], all[std::size_t(position) * channels + i], 1e-6) << position << " at " << i;
+            }
+        }
+    }
+}
+
+// Files whose length only reading tells (a FLAC streamed to a pipe has no total, an Ogg file
+// cut short no last page, an MP3 a frame count far beyond its frames) analyse, draw and play
+// to the end of the audio they hold.
+TEST(AudioFileReader, FilesOfUnknownLengthAnalyseDrawAndPlayToTheEndOfTheirAudio) {
+    TempFolder folder("reader-unknown-length");
+    constexpr double kBeat = 0.5;
+    writeWav(folder / "song.wav", clicks(44100, 2, 12.0, 60 / kBeat));
+    const auto song = quoted(folder / "song.wav");
+    struct Case {
+        std::string name;
+        std::string encoding;  // ffmpeg's options and output, "{}" standing for the output file
+        bool cut;
+    };
+    for (const Case& c : {Case{"piped.flac", "-c:a flac -f flac - > {}", false},
+                          Case{"cut.ogg", "-c:a libvorbis {}", true}, Case{"cut.opus", "-c:a libopus {}", true},
+                          Case{"huge-frame-count.mp3", "-c:a libmp3lame -b:a 128k {}", false}}) {
+        SCOPED_TRACE(c.name);
+        const auto file = folder / c.name;
+        std::string encoding = c.encoding;
+        encoding.replace(encoding.find("{}"), 2, quoted(file));
+        ASSERT_TRUE(runFFmpeg("-i " + song + " " + encoding));
+        if (c.cut) truncateFile(file, std::filesystem::file_size(file) * 6 / 10);
+        if (c.name.ends_with(".mp3")) setXingFrameCount(file, 0x7FFFFFFF);
+
+        const auto reader = AudioFileReader::open(file);
+        const double seconds = static_cast<double>(reader->length()) / reader->sampleRate();
+        ASSERT_GT(seconds, 3.5);
+        ASSERT_LT(seconds, 12.1);
+
+        const BeatloomResult result = analysis::ORVAnalyzerEntryPoints::analyzedFile(file);
+        EXPECT_DOUBLE_EQ(result.durationSeconds, seconds);
+        ASSERT_FALSE(result.beatPositionsSeconds.empty());
+        EXPECT_GT(result.beatPositionsSeconds.back(), seconds - 2 * kBeat);
+
+        // The last click whole in the file shows in the waveform.
+        const auto peaks = BeatloomWaveformLoader::computeWithAudioFile(file, seconds, 65536);
+        const double lastClick = std::floor((seconds - 0.02) / kBeat) * kBeat;
+        const auto bin = [&](double t) { return std::ptrdiff_t(t / seconds * double(peaks.maxPeaks.size())); };
+        EXPECT_GT(*std::max_element(peaks.maxPeaks.begin() + bin(lastClick - 0.01), peaks.maxPeaks.begin() + bin(lastClick + 0.02)),
+                  0.3f)
+            << lastClick;
+
+        // Played from 1 s on with no end given, it stops just after its last frame.
+        testing::ManualMainLoop loop;
+        BeatloomPreviewPlayer player(loop, OfflinePreviewDevice::make(2, 256)->outputFactory(),
+                                     [](const std::filesystem::path& f) { return AudioFileReader::open(f); });
+        player.play(file, PreviewClickMap{}, BeatloomTimeRange{1.0, std::numeric_limits<double>::quiet_NaN()});
+        EXPECT_EQ(player.transportState().value(), BeatloomPreviewTransportState::playing);
+        loop.advanceSeconds(seconds - 1.0 + 0.15 - 0.005);
+        EXPECT_EQ(player.transportState().value(), BeatloomPreviewTransportState::playing);
+        loop.advanceSeconds(0.01);
+        EXPECT_EQ(player.transportState().value(), BeatloomPreviewTransportState::stopped);
     }
 }
 

@@ -289,16 +289,22 @@ TEST_F(WaveformLoader, TheCacheKeepsToItsSizeLimitDroppingTheLeastRecentlyUsedFi
     EXPECT_TRUE(fs::exists(cacheFileOf("b.wav")));
 }
 
+// The second route places each frame where the reader does, also where the decoder gives the
+// first frame a later timestamp (the encoder delay of an MP3), so the record cached is the
+// same whichever route built it.
 TEST_F(WaveformLoader, SecondRouteGivesTheSameRecordAndOpensWhatOnlyFFmpegReads) {
     writeWav(folder / "song.wav", clicks(44100, 2, 3.0, 128));
     makeM4a(folder / "song.wav", folder / "song.m4a");
-    for (const char* name : {"song.wav", "song.m4a"}) {
+    ASSERT_TRUE(makeMp3(folder / "song.wav", folder / "song.mp3"));
+    for (const char* name : {"song.wav", "song.m4a", "song.mp3"}) {
         const auto viaReader = Loader::computeWithAudioFile(folder / name, 3.0, 65536);
         const auto viaFallback = loader(/*failFirst=*/true).load(folder / name, 3.0);
         EXPECT_EQ(secondDecodes.exchange(0), 1) << name;
         EXPECT_EQ(viaFallback, viaReader) << name;
+        EXPECT_EQ(loader().load(folder / name, 3.0), viaReader) << name;  // from the cache
+        EXPECT_EQ(firstDecodes.exchange(0), 1) << name;
     }
-    EXPECT_EQ(cacheFiles().size(), 2u);
+    EXPECT_EQ(cacheFiles().size(), 3u);
 }
 
 TEST_F(WaveformLoader, ADecodeThatReachesNoBinFailsAndCachesNothing) {
