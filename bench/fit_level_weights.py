@@ -11,7 +11,9 @@ right level under a softmax over each piece's levels (a conditional logit), with
 A second fit maps what the analyser knows of a piece after the choice (how far the chosen level
 leads the runner-up, the consensus figures) to the probability that the piece's tempo is right:
 the reported confidence. The ambiguity margin is the level lead below which the choice is
-reported ambiguous.
+reported ambiguous. Both are provisional here, measured on the pieces they are fitted on: once the
+bench has run with the new level weights, bench/calibrate_confidence.py chooses them by
+cross-validation over style families and writes them into the same header.
 
     corvel_analysis_accuracy_bench --corpus written --half tuning --results tuning.jsonl --levels
     fit_level_weights.py [--synth-weight W] --out src/analysis/level_weights.hpp tuning.jsonl [synth.jsonl ...]

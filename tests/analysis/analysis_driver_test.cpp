@@ -439,6 +439,35 @@ TEST(AnalysisDriver, ConfidenceIsTheFittedProbabilityAndDecidesBetweenTheGermanC
     }
 }
 
+// The calibrated confidence and the ambiguity margin say the same thing at their ends: a level
+// left open is never reported sure, and a lead of up to three log units, where the written
+// music's level errors still occur, stays below 0.8 however well the features agree. Past that
+// a clear lead is reported sure, and the confidence rises with the lead.
+TEST(AnalysisDriver, ConfidenceIsSureOnlyWellBeyondTheAmbiguousLevelMargin) {
+    auto confidence = [](double margin, double agreement, double stability, double score) {
+        const double z = kConfidenceWeights[0] + kConfidenceWeights[1] * std::min(margin, 6.0) +
+                         kConfidenceWeights[2] * agreement + kConfidenceWeights[3] * stability +
+                         kConfidenceWeights[4] * score;
+        return 1 / (1 + std::exp(-z));
+    };
+    constexpr double kSure = 0.8;
+    constexpr double kLevelErrorsReach = 3.0;
+    EXPECT_GT(kAmbiguousLevelMargin, 0.5);
+    EXPECT_LT(kAmbiguousLevelMargin, kLevelErrorsReach);
+    for (const double agreement : {0.0, 0.5, 1.0}) {
+        for (const double stability : {0.0, 0.5, 1.0}) {
+            for (const double score : {0.0, 0.5, 1.0}) {
+                const auto at = [&](double margin) { return confidence(margin, agreement, stability, score); };
+                EXPECT_LT(at(kAmbiguousLevelMargin), kSure) << agreement << " " << stability << " " << score;
+                EXPECT_LT(at(kLevelErrorsReach), kSure) << agreement << " " << stability << " " << score;
+                EXPECT_LT(at(1.0), at(2.0));
+                EXPECT_LT(at(2.0), at(4.0));
+            }
+        }
+    }
+    EXPECT_GE(confidence(6.0, 1.0, 1.0, 1.0), kSure);
+}
+
 TEST(AnalysisDriver, AtMostEightCandidatesAreReported) {
     const auto features = pulseFeatures(30, 60.0 / (kFrameSeconds * 100));
     std::vector<Candidate> candidates;
