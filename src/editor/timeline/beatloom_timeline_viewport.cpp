@@ -7,6 +7,7 @@
 #include <QRegion>
 #include <QResizeEvent>
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 #include <tuple>
@@ -608,6 +609,9 @@ std::vector<LabelMove> BeatloomTimelineViewport::labelsClearOfLocatorFlag(const 
     std::vector<LabelBox> boxes;
     boxes.reserve(labels.size());
     for (const auto& placed : labels) boxes.push_back(boxOf(placed.box));
+    // Most frames the flag covers no label at all.
+    const auto covered = [&](const LabelBox& box) { return parts[0].intersects(box) || parts[1].intersects(box); };
+    if (std::none_of(boxes.begin(), boxes.end(), covered)) return {};
     std::vector<LabelBox> reserved;
     if (const auto tag = audioStartTagBox()) reserved.push_back(boxOf(*tag));
     return labelsClearOfFlag(boxes, reserved, {parts.begin(), parts.end()}, win.width, kLabelEdgeMargin,
