@@ -4,7 +4,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPen>
-#include <QRegion>
 #include <QResizeEvent>
 
 #include <algorithm>
@@ -268,6 +267,15 @@ void BeatloomTimelineViewport::paintEvent(QPaintEvent*) {
 
 void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     refreshStillLayers();
+    paintBeneathStillLabels(painter);
+    const auto locator = locatorX(model_, window());
+    paintRulerLabelsAroundFlag(painter, locator);
+    pointerInput_->paintLocatorFlag(painter);
+    drawnLocatorX_ = locator;
+    drawnPlayheadX_ = playheadX(model_, window());
+}
+
+void BeatloomTimelineViewport::paintBeneathStillLabels(QPainter& painter) const {
     if (const QImage* beneath = backdrop_->picture()) {
         painter.save();
         painter.setCompositionMode(QPainter::CompositionMode_Source);
@@ -276,11 +284,6 @@ void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     }
     painter.drawImage(QPointF(0, 0), belowPlayPositions_);
     paintPlayPositions(painter);
-    const auto locator = locatorX(model_, window());
-    paintRulerLabelsAroundFlag(painter, locator);
-    pointerInput_->paintLocatorFlag(painter);
-    drawnLocatorX_ = locator;
-    drawnPlayheadX_ = playheadX(model_, window());
 }
 
 void BeatloomTimelineViewport::refreshStillLayers() const {
@@ -349,11 +352,11 @@ QRect BeatloomTimelineViewport::playPositionStrips() const {
     };
     if (drawnLocatorX_) locatorStrip(*drawnLocatorX_);
     if (const auto x = locatorX(model_, win)) locatorStrip(*x);
+    if (drawnPlayheadX_) playheadStrip(*drawnPlayheadX_);
+    if (const auto x = playheadX(model_, win)) playheadStrip(*x);
     // The labels the flag moved aside where it was, and those it moves where it is.
     strips |= movedLabelPixels(drawnLocatorX_);
     strips |= movedLabelPixels(locatorX(model_, win));
-    if (drawnPlayheadX_) playheadStrip(*drawnPlayheadX_);
-    if (const auto x = playheadX(model_, win)) playheadStrip(*x);
     return strips;
 }
 
@@ -654,23 +657,18 @@ QRect BeatloomTimelineViewport::movedLabelPixels(std::optional<double> locator) 
 }
 
 void BeatloomTimelineViewport::paintRulerLabelsAroundFlag(QPainter& painter, std::optional<double> locator) const {
-    const auto moves = labelsClearOfLocatorFlag(stillRulerLabels_, locator);
-    if (moves.empty()) {
-        painter.drawImage(QPointF(0, 0), abovePlayPositions_);
-        return;
-    }
+    painter.drawImage(QPointF(0, 0), abovePlayPositions_);
     // The still picture holds nothing but the label in a label's pixels (the other ruler texts
-    // and the "AUDIO START" tag keep clear of it, the marker lane lies below): leaving those
-    // pixels out of it takes the label away, and the label is laid again where it stands now.
-    QRegion kept(QRect(QPoint(0, 0), abovePlayPositions_.deviceIndependentSize().toSize()));
+    // and the "AUDIO START" tag keep clear of it, the marker lane lies below): painting what
+    // lies beneath it there again takes the label away, and it is laid again where it stands.
+    const auto moves = labelsClearOfLocatorFlag(stillRulerLabels_, locator);
     for (const auto& move : moves) {
         const auto& [label, box] = stillRulerLabels_[move.index];
-        kept -= labelPictureRect(label, box);
+        painter.save();
+        painter.setClipRect(labelPictureRect(label, box), Qt::IntersectClip);
+        paintBeneathStillLabels(painter);
+        painter.restore();
     }
-    painter.save();
-    painter.setClipRegion(kept, Qt::IntersectClip);
-    painter.drawImage(QPointF(0, 0), abovePlayPositions_);
-    painter.restore();
     for (const auto& move : moves) {
         if (!move.box) continue;
         const auto& label = stillRulerLabels_[move.index].label;

@@ -129,6 +129,10 @@ private:
     // The pixels of the labels that move for the flag of a locator at `locator`, where they
     // were placed and where they stand.
     QRect movedLabelPixels(std::optional<double> locator) const;
+    // The layers beneath the still pictures' labels: what lies beneath the timeline, the
+    // pictures below the locator and play head, and those two.
+    void paintBeneathStillLabels(QPainter& painter) const;
+    // The pictures above the locator and play head, their labels moved for its flag.
     void paintRulerLabelsAroundFlag(QPainter& painter, std::optional<double> locator) const;
     void refreshStillLayers() const;
     // What a frame repaints after the published changes: everything when a still layer
