@@ -39,6 +39,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <random>
 
 #include <time.h>
@@ -693,8 +694,8 @@ void editToFrame(benchmark::State& state, MapEdit edit, bool mapOpen) {
     times.report(state);
 }
 
-// Pictures of the window for the eye: Fit Song and every zoom, and at 64x around the first
-// Rejoin Grid and around the two markers 1.25 s apart.
+// Pictures of the window for the eye: Fit Song and every zoom, at 64x around the first Rejoin
+// Grid and around the two markers 1.25 s apart, and with the locator on a bar line.
 void takeScreenshots(const QString& folder) {
     QDir().mkpath(folder);
     for (const QSize size : {kNarrowWindow, kWideWindow}) {
@@ -704,6 +705,7 @@ void takeScreenshots(const QString& folder) {
             const char* name;
             double start;
             double length;
+            bool locatorOnBar = false;  // the locator on the bar line nearest the middle
         };
         const Shot shots[] = {
             {"fit", stage.model().viewportState.value().visibleStartSeconds,
@@ -714,9 +716,23 @@ void takeScreenshots(const QString& folder) {
             {"64x-rejoin", kFirstRejoinSeconds - d / 64 / 2, d / 64},
             {"64x-close-markers", kCloseMarkersSeconds - d / 64 / 3, d / 64},
             {"1024x-rejoin", kFirstRejoinSeconds - d / 1024 / 2, d / 1024},
+            {"16x-locator-on-bar", d * 0.41, d / 16, true},
+            {"64x-locator-on-bar", d * 0.41, d / 64, true},
+            {"256x-locator-on-bar", d * 0.41, d / 256, true},
         };
         for (const auto& shot : shots) {
-            stage.model().seek(shot.start + shot.length * 0.5);
+            double locator = shot.start + shot.length * 0.5;
+            if (shot.locatorOnBar) {
+                std::optional<double> nearest;
+                for (const auto& line : stage.timeline().songLines()) {
+                    if (line.kind != BeatloomTimeline::GridKind::bar) continue;
+                    if (!nearest || std::fabs(line.timeSeconds - locator) < std::fabs(*nearest - locator)) {
+                        nearest = line.timeSeconds;
+                    }
+                }
+                if (nearest) locator = *nearest;
+            }
+            stage.model().seek(locator);
             stage.showWindow(shot.start, shot.length);
             stage.frame();
             stage.drain();

@@ -6,8 +6,10 @@
 #include <QPen>
 #include <QResizeEvent>
 
-#include <climits>
+#include <algorithm>
 #include <cmath>
+#include <set>
+#include <tuple>
 
 #include "theme/orvanta_theme.hpp"
 #include "audio/preview/preview_player.hpp"
@@ -16,6 +18,7 @@
 #include "editor/timeline/flexible_timeline_overlay_view.hpp"
 #include "editor/published_repaint_bridge.hpp"
 #include "editor/timeline/timeline_labels.hpp"
+#include "editor/timeline/timeline_marker_lane.hpp"
 #include "editor/timeline/timeline_pointer.hpp"
 #include "editor/timeline/timeline_raster.hpp"
 #include "editor/timeline/widget_backdrop.hpp"
@@ -229,6 +232,7 @@ TimelineCanvasPlan BeatloomTimelineViewport::canvasPlan(const std::vector<Beatlo
                                                         const TimelinePointerInput::MarkerLane& lane) const {
     auto plan = editor::canvasPlan(model_, ui_, geometry(), window(), lines, waveformLevels());
     plan.markerLines = markerLinesOfShownHandles(plan.markerLines, lane.handles, window());
+    plan.markerStrokes = markerStrokes(plan.markerLines, plan.geometry, lane.boxes());
     return plan;
 }
 
@@ -263,6 +267,15 @@ void BeatloomTimelineViewport::paintEvent(QPaintEvent*) {
 
 void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     refreshStillLayers();
+    paintBeneathStillLabels(painter);
+    const auto locator = locatorX(model_, window());
+    paintRulerLabelsAroundFlag(painter, locator);
+    pointerInput_->paintLocatorFlag(painter);
+    drawnLocatorX_ = locator;
+    drawnPlayheadX_ = playheadX(model_, window());
+}
+
+void BeatloomTimelineViewport::paintBeneathStillLabels(QPainter& painter) const {
     if (const QImage* beneath = backdrop_->picture()) {
         painter.save();
         painter.setCompositionMode(QPainter::CompositionMode_Source);
@@ -271,11 +284,6 @@ void BeatloomTimelineViewport::paintTimeline(QPainter& painter) const {
     }
     painter.drawImage(QPointF(0, 0), belowPlayPositions_);
     paintPlayPositions(painter);
-    painter.drawImage(QPointF(0, 0), abovePlayPositions_);
-    pointerInput_->paintLocatorFlag(painter);
-    const auto locator = locatorX(model_, window());
-    drawnLocatorX_ = locator;
-    drawnPlayheadX_ = playheadX(model_, window());
 }
 
 void BeatloomTimelineViewport::refreshStillLayers() const {
@@ -346,6 +354,9 @@ QRect BeatloomTimelineViewport::playPositionStrips() const {
     if (const auto x = locatorX(model_, win)) locatorStrip(*x);
     if (drawnPlayheadX_) playheadStrip(*drawnPlayheadX_);
     if (const auto x = playheadX(model_, win)) playheadStrip(*x);
+    // The labels the flag moved aside where it was, and those it moves where it is.
+    strips |= movedLabelPixels(drawnLocatorX_);
+    strips |= movedLabelPixels(locatorX(model_, win));
     return strips;
 }
 
@@ -432,19 +443,17 @@ void BeatloomTimelineViewport::paintCanvasBelowPlayPositions(QImage& picture, co
     const QColor tick = withOpacity(OrvantaTheme::standardCyan(), 0.62);
     for (const double x : plan.transientTicks) overTrace.push_back({std::floor(x), 1, waveTop + 2, waveTop + 10, tick});
 
-    // Marker lines, once per pixel column and kind; Grid Fit anchors only over the waveform lane.
-    std::int64_t lastColumn[5] = {INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN, INT64_MIN};
-    for (const auto& marker : plan.markerLines) {
-        const double column = std::floor(marker.x);
-        auto& last = lastColumn[int(marker.kind)];
-        if (saturatingInt64(column) == last) continue;
-        last = saturatingInt64(column);
-        const double top = marker.kind == MarkerLineKind::gridFitAnchor ? waveTop : g.rulerHeight;
-        const QPen pen = markerPen(marker.kind);
+    // Marker lines, once per pixel column and kind (the strokes of lines in one column are
+    // alike); Grid Fit anchors only over the waveform lane.
+    std::set<std::tuple<MarkerLineKind, std::int64_t, double>> drawnStrokes;
+    for (const auto& stroke : plan.markerStrokes) {
+        const double column = markerLineLeft(stroke.line);
+        if (!drawnStrokes.emplace(stroke.line.kind, saturatingInt64(column), stroke.top).second) continue;
+        const QPen pen = markerPen(stroke.line.kind);
         const auto dashes = pen.dashPattern();
         const bool dashed = pen.style() == Qt::CustomDashLine && dashes.size() >= 2;
-        overTrace.push_back({column, marker.kind == MarkerLineKind::gridFitAnchor ? 2.0 : 1.0, top, waveBottom,
-                             pen.color(), dashed ? dashes[0] * pen.widthF() : 0, dashed ? dashes[1] * pen.widthF() : 0});
+        overTrace.push_back({column, markerLineWidth(stroke.line), stroke.top, stroke.bottom, pen.color(),
+                             dashed ? dashes[0] * pen.widthF() : 0, dashed ? dashes[1] * pen.widthF() : 0});
     }
     blendLines(picture, overTrace);
 }
@@ -498,6 +507,10 @@ constexpr double kPillPaddingX = 4;
 constexpr double kPillPaddingY = 1;
 // Labels keep this far inside the lane's ends, clear of the frame's outline and corners.
 constexpr double kLabelEdgeMargin = 3;
+// A label the locator's flag moves aside keeps this far from the flag (its outline included).
+constexpr double kFlagLabelGap = 2;
+
+LabelBox boxOf(const QRectF& rect) { return {rect.left(), rect.top(), rect.right(), rect.bottom()}; }
 
 }  // namespace
 
@@ -583,8 +596,83 @@ const BeatloomTimelineViewport::LabelPicture& BeatloomTimelineViewport::labelPic
 void BeatloomTimelineViewport::paintRulerLabels(QPainter& painter,
                                                 const std::vector<BeatloomTimeline::GridLine>& lines) const {
     // Each text is drawn once into a picture, then laid on whole pixels wherever it stands.
-    for (const auto& [label, box] : placedRulerLabels(lines)) {
+    stillRulerLabels_ = placedRulerLabels(lines);
+    for (const auto& [label, box] : stillRulerLabels_) {
         painter.drawImage(QPointF(std::round(box.left()), std::round(box.top())), labelPicture(label).image);
+    }
+}
+
+std::vector<LabelMove> BeatloomTimelineViewport::labelsClearOfLocatorFlag(const std::vector<PlacedRulerLabel>& labels,
+                                                                          std::optional<double> locator) const {
+    if (!locator || labels.empty()) return {};
+    const auto win = window();
+    const auto flag = locatorFlagPlacement(*locator, win.width);
+    if (!flag) return {};
+    const auto parts = locatorFlagBoxes(*flag);
+    std::vector<LabelBox> boxes;
+    boxes.reserve(labels.size());
+    for (const auto& placed : labels) boxes.push_back(boxOf(placed.box));
+    // Most frames the flag covers no label at all.
+    const auto covered = [&](const LabelBox& box) { return parts[0].intersects(box) || parts[1].intersects(box); };
+    if (std::none_of(boxes.begin(), boxes.end(), covered)) return {};
+    std::vector<LabelBox> reserved;
+    if (const auto tag = audioStartTagBox()) reserved.push_back(boxOf(*tag));
+    return labelsClearOfFlag(boxes, reserved, {parts.begin(), parts.end()}, win.width, kLabelEdgeMargin,
+                             kFlagLabelGap);
+}
+
+std::vector<BeatloomTimelineViewport::PlacedRulerLabel> BeatloomTimelineViewport::shownRulerLabels() const {
+    auto labels = placedRulerLabels();
+    const auto moves = labelsClearOfLocatorFlag(labels, locatorX(model_, window()));
+    std::vector<bool> gone(labels.size(), false);
+    for (const auto& move : moves) {
+        auto& [label, box] = labels[move.index];
+        if (!move.box) {
+            gone[move.index] = true;
+            continue;
+        }
+        box.moveLeft(move.box->left);
+        label.centreX = box.center().x();
+    }
+    std::vector<PlacedRulerLabel> shown;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (!gone[i]) shown.push_back(std::move(labels[i]));
+    }
+    return shown;
+}
+
+QRect BeatloomTimelineViewport::labelPictureRect(const RulerLabel& label, const QRectF& box) const {
+    const QImage& image = labelPicture(label).image;
+    return QRectF(QPointF(std::round(box.left()), std::round(box.top())), image.deviceIndependentSize()).toAlignedRect();
+}
+
+QRect BeatloomTimelineViewport::movedLabelPixels(std::optional<double> locator) const {
+    QRect pixels;
+    for (const auto& move : labelsClearOfLocatorFlag(stillRulerLabels_, locator)) {
+        const auto& [label, box] = stillRulerLabels_[move.index];
+        pixels |= labelPictureRect(label, box);
+        if (move.box) pixels |= labelPictureRect(label, box.translated(move.box->left - box.left(), 0));
+    }
+    return pixels;
+}
+
+void BeatloomTimelineViewport::paintRulerLabelsAroundFlag(QPainter& painter, std::optional<double> locator) const {
+    painter.drawImage(QPointF(0, 0), abovePlayPositions_);
+    // The still picture holds nothing but the label in a label's pixels (the other ruler texts
+    // and the "AUDIO START" tag keep clear of it, the marker lane lies below): painting what
+    // lies beneath it there again takes the label away, and it is laid again where it stands.
+    const auto moves = labelsClearOfLocatorFlag(stillRulerLabels_, locator);
+    for (const auto& move : moves) {
+        const auto& [label, box] = stillRulerLabels_[move.index];
+        painter.save();
+        painter.setClipRect(labelPictureRect(label, box), Qt::IntersectClip);
+        paintBeneathStillLabels(painter);
+        painter.restore();
+    }
+    for (const auto& move : moves) {
+        if (!move.box) continue;
+        const auto& label = stillRulerLabels_[move.index].label;
+        painter.drawImage(QPointF(std::round(move.box->left), std::round(move.box->top)), labelPicture(label).image);
     }
 }
 

@@ -80,6 +80,9 @@ public:
         QRectF box;
     };
     std::vector<PlacedRulerLabel> placedRulerLabels() const;
+    // The ruler labels as the frame shows them with the locator where it is: a label its flag
+    // would cover moves right of the flag or gives way (timeline_labels.hpp).
+    std::vector<PlacedRulerLabel> shownRulerLabels() const;
     std::optional<QRectF> audioStartTagBox() const;
     // How often the pictures of the still layers were drawn.
     std::size_t layerRebuilds() const { return layerRebuilds_; }
@@ -118,6 +121,19 @@ private:
         QSizeF textSize;
     };
     const LabelPicture& labelPicture(const RulerLabel& label) const;
+    // Where the placed labels the flag of a locator at `locator` would cover stand instead.
+    std::vector<LabelMove> labelsClearOfLocatorFlag(const std::vector<PlacedRulerLabel>& labels,
+                                                    std::optional<double> locator) const;
+    // The pixels a label's picture covers with its box at `box`.
+    QRect labelPictureRect(const RulerLabel& label, const QRectF& box) const;
+    // The pixels of the labels that move for the flag of a locator at `locator`, where they
+    // were placed and where they stand.
+    QRect movedLabelPixels(std::optional<double> locator) const;
+    // The layers beneath the still pictures' labels: what lies beneath the timeline, the
+    // pictures below the locator and play head, and those two.
+    void paintBeneathStillLabels(QPainter& painter) const;
+    // The pictures above the locator and play head, their labels moved for its flag.
+    void paintRulerLabelsAroundFlag(QPainter& painter, std::optional<double> locator) const;
     void refreshStillLayers() const;
     // What a frame repaints after the published changes: everything when a still layer
     // changed, else the strips of the locator and the play head, where they were and are.
@@ -154,6 +170,8 @@ private:
     // Where the locator and play head were last drawn.
     mutable std::optional<double> drawnLocatorX_;
     mutable std::optional<double> drawnPlayheadX_;
+    // The ruler labels in the still pictures: the locator's flag moves them aside as it passes.
+    mutable std::vector<PlacedRulerLabel> stillRulerLabels_;
     mutable std::unordered_map<std::string, LabelPicture> labelPictures_;
 };
 

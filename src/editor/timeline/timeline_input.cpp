@@ -94,4 +94,16 @@ std::optional<LocatorFlagPlacement> locatorFlagPlacement(double locatorX, double
         minIgnoringNaN(maxIgnoringNaN(locatorX, kEdgeMargin), maxIgnoringNaN(width - kEdgeMargin, kEdgeMargin)), kCentreY};
 }
 
+std::array<LabelBox, 2> locatorFlagBoxes(const LocatorFlagPlacement& flag) {
+    constexpr double kBadgeWidth = 30;
+    constexpr double kBadgeHeight = 15;
+    constexpr double kPointerWidth = 7;
+    constexpr double kPointerHeight = 4;
+    const double top = flag.centreY - (kBadgeHeight + kPointerHeight) / 2;
+    const double badgeBottom = top + kBadgeHeight;
+    return {LabelBox{flag.centreX - kBadgeWidth / 2, top, flag.centreX + kBadgeWidth / 2, badgeBottom},
+            LabelBox{flag.centreX - kPointerWidth / 2, badgeBottom, flag.centreX + kPointerWidth / 2,
+                     badgeBottom + kPointerHeight}};
+}
+
 }  // namespace corvel::editor

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <vector>
 
 #include "core/grid_records.hpp"
+#include "editor/timeline/timeline_labels.hpp"
 #include "editor/timeline/timeline_layout.hpp"
 
 // What a click, a drag or a Grid Fit drag on the timeline's lanes does to the session. Free of
@@ -68,5 +70,7 @@ struct LocatorFlagPlacement {
     friend bool operator==(const LocatorFlagPlacement&, const LocatorFlagPlacement&) = default;
 };
 std::optional<LocatorFlagPlacement> locatorFlagPlacement(double locatorX, double width);
+// What the flag covers: its badge, and the pointer under it.
+std::array<LabelBox, 2> locatorFlagBoxes(const LocatorFlagPlacement& flag);
 
 }  // namespace corvel::editor

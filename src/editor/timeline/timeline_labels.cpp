@@ -127,6 +127,31 @@ std::optional<LabelBox> keptInsideLane(const LabelBox& box, double labelledX, do
     return LabelBox{box.left + dx, box.top, box.right + dx, box.bottom};
 }
 
+std::vector<LabelMove> labelsClearOfFlag(const std::vector<LabelBox>& labels, const std::vector<LabelBox>& reserved,
+                                         const std::vector<LabelBox>& flag, double width, double margin, double gap) {
+    std::vector<LabelMove> moves;
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        const LabelBox& box = labels[i];
+        double flagRight = -std::numeric_limits<double>::infinity();
+        for (const auto& part : flag) {
+            if (part.intersects(box)) flagRight = std::max(flagRight, part.right);
+        }
+        if (flagRight == -std::numeric_limits<double>::infinity()) continue;
+        // Right of every part of the flag at the label's height, not just of the part it met.
+        for (const auto& part : flag) {
+            if (part.top < box.bottom && box.top < part.bottom) flagRight = std::max(flagRight, part.right);
+        }
+        const double dx = flagRight + gap - box.left;
+        const LabelBox moved{box.left + dx, box.top, box.right + dx, box.bottom};
+        const auto meets = [&](const LabelBox& other) { return other.intersects(moved); };
+        bool clear = moved.right <= width - margin && std::none_of(reserved.begin(), reserved.end(), meets);
+        for (std::size_t j = 0; clear && j < labels.size(); ++j) clear = j == i || !meets(labels[j]);
+        for (const auto& earlier : moves) clear = clear && !(earlier.box && meets(*earlier.box));
+        moves.push_back({i, clear ? std::optional<LabelBox>(moved) : std::nullopt});
+    }
+    return moves;
+}
+
 std::vector<RulerLabel> rulerLabels(const std::vector<GridLine>& visibleLines, const BeatloomTimelineWindow& window,
                                     const BeatloomTimelineGeometry& geometry, double songDuration) {
     std::vector<RulerLabel> labels;

@@ -69,6 +69,20 @@ std::vector<std::size_t> labelsWithoutOverlap(const std::vector<LabelBox>& boxes
 // something not shown.
 std::optional<LabelBox> keptInsideLane(const LabelBox& box, double labelledX, double width, double margin);
 
+// A label the locator's flag would cover, and where it stands instead: just right of the flag,
+// or nowhere when it gives way.
+struct LabelMove {
+    std::size_t index = 0;
+    std::optional<LabelBox> box;
+};
+
+// The labels (their boxes, as placed without the flag) that the flag's boxes cover move right
+// to stand `gap` clear of the flag, when they can stand there inside a lane `width` wide
+// (`margin` from its end) without meeting another label or a reserved box; otherwise they give
+// way. Labels the flag leaves alone are not listed.
+std::vector<LabelMove> labelsClearOfFlag(const std::vector<LabelBox>& labels, const std::vector<LabelBox>& reserved,
+                                         const std::vector<LabelBox>& flag, double width, double margin, double gap);
+
 // Every ruler label of the window: the bar labels, then the beat labels, then the times.
 std::vector<RulerLabel> rulerLabels(const std::vector<BeatloomTimeline::GridLine>& visibleLines,
                                     const BeatloomTimelineWindow& window, const BeatloomTimelineGeometry& geometry,

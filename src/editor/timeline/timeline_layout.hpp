@@ -200,6 +200,14 @@ struct MarkerLine {
     friend bool operator==(const MarkerLine&, const MarkerLine&) = default;
 };
 
+// A stretch of a marker line as drawn, from top to bottom.
+struct MarkerStroke {
+    MarkerLine line;
+    double top = 0;
+    double bottom = 0;
+    friend bool operator==(const MarkerStroke&, const MarkerStroke&) = default;
+};
+
 // The marker lines of the session's map inside the widened window, in drawing order (Grid Fit
 // anchors last, and only in Grid Fit mode). The song-start time signature has no line.
 std::vector<MarkerLine> markerLines(const session::BeatloomViewModel& model, const BeatloomTimelineWindow& window,
@@ -222,6 +230,8 @@ struct TimelineCanvasPlan {
     std::vector<WaveformSegment> waveform;
     std::vector<double> transientTicks;
     std::vector<MarkerLine> markerLines;
+    // The marker lines as drawn: each stops where an item over the marker lane stands on it.
+    std::vector<MarkerStroke> markerStrokes;
     std::optional<double> locatorX;
     std::optional<double> playheadX;
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 namespace corvel::editor {
 
@@ -72,6 +73,36 @@ std::vector<MarkerLanePlacement> layOutMarkerLane(const std::vector<MarkerLaneIt
         placed.push_back(shifted(item.box, *chosen));
     }
     return placements;
+}
+
+double markerLineLeft(const MarkerLine& line) { return std::floor(line.x); }
+
+double markerLineWidth(const MarkerLine& line) { return line.kind == MarkerLineKind::gridFitAnchor ? 2 : 1; }
+
+std::vector<MarkerStroke> markerStrokes(const std::vector<MarkerLine>& lines, const BeatloomTimelineGeometry& geometry,
+                                        const std::vector<LabelBox>& items) {
+    const double bottom = geometry.waveformTop() + geometry.waveformHeight();
+    std::vector<MarkerStroke> strokes;
+    std::vector<std::pair<double, double>> gaps;
+    for (const auto& line : lines) {
+        const double left = markerLineLeft(line);
+        const double right = left + markerLineWidth(line);
+        const double top = line.kind == MarkerLineKind::gridFitAnchor ? geometry.waveformTop() : geometry.rulerHeight;
+        gaps.clear();
+        for (const auto& item : items) {
+            if (item.left < right && item.right > left && item.top < bottom && item.bottom > top) {
+                gaps.emplace_back(item.top, item.bottom);
+            }
+        }
+        std::sort(gaps.begin(), gaps.end());
+        double from = top;
+        for (const auto& [gapTop, gapBottom] : gaps) {
+            if (gapTop > from) strokes.push_back({line, from, gapTop});
+            from = std::max(from, gapBottom);
+        }
+        if (bottom > from) strokes.push_back({line, from, bottom});
+    }
+    return strokes;
 }
 
 }  // namespace corvel::editor

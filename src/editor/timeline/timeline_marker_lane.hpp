@@ -42,4 +42,17 @@ bool markerLaneItemsMeet(const LabelBox& a, const LabelBox& b);
 // the ends of a lane `laneWidth` wide.
 std::vector<MarkerLanePlacement> layOutMarkerLane(const std::vector<MarkerLaneItem>& items, double laneWidth);
 
+// The pixel columns a marker line fills: from the column of its x, two wide for a Grid Fit
+// anchor and one for the others.
+double markerLineLeft(const MarkerLine& line);
+double markerLineWidth(const MarkerLine& line);
+
+// The strokes of the marker lines, each from the top of the marker lane (of the waveform lane
+// for a Grid Fit anchor) to the bottom of the waveform lane, broken where one of `items` (the
+// boxes of the chips, pills and anchors the marker lane shows) stands over its columns: an
+// item hides the lines beneath it wholly, its own and those of its neighbours alike, rather
+// than let them show through its translucent ground. Strokes come line by line, top down.
+std::vector<MarkerStroke> markerStrokes(const std::vector<MarkerLine>& lines, const BeatloomTimelineGeometry& geometry,
+                                        const std::vector<LabelBox>& items);
+
 }  // namespace corvel::editor

@@ -33,14 +33,9 @@ bool optionHeld(Qt::KeyboardModifiers modifiers) { return modifiers.testFlag(Qt:
 // The drags of the lanes start once the pointer has moved a point from where it was pressed.
 constexpr double kLaneDragMinimumDistance = 1;
 
-constexpr double kFlagBadgeWidth = 30;
-constexpr double kFlagBadgeHeight = 15;
-constexpr double kFlagPointerWidth = 7;
-constexpr double kFlagPointerHeight = 4;
-
 QRectF flagColumn(const LocatorFlagPlacement& flag) {
-    const double height = kFlagBadgeHeight + kFlagPointerHeight;
-    return {flag.centreX - kFlagBadgeWidth / 2, flag.centreY - height / 2, kFlagBadgeWidth, height};
+    const auto [badge, pointer] = locatorFlagBoxes(flag);
+    return {badge.left, badge.top, badge.right - badge.left, pointer.bottom - badge.top};
 }
 
 }  // namespace
@@ -175,6 +170,15 @@ TimelinePointerInput::MarkerLane TimelinePointerInput::markerLane() const {
         lane.anchors.back().centreX += *anchorShift[i];
     }
     return lane;
+}
+
+std::vector<LabelBox> TimelinePointerInput::MarkerLane::boxes() const {
+    std::vector<LabelBox> boxes;
+    boxes.reserve(handles.size() + pills.size() + anchors.size());
+    for (const auto& handle : handles) boxes.push_back(boxOf(markerHandleRect(handle)));
+    for (const auto& pill : pills) boxes.push_back(boxOf(regionPillRect(pill)));
+    for (const auto& anchor : anchors) boxes.push_back(boxOf(rhythmicAnchorMarkerRect(anchor)));
+    return boxes;
 }
 
 std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) const {
@@ -437,8 +441,8 @@ void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
     const auto flag = locatorFlagPlacement(*locator, window.width);
     if (!flag) return;
     const QColor& blue = OrvantaTheme::standardBlue();
-    const QRectF column = flagColumn(*flag);
-    const QRectF badge(column.left(), column.top(), kFlagBadgeWidth, kFlagBadgeHeight);
+    const auto [badgeBox, pointerBox] = locatorFlagBoxes(*flag);
+    const QRectF badge(badgeBox.left, badgeBox.top, badgeBox.right - badgeBox.left, badgeBox.bottom - badgeBox.top);
     QPainterPath rounded;
     rounded.addRoundedRect(badge, 3, 3);
     painter.fillPath(rounded, OrvantaTheme::black(0.92));
@@ -446,7 +450,8 @@ void TimelinePointerInput::paintLocatorFlag(QPainter& painter) const {
     theme::paintSymbol(painter, QStringLiteral("scope"), QRectF(badge.center().x() - 4, badge.center().y() - 4, 8, 8), blue);
 
     // The pointer under the badge, apex down on the locator.
-    const QRectF pointer(flag->centreX - kFlagPointerWidth / 2, badge.bottom(), kFlagPointerWidth, kFlagPointerHeight);
+    const QRectF pointer(pointerBox.left, pointerBox.top, pointerBox.right - pointerBox.left,
+                         pointerBox.bottom - pointerBox.top);
     QPainterPath triangle;
     triangle.moveTo(pointer.center().x(), pointer.bottom());
     triangle.lineTo(pointer.left(), pointer.top());

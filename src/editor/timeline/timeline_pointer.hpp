@@ -13,6 +13,7 @@
 #include "editor/timeline/flexible_timeline_overlay.hpp"
 #include "editor/timeline/timeline_handles.hpp"
 #include "editor/timeline/timeline_input.hpp"
+#include "editor/timeline/timeline_labels.hpp"
 #include "editor/timeline/viewport_surfaces.hpp"
 
 class QMouseEvent;
@@ -60,6 +61,8 @@ public:
         std::vector<MarkerHandle> handles;
         std::vector<FlexibleRegionPill> pills;
         std::vector<RhythmicAnchorMarker> anchors;
+        // The box of every item shown.
+        std::vector<LabelBox> boxes() const;
     };
     MarkerLane markerLane() const;
     // The topmost handle shown at a point.

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "editor/beatloom_editor_ui_state.hpp"
 #include "editor/timeline/beatloom_timeline_viewport.hpp"
 #include "editor/published_repaint_bridge.hpp"
+#include "editor/timeline/timeline_input.hpp"
 #include "editor/timeline/widget_backdrop.hpp"
 #include "session/session_fixture.hpp"
 #include "support/paint_counter.hpp"
@@ -304,6 +307,96 @@ TEST_F(TimelineViewportTest, LabelsAtTheEndsOfTheLanesAndTheLocatorFlagStayInsid
         EXPECT_GE(flag->centreY - (15 + 4) / 2.0, 1.0);
         EXPECT_GE(flag->centreX - 15, BeatloomTimelineViewport::kCornerRadius - 3);
         EXPECT_LE(flag->centreX + 15, 1337 - BeatloomTimelineViewport::kCornerRadius + 3);
+    }
+}
+
+TEST_F(TimelineViewportTest, TheLocatorFlagCoversNoRulerLabelItMovesItAsideOrItGivesWay) {
+    // 120 BPM in 4/4: a bar every 2 s.
+    loadResult({records::tempoPoint(0, 120)});
+    viewport().resize(1000, viewport().height());
+    struct Case {
+        const char* what;
+        session::BeatloomViewportState window;
+        double locator;
+        bool barThreeShown;  // "3.1", the label of the bar at 4 s
+    };
+    const Case cases[] = {
+        {"on a bar line, room beside it: the label moves right", {0, 20, 1000}, 4.0, true},
+        {"just left of the bar line", {0, 20, 1000}, 3.8, true},
+        {"over the label's text", {0, 20, 1000}, 4.4, true},
+        {"bars 44 px apart: no room beside it, the label gives way", {0, 45.5, 1000}, 4.0, false},
+        {"between the bar line and the next beat's label", {0, 10, 1000}, 4.0, true},
+        {"far from the label: it stays", {0, 20, 1000}, 7.0, true},
+    };
+    for (const auto& c : cases) {
+        model.viewportState.set(c.window);
+        model.seek(c.locator);
+        const double x = (c.locator - c.window.visibleStartSeconds) * 1000 / c.window.visibleDurationSeconds;
+        const auto flag = locatorFlagPlacement(x, 1000);
+        ASSERT_TRUE(flag) << c.what;
+        const auto placed = viewport().placedRulerLabels();
+        const auto shown = viewport().shownRulerLabels();
+        bool barThree = false;
+        for (const auto& [label, box] : shown) {
+            for (const auto& part : locatorFlagBoxes(*flag)) {
+                EXPECT_FALSE(part.intersects({box.left(), box.top(), box.right(), box.bottom()}))
+                    << c.what << ": " << label.text;
+            }
+            EXPECT_GE(box.left(), 0) << c.what << ": " << label.text;
+            EXPECT_LE(box.right(), 1000) << c.what << ": " << label.text;
+            barThree |= label.text == "3.1";
+        }
+        EXPECT_EQ(barThree, c.barThreeShown) << c.what;
+        // Still no two labels meet, and what the flag leaves alone stays.
+        for (std::size_t i = 0; i < shown.size(); ++i) {
+            const QRectF& a = shown[i].box;
+            for (std::size_t j = i + 1; j < shown.size(); ++j) EXPECT_FALSE(a.intersects(shown[j].box)) << c.what;
+        }
+        for (const auto& [label, box] : placed) {
+            const LabelBox placedBox{box.left(), box.top(), box.right(), box.bottom()};
+            const auto parts = locatorFlagBoxes(*flag);
+            if (parts[0].intersects(placedBox) || parts[1].intersects(placedBox)) continue;
+            EXPECT_TRUE(std::any_of(shown.begin(), shown.end(), [&](const auto& s) { return s.box == box; }))
+                << c.what << ": " << label.text;
+        }
+    }
+
+    // The locator moving onto the bar line moves the label in the frame without drawing the
+    // still layers again: the label's text is gone from its place under the flag.
+    model.viewportState.set({0, 20, 1000});
+    model.seek(7.0);
+    settle();
+    const QImage away = render();
+    const auto rebuilds = viewport().layerRebuilds();
+    model.seek(4.0);
+    settle();
+    const QImage onBar = render();
+    EXPECT_EQ(viewport().layerRebuilds(), rebuilds);
+    QRectF moved;
+    QRectF was;
+    for (const auto& [label, box] : viewport().shownRulerLabels()) {
+        if (label.text == "3.1") moved = box;
+    }
+    for (const auto& [label, box] : viewport().placedRulerLabels()) {
+        if (label.text == "3.1") was = box;
+    }
+    ASSERT_FALSE(moved.isNull());
+    ASSERT_GT(moved.left(), was.left());
+    // Right of the flag, where the label now stands, the picture changed; the next bar's label
+    // did not.
+    const auto differs = [&](const QRectF& box) {
+        for (int y = int(box.top()) + 1; y < int(box.bottom()); ++y) {
+            for (int x = int(box.left()) + 1; x < int(box.right()); ++x) {
+                if (away.pixel(x, y) != onBar.pixel(x, y)) return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(differs(QRectF(was.right() + 1, was.top(), moved.right() - was.right() - 2, was.height())));
+    for (const auto& [label, box] : viewport().placedRulerLabels()) {
+        if (label.text == "5.1") {
+            EXPECT_FALSE(differs(box));
+        }
     }
 }
 

@@ -104,6 +104,37 @@ TEST_F(MarkerLaneTest, TwoTempoMarkersAFewPixelsApartBothShowSideBySide) {
     EXPECT_EQ(tempoLines, 3);
 }
 
+TEST_F(MarkerLaneTest, MarkerLinesStopAtTheChipsTheyWouldRunUnder) {
+    // The 100.0 chip slides right off its line, which then runs where the 120.0 chip stands; the
+    // 3/4 chip below them stands over both tempo lines.
+    model.editableTempoPoints.set(
+        {records::tempoPoint(0, 120), records::tempoPoint(8.0, 120), records::tempoPoint(8.2, 100)});
+    model.meterEvents.set({records::meter(0, 4, 4), records::meter(8.1, 3, 4)});
+    const auto boxes = shownBoxes();
+    const auto plan = viewport_->canvasPlan();
+    ASSERT_EQ(plan.markerLines.size(), 4u);
+    const auto& g = plan.geometry;
+    for (const auto& stroke : plan.markerStrokes) {
+        const double left = markerLineLeft(stroke.line);
+        const LabelBox column{left, stroke.top, left + markerLineWidth(stroke.line), stroke.bottom};
+        for (const auto& [name, box] : boxes) {
+            EXPECT_FALSE(column.intersects(box)) << "line at " << stroke.line.x << " under " << name;
+        }
+    }
+    // Every line still runs from the marker lane's top, past the chips, to the waveform's bottom.
+    for (const auto& line : plan.markerLines) {
+        double top = 1e9;
+        double bottom = 0;
+        for (const auto& stroke : plan.markerStrokes) {
+            if (!(stroke.line == line)) continue;
+            top = std::min(top, stroke.top);
+            bottom = std::max(bottom, stroke.bottom);
+        }
+        EXPECT_LT(top, g.rulerHeight + g.markerLaneHeight) << line.x;
+        EXPECT_DOUBLE_EQ(bottom, g.waveformTop() + g.waveformHeight()) << line.x;
+    }
+}
+
 TEST_F(MarkerLaneTest, WhereFreeTimeRejoinsTheTempoTimeSignatureDownbeatAndAnchorAllShowApart) {
     // What Rejoin Grid leaves at 10 s: a tempo change, a time signature, a locked downbeat and
     // the rejoin anchor of the Free Time region it ended.
