@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto& path = file.write(data, size);
     try {
         auto reader = corvel::audio::AudioFileReader::openWithFFmpeg(path);
-        corvel::fuzz::exercise(*reader);
+        corvel::fuzz::exercise(*reader, corvel::fuzz::seeksBackToTheStart(size));
     } catch (const corvel::ErrorException&) {
     }
     try {

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const corvel::ErrorException&) {
     }
     try {
-        corvel::fuzz::exercise(*reader);
+        corvel::fuzz::exercise(*reader, corvel::fuzz::seeksBackToTheStart(size));
     } catch (const corvel::ErrorException&) {
     }
     return 0;

@@ -2,10 +2,13 @@
 
 // What the analyser, the waveform and the preview do with a reader: read, seek forward and
 // back, read again. Bounded so that every input costs little, however long it claims or
-// turns out to be: a few blocks from the start and one after each seek, and one seek back to
-// the start (which may open the file anew) for most inputs.
+// turns out to be: a few blocks from the start and one after each seek. The seek back to the
+// start may decode anew with a fresh decoder or open the file again, which costs more than
+// all the rest for the compressed formats; opening the reader already went back there once
+// (after counting to the end), so only one input in four, picked by its size, goes back again.
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -19,7 +22,10 @@ namespace corvel::fuzz {
 inline constexpr double kWaveformSeconds = 0.1;
 inline constexpr std::int64_t kWaveformBins = 1024;
 
-inline void exercise(audio::AudioSource& source) {
+// True for the inputs whose reader seeks back to the start once more.
+inline bool seeksBackToTheStart(std::size_t inputSize) { return inputSize % 4 == 0; }
+
+inline void exercise(audio::AudioSource& source, bool backToTheStart) {
     constexpr std::uint32_t kBlock = 4096;
     const std::uint32_t channels = source.channelCount();
     if (channels == 0 || channels > 64) return;
@@ -28,7 +34,9 @@ inline void exercise(audio::AudioSource& source) {
     const std::int64_t length = source.length();
     if (length < 0) std::abort();
     double sum = 0;
-    auto readSome = [&](int blocks) {
+    // Every sample read is touched, for the sanitizers to check; the loop itself tells the
+    // fuzzer nothing, so it goes without coverage callbacks.
+    auto readSome = [&](int blocks) __attribute__((no_sanitize("coverage"))) {
         for (int block = 0; block < blocks; ++block) {
             source.read(*buffer, kBlock);
             const std::uint32_t frames = buffer->frameLength();
@@ -56,9 +64,11 @@ inline void exercise(audio::AudioSource& source) {
     readSome(1);
     seekTo(beyond);
     readSome(1);
-    seekTo(-5);
-    seekTo(3);
-    readSome(1);
+    if (backToTheStart) {
+        seekTo(-5);
+        seekTo(3);
+        readSome(1);
+    }
     if (source.sampleRate() > 0 && static_cast<double>(length) > 8 * source.sampleRate()) {
         seekTo(length - 1);
         seekTo(length / 2);

@@ -169,7 +169,8 @@ public:
 
     // Decodes anew from the start: by seeking there, where the decoder then gives the first
     // frame exactly as it did when counted (flushed, or else made anew), else by opening the
-    // file opened first again (never by its name). Throws ErrorException when that fails.
+    // file opened first again (never by its name) as the container found then. Throws
+    // ErrorException when that fails.
     void rewind() {
         converter_.reset();
         pendingFrames_ = pendingOffset_ = 0;
@@ -179,7 +180,7 @@ public:
             return;
         }
         Error error;
-        auto fresh = StreamDecoder::open(file_, &error);
+        auto fresh = decoder_->reopen(&error);
         if (!fresh) throw ErrorException(error);
         decoder_ = std::move(fresh);
         converter_.reset();

@@ -39,8 +39,17 @@ Error makeError(int code, const std::string& context) {
 
 std::unique_ptr<StreamDecoder> StreamDecoder::open(std::shared_ptr<const RegularFile> file, Error* error) {
     quietenLibraryLog();
+    return openAs(std::move(file), nullptr, error);
+}
+
+std::unique_ptr<StreamDecoder> StreamDecoder::reopen(Error* error) const {
+    return openAs(file_, format_->iformat, error);
+}
+
+std::unique_ptr<StreamDecoder> StreamDecoder::openAs(std::shared_ptr<const RegularFile> file,
+                                                     const AVInputFormat* container, Error* error) {
     auto decoder = std::unique_ptr<StreamDecoder>(new StreamDecoder(std::move(file)));
-    const int result = decoder->openStream();
+    const int result = decoder->openStream(container);
     if (result < 0) {
         if (error != nullptr) *error = makeError(result, "open " + decoder->path_.string());
         return nullptr;
@@ -139,7 +148,7 @@ bool StreamDecoder::seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder) {
     return true;
 }
 
-int StreamDecoder::openStream() {
+int StreamDecoder::openStream(const AVInputFormat* container) {
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferBytes));
     if (buffer == nullptr) return AVERROR(ENOMEM);
     io_ = avio_alloc_context(buffer, kIoBufferBytes, 0, this, &StreamDecoder::readPacket, nullptr, &StreamDecoder::seekTo);
@@ -150,8 +159,9 @@ int StreamDecoder::openStream() {
     format_ = avformat_alloc_context();
     if (format_ == nullptr) return AVERROR(ENOMEM);
     format_->pb = io_;
-    // The name only hints the container to the probe; the bytes come from the opened file.
-    int result = avformat_open_input(&format_, path_.c_str(), nullptr, nullptr);
+    // The name only hints the container to the probe (none runs when the container is
+    // given); the bytes come from the opened file.
+    int result = avformat_open_input(&format_, path_.c_str(), container, nullptr);
     if (result < 0) return result;
     // Where the header names the first audio stream's codec, its decoder reads the rest from
     // the stream itself. The streams are probed first (by decoding some of them: a decoder

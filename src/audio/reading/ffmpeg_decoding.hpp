@@ -40,6 +40,9 @@ public:
     // Null (with the library's error in *error) when the file has no decodable audio stream.
     // The decoder's rate and channels may stay unknown until it decodes a frame.
     static std::unique_ptr<StreamDecoder> open(std::shared_ptr<const RegularFile> file, Error* error);
+    // The same file opened again, as the container this decoder found it to be: the probe
+    // that told it would tell the same of the same bytes.
+    std::unique_ptr<StreamDecoder> reopen(Error* error) const;
     ~StreamDecoder();
     StreamDecoder(const StreamDecoder&) = delete;
     StreamDecoder& operator=(const StreamDecoder&) = delete;
@@ -67,7 +70,10 @@ public:
 private:
     explicit StreamDecoder(std::shared_ptr<const RegularFile> file)
         : file_(std::move(file)), path_(file_->path()) {}
-    int openStream();
+    // Probes the container unless it is given.
+    static std::unique_ptr<StreamDecoder> openAs(std::shared_ptr<const RegularFile> file,
+                                                 const AVInputFormat* container, Error* error);
+    int openStream(const AVInputFormat* container);
     int openCodec();
     int firstAudioStream() const;
     // Whether the container's header names the stream's codec (and finds every stream in its
