@@ -179,6 +179,9 @@ BeatloomView::BeatloomView(session::BeatloomViewModel& model, BeatloomEditorUISt
     centring->addStretch();
     scroll->setWidget(page);
     reserveScrollBarRoom(*scroll, *centring);
+    // The page grows and shrinks with the tempo-point list; as its boxes paint nothing of their
+    // own, only what a size change uncovers is painted again, not the whole window.
+    for (QWidget* box : {page, column}) box->setAttribute(Qt::WA_StaticContents);
     scroll_ = scroll;
 
     auto* blocks = new QVBoxLayout(column);
@@ -369,6 +372,7 @@ void BeatloomView::showAnalysisProgress() {
 QWidget* BeatloomView::makeEditorBlock() {
     auto* block = new QWidget;
     block->setObjectName(QStringLiteral("editorBlock"));
+    block->setAttribute(Qt::WA_StaticContents);
     auto* column = columnLayout(block, kBlockSpacing);
 
     waveformEditorSeam_ = new QWidget;
@@ -402,6 +406,7 @@ QWidget* BeatloomView::makeAdvancedTempoMap() {
 
     advancedContent_ = new QWidget;
     advancedContent_->setObjectName(QStringLiteral("advancedTempoMapContent"));
+    advancedContent_->setAttribute(Qt::WA_StaticContents);
     auto* content = columnLayout(advancedContent_, 10);
     content->setContentsMargins(0, 10, 0, 0);
     auto* divider = new theme::OrvantaDivider(OrvantaTheme::white(0.08));
@@ -420,7 +425,13 @@ QWidget* BeatloomView::makeAdvancedTempoMap() {
     content->addWidget(tempoLevelPanel_);
 
     auto* rows = new QWidget;
+    rows->setAttribute(Qt::WA_StaticContents);
     rowsLayout_ = columnLayout(rows, 10);
+    // The list's rows keep their height while the page catches up with the list's new one: a
+    // new row makes the list itself taller at once, and the room a removed row leaves goes to
+    // the stretch, so that no other row is squeezed or stretched and laid out again.
+    rowsLayout_->setSizeConstraint(QLayout::SetMinimumSize);
+    rowsLayout_->addStretch();
     content->addWidget(rows);
     content->addWidget(makeLocatorBar());
     status_ = makeLabel({}, OrvantaTheme::font(12, QFont::DemiBold), OrvantaTheme::secondaryText());

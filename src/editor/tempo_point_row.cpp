@@ -80,6 +80,9 @@ BeatloomTempoPointRow::BeatloomTempoPointRow(session::BeatloomViewModel& model, 
                                              int index, bool isLast, double duration, QWidget* parent)
     : QWidget(parent), model_(model), point_(point), index_(index), isLast_(isLast), duration_(duration) {
     setObjectName(QStringLiteral("tempoPointRow"));
+    // As tall as its controls: while the list waits for the height a new or removed row gives
+    // it, the other rows keep theirs rather than being squeezed or stretched and laid out again.
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     const bool first = index_ == 0;
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(10, 8, 10, 8);
@@ -91,7 +94,9 @@ BeatloomTempoPointRow::BeatloomTempoPointRow(session::BeatloomViewModel& model, 
                        first ? withOpacity(OrvantaTheme::standardBlue(), 0.9)
                              : withOpacity(OrvantaTheme::standardPurple(), 0.95));
     showTitle();
-    title_->setFixedWidth(124);
+    // Of a fixed size, so that a row renumbered after a point before it came or went keeps its
+    // layout: a new title asks no one to lay the row out again.
+    title_->setFixedSize(124, title_->sizeHint().height());
     row->addWidget(title_);
 
     bpmField_ = makeField(QStringLiteral("BPM"), 13, bpmTextOf(point_.bpm));

@@ -10,10 +10,12 @@
 #include <QMimeData>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QSet>
 #include <QProgressBar>
 #include <QTextDocument>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -568,6 +570,75 @@ TEST_F(BeatloomViewLayoutTest, ALockedGridFitAnchorRefusesItsDragInTheErrorLineI
     ASSERT_TRUE(view->errorBanner()->isVisible());
     EXPECT_EQ(view->errorLabel()->text(), "This Grid-Fit anchor is locked. Unlock it before moving.");
     EXPECT_TRUE(scrollArea().viewport()->rect().contains(inViewport(view->errorBanner())));
+}
+
+// What the widgets it watches are sent while it listens: the paints, the layouts and the
+// resizes that a change costs them.
+class WidgetWork final : public QObject {
+public:
+    void watch(QWidget* widget) {
+        watched_.insert(widget);
+        widget->installEventFilter(this);
+        for (QWidget* child : widget->findChildren<QWidget*>()) {
+            watched_.insert(child);
+            child->installEventFilter(this);
+        }
+    }
+    int paints = 0;
+    int relayouts = 0;  // layout requests and resizes
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (!watched_.contains(object)) return false;
+        if (event->type() == QEvent::Paint) ++paints;
+        if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Resize) ++relayouts;
+        return false;
+    }
+
+private:
+    QSet<QObject*> watched_;
+};
+
+TEST_F(BeatloomViewLayoutTest, ATempoPointThatComesOrGoesCostsTheOtherRowsAndThePageAboveNoWork) {
+    showSong(40);
+    view->setShowAdvancedTempoMap(true);
+    flush();
+    const std::vector<BeatloomTempoPointRow*> before = view->tempoPointRows();
+    ASSERT_EQ(before.size(), 40u);
+    const auto renumbered = [&] {
+        for (std::size_t i = 1; i < view->tempoPointRows().size(); ++i) {
+            EXPECT_EQ(view->tempoPointRows()[i]->titleLabel()->text(), QStringLiteral("TEMPO CHANGE %1").arg(i));
+        }
+    };
+    struct Edit {
+        const char* name;
+        std::function<void()> apply;
+        std::size_t rows;
+    };
+    const Uuid middle = model.editableTempoPoints.value()[5].id;
+    const Edit edits[] = {
+        {"delete", [&] { model.deleteTempoPoint(middle); }, 39},
+        {"undo", [&] { model.undo(); }, 40},
+        {"redo", [&] { model.redo(); }, 39},
+    };
+    for (const auto& edit : edits) {
+        SCOPED_TRACE(edit.name);
+        // The rows that stay, and the header at the top of the page, which the list's new height
+        // leaves where it was.
+        WidgetWork rows;
+        for (auto* row : view->tempoPointRows()) {
+            if (row->point().id != middle) rows.watch(row);
+        }
+        WidgetWork header;
+        header.watch(view->loadedHeader());
+        edit.apply();
+        for (int i = 0; i < 4; ++i) flush();
+        ASSERT_EQ(view->tempoPointRows().size(), edit.rows);
+        EXPECT_EQ(rows.relayouts, 0);
+        EXPECT_EQ(header.paints, 0);
+        renumbered();
+    }
+    EXPECT_EQ(view->tempoPointRows()[6], before[7]);
 }
 
 TEST_F(BeatloomViewLayoutTest, AnErrorIsBroughtIntoViewWhenItAppears) {
