@@ -17,14 +17,8 @@ extern "C" {
 namespace corvel::audio {
 namespace {
 
+using ffmpeg::isUsable;
 using ffmpeg::StreamDecoder;
-
-// A frame with samples in a format the converter takes; the rest is skipped alike by the
-// counting pass and by reads.
-bool isUsable(const AVFrame* frame) {
-    return frame->sample_rate > 0 && frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
-           frame->ch_layout.nb_channels <= ffmpeg::kMaxChannels;
-}
 
 // The frame's timestamp, length and a digest of its samples as decoded: what tells the first
 // frame of a stream decoded again from a fresh decoder's from another.

@@ -222,6 +222,11 @@ std::int64_t framePts(const AVFrame* frame) {
     return frame->pts != AV_NOPTS_VALUE ? frame->pts : frame->best_effort_timestamp;
 }
 
+bool isUsable(const AVFrame* frame) {
+    return frame->sample_rate > 0 && frame->nb_samples > 0 && frame->ch_layout.nb_channels > 0 &&
+           frame->ch_layout.nb_channels <= kMaxChannels;
+}
+
 FloatConverter::~FloatConverter() {
     swr_free(&resampler_);
     av_channel_layout_uninit(&inputLayout_);

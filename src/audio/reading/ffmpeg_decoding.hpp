@@ -101,6 +101,10 @@ private:
 // The frame's presentation time in its stream's time base, or AV_NOPTS_VALUE.
 std::int64_t framePts(const AVFrame* frame);
 
+// A frame with samples in a format the converter takes; the reader's counting pass, its reads
+// and the waveform's own route all skip the rest alike.
+bool isUsable(const AVFrame* frame);
+
 // Converts decoded frames to 32-bit float, planar or interleaved, in the channel layout and
 // at the rate asked for. Any frame may change format, rate or channel layout from the one
 // before (a damaged header, a stream that changes its channels partway): the resampler is

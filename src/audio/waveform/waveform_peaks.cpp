@@ -165,11 +165,8 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
     bool beyond = false;
     while (!beyond && decoder->next()) {
         const AVFrame* frame = decoder->frame();
+        if (!ffmpeg::isUsable(frame)) continue;
         const int sr = frame->sample_rate;
-        const int channelsPerFrame = frame->ch_layout.nb_channels;
-        if (sr <= 0 || frame->nb_samples <= 0 || channelsPerFrame <= 0 || channelsPerFrame > ffmpeg::kMaxChannels) {
-            continue;
-        }
         if (sr != rate) {
             if (rate > 0) rateStartSeconds += static_cast<double>(samplesAtRate) / rate;
             rate = sr;
