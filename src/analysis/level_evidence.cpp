@@ -126,6 +126,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
     double bestFit = 0;
     for (const auto& level : levels) bestFit = std::max(bestFit, accents(level.factor).fit);
 
+    const auto phaseMaxima = A::beatPhaseMaxima(features.consensusEnvelope);
     for (auto& level : levels) {
         auto& x = level.features;
         const double octaves = std::log2(level.bpm / kPreferredLevelTempo);
@@ -138,7 +139,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
                 x[3] = c.agreement;
             }
         }
-        x[4] = A::measureAccentRecurrence(features.consensusEnvelope, 60.0 / (fs * level.bpm));
+        x[4] = A::measureAccentRecurrence(features.consensusEnvelope, phaseMaxima, 60.0 / (fs * level.bpm));
         const Accents here = accents(level.factor);
         const Accents twice = accents(2 * level.factor);
         const Accents thrice = accents(3 * level.factor);
