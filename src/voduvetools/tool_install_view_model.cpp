@@ -236,7 +236,11 @@ void ToolInstallViewModel::refreshInstalledShortcuts() {
 }
 
 void ToolInstallViewModel::refreshAllConflicts() {
-    for (std::size_t index = 0; index < tools_.value().size(); ++index) refreshConflicts(index);
+    // Every row against one reading of the keymap's problem, published once.
+    auto tools = tools_.value();
+    for (auto& tool : tools) tool.conflicts = conflictsFor(tool);
+    publishTools(std::move(tools));
+    refreshKeymapProblem();
 }
 
 void ToolInstallViewModel::refreshConflicts(std::size_t index) {
