@@ -48,9 +48,6 @@ constexpr int kColumnMaximumWidth = 1920;
 // The analysing panel's small bar, wide enough to read the fraction done from it.
 constexpr int kAnalysingProgressWidth = 64;
 constexpr int kAnalysingProgressSteps = 1000;
-// The platform's red in the dark scheme; the theme names no red of its own.
-const QColor kRed(255, 69, 58);
-
 QString fromStd(const std::string& text) { return QString::fromStdString(text); }
 
 QFont tracked(QFont font, qreal spacing) {
@@ -465,11 +462,11 @@ QWidget* BeatloomView::makeLocatorBar() {
 }
 
 QWidget* BeatloomView::makeErrorBanner() {
-    auto* banner = new RoundedBox(12, withOpacity(kRed, 0.075), withOpacity(kRed, 0.18), 1);
+    auto* banner = new RoundedBox(12, withOpacity(OrvantaTheme::standardRed(), 0.075), withOpacity(OrvantaTheme::standardRed(), 0.18), 1);
     banner->setObjectName(QStringLiteral("errorBanner"));
     auto* row = rowLayout(banner, 10);
     row->setContentsMargins(14, 14, 14, 14);
-    row->addWidget(new theme::SymbolImage(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(kRed, 0.9)), 0,
+    row->addWidget(new theme::SymbolImage(QStringLiteral("exclamationmark.triangle.fill"), 16, withOpacity(OrvantaTheme::standardRed(), 0.9)), 0,
                    Qt::AlignTop);
     errorLabel_ = makeLabel({}, OrvantaTheme::font(13, QFont::DemiBold), OrvantaTheme::white(0.84));
     errorLabel_->setObjectName(QStringLiteral("errorText"));

@@ -33,8 +33,6 @@ constexpr int kMoreSymbolSide = 20;
 constexpr int kMorePopoverWidth = 240;
 constexpr int kMorePopoverPadding = 14;
 constexpr int kMorePopoverSpacing = 10;
-// The platform's red for destructive buttons in the dark scheme.
-const QColor kDestructiveRed(255, 69, 58);
 
 QColor cyan(qreal opacity) {
     QColor color = OrvantaTheme::standardCyan();
@@ -171,7 +169,7 @@ QWidget* BeatloomGridFitContextBar::buildMorePopover() {
     layout->addWidget(unlockRange_, 0, Qt::AlignLeft);
 
     clearAnchors_ = new QPushButton(QStringLiteral("Clear Anchors"));
-    OrvantaTheme::setTextColor(clearAnchors_, kDestructiveRed);
+    OrvantaTheme::setTextColor(clearAnchors_, OrvantaTheme::standardRed());
     connect(clearAnchors_, &QPushButton::clicked, this, [this] { model_.clearGridFit(); });
     layout->addWidget(clearAnchors_, 0, Qt::AlignLeft);
 

@@ -210,6 +210,10 @@ const QColor& OrvantaTheme::standardOrange() {
     static const QColor color(255, 159, 10);
     return color;
 }
+const QColor& OrvantaTheme::standardRed() {
+    static const QColor color(255, 69, 58);
+    return color;
+}
 const QColor& OrvantaTheme::standardCyan() {
     static const QColor color(100, 210, 255);
     return color;

@@ -37,6 +37,7 @@ struct OrvantaTheme {
     // The platform's named colours in the dark scheme, for status and warning marks.
     static const QColor& standardGreen();
     static const QColor& standardOrange();
+    static const QColor& standardRed();
     static const QColor& standardCyan();
     static const QColor& standardPurple();
     static const QColor& standardGray();

@@ -24,9 +24,6 @@ constexpr int kPadding = 16;
 constexpr int kSpacing = 12;
 constexpr int kFieldWidth = 100;
 constexpr int kActiveSymbolSide = 12;
-// The red of the screen's error banner.
-const QColor kRefusalRed(255, 69, 58);
-
 QString bpmText(double bpm) { return QString::fromStdString(formatFixed(bpm, 1)); }
 
 }  // namespace
@@ -81,7 +78,7 @@ BeatloomTempoControlPopover::BeatloomTempoControlPopover(session::BeatloomViewMo
     manualLayout->addWidget(apply_);
     manualLayout->addStretch();
     column->addWidget(manualRow);
-    refusal_ = makeLabel(QString(), OrvantaTheme::font(11, QFont::DemiBold), kRefusalRed);
+    refusal_ = makeLabel(QString(), OrvantaTheme::font(11, QFont::DemiBold), OrvantaTheme::standardRed());
     refusal_->setObjectName(QStringLiteral("tempoRefusal"));
     refusal_->setWordWrap(true);
     refusal_->hide();
