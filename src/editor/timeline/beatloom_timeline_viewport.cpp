@@ -510,8 +510,6 @@ constexpr double kLabelEdgeMargin = 3;
 // A label the locator's flag moves aside keeps this far from the flag (its outline included).
 constexpr double kFlagLabelGap = 2;
 
-LabelBox boxOf(const QRectF& rect) { return {rect.left(), rect.top(), rect.right(), rect.bottom()}; }
-
 }  // namespace
 
 std::optional<QRectF> BeatloomTimelineViewport::audioStartTagBox() const {

@@ -7,12 +7,16 @@
 #include <vector>
 
 #include "editor/timeline/flexible_timeline_overlay.hpp"
+#include "editor/timeline/timeline_labels.hpp"
 
 class QPainter;
 
 // How the Free Time / Rubato overlay looks on the timeline and where it takes the pointer.
 
 namespace corvel::editor {
+
+// A rectangle as the label and marker layouts measure it.
+inline LabelBox boxOf(const QRectF& rect) { return {rect.left(), rect.top(), rect.right(), rect.bottom()}; }
 
 QRectF regionPillRect(const FlexibleRegionPill& pill);
 // The box of the "AUDIO START" tag.

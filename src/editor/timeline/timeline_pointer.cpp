@@ -75,8 +75,6 @@ std::vector<MarkerHandle> TimelinePointerInput::handles() const {
 
 namespace {
 
-LabelBox boxOf(const QRectF& rect) { return {rect.left(), rect.top(), rect.right(), rect.bottom()}; }
-
 // How far a rhythmic anchor's marker may move right to clear a handle on its spot (the locked
 // downbeat and time signature a Rejoin Grid leaves where it puts its anchor).
 constexpr double kAnchorMarkerSlide = 48;
