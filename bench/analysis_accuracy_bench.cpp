@@ -285,7 +285,9 @@ void preparePiece(const BenchPiece& piece, const RenderOptions& options, const s
     }
 }
 
-void analysePiece(Score& score, bool withLevels) {
+// Analyses the piece's file as the editor does and scores it; the file stays for
+// measureLevels when the levels are asked for.
+void analysePiece(Score& score, bool keepFile) {
     if (score.file.empty()) return;
     try {
         const auto wall0 = std::chrono::steady_clock::now();
@@ -293,11 +295,22 @@ void analysePiece(Score& score, bool withLevels) {
         score.wallSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
         score.analysed = true;
         scorePiece(score);
-        if (withLevels) score.levels = levelEvidence(score);
     } catch (const ErrorException& e) {
         score.error = e.error().message;
     } catch (const std::exception& e) {
         score.error = e.what();
+    }
+    std::error_code ignored;
+    if (!keepFile) std::filesystem::remove(score.file, ignored);
+}
+
+// The candidate levels of an analysed piece (outside the timed analysis), then its file goes.
+void measureLevels(Score& score) {
+    if (score.file.empty()) return;
+    try {
+        if (score.analysed) score.levels = levelEvidence(score);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "levels of %s: %s\n", score.file.c_str(), e.what());
     }
     std::error_code ignored;
     std::filesystem::remove(score.file, ignored);
@@ -694,6 +707,7 @@ int main(int argc, char** argv) {
     runOnWorkers(jobs, chosen.size(), "analysed", [&](std::size_t k) { analysePiece(scores[chosen[k]], withLevels); });
     const double wallTotal = std::chrono::duration<double>(std::chrono::steady_clock::now() - wall0).count();
     const double cpuTotal = processCpuSeconds() - cpu0;
+    if (withLevels) runOnWorkers(jobs, chosen.size(), "measured", [&](std::size_t k) { measureLevels(scores[chosen[k]]); });
 
     std::printf("%-52s %-8s %7s %8s %4s %4s %6s %6s %5s %3s %3s %5s  %s\n", "piece", "half", "counted", "detected", "acc1",
                 "acc2", "local", "beatF", "conf", "amb", "rel", "right", "detected map | counted map | what goes wrong");
