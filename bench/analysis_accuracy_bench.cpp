@@ -50,7 +50,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -99,12 +98,6 @@ const char* extension(Container container) {
     case Container::wav: break;
     }
     return ".wav";
-}
-
-std::string fileStem(const std::string& name) {
-    std::string stem;
-    for (char c : name) stem += (std::isalnum(static_cast<unsigned char>(c)) || c == '-') ? c : '_';
-    return stem;
 }
 
 // Writes the piece as the analyser will read it; returns the file.
@@ -260,25 +253,22 @@ void scorePiece(Score& score) {
 void preparePiece(const BenchPiece& piece, const RenderOptions& options, const std::filesystem::path& folder,
                   Score& score) {
     try {
-        const std::filesystem::path target = folder / fileStem(piece.name);
         if (piece.spec) {
             RenderedPiece rendered = renderPiece(*piece.spec, options);
             score.truth = std::move(rendered.truth);
             score.countedBpm = piece.spec->countedBpm;
             score.alsoCounted = piece.spec->alsoCounted;
             score.audioSeconds = double(rendered.signal.frames()) / rendered.signal.sampleRate;
-            std::filesystem::path file = target;
+            std::filesystem::path file = folder / pieceFileStem(piece.name);
             file += extension(piece.spec->container);
             score.file = writePiece(piece.spec->container, rendered.signal, file);
         } else {
-            RenderedWritten rendered = renderWrittenPiece(*piece.written, folder);
-            score.truth = std::move(rendered.truth);
-            score.countedBpm = rendered.countedBpm;
-            score.alsoCounted = rendered.alsoCounted;
-            score.audioSeconds = double(rendered.signal.frames()) / rendered.signal.sampleRate;
-            std::filesystem::path file = target;
-            file += ".wav";
-            score.file = writePiece(Container::wav, rendered.signal, file);
+            WrittenFile written = writeWrittenPiece(*piece.written, folder);
+            score.truth = std::move(written.truth);
+            score.countedBpm = written.countedBpm;
+            score.alsoCounted = std::move(written.alsoCounted);
+            score.audioSeconds = written.audioSeconds;
+            score.file = std::move(written.file);
         }
     } catch (const std::exception& e) {
         score.error = e.what();
@@ -624,10 +614,8 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (wantWritten && !written.missingPackages.empty()) {
-        std::string names;
-        for (const auto& p : written.missingPackages) names += " " + p;
-        std::fprintf(stderr, "the written music needs packages that are not installed (tools/deps.sh):%s\n", names.c_str());
+    if (const std::string missing = missingPackagesText(written); wantWritten && !missing.empty()) {
+        std::fprintf(stderr, "%s\n", missing.c_str());
         return 1;
     }
 

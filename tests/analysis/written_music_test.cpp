@@ -177,11 +177,7 @@ constexpr double kBeatFFloor = 0.8;
 TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
     if (!gmSynthBuilt()) GTEST_SKIP() << "built without fluidsynth (libfluidsynth-dev): no soundfont synthesiser";
     const WrittenCorpus corpus = writtenCorpus();
-    if (!corpus.missingPackages.empty()) {
-        std::string names;
-        for (const auto& p : corpus.missingPackages) names += " " + p;
-        GTEST_SKIP() << "packages not installed (tools/deps.sh installs them):" << names;
-    }
+    if (const std::string missing = missingPackagesText(corpus); !missing.empty()) GTEST_SKIP() << missing;
     std::vector<const WrittenPiece*> chosen;
     for (const char* name : kGuardPieces) {
         const auto found = std::find_if(corpus.pieces.begin(), corpus.pieces.end(),
@@ -191,7 +187,7 @@ TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
     }
     // Two pieces at a time: each is rendered, written and analysed on its own thread.
     struct Reading {
-        RenderedWritten rendered;
+        WrittenFile written;
         BeatloomResult result;
         std::string error;
     };
@@ -201,12 +197,9 @@ TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
     auto work = [&] {
         for (std::size_t k = next++; k < chosen.size(); k = next++) {
             try {
-                readings[k].rendered = renderWrittenPiece(*chosen[k], folder.path());
-                const auto file = folder / (chosen[k]->name + ".wav");
-                audio::testkit::writeWav(file, readings[k].rendered.signal);
-                readings[k].rendered.signal = {};
-                readings[k].result = analysis::ORVAudioMusicAnalyzer::analyzedFile(file);
-                std::filesystem::remove(file);
+                readings[k].written = writeWrittenPiece(*chosen[k], folder.path());
+                readings[k].result = analysis::ORVAudioMusicAnalyzer::analyzedFile(readings[k].written.file);
+                std::filesystem::remove(readings[k].written.file);
             } catch (const std::exception& e) {
                 readings[k].error = e.what();
             }
@@ -221,14 +214,14 @@ TEST(WrittenMusicGuardTest, TheAnalysisReadsADozenWrittenPiecesAsWellAsItDid) {
     for (std::size_t k = 0; k < chosen.size(); ++k) {
         const Reading& r = readings[k];
         ASSERT_TRUE(r.error.empty()) << chosen[k]->name << ": " << r.error;
-        const double f = beatFMeasure(r.rendered.truth.beats, r.result.beatPositionsSeconds);
+        const double f = beatFMeasure(r.written.truth.beats, r.result.beatPositionsSeconds);
         beatF += f;
-        if (r.rendered.truth.steady) {
+        if (r.written.truth.steady) {
             ++steady;
-            acc1 += withinTempo(r.result.bpm, r.rendered.countedBpm) ? 1 : 0;
-            acc2 += withinAnyLevel(r.result.bpm, r.rendered.countedBpm) ? 1 : 0;
+            acc1 += withinTempo(r.result.bpm, r.written.countedBpm) ? 1 : 0;
+            acc2 += withinAnyLevel(r.result.bpm, r.written.countedBpm) ? 1 : 0;
         }
-        std::printf("  %-52s counted %7.2f read %7.2f beat F %.2f\n", chosen[k]->name.c_str(), r.rendered.countedBpm,
+        std::printf("  %-52s counted %7.2f read %7.2f beat F %.2f\n", chosen[k]->name.c_str(), r.written.countedBpm,
                     r.result.bpm, f);
     }
     const std::size_t pieces = chosen.size();

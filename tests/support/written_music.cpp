@@ -372,7 +372,6 @@ WrittenCorpus writtenCorpus() {
                 p.genre = s.genre;
                 p.family = std::string("mma-") + s.family;
                 p.half = halfOf[p.family];
-                p.styleFile = file;
                 p.groove = groove;
                 static constexpr double kTempoSteps[] = {1.0, 0.92, 1.08};
                 p.songTempo = std::round(s.tempo * kTempoSteps[index % 3]);
@@ -427,6 +426,19 @@ WrittenCorpus writtenCorpus() {
     addSoundtrack(WrittenSource::openmsx, openMsx, 0);
     addSoundtrack(WrittenSource::blupi, blupi, kBlupiExcerptSeconds);
     return corpus;
+}
+
+std::string missingPackagesText(const WrittenCorpus& corpus) {
+    if (corpus.missingPackages.empty()) return {};
+    std::string text = "the written music needs packages that are not installed (tools/deps.sh installs them):";
+    for (const auto& p : corpus.missingPackages) text += " " + p;
+    return text;
+}
+
+std::string pieceFileStem(const std::string& name) {
+    std::string stem;
+    for (char c : name) stem += (std::isalnum(static_cast<unsigned char>(c)) || c == '-') ? c : '_';
+    return stem;
 }
 
 std::string mmaSong(const WrittenPiece& piece) {
@@ -543,8 +555,7 @@ PieceTruth midiTruth(const MidiSummary& midi, double beatQuarters, double endSec
 RenderedWritten renderWrittenPiece(const WrittenPiece& piece, const std::filesystem::path& folder) {
     std::filesystem::path midi = piece.midiFile;
     if (piece.source == WrittenSource::mma) {
-        std::string stem;
-        for (char c : piece.name) stem += (std::isalnum(static_cast<unsigned char>(c)) || c == '-') ? c : '_';
+        const std::string stem = pieceFileStem(piece.name);
         const std::filesystem::path song = folder / (stem + ".mma");
         midi = folder / (stem + ".mid");
         const std::filesystem::path log = folder / (stem + ".log");
@@ -587,6 +598,18 @@ RenderedWritten renderWrittenPiece(const WrittenPiece& piece, const std::filesys
     }
     rendered.truth.durationSeconds = double(left.size()) / kRate;
     return rendered;
+}
+
+WrittenFile writeWrittenPiece(const WrittenPiece& piece, const std::filesystem::path& folder) {
+    RenderedWritten rendered = renderWrittenPiece(piece, folder);
+    WrittenFile written;
+    written.file = folder / (pieceFileStem(piece.name) + ".wav");
+    audio::testkit::writeWav(written.file, rendered.signal);
+    written.truth = std::move(rendered.truth);
+    written.countedBpm = rendered.countedBpm;
+    written.alsoCounted = std::move(rendered.alsoCounted);
+    written.audioSeconds = double(rendered.signal.frames()) / rendered.signal.sampleRate;
+    return written;
 }
 
 }  // namespace corvel::bench

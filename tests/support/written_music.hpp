@@ -41,9 +41,8 @@ struct WrittenPiece {
     std::string genre;   // the style's kind of music; "game" for the soundtracks
     std::string family;  // the unit of the split: a style and the styles made from it, or a file
     Half half = Half::tuning;
-    // MMA: the style file, the groove, the song's tempo in quarter notes per minute, its bars
-    // and their chords (one a bar).
-    std::filesystem::path styleFile;
+    // MMA: the groove, the song's tempo in quarter notes per minute, its bars and their chords
+    // (one a bar).
     std::string groove;
     double songTempo = 0;
     std::vector<std::string> chords;
@@ -77,6 +76,13 @@ struct WrittenCorpus {
 // The corpus from the packages installed here; the same packages give the same corpus.
 WrittenCorpus writtenCorpus();
 
+// What the corpus lacks, for a reader who wants it whole: the packages not installed and where
+// to get them; empty when nothing is missing.
+std::string missingPackagesText(const WrittenCorpus& corpus);
+
+// A piece's name as a file name: letters, digits and hyphens kept, anything else an underscore.
+std::string pieceFileStem(const std::string& name);
+
 // The MMA song of a piece: what mma reads to write its MIDI file.
 std::string mmaSong(const WrittenPiece& piece);
 
@@ -94,5 +100,17 @@ struct RenderedWritten {
 // Writes the piece's MIDI file into the folder when it has to (MMA), reads its truth and plays
 // it. Throws std::runtime_error when a program, a file or the synthesiser fails.
 RenderedWritten renderWrittenPiece(const WrittenPiece& piece, const std::filesystem::path& folder);
+
+struct WrittenFile {
+    std::filesystem::path file;
+    PieceTruth truth;
+    double countedBpm = 0;  // 0 when the tempo moves
+    std::vector<double> alsoCounted;
+    double audioSeconds = 0;
+};
+
+// Renders the piece and writes it into the folder as the WAV file the analyser reads (named by
+// pieceFileStem). Throws as renderWrittenPiece does.
+WrittenFile writeWrittenPiece(const WrittenPiece& piece, const std::filesystem::path& folder);
 
 }  // namespace corvel::bench
