@@ -83,6 +83,42 @@ std::span<const std::uint8_t> asBytes(std::string_view text) {
     return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
+// Creates a new file for writing, failing when any entry is at path (a symbolic link
+// included); with exactMode the file gets exactly `mode`, otherwise `mode` under the umask.
+// Returns -1 with errno set when the file can't be created; throws when it was created but
+// its permissions can't be set (it is removed again then).
+int createExclusively(const fs::path& path, mode_t mode, bool exactMode) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode & 0777);
+    if (fd >= 0 && exactMode && ::fchmod(fd, mode) != 0) {
+        const int failure = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        throw ErrorException(Error::fromErrno(failure, "set the permissions of " + path.string()));
+    }
+    return fd;
+}
+
+// Opens a regular file for reading as openRegularFileForReading does, and tells what it is.
+int openRegularFile(const fs::path& path, struct stat& status) {
+    // O_NONBLOCK keeps the open of a pipe without writer (or of a device) from waiting;
+    // the type check then refuses it before anything reads.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) throw ErrorException(Error::fromErrno(errno, "open " + path.string()));
+    if (::fstat(fd, &status) != 0) {
+        const int failure = errno;
+        ::close(fd);
+        throw ErrorException(Error::fromErrno(failure, "open " + path.string()));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        throw ErrorException(Error{kPosixErrorDomain, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
+                                   "open " + path.string() + ": Not a regular file (" + kindOf(status.st_mode) + ")"});
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
 }  // namespace
 
 std::string temporaryFileName(const fs::path& target, pid_t writer, std::string_view unique) {
@@ -114,6 +150,13 @@ std::optional<pid_t> temporaryFileWriter(std::string_view fileName) {
 }
 
 void removeStaleTemporaryFiles(const fs::path& folder) {
+    removeLeftoverFiles(folder, [](std::string_view name) {
+        const auto writer = temporaryFileWriter(name);
+        return writer && !processRuns(*writer);
+    });
+}
+
+void removeLeftoverFiles(const fs::path& folder, const std::function<bool(std::string_view)>& isLeftover) {
     const int folderFd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folderFd < 0) return;
     DIR* listing = ::fdopendir(folderFd);
@@ -124,8 +167,7 @@ void removeStaleTemporaryFiles(const fs::path& folder) {
     std::vector<std::string> stale;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view name = entry->d_name;
-        const auto writer = temporaryFileWriter(name);
-        if (!writer || processRuns(*writer)) continue;
+        if (!isLeftover(name)) continue;
         struct stat info {};
         if (::fstatat(folderFd, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) continue;
         stale.emplace_back(name);
@@ -140,16 +182,10 @@ TempFileBeside::TempFileBeside(const fs::path& target, mode_t mode, bool exactMo
     const pid_t self = ::getpid();
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto candidate = folder / temporaryFileName(target, self, randomSuffix());
-        const int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode & 0777);
+        const int fd = createExclusively(candidate, mode, exactMode);
         if (fd >= 0) {
             fd_ = fd;
             path_ = std::move(candidate);
-            if (exactMode && ::fchmod(fd_, mode) != 0) {
-                const int failure = errno;
-                ::close(fd_);
-                ::unlink(path_.c_str());
-                throw ErrorException(Error::fromErrno(failure, "set the permissions of " + path_.string()));
-            }
             return;
         }
         if (errno != EEXIST) {
@@ -247,7 +283,7 @@ void replaceFileAtomically(const fs::path& path, std::span<const std::uint8_t> b
 }
 
 void writeNewFile(const fs::path& path, std::string_view bytes, mode_t mode, bool exactMode) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0777);
+    const int fd = createExclusively(path, mode, exactMode);
     if (fd < 0) throw ErrorException(Error::fromErrno(errno, "create " + path.string()));
     auto fail = [&](const std::string& what) {
         const int e = errno;
@@ -255,7 +291,6 @@ void writeNewFile(const fs::path& path, std::string_view bytes, mode_t mode, boo
         ::unlink(path.c_str());
         throw ErrorException(Error::fromErrno(e, what + " " + path.string()));
     };
-    if (exactMode && ::fchmod(fd, mode) != 0) fail("set the permissions of");
     if (!writeAll(fd, asBytes(bytes))) fail("write");
     if (::fsync(fd) != 0) fail("sync");
     if (::close(fd) != 0) {
@@ -266,37 +301,19 @@ void writeNewFile(const fs::path& path, std::string_view bytes, mode_t mode, boo
 }
 
 int openRegularFileForReading(const fs::path& path) {
-    // O_NONBLOCK keeps the open of a pipe without writer (or of a device) from waiting;
-    // the type check then refuses it before anything reads.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) throw ErrorException(Error::fromErrno(errno, "open " + path.string()));
     struct stat status {};
-    if (::fstat(fd, &status) != 0) {
-        const int failure = errno;
-        ::close(fd);
-        throw ErrorException(Error::fromErrno(failure, "open " + path.string()));
-    }
-    if (!S_ISREG(status.st_mode)) {
-        ::close(fd);
-        throw ErrorException(Error{kPosixErrorDomain, S_ISDIR(status.st_mode) ? EISDIR : EINVAL,
-                                   "open " + path.string() + ": Not a regular file (" + kindOf(status.st_mode) + ")"});
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    return fd;
+    return openRegularFile(path, status);
 }
 
 void readFileBlocks(const fs::path& path, const std::function<void(std::span<const std::uint8_t>)>& block,
                     std::uint64_t maxBytes) {
-    const int fd = openRegularFileForReading(path);
+    struct stat status {};
+    const int fd = openRegularFile(path, status);
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
-    struct stat status {};
-    if (::fstat(fd, &status) == 0 && static_cast<std::uint64_t>(status.st_size) > maxBytes) {
-        failTooLarge(path, maxBytes);
-    }
+    if (static_cast<std::uint64_t>(status.st_size) > maxBytes) failTooLarge(path, maxBytes);
     std::vector<std::uint8_t> buffer(1 << 16);
     std::uint64_t total = 0;
     for (;;) {

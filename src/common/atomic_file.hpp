@@ -55,6 +55,9 @@ std::optional<pid_t> temporaryFileWriter(std::string_view fileName);
 // Removes from the folder (not below it) every regular file named as our temp file whose
 // writing process no longer runs. Best effort: failures are ignored.
 void removeStaleTemporaryFiles(const std::filesystem::path& folder);
+// Removes from the folder (not below it) every regular file whose name `isLeftover` accepts;
+// symbolic links and folders stay. Best effort: failures are ignored.
+void removeLeftoverFiles(const std::filesystem::path& folder, const std::function<bool(std::string_view)>& isLeftover);
 
 // Writes bytes to path through a temp file beside it, fsync and rename: readers see the
 // old file or the new one, never a part. The temp file is removed on failure. A symbolic

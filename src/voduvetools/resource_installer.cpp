@@ -43,17 +43,6 @@ bool isLeftoverCopyName(std::string_view name) {
     return true;
 }
 
-// Removes what interrupted copies left in the folder. Copies run one at a time on the main
-// thread, so none of these files is being written.
-void removeLeftoverCopies(const fs::path& folder) {
-    std::error_code error;
-    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error)) {
-        if (!isLeftoverCopyName(it->path().filename().string())) continue;
-        struct stat info {};
-        if (::lstat(it->path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) ::unlink(it->path().c_str());
-    }
-}
-
 std::uint64_t sizeOf(const fs::path& file) {
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) throw ErrorException(Error::fromErrno(errno, "inspect " + file.string()));
@@ -132,7 +121,9 @@ ResourceInstallResult ResourceInstaller::copyVerified(const fs::path& source, co
 
     createFolder(destination.parent_path());
     const auto temporary = temporaryFileFor(destination);
-    removeLeftoverCopies(destination.parent_path());
+    // What interrupted copies left in the folder goes. Copies run one at a time on the main
+    // thread, so none of these files is being written.
+    removeLeftoverFiles(destination.parent_path(), isLeftoverCopyName);
     const auto bytes = readFileBytes(source, kResourceSizeLimit);
     writeNewFile(temporary, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), 0644, false);
 
