@@ -28,6 +28,13 @@ constexpr std::int64_t saturatingInt64(double value, std::int64_t nanValue = 0) 
     return static_cast<std::int64_t>(value);
 }
 
+// a + b, stopping at the ends of the Int64 range instead of overflowing.
+constexpr std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+}
+
 // Round half away from zero, then saturate as above.
 inline std::int64_t roundedInt64(double value, std::int64_t nanValue = 0) {
     return saturatingInt64(std::round(value), nanValue);

@@ -20,22 +20,10 @@ using BeatloomTimeline::ClickEvent;
 using BeatloomTimeline::GridKind;
 using BeatloomTimeline::GridLine;
 using BeatloomTimeline::MeterRule;
+using BeatloomTimeline::countedOn;
 
 constexpr double kQuarterGuard = 1e-9;
-constexpr double kLargestBeatFraction = 0.999999;
 constexpr double kBeatTolerance = 0.001;
-
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
-    std::int64_t sum = 0;
-    if (!__builtin_add_overflow(a, b, &sum)) return sum;
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-}
-
-// Remainder of a floor division: always in 0 ... divisor - 1 (divisor at least 1).
-std::int64_t floorModulo(std::int64_t value, std::int64_t divisor) {
-    const std::int64_t remainder = value % divisor;
-    return remainder < 0 ? remainder + divisor : remainder;
-}
 
 // Beat length and beats per bar of the meter in force at the region's start, with the meter
 // events normalised to end at the region's end.
@@ -79,13 +67,6 @@ CountOrigin countOrigin(const std::vector<BeatloomRhythmicAnchor>& anchors, std:
     return {};
 }
 
-// Bar and beat `beatsAway` beats on from a bar.beat position, in bars of `beatsPerBar` beats.
-BeatloomMusicalPosition countedOn(const BeatloomMusicalPosition& from, std::int64_t beatsAway,
-                                  std::int64_t beatsPerBar) {
-    const std::int64_t index = saturatingAdd(saturatingAdd(from.beat, -1), beatsAway);
-    return {saturatingAdd(from.bar, floorDivide(index, beatsPerBar)), floorModulo(index, beatsPerBar) + 1, 0.0};
-}
-
 // The kind and numbers of the line at quarter q, counted from the origin. A beat that is the
 // first of its bar makes a bar line.
 void classifyLine(GridLine& line, double q, const CountOrigin& origin, const MeterRule& rule) {
@@ -93,7 +74,8 @@ void classifyLine(GridLine& line, double q, const CountOrigin& origin, const Met
     const double wholeBeats = std::round(beats);
     if (std::abs(beats - wholeBeats) > kBeatTolerance) return;
     if (!origin.position) {
-        line.kind = floorModulo(roundedInt64(wholeBeats), rule.beatsPerBar) == 0 ? GridKind::bar : GridKind::beat;
+        // Counted from quarter 0 as the first beat of a bar, without numbers.
+        line.kind = countedOn({}, roundedInt64(wholeBeats), rule.beatsPerBar).beat == 1 ? GridKind::bar : GridKind::beat;
         return;
     }
     const auto position = countedOn(*origin.position, roundedInt64(wholeBeats), rule.beatsPerBar);
@@ -200,11 +182,8 @@ std::optional<BeatloomMusicalPosition> rubatoPosition(const BeatloomTimelineRegi
         const CountOrigin origin = countOrigin(anchors, i);
         if (!origin.position) return std::nullopt;
         const double q = *a.quarterPosition + (*b.quarterPosition - *a.quarterPosition) * ((seconds - ta) / (tb - ta));
-        const double beats = (q - origin.quarter) / rule.beatLengthQuarters;
-        const double whole = std::floor(beats + kQuarterGuard);
-        auto position = countedOn(*origin.position, saturatingInt64(whole), rule.beatsPerBar);
-        position.fractionOfBeat = clampOr(beats - whole, 0.0, kLargestBeatFraction, 0.0);
-        return position;
+        return BeatloomTimeline::countedPosition(*origin.position, (q - origin.quarter) / rule.beatLengthQuarters,
+                                                 rule.beatsPerBar, kQuarterGuard);
     }
     return std::nullopt;
 }

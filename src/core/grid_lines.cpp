@@ -23,13 +23,6 @@ constexpr double kRegionTolerance = 0.000001;  // region bounds
 // to no real song and their spans are left out.
 constexpr double kLargestGridIndex = 9007199254740992.0;  // 2^53
 
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
-    std::int64_t sum = 0;
-    if (__builtin_add_overflow(a, b, &sum)) {
-        return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    }
-    return sum;
-}
 
 // Where the grid starts: Bar 1, the first pickup bar before it, or the start of the audio.
 double gridStart(const std::vector<Segment>& segs, const std::vector<BeatloomMeterEvent>& meterEvents,
@@ -104,12 +97,10 @@ void drawSpan(const Span& span, const std::vector<Segment>& segs, double step, d
         const double x = (q - aq) / beatLength;
         const double r = std::round(x);
         if (std::abs(x - r) <= kBeatTolerance) {
-            const std::int64_t beatIndex = saturatingInt64(r);
-            const std::int64_t barOffset = floorDivide(beatIndex, beatsPerBar);
-            const std::int64_t position = beatIndex - beatsPerBar * barOffset;
-            line.kind = position == 0 ? GridKind::bar : GridKind::beat;
-            line.barNumber = saturatingAdd(anchor.barNumber, barOffset);
-            line.beatNumber = position + 1;
+            const auto counted = countedOn({anchor.barNumber, 1, 0.0}, saturatingInt64(r), beatsPerBar);
+            line.kind = counted.beat == 1 ? GridKind::bar : GridKind::beat;
+            line.barNumber = counted.bar;
+            line.beatNumber = counted.beat;
         }
         lines.push_back(line);
     }

@@ -415,12 +415,8 @@ std::int64_t editorBarAt(const std::vector<BeatloomTimeline::PhaseAnchor>& ancho
     const auto& anchor = anchors[*index];
     const auto rule = BeatloomTimeline::meterRule(anchor.meter);
     const double beats = (BeatloomTimeline::quarterPosition(segs, seconds) - anchor.quarter) / rule.beatLengthQuarters;
-    const std::int64_t bars = floorDivide(saturatingInt64(std::floor(beats + 1e-6)), rule.beatsPerBar);
-    std::int64_t bar = 0;
-    if (__builtin_add_overflow(anchor.barNumber, bars, &bar)) {
-        return bars > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-    }
-    return bar;
+    // A looser guard than the grid's: a bar line that went through seconds may land a hair short.
+    return BeatloomTimeline::countedPosition({anchor.barNumber, 1, 0.0}, beats, rule.beatsPerBar, 1e-6).bar;
 }
 
 // A time signature of the file: where it stands, what it counts, and the number the editor

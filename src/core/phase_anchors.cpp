@@ -15,19 +15,12 @@ namespace {
 
 constexpr double kQuarterGuard = 1e-9;
 constexpr double kMinimumBarQuarters = 1e-6;
-constexpr double kLargestLockFraction = 0.999999;
 
 // The upper end of the song for clamping; a negative or NaN duration leaves only 0 s.
 double songEnd(double duration) { return duration > 0 ? duration : 0.0; }
 
 // A time raised to 0 and lowered to the end of the song; NaN counts as 0.
 double clampedToSong(double seconds, double end) { return clampOr(seconds, 0.0, end, 0.0); }
-
-std::int64_t saturatingAdd(std::int64_t a, std::int64_t b) {
-    std::int64_t sum = 0;
-    if (!__builtin_add_overflow(a, b, &sum)) return sum;
-    return b > 0 ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
-}
 
 std::int64_t saturatingSubtract(std::int64_t a, std::int64_t b) {
     std::int64_t difference = 0;
@@ -143,7 +136,7 @@ std::optional<PhaseAnchor> phaseLockAnchor(const BeatloomPhaseLock& lock, const 
     const MeterRule rule = meterRule(meter);
     std::int64_t beat = lock.beat < 1 ? 1 : lock.beat;
     if (beat > rule.beatsPerBar) beat = rule.beatsPerBar;
-    const double fraction = clampOr(lock.fractionOfBeat, 0.0, kLargestLockFraction, 0.0);
+    const double fraction = clampOr(lock.fractionOfBeat, 0.0, kLargestBeatFraction, 0.0);
     const double quarter =
         quarterPosition(segments, t) - rule.beatLengthQuarters * (fraction + static_cast<double>(beat - 1));
     return PhaseAnchor{t, quarter, lock.bar, meter, fraction < kSameTimeSeconds && beat == 1};

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "common/numeric.hpp"
 #include "core/meter_map.hpp"
 #include "core/tempo_points.hpp"
 
@@ -159,6 +160,23 @@ MeterRule meterRule(std::int64_t numerator, std::int64_t denominator) {
 }
 
 MeterRule meterRule(const BeatloomMeterEvent& meter) { return meterRule(meter.numerator, meter.denominator); }
+
+BeatloomMusicalPosition countedOn(const BeatloomMusicalPosition& from, std::int64_t beatsAway,
+                                  std::int64_t beatsPerBar) {
+    const std::int64_t perBar = beatsPerBar < 1 ? 1 : beatsPerBar;
+    const std::int64_t index = saturatingAdd(saturatingAdd(from.beat, -1), beatsAway);
+    const std::int64_t remainder = index % perBar;
+    const std::int64_t beatInBar = remainder < 0 ? remainder + perBar : remainder;
+    return {saturatingAdd(from.bar, floorDivide(index, perBar)), beatInBar + 1, 0.0};
+}
+
+BeatloomMusicalPosition countedPosition(const BeatloomMusicalPosition& from, double beats, std::int64_t beatsPerBar,
+                                        double guard) {
+    const double whole = std::floor(beats + guard);
+    auto position = countedOn(from, saturatingInt64(whole), beatsPerBar);
+    position.fractionOfBeat = clampOr(beats - whole, 0.0, kLargestBeatFraction, 0.0);
+    return position;
+}
 
 BeatloomMeterEvent meterInForceAmongNormalized(const std::vector<BeatloomMeterEvent>& normalizedMeterEvents,
                                                double seconds) {

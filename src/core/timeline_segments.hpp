@@ -60,6 +60,24 @@ struct MeterRule {
 MeterRule meterRule(std::int64_t numerator, std::int64_t denominator);
 MeterRule meterRule(const BeatloomMeterEvent& meter);
 
+// A bar.beat position's fraction of a beat stays below this, so that it never reads as the
+// next beat.
+inline constexpr double kLargestBeatFraction = 0.999999;
+
+// The bar.beat `beatsAway` whole beats on (back, when negative) from a bar.beat, in bars of
+// `beatsPerBar` beats (fewer than 1 count as 1); its fraction of a beat is 0. Bar numbers stop
+// at the ends of their range.
+BeatloomMusicalPosition countedOn(const BeatloomMusicalPosition& from, std::int64_t beatsAway,
+                                  std::int64_t beatsPerBar);
+
+// The bar, beat and fraction of a beat `beats` beats on from a bar.beat (whose own fraction is
+// not counted). Whole beats count by floor, so that before the bar.beat the count runs backwards
+// through whole beats and the fraction stays the distance past the beat line; a count within
+// `guard` below a whole beat reaches it. The fraction lies in 0 ... kLargestBeatFraction (NaN
+// beats: none, and no fraction).
+BeatloomMusicalPosition countedPosition(const BeatloomMusicalPosition& from, double beats, std::int64_t beatsPerBar,
+                                        double guard = 1e-9);
+
 // The meter in force at a time among meter events that are already normalised and not empty:
 // the last event at or before t + 1e-6 s, the first event when none is. A negative or NaN time
 // counts as 0. Returns the default 4/4 at 0 s for an empty list.

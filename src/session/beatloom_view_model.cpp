@@ -16,27 +16,11 @@
 
 namespace corvel::session {
 
-namespace {
-
-constexpr double kBeatGuard = 1e-9;
-constexpr double kLargestBeatFraction = 0.999999;
-
-}  // namespace
-
 BeatloomMusicalPosition musicalPositionFrom(const BeatloomTimeline::PhaseAnchor& anchor, double quarter) {
     const auto rule = BeatloomTimeline::meterRule(anchor.meter);
-    const double beats = (quarter - anchor.quarter) / rule.beatLengthQuarters;
-    // Floor, not truncation: before the anchor (pickup bars) the count runs backwards through
-    // whole beats, and the fraction stays the distance past the beat line.
-    const std::int64_t whole = saturatingInt64(std::floor(beats + kBeatGuard));
-    const std::int64_t beatsPerBar = rule.beatsPerBar;
-    std::int64_t beatInBar = whole % beatsPerBar;
-    if (beatInBar < 0) beatInBar += beatsPerBar;
-    return BeatloomMusicalPosition{
-        anchor.barNumber + floorDivide(whole, beatsPerBar),
-        beatInBar + 1,
-        clampOr(beats - static_cast<double>(whole), 0.0, kLargestBeatFraction, 0.0),
-    };
+    // Before the anchor (pickup bars) the count runs backwards through whole beats.
+    return BeatloomTimeline::countedPosition({anchor.barNumber, 1, 0.0}, (quarter - anchor.quarter) / rule.beatLengthQuarters,
+                                             rule.beatsPerBar);
 }
 
 BeatloomViewModel::BeatloomViewModel(platform::MainLoop& mainLoop) : mainLoop_(mainLoop), previewPlayer_(mainLoop) {}

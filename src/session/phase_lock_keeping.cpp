@@ -17,10 +17,11 @@ namespace corvel::session {
 
 namespace {
 
+using BeatloomTimeline::kLargestBeatFraction;
+
 // A point that moved less than this counts as left in place.
 constexpr double kUnmovedSeconds = 0.0005;
 constexpr double kFractionTolerance = 1e-5;
-constexpr double kLargestBeatFraction = 0.999999;
 
 bool insideFreeTime(double time, const std::vector<BeatloomTimelineRegion>& regions) {
     const auto region = BeatloomFlexibleTimeline::regionContaining(regions, time);

@@ -203,6 +203,42 @@ TEST(FloorDivide, RoundsTowardsMinusInfinity) {
     }
 }
 
+TEST(CountedPosition, CountsBarsAndBeatsBothWaysFromABarBeat) {
+    struct Case {
+        const char* what;
+        BeatloomMusicalPosition from;
+        double beats;
+        std::int64_t beatsPerBar;
+        BeatloomMusicalPosition counted;
+    };
+    constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+    const Case cases[] = {
+        {"on within the bar", {5, 2, 0}, 1.25, 4, {5, 3, 0.25}},
+        {"into the next bar", {5, 4, 0}, 1, 4, {6, 1, 0}},
+        {"back into a pickup bar", {1, 1, 0}, -0.5, 3, {0, 3, 0.5}},
+        {"two bars back onto a beat", {1, 2, 0}, -8, 4, {-1, 2, 0}},
+        {"a hair short of a beat reaches it", {1, 1, 0}, 2 - 1e-12, 4, {1, 3, 0}},
+        {"the fraction never shows the next beat", {1, 1, 0}, 1 - 1e-8, 4, {1, 1, kLargestBeatFraction}},
+        {"the start's own fraction is not counted", {2, 1, 0.7}, 0, 2, {2, 1, 0}},
+        {"NaN counts nothing", {3, 2, 0}, kNaN, 4, {3, 2, 0}},
+        {"bars stop at the top of their range", {kMax, 3, 0}, 8, 3, {kMax, 2, 0}},
+        {"and at the bottom", {kMin, 1, 0}, -1, 3, {kMin, 3, 0}},
+        {"beats stop at the end of theirs", {1, 1, 0}, -1e19, 3, {kMin / 3, 2, 0}},
+        {"a beat count below 1 counts as 1", {4, 1, 0}, 2.5, 0, {6, 1, 0.5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto p = countedPosition(c.from, c.beats, c.beatsPerBar);
+        EXPECT_EQ(p.bar, c.counted.bar);
+        EXPECT_EQ(p.beat, c.counted.beat);
+        EXPECT_NEAR(p.fractionOfBeat, c.counted.fractionOfBeat, 1e-9);
+    }
+    // A looser guard reaches a beat from further below it.
+    EXPECT_EQ(countedPosition({1, 1, 0}, 4 - 1e-7, 4).bar, 1);
+    EXPECT_EQ(countedPosition({1, 1, 0}, 4 - 1e-7, 4, 1e-6).bar, 2);
+}
+
 TEST(MeterInForce, LastEventAtOrBeforeTheTime) {
     const auto common = meter(0, 4, 4);
     const auto waltz = meter(2, 3, 4);

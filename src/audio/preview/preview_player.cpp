@@ -294,7 +294,7 @@ std::vector<ClickEvent> BeatloomPreviewPlayer::clickEvents(const PreviewClickMap
                 continue;
             }
             if (!isLast && !(t < e - kSpanTolerance)) continue;
-            const bool accent = k - rule.beatsPerBar * floorDivide(k, rule.beatsPerBar) == 0;
+            const bool accent = Timeline::countedOn({}, k, rule.beatsPerBar).beat == 1;
             clicks.push_back(ClickEvent{t, accent});
         }
     }
