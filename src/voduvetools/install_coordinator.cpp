@@ -47,15 +47,13 @@ std::optional<std::string> readManifestBytes(const fs::path& file) {
     }
 }
 
-// Two enabled tools may not ask for one shortcut: the second registration would take it
-// from the first.
 void refuseSharedShortcuts(const std::vector<ToolInstallChoice>& enabled) {
     for (std::size_t i = 0; i < enabled.size(); ++i) {
         for (std::size_t k = i + 1; k < enabled.size(); ++k) {
-            if (!enabled[i].shortcut || enabled[i].shortcut != enabled[k].shortcut) continue;
+            if (!shareAShortcut(enabled[i], enabled[k])) continue;
             const ToolComponent* first = ToolComponent::find(enabled[i].tool);
             const ToolComponent* second = ToolComponent::find(enabled[k].tool);
-            if (first == nullptr || second == nullptr || first == second) continue;
+            if (first == nullptr || second == nullptr) continue;
             throw ErrorException(Error{kCorvelErrorDomain, kSharedShortcutCode,
                                        sharedShortcutMessage(first->displayName, second->displayName,
                                                              *enabled[i].shortcut)});
@@ -121,6 +119,10 @@ InstalledFileRecord fileRecord(ToolComponent::Kind tool, const std::string& sour
 }
 
 }  // namespace
+
+bool shareAShortcut(const ToolInstallChoice& a, const ToolInstallChoice& b) {
+    return a.enabled && b.enabled && a.tool != b.tool && a.shortcut && a.shortcut == b.shortcut;
+}
 
 std::string sharedShortcutMessage(const std::string& first, const std::string& second,
                                   const VoduveShortcut& shortcut) {

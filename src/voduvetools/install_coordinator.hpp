@@ -36,6 +36,11 @@ struct ToolInstallChoice {
     friend bool operator==(const ToolInstallChoice&, const ToolInstallChoice&) = default;
 };
 
+// Whether two rows ask for one shortcut: both enabled, for different tools, with the same key.
+// The second registration would take it from the first, so the setup marks them and the
+// install refuses them.
+bool shareAShortcut(const ToolInstallChoice& a, const ToolInstallChoice& b);
+
 struct InstallReport {
     std::vector<std::string> messages;  // one line per file step, in the order performed
     std::filesystem::path manifestURL;

@@ -39,15 +39,16 @@ private:
     Published<bool>& flag_;
 };
 
+ToolInstallChoice choiceOf(const ToolInstallViewModel::State& tool) {
+    return ToolInstallChoice{tool.id, tool.enabled, tool.shortcut, tool.replaceConflict};
+}
+
 // Each enabled row's list of the other enabled rows that chose the same shortcut.
 void markSharedShortcuts(std::vector<ToolInstallViewModel::State>& tools) {
     for (auto& tool : tools) {
         tool.sharedShortcutWith.clear();
-        if (!tool.enabled || !tool.shortcut) continue;
         for (const auto& other : tools) {
-            if (&other != &tool && other.enabled && other.shortcut == tool.shortcut) {
-                tool.sharedShortcutWith.push_back(other.id);
-            }
+            if (shareAShortcut(choiceOf(tool), choiceOf(other))) tool.sharedShortcutWith.push_back(other.id);
         }
     }
 }
@@ -169,7 +170,7 @@ void ToolInstallViewModel::install() {
 
     std::vector<ToolInstallChoice> choices;
     for (const auto& tool : tools_.value()) {
-        choices.push_back(ToolInstallChoice{tool.id, tool.enabled, tool.shortcut, tool.replaceConflict});
+        choices.push_back(choiceOf(tool));
     }
 
     InstallReport report;
