@@ -231,19 +231,30 @@ bool paintedOrReport(benchmark::State& state, bool painted) {
     return painted;
 }
 
-// One frame at a zoom: the window moves every frame (as while scrolling or following the
-// play head), alternating between two positions about 37 pixels apart.
-void zoomFrame(benchmark::State& state, const Song& song, double zoom) {
-    Stage stage(song);
+// Frames at a zoom: the window moves every frame (as while scrolling or following the play
+// head), alternating between two positions about 37 pixels apart of a timeline `widthPixels`
+// wide. Fit Song starts at `fitStart`. `timed` runs a frame and returns whether it painted.
+template <typename AnyStage, typename Timed>
+void zoomFrames(benchmark::State& state, AnyStage& stage, double zoom, double widthPixels, double fitStart,
+                Timed&& timed) {
     const double length = zoom <= 1 ? stage.model().viewportState.value().visibleDurationSeconds
                                     : stage.duration() / zoom;
-    const double start = zoom <= 1 ? 0 : stage.duration() * 0.41;
-    const double step = length * 37 / kWidth;
+    const double start = zoom <= 1 ? fitStart : stage.duration() * 0.41;
+    const double step = length * 37 / widthPixels;
     int i = 0;
     for (auto _ : state) {
-        stage.showWindow(start + double(++i % 2) * step, length);
-        if (!paintedOrReport(state, stage.frame())) break;
+        const bool painted = timed([&] {
+            stage.showWindow(start + double(++i % 2) * step, length);
+            return stage.frame();
+        });
+        if (!paintedOrReport(state, painted)) break;
     }
+}
+
+// One frame of the viewport at a zoom.
+void zoomFrame(benchmark::State& state, const Song& song, double zoom) {
+    Stage stage(song);
+    zoomFrames(state, stage, zoom, kWidth, 0, [](auto&& frame) { return frame(); });
 }
 
 // Plays from the locator with the window held still (page follow off); the sources start a
@@ -579,19 +590,9 @@ private:
 // The window at a zoom, as zoomFrame; Fit Song shows the whole show.
 void windowZoomFrame(benchmark::State& state, QSize size, double zoom) {
     WindowStage stage(userShow(), size);
-    const double length = zoom <= 1 ? stage.model().viewportState.value().visibleDurationSeconds
-                                    : stage.duration() / zoom;
-    const double start = zoom <= 1 ? stage.model().viewportState.value().visibleStartSeconds : stage.duration() * 0.41;
-    const double step = length * 37 / stage.timeline().width();
     FrameTimes times;
-    int i = 0;
-    for (auto _ : state) {
-        const bool painted = times.time([&] {
-            stage.showWindow(start + double(++i % 2) * step, length);
-            return stage.frame();
-        });
-        if (!paintedOrReport(state, painted)) break;
-    }
+    zoomFrames(state, stage, zoom, stage.timeline().width(), stage.model().viewportState.value().visibleStartSeconds,
+               [&](auto&& frame) { return times.time(frame); });
     times.report(state);
 }
 
