@@ -179,69 +179,48 @@ std::vector<LabelBox> TimelinePointerInput::MarkerLane::boxes() const {
     return boxes;
 }
 
-std::optional<MarkerHandle> TimelinePointerInput::handleAt(QPointF position) const {
-    return markerHandleAt(markerLane().handles, position);
-}
-
-std::vector<FlexibleRegionPill> TimelinePointerInput::regionPills() const { return markerLane().pills; }
-
-std::vector<RhythmicAnchorMarker> TimelinePointerInput::anchorMarkers() const { return markerLane().anchors; }
-
 std::vector<TimelineMenuItem> TimelinePointerInput::contextMenuAt(QPointF position) const {
-    switch (hitTest(position)) {
-        case HitTarget::markerHandle: {
-            const auto handle = handleAt(position);
-            return handle ? markerHandleContextMenu(model_, *handle) : std::vector<TimelineMenuItem>{};
-        }
-        case HitTarget::rhythmicAnchor: {
-            const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position);
-            return marker ? rhythmicAnchorContextMenu(model_, marker->anchor) : std::vector<TimelineMenuItem>{};
-        }
-        case HitTarget::regionPill: {
-            const auto pill = regionPillAt(regionPills(), position);
-            return pill ? regionPillContextMenu(model_, pill->region) : std::vector<TimelineMenuItem>{};
-        }
-        default: return {};
-    }
+    const Hit hit = hitAt(position);
+    if (hit.handle) return markerHandleContextMenu(model_, *hit.handle);
+    if (hit.anchor) return rhythmicAnchorContextMenu(model_, hit.anchor->anchor);
+    if (hit.pill) return regionPillContextMenu(model_, hit.pill->region);
+    return {};
 }
 
 std::string TimelinePointerInput::helpTextAt(QPointF position) const {
-    switch (hitTest(position)) {
-        case HitTarget::markerHandle: {
-            const auto handle = handleAt(position);
-            return handle ? handle->helpText : std::string();
-        }
-        case HitTarget::rhythmicAnchor: {
-            const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position);
-            return marker ? marker->helpText : std::string();
-        }
-        case HitTarget::regionPill: {
-            const auto pill = regionPillAt(regionPills(), position);
-            return pill ? pill->helpText : std::string();
-        }
-        default: return {};
-    }
+    const Hit hit = hitAt(position);
+    if (hit.handle) return hit.handle->helpText;
+    if (hit.anchor) return hit.anchor->helpText;
+    if (hit.pill) return hit.pill->helpText;
+    return {};
 }
 
-TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) const {
+TimelinePointerInput::HitTarget TimelinePointerInput::hitTest(QPointF position) const { return hitAt(position).target; }
+
+TimelinePointerInput::Hit TimelinePointerInput::hitAt(QPointF position) const {
+    Hit hit;
+    const auto found = [&](HitTarget target) {
+        hit.target = target;
+        return hit;
+    };
     const auto window = viewport_.window();
     const auto geometry = viewport_.geometry();
     const double x = position.x();
     const double y = position.y();
-    if (x < 0 || x > window.width || y < 0 || y > geometry.totalHeight()) return HitTarget::none;
+    if (x < 0 || x > window.width || y < 0 || y > geometry.totalHeight()) return found(HitTarget::none);
 
     if (const auto locator = locatorX(model_, window)) {
         const auto flag = locatorFlagPlacement(*locator, window.width);
-        if (flag && flagColumn(*flag).contains(position)) return HitTarget::locatorFlag;
+        if (flag && flagColumn(*flag).contains(position)) return found(HitTarget::locatorFlag);
     }
     const auto lane = markerLane();
-    if (markerHandleAt(lane.handles, position)) return HitTarget::markerHandle;
-    if (rhythmicAnchorMarkerAt(lane.anchors, position)) return HitTarget::rhythmicAnchor;
-    if (regionPillAt(lane.pills, position)) return HitTarget::regionPill;
+    if ((hit.handle = markerHandleAt(lane.handles, position))) return found(HitTarget::markerHandle);
+    if ((hit.anchor = rhythmicAnchorMarkerAt(lane.anchors, position))) return found(HitTarget::rhythmicAnchor);
+    if ((hit.pill = regionPillAt(lane.pills, position))) return found(HitTarget::regionPill);
     const bool overWaveform = y >= geometry.waveformTop() && y <= geometry.timeRulerTop();
-    if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return HitTarget::gridFitLane;
-    if (rangeSelectionSurface().takesHitAt(x, y)) return HitTarget::rangeSelection;
-    return HitTarget::seekSurface;
+    if (ui_.gridFitMode.value() && !ui_.rangeSelectionMode.value() && overWaveform) return found(HitTarget::gridFitLane);
+    if (rangeSelectionSurface().takesHitAt(x, y)) return found(HitTarget::rangeSelection);
+    return found(HitTarget::seekSurface);
 }
 
 bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
@@ -297,12 +276,9 @@ bool TimelinePointerInput::eventFilter(QObject* watched, QEvent* event) {
 
 void TimelinePointerInput::press(const QMouseEvent& event) {
     const QPointF position = event.position();
-    const HitTarget target = hitTest(position);
-    gesture_ = Gesture{target, position, false, target == HitTarget::markerHandle ? handleAt(position) : std::nullopt,
-                       std::nullopt};
-    if (target == HitTarget::rhythmicAnchor) {
-        if (const auto marker = rhythmicAnchorMarkerAt(anchorMarkers(), position)) gesture_->anchorID = marker->anchor.id;
-    }
+    Hit hit = hitAt(position);
+    gesture_ = Gesture{hit.target, position, false, std::move(hit.handle), std::nullopt};
+    if (hit.anchor) gesture_->anchorID = hit.anchor->anchor.id;
     // The seek surface answers the press itself; the other layers wait for a drag.
     if (gesture_->target == HitTarget::seekSurface) {
         seekSurface(optionHeld(event.modifiers())).mouseDownOrDragged(position.x(), viewport_.window().width);

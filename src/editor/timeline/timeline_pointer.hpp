@@ -65,11 +65,6 @@ public:
         std::vector<LabelBox> boxes() const;
     };
     MarkerLane markerLane() const;
-    // The topmost handle shown at a point.
-    std::optional<MarkerHandle> handleAt(QPointF position) const;
-    // The overlay's pills and anchor markers shown in the current window, bottom to top.
-    std::vector<FlexibleRegionPill> regionPills() const;
-    std::vector<RhythmicAnchorMarker> anchorMarkers() const;
     // The context menu a right click at this point opens; empty where there is none.
     std::vector<TimelineMenuItem> contextMenuAt(QPointF position) const;
 
@@ -97,6 +92,16 @@ private:
         std::optional<MarkerHandle> handle;
         std::optional<Uuid> anchorID;
     };
+
+    // The layer under a point and, over the marker lane, the topmost item of it there: the
+    // lane laid out once for the look.
+    struct Hit {
+        HitTarget target = HitTarget::none;
+        std::optional<MarkerHandle> handle;
+        std::optional<RhythmicAnchorMarker> anchor;
+        std::optional<FlexibleRegionPill> pill;
+    };
+    Hit hitAt(QPointF position) const;
 
     std::string helpTextAt(QPointF position) const;
     void press(const QMouseEvent& event);
