@@ -11,7 +11,6 @@
 #include "core/grid_lines.hpp"
 #include "core/transient_snap.hpp"
 #include "editor/beatloom_editor_ui_state.hpp"
-#include "editor/timeline/timeline_marker_lane.hpp"
 #include "session/beatloom_view_model.hpp"
 
 namespace corvel::editor {
@@ -518,7 +517,6 @@ TimelineCanvasPlan canvasPlan(const session::BeatloomViewModel& model, const Bea
         if (ui.showTransients.value() || gridFitMode) plan.transientTicks = transientTickXs(visibleLines, *waveform, window);
     }
     plan.markerLines = markerLines(model, window, gridFitMode);
-    plan.markerStrokes = markerStrokes(plan.markerLines, geometry, {});
     plan.locatorX = locatorX(model, window);
     plan.playheadX = playheadX(model, window);
     return plan;

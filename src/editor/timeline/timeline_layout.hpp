@@ -231,6 +231,7 @@ struct TimelineCanvasPlan {
     std::vector<double> transientTicks;
     std::vector<MarkerLine> markerLines;
     // The marker lines as drawn: each stops where an item over the marker lane stands on it.
+    // Laid by the viewport, which knows the lane's items (timeline_marker_lane.hpp).
     std::vector<MarkerStroke> markerStrokes;
     std::optional<double> locatorX;
     std::optional<double> playheadX;
@@ -240,7 +241,8 @@ struct TimelineCanvasPlan {
 BeatloomTimelineWindow timelineWindow(const session::BeatloomViewModel& model, double width);
 
 // The plan of one frame from the session, the editor state and the visible grid lines; the
-// waveform from its levels when given, else from the session's peaks.
+// waveform from its levels when given, else from the session's peaks. Every marker line is
+// there, and no stroke of them yet.
 TimelineCanvasPlan canvasPlan(const session::BeatloomViewModel& model, const BeatloomEditorUIState& ui,
                               const BeatloomTimelineGeometry& geometry, const BeatloomTimelineWindow& window,
                               const std::vector<BeatloomTimeline::GridLine>& visibleLines,
