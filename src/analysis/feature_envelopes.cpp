@@ -52,21 +52,18 @@ Span spanOf(double sampleRate, std::int64_t length, const std::optional<ORVAnaly
     return Span{saturatingInt64(std::floor(sampleRate * s)), saturatingInt64(std::ceil(sampleRate * e))};
 }
 
-// Compress, rectify the rise, whiten and normalise one band's energy curve; the whitened
-// curve before normalising goes to `strengths` when given.
-std::vector<double> bandOnsetEnvelope(const std::vector<double>& energy, double frameSeconds,
-                                      std::vector<double>& scratch, std::vector<float>* strengths) {
-    scratch.resize(energy.size());
+// Compress, rectify the rise, whiten and normalise one band's energy curve, in place; the
+// whitened curve before normalising goes to `strengths` when given.
+void makeBandOnsetEnvelope(std::vector<double>& curve, double frameSeconds, std::vector<float>* strengths) {
     double previous = 0;
-    for (std::size_t k = 0; k < energy.size(); ++k) {
-        const double y = std::log(1.0 + 55.0 * energy[k]);
-        scratch[k] = k == 0 ? 0.0 : std::max(y - previous, 0.0);
+    for (std::size_t k = 0; k < curve.size(); ++k) {
+        const double y = std::log(1.0 + 55.0 * curve[k]);
+        curve[k] = k == 0 ? 0.0 : std::max(y - previous, 0.0);
         previous = y;
     }
-    auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(scratch, frameSeconds);
-    if (strengths) strengths->assign(envelope.begin(), envelope.end());
-    ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
-    return envelope;
+    ORVAudioMusicAnalyzer::suppressLocalMean(curve, frameSeconds);
+    if (strengths) strengths->assign(curve.begin(), curve.end());
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(curve);
 }
 
 // Mean of the `keep` largest of `count` values, summed from the largest down.
@@ -376,17 +373,17 @@ BandEnergies readBandEnergies(audio::AudioSource& source, const Span& span, std:
 
 // Per frame, the mean of the three strongest of the five split bands' envelopes, its local
 // mean suppressed and normalised.
-std::vector<double> combinedBandEnvelope(const ORVAudioFeatureSet& result, std::vector<double>& combined) {
+std::vector<double> combinedBandEnvelope(const ORVAudioFeatureSet& result) {
     const std::size_t n = result.featureEnvelopes[0].size();
-    combined.resize(n);
+    std::vector<double> combined(n);
     for (std::size_t k = 0; k < n; ++k) {
         std::array<double, 5> bands{};
         for (std::size_t b = 0; b < 5; ++b) bands[b] = result.featureEnvelopes[b + 1][k];
         combined[k] = meanOfLargest(bands, 3);
     }
-    auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(combined, result.frameSeconds);
-    ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
-    return envelope;
+    ORVAudioMusicAnalyzer::suppressLocalMean(combined, result.frameSeconds);
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(combined);
+    return combined;
 }
 
 // Per frame, the mean of the five strongest feature envelopes, its local mean suppressed and
@@ -399,9 +396,9 @@ std::vector<double> consensusEnvelope(const ORVAudioFeatureSet& result) {
         for (std::size_t f = 0; f < all.size(); ++f) all[f] = result.featureEnvelopes[f][k];
         consensus[k] = meanOfLargest(all, 5);
     }
-    auto envelope = ORVAudioMusicAnalyzer::suppressLocalMean(consensus, result.frameSeconds);
-    ORVAudioMusicAnalyzer::normalizeByPercentile95(envelope);
-    return envelope;
+    ORVAudioMusicAnalyzer::suppressLocalMean(consensus, result.frameSeconds);
+    ORVAudioMusicAnalyzer::normalizeByPercentile95(consensus);
+    return consensus;
 }
 
 }  // namespace
@@ -436,33 +433,28 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(audio::AudioSou
         result.firstMeaningfulAudioSeconds = static_cast<double>(*frame) * result.frameSeconds;
     }
 
-    // Each energy curve goes as soon as its envelope is made, so that a long span never holds
-    // both in full.
-    std::vector<double> scratch;
+    // Each energy curve becomes its envelope in place, so that a long span never holds both.
     for (std::size_t band = 0; band < kBandCount; ++band) {
         const bool split = band >= 1 && band <= ORVAudioFeatureSet::kSplitBandCount;
-        result.featureEnvelopes[band] = bandOnsetEnvelope(
-            energy[band], result.frameSeconds, scratch, split ? &result.bandOnsetStrengths[band - 1] : nullptr);
-        std::vector<double>().swap(energy[band]);
+        result.featureEnvelopes[band] = std::move(energy[band]);
+        makeBandOnsetEnvelope(result.featureEnvelopes[band], result.frameSeconds,
+                              split ? &result.bandOnsetStrengths[band - 1] : nullptr);
     }
-    result.featureEnvelopes[7] = combinedBandEnvelope(result, scratch);
+    result.featureEnvelopes[7] = combinedBandEnvelope(result);
     result.consensusEnvelope = consensusEnvelope(result);
     return result;
 }
 
-std::vector<double> ORVAudioMusicAnalyzer::suppressLocalMean(std::span<const double> envelope, double frameSeconds) {
+void ORVAudioMusicAnalyzer::suppressLocalMean(std::vector<double>& envelope, double frameSeconds) {
     const std::size_t n = envelope.size();
-    if (n == 0) return {};
+    if (n == 0) return;
     // Never wider than the envelope, so the index arithmetic below can't overflow.
     const std::int64_t radius = std::clamp<std::int64_t>(roundedInt64(0.3 / frameSeconds, 2), 2,
                                                          static_cast<std::int64_t>(n));
-    const auto means = localMeans(envelope, radius);
-    std::vector<double> out(n);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double value = envelope[k] - 0.78 * means[k];
-        out[k] = value > 0 ? value : 0.0;
-    }
-    return out;
+    visitLocalMeans(envelope, radius, [&envelope](std::size_t k, double mean) {
+        const double value = envelope[k] - 0.78 * mean;
+        envelope[k] = value > 0 ? value : 0.0;
+    });
 }
 
 void ORVAudioMusicAnalyzer::normalizeByPercentile95(std::vector<double>& envelope) {

@@ -94,8 +94,9 @@ struct ORVAudioMusicAnalyzer : ORVAnalyzerTempoRelations,
                                                      std::optional<ORVAnalysisRange> range = std::nullopt,
                                                      ORVProgressSpan progress = {});
 
-    // Adaptive whitening: subtracts 0.78 x the mean of a window of about +-0.3 s, floors at 0.
-    static std::vector<double> suppressLocalMean(std::span<const double> envelope, double frameSeconds);
+    // Adaptive whitening, in place: subtracts 0.78 x the mean of a window of about +-0.3 s,
+    // floors at 0.
+    static void suppressLocalMean(std::vector<double>& envelope, double frameSeconds);
     // Divides by the 95th percentile and caps at 1, unless that percentile is not above 1e-12.
     static void normalizeByPercentile95(std::vector<double>& envelope);
 

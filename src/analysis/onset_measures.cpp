@@ -288,9 +288,15 @@ std::vector<std::int64_t> ORVAnalyzerOnsetMeasures::onsetPeakFrames(std::span<co
 }
 
 std::vector<double> ORVAnalyzerOnsetMeasures::beatPhaseMaxima(std::span<const double> envelope) {
+    std::vector<double> maxima;
+    beatPhaseMaxima(envelope, maxima);
+    return maxima;
+}
+
+void ORVAnalyzerOnsetMeasures::beatPhaseMaxima(std::span<const double> envelope, std::vector<double>& maxima) {
     const std::size_t n = envelope.size();
-    std::vector<double> maxima(n == 0 ? 0 : n + 1);
-    if (n == 0) return maxima;
+    maxima.resize(n == 0 ? 0 : n + 1);
+    if (n == 0) return;
     // Inside the envelope each window has all three frames; the ends are clipped.
     maxima[0] = windowMaximum(envelope, -1, 1);
     for (std::size_t c = 1; c + 1 < n; ++c) {
@@ -300,7 +306,6 @@ std::vector<double> ORVAnalyzerOnsetMeasures::beatPhaseMaxima(std::span<const do
         const auto frame = static_cast<std::int64_t>(c);
         maxima[c] = windowMaximum(envelope, frame - 1, frame + 1);
     }
-    return maxima;
 }
 
 double ORVAnalyzerOnsetMeasures::bestBeatPhase(std::span<const double> envelope, double periodFrames) {

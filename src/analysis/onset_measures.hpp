@@ -38,6 +38,8 @@ struct ORVAnalyzerOnsetMeasures {
     // What the phase search reads of an envelope of n frames: for every frame c of 0 ... n the
     // largest value of frames c - 1 ... c + 1 (clipped, floor 0); empty for an empty envelope.
     static std::vector<double> beatPhaseMaxima(std::span<const double> envelope);
+    // The same in `maxima`, whose room is used again.
+    static void beatPhaseMaxima(std::span<const double> envelope, std::vector<double>& maxima);
     // bestBeatPhase from the envelope's beatPhaseMaxima, for callers that try many periods on
     // one envelope; the same phase.
     static double bestBeatPhaseOfMaxima(std::span<const double> maxima, double periodFrames);

@@ -40,10 +40,10 @@ constexpr double kRelatedScoreSlack = 0.14;
 constexpr std::size_t kConsensusCandidateLimit = 10;
 constexpr double kOrderTolerance = 1e-6;
 // What the envelope searches running at once may hold beside their envelopes: each holds
-// about this many copies of its envelope (the centred values, the phase maxima, the sorted
-// values of the peak threshold).
-constexpr std::size_t kSearchScratchBudgetBytes = std::size_t{48} << 20;
-constexpr std::size_t kSearchScratchCopies = 2;
+// about this many copies of its envelope (the centred values, then the phase maxima in their
+// place).
+constexpr std::size_t kSearchScratchBudgetBytes = std::size_t{24} << 20;
+constexpr std::size_t kSearchScratchCopies = 1;
 
 double clamp01(double value) { return clampOr(value, 0.0, 1.0, 0.0); }
 
@@ -100,15 +100,18 @@ __attribute__((target("avx2"))) void sumSharedLagsWide(const double* c, std::int
 // that cheap, the sums of eight neighbouring lags are carried side by side through one pass
 // over the frames (sixteen, in wider vectors, where the processor has them), and the sum of
 // the leading squares, the same for every lag up to its own
-// overlap, is read off one running total.
-std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag) {
+// overlap, is read off one running total. The centred values are made in `scratch`, whose
+// room the caller may use again.
+std::vector<double> autocorrelationTable(std::span<const double> envelope, std::int64_t minLag, std::int64_t maxLag,
+                                         std::vector<double>& scratch) {
     constexpr std::int64_t kGroup = 8;
     const auto n = static_cast<std::int64_t>(envelope.size());
     std::vector<double> acf(static_cast<std::size_t>(maxLag + 2), 0.0);
     double sum = 0;
     for (const double v : envelope) sum += v;
     const double mean = sum / static_cast<double>(n);
-    std::vector<double> centred(envelope.size());
+    std::vector<double>& centred = scratch;
+    centred.resize(envelope.size());
     for (std::size_t i = 0; i < envelope.size(); ++i) centred[i] = envelope[i] - mean;
     const double* c = centred.data();
     // Fewer overlapping frames than the minimum give no value: the lags end at lastLag.
@@ -310,7 +313,10 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
     const std::int64_t maxLag = std::min(n / 3, saturatingInt64(kLongestBeatSeconds / frameSeconds));
     if (minLag >= maxLag - 2) return {};
 
-    const std::vector<double> acf = autocorrelationTable(envelope, minLag, maxLag);
+    // One buffer of the envelope's length holds the centred values, then the phase maxima.
+    std::vector<double> scratch;
+    scratch.reserve(envelope.size() + 1);
+    const std::vector<double> acf = autocorrelationTable(envelope, minLag, maxLag, scratch);
     const auto peaks = A::onsetPeakFrames(envelope);
     if (peaks.size() < 4) return {};
 
@@ -319,7 +325,8 @@ std::vector<ORVAnalyzerPeriodicity::InternalCandidate> ORVAnalyzerPeriodicity::e
                                                                     : 0.0;
     };
 
-    const std::vector<double> phaseMaxima = A::beatPhaseMaxima(envelope);
+    A::beatPhaseMaxima(envelope, scratch);
+    const std::vector<double>& phaseMaxima = scratch;
     std::vector<Candidate> candidates;
     for (const std::int64_t lag : lagsToExamine(acf, minLag, maxLag)) {
         const double here = acf[static_cast<std::size_t>(lag)];
@@ -491,11 +498,12 @@ double ORVAnalyzerPeriodicity::windowedPulseSignificance(std::span<const double>
         }
     }
     std::vector<double> clarity;
+    std::vector<double> scratch;
     for (std::int64_t begin = 0; begin + length <= n; begin += std::max<std::int64_t>(length / 2, 1)) {
         const auto window =
             std::span<const double>(widened).subspan(static_cast<std::size_t>(begin), static_cast<std::size_t>(length));
         if (std::all_of(window.begin(), window.end(), [&](double v) { return v == window.front(); })) continue;
-        const std::vector<double> acf = autocorrelationTable(window, 1, maxLag);
+        const std::vector<double> acf = autocorrelationTable(window, 1, maxLag, scratch);
         const auto at = [&acf](std::int64_t lag) { return acf[static_cast<std::size_t>(lag)]; };
         // By chance a lag's autocorrelation spreads the more, the more the envelope resembles
         // itself over the width of an onset (Bartlett's formula).

@@ -466,9 +466,9 @@ std::vector<double> ORVAnalyzerSectionRefinement::accentEnvelope(std::span<const
     // Never wider than the envelope, so the index arithmetic below can't overflow.
     const std::int64_t radius = std::clamp<std::int64_t>(roundedInt64(0.08 / std::fmax(frameSeconds, 1e-6), 1), 1,
                                                          static_cast<std::int64_t>(n));
-    const auto means = localMeans(envelope, radius);
-    std::vector<double> out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = 0.35 * envelope[i] + std::fmax(envelope[i] - 0.35 * means[i], 0.0);
+    // The means become the result in place.
+    auto out = localMeans(envelope, radius);
+    for (std::size_t i = 0; i < n; ++i) out[i] = 0.35 * envelope[i] + std::fmax(envelope[i] - 0.35 * out[i], 0.0);
     ORVAudioMusicAnalyzer::normalizeByPercentile95(out);
     return out;
 }

@@ -1,6 +1,8 @@
 #include "analysis/tempo_refiner.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 
 #include "common/numeric.hpp"
@@ -93,13 +95,45 @@ struct Candidate {
     LinearFit fit;
 };
 
+// Longer inputs are not copied to find a percentile: a whole song's envelope would double.
+constexpr std::size_t kLongestCopiedPercentile = std::size_t(1) << 16;
+
+// A key whose unsigned order is the values' ascending order with NaN last; -0 and +0 alike.
+std::uint64_t ascendingKey(double value) {
+    if (std::isnan(value)) return ~std::uint64_t{0};
+    const auto bits = std::bit_cast<std::uint64_t>(value == 0 ? 0.0 : value);
+    return bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+// The element at `rank` of the values sorted ascending (NaN last), without sorting them: the
+// key of that element found 16 bits at a time, from the top, by counting the values that
+// share the bits found so far.
+double elementOfRank(std::span<const double> values, std::uint64_t rank) {
+    constexpr int kDigitBits = 16;
+    std::vector<std::uint64_t> counts(std::size_t(1) << kDigitBits);
+    std::uint64_t found = 0;
+    for (int shift = 64 - kDigitBits; shift >= 0; shift -= kDigitBits) {
+        std::fill(counts.begin(), counts.end(), 0);
+        const int known = 64 - kDigitBits - shift;
+        for (const double value : values) {
+            const std::uint64_t key = ascendingKey(value);
+            if (known == 0 || key >> (64 - known) == found) ++counts[(key >> shift) & 0xffff];
+        }
+        std::uint64_t digit = 0;
+        while (rank >= counts[digit]) rank -= counts[digit++];
+        found = found << kDigitBits | digit;
+    }
+    return *std::find_if(values.begin(), values.end(), [found](double value) { return ascendingKey(value) == found; });
+}
+
 }  // namespace
 
 double percentile(std::span<const double> values, double q) {
     if (values.empty()) return 0;
-    std::vector<double> sorted(values.begin(), values.end());
-    const auto last = static_cast<std::int64_t>(sorted.size()) - 1;
+    const auto last = static_cast<std::int64_t>(values.size()) - 1;
     const std::int64_t index = std::clamp<std::int64_t>(roundedInt64(static_cast<double>(last) * q, 0), 0, last);
+    if (values.size() > kLongestCopiedPercentile) return elementOfRank(values, static_cast<std::uint64_t>(index));
+    std::vector<double> sorted(values.begin(), values.end());
     // Through a lambda, so that the comparison is inlined rather than called per element.
     std::nth_element(sorted.begin(), sorted.begin() + index, sorted.end(),
                      [](double a, double b) { return ascendingNaNLast(a, b); });

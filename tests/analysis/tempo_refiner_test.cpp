@@ -1,6 +1,8 @@
 #include "analysis/tempo_refiner.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include <gtest/gtest.h>
@@ -33,6 +35,34 @@ TEST(TempoRefiner, PercentileTakesTheRoundedIndexOfTheSortedValues) {
     const std::vector<double> unchanged{3, 1, 2};
     R::percentile(unchanged, 0.5);
     EXPECT_EQ(unchanged, (std::vector<double>{3, 1, 2}));
+}
+
+// A whole song's envelope is counted rather than copied and sorted: the same element comes out,
+// among negative values, zeros of either sign, infinities, repeats and NaN.
+TEST(TempoRefiner, PercentileOfALongInputIsTheSortedElement) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    std::vector<double> values(200003);
+    std::uint64_t state = 12345;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const auto draw = static_cast<double>(state >> 40) / static_cast<double>(1u << 24);
+        // Mostly zeros (a floored envelope), then values close together and a few far apart.
+        values[i] = i % 3 == 0 ? 0.0 : (i % 7 == 0 ? -draw : 1.0 + draw * 1e-9);
+    }
+    const double specials[] = {nan, -0.0, inf, -inf, 1e300, -1e-300, nan};
+    for (std::size_t i = 0; i < std::size(specials); ++i) values[1000 + 29989 * i] = specials[i];
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end(), [](double a, double b) { return !std::isnan(a) && (std::isnan(b) || a < b); });
+    for (const double q : {0.0, 0.1, 0.3334, 0.5, 0.8, 0.95, 0.99999, 1.0}) {
+        const auto index = static_cast<std::size_t>(std::llround(static_cast<double>(values.size() - 1) * q));
+        const double got = R::percentile(values, q);
+        if (std::isnan(sorted[index])) {
+            EXPECT_TRUE(std::isnan(got)) << q;
+        } else {
+            EXPECT_EQ(got, sorted[index]) << q;
+        }
+    }
 }
 
 TEST(TempoRefiner, RefinesAnImpulseTrainToItsExactPeriodAndPhase) {
