@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "analysis/level_spans.hpp"
 #include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/numeric.hpp"
@@ -20,30 +21,8 @@ using A = ORVAudioMusicAnalyzer;
 constexpr int kOctaveReach = 3;
 // A consensus candidate stands for a level within this relative distance.
 constexpr double kSameLevel = 0.04;
-// Accents are read in windows of about this many beats, each with its own phase: a grid a
-// fraction of a percent off the beat drifts through a whole beat over a song and its accents
-// average away, while within a window they still fall on the beats.
+// Accents are read in windows of about this many beats of the level.
 constexpr double kWindowBeats = 48;
-
-// Frames of a section at its tempo (or of the whole span at the main tempo).
-struct Span {
-    std::int64_t begin = 0;
-    std::int64_t end = 0;
-    double bpm = 0;
-};
-
-std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
-                          double bpm) {
-    std::vector<Span> spans;
-    // A ramp's beats drift off a grid of any one tempo: the steady sections speak for the level.
-    for (const auto& s : sections) {
-        if (!A::isUsableTempo(s.bpm) || s.linearToNext) continue;
-        const auto [begin, end] = features.framesBetween(s.startSeconds, s.endSeconds);
-        if (end > begin) spans.push_back({begin, end, s.bpm});
-    }
-    if (spans.empty()) spans.push_back({0, features.frameCount(), bpm});
-    return spans;
-}
 
 // The accents of the grid at one factor of the spans' tempi, averaged over its beats.
 struct Accents {
@@ -51,21 +30,18 @@ struct Accents {
     double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0;
 };
 
-Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const Span> spans, double factor) {
+Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor) {
     using L = ORVAnalyzerMetricalLevel;
     const double fs = features.frameSeconds;
     Accents a;
     double beats = 0, frames = 0;
-    for (const Span& span : spans) {
+    for (const LevelSpan& span : spans) {
         const double period = 60.0 / (fs * span.bpm * factor);
         if (!(period >= 2.0) || !std::isfinite(period)) continue;
         const auto length = static_cast<double>(span.end - span.begin);
         a.fit += L::gridFit(features, period, span.begin, span.end) * length;
         frames += length;
-        const std::int64_t w = std::max<std::int64_t>(roundedInt64(kWindowBeats * period), 1);
-        for (std::int64_t b = span.begin; b < span.end;) {
-            // A short remainder joins the last window.
-            const std::int64_t e = b + w + w / 2 < span.end ? b + w : span.end;
+        for (const auto& [b, e] : levelWindows(span, kWindowBeats, period)) {
             const double phase = L::beatPhase(features, period, b, e);
             const ORVGridLean g = L::gridLean(features, period, phase, b, e);
             const auto n = static_cast<double>(g.beats);
@@ -76,7 +52,6 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const Span> span
             a.triple += g.tripleAccent * n;
             a.swing += g.swing * n;
             beats += n;
-            b = e;
         }
     }
     if (frames > 0) a.fit /= frames;
@@ -110,7 +85,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
     std::sort(levels.begin(), levels.end(), [](const auto& a, const auto& b) { return a.factor < b.factor; });
     if (levels.empty()) return levels;
 
-    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    const std::vector<LevelSpan> spans = levelSpans(features, sections, bpm, RampReading::never);
     std::vector<std::pair<double, Accents>> measured;
     const auto accents = [&](double factor) {
         for (const auto& [f, a] : measured) {
