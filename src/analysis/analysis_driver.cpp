@@ -34,8 +34,6 @@ constexpr double kClearlySteadierFit = 0.1;
 constexpr double kLeastPulseSignificance = 5.5;
 constexpr double kOnsetLevel = 0.25;
 constexpr double kMetricalFactorSlack = 0.05;
-// A level's lead over the runner-up counts towards the confidence up to this much (log odds).
-constexpr double kLargestCountedMargin = 6.0;
 // From this confidence on, a clear consensus says so in its reason.
 constexpr double kClearConsensusConfidence = 0.68;
 constexpr std::size_t kBeatLimit = 200000;

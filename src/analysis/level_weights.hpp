@@ -20,6 +20,8 @@ inline constexpr std::array<double, 20> kLevelWeights{1.26241107, 0.265298475, 0
 inline constexpr const char* kConfidenceCalibrationCorpus = "written/tuning (136 pieces in 11 style families, sha256 30617e26bd43)";
 // The confidence: the logistic of these weights over intercept, levelMargin, agreement, stability, consensusScore.
 inline constexpr std::array<double, 5> kConfidenceWeights{-1.30555181, 0.801307288, 0.118882077, 0.0316470147, 0.0728283562};
+// The level lead (log odds) the confidence counts at most.
+inline constexpr double kLargestCountedMargin = 6;
 // The chosen level's lead (log odds) over the runner-up below which the level stays open.
 inline constexpr double kAmbiguousLevelMargin = 1.4;
 
