@@ -21,13 +21,17 @@ using A = ORVAudioMusicAnalyzer;
 constexpr int kOctaveReach = 3;
 // A consensus candidate stands for a level within this relative distance.
 constexpr double kSameLevel = 0.04;
+// The tempo range listeners most readily tap a beat in; outside it the preference falls more
+// steeply than the parabola around 120 BPM says.
+constexpr double kSlowEdgeTempo = 80;
+constexpr double kQuickEdgeTempo = 160;
 // Accents are read in windows of about this many beats of the level.
 constexpr double kWindowBeats = 48;
 
 // The accents of the grid at one factor of the spans' tempi, averaged over its beats.
 struct Accents {
     double fit = 0;
-    double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0;
+    double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0, breadth = 0, swung = 0;
 };
 
 Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor) {
@@ -51,6 +55,8 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
             a.upper += g.upperAccent * n;
             a.triple += g.tripleAccent * n;
             a.swing += g.swing * n;
+            a.breadth += std::abs(L::gridBreadthLean(features, period, phase, b, e)) * n;
+            a.swung += L::swungBeatShare(features, period, phase, b, e) * n;
             beats += n;
         }
     }
@@ -62,6 +68,8 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
         a.upper /= beats;
         a.triple /= beats;
         a.swing /= beats;
+        a.breadth /= beats;
+        a.swung /= beats;
     }
     return a;
 }
@@ -94,25 +102,37 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         measured.emplace_back(factor, accentsAt(features, spans, factor));
         return measured.back().second;
     };
-    const double onsetsPerSecond =
-        static_cast<double>(A::onsetPeakFrames(features.consensusEnvelope).size()) /
-        std::max(features.durationSeconds, 1.0);
+    const auto peaks = A::onsetPeakFrames(features.consensusEnvelope);
+    const double onsetsPerSecond = static_cast<double>(peaks.size()) / std::max(features.durationSeconds, 1.0);
     const double rule = ruleFactor ? *ruleFactor : A::accentRuleFactor(features, sections, bpm);
     double bestFit = 0;
     for (const auto& level : levels) bestFit = std::max(bestFit, accents(level.factor).fit);
 
     const auto phaseMaxima = A::beatPhaseMaxima(features.consensusEnvelope);
+    // The strongest consensus candidate at a tempo, if any scores above 0.
+    const auto consensusAt = [&](double tempo) {
+        const ORVAnalyzerPeriodicity::InternalCandidate* best = nullptr;
+        for (const auto& c : candidates) {
+            if (A::isUsableTempo(c.bpm) && std::abs(c.bpm - tempo) <= kSameLevel * std::max(c.bpm, tempo) &&
+                c.score > (best ? best->score : 0.0)) {
+                best = &c;
+            }
+        }
+        return best;
+    };
+    const auto gridScoresAt = [&](double tempo) {
+        const double period = 60.0 / (fs * tempo);
+        return A::gridScores(peaks, features.consensusEnvelope, period,
+                             A::bestBeatPhaseOfMaxima(phaseMaxima, period));
+    };
     for (auto& level : levels) {
         auto& x = level.features;
         const double octaves = std::log2(level.bpm / kPreferredLevelTempo);
         x[0] = -octaves * octaves;
         x[1] = octaves;
-        for (const auto& c : candidates) {
-            if (A::isUsableTempo(c.bpm) && std::abs(c.bpm - level.bpm) <= kSameLevel * std::max(c.bpm, level.bpm) &&
-                c.score > x[2]) {
-                x[2] = c.score;
-                x[3] = c.agreement;
-            }
+        if (const auto* c = consensusAt(level.bpm)) {
+            x[2] = c->score;
+            x[3] = c->agreement;
         }
         x[4] = A::measureAccentRecurrence(features.consensusEnvelope, phaseMaxima, 60.0 / (fs * level.bpm));
         const Accents here = accents(level.factor);
@@ -134,6 +154,24 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         x[17] = perBeat;
         x[18] = perBeat * perBeat;
         x[19] = std::abs(level.factor / rule - 1) < 1e-6 ? 1.0 : 0.0;
+        x[20] = std::max(std::log2(kSlowEdgeTempo / level.bpm), 0.0);
+        x[21] = std::max(std::log2(level.bpm / kQuickEdgeTempo), 0.0);
+        const auto* quicker = consensusAt(2 * level.bpm);
+        const auto* slower = consensusAt(level.bpm / 2);
+        x[22] = quicker ? quicker->score : 0.0;
+        x[23] = slower ? slower->score : 0.0;
+        x[24] = bestFit > 1e-12 ? twice.fit / bestFit : 0.0;
+        const ORVGridScores grid = gridScoresAt(level.bpm);
+        const ORVGridScores gridTwice = gridScoresAt(2 * level.bpm);
+        x[25] = grid.gridFit;
+        x[26] = gridTwice.gridFit;
+        x[27] = grid.pulseCompleteness;
+        x[28] = gridTwice.pulseCompleteness;
+        x[29] = here.breadth;
+        x[30] = twice.breadth;
+        x[31] = here.swung;
+        x[32] = thrice.lean;
+        x[33] = twice.swing;
         level.score = levelScore(x);
     }
     return levels;

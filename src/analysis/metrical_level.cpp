@@ -574,6 +574,17 @@ double compoundBeatPreference(double bpm) {
 
 }  // namespace
 
+double ORVAnalyzerMetricalLevel::gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames,
+                                                 double phaseFrames, std::int64_t begin, std::int64_t end) {
+    return breadthLean(features, periodFrames, phaseFrames, begin, end);
+}
+
+double ORVAnalyzerMetricalLevel::swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames,
+                                                double phaseFrames, std::int64_t begin, std::int64_t end) {
+    const SwungBeats swung = swungBeats(features, periodFrames, phaseFrames, begin, end);
+    return swung.sounded * swung.even * swung.share;
+}
+
 double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
     if (!A::isUsableTempo(bpm)) return -std::numeric_limits<double>::infinity();
     const double octaves = std::log2(bpm / kPreferredLevelTempo);
