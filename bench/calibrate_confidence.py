@@ -38,8 +38,6 @@ import fit_level_weights as levels
 
 SURE = 0.8
 SURE_RIGHT = 0.95
-LARGEST_MARGIN = 6.0  # the margin the confidence counts at most (analysis_driver.cpp)
-L2 = 0.05
 SHIFT_STEP = 0.05
 # The share right at >= 0.8 out of fold is held to 95 % at its one-sided 90 % lower bound: the
 # families differ more than their pieces, and the pooled share alone was met on the tuning
@@ -56,8 +54,9 @@ def sigmoid(z):
     return 1 / (1 + math.exp(-max(min(z, 40), -40)))
 
 
-def load(paths, cw, ambiguous_margin):
+def load(paths, cw, ambiguous_margin, weights_path):
     pieces = []
+    cap = levels.largest_counted_margin(weights_path)
     for path in paths:
         with open(path) as f:
             for text in f:
@@ -67,7 +66,7 @@ def load(paths, cw, ambiguous_margin):
                 line = json.loads(text)
                 if line.get("half") == "holdout":
                     sys.exit("the hold-out half is never calibrated on: give the tuning half only")
-                if "/" in line.get("source", "") or not line.get("half"):
+                if "/" in line.get("source", "") or line.get("half") in ("", None, "synthesised"):
                     continue  # written music only: the synthesised corpus is not what users bring
                 if "error" in line or "level_evidence" not in line:
                     sys.exit(f"{line['name']}: no level evidence; run the bench with --levels")
@@ -85,7 +84,7 @@ def load(paths, cw, ambiguous_margin):
                 pieces.append({
                     "name": line["name"],
                     "family": family(line),
-                    "x": [1.0, min(max(margin, 0.0), LARGEST_MARGIN)] + inputs,
+                    "x": [1.0, min(max(margin, 0.0), cap)] + inputs,
                     "margin": margin,
                     "right": bool(line["right"]),
                     # A level error: the tempo is right at another octave, third or double third.
@@ -94,19 +93,8 @@ def load(paths, cw, ambiguous_margin):
     return pieces
 
 
-def fit_logistic(pieces, iterations=3000, rate=0.5):
-    n = len(pieces[0]["x"])
-    w = [0.0] * n
-    for _ in range(iterations):
-        grad = [L2 * v for v in w]
-        grad[0] = 0.0
-        for p in pieces:
-            err = sigmoid(sum(a * b for a, b in zip(w, p["x"]))) - (1.0 if p["right"] else 0.0)
-            for k in range(n):
-                grad[k] += err * p["x"][k] / len(pieces)
-        for k in range(n):
-            w[k] -= rate * grad[k]
-    return w
+def fit_logistic(pieces):
+    return levels.fit_logistic([(p["x"], 1.0 if p["right"] else 0.0) for p in pieces])
 
 
 def confidence(w, piece, shift=0.0):
@@ -199,7 +187,7 @@ def main():
     parser.add_argument("files", nargs="+")
     args = parser.parse_args()
     _, _, _, cw_before, margin_before = levels.read_header(args.weights)
-    pieces = load(args.files, cw_before, margin_before)
+    pieces = load(args.files, cw_before, margin_before, args.weights)
     if not pieces:
         sys.exit("no written pieces")
     families = sorted({p["family"] for p in pieces})

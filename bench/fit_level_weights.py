@@ -24,6 +24,7 @@ import argparse
 import hashlib
 import json
 import math
+import os
 import re
 import sys
 
@@ -32,13 +33,16 @@ L2 = 0.02
 CONFIDENCE_L2 = 0.05
 
 
-def normalised(line):
-    """One piece from either form of the bench's lines: --results with --levels, or the older --levels file."""
+def normalised(line, rendering):
+    """One piece from either form of the bench's lines: --results with --levels, or the older --levels file.
+    A synthesised piece's corpus is its rendering (the file it came in, as synth-v0 or gm-v1); a
+    written piece's is its source and half (mma/tuning), the only corpus names with a slash."""
     if "level_evidence" not in line:
         return line if "levels" in line else None
     evidence = line["level_evidence"]
+    synthesised = line.get("half") == "synthesised"
     return {
-        "corpus": line.get("source", "") + ("/" + line["half"] if line.get("half") else ""),
+        "corpus": rendering if synthesised else line.get("source", "") + ("/" + line["half"] if line.get("half") else ""),
         "half": line.get("half", ""),
         "piece": line["name"],
         "steady": line["steady"],
@@ -60,7 +64,7 @@ def load(paths):
             for line in f:
                 line = line.strip()
                 if line:
-                    piece = normalised(json.loads(line))
+                    piece = normalised(json.loads(line), os.path.splitext(os.path.basename(path))[0])
                     if piece is not None and piece["levels"]:
                         pieces.append(piece)
     return pieces
@@ -134,8 +138,20 @@ def choice_of(piece, weights, means, scales):
     return best, margin, prob
 
 
+HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "analysis", "level_weights.hpp")
+
+
+def largest_counted_margin(path=HEADER):
+    """The level lead the confidence counts at most, as the analyser's header has it."""
+    return float(re.search(r"kLargestCountedMargin = ([^;]+);", open(path).read()).group(1))
+
+
+LARGEST_MARGIN = largest_counted_margin()
+
+
 def confidence_inputs(piece, margin):
-    return [1.0, min(margin, 6.0), piece.get("agreement", 0), piece.get("stability", 0), piece.get("topScore", 0)]
+    return [1.0, min(margin, LARGEST_MARGIN), piece.get("agreement", 0), piece.get("stability", 0),
+            piece.get("topScore", 0)]
 
 
 CONFIDENCE_NAMES = ["intercept", "levelMargin", "agreement", "stability", "consensusScore"]
@@ -153,26 +169,32 @@ def is_right(piece, weights, means, scales):
     return right[c[0]], c
 
 
-def fit_confidence(pieces, weights, means, scales, iterations=3000):
+def fit_logistic(rows, iterations=3000, rate=0.5, l2=CONFIDENCE_L2):
+    """A logistic regression of y (0 or 1) on x, rows of (x, y) whose x starts with the intercept's 1;
+    an L2 penalty on every weight but the intercept."""
+    n = len(rows[0][0])
+    w = [0.0] * n
+    for _ in range(iterations):
+        grad = [l2 * v for v in w]
+        grad[0] = 0.0
+        for x, y in rows:
+            z = sum(a * b for a, b in zip(w, x))
+            pr = 1 / (1 + math.exp(-max(min(z, 40), -40)))
+            for k in range(n):
+                grad[k] += (pr - y) * x[k] / len(rows)
+        for k in range(n):
+            w[k] -= rate * grad[k]
+    return w
+
+
+def fit_confidence(pieces, weights, means, scales):
     data = []
     for p in pieces:
         right, c = is_right(p, weights, means, scales)
         if c is None:
             continue
         data.append((confidence_inputs(p, c[1]), 1.0 if right else 0.0))
-    n = len(confidence_inputs({}, 0))
-    w = [0.0] * n
-    for _ in range(iterations):
-        grad = [CONFIDENCE_L2 * v for v in w]
-        grad[0] = 0.0
-        for x, y in data:
-            z = sum(a * b for a, b in zip(w, x))
-            pr = 1 / (1 + math.exp(-max(min(z, 40), -40)))
-            for k in range(n):
-                grad[k] += (pr - y) * x[k] / len(data)
-        for k in range(n):
-            w[k] -= 0.5 * grad[k]
-    return w
+    return fit_logistic(data)
 
 
 SURE = 0.8
@@ -239,8 +261,7 @@ def report(label, pieces, weights, means, scales, cw, margin, misses=True):
 
 def feature_names(count):
     """The feature names as the analyser lists them (src/analysis/level_evidence.hpp)."""
-    import os
-    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "analysis", "level_evidence.hpp")
+    header = os.path.join(os.path.dirname(HEADER), "level_evidence.hpp")
     try:
         text = open(header).read()
         block = text[text.index("kLevelFeatureNames{"):]
@@ -285,6 +306,8 @@ def write_header(path, names, means, scales, weights, cw, margin, version):
         f"inline constexpr std::array<double, {count}> kLevelWeights{cpp_array(weights)};",
         "// The confidence: the logistic of these weights over " + ", ".join(CONFIDENCE_NAMES) + ".",
         f"inline constexpr std::array<double, {len(cw)}> kConfidenceWeights{cpp_array(cw)};",
+        "// The level lead (log odds) the confidence counts at most.",
+        f"inline constexpr double kLargestCountedMargin = {LARGEST_MARGIN:.9g};",
         "// The chosen level's lead (log odds) over the runner-up below which the level stays open.",
         f"inline constexpr double kAmbiguousLevelMargin = {margin:.9g};",
         "",

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "analysis/band_view.hpp"
 #include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/error.hpp"
@@ -33,8 +34,6 @@ constexpr double kClearlySteadierFit = 0.1;
 constexpr double kLeastPulseSignificance = 5.5;
 constexpr double kOnsetLevel = 0.25;
 constexpr double kMetricalFactorSlack = 0.05;
-// A level's lead over the runner-up counts towards the confidence up to this much (log odds).
-constexpr double kLargestCountedMargin = 6.0;
 // From this confidence on, a clear consensus says so in its reason.
 constexpr double kClearConsensusConfidence = 0.68;
 constexpr std::size_t kBeatLimit = 200000;
@@ -114,9 +113,8 @@ struct MapEvidenceTuning {
     double steadyRefinementShare = 0.02;
 };
 constexpr MapEvidenceTuning kMapEvidence;
-// The split band below 180 Hz (kick, bass) and its feature envelope.
+// The split band below 180 Hz (kick, bass).
 constexpr std::size_t kLowBand = 0;
-constexpr std::size_t kLowBandEnvelope = 1;
 // What the stages cost on one core, relative to decoding, for the progress report. The
 // whole-span consensus spreads over its nine envelopes and the windows over every thread, at
 // about 60 % efficiency per added thread; decoding and the refinement at the end run on one.
@@ -294,20 +292,13 @@ std::vector<std::optional<double>> lowBandAccents(const ORVAudioFeatureSet& feat
     std::vector<std::optional<double>> accents(beats.size());
     const double fs = features.frameSeconds;
     const std::int64_t n = features.frameCount();
-    const auto& strengths = features.bandOnsetStrengths[kLowBand];
-    const auto& envelope = features.featureEnvelopes[kLowBandEnvelope];
-    const bool raw = static_cast<std::int64_t>(strengths.size()) == n;
-    if (!(fs > 0) || n == 0 || (!raw && static_cast<std::int64_t>(envelope.size()) != n)) return accents;
+    const BandView low(features, kLowBand);
+    if (!(fs > 0) || n == 0 || !low.usable()) return accents;
     const std::int64_t reach = std::max<std::int64_t>(roundedInt64(kOnsetReachSeconds / fs), 1);
     for (std::size_t j = 0; j < beats.size(); ++j) {
         const std::int64_t c = roundedInt64(beats[j] / fs);
         if (c - reach < 1 || c - reach >= n) continue;
-        double strongest = 0;
-        for (std::int64_t k = c - reach; k <= std::min(c + reach, n - 1); ++k) {
-            const auto i = static_cast<std::size_t>(k);
-            strongest = std::fmax(strongest, raw ? static_cast<double>(strengths[i]) : envelope[i]);
-        }
-        accents[j] = strongest;
+        accents[j] = low.peakNear(c, reach, 0, n);
     }
     return accents;
 }

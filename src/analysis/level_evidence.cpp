@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "analysis/level_spans.hpp"
 #include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/numeric.hpp"
@@ -20,52 +21,31 @@ using A = ORVAudioMusicAnalyzer;
 constexpr int kOctaveReach = 3;
 // A consensus candidate stands for a level within this relative distance.
 constexpr double kSameLevel = 0.04;
-// Accents are read in windows of about this many beats, each with its own phase: a grid a
-// fraction of a percent off the beat drifts through a whole beat over a song and its accents
-// average away, while within a window they still fall on the beats.
+// The tempo range listeners most readily tap a beat in; outside it the preference falls more
+// steeply than the parabola around 120 BPM says.
+constexpr double kSlowEdgeTempo = 80;
+constexpr double kQuickEdgeTempo = 160;
+// Accents are read in windows of about this many beats of the level.
 constexpr double kWindowBeats = 48;
-
-// Frames of a section at its tempo (or of the whole span at the main tempo).
-struct Span {
-    std::int64_t begin = 0;
-    std::int64_t end = 0;
-    double bpm = 0;
-};
-
-std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
-                          double bpm) {
-    std::vector<Span> spans;
-    // A ramp's beats drift off a grid of any one tempo: the steady sections speak for the level.
-    for (const auto& s : sections) {
-        if (!A::isUsableTempo(s.bpm) || s.linearToNext) continue;
-        const auto [begin, end] = features.framesBetween(s.startSeconds, s.endSeconds);
-        if (end > begin) spans.push_back({begin, end, s.bpm});
-    }
-    if (spans.empty()) spans.push_back({0, features.frameCount(), bpm});
-    return spans;
-}
 
 // The accents of the grid at one factor of the spans' tempi, averaged over its beats.
 struct Accents {
     double fit = 0;
-    double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0;
+    double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0, breadth = 0, swung = 0;
 };
 
-Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const Span> spans, double factor) {
+Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor) {
     using L = ORVAnalyzerMetricalLevel;
     const double fs = features.frameSeconds;
     Accents a;
     double beats = 0, frames = 0;
-    for (const Span& span : spans) {
+    for (const LevelSpan& span : spans) {
         const double period = 60.0 / (fs * span.bpm * factor);
         if (!(period >= 2.0) || !std::isfinite(period)) continue;
         const auto length = static_cast<double>(span.end - span.begin);
         a.fit += L::gridFit(features, period, span.begin, span.end) * length;
         frames += length;
-        const std::int64_t w = std::max<std::int64_t>(roundedInt64(kWindowBeats * period), 1);
-        for (std::int64_t b = span.begin; b < span.end;) {
-            // A short remainder joins the last window.
-            const std::int64_t e = b + w + w / 2 < span.end ? b + w : span.end;
+        for (const auto& [b, e] : levelWindows(span, kWindowBeats, period)) {
             const double phase = L::beatPhase(features, period, b, e);
             const ORVGridLean g = L::gridLean(features, period, phase, b, e);
             const auto n = static_cast<double>(g.beats);
@@ -75,8 +55,9 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const Span> span
             a.upper += g.upperAccent * n;
             a.triple += g.tripleAccent * n;
             a.swing += g.swing * n;
+            a.breadth += std::abs(L::gridBreadthLean(features, period, phase, b, e)) * n;
+            a.swung += L::swungBeatShare(features, period, phase, b, e) * n;
             beats += n;
-            b = e;
         }
     }
     if (frames > 0) a.fit /= frames;
@@ -87,6 +68,8 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const Span> span
         a.upper /= beats;
         a.triple /= beats;
         a.swing /= beats;
+        a.breadth /= beats;
+        a.swung /= beats;
     }
     return a;
 }
@@ -110,7 +93,7 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
     std::sort(levels.begin(), levels.end(), [](const auto& a, const auto& b) { return a.factor < b.factor; });
     if (levels.empty()) return levels;
 
-    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    const std::vector<LevelSpan> spans = levelSpans(features, sections, bpm, RampReading::never);
     std::vector<std::pair<double, Accents>> measured;
     const auto accents = [&](double factor) {
         for (const auto& [f, a] : measured) {
@@ -119,25 +102,37 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         measured.emplace_back(factor, accentsAt(features, spans, factor));
         return measured.back().second;
     };
-    const double onsetsPerSecond =
-        static_cast<double>(A::onsetPeakFrames(features.consensusEnvelope).size()) /
-        std::max(features.durationSeconds, 1.0);
+    const auto peaks = A::onsetPeakFrames(features.consensusEnvelope);
+    const double onsetsPerSecond = static_cast<double>(peaks.size()) / std::max(features.durationSeconds, 1.0);
     const double rule = ruleFactor ? *ruleFactor : A::accentRuleFactor(features, sections, bpm);
     double bestFit = 0;
     for (const auto& level : levels) bestFit = std::max(bestFit, accents(level.factor).fit);
 
     const auto phaseMaxima = A::beatPhaseMaxima(features.consensusEnvelope);
+    // The strongest consensus candidate at a tempo, if any scores above 0.
+    const auto consensusAt = [&](double tempo) {
+        const ORVAnalyzerPeriodicity::InternalCandidate* best = nullptr;
+        for (const auto& c : candidates) {
+            if (A::isUsableTempo(c.bpm) && std::abs(c.bpm - tempo) <= kSameLevel * std::max(c.bpm, tempo) &&
+                c.score > (best ? best->score : 0.0)) {
+                best = &c;
+            }
+        }
+        return best;
+    };
+    const auto gridScoresAt = [&](double tempo) {
+        const double period = 60.0 / (fs * tempo);
+        return A::gridScores(peaks, features.consensusEnvelope, period,
+                             A::bestBeatPhaseOfMaxima(phaseMaxima, period));
+    };
     for (auto& level : levels) {
         auto& x = level.features;
         const double octaves = std::log2(level.bpm / kPreferredLevelTempo);
         x[0] = -octaves * octaves;
         x[1] = octaves;
-        for (const auto& c : candidates) {
-            if (A::isUsableTempo(c.bpm) && std::abs(c.bpm - level.bpm) <= kSameLevel * std::max(c.bpm, level.bpm) &&
-                c.score > x[2]) {
-                x[2] = c.score;
-                x[3] = c.agreement;
-            }
+        if (const auto* c = consensusAt(level.bpm)) {
+            x[2] = c->score;
+            x[3] = c->agreement;
         }
         x[4] = A::measureAccentRecurrence(features.consensusEnvelope, phaseMaxima, 60.0 / (fs * level.bpm));
         const Accents here = accents(level.factor);
@@ -159,6 +154,24 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         x[17] = perBeat;
         x[18] = perBeat * perBeat;
         x[19] = std::abs(level.factor / rule - 1) < 1e-6 ? 1.0 : 0.0;
+        x[20] = std::max(std::log2(kSlowEdgeTempo / level.bpm), 0.0);
+        x[21] = std::max(std::log2(level.bpm / kQuickEdgeTempo), 0.0);
+        const auto* quicker = consensusAt(2 * level.bpm);
+        const auto* slower = consensusAt(level.bpm / 2);
+        x[22] = quicker ? quicker->score : 0.0;
+        x[23] = slower ? slower->score : 0.0;
+        x[24] = bestFit > 1e-12 ? twice.fit / bestFit : 0.0;
+        const ORVGridScores grid = gridScoresAt(level.bpm);
+        const ORVGridScores gridTwice = gridScoresAt(2 * level.bpm);
+        x[25] = grid.gridFit;
+        x[26] = gridTwice.gridFit;
+        x[27] = grid.pulseCompleteness;
+        x[28] = gridTwice.pulseCompleteness;
+        x[29] = here.breadth;
+        x[30] = twice.breadth;
+        x[31] = here.swung;
+        x[32] = thrice.lean;
+        x[33] = twice.swing;
         level.score = levelScore(x);
     }
     return levels;

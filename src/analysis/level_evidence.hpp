@@ -20,7 +20,7 @@ inline constexpr double kFastestLevelTempo = 320;
 
 // The measured features of one candidate metrical level, in this order (the weights that
 // score them are fitted to a corpus by bench/fit_level_weights.py).
-inline constexpr std::array<const char*, 20> kLevelFeatureNames{
+inline constexpr std::array<const char*, 34> kLevelFeatureNames{
     "preference",         // -(octaves from 120 BPM)^2
     "octaves",            // octaves from 120 BPM, signed
     "consensusScore",     // score of the whole-span consensus candidate at the level, 0 when none
@@ -41,6 +41,20 @@ inline constexpr std::array<const char*, 20> kLevelFeatureNames{
     "onsetsPerBeat",      // log2 of the onset peaks per beat of the level
     "onsetsPerBeatSquared",
     "accentRuleVote",     // 1 for the level the accent rules of the metrical level choose, else 0
+    "slowness",           // octaves below the slow edge of the tapped range, 0 above it
+    "quickness",          // octaves above the quick edge of the tapped range, 0 below it
+    "consensusDouble",    // consensusScore one level quicker
+    "consensusHalf",      // consensusScore one level slower
+    "fitDouble",          // relativeFit one level quicker
+    "gridF",              // onset peaks on the level's beats against its beats on an onset (F measure)
+    "gridFDouble",        // the same one level quicker
+    "completeness",       // how evenly the level's even and odd beats both sound
+    "completenessDouble", // the same one level quicker
+    "breadth",            // even against odd beats of the level in how many bands sound: chords on every other beat
+    "breadthDouble",      // the same one level quicker
+    "swungBeats",         // swung eighths between beats of the level that all sound
+    "leanThrice",         // lean at three times the level: against tripleThrice, eighths heard in twos
+    "swingDouble",        // swing one level quicker: a swung subdivision under the half of the level
 };
 inline constexpr std::size_t kLevelFeatureCount = kLevelFeatureNames.size();
 

@@ -6,6 +6,8 @@
 #include <limits>
 #include <optional>
 
+#include "analysis/band_view.hpp"
+#include "analysis/level_spans.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/numeric.hpp"
 
@@ -85,41 +87,6 @@ std::int64_t onsetReachFrames(double periodFrames) {
     return std::clamp<std::int64_t>(roundedInt64(0.05 * periodFrames), 1, 3);
 }
 
-// One split band's onset strengths: the unnormalised ones when the features hold them, else
-// the normalised envelope.
-class BandView {
-public:
-    BandView(const ORVAudioFeatureSet& features, std::size_t band)
-        : strengths_(features.bandOnsetStrengths[band]), envelope_(features.featureEnvelopes[band + 1]) {
-        const std::size_t n = features.consensusEnvelope.size();
-        if (strengths_.size() != n) strengths_ = {};
-        if (envelope_.size() != n) envelope_ = {};
-    }
-    bool usable() const { return !strengths_.empty() || !envelope_.empty(); }
-    double operator[](std::int64_t i) const {
-        const auto k = static_cast<std::size_t>(i);
-        return strengths_.empty() ? envelope_[k] : static_cast<double>(strengths_[k]);
-    }
-    // Largest value of frames c - h ... c + h clipped to begin ... end - 1; 0 as the floor.
-    double peakNear(std::int64_t c, std::int64_t h, std::int64_t begin, std::int64_t end) const {
-        const std::int64_t lo = std::max(c - h, begin);
-        const std::int64_t hi = std::min(c + h, end - 1);
-        double best = 0;
-        for (std::int64_t i = lo; i <= hi; ++i) best = std::max(best, (*this)[i]);
-        return best;
-    }
-    double mean(std::int64_t begin, std::int64_t end) const {
-        if (end <= begin) return 0;
-        double sum = 0;
-        for (std::int64_t i = begin; i < end; ++i) sum += (*this)[i];
-        return sum / static_cast<double>(end - begin);
-    }
-
-private:
-    std::span<const float> strengths_;
-    std::span<const double> envelope_;
-};
-
 // Whether a quick grid fits the onsets about as well as the grid two-thirds as fast that it
 // would replace, each fit weighed by the square root of how many points its grid holds:
 // between the mean (which favours the slower grid on the strongest accents) and the sum
@@ -139,36 +106,6 @@ bool isCrossRhythm(double ratio) {
 // Whether section i holds a steady tempo: usable, neither a ramp nor the end of one.
 bool isSteady(std::span<const ORVDetectedTempoSection> sections, std::size_t i) {
     return A::isUsableTempo(sections[i].bpm) && !sections[i].linearToNext && (i == 0 || !sections[i - 1].linearToNext);
-}
-
-// Frames of a section (or of the whole span), clipped to the envelopes.
-struct Span {
-    std::int64_t begin = 0;
-    std::int64_t end = 0;
-    double bpm = 0;
-};
-
-std::vector<Span> spansOf(const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections,
-                          double bpm) {
-    const std::int64_t n = features.frameCount();
-    std::vector<Span> spans;
-    if (sections.empty()) {
-        spans.push_back({0, n, bpm});
-        return spans;
-    }
-    // A ramp's beats drift off a grid of its start tempo: the steady sections speak for the
-    // level, the ramps only when there is nothing else.
-    const bool steadyPart = std::any_of(sections.begin(), sections.end(), [](const ORVDetectedTempoSection& s) {
-        return !s.linearToNext && A::isUsableTempo(s.bpm) && s.endSeconds > s.startSeconds;
-    });
-    for (const auto& s : sections) {
-        if (!A::isUsableTempo(s.bpm) || (steadyPart && s.linearToNext)) continue;
-        const Span span{features.frameAt(s.startSeconds), features.frameAt(s.endSeconds), s.bpm};
-        if (span.end > span.begin) spans.push_back(span);
-    }
-    // A map whose first section starts late still reads the whole song at the first tempo.
-    if (!spans.empty() && !sections.empty() && spans.front().bpm == sections.front().bpm) spans.front().begin = 0;
-    return spans;
 }
 
 // How much a swung subdivision holds a level against its half: more the more evenly the level's
@@ -388,7 +325,7 @@ Freedom sectionFreedom(std::span<const ORVDetectedTempoSection> sections) {
 // The beats of the map followed through an onset envelope, in frames: the chain of onsets
 // that best meets the envelope while each beat length stays near the map's (a penalty growing
 // with the square of the log ratio), found by dynamic programming over the frames.
-std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const Span> spans,
+std::vector<double> followedBeats(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans,
                                   std::span<const double> env) {
     const auto n = static_cast<std::int64_t>(env.size());
     const double fs = features.frameSeconds;
@@ -517,7 +454,7 @@ double breathing(std::span<const double> beats) {
 
 // Whether the sections hold free playing as far as they can tell: they wander freely, or they
 // may and the beats followed through the consensus clearly breathe.
-bool mayPlayFreely(const ORVAudioFeatureSet& features, Freedom freedom, std::span<const Span> spans) {
+bool mayPlayFreely(const ORVAudioFeatureSet& features, Freedom freedom, std::span<const LevelSpan> spans) {
     if (freedom == Freedom::none) return false;
     return freedom == Freedom::wanders ||
            !(breathing(followedBeats(features, spans, features.consensusEnvelope)) < kClearBreathingShare);
@@ -576,7 +513,7 @@ ORVAudioFeatureSet evenedFeatures(const ORVAudioFeatureSet& features, std::span<
 
 // The level factor of the beats over the spans; `freePlaying` when they are beats followed
 // through free playing and evened.
-double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Span> spans, double bpm,
+double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double bpm,
                           bool freePlaying);
 
 // The accent rules' reading of the level: its factor and, for free playing, the evened features
@@ -592,7 +529,7 @@ struct RuleReading {
 // followed beats; none when the map holds its tempo or the beats do.
 std::optional<RuleReading> freePlayingLevel(const ORVAudioFeatureSet& features,
                                             std::span<const ORVDetectedTempoSection> sections,
-                                            std::span<const Span> spans) {
+                                            std::span<const LevelSpan> spans) {
     if (!mayPlayFreely(features, sectionFreedom(sections), spans)) return std::nullopt;
     // Followed on the chords: passing notes and a sounding floor between the onsets (pedal,
     // a hall) lure a chain through the consensus off the beats where the playing holds back.
@@ -613,7 +550,7 @@ std::optional<RuleReading> freePlayingLevel(const ORVAudioFeatureSet& features,
         stretches.push_back(s);
         if (s.endSeconds >= evened.durationSeconds) break;
     }
-    const std::vector<Span> evenSpans = spansOf(evened, stretches, evenBpm);
+    const std::vector<LevelSpan> evenSpans = levelSpans(evened, stretches, evenBpm, RampReading::whenNothingSteady);
     const double factor = evenSpans.empty() ? 1.0 : levelFactorOfSpans(evened, evenSpans, evenBpm, true);
     return RuleReading{factor, evened, std::move(stretches), evenBpm};
 }
@@ -622,7 +559,7 @@ RuleReading ruleReading(const ORVAudioFeatureSet& features, std::span<const ORVD
                         double bpm) {
     const double fs = features.frameSeconds;
     if (!A::isUsableTempo(bpm) || !(fs > 0) || !std::isfinite(fs)) return {};
-    const std::vector<Span> spans = spansOf(features, sections, bpm);
+    const std::vector<LevelSpan> spans = levelSpans(features, sections, bpm, RampReading::whenNothingSteady);
     if (spans.empty()) return {};
     if (auto free = freePlayingLevel(features, sections, spans)) return std::move(*free);
     return {levelFactorOfSpans(features, spans, bpm, false), std::nullopt, {}, 0};
@@ -636,6 +573,17 @@ double compoundBeatPreference(double bpm) {
 }
 
 }  // namespace
+
+double ORVAnalyzerMetricalLevel::gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames,
+                                                 double phaseFrames, std::int64_t begin, std::int64_t end) {
+    return breadthLean(features, periodFrames, phaseFrames, begin, end);
+}
+
+double ORVAnalyzerMetricalLevel::swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames,
+                                                double phaseFrames, std::int64_t begin, std::int64_t end) {
+    const SwungBeats swung = swungBeats(features, periodFrames, phaseFrames, begin, end);
+    return swung.sounded * swung.even * swung.share;
+}
 
 double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
     if (!A::isUsableTempo(bpm)) return -std::numeric_limits<double>::infinity();
@@ -1001,7 +949,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections
     const double fs = features.frameSeconds;
     const Freedom freedom = sectionFreedom(sections);
     if (freedom == Freedom::none || !(fs > 0) || !std::isfinite(fs)) return {};
-    const std::vector<Span> spans = spansOf(features, sections, sections.front().bpm);
+    const std::vector<LevelSpan> spans = levelSpans(features, sections, sections.front().bpm, RampReading::whenNothingSteady);
     if (spans.empty() || !mayPlayFreely(features, freedom, spans)) return {};
     const std::vector<double> beats = followedBeats(features, spans, chordEnvelope(features));
     if (breathing(beats) < kBreathingShare) return {};
@@ -1047,18 +995,14 @@ double ORVAnalyzerMetricalLevel::accentRuleFactor(const ORVAudioFeatureSet& feat
 
 namespace {
 
-double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Span> spans, double bpm,
+double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double bpm,
                           bool freePlaying) {
     using L = ORVAnalyzerMetricalLevel;
     const double fs = features.frameSeconds;
-    std::vector<Span> windows;
-    for (const Span& span : spans) {
-        const std::int64_t w = std::max<std::int64_t>(roundedInt64(kLeanWindowBeats * 60.0 / (fs * span.bpm)), 1);
-        for (std::int64_t b = span.begin; b < span.end;) {
-            // A short remainder joins the last window.
-            const std::int64_t e = b + w + w / 2 < span.end ? b + w : span.end;
+    std::vector<LevelSpan> windows;
+    for (const LevelSpan& span : spans) {
+        for (const auto& [b, e] : levelWindows(span, kLeanWindowBeats, 60.0 / (fs * span.bpm))) {
             windows.push_back({b, e, span.bpm});
-            b = e;
         }
     }
 
@@ -1074,7 +1018,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
             if (f == factor) return e;
         }
         Evidence e;
-        for (const Span& span : spans) {
+        for (const LevelSpan& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
             const double phase = L::beatPhase(features, period, span.begin, span.end);
@@ -1094,7 +1038,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
         // The accent on every other beat, also window by window.
         double windowLean = 0;
         std::int64_t windowBeats = 0;
-        for (const Span& window : windows) {
+        for (const LevelSpan& window : windows) {
             const double period = 60.0 / (fs * window.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
             const double phase = L::beatPhase(features, period, window.begin, window.end);
@@ -1214,7 +1158,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Sp
     const auto fitAt = [&](double factor) {
         double sum = 0;
         double frames = 0;
-        for (const Span& span : spans) {
+        for (const LevelSpan& span : spans) {
             const auto length = static_cast<double>(span.end - span.begin);
             sum += L::gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
             frames += length;

@@ -53,6 +53,16 @@ struct ORVAnalyzerMetricalLevel {
     static ORVGridLean gridLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
                                 std::int64_t begin, std::int64_t end);
 
+    // How much more widely the even beats of the grid phase + k x period sound than the odd ones
+    // over frames begin ... end - 1 (-1...1): a chord or a struck bass note lights many bands at
+    // once, a passing note one.
+    static double gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
+                                  std::int64_t begin, std::int64_t end);
+    // 0...1: swung eighths sounding late between beats of the grid that all sound, the cymbals
+    // evenly on every beat (a ride on each beat, its skip note before the next).
+    static double swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
+                                 std::int64_t begin, std::int64_t end);
+
     // The whole-frame phase of beats of the period over frames begin ... end - 1, in frames
     // from the start of the features: the grid position where the onsets are strongest, with
     // the low and middle bands (drums, bass, chords) counting more than the cymbal bands that

@@ -445,7 +445,7 @@ TEST(AnalysisDriver, ConfidenceIsTheFittedProbabilityAndDecidesBetweenTheGermanC
 // a clear lead is reported sure, and the confidence rises with the lead.
 TEST(AnalysisDriver, ConfidenceIsSureOnlyWellBeyondTheAmbiguousLevelMargin) {
     auto confidence = [](double margin, double agreement, double stability, double score) {
-        const double z = kConfidenceWeights[0] + kConfidenceWeights[1] * std::min(margin, 6.0) +
+        const double z = kConfidenceWeights[0] + kConfidenceWeights[1] * std::min(margin, kLargestCountedMargin) +
                          kConfidenceWeights[2] * agreement + kConfidenceWeights[3] * stability +
                          kConfidenceWeights[4] * score;
         return 1 / (1 + std::exp(-z));
@@ -465,7 +465,7 @@ TEST(AnalysisDriver, ConfidenceIsSureOnlyWellBeyondTheAmbiguousLevelMargin) {
             }
         }
     }
-    EXPECT_GE(confidence(6.0, 1.0, 1.0, 1.0), kSure);
+    EXPECT_GE(confidence(kLargestCountedMargin, 1.0, 1.0, 1.0), kSure);
 }
 
 TEST(AnalysisDriver, AtMostEightCandidatesAreReported) {

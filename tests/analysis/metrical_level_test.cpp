@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -789,10 +790,57 @@ TEST(LevelEvidence, LevelsAreTheTempoTimesOctavesAndThirdsWithinRange) {
         EXPECT_EQ(level.features[3], level.factor == 1 ? 0.6 : 0.0) << level.bpm;
         // The accent rules' own choice is marked; here the backbeat's tempo.
         EXPECT_EQ(level.features[19], level.factor == 1 ? 1.0 : 0.0) << level.bpm;
+        // The candidate speaks for the level it is the double of, and for the one it is the half of.
+        EXPECT_EQ(level.features[22], level.factor == 0.5 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(level.features[23], level.factor == 2 ? 0.7 : 0.0) << level.bpm;
         EXPECT_DOUBLE_EQ(level.score, A::levelScore(level.features));
     }
     EXPECT_TRUE(A::levelEvidence(set, {}, {}, 0).empty());
     EXPECT_TRUE(A::levelEvidence(ORVAudioFeatureSet{}, {}, {}, 120).empty());
+}
+
+TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
+    // Chords across the bands on every other beat at 100, a passing note between them, hats on
+    // the eighths: every measure read one level quicker (or at three times the level) is the
+    // measure of the candidate at that tempo.
+    auto set = silentFeatures(30);
+    addBeats(set, {0, 1, 2, 3}, 100, 2, 0, 1.0f);
+    addBeats(set, {2}, 100, 2, 1, 0.6f);
+    addBeats(set, {4}, 200, 1, 0, 0.4f);
+    const auto levels = A::levelEvidence(set, {}, {}, 100);
+    const auto index = [](const char* name) {
+        return std::size_t(std::find_if(kLevelFeatureNames.begin(), kLevelFeatureNames.end(),
+                                        [&](const char* n) { return std::string_view(n) == name; }) -
+                           kLevelFeatureNames.begin());
+    };
+    struct Pair {
+        const char* there;
+        const char* own;
+        double ratio;
+    };
+    const Pair pairs[] = {{"leanDouble", "lean", 2},           {"fitDouble", "relativeFit", 2},
+                          {"gridFDouble", "gridF", 2},         {"completenessDouble", "completeness", 2},
+                          {"breadthDouble", "breadth", 2},     {"swingDouble", "swing", 2},
+                          {"tripleThrice", "triple", 3},       {"leanThrice", "lean", 3}};
+    int compared = 0;
+    for (const auto& level : levels) {
+        for (const Pair& p : pairs) {
+            for (const auto& other : levels) {
+                if (std::abs(other.factor / (p.ratio * level.factor) - 1) > 1e-9) continue;
+                EXPECT_NEAR(level.features[index(p.there)], other.features[index(p.own)], 1e-12)
+                    << p.there << " at " << level.bpm;
+                ++compared;
+            }
+        }
+    }
+    EXPECT_GT(compared, 10);
+    // The chords sound wider on every other beat at 100: the breadth speaks for 50 there, and not
+    // at 50 itself, whose beats are all chords.
+    const auto at = [&](double bpm) {
+        return *std::find_if(levels.begin(), levels.end(), [&](const auto& l) { return std::abs(l.bpm - bpm) < 1e-9; });
+    };
+    EXPECT_GT(at(100).features[index("breadth")], 0.3);
+    EXPECT_LT(at(50).features[index("breadth")], 0.05);
 }
 
 TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {

@@ -152,17 +152,16 @@ TEST(MidiTruthTest, ATempoChangeMakesAMapAndAnExcerptEndsBeforeItsCut) {
 // ---------------------------------------------------------------------------------------------
 // The guard: pieces from both sources on the three soundfonts, and the figures they must reach.
 
-// From the tuning half only, so that the hold-out half stays unseen. Today the analysis reads 10
-// of the 12 at their counted tempo (the jazz waltz at its bar, the bluegrass at half), all 12 at
-// some level of it, and finds their beats with a mean F-measure of 0.85: the floors lie a little
-// below.
+// From the tuning half only, so that the hold-out half stays unseen. Today the analysis reads 11
+// of the 12 at their counted tempo (the bluegrass at half), all 12 at some level of it, and finds
+// their beats with a mean F-measure of 0.90: the floors lie a little below.
 const char* const kGuardPieces[] = {
     "mma-50srock-50sRock1-129-musescore",
     "mma-rockballad-RockBallad1-78-timgm6mb",
     "mma-swing-Swing-140-fluidr3",
     "mma-68swing-68Swing1-240-fluidr3",            // 6/8 written six quarters to the bar
     "mma-blues68-Blues68-207-timgm6mb",            // the same, slower
-    "mma-jazzwaltz-JazzWaltz-150-fluidr3",         // read at its bar today
+    "mma-jazzwaltz-JazzWaltz-150-fluidr3",         // was read at its bar
     "mma-fastwaltz-FastWaltz-194-timgm6mb",        // a waltz in 1: counted the bar
     "mma-samba-Samba-184-musescore",               // written in 4 at twice its tempo
     "mma-bluegrass-BlueGrass-166-musescore",       // read at half today
@@ -170,7 +169,7 @@ const char* const kGuardPieces[] = {
     "openmsx-tttheme2-musescore",                  // played in, two seconds of silence first
     "blupi-music004-musescore",                    // every note 20 ticks after the grid
 };
-constexpr double kAcc1Floor = 0.75;
+constexpr double kAcc1Floor = 0.8;
 constexpr double kAcc2Floor = 0.9;
 constexpr double kBeatFFloor = 0.8;
 
