@@ -2,12 +2,15 @@
 
 #include <cerrno>
 
+#include <sndfile.h>
+
 extern "C" {
 #include <libavutil/error.h>
 }
 
 #include "audio/reading/audio_file_backend.hpp"
 #include "common/error.hpp"
+#include "common/format.hpp"
 
 namespace corvel::audio {
 
@@ -25,28 +28,47 @@ Error unreadableAudioError(const std::filesystem::path& file, const Error& decod
                      "Open an audio file such as WAV, AIFF, FLAC, MP3, M4A or Ogg."};
 }
 
+namespace {
+
+// Throws ErrorException when the decoder found a format out of the reader's range.
+void refuseUnusualFormat(const std::filesystem::path& file, const AudioFileReader::Backend& backend) {
+    const std::string domain = backend.name();
+    const int code = domain == kFFmpegErrorDomain ? AVERROR(ERANGE) : SF_ERR_UNSUPPORTED_ENCODING;
+    const std::string name = "\"" + file.filename().string() + "\"";
+    const std::uint32_t channels = backend.channelCount();
+    if (channels < 1 || channels > kMostChannels) {
+        throw ErrorException(Error{domain, code,
+                                   name + " holds " + formatInteger(channels) + " channels of audio; Orvanta VODUVE " +
+                                       "Corvel reads files of 1 to " + formatInteger(kMostChannels) + " channels."});
+    }
+    const double rate = backend.sampleRate();
+    if (!(rate >= kLowestSampleRate && rate <= kHighestSampleRate)) {
+        throw ErrorException(Error{domain, code,
+                                   name + " says its audio has " + formatFixed(rate, 0) + " samples a second; " +
+                                       "Orvanta VODUVE Corvel reads sample rates of 1 Hz to 768 kHz."});
+    }
+}
+
+}  // namespace
+
 std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::path& file) {
     const auto opened = RegularFile::open(file);
     Error error;
-    if (auto backend = openSndfileBackend(opened, SndfileLength::declared, &error)) {
-        return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
-    }
-    if (auto backend = openFFmpegBackend(opened, &error)) {
-        return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
-    }
-    if (auto backend = openSndfileBackend(opened, SndfileLength::counted, nullptr)) {
-        return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
-    }
-    throw ErrorException(unreadableAudioError(file, error));
+    auto backend = openSndfileBackend(opened, SndfileLength::declared, &error);
+    if (!backend) backend = openFFmpegBackend(opened, &error);
+    if (!backend) backend = openSndfileBackend(opened, SndfileLength::counted, nullptr);
+    if (!backend) throw ErrorException(unreadableAudioError(file, error));
+    refuseUnusualFormat(file, *backend);
+    return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
 }
 
 std::unique_ptr<AudioFileReader> AudioFileReader::openWithFFmpeg(const std::filesystem::path& file) {
     const auto opened = RegularFile::open(file);
     Error error;
-    if (auto backend = openFFmpegBackend(opened, &error)) {
-        return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
-    }
-    throw ErrorException(unreadableAudioError(file, error));
+    auto backend = openFFmpegBackend(opened, &error);
+    if (!backend) throw ErrorException(unreadableAudioError(file, error));
+    refuseUnusualFormat(file, *backend);
+    return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));
 }
 
 double AudioFileReader::sampleRate() const { return backend_->sampleRate(); }

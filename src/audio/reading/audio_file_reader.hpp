@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 
@@ -16,6 +17,12 @@ inline constexpr const char* kFFmpegErrorDomain = "FFmpeg";
 // failure to read the bytes at all (an I/O error, no memory) keeps the library's message.
 Error unreadableAudioError(const std::filesystem::path& file, const Error& decoderError);
 
+// The formats the reader opens: a file that decodes to more channels, or is sampled slower
+// or faster, is refused (no recording is made that way; a damaged header says so).
+inline constexpr std::uint32_t kMostChannels = 64;
+inline constexpr double kLowestSampleRate = 1.0;
+inline constexpr double kHighestSampleRate = 768000.0;
+
 // An audio file opened for reading, at the length of the audio it holds. libsndfile reads
 // what it knows the length of without decoding it all (uncompressed WAV and AIFF, FLAC whose
 // declared length reads back); FFmpeg's first audio stream everything else (MP3, Ogg,
@@ -27,8 +34,9 @@ public:
     class Backend;
 
     // Throws ErrorException: domain "POSIX" when the file can't be opened at all or is no
-    // regular file (a named pipe, device or folder is refused without blocking), else
-    // unreadableAudioError's. The reader keeps the opened file: replacing it on disk later
+    // regular file (a named pipe, device or folder is refused without blocking); the
+    // decoder's domain with a message saying so when it decodes to a format out of the range
+    // above; else unreadableAudioError's. The reader keeps the opened file: replacing it on disk later
     // changes nothing the reader delivers.
     static std::unique_ptr<AudioFileReader> open(const std::filesystem::path& file);
 

@@ -16,6 +16,7 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
+#include "audio/reading/audio_file_reader.hpp"
 #include "audio/reading/regular_file.hpp"
 #include "common/error.hpp"
 
@@ -23,8 +24,8 @@ namespace corvel::audio::ffmpeg {
 
 Error makeError(int code, const std::string& context);
 
-// More channels than any container we read carries; the resampler takes no more.
-inline constexpr int kMaxChannels = 64;
+// More channels than the reader opens; the resampler takes no more.
+inline constexpr int kMaxChannels = static_cast<int>(kMostChannels);
 
 // Where a packet of the stream lies in the file, and its timestamp (pts, else dts).
 struct PacketMark {

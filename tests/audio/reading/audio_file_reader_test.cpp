@@ -171,6 +171,39 @@ TEST(AudioFileReader, UnreadableFilesGiveClearErrors) {
     }
 }
 
+TEST(AudioFileReader, EveryRouteRefusesAFormatNoRecordingHasByName) {
+    TempFolder folder("reader-format-range");
+    struct Case {
+        std::string name;
+        double rate;
+        std::uint32_t channels;
+        std::string says;  // empty: opens
+    };
+    for (const Case& c : {Case{"most.wav", 768000, 64, ""}, Case{"channels.wav", 48000, 65, "65 channels"},
+                          Case{"rate.wav", 1000000, 2, "1000000 samples a second"}}) {
+        writeWavStreamed(folder / c.name, c.rate, c.channels, 256, [](std::int64_t, std::vector<float>& mono) {
+            std::fill(mono.begin(), mono.end(), 0.25f);
+        });
+        for (const bool ffmpegOnly : {false, true}) {
+            SCOPED_TRACE(c.name + (ffmpegOnly ? " through FFmpeg" : ""));
+            try {
+                auto reader = ffmpegOnly ? AudioFileReader::openWithFFmpeg(folder / c.name)
+                                         : AudioFileReader::open(folder / c.name);
+                EXPECT_TRUE(c.says.empty()) << "opened";
+                EXPECT_EQ(reader->channelCount(), c.channels);
+                EXPECT_EQ(reader->sampleRate(), c.rate);
+                EXPECT_EQ(reader->length(), 256);
+            } catch (const ErrorException& failure) {
+                const std::string& message = failure.error().message;
+                EXPECT_FALSE(c.says.empty()) << message;
+                EXPECT_NE(message.find("\"" + c.name + "\""), std::string::npos) << message;
+                EXPECT_NE(message.find(c.says), std::string::npos) << message;
+                EXPECT_NE(failure.error().code, 0);
+            }
+        }
+    }
+}
+
 TEST(AudioFileReader, NoDecodePathOpensAPipeOrADevice) {
     TempFolder folder("reader-pipe");
     ASSERT_EQ(::mkfifo((folder / "x.m4a").c_str(), 0600), 0);
