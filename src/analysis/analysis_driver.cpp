@@ -51,6 +51,14 @@ constexpr OnsetSearchFrames kOnsetSearchFrames{1.0, 2.0};
 // Audio below this share of the loudest fine frame, or below this level, is silence.
 constexpr float kSilenceShare = 0.0015f;
 constexpr float kSilenceFloor = 0.00002f;
+// The music's first sound lies halfway between the beats found when it is off by at least half
+// a beat less this share of one.
+constexpr double kOpeningOffBeatShare = 0.15;
+// The music opens with a hit when it sounds at least this share as loud as its loudest frame
+// and this many times as loud as the median frame of this many seconds after it.
+constexpr float kOpeningHitShare = 0.1f;
+constexpr float kOpeningOverUsual = 1.25f;
+constexpr double kOpeningHeardSeconds = 2.0;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -201,8 +209,12 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
 }
 
 // The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
-// the band envelopes there; none for a span of fewer than two beats.
-std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
+// the band envelopes there; none for a span of fewer than two beats. With `opening`, the time
+// the music opens with: music starts on a beat, so when it falls halfway between the beats
+// found (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat
+// onto it.
+std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to,
+                                       std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     const double period = 60.0 / (fs * bpm);
@@ -210,8 +222,12 @@ std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, doubl
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    const double phase = A::beatPhase(features, period, a, b) * fs;
-    return A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, phase, 60.0 / bpm, from, to,
+    double phase = A::beatPhase(features, period, a, b) * fs;
+    const double seconds = 60.0 / bpm;
+    if (opening && std::abs(std::remainder(*opening - phase, seconds)) >= (0.5 - kOpeningOffBeatShare) * seconds) {
+        phase += 0.5 * seconds;
+    }
+    return A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, phase, seconds, from, to,
                                 kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
 }
 
@@ -263,6 +279,30 @@ double firstSoundSeconds(const ORVAudioFeatureSet& features) {
     return sound == fine.end() ? 0 : static_cast<double>(sound - fine.begin()) * features.fineFrameSeconds;
 }
 
+// The time the music opens with a hit: its first sound, when a fine frame within an onset's
+// reach of it sounds at least a share as loud as the loudest one, and clearly louder than the
+// music usually sounds just after it (a fade-in, or a bed under later hits, opens with none).
+std::optional<double> openingHit(const ORVAudioFeatureSet& features) {
+    const auto& fine = features.fineEnergy;
+    const double f = features.fineFrameSeconds;
+    const auto opening = features.firstMeaningfulAudioSeconds;
+    if (!opening || fine.empty() || !(f > 0)) return std::nullopt;
+    const auto size = static_cast<std::ptrdiff_t>(fine.size());
+    const auto frame = [&](double seconds) {
+        return static_cast<std::ptrdiff_t>(std::clamp(std::floor(seconds / f), 0.0, static_cast<double>(size)));
+    };
+    const std::ptrdiff_t first = std::min(frame(*opening), size - 1);
+    const std::ptrdiff_t reach = std::max(frame(*opening + kOnsetReachSeconds), first + 1);
+    const float hit = *std::max_element(fine.begin() + first, fine.begin() + reach);
+    std::vector<float> after(fine.begin() + reach,
+                             fine.begin() + std::max(frame(*opening + kOpeningHeardSeconds), reach));
+    if (after.empty() || hit < kOpeningHitShare * *std::max_element(fine.begin(), fine.end())) return std::nullopt;
+    const auto middle = after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2);
+    std::nth_element(after.begin(), middle, after.end());
+    if (hit < kOpeningOverUsual * *middle) return std::nullopt;
+    return opening;
+}
+
 // The first beat of the first section: its best phase, at or just before its start, and not
 // in the silence before the audio first sounds (where no sustained passage marks the start of
 // the music, as in a track of sparse clicks).
@@ -270,8 +310,9 @@ double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTem
     const double bpm = ORVAnalyzerDriver::editableTempo(first.bpm);
     const double start = std::fmax(std::fmax(first.startSeconds, 0.0), firstSoundSeconds(features));
     const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
-    auto phase = beatPhaseSeconds(features, bpm, start, end);
-    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds);
+    const auto opening = openingHit(features);
+    auto phase = beatPhaseSeconds(features, bpm, start, end, opening);
+    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds, opening);
     if (!phase) return start;
     const double period = 60.0 / bpm;
     const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);

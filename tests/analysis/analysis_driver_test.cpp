@@ -705,6 +705,21 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
     }
 }
 
+TEST_F(AnalysisOnAudio, OffBeatStabsLouderThanTheBeatDoNotMoveTheBeatsOffTheBeat) {
+    // A low thump on every beat from the first sample on, and on every off-beat the same
+    // thump under a snare and hats (the stabs of a skank or the pah of an oom-pah, whose
+    // rendering sounds as low as the bass): the bands above the low one outvote it for the
+    // off-beats, but the music opens on a beat.
+    const audio::testkit::DrumPattern oomPah{"x.x.", "..x.", "..x.", "..x."};
+    for (const double bpm : {113.0, 122.0, 160.0}) {
+        const auto truth = audio::testkit::steadyBeats(bpm, 30);
+        const auto name = "oompah" + std::to_string(int(bpm));
+        const auto m = A::analyze(song(name, audio::testkit::drums(44100, 30, truth, oomPah)));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
 // Bar 1 is the first detected beat: where the editor starts counting bars.
 TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
     // Kick on 1 and 3 from the very first sample, snare on 2 and 4: the phase read from the
