@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "analysis/beat_grid.hpp"
 #include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/error.hpp"
@@ -208,12 +209,12 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
-// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
-// the band envelopes there; none for a span of fewer than two beats. With `opening`, the time
-// the music opens with: music starts on a beat, so when it falls halfway between the beats
-// found (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat
-// onto it.
-std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to,
+// The beats of the constant tempo over from ... to seconds, at the best beat phase of the band
+// envelopes there; none for a span of fewer than two beats. With `opening`, the time the music
+// opens with: music starts on a beat, so when it falls halfway between the beats found
+// (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat onto
+// it.
+std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to,
                                        std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
@@ -222,13 +223,11 @@ std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, doubl
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    double phase = A::beatPhase(features, period, a, b) * fs;
-    const double seconds = 60.0 / bpm;
-    if (opening && std::abs(std::remainder(*opening - phase, seconds)) >= (0.5 - kOpeningOffBeatShare) * seconds) {
-        phase += 0.5 * seconds;
-    }
-    return A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, phase, seconds, from, to,
-                                kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
+    ORVBeatGrid grid{A::beatPhase(features, period, a, b) * fs, 60.0 / bpm};
+    if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare) grid = grid.halfBeatOn();
+    grid.beat = A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, grid.beat, grid.period, from, to,
+                                     kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
+    return grid;
 }
 
 // The strongest consensus value within about 35 ms of t.
@@ -244,25 +243,18 @@ double onsetStrength(const ORVAudioFeatureSet& features, double t) {
     return strongest;
 }
 
-// The old tempo's beats continued: its beat nearest to t.
-struct OldBeats {
-    double beat = 0;  // one of them
-    double period = 1;
-    double nearest(double t) const { return beat + period * std::round((t - beat) / period); }
-};
-
 // Where the new tempo's beats begin: from its beat nearest to the detected change, forward
 // while the old tempo's beats continued explain the music clearly better there, back while the
 // new ones do, a few beats at most each way.
-double firstNewBeat(const ORVAudioFeatureSet& features, const OldBeats& old, double change, double phase,
-                    double period) {
+double firstNewBeat(const ORVAudioFeatureSet& features, const ORVBeatGrid& old, double change,
+                    const ORVBeatGrid& beats) {
     const auto better = [&features](double a, double b) {
         return onsetStrength(features, a) > onsetStrength(features, b) + kClearlyStronger;
     };
-    double beat = phase + period * std::round((change - phase) / period);
-    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += period;
-    for (int step = 0; step < kLongestBeatWalk && beat - period >= 0; ++step) {
-        const double earlier = beat - period;
+    double beat = beats.nearest(change);
+    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += beats.period;
+    for (int step = 0; step < kLongestBeatWalk && beat - beats.period >= 0; ++step) {
+        const double earlier = beat - beats.period;
         if (!better(earlier, old.nearest(earlier))) break;
         beat = earlier;
     }
@@ -311,12 +303,11 @@ double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTem
     const double start = std::fmax(std::fmax(first.startSeconds, 0.0), firstSoundSeconds(features));
     const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
     const auto opening = openingHit(features);
-    auto phase = beatPhaseSeconds(features, bpm, start, end, opening);
-    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds, opening);
-    if (!phase) return start;
-    const double period = 60.0 / bpm;
-    const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
-    return beat >= 0 ? beat : beat + period;
+    auto grid = beatGrid(features, bpm, start, end, opening);
+    if (!grid) grid = beatGrid(features, bpm, 0, features.durationSeconds, opening);
+    if (!grid) return start;
+    const double beat = grid->firstFrom(start - 0.25 * grid->period);
+    return beat >= 0 ? beat : beat + grid->period;
 }
 
 // Whether the music's first beat falls at the start of the span although its beat phase
@@ -1090,8 +1081,8 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         const double newPeriod = 60.0 / newBPM;
         const double change = next.startSeconds;
         const double span = next.linearToNext ? kRampPhaseSpanSeconds : kPhaseSpanSeconds;
-        const auto phase = beatPhaseSeconds(features, newBPM, change, std::fmin(next.endSeconds, change + span));
-        if (!phase) continue;
+        const auto newBeats = beatGrid(features, newBPM, change, std::fmin(next.endSeconds, change + span));
+        if (!newBeats) continue;
         const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
         const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
 
@@ -1109,7 +1100,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         if (previous.linearToNext) {
             // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
             // number of beats up to the new tempo's beat.
-            const double newBeat = *phase + newPeriod * std::round((change - *phase) / newPeriod);
+            const double newBeat = newBeats->nearest(change);
             const double quarters = BeatloomTimeline::quarterPosition(segments, newBeat) - zero;
             const double missing = std::round(quarters) - quarters;
             const double s = previous.startSeconds;
@@ -1127,10 +1118,10 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         if (!(std::abs(newBPM - oldBPM) > kSmallestPlacedStep)) continue;
 
         // Where the new beats begin, judged against the old tempo's own beats before the change.
-        const auto oldPhase = beatPhaseSeconds(
+        const auto oldBeats = beatGrid(
             features, oldBPM, std::fmax(previous.startSeconds, change - kNearPhaseSpanSeconds), change);
-        if (!oldPhase) continue;
-        const double walked = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
+        if (!oldBeats) continue;
+        const double walked = firstNewBeat(features, *oldBeats, change, *newBeats);
         // The map's beats at the old tempo, from a little before the change.
         const double anchor =
             std::fmax(previous.startSeconds, change - 2 * kLongestBeatWalk * std::fmax(oldPeriod, newPeriod));
@@ -1152,8 +1143,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         auto stepBeat = A::firstBeatOfStep(features.consensusEnvelope, features.frameSeconds, oldBPM, newBPM, change,
                                            previous.startSeconds, next.endSeconds);
         if (stepBeat) {
-            const double offPhase = std::remainder(*stepBeat - *phase, newPeriod);
-            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(offPhase) > kStepPhaseShare * newPeriod) {
+            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(newBeats->offBeat(*stepBeat)) > kStepPhaseShare) {
                 stepBeat.reset();
             }
         }
