@@ -123,6 +123,9 @@ struct MapEvidenceTuning {
     double steadyRefinementShare = 0.02;
 };
 constexpr MapEvidenceTuning kMapEvidence;
+// A hit opening the music on a beat opens Bar 1 when it sounds at least this share as loud as
+// the median beat of the bars heard for Bar 1.
+constexpr float kFullOpeningShare = 0.7f;
 // The split band below 180 Hz (kick, bass) and its feature envelope.
 constexpr std::size_t kLowBand = 0;
 constexpr std::size_t kLowBandEnvelope = 1;
@@ -271,6 +274,18 @@ double firstSoundSeconds(const ORVAudioFeatureSet& features) {
     return sound == fine.end() ? 0 : static_cast<double>(sound - fine.begin()) * features.fineFrameSeconds;
 }
 
+// The loudest fine frame within an onset's reach after t; 0 outside the fine energy.
+float fineHitAt(const ORVAudioFeatureSet& features, double t) {
+    const auto& fine = features.fineEnergy;
+    const double f = features.fineFrameSeconds;
+    if (fine.empty() || !(f > 0) || !(t >= 0)) return 0;
+    const auto size = static_cast<double>(fine.size());
+    const auto first = static_cast<std::ptrdiff_t>(std::fmin(std::floor(t / f), size));
+    const auto last = static_cast<std::ptrdiff_t>(std::fmin(std::floor((t + kOnsetReachSeconds) / f) + 1, size));
+    if (first >= last) return 0;
+    return *std::max_element(fine.begin() + first, fine.begin() + last);
+}
+
 // The time the music opens with a hit: its first sound, when a fine frame within an onset's
 // reach of it sounds at least a share as loud as the loudest one, and clearly louder than the
 // music usually sounds just after it (a fade-in, or a bed under later hits, opens with none).
@@ -279,20 +294,31 @@ std::optional<double> openingHit(const ORVAudioFeatureSet& features) {
     const double f = features.fineFrameSeconds;
     const auto opening = features.firstMeaningfulAudioSeconds;
     if (!opening || fine.empty() || !(f > 0)) return std::nullopt;
-    const auto size = static_cast<std::ptrdiff_t>(fine.size());
     const auto frame = [&](double seconds) {
-        return static_cast<std::ptrdiff_t>(std::clamp(std::floor(seconds / f), 0.0, static_cast<double>(size)));
+        return static_cast<std::ptrdiff_t>(std::clamp(std::floor(seconds / f), 0.0, static_cast<double>(fine.size())));
     };
-    const std::ptrdiff_t first = std::min(frame(*opening), size - 1);
-    const std::ptrdiff_t reach = std::max(frame(*opening + kOnsetReachSeconds), first + 1);
-    const float hit = *std::max_element(fine.begin() + first, fine.begin() + reach);
-    std::vector<float> after(fine.begin() + reach,
-                             fine.begin() + std::max(frame(*opening + kOpeningHeardSeconds), reach));
+    const float hit = fineHitAt(features, *opening);
+    const std::ptrdiff_t reach = frame(*opening + kOnsetReachSeconds) + 1;
+    std::vector<float> after(fine.begin() + std::min(reach, frame(*opening + kOpeningHeardSeconds)),
+                             fine.begin() + frame(*opening + kOpeningHeardSeconds));
     if (after.empty() || hit < kOpeningHitShare * *std::max_element(fine.begin(), fine.end())) return std::nullopt;
     const auto middle = after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2);
     std::nth_element(after.begin(), middle, after.end());
     if (hit < kOpeningOverUsual * *middle) return std::nullopt;
     return opening;
+}
+
+// Whether the music opens on Bar 1: with a hit on its first beat that sounds as full as its
+// beats usually do. A pickup is a lighter figure (a lone drum, a melody note) before the band
+// comes in; kick and bass may accent any beat of a bar (a bass that anticipates the bar).
+bool opensOnBarOne(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+    const auto opening = openingHit(features);
+    if (!opening || beats.size() < 2 || std::abs(beats.front() - *opening) > kOnsetReachSeconds) return false;
+    std::vector<float> hits;
+    for (const double beat : beats.subspan(1)) hits.push_back(fineHitAt(features, beat));
+    const auto middle = hits.begin() + static_cast<std::ptrdiff_t>(hits.size() / 2);
+    std::nth_element(hits.begin(), middle, hits.end());
+    return fineHitAt(features, *opening) >= kFullOpeningShare * *middle;
 }
 
 // The first beat of the first section: its best phase, at or just before its start, and not
@@ -1019,6 +1045,7 @@ bool ORVAnalyzerDriver::tempoChangesHeard(const ORVAudioFeatureSet& features,
 
 std::size_t ORVAnalyzerDriver::barOneBeat(const ORVAudioFeatureSet& features, std::span<const double> beats) {
     const auto heard = beats.first(std::min(beats.size(), kBeatsPerBar * kBarsHeardForBarOne));
+    if (opensOnBarOne(features, heard)) return 0;
     const auto accents = lowBandAccents(features, heard);
     // Halfway between the beats, where a low band that does not follow the beats (noise, a
     // bed under clicks) sounds as much as on them.

@@ -737,6 +737,25 @@ TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
     }
 }
 
+TEST_F(AnalysisOnAudio, MusicOpeningFullOnABeatOpensBarOneThereWhereverTheKickAccents) {
+    // Snare and hats on every beat, the kick on the first beat of the music and from then on
+    // only on 2 and 4 (a bass that anticipates the bar): the low band accents the second beat
+    // of every bar, but the music opens with a hit as full as its beats, which is no pickup.
+    const audio::testkit::DrumPattern anticipated{"....x.......x...", "x...x...x...x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern kick{"x", "", "", "", 1};
+    for (const double bpm : {101.0, 119.0}) {
+        const auto truth = audio::testkit::steadyBeats(bpm, 20);
+        const auto name = "anticipated" + std::to_string(int(bpm));
+        auto signal = audio::testkit::drums(44100, 20, truth, anticipated);
+        const auto opening = audio::testkit::drums(44100, 20, {0.0}, kick);
+        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += opening.interleaved[i];
+        const auto m = A::analyze(song(name, signal));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        ASSERT_FALSE(m.beatPositionsSeconds.empty()) << name;
+        EXPECT_NEAR(m.beatPositionsSeconds.front(), 0.0, 0.03) << name;
+    }
+}
+
 TEST_F(AnalysisOnAudio, APickupBeforeTheFirstDownbeatStaysBeforeBarOne) {
     // A lone snare on the last beat of a bar, then the groove from Bar 1 on: the kick's
     // accents put Bar 1 on the beat after the pickup, not on the pickup itself, whether the
