@@ -527,6 +527,8 @@ nlohmann::json resultLine(const BenchPiece& piece, const Score& s) {
     line["acc2"] = s.acc2;
     line["map_local"] = s.localAccuracy;
     line["beat_f"] = s.beatF;
+    line["off_beat_f"] = s.offBeatF;
+    line["bar_one"] = s.barOneFound;
     line["audio_seconds"] = s.audioSeconds;
     if (!s.analysed) line["error"] = s.error;
     if (!s.levels.is_null()) line["level_evidence"] = s.levels;

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "analysis/band_view.hpp"
+#include "analysis/beat_grid.hpp"
 #include "analysis/level_weights.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/error.hpp"
@@ -50,6 +51,14 @@ constexpr OnsetSearchFrames kOnsetSearchFrames{1.0, 2.0};
 // Audio below this share of the loudest fine frame, or below this level, is silence.
 constexpr float kSilenceShare = 0.0015f;
 constexpr float kSilenceFloor = 0.00002f;
+// The music's first sound lies halfway between the beats found when it is off by at least half
+// a beat less this share of one.
+constexpr double kOpeningOffBeatShare = 0.15;
+// The music opens with a hit when it sounds at least this share as loud as its loudest frame
+// and this many times as loud as the median frame of this many seconds after it.
+constexpr float kOpeningHitShare = 0.1f;
+constexpr float kOpeningOverUsual = 1.25f;
+constexpr double kOpeningHeardSeconds = 2.0;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -113,6 +122,9 @@ struct MapEvidenceTuning {
     double steadyRefinementShare = 0.02;
 };
 constexpr MapEvidenceTuning kMapEvidence;
+// A hit opening the music on a beat opens Bar 1 when it sounds at least this share as loud as
+// the median beat of the bars heard for Bar 1.
+constexpr float kFullOpeningShare = 0.7f;
 // The split band below 180 Hz (kick, bass).
 constexpr std::size_t kLowBand = 0;
 // What the stages cost on one core, relative to decoding, for the progress report. The
@@ -198,9 +210,13 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
-// The time of a beat of the constant tempo over from ... to seconds, by the best beat phase of
-// the band envelopes there; none for a span of fewer than two beats.
-std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
+// The beats of the constant tempo over from ... to seconds, at the best beat phase of the band
+// envelopes there; none for a span of fewer than two beats. With `opening`, the time the music
+// opens with: music starts on a beat, so when it falls halfway between the beats found
+// (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat onto
+// it.
+std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to,
+                                       std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     const double period = 60.0 / (fs * bpm);
@@ -208,9 +224,11 @@ std::optional<double> beatPhaseSeconds(const ORVAudioFeatureSet& features, doubl
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    const double phase = A::beatPhase(features, period, a, b) * fs;
-    return A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, phase, 60.0 / bpm, from, to,
-                                kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
+    ORVBeatGrid grid{A::beatPhase(features, period, a, b) * fs, 60.0 / bpm};
+    if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare) grid = grid.halfBeatOn();
+    grid.beat = A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, grid.beat, grid.period, from, to,
+                                     kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
+    return grid;
 }
 
 // The strongest consensus value within about 35 ms of t.
@@ -226,25 +244,18 @@ double onsetStrength(const ORVAudioFeatureSet& features, double t) {
     return strongest;
 }
 
-// The old tempo's beats continued: its beat nearest to t.
-struct OldBeats {
-    double beat = 0;  // one of them
-    double period = 1;
-    double nearest(double t) const { return beat + period * std::round((t - beat) / period); }
-};
-
 // Where the new tempo's beats begin: from its beat nearest to the detected change, forward
 // while the old tempo's beats continued explain the music clearly better there, back while the
 // new ones do, a few beats at most each way.
-double firstNewBeat(const ORVAudioFeatureSet& features, const OldBeats& old, double change, double phase,
-                    double period) {
+double firstNewBeat(const ORVAudioFeatureSet& features, const ORVBeatGrid& old, double change,
+                    const ORVBeatGrid& beats) {
     const auto better = [&features](double a, double b) {
         return onsetStrength(features, a) > onsetStrength(features, b) + kClearlyStronger;
     };
-    double beat = phase + period * std::round((change - phase) / period);
-    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += period;
-    for (int step = 0; step < kLongestBeatWalk && beat - period >= 0; ++step) {
-        const double earlier = beat - period;
+    double beat = beats.nearest(change);
+    for (int step = 0; step < kLongestBeatWalk && better(old.nearest(beat), beat); ++step) beat += beats.period;
+    for (int step = 0; step < kLongestBeatWalk && beat - beats.period >= 0; ++step) {
+        const double earlier = beat - beats.period;
         if (!better(earlier, old.nearest(earlier))) break;
         beat = earlier;
     }
@@ -261,6 +272,53 @@ double firstSoundSeconds(const ORVAudioFeatureSet& features) {
     return sound == fine.end() ? 0 : static_cast<double>(sound - fine.begin()) * features.fineFrameSeconds;
 }
 
+// The loudest fine frame within an onset's reach after t; 0 outside the fine energy.
+float fineHitAt(const ORVAudioFeatureSet& features, double t) {
+    const auto& fine = features.fineEnergy;
+    const double f = features.fineFrameSeconds;
+    if (fine.empty() || !(f > 0) || !(t >= 0)) return 0;
+    const auto size = static_cast<double>(fine.size());
+    const auto first = static_cast<std::ptrdiff_t>(std::fmin(std::floor(t / f), size));
+    const auto last = static_cast<std::ptrdiff_t>(std::fmin(std::floor((t + kOnsetReachSeconds) / f) + 1, size));
+    if (first >= last) return 0;
+    return *std::max_element(fine.begin() + first, fine.begin() + last);
+}
+
+// The time the music opens with a hit: its first sound, when a fine frame within an onset's
+// reach of it sounds at least a share as loud as the loudest one, and clearly louder than the
+// music usually sounds just after it (a fade-in, or a bed under later hits, opens with none).
+std::optional<double> openingHit(const ORVAudioFeatureSet& features) {
+    const auto& fine = features.fineEnergy;
+    const double f = features.fineFrameSeconds;
+    const auto opening = features.firstMeaningfulAudioSeconds;
+    if (!opening || fine.empty() || !(f > 0)) return std::nullopt;
+    const auto frame = [&](double seconds) {
+        return static_cast<std::ptrdiff_t>(std::clamp(std::floor(seconds / f), 0.0, static_cast<double>(fine.size())));
+    };
+    const float hit = fineHitAt(features, *opening);
+    const std::ptrdiff_t reach = frame(*opening + kOnsetReachSeconds) + 1;
+    std::vector<float> after(fine.begin() + std::min(reach, frame(*opening + kOpeningHeardSeconds)),
+                             fine.begin() + frame(*opening + kOpeningHeardSeconds));
+    if (after.empty() || hit < kOpeningHitShare * *std::max_element(fine.begin(), fine.end())) return std::nullopt;
+    const auto middle = after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2);
+    std::nth_element(after.begin(), middle, after.end());
+    if (hit < kOpeningOverUsual * *middle) return std::nullopt;
+    return opening;
+}
+
+// Whether the music opens on Bar 1: with a hit on its first beat that sounds as full as its
+// beats usually do. A pickup is a lighter figure (a lone drum, a melody note) before the band
+// comes in; kick and bass may accent any beat of a bar (a bass that anticipates the bar).
+bool opensOnBarOne(const ORVAudioFeatureSet& features, std::span<const double> beats) {
+    const auto opening = openingHit(features);
+    if (!opening || beats.size() < 2 || std::abs(beats.front() - *opening) > kOnsetReachSeconds) return false;
+    std::vector<float> hits;
+    for (const double beat : beats.subspan(1)) hits.push_back(fineHitAt(features, beat));
+    const auto middle = hits.begin() + static_cast<std::ptrdiff_t>(hits.size() / 2);
+    std::nth_element(hits.begin(), middle, hits.end());
+    return fineHitAt(features, *opening) >= kFullOpeningShare * *middle;
+}
+
 // The first beat of the first section: its best phase, at or just before its start, and not
 // in the silence before the audio first sounds (where no sustained passage marks the start of
 // the music, as in a track of sparse clicks).
@@ -268,12 +326,12 @@ double firstBeatSeconds(const ORVAudioFeatureSet& features, const ORVDetectedTem
     const double bpm = ORVAnalyzerDriver::editableTempo(first.bpm);
     const double start = std::fmax(std::fmax(first.startSeconds, 0.0), firstSoundSeconds(features));
     const double end = first.linearToNext ? std::fmin(first.endSeconds, start + kRampPhaseSpanSeconds) : first.endSeconds;
-    auto phase = beatPhaseSeconds(features, bpm, start, end);
-    if (!phase) phase = beatPhaseSeconds(features, bpm, 0, features.durationSeconds);
-    if (!phase) return start;
-    const double period = 60.0 / bpm;
-    const double beat = *phase + period * std::ceil((start - 0.25 * period - *phase) / period);
-    return beat >= 0 ? beat : beat + period;
+    const auto opening = openingHit(features);
+    auto grid = beatGrid(features, bpm, start, end, opening);
+    if (!grid) grid = beatGrid(features, bpm, 0, features.durationSeconds, opening);
+    if (!grid) return start;
+    const double beat = grid->firstFrom(start - 0.25 * grid->period);
+    return beat >= 0 ? beat : beat + grid->period;
 }
 
 // Whether the music's first beat falls at the start of the span although its beat phase
@@ -978,6 +1036,7 @@ bool ORVAnalyzerDriver::tempoChangesHeard(const ORVAudioFeatureSet& features,
 
 std::size_t ORVAnalyzerDriver::barOneBeat(const ORVAudioFeatureSet& features, std::span<const double> beats) {
     const auto heard = beats.first(std::min(beats.size(), kBeatsPerBar * kBarsHeardForBarOne));
+    if (opensOnBarOne(features, heard)) return 0;
     const auto accents = lowBandAccents(features, heard);
     // Halfway between the beats, where a low band that does not follow the beats (noise, a
     // bed under clicks) sounds as much as on them.
@@ -1040,8 +1099,8 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         const double newPeriod = 60.0 / newBPM;
         const double change = next.startSeconds;
         const double span = next.linearToNext ? kRampPhaseSpanSeconds : kPhaseSpanSeconds;
-        const auto phase = beatPhaseSeconds(features, newBPM, change, std::fmin(next.endSeconds, change + span));
-        if (!phase) continue;
+        const auto newBeats = beatGrid(features, newBPM, change, std::fmin(next.endSeconds, change + span));
+        if (!newBeats) continue;
         const auto segments = BeatloomTimeline::segments(sectionTempoPoints(aligned), duration);
         const double zero = BeatloomTimeline::quarterPosition(segments, firstBeat);
 
@@ -1059,7 +1118,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         if (previous.linearToNext) {
             // A ramp flows into the new tempo: bend its start tempo so that the map counts a whole
             // number of beats up to the new tempo's beat.
-            const double newBeat = *phase + newPeriod * std::round((change - *phase) / newPeriod);
+            const double newBeat = newBeats->nearest(change);
             const double quarters = BeatloomTimeline::quarterPosition(segments, newBeat) - zero;
             const double missing = std::round(quarters) - quarters;
             const double s = previous.startSeconds;
@@ -1077,10 +1136,10 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         if (!(std::abs(newBPM - oldBPM) > kSmallestPlacedStep)) continue;
 
         // Where the new beats begin, judged against the old tempo's own beats before the change.
-        const auto oldPhase = beatPhaseSeconds(
+        const auto oldBeats = beatGrid(
             features, oldBPM, std::fmax(previous.startSeconds, change - kNearPhaseSpanSeconds), change);
-        if (!oldPhase) continue;
-        const double walked = firstNewBeat(features, OldBeats{*oldPhase, oldPeriod}, change, *phase, newPeriod);
+        if (!oldBeats) continue;
+        const double walked = firstNewBeat(features, *oldBeats, change, *newBeats);
         // The map's beats at the old tempo, from a little before the change.
         const double anchor =
             std::fmax(previous.startSeconds, change - 2 * kLongestBeatWalk * std::fmax(oldPeriod, newPeriod));
@@ -1102,8 +1161,7 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerDriver::phaseAlignedSections(
         auto stepBeat = A::firstBeatOfStep(features.consensusEnvelope, features.frameSeconds, oldBPM, newBPM, change,
                                            previous.startSeconds, next.endSeconds);
         if (stepBeat) {
-            const double offPhase = std::remainder(*stepBeat - *phase, newPeriod);
-            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(offPhase) > kStepPhaseShare * newPeriod) {
+            if (missOf(*stepBeat) > kTolerableMissSeconds || std::abs(newBeats->offBeat(*stepBeat)) > kStepPhaseShare) {
                 stepBeat.reset();
             }
         }

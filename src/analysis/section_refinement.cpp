@@ -662,7 +662,7 @@ std::optional<double> snappedOntoNewBeat(std::span<const double> envelope, const
                                          const ORVBeatPhaseFit& next, double best, double beatN, double fs) {
     const auto n = static_cast<std::int64_t>(envelope.size());
     const double period = 60.0 / next.bpm;
-    const double beat = next.phaseSeconds + period * std::ceil((best - next.phaseSeconds) / period - 1e-9);
+    const double beat = next.grid().firstFrom(best - 1e-9 * period);
     if (!(best - fs <= beat && beat - best <= 1.05 * beatN)) return std::nullopt;
     const double radius = std::fmin(std::fmax(0.16 * period, 1.5 * fs), tuning.onsetSnapMaxSeconds);
     const std::int64_t c = frameOf(beat, fs);

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/beat_grid.hpp"
 #include "analysis/section_detection.hpp"
 #include "analysis/tracking_tuning.hpp"
 
@@ -15,6 +16,7 @@ namespace corvel::analysis {
 struct ORVBeatPhaseFit {
     double bpm = 0;
     double phaseSeconds = 0;
+    ORVBeatGrid grid() const { return {phaseSeconds, 60.0 / bpm}; }
 };
 
 // How well a beat grid meets the onsets of a span. The default is the empty evaluation.

@@ -705,6 +705,21 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
     }
 }
 
+TEST_F(AnalysisOnAudio, OffBeatStabsLouderThanTheBeatDoNotMoveTheBeatsOffTheBeat) {
+    // A low thump on every beat from the first sample on, and on every off-beat the same
+    // thump under a snare and hats (the stabs of a skank or the pah of an oom-pah, whose
+    // rendering sounds as low as the bass): the bands above the low one outvote it for the
+    // off-beats, but the music opens on a beat.
+    const audio::testkit::DrumPattern oomPah{"x.x.", "..x.", "..x.", "..x."};
+    for (const double bpm : {113.0, 122.0, 160.0}) {
+        const auto truth = audio::testkit::steadyBeats(bpm, 30);
+        const auto name = "oompah" + std::to_string(int(bpm));
+        const auto m = A::analyze(song(name, audio::testkit::drums(44100, 30, truth, oomPah)));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
 // Bar 1 is the first detected beat: where the editor starts counting bars.
 TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
     // Kick on 1 and 3 from the very first sample, snare on 2 and 4: the phase read from the
@@ -719,6 +734,25 @@ TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
         ASSERT_FALSE(m.beatPositionsSeconds.empty()) << name;
         EXPECT_NEAR(m.beatPositionsSeconds.front(), 0.0, 0.02) << name;
         EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
+TEST_F(AnalysisOnAudio, MusicOpeningFullOnABeatOpensBarOneThereWhereverTheKickAccents) {
+    // Snare and hats on every beat, the kick on the first beat of the music and from then on
+    // only on 2 and 4 (a bass that anticipates the bar): the low band accents the second beat
+    // of every bar, but the music opens with a hit as full as its beats, which is no pickup.
+    const audio::testkit::DrumPattern anticipated{"....x.......x...", "x...x...x...x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern kick{"x", "", "", "", 1};
+    for (const double bpm : {101.0, 119.0}) {
+        const auto truth = audio::testkit::steadyBeats(bpm, 20);
+        const auto name = "anticipated" + std::to_string(int(bpm));
+        auto signal = audio::testkit::drums(44100, 20, truth, anticipated);
+        const auto opening = audio::testkit::drums(44100, 20, {0.0}, kick);
+        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) signal.interleaved[i] += opening.interleaved[i];
+        const auto m = A::analyze(song(name, signal));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        ASSERT_FALSE(m.beatPositionsSeconds.empty()) << name;
+        EXPECT_NEAR(m.beatPositionsSeconds.front(), 0.0, 0.03) << name;
     }
 }
 
