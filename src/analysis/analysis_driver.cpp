@@ -59,6 +59,10 @@ constexpr double kOpeningOffBeatShare = 0.15;
 constexpr float kOpeningHitShare = 0.1f;
 constexpr float kOpeningOverUsual = 1.25f;
 constexpr double kOpeningHeardSeconds = 2.0;
+// The beats move onto the opening only where the low band sounds on the beats they move to at
+// least this share as strongly as on the beats found: a pickup on the "and" before Bar 1 opens
+// halfway between the beats of a groove whose kick and bass fall on them.
+constexpr double kOpeningLowBandShare = 0.25;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -210,11 +214,23 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
+// The low band's onset strength summed over the grid's beats between frames a and b.
+double lowBandOnBeats(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a, std::int64_t b) {
+    const BandView low(features, kLowBand);
+    const double fs = features.frameSeconds;
+    if (!low.usable()) return 0;
+    double sum = 0;
+    for (double t = grid.firstFrom(static_cast<double>(a) * fs); t < static_cast<double>(b) * fs; t += grid.period) {
+        sum += low.peakNear(saturatingInt64(std::round(t / fs)), 1, a, b);
+    }
+    return sum;
+}
+
 // The beats of the constant tempo over from ... to seconds, at the best beat phase of the band
 // envelopes there; none for a span of fewer than two beats. With `opening`, the time the music
 // opens with: music starts on a beat, so when it falls halfway between the beats found
 // (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat onto
-// it.
+// it, unless the low band keeps to the beats found (the opening was a pickup).
 std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to,
                                        std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
@@ -225,7 +241,10 @@ std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double b
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
     ORVBeatGrid grid{A::beatPhase(features, period, a, b) * fs, 60.0 / bpm};
-    if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare) grid = grid.halfBeatOn();
+    if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare &&
+        lowBandOnBeats(features, grid.halfBeatOn(), a, b) >= kOpeningLowBandShare * lowBandOnBeats(features, grid, a, b)) {
+        grid = grid.halfBeatOn();
+    }
     grid.beat = A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, grid.beat, grid.period, from, to,
                                      kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
     return grid;

@@ -705,6 +705,26 @@ TEST_F(AnalysisOnAudio, DrumGroovesReadTheTappedBeatOnTheBeat) {
     }
 }
 
+TEST_F(AnalysisOnAudio, AnEighthNotePickupDoesNotMoveTheBeatsOntoIt) {
+    // A snare and kick on the "and" before Bar 1, then a rock groove: the music opens on a
+    // hit halfway between two beats, and the beats stay where the groove puts them.
+    const audio::testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    const audio::testkit::DrumPattern hit{"x", "x", "", "", 1};
+    for (const double bpm : {100.0, 120.0, 140.0}) {
+        const double beat = 60.0 / bpm;
+        const auto truth = audio::testkit::steadyBeats(bpm, 30, beat / 2);
+        auto signal = audio::testkit::drums(44100, 30, truth, rock);
+        const auto pickup = audio::testkit::drums(44100, 30, {0.0, 30.0}, hit);
+        for (std::size_t i = 0; i < signal.interleaved.size() && i < pickup.interleaved.size(); ++i) {
+            signal.interleaved[i] += pickup.interleaved[i];
+        }
+        const auto name = "pickup" + std::to_string(int(bpm));
+        const auto m = A::analyze(song(name, signal));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
 TEST_F(AnalysisOnAudio, OffBeatStabsLouderThanTheBeatDoNotMoveTheBeatsOffTheBeat) {
     // A low thump on every beat from the first sample on, and on every off-beat the same
     // thump under a snare and hats (the stabs of a skank or the pah of an oom-pah, whose
