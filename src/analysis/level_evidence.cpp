@@ -46,8 +46,8 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
         a.fit += L::gridFit(features, period, span.begin, span.end) * length;
         frames += length;
         for (const auto& [b, e] : levelWindows(span, kWindowBeats, period)) {
-            const double phase = L::beatPhase(features, period, b, e);
-            const ORVGridLean g = L::gridLean(features, period, phase, b, e);
+            const ORVBeatGrid grid = L::beatGrid(features, period, b, e);
+            const ORVGridLean g = L::gridLean(features, grid, b, e);
             const auto n = static_cast<double>(g.beats);
             a.lean += std::abs(g.lean) * n;
             a.backbeat += g.backbeat * n;
@@ -55,8 +55,8 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
             a.upper += g.upperAccent * n;
             a.triple += g.tripleAccent * n;
             a.swing += g.swing * n;
-            a.breadth += std::abs(L::gridBreadthLean(features, period, phase, b, e)) * n;
-            a.swung += L::swungBeatShare(features, period, phase, b, e) * n;
+            a.breadth += std::abs(L::gridBreadthLean(features, grid, b, e)) * n;
+            a.swung += L::swungBeatShare(features, grid, b, e) * n;
             beats += n;
         }
     }

@@ -127,8 +127,9 @@ struct SwungBeats {
     double even = 0;     // 0...1
     double share = 0;    // 0...1
 };
-SwungBeats swungBeats(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
-                      std::int64_t end) {
+SwungBeats swungBeats(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin, std::int64_t end) {
+    const double periodFrames = grid.period;
+    const double phaseFrames = grid.beat;
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
     constexpr double kSoundingShare = 0.25;
     std::vector<BandView> bands;
@@ -199,8 +200,9 @@ SwungBeats swungBeats(const ORVAudioFeatureSet& features, double periodFrames, d
 // breadth sums, over the bands, how far its onset stands above the band's own average (scale
 // free, so a quiet band counts as much as a loud one). A chord or a struck bass note lights
 // many bands at once; a passing note of an arpeggio or a melody, one.
-double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
-                   std::int64_t end) {
+double breadthLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin, std::int64_t end) {
+    const double periodFrames = grid.period;
+    const double phaseFrames = grid.beat;
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
     std::vector<BandView> bands;
     std::array<double, kBands> floors{};
@@ -574,14 +576,14 @@ double compoundBeatPreference(double bpm) {
 
 }  // namespace
 
-double ORVAnalyzerMetricalLevel::gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames,
-                                                 double phaseFrames, std::int64_t begin, std::int64_t end) {
-    return breadthLean(features, periodFrames, phaseFrames, begin, end);
+double ORVAnalyzerMetricalLevel::gridBreadthLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid,
+                                                 std::int64_t begin, std::int64_t end) {
+    return breadthLean(features, grid, begin, end);
 }
 
-double ORVAnalyzerMetricalLevel::swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames,
-                                                double phaseFrames, std::int64_t begin, std::int64_t end) {
-    const SwungBeats swung = swungBeats(features, periodFrames, phaseFrames, begin, end);
+double ORVAnalyzerMetricalLevel::swungBeatShare(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid,
+                                                std::int64_t begin, std::int64_t end) {
+    const SwungBeats swung = swungBeats(features, grid, begin, end);
     return swung.sounded * swung.even * swung.share;
 }
 
@@ -591,9 +593,11 @@ double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
     return -(octaves * octaves) / (2 * kPreferenceWidthOctaves * kPreferenceWidthOctaves);
 }
 
-ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& features, double periodFrames,
-                                               double phaseFrames, std::int64_t begin, std::int64_t end) {
+ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid,
+                                               std::int64_t begin, std::int64_t end) {
     ORVGridLean result;
+    const double periodFrames = grid.period;
+    const double phaseFrames = grid.beat;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     begin = std::clamp<std::int64_t>(begin, 0, n);
     end = std::clamp<std::int64_t>(end, begin, n);
@@ -708,12 +712,12 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
     return result;
 }
 
-double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, double periodFrames,
-                                           std::int64_t begin, std::int64_t end) {
+ORVBeatGrid ORVAnalyzerMetricalLevel::beatGrid(const ORVAudioFeatureSet& features, double periodFrames,
+                                               std::int64_t begin, std::int64_t end) {
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     begin = std::clamp<std::int64_t>(begin, 0, n);
     end = std::clamp<std::int64_t>(end, begin, n);
-    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return {0, periodFrames};
     std::vector<double> beatEnvelope(static_cast<std::size_t>(end - begin), 0.0);
     double strongest = 0;
     for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
@@ -730,8 +734,8 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
         const auto& consensus = features.consensusEnvelope;
         beatEnvelope.assign(consensus.begin() + begin, consensus.begin() + end);
     }
-    const double phase = static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
-    if (!(strongest > 1e-12)) return phase;
+    const ORVBeatGrid grid{static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames), periodFrames};
+    if (!(strongest > 1e-12)) return grid;
 
     // The beats or the points halfway between them: every band votes by how much stronger its
     // onsets are on one than on the other (scale-free, so that a quiet band counts as much as
@@ -762,20 +766,20 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
         }
         return m;
     };
-    const double between = phase + 0.5 * periodFrames;
+    const ORVBeatGrid between = grid.halfBeatOn();
     double vote = 0;
     for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
         const BandView band(features, k);
         if (!band.usable()) continue;
         const double floor = std::max(band.mean(begin, end), 1e-9);
-        const GridMeans on = meansAt(band, phase);
-        const GridMeans off = meansAt(band, between);
+        const GridMeans on = meansAt(band, grid.beat);
+        const GridMeans off = meansAt(band, between.beat);
         vote += kBandWeights[k] * std::log((on.all + floor) / (off.all + floor));
         if (k >= kSnareBand) vote += kBandWeights[k] * kTurnWeight * std::log((on.turns + floor) / (off.turns + floor));
     }
-    if (vote >= 0) return phase;
-    const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));
-    return shifted;
+    if (vote >= 0) return grid;
+    // The grid half a beat on, from its first whole frame in the span.
+    return {std::round(between.firstFrom(static_cast<double>(begin))), periodFrames};
 }
 
 std::vector<double> ORVAnalyzerMetricalLevel::beatStrengths(const ORVAudioFeatureSet& features,
@@ -816,7 +820,7 @@ double ORVAnalyzerMetricalLevel::gridFit(const ORVAudioFeatureSet& features, dou
     for (std::size_t k = 0; k < bands.size(); ++k) {
         if (bands[k].usable()) floor += kBandWeights[k] * bands[k].mean(begin, end);
     }
-    const double phase = beatPhase(features, periodFrames, begin, end);
+    const double phase = beatGrid(features, periodFrames, begin, end).beat;
     const std::int64_t h = onsetReachFrames(periodFrames);
     double sum = 0;
     std::int64_t count = 0;
@@ -1021,8 +1025,8 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
         for (const LevelSpan& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const double phase = L::beatPhase(features, period, span.begin, span.end);
-            const ORVGridLean g = L::gridLean(features, period, phase, span.begin, span.end);
+            const ORVBeatGrid grid = L::beatGrid(features, period, span.begin, span.end);
+            const ORVGridLean g = L::gridLean(features, grid, span.begin, span.end);
             const auto weight = static_cast<double>(g.beats);
             e.lean += std::abs(g.lean) * weight;
             e.backbeat += g.backbeat * weight;
@@ -1030,8 +1034,8 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
             e.cross += g.crossLean * weight;
             e.swing += g.swing * weight;
             e.upper += g.upperAccent * weight;
-            e.breadth += std::abs(breadthLean(features, period, phase, span.begin, span.end)) * weight;
-            const SwungBeats swung = swungBeats(features, period, phase, span.begin, span.end);
+            e.breadth += std::abs(breadthLean(features, grid, span.begin, span.end)) * weight;
+            const SwungBeats swung = swungBeats(features, grid, span.begin, span.end);
             e.swung += swung.sounded * swung.even * swung.share * weight;
             e.beats += g.beats;
         }
@@ -1041,8 +1045,8 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
         for (const LevelSpan& window : windows) {
             const double period = 60.0 / (fs * window.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const double phase = L::beatPhase(features, period, window.begin, window.end);
-            const ORVGridLean g = L::gridLean(features, period, phase, window.begin, window.end);
+            const ORVGridLean g =
+                L::gridLean(features, L::beatGrid(features, period, window.begin, window.end), window.begin, window.end);
             windowLean += std::abs(g.lean) * static_cast<double>(g.beats);
             windowBeats += g.beats;
         }

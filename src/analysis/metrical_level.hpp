@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/beat_grid.hpp"
 #include "analysis/level_evidence.hpp"
 #include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
@@ -49,26 +50,28 @@ struct ORVAnalyzerMetricalLevel {
     // square of the distance in octaves; -infinity for a tempo that is not finite and positive.
     static double tempoPreference(double bpm);
 
-    // The lean of the grid phase + k x period over frames begin ... end - 1 of the features.
-    static ORVGridLean gridLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
-                                std::int64_t begin, std::int64_t end);
+    // The lean of the grid (in frames; its beats counted from grid.beat on) over frames
+    // begin ... end - 1 of the features.
+    static ORVGridLean gridLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
+                                std::int64_t end);
 
-    // How much more widely the even beats of the grid phase + k x period sound than the odd ones
-    // over frames begin ... end - 1 (-1...1): a chord or a struck bass note lights many bands at
+    // How much more widely the even beats of the grid (in frames) sound than the odd ones over
+    // frames begin ... end - 1 (-1...1): a chord or a struck bass note lights many bands at
     // once, a passing note one.
-    static double gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
-                                  std::int64_t begin, std::int64_t end);
-    // 0...1: swung eighths sounding late between beats of the grid that all sound, the cymbals
-    // evenly on every beat (a ride on each beat, its skip note before the next).
-    static double swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
-                                 std::int64_t begin, std::int64_t end);
+    static double gridBreadthLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
+                                  std::int64_t end);
+    // 0...1: swung eighths sounding late between beats of the grid (in frames) that all sound,
+    // the cymbals evenly on every beat (a ride on each beat, its skip note before the next).
+    static double swungBeatShare(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
+                                 std::int64_t end);
 
-    // The whole-frame phase of beats of the period over frames begin ... end - 1, in frames
-    // from the start of the features: the grid position where the onsets are strongest, with
-    // the low and middle bands (drums, bass, chords) counting more than the cymbal bands that
-    // fill the subdivisions. 0 for a period below 2 frames or an empty span.
-    static double beatPhase(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
-                            std::int64_t end);
+    // The grid of beats of the period over frames begin ... end - 1, in frames from the start
+    // of the features, its beat on a whole frame: where the onsets are strongest, with the low
+    // and middle bands (drums, bass, chords) counting more than the cymbal bands that fill the
+    // subdivisions, moved half a beat on when the bands' vote says the beats fall between its
+    // beats. Its beat is 0 for a period below 2 frames or an empty span.
+    static ORVBeatGrid beatGrid(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                                std::int64_t end);
 
     // The sections with each steady section that stands to a steady neighbour as a
     // cross-rhythm (3:2 or 4:3, give or take octaves) read at 3/2 of its tempo where that grid
