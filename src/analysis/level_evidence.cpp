@@ -38,13 +38,11 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
     using L = ORVAnalyzerMetricalLevel;
     const double fs = features.frameSeconds;
     Accents a;
-    double beats = 0, frames = 0;
+    a.fit = spansGridFit(features, spans, factor, QuickSpans::skip);
+    double beats = 0;
     for (const LevelSpan& span : spans) {
         const double period = 60.0 / (fs * span.bpm * factor);
         if (!(period >= 2.0) || !std::isfinite(period)) continue;
-        const auto length = static_cast<double>(span.end - span.begin);
-        a.fit += L::gridFit(features, period, span.begin, span.end) * length;
-        frames += length;
         for (const auto& [b, e] : levelWindows(span, kWindowBeats, period)) {
             const ORVBeatGrid grid = L::beatGrid(features, period, b, e);
             const ORVGridLean g = L::gridLean(features, grid, b, e);
@@ -60,7 +58,6 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
             beats += n;
         }
     }
-    if (frames > 0) a.fit /= frames;
     if (beats > 0) {
         a.lean /= beats;
         a.backbeat /= beats;

@@ -1159,16 +1159,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
     // meets them on every second or third of its points and falls between them on the others.
     // So a level of the quick grid stands only where its grid fits the onsets about as well
     // as the grid two-thirds as fast that it would replace.
-    const auto fitAt = [&](double factor) {
-        double sum = 0;
-        double frames = 0;
-        for (const LevelSpan& span : spans) {
-            const auto length = static_cast<double>(span.end - span.begin);
-            sum += L::gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
-            frames += length;
-        }
-        return frames > 0 ? sum / frames : 0.0;
-    };
+    const auto fitAt = [&](double factor) { return spansGridFit(features, spans, factor, QuickSpans::countAsUnfit); };
     const auto outFits = [&](double factor) { return quickGridHolds(fitAt(factor), [&] { return fitAt(factor * 2 / 3); }); };
     double crossEvidence = kNone;
     for (int a = 4; a >= -4; --a) {

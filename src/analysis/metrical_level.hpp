@@ -90,15 +90,15 @@ struct ORVAnalyzerMetricalLevel {
     // song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
-    // How clearly a beat grid of the period (its phase where the onsets are strongest) meets
-    // the onsets over frames begin ... end - 1: the mean onset strength on its beats above the
-    // bands' mean, the low and middle bands counting more than the cymbals. 0 for a period
-    // below 2 frames or an empty span.
     // How strongly the music sounds on each of the beats (seconds, ascending): its bands' largest
     // onsets within reach of the beat above the bands' mean over the whole span, the low and
     // middle bands counting more than the cymbals, so that a grid on the accents outweighs one
     // on the fills between them.
     static std::vector<double> beatStrengths(const ORVAudioFeatureSet& features, std::span<const double> beats);
+    // How clearly the beat grid of the period (beatGrid) meets the onsets over frames
+    // begin ... end - 1: the mean onset strength on its beats above the bands' mean, the low
+    // and middle bands counting more than the cymbals. 0 for a period below 2 frames or an
+    // empty span.
     static double gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
                           std::int64_t end);
 
