@@ -576,15 +576,21 @@ double compoundBeatPreference(double bpm) {
 
 }  // namespace
 
-double ORVAnalyzerMetricalLevel::gridBreadthLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid,
-                                                 std::int64_t begin, std::int64_t end) {
-    return breadthLean(features, grid, begin, end);
-}
-
-double ORVAnalyzerMetricalLevel::swungBeatShare(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid,
-                                                std::int64_t begin, std::int64_t end) {
+ORVGridAccents ORVAnalyzerMetricalLevel::gridAccents(const ORVAudioFeatureSet& features, double periodFrames,
+                                                     std::int64_t begin, std::int64_t end) {
+    const ORVBeatGrid grid = beatGrid(features, periodFrames, begin, end);
+    const ORVGridLean g = gridLean(features, grid, begin, end);
+    const auto n = static_cast<double>(g.beats);
     const SwungBeats swung = swungBeats(features, grid, begin, end);
-    return swung.sounded * swung.even * swung.share;
+    return {std::abs(g.lean) * n,
+            g.backbeat * n,
+            g.tripleAccent * n,
+            g.crossLean * n,
+            g.swing * n,
+            g.upperAccent * n,
+            std::abs(breadthLean(features, grid, begin, end)) * n,
+            swung.sounded * swung.even * swung.share * n,
+            n};
 }
 
 double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
@@ -1011,33 +1017,19 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
     }
 
     // The accent evidence of a level over the whole map, each beat counting once.
-    struct Evidence {
-        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0, swung = 0;
+    struct Evidence : ORVGridAccents {
         double windowLean = 0;
-        std::int64_t beats = 0;
     };
     std::vector<std::pair<double, Evidence>> measured;
     const auto evidenceAt = [&](double factor) {
         for (const auto& [f, e] : measured) {
             if (f == factor) return e;
         }
-        Evidence e;
+        ORVGridAccents sums;
         for (const LevelSpan& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const ORVBeatGrid grid = L::beatGrid(features, period, span.begin, span.end);
-            const ORVGridLean g = L::gridLean(features, grid, span.begin, span.end);
-            const auto weight = static_cast<double>(g.beats);
-            e.lean += std::abs(g.lean) * weight;
-            e.backbeat += g.backbeat * weight;
-            e.triple += g.tripleAccent * weight;
-            e.cross += g.crossLean * weight;
-            e.swing += g.swing * weight;
-            e.upper += g.upperAccent * weight;
-            e.breadth += std::abs(breadthLean(features, grid, span.begin, span.end)) * weight;
-            const SwungBeats swung = swungBeats(features, grid, span.begin, span.end);
-            e.swung += swung.sounded * swung.even * swung.share * weight;
-            e.beats += g.beats;
+            sums += L::gridAccents(features, period, span.begin, span.end);
         }
         // The accent on every other beat, also window by window.
         double windowLean = 0;
@@ -1050,18 +1042,9 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
             windowLean += std::abs(g.lean) * static_cast<double>(g.beats);
             windowBeats += g.beats;
         }
+        Evidence e;
+        static_cast<ORVGridAccents&>(e) = sums.perBeat();
         if (windowBeats > 0) e.windowLean = windowLean / static_cast<double>(windowBeats);
-        if (e.beats > 0) {
-            const auto count = static_cast<double>(e.beats);
-            e.lean /= count;
-            e.backbeat /= count;
-            e.triple /= count;
-            e.cross /= count;
-            e.swing /= count;
-            e.upper /= count;
-            e.breadth /= count;
-            e.swung /= count;
-        }
         measured.emplace_back(factor, e);
         return e;
     };

@@ -41,6 +41,32 @@ struct ORVGridLean {
     std::int64_t beats = 0;
 };
 
+// The accents of a beat grid over stretches of the music, each measure of ORVGridLean (and the
+// breadth and swung-beat shares) summed over the beats it was read on, so that stretches add
+// up; perBeat() gives their means. Leans count by their size, whichever half they favour.
+struct ORVGridAccents {
+    double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0, swung = 0;
+    double beats = 0;
+
+    ORVGridAccents& operator+=(const ORVGridAccents& o) {
+        lean += o.lean;
+        backbeat += o.backbeat;
+        triple += o.triple;
+        cross += o.cross;
+        swing += o.swing;
+        upper += o.upper;
+        breadth += o.breadth;
+        swung += o.swung;
+        beats += o.beats;
+        return *this;
+    }
+    ORVGridAccents perBeat() const {
+        if (!(beats > 0)) return *this;
+        return {lean / beats,  backbeat / beats, triple / beats,  cross / beats, swing / beats,
+                upper / beats, breadth / beats,  swung / beats,   beats};
+    }
+};
+
 // The metrical level a listener taps (inherited by ORVAudioMusicAnalyzer): which octave of a
 // tempo family is the beat, and where the beats fall. Decided from the band envelopes (low
 // drums on the beat, cymbals on the subdivisions) together with the tempo range listeners
@@ -55,15 +81,13 @@ struct ORVAnalyzerMetricalLevel {
     static ORVGridLean gridLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
                                 std::int64_t end);
 
-    // How much more widely the even beats of the grid (in frames) sound than the odd ones over
-    // frames begin ... end - 1 (-1...1): a chord or a struck bass note lights many bands at
-    // once, a passing note one.
-    static double gridBreadthLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
-                                  std::int64_t end);
-    // 0...1: swung eighths sounding late between beats of the grid (in frames) that all sound,
-    // the cymbals evenly on every beat (a ride on each beat, its skip note before the next).
-    static double swungBeatShare(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
-                                 std::int64_t end);
+    // The accents of the beat grid of the period (beatGrid) over frames begin ... end - 1,
+    // summed over its beats: with gridLean's, how much more widely its even beats sound than its
+    // odd ones (a chord or a struck bass note lights many bands at once, a passing note one) and
+    // how much swung eighths sound late between beats that all sound, the cymbals evenly on
+    // every beat (a ride on each beat, its skip note before the next).
+    static ORVGridAccents gridAccents(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                                      std::int64_t end);
 
     // The grid of beats of the period over frames begin ... end - 1, in frames from the start
     // of the features, its beat on a whole frame: where the onsets are strongest, with the low
