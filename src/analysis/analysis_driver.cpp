@@ -240,7 +240,7 @@ std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double b
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    ORVBeatGrid grid{A::beatPhase(features, period, a, b) * fs, 60.0 / bpm};
+    ORVBeatGrid grid{A::beatGrid(features, period, a, b).beat * fs, 60.0 / bpm};
     if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare &&
         lowBandOnBeats(features, grid.halfBeatOn(), a, b) >= kOpeningLowBandShare * lowBandOnBeats(features, grid, a, b)) {
         grid = grid.halfBeatOn();
@@ -974,7 +974,8 @@ std::vector<double> ownGrid(const ORVAudioFeatureSet& features, double bpm, doub
     const double period = 60.0 / (fs * bpm);
     const auto [begin, end] = features.framesBetween(from, to);
     if (!std::isfinite(period) || !(period >= 2.0) || !(static_cast<double>(end - begin) >= 2 * period)) return beats;
-    for (double t = A::beatPhase(features, period, begin, end); t < static_cast<double>(end); t += period) {
+    const ORVBeatGrid grid = A::beatGrid(features, period, begin, end);
+    for (double t = grid.beat; t < static_cast<double>(end); t += grid.period) {
         if (t >= static_cast<double>(begin)) beats.push_back(t * fs);
     }
     return beats;

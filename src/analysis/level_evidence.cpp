@@ -28,49 +28,25 @@ constexpr double kQuickEdgeTempo = 160;
 // Accents are read in windows of about this many beats of the level.
 constexpr double kWindowBeats = 48;
 
-// The accents of the grid at one factor of the spans' tempi, averaged over its beats.
-struct Accents {
+// The accents of the grid at one factor of the spans' tempi, averaged over its beats, each
+// window with a grid of its own, and how clearly the spans' grids fit the onsets.
+struct Accents : ORVGridAccents {
     double fit = 0;
-    double lean = 0, backbeat = 0, cross = 0, upper = 0, triple = 0, swing = 0, breadth = 0, swung = 0;
 };
 
 Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor) {
-    using L = ORVAnalyzerMetricalLevel;
     const double fs = features.frameSeconds;
-    Accents a;
-    double beats = 0, frames = 0;
+    ORVGridAccents sums;
     for (const LevelSpan& span : spans) {
         const double period = 60.0 / (fs * span.bpm * factor);
         if (!(period >= 2.0) || !std::isfinite(period)) continue;
-        const auto length = static_cast<double>(span.end - span.begin);
-        a.fit += L::gridFit(features, period, span.begin, span.end) * length;
-        frames += length;
         for (const auto& [b, e] : levelWindows(span, kWindowBeats, period)) {
-            const double phase = L::beatPhase(features, period, b, e);
-            const ORVGridLean g = L::gridLean(features, period, phase, b, e);
-            const auto n = static_cast<double>(g.beats);
-            a.lean += std::abs(g.lean) * n;
-            a.backbeat += g.backbeat * n;
-            a.cross += g.crossLean * n;
-            a.upper += g.upperAccent * n;
-            a.triple += g.tripleAccent * n;
-            a.swing += g.swing * n;
-            a.breadth += std::abs(L::gridBreadthLean(features, period, phase, b, e)) * n;
-            a.swung += L::swungBeatShare(features, period, phase, b, e) * n;
-            beats += n;
+            sums += ORVAnalyzerMetricalLevel::gridAccents(features, period, b, e);
         }
     }
-    if (frames > 0) a.fit /= frames;
-    if (beats > 0) {
-        a.lean /= beats;
-        a.backbeat /= beats;
-        a.cross /= beats;
-        a.upper /= beats;
-        a.triple /= beats;
-        a.swing /= beats;
-        a.breadth /= beats;
-        a.swung /= beats;
-    }
+    Accents a;
+    static_cast<ORVGridAccents&>(a) = sums.perBeat();
+    a.fit = spansGridFit(features, spans, factor, QuickSpans::skip);
     return a;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -58,6 +59,27 @@ inline std::vector<std::pair<std::int64_t, std::int64_t>> levelWindows(const Lev
         b = e;
     }
     return windows;
+}
+
+// Whether a span too quick for a grid at the factor (a beat under 2 frames) counts in
+// spansGridFit with no fit, or not at all.
+enum class QuickSpans { countAsUnfit, skip };
+
+// How clearly grids at `factor` times the spans' tempi meet the onsets (gridFit), each span
+// weighed by its frames; 0 when no span counts.
+inline double spansGridFit(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor,
+                           QuickSpans quick) {
+    const double fs = features.frameSeconds;
+    double sum = 0;
+    double frames = 0;
+    for (const LevelSpan& span : spans) {
+        const double period = 60.0 / (fs * span.bpm * factor);
+        if (quick == QuickSpans::skip && (!(period >= 2.0) || !std::isfinite(period))) continue;
+        const auto length = static_cast<double>(span.end - span.begin);
+        sum += ORVAudioMusicAnalyzer::gridFit(features, period, span.begin, span.end) * length;
+        frames += length;
+    }
+    return frames > 0 ? sum / frames : 0.0;
 }
 
 }  // namespace corvel::analysis

@@ -127,8 +127,9 @@ struct SwungBeats {
     double even = 0;     // 0...1
     double share = 0;    // 0...1
 };
-SwungBeats swungBeats(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
-                      std::int64_t end) {
+SwungBeats swungBeats(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin, std::int64_t end) {
+    const double periodFrames = grid.period;
+    const double phaseFrames = grid.beat;
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
     constexpr double kSoundingShare = 0.25;
     std::vector<BandView> bands;
@@ -199,8 +200,9 @@ SwungBeats swungBeats(const ORVAudioFeatureSet& features, double periodFrames, d
 // breadth sums, over the bands, how far its onset stands above the band's own average (scale
 // free, so a quiet band counts as much as a loud one). A chord or a struck bass note lights
 // many bands at once; a passing note of an arpeggio or a melody, one.
-double breadthLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames, std::int64_t begin,
-                   std::int64_t end) {
+double breadthLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin, std::int64_t end) {
+    const double periodFrames = grid.period;
+    const double phaseFrames = grid.beat;
     constexpr std::size_t kBands = ORVAudioFeatureSet::kSplitBandCount;
     std::vector<BandView> bands;
     std::array<double, kBands> floors{};
@@ -574,15 +576,21 @@ double compoundBeatPreference(double bpm) {
 
 }  // namespace
 
-double ORVAnalyzerMetricalLevel::gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames,
-                                                 double phaseFrames, std::int64_t begin, std::int64_t end) {
-    return breadthLean(features, periodFrames, phaseFrames, begin, end);
-}
-
-double ORVAnalyzerMetricalLevel::swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames,
-                                                double phaseFrames, std::int64_t begin, std::int64_t end) {
-    const SwungBeats swung = swungBeats(features, periodFrames, phaseFrames, begin, end);
-    return swung.sounded * swung.even * swung.share;
+ORVGridAccents ORVAnalyzerMetricalLevel::gridAccents(const ORVAudioFeatureSet& features, double periodFrames,
+                                                     std::int64_t begin, std::int64_t end) {
+    const ORVBeatGrid grid = beatGrid(features, periodFrames, begin, end);
+    const ORVGridLean g = gridLean(features, grid, begin, end);
+    const auto n = static_cast<double>(g.beats);
+    const SwungBeats swung = swungBeats(features, grid, begin, end);
+    return {std::abs(g.lean) * n,
+            g.backbeat * n,
+            g.tripleAccent * n,
+            g.crossLean * n,
+            g.swing * n,
+            g.upperAccent * n,
+            std::abs(breadthLean(features, grid, begin, end)) * n,
+            swung.sounded * swung.even * swung.share * n,
+            n};
 }
 
 double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
@@ -591,9 +599,11 @@ double ORVAnalyzerMetricalLevel::tempoPreference(double bpm) {
     return -(octaves * octaves) / (2 * kPreferenceWidthOctaves * kPreferenceWidthOctaves);
 }
 
-ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& features, double periodFrames,
-                                               double phaseFrames, std::int64_t begin, std::int64_t end) {
+ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid,
+                                               std::int64_t begin, std::int64_t end) {
     ORVGridLean result;
+    const double periodFrames = grid.period;
+    const double phaseFrames = grid.beat;
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     begin = std::clamp<std::int64_t>(begin, 0, n);
     end = std::clamp<std::int64_t>(end, begin, n);
@@ -708,12 +718,12 @@ ORVGridLean ORVAnalyzerMetricalLevel::gridLean(const ORVAudioFeatureSet& feature
     return result;
 }
 
-double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, double periodFrames,
-                                           std::int64_t begin, std::int64_t end) {
+ORVBeatGrid ORVAnalyzerMetricalLevel::beatGrid(const ORVAudioFeatureSet& features, double periodFrames,
+                                               std::int64_t begin, std::int64_t end) {
     const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
     begin = std::clamp<std::int64_t>(begin, 0, n);
     end = std::clamp<std::int64_t>(end, begin, n);
-    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return 0;
+    if (!(periodFrames >= 2.0) || !std::isfinite(periodFrames) || end <= begin) return {0, periodFrames};
     std::vector<double> beatEnvelope(static_cast<std::size_t>(end - begin), 0.0);
     double strongest = 0;
     for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
@@ -730,8 +740,8 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
         const auto& consensus = features.consensusEnvelope;
         beatEnvelope.assign(consensus.begin() + begin, consensus.begin() + end);
     }
-    const double phase = static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames);
-    if (!(strongest > 1e-12)) return phase;
+    const ORVBeatGrid grid{static_cast<double>(begin) + A::bestBeatPhase(beatEnvelope, periodFrames), periodFrames};
+    if (!(strongest > 1e-12)) return grid;
 
     // The beats or the points halfway between them: every band votes by how much stronger its
     // onsets are on one than on the other (scale-free, so that a quiet band counts as much as
@@ -762,20 +772,20 @@ double ORVAnalyzerMetricalLevel::beatPhase(const ORVAudioFeatureSet& features, d
         }
         return m;
     };
-    const double between = phase + 0.5 * periodFrames;
+    const ORVBeatGrid between = grid.halfBeatOn();
     double vote = 0;
     for (std::size_t k = 0; k < ORVAudioFeatureSet::kSplitBandCount; ++k) {
         const BandView band(features, k);
         if (!band.usable()) continue;
         const double floor = std::max(band.mean(begin, end), 1e-9);
-        const GridMeans on = meansAt(band, phase);
-        const GridMeans off = meansAt(band, between);
+        const GridMeans on = meansAt(band, grid.beat);
+        const GridMeans off = meansAt(band, between.beat);
         vote += kBandWeights[k] * std::log((on.all + floor) / (off.all + floor));
         if (k >= kSnareBand) vote += kBandWeights[k] * kTurnWeight * std::log((on.turns + floor) / (off.turns + floor));
     }
-    if (vote >= 0) return phase;
-    const double shifted = std::round(between - periodFrames * std::floor((between - static_cast<double>(begin)) / periodFrames));
-    return shifted;
+    if (vote >= 0) return grid;
+    // The grid half a beat on, from its first whole frame in the span.
+    return {std::round(between.firstFrom(static_cast<double>(begin))), periodFrames};
 }
 
 std::vector<double> ORVAnalyzerMetricalLevel::beatStrengths(const ORVAudioFeatureSet& features,
@@ -816,7 +826,7 @@ double ORVAnalyzerMetricalLevel::gridFit(const ORVAudioFeatureSet& features, dou
     for (std::size_t k = 0; k < bands.size(); ++k) {
         if (bands[k].usable()) floor += kBandWeights[k] * bands[k].mean(begin, end);
     }
-    const double phase = beatPhase(features, periodFrames, begin, end);
+    const double phase = beatGrid(features, periodFrames, begin, end).beat;
     const std::int64_t h = onsetReachFrames(periodFrames);
     double sum = 0;
     std::int64_t count = 0;
@@ -1007,33 +1017,19 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
     }
 
     // The accent evidence of a level over the whole map, each beat counting once.
-    struct Evidence {
-        double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0, swung = 0;
+    struct Evidence : ORVGridAccents {
         double windowLean = 0;
-        std::int64_t beats = 0;
     };
     std::vector<std::pair<double, Evidence>> measured;
     const auto evidenceAt = [&](double factor) {
         for (const auto& [f, e] : measured) {
             if (f == factor) return e;
         }
-        Evidence e;
+        ORVGridAccents sums;
         for (const LevelSpan& span : spans) {
             const double period = 60.0 / (fs * span.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const double phase = L::beatPhase(features, period, span.begin, span.end);
-            const ORVGridLean g = L::gridLean(features, period, phase, span.begin, span.end);
-            const auto weight = static_cast<double>(g.beats);
-            e.lean += std::abs(g.lean) * weight;
-            e.backbeat += g.backbeat * weight;
-            e.triple += g.tripleAccent * weight;
-            e.cross += g.crossLean * weight;
-            e.swing += g.swing * weight;
-            e.upper += g.upperAccent * weight;
-            e.breadth += std::abs(breadthLean(features, period, phase, span.begin, span.end)) * weight;
-            const SwungBeats swung = swungBeats(features, period, phase, span.begin, span.end);
-            e.swung += swung.sounded * swung.even * swung.share * weight;
-            e.beats += g.beats;
+            sums += L::gridAccents(features, period, span.begin, span.end);
         }
         // The accent on every other beat, also window by window.
         double windowLean = 0;
@@ -1041,23 +1037,14 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
         for (const LevelSpan& window : windows) {
             const double period = 60.0 / (fs * window.bpm * factor);
             if (!(period >= 2.0) || !std::isfinite(period)) continue;
-            const double phase = L::beatPhase(features, period, window.begin, window.end);
-            const ORVGridLean g = L::gridLean(features, period, phase, window.begin, window.end);
+            const ORVGridLean g =
+                L::gridLean(features, L::beatGrid(features, period, window.begin, window.end), window.begin, window.end);
             windowLean += std::abs(g.lean) * static_cast<double>(g.beats);
             windowBeats += g.beats;
         }
+        Evidence e;
+        static_cast<ORVGridAccents&>(e) = sums.perBeat();
         if (windowBeats > 0) e.windowLean = windowLean / static_cast<double>(windowBeats);
-        if (e.beats > 0) {
-            const auto count = static_cast<double>(e.beats);
-            e.lean /= count;
-            e.backbeat /= count;
-            e.triple /= count;
-            e.cross /= count;
-            e.swing /= count;
-            e.upper /= count;
-            e.breadth /= count;
-            e.swung /= count;
-        }
         measured.emplace_back(factor, e);
         return e;
     };
@@ -1155,16 +1142,7 @@ double levelFactorOfSpans(const ORVAudioFeatureSet& features, std::span<const Le
     // meets them on every second or third of its points and falls between them on the others.
     // So a level of the quick grid stands only where its grid fits the onsets about as well
     // as the grid two-thirds as fast that it would replace.
-    const auto fitAt = [&](double factor) {
-        double sum = 0;
-        double frames = 0;
-        for (const LevelSpan& span : spans) {
-            const auto length = static_cast<double>(span.end - span.begin);
-            sum += L::gridFit(features, 60.0 / (fs * span.bpm * factor), span.begin, span.end) * length;
-            frames += length;
-        }
-        return frames > 0 ? sum / frames : 0.0;
-    };
+    const auto fitAt = [&](double factor) { return spansGridFit(features, spans, factor, QuickSpans::countAsUnfit); };
     const auto outFits = [&](double factor) { return quickGridHolds(fitAt(factor), [&] { return fitAt(factor * 2 / 3); }); };
     double crossEvidence = kNone;
     for (int a = 4; a >= -4; --a) {

@@ -4,6 +4,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/beat_grid.hpp"
 #include "analysis/level_evidence.hpp"
 #include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
@@ -40,6 +41,32 @@ struct ORVGridLean {
     std::int64_t beats = 0;
 };
 
+// The accents of a beat grid over stretches of the music, each measure of ORVGridLean (and the
+// breadth and swung-beat shares) summed over the beats it was read on, so that stretches add
+// up; perBeat() gives their means. Leans count by their size, whichever half they favour.
+struct ORVGridAccents {
+    double lean = 0, backbeat = 0, triple = 0, cross = 0, swing = 0, upper = 0, breadth = 0, swung = 0;
+    double beats = 0;
+
+    ORVGridAccents& operator+=(const ORVGridAccents& o) {
+        lean += o.lean;
+        backbeat += o.backbeat;
+        triple += o.triple;
+        cross += o.cross;
+        swing += o.swing;
+        upper += o.upper;
+        breadth += o.breadth;
+        swung += o.swung;
+        beats += o.beats;
+        return *this;
+    }
+    ORVGridAccents perBeat() const {
+        if (!(beats > 0)) return *this;
+        return {lean / beats,  backbeat / beats, triple / beats,  cross / beats, swing / beats,
+                upper / beats, breadth / beats,  swung / beats,   beats};
+    }
+};
+
 // The metrical level a listener taps (inherited by ORVAudioMusicAnalyzer): which octave of a
 // tempo family is the beat, and where the beats fall. Decided from the band envelopes (low
 // drums on the beat, cymbals on the subdivisions) together with the tempo range listeners
@@ -49,26 +76,26 @@ struct ORVAnalyzerMetricalLevel {
     // square of the distance in octaves; -infinity for a tempo that is not finite and positive.
     static double tempoPreference(double bpm);
 
-    // The lean of the grid phase + k x period over frames begin ... end - 1 of the features.
-    static ORVGridLean gridLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
-                                std::int64_t begin, std::int64_t end);
+    // The lean of the grid (in frames; its beats counted from grid.beat on) over frames
+    // begin ... end - 1 of the features.
+    static ORVGridLean gridLean(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t begin,
+                                std::int64_t end);
 
-    // How much more widely the even beats of the grid phase + k x period sound than the odd ones
-    // over frames begin ... end - 1 (-1...1): a chord or a struck bass note lights many bands at
-    // once, a passing note one.
-    static double gridBreadthLean(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
-                                  std::int64_t begin, std::int64_t end);
-    // 0...1: swung eighths sounding late between beats of the grid that all sound, the cymbals
-    // evenly on every beat (a ride on each beat, its skip note before the next).
-    static double swungBeatShare(const ORVAudioFeatureSet& features, double periodFrames, double phaseFrames,
-                                 std::int64_t begin, std::int64_t end);
+    // The accents of the beat grid of the period (beatGrid) over frames begin ... end - 1,
+    // summed over its beats: with gridLean's, how much more widely its even beats sound than its
+    // odd ones (a chord or a struck bass note lights many bands at once, a passing note one) and
+    // how much swung eighths sound late between beats that all sound, the cymbals evenly on
+    // every beat (a ride on each beat, its skip note before the next).
+    static ORVGridAccents gridAccents(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                                      std::int64_t end);
 
-    // The whole-frame phase of beats of the period over frames begin ... end - 1, in frames
-    // from the start of the features: the grid position where the onsets are strongest, with
-    // the low and middle bands (drums, bass, chords) counting more than the cymbal bands that
-    // fill the subdivisions. 0 for a period below 2 frames or an empty span.
-    static double beatPhase(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
-                            std::int64_t end);
+    // The grid of beats of the period over frames begin ... end - 1, in frames from the start
+    // of the features, its beat on a whole frame: where the onsets are strongest, with the low
+    // and middle bands (drums, bass, chords) counting more than the cymbal bands that fill the
+    // subdivisions, moved half a beat on when the bands' vote says the beats fall between its
+    // beats. Its beat is 0 for a period below 2 frames or an empty span.
+    static ORVBeatGrid beatGrid(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
+                                std::int64_t end);
 
     // The sections with each steady section that stands to a steady neighbour as a
     // cross-rhythm (3:2 or 4:3, give or take octaves) read at 3/2 of its tempo where that grid
@@ -87,15 +114,15 @@ struct ORVAnalyzerMetricalLevel {
     // song's parts are counted at one level.
     static std::vector<ORVDetectedTempoSection> sectionsAtOneLevel(std::span<const ORVDetectedTempoSection> sections);
 
-    // How clearly a beat grid of the period (its phase where the onsets are strongest) meets
-    // the onsets over frames begin ... end - 1: the mean onset strength on its beats above the
-    // bands' mean, the low and middle bands counting more than the cymbals. 0 for a period
-    // below 2 frames or an empty span.
     // How strongly the music sounds on each of the beats (seconds, ascending): its bands' largest
     // onsets within reach of the beat above the bands' mean over the whole span, the low and
     // middle bands counting more than the cymbals, so that a grid on the accents outweighs one
     // on the fills between them.
     static std::vector<double> beatStrengths(const ORVAudioFeatureSet& features, std::span<const double> beats);
+    // How clearly the beat grid of the period (beatGrid) meets the onsets over frames
+    // begin ... end - 1: the mean onset strength on its beats above the bands' mean, the low
+    // and middle bands counting more than the cymbals. 0 for a period below 2 frames or an
+    // empty span.
     static double gridFit(const ORVAudioFeatureSet& features, double periodFrames, std::int64_t begin,
                           std::int64_t end);
 

@@ -27,10 +27,12 @@ double envelopeAt(std::span<const double> envelope, std::int64_t frame) {
     return envelope[static_cast<std::size_t>(frame)];
 }
 
-// Walks the grid offset + j x period below frameLimit and matches each position to the
-// cheapest nearby peak (distance and weakness), never the same peak for two beats in a row.
+// Walks the grid's beats from its beat on below frameLimit and matches each to the cheapest
+// nearby peak (distance and weakness), never the same peak for two beats in a row.
 std::vector<FitPoint> matchBeats(std::span<const std::int64_t> peaks, std::span<const double> envelope,
-                                 double offset, double period, double frameLimit, double tolerance) {
+                                 const ORVBeatGrid& grid, double frameLimit, double tolerance) {
+    const double offset = grid.beat;
+    const double period = grid.period;
     std::vector<FitPoint> points;
     if (!(period >= 2) || !std::isfinite(offset)) return points;
     const double safeTolerance = std::max(tolerance, 1e-9);
@@ -90,8 +92,7 @@ bool acceptableTempo(double slope, double hopSeconds, double bpm, double accepte
 struct Candidate {
     double bpm = 0;
     double score = 0;
-    double offset = 0;
-    double period = 0;
+    ORVBeatGrid grid;  // in frames
     LinearFit fit;
 };
 
@@ -169,7 +170,9 @@ std::optional<std::int64_t> nearestPeak(std::span<const std::int64_t> peaks, dou
     return best;
 }
 
-std::int64_t beatCount(std::int64_t frameCount, double offsetFrames, double periodFrames) {
+std::int64_t beatCount(std::int64_t frameCount, const ORVBeatGrid& grid) {
+    const double offsetFrames = grid.beat;
+    const double periodFrames = grid.period;
     if (frameCount < 1 || !(periodFrames > 0) || !(offsetFrames < static_cast<double>(frameCount))) return 0;
     const double beats = std::floor((static_cast<double>(frameCount) - 1 - offsetFrames) / periodFrames) + 1;
     return std::max<std::int64_t>(saturatingInt64(beats, 0), 0);
@@ -210,8 +213,8 @@ std::optional<LinearFit> robustLinearFit(std::span<const FitPoint> points) {
     return fit;
 }
 
-std::optional<double> bestPhaseOffset(std::span<const std::int64_t> peaks, std::span<const double> envelope,
-                                      double periodFrames) {
+std::optional<ORVBeatGrid> bestPhaseGrid(std::span<const std::int64_t> peaks, std::span<const double> envelope,
+                                         double periodFrames) {
     if (peaks.empty() || !(periodFrames >= 2) || !std::isfinite(periodFrames)) return std::nullopt;
     const std::int64_t steps = std::clamp<std::int64_t>(roundedInt64(periodFrames * 4), 48, 160);
     const double tolerance = std::max(periodFrames * 0.22, 2.0);
@@ -247,13 +250,13 @@ std::optional<double> bestPhaseOffset(std::span<const std::int64_t> peaks, std::
             bestScore = score;
         }
     }
-    return bestOffset;
+    if (!bestOffset) return std::nullopt;
+    return ORVBeatGrid{*bestOffset, periodFrames};
 }
 
-double gridAgreement(std::span<const FitPoint> points, double intercept, double slope, double scale,
-                     double tolerance) {
-    if (points.empty() || !(slope > 0)) return 0;
-    const auto residuals = absoluteResiduals(points, intercept, slope, scale);
+double gridAgreement(std::span<const FitPoint> points, const ORVBeatGrid& grid, double scale, double tolerance) {
+    if (points.empty() || !(grid.period > 0)) return 0;
+    const auto residuals = absoluteResiduals(points, grid.beat, grid.period, scale);
     const double m = percentile(residuals, 0.5);
     return clamp01(1 - m / std::max(tolerance, 1e-9));
 }
@@ -301,14 +304,14 @@ std::optional<Candidate> bestWindowCandidate(const OpeningWindow& window, double
         if (!(candidateBpm > 0)) continue;
         const double period = 60.0 / (candidateBpm * hopSeconds);
         if (!std::isfinite(period) || period < 2) continue;
-        const auto offset = bestPhaseOffset(window.peaks, window.envelope, period);
-        if (!offset) continue;
-        const auto points = matchBeats(window.peaks, window.envelope, *offset, period,
+        const auto grid = bestPhaseGrid(window.peaks, window.envelope, period);
+        if (!grid) continue;
+        const auto points = matchBeats(window.peaks, window.envelope, *grid,
                                        static_cast<double>(window.frames), std::max(period * 0.24, 2.0));
         if (points.size() < 18) continue;
         auto fit = robustLinearFit(points);
         if (!fit || !acceptableTempo(fit->slope, hopSeconds, bpm, acceptedDeviation)) continue;
-        const std::int64_t expected = beatCount(window.frames, *offset, period);
+        const std::int64_t expected = beatCount(window.frames, *grid);
         if (expected < 12) continue;
         const double a = clamp01(1 - fit->medianResidualFrames * hopSeconds / limits.median);
         const double b = clamp01(1 - fit->percentile95ResidualFrames * hopSeconds / limits.p95);
@@ -317,7 +320,7 @@ std::optional<Candidate> bestWindowCandidate(const OpeningWindow& window, double
         const bool better = !best || score > best->score + 1e-6 ||
                             (std::abs(score - best->score) <= 1e-6 &&
                              std::abs(candidateBpm - bpm) < std::abs(best->bpm - bpm));
-        if (better) best = Candidate{candidateBpm, score, *offset, period, std::move(*fit)};
+        if (better) best = Candidate{candidateBpm, score, *grid, std::move(*fit)};
     }
     return best;
 }
@@ -338,11 +341,11 @@ std::optional<WholeFit> wholeEnvelopeFit(std::span<const double> envelope, std::
     double slope = windowFit.slope;
     std::optional<WholeFit> result;
     for (int pass = 0; pass < 3; ++pass) {
-        const double offset = positiveModulo(intercept, slope);
-        const std::int64_t beats = beatCount(frames, offset, slope);
+        const ORVBeatGrid grid{positiveModulo(intercept, slope), slope};
+        const std::int64_t beats = beatCount(frames, grid);
         if (beats < 24) return std::nullopt;
         const auto points =
-            matchBeats(peaks, envelope, offset, slope, static_cast<double>(frames), std::max(slope * 0.2, 2.0));
+            matchBeats(peaks, envelope, grid, static_cast<double>(frames), std::max(slope * 0.2, 2.0));
         if (points.size() < 24) return std::nullopt;
         auto fit = robustLinearFit(points);
         if (!fit || !acceptableTempo(fit->slope, hopSeconds, bpm, acceptedDeviation)) return std::nullopt;
@@ -373,10 +376,9 @@ std::optional<Refinement> checkedRefinement(const WholeFit& whole, const Candida
     Refinement result;
     result.confidence = clamp01(spanScore * 0.1 + coverage * 0.42 + medianScore * 0.3 + p95Score * 0.18);
     result.gridScore =
-        gridAgreement(windowBest.fit.points, windowBest.offset, windowBest.period, hopSeconds, limits.p95);
+        gridAgreement(windowBest.fit.points, windowBest.grid, hopSeconds, limits.p95);
     result.bpm = 60.0 / (last.slope * hopSeconds);
-    result.periodFrames = last.slope;
-    result.phaseFrames = positiveModulo(last.intercept, last.slope);
+    result.grid = {positiveModulo(last.intercept, last.slope), last.slope};
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "analysis/beat_grid.hpp"
 #include "common/numeric.hpp"
 
 namespace corvel::analysis::SetwrightMusicTempoRefiner {
@@ -28,8 +29,7 @@ struct LinearFit {
 
 struct Refinement {
     double bpm = 0;
-    double periodFrames = 0;
-    double phaseFrames = 0;  // in [0, periodFrames)
+    ORVBeatGrid grid;        // in frames, its beat in [0, period)
     double confidence = 0;   // 0...1
     double gridScore = 0;    // 0...1
 };
@@ -46,14 +46,16 @@ double percentile(std::span<const double> values, double q);
 // Local maxima at or above max(80th percentile, lowestThreshold), ascending; each frame of a
 // plateau counts.
 std::vector<std::int64_t> peakFrames(std::span<const double> envelope, double lowestThreshold = 0.1);
-std::optional<double> bestPhaseOffset(std::span<const std::int64_t> peaks, std::span<const double> envelope,
-                                      double periodFrames);
+// The grid of the period, its beat within the first period, whose beats the peaks meet most
+// often and most closely; none when too few beats are met.
+std::optional<ORVBeatGrid> bestPhaseGrid(std::span<const std::int64_t> peaks, std::span<const double> envelope,
+                                         double periodFrames);
 using LineParameters = LeastSquaresLine;
 std::optional<LineParameters> leastSquaresFit(std::span<const FitPoint> points);
 std::optional<LinearFit> robustLinearFit(std::span<const FitPoint> points);
-std::int64_t beatCount(std::int64_t frameCount, double offsetFrames, double periodFrames);
+// The beats of the grid (in frames, from its beat on) below frameCount.
+std::int64_t beatCount(std::int64_t frameCount, const ORVBeatGrid& grid);
 std::optional<std::int64_t> nearestPeak(std::span<const std::int64_t> peaks, double position);
-double gridAgreement(std::span<const FitPoint> points, double intercept, double slope, double scale,
-                     double tolerance);
+double gridAgreement(std::span<const FitPoint> points, const ORVBeatGrid& grid, double scale, double tolerance);
 
 }  // namespace corvel::analysis::SetwrightMusicTempoRefiner

@@ -79,41 +79,41 @@ TEST(MetricalLevel, GridLeanReadsAccentedHalvesAndBackbeats) {
     auto accented = silentFeatures(20);
     addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 0, 1.0f);
     addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 1, 0.2f);
-    const auto lean = A::gridLean(accented, period, 5, 0, std::int64_t(accented.consensusEnvelope.size()));
+    const auto lean = A::gridLean(accented, {5, period}, 0, std::int64_t(accented.consensusEnvelope.size()));
     EXPECT_GT(lean.lean, 0.5);
     EXPECT_EQ(lean.backbeat, 0.0);
     EXPECT_GT(lean.beats, 35);
     // Shifted by one beat the other half leans.
-    EXPECT_LT(A::gridLean(accented, period, 5 + period, 0, 2000).lean, -0.5);
+    EXPECT_LT(A::gridLean(accented, {5 + period, period}, 0, 2000).lean, -0.5);
 
     // Equal beats: no lean.
     auto even = silentFeatures(20);
     addBeats(even, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f);
-    EXPECT_NEAR(A::gridLean(even, period, 5, 0, 2000).lean, 0.0, 1e-9);
+    EXPECT_NEAR(A::gridLean(even, {5, period}, 0, 2000).lean, 0.0, 1e-9);
 
     // A kick on the even beats and a snare on the odd ones: a backbeat. Off-beat hats alone
     // against the kick are not one.
     auto backbeat = silentFeatures(20);
     addBeats(backbeat, {0}, 120, 2, 0, 1.0f);
     addBeats(backbeat, {1, 2, 3, 4}, 120, 2, 1, 1.0f);
-    EXPECT_GT(A::gridLean(backbeat, period, 5, 0, 2000).backbeat, 0.5);
+    EXPECT_GT(A::gridLean(backbeat, {5, period}, 0, 2000).backbeat, 0.5);
     auto hats = silentFeatures(20);
     addBeats(hats, {0, 1, 2}, 120, 2, 0, 1.0f);
     addBeats(hats, {3, 4}, 120, 2, 1, 1.0f);
-    EXPECT_EQ(A::gridLean(hats, period, 5, 0, 2000).backbeat, 0.0);
+    EXPECT_EQ(A::gridLean(hats, {5, period}, 0, 2000).backbeat, 0.0);
 
     // One beat in three loud: the third of the tempo is the stronger pulse; none in two.
     auto compound = silentFeatures(20);
     addBeats(compound, {0, 1, 2, 3, 4}, 120, 3, 1, 1.0f);
     addBeats(compound, {3, 4}, 120, 1, 0, 0.3f);
-    const auto triple = A::gridLean(compound, period, 5, 0, 2000);
+    const auto triple = A::gridLean(compound, {5, period}, 0, 2000);
     EXPECT_GT(triple.tripleAccent, 0.5);
     EXPECT_LT(std::abs(triple.lean), 0.2);
-    EXPECT_NEAR(A::gridLean(even, period, 5, 0, 2000).tripleAccent, 0.0, 1e-9);
+    EXPECT_NEAR(A::gridLean(even, {5, period}, 0, 2000).tripleAccent, 0.0, 1e-9);
 
     // Nothing to read: no lean, no beats.
-    EXPECT_EQ(A::gridLean(even, 1.5, 5, 0, 2000).beats, 0);
-    EXPECT_EQ(A::gridLean(even, period, 5, 100, 50).beats, 0);
+    EXPECT_EQ(A::gridLean(even, {5, 1.5}, 0, 2000).beats, 0);
+    EXPECT_EQ(A::gridLean(even, {5, period}, 100, 50).beats, 0);
 }
 
 // A steady floor of onset strength in every split band, as a room, a held chord and the
@@ -183,7 +183,7 @@ TEST(MetricalLevel, GridLeanReadsDrumsTakingTurnsAndSwing) {
     auto turns = silentFeatures(20);
     addBeats(turns, {0}, 120, 2, 0, 1.0f);
     addBeats(turns, {2, 3, 4}, 120, 2, 1, 1.0f);
-    const auto taking = A::gridLean(turns, period, 5, 0, whole(turns));
+    const auto taking = A::gridLean(turns, {5, period}, 0, whole(turns));
     EXPECT_GT(taking.crossLean, 0.5);
     EXPECT_GT(taking.upperAccent, 0.5);
     // The snare on every other beat over a bass on every beat: no kick against it, but the
@@ -191,14 +191,14 @@ TEST(MetricalLevel, GridLeanReadsDrumsTakingTurnsAndSwing) {
     auto snare = silentFeatures(20);
     addBeats(snare, {0}, 120, 1, 0, 1.0f);
     addBeats(snare, {2, 3, 4}, 120, 2, 1, 1.0f);
-    const auto overBass = A::gridLean(snare, period, 5, 0, whole(snare));
+    const auto overBass = A::gridLean(snare, {5, period}, 0, whole(snare));
     EXPECT_EQ(overBass.crossLean, 0.0);
     EXPECT_GT(overBass.upperAccent, 0.5);
     // Every band stressing the same beats: an accent, not drums taking turns.
     auto accented = silentFeatures(20);
     addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 0, 1.0f);
     addBeats(accented, {0, 1, 2, 3, 4}, 120, 2, 1, 0.3f);
-    const auto together = A::gridLean(accented, period, 5, 0, whole(accented));
+    const auto together = A::gridLean(accented, {5, period}, 0, whole(accented));
     EXPECT_EQ(together.crossLean, 0.0);
     EXPECT_EQ(together.upperAccent, 0.0);
 
@@ -213,7 +213,7 @@ TEST(MetricalLevel, GridLeanReadsDrumsTakingTurnsAndSwing) {
         auto set = silentFeatures(20);
         addBeats(set, {0, 1, 2}, 120, 1, 0, 1.0f);
         addBeats(set, {2, 3, 4}, c.subdivisionBpm, c.every, c.first, 0.8f);
-        const double swing = A::gridLean(set, period, 5, 0, whole(set)).swing;
+        const double swing = A::gridLean(set, {5, period}, 0, whole(set)).swing;
         if (c.swung) {
             EXPECT_GT(swing, 0.5) << c.subdivisionBpm;
         } else {
@@ -736,16 +736,16 @@ TEST(MetricalLevelOnPulses, BeatPhaseFollowsTheDrumsNotTheHats) {
         const ORVAudioFeatureSet& features;
     };
     for (const Case& c : {Case{"kicks under off-beat hats", set}, Case{"funk", funk}, Case{"disco", disco}}) {
-        const double phase = A::beatPhase(c.features, period, 0, std::int64_t(c.features.consensusEnvelope.size()));
+        const double phase = A::beatGrid(c.features, period, 0, std::int64_t(c.features.consensusEnvelope.size())).beat;
         // (A beat one frame early still meets the onset; the earliest such phase wins.)
         EXPECT_NEAR(std::remainder(phase - 5, period), 0.0, 1.0) << c.what;
     }
 
     // The phase counts from the start of the features, also over a later span.
-    const double later = A::beatPhase(set, period, 500, 1500);
+    const double later = A::beatGrid(set, period, 500, 1500).beat;
     EXPECT_GE(later, 500.0);
     EXPECT_NEAR(std::remainder(later - 5, period), 0.0, 1.0);
-    EXPECT_EQ(A::beatPhase(set, 1.5, 0, 1000), 0.0);
+    EXPECT_EQ(A::beatGrid(set, 1.5, 0, 1000).beat, 0.0);
 }
 
 ORVLevelEvidence scored(double factor, double score) {

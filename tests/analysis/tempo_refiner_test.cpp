@@ -70,8 +70,8 @@ TEST(TempoRefiner, RefinesAnImpulseTrainToItsExactPeriodAndPhase) {
     const auto result = R::refine(envelope, kHop, 120.0, 0.8, 0.01);
     ASSERT_TRUE(result.has_value());
     EXPECT_NEAR(result->bpm, 120.18531976744185, 1e-6);
-    EXPECT_NEAR(result->periodFrames, 43.0, 1e-9);
-    EXPECT_NEAR(result->phaseFrames, 10.0, 1e-9);
+    EXPECT_NEAR(result->grid.period, 43.0, 1e-9);
+    EXPECT_NEAR(result->grid.beat, 10.0, 1e-9);
     EXPECT_NEAR(result->confidence, 1.0, 0.02);
     EXPECT_GE(result->gridScore, 0.0);
     EXPECT_LE(result->gridScore, 1.0);
@@ -121,9 +121,9 @@ TEST(TempoRefiner, BuildingBlocks) {
     EXPECT_EQ(R::nearestPeak(peaks, 99.0), 20);
     EXPECT_FALSE(R::nearestPeak({}, 3.0).has_value());
 
-    EXPECT_EQ(R::beatCount(100, 10, 10), 9);
-    EXPECT_EQ(R::beatCount(100, 100, 10), 0);
-    EXPECT_EQ(R::beatCount(100, 0, 0), 0);
+    EXPECT_EQ(R::beatCount(100, {10, 10}), 9);
+    EXPECT_EQ(R::beatCount(100, {100, 10}), 0);
+    EXPECT_EQ(R::beatCount(100, {0, 0}), 0);
 
     std::vector<R::FitPoint> line;
     for (int j = 0; j < 20; ++j) line.push_back({double(j), 5.0 + 40.0 * j + (j == 7 ? 30.0 : 0.0)});
