@@ -286,7 +286,7 @@ double firstNewBeat(const ORVAudioFeatureSet& features, const ORVBeatGrid& old, 
 double firstSoundSeconds(const ORVAudioFeatureSet& features) {
     const auto& fine = features.fineEnergy;
     if (fine.empty()) return 0;
-    const float floor = std::max(*std::max_element(fine.begin(), fine.end()) * kSilenceShare, kSilenceFloor);
+    const float floor = std::max(features.loudestFineEnergy * kSilenceShare, kSilenceFloor);
     const auto sound = std::find_if(fine.begin(), fine.end(), [floor](float rms) { return rms >= floor; });
     return sound == fine.end() ? 0 : static_cast<double>(sound - fine.begin()) * features.fineFrameSeconds;
 }
@@ -318,7 +318,7 @@ std::optional<double> openingHit(const ORVAudioFeatureSet& features) {
     const std::ptrdiff_t reach = frame(*opening + kOnsetReachSeconds) + 1;
     std::vector<float> after(fine.begin() + std::min(reach, frame(*opening + kOpeningHeardSeconds)),
                              fine.begin() + frame(*opening + kOpeningHeardSeconds));
-    if (after.empty() || hit < kOpeningHitShare * *std::max_element(fine.begin(), fine.end())) return std::nullopt;
+    if (after.empty() || hit < kOpeningHitShare * features.loudestFineEnergy) return std::nullopt;
     const auto middle = after.begin() + static_cast<std::ptrdiff_t>(after.size() / 2);
     std::nth_element(after.begin(), middle, after.end());
     if (hit < kOpeningOverUsual * *middle) return std::nullopt;

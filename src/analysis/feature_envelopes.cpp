@@ -426,6 +426,9 @@ ORVAudioFeatureSet ORVAudioMusicAnalyzer::decodeFeatureEnvelopes(audio::AudioSou
     ORVAudioFeatureSet result;
     result.frameSeconds = static_cast<double>(hop) / sr;
     result.fineEnergy = fine.finish();
+    if (!result.fineEnergy.empty()) {
+        result.loudestFineEnergy = *std::max_element(result.fineEnergy.begin(), result.fineEnergy.end());
+    }
     result.fineFrameSeconds = static_cast<double>(fineHop) / sr;
     result.durationSeconds = static_cast<double>(span.endFrame - span.startFrame) / sr;
 

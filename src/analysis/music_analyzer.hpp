@@ -52,6 +52,7 @@ struct ORVAudioFeatureSet {
     // The RMS of all channels per eighth of a hop, from the span's start: where the beats of a
     // grid are placed finer than a frame. Empty when absent.
     std::vector<float> fineEnergy;
+    float loudestFineEnergy = 0;  // its largest value, 0 when absent
     double fineFrameSeconds = 0;
 
     // The frame nearest a time, clipped to the envelopes.
