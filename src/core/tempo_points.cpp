@@ -77,6 +77,19 @@ BeatloomTempoPoint freshPoint(double time, double bpm, bool ramp) {
     return point;
 }
 
+// Whether normalizedTempoPoints would hand the list back as it is: already in time order, no
+// two points close enough to fall together, starting at 0 and not ramping off the end. Maps
+// that came out of an edit are, and reading them then needs no sorted copy.
+bool isNormalized(const TempoPoints& points) {
+    static_assert(mergeDistance > orderTie, "points a merge distance apart must already be in order");
+    if (points.empty() || points.front().timeSeconds != 0 || points.back().linearToNext) return false;
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        // Written so that a NaN gap fails too.
+        if (!(points[i].timeSeconds - points[i - 1].timeSeconds >= mergeDistance)) return false;
+    }
+    return true;
+}
+
 double nanAsZeroMaxWithZero(double value) { return std::isnan(value) ? 0.0 : std::max(value, 0.0); }
 
 }  // namespace
@@ -108,9 +121,10 @@ TempoPoints normalizedTempoPoints(TempoPoints points) {
 }
 
 double bpmAt(const TempoPoints& points, double timeSeconds, double fallbackBPM) {
-    const TempoPoints map = normalizedTempoPoints(points);
-    if (map.empty()) return fallbackBPM;
+    if (points.empty()) return fallbackBPM;
     const double t = timeSeconds >= 0 ? timeSeconds : 0.0;
+    if (isNormalized(points)) return interpolatedBPM(points, governingIndex(points, t), t);
+    const TempoPoints map = normalizedTempoPoints(points);
     return interpolatedBPM(map, governingIndex(map, t), t);
 }
 
