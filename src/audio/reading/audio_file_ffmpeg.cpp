@@ -214,8 +214,7 @@ private:
 
     bool seekToTheStart(StreamDecoder::DecoderAfterSeek decoder) {
         const auto& start = map_.firstPacket;
-        if (!map_.first || !start || start->timestamp == AV_NOPTS_VALUE ||
-            !decoder_->seekBackwardTo(start->timestamp, decoder)) {
+        if (!map_.first || !start || !decoder_->seekBackwardTo(*start, decoder)) {
             return false;
         }
         while (decoder_->next()) {

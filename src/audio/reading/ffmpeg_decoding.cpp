@@ -134,6 +134,21 @@ bool StreamDecoder::next() {
 
 bool StreamDecoder::seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder) {
     if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    return restartDecoder(decoder);
+}
+
+bool StreamDecoder::seekBackwardTo(const PacketMark& packet, DecoderAfterSeek decoder) {
+    if (packet.timestamp != AV_NOPTS_VALUE) return seekBackwardTo(packet.timestamp, decoder);
+    // A demuxer that keeps a generic index seeks by moving to a packet's position and reading
+    // on from there; one that also gives no timestamps can only be moved that way.
+    if (packet.position < 0 || (format_->iformat->flags & AVFMT_GENERIC_INDEX) == 0 ||
+        av_seek_frame(format_, stream_, packet.position, AVSEEK_FLAG_BYTE) < 0) {
+        return false;
+    }
+    return restartDecoder(decoder);
+}
+
+bool StreamDecoder::restartDecoder(DecoderAfterSeek decoder) {
     if (decoder == DecoderAfterSeek::fresh) {
         if (openCodec() < 0) {
             avcodec_free_context(&codec_);  // decodes nothing more

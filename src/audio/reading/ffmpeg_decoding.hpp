@@ -61,6 +61,11 @@ public:
     // decodes nothing more).
     enum class DecoderAfterSeek { flushed, fresh };
     bool seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder = DecoderAfterSeek::flushed);
+    // Moves the demuxer back to a packet it gave before: by its timestamp where it has one,
+    // else, in a stream that a demuxer reads packet by packet from wherever it is put (a raw
+    // stream such as ADTS, whose packets carry no timestamps), to its position in the file.
+    // The decoder as above; false when the demuxer can't seek there.
+    bool seekBackwardTo(const PacketMark& packet, DecoderAfterSeek decoder);
 
     // From now on every packet of the stream given to the decoder is added to *marks (null:
     // none is).
@@ -76,6 +81,9 @@ private:
                                                  const AVInputFormat* container, Error* error);
     int openStream(const AVInputFormat* container);
     int openCodec();
+    // The decoder flushed or made anew after the demuxer moved; false when a fresh one can't
+    // be made.
+    bool restartDecoder(DecoderAfterSeek decoder);
     int firstAudioStream() const;
     // Whether the container's header names the stream's codec (and finds every stream in its
     // header, so that no other audio stream could come first).
