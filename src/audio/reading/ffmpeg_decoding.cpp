@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -18,6 +20,49 @@ void quietenLibraryLog() {
 }
 
 constexpr int kIoBufferBytes = 1 << 16;
+
+// The container a probe found and the bytes it read to find it, for the next open of the
+// same bytes (the waveform's second route after the reader, a reader per thread of an
+// analysis): a probe tries every demuxer FFmpeg has, two or three times over, and gives the
+// same for the same name, size and bytes. Only the last probe is kept, and only when it read
+// no more than a megabyte.
+class ProbeMemo {
+public:
+    static constexpr std::size_t kMostBytes = std::size_t(1) << 20;
+
+    struct Probe {
+        std::string url;
+        std::int64_t size = -1;
+        std::vector<std::uint8_t> bytes;  // from the start of the file on
+        const AVInputFormat* container = nullptr;
+    };
+
+    const AVInputFormat* find(const std::string& url, const RegularFile& file) {
+        std::lock_guard lock(mutex_);
+        if (last_.container == nullptr || last_.url != url || last_.size != file.size()) return nullptr;
+        bytes_.resize(last_.bytes.size());
+        if (file.readAt(bytes_.data(), bytes_.size(), 0) != static_cast<std::int64_t>(bytes_.size()) ||
+            bytes_ != last_.bytes) {
+            return nullptr;
+        }
+        return last_.container;
+    }
+
+    void remember(Probe probe) {
+        std::lock_guard lock(mutex_);
+        last_ = std::move(probe);
+    }
+
+private:
+    std::mutex mutex_;
+    Probe last_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+ProbeMemo& probeMemo() {
+    static ProbeMemo memo;
+    return memo;
+}
 
 // A layout the resampler can mix: an unspecified channel order becomes the usual layout
 // of as many channels.
@@ -74,6 +119,15 @@ int StreamDecoder::readPacket(void* opaque, std::uint8_t* into, int size) {
     const std::int64_t got = self->file_->readAt(into, static_cast<std::size_t>(size), self->offset_);
     if (got < 0) return AVERROR(errno);
     if (got == 0) return AVERROR_EOF;
+    if (auto* probed = self->probed_; probed != nullptr) {
+        // Only a probe that read the file from its start on, and not too far, is kept.
+        if (self->offset_ == static_cast<std::int64_t>(probed->size()) &&
+            probed->size() + static_cast<std::size_t>(got) <= ProbeMemo::kMostBytes) {
+            probed->insert(probed->end(), into, into + got);
+        } else {
+            self->probed_ = nullptr;
+        }
+    }
     self->offset_ += got;
     return static_cast<int>(got);
 }
@@ -174,9 +228,12 @@ int StreamDecoder::openStream(const AVInputFormat* container) {
     format_ = avformat_alloc_context();
     if (format_ == nullptr) return AVERROR(ENOMEM);
     format_->pb = io_;
+    format_->flags |= AVFMT_FLAG_CUSTOM_IO;  // closing the container, even unopened, leaves our I/O to us
     // The name only hints the container to the probe (none runs when the container is
     // given); the bytes come from the opened file.
-    int result = avformat_open_input(&format_, path_.c_str(), container, nullptr);
+    int result = container != nullptr ? 0 : findContainer(&container);
+    if (result < 0) return result;
+    result = avformat_open_input(&format_, path_.c_str(), container, nullptr);
     if (result < 0) return result;
     // Where the header names the first audio stream's codec, its decoder reads the rest from
     // the stream itself. The streams are probed first (by decoding some of them: a decoder
@@ -206,6 +263,24 @@ int StreamDecoder::openStream(const AVInputFormat* container) {
     packet_ = av_packet_alloc();
     frame_ = av_frame_alloc();
     if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
+    return 0;
+}
+
+int StreamDecoder::findContainer(const AVInputFormat** container) {
+    const std::string url = path_.string();
+    *container = probeMemo().find(url, *file_);
+    if (*container != nullptr) return 0;
+    // The probe avformat_open_input runs on a file read through our own I/O.
+    ProbeMemo::Probe probe{url, file_->size(), {}, nullptr};
+    probed_ = &probe.bytes;
+    const int score = av_probe_input_buffer2(io_, container, path_.c_str(), format_, 0, 0);
+    const bool whole = probed_ != nullptr;
+    probed_ = nullptr;
+    if (score < 0) return score;
+    if (whole && probe.size >= 0) {
+        probe.container = *container;
+        probeMemo().remember(std::move(probe));
+    }
     return 0;
 }
 

@@ -80,6 +80,9 @@ private:
     static std::unique_ptr<StreamDecoder> openAs(std::shared_ptr<const RegularFile> file,
                                                  const AVInputFormat* container, Error* error);
     int openStream(const AVInputFormat* container);
+    // The container of the file's bytes: what the last probe found when these are the bytes
+    // it read, else what a probe finds now.
+    int findContainer(const AVInputFormat** container);
     int openCodec();
     // The decoder flushed or made anew after the demuxer moved; false when a fresh one can't
     // be made.
@@ -104,6 +107,7 @@ private:
     static constexpr int kMostFailuresPerPacket = 16;
     int failuresSinceLastPacket_ = 0;
     std::vector<PacketMark>* marks_ = nullptr;
+    std::vector<std::uint8_t>* probed_ = nullptr;  // while probing: the bytes read, from the start on
     std::optional<PacketMark> firstSinceSeek_;
 };
 
