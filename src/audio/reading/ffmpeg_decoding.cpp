@@ -388,7 +388,35 @@ void FloatConverter::reserve(int frames) {
     }
 }
 
+std::optional<int> FloatConverter::copyAsIs(const AVFrame* frame, const AVChannelLayout& outputLayout,
+                                            int outputRate) {
+    const int channels = outputLayout.nb_channels;
+    if (frame->format != output_ || (output_ != AV_SAMPLE_FMT_FLT && output_ != AV_SAMPLE_FMT_FLTP) ||
+        frame->sample_rate != outputRate || outputRate <= 0 || channels <= 0 || channels > kMaxChannels ||
+        av_channel_layout_compare(&frame->ch_layout, &outputLayout) != 0) {
+        return std::nullopt;
+    }
+    // A resampler made before starts afresh when a later frame needs one, as it would had it
+    // converted this frame.
+    swr_free(&resampler_);
+    outputChannels_ = channels;
+    if (frame->nb_samples <= 0) return 0;
+    reserve(frame->nb_samples);
+    const auto frames = std::size_t(frame->nb_samples);
+    if (av_sample_fmt_is_planar(output_) != 0) {
+        for (std::size_t ch = 0; ch < std::size_t(channels); ++ch) {
+            std::copy_n(reinterpret_cast<const float*>(frame->extended_data[ch]), frames,
+                        samples_.data() + ch * std::size_t(capacity_));
+        }
+    } else {
+        std::copy_n(reinterpret_cast<const float*>(frame->extended_data[0]), frames * std::size_t(channels),
+                    samples_.data());
+    }
+    return frame->nb_samples;
+}
+
 int FloatConverter::convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
+    if (const auto copied = copyAsIs(frame, outputLayout, outputRate)) return *copied;
     prepare(frame, outputLayout, outputRate);
     if (frame->nb_samples <= 0) return 0;
     // Sized from this frame and this output shape: a frame with more channels or samples

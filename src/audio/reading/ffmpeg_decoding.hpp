@@ -141,6 +141,10 @@ public:
     std::size_t stride() const { return std::size_t(capacity_); }
 
 private:
+    // Samples already in the output's sample format, rate and layout are only copied: what
+    // the resampler would do with them, bit for bit, without making one. Returns the frames
+    // copied, none when the frame is not such.
+    std::optional<int> copyAsIs(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
     void prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
     void reserve(int frames);
     [[noreturn]] void fail(int code) const;
