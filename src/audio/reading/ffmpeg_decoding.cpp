@@ -270,10 +270,19 @@ int StreamDecoder::findContainer(const AVInputFormat** container) {
     const std::string url = path_.string();
     *container = probeMemo().find(url, *file_);
     if (*container != nullptr) return 0;
-    // The probe avformat_open_input runs on a file read through our own I/O.
-    ProbeMemo::Probe probe{url, file_->size(), {}, nullptr};
+    // The probe avformat_open_input runs on a file read through our own I/O. It looks at the
+    // first 2 KB, then at twice as much each time until a container is sure of itself (or
+    // 1 MB), and where the file ends first, once more past its end to take the likeliest
+    // container: told where a shorter file ends, it takes that last look there, with the same
+    // bytes and the same outcome, and skips the look past the end.
+    constexpr std::int64_t kFirstProbeBytes = 2048;
+    constexpr std::int64_t kMostProbeBytes = std::int64_t(1) << 20;
+    const std::int64_t size = file_->size();
+    const auto probeLimit = static_cast<unsigned>(size < 0 || size >= kMostProbeBytes ? 0
+                                                  : std::max(size, kFirstProbeBytes));
+    ProbeMemo::Probe probe{url, size, {}, nullptr};
     probed_ = &probe.bytes;
-    const int score = av_probe_input_buffer2(io_, container, path_.c_str(), format_, 0, 0);
+    const int score = av_probe_input_buffer2(io_, container, path_.c_str(), format_, 0, probeLimit);
     const bool whole = probed_ != nullptr;
     probed_ = nullptr;
     if (score < 0) return score;
