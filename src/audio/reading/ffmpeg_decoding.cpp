@@ -337,7 +337,11 @@ void FloatConverter::fail(int code) const {
 }
 
 void FloatConverter::reset() {
-    if (resampler_ != nullptr) swr_close(resampler_);  // made ready again by the next conversion
+    // Only a resampler that changes the rate, or one left with input it had no room to
+    // convert, holds samples back; it is made ready again by the next conversion.
+    if (resampler_ != nullptr && (inputRate_ != outputRate_ || swr_get_delay(resampler_, inputRate_) > 0)) {
+        swr_close(resampler_);
+    }
 }
 
 void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
