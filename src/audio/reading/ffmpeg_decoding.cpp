@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,11 +22,11 @@ void quietenLibraryLog() {
 
 constexpr int kIoBufferBytes = 1 << 16;
 
-// The container a probe found and the bytes it read to find it, for the next open of the
-// same bytes (the waveform's second route after the reader, a reader per thread of an
-// analysis): a probe tries every demuxer FFmpeg has, two or three times over, and gives the
-// same for the same name, size and bytes. Only the last probe is kept, and only when it read
-// no more than a megabyte.
+// What a probe found (a container, or that none fits) and the bytes it read to find it, for
+// the next open of the same bytes (the waveform's second route after the reader, a reader per
+// thread of an analysis): a probe tries every demuxer FFmpeg has, once or twice over, and
+// finds the same for the same name, size and bytes. Only the last probe is kept, and only
+// when it read no more than a megabyte.
 class ProbeMemo {
 public:
     static constexpr std::size_t kMostBytes = std::size_t(1) << 20;
@@ -33,19 +34,20 @@ public:
     struct Probe {
         std::string url;
         std::int64_t size = -1;
-        std::vector<std::uint8_t> bytes;  // from the start of the file on
-        const AVInputFormat* container = nullptr;
+        std::vector<std::uint8_t> bytes;           // from the start of the file on
+        const AVInputFormat* container = nullptr;  // none: no container fits the bytes
     };
 
-    const AVInputFormat* find(const std::string& url, const RegularFile& file) {
+    // What the last probe found, when it read this file's bytes under this name.
+    std::optional<const AVInputFormat*> find(const std::string& url, const RegularFile& file) {
         std::lock_guard lock(mutex_);
-        if (last_.container == nullptr || last_.url != url || last_.size != file.size()) return nullptr;
-        bytes_.resize(last_.bytes.size());
+        if (!last_ || last_->url != url || last_->size != file.size()) return std::nullopt;
+        bytes_.resize(last_->bytes.size());
         if (file.readAt(bytes_.data(), bytes_.size(), 0) != static_cast<std::int64_t>(bytes_.size()) ||
-            bytes_ != last_.bytes) {
-            return nullptr;
+            bytes_ != last_->bytes) {
+            return std::nullopt;
         }
-        return last_.container;
+        return last_->container;
     }
 
     void remember(Probe probe) {
@@ -55,7 +57,7 @@ public:
 
 private:
     std::mutex mutex_;
-    Probe last_;
+    std::optional<Probe> last_;
     std::vector<std::uint8_t> bytes_;
 };
 
@@ -268,8 +270,10 @@ int StreamDecoder::openStream(const AVInputFormat* container) {
 
 int StreamDecoder::findContainer(const AVInputFormat** container) {
     const std::string url = path_.string();
-    *container = probeMemo().find(url, *file_);
-    if (*container != nullptr) return 0;
+    if (const auto known = probeMemo().find(url, *file_)) {
+        *container = *known;
+        return *container != nullptr ? 0 : AVERROR_INVALIDDATA;
+    }
     // The probe avformat_open_input runs on a file read through our own I/O. It looks at the
     // first 2 KB, then at twice as much each time until a container is sure of itself (or
     // 1 MB), and where the file ends first, once more past its end to take the likeliest
@@ -285,12 +289,12 @@ int StreamDecoder::findContainer(const AVInputFormat** container) {
     const int score = av_probe_input_buffer2(io_, container, path_.c_str(), format_, 0, probeLimit);
     const bool whole = probed_ != nullptr;
     probed_ = nullptr;
-    if (score < 0) return score;
-    if (whole && probe.size >= 0) {
-        probe.container = *container;
+    // Kept: a container found, or none fitting (a failure to read or to allocate is not).
+    if (whole && size >= 0 && (score >= 0 || score == AVERROR_INVALIDDATA)) {
+        probe.container = score >= 0 ? *container : nullptr;
         probeMemo().remember(std::move(probe));
     }
-    return 0;
+    return score < 0 ? score : 0;
 }
 
 int StreamDecoder::openCodec() {
