@@ -22,9 +22,11 @@ enum class SndfileLength { declared, counted };
 
 // Both return null (with the library's error in *error) when the library can't read the
 // file; a backend keeps the opened file for its whole life. The FFmpeg route counts the
-// frames it decodes.
+// frames it decodes. *readable (when asked for) tells whether libsndfile opened the file at
+// all, whatever its length.
 std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(std::shared_ptr<const RegularFile> file,
-                                                             SndfileLength length, Error* error);
+                                                             SndfileLength length, Error* error,
+                                                             bool* readable = nullptr);
 std::unique_ptr<AudioFileReader::Backend> openFFmpegBackend(std::shared_ptr<const RegularFile> file, Error* error);
 
 }  // namespace corvel::audio

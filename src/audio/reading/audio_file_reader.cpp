@@ -54,9 +54,12 @@ void refuseUnusualFormat(const std::filesystem::path& file, const AudioFileReade
 std::unique_ptr<AudioFileReader> AudioFileReader::open(const std::filesystem::path& file) {
     const auto opened = RegularFile::open(file);
     Error error;
-    auto backend = openSndfileBackend(opened, SndfileLength::declared, &error);
+    bool sndfileReads = false;
+    auto backend = openSndfileBackend(opened, SndfileLength::declared, &error, &sndfileReads);
     if (!backend) backend = openFFmpegBackend(opened, &error);
-    if (!backend) backend = openSndfileBackend(opened, SndfileLength::counted, nullptr);
+    // Last, libsndfile counting the frames of a file it opened but FFmpeg can't read; one it
+    // could not open at all is not tried again.
+    if (!backend && sndfileReads) backend = openSndfileBackend(opened, SndfileLength::counted, nullptr);
     if (!backend) throw ErrorException(unreadableAudioError(file, error));
     refuseUnusualFormat(file, *backend);
     return std::unique_ptr<AudioFileReader>(new AudioFileReader(std::move(backend)));

@@ -1,6 +1,7 @@
 // The libsndfile route of the audio-file reader.
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include <sndfile.h>
@@ -21,7 +22,8 @@ struct VirtualFile {
 
     std::shared_ptr<const RegularFile> file;
     sf_count_t offset = 0;
-    std::vector<unsigned char> ahead = std::vector<unsigned char>(kReadAheadBytes);
+    // Left unwritten until a read fills it: only the bytes read from the file are used.
+    std::unique_ptr<unsigned char[]> ahead = std::make_unique_for_overwrite<unsigned char[]>(kReadAheadBytes);
     sf_count_t aheadStart = 0;
     sf_count_t aheadLength = 0;
 };
@@ -51,13 +53,13 @@ sf_count_t virtualRead(void* into, sf_count_t count, void* data) {
     // A read reaching past the block read ahead reads a new block from where it starts; one
     // that ended short at the end of the file is read again, in case the file has grown.
     if (v->offset < v->aheadStart || v->offset + count > v->aheadStart + v->aheadLength) {
-        const std::int64_t got = v->file->readAt(v->ahead.data(), v->ahead.size(), v->offset);
+        const std::int64_t got = v->file->readAt(v->ahead.get(), VirtualFile::kReadAheadBytes, v->offset);
         v->aheadStart = v->offset;
         v->aheadLength = std::max<std::int64_t>(got, 0);
     }
     const sf_count_t got = std::min(count, v->aheadStart + v->aheadLength - v->offset);
     if (got <= 0) return 0;
-    std::copy_n(v->ahead.data() + (v->offset - v->aheadStart), got, static_cast<unsigned char*>(into));
+    std::copy_n(v->ahead.get() + (v->offset - v->aheadStart), got, static_cast<unsigned char*>(into));
     v->offset += got;
     return got;
 }
@@ -219,8 +221,9 @@ std::unique_ptr<SndfileBackend> openSndfile(std::shared_ptr<const RegularFile> f
 }  // namespace
 
 std::unique_ptr<AudioFileReader::Backend> openSndfileBackend(std::shared_ptr<const RegularFile> file,
-                                                             SndfileLength length, Error* error) {
+                                                             SndfileLength length, Error* error, bool* readable) {
     auto backend = openSndfile(std::move(file), error);
+    if (readable != nullptr) *readable = backend != nullptr;
     if (!backend) return nullptr;
     if (backend->takeDeclaredLength() || (length == SndfileLength::counted && backend->countLength())) return backend;
     if (error != nullptr) {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -18,6 +21,50 @@ void quietenLibraryLog() {
 }
 
 constexpr int kIoBufferBytes = 1 << 16;
+
+// What a probe found (a container, or that none fits) and the bytes it read to find it, for
+// the next open of the same bytes (the waveform's second route after the reader, a reader per
+// thread of an analysis): a probe tries every demuxer FFmpeg has, once or twice over, and
+// finds the same for the same name, size and bytes. Only the last probe is kept, and only
+// when it read no more than a megabyte.
+class ProbeMemo {
+public:
+    static constexpr std::size_t kMostBytes = std::size_t(1) << 20;
+
+    struct Probe {
+        std::string url;
+        std::int64_t size = -1;
+        std::vector<std::uint8_t> bytes;           // from the start of the file on
+        const AVInputFormat* container = nullptr;  // none: no container fits the bytes
+    };
+
+    // What the last probe found, when it read this file's bytes under this name.
+    std::optional<const AVInputFormat*> find(const std::string& url, const RegularFile& file) {
+        std::lock_guard lock(mutex_);
+        if (!last_ || last_->url != url || last_->size != file.size()) return std::nullopt;
+        bytes_.resize(last_->bytes.size());
+        if (file.readAt(bytes_.data(), bytes_.size(), 0) != static_cast<std::int64_t>(bytes_.size()) ||
+            bytes_ != last_->bytes) {
+            return std::nullopt;
+        }
+        return last_->container;
+    }
+
+    void remember(Probe probe) {
+        std::lock_guard lock(mutex_);
+        last_ = std::move(probe);
+    }
+
+private:
+    std::mutex mutex_;
+    std::optional<Probe> last_;
+    std::vector<std::uint8_t> bytes_;
+};
+
+ProbeMemo& probeMemo() {
+    static ProbeMemo memo;
+    return memo;
+}
 
 // A layout the resampler can mix: an unspecified channel order becomes the usual layout
 // of as many channels.
@@ -74,6 +121,15 @@ int StreamDecoder::readPacket(void* opaque, std::uint8_t* into, int size) {
     const std::int64_t got = self->file_->readAt(into, static_cast<std::size_t>(size), self->offset_);
     if (got < 0) return AVERROR(errno);
     if (got == 0) return AVERROR_EOF;
+    if (auto* probed = self->probed_; probed != nullptr) {
+        // Only a probe that read the file from its start on, and not too far, is kept.
+        if (self->offset_ == static_cast<std::int64_t>(probed->size()) &&
+            probed->size() + static_cast<std::size_t>(got) <= ProbeMemo::kMostBytes) {
+            probed->insert(probed->end(), into, into + got);
+        } else {
+            self->probed_ = nullptr;
+        }
+    }
     self->offset_ += got;
     return static_cast<int>(got);
 }
@@ -134,6 +190,21 @@ bool StreamDecoder::next() {
 
 bool StreamDecoder::seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder) {
     if (av_seek_frame(format_, stream_, ts, AVSEEK_FLAG_BACKWARD) < 0) return false;
+    return restartDecoder(decoder);
+}
+
+bool StreamDecoder::seekBackwardTo(const PacketMark& packet, DecoderAfterSeek decoder) {
+    if (packet.timestamp != AV_NOPTS_VALUE) return seekBackwardTo(packet.timestamp, decoder);
+    // A demuxer that keeps a generic index seeks by moving to a packet's position and reading
+    // on from there; one that also gives no timestamps can only be moved that way.
+    if (packet.position < 0 || (format_->iformat->flags & AVFMT_GENERIC_INDEX) == 0 ||
+        av_seek_frame(format_, stream_, packet.position, AVSEEK_FLAG_BYTE) < 0) {
+        return false;
+    }
+    return restartDecoder(decoder);
+}
+
+bool StreamDecoder::restartDecoder(DecoderAfterSeek decoder) {
     if (decoder == DecoderAfterSeek::fresh) {
         if (openCodec() < 0) {
             avcodec_free_context(&codec_);  // decodes nothing more
@@ -159,9 +230,12 @@ int StreamDecoder::openStream(const AVInputFormat* container) {
     format_ = avformat_alloc_context();
     if (format_ == nullptr) return AVERROR(ENOMEM);
     format_->pb = io_;
+    format_->flags |= AVFMT_FLAG_CUSTOM_IO;  // closing the container, even unopened, leaves our I/O to us
     // The name only hints the container to the probe (none runs when the container is
     // given); the bytes come from the opened file.
-    int result = avformat_open_input(&format_, path_.c_str(), container, nullptr);
+    int result = container != nullptr ? 0 : findContainer(&container);
+    if (result < 0) return result;
+    result = avformat_open_input(&format_, path_.c_str(), container, nullptr);
     if (result < 0) return result;
     // Where the header names the first audio stream's codec, its decoder reads the rest from
     // the stream itself. The streams are probed first (by decoding some of them: a decoder
@@ -192,6 +266,35 @@ int StreamDecoder::openStream(const AVInputFormat* container) {
     frame_ = av_frame_alloc();
     if (packet_ == nullptr || frame_ == nullptr) return AVERROR(ENOMEM);
     return 0;
+}
+
+int StreamDecoder::findContainer(const AVInputFormat** container) {
+    const std::string url = path_.string();
+    if (const auto known = probeMemo().find(url, *file_)) {
+        *container = *known;
+        return *container != nullptr ? 0 : AVERROR_INVALIDDATA;
+    }
+    // The probe avformat_open_input runs on a file read through our own I/O. It looks at the
+    // first 2 KB, then at twice as much each time until a container is sure of itself (or
+    // 1 MB), and where the file ends first, once more past its end to take the likeliest
+    // container: told where a shorter file ends, it takes that last look there, with the same
+    // bytes and the same outcome, and skips the look past the end.
+    constexpr std::int64_t kFirstProbeBytes = 2048;
+    constexpr std::int64_t kMostProbeBytes = std::int64_t(1) << 20;
+    const std::int64_t size = file_->size();
+    const auto probeLimit = static_cast<unsigned>(size < 0 || size >= kMostProbeBytes ? 0
+                                                  : std::max(size, kFirstProbeBytes));
+    ProbeMemo::Probe probe{url, size, {}, nullptr};
+    probed_ = &probe.bytes;
+    const int score = av_probe_input_buffer2(io_, container, path_.c_str(), format_, 0, probeLimit);
+    const bool whole = probed_ != nullptr;
+    probed_ = nullptr;
+    // Kept: a container found, or none fitting (a failure to read or to allocate is not).
+    if (whole && size >= 0 && (score >= 0 || score == AVERROR_INVALIDDATA)) {
+        probe.container = score >= 0 ? *container : nullptr;
+        probeMemo().remember(std::move(probe));
+    }
+    return score < 0 ? score : 0;
 }
 
 int StreamDecoder::openCodec() {
@@ -238,7 +341,11 @@ void FloatConverter::fail(int code) const {
 }
 
 void FloatConverter::reset() {
-    if (resampler_ != nullptr) swr_close(resampler_);  // made ready again by the next conversion
+    // Only a resampler that changes the rate, or one left with input it had no room to
+    // convert, holds samples back; it is made ready again by the next conversion.
+    if (resampler_ != nullptr && (inputRate_ != outputRate_ || swr_get_delay(resampler_, inputRate_) > 0)) {
+        swr_close(resampler_);
+    }
 }
 
 void FloatConverter::prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
@@ -298,7 +405,35 @@ void FloatConverter::reserve(int frames) {
     }
 }
 
+std::optional<int> FloatConverter::copyAsIs(const AVFrame* frame, const AVChannelLayout& outputLayout,
+                                            int outputRate) {
+    const int channels = outputLayout.nb_channels;
+    if (frame->format != output_ || (output_ != AV_SAMPLE_FMT_FLT && output_ != AV_SAMPLE_FMT_FLTP) ||
+        frame->sample_rate != outputRate || outputRate <= 0 || channels <= 0 || channels > kMaxChannels ||
+        av_channel_layout_compare(&frame->ch_layout, &outputLayout) != 0) {
+        return std::nullopt;
+    }
+    // A resampler made before starts afresh when a later frame needs one, as it would had it
+    // converted this frame.
+    swr_free(&resampler_);
+    outputChannels_ = channels;
+    if (frame->nb_samples <= 0) return 0;
+    reserve(frame->nb_samples);
+    const auto frames = std::size_t(frame->nb_samples);
+    if (av_sample_fmt_is_planar(output_) != 0) {
+        for (std::size_t ch = 0; ch < std::size_t(channels); ++ch) {
+            std::copy_n(reinterpret_cast<const float*>(frame->extended_data[ch]), frames,
+                        samples_.data() + ch * std::size_t(capacity_));
+        }
+    } else {
+        std::copy_n(reinterpret_cast<const float*>(frame->extended_data[0]), frames * std::size_t(channels),
+                    samples_.data());
+    }
+    return frame->nb_samples;
+}
+
 int FloatConverter::convert(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate) {
+    if (const auto copied = copyAsIs(frame, outputLayout, outputRate)) return *copied;
     prepare(frame, outputLayout, outputRate);
     if (frame->nb_samples <= 0) return 0;
     // Sized from this frame and this output shape: a frame with more channels or samples

@@ -61,6 +61,11 @@ public:
     // decodes nothing more).
     enum class DecoderAfterSeek { flushed, fresh };
     bool seekBackwardTo(std::int64_t ts, DecoderAfterSeek decoder = DecoderAfterSeek::flushed);
+    // Moves the demuxer back to a packet it gave before: by its timestamp where it has one,
+    // else, in a stream that a demuxer reads packet by packet from wherever it is put (a raw
+    // stream such as ADTS, whose packets carry no timestamps), to its position in the file.
+    // The decoder as above; false when the demuxer can't seek there.
+    bool seekBackwardTo(const PacketMark& packet, DecoderAfterSeek decoder);
 
     // From now on every packet of the stream given to the decoder is added to *marks (null:
     // none is).
@@ -75,7 +80,13 @@ private:
     static std::unique_ptr<StreamDecoder> openAs(std::shared_ptr<const RegularFile> file,
                                                  const AVInputFormat* container, Error* error);
     int openStream(const AVInputFormat* container);
+    // The container of the file's bytes: what the last probe found when these are the bytes
+    // it read, else what a probe finds now.
+    int findContainer(const AVInputFormat** container);
     int openCodec();
+    // The decoder flushed or made anew after the demuxer moved; false when a fresh one can't
+    // be made.
+    bool restartDecoder(DecoderAfterSeek decoder);
     int firstAudioStream() const;
     // Whether the container's header names the stream's codec (and finds every stream in its
     // header, so that no other audio stream could come first).
@@ -96,6 +107,7 @@ private:
     static constexpr int kMostFailuresPerPacket = 16;
     int failuresSinceLastPacket_ = 0;
     std::vector<PacketMark>* marks_ = nullptr;
+    std::vector<std::uint8_t>* probed_ = nullptr;  // while probing: the bytes read, from the start on
     std::optional<PacketMark> firstSinceSeek_;
 };
 
@@ -129,6 +141,10 @@ public:
     std::size_t stride() const { return std::size_t(capacity_); }
 
 private:
+    // Samples already in the output's sample format, rate and layout are only copied: what
+    // the resampler would do with them, bit for bit, without making one. Returns the frames
+    // copied, none when the frame is not such.
+    std::optional<int> copyAsIs(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
     void prepare(const AVFrame* frame, const AVChannelLayout& outputLayout, int outputRate);
     void reserve(int frames);
     [[noreturn]] void fail(int code) const;

@@ -74,7 +74,7 @@ public:
     // The same binning over any source (the reader route's core).
     static BeatloomWaveformData computeWithSource(AudioSource& source, double effectiveDurationSeconds,
                                                   std::int64_t binCount, std::string sourceDescription);
-    // The second route: FFmpeg, first audio stream, interleaved float, each frame timed by
+    // The second route: FFmpeg, first audio stream, as float, each frame timed by
     // the frames decoded before it as the reader does.
     static BeatloomWaveformData computeWithAssetReader(const std::filesystem::path& file,
                                                        double effectiveDurationSeconds, std::int64_t binCount,

@@ -154,7 +154,8 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
     auto decoder = ffmpeg::StreamDecoder::open(opened, nullptr);
     if (!decoder) throw ErrorException(firstError);
 
-    ffmpeg::FloatConverter converter(AV_SAMPLE_FMT_FLT, file);
+    // Planar like the decoders' own output, which then needs no converting.
+    ffmpeg::FloatConverter converter(AV_SAMPLE_FMT_FLTP, file);
     PeakBins bins(effectiveDurationSeconds, binCount);
     // Frames are timed as the reader times them: by the samples decoded before them, from the
     // first decoded frame on, whatever its timestamp (an encoder's delay gives it a later
@@ -176,10 +177,11 @@ BeatloomWaveformData BeatloomWaveformLoader::computeWithAssetReader(const std::f
         const int frames = converter.convert(frame, frame->ch_layout, sr);
         const auto channels = static_cast<std::uint32_t>(converter.channels());
         const float* data = converter.data();
+        const std::size_t stride = converter.stride();
         for (int k = 0; k < frames && !beyond; ++k) {
             const double t = rateStartSeconds + static_cast<double>(samplesAtRate + k) / sr;
-            const float* samples = data + std::size_t(k) * channels;
-            beyond = !bins.add(t, channels, [&](std::uint32_t ch) { return samples[ch]; });
+            const float* samples = data + k;
+            beyond = !bins.add(t, channels, [&](std::uint32_t ch) { return samples[ch * stride]; });
         }
         samplesAtRate += frames;
     }

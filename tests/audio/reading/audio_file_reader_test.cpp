@@ -517,5 +517,36 @@ TEST(AudioFileReader, AFileReplacedWhileReadingIsStillReadAsTheOpenedOne) {
     }
 }
 
+// Opening a file again skips FFmpeg's container probe only for the very bytes probed last:
+// a file rewritten in place with other bytes of the same size opens as what it now holds.
+TEST(AudioFileReader, AFileRewrittenWithTheSameSizeOpensAsWhatItNowHolds) {
+    TempFolder folder("reader-rewritten");
+    writeWav(folder / "stereo.wav", sine(44100, 2, 44100, 440, 0.5));
+    makeAdts(folder / "stereo.wav", folder / "stereo.aac");
+    writeWav(folder / "mono.wav", sine(48000, 1, 1000, 440, 0.5));
+    const auto size = std::filesystem::file_size(folder / "stereo.aac");
+    ASSERT_LT(std::filesystem::file_size(folder / "mono.wav"), size);
+    std::filesystem::resize_file(folder / "mono.wav", size);  // bytes after the data chunk are no audio
+    std::ofstream(folder / "zeros", std::ios::binary) << std::string(size, '\0');  // no container at all
+    const auto song = folder / "song";
+    for (const char* name : {"zeros", "mono.wav", "stereo.aac", "zeros", "mono.wav"}) {
+        SCOPED_TRACE(name);
+        std::filesystem::copy_file(folder / name, song, std::filesystem::copy_options::overwrite_existing);
+        if (std::string(name) == "zeros") {
+            EXPECT_THROW(AudioFileReader::openWithFFmpeg(song), ErrorException);
+            continue;
+        }
+        const bool wav = std::string(name).ends_with(".wav");
+        auto reader = AudioFileReader::openWithFFmpeg(song);
+        EXPECT_EQ(reader->sampleRate(), wav ? 48000.0 : 44100.0);
+        EXPECT_EQ(reader->channelCount(), wav ? 1u : 2u);
+        if (wav) {
+            EXPECT_EQ(reader->length(), 1000);
+        }
+        const auto peaks = BeatloomWaveformLoader::computeWithAssetReader(song, 0.02, 100, Error{"test", 1, "unused"});
+        EXPECT_GT(*std::max_element(peaks.maxPeaks.begin(), peaks.maxPeaks.end()), 0.5f);
+    }
+}
+
 }  // namespace
 }  // namespace corvel::audio
