@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/) with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, writes fresh seed files, and runs every target for a fixed
-# time from them, all targets at once. Usage: tools/fuzz.sh [seconds per target, default 20]
+# time from them, each target on a core of its own. Usage: tools/fuzz.sh [seconds per target, default 20]
 # Exits non-zero when a target crashes; the input that did it is kept in
 # build/fuzz/run/crashes/<target>/ and the target's log in build/fuzz/run/<target>.log.
 set -euo pipefail
@@ -39,7 +39,7 @@ mkdir -p "$run"
 # block in place rather than unmapping it, allocator_release_to_os_interval_ms=-1 (and
 # libFuzzer's -purge_allocator_interval=-1 below) keep freed memory mapped, and a quarantine
 # of 64 MB (256 MB by default) still holds back every block freed during the last several
-# inputs (one frees a few megabytes) for the use-after-free checks, in fewer pages.
+# inputs (one frees about half a megabyte) for the use-after-free checks, in fewer pages.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:clear_shadow_mmap_threshold=16777216:allocator_release_to_os_interval_ms=-1:quarantine_size_mb=64
 export LSAN_OPTIONS="suppressions=$root/fuzz/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
@@ -54,31 +54,35 @@ encode -i "$audio/mono-float.wav" -c:a aac -b:a 32k -f adts "$run/mono.aac"
 encode -i "$audio/stereo16.wav" -c:a aac -b:a 64k -f adts "$run/stereo.aac"
 cat "$run/mono.aac" "$run/stereo.aac" > "$audio/mono-then-stereo.aac"
 
-pids=()
-for entry in "${targets[@]}"; do
-  IFS=: read -r target kind longest <<<"$entry"
-  mkdir -p "$run/corpus/$target" "$run/crashes/$target"
-  cp "$run/seeds/$kind"/* "$run/corpus/$target/"
-  # -detect_leaks=0: no leak check after every input that allocates more than it frees
-  # (the decoders' lazily made tables make that most inputs, and each check costs a
-  # tenth of a second); the check at exit still covers the whole run.
-  "$dir/bin/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1 -detect_leaks=0 \
-    -purge_allocator_interval=-1 \
-    -max_len="${longest:-0}" \
-    -artifact_prefix="$run/crashes/$target/" "$run/corpus/$target" >"$run/$target.log" 2>&1 &
-  pids+=("$!")
-done
-
+# Every target has a core of its own: all at once where there are enough cores, otherwise in
+# waves of as many as there are cores.
+wave="$(nproc)"
 failed=()
-for i in "${!targets[@]}"; do
-  target="${targets[$i]%%:*}"
-  if wait "${pids[$i]}"; then
-    inputs="$(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$run/$target.log" | grep -o '[0-9]*$')"
-    echo "$target: $inputs inputs ($((inputs / seconds)) per second), no crash"
-  else
-    echo "$target: CRASH, see $run/$target.log and $run/crashes/$target/"
-    failed+=("$target")
-  fi
+for ((first = 0; first < ${#targets[@]}; first += wave)); do
+  pids=()
+  for entry in "${targets[@]:first:wave}"; do
+    IFS=: read -r target kind longest <<<"$entry"
+    mkdir -p "$run/corpus/$target" "$run/crashes/$target"
+    cp "$run/seeds/$kind"/* "$run/corpus/$target/"
+    # -detect_leaks=0: no leak check after every input that allocates more than it frees
+    # (the decoders' lazily made tables make that most inputs, and each check costs a
+    # tenth of a second); the check at exit still covers the whole run.
+    "$dir/bin/$target" -max_total_time="$seconds" -timeout=30 -rss_limit_mb=2560 -print_final_stats=1 -detect_leaks=0 \
+      -purge_allocator_interval=-1 \
+      -max_len="${longest:-0}" \
+      -artifact_prefix="$run/crashes/$target/" "$run/corpus/$target" >"$run/$target.log" 2>&1 &
+    pids+=("$!")
+  done
+  for i in "${!pids[@]}"; do
+    target="${targets[$((first + i))]%%:*}"
+    if wait "${pids[$i]}"; then
+      inputs="$(grep -m1 -o 'stat::number_of_executed_units: *[0-9]*' "$run/$target.log" | grep -o '[0-9]*$')"
+      echo "$target: $inputs inputs ($((inputs / seconds)) per second), no crash"
+    else
+      echo "$target: CRASH, see $run/$target.log and $run/crashes/$target/"
+      failed+=("$target")
+    fi
+  done
 done
 if [ ${#failed[@]} -ne 0 ]; then
   exit 1
