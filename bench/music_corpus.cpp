@@ -364,6 +364,18 @@ std::map<std::string, Groove> makeGrooves() {
         keysAlone.stab = "x.....x.....x...";
         keysAlone.fills = false;
         all["keysalone"] = keysAlone;
+        Groove dotted = fourFour(4);  // keys alone on a dotted-eighth figure, three against the beat
+        dotted.stab = "x.....x.....x...";
+        dotted.bass = "x.....x.....x...";
+        dotted.fills = false;
+        all["dottedkeys"] = dotted;
+        Groove hatsInThrees = loop;  // the kick and clap drop out, the hats run on in threes
+        hatsInThrees.kick.clear();
+        hatsInThrees.clap.clear();
+        hatsInThrees.hat = "x..x..x..x..x..x";
+        hatsInThrees.arp.clear();
+        hatsInThrees.pad = true;
+        all["loophatsinthrees"] = hatsInThrees;
     }
     return all;
 }
@@ -829,7 +841,8 @@ public:
             {"ballad", piano},   {"shuffle", shuffle},   {"soul", soul},
             {"busyhats", boombap}, {"busyhatsdrop", boombap}, {"triplethats", trap}, {"loop", house},
             {"loopvar", house},  {"loopfill", house},    {"loopdrop", house},      {"synthpop", pop},
-            {"arpalone", pop},   {"padalone", pop},      {"keysalone", pop},
+            {"arpalone", pop},   {"padalone", pop},      {"keysalone", pop},       {"dottedkeys", pop},
+            {"loophatsinthrees", house},
         };
         const auto found = byGroove.find(groove);
         lineup_ = found == byGroove.end() ? Lineup{} : found->second[pick_ % 2];
@@ -1362,6 +1375,11 @@ std::vector<PieceSpec> musicCorpus(unsigned variant) {
         steady("synth-arp-124", "synthpop", 124, 28, "synth-pop, sixteenth arpeggios over a plain beat; counted 124");
         held("synth-arp-112-arp-intro", {{"arpalone", 6, 112, 112}, {"synthpop", 20, 112, 112}}, 112,
              "the arpeggio alone for six bars (13 s), then the band; counted 112");
+        held("busy-hats-96-dotted-keys-intro", {{"dottedkeys", 5, 96, 96}, {"busyhats", 20, 96, 96}}, 96,
+             "keys and bass alone on a dotted-eighth figure for five bars (12.5 s), then the beat; counted 96");
+        machine(held("loop-136-breakdown-hats-in-threes",
+                     {{"loop", 8, 136, 136}, {"loophatsinthrees", 4, 136, 136}, {"loop", 12, 136, 136}}, 136,
+                     "a loop whose breakdown keeps only hats in threes over a pad; counted 136"));
 
         // Compressed copies.
         auto copy = [&](const std::string& of, Container container, const std::string& suffix) {
