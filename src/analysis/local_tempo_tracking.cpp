@@ -50,7 +50,7 @@ constexpr double kTurnStepSeconds = 0.25;
 constexpr double kHeldPulse = 0.025;
 // A section's own tempo must meet its onsets this many times as clearly as a neighbour's tempo
 // does over the same span for the change between them to stand.
-constexpr double kClearLead = 1.1;
+constexpr double kClearLead = 1.25;
 // A first section shorter than this many of its beats (a few bars) cannot open the song at a
 // tempo of its own.
 constexpr double kShortestOpeningBeats = 16.0;
