@@ -467,9 +467,10 @@ audio::testkit::Signal grooveBeats(double bpm, int beats, const audio::testkit::
 }
 
 const audio::testkit::DrumPattern kGroove{"x.......x.x.....", "....x.......x...", "xxxxxxxxxxxxxxxx", "", 4};
-// A lone low hit on the first beat of each bar: an instrument alone before the beat comes in.
+// A lone low instrument before the beat comes in, on a dotted-eighth figure (three against the
+// beat, which a tracker may follow at 4:3 or read as a grouping in threes).
 const audio::testkit::DrumPattern kSparseIntro{"x.....x.....x...", "", "", "", 4};
-// The drums drop out: only soft hats go on.
+// The drums drop out: only soft hats go on, in threes.
 const audio::testkit::DrumPattern kBreakdown{"", "", "x..x..x..x..x..x", "", 4};
 
 audio::testkit::Signal joined(std::initializer_list<audio::testkit::Signal> parts) {
@@ -482,7 +483,7 @@ audio::testkit::Signal joined(std::initializer_list<audio::testkit::Signal> part
 // at another tempo, a short opening at a tempo of its own) join their neighbours; a real step,
 // and a ramp, keep theirs.
 TEST(LocalTracking, SupportedSectionsKeepOnlyChangesTheOnsetsBearOut) {
-    // 22 beats at 110 are 12 s: a kick on each bar, then the groove on the same grid.
+    // 22 beats at 110 are 12 s of the lone figure, then the groove on the same grid.
     const auto intro = decoded(joined({grooveBeats(110, 22, kSparseIntro), grooveBeats(110, 66, kGroove)}));
     // Eight bars of a loop at 132, four without drums, eight more.
     const auto breakdown = decoded(
