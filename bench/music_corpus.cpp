@@ -290,6 +290,93 @@ std::map<std::string, Groove> makeGrooves() {
         bed.fills = false;
         all["clickbed"] = bed;
     }
+    {
+        // Programmed productions: busy hats over a slow groove, loops, synth arpeggios, and the
+        // sparse parts around them (a pad or a lone instrument before the beat comes in, a
+        // breakdown where the drums drop out).
+        Groove g = fourFour(4);
+        g.kick = "X......x..X..x..";
+        g.snare = "....X.......X...";
+        g.hat = "XxoxXxoxXxoxXxxx";
+        g.bass = "x......x..x..x..";
+        g.stab = "x.......x.....x.";
+        g.pad = true;
+        g.fills = false;
+        all["busyhats"] = g;
+        Groove drop = g;  // the beat drops out: bass, chords and pad go on
+        drop.kick.clear();
+        drop.snare.clear();
+        drop.hat.clear();
+        all["busyhatsdrop"] = drop;
+        // Sixteenth triplets: the hats run in triplet eighths with rolls of triplet sixteenths.
+        Groove triplets = fourFour(6);
+        triplets.kick = "X.........x.X.....x.....";
+        triplets.snare = "......X...........X.....";
+        triplets.hat = "x.x.x.x.x.x.xxx.x.x.xxxx";
+        triplets.bass = "X.........x.X...........";
+        triplets.pad = true;
+        triplets.melody = 0.2;
+        triplets.fills = false;
+        all["triplethats"] = triplets;
+        // A short loop and its variations: the kick pattern moves, the hats come and go.
+        Groove loop = fourFour(4);
+        loop.kick = "X..x..x...X..x..";
+        loop.clap = "....X.......X...";
+        loop.hat = "xxxxxxxxxxxxxxxx";
+        loop.bass = "x..x..x...x..x..";
+        loop.arp = "x.xxx.xxx.xxx.xx";
+        loop.fills = false;
+        all["loop"] = loop;
+        Groove loopB = loop;
+        loopB.kick = "X...X...X...X...";
+        loopB.hat = "..x...x...x...x.";
+        all["loopvar"] = loopB;
+        Groove loopC = loop;
+        loopC.kick.clear();
+        loopC.clap = "............X.X.";
+        all["loopfill"] = loopC;
+        Groove loopDrop = loop;
+        loopDrop.kick.clear();
+        loopDrop.clap.clear();
+        loopDrop.hat.clear();
+        loopDrop.pad = true;
+        all["loopdrop"] = loopDrop;
+        // Synth-pop: sixteenth arpeggios over a plain beat.
+        Groove synth = fourFour(4);
+        synth.kick = "X.......X.......";
+        synth.snare = "....X.......X...";
+        synth.hat = "..x...x...x...x.";
+        synth.bass = "x.x.x.x.x.x.x.x.";
+        synth.arp = "xxxxxxxxxxxxxxxx";
+        synth.melody = 0.3;
+        synth.fills = false;
+        all["synthpop"] = synth;
+        Groove arpAlone = fourFour(4);
+        arpAlone.arp = "xxxxxxxxxxxxxxxx";
+        arpAlone.fills = false;
+        all["arpalone"] = arpAlone;
+        // Intros: a pad alone, or keys alone on a syncopated figure.
+        Groove padAlone = fourFour(4);
+        padAlone.pad = true;
+        padAlone.fills = false;
+        all["padalone"] = padAlone;
+        Groove keysAlone = fourFour(4);
+        keysAlone.stab = "x.....x.....x...";
+        keysAlone.fills = false;
+        all["keysalone"] = keysAlone;
+        Groove dotted = fourFour(4);  // keys alone on a dotted-eighth figure, three against the beat
+        dotted.stab = "x.....x.....x...";
+        dotted.bass = "x.....x.....x...";
+        dotted.fills = false;
+        all["dottedkeys"] = dotted;
+        Groove hatsInThrees = loop;  // the kick and clap drop out, the hats run on in threes
+        hatsInThrees.kick.clear();
+        hatsInThrees.clap.clear();
+        hatsInThrees.hat = "x..x..x..x..x..x";
+        hatsInThrees.arp.clear();
+        hatsInThrees.pad = true;
+        all["loophatsinthrees"] = hatsInThrees;
+    }
     return all;
 }
 
@@ -752,6 +839,10 @@ public:
             {"trap", trap},      {"onedrop", onedrop},   {"waltz", waltz},         {"pianowaltz", piano},
             {"sixeight", sixeight}, {"sixeightpiano", piano}, {"jazz", jazz},      {"dnb", dnb},
             {"ballad", piano},   {"shuffle", shuffle},   {"soul", soul},
+            {"busyhats", boombap}, {"busyhatsdrop", boombap}, {"triplethats", trap}, {"loop", house},
+            {"loopvar", house},  {"loopfill", house},    {"loopdrop", house},      {"synthpop", pop},
+            {"arpalone", pop},   {"padalone", pop},      {"keysalone", pop},       {"dottedkeys", pop},
+            {"loophatsinthrees", house},
         };
         const auto found = byGroove.find(groove);
         lineup_ = found == byGroove.end() ? Lineup{} : found->second[pick_ % 2];
@@ -1243,6 +1334,52 @@ std::vector<PieceSpec> musicCorpus(unsigned variant) {
         rubato.rubato = 0.15;
         rubato.reverb = 0.3;
         rubato.jitterSeconds = 0.008;
+
+        // Productions that hold one tempo through busy hats, loops and sparse parts.
+        const auto held = [&](std::string name, std::vector<SectionSpec> sections, double bpm,
+                              std::string note) -> PieceSpec& {
+            PieceSpec& p = moving(std::move(name), std::move(sections), std::move(note));
+            p.countedBpm = bpm;
+            return p;
+        };
+        steady("busy-hats-92", "busyhats", 92, 24, "programmed hip-hop, accented sixteenth hats; counted 92");
+        machine(held("busy-hats-87-drum-breakdown",
+                     {{"busyhats", 8, 87, 87}, {"busyhatsdrop", 4, 87, 87}, {"busyhats", 10, 87, 87}}, 87,
+                     "sixteenth hats, then four bars without drums, then the beat again; counted 87"));
+        held("busy-hats-102-pad-intro", {{"padalone", 5, 102, 102}, {"busyhats", 20, 102, 102}}, 102,
+             "a pad alone for five bars (12 s), then the beat; counted 102 throughout");
+        steady("triplet-hats-94", "triplethats", 94, 22, "hats in triplet eighths with triplet rolls; counted 94");
+        held("triplet-hats-90-keys-intro", {{"keysalone", 4, 90, 90}, {"triplethats", 18, 90, 90}}, 90,
+             "four bars of syncopated keys alone (11 s), then triplet hats; counted 90");
+        {
+            std::vector<SectionSpec> loops;
+            const char* order[] = {"loop", "loopvar", "loop", "loopfill", "loop", "loopvar", "loop", "loop"};
+            for (int round = 0; round < 2; ++round) {
+                for (const char* name : order) loops.push_back({name, 2, 134, 134});
+            }
+            machine(held("loop-134-variations", std::move(loops), 134,
+                         "a two-bar loop, its kick and hats varied every other time round; counted 134"));
+        }
+        {
+            std::vector<SectionSpec> loops;
+            for (int bar = 0; bar < 28; ++bar) loops.push_back({bar % 4 == 3 ? "loopvar" : "loop", 1, 140, 140});
+            held("loop-140-one-bar", std::move(loops), 140, "a one-bar loop, every fourth bar varied; counted 140");
+        }
+        machine(held("loop-138-drum-breakdown",
+                     {{"loop", 8, 138, 138}, {"loopdrop", 4, 138, 138}, {"loop", 4, 138, 138}, {"loopvar", 4, 138, 138},
+                      {"loop", 8, 138, 138}},
+                     138, "a loop whose drums drop out for four bars; counted 138"));
+        held("loop-131-pad-intro-breakdown",
+             {{"padalone", 6, 131, 131}, {"loop", 12, 131, 131}, {"loopdrop", 4, 131, 131}, {"loop", 12, 131, 131}},
+             131, "a pad alone for six bars (11 s), the loop, a breakdown without drums, the loop; counted 131");
+        steady("synth-arp-124", "synthpop", 124, 28, "synth-pop, sixteenth arpeggios over a plain beat; counted 124");
+        held("synth-arp-112-arp-intro", {{"arpalone", 6, 112, 112}, {"synthpop", 20, 112, 112}}, 112,
+             "the arpeggio alone for six bars (13 s), then the band; counted 112");
+        held("busy-hats-96-dotted-keys-intro", {{"dottedkeys", 5, 96, 96}, {"busyhats", 20, 96, 96}}, 96,
+             "keys and bass alone on a dotted-eighth figure for five bars (12.5 s), then the beat; counted 96");
+        machine(held("loop-136-breakdown-hats-in-threes",
+                     {{"loop", 8, 136, 136}, {"loophatsinthrees", 4, 136, 136}, {"loop", 12, 136, 136}}, 136,
+                     "a loop whose breakdown keeps only hats in threes over a pad; counted 136"));
 
         // Compressed copies.
         auto copy = [&](const std::string& of, Container container, const std::string& suffix) {

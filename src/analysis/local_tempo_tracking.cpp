@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 
+#include "analysis/beat_grid.hpp"
 #include "analysis/music_analyzer.hpp"
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
@@ -46,6 +48,19 @@ constexpr double kTurnStepSeconds = 0.25;
 // A part holds a pulse when its accents recur after one pulse by this much more than after
 // three quarters of one (both as correlations).
 constexpr double kHeldPulse = 0.025;
+// A section's own tempo must meet its onsets this many times as clearly as a neighbour's tempo
+// does over the same span for the change between them to stand.
+constexpr double kClearLead = 1.25;
+// A first section shorter than this many of its beats (a few bars) cannot open the song at a
+// tempo of its own.
+constexpr double kShortestOpeningBeats = 16.0;
+// A section that meets its own beats less than this share as clearly as its neighbour meets
+// its own (a pad or a lone instrument before the beat, a breakdown) shows no tempo of its own.
+constexpr double kWeakShare = 0.35;
+// A beat meets the onsets this close to it.
+constexpr double kBeatReachSeconds = 0.035;
+// Two tempi this close to a whole multiple of one another are one pulse at two levels.
+constexpr double kMultipleSlack = 0.02;
 
 // The autocorrelation (mean removed) of frames begin ... end - 1 of the envelope at the lag.
 double correlationAt(std::span<const double> envelope, std::int64_t begin, std::int64_t end, std::int64_t lag) {
@@ -254,10 +269,13 @@ ORVLocalTempoTracking ORVAnalyzerLocalTracking::trackLocalTempo(const ORVAudioFe
     tracking.sections =
         A::rampSections(A::refineSectionTempos(joined, envelope, dt, kTempoMarginBeats), tracking.observations);
 
-    tracking.sections = groupingSections(features, tracking.sections, tracking.observations);
     tracking.stability = trackingStability(states);
     tracking.agreement = meanAgreement(states);
-    tracking.isReliable = isReliableTracking(states, tracking.sections, tracking.stability);
+    // Whether the path can be trusted is read on the sections it was cut into; a change it made
+    // that the onsets don't bear out is then taken back.
+    const auto followed = groupingSections(features, tracking.sections, tracking.observations);
+    tracking.isReliable = isReliableTracking(states, followed, tracking.stability);
+    tracking.sections = supportedSections(features, followed);
     return tracking;
 }
 
@@ -571,6 +589,168 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::groupingSections(
         }
     }
     return result;
+}
+
+namespace {
+
+// A steady section: neither a ramp nor the section one runs into.
+bool isHeld(std::span<const ORVDetectedTempoSection> sections, std::size_t i) {
+    return !sections[i].linearToNext && !(i > 0 && sections[i - 1].linearToNext);
+}
+
+// Whether one tempo is a whole multiple of the other (twice, three times, four times ...): one
+// pulse counted at two levels, which the level and grouping stages read as such.
+bool onePulseAtTwoLevels(double a, double b) {
+    const double ratio = std::max(a, b) / std::min(a, b);
+    const double multiple = std::round(ratio);
+    return multiple >= 2 && std::abs(ratio / multiple - 1) <= kMultipleSlack;
+}
+
+// The onsets below 2500 Hz (kick, bass, snare, chords: not the hats filling the subdivisions)
+// frame by frame, each the largest of its band within reach of the frame, summed over the bands.
+std::vector<double> lowBandPeaks(const ORVAudioFeatureSet& features) {
+    const auto n = static_cast<std::int64_t>(features.consensusEnvelope.size());
+    const std::int64_t reach = std::max<std::int64_t>(roundedInt64(kBeatReachSeconds / features.frameSeconds), 1);
+    std::vector<double> peaks(static_cast<std::size_t>(n), 0.0);
+    for (std::size_t band = 1; band <= 3; ++band) {
+        const std::span<const double> envelope = features.featureEnvelopes[band];
+        if (static_cast<std::int64_t>(envelope.size()) < n) continue;
+        for (std::int64_t t = 0; t < n; ++t) {
+            double peak = 0;
+            for (std::int64_t k = std::max<std::int64_t>(t - reach, 0); k <= std::min(t + reach, n - 1); ++k) {
+                peak = std::max(peak, envelope[static_cast<std::size_t>(k)]);
+            }
+            peaks[static_cast<std::size_t>(t)] += peak;
+        }
+    }
+    return peaks;
+}
+
+// The mean of the peaks on the beats of the grid (in frames) over frames begin ... end - 1, and
+// how many beats fall there.
+std::pair<double, std::int64_t> beatMean(std::span<const double> peaks, const ORVBeatGrid& grid, std::int64_t begin,
+                                         std::int64_t end) {
+    double sum = 0;
+    std::int64_t beats = 0;
+    for (double t = grid.firstFrom(static_cast<double>(begin)); t < static_cast<double>(end); t += grid.period) {
+        sum += peaks[static_cast<std::size_t>(std::clamp<std::int64_t>(roundedInt64(t), begin, end - 1))];
+        ++beats;
+    }
+    return {beats > 0 ? sum / static_cast<double>(beats) : 0.0, beats};
+}
+
+// How much more strongly the beats of the grid (in frames) meet the peaks over frames
+// begin ... end - 1 than the frames there do on average; 0 without a beat there.
+double gridLift(std::span<const double> peaks, const ORVBeatGrid& grid, std::int64_t begin, std::int64_t end) {
+    begin = std::max<std::int64_t>(begin, 0);
+    end = std::min(end, static_cast<std::int64_t>(peaks.size()));
+    if (end <= begin) return 0;
+    const auto [onBeats, beats] = beatMean(peaks, grid, begin, end);
+    if (beats == 0) return 0;
+    double all = 0;
+    for (std::int64_t t = begin; t < end; ++t) all += peaks[static_cast<std::size_t>(t)];
+    return onBeats - all / static_cast<double>(end - begin);
+}
+
+// The grid of the tempo laid where its beats meet the peaks over startSeconds ... endSeconds best.
+ORVBeatGrid fittedGrid(std::span<const double> peaks, double frameSeconds, double bpm, double startSeconds,
+                       double endSeconds) {
+    const double period = 60.0 / (bpm * frameSeconds);
+    const std::int64_t begin = std::max<std::int64_t>(roundedInt64(startSeconds / frameSeconds), 0);
+    const std::int64_t end = std::min(roundedInt64(endSeconds / frameSeconds), static_cast<std::int64_t>(peaks.size()));
+    ORVBeatGrid best{static_cast<double>(begin), period};
+    double bestMean = -std::numeric_limits<double>::infinity();
+    for (double offset = 0; offset < period && end > begin; offset += 1.0) {
+        const ORVBeatGrid grid{static_cast<double>(begin) + offset, period};
+        const auto [mean, beats] = beatMean(peaks, grid, begin, end);
+        if (beats > 0 && mean > bestMean) {
+            bestMean = mean;
+            best = grid;
+        }
+    }
+    return best;
+}
+
+// How strongly the grid meets the peaks over startSeconds ... endSeconds.
+double liftOver(std::span<const double> peaks, double frameSeconds, const ORVBeatGrid& grid, double startSeconds,
+                double endSeconds) {
+    return gridLift(peaks, grid, roundedInt64(startSeconds / frameSeconds), roundedInt64(endSeconds / frameSeconds));
+}
+
+// Section i given to its neighbour j: one section over both spans at j's tempo.
+void joinNeighbour(std::vector<ORVDetectedTempoSection>& sections, std::size_t i, std::size_t j) {
+    ORVDetectedTempoSection& into = sections[j];
+    const ORVDetectedTempoSection& from = sections[i];
+    const auto total = static_cast<double>(std::max<std::int64_t>(into.observationCount + from.observationCount, 1));
+    into.confidence = (into.confidence * static_cast<double>(into.observationCount) +
+                       from.confidence * static_cast<double>(from.observationCount)) / total;
+    into.observationCount += from.observationCount;
+    into.startSeconds = std::min(into.startSeconds, from.startSeconds);
+    into.endSeconds = std::max(into.endSeconds, from.endSeconds);
+    sections.erase(sections.begin() + static_cast<std::ptrdiff_t>(i));
+}
+
+}  // namespace
+
+std::vector<ORVDetectedTempoSection> ORVAnalyzerLocalTracking::supportedSections(
+    const ORVAudioFeatureSet& features, std::span<const ORVDetectedTempoSection> sections) {
+    std::vector<ORVDetectedTempoSection> result(sections.begin(), sections.end());
+    const double dt = features.frameSeconds;
+    if (!(dt > 0) || !std::isfinite(dt) || result.size() < 2) return result;
+    const std::vector<double> peaks = lowBandPeaks(features);
+    bool joined = false;
+    // The neighbour a section may join: steady, at a tempo of its own, not a level of its pulse.
+    const auto joinable = [&result](std::size_t i, std::size_t j) {
+        return j < result.size() && isHeld(result, j) && A::isUsableTempo(result[j].bpm) &&
+               !A::sectionTemposMatch(result[i].bpm, result[j].bpm) &&
+               !onePulseAtTwoLevels(result[i].bpm, result[j].bpm);
+    };
+    while (result.size() > 1) {
+        std::vector<ORVBeatGrid> grids;
+        std::vector<double> lifts;
+        for (const ORVDetectedTempoSection& s : result) {
+            const bool usable = A::isUsableTempo(s.bpm);
+            grids.push_back(usable ? fittedGrid(peaks, dt, s.bpm, s.startSeconds, s.endSeconds) : ORVBeatGrid{});
+            lifts.push_back(usable ? liftOver(peaks, dt, grids.back(), s.startSeconds, s.endSeconds) : 0.0);
+        }
+        // The section with the weakest claim to a tempo of its own: its own beats against its
+        // neighbour's carried on over its span; none at all where it hardly meets its own beats
+        // beside a neighbour that meets its own clearly.
+        std::optional<std::pair<std::size_t, std::size_t>> weakest;
+        double weakestLead = kClearLead;
+        for (std::size_t i = 0; i < result.size(); ++i) {
+            if (!isHeld(result, i) || !A::isUsableTempo(result[i].bpm)) continue;
+            for (const std::size_t j : {i - 1, i + 1}) {
+                if (!joinable(i, j)) continue;  // i - 1 wraps round past the end at 0
+                const bool weak = lifts[i] < kWeakShare * lifts[j];
+                const double carried = liftOver(peaks, dt, grids[j], result[i].startSeconds, result[i].endSeconds);
+                // Own beats that meet the onsets where the carried ones miss them stand.
+                const double lead = weak          ? 0.0
+                                    : carried > 0 ? lifts[i] / carried
+                                    : lifts[i] > 0 ? std::numeric_limits<double>::infinity()
+                                                   : 0.0;
+                if (lead < weakestLead) {
+                    weakestLead = lead;
+                    weakest = std::make_pair(i, j);
+                }
+            }
+        }
+        // A short first section at a tempo the rest of the song doesn't hold joins the next.
+        const auto heldLater = [&result](double bpm) {
+            return std::any_of(result.begin() + 1, result.end(),
+                               [bpm](const auto& s) { return A::sectionTemposMatch(s.bpm, bpm); });
+        };
+        const ORVDetectedTempoSection& first = result.front();
+        const double firstBeats = (first.endSeconds - first.startSeconds) * first.bpm / 60.0;
+        if (!weakest && isHeld(result, 0) && joinable(0, 1) && firstBeats < kShortestOpeningBeats &&
+            !heldLater(first.bpm)) {
+            weakest = std::make_pair(std::size_t{0}, std::size_t{1});
+        }
+        if (!weakest) break;
+        joined = true;
+        joinNeighbour(result, weakest->first, weakest->second);
+    }
+    return joined ? A::mergeAdjacentSections(result) : result;
 }
 
 double ORVAnalyzerLocalTracking::trackingStability(std::span<const ORVTempoFamilyState> states) {

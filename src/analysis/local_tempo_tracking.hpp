@@ -108,6 +108,20 @@ struct ORVAnalyzerLocalTracking {
     static bool isReliableTracking(std::span<const ORVTempoFamilyState> states,
                                    std::span<const ORVDetectedTempoSection> sections, double stability);
 
+    // The sections with every change of tempo borne out by the onsets on both sides of it, read
+    // below 2500 Hz (kick, bass, snare, chords). A steady section stands only where the beats of
+    // its own tempo meet its onsets clearly better than the beats of a steady neighbour, laid
+    // where they fit the neighbour and carried on over the section, do: a production holds one
+    // grid through its parts. A section that meets its own beats only weakly beside a neighbour
+    // that meets its own clearly (a pad or a lone instrument before the beat, a breakdown without
+    // drums) shows no tempo of its own. Such a section joins that neighbour, the weakest first;
+    // a first section shorter than a few bars at a tempo no later section holds joins the next
+    // one, so that it cannot set the song's tempo. Ramps and the sections they run into, and
+    // neighbours one a whole multiple of the other (one pulse at two levels, counted at one
+    // level later), are left as they are.
+    static std::vector<ORVDetectedTempoSection> supportedSections(const ORVAudioFeatureSet& features,
+                                                                  std::span<const ORVDetectedTempoSection> sections);
+
     // Splits steady sections whose pulse (150 to 270 BPM: eighths of the beat) is grouped in
     // twos over part of them and in threes over another part, as when 4/4 turns into 6/8 over
     // the same eighths: the grouping is read off the accents below 2500 Hz, which recur after

@@ -458,5 +458,95 @@ TEST(LocalTrackingOnAudio, AChangeOfGroupingSplitsTheSectionsOfOnePulseWhereTheA
     }
 }
 
+// --- a change of tempo needs the onsets on its side ---
+
+// A 4/4 drum groove (sixteenth steps) for `beats` beats at the tempo.
+audio::testkit::Signal grooveBeats(double bpm, int beats, const audio::testkit::DrumPattern& pattern) {
+    const double seconds = beats * 60.0 / bpm;
+    return audio::testkit::drums(44100, seconds, audio::testkit::steadyBeats(bpm, seconds), pattern);
+}
+
+const audio::testkit::DrumPattern kGroove{"x.......x.x.....", "....x.......x...", "xxxxxxxxxxxxxxxx", "", 4};
+// A lone low instrument before the beat comes in, on a dotted-eighth figure (three against the
+// beat, which a tracker may follow at 4:3 or read as a grouping in threes).
+const audio::testkit::DrumPattern kSparseIntro{"x.....x.....x...", "", "", "", 4};
+// The drums drop out: only soft hats go on, in threes.
+const audio::testkit::DrumPattern kBreakdown{"", "", "x..x..x..x..x..x", "", 4};
+
+audio::testkit::Signal joined(std::initializer_list<audio::testkit::Signal> parts) {
+    audio::testkit::Signal all = *parts.begin();
+    for (auto part = parts.begin() + 1; part != parts.end(); ++part) all = audio::testkit::concatenated(all, *part);
+    return all;
+}
+
+// Sections as the tracker may have cut a steady production (a sparse intro or a breakdown read
+// at another tempo, a short opening at a tempo of its own) join their neighbours; a real step,
+// and a ramp, keep theirs.
+TEST(LocalTracking, SupportedSectionsKeepOnlyChangesTheOnsetsBearOut) {
+    // 22 beats at 110 are 12 s of the lone figure, then the groove on the same grid.
+    const auto intro = decoded(joined({grooveBeats(110, 22, kSparseIntro), grooveBeats(110, 66, kGroove)}));
+    // Eight bars of a loop at 132, four without drums, eight more.
+    const auto breakdown = decoded(
+        joined({grooveBeats(132, 32, kGroove), grooveBeats(132, 16, kBreakdown), grooveBeats(132, 32, kGroove)}));
+    // 100 for 24 s, then 130 for 24 s.
+    const auto step = decoded(joined({grooveBeats(100, 40, kGroove), grooveBeats(130, 52, kGroove)}));
+    // A five-second opening at 96, then 120.
+    const auto opening = decoded(joined({grooveBeats(96, 8, kGroove), grooveBeats(120, 80, kGroove)}));
+    const double loopBeat = 60.0 / 132;
+    const struct {
+        const char* what;
+        const ORVAudioFeatureSet* features;
+        std::vector<Section> read;  // as the tracker read the song
+        std::vector<double> bpm;    // the sections' tempi after
+    } cases[] = {
+        {"a sparse intro read at 88", &intro, {{0, 12, 88, 0.5, 6}, {12, 48, 110, 0.9, 24}}, {110}},
+        {"a breakdown read at 99", &breakdown,
+         {{0, 32 * loopBeat, 132, 0.9, 9},
+          {32 * loopBeat, 48 * loopBeat, 99, 0.5, 5},
+          {48 * loopBeat, 80 * loopBeat, 132, 0.9, 9}},
+         {132}},
+        {"a step from 100 to 130", &step, {{0, 24, 100, 0.9, 14}, {24, 48, 130, 0.9, 14}}, {100, 130}},
+        {"a short opening at a tempo of its own", &opening, {{0, 5, 96, 0.9, 2}, {5, 45, 120, 0.9, 26}}, {120}},
+        {"a ramp into 130", &step, {{0, 24, 100, 0.9, 14, true}, {24, 48, 130, 0.9, 14}}, {100, 130}},
+    };
+    for (const auto& c : cases) {
+        const auto kept = A::supportedSections(*c.features, c.read);
+        ASSERT_EQ(kept.size(), c.bpm.size()) << c.what;
+        for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i].bpm, c.bpm[i]) << c.what;
+        EXPECT_EQ(kept.front().startSeconds, 0.0) << c.what;
+        EXPECT_EQ(kept.back().endSeconds, c.read.back().endSeconds) << c.what;
+        if (kept.size() == 1) {
+            std::int64_t observations = 0;
+            for (const auto& s : c.read) observations += s.observationCount;
+            EXPECT_EQ(kept.front().observationCount, observations) << c.what;
+        }
+    }
+}
+
+// The whole tracker on the same productions: one tempo through a sparse 12 s intro and through a
+// four-bar breakdown, two across a real step.
+TEST(LocalTrackingOnAudio, SteadyProductionsGetOneTempoAndARealStepTwo) {
+    const struct {
+        const char* what;
+        audio::testkit::Signal song;
+        std::vector<double> bpm;
+    } cases[] = {
+        {"a sparse 12 s intro", joined({grooveBeats(110, 22, kSparseIntro), grooveBeats(110, 66, kGroove)}), {110}},
+        {"a four-bar breakdown",
+         joined({grooveBeats(132, 32, kGroove), grooveBeats(132, 16, kBreakdown), grooveBeats(132, 32, kGroove)}),
+         {132}},
+        {"a step from 100 to 130", joined({grooveBeats(100, 40, kGroove), grooveBeats(130, 52, kGroove)}), {100, 130}},
+    };
+    for (const auto& c : cases) {
+        const auto tracking = A::trackLocalTempo(decoded(c.song), std::nullopt);
+        ASSERT_EQ(tracking.sections.size(), c.bpm.size()) << c.what;
+        for (std::size_t i = 0; i < c.bpm.size(); ++i) {
+            // Read at the tempo or an octave of it: the level is chosen later.
+            const double octaves = std::log2(tracking.sections[i].bpm / c.bpm[i]);
+            EXPECT_NEAR(octaves, std::round(octaves), 0.015) << c.what << " section " << i;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace corvel::analysis
