@@ -63,6 +63,18 @@ constexpr double kOpeningHeardSeconds = 2.0;
 // least this share as strongly as on the beats found: a pickup on the "and" before Bar 1 opens
 // halfway between the beats of a groove whose kick and bass fall on them.
 constexpr double kOpeningLowBandShare = 0.25;
+// Swung eighths fall late in the beat, about two thirds of the way to the next one. A grid
+// that locked onto them instead of the beats hears the mix's strongest onset between its beats
+// (from this share of a beat after them to this one) early (from this share of a beat to this
+// one), at least this share as strong as on its beats, and nothing as much as this share of it
+// later between the beats (from this share of a beat after it on): its beats then fall where
+// that early onset does.
+constexpr double kBetweenBeatsFrom = 0.15;
+constexpr double kBetweenBeatsTo = 0.9;
+constexpr double kSwungEighthEarliest = 0.2;
+constexpr double kSwungEighthLatest = 0.45;
+constexpr double kSwungEighthShare = 0.5;
+constexpr double kAfterSwungEighthShare = 0.5;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -226,11 +238,61 @@ double lowBandOnBeats(const ORVAudioFeatureSet& features, const ORVBeatGrid& gri
     return sum;
 }
 
+// The grid (in frames) moved onto the beats when it locked onto swung eighths: the mix's
+// onsets (the consensus envelope) are read at every frame of the beat, averaged over the
+// grid's beats in frames a ... b - 1, from its strongest frame within a twelfth of a beat of
+// its beats on; the grid as it is when they fall as beats and swung eighths do.
+ORVBeatGrid offSwungEighths(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a,
+                            std::int64_t b) {
+    const auto& mix = features.consensusEnvelope;
+    const auto n = static_cast<std::int64_t>(mix.size());
+    const auto frames = static_cast<std::int64_t>(std::floor(grid.period));
+    const std::int64_t reach = roundedInt64(grid.period / 12.0);
+    // profile[d]: the mean onset d - reach frames after the grid's beats.
+    std::vector<double> profile(static_cast<std::size_t>(frames + 2 * reach), 0.0);
+    std::int64_t beats = 0;
+    for (double t = grid.firstFrom(static_cast<double>(a + reach)); t + grid.period < static_cast<double>(b); t += grid.period) {
+        const std::int64_t c = roundedInt64(t) - reach;
+        for (std::size_t d = 0; d < profile.size(); ++d) {
+            const std::int64_t k = c + static_cast<std::int64_t>(d);
+            double peak = 0;
+            for (std::int64_t i = std::max<std::int64_t>(k - 1, 0); i <= std::min(k + 1, n - 1); ++i) {
+                peak = std::fmax(peak, mix[static_cast<std::size_t>(i)]);
+            }
+            profile[d] += peak;
+        }
+        ++beats;
+    }
+    if (beats < 2) return grid;
+    const auto beatAt = std::max_element(profile.begin(), profile.begin() + 2 * reach + 1) - profile.begin();
+    const double onBeat = profile[static_cast<std::size_t>(beatAt)];
+    // The strongest onset between the beats, and where it lies.
+    const auto strongest = [&](double fromShare, double toShare) {
+        const std::int64_t lo = std::max<std::int64_t>(beatAt + roundedInt64(fromShare * grid.period), 0);
+        const std::int64_t hi = std::min<std::int64_t>(beatAt + roundedInt64(toShare * grid.period), std::ssize(profile) - 1);
+        std::pair<std::int64_t, double> best{lo, 0.0};
+        for (std::int64_t d = lo; d <= hi; ++d) {
+            if (profile[static_cast<std::size_t>(d)] > best.second) best = {d, profile[static_cast<std::size_t>(d)]};
+        }
+        return best;
+    };
+    const auto [early, earlyOnset] = strongest(kSwungEighthEarliest, kSwungEighthLatest);
+    const double between = strongest(kBetweenBeatsFrom, kBetweenBeatsTo).second;
+    const double offset = static_cast<double>(early - beatAt) / grid.period;
+    const double later = strongest(offset + kBetweenBeatsFrom, kBetweenBeatsTo).second;
+    if (!(onBeat > 0) || earlyOnset < kSwungEighthShare * onBeat || earlyOnset < between ||
+        later >= kAfterSwungEighthShare * earlyOnset) {
+        return grid;
+    }
+    return {grid.nearest(static_cast<double>(a)) + static_cast<double>(early - reach), grid.period};
+}
+
 // The beats of the constant tempo over from ... to seconds, at the best beat phase of the band
-// envelopes there; none for a span of fewer than two beats. With `opening`, the time the music
-// opens with: music starts on a beat, so when it falls halfway between the beats found
-// (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat onto
-// it, unless the low band keeps to the beats found (the opening was a pickup).
+// envelopes there, moved off swung eighths onto the beats they follow; none for a span of fewer
+// than two beats. With `opening`, the time the music opens with: music starts on a beat, so
+// when it falls halfway between the beats found (off-beat chords, snare or hats outweighing
+// bass and kick), the beats move half a beat onto it, unless the low band keeps to the beats
+// found (the opening was a pickup).
 std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to,
                                        std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
@@ -240,7 +302,8 @@ std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double b
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    ORVBeatGrid grid{A::beatGrid(features, period, a, b).beat * fs, 60.0 / bpm};
+    const ORVBeatGrid frames = offSwungEighths(features, A::beatGrid(features, period, a, b), a, b);
+    ORVBeatGrid grid{frames.beat * fs, 60.0 / bpm};
     if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare &&
         lowBandOnBeats(features, grid.halfBeatOn(), a, b) >= kOpeningLowBandShare * lowBandOnBeats(features, grid, a, b)) {
         grid = grid.halfBeatOn();

@@ -740,6 +740,21 @@ TEST_F(AnalysisOnAudio, OffBeatStabsLouderThanTheBeatDoNotMoveTheBeatsOffTheBeat
     }
 }
 
+TEST_F(AnalysisOnAudio, ASwungShuffleLocksOnTheBeatNotOnItsSwungEighths) {
+    // A shuffle whose swung eighths (two thirds into each beat) sound louder than its beats:
+    // open hats and the bass's pickup note on them, a closed hat and the snare's backbeat on
+    // the beats. The grid's best phase is on the eighths; the onsets between its beats then
+    // fall early, a third of a beat on, where the beats are.
+    const audio::testkit::DrumPattern shuffle{"..x", "...x..", "x..", "..x", 3};
+    for (const double bpm : {112.0, 135.0, 160.0}) {
+        const auto truth = audio::testkit::steadyBeats(bpm, 30);
+        const auto name = "shuffle" + std::to_string(int(bpm));
+        const auto m = A::analyze(song(name, audio::testkit::drums(44100, 30, truth, shuffle)));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
 // Bar 1 is the first detected beat: where the editor starts counting bars.
 TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
     // Kick on 1 and 3 from the very first sample, snare on 2 and 4: the phase read from the
