@@ -740,6 +740,26 @@ TEST_F(AnalysisOnAudio, OffBeatStabsLouderThanTheBeatDoNotMoveTheBeatsOffTheBeat
     }
 }
 
+TEST_F(AnalysisOnAudio, LoudOffBeatHatsOverASoftKickLeaveTheBeatsOnTheKick) {
+    // Four on the floor at a quarter of its level under open hats on every off-beat at twice
+    // theirs: the whole mix's strongest onsets fall between the beats, but the kick (and the
+    // snare on two and four) keep the beat.
+    const audio::testkit::DrumPattern kick{"x...", "....x...", "", ""};
+    const audio::testkit::DrumPattern hats{"", "", "", "..x."};
+    for (const double bpm : {118.0, 128.0}) {
+        const auto truth = audio::testkit::steadyBeats(bpm, 30);
+        auto signal = audio::testkit::drums(44100, 30, truth, kick);
+        const auto offBeats = audio::testkit::drums(44100, 30, truth, hats);
+        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) {
+            signal.interleaved[i] = 0.25f * signal.interleaved[i] + 2.0f * offBeats.interleaved[i];
+        }
+        const auto name = "softkick" + std::to_string(int(bpm));
+        const auto m = A::analyze(song(name, signal));
+        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+    }
+}
+
 TEST_F(AnalysisOnAudio, ASwungShuffleLocksOnTheBeatNotOnItsSwungEighths) {
     // A shuffle whose swung eighths (two thirds into each beat) sound louder than its beats:
     // open hats and the bass's pickup note on them, a closed hat and the snare's backbeat on
