@@ -59,9 +59,15 @@ constexpr double kOpeningOffBeatShare = 0.15;
 constexpr float kOpeningHitShare = 0.1f;
 constexpr float kOpeningOverUsual = 1.25f;
 constexpr double kOpeningHeardSeconds = 2.0;
-// The beats move onto the opening only where the low band sounds on the beats they move to at
-// least this share as strongly as on the beats found: a pickup on the "and" before Bar 1 opens
-// halfway between the beats of a groove whose kick and bass fall on them.
+// The low band (kick, bass) decides whether the beats lie halfway between those found: they
+// move there where it sounds on the beats halfway at least this many times as strongly as on
+// the beats found (over its mean, so that a low band of noise never moves them), or this share
+// as strongly when the music opens there too (music opens on a beat, but a pickup on the "and"
+// before Bar 1 opens halfway between the beats of a groove whose kick and bass fall on them).
+// Syncopated kicks sound halfway between the beats of a funk groove up to about 1.7 times as
+// strongly as on them; a kick on the beats under a snare or chords on every off-beat, which
+// outweigh it in the bands above, several times.
+constexpr double kLowBandLeadHalfway = 2.5;
 constexpr double kOpeningLowBandShare = 0.25;
 // Swung eighths fall late in the beat, about two thirds of the way to the next one. A grid
 // that locked onto them instead of the beats hears the mix's strongest onset between its beats
@@ -226,16 +232,31 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
-// The low band's onset strength summed over the grid's beats between frames a and b.
+// The low band's mean onset strength on the grid's beats between frames a and b; 0 for none.
 double lowBandOnBeats(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a, std::int64_t b) {
     const BandView low(features, kLowBand);
     const double fs = features.frameSeconds;
     if (!low.usable()) return 0;
     double sum = 0;
+    std::int64_t beats = 0;
     for (double t = grid.firstFrom(static_cast<double>(a) * fs); t < static_cast<double>(b) * fs; t += grid.period) {
         sum += low.peakNear(saturatingInt64(std::round(t / fs)), 1, a, b);
+        ++beats;
     }
-    return sum;
+    return beats > 0 ? sum / static_cast<double>(beats) : 0.0;
+}
+
+// Whether the beats lie halfway between the grid's (in seconds) over frames a ... b - 1: where
+// the low band says so, leaning towards them when the music opens there.
+bool beatsHalfwayBetween(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a, std::int64_t b,
+                         std::optional<double> opening) {
+    const BandView low(features, kLowBand);
+    if (!low.usable()) return false;
+    const double floor = low.mean(a, b);
+    const double onBeats = lowBandOnBeats(features, grid, a, b) + floor;
+    const double halfway = lowBandOnBeats(features, grid.halfBeatOn(), a, b) + floor;
+    const bool opensHalfway = opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare;
+    return halfway > 0 && halfway >= (opensHalfway ? kOpeningLowBandShare : kLowBandLeadHalfway) * onBeats;
 }
 
 // The grid (in frames) moved onto the beats when it locked onto swung eighths: the mix's
@@ -289,10 +310,12 @@ ORVBeatGrid offSwungEighths(const ORVAudioFeatureSet& features, const ORVBeatGri
 
 // The beats of the constant tempo over from ... to seconds, at the best beat phase of the band
 // envelopes there, moved off swung eighths onto the beats they follow; none for a span of fewer
-// than two beats. With `opening`, the time the music opens with: music starts on a beat, so
-// when it falls halfway between the beats found (off-beat chords, snare or hats outweighing
-// bass and kick), the beats move half a beat onto it, unless the low band keeps to the beats
-// found (the opening was a pickup).
+// than two beats. The bands above the low one may outvote kick and bass for the points halfway
+// between the beats (off-beat chords, snare or hats): the beats move there where the low band
+// clearly sounds there instead (beatsHalfwayBetween). With `opening`, the time the music opens
+// with: music starts on a beat, so when it falls halfway between the beats found, the beats
+// move half a beat onto it unless the low band keeps to the beats found (the opening was a
+// pickup).
 std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to,
                                        std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
@@ -304,10 +327,7 @@ std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double b
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
     const ORVBeatGrid frames = offSwungEighths(features, A::beatGrid(features, period, a, b), a, b);
     ORVBeatGrid grid{frames.beat * fs, 60.0 / bpm};
-    if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare &&
-        lowBandOnBeats(features, grid.halfBeatOn(), a, b) >= kOpeningLowBandShare * lowBandOnBeats(features, grid, a, b)) {
-        grid = grid.halfBeatOn();
-    }
+    if (beatsHalfwayBetween(features, grid, a, b, opening)) grid = grid.halfBeatOn();
     grid.beat = A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, grid.beat, grid.period, from, to,
                                      kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
     return grid;

@@ -669,6 +669,13 @@ double beatsMet(const std::vector<double>& measured, const std::vector<double>& 
     return truth.empty() ? 0.0 : double(met) / double(truth.size());
 }
 
+// The song's tempo read within 1 % and nearly all its beats (truth) met.
+void expectTempoAndBeats(const std::string& name, const ORVMusicTempoMeasurement& m, double bpm,
+                         const std::vector<double>& truth) {
+    EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
+    EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+}
+
 TEST_F(AnalysisOnAudio, SteadyClicksReadTheirOwnTempoToAHundredthOfABeat) {
     // A lone section that the tracker heard an octave off, or a family blended with its
     // neighbours' readings, used to move these off by an octave or by most of a BPM.
@@ -734,29 +741,38 @@ TEST_F(AnalysisOnAudio, OffBeatStabsLouderThanTheBeatDoNotMoveTheBeatsOffTheBeat
     for (const double bpm : {113.0, 122.0, 160.0}) {
         const auto truth = audio::testkit::steadyBeats(bpm, 30);
         const auto name = "oompah" + std::to_string(int(bpm));
-        const auto m = A::analyze(song(name, audio::testkit::drums(44100, 30, truth, oomPah)));
-        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
-        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+        expectTempoAndBeats(name, A::analyze(song(name, audio::testkit::drums(44100, 30, truth, oomPah))), bpm, truth);
     }
 }
 
-TEST_F(AnalysisOnAudio, LoudOffBeatHatsOverASoftKickLeaveTheBeatsOnTheKick) {
-    // Four on the floor at a quarter of its level under open hats on every off-beat at twice
-    // theirs: the whole mix's strongest onsets fall between the beats, but the kick (and the
-    // snare on two and four) keep the beat.
-    const audio::testkit::DrumPattern kick{"x...", "....x...", "", ""};
-    const audio::testkit::DrumPattern hats{"", "", "", "..x."};
-    for (const double bpm : {118.0, 128.0}) {
-        const auto truth = audio::testkit::steadyBeats(bpm, 30);
-        auto signal = audio::testkit::drums(44100, 30, truth, kick);
-        const auto offBeats = audio::testkit::drums(44100, 30, truth, hats);
-        for (std::size_t i = 0; i < signal.interleaved.size(); ++i) {
-            signal.interleaved[i] = 0.25f * signal.interleaved[i] + 2.0f * offBeats.interleaved[i];
+TEST_F(AnalysisOnAudio, OffBeatsLouderThanASoftKickLeaveTheBeatsOnTheKick) {
+    // The kick on the beats, softer than what sounds on every off-beat: the whole mix's
+    // strongest onsets, and the bands above the low one, fall between the beats, but the kick
+    // keeps the beat. The noise bed opens the file, so the opening gives no hint.
+    struct Groove {
+        const char* name;
+        audio::testkit::DrumPattern kick;    // played at kickGain
+        audio::testkit::DrumPattern others;  // played at othersGain
+        float kickGain;
+        float othersGain;
+    };
+    const Groove grooves[] = {
+        // Four on the floor at a quarter of its level, open hats on every off-beat at twice theirs.
+        {"softfloor", {"x...", "....x.......x...", "", ""}, {"", "", "", "..x."}, 0.25f, 2.0f},
+        // Half a kick under a snare on every off-beat (an oom-pah without the low pah).
+        {"offsnare", {"x...", "", "", ""}, {"", "..x.", "", ""}, 0.5f, 1.0f},
+    };
+    for (const Groove& groove : grooves) {
+        for (const double bpm : {118.0, 128.0}) {
+            const auto truth = audio::testkit::steadyBeats(bpm, 30, 0.25);
+            auto signal = audio::testkit::drums(44100, 30, truth, groove.kick);
+            const auto others = audio::testkit::drums(44100, 30, truth, groove.others);
+            for (std::size_t i = 0; i < signal.interleaved.size(); ++i) {
+                signal.interleaved[i] = groove.kickGain * signal.interleaved[i] + groove.othersGain * others.interleaved[i];
+            }
+            const auto name = groove.name + std::to_string(int(bpm));
+            expectTempoAndBeats(name, A::analyze(song(name, signal)), bpm, truth);
         }
-        const auto name = "softkick" + std::to_string(int(bpm));
-        const auto m = A::analyze(song(name, signal));
-        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
-        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
     }
 }
 
@@ -769,9 +785,7 @@ TEST_F(AnalysisOnAudio, ASwungShuffleLocksOnTheBeatNotOnItsSwungEighths) {
     for (const double bpm : {112.0, 135.0, 160.0}) {
         const auto truth = audio::testkit::steadyBeats(bpm, 30);
         const auto name = "shuffle" + std::to_string(int(bpm));
-        const auto m = A::analyze(song(name, audio::testkit::drums(44100, 30, truth, shuffle)));
-        EXPECT_NEAR(m.bpm, bpm, bpm * 0.01) << name;
-        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.95) << name;
+        expectTempoAndBeats(name, A::analyze(song(name, audio::testkit::drums(44100, 30, truth, shuffle))), bpm, truth);
     }
 }
 
