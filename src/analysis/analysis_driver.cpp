@@ -81,6 +81,9 @@ constexpr double kSwungEighthEarliest = 0.2;
 constexpr double kSwungEighthLatest = 0.45;
 constexpr double kSwungEighthShare = 0.5;
 constexpr double kAfterSwungEighthShare = 0.5;
+// A hit opening the music within this share of a beat of the grid's first beat (or of the one
+// before it, in front of the span's start) is that beat.
+constexpr double kOpeningOnBeatShare = 0.15;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -1022,13 +1025,29 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
     const double firstBeat = firstBeatSeconds(features, grid.front());
     const double first = BeatloomTimeline::quarterPosition(segments, firstBeat);
     const double lastQuarter = segments.back().endQuarter;
-    if (firstBeatSoundsAtStart(features, firstBeat - 60.0 / editableTempo(grid.front().bpm))) beats.push_back(0.0);
+    const double firstPeriod = 60.0 / editableTempo(grid.front().bpm);
+    if (firstBeatSoundsAtStart(features, firstBeat - firstPeriod)) beats.push_back(0.0);
     for (std::size_t k = 0; beats.size() < kBeatLimit; ++k) {
         const double quarter = first + static_cast<double>(k);
         if (quarter > lastQuarter + 1e-9) break;
         const auto t = BeatloomTimeline::seconds(segments, quarter);
         if (!t || *t > duration + 0.001) break;
         beats.push_back(*t);
+    }
+    // Music opens on a beat: the grid's phase is read from its whole first section, and a tempo
+    // a little off puts its first beats off the music (or in front of the span's start). Within
+    // an onset's reach the grid's own beat, placed finer than the opening, stands.
+    const auto opening = openingHit(features);
+    const auto offTheOpening = [&](double share) {
+        return std::abs(share) * firstPeriod > kOnsetReachSeconds && std::abs(share) <= kOpeningOnBeatShare;
+    };
+    if (opening && !beats.empty()) {
+        const double lead = (beats.front() - *opening) / firstPeriod;
+        if (offTheOpening(lead)) {
+            beats.front() = *opening;
+        } else if (offTheOpening(lead - 1.0) && beats.size() < kBeatLimit) {
+            beats.insert(beats.begin(), *opening);
+        }
     }
     return beats;
 }

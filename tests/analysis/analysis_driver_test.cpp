@@ -806,6 +806,23 @@ TEST_F(AnalysisOnAudio, AGrooveWhoseFirstHitIsItsDownbeatGetsBarOneThere) {
     }
 }
 
+double speedingUpFrom100(double t) { return 100.0 + 2.0 * t / 30.0; }
+double speedingUpFrom120(double t) { return 120.0 + 2.5 * t / 30.0; }
+
+TEST_F(AnalysisOnAudio, AGrooveThatDriftsHasItsFirstBeatOnItsOpeningHit) {
+    // A groove that speeds up by about 2 % over 30 s is read as one steady tempo, whose grid,
+    // fitted over the whole song, lies 40 to 50 ms behind the first hit: Bar 1 is that hit.
+    const audio::testkit::DrumPattern rock{"x.......x.......", "....x.......x...", "x.x.x.x.x.x.x.x.", ""};
+    for (const auto bpmAt : {&speedingUpFrom100, &speedingUpFrom120}) {
+        const auto truth = audio::testkit::beatTimes(30, 0.0, bpmAt);
+        const auto name = "drift" + std::to_string(int(bpmAt(0)));
+        const auto m = A::analyze(song(name, audio::testkit::drums(44100, 30, truth, rock)));
+        ASSERT_GT(m.beatPositionsSeconds.size(), 2u) << name;
+        EXPECT_NEAR(m.beatPositionsSeconds.front(), 0.0, 0.01) << name;
+        EXPECT_GT(beatsMet(m.beatPositionsSeconds, truth), 0.8) << name;
+    }
+}
+
 TEST_F(AnalysisOnAudio, MusicOpeningFullOnABeatOpensBarOneThereWhereverTheKickAccents) {
     // Snare and hats on every beat, the kick on the first beat of the music and from then on
     // only on 2 and 4 (a bass that anticipates the bar): the low band accents the second beat
