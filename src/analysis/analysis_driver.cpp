@@ -1069,17 +1069,12 @@ std::optional<double> meanStrength(std::span<const double> beats, std::span<cons
     return sum / static_cast<double>(count);
 }
 
-// The beats of a constant grid of the tempo over from ... to, at its best phase there.
+// The beats of a constant grid of the tempo over from ... to, where beatGrid puts them there.
 std::vector<double> ownGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
     std::vector<double> beats;
-    const double fs = features.frameSeconds;
-    const double period = 60.0 / (fs * bpm);
-    const auto [begin, end] = features.framesBetween(from, to);
-    if (!std::isfinite(period) || !(period >= 2.0) || !(static_cast<double>(end - begin) >= 2 * period)) return beats;
-    const ORVBeatGrid grid = A::beatGrid(features, period, begin, end);
-    for (double t = grid.beat; t < static_cast<double>(end); t += grid.period) {
-        if (t >= static_cast<double>(begin)) beats.push_back(t * fs);
-    }
+    const auto grid = beatGrid(features, bpm, from, to);
+    if (!grid) return beats;
+    for (double t = grid->firstFrom(from); t < to; t += grid->period) beats.push_back(t);
     return beats;
 }
 
