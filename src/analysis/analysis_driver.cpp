@@ -122,6 +122,10 @@ constexpr std::size_t kBeatsPerBar = 4;
 constexpr std::size_t kBarsHeardForBarOne = 12;
 constexpr double kDownbeatAccentShare = 0.75;
 constexpr double kClearlyAccentedBars = 0.8;
+// A beat the low band accents at least this many times as strongly as both beats beside it
+// is one or three of its bar, not a pickup before it, however much more the other of them is
+// accented (a bass that leans on three).
+constexpr double kStrongBeatOverNeighbours = 1.25;
 // The low band follows the beats when its most accented place sounds at least this much
 // stronger than it does halfway between the beats.
 constexpr double kBeatAccentOverBetween = 2.0;
@@ -1193,8 +1197,12 @@ std::size_t ORVAnalyzerDriver::barOneBeat(const ORVAudioFeatureSet& features, st
         }
         return compared > 0 && static_cast<double>(exceeded) >= kClearlyAccentedBars * static_cast<double>(compared);
     };
+    const auto strongBeat = [&](std::size_t place) {
+        return means[place] >= kStrongBeatOverNeighbours * means[(place + 1) % kBeatsPerBar] &&
+               means[place] >= kStrongBeatOverNeighbours * means[(place + kBeatsPerBar - 1) % kBeatsPerBar];
+    };
     for (std::size_t place = 0; place < strongest; ++place) {
-        if (!clearlyWeaker(place)) return place;
+        if (!clearlyWeaker(place) || strongBeat(place)) return place;
     }
     return strongest;
 }

@@ -523,6 +523,8 @@ TEST(AnalysisDriver, BarOneIsTheEarliestPlaceTheLowBandDoesNotClearlyAccentLess)
              Case{"kick on one and three", {1, 0.3, 1, 0.3}, 0, 0, 0},
              Case{"a beat before the first kick", {0.3, 1, 0.3, 1}, 0, 0, 1},
              Case{"three beats before the only accent", {0.3, 0.3, 0.3, 1}, 0, 0, 3},
+             Case{"two beats before the main accent, one accented over its neighbours", {0.5, 0.3, 1, 0.3}, 0, 0, 0},
+             Case{"two beats before the main accent, one barely over its neighbours", {0.35, 0.3, 1, 0.3}, 0, 0, 2},
              Case{"every beat alike", {1, 1, 1, 1}, 0, 0, 0},
              Case{"a low band that does not follow the beats", {0.3, 1, 0.3, 1}, 1, 0, 0},
              Case{"accented more only in most bars", {0.3, 1, 0.3, 1}, 0, 3, 0},
