@@ -59,10 +59,31 @@ constexpr double kOpeningOffBeatShare = 0.15;
 constexpr float kOpeningHitShare = 0.1f;
 constexpr float kOpeningOverUsual = 1.25f;
 constexpr double kOpeningHeardSeconds = 2.0;
-// The beats move onto the opening only where the low band sounds on the beats they move to at
-// least this share as strongly as on the beats found: a pickup on the "and" before Bar 1 opens
-// halfway between the beats of a groove whose kick and bass fall on them.
+// The low band (kick, bass) decides whether the beats lie halfway between those found: they
+// move there where it sounds on the beats halfway at least this many times as strongly as on
+// the beats found (over its mean, so that a low band of noise never moves them), or this share
+// as strongly when the music opens there too (music opens on a beat, but a pickup on the "and"
+// before Bar 1 opens halfway between the beats of a groove whose kick and bass fall on them).
+// Syncopated kicks sound halfway between the beats of a funk groove up to about 1.7 times as
+// strongly as on them; a kick on the beats under a snare or chords on every off-beat, which
+// outweigh it in the bands above, several times.
+constexpr double kLowBandLeadHalfway = 2.5;
 constexpr double kOpeningLowBandShare = 0.25;
+// Swung eighths fall late in the beat, about two thirds of the way to the next one. A grid
+// that locked onto them instead of the beats hears the mix's strongest onset between its beats
+// (from this share of a beat after them to this one) early (from this share of a beat to this
+// one), at least this share as strong as on its beats, and nothing as much as this share of it
+// later between the beats (from this share of a beat after it on): its beats then fall where
+// that early onset does.
+constexpr double kBetweenBeatsFrom = 0.15;
+constexpr double kBetweenBeatsTo = 0.9;
+constexpr double kSwungEighthEarliest = 0.2;
+constexpr double kSwungEighthLatest = 0.45;
+constexpr double kSwungEighthShare = 0.5;
+constexpr double kAfterSwungEighthShare = 0.5;
+// A hit opening the music within this share of a beat of the grid's first beat (or of the one
+// before it, in front of the span's start) is that beat.
+constexpr double kOpeningOnBeatShare = 0.15;
 // A new tempo's beats are read on this much of its section, or this much when it ramps.
 constexpr double kPhaseSpanSeconds = 12.0;
 constexpr double kRampPhaseSpanSeconds = 4.0;
@@ -101,6 +122,10 @@ constexpr std::size_t kBeatsPerBar = 4;
 constexpr std::size_t kBarsHeardForBarOne = 12;
 constexpr double kDownbeatAccentShare = 0.75;
 constexpr double kClearlyAccentedBars = 0.8;
+// A beat the low band accents at least this many times as strongly as both beats beside it
+// is one or three of its bar, not a pickup before it, however much more the other of them is
+// accented (a bass that leans on three).
+constexpr double kStrongBeatOverNeighbours = 1.25;
 // The low band follows the beats when its most accented place sounds at least this much
 // stronger than it does halfway between the beats.
 constexpr double kBeatAccentOverBetween = 2.0;
@@ -214,23 +239,90 @@ std::string sectionsReason(std::span<const ORVDetectedTempoSection> sections,
            "sections.";
 }
 
-// The low band's onset strength summed over the grid's beats between frames a and b.
+// The low band's mean onset strength on the grid's beats between frames a and b; 0 for none.
 double lowBandOnBeats(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a, std::int64_t b) {
     const BandView low(features, kLowBand);
     const double fs = features.frameSeconds;
     if (!low.usable()) return 0;
     double sum = 0;
+    std::int64_t beats = 0;
     for (double t = grid.firstFrom(static_cast<double>(a) * fs); t < static_cast<double>(b) * fs; t += grid.period) {
         sum += low.peakNear(saturatingInt64(std::round(t / fs)), 1, a, b);
+        ++beats;
     }
-    return sum;
+    return beats > 0 ? sum / static_cast<double>(beats) : 0.0;
+}
+
+// Whether the beats lie halfway between the grid's (in seconds) over frames a ... b - 1: where
+// the low band says so, leaning towards them when the music opens there.
+bool beatsHalfwayBetween(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a, std::int64_t b,
+                         std::optional<double> opening) {
+    const BandView low(features, kLowBand);
+    if (!low.usable()) return false;
+    const double floor = low.mean(a, b);
+    const double onBeats = lowBandOnBeats(features, grid, a, b) + floor;
+    const double halfway = lowBandOnBeats(features, grid.halfBeatOn(), a, b) + floor;
+    const bool opensHalfway = opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare;
+    return halfway > 0 && halfway >= (opensHalfway ? kOpeningLowBandShare : kLowBandLeadHalfway) * onBeats;
+}
+
+// The grid (in frames) moved onto the beats when it locked onto swung eighths: the mix's
+// onsets (the consensus envelope) are read at every frame of the beat, averaged over the
+// grid's beats in frames a ... b - 1, from its strongest frame within a twelfth of a beat of
+// its beats on; the grid as it is when they fall as beats and swung eighths do.
+ORVBeatGrid offSwungEighths(const ORVAudioFeatureSet& features, const ORVBeatGrid& grid, std::int64_t a,
+                            std::int64_t b) {
+    const auto& mix = features.consensusEnvelope;
+    const auto n = static_cast<std::int64_t>(mix.size());
+    const auto frames = static_cast<std::int64_t>(std::floor(grid.period));
+    const std::int64_t reach = roundedInt64(grid.period / 12.0);
+    // profile[d]: the mean onset d - reach frames after the grid's beats.
+    std::vector<double> profile(static_cast<std::size_t>(frames + 2 * reach), 0.0);
+    std::int64_t beats = 0;
+    for (double t = grid.firstFrom(static_cast<double>(a + reach)); t + grid.period < static_cast<double>(b); t += grid.period) {
+        const std::int64_t c = roundedInt64(t) - reach;
+        for (std::size_t d = 0; d < profile.size(); ++d) {
+            const std::int64_t k = c + static_cast<std::int64_t>(d);
+            double peak = 0;
+            for (std::int64_t i = std::max<std::int64_t>(k - 1, 0); i <= std::min(k + 1, n - 1); ++i) {
+                peak = std::fmax(peak, mix[static_cast<std::size_t>(i)]);
+            }
+            profile[d] += peak;
+        }
+        ++beats;
+    }
+    if (beats < 2) return grid;
+    const auto beatAt = std::max_element(profile.begin(), profile.begin() + 2 * reach + 1) - profile.begin();
+    const double onBeat = profile[static_cast<std::size_t>(beatAt)];
+    // The strongest onset between the beats, and where it lies.
+    const auto strongest = [&](double fromShare, double toShare) {
+        const std::int64_t lo = std::max<std::int64_t>(beatAt + roundedInt64(fromShare * grid.period), 0);
+        const std::int64_t hi = std::min<std::int64_t>(beatAt + roundedInt64(toShare * grid.period), std::ssize(profile) - 1);
+        std::pair<std::int64_t, double> best{lo, 0.0};
+        for (std::int64_t d = lo; d <= hi; ++d) {
+            if (profile[static_cast<std::size_t>(d)] > best.second) best = {d, profile[static_cast<std::size_t>(d)]};
+        }
+        return best;
+    };
+    const auto [early, earlyOnset] = strongest(kSwungEighthEarliest, kSwungEighthLatest);
+    const double between = strongest(kBetweenBeatsFrom, kBetweenBeatsTo).second;
+    const double offset = static_cast<double>(early - beatAt) / grid.period;
+    const double later = strongest(offset + kBetweenBeatsFrom, kBetweenBeatsTo).second;
+    if (!(onBeat > 0) || earlyOnset < kSwungEighthShare * onBeat || earlyOnset < between ||
+        later >= kAfterSwungEighthShare * earlyOnset) {
+        return grid;
+    }
+    return {grid.nearest(static_cast<double>(a)) + static_cast<double>(early - reach), grid.period};
 }
 
 // The beats of the constant tempo over from ... to seconds, at the best beat phase of the band
-// envelopes there; none for a span of fewer than two beats. With `opening`, the time the music
-// opens with: music starts on a beat, so when it falls halfway between the beats found
-// (off-beat chords, snare or hats outweighing bass and kick), the beats move half a beat onto
-// it, unless the low band keeps to the beats found (the opening was a pickup).
+// envelopes there, moved off swung eighths onto the beats they follow; none for a span of fewer
+// than two beats. The bands above the low one may outvote kick and bass for the points halfway
+// between the beats (off-beat chords, snare or hats): the beats move there where the low band
+// clearly sounds there instead (beatsHalfwayBetween). With `opening`, the time the music opens
+// with: music starts on a beat, so when it falls halfway between the beats found, the beats
+// move half a beat onto it unless the low band keeps to the beats found (the opening was a
+// pickup).
 std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to,
                                        std::optional<double> opening = std::nullopt) {
     const double fs = features.frameSeconds;
@@ -240,11 +332,9 @@ std::optional<ORVBeatGrid> beatGrid(const ORVAudioFeatureSet& features, double b
     const std::int64_t a = std::clamp<std::int64_t>(saturatingInt64(std::floor(from / fs)), 0, n);
     const std::int64_t b = std::clamp<std::int64_t>(saturatingInt64(std::ceil(to / fs)), a, n);
     if (!(static_cast<double>(b - a) >= 2 * period)) return std::nullopt;
-    ORVBeatGrid grid{A::beatGrid(features, period, a, b).beat * fs, 60.0 / bpm};
-    if (opening && std::abs(grid.offBeat(*opening)) >= 0.5 - kOpeningOffBeatShare &&
-        lowBandOnBeats(features, grid.halfBeatOn(), a, b) >= kOpeningLowBandShare * lowBandOnBeats(features, grid, a, b)) {
-        grid = grid.halfBeatOn();
-    }
+    const ORVBeatGrid frames = offSwungEighths(features, A::beatGrid(features, period, a, b), a, b);
+    ORVBeatGrid grid{frames.beat * fs, 60.0 / bpm};
+    if (beatsHalfwayBetween(features, grid, a, b, opening)) grid = grid.halfBeatOn();
     grid.beat = A::onsetAlignedPhase(features.fineEnergy, features.fineFrameSeconds, grid.beat, grid.period, from, to,
                                      kOnsetSearchFrames.before * fs, kOnsetSearchFrames.after * fs);
     return grid;
@@ -939,13 +1029,29 @@ std::vector<double> ORVAnalyzerDriver::predictedBeatGrid(const ORVAudioFeatureSe
     const double firstBeat = firstBeatSeconds(features, grid.front());
     const double first = BeatloomTimeline::quarterPosition(segments, firstBeat);
     const double lastQuarter = segments.back().endQuarter;
-    if (firstBeatSoundsAtStart(features, firstBeat - 60.0 / editableTempo(grid.front().bpm))) beats.push_back(0.0);
+    const double firstPeriod = 60.0 / editableTempo(grid.front().bpm);
+    if (firstBeatSoundsAtStart(features, firstBeat - firstPeriod)) beats.push_back(0.0);
     for (std::size_t k = 0; beats.size() < kBeatLimit; ++k) {
         const double quarter = first + static_cast<double>(k);
         if (quarter > lastQuarter + 1e-9) break;
         const auto t = BeatloomTimeline::seconds(segments, quarter);
         if (!t || *t > duration + 0.001) break;
         beats.push_back(*t);
+    }
+    // Music opens on a beat: the grid's phase is read from its whole first section, and a tempo
+    // a little off puts its first beats off the music (or in front of the span's start). Within
+    // an onset's reach the grid's own beat, placed finer than the opening, stands.
+    const auto opening = openingHit(features);
+    const auto offTheOpening = [&](double share) {
+        return std::abs(share) * firstPeriod > kOnsetReachSeconds && std::abs(share) <= kOpeningOnBeatShare;
+    };
+    if (opening && !beats.empty()) {
+        const double lead = (beats.front() - *opening) / firstPeriod;
+        if (offTheOpening(lead)) {
+            beats.front() = *opening;
+        } else if (offTheOpening(lead - 1.0) && beats.size() < kBeatLimit) {
+            beats.insert(beats.begin(), *opening);
+        }
     }
     return beats;
 }
@@ -967,17 +1073,12 @@ std::optional<double> meanStrength(std::span<const double> beats, std::span<cons
     return sum / static_cast<double>(count);
 }
 
-// The beats of a constant grid of the tempo over from ... to, at its best phase there.
+// The beats of a constant grid of the tempo over from ... to, where beatGrid puts them there.
 std::vector<double> ownGrid(const ORVAudioFeatureSet& features, double bpm, double from, double to) {
     std::vector<double> beats;
-    const double fs = features.frameSeconds;
-    const double period = 60.0 / (fs * bpm);
-    const auto [begin, end] = features.framesBetween(from, to);
-    if (!std::isfinite(period) || !(period >= 2.0) || !(static_cast<double>(end - begin) >= 2 * period)) return beats;
-    const ORVBeatGrid grid = A::beatGrid(features, period, begin, end);
-    for (double t = grid.beat; t < static_cast<double>(end); t += grid.period) {
-        if (t >= static_cast<double>(begin)) beats.push_back(t * fs);
-    }
+    const auto grid = beatGrid(features, bpm, from, to);
+    if (!grid) return beats;
+    for (double t = grid->firstFrom(from); t < to; t += grid->period) beats.push_back(t);
     return beats;
 }
 
@@ -1096,8 +1197,12 @@ std::size_t ORVAnalyzerDriver::barOneBeat(const ORVAudioFeatureSet& features, st
         }
         return compared > 0 && static_cast<double>(exceeded) >= kClearlyAccentedBars * static_cast<double>(compared);
     };
+    const auto strongBeat = [&](std::size_t place) {
+        return means[place] >= kStrongBeatOverNeighbours * means[(place + 1) % kBeatsPerBar] &&
+               means[place] >= kStrongBeatOverNeighbours * means[(place + kBeatsPerBar - 1) % kBeatsPerBar];
+    };
     for (std::size_t place = 0; place < strongest; ++place) {
-        if (!clearlyWeaker(place)) return place;
+        if (!clearlyWeaker(place) || strongBeat(place)) return place;
     }
     return strongest;
 }

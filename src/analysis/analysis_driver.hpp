@@ -148,7 +148,8 @@ struct ORVAnalyzerDriver {
     // Which of the first beats of the music Bar 1 falls on (0 to 3; those before it are a
     // pickup): of the four places a bar of four may start, the earliest whose beats the low
     // band (kick, bass) does not accent clearly less than the most accented place's over the
-    // first twelve bars, on average and bar by bar. 0 when the low band accents none.
+    // first twelve bars, on average and bar by bar, or accents clearly more than the beats on
+    // either side of them (one or three of a bar). 0 when the low band accents none.
     static std::size_t barOneBeat(const ORVAudioFeatureSet& features, std::span<const double> beats);
     // The sections with every tempo change placed so that the map's beats after it fall on the
     // new tempo's own beats: a step moves to where the old beats give way to the new ones, a
