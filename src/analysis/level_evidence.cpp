@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <utility>
+#include <vector>
 
 #include "analysis/level_spans.hpp"
 #include "analysis/level_weights.hpp"
@@ -27,6 +28,8 @@ constexpr double kSlowEdgeTempo = 80;
 constexpr double kQuickEdgeTempo = 160;
 // Accents are read in windows of about this many beats of the level.
 constexpr double kWindowBeats = 48;
+// Bars are looked for up to this many beats of the slowest level.
+constexpr double kLongestBarBeats = 4;
 
 // The accents of the grid at one factor of the spans' tempi, averaged over its beats, each
 // window with a grid of its own, and how clearly the spans' grids fit the onsets.
@@ -48,6 +51,85 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
     static_cast<ORVGridAccents&>(a) = sums.perBeat();
     a.fit = spansGridFit(features, spans, factor, QuickSpans::skip);
     return a;
+}
+
+// How strongly a level's beats and their subdivisions sound (the envelope's largest value within
+// a frame of each, over its mean): a beat has as many notes under it as the music is busy, and
+// busy music fills its beat's sixteenths or triplets rather than the quicker notes under the
+// beat's double.
+struct Sounding {
+    double beats = 0, eighths = 0, triplets = 0, sixteenths = 0;
+};
+
+Sounding soundingAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor,
+                    std::span<const double> maxima, double meanMaximum) {
+    const double fs = features.frameSeconds;
+    const auto last = static_cast<std::int64_t>(maxima.size()) - 1;
+    const auto at = [&](double frame) {
+        return last < 0 ? 0.0 : maxima[static_cast<std::size_t>(std::clamp<std::int64_t>(roundedInt64(frame), 0, last))];
+    };
+    Sounding sums;
+    double count = 0;
+    for (const LevelSpan& span : spans) {
+        const double period = 60.0 / (fs * span.bpm * factor);
+        if (!(period >= 2.0) || !std::isfinite(period)) continue;
+        for (const auto& [b, e] : levelWindows(span, kWindowBeats, period)) {
+            const ORVBeatGrid grid = ORVAnalyzerMetricalLevel::beatGrid(features, period, b, e);
+            for (double t = grid.firstFrom(static_cast<double>(b)); t < static_cast<double>(e); t += period) {
+                sums.beats += at(t);
+                sums.eighths += at(t + period / 2);
+                sums.triplets += (at(t + period / 3) + at(t + 2 * period / 3)) / 2;
+                sums.sixteenths += (at(t + period / 4) + at(t + 3 * period / 4)) / 2;
+                count += 1;
+            }
+        }
+    }
+    if (count > 0 && meanMaximum > 1e-12) {
+        const double scale = count * meanMaximum;
+        sums.beats /= scale;
+        sums.eighths /= scale;
+        sums.triplets /= scale;
+        sums.sixteenths /= scale;
+    }
+    return sums;
+}
+
+// How the envelope correlates with itself at lags 0 ... longest frames, its mean taken out,
+// each lag over the frames both ends cover, as a share of the lag-0 value: its onsets against
+// the largest value within a frame of each later frame (`maxima`, beatPhaseMaxima), so that
+// beats a fraction of a frame off a whole lag still meet. Empty when the envelope is too short
+// to hold two of the longest lags or holds no variation.
+std::vector<double> envelopeCorrelation(std::span<const double> envelope, std::span<const double> maxima,
+                                        std::int64_t longest) {
+    const auto n = static_cast<std::int64_t>(envelope.size());
+    if (longest < 1 || n < 2 * longest || static_cast<std::int64_t>(maxima.size()) < n) return {};
+    const auto centred = [n](std::span<const double> values) {
+        double mean = 0;
+        for (std::int64_t i = 0; i < n; ++i) mean += values[static_cast<std::size_t>(i)];
+        mean /= static_cast<double>(n);
+        std::vector<double> out(static_cast<std::size_t>(n));
+        for (std::int64_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = values[static_cast<std::size_t>(i)] - mean;
+        return out;
+    };
+    const std::vector<double> x = centred(envelope);
+    const std::vector<double> m = centred(maxima);
+    std::vector<double> ac(static_cast<std::size_t>(longest) + 1, 0.0);
+    for (std::int64_t lag = 0; lag <= longest; ++lag) {
+        double sum = 0;
+        for (std::int64_t i = 0; i + lag < n; ++i) sum += x[static_cast<std::size_t>(i)] * m[static_cast<std::size_t>(i + lag)];
+        ac[static_cast<std::size_t>(lag)] = sum / static_cast<double>(n - lag);
+    }
+    if (!(ac[0] > 1e-12)) return {};
+    const double zero = ac[0];
+    for (double& v : ac) v /= zero;
+    return ac;
+}
+
+// The correlation at a lag (frames, fractional), read at the nearest whole lag; 0 beyond the
+// lags measured.
+double correlationAt(std::span<const double> ac, double lag) {
+    const auto c = roundedInt64(lag);
+    return c >= 0 && c < static_cast<std::int64_t>(ac.size()) ? ac[static_cast<std::size_t>(c)] : 0.0;
 }
 
 }  // namespace
@@ -85,6 +167,12 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
     for (const auto& level : levels) bestFit = std::max(bestFit, accents(level.factor).fit);
 
     const auto phaseMaxima = A::beatPhaseMaxima(features.consensusEnvelope);
+    const std::vector<double> correlation = envelopeCorrelation(
+        features.consensusEnvelope, phaseMaxima,
+        static_cast<std::int64_t>(std::ceil(kLongestBarBeats * 60.0 / (fs * kSlowestLevelTempo))) + 2);
+    double meanMaximum = 0;
+    for (const double v : phaseMaxima) meanMaximum += v;
+    meanMaximum /= static_cast<double>(std::max<std::size_t>(phaseMaxima.size(), 1));
     // The strongest consensus candidate at a tempo, if any scores above 0.
     const auto consensusAt = [&](double tempo) {
         const ORVAnalyzerPeriodicity::InternalCandidate* best = nullptr;
@@ -148,6 +236,17 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         x[31] = here.swung;
         x[32] = thrice.lean;
         x[33] = twice.swing;
+        const Sounding sounding = soundingAt(features, spans, level.factor, phaseMaxima, meanMaximum);
+        x[34] = sounding.beats;
+        x[35] = sounding.eighths;
+        x[36] = sounding.triplets;
+        x[37] = sounding.sixteenths;
+        const double period = 60.0 / (fs * level.bpm);
+        const double inTwo = correlationAt(correlation, 2 * period);
+        const double inThree = correlationAt(correlation, 3 * period);
+        const double inFour = correlationAt(correlation, 4 * period);
+        x[38] = inFour - inThree;
+        x[39] = inThree - std::max(inTwo, inFour);
         level.score = levelScore(x);
     }
     return levels;

@@ -20,7 +20,7 @@ inline constexpr double kFastestLevelTempo = 320;
 
 // The measured features of one candidate metrical level, in this order (the weights that
 // score them are fitted to a corpus by bench/fit_level_weights.py).
-inline constexpr std::array<const char*, 34> kLevelFeatureNames{
+inline constexpr std::array<const char*, 40> kLevelFeatureNames{
     "preference",         // -(octaves from 120 BPM)^2
     "octaves",            // octaves from 120 BPM, signed
     "consensusScore",     // score of the whole-span consensus candidate at the level, 0 when none
@@ -55,6 +55,12 @@ inline constexpr std::array<const char*, 34> kLevelFeatureNames{
     "swungBeats",         // swung eighths between beats of the level that all sound
     "leanThrice",         // lean at three times the level: against tripleThrice, eighths heard in twos
     "swingDouble",        // swing one level quicker: a swung subdivision under the half of the level
+    "beatsSounding",      // share of the level's beats with an onset peak on them
+    "eighthsSounding",    // share of its beats with an onset peak halfway to the next
+    "tripletsSounding",   // the same at a third and two thirds of the beat
+    "sixteenthsSounding", // the same at a quarter and three quarters of the beat
+    "groupsInFour",       // the onsets recur more over four beats of the level than over three
+    "groupsInThree",      // ... over three beats than over two or four
 };
 inline constexpr std::size_t kLevelFeatureCount = kLevelFeatureNames.size();
 

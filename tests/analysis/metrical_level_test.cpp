@@ -756,6 +756,18 @@ ORVLevelEvidence scored(double factor, double score) {
     return e;
 }
 
+// The place of a feature in kLevelFeatureNames.
+std::size_t featureIndex(std::string_view name) {
+    return std::size_t(std::find_if(kLevelFeatureNames.begin(), kLevelFeatureNames.end(),
+                                    [&](const char* n) { return n == name; }) -
+                       kLevelFeatureNames.begin());
+}
+
+// The level of the tempo among the levels (within 0.01 BPM).
+const ORVLevelEvidence& levelAt(const std::vector<ORVLevelEvidence>& levels, double bpm) {
+    return *std::find_if(levels.begin(), levels.end(), [&](const auto& l) { return std::abs(l.bpm - bpm) < 0.01; });
+}
+
 TEST(LevelEvidence, TheBestScoreWinsWithItsLeadAndProbability) {
     const std::vector levels{scored(0.5, 1.0), scored(1, 3.0), scored(2, 2.0)};
     const auto choice = A::chooseLevel(levels);
@@ -808,11 +820,6 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
     addBeats(set, {2}, 100, 2, 1, 0.6f);
     addBeats(set, {4}, 200, 1, 0, 0.4f);
     const auto levels = A::levelEvidence(set, {}, {}, 100);
-    const auto index = [](const char* name) {
-        return std::size_t(std::find_if(kLevelFeatureNames.begin(), kLevelFeatureNames.end(),
-                                        [&](const char* n) { return std::string_view(n) == name; }) -
-                           kLevelFeatureNames.begin());
-    };
     struct Pair {
         const char* there;
         const char* own;
@@ -827,7 +834,7 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
         for (const Pair& p : pairs) {
             for (const auto& other : levels) {
                 if (std::abs(other.factor / (p.ratio * level.factor) - 1) > 1e-9) continue;
-                EXPECT_NEAR(level.features[index(p.there)], other.features[index(p.own)], 1e-12)
+                EXPECT_NEAR(level.features[featureIndex(p.there)], other.features[featureIndex(p.own)], 1e-12)
                     << p.there << " at " << level.bpm;
                 ++compared;
             }
@@ -836,11 +843,8 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
     EXPECT_GT(compared, 10);
     // The chords sound wider on every other beat at 100: the breadth speaks for 50 there, and not
     // at 50 itself, whose beats are all chords.
-    const auto at = [&](double bpm) {
-        return *std::find_if(levels.begin(), levels.end(), [&](const auto& l) { return std::abs(l.bpm - bpm) < 1e-9; });
-    };
-    EXPECT_GT(at(100).features[index("breadth")], 0.3);
-    EXPECT_LT(at(50).features[index("breadth")], 0.05);
+    EXPECT_GT(levelAt(levels, 100).features[featureIndex("breadth")], 0.3);
+    EXPECT_LT(levelAt(levels, 50).features[featureIndex("breadth")], 0.05);
 }
 
 TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
@@ -855,6 +859,71 @@ TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
         EXPECT_NEAR(offered * choice.factor, 95, 1e-9) << offered;
         EXPECT_GT(choice.probability, 0.5) << offered;
     }
+}
+
+// Onsets every beat of the tempo with the consensus envelope at `strength` on every
+// `every`-th of them (from beat `first`), where addBeats leaves it at 1: the one of a bar
+// standing out of the onsets, as a bass note and a chord together make it.
+void raiseConsensus(ORVAudioFeatureSet& set, double bpm, int every, int first, double strength) {
+    const double period = 60.0 / (kFrameSeconds * bpm);
+    for (int beat = 0;; ++beat) {
+        const auto frame = std::size_t(std::lround(5 + beat * period));
+        if (frame >= set.consensusEnvelope.size()) break;
+        set.consensusEnvelope[frame] = (beat - first) % every == 0 ? strength : 1.0;
+    }
+}
+
+TEST(LevelEvidence, SubdivisionsSoundUnderTheBeatTheyDivide) {
+    // A kick and snare backbeat with hats on every sixteenth (or every triplet) under it: at the
+    // backbeat's tempo its sixteenths (triplets) sound as fully as its beats; one level quicker
+    // the same hats are eighths, and nothing falls between them.
+    struct Case {
+        const char* what;
+        double bpm;
+        int perBeat;
+        const char* fills;
+        const char* empty;
+    };
+    const Case cases[] = {{"sixteenths", 92, 4, "sixteenthsSounding", "tripletsSounding"},
+                          {"triplets", 90, 3, "tripletsSounding", "eighthsSounding"}};
+    for (const Case& c : cases) {
+        auto set = silentFeatures(40);
+        addBeats(set, {0}, c.bpm, 2, 0, 1.0f);
+        addBeats(set, {1, 2}, c.bpm, 2, 1, 1.0f);
+        addBeats(set, {3, 4}, c.bpm * c.perBeat, 1, 0, 0.5f);
+        const auto levels = A::levelEvidence(set, {}, {}, c.bpm);
+        const auto& beat = levelAt(levels, c.bpm);
+        const double sounding = beat.features[featureIndex("beatsSounding")];
+        EXPECT_GT(sounding, 1.0) << c.what;
+        EXPECT_GT(beat.features[featureIndex(c.fills)], 0.8 * sounding) << c.what;
+        EXPECT_LT(beat.features[featureIndex(c.empty)], 0.2 * sounding) << c.what;
+        if (c.perBeat == 4) {
+            const auto& quicker = levelAt(levels, 2 * c.bpm);
+            EXPECT_LT(quicker.features[featureIndex("sixteenthsSounding")],
+                      0.2 * quicker.features[featureIndex("beatsSounding")])
+                << c.what;
+        }
+    }
+}
+
+TEST(LevelEvidence, TheBarGroupsTheBeatsInFourOrInThree) {
+    // Equal onsets on every beat, the one of each bar louder: four to the bar at 120, three at
+    // 150. The level of the bar's beats groups in its own count; two-thirds of the waltz's
+    // tempo (its bar in one and a half of those beats) groups in neither.
+    auto common = silentFeatures(40);
+    addBeats(common, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f);
+    raiseConsensus(common, 120, 4, 0, 2.0);
+    const auto inFour = A::levelEvidence(common, {}, {}, 120);
+    EXPECT_GT(levelAt(inFour, 120).features[featureIndex("groupsInFour")], 0.1);
+    EXPECT_LT(levelAt(inFour, 120).features[featureIndex("groupsInThree")], -0.1);
+
+    auto waltz = silentFeatures(40);
+    addBeats(waltz, {0, 1, 2, 3, 4}, 150, 1, 0, 1.0f);
+    raiseConsensus(waltz, 150, 3, 0, 2.0);
+    const auto inThree = A::levelEvidence(waltz, {}, {}, 150);
+    EXPECT_GT(levelAt(inThree, 150).features[featureIndex("groupsInThree")], 0.1);
+    EXPECT_LT(levelAt(inThree, 150).features[featureIndex("groupsInFour")], -0.1);
+    EXPECT_LT(levelAt(inThree, 100).features[featureIndex("groupsInThree")], 0.0);
 }
 
 }  // namespace
