@@ -22,10 +22,6 @@ using A = ORVAudioMusicAnalyzer;
 constexpr int kOctaveReach = 3;
 // A consensus candidate stands for a level within this relative distance.
 constexpr double kSameLevel = 0.04;
-// The tempo range listeners most readily tap a beat in; outside it the preference falls more
-// steeply than the parabola around 120 BPM says.
-constexpr double kSlowEdgeTempo = 80;
-constexpr double kQuickEdgeTempo = 160;
 // Accents are read in windows of about this many beats of the level.
 constexpr double kWindowBeats = 48;
 // Bars are looked for up to this many beats of the slowest level.
@@ -192,61 +188,61 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
     for (auto& level : levels) {
         auto& x = level.features;
         const double octaves = std::log2(level.bpm / kPreferredLevelTempo);
-        x[0] = -octaves * octaves;
-        x[1] = octaves;
         if (const auto* c = consensusAt(level.bpm)) {
-            x[2] = c->score;
-            x[3] = c->agreement;
+            x[0] = c->score;
+            x[1] = c->agreement;
         }
-        x[4] = A::measureAccentRecurrence(features.consensusEnvelope, phaseMaxima, 60.0 / (fs * level.bpm));
+        x[2] = A::measureAccentRecurrence(features.consensusEnvelope, phaseMaxima, 60.0 / (fs * level.bpm));
         const Accents here = accents(level.factor);
         const Accents twice = accents(2 * level.factor);
         const Accents thrice = accents(3 * level.factor);
-        x[5] = bestFit > 1e-12 ? here.fit / bestFit : 0.0;
-        x[6] = here.lean;
-        x[7] = twice.lean;
-        x[8] = here.backbeat;
-        x[9] = twice.backbeat;
-        x[10] = here.cross;
-        x[11] = twice.cross;
-        x[12] = here.upper;
-        x[13] = twice.upper;
-        x[14] = here.triple;
-        x[15] = thrice.triple;
-        x[16] = here.swing;
+        x[3] = bestFit > 1e-12 ? here.fit / bestFit : 0.0;
+        x[4] = here.lean;
+        x[5] = twice.lean;
+        x[6] = here.backbeat;
+        x[7] = twice.backbeat;
+        x[8] = here.cross;
+        x[9] = twice.cross;
+        x[10] = here.upper;
+        x[11] = twice.upper;
+        x[12] = here.triple;
+        x[13] = thrice.triple;
+        x[14] = here.swing;
         const double perBeat = std::log2(std::max(onsetsPerSecond * 60.0 / level.bpm, 1.0 / 64));
-        x[17] = perBeat;
-        x[18] = perBeat * perBeat;
-        x[19] = std::abs(level.factor / rule - 1) < 1e-6 ? 1.0 : 0.0;
-        x[20] = std::max(std::log2(kSlowEdgeTempo / level.bpm), 0.0);
-        x[21] = std::max(std::log2(level.bpm / kQuickEdgeTempo), 0.0);
+        x[15] = perBeat;
+        x[16] = perBeat * perBeat;
+        x[17] = std::abs(level.factor / rule - 1) < 1e-6 ? 1.0 : 0.0;
         const auto* quicker = consensusAt(2 * level.bpm);
         const auto* slower = consensusAt(level.bpm / 2);
-        x[22] = quicker ? quicker->score : 0.0;
-        x[23] = slower ? slower->score : 0.0;
-        x[24] = bestFit > 1e-12 ? twice.fit / bestFit : 0.0;
+        x[18] = quicker ? quicker->score : 0.0;
+        x[19] = slower ? slower->score : 0.0;
+        x[20] = bestFit > 1e-12 ? twice.fit / bestFit : 0.0;
         const ORVGridScores grid = gridScoresAt(level.bpm);
         const ORVGridScores gridTwice = gridScoresAt(2 * level.bpm);
-        x[25] = grid.gridFit;
-        x[26] = gridTwice.gridFit;
-        x[27] = grid.pulseCompleteness;
-        x[28] = gridTwice.pulseCompleteness;
-        x[29] = here.breadth;
-        x[30] = twice.breadth;
-        x[31] = here.swung;
-        x[32] = thrice.lean;
-        x[33] = twice.swing;
+        x[21] = grid.gridFit;
+        x[22] = gridTwice.gridFit;
+        x[23] = grid.pulseCompleteness;
+        x[24] = gridTwice.pulseCompleteness;
+        x[25] = here.breadth;
+        x[26] = twice.breadth;
+        x[27] = here.swung;
+        x[28] = thrice.lean;
+        x[29] = twice.swing;
         const Sounding sounding = soundingAt(features, spans, level.factor, phaseMaxima, meanMaximum);
-        x[34] = sounding.beats;
-        x[35] = sounding.eighths;
-        x[36] = sounding.triplets;
-        x[37] = sounding.sixteenths;
+        x[30] = sounding.beats;
+        x[31] = sounding.eighths;
+        x[32] = sounding.triplets;
+        x[33] = sounding.sixteenths;
         const double period = 60.0 / (fs * level.bpm);
         const double inTwo = correlationAt(correlation, 2 * period);
         const double inThree = correlationAt(correlation, 3 * period);
         const double inFour = correlationAt(correlation, 4 * period);
-        x[38] = inFour - inThree;
-        x[39] = inThree - std::max(inTwo, inFour);
+        x[34] = inFour - inThree;
+        x[35] = inThree - std::max(inTwo, inFour);
+        // The tempo itself, as a share in the two neighbouring bands of the fitted tempo prior.
+        for (std::size_t k = 0; k < kTempoBandCount; ++k) {
+            x[kFirstTempoBand + k] = std::max(1.0 - std::abs(octaves - tempoBandCentre(k)) / kTempoBandOctaves, 0.0);
+        }
         level.score = levelScore(x);
     }
     return levels;

@@ -795,16 +795,30 @@ TEST(LevelEvidence, LevelsAreTheTempoTimesOctavesAndThirdsWithinRange) {
     for (const auto& level : levels) tempi.push_back(std::round(level.bpm * 100) / 100);
     EXPECT_EQ(tempi, (std::vector<double>{50, 66.67, 75, 100, 133.33, 150, 200, 266.67, 300}));
     for (const auto& level : levels) {
-        const double octaves = std::log2(level.bpm / 120);
-        EXPECT_NEAR(level.features[0], -octaves * octaves, 1e-12);
+        const auto x = [&](const char* name) { return level.features[featureIndex(name)]; };
+        // The tempo lies in two neighbouring bands of the prior, shared between them so that
+        // their centres, so weighted, give it back.
+        double share = 0;
+        double octaves = 0;
+        int bands = 0;
+        for (std::size_t k = 0; k < kTempoBandCount; ++k) {
+            const double band = level.features[kFirstTempoBand + k];
+            EXPECT_GE(band, 0.0);
+            share += band;
+            octaves += band * tempoBandCentre(k);
+            bands += band > 0;
+        }
+        EXPECT_NEAR(share, 1.0, 1e-12) << level.bpm;
+        EXPECT_NEAR(octaves, std::log2(level.bpm / 120), 1e-12) << level.bpm;
+        EXPECT_LE(bands, 2) << level.bpm;
         // The consensus candidate speaks for the level it lies within 4 % of.
-        EXPECT_EQ(level.features[2], level.factor == 1 ? 0.7 : 0.0) << level.bpm;
-        EXPECT_EQ(level.features[3], level.factor == 1 ? 0.6 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusScore"), level.factor == 1 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusAgreement"), level.factor == 1 ? 0.6 : 0.0) << level.bpm;
         // The accent rules' own choice is marked; here the backbeat's tempo.
-        EXPECT_EQ(level.features[19], level.factor == 1 ? 1.0 : 0.0) << level.bpm;
+        EXPECT_EQ(x("accentRuleVote"), level.factor == 1 ? 1.0 : 0.0) << level.bpm;
         // The candidate speaks for the level it is the double of, and for the one it is the half of.
-        EXPECT_EQ(level.features[22], level.factor == 0.5 ? 0.7 : 0.0) << level.bpm;
-        EXPECT_EQ(level.features[23], level.factor == 2 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusDouble"), level.factor == 0.5 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusHalf"), level.factor == 2 ? 0.7 : 0.0) << level.bpm;
         EXPECT_DOUBLE_EQ(level.score, A::levelScore(level.features));
     }
     EXPECT_TRUE(A::levelEvidence(set, {}, {}, 0).empty());
@@ -924,6 +938,43 @@ TEST(LevelEvidence, TheBarGroupsTheBeatsInFourOrInThree) {
     EXPECT_GT(levelAt(inThree, 150).features[featureIndex("groupsInThree")], 0.1);
     EXPECT_LT(levelAt(inThree, 150).features[featureIndex("groupsInFour")], -0.1);
     EXPECT_LT(levelAt(inThree, 100).features[featureIndex("groupsInThree")], 0.0);
+}
+
+TEST(LevelEvidence, BusyGroovesAndWaltzesAreCountedAtTheirBeat) {
+    // Offered at any of the tempi a tracker may follow, each is counted at its beat.
+    struct Case {
+        const char* what;
+        double beat;
+        std::vector<double> offered;
+        void (*play)(ORVAudioFeatureSet&, double);
+    };
+    const Case cases[] = {
+        // A kick and snare backbeat at 92 with triplet hats under it: not the triplets' 276,
+        // nor 184.
+        {"triplet groove", 92, {92, 184, 276},
+         [](ORVAudioFeatureSet& set, double bpm) {
+             addBeats(set, {0}, bpm, 2, 0, 1.0f);
+             addBeats(set, {1, 2, 3}, bpm, 2, 1, 1.0f);
+             addBeats(set, {3, 4}, 3 * bpm, 1, 0, 0.5f);
+         }},
+        // A waltz at 150: the bass on the one, chords on two and three, every beat sounding:
+        // not the 100 two of its beats and a half make, nor its bar.
+        {"waltz", 150, {150, 100, 50},
+         [](ORVAudioFeatureSet& set, double bpm) {
+             addBeats(set, {0, 1}, bpm, 3, 0, 1.0f);
+             addBeats(set, {2, 3}, bpm, 3, 1, 0.6f);
+             addBeats(set, {2, 3}, bpm, 3, 2, 0.6f);
+             raiseConsensus(set, bpm, 3, 0, 2.0);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(40);
+        c.play(set, c.beat);
+        for (const double offered : c.offered) {
+            const auto choice = A::metricalLevel(set, {}, {}, offered);
+            EXPECT_NEAR(offered * choice.factor, c.beat, 1e-9) << c.what << " offered at " << offered;
+        }
+    }
 }
 
 }  // namespace
