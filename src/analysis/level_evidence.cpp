@@ -49,12 +49,11 @@ Accents accentsAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan>
     return a;
 }
 
-// How strongly a level's beats and their subdivisions sound (the envelope's largest value within
-// a frame of each, over its mean): a beat has as many notes under it as the music is busy, and
-// busy music fills its beat's sixteenths or triplets rather than the quicker notes under the
-// beat's double.
+// How strongly a level's beats and their subdivisions in two and in three sound (the envelope's
+// largest value within a frame of each, over its mean): the onsets a beat has under it, and
+// whether they divide it in two or in three.
 struct Sounding {
-    double beats = 0, eighths = 0, triplets = 0, sixteenths = 0;
+    double beats = 0, eighths = 0, triplets = 0;
 };
 
 Sounding soundingAt(const ORVAudioFeatureSet& features, std::span<const LevelSpan> spans, double factor,
@@ -75,7 +74,6 @@ Sounding soundingAt(const ORVAudioFeatureSet& features, std::span<const LevelSpa
                 sums.beats += at(t);
                 sums.eighths += at(t + period / 2);
                 sums.triplets += (at(t + period / 3) + at(t + 2 * period / 3)) / 2;
-                sums.sixteenths += (at(t + period / 4) + at(t + 3 * period / 4)) / 2;
                 count += 1;
             }
         }
@@ -85,7 +83,6 @@ Sounding soundingAt(const ORVAudioFeatureSet& features, std::span<const LevelSpa
         sums.beats /= scale;
         sums.eighths /= scale;
         sums.triplets /= scale;
-        sums.sixteenths /= scale;
     }
     return sums;
 }
@@ -232,13 +229,12 @@ std::vector<ORVLevelEvidence> ORVAnalyzerLevelEvidence::levelEvidence(
         x[30] = sounding.beats;
         x[31] = sounding.eighths;
         x[32] = sounding.triplets;
-        x[33] = sounding.sixteenths;
         const double period = 60.0 / (fs * level.bpm);
         const double inTwo = correlationAt(correlation, 2 * period);
         const double inThree = correlationAt(correlation, 3 * period);
         const double inFour = correlationAt(correlation, 4 * period);
-        x[34] = inFour - inThree;
-        x[35] = inThree - std::max(inTwo, inFour);
+        x[33] = inFour - inThree;
+        x[34] = inThree - std::max(inTwo, inFour);
         // The tempo itself, as a share in the two neighbouring bands of the fitted tempo prior.
         for (std::size_t k = 0; k < kTempoBandCount; ++k) {
             x[kFirstTempoBand + k] = std::max(1.0 - std::abs(octaves - tempoBandCentre(k)) / kTempoBandOctaves, 0.0);

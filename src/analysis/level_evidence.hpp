@@ -20,7 +20,7 @@ inline constexpr double kFastestLevelTempo = 320;
 
 // The measured features of one candidate metrical level, in this order (the weights that
 // score them are fitted to a corpus by bench/fit_level_weights.py).
-inline constexpr std::array<const char*, 50> kLevelFeatureNames{
+inline constexpr std::array<const char*, 49> kLevelFeatureNames{
     "consensusScore",     // score of the whole-span consensus candidate at the level, 0 when none
     "consensusAgreement", // share of the features behind that candidate
     "accentRecurrence",   // recurrence of its beat strengths over 2, 4 and 8 beats
@@ -54,7 +54,6 @@ inline constexpr std::array<const char*, 50> kLevelFeatureNames{
     "beatsSounding",      // how strongly the level's beats sound: the onsets on them over the onsets' mean
     "eighthsSounding",    // the same halfway between its beats
     "tripletsSounding",   // the same a third and two thirds of the way
-    "sixteenthsSounding", // the same a quarter and three quarters of the way
     "groupsInFour",       // the onsets recur more over four beats of the level than over three
     "groupsInThree",      // ... over three beats than over two or four
     "tempoBand0",         // the tempo within a quarter octave of 36 BPM, 1 at it

@@ -888,9 +888,10 @@ void raiseConsensus(ORVAudioFeatureSet& set, double bpm, int every, int first, d
 }
 
 TEST(LevelEvidence, SubdivisionsSoundUnderTheBeatTheyDivide) {
-    // A kick and snare backbeat with hats on every sixteenth (or every triplet) under it: at the
-    // backbeat's tempo its sixteenths (triplets) sound as fully as its beats; one level quicker
-    // the same hats are eighths, and nothing falls between them.
+    // A kick and snare backbeat with hats on every eighth (or every triplet) under it: at the
+    // backbeat's tempo its eighths (triplets) sound as fully as its beats and the other
+    // division stays empty; twice as fast, the triplet hats fall neither on its beats nor
+    // halfway between them.
     struct Case {
         const char* what;
         double bpm;
@@ -898,7 +899,7 @@ TEST(LevelEvidence, SubdivisionsSoundUnderTheBeatTheyDivide) {
         const char* fills;
         const char* empty;
     };
-    const Case cases[] = {{"sixteenths", 92, 4, "sixteenthsSounding", "tripletsSounding"},
+    const Case cases[] = {{"eighths", 92, 2, "eighthsSounding", "tripletsSounding"},
                           {"triplets", 90, 3, "tripletsSounding", "eighthsSounding"}};
     for (const Case& c : cases) {
         auto set = silentFeatures(40);
@@ -911,9 +912,9 @@ TEST(LevelEvidence, SubdivisionsSoundUnderTheBeatTheyDivide) {
         EXPECT_GT(sounding, 1.0) << c.what;
         EXPECT_GT(beat.features[featureIndex(c.fills)], 0.8 * sounding) << c.what;
         EXPECT_LT(beat.features[featureIndex(c.empty)], 0.2 * sounding) << c.what;
-        if (c.perBeat == 4) {
+        if (c.perBeat == 3) {
             const auto& quicker = levelAt(levels, 2 * c.bpm);
-            EXPECT_LT(quicker.features[featureIndex("sixteenthsSounding")],
+            EXPECT_LT(quicker.features[featureIndex("eighthsSounding")],
                       0.2 * quicker.features[featureIndex("beatsSounding")])
                 << c.what;
         }
@@ -922,22 +923,26 @@ TEST(LevelEvidence, SubdivisionsSoundUnderTheBeatTheyDivide) {
 
 TEST(LevelEvidence, TheBarGroupsTheBeatsInFourOrInThree) {
     // Equal onsets on every beat, the one of each bar louder: four to the bar at 120, three at
-    // 150. The level of the bar's beats groups in its own count; two-thirds of the waltz's
-    // tempo (its bar in one and a half of those beats) groups in neither.
-    auto common = silentFeatures(40);
-    addBeats(common, {0, 1, 2, 3, 4}, 120, 1, 0, 1.0f);
-    raiseConsensus(common, 120, 4, 0, 2.0);
-    const auto inFour = A::levelEvidence(common, {}, {}, 120);
-    EXPECT_GT(levelAt(inFour, 120).features[featureIndex("groupsInFour")], 0.1);
-    EXPECT_LT(levelAt(inFour, 120).features[featureIndex("groupsInThree")], -0.1);
-
-    auto waltz = silentFeatures(40);
-    addBeats(waltz, {0, 1, 2, 3, 4}, 150, 1, 0, 1.0f);
-    raiseConsensus(waltz, 150, 3, 0, 2.0);
-    const auto inThree = A::levelEvidence(waltz, {}, {}, 150);
-    EXPECT_GT(levelAt(inThree, 150).features[featureIndex("groupsInThree")], 0.1);
-    EXPECT_LT(levelAt(inThree, 150).features[featureIndex("groupsInFour")], -0.1);
-    EXPECT_LT(levelAt(inThree, 100).features[featureIndex("groupsInThree")], 0.0);
+    // 150. The level of the bar's beats groups in its own count and not in the other; two-thirds
+    // of the tempo (three of its beats one and a half bars of four, or a bar and a half of three)
+    // does not group in three.
+    struct Case {
+        double bpm;
+        int perBar;
+        const char* own;
+        const char* other;
+    };
+    const Case cases[] = {{120, 4, "groupsInFour", "groupsInThree"}, {150, 3, "groupsInThree", "groupsInFour"}};
+    for (const Case& c : cases) {
+        auto set = silentFeatures(40);
+        addBeats(set, {0, 1, 2, 3, 4}, c.bpm, 1, 0, 1.0f);
+        raiseConsensus(set, c.bpm, c.perBar, 0, 2.0);
+        const auto levels = A::levelEvidence(set, {}, {}, c.bpm);
+        const auto& beat = levelAt(levels, c.bpm);
+        EXPECT_GT(beat.features[featureIndex(c.own)], 0.1) << c.bpm;
+        EXPECT_LT(beat.features[featureIndex(c.other)], -0.1) << c.bpm;
+        EXPECT_LT(levelAt(levels, c.bpm * 2 / 3).features[featureIndex("groupsInThree")], 0.0) << c.bpm;
+    }
 }
 
 TEST(LevelEvidence, BusyGroovesAndWaltzesAreCountedAtTheirBeat) {
