@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -61,7 +62,8 @@ Sounding soundingAt(const ORVAudioFeatureSet& features, std::span<const LevelSpa
     const double fs = features.frameSeconds;
     const auto last = static_cast<std::int64_t>(maxima.size()) - 1;
     const auto at = [&](double frame) {
-        return last < 0 ? 0.0 : maxima[static_cast<std::size_t>(std::clamp<std::int64_t>(roundedInt64(frame), 0, last))];
+        if (last < 0) return 0.0;
+        return maxima[static_cast<std::size_t>(std::clamp<std::int64_t>(roundedInt64(frame), 0, last))];
     };
     Sounding sums;
     double count = 0;
@@ -94,23 +96,23 @@ Sounding soundingAt(const ORVAudioFeatureSet& features, std::span<const LevelSpa
 // to hold two of the longest lags or holds no variation.
 std::vector<double> envelopeCorrelation(std::span<const double> envelope, std::span<const double> maxima,
                                         std::int64_t longest) {
-    const auto n = static_cast<std::int64_t>(envelope.size());
-    if (longest < 1 || n < 2 * longest || static_cast<std::int64_t>(maxima.size()) < n) return {};
+    const std::size_t n = envelope.size();
+    if (longest < 1 || n < 2 * static_cast<std::size_t>(longest) || maxima.size() < n) return {};
     const auto centred = [n](std::span<const double> values) {
+        std::vector<double> out(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n));
         double mean = 0;
-        for (std::int64_t i = 0; i < n; ++i) mean += values[static_cast<std::size_t>(i)];
+        for (const double v : out) mean += v;
         mean /= static_cast<double>(n);
-        std::vector<double> out(static_cast<std::size_t>(n));
-        for (std::int64_t i = 0; i < n; ++i) out[static_cast<std::size_t>(i)] = values[static_cast<std::size_t>(i)] - mean;
+        for (double& v : out) v -= mean;
         return out;
     };
     const std::vector<double> x = centred(envelope);
     const std::vector<double> m = centred(maxima);
     std::vector<double> ac(static_cast<std::size_t>(longest) + 1, 0.0);
-    for (std::int64_t lag = 0; lag <= longest; ++lag) {
+    for (std::size_t lag = 0; lag < ac.size(); ++lag) {
         double sum = 0;
-        for (std::int64_t i = 0; i + lag < n; ++i) sum += x[static_cast<std::size_t>(i)] * m[static_cast<std::size_t>(i + lag)];
-        ac[static_cast<std::size_t>(lag)] = sum / static_cast<double>(n - lag);
+        for (std::size_t i = 0; i + lag < n; ++i) sum += x[i] * m[i + lag];
+        ac[lag] = sum / static_cast<double>(n - lag);
     }
     if (!(ac[0] > 1e-12)) return {};
     const double zero = ac[0];
