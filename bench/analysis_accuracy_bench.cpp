@@ -164,8 +164,8 @@ struct Score {
     nlohmann::json levels;         // with --levels: the candidate levels and the figures they are fitted with
 };
 
-// The candidate metrical levels of the detected tempo as the analyser measures them (the file
-// analysed once more, on its features), with the figures the confidence is fitted on.
+// The candidate metrical levels of the detected tempo as the analyser measures them for its
+// choice (the file analysed once more, on its features), with the figures the confidence is fitted on.
 nlohmann::json levelEvidence(const Score& score) {
     using A = analysis::ORVAudioMusicAnalyzer;
     const auto features = A::decodeFeatureEnvelopes(score.file);
@@ -184,7 +184,7 @@ nlohmann::json levelEvidence(const Score& score) {
     out["stability"] = m.trackingStability;
     out["top_score"] = candidates.empty() ? 0.0 : candidates.front().score;
     nlohmann::json levels = nlohmann::json::array();
-    for (const auto& level : A::levelEvidence(features, candidates, sections, m.bpm)) {
+    for (const auto& level : A::metricalLevelEvidence(features, candidates, sections, m.bpm)) {
         levels.push_back({{"factor", level.factor}, {"bpm", level.bpm}, {"x", level.features}});
     }
     out["levels"] = levels;

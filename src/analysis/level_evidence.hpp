@@ -20,9 +20,7 @@ inline constexpr double kFastestLevelTempo = 320;
 
 // The measured features of one candidate metrical level, in this order (the weights that
 // score them are fitted to a corpus by bench/fit_level_weights.py).
-inline constexpr std::array<const char*, 34> kLevelFeatureNames{
-    "preference",         // -(octaves from 120 BPM)^2
-    "octaves",            // octaves from 120 BPM, signed
+inline constexpr std::array<const char*, 49> kLevelFeatureNames{
     "consensusScore",     // score of the whole-span consensus candidate at the level, 0 when none
     "consensusAgreement", // share of the features behind that candidate
     "accentRecurrence",   // recurrence of its beat strengths over 2, 4 and 8 beats
@@ -41,8 +39,6 @@ inline constexpr std::array<const char*, 34> kLevelFeatureNames{
     "onsetsPerBeat",      // log2 of the onset peaks per beat of the level
     "onsetsPerBeatSquared",
     "accentRuleVote",     // 1 for the level the accent rules of the metrical level choose, else 0
-    "slowness",           // octaves below the slow edge of the tapped range, 0 above it
-    "quickness",          // octaves above the quick edge of the tapped range, 0 below it
     "consensusDouble",    // consensusScore one level quicker
     "consensusHalf",      // consensusScore one level slower
     "fitDouble",          // relativeFit one level quicker
@@ -55,8 +51,35 @@ inline constexpr std::array<const char*, 34> kLevelFeatureNames{
     "swungBeats",         // swung eighths between beats of the level that all sound
     "leanThrice",         // lean at three times the level: against tripleThrice, eighths heard in twos
     "swingDouble",        // swing one level quicker: a swung subdivision under the half of the level
+    "beatsSounding",      // how strongly the level's beats sound: the onsets on them over the onsets' mean
+    "eighthsSounding",    // the same halfway between its beats
+    "tripletsSounding",   // the same a third and two thirds of the way
+    "groupsInFour",       // the onsets recur more over four beats of the level than over three
+    "groupsInThree",      // ... over three beats than over two or four
+    "tempoBand0",         // the tempo within a quarter octave of 36 BPM, 1 at it
+    "tempoBand1",         // the tempo within a quarter octave of 42 BPM, 1 at it
+    "tempoBand2",         // the tempo within a quarter octave of 50 BPM, 1 at it
+    "tempoBand3",         // the tempo within a quarter octave of 60 BPM, 1 at it
+    "tempoBand4",         // the tempo within a quarter octave of 71 BPM, 1 at it
+    "tempoBand5",         // the tempo within a quarter octave of 85 BPM, 1 at it
+    "tempoBand6",         // the tempo within a quarter octave of 101 BPM, 1 at it
+    "tempoBand7",         // the tempo within a quarter octave of 120 BPM, 1 at it
+    "tempoBand8",         // the tempo within a quarter octave of 143 BPM, 1 at it
+    "tempoBand9",         // the tempo within a quarter octave of 170 BPM, 1 at it
+    "tempoBand10",        // the tempo within a quarter octave of 202 BPM, 1 at it
+    "tempoBand11",        // the tempo within a quarter octave of 240 BPM, 1 at it
+    "tempoBand12",        // the tempo within a quarter octave of 285 BPM, 1 at it
+    "tempoBand13",        // the tempo within a quarter octave of 339 BPM, 1 at it
 };
 inline constexpr std::size_t kLevelFeatureCount = kLevelFeatureNames.size();
+// The tempo prior is fitted, not shaped by hand: triangles a quarter octave wide either side of
+// centres a quarter octave apart over the range of levels (1.75 octaves below 120 BPM to 1.5
+// above), each level's tempo shared between the two it falls between.
+inline constexpr double kTempoBandOctaves = 0.25;
+inline constexpr std::size_t kTempoBandCount = 14;
+inline constexpr std::size_t kFirstTempoBand = kLevelFeatureCount - kTempoBandCount;
+// The centre of tempo band k, in octaves from 120 BPM.
+constexpr double tempoBandCentre(std::size_t k) { return (static_cast<double>(k) - 7) * kTempoBandOctaves; }
 
 // One candidate metrical level of a tempo: the tempo times a power of two, or that divided or
 // multiplied by three, within 40...320 BPM.

@@ -992,10 +992,16 @@ std::vector<ORVDetectedTempoSection> ORVAnalyzerMetricalLevel::breathingSections
 ORVLevelChoice ORVAnalyzerMetricalLevel::metricalLevel(const ORVAudioFeatureSet& features,
                                                      std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
                                                      std::span<const ORVDetectedTempoSection> sections, double bpm) {
+    return A::chooseLevel(metricalLevelEvidence(features, candidates, sections, bpm));
+}
+
+std::vector<ORVLevelEvidence> ORVAnalyzerMetricalLevel::metricalLevelEvidence(
+    const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+    std::span<const ORVDetectedTempoSection> sections, double bpm) {
     const RuleReading rule = ruleReading(features, sections, bpm);
     // Free playing is measured on the evened beats, where no consensus candidate was sought.
-    if (rule.evened) return A::chooseLevel(A::levelEvidence(*rule.evened, {}, rule.stretches, rule.evenBpm, rule.factor));
-    return A::chooseLevel(A::levelEvidence(features, candidates, sections, bpm, rule.factor));
+    if (rule.evened) return A::levelEvidence(*rule.evened, {}, rule.stretches, rule.evenBpm, rule.factor);
+    return A::levelEvidence(features, candidates, sections, bpm, rule.factor);
 }
 
 double ORVAnalyzerMetricalLevel::accentRuleFactor(const ORVAudioFeatureSet& features,

@@ -154,6 +154,12 @@ struct ORVAnalyzerMetricalLevel {
     static ORVLevelChoice metricalLevel(const ORVAudioFeatureSet& features,
                                         std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
                                         std::span<const ORVDetectedTempoSection> sections, double bpm);
+    // The candidate levels metricalLevel chooses among, measured as it measures them (free
+    // playing on its evened beats), each with its features and fitted score: what the level
+    // weights are fitted on.
+    static std::vector<ORVLevelEvidence> metricalLevelEvidence(
+        const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
+        std::span<const ORVDetectedTempoSection> sections, double bpm);
 };
 
 }  // namespace corvel::analysis

@@ -756,6 +756,18 @@ ORVLevelEvidence scored(double factor, double score) {
     return e;
 }
 
+// The place of a feature in kLevelFeatureNames.
+std::size_t featureIndex(std::string_view name) {
+    return std::size_t(std::find_if(kLevelFeatureNames.begin(), kLevelFeatureNames.end(),
+                                    [&](const char* n) { return n == name; }) -
+                       kLevelFeatureNames.begin());
+}
+
+// The level of the tempo among the levels (within 0.01 BPM).
+const ORVLevelEvidence& levelAt(const std::vector<ORVLevelEvidence>& levels, double bpm) {
+    return *std::find_if(levels.begin(), levels.end(), [&](const auto& l) { return std::abs(l.bpm - bpm) < 0.01; });
+}
+
 TEST(LevelEvidence, TheBestScoreWinsWithItsLeadAndProbability) {
     const std::vector levels{scored(0.5, 1.0), scored(1, 3.0), scored(2, 2.0)};
     const auto choice = A::chooseLevel(levels);
@@ -783,16 +795,30 @@ TEST(LevelEvidence, LevelsAreTheTempoTimesOctavesAndThirdsWithinRange) {
     for (const auto& level : levels) tempi.push_back(std::round(level.bpm * 100) / 100);
     EXPECT_EQ(tempi, (std::vector<double>{50, 66.67, 75, 100, 133.33, 150, 200, 266.67, 300}));
     for (const auto& level : levels) {
-        const double octaves = std::log2(level.bpm / 120);
-        EXPECT_NEAR(level.features[0], -octaves * octaves, 1e-12);
+        const auto x = [&](const char* name) { return level.features[featureIndex(name)]; };
+        // The tempo lies in two neighbouring bands of the prior, shared between them so that
+        // their centres, so weighted, give it back.
+        double share = 0;
+        double octaves = 0;
+        int bands = 0;
+        for (std::size_t k = 0; k < kTempoBandCount; ++k) {
+            const double band = level.features[kFirstTempoBand + k];
+            EXPECT_GE(band, 0.0);
+            share += band;
+            octaves += band * tempoBandCentre(k);
+            bands += band > 0;
+        }
+        EXPECT_NEAR(share, 1.0, 1e-12) << level.bpm;
+        EXPECT_NEAR(octaves, std::log2(level.bpm / 120), 1e-12) << level.bpm;
+        EXPECT_LE(bands, 2) << level.bpm;
         // The consensus candidate speaks for the level it lies within 4 % of.
-        EXPECT_EQ(level.features[2], level.factor == 1 ? 0.7 : 0.0) << level.bpm;
-        EXPECT_EQ(level.features[3], level.factor == 1 ? 0.6 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusScore"), level.factor == 1 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusAgreement"), level.factor == 1 ? 0.6 : 0.0) << level.bpm;
         // The accent rules' own choice is marked; here the backbeat's tempo.
-        EXPECT_EQ(level.features[19], level.factor == 1 ? 1.0 : 0.0) << level.bpm;
+        EXPECT_EQ(x("accentRuleVote"), level.factor == 1 ? 1.0 : 0.0) << level.bpm;
         // The candidate speaks for the level it is the double of, and for the one it is the half of.
-        EXPECT_EQ(level.features[22], level.factor == 0.5 ? 0.7 : 0.0) << level.bpm;
-        EXPECT_EQ(level.features[23], level.factor == 2 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusDouble"), level.factor == 0.5 ? 0.7 : 0.0) << level.bpm;
+        EXPECT_EQ(x("consensusHalf"), level.factor == 2 ? 0.7 : 0.0) << level.bpm;
         EXPECT_DOUBLE_EQ(level.score, A::levelScore(level.features));
     }
     EXPECT_TRUE(A::levelEvidence(set, {}, {}, 0).empty());
@@ -808,11 +834,6 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
     addBeats(set, {2}, 100, 2, 1, 0.6f);
     addBeats(set, {4}, 200, 1, 0, 0.4f);
     const auto levels = A::levelEvidence(set, {}, {}, 100);
-    const auto index = [](const char* name) {
-        return std::size_t(std::find_if(kLevelFeatureNames.begin(), kLevelFeatureNames.end(),
-                                        [&](const char* n) { return std::string_view(n) == name; }) -
-                           kLevelFeatureNames.begin());
-    };
     struct Pair {
         const char* there;
         const char* own;
@@ -827,7 +848,7 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
         for (const Pair& p : pairs) {
             for (const auto& other : levels) {
                 if (std::abs(other.factor / (p.ratio * level.factor) - 1) > 1e-9) continue;
-                EXPECT_NEAR(level.features[index(p.there)], other.features[index(p.own)], 1e-12)
+                EXPECT_NEAR(level.features[featureIndex(p.there)], other.features[featureIndex(p.own)], 1e-12)
                     << p.there << " at " << level.bpm;
                 ++compared;
             }
@@ -836,11 +857,8 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
     EXPECT_GT(compared, 10);
     // The chords sound wider on every other beat at 100: the breadth speaks for 50 there, and not
     // at 50 itself, whose beats are all chords.
-    const auto at = [&](double bpm) {
-        return *std::find_if(levels.begin(), levels.end(), [&](const auto& l) { return std::abs(l.bpm - bpm) < 1e-9; });
-    };
-    EXPECT_GT(at(100).features[index("breadth")], 0.3);
-    EXPECT_LT(at(50).features[index("breadth")], 0.05);
+    EXPECT_GT(levelAt(levels, 100).features[featureIndex("breadth")], 0.3);
+    EXPECT_LT(levelAt(levels, 50).features[featureIndex("breadth")], 0.05);
 }
 
 TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
@@ -854,6 +872,113 @@ TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
         const auto choice = A::metricalLevel(set, {}, {}, offered);
         EXPECT_NEAR(offered * choice.factor, 95, 1e-9) << offered;
         EXPECT_GT(choice.probability, 0.5) << offered;
+    }
+}
+
+// Onsets every beat of the tempo with the consensus envelope at `strength` on every
+// `every`-th of them (from beat `first`), where addBeats leaves it at 1: the one of a bar
+// standing out of the onsets, as a bass note and a chord together make it.
+void raiseConsensus(ORVAudioFeatureSet& set, double bpm, int every, int first, double strength) {
+    const double period = 60.0 / (kFrameSeconds * bpm);
+    for (int beat = 0;; ++beat) {
+        const auto frame = std::size_t(std::lround(5 + beat * period));
+        if (frame >= set.consensusEnvelope.size()) break;
+        set.consensusEnvelope[frame] = (beat - first) % every == 0 ? strength : 1.0;
+    }
+}
+
+TEST(LevelEvidence, SubdivisionsSoundUnderTheBeatTheyDivide) {
+    // A kick and snare backbeat with hats on every eighth (or every triplet) under it: at the
+    // backbeat's tempo its eighths (triplets) sound as fully as its beats and the other
+    // division stays empty; twice as fast, the triplet hats fall neither on its beats nor
+    // halfway between them.
+    struct Case {
+        const char* what;
+        double bpm;
+        int perBeat;
+        const char* fills;
+        const char* empty;
+    };
+    const Case cases[] = {{"eighths", 92, 2, "eighthsSounding", "tripletsSounding"},
+                          {"triplets", 90, 3, "tripletsSounding", "eighthsSounding"}};
+    for (const Case& c : cases) {
+        auto set = silentFeatures(40);
+        addBeats(set, {0}, c.bpm, 2, 0, 1.0f);
+        addBeats(set, {1, 2}, c.bpm, 2, 1, 1.0f);
+        addBeats(set, {3, 4}, c.bpm * c.perBeat, 1, 0, 0.5f);
+        const auto levels = A::levelEvidence(set, {}, {}, c.bpm);
+        const auto& beat = levelAt(levels, c.bpm);
+        const double sounding = beat.features[featureIndex("beatsSounding")];
+        EXPECT_GT(sounding, 1.0) << c.what;
+        EXPECT_GT(beat.features[featureIndex(c.fills)], 0.8 * sounding) << c.what;
+        EXPECT_LT(beat.features[featureIndex(c.empty)], 0.2 * sounding) << c.what;
+        if (c.perBeat == 3) {
+            const auto& quicker = levelAt(levels, 2 * c.bpm);
+            EXPECT_LT(quicker.features[featureIndex("eighthsSounding")],
+                      0.2 * quicker.features[featureIndex("beatsSounding")])
+                << c.what;
+        }
+    }
+}
+
+TEST(LevelEvidence, TheBarGroupsTheBeatsInFourOrInThree) {
+    // Equal onsets on every beat, the one of each bar louder: four to the bar at 120, three at
+    // 150. The level of the bar's beats groups in its own count and not in the other; two-thirds
+    // of the tempo (three of its beats one and a half bars of four, or a bar and a half of three)
+    // does not group in three.
+    struct Case {
+        double bpm;
+        int perBar;
+        const char* own;
+        const char* other;
+    };
+    const Case cases[] = {{120, 4, "groupsInFour", "groupsInThree"}, {150, 3, "groupsInThree", "groupsInFour"}};
+    for (const Case& c : cases) {
+        auto set = silentFeatures(40);
+        addBeats(set, {0, 1, 2, 3, 4}, c.bpm, 1, 0, 1.0f);
+        raiseConsensus(set, c.bpm, c.perBar, 0, 2.0);
+        const auto levels = A::levelEvidence(set, {}, {}, c.bpm);
+        const auto& beat = levelAt(levels, c.bpm);
+        EXPECT_GT(beat.features[featureIndex(c.own)], 0.1) << c.bpm;
+        EXPECT_LT(beat.features[featureIndex(c.other)], -0.1) << c.bpm;
+        EXPECT_LT(levelAt(levels, c.bpm * 2 / 3).features[featureIndex("groupsInThree")], 0.0) << c.bpm;
+    }
+}
+
+TEST(LevelEvidence, BusyGroovesAndWaltzesAreCountedAtTheirBeat) {
+    // Offered at any of the tempi a tracker may follow, each is counted at its beat.
+    struct Case {
+        const char* what;
+        double beat;
+        std::vector<double> offered;
+        void (*play)(ORVAudioFeatureSet&, double);
+    };
+    const Case cases[] = {
+        // A kick and snare backbeat at 92 with triplet hats under it: not the triplets' 276,
+        // nor 184.
+        {"triplet groove", 92, {92, 184, 276},
+         [](ORVAudioFeatureSet& set, double bpm) {
+             addBeats(set, {0}, bpm, 2, 0, 1.0f);
+             addBeats(set, {1, 2, 3}, bpm, 2, 1, 1.0f);
+             addBeats(set, {3, 4}, 3 * bpm, 1, 0, 0.5f);
+         }},
+        // A waltz at 150: the bass on the one, chords on two and three, every beat sounding:
+        // not the 100 two of its beats and a half make, nor its bar.
+        {"waltz", 150, {150, 100, 50},
+         [](ORVAudioFeatureSet& set, double bpm) {
+             addBeats(set, {0, 1}, bpm, 3, 0, 1.0f);
+             addBeats(set, {2, 3}, bpm, 3, 1, 0.6f);
+             addBeats(set, {2, 3}, bpm, 3, 2, 0.6f);
+             raiseConsensus(set, bpm, 3, 0, 2.0);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto set = silentFeatures(40);
+        c.play(set, c.beat);
+        for (const double offered : c.offered) {
+            const auto choice = A::metricalLevel(set, {}, {}, offered);
+            EXPECT_NEAR(offered * choice.factor, c.beat, 1e-9) << c.what << " offered at " << offered;
+        }
     }
 }
 
