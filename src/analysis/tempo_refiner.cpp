@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cmath>
+#include <numbers>
 
 #include "common/numeric.hpp"
 #include "common/ordering.hpp"
@@ -263,6 +264,10 @@ double gridAgreement(std::span<const FitPoint> points, const ORVBeatGrid& grid, 
 
 namespace {
 
+// How far (a share of the period) from the line through the onset peaks the envelope's beat
+// harmonics are searched for the period.
+constexpr double kHarmonicSearchShare = 0.015;
+
 // How tight a fit must sit, in seconds, at the median and at the 95th percentile of its residuals.
 struct ResidualLimits {
     double median = 0;
@@ -356,6 +361,105 @@ std::optional<WholeFit> wholeEnvelopeFit(std::span<const double> envelope, std::
     return result;
 }
 
+// The strength of a (centred, windowed) envelope's periodicity at a beat period: the power of
+// its first harmonics of the beat summed. A strictly periodic groove puts every harmonic of its
+// beat at exactly one period, whatever it plays within the beat (swung eighths, late soft
+// chords, a sparse part); onsets that move off the grid only lower the peak.
+double harmonicPower(std::span<const double> signal, double periodFrames) {
+    constexpr int kHarmonics = 4;
+    double power = 0;
+    for (int k = 1; k <= kHarmonics; ++k) {
+        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / periodFrames;
+        const double stepRe = std::cos(angle);
+        const double stepIm = std::sin(angle);
+        double re = 1;
+        double im = 0;
+        double sumRe = 0;
+        double sumIm = 0;
+        for (const double v : signal) {
+            sumRe += v * re;
+            sumIm += v * im;
+            const double nextRe = re * stepRe - im * stepIm;
+            im = re * stepIm + im * stepRe;
+            re = nextRe;
+        }
+        power += sumRe * sumRe + sumIm * sumIm;
+    }
+    return power;
+}
+
+// The period within `share` of the guess at which the whole envelope's beat harmonics peak:
+// a scan in steps a fraction of the peak's width, then a golden-section search between the
+// best step's neighbours. The envelope is centred and tapered at its ends so that neither its
+// mean nor its edges leak into the peak.
+double harmonicPeriod(std::span<const double> envelope, double guess, double share) {
+    const std::size_t n = envelope.size();
+    double mean = 0;
+    for (const double v : envelope) mean += v;
+    mean /= static_cast<double>(std::max<std::size_t>(n, 1));
+    std::vector<double> signal(n);
+    for (std::size_t t = 0; t < n; ++t) {
+        const double taper = 0.5 - 0.5 * std::cos(2.0 * std::numbers::pi * (static_cast<double>(t) + 0.5) /
+                                                   static_cast<double>(n));
+        signal[t] = (envelope[t] - mean) * taper;
+    }
+    constexpr int kSteps = 60;
+    double bestPeriod = guess;
+    double bestPower = -1;
+    for (int i = -kSteps; i <= kSteps; ++i) {
+        const double period = guess * (1 + share * static_cast<double>(i) / kSteps);
+        const double power = harmonicPower(signal, period);
+        if (power > bestPower) {
+            bestPower = power;
+            bestPeriod = period;
+        }
+    }
+    const double ratio = (std::sqrt(5.0) - 1) / 2;
+    double lo = bestPeriod - guess * share / kSteps;
+    double hi = bestPeriod + guess * share / kSteps;
+    double a = hi - ratio * (hi - lo);
+    double b = lo + ratio * (hi - lo);
+    double powerA = harmonicPower(signal, a);
+    double powerB = harmonicPower(signal, b);
+    for (int pass = 0; pass < 40; ++pass) {
+        if (powerA < powerB) {
+            lo = a;
+            a = b;
+            powerA = powerB;
+            b = lo + ratio * (hi - lo);
+            powerB = harmonicPower(signal, b);
+        } else {
+            hi = b;
+            b = a;
+            powerB = powerA;
+            a = hi - ratio * (hi - lo);
+            powerA = harmonicPower(signal, a);
+        }
+    }
+    return 0.5 * (lo + hi);
+}
+
+// The grid of the period the envelope's harmonics give, turned from the whole fit's line about
+// the middle of its beats (where a line fitted off the period sits closest): its beat is the
+// median of the matched peaks' offsets from the new beats, matched again twice. None when too
+// few beats meet peaks.
+std::optional<ORVBeatGrid> harmonicGrid(std::span<const double> envelope, std::span<const std::int64_t> peaks,
+                                        const LinearFit& fit, double period) {
+    const double middle = 0.5 * (fit.points.front().beatIndex + fit.points.back().beatIndex);
+    double intercept = fit.intercept + (fit.slope - period) * middle;
+    for (int pass = 0; pass < 3; ++pass) {
+        const ORVBeatGrid grid{positiveModulo(intercept, period), period};
+        const auto points = matchBeats(peaks, envelope, grid, static_cast<double>(envelope.size()),
+                                       std::max(period * 0.2, 2.0));
+        if (points.size() < 12) return std::nullopt;
+        std::vector<double> offsets;
+        offsets.reserve(points.size());
+        for (const auto& point : points) offsets.push_back(point.peakFrame - point.beatIndex * period);
+        intercept = percentile(offsets, 0.5);
+    }
+    return ORVBeatGrid{positiveModulo(intercept, period), period};
+}
+
 // The refinement of a whole fit that spans enough of the song, matches enough beats and sits
 // tightly enough; none otherwise.
 std::optional<Refinement> checkedRefinement(const WholeFit& whole, const Candidate& windowBest, double hopSeconds,
@@ -405,7 +509,17 @@ std::optional<Refinement> refine(std::span<const double> envelope, double hopSec
 
     const auto whole = wholeEnvelopeFit(envelope, peaks, best->fit, hopSeconds, bpm, searchRadiusBPM);
     if (!whole) return std::nullopt;
-    return checkedRefinement(*whole, *best, hopSeconds, songSeconds, limits);
+    auto result = checkedRefinement(*whole, *best, hopSeconds, songSeconds, limits);
+    if (!result) return std::nullopt;
+    // The line says the song holds one grid; its period comes from the envelope's beat
+    // harmonics, which every beat of the song pulls on alike.
+    const double period = harmonicPeriod(envelope, whole->fit.slope, kHarmonicSearchShare);
+    if (!acceptableTempo(period, hopSeconds, bpm, searchRadiusBPM + 0.02)) return result;
+    if (const auto grid = harmonicGrid(envelope, peaks, whole->fit, period)) {
+        result->bpm = 60.0 / (period * hopSeconds);
+        result->grid = *grid;
+    }
+    return result;
 }
 
 }  // namespace corvel::analysis::SetwrightMusicTempoRefiner
