@@ -267,6 +267,9 @@ namespace {
 // How far (a share of the period) from the line through the onset peaks the envelope's beat
 // harmonics are searched for the period.
 constexpr double kHarmonicSearchShare = 0.015;
+// How far apart (a share of the period) the periods of a song's two halves may lie for the song
+// to hold one period.
+constexpr double kSteadyHalves = 0.005;
 
 // How tight a fit must sit, in seconds, at the median and at the 95th percentile of its residuals.
 struct ResidualLimits {
@@ -515,6 +518,12 @@ std::optional<Refinement> refine(std::span<const double> envelope, double hopSec
     // harmonics, which every beat of the song pulls on alike.
     const double period = harmonicPeriod(envelope, whole->fit.slope, kHarmonicSearchShare);
     if (!acceptableTempo(period, hopSeconds, bpm, searchRadiusBPM + 0.02)) return result;
+    // A song that drifts has no one period; its halves say so, and the line through its peaks,
+    // which follows where it starts, stands.
+    const std::size_t half = envelope.size() / 2;
+    const double early = harmonicPeriod(envelope.first(half), period, kHarmonicSearchShare);
+    const double late = harmonicPeriod(envelope.subspan(half), period, kHarmonicSearchShare);
+    if (!(std::abs(early - late) <= kSteadyHalves * period)) return result;
     if (const auto grid = harmonicGrid(envelope, peaks, whole->fit, period)) {
         result->bpm = 60.0 / (period * hopSeconds);
         result->grid = *grid;
