@@ -1,6 +1,7 @@
 #include "analysis/tempo_refiner.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cmath>
@@ -270,6 +271,8 @@ constexpr double kHarmonicSearchShare = 0.015;
 // How far apart (a share of the period) the periods of a song's two halves may lie for the song
 // to hold one period.
 constexpr double kSteadyHalves = 0.005;
+// How far from the whole song's period the periods of its halves are searched.
+constexpr double kHalvesSearchShare = 0.0075;
 
 // How tight a fit must sit, in seconds, at the median and at the 95th percentile of its residuals.
 struct ResidualLimits {
@@ -370,24 +373,28 @@ std::optional<WholeFit> wholeEnvelopeFit(std::span<const double> envelope, std::
 // chords, a sparse part); onsets that move off the grid only lower the peak.
 double harmonicPower(std::span<const double> signal, double periodFrames) {
     constexpr int kHarmonics = 4;
-    double power = 0;
-    for (int k = 1; k <= kHarmonics; ++k) {
-        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k) / periodFrames;
-        const double stepRe = std::cos(angle);
-        const double stepIm = std::sin(angle);
-        double re = 1;
-        double im = 0;
-        double sumRe = 0;
-        double sumIm = 0;
-        for (const double v : signal) {
-            sumRe += v * re;
-            sumIm += v * im;
-            const double nextRe = re * stepRe - im * stepIm;
-            im = re * stepIm + im * stepRe;
-            re = nextRe;
-        }
-        power += sumRe * sumRe + sumIm * sumIm;
+    std::array<double, kHarmonics> stepRe{};
+    std::array<double, kHarmonics> stepIm{};
+    for (int k = 0; k < kHarmonics; ++k) {
+        const double angle = -2.0 * std::numbers::pi * static_cast<double>(k + 1) / periodFrames;
+        stepRe[k] = std::cos(angle);
+        stepIm[k] = std::sin(angle);
     }
+    std::array<double, kHarmonics> re{1, 1, 1, 1};
+    std::array<double, kHarmonics> im{};
+    std::array<double, kHarmonics> sumRe{};
+    std::array<double, kHarmonics> sumIm{};
+    for (const double v : signal) {
+        for (int k = 0; k < kHarmonics; ++k) {
+            sumRe[k] += v * re[k];
+            sumIm[k] += v * im[k];
+            const double nextRe = re[k] * stepRe[k] - im[k] * stepIm[k];
+            im[k] = re[k] * stepIm[k] + im[k] * stepRe[k];
+            re[k] = nextRe;
+        }
+    }
+    double power = 0;
+    for (int k = 0; k < kHarmonics; ++k) power += sumRe[k] * sumRe[k] + sumIm[k] * sumIm[k];
     return power;
 }
 
@@ -395,7 +402,7 @@ double harmonicPower(std::span<const double> signal, double periodFrames) {
 // a scan in steps a fraction of the peak's width, then a golden-section search between the
 // best step's neighbours. The envelope is centred and tapered at its ends so that neither its
 // mean nor its edges leak into the peak.
-double harmonicPeriod(std::span<const double> envelope, double guess, double share) {
+double harmonicPeriod(std::span<const double> envelope, double guess, double share, int steps, int passes) {
     const std::size_t n = envelope.size();
     double mean = 0;
     for (const double v : envelope) mean += v;
@@ -406,11 +413,10 @@ double harmonicPeriod(std::span<const double> envelope, double guess, double sha
                                                    static_cast<double>(n));
         signal[t] = (envelope[t] - mean) * taper;
     }
-    constexpr int kSteps = 60;
     double bestPeriod = guess;
     double bestPower = -1;
-    for (int i = -kSteps; i <= kSteps; ++i) {
-        const double period = guess * (1 + share * static_cast<double>(i) / kSteps);
+    for (int i = -steps; i <= steps; ++i) {
+        const double period = guess * (1 + share * static_cast<double>(i) / steps);
         const double power = harmonicPower(signal, period);
         if (power > bestPower) {
             bestPower = power;
@@ -418,13 +424,13 @@ double harmonicPeriod(std::span<const double> envelope, double guess, double sha
         }
     }
     const double ratio = (std::sqrt(5.0) - 1) / 2;
-    double lo = bestPeriod - guess * share / kSteps;
-    double hi = bestPeriod + guess * share / kSteps;
+    double lo = bestPeriod - guess * share / steps;
+    double hi = bestPeriod + guess * share / steps;
     double a = hi - ratio * (hi - lo);
     double b = lo + ratio * (hi - lo);
     double powerA = harmonicPower(signal, a);
     double powerB = harmonicPower(signal, b);
-    for (int pass = 0; pass < 40; ++pass) {
+    for (int pass = 0; pass < passes; ++pass) {
         if (powerA < powerB) {
             lo = a;
             a = b;
@@ -516,13 +522,13 @@ std::optional<Refinement> refine(std::span<const double> envelope, double hopSec
     if (!result) return std::nullopt;
     // The line says the song holds one grid; its period comes from the envelope's beat
     // harmonics, which every beat of the song pulls on alike.
-    const double period = harmonicPeriod(envelope, whole->fit.slope, kHarmonicSearchShare);
+    const double period = harmonicPeriod(envelope, whole->fit.slope, kHarmonicSearchShare, 24, 40);
     if (!acceptableTempo(period, hopSeconds, bpm, searchRadiusBPM + 0.02)) return result;
     // A song that drifts has no one period; its halves say so, and the line through its peaks,
     // which follows where it starts, stands.
     const std::size_t half = envelope.size() / 2;
-    const double early = harmonicPeriod(envelope.first(half), period, kHarmonicSearchShare);
-    const double late = harmonicPeriod(envelope.subspan(half), period, kHarmonicSearchShare);
+    const double early = harmonicPeriod(envelope.first(half), period, kHalvesSearchShare, 10, 8);
+    const double late = harmonicPeriod(envelope.subspan(half), period, kHalvesSearchShare, 10, 8);
     if (!(std::abs(early - late) <= kSteadyHalves * period)) return result;
     if (const auto grid = harmonicGrid(envelope, peaks, whole->fit, period)) {
         result->bpm = 60.0 / (period * hopSeconds);
