@@ -10,9 +10,10 @@
 
 namespace corvel::analysis::SetwrightMusicTempoRefiner {
 
-// Measures the exact beat period and phase of a tempo the analyser already believes in,
-// by fitting a line through the onset peaks of an envelope (beat number against peak
-// frame). Frames are envelope frames; seconds = frames x hopSeconds. Pure functions.
+// Measures the exact beat period and phase of a tempo the analyser already believes in. A line
+// through the onset peaks of an envelope (beat number against peak frame) says whether the
+// song holds one grid; the period of a song that does is where the envelope's beat harmonics
+// peak. Frames are envelope frames; seconds = frames x hopSeconds. Pure functions.
 
 struct FitPoint {
     double beatIndex = 0;  // ordinal on the trial grid, counted over matched and unmatched beats
