@@ -40,8 +40,8 @@
 // --results FILE writes one JSON object per piece (JSON lines): name, half, source, truth tempo,
 // detected tempo, the analyser's candidates, confidence, ambiguous, reliable, right or wrong and
 // the scores; for fitting the analyser's decisions on the tuning half. With --levels each line
-// also holds the candidate metrical levels of the detected tempo with the features the analyser
-// measures for them, and the analyser's consensus figures: the input of bench/fit_level_weights.py.
+// also holds the candidate metrical levels the analyser chose among with the features it scored
+// them on, and the analyser's consensus figures: the input of bench/fit_level_weights.py.
 // --variant N renders the same pieces re-seeded, in other keys and at tempi within +-6 %: music
 // like the corpus that was not tuned on.
 // --renderer gm plays the same notes on the sampled instruments of a General MIDI soundfont
@@ -164,28 +164,37 @@ struct Score {
     nlohmann::json levels;         // with --levels: the candidate levels and the figures they are fitted with
 };
 
-// The candidate metrical levels of the detected tempo as the analyser measures them for its
-// choice (the file analysed once more, on its features), with the figures the confidence is fitted on.
+// The candidate metrical levels the analyser chose among, as it scored them (the file analysed
+// once more, on its features), with the figures the confidence is fitted on. Their factors
+// count from the tempo before the level moved it.
 nlohmann::json levelEvidence(const Score& score) {
     using A = analysis::ORVAudioMusicAnalyzer;
     const auto features = A::decodeFeatureEnvelopes(score.file);
-    const auto m = A::analyzeFeatures(features);
+    analysis::ORVLevelTrace trace;
+    const auto m = A::analyzeFeatures(features, analysis::ORVWorkerPool(1), {}, &trace);
+    if (m.bpm != score.result.bpm) {
+        std::fprintf(stderr, "levels of %s: analysed again at %.2f BPM, not %.2f\n", score.file.c_str(), m.bpm,
+                     score.result.bpm);
+    }
     std::vector<std::span<const double>> envelopes(features.featureEnvelopes.begin(), features.featureEnvelopes.end());
     envelopes.push_back(features.consensusEnvelope);
     const auto candidates =
         A::consensusCandidates(std::span<const std::span<const double>>(envelopes), true, features.frameSeconds);
-    const auto sections = m.tempoMapReliable ? std::span<const analysis::ORVDetectedTempoSection>(m.sections)
-                                             : std::span<const analysis::ORVDetectedTempoSection>();
     nlohmann::json out;
-    // The counted tempo over the detected one: the level factor that would be right.
-    const double ratio = score.truth.steady ? score.countedBpm / m.bpm : (score.medianRatio > 0 ? 1 / score.medianRatio : 0);
+    // The counted tempo over the one the levels were measured from: the level factor that would
+    // be right. A moving piece's detected map lies at the chosen level.
+    const double chosen = trace.choice.factor;
+    const double ratio = score.truth.steady ? score.countedBpm / trace.tempo
+                                            : (score.medianRatio > 0 ? chosen / score.medianRatio : 0);
     out["truth_ratio"] = ratio;
+    out["tempo"] = trace.tempo;
+    out["chosen_factor"] = chosen;
     out["agreement"] = m.featureAgreement;
     out["stability"] = m.trackingStability;
     out["top_score"] = candidates.empty() ? 0.0 : candidates.front().score;
     nlohmann::json levels = nlohmann::json::array();
-    for (const auto& level : A::metricalLevelEvidence(features, candidates, sections, m.bpm)) {
-        levels.push_back({{"factor", level.factor}, {"bpm", level.bpm}, {"x", level.features}});
+    for (const auto& level : trace.levels) {
+        levels.push_back({{"factor", level.factor}, {"bpm", level.bpm}, {"score", level.score}, {"x", level.features}});
     }
     out["levels"] = levels;
     return out;

@@ -2,8 +2,8 @@
 """Fits the metrical-level weights of the analyser to a corpus and writes them as named constants.
 
 Input: the JSON lines that `corvel_analysis_accuracy_bench --levels PATH` writes, one per piece:
-the candidate levels of the analysed tempo with their measured features, and the ratio of the
-counted tempo to the analysed one. Only the tuning half of a corpus goes in; the hold-out half is
+the candidate levels the analyser chose among with the features it scored them on, the level it
+chose, and the ratio of the counted tempo to the tempo the levels count from. Only the tuning half of a corpus goes in; the hold-out half is
 read back with --check to report how the fitted weights do there, never to fit.
 
 The level score is linear in the standardised features; the weights maximise the likelihood of the
@@ -48,6 +48,7 @@ def normalised(line, rendering):
         "steady": line["steady"],
         "counted": line.get("truth_bpm") or 0,
         "truthRatio": evidence["truth_ratio"],
+        "chosenFactor": evidence.get("chosen_factor", 1.0),
         "acc1": line.get("acc1", False),
         "right": line.get("right", False),
         "agreement": evidence["agreement"],
@@ -162,9 +163,10 @@ def is_right(piece, weights, means, scales):
     right = right_levels(piece)
     if c is None or not right:
         return False, c
-    # A tempo map read at the analysed level is right as the bench scored it; at another level,
-    # its level must be right.
-    if not piece["steady"] and c[0] < len(piece["levels"]) and abs(piece["levels"][c[0]]["factor"] - 1) < 1e-9:
+    # A tempo map read at the level the analyser chose is right as the bench scored it; at another
+    # level, its level must be right.
+    chosen = piece.get("chosenFactor", 1.0)
+    if not piece["steady"] and c[0] < len(piece["levels"]) and abs(piece["levels"][c[0]]["factor"] - chosen) < 1e-9:
         return right[c[0]] and piece.get("right", True), c
     return right[c[0]], c
 
@@ -259,6 +261,17 @@ def report(label, pieces, weights, means, scales, cw, margin, misses=True):
                   f"(margin {c[1] if c else 0:.2f})")
 
 
+def replay_mismatches(pieces, weights, means, scales):
+    """The pieces whose level, replayed from their features with these weights, is not the one the
+    analyser chose: the evidence was not what the analyser scored, or the weights are not its own."""
+    missed = []
+    for p in pieces:
+        c = choice_of(p, weights, means, scales)
+        if c is not None and abs(p["levels"][c[0]]["factor"] - p.get("chosenFactor", 1.0)) > 1e-9:
+            missed.append(p)
+    return missed
+
+
 def feature_names(count):
     """The feature names as the analyser lists them (src/analysis/level_evidence.hpp)."""
     header = os.path.join(os.path.dirname(HEADER), "level_evidence.hpp")
@@ -348,6 +361,11 @@ def main():
     if args.check:
         means, scales, weights, cw, margin = read_header(args.weights)
         report("check", pieces, weights, means, scales, cw, margin, misses=args.misses)
+        missed = replay_mismatches(pieces, weights, means, scales)
+        print(f"replayed level differs from the analyser's on {len(missed)} of {len(pieces)} pieces")
+        for p in missed:
+            print(f"    {p['corpus']} {p['piece']}: analyser {p.get('chosenFactor', 1.0):.4g}, replay "
+                  f"{p['levels'][choice_of(p, weights, means, scales)[0]]['factor']:.4g}")
         return
     if any(p.get("half") == "holdout" for p in pieces):
         sys.exit("the hold-out half is never fitted on: give the tuning half only (or use --check)")

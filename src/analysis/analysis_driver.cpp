@@ -635,7 +635,8 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyze(const std::filesystem::path&
 }
 
 ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatureSet& features,
-                                                            const ORVWorkerPool& pool, ORVProgressSpan progress) {
+                                                            const ORVWorkerPool& pool, ORVProgressSpan progress,
+                                                            ORVLevelTrace* levels) {
     if (features.consensusEnvelope.size() < kShortestConsensusFrames) {
         throwAnalysisError(kAudioTooShortCode, kAudioTooShortMessage);
     }
@@ -666,7 +667,7 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::analyzeFeatures(const ORVAudioFeatur
     const double localBPM = localTempo(top, tracking);
     const auto [startBPM, refinement] =
         wholeSongRefinement(features.consensusEnvelope, features.frameSeconds, top.bpm, localBPM);
-    return assembleMeasurement(features, candidates, top, tracking, localBPM, startBPM, refinement);
+    return assembleMeasurement(features, candidates, top, tracking, localBPM, startBPM, refinement, levels);
 }
 
 std::optional<double> ORVAnalyzerDriver::preferredConsensusTempo(std::span<const InternalCandidate> candidates) {
@@ -844,13 +845,16 @@ std::vector<ORVMusicTempoCandidate> reportedCandidates(std::span<const InternalC
     return reported;
 }
 
-// One metrical level for the whole map: the level a listener taps.
+// One metrical level for the whole map: the level a listener taps. The levels chosen among go
+// to `trace` when it is given.
 void moveToListenersLevel(const ORVAudioFeatureSet& features, std::span<const InternalCandidate> candidates,
-                          bool reliable, SettledSections& settled) {
-    settled.choice = A::metricalLevel(features, candidates,
-                                      reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
-                                               : std::span<const ORVDetectedTempoSection>(),
-                                      settled.tempo);
+                          bool reliable, SettledSections& settled, ORVLevelTrace* trace) {
+    auto levels = A::metricalLevelEvidence(features, candidates,
+                                           reliable ? std::span<const ORVDetectedTempoSection>(settled.sections)
+                                                    : std::span<const ORVDetectedTempoSection>(),
+                                           settled.tempo);
+    settled.choice = A::chooseLevel(levels);
+    if (trace) *trace = {settled.tempo, std::move(levels), settled.choice};
     settled.level = settled.choice.factor;
     if (settled.level != 1.0) {
         settled.tempo *= settled.level;
@@ -946,13 +950,14 @@ ORVMusicTempoMeasurement ORVAnalyzerDriver::assembleMeasurement(const ORVAudioFe
                                                                 const ORVConsensusTop& top,
                                                                 const ORVLocalTempoTracking& tracking,
                                                                 double localBPM, double refinementBPM,
-                                                                const std::optional<Refinement>& refinement) {
+                                                                const std::optional<Refinement>& refinement,
+                                                                ORVLevelTrace* levels) {
     const bool reliable = tracking.isReliable;
     SettledSections settled = settledSections(features, tracking, localBPM, refinement);
 
     ORVMusicTempoMeasurement m;
     m.candidates = reportedCandidates(candidates, settled, refinementBPM, refinement);
-    moveToListenersLevel(features, candidates, reliable, settled);
+    moveToListenersLevel(features, candidates, reliable, settled, levels);
     m.bpm = A::roundedTempo(settled.tempo);
     if (!m.candidates.empty()) putReportedLevelFirst(m.candidates, m.bpm, m.candidates.front());
     // The level stays open when the runner-up reading scored close to the chosen one.

@@ -8,6 +8,7 @@
 
 #include "analysis/analysis_errors.hpp"
 #include "analysis/analysis_progress.hpp"
+#include "analysis/level_evidence.hpp"
 #include "analysis/local_tempo_tracking.hpp"
 #include "analysis/periodicity_candidates.hpp"
 #include "analysis/section_detection.hpp"
@@ -78,6 +79,15 @@ struct ORVConsensusTop {
     double gridFit = 0;
 };
 
+// The candidate metrical levels as the analysis scored them for its choice, each with the
+// features fed to the score: what the level weights are fitted on. Their factors count from
+// `tempo`, the tempo before the level moved it (unrounded).
+struct ORVLevelTrace {
+    double tempo = 0;
+    std::vector<ORVLevelEvidence> levels;
+    ORVLevelChoice choice;
+};
+
 // The analysis driver (inherited by ORVAudioMusicAnalyzer): decodes, runs the whole-span
 // consensus and the windowed tracker, decides the metrical level, whether the sections form a
 // variable tempo map or one constant pulse, and how sure and how ambiguous the result is.
@@ -90,9 +100,10 @@ struct ORVAnalyzerDriver {
                                             std::optional<ORVAnalysisRange> range = std::nullopt,
                                             const ORVAnalysisControl& control = {});
     // Everything after the decode, on its onset envelopes, on the pool; progress covers this part.
+    // `levels`, when given, receives the candidate levels the choice was made among.
     static ORVMusicTempoMeasurement analyzeFeatures(const ORVAudioFeatureSet& features,
                                                     const ORVWorkerPool& pool = ORVWorkerPool(1),
-                                                    ORVProgressSpan progress = {});
+                                                    ORVProgressSpan progress = {}, ORVLevelTrace* levels = nullptr);
 
     // The consensus tempo to hand the tracker as its reference: none when the best candidate
     // is weak or a metrical relative of nearly its strength shadows it.
@@ -124,11 +135,12 @@ struct ORVAnalyzerDriver {
     // refinement the one started at refinementBPM. The tempo and sections are then moved, all
     // by one factor, to the metrical level a listener taps, and the candidates list that
     // tempo first, then its double and half. The beats start at Bar 1 (barOneBeat), where the
-    // editor's bar count begins.
+    // editor's bar count begins. `levels`, when given, receives the candidate levels the choice
+    // was made among.
     static ORVMusicTempoMeasurement assembleMeasurement(
         const ORVAudioFeatureSet& features, std::span<const ORVAnalyzerPeriodicity::InternalCandidate> candidates,
         const ORVConsensusTop& top, const ORVLocalTempoTracking& tracking, double localBPM, double refinementBPM,
-        const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement);
+        const std::optional<SetwrightMusicTempoRefiner::Refinement>& refinement, ORVLevelTrace* levels = nullptr);
     // The beats of the sections' tempo map (one section at `bpm` from the first meaningful audio
     // when there are none): from the first beat of the first section's best beat phase (drums
     // and bass counting before cymbals), one beat per quarter of the map to the end of the span.

@@ -861,18 +861,56 @@ TEST(LevelEvidence, ALevelsQuickerAndTripledMeasuresAreThoseOfTheLevelThere) {
     EXPECT_LT(levelAt(levels, 50).features[featureIndex("breadth")], 0.05);
 }
 
-TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
-    // 95 BPM, kick on 1 and 3, snare on 2 and 4, hats on every sixteenth, offered at its eighths
-    // and at its beat: the backbeat's tempo is chosen, clearly.
+// 40 s at 95 BPM, kick on 1 and 3, snare on 2 and 4, hats on every sixteenth.
+ORVAudioFeatureSet busyBackbeat() {
     auto set = silentFeatures(40);
     addBeats(set, {0}, 95, 2, 0, 1.0f);
     addBeats(set, {1, 2, 3}, 95, 2, 1, 1.0f);
     addBeats(set, {3, 4}, 380, 1, 0, 0.5f);
+    return set;
+}
+
+TEST(LevelEvidence, AGrooveWithBusySixteenthsIsCountedAtItsBackbeat) {
+    // The busy backbeat offered at its eighths and at its beat: the backbeat's tempo is chosen,
+    // clearly.
+    const auto set = busyBackbeat();
     for (const double offered : {190.0, 95.0}) {
         const auto choice = A::metricalLevel(set, {}, {}, offered);
         EXPECT_NEAR(offered * choice.factor, 95, 1e-9) << offered;
         EXPECT_GT(choice.probability, 0.5) << offered;
     }
+}
+
+TEST(LevelEvidence, TheAnalysisHandsOutTheLevelsItChoseAmongAsItScoredThem) {
+    // The busy backbeat analysed whole: the levels handed out replay the choice (each score the
+    // fitted score of its features, the chosen level the best of them) and the reported tempo is
+    // the traced one moved by the chosen factor. Asking for them changes nothing, on one thread
+    // or several.
+    auto set = busyBackbeat();
+    set.firstMeaningfulAudioSeconds = 0;
+    const auto plain = A::analyzeFeatures(set);
+    ORVLevelTrace trace;
+    const auto traced = A::analyzeFeatures(set, ORVWorkerPool(1), {}, &trace);
+    ORVLevelTrace threaded;
+    const auto onFour = A::analyzeFeatures(set, ORVWorkerPool(4), {}, &threaded);
+    for (const auto* m : {&traced, &onFour}) {
+        EXPECT_EQ(m->bpm, plain.bpm);
+        EXPECT_EQ(m->confidence, plain.confidence);
+        EXPECT_EQ(m->ambiguous, plain.ambiguous);
+        EXPECT_EQ(m->beatPositionsSeconds, plain.beatPositionsSeconds);
+    }
+    ASSERT_GT(trace.levels.size(), 1u);
+    std::size_t best = 0;
+    for (std::size_t k = 0; k < trace.levels.size(); ++k) {
+        const auto& level = trace.levels[k];
+        EXPECT_EQ(level.score, A::levelScore(level.features)) << level.bpm;
+        if (level.score >= trace.levels[best].score) best = k;
+        EXPECT_EQ(level.features, threaded.levels[k].features) << level.bpm;
+    }
+    EXPECT_EQ(trace.choice.factor, trace.levels[best].factor);
+    EXPECT_EQ(threaded.tempo, trace.tempo);
+    EXPECT_EQ(plain.bpm, A::roundedTempo(trace.tempo * trace.choice.factor));
+    EXPECT_NEAR(plain.bpm, 95, 0.5);
 }
 
 // Onsets every beat of the tempo with the consensus envelope at `strength` on every
